@@ -1,0 +1,54 @@
+// Frame building and the receiver's byte-level frame assembly.
+#include "qxx_frame.h"
+
+int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len,
+                    int param, int status) {
+    std::memcpy(buf, QXX_MAGIC, sizeof QXX_MAGIC);
+    put_u16le(buf + QXX_OFF_CODE, static_cast<uint16_t>(code));
+    put_u16le(buf + QXX_OFF_LENGTH, static_cast<uint16_t>(payload_len + 1));
+    put_u16le(buf + QXX_OFF_PARAM, static_cast<uint16_t>(param));
+    buf[QXX_OFF_STATUS] = static_cast<unsigned char>(status);
+    buf[QXX_OFF_HDR_XOR] = 0;
+    buf[QXX_OFF_HDR_XOR] = qxx_xor(buf, QXX_OFF_HDR_XOR);
+    unsigned char* data = buf + QXX_OFF_PAYLOAD;
+    if (payload_len > 0 && payload != nullptr) std::memmove(data, payload, payload_len);
+    data[payload_len] = qxx_xor(data, payload_len);
+    return payload_len + QXX_FRAME_OVERHEAD;
+}
+
+int qxx_rx_push(QXX_rx* rx, unsigned char b) {
+    // Magic and header collection.
+    if (rx->count == 0 && b == QXX_MAGIC[0]) {
+        rx->buf[0] = b;
+        rx->count = 1;
+        rx->len = 0;
+    } else if (rx->count >= 1 && rx->count <= 3 && b == QXX_MAGIC[rx->count]) {
+        rx->buf[rx->count++] = b;
+    } else if (rx->count >= 4 && rx->count < QXX_HEADER_SIZE) {
+        rx->buf[rx->count++] = b;
+    } else if (rx->count < QXX_HEADER_SIZE) {
+        rx->count = 0;  // the byte is dropped, not examined again as a new magic
+        return 0;
+    }
+    if (rx->count < QXX_HEADER_SIZE) return 0;
+
+    if (rx->len == 0) {
+        // Either this byte completed the header, or a header with length 0 was accepted.
+        if (qxx_xor(rx->buf, QXX_HEADER_SIZE) != 0) {
+            rx->count = 0;
+            return 0;
+        }
+        rx->len = get_u16le(rx->buf + QXX_OFF_LENGTH);
+        rx->body = 0;
+    } else if (rx->body < rx->len) {
+        rx->buf[rx->count++] = b;
+        rx->body++;
+    }
+    if (rx->body != rx->len) return 0;
+
+    if (qxx_xor(rx->buf + QXX_HEADER_SIZE, rx->len) != 0) {
+        rx->count = 0;
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,1 @@
+#include "q5_comm.h"

@@ -1,0 +1,1 @@
+#include "q8_comm.h"

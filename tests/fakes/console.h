@@ -1,0 +1,55 @@
+// Test support: feed the console's standard input from a string and collect everything the log
+// prints, in order, as one text (errors included) and as the error text alone.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "conutil.h"
+#include "libcomm.h"
+
+class Console {
+public:
+    // Registers the program's categories ("MAIN" on, "EVENTS" off, errors on) and takes over
+    // standard input with `input`.
+    explicit Console(const std::string& input = "") {
+        log_reset();
+        log_addlevel("MAIN", 0, 1, 0, 0, "");
+        log_addlevel("EVENTS", 0, 0, 0, 0, "");
+        log_seterror(0, 1, 0, 0, "");
+        log_set_sink(&Console::collect, this);
+        feed(input);
+    }
+    ~Console() {
+        log_set_sink(nullptr, nullptr);
+        input_set_stream(nullptr);
+        if (in_) fclose(in_);
+    }
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+    // Replaces what is left of standard input with `input`.
+    void feed(const std::string& input) {
+        input_set_stream(nullptr);
+        if (in_) fclose(in_);
+        data_ = input;
+        in_ = data_.empty() ? fopen("/dev/null", "r") : fmemopen(data_.data(), data_.size(), "r");
+        input_set_stream(in_);
+    }
+    const std::string& out() const { return all_; }
+    const std::string& err() const { return err_; }
+    void clear() {
+        all_.clear();
+        err_.clear();
+    }
+
+private:
+    static void collect(int is_error, const char* text, size_t len, void* user) {
+        auto* self = static_cast<Console*>(user);
+        self->all_.append(text, len);
+        if (is_error) self->err_.append(text, len);
+    }
+    std::string data_;
+    FILE* in_ = nullptr;
+    std::string all_, err_;
+};
