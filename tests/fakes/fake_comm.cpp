@@ -28,11 +28,9 @@ struct State {
     std::vector<Write> writes;
     std::vector<Hook> hooks;
     int unhooks = 0;
-    int waits = 0;
     std::vector<Fill> fills;
     std::map<int, int> signals;
     std::vector<std::string> calls;
-    comm_broadcast_callback broadcast = nullptr;
 };
 
 std::mutex lock;
@@ -43,18 +41,29 @@ State& st() {
     return s;
 }
 
-std::string text(const char* s) {
+std::string arg(const char* s) {
     return s ? s : "(null)";
 }
-
-void record(std::string call) {
-    std::lock_guard<std::mutex> g(lock);
-    st().calls.push_back(std::move(call));
+std::string arg(int v) {
+    return std::to_string(v);
 }
 
-// Writes a recognisable connection string, as the real makers write theirs.
-void make_out(char* out, const std::string& call) {
+// Records "name(a,b,...)" and returns it.
+template <class... Args>
+std::string record(const char* name, Args... args) {
+    std::string call = std::string(name) + "(";
+    ((call += arg(args) + ","), ...);
+    if (call.back() == ',') call.pop_back();
+    call += ")";
+    std::lock_guard<std::mutex> g(lock);
+    st().calls.push_back(call);
+    return call;
+}
+
+// Connection-string makers write the call they recorded, as the real ones write their string.
+int made(char* out, const std::string& call) {
     if (out) std::snprintf(out, COMM_CONN_STRING_SIZE, "%s", call.c_str());
+    return st().script.make_result;
 }
 
 }  // namespace
@@ -109,38 +118,29 @@ std::vector<Link> links() {
     return out;
 }
 
-std::vector<Write> writes() {
+// Copies of the records, taken under the lock.
+template <class F>
+auto read(F f) {
     std::lock_guard<std::mutex> g(lock);
-    return st().writes;
+    return f(st());
+}
+std::vector<Write> writes() {
+    return read([](State& s) { return s.writes; });
 }
 std::vector<Hook> hooks() {
-    std::lock_guard<std::mutex> g(lock);
-    return st().hooks;
+    return read([](State& s) { return s.hooks; });
 }
 int unhooks() {
-    std::lock_guard<std::mutex> g(lock);
-    return st().unhooks;
-}
-int waits() {
-    std::lock_guard<std::mutex> g(lock);
-    return st().waits;
+    return read([](State& s) { return s.unhooks; });
 }
 std::vector<Fill> fills() {
-    std::lock_guard<std::mutex> g(lock);
-    return st().fills;
-}
-int signals(int handle) {
-    std::lock_guard<std::mutex> g(lock);
-    auto it = st().signals.find(handle);
-    return it == st().signals.end() ? 0 : it->second;
+    return read([](State& s) { return s.fills; });
 }
 std::vector<std::string> calls() {
-    std::lock_guard<std::mutex> g(lock);
-    return st().calls;
+    return read([](State& s) { return s.calls; });
 }
-comm_broadcast_callback broadcast_callback() {
-    std::lock_guard<std::mutex> g(lock);
-    return st().broadcast;
+int signals(int handle) {
+    return read([handle](State& s) { return s.signals[handle]; });
 }
 
 bool wait_for_writes(size_t n, int ms) {
@@ -156,38 +156,35 @@ using namespace fake_comm;
 // ---- library lifetime ----------------------------------------------------------------------
 
 int comm_init(void) {
-    record("comm_init()");
+    record("comm_init");
     return st().script.init_result;
 }
 int comm_usb_register(comm_usb_callback, void* arg) {
-    record("comm_usb_register(" + std::to_string(reinterpret_cast<uintptr_t>(arg)) + ")");
+    record("comm_usb_register", arg ? "arg" : "null");
     return st().script.usb_register_result;
 }
 int comm_usb_deregister(void) {
-    record("comm_usb_deregister()");
-    return 0;
+    return record("comm_usb_deregister"), 0;
 }
 int comm_shut(void) {
-    record("comm_shut()");
-    return 0;
+    return record("comm_shut"), 0;
 }
 
 // ---- links ---------------------------------------------------------------------------------
 
 int comm_connect(int* handle, const char* conn_string, comm_event_proc proc, int rx_size,
                  int idle_ms, void* context) {
-    record("comm_connect(" + text(conn_string) + "," + std::to_string(rx_size) + "," +
-           std::to_string(idle_ms) + ")");
+    record("comm_connect", conn_string, rx_size, idle_ms);
     std::lock_guard<std::mutex> g(lock);
     if (st().script.connect_result != 0) return st().script.connect_result;
     int h = st().script.next_handle++;
-    st().links[h] = Link{h, text(conn_string), proc, rx_size, idle_ms, context};
+    st().links[h] = Link{h, conn_string, proc, rx_size, idle_ms, context};
     *handle = h;
     return 0;
 }
 
 int comm_wait_connected(int handle, int ms) {
-    record("comm_wait_connected(" + std::to_string(handle) + "," + std::to_string(ms) + ")");
+    record("comm_wait_connected", handle, ms);
     return st().script.wait_connected_result;
 }
 
@@ -198,12 +195,12 @@ int comm_signal_connected(int handle) {
 }
 
 int comm_get_state(int handle) {
-    record("comm_get_state(" + std::to_string(handle) + ")");
+    record("comm_get_state", handle);
     return st().script.state;
 }
 
 int comm_disconnect(int handle) {
-    record("comm_disconnect(" + std::to_string(handle) + ")");
+    record("comm_disconnect", handle);
     return st().script.disconnect_result;
 }
 
@@ -223,9 +220,8 @@ int comm_get_data(comm_data_cntr* iter, int* handle, void** context) {
 }
 
 int comm_write(int handle, const void* data, int length, int flags, int ms) {
-    Write w{handle, {}, flags, ms};
     auto p = static_cast<const unsigned char*>(data);
-    w.bytes.assign(p, p + length);
+    Write w{handle, Bytes(p, p + length), flags, ms};
     std::function<void(const Write&)> responder;
     {
         std::lock_guard<std::mutex> g(lock);
@@ -270,21 +266,19 @@ int comm_fill_rsp_buff(int handle, int code, const void* frame, int length) {
 
 int comm_wait_response(int handle, int* len1, int* len2, int* len3, int ms) {
     std::unique_lock<std::mutex> g(lock);
-    st().waits++;
-    auto captured = [handle] {
+    std::array<Slot, 3> none{};
+    auto slots = [handle, &none]() -> std::array<Slot, 3>& {
         auto it = st().slots.find(handle);
-        if (it == st().slots.end()) return false;
-        for (const Slot& s : it->second)
-            if (s.len != 0) return true;
-        return false;
+        return it == st().slots.end() ? none : it->second;
+    };
+    auto captured = [&] {
+        return slots()[0].len != 0 || slots()[1].len != 0 || slots()[2].len != 0;
     };
     if (st().script.blocking_wait) changed.wait_for(g, std::chrono::milliseconds(ms), captured);
-    const bool got = captured();
     int* out[3] = {len1, len2, len3};
-    auto it = st().slots.find(handle);
     for (int i = 0; i < 3; ++i)
-        if (out[i]) *out[i] = it == st().slots.end() ? 0 : it->second[i].len;
-    return got ? 0 : 1;
+        if (out[i]) *out[i] = slots()[i].len;
+    return captured() ? 0 : 1;
 }
 
 int comm_unhook_response(int handle) {
@@ -298,52 +292,22 @@ int comm_unhook_response(int handle) {
 
 int comm_make_conn_string_usb(char* out, const char* device, int arg, int vendor_id,
                               int product_id) {
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "%d,0x%04X,0x%04X", arg, vendor_id, product_id);
-    std::string call = "usb(" + text(device) + "," + ids + ")";
-    record(call);
-    make_out(out, call);
-    return st().script.make_result;
+    return made(out, record("usb", device, arg, vendor_id, product_id));
 }
-
 int comm_make_conn_string_serial(char* out, int port, int baud, int data_bits, int stop_bits,
                                  int parity, int flow) {
-    std::string call = "serial(" + std::to_string(port) + "," + std::to_string(baud) + "," +
-                       std::to_string(data_bits) + "," + std::to_string(stop_bits) + "," +
-                       std::to_string(parity) + "," + std::to_string(flow) + ")";
-    record(call);
-    make_out(out, call);
-    return st().script.make_result;
+    return made(out, record("serial", port, baud, data_bits, stop_bits, parity, flow));
 }
-
 int comm_make_conn_string_serial_path(char* out, const char* path, int baud, int data_bits,
                                       int stop_bits, int parity, int flow) {
-    std::string call = "serial_path(" + text(path) + "," + std::to_string(baud) + "," +
-                       std::to_string(data_bits) + "," + std::to_string(stop_bits) + "," +
-                       std::to_string(parity) + "," + std::to_string(flow) + ")";
-    record(call);
-    make_out(out, call);
-    return st().script.make_result;
+    return made(out, record("serial_path", path, baud, data_bits, stop_bits, parity, flow));
 }
-
 int comm_make_conn_string_net(char* out, const char* host, int port, int connect_timeout_ms) {
-    std::string call = "net(" + text(host) + "," + std::to_string(port) + "," +
-                       std::to_string(connect_timeout_ms) + ")";
-    record(call);
-    make_out(out, call);
-    return st().script.make_result;
+    return made(out, record("net", host, port, connect_timeout_ms));
 }
-
 int comm_make_conn_string_bt(char* out, const char* address, const char* name, int cod, int channel,
                              const char* pin, int timeout_ms) {
-    char c[16];
-    std::snprintf(c, sizeof c, "0x%X", cod);
-    std::string call = "bt(" + text(address) + "," + text(name) + "," + c + "," +
-                       std::to_string(channel) + "," + text(pin) + "," +
-                       std::to_string(timeout_ms) + ")";
-    record(call);
-    make_out(out, call);
-    return st().script.make_result;
+    return made(out, record("bt", address, name, cod, channel, pin, timeout_ms));
 }
 
 // ---- device listing and discovery ----------------------------------------------------------
@@ -351,11 +315,8 @@ int comm_make_conn_string_bt(char* out, const char* address, const char* name, i
 int comm_list_devices_usb(int flags, comm_dev_entry* list, int max, int* count,
                           const char* manufacturer, const char* product, int vendor_lo,
                           int vendor_hi, int product_lo, int product_hi) {
-    char args[96];
-    std::snprintf(args, sizeof args, "%d,%d,\"%s\",\"%s\",0x%04X,0x%04X,0x%04X,0x%04X", flags, max,
-                  text(manufacturer).c_str(), text(product).c_str(), vendor_lo, vendor_hi,
-                  product_lo, product_hi);
-    record(std::string("comm_list_devices_usb(") + args + ")");
+    record("comm_list_devices_usb", flags, max, manufacturer, product, vendor_lo, vendor_hi,
+           product_lo, product_hi);
     int n = 0;
     for (const auto& e : st().script.usb_entries) {
         if (n >= max) break;
@@ -366,48 +327,33 @@ int comm_list_devices_usb(int flags, comm_dev_entry* list, int max, int* count,
 }
 
 int comm_bt_is_available(void) {
-    record("comm_bt_is_available()");
-    return st().script.bt_result;
+    return record("comm_bt_is_available"), st().script.bt_result;
 }
 int comm_bt_discover(int flags, int cod, int arg) {
-    char c[64];
-    std::snprintf(c, sizeof c, "comm_bt_discover(%d,0x%X,%d)", flags, cod, arg);
-    record(c);
-    return st().script.bt_result;
+    return record("comm_bt_discover", flags, cod, arg), st().script.bt_result;
 }
 int comm_bt_discover_wait(comm_dev_entry*, int* count) {
-    record("comm_bt_discover_wait()");
     if (count) *count = 0;
-    return st().script.bt_result;
+    return record("comm_bt_discover_wait"), st().script.bt_result;
 }
 int comm_bt_discover_cancel(void) {
-    record("comm_bt_discover_cancel()");
-    return st().script.bt_result;
+    return record("comm_bt_discover_cancel"), st().script.bt_result;
 }
 
-int comm_net_broadcast_register(comm_broadcast_callback callback, void*) {
-    record("comm_net_broadcast_register()");
-    std::lock_guard<std::mutex> g(lock);
-    st().broadcast = callback;
-    return st().script.broadcast_result;
+int comm_net_broadcast_register(comm_broadcast_callback, void*) {
+    return record("comm_net_broadcast_register"), st().script.broadcast_result;
 }
-
 int comm_net_broadcast_send(const void* frame, int length, const char* address, int port) {
     auto p = static_cast<const unsigned char*>(frame);
     std::string hex;
-    char b[4];
+    static constexpr char digits[] = "0123456789ABCDEF";
     for (int i = 0; i < length; ++i) {
-        std::snprintf(b, sizeof b, "%02X", p[i]);
-        hex += b;
+        hex += digits[p[i] >> 4];
+        hex += digits[p[i] & 15];
     }
-    record("comm_net_broadcast_send(" + hex + "," + std::to_string(length) + "," + text(address) +
-           "," + std::to_string(port) + ")");
-    return st().script.broadcast_result;
+    return record("comm_net_broadcast_send", hex.c_str(), length, address, port),
+           st().script.broadcast_result;
 }
-
 int comm_net_broadcast_deregister(void) {
-    record("comm_net_broadcast_deregister()");
-    std::lock_guard<std::mutex> g(lock);
-    st().broadcast = nullptr;
-    return st().script.broadcast_result;
+    return record("comm_net_broadcast_deregister"), st().script.broadcast_result;
 }

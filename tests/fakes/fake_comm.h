@@ -85,13 +85,10 @@ std::vector<Link> links();
 std::vector<Write> writes();
 std::vector<Hook> hooks();
 int unhooks();
-int waits();  // comm_wait_response calls
 std::vector<Fill> fills();
 int signals(int handle);  // comm_signal_connected calls for this handle
-// Every other call, as "name(arg,arg,...)" with texts as they were passed.
+// Every other call, as "name(arg,arg,...)": numbers in decimal, texts as they were passed.
 std::vector<std::string> calls();
-// Broadcast callback given to comm_net_broadcast_register (null after deregister).
-comm_broadcast_callback broadcast_callback();
 
 // Waits (bounded by `ms`) until at least `n` writes were recorded; false on time-out.
 bool wait_for_writes(size_t n, int ms);

@@ -29,7 +29,7 @@ TEST_F(Connection, InitAndShut) {
     EXPECT_EQ(QXX_shut(), 0);
     EXPECT_EQ(QXX_idle_wait(10, 8001, 5), 0);
     EXPECT_EQ(fake_comm::calls(),
-              (std::vector<std::string>{"comm_init()", "comm_init()", "comm_usb_register(0)",
+              (std::vector<std::string>{"comm_init()", "comm_init()", "comm_usb_register(null)",
                                         "comm_usb_deregister()", "comm_shut()"}));
 }
 
@@ -70,7 +70,9 @@ TEST_F(Connection, Connect) {
                                         "comm_disconnect(4)"}));
 }
 
-// Each maker hands the library its fixed transport values; ports go as 16-bit numbers.
+// Each maker hands the library its fixed transport values; ports go as 16-bit numbers. The
+// fake records numbers in decimal: vendor 0x1781 = 6017, products 0x0C44..0x0C4D = 3140..3149,
+// Bluetooth class 0xFFE050 = 16769104.
 TEST_F(Connection, ConnectionStrings) {
     char out[COMM_CONN_STRING_SIZE];
     struct Case {
@@ -87,16 +89,16 @@ TEST_F(Connection, ConnectionStrings) {
          {0, "net(127.0.0.1,4444,1000)"}},
         {[&] { return QXX_make_net_conn_string(out, "::1", 70000); }, {0, "net(::1,4464,1000)"}},
         {[&] { return QXX_make_bt_conn_string(out, "00:11:22:33:44:55", "NV"); },
-         {0, "bt(00:11:22:33:44:55,NV,0xFFE050,1,0000,60000)"}},
+         {0, "bt(00:11:22:33:44:55,NV,16769104,1,0000,60000)"}},
         {[&] { return QXX_make_usb_conn_string(out, "USBF:1-2/c44", 5); },
-         {0, "usb(USBF:1-2/c44,5,0x1781,0x0C44)"}},
+         {0, "usb(USBF:1-2/c44,5,6017,3140)"}},
         {[&] { return QXX_make_usb_conn_string(out, "USBS:1-2/c44", 0); },
-         {0, "usb(USBS:1-2/c44,0,0x1781,0x0C44)"}},
+         {0, "usb(USBS:1-2/c44,0,6017,3140)"}},
         {[&] { return QXX_make_usb_conn_string(out, "USBU:1-3/c45", 0); },
-         {0, "usb(USBU:1-3/c45,0,0x1781,0x0C45)"}},
+         {0, "usb(USBU:1-3/c45,0,6017,3141)"}},
         {[&] { return QXX_make_usb_conn_string(out, "USBX:1-3/c45", 0); }, {-1, ""}},
         {[&] { return QXX_make_usb_conn_string(out, "USB", 0); }, {-1, ""}},
-        {[&] { return QXX_comm_bt_discover(0, 0); }, {0, "comm_bt_discover(0,0xFFE050,0)"}},
+        {[&] { return QXX_comm_bt_discover(0, 0); }, {0, "comm_bt_discover(0,16769104,0)"}},
     };
     for (const auto& [call, expected] : cases) {
         fake_comm::reset();
@@ -128,8 +130,7 @@ TEST_F(Connection, UsbListingTags) {
     ASSERT_EQ(count, static_cast<int>(entries.size()));
     for (int i = 0; i < count; ++i) EXPECT_STREQ(list[i], entries[i].second.c_str());
     EXPECT_EQ(fake_comm::calls(),
-              std::vector<std::string>{
-                  R"(comm_list_devices_usb(0,32,"","",0x1781,0x1781,0x0C44,0x0C4D))"});
+              std::vector<std::string>{"comm_list_devices_usb(0,32,,,6017,6017,3140,3149)"});
     // A listing limited to fewer entries than it found rewrites only those.
     fake_comm::script().list_result = 2;
     comm_dev_entry two[2] = {};
