@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -255,6 +256,9 @@ constexpr int XFW_OFF_TIME = 64;
 constexpr int XFW_OFF_FLAGS = 68;
 constexpr uint32_t XFW_FLAG_SCRAMBLED = 1;
 
+// The writer's piece of the image in memory: a multiple of 4, small enough to stay in cache.
+constexpr size_t XFW_PIECE = 256 * 1024;
+
 // The largest image whose length, a multiple of 4, fits the 32-bit size field.
 constexpr uint64_t XFW_MAX_IMAGE = 0xFFFFFFFCu;
 
@@ -265,26 +269,31 @@ struct Checksums {
     uint32_t stored;
 };
 
-// One pass over the image words: the checksum before scrambling, optional scrambling in place,
-// the checksum of the words as they are left.
-Checksums scramble_image(unsigned char* image, uint64_t size, bool scramble) {
+// The writer's pass over the image, a piece at a time: the checksum of the words before
+// scrambling, optional scrambling in place, the checksum of the words as they are left. Pieces
+// are multiples of 4 bytes; `word` is the index of the next word.
+struct ImagePass {
+    bool scramble;
+    uint64_t word = 0;
     Checksums sums{0, 0};
-    const uint64_t words = size / 4;
-    if (!scramble) {
-        for (uint64_t i = 0; i < words; ++i) sums.raw ^= get_u32le(image + 4 * i);
-        sums.stored = sums.raw;
-        return sums;
+
+    void run(unsigned char* p, size_t size) {
+        const size_t words = size / 4;
+        if (!scramble) {
+            for (size_t i = 0; i < words; ++i) sums.raw ^= get_u32le(p + 4 * i);
+            sums.stored = sums.raw;
+        } else {
+            for (size_t i = 0; i < words; ++i) {
+                uint32_t w = get_u32le(p + 4 * i);
+                sums.raw ^= w;
+                w ^= scramble_key(static_cast<uint32_t>(word + i));
+                sums.stored ^= w;
+                put_u32le(p + 4 * i, w);
+            }
+        }
+        word += words;
     }
-    for (uint64_t i = 0; i < words; ++i) {
-        unsigned char* p = image + 4 * i;
-        uint32_t w = get_u32le(p);
-        sums.raw ^= w;
-        w ^= scramble_key(static_cast<uint32_t>(i));
-        sums.stored ^= w;
-        put_u32le(p, w);
-    }
-    return sums;
-}
+};
 
 // The checksums of an image as stored, without changing it: `raw` undoes the scrambling when
 // the flag says it was applied.
@@ -367,8 +376,10 @@ void build_header(unsigned char* h, const char* model, uint32_t size, int dev_ty
 
 }  // namespace
 
-// Builds a container from a raw image: one buffer of the image's length, one pass over its
-// words, then header and image go to a new file that replaces the container only when complete.
+// Builds a container from a raw image in one pass: each piece of the image is read, checksummed,
+// scrambled and written to a new file beside the container, whose header is filled in last. The
+// new file replaces the container only when complete; on any failure it is removed and the old
+// container stays as it was.
 int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int minor, int scramble,
                   const char* model, int length_limit, int dev_type) {
     off_t file_length = 0;
@@ -392,34 +403,51 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
         return -1;
     }
 
-    auto image = image_buffer(image_len);
-    if (!image || fread(image.get(), 1, file_len, raw.get()) != file_len) {
+    // The container is created before reading so that the image is written as it is read; a
+    // failure to create it is reported where the operator expects it, after the checksums.
+    PendingFile out;
+    bool writing = out.create(xfw_path);
+    const bool could_create = writing;
+    unsigned char header[XFW_HEADER_SIZE] = {};
+    if (writing) writing = write_all(out.fd, header, sizeof header);
+
+    auto piece = image_buffer(XFW_PIECE);
+    ImagePass pass{scramble != 0};
+    bool read_ok = piece != nullptr;
+    for (uint64_t done = 0; read_ok && done < image_len;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(XFW_PIECE, image_len - done));
+        const size_t from_file =
+            done < file_len ? static_cast<size_t>(std::min<uint64_t>(want, file_len - done)) : 0;
+        if (fread(piece.get(), 1, from_file, raw.get()) != from_file) {
+            read_ok = false;
+            break;
+        }
+        memset(piece.get() + from_file, 0, want - from_file);
+        pass.run(piece.get(), want);
+        if (writing) writing = write_all(out.fd, piece.get(), want);
+        done += want;
+    }
+    if (!read_ok) {
         log_write("MAIN", "Error loading file:%s!\n", raw_path);
         return -1;
     }
-    memset(image.get() + file_len, 0, image_len - file_len);
     log_write("MAIN", "Ok.\n");
     raw.reset();
 
-    const bool scrambled = scramble != 0;
-    Checksums sums = scramble_image(image.get(), image_len, scrambled);
-    log_write("MAIN", "Raw checksum:0x%.8x\n", sums.raw);
-    log_write("MAIN", "Enc checksum:0x%.8x\n", sums.stored);
+    log_write("MAIN", "Raw checksum:0x%.8x\n", pass.sums.raw);
+    log_write("MAIN", "Enc checksum:0x%.8x\n", pass.sums.stored);
     log_write("MAIN", "Version:%d.%d\n", major, minor);
     log_write("MAIN", "Writing file %s...", xfw_path);
-
-    PendingFile out;
-    if (!out.create(xfw_path)) {
+    if (!could_create) {
         log_write("MAIN", "Error writing file:%s!\n", xfw_path);
         return -1;
     }
     struct tm now{};
     Q5_local_now(&now);
-    unsigned char header[XFW_HEADER_SIZE];
-    build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor, sums,
-                 scrambled, now);
-    if (!write_all(out.fd, header, sizeof header) ||
-        !write_all(out.fd, image.get(), image_len) || !out.commit(xfw_path)) {
+    build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor,
+                 pass.sums, pass.scramble, now);
+    if (!writing || pwrite(out.fd, header, sizeof header, 0) != sizeof header ||
+        !out.commit(xfw_path)) {
         log_write("MAIN", "Error creating file:%s!\n", xfw_path);
         return -1;
     }
