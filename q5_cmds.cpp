@@ -82,7 +82,9 @@ std::unique_ptr<unsigned char[]> image_buffer(size_t size) {
 
 // ---- calendar ----------------------------------------------------------------------------------
 
-bool leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool leap_year(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int days_in_month(int year, int month) {
     constexpr int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -179,10 +181,9 @@ int Q5_cmd_set_time(char* line, int) {
     int32_t offset = 0;
     input_integer_msg_cmd(&offset, -12, 12, "Enter offset", line, 1);
 
-    struct tm now{};
+    struct tm now {};
     Q5_local_now(&now);
-    q5_time t{now.tm_year + 1900, now.tm_mon + 1, now.tm_mday,
-              now.tm_hour,        now.tm_min,     now.tm_sec};
+    q5_time t{now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec};
     shift_hours(&t, offset);
 
     log_write("MAIN", "Setting device time: %.4d/%.2d/%.2d  %.2d:%.2d:%.2d ...", t.year, t.month,
@@ -202,7 +203,9 @@ int Q5_cmd_restart(char*, int) {
 }
 
 // A Q5 board sends no event this console shows.
-int Q5_cmd_hook_events(void) { return 0; }
+int Q5_cmd_hook_events(void) {
+    return 0;
+}
 
 int Q5_cmd_create_menu(menu* m) {
     struct Row {
@@ -262,7 +265,9 @@ constexpr size_t XFW_PIECE = 256 * 1024;
 // The largest image whose length, a multiple of 4, fits the 32-bit size field.
 constexpr uint64_t XFW_MAX_IMAGE = 0xFFFFFFFCu;
 
-inline uint32_t scramble_key(uint32_t i) { return i * i * i * i; }
+inline uint32_t scramble_key(uint32_t i) {
+    return i * i * i * i;
+}
 
 struct Checksums {
     uint32_t raw;
@@ -442,10 +447,10 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
         log_write("MAIN", "Error writing file:%s!\n", xfw_path);
         return -1;
     }
-    struct tm now{};
+    struct tm now {};
     Q5_local_now(&now);
-    build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor,
-                 pass.sums, pass.scramble, now);
+    build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor, pass.sums,
+                 pass.scramble, now);
     if (!writing || pwrite(out.fd, header, sizeof header, 0) != sizeof header ||
         !out.commit(xfw_path)) {
         log_write("MAIN", "Error creating file:%s!\n", xfw_path);
@@ -517,7 +522,8 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     log_write("MAIN", "Reading file %s...", name);
 
     unsigned char header[XFW_HEADER_SIZE];
-    if (file_length < XFW_HEADER_SIZE || fread(header, 1, sizeof header, f.get()) != sizeof header) {
+    if (file_length < XFW_HEADER_SIZE ||
+        fread(header, 1, sizeof header, f.get()) != sizeof header) {
         log_write("MAIN", "Error loading file:%s!\n", name);
         return -1;
     }

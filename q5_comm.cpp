@@ -37,8 +37,8 @@ constexpr int Q5_DEV_TYPE = 3;
 constexpr int EXT_FLASH_BUFFER = 65535;
 constexpr int EXT_FLASH_MAX_DATA = QXX_MAX_REQUEST - 2;
 
-int send(int handle, Request r, const void* request, int request_size, void* reply,
-         int reply_size, int wait, int* param = nullptr) {
+int send(int handle, Request r, const void* request, int request_size, void* reply, int reply_size,
+         int wait, int* param = nullptr) {
     return QXX_send_cmd(handle, r.code, request, request_size, reply, reply_size, nullptr, param,
                         nullptr, r.timeout_ms, wait);
 }
@@ -64,8 +64,7 @@ void decode_time(const unsigned char* p, q5_time* t) {
 
 int Q5_get_fw_version(int handle, char* version, int wait) {
     if (version) std::memset(version, 0, Q5_FW_VERSION_LEN);
-    return send(handle, GET_FW_VERSION, nullptr, 0, version, version ? Q5_FW_VERSION_LEN : 0,
-                wait);
+    return send(handle, GET_FW_VERSION, nullptr, 0, version, version ? Q5_FW_VERSION_LEN : 0, wait);
 }
 
 // The buffer is cleared over 9 bytes so that it always holds a terminated text afterwards.
@@ -122,8 +121,8 @@ int Q5_write_ext_flash(int handle, uint16_t block, const void* data, int length,
 int Q5_read_ext_flash(int handle, uint16_t block, unsigned char* data, int wait) {
     unsigned char request[2];
     put_u16le(request, block);
-    return send(handle, READ_EXT_FLASH, request, sizeof request, data,
-                data ? Q5_EXT_FLASH_READ : 0, wait);
+    return send(handle, READ_EXT_FLASH, request, sizeof request, data, data ? Q5_EXT_FLASH_READ : 0,
+                wait);
 }
 
 int Q5_flash_FW(int handle, uint32_t encrypted, uint32_t raw_checksum, int wait) {
@@ -134,10 +133,14 @@ int Q5_flash_FW(int handle, uint32_t encrypted, uint32_t raw_checksum, int wait)
 }
 
 // The board restarts without answering, so the request is only written.
-int Q5_restart(int handle) { return send(handle, RESTART, nullptr, 0, nullptr, 0, 0); }
+int Q5_restart(int handle) {
+    return send(handle, RESTART, nullptr, 0, nullptr, 0, 0);
+}
 
 // Runs on the link's I/O thread: provokes an answer from a device not yet identified.
-int Q5_probe(int handle, int) { return Q5_get_serial(handle, nullptr, 0); }
+int Q5_probe(int handle, int) {
+    return Q5_get_serial(handle, nullptr, 0);
+}
 
 // A Q5 board is recognised by any answer to get-serial.
 int Q5_test_probe(int, const unsigned char* frame, int* type_id, int) {

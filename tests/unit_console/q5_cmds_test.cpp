@@ -16,6 +16,7 @@ struct NamedCommand {
 };
 
 const std::vector<NamedCommand>& every_command() {
+    // clang-format off
     static const std::vector<NamedCommand> commands = {
         {"Q5_cmd_get_fw_version", [](char* l) { return Q5_cmd_get_fw_version(l, 0); }},
         {"Q5_cmd_get_serial", [](char* l) { return Q5_cmd_get_serial(l, 0); }},
@@ -27,6 +28,7 @@ const std::vector<NamedCommand>& every_command() {
         {"Q5_cmd_upload_xfw", [](char* l) { return Q5_cmd_upload_xfw(l, "nv52fw.xfw", 12, -1); }},
         {"Q5_cmd_flash_fw", [](char* l) { return Q5_cmd_flash_fw(l, "nv52fw.xfw"); }},
     };
+    // clang-format on
     return commands;
 }
 
@@ -53,6 +55,7 @@ TEST_F(Q5Test, ReadCommandsPrintTheAnswer) {
         Bytes payload;
         std::string out;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"version", [](char* l) { return Q5_cmd_get_fw_version(l, 0); }, 8001,
          text_bytes("V1.02.03"), "FW Version=V1.02.03\n"},
@@ -65,6 +68,7 @@ TEST_F(Q5Test, ReadCommandsPrintTheAnswer) {
         {"time, small year", [](char* l) { return Q5_cmd_get_time(l, 0); }, 8002,
          time_bytes({99, 12, 31, 0, 0, 0}), "Device time: 0099/12/31  00:00:00\n"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_qxx::reset();
@@ -88,6 +92,7 @@ TEST_F(Q5Test, AFailingRequestIsReportedWithTheCommandsName) {
         std::string out;
         std::vector<int> codes;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"version", [](char* l) { return Q5_cmd_get_fw_version(l, 0); }, 8001, 255,
          "Command Q5_cmd_get_fw_version error(code=255)!\n", {8001}},
@@ -106,6 +111,7 @@ TEST_F(Q5Test, AFailingRequestIsReportedWithTheCommandsName) {
         {"restart", [](char* l) { return Q5_cmd_restart(l, 0); }, 8021, -3,
          "Restarting device.\nCommand Q5_cmd_restart error(code=-3)!\n", {8021}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_qxx::reset();
@@ -129,6 +135,7 @@ TEST_F(Q5Test, SetSerialDefaultsAndPrefixRule) {
         std::string out;
         std::string sent;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"prefix, default from the device", 'B', "B0001234", "ss\n", "5678\n",
          "Enter serial[1234]:Setting serial to:B0005678\n", "B0005678"},
@@ -152,6 +159,7 @@ TEST_F(Q5Test, SetSerialDefaultsAndPrefixRule) {
         {"no prefix, typed on the line", 0, "", "ss Q5000042\n", "", "Setting serial to:Q5000042\n",
          "Q5000042"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_qxx::reset();
@@ -175,6 +183,7 @@ TEST_F(Q5Test, SetTimeShiftsTheLocalCalendarTime) {
         std::string prompt;  // printed before the setting line
         std::vector<int> sent;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"no offset typed: asked, default 0", {2026, 6, 15, 12, 0, 0}, "st\n", "\n",
          "Enter offset[0]:", {2026, 6, 15, 12, 0, 0}},
@@ -197,6 +206,7 @@ TEST_F(Q5Test, SetTimeShiftsTheLocalCalendarTime) {
         {"offset to exactly midnight stays the same day", {2026, 5, 5, 12, 0, 0}, "st -12\n", "",
          "", {2026, 5, 5, 0, 0, 0}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_qxx::reset();

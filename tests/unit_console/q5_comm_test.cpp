@@ -16,7 +16,9 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr int HANDLE = 7;
 
-Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 struct WrapperCase {
     const char* name;
@@ -29,7 +31,7 @@ struct WrapperCase {
 };
 
 class Q5Comm : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fake_qxx::reset(); }
 };
 
@@ -38,6 +40,7 @@ TEST_F(Q5Comm, EveryWrapperSendsItsFrameAndPassesTheResultOn) {
     static unsigned char buf[64];
     static q5_time t;
     static const q5_time when{2026, 12, 6, 1, 58, 3};
+    // clang-format off
     const std::vector<WrapperCase> cases = {
         {"version", [] { return Q5_get_fw_version(HANDLE, text, 1); }, 8001, {}, 8, 1000, 1},
         {"version, no buffer", [] { return Q5_get_fw_version(HANDLE, nullptr, 0); }, 8001, {}, 0,
@@ -68,6 +71,7 @@ TEST_F(Q5Comm, EveryWrapperSendsItsFrameAndPassesTheResultOn) {
         {"restart", [] { return Q5_restart(HANDLE); }, 8021, {}, 0, 1000, 0},
         {"probe", [] { return Q5_probe(HANDLE, 3); }, 8007, {}, 0, 100, 0},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         for (int result : {0, 1, 255, -4}) {
@@ -115,8 +119,10 @@ TEST_F(Q5Comm, ReadsLeaveTheirBuffersAsTheBoardAnswered) {
     EXPECT_EQ(t.year, 1);
     EXPECT_EQ(t.second, 6);
     fake_qxx::push_reply(
-        8002, {0, {0xEA, 0x07, 0, 0, 2, 0, 0, 0, 29, 0, 0, 0, 23, 0, 0, 0, 59, 0, 0, 0, 58, 0, 0, 0},
-               0, 0});
+        8002, {0,
+               {0xEA, 0x07, 0, 0, 2, 0, 0, 0, 29, 0, 0, 0, 23, 0, 0, 0, 59, 0, 0, 0, 58, 0, 0, 0},
+               0,
+               0});
     EXPECT_EQ(Q5_get_time(HANDLE, &t, 1), 0);
     EXPECT_EQ((std::vector<int>{t.year, t.month, t.day, t.hour, t.minute, t.second}),
               (std::vector<int>{2026, 2, 29, 23, 59, 58}));

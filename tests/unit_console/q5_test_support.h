@@ -22,9 +22,11 @@ namespace q5test {
 
 using Bytes = std::vector<unsigned char>;
 
-inline struct tm fixed_clock{};
+inline struct tm fixed_clock {};
 
-inline void fixed_now(struct tm* now) { *now = fixed_clock; }
+inline void fixed_now(struct tm* now) {
+    *now = fixed_clock;
+}
 
 inline void set_clock(int year, int month, int day, int hour, int minute, int second) {
     fixed_clock = {};
@@ -45,11 +47,13 @@ inline Bytes time_bytes(std::initializer_list<int> fields) {
     return out;
 }
 
-inline Bytes text_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes text_bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // A device is linked with handle 7; the clock stands at a fixed time.
 class Q5Test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake_qxx::reset();
         connected = 1;
@@ -64,13 +68,13 @@ protected:
         Q5_local_now = saved_clock_;
     }
 
-private:
+  private:
     q5_clock_proc saved_clock_ = nullptr;
 };
 
 // A scratch directory removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         char name[] = "/tmp/nv-q5-XXXXXX";
         path_ = mkdtemp(name) ? name : "";
@@ -92,7 +96,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::string path_;
 };
 

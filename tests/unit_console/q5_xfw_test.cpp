@@ -18,14 +18,20 @@ using namespace q5test;
 
 const Bytes ABCDEFGHIJKL = text_bytes("abcdefghijkl");
 
-Bytes header_of(const Bytes& file) { return Bytes(file.begin(), file.begin() + 72); }
-Bytes image_of(const Bytes& file) { return Bytes(file.begin() + 72, file.end()); }
-uint32_t field(const Bytes& file, int offset) { return get_u32le(file.data() + offset); }
+Bytes header_of(const Bytes& file) {
+    return Bytes(file.begin(), file.begin() + 72);
+}
+Bytes image_of(const Bytes& file) {
+    return Bytes(file.begin() + 72, file.end());
+}
+uint32_t field(const Bytes& file, int offset) {
+    return get_u32le(file.data() + offset);
+}
 
 // The names left in a directory after a write: the container appears whole or not at all, and
 // no temporary file stays behind.
 class Xfw : public Q5Test {
-protected:
+  protected:
     TempDir dir;
     std::string raw = dir.path("raw.bin");
     std::string xfw = dir.path("fw.xfw");
@@ -51,6 +57,7 @@ TEST_F(Xfw, WriterVectors) {
         Bytes image;
         std::string version_line;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"abcdefghijkl scrambled", ABCDEFGHIJKL, 1, 1, 5, 12, 0x606F6E6D, 0x606F6E7C, 1, 0x0105,
          {0x61, 0x62, 0x63, 0x64, 0x64, 0x66, 0x67, 0x68, 0x79, 0x6A, 0x6B, 0x6C}, "1.5"},
@@ -66,13 +73,14 @@ TEST_F(Xfw, WriterVectors) {
         {"low 8 bits of the version stored, all printed", text_bytes("abcd"), 0, 257, 300, 4,
          0x64636261, 0x64636261, 0, 0x012C, text_bytes("abcd"), "257.300"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(raw, c.raw);
         Console con;
-        ASSERT_EQ(Q5_create_xfw(raw.c_str(), xfw.c_str(), c.major, c.minor, c.scramble, "NV-52",
-                                -1, 12),
-                  0);
+        ASSERT_EQ(
+            Q5_create_xfw(raw.c_str(), xfw.c_str(), c.major, c.minor, c.scramble, "NV-52", -1, 12),
+            0);
         char sums[128];
         snprintf(sums, sizeof sums, "Raw checksum:0x%.8x\nEnc checksum:0x%.8x\n", c.raw_sum,
                  c.enc_sum);
@@ -189,6 +197,7 @@ TEST_F(Xfw, AFailedWriteLeavesTheOldContainerAndNoPartialFile) {
     };
     const std::string missing_dir = dir.path("no/such/dir.xfw");
     const std::string dir_target = dir.path("busy.xfw");
+    // clang-format off
     const std::vector<Case> cases = {
         {"cannot create beside it", [] {}, missing_dir,
          "Writing file " + missing_dir + "...Error writing file:" + missing_dir + "!\n",
@@ -203,6 +212,7 @@ TEST_F(Xfw, AFailedWriteLeavesTheOldContainerAndNoPartialFile) {
          dir_target, "Writing file " + dir_target + "...Error creating file:" + dir_target + "!\n",
          {"raw.bin", "fw.xfw", "busy.xfw"}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(raw, Bytes(100000, 0x5A));
@@ -212,7 +222,7 @@ TEST_F(Xfw, AFailedWriteLeavesTheOldContainerAndNoPartialFile) {
         int r;
         {
             FileSizeLimit limit(std::string(c.name) == "disk refuses the data" ? 4096
-                                                                                 : RLIM_INFINITY);
+                                                                               : RLIM_INFINITY);
             r = Q5_create_xfw(raw.c_str(), c.xfw_path.c_str(), 1, 0, 1, "NV-52", -1, 12);
         }
         EXPECT_EQ(r, -1);
@@ -289,8 +299,8 @@ TEST_F(Xfw, UploadShowsTheContainerAndWritesItsImage) {
                              "Writing block 1 of 1...Ok.\n");
     ASSERT_EQ(fake_qxx::codes(), (std::vector<int>{8100, 8102}));
     EXPECT_EQ(fake_qxx::calls()[0].timeout, 60000);
-    EXPECT_EQ(fake_qxx::calls()[1].request,
-              Bytes({0, 0, 0x61, 0x62, 0x63, 0x64, 0x64, 0x66, 0x67, 0x68, 0x79, 0x6A, 0x6B, 0x6C}));
+    EXPECT_EQ(fake_qxx::calls()[1].request, Bytes({0, 0, 0x61, 0x62, 0x63, 0x64, 0x64, 0x66, 0x67,
+                                                   0x68, 0x79, 0x6A, 0x6B, 0x6C}));
 }
 
 TEST_F(Xfw, UploadSplitsTheDataIntoBlocks) {
@@ -298,8 +308,8 @@ TEST_F(Xfw, UploadSplitsTheDataIntoBlocks) {
         size_t size;
         std::vector<size_t> blocks;
     };
-    for (Case c : {Case{96000, {48000, 48000}}, Case{100000, {48000, 48000, 4000}},
-                   Case{4, {4}}, Case{0, {}}}) {
+    for (Case c : {Case{96000, {48000, 48000}}, Case{100000, {48000, 48000, 4000}}, Case{4, {4}},
+                   Case{0, {}}}) {
         SCOPED_TRACE(c.size);
         Bytes image(c.size);
         for (size_t i = 0; i < c.size; ++i) image[i] = static_cast<unsigned char>(i % 251);
@@ -389,6 +399,7 @@ TEST_F(Xfw, UploadChecksTheContainerBeforeSendingAnything) {
         int dev_type;
         std::string out;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"missing", nullptr, 12, "Error loading file:" + bad + "!\n"},
         {"empty", [] { return Bytes{}; }, 12, reading + "Error loading file:" + bad + "!\n"},
@@ -422,6 +433,7 @@ TEST_F(Xfw, UploadChecksTheContainerBeforeSendingAnything) {
          },
          12, with_sums(0x606f6f6d, 0x606f6f7c, 0x606f6efc) + "Raw chsum wrong!\n"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(bad);
@@ -511,9 +523,11 @@ TEST_F(Xfw, FlashSendsTheFlagAndRawChecksumThenDisconnects) {
         Bytes request;
         std::string lines;
     };
-    for (Case c : {Case{1, {1, 0, 0, 0, 0x6D, 0x6E, 0x6F, 0x60},
+    for (Case c : {Case{1,
+                        {1, 0, 0, 0, 0x6D, 0x6E, 0x6F, 0x60},
                         "Encrypted:0x01\nRaw checksum:0x606f6e6d\nEnc checksum:0x606f6e7c\n"},
-                   Case{0, {0, 0, 0, 0, 0x6D, 0x6E, 0x6F, 0x60},
+                   Case{0,
+                        {0, 0, 0, 0, 0x6D, 0x6E, 0x6F, 0x60},
                         "Encrypted:0x00\nRaw checksum:0x606f6e6d\nEnc checksum:0x606f6e6d\n"}}) {
         SCOPED_TRACE(c.scramble);
         make(ABCDEFGHIJKL, 12, c.scramble);
@@ -541,6 +555,7 @@ TEST_F(Xfw, FlashFailures) {
         int refusal;  // the device's answer; 0 when nothing should be sent
         std::string tail;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"missing", dir.path("none.xfw"), 0, "Error loading file:" + dir.path("none.xfw") + "!\n"},
         {"short header", short_header, 0,
@@ -551,6 +566,7 @@ TEST_F(Xfw, FlashFailures) {
         {"header alone is enough", header_only, 255,
          "Starting memory flashing process...Command Q5_cmd_flash_fw error(code=255)!\n"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_qxx::reset();
