@@ -1,9 +1,16 @@
 // Q5 console commands and menu, the firmware container writer, upload and flashing.
 #pragma once
 
+#include <ctime>
+
 #include "conutil.h"
 
 extern char serial_no[9];  // the serial number last read by Q5_cmd_get_serial
+
+// The PC clock as local calendar time, read by set time and by the container writer (its date
+// and time fields). Tests replace it with a fixed time.
+typedef void (*q5_clock_proc)(struct tm* now);
+extern q5_clock_proc Q5_local_now;
 
 int Q5_cmd_get_fw_version(char* line, int arg);
 int Q5_cmd_get_serial(char* line, int arg);
