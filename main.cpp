@@ -303,7 +303,9 @@ int make_container(char** argv) {
 // from 0 to 1 and restarts it. Only a record the instrument filled completely is sent back.
 // Returns 0 when the switch was sent or was not needed, -1 after a failed request.
 int switch_usb_mode(void) {
-    while (connect_dev(0) != 0) nv_sleep_ms(ETH_RETRY_PAUSE_MS);
+    // A link whose identification came after the wait gave up is up all the same: asking
+    // again would only be refused as "already connected".
+    while (connect_dev(0) != 0 && connected == 0) nv_sleep_ms(ETH_RETRY_PAUSE_MS);
     unsigned char params[Q8_PARAMS_SIZE] = {};
     int length = 0;
     int result = Q8_get_params_len(id_conn, params, &length, 1);
