@@ -120,7 +120,8 @@ void choose_usb(char* conn, bool dialogue) {
         input_integer_msg(&selection, 0, count, "Select device");
     }
     if (selection >= 1)
-        copy_text(conn, COMM_CONN_STRING_SIZE, list[selection - 1], COMM_ENTRY_SIZE);
+        copy_text(conn, COMM_CONN_STRING_SIZE, list[selection - 1],
+                  strnlen(list[selection - 1], COMM_ENTRY_SIZE));
 }
 
 void choose_com(char* conn) {
@@ -196,7 +197,8 @@ void choose_bt(char* conn) {
     log_write("MAIN", "\n");
     input_integer_msg(&selection, 0, count, "Select device");
     if (selection >= 1) {
-        copy_text(conn, COMM_CONN_STRING_SIZE, list[selection - 1], COMM_ENTRY_SIZE);
+        copy_text(conn, COMM_CONN_STRING_SIZE, list[selection - 1],
+                  strnlen(list[selection - 1], COMM_ENTRY_SIZE));
         return;
     }
     char address[BT_ADDRESS_SIZE] = "";

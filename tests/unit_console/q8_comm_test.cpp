@@ -149,23 +149,6 @@ TEST_F(Q8Comm, EveryWrapperSendsItsCodeBytesReplySizeAndTimeout) {
     }
 }
 
-TEST_F(Q8Comm, ParameterReadReportsTheCopiedSizeAndGpsPowerReadsLittleEndian) {
-    unsigned char rec[Q8_PARAMS_SIZE] = {};
-    int len = 0;
-    fake_qxx::push_reply(8201, reply(pattern(1400)));
-    EXPECT_EQ(Q8_get_params_len(H, rec, &len, 1), 0);
-    EXPECT_EQ(len, 1400);
-    EXPECT_EQ(Bytes(rec, rec + 1400), pattern(1400));
-
-    int32_t gps = 9;
-    fake_qxx::push_reply(8204, reply({1, 0, 0, 0}));
-    EXPECT_EQ(Q8_get_gps_power(H, &gps, 1), 0);
-    EXPECT_EQ(gps, 1);
-    fake_qxx::push_reply(8204, failure(255));  // nothing copied: the value stays
-    EXPECT_EQ(Q8_get_gps_power(H, &gps, 1), 255);
-    EXPECT_EQ(gps, 1);
-}
-
 TEST_F(Q8Comm, ProbeWritesSerialRequestWithoutWaiting) {
     EXPECT_EQ(Q8_probe(H, 4), 0);
     ASSERT_EQ(fake_qxx::calls().size(), 1u);
