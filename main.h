@@ -8,6 +8,10 @@ extern std::atomic<int> dev_type;  // device kind the identification reported; 1
 // The instrument's fixed private address offered as network host choice 1.
 extern const char* const NV_FIXED_HOST;
 
+// The program's one pause: the network discovery window and the wait between the "eth" mode's
+// connection attempts. Tests replace it so they need not wait.
+extern void (*nv_sleep_ms)(int ms);
+
 int welcome(void);
 int main_loop(void);
 int connect_dev(int dialogue);

@@ -15,6 +15,10 @@ int Q8_set_leds(int handle, const void* led_word, int wait);
 int Q8_get_leds(int handle, void* reply, int wait);
 int Q8_set_params(int handle, const void* params, int wait);
 int Q8_get_params(int handle, void* params, int wait);
+// The same request, also reporting the size of the reply's payload through `reply_len`
+// (written only when a payload was copied, so callers start it at 0). A record is complete
+// only when that size is Q8_PARAMS_SIZE: callers write back nothing else.
+int Q8_get_params_len(int handle, void* params, int* reply_len, int wait);
 int Q8_get_status(int handle, void* status, int wait);
 int Q8_power_off(int handle, int wait);
 int Q8_restart(int handle, int wait);
