@@ -23,22 +23,24 @@ class CommEvents {
         clock::time_point at;
     };
 
-    // Runs on the I/O thread after the event is recorded; its result is the event's result.
+    // Runs on the I/O thread before the event is recorded; its result is the event's result.
     // Set it before the link is connected.
     std::function<int(int handle, int kind, const unsigned char* bytes, int count)> hook;
 
+    // Records last and notifies under the lock: a test that saw the event may destroy the
+    // recorder at once, so nothing of it is touched after the lock is released.
     static int proc(int handle, int kind, const unsigned char* bytes, int count, void* context) {
         auto self = static_cast<CommEvents*>(context);
-        {
-            std::lock_guard<std::mutex> guard(self->lock_);
-            self->events_.push_back({handle, kind,
-                                     bytes ? std::string(reinterpret_cast<const char*>(bytes),
-                                                         static_cast<size_t>(count))
-                                           : std::string(),
-                                     clock::now()});
-        }
+        clock::time_point at = clock::now();
+        int result = self->hook ? self->hook(handle, kind, bytes, count) : 0;
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->events_.push_back(
+            {handle, kind,
+             bytes ? std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count))
+                   : std::string(),
+             at});
         self->changed_.notify_all();
-        return self->hook ? self->hook(handle, kind, bytes, count) : 0;
+        return result;
     }
 
     // Waits until `pred` (called with the events so far, under the lock) holds.
