@@ -82,7 +82,7 @@ int comm_format(char* out, int size, const char* format, ...) {
     if (out == nullptr || size <= 0) return -1;
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(out, static_cast<size_t>(size), format, args);
+    int n = vsnprintf(out, static_cast<size_t>(size), format, args);
     va_end(args);
     if (n < 0 || n >= size) {
         out[0] = '\0';

@@ -84,8 +84,10 @@ struct Core {
     std::thread io;
 };
 
+// Never destroyed: a program that ends without comm_shut must not abort in the destructor of a
+// running std::thread.
 Core& core() {
-    static Core c;
+    static Core& c = *new Core;
     return c;
 }
 
@@ -326,8 +328,9 @@ void comm_trace(const char* what, int err) {
 }
 
 void comm_trace_text(const char* what, const char* detail) {
-    static const bool enabled = std::getenv("NV_COMM_DEBUG") != nullptr;
-    if (enabled) std::fprintf(stderr, "libcomm: %s: %s\n", what, detail);
+    // Read at every trace (they are rare), so a test can switch it.
+    if (std::getenv("NV_COMM_DEBUG") != nullptr)
+        std::fprintf(stderr, "libcomm: %s: %s\n", what, detail);
 }
 
 // ---- endpoints -------------------------------------------------------------------------------
