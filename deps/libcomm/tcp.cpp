@@ -95,8 +95,7 @@ void try_next(tcp_state* s) {
             s->connecting = true;
             return;
         }
-        s->last_errno = errno;
-        comm_trace("tcp connect", errno);
+        s->last_errno = errno;  // traced once, if no address is left
         close_fd(s);
     }
     if (s->lookup_error != 0) {
@@ -167,7 +166,6 @@ void tcp_handle(void* state, const pollfd* fds, int count) {
             return;
         }
         s->last_errno = err;
-        comm_trace("tcp connect", err);
         close_fd(s);
         try_next(s);
     } else if (tcp_clock::now() >= s->deadline) {
