@@ -1,0 +1,212 @@
+// Bluetooth links. This build carries no Bluetooth support yet: no controller is reported, an
+// inquiry finds nothing, and a Bluetooth connection string is accepted but fails to open
+// (ERROR, then CLOSED) on the I/O thread.
+//
+// Connection strings and inquiry entries:
+//   bt:00:11:22:AA:BB:CC?channel=1&cod=ffe050&pin=1234&timeout=60000&name=NV-52%20A
+// The name is percent-encoded (every byte but letters, digits and "-._~").
+//
+// An RFCOMM transport fills in the same operations: open makes a non-blocking RFCOMM socket and
+// connects it to the address and channel (finishing in handle() like TCP); poll_fds, handle and
+// write use the socket as a plain descriptor (comm_fd_read, comm_fd_write).
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "comm_internal.h"
+
+namespace {
+
+constexpr std::string_view PREFIX = "bt:";
+constexpr int ADDRESS_LENGTH = 17;
+constexpr int MAX_CHANNEL = 30;
+constexpr long MAX_TIMEOUT_MS = 3600000;
+constexpr int MAX_PIN = 16;
+
+struct bt_state {
+    comm_bt_params params;
+};
+
+bool is_hex(char ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+}
+
+bool is_alnum(char ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+}
+
+// "XX:XX:XX:XX:XX:XX", hex digits in either case.
+bool valid_address(std::string_view a) {
+    if (a.size() != ADDRESS_LENGTH) return false;
+    for (int i = 0; i < ADDRESS_LENGTH; ++i)
+        if (i % 3 == 2 ? a[i] != ':' : !is_hex(a[i])) return false;
+    return true;
+}
+
+bool valid_pin(std::string_view pin) {
+    if (pin.size() > MAX_PIN) return false;
+    for (char ch : pin)
+        if (!is_alnum(ch)) return false;
+    return true;
+}
+
+bool plain_name_char(char ch) {
+    return is_alnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == '~';
+}
+
+// Percent-encodes `name`; false when it holds a control character or does not fit.
+bool encode_name(const char* name, std::string* out) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    for (const char* p = name; *p; ++p) {
+        auto ch = static_cast<unsigned char>(*p);
+        if (ch < 0x20 || ch == 0x7f) return false;
+        if (plain_name_char(*p)) {
+            out->push_back(*p);
+        } else {
+            out->push_back('%');
+            out->push_back(HEX[ch >> 4]);
+            out->push_back(HEX[ch & 15]);
+        }
+    }
+    return out->size() < COMM_TEXT_SIZE;
+}
+
+bool decode_name(std::string_view text, char* out, size_t size) {
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        long ch = static_cast<unsigned char>(text[i]);
+        if (text[i] == '%') {
+            std::string_view hex = text.substr(i + 1, 2);
+            if (hex.size() != 2 || !comm_parse_hex(hex, 2, 0x20, 0xFF, &ch) || ch == 0x7f)
+                return false;
+            i += 2;
+        } else if (!plain_name_char(text[i])) {
+            return false;
+        }
+        if (n + 1 >= size) return false;
+        out[n++] = static_cast<char>(ch);
+    }
+    out[n] = '\0';
+    return true;
+}
+
+int bt_parse(const char* conn_string, void** state) {
+    comm_bt_params p;
+    int r = comm_bt_parse(conn_string, &p);
+    if (r != 1) return r;
+    *state = new bt_state{p};
+    return 1;
+}
+
+void bt_open(void*, comm_link* link) {
+    comm_trace_text("bluetooth", "this build has no Bluetooth support");
+    comm_link_failed(link, "bluetooth open", ENOTSUP);
+}
+
+int bt_poll_fds(void*, pollfd*, int, int*) {
+    return 0;
+}
+void bt_handle(void*, const pollfd*, int) {}
+int bt_write(void*, const unsigned char*, int, int) {
+    return -1;
+}
+void bt_close(void* state) {
+    delete static_cast<bt_state*>(state);
+}
+
+int bt_describe(const char* entry, char* text, int size) {
+    comm_bt_params p;
+    if (comm_bt_parse(entry, &p) != 1) return 0;
+    if (p.name[0] != '\0') {
+        // The name is the device's own text: keep it printable.
+        for (char* c = p.name; *c; ++c)
+            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = '?';
+        comm_format(text, size, "Bluetooth %s (%s)", p.name, p.address);
+    } else {
+        comm_format(text, size, "Bluetooth %s", p.address);
+    }
+    return 1;
+}
+
+}  // namespace
+
+const comm_transport comm_bt_transport = {
+    "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, bt_describe,
+};
+
+int comm_bt_parse(const char* conn_string, comm_bt_params* out) {
+    std::string_view text(conn_string);
+    if (text.substr(0, PREFIX.size()) != PREFIX) return 0;
+    text.remove_prefix(PREFIX.size());
+    std::string_view address = text, query;
+    if (size_t q = text.find('?'); q != std::string_view::npos) {
+        address = text.substr(0, q);
+        query = text.substr(q + 1);
+    }
+    if (!valid_address(address)) return -1;
+    comm_bt_params p{};
+    address.copy(p.address, address.size());
+    p.address[address.size()] = '\0';
+    p.channel = 1;
+    p.timeout_ms = 60000;
+    comm_query q;
+    static const char* const known[] = {"channel", "cod", "pin", "timeout", "name", nullptr};
+    if (!comm_query_split(query, &q) || !comm_query_only(q, known)) return -1;
+    std::string_view value;
+    long number;
+    if (comm_query_find(q, "channel", &value)) {
+        if (!comm_parse_decimal(value, 1, MAX_CHANNEL, &number)) return -1;
+        p.channel = static_cast<int>(number);
+    }
+    if (comm_query_find(q, "cod", &value)) {
+        if (!comm_parse_hex(value, 6, 0, 0xFFFFFF, &number)) return -1;
+        p.cod = static_cast<int>(number);
+    }
+    if (comm_query_find(q, "timeout", &value)) {
+        if (!comm_parse_decimal(value, 1, MAX_TIMEOUT_MS, &number)) return -1;
+        p.timeout_ms = static_cast<int>(number);
+    }
+    if (comm_query_find(q, "pin", &value)) {
+        if (!valid_pin(value)) return -1;
+        value.copy(p.pin, value.size());
+        p.pin[value.size()] = '\0';
+    }
+    if (comm_query_find(q, "name", &value) && !decode_name(value, p.name, sizeof p.name)) return -1;
+    *out = p;
+    return 1;
+}
+
+int comm_make_conn_string_bt(char* out, const char* address, const char* name, int cod, int channel,
+                             const char* pin, int timeout_ms) {
+    if (out == nullptr) return -1;
+    out[0] = '\0';
+    std::string encoded;
+    if (address == nullptr || !valid_address(address) || cod < 0 || cod > 0xFFFFFF || channel < 1 ||
+        channel > MAX_CHANNEL || timeout_ms < 1 || timeout_ms > MAX_TIMEOUT_MS ||
+        !valid_pin(pin ? pin : "") || !encode_name(name ? name : "", &encoded))
+        return -1;
+    std::string upper(address);
+    for (char& ch : upper)
+        if (ch >= 'a' && ch <= 'f') ch = static_cast<char>(ch - 'a' + 'A');
+    return comm_format(out, COMM_CONN_STRING_SIZE,
+                       "bt:%s?channel=%d&cod=%06x&pin=%s&timeout=%d%s%s", upper.c_str(), channel,
+                       cod, pin ? pin : "", timeout_ms,
+                       encoded.empty() ? "" : "&name=", encoded.c_str());
+}
+
+int comm_bt_is_available(void) {
+    return 0;
+}
+
+int comm_bt_discover(int, int, int) {
+    return 0;
+}
+
+int comm_bt_discover_wait(comm_dev_entry*, int* count) {
+    if (count != nullptr) *count = 0;
+    return 0;
+}
+
+int comm_bt_discover_cancel(void) {
+    return 0;
+}

@@ -1,0 +1,216 @@
+// Inside the communication library: the operations every transport provides, the calls by which
+// a transport reports to the link core, the reply capture record, and the parsed forms of the
+// connection strings. Nothing here is part of the library's contract (libcomm.h is); tests use
+// it to reach the pieces that need no I/O.
+#pragma once
+
+#include <poll.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "libcomm.h"
+
+struct comm_link;  // one link, or the discovery endpoint; owned by the link core
+
+// ---- transports ------------------------------------------------------------------------------
+//
+// One file per transport (tcp.cpp, serial.cpp, usb.cpp, bluetooth.cpp, discovery.cpp), each
+// defining one of these records. A transport keeps its own state record: parse creates it,
+// close releases it.
+//
+// Threads: parse runs on the thread that calls comm_connect; write on any thread, always under
+// the link's write lock and only between open and close; close on the I/O thread under the
+// write lock (or on the connecting thread for a record that was never opened); every other
+// operation on the I/O thread.
+struct comm_transport {
+    const char* name;  // for debug traces
+    // 0 when the string is not of this transport's form, -1 when it is but is malformed, 1 when
+    // it is accepted: *state then holds a new record. Null for the discovery endpoint.
+    int (*parse)(const char* conn_string, void** state);
+    // Starts opening. The outcome is reported with comm_link_opened or comm_link_failed, from
+    // here or later from handle().
+    void (*open)(void* state, comm_link* link);
+    // The descriptors to wait on, at most `max` of them; may lower *timeout_ms (-1 = none) for a
+    // deadline of its own (a connect time-out, a USB library's timer).
+    int (*poll_fds)(void* state, pollfd* fds, int max, int* timeout_ms);
+    // Called after every wait with the descriptors poll_fds gave and their revents, ready or not,
+    // so a transport can also check its deadlines here. Reports data, end or failure.
+    void (*handle)(void* state, const pollfd* fds, int count);
+    // Writes some of the bytes: the number written (> 0), 0 when nothing could be written within
+    // `ms`, -1 on an error or when the link is being closed.
+    int (*write)(void* state, const unsigned char* data, int length, int ms);
+    // Releases the transport and the state record.
+    void (*close)(void* state);
+    // Optional: a display text for a device list entry of this transport's form. 1 when the
+    // entry is of its form (text written, NUL-terminated within `size`), else 0.
+    int (*describe)(const char* entry, char* text, int size);
+};
+
+constexpr int COMM_MAX_LINK_FDS = 16;  // descriptors one transport may ask to poll
+
+extern const comm_transport comm_tcp_transport;
+extern const comm_transport comm_serial_transport;
+extern const comm_transport comm_usb_transport;
+extern const comm_transport comm_bt_transport;
+extern const comm_transport comm_discovery_transport;
+
+// ---- reports from a transport (I/O thread only) -----------------------------------------------
+
+void comm_link_opened(comm_link* link);                                       // raises OPENED
+void comm_link_data(comm_link* link, const unsigned char* bytes, int count);  // raises DATA
+void comm_link_ended(comm_link* link);  // the peer ended the stream: CLOSED follows
+void comm_link_failed(comm_link* link, const char* what, int err);  // ERROR, then CLOSED
+
+// The link's read buffer (the rx_size of comm_connect); bytes read into it may be passed to
+// comm_link_data.
+unsigned char* comm_link_buffer(comm_link* link, int* size);
+// An eventfd that becomes readable once the link starts closing: a writer waiting for room
+// polls it too, so a close never waits for a stalled write's time limit.
+int comm_link_cancel_fd(const comm_link* link);
+
+// One read of up to the buffer's size from a descriptor, reported as data, end or failure.
+// Returns the count read, 0 when nothing was there, -1 when the link ended or failed.
+int comm_fd_read(comm_link* link, int fd);
+// Writes what the descriptor takes now, waiting up to `ms` for room (or the link's close).
+// `socket` selects send() without SIGPIPE. Results as comm_transport::write.
+int comm_fd_write(comm_link* link, int fd, const unsigned char* data, int length, int ms,
+                  bool socket);
+
+// Debug trace of a failed system call on standard error, with errno's text; printed only when
+// the environment variable NV_COMM_DEBUG is set (never on the operator's console otherwise).
+void comm_trace(const char* what, int err);
+void comm_trace_text(const char* what, const char* detail);
+
+// ---- internal endpoints ----------------------------------------------------------------------
+//
+// The discovery socket is driven by the I/O thread like a link but has no handle (its events
+// carry handle 0), is never walked by comm_get_data and gets no IDLE events.
+
+// Null when the I/O thread is not running (the state record is then still the caller's).
+std::shared_ptr<comm_link> comm_endpoint_start(const comm_transport* transport, void* state,
+                                               comm_event_proc proc, void* context, int rx_size);
+// Closes the endpoint. Off the I/O thread it returns once its CLOSED event was delivered, so no
+// call of its procedure runs any more; on the I/O thread it only asks for the close.
+void comm_endpoint_stop(const std::shared_ptr<comm_link>& endpoint);
+// Calls fn(state, arg) under the link's write lock while its transport record exists; -1 when
+// the link is already closed.
+int comm_link_locked(comm_link* link, int (*fn)(void* state, void* arg), void* arg);
+
+// ---- reply capture ---------------------------------------------------------------------------
+
+constexpr int COMM_CAPTURE_SLOTS = 3;
+
+struct comm_capture_slot {
+    int code = 0;
+    unsigned char* buffer = nullptr;  // the hooking caller's, valid until unhook
+    int size = 0;
+    int length = 0;  // bytes captured, 0 while empty
+};
+
+// One per link. The I/O thread fills, the waiting thread reads: everything under `lock`.
+struct comm_capture {
+    std::mutex lock;
+    std::condition_variable filled;
+    bool armed = false;
+    bool cancelled = false;  // the link closed: no frame can come any more
+    comm_capture_slot slots[COMM_CAPTURE_SLOTS];
+};
+
+int comm_capture_hook(comm_capture* c, const int codes[COMM_CAPTURE_SLOTS],
+                      void* const buffers[COMM_CAPTURE_SLOTS], const int sizes[COMM_CAPTURE_SLOTS]);
+// 0 when the frame was copied into a slot, 1 when no armed empty slot of its code could take it.
+int comm_capture_offer(comm_capture* c, int code, const void* frame, int length);
+// 0 as soon as a slot holds a frame; -1 at the time limit, when nothing is armed or when the
+// link closed. `lengths` receives every slot's captured length (0 for none).
+int comm_capture_wait(comm_capture* c, int lengths[COMM_CAPTURE_SLOTS], int ms);
+void comm_capture_unhook(comm_capture* c);
+void comm_capture_cancel(comm_capture* c);
+
+// The capture record of an open link; null for an unknown or closed handle (0 included).
+std::shared_ptr<comm_capture> comm_find_capture(int handle);
+
+// ---- connection strings ----------------------------------------------------------------------
+//
+// Forms (produced by the comm_make_conn_string_* functions; query keys may come in any order
+// and may be left out, taking the default shown):
+//   tcp://HOST:PORT?timeout=1000              HOST a name, an IPv4 address or [IPv6]
+//   serial:COM3?baud=115200&bits=8&parity=none&stop=1&flow=none
+//   serial:/dev/ttyUSB0?baud=115200&...       any absolute path; the last '?' starts the query
+//   bt:00:11:22:AA:BB:CC?channel=1&cod=ffe050&pin=1234&timeout=60000&name=NV%2D52
+//   USBF:1-4.2:1781/0c44                      USB: 4-character tag, location, vendor, '/'
+//   USBF:1-4.2:1781:0/0c44                    product id in hex; the made form adds the argument
+// "USB" as the first three characters is reserved for USB.
+
+constexpr int COMM_TEXT_SIZE = COMM_CONN_STRING_SIZE;
+
+struct comm_net_params {
+    char host[COMM_TEXT_SIZE];  // without the brackets of an IPv6 literal
+    int port;
+    int timeout_ms;
+};
+int comm_net_parse(const char* conn_string, comm_net_params* out);  // 1, 0 or -1 as parse
+
+enum { COMM_PARITY_NONE = 0, COMM_PARITY_ODD = 1, COMM_PARITY_EVEN = 2 };
+enum { COMM_FLOW_NONE = 0, COMM_FLOW_RTSCTS = 1, COMM_FLOW_XONXOFF = 2 };
+
+struct comm_serial_params {
+    int com_port;               // 1..255, or 0 when `path` names the device
+    char path[COMM_TEXT_SIZE];  // empty for a COM port
+    int baud;
+    int data_bits;
+    int stop_bits;
+    int parity;
+    int flow;
+};
+int comm_serial_parse(const char* conn_string, comm_serial_params* out);
+// The device path of COM port `port` (1..255): the port-th of the serial devices present in
+// `dir`, USB adapters first: ttyUSB*, then ttyACM*, then ttyS*, each family in numeric order.
+// 0 with the path in `out`, -1 when there is no such device or it does not fit.
+int comm_serial_com_path(const char* dir, int port, char* out, int size);
+// Where COM ports are looked up (default "/dev"; null restores it). For tests.
+void comm_serial_set_device_dir(const char* dir);
+
+struct comm_bt_params {
+    char address[18];  // "00:11:22:AA:BB:CC"
+    char name[COMM_TEXT_SIZE];
+    int cod;
+    int channel;
+    char pin[17];
+    int timeout_ms;
+};
+int comm_bt_parse(const char* conn_string, comm_bt_params* out);
+
+struct comm_usb_params {
+    char tag[5];                    // "USBF", "USBS", "USBU", ...
+    char location[COMM_TEXT_SIZE];  // bus and port path
+    int vendor_id;
+    int arg;  // -1 in a list entry, which carries none
+    int product_id;
+};
+int comm_usb_parse(const char* conn_string, comm_usb_params* out);
+
+// ---- small text helpers shared by the parsers --------------------------------------------------
+
+// A whole decimal number in [lo, hi] (no sign, no blanks).
+bool comm_parse_decimal(std::string_view text, long lo, long hi, long* value);
+// A whole hexadecimal number of 1..max_digits digits, in [lo, hi].
+bool comm_parse_hex(std::string_view text, int max_digits, long lo, long hi, long* value);
+
+// "key=value&key=value": at most COMM_QUERY_MAX pairs, keys unique and non-empty.
+constexpr int COMM_QUERY_MAX = 8;
+struct comm_query {
+    int count = 0;
+    std::string_view key[COMM_QUERY_MAX];
+    std::string_view value[COMM_QUERY_MAX];
+};
+bool comm_query_split(std::string_view text, comm_query* out);
+// Every key of the query is one of `known` (a null-terminated list).
+bool comm_query_only(const comm_query& query, const char* const* known);
+// The value of `key`, or false when the query has none.
+bool comm_query_find(const comm_query& query, std::string_view key, std::string_view* value);
+
+// snprintf into a connection-string buffer: 0, or -1 (and an empty `out`) when it does not fit.
+int comm_format(char* out, int size, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -1,0 +1,178 @@
+// Network discovery: one UDP socket with broadcast allowed, bound to an ephemeral port on every
+// address. Requests go out from it (devices answer to its address and port); the I/O thread
+// hands every datagram it receives to the registered callback.
+//
+// The socket is made on the registering thread, so a failure is that call's result and a send
+// right after registering finds it; from then on the I/O thread drives it as an endpoint.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+
+#include "comm_internal.h"
+
+namespace {
+
+constexpr int DATAGRAM_SIZE = 65536;     // the largest UDP payload fits
+constexpr int DATAGRAMS_PER_ROUND = 64;  // then the other links get their turn
+
+struct discovery_state {
+    comm_link* link = nullptr;
+    int fd = -1;
+};
+
+// The callback lives in the endpoint's context; the endpoint's CLOSED event releases it.
+struct discovery_context {
+    comm_broadcast_callback callback;
+};
+
+std::mutex registration_lock;  // never held while waiting for the I/O thread
+std::shared_ptr<comm_link> registered;
+
+int discovery_event(int, int kind, const unsigned char* bytes, int count, void* context) {
+    auto ctx = static_cast<discovery_context*>(context);
+    if (kind == COMM_EVENT_DATA && ctx->callback != nullptr) ctx->callback(bytes, count);
+    if (kind == COMM_EVENT_CLOSED) delete ctx;
+    return 0;
+}
+
+void discovery_open(void* state, comm_link* link) {
+    static_cast<discovery_state*>(state)->link = link;
+    comm_link_opened(link);
+}
+
+int discovery_poll_fds(void* state, pollfd* fds, int max, int*) {
+    auto s = static_cast<discovery_state*>(state);
+    if (max < 1) return 0;
+    fds[0] = {s->fd, POLLIN, 0};
+    return 1;
+}
+
+void discovery_handle(void* state, const pollfd* fds, int count) {
+    auto s = static_cast<discovery_state*>(state);
+    if (count < 1 || fds[0].revents == 0) return;
+    int size = 0;
+    unsigned char* buffer = comm_link_buffer(s->link, &size);
+    for (int i = 0; i < DATAGRAMS_PER_ROUND; ++i) {
+        ssize_t n = ::recv(s->fd, buffer, static_cast<size_t>(size), 0);
+        if (n < 0) {
+            // A failed receive (an ICMP error, say) costs one datagram, not the socket.
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                comm_trace("discovery receive", errno);
+            return;
+        }
+        comm_link_data(s->link, buffer, static_cast<int>(n));
+    }
+}
+
+int discovery_write(void*, const unsigned char*, int, int) {
+    return -1;
+}
+
+void discovery_close(void* state) {
+    auto s = static_cast<discovery_state*>(state);
+    if (s->fd >= 0) ::close(s->fd);
+    delete s;
+}
+
+int open_socket() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        comm_trace("discovery socket", errno);
+        return -1;
+    }
+    int on = 1;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    any.sin_port = 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
+        comm_trace("discovery SO_BROADCAST", errno);
+    } else if (bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) < 0) {
+        comm_trace("discovery bind", errno);
+    } else {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
+struct send_args {
+    const void* frame;
+    int length;
+    sockaddr_in to;
+};
+
+int send_locked(void* state, void* arg) {
+    auto s = static_cast<discovery_state*>(state);
+    auto a = static_cast<send_args*>(arg);
+    ssize_t n = ::sendto(s->fd, a->frame, static_cast<size_t>(a->length), 0,
+                         reinterpret_cast<const sockaddr*>(&a->to), sizeof a->to);
+    if (n < 0) {
+        comm_trace("discovery send", errno);
+        return -1;
+    }
+    return n == a->length ? 0 : -1;
+}
+
+std::shared_ptr<comm_link> take_registration() {
+    std::lock_guard<std::mutex> guard(registration_lock);
+    return std::move(registered);
+}
+
+}  // namespace
+
+const comm_transport comm_discovery_transport = {
+    "discovery",      nullptr,         discovery_open,  discovery_poll_fds,
+    discovery_handle, discovery_write, discovery_close, nullptr,
+};
+
+int comm_net_broadcast_register(comm_broadcast_callback callback, void*) {
+    comm_endpoint_stop(take_registration());  // a second registration replaces the first
+    int fd = open_socket();
+    if (fd < 0) return -1;
+    auto state = new discovery_state;
+    state->fd = fd;
+    auto context = new discovery_context{callback};
+    auto endpoint = comm_endpoint_start(&comm_discovery_transport, state, discovery_event, context,
+                                        DATAGRAM_SIZE);
+    if (!endpoint) {
+        discovery_close(state);
+        delete context;
+        return -1;
+    }
+    std::shared_ptr<comm_link> replaced;
+    {
+        std::lock_guard<std::mutex> guard(registration_lock);
+        replaced = std::move(registered);
+        registered = endpoint;
+    }
+    comm_endpoint_stop(replaced);  // only when two threads registered at once
+    return 0;
+}
+
+int comm_net_broadcast_send(const void* frame, int length, const char* address, int port) {
+    if (frame == nullptr || length <= 0 || address == nullptr || port < 1 || port > 65535)
+        return -1;
+    send_args args{frame, length, {}};
+    args.to.sin_family = AF_INET;
+    args.to.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address, &args.to.sin_addr) != 1) return -1;
+    std::shared_ptr<comm_link> endpoint;
+    {
+        std::lock_guard<std::mutex> guard(registration_lock);
+        endpoint = registered;
+    }
+    if (!endpoint) return -1;
+    return comm_link_locked(endpoint.get(), send_locked, &args);
+}
+
+int comm_net_broadcast_deregister(void) {
+    std::shared_ptr<comm_link> endpoint = take_registration();
+    if (!endpoint) return -1;
+    comm_endpoint_stop(endpoint);
+    return 0;
+}

@@ -1,0 +1,142 @@
+// USB links. This build carries no USB support yet: the listing finds no device, and a USB
+// connection string is accepted but fails to open (ERROR, then CLOSED) on the I/O thread.
+//
+// Entries and connection strings ("USB" is reserved for this form):
+//   USBF:1-4.2:1781/0c44      a list entry: tag, bus-port location, vendor id, '/', product id
+//   USBF:1-4.2:1781:0/0c44    made by comm_make_conn_string_usb: the argument before the '/'
+// The tag is four characters starting with "USB"; ids are hexadecimal.
+//
+// A libusb transport fills in the same operations: parse keeps comm_usb_parse; open finds the
+// device by location and ids and claims its interface; poll_fds gives libusb's poll
+// descriptors and its next timeout; handle lets libusb handle its events when they are ready,
+// its transfer callbacks reporting through comm_link_data / comm_link_failed; write submits a
+// bulk transfer bounded by `ms`.
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include "comm_internal.h"
+
+namespace {
+
+struct usb_state {
+    comm_usb_params params;
+};
+
+std::mutex callback_lock;
+comm_usb_callback list_callback = nullptr;
+void* list_callback_arg = nullptr;
+
+bool location_char(char ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+           ch == '-' || ch == '.' || ch == '_';
+}
+
+bool tag_char(char ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z');
+}
+
+int usb_parse(const char* conn_string, void** state) {
+    comm_usb_params p;
+    int r = comm_usb_parse(conn_string, &p);
+    if (r != 1) return r;
+    *state = new usb_state{p};
+    return 1;
+}
+
+void usb_open(void*, comm_link* link) {
+    comm_trace_text("usb", "this build has no USB support");
+    comm_link_failed(link, "usb open", ENOTSUP);
+}
+
+int usb_poll_fds(void*, pollfd*, int, int*) {
+    return 0;
+}
+void usb_handle(void*, const pollfd*, int) {}
+int usb_write(void*, const unsigned char*, int, int) {
+    return -1;
+}
+void usb_close(void* state) {
+    delete static_cast<usb_state*>(state);
+}
+
+int usb_describe(const char* entry, char* text, int size) {
+    comm_usb_params p;
+    if (comm_usb_parse(entry, &p) != 1) return 0;
+    comm_format(text, size, "%s device at %s (%04x:%04x)", p.tag, p.location, p.vendor_id,
+                p.product_id);
+    return 1;
+}
+
+}  // namespace
+
+const comm_transport comm_usb_transport = {
+    "usb", usb_parse, usb_open, usb_poll_fds, usb_handle, usb_write, usb_close, usb_describe,
+};
+
+int comm_usb_parse(const char* conn_string, comm_usb_params* out) {
+    std::string_view text(conn_string);
+    if (text.substr(0, 3) != "USB") return 0;
+    // USBx:LOCATION:VVVV[:ARG]/PPPP
+    if (text.size() < 5 || !tag_char(text[3]) || text[4] != ':') return -1;
+    comm_usb_params p{};
+    text.copy(p.tag, 4);
+    p.tag[4] = '\0';
+    text.remove_prefix(5);
+    size_t slash = text.rfind('/');
+    if (slash == std::string_view::npos) return -1;
+    long product, vendor, arg = -1;
+    if (!comm_parse_hex(text.substr(slash + 1), 4, 0, 0xFFFF, &product)) return -1;
+    text = text.substr(0, slash);
+    size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon >= sizeof p.location) return -1;
+    std::string_view location = text.substr(0, colon);
+    for (char ch : location)
+        if (!location_char(ch)) return -1;
+    text.remove_prefix(colon + 1);
+    size_t arg_colon = text.find(':');
+    if (arg_colon != std::string_view::npos) {
+        if (!comm_parse_decimal(text.substr(arg_colon + 1), 0, 0x7FFFFFFF, &arg)) return -1;
+        text = text.substr(0, arg_colon);
+    }
+    if (!comm_parse_hex(text, 4, 0, 0xFFFF, &vendor)) return -1;
+    location.copy(p.location, location.size());
+    p.location[location.size()] = '\0';
+    p.vendor_id = static_cast<int>(vendor);
+    p.product_id = static_cast<int>(product);
+    p.arg = static_cast<int>(arg);
+    *out = p;
+    return 1;
+}
+
+int comm_make_conn_string_usb(char* out, const char* device, int arg, int vendor_id,
+                              int product_id) {
+    if (out == nullptr) return -1;
+    out[0] = '\0';
+    comm_usb_params p;
+    if (device == nullptr || comm_usb_parse(device, &p) != 1 || arg < 0 || vendor_id < 0 ||
+        vendor_id > 0xFFFF || product_id < 0 || product_id > 0xFFFF)
+        return -1;
+    return comm_format(out, COMM_CONN_STRING_SIZE, "%s:%s:%04x:%d/%04x", p.tag, p.location,
+                       vendor_id, arg, product_id);
+}
+
+int comm_list_devices_usb(int, comm_dev_entry*, int, int* count, const char*, const char*, int, int,
+                          int, int) {
+    if (count != nullptr) *count = 0;
+    return 0;
+}
+
+int comm_usb_register(comm_usb_callback callback, void* arg) {
+    std::lock_guard<std::mutex> guard(callback_lock);
+    list_callback = callback;
+    list_callback_arg = arg;
+    return 0;
+}
+
+int comm_usb_deregister(void) {
+    std::lock_guard<std::mutex> guard(callback_lock);
+    list_callback = nullptr;
+    list_callback_arg = nullptr;
+    return 0;
+}

@@ -1,0 +1,169 @@
+// Test peers for the communication library's real transports: a TCP listener on 127.0.0.1 with
+// an ephemeral port, a pseudo-terminal whose master side plays the device, and a UDP responder.
+// Every blocking call is bounded by a generous limit so a hang fails the test.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+
+inline bool wait_fd(int fd, short events, int ms = 30000) {
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
+inline bool write_all(int fd, const std::string& s) {
+    for (size_t done = 0; done < s.size();) {
+        if (!wait_fd(fd, POLLOUT)) return false;
+        ssize_t w = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+        if (w < 0 && errno == ENOTSOCK) w = ::write(fd, s.data() + done, s.size() - done);
+        if (w < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Reads until `n` bytes are there (n = 0: until the other side closes), an error or the limit.
+inline std::string read_bytes(int fd, size_t n = 0) {
+    std::string out;
+    char buf[65536];
+    while ((n == 0 || out.size() < n) && wait_fd(fd, POLLIN)) {
+        ssize_t r = ::read(fd, buf, n ? std::min(sizeof buf, n - out.size()) : sizeof buf);
+        if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (r <= 0) break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    return out;
+}
+
+inline sockaddr_in loopback(in_addr_t address = htonl(INADDR_LOOPBACK)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    return a;
+}
+
+// Binds a socket to an ephemeral port and answers the port (0 on failure).
+inline int bind_port(int fd, in_addr_t address = htonl(INADDR_LOOPBACK)) {
+    sockaddr_in a = loopback(address);
+    socklen_t len = sizeof a;
+    auto p = reinterpret_cast<sockaddr*>(&a);
+    return ::bind(fd, p, sizeof a) == 0 && ::getsockname(fd, p, &len) == 0 ? ntohs(a.sin_port) : 0;
+}
+
+// A listener on 127.0.0.1; with `listening` false the port refuses every connection (bound, so
+// no other test can take it meanwhile).
+class TcpPeer {
+  public:
+    explicit TcpPeer(bool listening = true) {
+        port_ = bind_port(listen_);
+        if (listening) ::listen(listen_, 8);
+    }
+    ~TcpPeer() {
+        close_client();
+        ::close(listen_);
+    }
+    TcpPeer(const TcpPeer&) = delete;
+    TcpPeer& operator=(const TcpPeer&) = delete;
+    int port() const { return port_; }
+    int accept() {
+        if (wait_fd(listen_, POLLIN)) client_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        return client_;
+    }
+    void close_client() {
+        if (client_ >= 0) ::close(client_);
+        client_ = -1;
+    }
+
+  private:
+    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int client_ = -1;
+    int port_ = 0;
+};
+
+// The master side of a pseudo-terminal; the library opens the slave by its path.
+class PtyPeer {
+  public:
+    PtyPeer() {
+        char name[128];
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0 &&
+            ::ptsname_r(master_, name, sizeof name) == 0)
+            path_ = name;
+    }
+    ~PtyPeer() { close_master(); }
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+    void close_master() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+
+  private:
+    int master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string path_;
+};
+
+// Answers every datagram with "re:" and the datagram, to its sender. With `flood` it then
+// keeps sending numbered datagrams to the last sender until stopped (at most 200000).
+class UdpResponder {
+  public:
+    explicit UdpResponder(in_addr_t address = htonl(INADDR_LOOPBACK))
+        : port_(bind_port(fd_, address)) {}
+    ~UdpResponder() {
+        stop();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+    int requests() const { return requests_; }
+    int flooded() const { return flooded_; }
+    void start(bool flood = false) {
+        thread_ = std::thread([this, flood] { run(flood); });
+    }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    void run(bool flood) {
+        sockaddr_in from{};
+        bool known = false;
+        while (!stop_) {
+            bool flooding = flood && known && flooded_ < 200000;
+            std::string out;
+            if (wait_fd(fd_, POLLIN, flooding ? 0 : 20)) {
+                char buf[2048];
+                socklen_t len = sizeof from;
+                ssize_t n =
+                    ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+                if (n < 0) continue;
+                ++requests_;
+                known = true;
+                out = "re:" + std::string(buf, static_cast<size_t>(n));
+            } else if (flooding) {
+                out = "flood " + std::to_string(flooded_++);
+            } else {
+                continue;
+            }
+            ::sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     sizeof from);
+        }
+    }
+    int fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int port_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0}, flooded_{0};
+};
