@@ -231,6 +231,30 @@ int comm_net_parse(const char* conn_string, comm_net_params* out) {
     return 1;
 }
 
+namespace {
+
+// Splits a trailing ":PORT" off a host text when the text is "HOST:PORT" (one colon) or
+// "[V6]:PORT". A bare IPv6 literal, with several colons, keeps the given port.
+void split_host_port(std::string_view* host, int* port) {
+    std::string_view h = *host;
+    size_t colon = h.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 >= h.size()) return;
+    bool bracketed = h.front() == '[' && colon > 0 && h[colon - 1] == ']';
+    if (!bracketed && h.find(':') != colon) return;
+    std::string_view digits = h.substr(colon + 1);
+    if (digits.size() > 5) return;
+    int p = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return;
+        p = p * 10 + (c - '0');
+    }
+    if (p < 1 || p > 65535) return;
+    *host = h.substr(0, colon);
+    *port = p;
+}
+
+}  // namespace
+
 int comm_make_conn_string_net(char* out, const char* host, int port, int connect_timeout_ms) {
     if (out == nullptr) return -1;
     out[0] = '\0';
@@ -238,6 +262,9 @@ int comm_make_conn_string_net(char* out, const char* host, int port, int connect
         connect_timeout_ms > MAX_TIMEOUT_MS)
         return -1;
     std::string_view h(host);
+    // An operator may name another port with the host: "HOST:PORT" or "[V6]:PORT" (a
+    // simulator on a port of its own, a forwarded instrument).
+    split_host_port(&h, &port);
     if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
     const char* open = "";
     const char* close = "";

@@ -35,6 +35,19 @@ TEST(CommConnString, MadeStringsParseBackToTheirSettings) {
         EXPECT_EQ(std::make_pair(p.port, p.timeout_ms), std::make_pair(c.port, c.timeout)) << out;
     }
 
+    // A port named with the host wins over the given one.
+    for (auto [host, text] : {std::pair{"127.0.0.1:5555", "tcp://127.0.0.1:5555?timeout=1000"},
+                              std::pair{"[::1]:6000", "tcp://[::1]:6000?timeout=1000"},
+                              std::pair{"lab:0", "tcp://lab:0?timeout=1000"}}) {
+        int r = comm_make_conn_string_net(out, host, 4444, 1000);
+        if (std::string(host) == "lab:0") {
+            EXPECT_NE(r, 0);  // port 0 is no port: the text is not a host either
+            continue;
+        }
+        ASSERT_EQ(r, 0) << host;
+        EXPECT_STREQ(out, text);
+    }
+
     ASSERT_EQ(comm_make_conn_string_serial(out, 255, 9600, 7, 2, 2, 1), 0);
     EXPECT_STREQ(out, "serial:COM255?baud=9600&bits=7&parity=even&stop=2&flow=rtscts");
     comm_serial_params s;
