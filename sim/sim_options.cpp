@@ -218,12 +218,15 @@ int sim_parse_options(int argc, char** argv, sim_options* opt, std::string* erro
     return SIM_PARSE_OK;
 }
 
+constexpr size_t HELP_LEFT = 26;   // option column
+constexpr size_t HELP_RIGHT = 50;  // help column: 2 + 26 + 1 + 50 = 79 characters a line
+
 void sim_print_usage(FILE* out) {
     std::fprintf(out,
                  "Usage: nv52-sim [OPTION]...\n"
-                 "A simulated NV-52 instrument: answers the link protocol on TCP, answers "
-                 "discovery on UDP,\n"
-                 "and optionally on a pseudo-terminal. At start it prints, one per line:\n"
+                 "A simulated NV-52 instrument: speaks the link protocol on TCP and, with\n"
+                 "--pty, on a pseudo-terminal, and answers discovery on UDP. At start it\n"
+                 "prints, one per line:\n"
                  "  listening tcp ADDR:PORT\n"
                  "  listening udp ADDR:PORT\n"
                  "  pty PATH            (with --pty)\n"
@@ -234,12 +237,25 @@ void sim_print_usage(FILE* out) {
             continue;
         }
         std::string left = std::string(o.name) + (o.arg ? std::string(" ") + o.arg : "");
-        if (left.size() <= 26)
-            std::fprintf(out, "  %-26s %s\n", left.c_str(), o.help);
-        else
-            std::fprintf(out, "  %s\n  %-26s %s\n", left.c_str(), "", o.help);
+        if (left.size() > HELP_LEFT) {
+            std::fprintf(out, "  %s\n", left.c_str());
+            left.clear();
+        }
+        // The help text wrapped at word boundaries into the right-hand column.
+        std::string text = o.help;
+        while (!text.empty()) {
+            size_t cut = text.size();
+            if (cut > HELP_RIGHT) {
+                cut = text.rfind(' ', HELP_RIGHT);
+                if (cut == std::string::npos) cut = HELP_RIGHT;
+            }
+            std::fprintf(out, "  %-*s %s\n", static_cast<int>(HELP_LEFT), left.c_str(),
+                         text.substr(0, cut).c_str());
+            left.clear();
+            text.erase(0, cut < text.size() ? cut + 1 : cut);
+        }
     }
     std::fprintf(out,
-                 "\nExit status: 0 after SIGINT/SIGTERM or --help, 1 when a socket or the "
-                 "pseudo-terminal\ncannot be set up, 2 on a wrong command line.\n");
+                 "\nExit status: 0 after SIGINT/SIGTERM or --help, 1 when a socket or the\n"
+                 "pseudo-terminal cannot be set up, 2 on a wrong command line.\n");
 }

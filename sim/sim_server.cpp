@@ -25,8 +25,9 @@
 
 namespace {
 
-constexpr size_t OUT_QUEUE_LIMIT = 1 << 20;  // events are dropped while a peer reads nothing
-constexpr int64_t PTY_RETRY_US = 50000;      // look for a new pty peer this often
+// Queued bytes beyond which events are dropped and requests are no longer read.
+constexpr size_t OUT_QUEUE_LIMIT = 1 << 20;
+constexpr int64_t PTY_RETRY_US = 50000;  // look for a new pty peer this often
 constexpr int READ_CHUNK = 65536;
 constexpr int ANNOUNCE_IDENT = 10, ANNOUNCE_ADDRESS = 16, ANNOUNCE_NAME = 40;
 constexpr int ANNOUNCE_SIZE = ANNOUNCE_IDENT + ANNOUNCE_ADDRESS + ANNOUNCE_NAME;  // 66
@@ -463,6 +464,28 @@ void put_field(unsigned char* field, int width, const std::string& text) {
     std::memcpy(field, text.data(), std::min<size_t>(text.size(), width));
 }
 
+// The address to announce: the bound one, or with a wildcard bind the local address through
+// which the requester is reached.
+std::string announce_address(const sim_server* s, const sockaddr_storage& from, socklen_t len) {
+    if (!s->opt.announce_address.empty()) return s->opt.announce_address;
+    if (s->opt.bind != "0.0.0.0" && s->opt.bind != "::") return s->opt.bind;
+    std::string local = s->opt.bind;
+    int fd = socket(from.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage me;
+    socklen_t me_len = sizeof me;
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&from), len) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&me), &me_len) == 0) {
+        char host[INET6_ADDRSTRLEN];
+        const void* a =
+            me.ss_family == AF_INET6
+                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&me)->sin6_addr)
+                : &reinterpret_cast<const sockaddr_in*>(&me)->sin_addr;
+        if (inet_ntop(me.ss_family, a, host, sizeof host)) local = host;
+    }
+    if (fd >= 0) close(fd);
+    return local;
+}
+
 // Answers each discovery request in one datagram with the announcement, to its sender.
 void serve_discovery(sim_server* s) {
     unsigned char buf[READ_CHUNK];
@@ -487,8 +510,7 @@ void serve_discovery(sim_server* s) {
         f.payload.assign(ANNOUNCE_SIZE, 0);
         unsigned char* p = f.payload.data();
         put_field(p, ANNOUNCE_IDENT, s->opt.ident.empty() ? serial : s->opt.ident);
-        put_field(p + ANNOUNCE_IDENT, ANNOUNCE_ADDRESS,
-                  s->opt.announce_address.empty() ? s->opt.bind : s->opt.announce_address);
+        put_field(p + ANNOUNCE_IDENT, ANNOUNCE_ADDRESS, announce_address(s, from, len));
         put_field(p + ANNOUNCE_IDENT + ANNOUNCE_ADDRESS, ANNOUNCE_NAME,
                   s->opt.name.empty() ? "NV-52 " + serial : s->opt.name);
         std::vector<unsigned char> bytes = build(f);
@@ -563,7 +585,9 @@ int sim_server_run(sim_server* s) {
             }
         } else {
             link_at = n;
-            short ev = POLLIN;
+            // While the peer reads nothing, stop reading its requests: TCP flow control then
+            // holds the peer back, and the queue stays bounded.
+            short ev = l.out_bytes > OUT_QUEUE_LIMIT ? 0 : POLLIN;
             if (l.blocked) ev |= POLLOUT;
             fds[n++] = {l.fd, ev, 0};
         }

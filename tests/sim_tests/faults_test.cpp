@@ -179,6 +179,8 @@ TEST(SimDiscovery, AnswersEachRequestOnLoopback) {
     };
     const row rows[] = {
         {"", "", "", fields("C0001234", "127.0.0.1", "NV-52 C0001234")},
+        // Bound to every address: the one through which the requester is reached.
+        {"", "", nullptr, fields("C0001234", "127.0.0.1", "NV-52 C0001234")},
         {"ABCDEFGHIJ", name40.c_str(), "192.168.111.222",
          fields("ABCDEFGHIJ", "192.168.111.222", name40)},
     };
@@ -186,7 +188,10 @@ TEST(SimDiscovery, AnswersEachRequestOnLoopback) {
         sim_options opt;
         opt.ident = r.ident;
         opt.name = r.name;
-        opt.announce_address = r.address;
+        if (r.address)
+            opt.announce_address = r.address;
+        else
+            opt.bind = "0.0.0.0";
         InProcessSim sim(opt);
         udp_client u;
         u.send(sim.udp_port(), make_frame(8601, {}, 3000));

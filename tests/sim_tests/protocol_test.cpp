@@ -210,4 +210,53 @@ TEST(SimProtocol, OneLinkAtATimeAndAVanishedClientLeavesNoTrace) {
     EXPECT_EQ(c.call(8007).code, 9007);
 }
 
+TEST(SimProtocol, AClientThatReadsNothingIsHeldBack) {
+    InProcessSim sim;
+    // A small receive buffer, so that the simulator's replies back up early.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(sim.port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    SimClient c = SimClient::adopt(fd);
+
+    // 1000 requests for 8178 bytes each: 8 MB of replies nobody reads, more than the sockets
+    // hold. Then parameter writes, 1413 bytes each, until the link takes no more.
+    constexpr int ASKS = 1000, MAX_WRITES = 20000;
+    for (int i = 0; i < ASKS; ++i) ASSERT_TRUE(c.send(8412, bytes(12)));
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    bytes req = make_frame(8202, bytes(1400));
+    int writes = 0;
+    size_t at = 0;  // bytes of the current request already written
+    bool held = false;
+    while (writes < MAX_WRITES && !held) {
+        ssize_t n = write(fd, req.data() + at, req.size() - at);
+        if (n > 0) at += static_cast<size_t>(n);
+        if (at == req.size()) {
+            writes++;
+            at = 0;
+        } else if (n < 0) {
+            pollfd p{fd, POLLOUT, 0};
+            held = poll(&p, 1, 1000) == 0;  // the simulator stopped reading
+        }
+    }
+    ASSERT_TRUE(held) << "the simulator read " << writes << " requests nobody read replies to";
+
+    for (int i = 0; i < ASKS + writes; ++i) {
+        rx_frame f = c.next();
+        ASSERT_EQ(f.code, i < ASKS ? 9412 : 9202) << i;
+        ASSERT_EQ(f.status, 0) << i;
+    }
+    // The torn request completes once the simulator reads again.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (at > 0) {
+        ASSERT_TRUE(c.send_raw(bytes(req.begin() + static_cast<long>(at), req.end())));
+        EXPECT_EQ(c.next().code, 9202);
+    }
+    EXPECT_EQ(c.call(8007).code, 9007);
+}
+
 }  // namespace

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -33,7 +34,10 @@ struct rx_frame {
     int param = 0;
     int status = 0;
     bytes data;
-    int32_t i32(int at) const { return get_i32le(data.data() + at); }
+    // The i32 at payload offset `at`; INT32_MIN when the payload is too short (a failed wait).
+    int32_t i32(int at) const {
+        return at + 4 <= static_cast<int>(data.size()) ? get_i32le(data.data() + at) : INT32_MIN;
+    }
 };
 
 inline bool is_event(int code) {
