@@ -142,7 +142,8 @@ const option_def OPTIONS[] = {
      "--fail-code fails only the first N requests of each code, then the instrument answers "
      "normally (default 0: always)"},
     {"--close-after", "N", nullptr, &O::close_after, nullptr, nullptr, 0, MAX_COUNT,
-     "close the link when the Nth frame arrives, without answering it"},
+     "close the link when the Nth frame arrives, without answering it (earlier replies still go "
+     "out)"},
     {"--split", nullptr, &O::split, nullptr, nullptr, nullptr, 0, 0,
      "write every frame in pieces of 1 to 7 bytes with short pauses"},
 

@@ -43,7 +43,7 @@ struct out_item {
     std::vector<unsigned char> bytes;
     size_t sent = 0;
     int64_t due_us = 0;
-    bool close_after = false;
+    const char* close_after = nullptr;  // close the link once written, for this reason
 };
 
 enum class link_kind { none, tcp, pty };
@@ -94,7 +94,7 @@ __attribute__((format(printf, 2, 3))) void trace(const sim_server* s, const char
     char line[512];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
+    vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
     std::fprintf(stderr, "[%9.3f] %s\n", static_cast<double>(now_us() - s->t0_us) / 1e6, line);
     std::fflush(stderr);
@@ -243,7 +243,8 @@ void open_link(sim_server* s, link_kind kind, int fd, const std::string& peer) {
     trace(s, "link %s open", peer.c_str());
 }
 
-void queue(sim_server* s, std::vector<unsigned char> bytes, int64_t due, bool close_after) {
+void queue(sim_server* s, std::vector<unsigned char> bytes, int64_t due,
+           const char* close_after = nullptr) {
     link_state& l = s->link;
     l.out_bytes += bytes.size();
     out_item it;
@@ -266,7 +267,7 @@ void queue_events(sim_server* s, const std::vector<sim_frame>& events, int64_t d
             trace(s, "event %s %d", describe(e.code).c_str(), get_i32le(e.payload.data() + 4));
         else
             trace(s, "event %s (%zu bytes)", describe(e.code).c_str(), e.payload.size());
-        queue(s, build(e), due, false);
+        queue(s, build(e), due);
     }
 }
 
@@ -303,14 +304,16 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
     int code = qxx_frame_code(frame);
     int size = qxx_frame_payload_size(frame);
     l.frames++;
+    if (l.closing) {
+        trace(s, "rx %s ignored: the link is closing", describe(code).c_str());
+        return;
+    }
     if (s->opt.close_after > 0 && l.frames >= s->opt.close_after) {
         trace(s, "rx %s (%d bytes): frame %d, closing the link (--close-after)",
               describe(code).c_str(), size, l.frames);
-        close_link(s, "--close-after");
-        return;
-    }
-    if (l.closing) {
-        trace(s, "rx %s ignored: the instrument is going down", describe(code).c_str());
+        // Unanswered, but the replies already owed to earlier frames still go out first.
+        l.closing = true;
+        queue(s, {}, now_us(), "--close-after");
         return;
     }
     l.spoken = true;
@@ -334,12 +337,12 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
     for (int i = 0; i < s->opt.status_replies; ++i) {
         sim_frame st;
         st.code = QXX_CODE_STATUS;
-        queue(s, build(st), due, false);
+        queue(s, build(st), due);
     }
     int k = ++l.replies;
     if (s->opt.drop_every > 0 && k % s->opt.drop_every == 0) {
         trace(s, "reply %d dropped (--drop-every)", k);
-        if (a.close_link) queue(s, {}, due, true);
+        if (a.close_link) queue(s, {}, due, "restart");
     } else {
         std::vector<unsigned char> bytes = build(a.reply);
         if (s->opt.corrupt_header_every > 0 && k % s->opt.corrupt_header_every == 0) {
@@ -353,7 +356,7 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
             bytes[at] ^= 0x5A;
             trace(s, "reply %d: payload corrupted (--corrupt-payload-every)", k);
         }
-        queue(s, std::move(bytes), due, a.close_link);
+        queue(s, std::move(bytes), due, a.close_link ? "restart" : nullptr);
     }
     if (a.close_link) {
         l.closing = true;
@@ -429,9 +432,9 @@ void write_link(sim_server* s) {
             }
             if (it.sent < it.bytes.size()) continue;
         }
-        bool close_after = it.close_after;
+        const char* close_after = it.close_after;
         l.out.pop_front();
-        if (close_after) close_link(s, "restart");
+        if (close_after) close_link(s, close_after);
     }
 }
 
