@@ -31,13 +31,6 @@ void upload(SimClient& c, const bytes& stored) {
     }
 }
 
-bytes flash_request(uint32_t flag, uint32_t checksum) {
-    bytes b(8);
-    put_u32le(b.data(), flag);
-    put_u32le(b.data() + 4, checksum);
-    return b;
-}
-
 TEST(SimFlash, FlashRequestChecksTheWrittenImage) {
     bytes abc = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l'}, abc_s = abc;
     words(abc_s, true, true);  // stored as 61 62 63 64 64 66 67 68 79 6A 6B 6C
@@ -68,7 +61,7 @@ TEST(SimFlash, FlashRequestChecksTheWrittenImage) {
         InProcessSim sim;
         SimClient c(sim);
         upload(c, r.stored);
-        rx_frame f = c.call(8103, flash_request(r.flag, r.checksum));
+        rx_frame f = c.call(8103, i32s({r.flag, r.checksum}));
         EXPECT_EQ(f.code, 9103);
         EXPECT_EQ(f.status, r.status);
         EXPECT_TRUE(r.status != 0 || c.closed_by_peer());
@@ -84,14 +77,7 @@ TEST(SimFlash, FlashRequestChecksTheWrittenImage) {
     EXPECT_EQ(c.call(8101, {3, 0}).data, bytes(64, 0xFF));
     EXPECT_EQ(c.call(8102, bytes(2, 0xFF)).status, 4);  // block 65535 lies beyond the flash
     EXPECT_EQ(c.call(8100).status, 0);
-    EXPECT_EQ(c.call(8103, flash_request(0, big_raw)).status, 5);
-}
-
-sim_options paced(int event_ms, bool events = false) {
-    sim_options o;
-    o.event_ms = event_ms;
-    o.events = events;
-    return o;
+    EXPECT_EQ(c.call(8103, i32s({0, big_raw})).status, 5);
 }
 
 int32_t channel(const rx_frame& spectrum, int i) {
@@ -101,7 +87,7 @@ int32_t channel(const rx_frame& spectrum, int i) {
 TEST(SimEvents, AssayAndStabilisationSendProgressAndSpectra) {
     for (auto [start, stop, other] : {std::array{8309, 8309, 8304}, {8304, 8305, 8309}}) {
         SCOPED_TRACE(start);
-        InProcessSim sim(paced(20));
+        InProcessSim sim(options("--event-ms 20"));
         SimClient c(sim);
         ASSERT_EQ(c.call(start).status, 0);
         EXPECT_EQ(c.call(other).status, 6);  // one procedure at a time
@@ -127,7 +113,7 @@ TEST(SimEvents, AssayAndStabilisationSendProgressAndSpectra) {
     }
 
     // Stopped before its first spectrum, a stabilisation fails, and the status says so.
-    InProcessSim sim(paced(600000));
+    InProcessSim sim(options("--event-ms 600000"));
     SimClient c(sim);
     ASSERT_EQ(c.call(8304).status, 0);
     ASSERT_EQ(c.call(8305).status, 0);
@@ -136,11 +122,9 @@ TEST(SimEvents, AssayAndStabilisationSendProgressAndSpectra) {
 }
 
 TEST(SimEvents, PeriodicEventsAndKeyEmulation) {
-    InProcessSim sim(paced(20, true));
+    InProcessSim sim(options("--event-ms 20 --events"));
     SimClient c(sim);
-    bytes key(4);
-    put_i32le(key.data(), 7);
-    ASSERT_EQ(c.call(8041, key).status, 0);
+    ASSERT_EQ(c.call(8041, i32s({7})).status, 0);
     EXPECT_EQ(c.event(10003).i32(4), 7);
     EXPECT_EQ(c.event(10007).data.size(), 346u);
     for (int code : {10003, 10005, 10010}) EXPECT_EQ(c.event(code).code, code);
@@ -148,7 +132,7 @@ TEST(SimEvents, PeriodicEventsAndKeyEmulation) {
 
 TEST(SimEvents, RestartAndPowerOffEndTheLinkAndTheAccumulation) {
     for (int code : {8021, 8400}) {
-        InProcessSim sim(paced(20));
+        InProcessSim sim(options("--event-ms 20"));
         SimClient c(sim);
         ASSERT_EQ(c.call(8309).status, 0);
         EXPECT_EQ(c.call(code).code, code + 1000);

@@ -11,43 +11,26 @@
 
 namespace {
 
-TEST(SimOptions, CommandLinesAndExitCodes) {
+TEST(SimOptions, DefaultsAndExitCodes) {
     sim_options opt;
-    std::string error;
     EXPECT_TRUE(opt.bind == "127.0.0.1" && opt.port == 4444 && opt.discovery_port == 4455);
-    std::vector<std::string> args = {
-        "nv52-sim",      "--fail-code", "8102:1",  "--fail-code=8203:9",
-        "--error-reply", "1",           "--port=0"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    ASSERT_EQ(sim_parse_options(static_cast<int>(argv.size()), argv.data(), &opt, &error), 0);
-    ASSERT_EQ(opt.fail_code.size(), 2u);
-    EXPECT_TRUE(opt.fail_code[0].code == 8102 && opt.fail_code[0].status == 1 &&
-                opt.fail_code[1].code == 8203 && opt.fail_code[1].status == 9);
-    EXPECT_TRUE(opt.error_reply == std::vector<int>{1} && opt.port == 0);
-
     // A wrong line exits with 2 and starts nothing.
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--fail-code", "8102:0"},
-                                         {"--port", "65536"},
-                                         {"--port", "1x"},
-                                         {"--delay-ms"},
-                                         {"--event-ms", "0"},
-                                         {"--serial", "C00012345"},
-                                         {"--ident", "ELEVENCHARS"},
-                                         {"--bind", "localhost"},
-                                         {"--split=1"},
-                                         {"--bogus"}})
-        EXPECT_EQ(SimProcess(bad).wait_exit(), 2) << bad[0];
+    for (const char* bad :
+         {"--fail-code 8102:0", "--port 65536", "--port 1x", "--delay-ms", "--event-ms 0",
+          "--serial C00012345", "--ident ELEVENCHARS", "--bind localhost", "--split=1", "--bogus"})
+        EXPECT_EQ(SimProcess(words_of(bad)).wait_exit(), 2) << bad;
     SimProcess help({"--help"});
     EXPECT_EQ(help.line(), "Usage: nv52-sim [OPTION]...");
     EXPECT_EQ(help.wait_exit(), 0);
     InProcessSim busy;
-    EXPECT_EQ(SimProcess({"--port", std::to_string(busy.port())}).wait_exit(), 1);
+    EXPECT_EQ(SimProcess(words_of("--discovery-port 0 --port " + std::to_string(busy.port())))
+                  .wait_exit(),
+              1);
 }
 
 TEST(SimProcess, ServesTcpAndPtyLogsAndEndsOnSignals) {
     std::string log_path = testing::TempDir() + "nv52-sim-test.log";
-    SimProcess p({"--port", "0", "--discovery-port", "0", "--pty", "--event-ms", "20", "--log"},
+    SimProcess p(words_of("--port 0 --discovery-port 0 --pty --event-ms 20 --log"),
                  log_path.c_str());
     std::string tcp = p.line(), udp = p.line(), pty = p.line();
     ASSERT_EQ(tcp.rfind("listening tcp 127.0.0.1:", 0), 0u) << tcp;

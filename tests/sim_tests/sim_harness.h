@@ -19,6 +19,7 @@
 #include <climits>
 #include <deque>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,38 @@ struct rx_frame {
         return at + 4 <= static_cast<int>(data.size()) ? get_i32le(&data[at]) : INT32_MIN;
     }
 };
+
+// Little-endian 32-bit values, as records and requests carry them.
+inline bytes i32s(std::initializer_list<int64_t> values) {
+    bytes b;
+    for (int64_t v : values) {
+        b.resize(b.size() + 4);
+        put_u32le(&b[b.size() - 4], static_cast<uint32_t>(v));
+    }
+    return b;
+}
+
+// The blank-separated words of `line`, after `first` when given.
+inline std::vector<std::string> words_of(const std::string& line, const char* first = nullptr) {
+    std::vector<std::string> w;
+    if (first) w.push_back(first);
+    for (std::istringstream in(line); in >> w.emplace_back();) {
+    }
+    w.pop_back();
+    return w;
+}
+
+// The options of a command line such as "--event-ms 20 --events".
+inline sim_options options(const std::string& line) {
+    std::vector<std::string> args = words_of(line, "nv52-sim");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    sim_options opt;
+    std::string error;
+    EXPECT_EQ(sim_parse_options(static_cast<int>(argv.size()), argv.data(), &opt, &error), 0)
+        << line << ": " << error;
+    return opt;
+}
 
 inline bytes make_frame(int code, const bytes& payload = {}, int param = 1000) {
     bytes f(payload.size() + QXX_FRAME_OVERHEAD);
