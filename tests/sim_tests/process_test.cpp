@@ -29,7 +29,7 @@ TEST(SimOptions, DefaultsAndExitCodes) {
 }
 
 TEST(SimProcess, ServesTcpAndPtyLogsAndEndsOnSignals) {
-    std::string log_path = testing::TempDir() + "nv52-sim-test.log";
+    std::string log_path = testing::TempDir() + "nv52-sim-" + std::to_string(getpid()) + ".log";
     SimProcess p(words_of("--port 0 --discovery-port 0 --pty --event-ms 20 --log"),
                  log_path.c_str());
     std::string tcp = p.line(), udp = p.line(), pty = p.line();
@@ -67,6 +67,7 @@ TEST(SimProcess, ServesTcpAndPtyLogsAndEndsOnSignals) {
                              "] rx 8007 get serial (0 bytes) -> 9007 reply status 0 (8 bytes)",
                              "] link pty /dev/", "] event 10002 spectrum (4326 bytes)"})
         EXPECT_NE(log.str().find(line), std::string::npos) << line;
+    unlink(log_path.c_str());
 }
 
 }  // namespace
