@@ -30,26 +30,6 @@ constexpr int SIM_CHANNELS = 1024;
 constexpr int SIM_SPECTRUM_SIZE = 230 + 4 * SIM_CHANNELS;  // 4326 data bytes
 constexpr int SIM_RUN_TICKS = 20;                          // ticks until an accumulation shows 99 %
 
-// Request codes the model gives a meaning to.
-constexpr int SIM_GET_VERSIONS = 8001;
-constexpr int SIM_GET_TIME = 8002;
-constexpr int SIM_SET_TIME = 8003;
-constexpr int SIM_GET_SERIAL = 8007;
-constexpr int SIM_RESTART = 8021;
-constexpr int SIM_EMULATE_KEY = 8041;
-constexpr int SIM_ERASE = 8100;
-constexpr int SIM_READ_FLASH = 8101;
-constexpr int SIM_WRITE_FLASH = 8102;
-constexpr int SIM_FLASH_FW = 8103;
-constexpr int SIM_SET_SERIAL = 8104;
-constexpr int SIM_GET_PARAMS = 8201;
-constexpr int SIM_SET_PARAMS = 8202;
-constexpr int SIM_GET_STATUS = 8203;
-constexpr int SIM_CS_START = 8304;
-constexpr int SIM_CS_STOP = 8305;
-constexpr int SIM_ASSAY_TOGGLE = 8309;
-constexpr int SIM_POWER_OFF = 8400;
-
 // Asynchronous event codes.
 constexpr int SIM_EV_SPECTRUM = 10002;
 constexpr int SIM_EV_KEYBOARD = 10003;

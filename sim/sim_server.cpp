@@ -54,7 +54,7 @@ struct link_state {
     int fd = -1;
     std::string peer;
     bool spoken = false;        // a valid frame arrived: events may flow
-    bool closing = false;       // a reply that ends the link is queued: further input is ignored
+    bool closing = false;       // the link ends once the queue is written: input is ignored
     bool blocked = false;       // the last write would have blocked: wait for POLLOUT
     int frames = 0;             // valid frames received
     int replies = 0;            // replies answered (dropped ones included)
