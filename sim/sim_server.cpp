@@ -1,0 +1,660 @@
+#include "sim_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+
+#include "qxx_frame.h"
+#include "sim_model.h"
+
+namespace {
+
+// Queued bytes beyond which events are dropped and requests are no longer read.
+constexpr size_t OUT_QUEUE_LIMIT = 1 << 20;
+constexpr int64_t PTY_RETRY_US = 50000;  // look for a new pty peer this often
+constexpr int READ_CHUNK = 65536;
+constexpr int ANNOUNCE_IDENT = 10, ANNOUNCE_ADDRESS = 16, ANNOUNCE_NAME = 40;
+constexpr int ANNOUNCE_SIZE = ANNOUNCE_IDENT + ANNOUNCE_ADDRESS + ANNOUNCE_NAME;  // 66
+
+int64_t now_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// One frame, or nothing but an order to close the link, waiting to be written.
+struct out_item {
+    std::vector<unsigned char> bytes;
+    size_t sent = 0;
+    int64_t due_us = 0;
+    const char* close_after = nullptr;  // close the link once written, for this reason
+};
+
+enum class link_kind { none, tcp, pty };
+
+// The link being served. Everything here starts afresh with every link.
+struct link_state {
+    link_kind kind = link_kind::none;
+    int fd = -1;
+    std::string peer;
+    bool spoken = false;        // a valid frame arrived: events may flow
+    bool closing = false;       // the link ends once the queue is written: input is ignored
+    bool blocked = false;       // the last write would have blocked: wait for POLLOUT
+    int frames = 0;             // valid frames received
+    int replies = 0;            // replies answered (dropped ones included)
+    std::map<int, int> failed;  // failures injected so far, per --fail-code code
+    std::deque<out_item> out;
+    size_t out_bytes = 0;
+    int64_t next_piece_us = 0;  // --split: the next piece may go from then
+    int64_t next_tick_us = 0;
+    int noise = 0;  // bytes dropped since the last report
+};
+
+}  // namespace
+
+struct sim_server {
+    sim_options opt;
+    sim_model model;
+    int family = AF_INET;
+    int listen_fd = -1;
+    int udp_fd = -1;
+    int pty_fd = -1;
+    int wake[2] = {-1, -1};
+    std::string pty_path;
+    int tcp_port = 0;
+    int udp_port = 0;
+    std::atomic<bool> stop{false};
+    std::unique_ptr<QXX_rx> rx;
+    link_state link;
+    int64_t pty_retry_us = 0;
+    int64_t t0_us = 0;
+    std::minstd_rand rng{12345};
+};
+
+namespace {
+
+__attribute__((format(printf, 2, 3))) void trace(const sim_server* s, const char* fmt, ...) {
+    if (!s->opt.log) return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    std::fprintf(stderr, "[%9.3f] %s\n", static_cast<double>(now_us() - s->t0_us) / 1e6, line);
+    std::fflush(stderr);
+}
+
+std::string describe(int code) {
+    const char* name = sim_request_name(code);
+    if (name) return std::to_string(code) + " " + name;
+    static const std::map<int, const char*> others = {
+        {QXX_CODE_STATUS, "general status"},
+        {QXX_CODE_ERROR, "general error"},
+        {SIM_EV_SPECTRUM, "spectrum"},
+        {SIM_EV_KEYBOARD, "keyboard"},
+        {SIM_EV_TOTAL, "total"},
+        {SIM_EV_STATUS, "status"},
+        {SIM_EV_LIGHT, "light sensor"},
+        {SIM_EV_PROGRESS, "progress"},
+        {SIM_EV_CS_RESULT, "cs stabilisation result"}};
+    auto it = others.find(code);
+    if (it != others.end()) return std::to_string(code) + " " + it->second;
+    if (code > QXX_REPLY_OFFSET && sim_request_name(code - QXX_REPLY_OFFSET))
+        return std::to_string(code) + " reply";
+    return std::to_string(code) + " (unknown)";
+}
+
+std::vector<unsigned char> build(const sim_frame& f) {
+    std::vector<unsigned char> bytes(f.payload.size() + QXX_FRAME_OVERHEAD);
+    qxx_build_frame(bytes.data(), f.code, f.payload.data(), static_cast<int>(f.payload.size()),
+                    f.param, f.status);
+    return bytes;
+}
+
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// sockaddr of the bound address and a port, IPv4 or IPv6.
+socklen_t make_addr(const sim_server* s, int port, sockaddr_storage* ss) {
+    std::memset(ss, 0, sizeof *ss);
+    if (s->family == AF_INET6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET6, s->opt.bind.c_str(), &a->sin6_addr);
+        return sizeof *a;
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(ss);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, s->opt.bind.c_str(), &a->sin_addr);
+    return sizeof *a;
+}
+
+int bound_port(int fd) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
+    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+}
+
+std::string peer_text(const sockaddr_storage& ss) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (ss.ss_family == AF_INET6) {
+        auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
+        inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+        port = ntohs(a->sin6_port);
+        return std::string("[") + host + "]:" + std::to_string(port);
+    }
+    auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
+    inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    port = ntohs(a->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+}
+
+int open_socket(sim_server* s, int type, int port, std::string* error) {
+    const char* what = type == SOCK_STREAM ? "tcp" : "udp";
+    int fd = socket(s->family, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = std::string(what) + " socket: " + std::strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage ss;
+    socklen_t len = make_addr(s, port, &ss);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 8) != 0)) {
+        *error =
+            std::string(what) + " " + sim_server_endpoint(s, port) + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    set_nonblocking(fd);
+    return fd;
+}
+
+int open_pty(sim_server* s, std::string* error) {
+    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128];
+    termios t;
+    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0 ||
+        tcgetattr(fd, &t) != 0) {
+        *error = std::string("pseudo-terminal: ") + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    // Raw, so that no byte of a frame is translated or echoed; the peer may set its own speed.
+    cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    tcsetattr(fd, TCSANOW, &t);
+    s->pty_path = name;
+    return fd;
+}
+
+// ---- the link ---------------------------------------------------------------------------------
+
+void report_noise(sim_server* s) {
+    if (s->link.noise > 0)
+        trace(s, "dropped %d byte(s) that were not part of a frame", s->link.noise);
+    s->link.noise = 0;
+}
+
+void close_link(sim_server* s, const char* why) {
+    link_state& l = s->link;
+    if (l.kind == link_kind::none) return;
+    report_noise(s);
+    trace(s, "link %s closed (%s)", l.peer.c_str(), why);
+    if (l.kind == link_kind::tcp) close(l.fd);
+    // The pty stays: the next peer that talks on it opens the next link.
+    if (l.kind == link_kind::pty) s->pty_retry_us = now_us() + PTY_RETRY_US;
+    s->link = link_state{};
+    s->rx->count = 0;
+}
+
+void open_link(sim_server* s, link_kind kind, int fd, const std::string& peer) {
+    s->link = link_state{};
+    s->link.kind = kind;
+    s->link.fd = fd;
+    s->link.peer = peer;
+    s->rx->count = 0;
+    s->rx->len = 0;
+    s->rx->body = 0;
+    trace(s, "link %s open", peer.c_str());
+}
+
+void queue(sim_server* s, std::vector<unsigned char> bytes, int64_t due,
+           const char* close_after = nullptr) {
+    link_state& l = s->link;
+    l.out_bytes += bytes.size();
+    out_item it;
+    it.bytes = std::move(bytes);
+    it.due_us = due;
+    it.close_after = close_after;
+    l.out.push_back(std::move(it));
+}
+
+void queue_events(sim_server* s, const std::vector<sim_frame>& events, int64_t due) {
+    for (const auto& e : events) {
+        if (s->link.out_bytes > OUT_QUEUE_LIMIT) {
+            trace(s, "event %s dropped: the peer reads nothing", describe(e.code).c_str());
+            continue;
+        }
+        if (e.code == SIM_EV_PROGRESS)
+            trace(s, "event %s %d%% state %d", describe(e.code).c_str(),
+                  get_i32le(e.payload.data() + 4), get_i32le(e.payload.data() + 8));
+        else if (e.code == SIM_EV_CS_RESULT)
+            trace(s, "event %s %d", describe(e.code).c_str(), get_i32le(e.payload.data() + 4));
+        else
+            trace(s, "event %s (%zu bytes)", describe(e.code).c_str(), e.payload.size());
+        queue(s, build(e), due);
+    }
+}
+
+bool listed(const std::vector<int>& codes, int code) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+// The injected answer for `code`, if a fault option takes it over.
+bool injected_answer(sim_server* s, int code, sim_answer* a, const char** why) {
+    if (listed(s->opt.error_reply, code)) {
+        *a = sim_answer{};
+        a->reply.code = QXX_CODE_ERROR;
+        a->reply.status = SIM_STATUS_REFUSED;
+        a->reply.param = code;
+        *why = "--error-reply";
+        return true;
+    }
+    for (const auto& f : s->opt.fail_code) {
+        if (f.code != code) continue;
+        int& n = s->link.failed[code];
+        if (s->opt.fail_times > 0 && n >= s->opt.fail_times) return false;
+        n++;
+        *a = sim_answer{};
+        a->reply.code = code + QXX_REPLY_OFFSET;
+        a->reply.status = f.status;
+        *why = "--fail-code";
+        return true;
+    }
+    return false;
+}
+
+void handle_frame(sim_server* s, const unsigned char* frame) {
+    link_state& l = s->link;
+    int code = qxx_frame_code(frame);
+    int size = qxx_frame_payload_size(frame);
+    l.frames++;
+    if (l.closing) {
+        trace(s, "rx %s ignored: the link is closing", describe(code).c_str());
+        return;
+    }
+    if (s->opt.close_after > 0 && l.frames >= s->opt.close_after) {
+        trace(s, "rx %s (%d bytes): frame %d, closing the link (--close-after)",
+              describe(code).c_str(), size, l.frames);
+        // Unanswered, but the replies already owed to earlier frames still go out first.
+        l.closing = true;
+        queue(s, {}, now_us(), "--close-after");
+        return;
+    }
+    l.spoken = true;
+
+    int64_t now = now_us();
+    sim_answer a;
+    const char* why = nullptr;
+    if (!injected_answer(s, code, &a, &why)) {
+        sim_activity before = s->model.activity;
+        sim_model_request(&s->model, code, frame + QXX_OFF_PAYLOAD, size, &a);
+        // A new accumulation reports its first spectrum one full period after it starts.
+        if (s->model.activity != sim_activity::none && s->model.activity != before)
+            l.next_tick_us = now + static_cast<int64_t>(s->opt.event_ms) * 1000;
+    }
+    int64_t due = now + static_cast<int64_t>(s->opt.delay_ms + a.delay_ms) * 1000;
+
+    trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(), size,
+          describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(), why ? " by " : "",
+          why ? why : "");
+
+    for (int i = 0; i < s->opt.status_replies; ++i) {
+        sim_frame st;
+        st.code = QXX_CODE_STATUS;
+        queue(s, build(st), due);
+    }
+    int k = ++l.replies;
+    if (s->opt.drop_every > 0 && k % s->opt.drop_every == 0) {
+        trace(s, "reply %d dropped (--drop-every)", k);
+        if (a.close_link) queue(s, {}, due, "restart");
+    } else {
+        std::vector<unsigned char> bytes = build(a.reply);
+        if (s->opt.corrupt_header_every > 0 && k % s->opt.corrupt_header_every == 0) {
+            bytes[QXX_OFF_HDR_XOR] ^= 0x5A;
+            trace(s, "reply %d: header corrupted (--corrupt-header-every)", k);
+        }
+        if (s->opt.corrupt_payload_every > 0 && k % s->opt.corrupt_payload_every == 0) {
+            // A payload byte if there is one, else the payload checksum itself.
+            size_t at = a.reply.payload.empty() ? bytes.size() - 1
+                                                : QXX_OFF_PAYLOAD + a.reply.payload.size() / 2;
+            bytes[at] ^= 0x5A;
+            trace(s, "reply %d: payload corrupted (--corrupt-payload-every)", k);
+        }
+        queue(s, std::move(bytes), due, a.close_link ? "restart" : nullptr);
+    }
+    if (a.close_link) {
+        l.closing = true;
+        trace(s, "the instrument restarts: the link closes after the reply");
+    }
+    queue_events(s, a.events, due);
+}
+
+// Feeds received bytes to the frame assembler; stops early when a frame closed the link.
+void feed(sim_server* s, const unsigned char* data, ssize_t n) {
+    QXX_rx* rx = s->rx.get();
+    link_kind kind = s->link.kind;
+    for (ssize_t i = 0; i < n && s->link.kind == kind; ++i) {
+        int before = rx->count;
+        if (qxx_rx_push(rx, data[i])) {
+            report_noise(s);
+            handle_frame(s, rx->buf);
+            rx->count = 0;
+            continue;
+        }
+        if (rx->count != 0) continue;
+        if (before == QXX_HEADER_SIZE - 1) {
+            trace(s, "dropped a frame: bad header checksum");
+        } else if (before >= QXX_HEADER_SIZE) {
+            trace(s, "dropped a frame of %d bytes: bad payload checksum", before + 1);
+        } else {
+            s->link.noise += before + 1;
+        }
+    }
+}
+
+void read_link(sim_server* s) {
+    unsigned char buf[READ_CHUNK];
+    ssize_t n = read(s->link.fd, buf, sizeof buf);
+    if (n > 0) {
+        feed(s, buf, n);
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    // TCP end of stream, or EIO from a pty whose peer closed it.
+    close_link(s, n == 0 ? "peer closed" : std::strerror(errno));
+}
+
+void write_link(sim_server* s) {
+    link_state& l = s->link;
+    int64_t now = now_us();
+    while (l.kind != link_kind::none && !l.out.empty()) {
+        out_item& it = l.out.front();
+        if (it.due_us > now) return;
+        if (it.sent < it.bytes.size()) {
+            size_t want = it.bytes.size() - it.sent;
+            if (s->opt.split) {
+                if (now < l.next_piece_us) return;
+                want = std::min<size_t>(want, 1 + s->rng() % 7);
+            }
+            ssize_t n = l.kind == link_kind::tcp
+                            ? send(l.fd, it.bytes.data() + it.sent, want, MSG_NOSIGNAL)
+                            : write(l.fd, it.bytes.data() + it.sent, want);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR) {
+                    l.blocked = true;
+                    return;
+                }
+                close_link(s, std::strerror(errno));
+                return;
+            }
+            l.blocked = false;
+            it.sent += static_cast<size_t>(n);
+            l.out_bytes -= static_cast<size_t>(n);
+            if (s->opt.split) {
+                l.next_piece_us = now + 50 + static_cast<int64_t>(s->rng() % 250);
+                if (it.sent < it.bytes.size()) return;
+            }
+            if (it.sent < it.bytes.size()) continue;
+        }
+        const char* close_after = it.close_after;
+        l.out.pop_front();
+        if (close_after) close_link(s, close_after);
+    }
+}
+
+void tick(sim_server* s) {
+    link_state& l = s->link;
+    int64_t now = now_us();
+    if (l.kind == link_kind::none || !l.spoken || now < l.next_tick_us) return;
+    l.next_tick_us = now + static_cast<int64_t>(s->opt.event_ms) * 1000;
+    if (l.closing) return;
+    std::vector<sim_frame> events;
+    sim_model_tick(&s->model, s->opt.events, s->opt.event_ms, &events);
+    queue_events(s, events, now);
+}
+
+// ---- listeners --------------------------------------------------------------------------------
+
+void accept_tcp(sim_server* s) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    int fd =
+        accept4(s->listen_fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    open_link(s, link_kind::tcp, fd, "tcp " + peer_text(ss));
+}
+
+void put_field(unsigned char* field, int width, const std::string& text) {
+    std::memset(field, 0, width);
+    std::memcpy(field, text.data(), std::min<size_t>(text.size(), width));
+}
+
+// The address to announce: the bound one, or with a wildcard bind the local address through
+// which the requester is reached.
+std::string announce_address(const sim_server* s, const sockaddr_storage& from, socklen_t len) {
+    if (!s->opt.announce_address.empty()) return s->opt.announce_address;
+    if (s->opt.bind != "0.0.0.0" && s->opt.bind != "::") return s->opt.bind;
+    std::string local = s->opt.bind;
+    int fd = socket(from.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage me;
+    socklen_t me_len = sizeof me;
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&from), len) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&me), &me_len) == 0) {
+        char host[INET6_ADDRSTRLEN];
+        const void* a =
+            me.ss_family == AF_INET6
+                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&me)->sin6_addr)
+                : &reinterpret_cast<const sockaddr_in*>(&me)->sin_addr;
+        if (inet_ntop(me.ss_family, a, host, sizeof host)) local = host;
+    }
+    if (fd >= 0) close(fd);
+    return local;
+}
+
+// Answers each discovery request in one datagram with the announcement, to its sender.
+void serve_discovery(sim_server* s) {
+    unsigned char buf[READ_CHUNK];
+    sockaddr_storage from;
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(s->udp_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n <= 0) return;
+    // A datagram is parsed on its own: the link's assembler is left as it is.
+    auto rx = std::make_unique<QXX_rx>();
+    rx->count = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (!qxx_rx_push(rx.get(), buf[i])) continue;
+        int code = qxx_frame_code(rx->buf);
+        rx->count = 0;
+        if (code != QXX_CODE_DISCOVER) {
+            trace(s, "udp %s from %s ignored", describe(code).c_str(), peer_text(from).c_str());
+            continue;
+        }
+        std::string serial(s->model.serial, strnlen(s->model.serial, SIM_SERIAL_LEN));
+        sim_frame f;
+        f.code = QXX_CODE_ANNOUNCE;
+        f.payload.assign(ANNOUNCE_SIZE, 0);
+        unsigned char* p = f.payload.data();
+        put_field(p, ANNOUNCE_IDENT, s->opt.ident.empty() ? serial : s->opt.ident);
+        put_field(p + ANNOUNCE_IDENT, ANNOUNCE_ADDRESS, announce_address(s, from, len));
+        put_field(p + ANNOUNCE_IDENT + ANNOUNCE_ADDRESS, ANNOUNCE_NAME,
+                  s->opt.name.empty() ? "NV-52 " + serial : s->opt.name);
+        std::vector<unsigned char> bytes = build(f);
+        sendto(s->udp_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        trace(s, "udp discovery request from %s answered", peer_text(from).c_str());
+    }
+}
+
+}  // namespace
+
+int sim_server_open(const sim_options& opt, sim_server** out, std::string* error) {
+    auto s = std::make_unique<sim_server>();
+    s->opt = opt;
+    s->t0_us = now_us();
+    s->rx = std::make_unique<QXX_rx>();
+    s->rx->count = 0;
+    unsigned char probe[16];
+    s->family = inet_pton(AF_INET6, opt.bind.c_str(), probe) == 1 ? AF_INET6 : AF_INET;
+    sim_model_init(&s->model, opt.serial, opt.usb_mode, opt.erase_ms, opt.refuse_identify);
+
+    if (pipe2(s->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return -1;
+    }
+    sim_server* raw = s.get();
+    auto fail = [&]() {
+        sim_server_close(s.release());
+        return -1;
+    };
+    if ((raw->listen_fd = open_socket(raw, SOCK_STREAM, opt.port, error)) < 0) return fail();
+    if ((raw->udp_fd = open_socket(raw, SOCK_DGRAM, opt.discovery_port, error)) < 0) return fail();
+    if (opt.pty && (raw->pty_fd = open_pty(raw, error)) < 0) return fail();
+    raw->tcp_port = bound_port(raw->listen_fd);
+    raw->udp_port = bound_port(raw->udp_fd);
+    *out = s.release();
+    return 0;
+}
+
+int sim_server_tcp_port(const sim_server* s) {
+    return s->tcp_port;
+}
+int sim_server_udp_port(const sim_server* s) {
+    return s->udp_port;
+}
+const char* sim_server_pty_path(const sim_server* s) {
+    return s->pty_path.c_str();
+}
+
+std::string sim_server_endpoint(const sim_server* s, int port) {
+    if (s->family == AF_INET6) return "[" + s->opt.bind + "]:" + std::to_string(port);
+    return s->opt.bind + ":" + std::to_string(port);
+}
+
+int sim_server_run(sim_server* s) {
+    while (!s->stop.load()) {
+        tick(s);
+        write_link(s);
+        link_state& l = s->link;
+        int64_t now = now_us();
+
+        pollfd fds[4];
+        int n = 0;
+        fds[n++] = {s->wake[0], POLLIN, 0};
+        fds[n++] = {s->udp_fd, POLLIN, 0};
+        int link_at = -1, listen_at = -1, pty_at = -1;
+        if (l.kind == link_kind::none) {
+            listen_at = n;
+            fds[n++] = {s->listen_fd, POLLIN, 0};
+            if (s->pty_fd >= 0 && now >= s->pty_retry_us) {
+                pty_at = n;
+                fds[n++] = {s->pty_fd, POLLIN, 0};
+            }
+        } else {
+            link_at = n;
+            // While the peer reads nothing, stop reading its requests: TCP flow control then
+            // holds the peer back, and the queue stays bounded.
+            short ev = l.out_bytes > OUT_QUEUE_LIMIT ? 0 : POLLIN;
+            if (l.blocked) ev |= POLLOUT;
+            fds[n++] = {l.fd, ev, 0};
+        }
+
+        // Sleep until the next thing that is due: a reply, a piece, an event tick, a pty retry.
+        int64_t wake_at = INT64_MAX;
+        if (l.kind != link_kind::none) {
+            if (l.spoken) wake_at = l.next_tick_us;
+            if (!l.out.empty() && !l.blocked)
+                wake_at = std::min(wake_at, std::max(l.out.front().due_us, l.next_piece_us));
+        } else if (s->pty_fd >= 0 && now < s->pty_retry_us) {
+            wake_at = s->pty_retry_us;
+        }
+        timespec ts{};
+        timespec* timeout = nullptr;
+        if (wake_at != INT64_MAX) {
+            int64_t d = std::max<int64_t>(0, wake_at - now);
+            ts.tv_sec = static_cast<time_t>(d / 1000000);
+            ts.tv_nsec = static_cast<long>(d % 1000000) * 1000;
+            timeout = &ts;
+        }
+        if (ppoll(fds, static_cast<nfds_t>(n), timeout, nullptr) < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+
+        if (fds[0].revents) {
+            char drain[64];
+            while (read(s->wake[0], drain, sizeof drain) > 0) {
+            }
+        }
+        if (fds[1].revents & POLLIN) serve_discovery(s);
+        if (listen_at >= 0 && (fds[listen_at].revents & POLLIN)) {
+            accept_tcp(s);
+        } else if (pty_at >= 0 && fds[pty_at].revents) {
+            if (fds[pty_at].revents & POLLIN) {
+                open_link(s, link_kind::pty, s->pty_fd, "pty " + s->pty_path);
+                read_link(s);
+            } else {
+                // POLLHUP: the last peer closed the pty and no new one opened it yet.
+                s->pty_retry_us = now_us() + PTY_RETRY_US;
+            }
+        }
+        if (link_at >= 0 && s->link.kind != link_kind::none) {
+            short re = fds[link_at].revents;
+            if (re & POLLOUT) s->link.blocked = false;
+            if (re & (POLLIN | POLLHUP | POLLERR)) read_link(s);
+        }
+    }
+    close_link(s, "simulator stopped");
+    return 0;
+}
+
+void sim_server_stop(sim_server* s) {
+    s->stop.store(true);
+    char b = 1;
+    ssize_t ignored = write(s->wake[1], &b, 1);
+    (void)ignored;
+}
+
+void sim_server_close(sim_server* s) {
+    if (s == nullptr) return;
+    if (s->link.kind == link_kind::tcp) close(s->link.fd);
+    for (int fd : {s->listen_fd, s->udp_fd, s->pty_fd, s->wake[0], s->wake[1]})
+        if (fd >= 0) close(fd);
+    delete s;
+}
