@@ -6,10 +6,10 @@ if [ ! -x build/nv52-sim ]; then
     echo "The simulator (build/nv52-sim) is not built yet; starting nv-term alone."
     exec build/nv-term
 fi
-build/nv52-sim --log 2>build/nv52-sim.log &
+build/nv52-sim --log >/dev/null 2>build/nv52-sim.log &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
 sleep 0.3
 echo "Simulator running on 127.0.0.1:4444 (its log: build/nv52-sim.log)."
-echo "Choose 3 (Net), then 0 (127.0.0.1) and Enter at each question."
+echo "Choose 3 (Net), then 0 (127.0.0.1), then Enter; type he for help, q to quit."
 build/nv-term
