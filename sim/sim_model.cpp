@@ -123,6 +123,9 @@ int reboot(sim_model* m, const unsigned char*, int, sim_answer* a) {
 int erase_flash(sim_model* m, const unsigned char*, int, sim_answer* a) {
     m->flash.clear();
     m->flash.shrink_to_fit();
+    // Room for a whole flash at once: written blocks then never move the image (untouched
+    // pages cost no memory).
+    m->flash.reserve(static_cast<size_t>(SIM_FLASH_CAPACITY));
     a->delay_ms = m->erase_ms;
     a->reply.param = std::min(m->erase_ms, 65535);  // the erase reports how long it took
     return SIM_STATUS_OK;

@@ -371,6 +371,17 @@ void feed(sim_server* s, const unsigned char* data, ssize_t n) {
     link_kind kind = s->link.kind;
     for (ssize_t i = 0; i < n && s->link.kind == kind; ++i) {
         int before = rx->count;
+        if (before >= QXX_HEADER_SIZE && rx->len != 0 && rx->body < rx->len) {
+            // Inside a body: the rest of it, or all this read holds of it, in one piece; the
+            // last byte of the body goes through the byte-wise step below.
+            const int rest = std::min<ssize_t>(rx->len - rx->body - 1, n - i);
+            if (rest > 0) {
+                int used = 0;
+                qxx_rx_feed(rx, data + i, rest, &used);
+                i += used - 1;
+                continue;
+            }
+        }
         if (qxx_rx_push(rx, data[i])) {
             report_noise(s);
             handle_frame(s, rx->buf);

@@ -130,8 +130,11 @@ void on_frame(int handle, QXX_conn_ctx* ctx) {
 
 int on_data(int handle, QXX_conn_ctx* ctx, const unsigned char* bytes, int count) {
     if (bytes == nullptr) return 0;
-    for (int i = 0; i < count; ++i) {
-        if (qxx_rx_push(&ctx->rx, bytes[i])) on_frame(handle, ctx);
+    for (int at = 0; at < count;) {
+        int used = 0;
+        const int complete = qxx_rx_feed(&ctx->rx, bytes + at, count - at, &used);
+        at += used;
+        if (complete) on_frame(handle, ctx);
     }
     return 0;
 }

@@ -1,6 +1,8 @@
 // Frame building and the receiver's byte-level frame assembly.
 #include "qxx_frame.h"
 
+#include <algorithm>
+
 int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len,
                     int param, int status) {
     std::memcpy(buf, QXX_MAGIC, sizeof QXX_MAGIC);
@@ -40,15 +42,59 @@ int qxx_rx_push(QXX_rx* rx, unsigned char b) {
         }
         rx->len = get_u16le(rx->buf + QXX_OFF_LENGTH);
         rx->body = 0;
+        rx->body_xor = 0;
     } else if (rx->body < rx->len) {
         rx->buf[rx->count++] = b;
         rx->body++;
+        rx->body_xor ^= b;
     }
     if (rx->body != rx->len) return 0;
 
-    if (qxx_xor(rx->buf + QXX_HEADER_SIZE, rx->len) != 0) {
+    if (rx->body_xor != 0) {
         rx->count = 0;
         return 0;
     }
     return 1;
+}
+
+int qxx_rx_feed(QXX_rx* rx, const unsigned char* bytes, int count, int* used) {
+    int i = 0;
+    int done = 0;
+    while (i < count && !done) {
+        const int left = count - i;
+        const unsigned char* p = bytes + i;
+        if (rx->count >= QXX_HEADER_SIZE && rx->len != 0 && rx->body < rx->len) {
+            // Body bytes: as many as this frame still needs and this read holds.
+            const int n = std::min(rx->len - rx->body, left);
+            std::memcpy(rx->buf + rx->count, p, static_cast<size_t>(n));
+            rx->body_xor ^= qxx_xor(p, n);
+            rx->count += n;
+            rx->body += n;
+            i += n;
+            if (rx->body == rx->len) {
+                if (rx->body_xor == 0) {
+                    done = 1;
+                } else {
+                    rx->count = 0;
+                }
+            }
+        } else if (rx->count == 0 && left >= QXX_HEADER_SIZE &&
+                   std::memcmp(p, QXX_MAGIC, sizeof QXX_MAGIC) == 0) {
+            // A whole header: taken and checked as the byte-wise path would at its 12th byte.
+            std::memcpy(rx->buf, p, QXX_HEADER_SIZE);
+            i += QXX_HEADER_SIZE;
+            rx->len = 0;
+            if (qxx_xor(rx->buf, QXX_HEADER_SIZE) != 0) continue;  // count stays 0
+            rx->count = QXX_HEADER_SIZE;
+            rx->len = get_u16le(rx->buf + QXX_OFF_LENGTH);
+            rx->body = 0;
+            rx->body_xor = 0;
+            done = rx->len == 0;
+        } else {
+            done = qxx_rx_push(rx, *p);
+            ++i;
+        }
+    }
+    if (used) *used = i;
+    return done;
 }

@@ -116,8 +116,16 @@ struct QXX_rx {
     int count;  // bytes held in buf
     int len;    // length field of the accepted header; 0 while none is
     int body;   // bytes received after the header
+    unsigned char body_xor;  // XOR of the body bytes received so far
 };
 
 // Feeds one byte. Returns 1 when a complete, valid frame of `count` bytes now stands in `buf`;
 // the caller uses it and then sets `count` to 0 before feeding the next byte.
 int qxx_rx_push(QXX_rx* rx, unsigned char b);
+
+// The same state machine over `count` bytes at once, for a whole read: a body is copied in one
+// piece and a header that arrives whole is checked at once. Stops after the byte that completed
+// a frame and returns 1 (the frame stands in `buf` as with qxx_rx_push), else takes every byte
+// and returns 0. `used` receives the bytes taken. Feeding a stream by pieces of any size, or by
+// qxx_rx_push, gives the same frames.
+int qxx_rx_feed(QXX_rx* rx, const unsigned char* bytes, int count, int* used);

@@ -1,0 +1,512 @@
+// Whole-path benchmarks over TCP loopback against nv52-sim, each beside a baseline measured in
+// the same run: one status transaction, a firmware upload, connecting to an identified
+// instrument, nv-term's peak memory, and building a container from a large image.
+//
+// Everything is bounded: fixed counts, a time limit on every process and every transaction.
+// Temporary files live in one directory under /tmp that is removed at the end.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_report.h"
+#include "process.h"
+#include "q8_comm.h"
+#include "qxx_comm.h"
+
+namespace {
+
+using bench_clock = std::chrono::steady_clock;
+
+constexpr int STATUS_COUNT = 10000;
+constexpr int STATUS_WARMUP = 500;
+constexpr int STATUS_REPLY = 346;
+constexpr int STATUS_RUNS = 3;
+constexpr int CONNECT_COUNT = 100;
+constexpr int CONNECT_RUNS = 3;
+constexpr double IDLE_PROBE_MS = 200;  // what a probe driven by the idle period would wait
+constexpr int UPLOAD_BLOCK = 48000;
+constexpr size_t UPLOAD_IMAGE = size_t{32} << 20;
+constexpr int UPLOAD_RUNS = 5;
+constexpr size_t CXFW_IMAGE = size_t{256} << 20;
+constexpr int CXFW_RUNS = 3;
+constexpr int IDLE_RUNS = 3;
+constexpr int IDLE_WAIT_MS = 1000;
+constexpr int PROCESS_LIMIT_MS = 120000;
+constexpr int XFW_HEADER = 72;
+
+double ms_since(bench_clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(bench_clock::now() - t0).count();
+}
+
+double median_of(std::vector<double> v) {
+    return bench::spread(std::move(v)).median;
+}
+
+// ---- processes ---------------------------------------------------------------------------------
+
+// A program with a pipe on standard input kept open until close_input(), its output (standard
+// output and error merged) collected, killed at its time limit.
+struct Child {
+    pid_t pid = -1;
+    int in = -1, out = -1;
+    std::string output;
+    bench_clock::time_point deadline;
+
+    bool start(std::vector<std::string> args, int limit_ms = PROCESS_LIMIT_MS) {
+        int i[2], o[2];
+        if (pipe2(i, O_CLOEXEC) != 0 || pipe2(o, O_CLOEXEC) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(i[0], 0);
+            dup2(o[1], 1);
+            dup2(o[1], 2);
+            auto argv = proc::argv_of(args);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(i[0]);
+        close(o[1]);
+        in = i[1];
+        out = o[0];
+        deadline = bench_clock::now() + std::chrono::milliseconds(limit_ms);
+        return pid > 0;
+    }
+    void send(const std::string& text) {
+        if (in >= 0 && write(in, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            close_input();
+    }
+    void close_input() {
+        if (in >= 0) close(in);
+        in = -1;
+    }
+    // Reads output until `marker` appears after `from` (true), or the output ends or the time
+    // limit passes (false).
+    bool wait_for(const std::string& marker, size_t from = 0) {
+        while (output.find(marker, from) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                              bench_clock::now());
+            if (left.count() <= 0 || out < 0) return false;
+            pollfd p{out, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buf[65536];
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) {
+                close(out);
+                out = -1;
+                return false;
+            }
+            output.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    // Peak resident memory in KiB (the kernel's high-water mark), while it runs.
+    long peak_kib() const {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+        return -1;
+    }
+    // Waits for the end (killing it at the time limit); the exit status, or -1.
+    int finish(long* peak = nullptr) {
+        close_input();
+        while (wait_for("\x01\x02never")) {
+        }
+        if (out >= 0) close(out);
+        out = -1;
+        int status = 0;
+        rusage ru{};
+        if (wait4(pid, &status, WNOHANG, &ru) == 0) {
+            kill(pid, SIGKILL);
+            wait4(pid, &status, 0, &ru);
+        }
+        if (peak) *peak = ru.ru_maxrss;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/nv-bench-XXXXXX";
+        path = mkdtemp(tmpl) ? tmpl : "";
+    }
+    ~TempDir() {
+        if (path.empty()) return;
+        std::string cmd = "rm -rf '" + path + "'";
+        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+};
+
+bool write_random_file(const std::string& path, size_t size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    std::vector<uint64_t> chunk(1 << 17);
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    bool ok = true;
+    for (size_t done = 0; ok && done < size;) {
+        for (auto& w : chunk) {  // xorshift: fast, and no compressible pattern
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            w = x;
+        }
+        size_t n = std::min(size - done, chunk.size() * sizeof(uint64_t));
+        ok = std::fwrite(chunk.data(), 1, n, f) == n;
+        done += n;
+    }
+    return std::fclose(f) == 0 && ok;
+}
+
+// ---- raw loopback peers ------------------------------------------------------------------------
+
+bool read_all(int fd, unsigned char* p, size_t n) {
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool write_all(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// A blocking TCP pair on loopback: `server` is the accepted end, `client` the connecting one.
+struct RawPair {
+    int server = -1, client = -1;
+    RawPair() {
+        int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (l < 0 || bind(l, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(l, 1) != 0 ||
+            getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            if (l >= 0) close(l);
+            return;
+        }
+        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(client, reinterpret_cast<sockaddr*>(&a), len) == 0)
+            server = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+        close(l);
+        int one = 1;
+        for (int fd : {server, client})
+            if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~RawPair() {
+        for (int fd : {server, client})
+            if (fd >= 0) close(fd);
+    }
+    bool ok() const { return server >= 0 && client >= 0; }
+};
+
+// Median round trip in microseconds of `count` requests of `request` bytes, each answered with
+// `reply` bytes by a peer thread.
+double raw_ping_pong(int count, size_t request, size_t reply) {
+    RawPair pair;
+    if (!pair.ok()) return -1;
+    std::thread peer([&] {
+        std::vector<unsigned char> in(request), out(reply, 0x5A);
+        for (int i = 0; i < count; ++i)
+            if (!read_all(pair.server, in.data(), in.size()) ||
+                !write_all(pair.server, out.data(), out.size()))
+                return;
+    });
+    std::vector<unsigned char> req(request, 0xA5), rep(reply);
+    std::vector<double> us;
+    us.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        auto t0 = bench_clock::now();
+        if (!write_all(pair.client, req.data(), req.size()) ||
+            !read_all(pair.client, rep.data(), rep.size()))
+            break;
+        us.push_back(ms_since(t0) * 1000);
+    }
+    shutdown(pair.client, SHUT_RDWR);
+    peer.join();
+    return static_cast<int>(us.size()) == count ? median_of(us) : -1;
+}
+
+// Stop-and-wait of the upload's blocks: each block frame written whole, stored by the peer at
+// its place in a flash image as the simulator does, and answered with 13 bytes. MB/s.
+double raw_stop_and_wait(const std::vector<unsigned char>& image) {
+    RawPair pair;
+    if (!pair.ok()) return -1;
+    const size_t blocks = (image.size() + UPLOAD_BLOCK - 1) / UPLOAD_BLOCK;
+    std::thread peer([&] {
+        std::vector<unsigned char> flash(image.size());
+        std::vector<unsigned char> frame(UPLOAD_BLOCK + 2 + QXX_FRAME_OVERHEAD);
+        unsigned char answer[QXX_FRAME_OVERHEAD];
+        qxx_build_frame(answer, 9102, nullptr, 0, 0, 0);
+        for (size_t b = 0; b < blocks; ++b) {
+            size_t n = std::min<size_t>(UPLOAD_BLOCK, image.size() - b * UPLOAD_BLOCK);
+            if (!read_all(pair.server, frame.data(), n + 2 + QXX_FRAME_OVERHEAD)) return;
+            std::memcpy(flash.data() + b * UPLOAD_BLOCK, frame.data() + QXX_OFF_PAYLOAD + 2, n);
+            if (!write_all(pair.server, answer, sizeof answer)) return;
+        }
+    });
+    std::vector<unsigned char> frame(UPLOAD_BLOCK + 2 + QXX_FRAME_OVERHEAD);
+    unsigned char answer[QXX_FRAME_OVERHEAD];
+    auto t0 = bench_clock::now();
+    size_t b = 0;
+    for (; b < blocks; ++b) {
+        size_t n = std::min<size_t>(UPLOAD_BLOCK, image.size() - b * UPLOAD_BLOCK);
+        std::memcpy(frame.data() + QXX_OFF_PAYLOAD + 2, image.data() + b * UPLOAD_BLOCK, n);
+        if (!write_all(pair.client, frame.data(), n + 2 + QXX_FRAME_OVERHEAD) ||
+            !read_all(pair.client, answer, sizeof answer))
+            break;
+    }
+    double ms = ms_since(t0);
+    peer.join();
+    return b == blocks ? static_cast<double>(image.size()) / 1e3 / ms : -1;
+}
+
+// ---- nv-term and the simulator -----------------------------------------------------------------
+
+struct Sim {
+    proc::Background process;
+    int port = -1;
+    bool start() {
+        if (!process.start({NV52_SIM_BIN, "--port", "0", "--discovery-port", "0", "--erase-ms",
+                            "0"}))
+            return false;
+        std::string address = process.wait_line("listening tcp ");
+        size_t colon = address.rfind(':');
+        port = colon == std::string::npos ? -1 : std::atoi(address.c_str() + colon + 1);
+        return port > 0 && !process.wait_line("listening udp ").empty();
+    }
+    std::string answers() const {  // Net, Enter host, the host with its port
+        return "3\n3\n127.0.0.1:" + std::to_string(port) + "\n";
+    }
+};
+
+int link_connect(const Sim& sim, int* handle) {
+    char conn[COMM_CONN_STRING_SIZE];
+    QXX_make_net_conn_string(conn, "127.0.0.1", sim.port);
+    if (QXX_connect(conn, handle, nullptr, nullptr, nullptr, Q8_probe, Q8_test_probe, 0) != 0)
+        return -1;
+    return QXX_wait_connected(*handle, 5000);
+}
+
+// Median of `count` status transactions in microseconds on an identified link.
+double status_median(const Sim& sim, int count) {
+    int h = -1;
+    if (link_connect(sim, &h) != 0) return -1;
+    unsigned char status[STATUS_REPLY];
+    std::vector<double> us;
+    us.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < STATUS_WARMUP + count; ++i) {
+        auto t0 = bench_clock::now();
+        if (Q8_get_status(h, status, 1) != 0) break;
+        if (i >= STATUS_WARMUP) us.push_back(ms_since(t0) * 1000);
+    }
+    QXX_disconnect(h);
+    return static_cast<int>(us.size()) == count ? median_of(us) : -1;
+}
+
+// Median time in ms from QXX_connect to the return of QXX_wait_connected.
+double connect_median(const Sim& sim, int count) {
+    std::vector<double> ms;
+    for (int i = 0; i < count; ++i) {
+        int h = -1;
+        auto t0 = bench_clock::now();
+        int r = link_connect(sim, &h);
+        double took = ms_since(t0);
+        if (h > 0) QXX_disconnect(h);
+        if (r != 0) return -1;
+        ms.push_back(took);
+        // Let the simulator see the old link end before the next one knocks.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return median_of(ms);
+}
+
+// One upload of `xfw` through nv-term's menu: MB/s from the erase to the last block's answer;
+// `peak_kib` gets nv-term's peak resident memory over the whole session.
+double nvterm_upload(const Sim& sim, const std::string& xfw, size_t data_len, long* peak_kib) {
+    const size_t blocks = (data_len + UPLOAD_BLOCK - 1) / UPLOAD_BLOCK;
+    const std::string last =
+        "Writing block " + std::to_string(blocks) + " of " + std::to_string(blocks) + "...Ok.";
+    Child c;
+    if (!c.start({NV_TERM_BIN})) return -1;
+    c.send(sim.answers() + "up\n" + xfw + "\nq\n");
+    double mbs = -1;
+    if (c.wait_for("Erasing external flash")) {
+        auto t0 = bench_clock::now();
+        if (c.wait_for(last)) mbs = static_cast<double>(data_len) / 1e3 / ms_since(t0);
+    }
+    if (c.finish(peak_kib) != 0) mbs = -1;
+    if (mbs < 0) std::fprintf(stderr, "upload failed:\n%s\n", c.output.c_str());
+    return mbs;
+}
+
+// nv-term connected and idle: its peak resident memory in KiB.
+long nvterm_idle_peak(const Sim& sim) {
+    Child c;
+    if (!c.start({NV_TERM_BIN})) return -1;
+    c.send(sim.answers());
+    long peak = -1;
+    if (c.wait_for("quits program")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(IDLE_WAIT_MS));
+        peak = c.peak_kib();
+    }
+    c.send("q\n");
+    c.finish();
+    return peak;
+}
+
+double run_ms(std::vector<std::string> args, long* peak_kib = nullptr) {
+    Child c;
+    auto t0 = bench_clock::now();
+    if (!c.start(std::move(args))) return -1;
+    int status = c.finish(peak_kib);
+    double ms = ms_since(t0);
+    return status == 0 ? ms : -1;
+}
+
+bool all_valid(const std::vector<double>& v) {
+    for (double x : v)
+        if (x < 0) return false;
+    return !v.empty();
+}
+
+}  // namespace
+
+int main() {
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (QXX_init(nullptr, nullptr, nullptr) != 0) return 1;
+    Sim sim;
+    if (!sim.start()) {
+        std::fprintf(stderr, "nv52-sim did not start\n");
+        return 1;
+    }
+    TempDir tmp;
+    if (tmp.path.empty()) return 1;
+
+    // One status transaction (8203, 346-byte reply) against a raw ping-pong of the same sizes.
+    std::vector<double> ours, base;
+    for (int r = 0; r < STATUS_RUNS; ++r) {
+        base.push_back(raw_ping_pong(STATUS_COUNT, QXX_FRAME_OVERHEAD,
+                                     STATUS_REPLY + QXX_FRAME_OVERHEAD));
+        ours.push_back(status_median(sim, STATUS_COUNT));
+    }
+    if (all_valid(ours) && all_valid(base))
+        bench::row("status transaction (us, median)", bench::spread(ours), bench::spread(base),
+                   "us", bench::Goal::ratio_at_most, 1.5);
+    else
+        std::printf("status transaction: FAILED\n");
+
+    // Connect to identified against the idle period a probe driven by idle events would wait.
+    ours.clear();
+    for (int r = 0; r < CONNECT_RUNS; ++r) ours.push_back(connect_median(sim, CONNECT_COUNT));
+    if (all_valid(ours))
+        bench::row("connect to identified (ms, median)", bench::spread(ours),
+                   bench::Spread{IDLE_PROBE_MS, IDLE_PROBE_MS, IDLE_PROBE_MS}, "ms",
+                   bench::Goal::value_below, 5);
+    else
+        std::printf("connect to identified: FAILED\n");
+    QXX_shut();
+
+    // Upload of a 32 MiB container through nv-term, against raw stop-and-wait of its blocks.
+    const std::string raw = tmp.path + "/image.bin", xfw = tmp.path + "/image.xfw";
+    std::vector<unsigned char> image(UPLOAD_IMAGE);
+    std::vector<double> peaks;
+    if (write_random_file(raw, UPLOAD_IMAGE) &&
+        run_ms({NV_TERM_BIN, "cxfw", raw, xfw, "1.0"}) >= 0) {
+        std::ifstream f(xfw, std::ios::binary);
+        f.seekg(XFW_HEADER);
+        f.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        ours.clear();
+        base.clear();
+        for (int r = 0; r < UPLOAD_RUNS; ++r) {
+            base.push_back(raw_stop_and_wait(image));
+            long peak = -1;
+            ours.push_back(nvterm_upload(sim, xfw, UPLOAD_IMAGE, &peak));
+            peaks.push_back(static_cast<double>(peak) / 1024);
+        }
+        if (all_valid(ours) && all_valid(base))
+            bench::row("upload 32 MiB container (MB/s)", bench::spread(ours), bench::spread(base),
+                       "MB/s", bench::Goal::ratio_at_least, 0.8);
+        else
+            std::printf("upload: FAILED\n");
+    } else {
+        std::printf("upload: could not make the container\n");
+    }
+    unlink(raw.c_str());
+
+    // Peak memory: connected and idle; over an upload of an N-byte container.
+    std::vector<double> idle;
+    for (int r = 0; r < IDLE_RUNS; ++r)
+        idle.push_back(static_cast<double>(nvterm_idle_peak(sim)) / 1024);
+    if (all_valid(idle))
+        bench::row("nv-term peak RSS, connected idle", bench::spread(idle), bench::Spread{}, "MiB",
+                   bench::Goal::value_below, 8);
+    const double n_mib = static_cast<double>(UPLOAD_IMAGE + XFW_HEADER) / (1 << 20);
+    if (all_valid(peaks)) {
+        std::vector<double> over;
+        for (double p : peaks) over.push_back(p - n_mib);
+        bench::row("nv-term peak RSS upload, beyond N", bench::spread(over), bench::Spread{},
+                   "MiB", bench::Goal::value_below, 4);
+    }
+    unlink(xfw.c_str());
+
+    // nv-term cxfw on a 256 MiB raw image against cat of the same file to a new file.
+    const std::string big = tmp.path + "/big.bin", copy = tmp.path + "/copy.bin",
+                      big_xfw = tmp.path + "/big.xfw";
+    if (write_random_file(big, CXFW_IMAGE)) {
+        ours.clear();
+        base.clear();
+        std::vector<double> cx_peaks;
+        for (int r = 0; r < CXFW_RUNS; ++r) {
+            base.push_back(run_ms({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", big, copy}));
+            unlink(copy.c_str());
+            long peak = -1;
+            ours.push_back(run_ms({NV_TERM_BIN, "cxfw", big, big_xfw, "1.0"}, &peak));
+            cx_peaks.push_back(static_cast<double>(peak) / 1024);
+            unlink(big_xfw.c_str());
+        }
+        if (all_valid(ours) && all_valid(base)) {
+            bench::row("cxfw 256 MiB image (ms)", bench::spread(ours), bench::spread(base), "ms",
+                       bench::Goal::ratio_at_most, 2);
+            bench::row("  its peak RSS", bench::spread(cx_peaks), bench::Spread{}, "MiB",
+                       bench::Goal::none, 0);
+        } else {
+            std::printf("cxfw: FAILED\n");
+        }
+    } else {
+        std::printf("cxfw: could not write the image\n");
+    }
+    unlink(big.c_str());
+
+    sim.process.stop();
+    bench::finish();
+    return 0;
+}
