@@ -57,10 +57,11 @@ void comm_capture_unhook(comm_capture* c) {
     c->filled.notify_all();
 }
 
-void comm_capture_cancel(comm_capture* c) {
+bool comm_capture_cancel(comm_capture* c) {
     std::lock_guard<std::mutex> guard(c->lock);
     c->cancelled = true;
     c->filled.notify_all();
+    return c->armed;
 }
 
 // ---- the library's functions -----------------------------------------------------------------
@@ -96,5 +97,6 @@ int comm_unhook_response(int handle) {
     auto c = comm_find_capture(handle);
     if (!c) return -1;
     comm_capture_unhook(c.get());
+    comm_forget_capture(handle);
     return 0;
 }

@@ -127,10 +127,14 @@ int comm_capture_offer(comm_capture* c, int code, const void* frame, int length)
 // link closed. `lengths` receives every slot's captured length (0 for none).
 int comm_capture_wait(comm_capture* c, int lengths[COMM_CAPTURE_SLOTS], int ms);
 void comm_capture_unhook(comm_capture* c);
-void comm_capture_cancel(comm_capture* c);
+// Marks the link closed and wakes the waiter; true when the capture was still hooked.
+bool comm_capture_cancel(comm_capture* c);
 
-// The capture record of an open link; null for an unknown or closed handle (0 included).
+// The capture record of an open link, or of a closed one whose capture is still hooked (its
+// waiter may yet collect a reply that came just before the close); null otherwise.
 std::shared_ptr<comm_capture> comm_find_capture(int handle);
+// Drops a closed link's capture once its waiter unhooked.
+void comm_forget_capture(int handle);
 
 // ---- connection strings ----------------------------------------------------------------------
 //

@@ -77,6 +77,9 @@ struct Core {
     std::mutex lock;
     std::condition_variable changed;                  // a link was signalled, failed or closed
     std::map<int, std::shared_ptr<comm_link>> links;  // open handles, in handle order
+    // Captures still hooked when their link closed: a reply that arrived just before the close
+    // stays readable by its waiter until it unhooks.
+    std::map<int, std::shared_ptr<comm_capture>> closed_captures;
     std::vector<std::shared_ptr<comm_link>> pending;  // not yet taken by the I/O thread
     bool running = false;
     bool stopping = false;
@@ -142,10 +145,11 @@ void finish(const std::shared_ptr<comm_link>& l) {
         l->state = nullptr;
         l->stage = phase::closed;
     }
-    comm_capture_cancel(l->capture.get());
+    bool hooked = comm_capture_cancel(l->capture.get());
     {
         std::lock_guard<std::mutex> guard(c.lock);
         if (l->handle > 0) c.links.erase(l->handle);
+        if (l->handle > 0 && hooked) c.closed_captures[l->handle] = l->capture;
         l->closed = true;
         l->connected = false;
         c.changed.notify_all();
@@ -356,8 +360,15 @@ void comm_endpoint_stop(const std::shared_ptr<comm_link>& endpoint) {
 
 std::shared_ptr<comm_capture> comm_find_capture(int handle) {
     if (handle <= 0) return nullptr;
-    auto l = find_link(handle);
-    return l ? l->capture : nullptr;
+    if (auto l = find_link(handle)) return l->capture;
+    std::lock_guard<std::mutex> guard(core().lock);
+    auto it = core().closed_captures.find(handle);
+    return it != core().closed_captures.end() ? it->second : nullptr;
+}
+
+void comm_forget_capture(int handle) {
+    std::lock_guard<std::mutex> guard(core().lock);
+    core().closed_captures.erase(handle);
 }
 
 // ---- library lifetime ------------------------------------------------------------------------

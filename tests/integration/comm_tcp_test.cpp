@@ -125,6 +125,33 @@ TEST(CommTcp, PeerClosingOrResettingEndsTheLink) {
     }
 }
 
+// A reply that arrives just before the peer closes (an instrument that answers a flash or a
+// restart and goes away) is still there for the waiter that comes to collect it after CLOSED.
+TEST(CommTcp, ReplyCapturedJustBeforeTheCloseReachesItsWaiter) {
+    CommRunning running;
+    TcpLink link;
+    link.ev.hook = [](int handle, int kind, const unsigned char* bytes, int count) {
+        if (kind == COMM_EVENT_DATA) comm_fill_rsp_buff(handle, 9103, bytes, count);
+        return 0;
+    };
+    ASSERT_TRUE(link.open());
+    int h = link.handle;
+    unsigned char reply[16] = {};
+    ASSERT_EQ(comm_hook_response(h, 9103, reply, 16, 12290, nullptr, 0, 0, nullptr, 0), 0);
+    ASSERT_TRUE(write_all(link.fd, "flashed"));
+    link.peer.close_client();
+    ASSERT_TRUE(link.ev.wait_count(h, COMM_EVENT_CLOSED));
+    int l1 = -1, l2 = -1, l3 = -1;
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), 0);
+    EXPECT_EQ(l1, 7);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply), 7), "flashed");
+    EXPECT_EQ(comm_unhook_response(h), 0);
+    // Once unhooked, the closed link is forgotten.
+    EXPECT_NE(comm_wait_response(h, &l1, &l2, &l3, 10), 0);
+    EXPECT_NE(comm_hook_response(h, 9103, reply, 16, 0, nullptr, 0, 0, nullptr, 0), 0);
+    link.handle = 0;
+}
+
 // A refused connection fails at once; one that is never answered (a listener whose backlog is
 // full drops the handshake) fails at the string's time-out. Both: ERROR, then CLOSED.
 TEST(CommTcp, RefusedOrUnansweredConnectionFails) {
