@@ -13,92 +13,8 @@
 
 namespace {
 
-using session::Bench;
+using namespace session;
 using strings = std::vector<std::string>;
-
-// A raw image whose bytes differ from block to block, so a block written at the wrong place
-// changes the checksum the simulator computes.
-std::string raw_image(size_t size) {
-    std::string raw(size, '\0');
-    for (size_t i = 0; i < size; ++i) raw[i] = static_cast<char>((i * 7 + i / 48000 + 3) & 0xFF);
-    return raw;
-}
-
-uint32_t word(const std::string& b, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
-}
-
-void put_word(std::string& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
-
-// The two checksums of a raw image padded to whole words: before and after scrambling.
-struct Sums {
-    uint32_t raw = 0, enc = 0;
-};
-Sums sums_of(std::string raw) {
-    raw.resize((raw.size() + 3) / 4 * 4, '\0');
-    Sums s;
-    for (uint32_t i = 0; i < raw.size() / 4; ++i) {
-        s.raw ^= word(raw, 4 * i);
-        s.enc ^= word(raw, 4 * i) ^ (i * i * i * i);
-    }
-    return s;
-}
-
-std::string hex8(uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%.8x", v);
-    return text;
-}
-
-std::string hex(uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%x", v);
-    return text;
-}
-
-// What "nv-term cxfw RAW XFW 1.5" prints for a raw image that could be read.
-std::string cxfw_text(const std::string& raw_name, const std::string& xfw_name, Sums s) {
-    return e2e::BANNER + "Creating firmware version 1.5...\nReading file " + raw_name +
-           "...Ok.\nRaw checksum:" + hex8(s.raw) + "\nEnc checksum:" + hex8(s.enc) +
-           "\nVersion:1.5\nWriting file " + xfw_name + "...";
-}
-
-// Builds a scrambled container version 1.5 of `raw` as `xfw_name` in the bench's directory.
-Sums make_container(Bench& b, const std::string& raw, const std::string& xfw_name) {
-    session::write_file(b.dir.file("fw.tar"), raw);
-    auto r = proc::run({NV_TERM_BIN, "cxfw", "fw.tar", xfw_name, "1.5"}, "", b.dir.path());
-    Sums s = sums_of(raw);
-    EXPECT_EQ(r.output, cxfw_text("fw.tar", xfw_name, s) + "Ok.\n");
-    EXPECT_EQ(r.exit_code, 0);
-    return s;
-}
-
-// The upload's console text up to the erase, for a container of `size` image bytes.
-std::string upload_head(const std::string& name, uint32_t size, Sums s) {
-    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name + "...Ok (size=" + hex(size) +
-           ",flags=0x01).\nVersion:1.05\nEncrypted:0x01\nCalc raw checksum:" + hex8(s.raw) +
-           "\nCalc enc checksum:" + hex8(s.enc) + "\nFile raw checksum:" + hex8(s.raw) +
-           "\nFile enc checksum:" + hex8(s.enc) + "\n";
-}
-
-std::string blocks_ok(int total) {
-    std::string out;
-    for (int n = 1; n <= total; ++n)
-        out += "Writing block " + std::to_string(n) + " of " + std::to_string(total) + "...Ok.\n";
-    return out;
-}
-
-// The flash command's text up to its outcome.
-std::string flash_head(const std::string& name, Sums s) {
-    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name + "...Ok.\nEncrypted:0x01\n" +
-           "Raw checksum:" + hex8(s.raw) + "\nEnc checksum:" + hex8(s.enc) +
-           "\nStarting memory flashing process...";
-}
 
 strings repeat(const std::string& item, int n) {
     return strings(static_cast<size_t>(n), item);
@@ -123,12 +39,12 @@ bool dir_is_empty(const std::string& path) {
 
 TEST(FirmwareContainer, BuiltOfflineByteForByte) {
     proc::TempDir dir;
-    session::write_file(dir.file("fw.tar"), "abcdefghijkl");
+    write_file(dir.file("fw.tar"), "abcdefghijkl");
     auto r = proc::run({NV_TERM_BIN, "cxfw", "fw.tar", "nv52fw.xfw", "1.5"}, "", dir.path());
     EXPECT_EQ(r.output, cxfw_text("fw.tar", "nv52fw.xfw", {0x606F6E6D, 0x606F6E7C}) + "Ok.\n");
     EXPECT_EQ(r.exit_code, 0);
 
-    std::string xfw = session::read_file(dir.file("nv52fw.xfw"));
+    std::string xfw = read_file(dir.file("nv52fw.xfw"));
     ASSERT_EQ(xfw.size(), 72u + 12u);
     EXPECT_EQ(xfw.substr(0, 20), std::string("ORVANTIS FIRMWARE\0\0\0", 20));
     EXPECT_EQ(xfw.substr(20, 20), std::string("NV-52") + std::string(15, '\0'));
@@ -140,7 +56,7 @@ TEST(FirmwareContainer, BuiltOfflineByteForByte) {
 
 TEST(FirmwareContainer, FailuresLeaveNoContainer) {
     proc::TempDir dir;
-    session::write_file(dir.file("fw.tar"), raw_image(1000));
+    write_file(dir.file("fw.tar"), raw_image(1000));
     const Sums s = sums_of(raw_image(1000));
 
     // A raw image that is not there.
@@ -189,13 +105,13 @@ TEST(FirmwareUpload, WritesBlocksAndFlashes) {
         ASSERT_TRUE(b.start(c.options));
         const Sums s = make_container(b, raw_image(IMAGE), "nv52fw.xfw");
         auto r = b.run("up\n\nfl\n\nve\nq\n");
-        EXPECT_EQ(r.output, session::connected_start() + upload_head("nv52fw.xfw", IMAGE, s) +
+        EXPECT_EQ(r.output, connected_start() + upload_head("nv52fw.xfw", IMAGE, s) +
                                 "Erasing external flash....Ok.\n" + blocks_ok(3) +
                                 flash_head("nv52fw.xfw", s) + "\nDevice disconnected!\n" + ">" +
-                                session::NOT_CONNECTED + session::QUIT_UNLINKED);
+                                NOT_CONNECTED + QUIT_UNLINKED);
         EXPECT_EQ(r.exit_code, 0);
         // The simulator accepted the flash: what it received descrambles to the raw checksum.
-        EXPECT_EQ(session::after_probes(b.requests()),
+        EXPECT_EQ(after_probes(b.requests()),
                   strings{"8100:0"} + c.block_writes + strings{"8103:0"});
     }
 }
@@ -205,11 +121,11 @@ TEST(FirmwareUpload, BlockFailingFiveTimesEndsTheUpload) {
     ASSERT_TRUE(b.start({"--fail-code", "8102:4"}));
     const Sums s = make_container(b, raw_image(IMAGE), "nv52fw.xfw");
     auto r = b.run("up\n\nve\nq\n");
-    EXPECT_EQ(r.output, session::connected_start() + upload_head("nv52fw.xfw", IMAGE, s) +
+    EXPECT_EQ(r.output, connected_start() + upload_head("nv52fw.xfw", IMAGE, s) +
                             "Erasing external flash....Ok.\nWriting block 1 of 3...Error!\n>" +
-                            session::VERSIONS + session::QUIT_CONNECTED);
+                            VERSIONS + QUIT_CONNECTED);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(session::after_probes(b.requests()),
+    EXPECT_EQ(after_probes(b.requests()),
               strings{"8100:0"} + repeat("8102:4", 5) + strings{"8001:0"});
 }
 
@@ -221,22 +137,22 @@ TEST(FirmwareUpload, FlashRefusedByTheInstrumentKeepsTheLink) {
     const Sums a = make_container(b, raw_image(IMAGE), "nv52fw.xfw");
     const Sums other = make_container(b, raw_image(IMAGE + 4), "b.xfw");
     auto r = b.run("up\n\nfl\nb.xfw\nve\nq\n");
-    const std::string refused = session::command_error("Q5_cmd_flash_fw", 1);
-    EXPECT_EQ(r.output, session::connected_start() + upload_head("nv52fw.xfw", IMAGE, a) +
+    const std::string refused = command_error("Q5_cmd_flash_fw", 1);
+    EXPECT_EQ(r.output, connected_start() + upload_head("nv52fw.xfw", IMAGE, a) +
                             "Erasing external flash....Ok.\n" + blocks_ok(3) +
-                            flash_head("b.xfw", other) + refused + ">" + session::VERSIONS +
-                            session::QUIT_CONNECTED);
+                            flash_head("b.xfw", other) + refused + ">" + VERSIONS +
+                            QUIT_CONNECTED);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(session::after_probes(b.requests()), UPLOAD_SENT + strings({"8103:3", "8001:0"}));
+    EXPECT_EQ(after_probes(b.requests()), UPLOAD_SENT + strings({"8103:3", "8001:0"}));
 
     Bench fresh;
     ASSERT_TRUE(fresh.start());
     make_container(fresh, raw_image(IMAGE), "nv52fw.xfw");
     r = fresh.run("fl\n\nq\n");
-    EXPECT_EQ(r.output, session::connected_start() + flash_head("nv52fw.xfw", a) + refused +
-                            session::QUIT_CONNECTED);
+    EXPECT_EQ(r.output, connected_start() + flash_head("nv52fw.xfw", a) + refused +
+                            QUIT_CONNECTED);
     const strings flash_only = {"8103:5"};
-    EXPECT_EQ(session::after_probes(fresh.requests()), flash_only);
+    EXPECT_EQ(after_probes(fresh.requests()), flash_only);
 }
 
 TEST(FirmwareUpload, BadContainersSendNothing) {
@@ -262,9 +178,9 @@ TEST(FirmwareUpload, BadContainersSendNothing) {
         Bench b;
         ASSERT_TRUE(b.start());
         const Sums s = make_container(b, good, "nv52fw.xfw");
-        std::string xfw = session::read_file(b.dir.file("nv52fw.xfw"));
+        std::string xfw = read_file(b.dir.file("nv52fw.xfw"));
         c.spoil(xfw);
-        session::write_file(b.dir.file("nv52fw.xfw"), xfw);
+        write_file(b.dir.file("nv52fw.xfw"), xfw);
 
         auto r = b.run(std::string(c.command) + "\n\nve\nq\n");
         std::string shown = c.outcome;
@@ -278,12 +194,12 @@ TEST(FirmwareUpload, BadContainersSendNothing) {
                 "\nCalc enc checksum:" + hex8(calc.enc) + "\nFile raw checksum:" + hex8(s.raw) +
                 "\nFile enc checksum:" + hex8(s.enc) + "\nRaw chsum wrong!\n";
         }
-        EXPECT_EQ(r.output, session::connected_start() +
+        EXPECT_EQ(r.output, connected_start() +
                                 ">Enter XFW file name[nv52fw.xfw]:Reading file nv52fw.xfw..." +
-                                shown + ">" + session::VERSIONS + session::QUIT_CONNECTED);
+                                shown + ">" + VERSIONS + QUIT_CONNECTED);
         EXPECT_EQ(r.exit_code, 0);
         const strings only_ve = {"8001:0"};
-        EXPECT_EQ(session::after_probes(b.requests()), only_ve);
+        EXPECT_EQ(after_probes(b.requests()), only_ve);
     }
 }
 
