@@ -140,8 +140,7 @@ TEST(FirmwareUpload, FlashRefusedByTheInstrumentKeepsTheLink) {
     const std::string refused = command_error("Q5_cmd_flash_fw", 1);
     EXPECT_EQ(r.output, connected_start() + upload_head("nv52fw.xfw", IMAGE, a) +
                             "Erasing external flash....Ok.\n" + blocks_ok(3) +
-                            flash_head("b.xfw", other) + refused + ">" + VERSIONS +
-                            QUIT_CONNECTED);
+                            flash_head("b.xfw", other) + refused + ">" + VERSIONS + QUIT_CONNECTED);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(after_probes(b.requests()), UPLOAD_SENT + strings({"8103:3", "8001:0"}));
 
@@ -149,8 +148,7 @@ TEST(FirmwareUpload, FlashRefusedByTheInstrumentKeepsTheLink) {
     ASSERT_TRUE(fresh.start());
     make_container(fresh, raw_image(IMAGE), "nv52fw.xfw");
     r = fresh.run("fl\n\nq\n");
-    EXPECT_EQ(r.output, connected_start() + flash_head("nv52fw.xfw", a) + refused +
-                            QUIT_CONNECTED);
+    EXPECT_EQ(r.output, connected_start() + flash_head("nv52fw.xfw", a) + refused + QUIT_CONNECTED);
     const strings flash_only = {"8103:5"};
     EXPECT_EQ(after_probes(fresh.requests()), flash_only);
 }
