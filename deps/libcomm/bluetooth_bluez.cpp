@@ -45,9 +45,8 @@ int real_close_dev(int dd) {
 }
 
 const comm_bt_api REAL_API = {
-    hci_get_route,         hci_devinfo, hci_open_dev, real_close_dev, hci_inquiry,
-    hci_read_remote_name,  hci_send_cmd, ::socket,    ::connect,      ::getsockopt,
-    ::setsockopt,
+    hci_get_route, hci_devinfo, hci_open_dev, real_close_dev, hci_inquiry,  hci_read_remote_name,
+    hci_send_cmd,  ::socket,    ::connect,    ::getsockopt,   ::setsockopt,
 };
 
 std::atomic<const comm_bt_api*> current_api{&REAL_API};
@@ -66,8 +65,8 @@ bdaddr_t bdaddr_of(const char* address) {
 }
 
 void address_text(const bdaddr_t& a, char out[18]) {
-    std::snprintf(out, 18, "%02X:%02X:%02X:%02X:%02X:%02X", a.b[5], a.b[4], a.b[3], a.b[2],
-                  a.b[1], a.b[0]);
+    std::snprintf(out, 18, "%02X:%02X:%02X:%02X:%02X:%02X", a.b[5], a.b[4], a.b[3], a.b[2], a.b[1],
+                  a.b[0]);
 }
 
 // ---- RFCOMM links ------------------------------------------------------------------------
@@ -86,13 +85,13 @@ struct refusal {
 };
 enum { NOT_ANSWERING = 1, CHANNEL_REFUSED, PAIRING_REFUSED, NO_CONTROLLER, NO_SUPPORT };
 constexpr refusal REFUSALS[] = {
-    {EHOSTDOWN, NOT_ANSWERING},      {EHOSTUNREACH, NOT_ANSWERING},
-    {ETIMEDOUT, NOT_ANSWERING},      {ECONNREFUSED, CHANNEL_REFUSED},
-    {EACCES, PAIRING_REFUSED},       {EPERM, PAIRING_REFUSED},
-    {EBADE, PAIRING_REFUSED},        {EKEYREJECTED, PAIRING_REFUSED},
-    {EKEYEXPIRED, PAIRING_REFUSED},  {EKEYREVOKED, PAIRING_REFUSED},
-    {ENETDOWN, NO_CONTROLLER},       {ENODEV, NO_CONTROLLER},
-    {EADDRNOTAVAIL, NO_CONTROLLER},  {EAFNOSUPPORT, NO_SUPPORT},
+    {EHOSTDOWN, NOT_ANSWERING},     {EHOSTUNREACH, NOT_ANSWERING},
+    {ETIMEDOUT, NOT_ANSWERING},     {ECONNREFUSED, CHANNEL_REFUSED},
+    {EACCES, PAIRING_REFUSED},      {EPERM, PAIRING_REFUSED},
+    {EBADE, PAIRING_REFUSED},       {EKEYREJECTED, PAIRING_REFUSED},
+    {EKEYEXPIRED, PAIRING_REFUSED}, {EKEYREVOKED, PAIRING_REFUSED},
+    {ENETDOWN, NO_CONTROLLER},      {ENODEV, NO_CONTROLLER},
+    {EADDRNOTAVAIL, NO_CONTROLLER}, {EAFNOSUPPORT, NO_SUPPORT},
     {EPROTONOSUPPORT, NO_SUPPORT},
 };
 
@@ -102,7 +101,7 @@ void refused(bt_link* s, const char* what, int err) {
     for (const refusal& r : REFUSALS)
         if (r.err == err) kind = r.kind;
     const char* a = s->params.address;
-    char note[512] = "";
+    char note[COMM_NOTE_SIZE] = "";
     switch (kind) {
         case NOT_ANSWERING:
             std::snprintf(note, sizeof note,
@@ -297,8 +296,8 @@ void run_inquiry(int dev_id) {
         if (again) continue;
         seen.push_back(address);
         char name[NAME_SIZE] = "";
-        if (dd >= 0 && !run.cancelled && bt().read_remote_name(dd, &info.bdaddr, sizeof name, name,
-                                             NAME_TIMEOUT_MS) < 0)
+        if (dd >= 0 && !run.cancelled &&
+            bt().read_remote_name(dd, &info.bdaddr, sizeof name, name, NAME_TIMEOUT_MS) < 0)
             name[0] = '\0';
         name[NAME_SIZE - 1] = '\0';
         int cod = info.dev_class[0] | info.dev_class[1] << 8 | info.dev_class[2] << 16;

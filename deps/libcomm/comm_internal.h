@@ -68,6 +68,7 @@ void comm_link_failed(comm_link* link, const char* what, int err);  // ERROR, th
 // once through log_error right after the link's ERROR event, so it follows the console's own
 // message. The last note given before the failure is kept.
 void comm_link_note(comm_link* link, const char* text);
+constexpr int COMM_NOTE_SIZE = 512;  // room for any note
 // True on the library's I/O thread.
 bool comm_on_io_thread(void);
 
@@ -179,6 +180,9 @@ int comm_serial_parse(const char* conn_string, comm_serial_params* out);
 int comm_serial_com_path(const char* dir, int port, char* out, int size);
 // Where COM ports are looked up (default "/dev"; null restores it). For tests.
 void comm_serial_set_device_dir(const char* dir);
+// What to tell an operator who may not open the serial device `path`: its group, and how to join
+// it. 0, or -1 when it does not fit.
+int comm_serial_permission_note(const char* path, char* out, int size);
 
 struct comm_bt_params {
     char address[18];  // "00:11:22:AA:BB:CC"
@@ -206,8 +210,8 @@ int comm_usb_parse(const char* conn_string, comm_usb_params* out);
 int comm_usb_location(int bus, const uint8_t* ports, int count, char* out, int size);
 // The display text of a USB entry: bus, port path and ids, then the product's name and serial
 // number when known (null or empty when not).
-int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial,
-                     char* text, int size);
+int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial, char* text,
+                     int size);
 
 // ---- small text helpers shared by the parsers --------------------------------------------------
 

@@ -39,8 +39,8 @@ int comm_usb_location(int bus, const uint8_t* ports, int count, char* out, int s
     return 0;
 }
 
-int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial,
-                     char* text, int size) {
+int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial, char* text,
+                     int size) {
     // "1-4.2" reads as bus 1, port path 4.2.
     std::string_view location(p.location);
     size_t dash = location.find('-');

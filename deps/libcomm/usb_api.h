@@ -49,8 +49,7 @@ struct comm_usb_api {
     int (*hotplug_register_callback)(libusb_context* ctx, int events, int flags, int vendor_id,
                                      int product_id, int dev_class, libusb_hotplug_callback_fn fn,
                                      void* user_data, libusb_hotplug_callback_handle* handle);
-    void (*hotplug_deregister_callback)(libusb_context* ctx,
-                                        libusb_hotplug_callback_handle handle);
+    void (*hotplug_deregister_callback)(libusb_context* ctx, libusb_hotplug_callback_handle handle);
 };
 
 // Installs `api` for every later call of the transport (null restores libusb). The table must

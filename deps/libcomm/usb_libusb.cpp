@@ -96,12 +96,18 @@ struct usb_errno {
     int code, err;
 };
 constexpr usb_errno USB_ERRNOS[] = {
-    {LIBUSB_ERROR_IO, EIO},          {LIBUSB_ERROR_INVALID_PARAM, EINVAL},
-    {LIBUSB_ERROR_ACCESS, EACCES},   {LIBUSB_ERROR_NO_DEVICE, ENODEV},
-    {LIBUSB_ERROR_NOT_FOUND, ENOENT}, {LIBUSB_ERROR_BUSY, EBUSY},
-    {LIBUSB_ERROR_TIMEOUT, ETIMEDOUT}, {LIBUSB_ERROR_OVERFLOW, EOVERFLOW},
-    {LIBUSB_ERROR_PIPE, EPIPE},      {LIBUSB_ERROR_INTERRUPTED, EINTR},
-    {LIBUSB_ERROR_NO_MEM, ENOMEM},   {LIBUSB_ERROR_NOT_SUPPORTED, ENOTSUP},
+    {LIBUSB_ERROR_IO, EIO},
+    {LIBUSB_ERROR_INVALID_PARAM, EINVAL},
+    {LIBUSB_ERROR_ACCESS, EACCES},
+    {LIBUSB_ERROR_NO_DEVICE, ENODEV},
+    {LIBUSB_ERROR_NOT_FOUND, ENOENT},
+    {LIBUSB_ERROR_BUSY, EBUSY},
+    {LIBUSB_ERROR_TIMEOUT, ETIMEDOUT},
+    {LIBUSB_ERROR_OVERFLOW, EOVERFLOW},
+    {LIBUSB_ERROR_PIPE, EPIPE},
+    {LIBUSB_ERROR_INTERRUPTED, EINTR},
+    {LIBUSB_ERROR_NO_MEM, ENOMEM},
+    {LIBUSB_ERROR_NOT_SUPPORTED, ENOTSUP},
 };
 
 int errno_of(int code) {
@@ -259,7 +265,7 @@ struct usb_link {
     std::vector<libusb_transfer*> in;
     std::vector<std::unique_ptr<unsigned char[]>> in_buffers;
 
-    std::mutex lock;                       // the callbacks may run on a writer's thread
+    std::mutex lock;                        // the callbacks may run on a writer's thread
     std::deque<libusb_transfer*> returned;  // IN transfers back, in the order they came
     int outstanding = 0;                    // IN transfers submitted and not back yet
 
@@ -327,7 +333,7 @@ std::string device_words(const comm_usb_params& p) {
 
 // An open refused: the operator learns what to do where there is something to do.
 void refuse(usb_link* s, const char* what, int code) {
-    char note[COMM_DEVID_SIZE * 2];
+    char note[COMM_NOTE_SIZE];
     std::string device = device_words(s->params);
     if (code == LIBUSB_ERROR_ACCESS) {
         std::snprintf(note, sizeof note,
@@ -377,7 +383,8 @@ int choose_interface(usb_link* s, libusb_device* dev) {
         int packet = 0;
         for (int e = 0; e < alt.bNumEndpoints; ++e) {
             const libusb_endpoint_descriptor& ep = alt.endpoint[e];
-            if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+            if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
+                continue;
             if ((ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
                 if (in == 0) {
                     in = ep.bEndpointAddress;
@@ -684,8 +691,7 @@ struct hotplug_context {
 std::mutex registration_lock;  // never held while waiting for the I/O thread
 std::shared_ptr<comm_link> registered;
 
-int LIBUSB_CALL hotplug_changed(libusb_context*, libusb_device*, libusb_hotplug_event,
-                                void* user) {
+int LIBUSB_CALL hotplug_changed(libusb_context*, libusb_device*, libusb_hotplug_event, void* user) {
     ++static_cast<hotplug_state*>(user)->changes;
     return 0;
 }
@@ -781,8 +787,8 @@ int comm_list_devices_usb(int, comm_dev_entry* list, int max, int* count, const 
         libusb_device* dev = devices.devices[i];
         libusb_device_descriptor desc{};
         if (usb().get_device_descriptor(dev, &desc) != 0) continue;
-        if (desc.idVendor < vendor_lo || desc.idVendor > vendor_hi ||
-            desc.idProduct < product_lo || desc.idProduct > product_hi)
+        if (desc.idVendor < vendor_lo || desc.idVendor > vendor_hi || desc.idProduct < product_lo ||
+            desc.idProduct > product_hi)
             continue;
         if (!text_matches(manufacturer, "") || !text_matches(product, "")) {
             device_strings names = strings_of(dev, desc);

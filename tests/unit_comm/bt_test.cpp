@@ -25,7 +25,9 @@ namespace {
 
 constexpr int NEVER_MS = 600000;
 
-enum class Connect { now, later, never };
+// How the fake's connect goes: fails or succeeds at once, finishes later, never finishes; or
+// the RFCOMM socket cannot even be made.
+enum class Connect { now, later, never, no_socket };
 
 // The controller and the far side of the RFCOMM socket. Everything under `lock`.
 struct FakeBt {
@@ -40,10 +42,8 @@ struct FakeBt {
     bool cancel_sent = false;
     int open_devs = 0;
 
-    int socket_errno = 0;
     Connect connect = Connect::later;
-    int connect_errno = 0;  // Connect::now: fails at once with this
-    int so_error = 0;       // Connect::later: the outcome
+    int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
     sockaddr_rc connected_to{};
     std::vector<int> security_levels;
     int device_fd = -1;  // the instrument's end of the socket pair
@@ -59,8 +59,8 @@ FakeBt* fake = nullptr;
 
 std::string text_of(const bdaddr_t& a) {
     char out[18];
-    std::snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", a.b[5], a.b[4], a.b[3],
-                  a.b[2], a.b[1], a.b[0]);
+    std::snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", a.b[5], a.b[4], a.b[3], a.b[2],
+                  a.b[1], a.b[0]);
     return out;
 }
 
@@ -114,8 +114,8 @@ const comm_bt_api FAKE_API = {
         EXPECT_EQ(domain, AF_BLUETOOTH);
         EXPECT_EQ(protocol, BTPROTO_RFCOMM);
         EXPECT_TRUE(type & SOCK_NONBLOCK);
-        if (fake->socket_errno != 0) {
-            errno = fake->socket_errno;
+        if (fake->connect == Connect::no_socket) {
+            errno = fake->err;
             return -1;
         }
         int fds[2];
@@ -124,8 +124,7 @@ const comm_bt_api FAKE_API = {
             fake->pipe_end = fds[1];
             return fds[0];
         }
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) < 0)
-            return -1;
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) < 0) return -1;
         fake->device_fd = fds[1];
         return fds[0];
     },
@@ -134,8 +133,8 @@ const comm_bt_api FAKE_API = {
         EXPECT_EQ(length, sizeof(sockaddr_rc));
         std::memcpy(&fake->connected_to, to, sizeof(sockaddr_rc));
         if (fake->connect == Connect::now) {
-            errno = fake->connect_errno;
-            return fake->connect_errno == 0 ? 0 : -1;
+            errno = fake->err;
+            return fake->err == 0 ? 0 : -1;
         }
         errno = EINPROGRESS;
         return -1;
@@ -144,7 +143,7 @@ const comm_bt_api FAKE_API = {
         std::lock_guard<std::mutex> guard(fake->lock);
         EXPECT_EQ(level, SOL_SOCKET);
         EXPECT_EQ(name, SO_ERROR);
-        std::memcpy(value, &fake->so_error, sizeof(int));
+        std::memcpy(value, &fake->err, sizeof(int));
         *length = sizeof(int);
         return 0;
     },
@@ -184,7 +183,8 @@ TEST(Bluetooth, AvailableOnlyWithAControllerThatIsUp) {
         bool up;
         int available;
     };
-    for (const Case& c : {Case{-1, true, 0}, Case{0, false, 0}, Case{0, true, 1}, Case{2, true, 1}}) {
+    for (const Case& c :
+         {Case{-1, true, 0}, Case{0, false, 0}, Case{0, true, 1}, Case{2, true, 1}}) {
         Installed f;
         f.bt.route = c.route;
         f.bt.up = c.up;
@@ -221,9 +221,9 @@ TEST(Bluetooth, InquiryDeliversEachDeviceOnceAndAtMost32) {
         int index;
         std::string text;
     };
-    for (const Case& c : {Case{0, "Bluetooth NV-52 #1 (A5:A4:A3:A2:A1:00)"},
-                          Case{1, "Bluetooth A5:A4:A3:A2:A1:01"},
-                          Case{3, "Bluetooth tab?here (A5:A4:A3:A2:A1:03)"}}) {
+    for (const Case& c :
+         {Case{0, "Bluetooth NV-52 #1 (A5:A4:A3:A2:A1:00)"}, Case{1, "Bluetooth A5:A4:A3:A2:A1:01"},
+          Case{3, "Bluetooth tab?here (A5:A4:A3:A2:A1:03)"}}) {
         ASSERT_EQ(comm_get_devid_string(list[c.index], text), 0);
         EXPECT_EQ(text, c.text);
     }
@@ -249,8 +249,7 @@ TEST(Bluetooth, CancelEndsTheInquiryWithWhatWasFound) {
     ASSERT_EQ(comm_bt_discover(0, 0xFFE050, 0), 0);
     {
         std::unique_lock<std::mutex> held(f.bt.lock);
-        ASSERT_TRUE(
-            f.bt.changed.wait_for(held, CommEvents::LIMIT, [&] { return f.bt.inquiring; }));
+        ASSERT_TRUE(f.bt.changed.wait_for(held, CommEvents::LIMIT, [&] { return f.bt.inquiring; }));
     }
     EXPECT_EQ(comm_bt_discover_cancel(), 0);
     comm_dev_entry list[32];
@@ -295,29 +294,28 @@ TEST(Bluetooth, RefusedConnectsTellTheOperatorOnce) {
     struct Case {
         const char* name;
         Connect how;
-        int socket_errno, connect_errno, so_error;
+        int err;  // of the socket call, the connect, or the connect's outcome, as `how` says
         const char* pin;
         std::vector<std::string> words;  // in the one message; none: no message
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {"channel refused at once", Connect::now, 0, ECONNREFUSED, 0, "1234",
-         {"refused RFCOMM channel 3", "00:11:22:AA:BB:CC"}},
-        {"channel refused later", Connect::later, 0, 0, ECONNREFUSED, "", {"refused RFCOMM channel 3"}},
-        {"pairing refused", Connect::later, 0, 0, EACCES, "1234",
-         {"refused the pairing", "pair 00:11:22:AA:BB:CC, PIN 1234"}},
-        {"no key", Connect::later, 0, 0, EBADE, "", {"refused the pairing"}},
-        {"out of range", Connect::later, 0, 0, EHOSTDOWN, "1234", {"did not answer"}},
-        {"never answers", Connect::never, 0, 0, 0, "1234", {"did not answer"}},
-        {"no RFCOMM in the kernel", Connect::now, EAFNOSUPPORT, 0, 0, "", {"no Bluetooth serial"}},
-        {"an error with no advice", Connect::later, 0, 0, EIO, "", {}},
+        {"channel refused at once", Connect::now, ECONNREFUSED, "1234", {"refused RFCOMM channel 3", "00:11:22:AA:BB:CC"}},
+        {"channel refused later", Connect::later, ECONNREFUSED, "", {"refused RFCOMM channel 3"}},
+        {"pairing refused", Connect::later, EACCES, "1234", {"refused the pairing", "pair 00:11:22:AA:BB:CC, PIN 1234"}},
+        {"no key", Connect::later, EBADE, "", {"refused the pairing"}},
+        {"out of range", Connect::later, EHOSTDOWN, "1234", {"did not answer"}},
+        {"never answers", Connect::never, 0, "1234", {"did not answer"}},
+        {"no RFCOMM in the kernel", Connect::no_socket, EAFNOSUPPORT, "", {"no Bluetooth serial"}},
+        {"no controller up", Connect::now, ENETDOWN, "", {"No Bluetooth controller is up"}},
+        {"an error with no advice", Connect::later, EIO, "", {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Installed f;
         f.bt.connect = c.how;
-        f.bt.socket_errno = c.socket_errno;
-        f.bt.connect_errno = c.connect_errno;
-        f.bt.so_error = c.so_error;
+        f.bt.err = c.err;
         ErrorLog log;
         CommRunning running;
         CommEvents ev;

@@ -443,7 +443,7 @@ class Bus {
     std::vector<std::unique_ptr<Context>> contexts_;
     std::vector<std::unique_ptr<Handle>> handles_;
     std::map<libusb_transfer*, bool> pending_;  // submitted, and whether a cancel was asked
-    std::deque<libusb_transfer*> order_;         // submission order
+    std::deque<libusb_transfer*> order_;        // submission order
     std::set<libusb_device_handle*> claimed_, detached_;
     std::map<libusb_hotplug_callback_handle, Hotplug> hotplugs_;
     libusb_hotplug_callback_handle next_hotplug_ = 0;

@@ -46,9 +46,8 @@ TEST(UsbLink, BulkEndpointsCarryBytesBothWays) {
         CommEvents ev;
         // The event procedure answers "ping" at once, from the I/O thread.
         ev.hook = [](int handle, int kind, const unsigned char* bytes, int count) {
-            if (kind != COMM_EVENT_DATA ||
-                std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count)) !=
-                    "ping")
+            if (kind != COMM_EVENT_DATA || std::string(reinterpret_cast<const char*>(bytes),
+                                                       static_cast<size_t>(count)) != "ping")
                 return 0;
             return comm_write(handle, "pong", 4, 0, 5000) == 0 ? 0 : -1;
         };
@@ -132,8 +131,8 @@ TEST(UsbLink, UnplugMidTransactionEndsTheLinkAndReleasesTheWaiter) {
         waiter.join();
         EXPECT_NE(waited.load(), 0);
         ASSERT_TRUE(ev.wait_count(h, COMM_EVENT_CLOSED));
-        EXPECT_EQ(ev.kinds(h), (std::vector<int>{COMM_EVENT_OPENED, COMM_EVENT_ERROR,
-                                                 COMM_EVENT_CLOSED}));
+        EXPECT_EQ(ev.kinds(h),
+                  (std::vector<int>{COMM_EVENT_OPENED, COMM_EVENT_ERROR, COMM_EVENT_CLOSED}));
         EXPECT_NE(comm_write(h, "late", 4, 0, 100), 0);
         EXPECT_EQ(comm_get_state(h), COMM_STATE_NONE);
     }
@@ -149,24 +148,17 @@ TEST(UsbLink, RefusedOpensTellTheOperatorOnce) {
         void (*setup)(Device&);
         std::vector<std::string> words;  // all in the one message; none: no message
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {"no permission to open",
-         CONN,
-         [](Device& d) { d.open_error = LIBUSB_ERROR_ACCESS; },
-         {"No permission", "bus 1 port 4.2 (1781:0c44)", "60-nv52.rules", "plugdev"}},
-        {"no permission to detach the kernel's driver",
-         CONN,
-         [](Device& d) { d.detach_error = LIBUSB_ERROR_ACCESS; },
-         {"No permission", "bus 1 port 4.2 (1781:0c44)", "plugdev"}},
-        {"interface in use",
-         CONN,
-         [](Device& d) { d.claim_error = LIBUSB_ERROR_BUSY; },
-         {"in use by another program", "bus 1 port 4.2"}},
+        {"no permission to open", CONN, [](Device& d) { d.open_error = LIBUSB_ERROR_ACCESS; }, {"No permission", "bus 1 port 4.2 (1781:0c44)", "60-nv52.rules", "plugdev"}},
+        {"no permission to detach the kernel's driver", CONN, [](Device& d) { d.detach_error = LIBUSB_ERROR_ACCESS; }, {"No permission", "bus 1 port 4.2 (1781:0c44)", "plugdev"}},
+        {"interface in use", CONN, [](Device& d) { d.claim_error = LIBUSB_ERROR_BUSY; }, {"in use by another program", "bus 1 port 4.2"}},
         {"nothing at that place", "USBS:1-4.3:1781/0c44", nullptr, {"No instrument at bus 1 port 4.3"}},
         {"another product at that place", "USBS:1-4.2:1781/0c45", nullptr, {"No instrument at"}},
         {"no bulk interface", CONN, [](Device& d) { d.bulk = false; }, {}},
         {"named interface without bulk endpoints", "USBS:1-4.2:1781:0/0c44", nullptr, {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         usb_fake::Installed fake;
@@ -193,7 +185,8 @@ TEST(UsbLink, RefusedOpensTellTheOperatorOnce) {
                 EXPECT_EQ(text, "");
             } else {
                 EXPECT_EQ(log.count(c.words[0]), 1) << text;
-                for (const std::string& w : c.words) EXPECT_NE(text.find(w), std::string::npos) << w;
+                for (const std::string& w : c.words)
+                    EXPECT_NE(text.find(w), std::string::npos) << w;
                 EXPECT_EQ(text.back(), '\n');
             }
         }

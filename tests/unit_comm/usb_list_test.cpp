@@ -29,8 +29,8 @@ std::vector<std::string> list_instruments(int max, int* result = nullptr) {
     std::vector<comm_dev_entry> list(static_cast<size_t>(max) + 1);
     std::memset(list.data(), 'x', list.size() * sizeof(comm_dev_entry));
     int count = -1;
-    int r = comm_list_devices_usb(0, list.data(), max, &count, "", "", 0x1781, 0x1781, 0x0C44,
-                                  0x0C4D);
+    int r =
+        comm_list_devices_usb(0, list.data(), max, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D);
     if (result != nullptr) *result = r;
     std::vector<std::string> out;
     for (int i = 0; i < count; ++i) out.emplace_back(list[static_cast<size_t>(i)]);
@@ -47,18 +47,14 @@ TEST(UsbList, OnlyTheInstrumentsIdsInBusAndPortOrder) {
     };
     const std::vector<Case> cases = {
         {"no device", {}, 32, {}},
-        {"other vendors only",
-         {dev(1, {2}, 0x046d, 0x0C44), dev(1, {3}, 0x1782, 0x0C45)},
-         32,
-         {}},
+        {"other vendors only", {dev(1, {2}, 0x046d, 0x0C44), dev(1, {3}, 0x1782, 0x0C45)}, 32, {}},
         {"one instrument", {dev(1, {4, 2}, 0x1781, 0x0C45)}, 32, {"USBS:1-4.2:1781/0c45"}},
         {"several among others, ports sorted as numbers",
-         {dev(2, {1}, 0x1781, 0x0C4D), dev(1, {10}, 0x1781, 0x0C44),
-          dev(1, {4, 2}, 0x1781, 0x0C44), dev(1, {4}, 0x046d, 0xC52B),
-          dev(1, {5}, 0x1781, 0x0C43), dev(1, {6}, 0x1781, 0x0C4E), dev(3, {}, 0x1781, 0x0C46)},
+         {dev(2, {1}, 0x1781, 0x0C4D), dev(1, {10}, 0x1781, 0x0C44), dev(1, {4, 2}, 0x1781, 0x0C44),
+          dev(1, {4}, 0x046d, 0xC52B), dev(1, {5}, 0x1781, 0x0C43), dev(1, {6}, 0x1781, 0x0C4E),
+          dev(3, {}, 0x1781, 0x0C46)},
          32,
-         {"USBS:1-4.2:1781/0c44", "USBS:1-10:1781/0c44", "USBS:2-1:1781/0c4d",
-          "USBS:3:1781/0c46"}},
+         {"USBS:1-4.2:1781/0c44", "USBS:1-10:1781/0c44", "USBS:2-1:1781/0c4d", "USBS:3:1781/0c46"}},
         {"more than offered",
          {dev(1, {3}, 0x1781, 0x0C44), dev(1, {1}, 0x1781, 0x0C44), dev(1, {2}, 0x1781, 0x0C44)},
          2,
@@ -127,8 +123,8 @@ TEST(UsbList, DisplayTextsNameBusPortProductAndSerial) {
     for (const Case& c : {
              Case{"USBF:1-4.2:1781/0c44", "USB bus 1 port 4.2 (1781:0c44) NV-52, serial A0042?"},
              Case{"USBS:2-1:1781/0c45", "USB bus 2 port 1 (1781:0c45)"},
-             Case{"USBS:3-7:1781/0c44", "USB bus 3 port 7 (1781:0c44)"},   // no access
-             Case{"USBS:9-9:1781/0c44", "USB bus 9 port 9 (1781:0c44)"},   // gone
+             Case{"USBS:3-7:1781/0c44", "USB bus 3 port 7 (1781:0c44)"},      // no access
+             Case{"USBS:9-9:1781/0c44", "USB bus 9 port 9 (1781:0c44)"},      // gone
              Case{"USBS:1-4.2:1781/0c45", "USB bus 1 port 4.2 (1781:0c45)"},  // other product
          }) {
         char text[COMM_DEVID_SIZE];
