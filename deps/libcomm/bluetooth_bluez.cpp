@@ -160,8 +160,12 @@ void bt_open(void* state, comm_link* link) {
     s->link = link;
     s->fd = bt().socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, BTPROTO_RFCOMM);
     if (s->fd < 0) {
+        int err = errno;
         s->fd = -1;
-        refused(s, "bluetooth socket", errno);
+        if (err == EAFNOSUPPORT || err == EPROTONOSUPPORT)
+            refused(s, "bluetooth socket", err);
+        else
+            comm_link_failed(link, "bluetooth socket", err);
         return;
     }
     if (s->params.pin[0] != '\0') {

@@ -54,6 +54,15 @@ int real_init(libusb_context** ctx) {
 #endif
 }
 
+// Older libusb declares the events and flags with their enum types.
+int real_hotplug_register(libusb_context* ctx, int events, int flags, int vendor_id, int product_id,
+                          int dev_class, libusb_hotplug_callback_fn fn, void* user_data,
+                          libusb_hotplug_callback_handle* handle) {
+    return libusb_hotplug_register_callback(ctx, static_cast<libusb_hotplug_event>(events),
+                                            static_cast<libusb_hotplug_flag>(flags), vendor_id,
+                                            product_id, dev_class, fn, user_data, handle);
+}
+
 const comm_usb_api REAL_API = {
     real_init,
     libusb_exit,
@@ -82,7 +91,7 @@ const comm_usb_api REAL_API = {
     libusb_get_next_timeout,
     libusb_handle_events_timeout_completed,
     libusb_has_capability,
-    libusb_hotplug_register_callback,
+    real_hotplug_register,
     libusb_hotplug_deregister_callback,
 };
 
