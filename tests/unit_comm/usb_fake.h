@@ -131,40 +131,19 @@ class Bus {
         return out;
     }
 
+    // clang-format off
     static const comm_usb_api& table() {
         static const comm_usb_api api = {
-            init,
-            exit,
-            get_device_list,
-            free_device_list,
-            get_device_descriptor,
-            get_bus_number,
-            get_port_numbers,
-            get_active_config_descriptor,
-            free_config_descriptor,
-            open,
-            close,
-            get_string_descriptor_ascii,
-            kernel_driver_active,
-            detach_kernel_driver,
-            attach_kernel_driver,
-            claim_interface,
-            release_interface,
-            clear_halt,
-            alloc_transfer,
-            free_transfer,
-            submit_transfer,
-            cancel_transfer,
-            get_pollfds,
-            free_pollfds,
-            get_next_timeout,
-            handle_events,
-            has_capability,
-            hotplug_register,
-            hotplug_deregister,
+            init, exit, get_device_list, free_device_list, get_device_descriptor, get_bus_number,
+            get_port_numbers, get_active_config_descriptor, free_config_descriptor, open, close,
+            get_string_descriptor_ascii, kernel_driver_active, detach_kernel_driver,
+            attach_kernel_driver, claim_interface, release_interface, clear_halt, alloc_transfer,
+            free_transfer, submit_transfer, cancel_transfer, get_pollfds, free_pollfds,
+            get_next_timeout, handle_events, has_capability, hotplug_register, hotplug_deregister,
         };
         return api;
     }
+    // clang-format on
 
   private:
     // ---- libusb's side, on the installed bus ------------------------------------------------
