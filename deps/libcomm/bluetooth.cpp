@@ -1,14 +1,11 @@
-// Bluetooth links. This build carries no Bluetooth support yet: no controller is reported, an
-// inquiry finds nothing, and a Bluetooth connection string is accepted but fails to open
-// (ERROR, then CLOSED) on the I/O thread.
+// Bluetooth connection strings and inquiry entries, shared by both builds; and the Bluetooth
+// side of a build without BlueZ: no controller is reported, an inquiry finds nothing, and a
+// Bluetooth connection string is accepted but fails to open (ERROR, then CLOSED) on the I/O
+// thread. With BlueZ the RFCOMM transport, availability and inquiry are in bluetooth_bluez.cpp.
 //
 // Connection strings and inquiry entries:
 //   bt:00:11:22:AA:BB:CC?channel=1&cod=ffe050&pin=1234&timeout=60000&name=NV-52%20A
 // The name is percent-encoded (every byte but letters, digits and "-._~").
-//
-// An RFCOMM transport fills in the same operations: open makes a non-blocking RFCOMM socket and
-// connects it to the address and channel (finishing in handle() like TCP); poll_fds, handle and
-// write use the socket as a plain descriptor (comm_fd_read, comm_fd_write).
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -22,10 +19,6 @@ constexpr int ADDRESS_LENGTH = 17;
 constexpr int MAX_CHANNEL = 30;
 constexpr long MAX_TIMEOUT_MS = 3600000;
 constexpr int MAX_PIN = 16;
-
-struct bt_state {
-    comm_bt_params params;
-};
 
 bool is_hex(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
@@ -90,49 +83,7 @@ bool decode_name(std::string_view text, char* out, size_t size) {
     return true;
 }
 
-int bt_parse(const char* conn_string, void** state) {
-    comm_bt_params p;
-    int r = comm_bt_parse(conn_string, &p);
-    if (r != 1) return r;
-    *state = new bt_state{p};
-    return 1;
-}
-
-void bt_open(void*, comm_link* link) {
-    comm_trace_text("bluetooth", "this build has no Bluetooth support");
-    comm_link_failed(link, "bluetooth open", ENOTSUP);
-}
-
-int bt_poll_fds(void*, pollfd*, int, int*) {
-    return 0;
-}
-void bt_handle(void*, const pollfd*, int) {}
-int bt_write(void*, const unsigned char*, int, int) {
-    return -1;
-}
-void bt_close(void* state) {
-    delete static_cast<bt_state*>(state);
-}
-
-int bt_describe(const char* entry, char* text, int size) {
-    comm_bt_params p;
-    if (comm_bt_parse(entry, &p) != 1) return 0;
-    if (p.name[0] != '\0') {
-        // The name is the device's own text: keep it printable.
-        for (char* c = p.name; *c; ++c)
-            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = '?';
-        comm_format(text, size, "Bluetooth %s (%s)", p.name, p.address);
-    } else {
-        comm_format(text, size, "Bluetooth %s", p.address);
-    }
-    return 1;
-}
-
 }  // namespace
-
-const comm_transport comm_bt_transport = {
-    "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, bt_describe,
-};
 
 int comm_bt_parse(const char* conn_string, comm_bt_params* out) {
     std::string_view text(conn_string);
@@ -194,6 +145,68 @@ int comm_make_conn_string_bt(char* out, const char* address, const char* name, i
                        encoded.empty() ? "" : "&name=", encoded.c_str());
 }
 
+bool comm_bt_address_bytes(const char* address, uint8_t out[6]) {
+    if (address == nullptr || !valid_address(address)) return false;
+    for (int i = 0; i < 6; ++i) {
+        long byte;
+        comm_parse_hex(std::string_view(address + 3 * i, 2), 2, 0, 0xFF, &byte);
+        out[i] = static_cast<uint8_t>(byte);
+    }
+    return true;
+}
+
+int comm_bt_describe(const char* entry, char* text, int size) {
+    comm_bt_params p;
+    if (comm_bt_parse(entry, &p) != 1) return 0;
+    if (p.name[0] != '\0') {
+        // The name is the device's own text: keep it printable.
+        for (char* c = p.name; *c; ++c)
+            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = '?';
+        comm_format(text, size, "Bluetooth %s (%s)", p.name, p.address);
+    } else {
+        comm_format(text, size, "Bluetooth %s", p.address);
+    }
+    return 1;
+}
+
+#if !NV_HAVE_BLUEZ
+
+namespace {
+
+struct bt_state {
+    comm_bt_params params;
+};
+
+int bt_parse(const char* conn_string, void** state) {
+    comm_bt_params p;
+    int r = comm_bt_parse(conn_string, &p);
+    if (r != 1) return r;
+    *state = new bt_state{p};
+    return 1;
+}
+
+void bt_open(void*, comm_link* link) {
+    comm_trace_text("bluetooth", "this build has no Bluetooth support");
+    comm_link_failed(link, "bluetooth open", ENOTSUP);
+}
+
+int bt_poll_fds(void*, pollfd*, int, int*) {
+    return 0;
+}
+void bt_handle(void*, const pollfd*, int) {}
+int bt_write(void*, const unsigned char*, int, int) {
+    return -1;
+}
+void bt_close(void* state) {
+    delete static_cast<bt_state*>(state);
+}
+
+}  // namespace
+
+const comm_transport comm_bt_transport = {
+    "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, comm_bt_describe,
+};
+
 int comm_bt_is_available(void) {
     return 0;
 }
@@ -210,3 +223,5 @@ int comm_bt_discover_wait(comm_dev_entry*, int* count) {
 int comm_bt_discover_cancel(void) {
     return 0;
 }
+
+#endif  // !NV_HAVE_BLUEZ

@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -63,6 +64,13 @@ void comm_link_opened(comm_link* link);                                       //
 void comm_link_data(comm_link* link, const unsigned char* bytes, int count);  // raises DATA
 void comm_link_ended(comm_link* link);  // the peer ended the stream: CLOSED follows
 void comm_link_failed(comm_link* link, const char* what, int err);  // ERROR, then CLOSED
+// What an operator can do about a failing open (which device, which group or rule): printed
+// once through log_error right after the link's ERROR event, so it follows the console's own
+// message. The last note given before the failure is kept.
+void comm_link_note(comm_link* link, const char* text);
+constexpr int COMM_NOTE_SIZE = 512;  // room for any note
+// True on the library's I/O thread.
+bool comm_on_io_thread(void);
 
 // The link's read buffer (the rx_size of comm_connect); bytes read into it may be passed to
 // comm_link_data.
@@ -176,6 +184,9 @@ int comm_serial_parse(const char* conn_string, comm_serial_params* out);
 int comm_serial_com_path(const char* dir, int port, char* out, int size);
 // Where COM ports are looked up (default "/dev"; null restores it). For tests.
 void comm_serial_set_device_dir(const char* dir);
+// What to tell an operator who may not open the serial device `path`: its group, and how to join
+// it. 0, or -1 when it does not fit.
+int comm_serial_permission_note(const char* path, char* out, int size);
 
 struct comm_bt_params {
     char address[18];  // "00:11:22:AA:BB:CC"
@@ -186,6 +197,10 @@ struct comm_bt_params {
     int timeout_ms;
 };
 int comm_bt_parse(const char* conn_string, comm_bt_params* out);
+// The display text of a Bluetooth entry (comm_transport::describe).
+int comm_bt_describe(const char* entry, char* text, int size);
+// The address "00:11:22:AA:BB:CC" as its six bytes, most significant first; false when malformed.
+bool comm_bt_address_bytes(const char* address, uint8_t out[6]);
 
 struct comm_usb_params {
     char tag[5];                    // "USBF", "USBS", "USBU", ...
@@ -195,6 +210,12 @@ struct comm_usb_params {
     int product_id;
 };
 int comm_usb_parse(const char* conn_string, comm_usb_params* out);
+// A device's location "BUS-P1.P2..." from its bus and port numbers ("BUS" alone for none).
+int comm_usb_location(int bus, const uint8_t* ports, int count, char* out, int size);
+// The display text of a USB entry: bus, port path and ids, then the product's name and serial
+// number when known (null or empty when not).
+int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial, char* text,
+                     int size);
 
 // ---- small text helpers shared by the parsers --------------------------------------------------
 

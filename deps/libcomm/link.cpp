@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -53,6 +54,7 @@ struct comm_link {
     std::vector<unsigned char> rx;
     bool started = false;
     ending end = ending::none;
+    std::string note;  // for the operator, printed after ERROR
     comm_clock::time_point quiet_since;
 
     // Guarded by the core's lock.
@@ -138,7 +140,10 @@ void finish(const std::shared_ptr<comm_link>& l) {
     l->stage = phase::closing;
     uint64_t one = 1;
     if (::write(l->cancel_fd, &one, sizeof one) < 0) comm_trace("cancel write", errno);
-    if (l->end == ending::failed) deliver(l.get(), COMM_EVENT_ERROR, nullptr, 0);
+    if (l->end == ending::failed) {
+        deliver(l.get(), COMM_EVENT_ERROR, nullptr, 0);
+        if (!l->note.empty()) log_error("%s", l->note.c_str());
+    }
     {
         std::lock_guard<std::mutex> guard(l->write_lock);
         if (l->state != nullptr) l->transport->close(l->state);
@@ -309,6 +314,14 @@ void comm_link_ended(comm_link* l) {
 void comm_link_failed(comm_link* l, const char* what, int err) {
     comm_trace(what, err);
     if (l->end == ending::none) l->end = ending::failed;
+}
+
+void comm_link_note(comm_link* l, const char* text) {
+    l->note = text;
+}
+
+bool comm_on_io_thread(void) {
+    return on_io_thread;
 }
 
 unsigned char* comm_link_buffer(comm_link* l, int* size) {

@@ -6,7 +6,9 @@
 // numeric order. A path names any terminal device, a pseudo-terminal included.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -124,7 +126,13 @@ void serial_open(void* state, comm_link* link) {
     }
     s->fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (s->fd < 0) {
-        comm_link_failed(link, "serial open", errno);
+        int err = errno;
+        if (err == EACCES || err == EPERM) {
+            char note[COMM_NOTE_SIZE];
+            comm_serial_permission_note(path, note, sizeof note);
+            comm_link_note(link, note);
+        }
+        comm_link_failed(link, "serial open", err);
         return;
     }
     if (!isatty(s->fd)) {
@@ -164,6 +172,24 @@ void serial_close(void* state) {
 }
 
 }  // namespace
+
+int comm_serial_permission_note(const char* path, char* out, int size) {
+    struct stat st;
+    group entry;
+    group* found = nullptr;
+    char buffer[1024];
+    if (::stat(path, &st) == 0) getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &found);
+    if (found != nullptr && st.st_gid != 0)
+        return comm_format(out, size,
+                           "No permission to open %s (it belongs to the group %s).\n"
+                           "Add your user to that group (sudo usermod -aG %s $USER) and log in "
+                           "again.\n",
+                           path, found->gr_name, found->gr_name);
+    return comm_format(out, size,
+                       "No permission to open %s.\nAsk for read and write access to it (serial "
+                       "ports usually belong to the group dialout).\n",
+                       path);
+}
 
 const comm_transport comm_serial_transport = {
     "serial",      serial_parse, serial_open,  serial_poll_fds,

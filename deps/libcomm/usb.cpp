@@ -1,31 +1,20 @@
-// USB links. This build carries no USB support yet: the listing finds no device, and a USB
-// connection string is accepted but fails to open (ERROR, then CLOSED) on the I/O thread.
+// USB connection strings and list entries, shared by both builds; and the USB transport of a
+// build without libusb, which lists no device and fails every USB open on the I/O thread (ERROR,
+// then CLOSED). With libusb the transport, the listing and hot-plug are in usb_libusb.cpp.
 //
 // Entries and connection strings ("USB" is reserved for this form):
-//   USBF:1-4.2:1781/0c44      a list entry: tag, bus-port location, vendor id, '/', product id
-//   USBF:1-4.2:1781:0/0c44    made by comm_make_conn_string_usb: the argument before the '/'
-// The tag is four characters starting with "USB"; ids are hexadecimal.
-//
-// A libusb transport fills in the same operations: parse keeps comm_usb_parse; open finds the
-// device by location and ids and claims its interface; poll_fds gives libusb's poll
-// descriptors and its next timeout; handle lets libusb handle its events when they are ready,
-// its transfer callbacks reporting through comm_link_data / comm_link_failed; write submits a
-// bulk transfer bounded by `ms`.
+//   USBS:1-4.2:1781/0c44      a list entry: tag, location (bus '-' port path), vendor id, '/',
+//                             product id
+//   USBS:1-4.2:1781:0/0c44    made by comm_make_conn_string_usb: the interface number before '/'
+// The tag is four characters starting with "USB"; ids are hexadecimal. Opening ignores the tag.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "comm_internal.h"
 
 namespace {
-
-struct usb_state {
-    comm_usb_params params;
-};
-
-std::mutex callback_lock;
-comm_usb_callback list_callback = nullptr;
-void* list_callback_arg = nullptr;
 
 bool location_char(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
@@ -36,43 +25,35 @@ bool tag_char(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z');
 }
 
-int usb_parse(const char* conn_string, void** state) {
-    comm_usb_params p;
-    int r = comm_usb_parse(conn_string, &p);
-    if (r != 1) return r;
-    *state = new usb_state{p};
-    return 1;
-}
-
-void usb_open(void*, comm_link* link) {
-    comm_trace_text("usb", "this build has no USB support");
-    comm_link_failed(link, "usb open", ENOTSUP);
-}
-
-int usb_poll_fds(void*, pollfd*, int, int*) {
-    return 0;
-}
-void usb_handle(void*, const pollfd*, int) {}
-int usb_write(void*, const unsigned char*, int, int) {
-    return -1;
-}
-void usb_close(void* state) {
-    delete static_cast<usb_state*>(state);
-}
-
-int usb_describe(const char* entry, char* text, int size) {
-    comm_usb_params p;
-    if (comm_usb_parse(entry, &p) != 1) return 0;
-    comm_format(text, size, "%s device at %s (%04x:%04x)", p.tag, p.location, p.vendor_id,
-                p.product_id);
-    return 1;
-}
-
 }  // namespace
 
-const comm_transport comm_usb_transport = {
-    "usb", usb_parse, usb_open, usb_poll_fds, usb_handle, usb_write, usb_close, usb_describe,
-};
+int comm_usb_location(int bus, const uint8_t* ports, int count, char* out, int size) {
+    if (comm_format(out, size, "%d", bus) != 0) return -1;
+    for (int i = 0; i < count; ++i) {
+        int used = static_cast<int>(std::strlen(out));
+        if (comm_format(out + used, size - used, "%c%d", i == 0 ? '-' : '.', ports[i]) != 0) {
+            out[0] = '\0';
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial, char* text,
+                     int size) {
+    // "1-4.2" reads as bus 1, port path 4.2.
+    std::string_view location(p.location);
+    size_t dash = location.find('-');
+    std::string_view bus = location.substr(0, dash);
+    std::string_view path = dash == std::string_view::npos ? "" : location.substr(dash + 1);
+    bool named = product != nullptr && product[0] != '\0';
+    bool numbered = serial != nullptr && serial[0] != '\0';
+    return comm_format(text, size, "USB bus %.*s%s%.*s (%04x:%04x)%s%s%s%s",
+                       static_cast<int>(bus.size()), bus.data(), path.empty() ? "" : " port ",
+                       static_cast<int>(path.size()), path.data(), p.vendor_id, p.product_id,
+                       named ? " " : "", named ? product : "", numbered ? ", serial " : "",
+                       numbered ? serial : "");
+}
 
 int comm_usb_parse(const char* conn_string, comm_usb_params* out) {
     std::string_view text(conn_string);
@@ -121,12 +102,62 @@ int comm_make_conn_string_usb(char* out, const char* device, int arg, int vendor
                        vendor_id, arg, product_id);
 }
 
+#if !NV_HAVE_LIBUSB
+
+namespace {
+
+struct usb_state {
+    comm_usb_params params;
+};
+
+int usb_parse(const char* conn_string, void** state) {
+    comm_usb_params p;
+    int r = comm_usb_parse(conn_string, &p);
+    if (r != 1) return r;
+    *state = new usb_state{p};
+    return 1;
+}
+
+void usb_open(void*, comm_link* link) {
+    comm_trace_text("usb", "this build has no USB support");
+    comm_link_failed(link, "usb open", ENOTSUP);
+}
+
+int usb_poll_fds(void*, pollfd*, int, int*) {
+    return 0;
+}
+void usb_handle(void*, const pollfd*, int) {}
+int usb_write(void*, const unsigned char*, int, int) {
+    return -1;
+}
+void usb_close(void* state) {
+    delete static_cast<usb_state*>(state);
+}
+
+int usb_describe(const char* entry, char* text, int size) {
+    comm_usb_params p;
+    if (comm_usb_parse(entry, &p) != 1) return 0;
+    comm_usb_display(p, nullptr, nullptr, text, size);
+    return 1;
+}
+
+std::mutex callback_lock;
+comm_usb_callback list_callback = nullptr;
+void* list_callback_arg = nullptr;
+
+}  // namespace
+
+const comm_transport comm_usb_transport = {
+    "usb", usb_parse, usb_open, usb_poll_fds, usb_handle, usb_write, usb_close, usb_describe,
+};
+
 int comm_list_devices_usb(int, comm_dev_entry*, int, int* count, const char*, const char*, int, int,
                           int, int) {
     if (count != nullptr) *count = 0;
     return 0;
 }
 
+// Kept for the caller's sake; without libusb no change is ever reported.
 int comm_usb_register(comm_usb_callback callback, void* arg) {
     std::lock_guard<std::mutex> guard(callback_lock);
     list_callback = callback;
@@ -140,3 +171,5 @@ int comm_usb_deregister(void) {
     list_callback_arg = nullptr;
     return 0;
 }
+
+#endif  // !NV_HAVE_LIBUSB

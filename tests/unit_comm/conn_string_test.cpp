@@ -147,7 +147,7 @@ TEST(CommConnString, DeviceTextsAreReadableForAnyEntry) {
         std::string text;
     };
     for (const Case& c :
-         {Case{"USBF:1-4.2:1781/c44", "USBF device at 1-4.2 (1781:0c44)"},
+         {Case{"USBF:1-4.2:1781/c44", "USB bus 1 port 4.2 (1781:0c44)"},
           Case{"bt:00:11:22:33:44:55?name=NV-52%20A", "Bluetooth NV-52 A (00:11:22:33:44:55)"},
           Case{"bt:00:11:22:33:44:55", "Bluetooth 00:11:22:33:44:55"},
           Case{"some\tother", "some?other"}, Case{full.entry, std::string(COMM_ENTRY_SIZE, 'e')}}) {

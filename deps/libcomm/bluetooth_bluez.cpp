@@ -1,0 +1,385 @@
+// Bluetooth through BlueZ: whether a controller is up, the inquiry, and RFCOMM links.
+//
+// An RFCOMM link is a non-blocking RFCOMM socket connected to the string's address and channel
+// within the string's time-out (finished in handle(), like TCP); once connected it is a plain
+// descriptor. A string with a PIN asks for an authenticated link, so the system pairs with the
+// device if it has not yet. The PIN itself is the system's business (its Bluetooth agent): when
+// the pairing or the channel is refused, the operator is told what to do.
+//
+// The inquiry runs on a thread of its own, started by comm_bt_discover and joined by
+// comm_bt_discover_wait; it lists every device that answers (at most 32, each once) with its
+// own class of device and, where it tells it, its name.
+//
+// Every BlueZ and socket call goes through the table in bt_api.h.
+#if NV_HAVE_BLUEZ
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bt_api.h"
+#include "comm_internal.h"
+
+namespace {
+
+using bt_clock = std::chrono::steady_clock;
+
+constexpr int MAX_ENTRIES = 32;     // the most an inquiry delivers
+constexpr int MAX_RESPONSES = 255;  // the most a controller reports
+constexpr int INQUIRY_LENGTH = 8;   // x 1.28 s
+constexpr int NAME_TIMEOUT_MS = 3000;
+constexpr int NAME_SIZE = 249;  // a device name is at most 248 bytes
+constexpr int ENTRY_CHANNEL = 1;
+constexpr int ENTRY_TIMEOUT_MS = 60000;
+
+int real_close_dev(int dd) {
+    return hci_close_dev(dd);
+}
+
+const comm_bt_api REAL_API = {
+    hci_get_route, hci_devinfo, hci_open_dev, real_close_dev, hci_inquiry,  hci_read_remote_name,
+    hci_send_cmd,  ::socket,    ::connect,    ::getsockopt,   ::setsockopt,
+};
+
+std::atomic<const comm_bt_api*> current_api{&REAL_API};
+
+const comm_bt_api& bt() {
+    return *current_api.load();
+}
+
+// bdaddr_t holds the address least significant byte first.
+bdaddr_t bdaddr_of(const char* address) {
+    uint8_t bytes[6] = {};
+    comm_bt_address_bytes(address, bytes);
+    bdaddr_t a;
+    for (int i = 0; i < 6; ++i) a.b[i] = bytes[5 - i];
+    return a;
+}
+
+void address_text(const bdaddr_t& a, char out[18]) {
+    std::snprintf(out, 18, "%02X:%02X:%02X:%02X:%02X:%02X", a.b[5], a.b[4], a.b[3], a.b[2], a.b[1],
+                  a.b[0]);
+}
+
+// ---- RFCOMM links ------------------------------------------------------------------------
+
+struct bt_link {
+    comm_bt_params params;
+    comm_link* link = nullptr;
+    int fd = -1;
+    bool connecting = false;
+    bt_clock::time_point deadline;
+};
+
+struct refusal {
+    int err;
+    int kind;
+};
+enum { NOT_ANSWERING = 1, CHANNEL_REFUSED, PAIRING_REFUSED, NO_CONTROLLER, NO_SUPPORT };
+constexpr refusal REFUSALS[] = {
+    {EHOSTDOWN, NOT_ANSWERING},     {EHOSTUNREACH, NOT_ANSWERING},
+    {ETIMEDOUT, NOT_ANSWERING},     {ECONNREFUSED, CHANNEL_REFUSED},
+    {EACCES, PAIRING_REFUSED},      {EPERM, PAIRING_REFUSED},
+    {EBADE, PAIRING_REFUSED},       {EKEYREJECTED, PAIRING_REFUSED},
+    {EKEYEXPIRED, PAIRING_REFUSED}, {EKEYREVOKED, PAIRING_REFUSED},
+    {ENETDOWN, NO_CONTROLLER},      {ENODEV, NO_CONTROLLER},
+    {EADDRNOTAVAIL, NO_CONTROLLER}, {EAFNOSUPPORT, NO_SUPPORT},
+    {EPROTONOSUPPORT, NO_SUPPORT},
+};
+
+// A connect that failed: the operator learns what it means and what to do about it.
+void refused(bt_link* s, const char* what, int err) {
+    int kind = 0;
+    for (const refusal& r : REFUSALS)
+        if (r.err == err) kind = r.kind;
+    const char* a = s->params.address;
+    char note[COMM_NOTE_SIZE] = "";
+    switch (kind) {
+        case NOT_ANSWERING:
+            std::snprintf(note, sizeof note,
+                          "Bluetooth device %s did not answer: is it switched on, with its "
+                          "Bluetooth enabled, and in range?\n",
+                          a);
+            break;
+        case CHANNEL_REFUSED:
+            std::snprintf(note, sizeof note,
+                          "Bluetooth device %s refused RFCOMM channel %d: no serial link is "
+                          "offered there, or the device wants to be paired first.\n",
+                          a, s->params.channel);
+            break;
+        case PAIRING_REFUSED:
+            std::snprintf(note, sizeof note,
+                          "Bluetooth device %s refused the pairing (wrong or missing PIN, or no "
+                          "stored key).\nPair it once with the system's Bluetooth tools "
+                          "(bluetoothctl: pair %s%s%s), then connect again.\n",
+                          a, a, s->params.pin[0] ? ", PIN " : "", s->params.pin);
+            break;
+        case NO_CONTROLLER:
+            std::snprintf(note, sizeof note,
+                          "No Bluetooth controller is up on this computer (switched off, or "
+                          "blocked by rfkill).\n");
+            break;
+        case NO_SUPPORT:
+            std::snprintf(note, sizeof note,
+                          "This system has no Bluetooth serial links (the kernel's RFCOMM "
+                          "support is missing).\n");
+            break;
+        default:
+            break;
+    }
+    if (note[0] != '\0') comm_link_note(s->link, note);
+    comm_link_failed(s->link, what, err);
+}
+
+void close_fd(bt_link* s) {
+    if (s->fd >= 0) ::close(s->fd);
+    s->fd = -1;
+    s->connecting = false;
+}
+
+int bt_parse(const char* conn_string, void** state) {
+    comm_bt_params p;
+    int r = comm_bt_parse(conn_string, &p);
+    if (r != 1) return r;
+    auto s = new bt_link;
+    s->params = p;
+    *state = s;
+    return 1;
+}
+
+void bt_open(void* state, comm_link* link) {
+    auto s = static_cast<bt_link*>(state);
+    s->link = link;
+    s->fd = bt().socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, BTPROTO_RFCOMM);
+    if (s->fd < 0) {
+        int err = errno;
+        s->fd = -1;
+        if (err == EAFNOSUPPORT || err == EPROTONOSUPPORT)
+            refused(s, "bluetooth socket", err);
+        else
+            comm_link_failed(link, "bluetooth socket", err);
+        return;
+    }
+    if (s->params.pin[0] != '\0') {
+        bt_security security{};
+        security.level = BT_SECURITY_MEDIUM;  // authenticated: pairs when there is no key yet
+        if (bt().setsockopt(s->fd, SOL_BLUETOOTH, BT_SECURITY, &security, sizeof security) < 0)
+            comm_trace("bluetooth security level", errno);
+    }
+    sockaddr_rc to{};
+    to.rc_family = AF_BLUETOOTH;
+    to.rc_bdaddr = bdaddr_of(s->params.address);
+    to.rc_channel = static_cast<uint8_t>(s->params.channel);
+    s->deadline = bt_clock::now() + std::chrono::milliseconds(s->params.timeout_ms);
+    if (bt().connect(s->fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        comm_link_opened(link);
+    } else if (errno == EINPROGRESS) {
+        s->connecting = true;
+    } else {
+        int err = errno;
+        close_fd(s);
+        refused(s, "bluetooth connect", err);
+    }
+}
+
+int bt_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
+    auto s = static_cast<bt_link*>(state);
+    if (s->fd < 0 || max < 1) return 0;
+    fds[0] = {s->fd, static_cast<short>(s->connecting ? POLLOUT : POLLIN), 0};
+    if (s->connecting) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(s->deadline - bt_clock::now());
+        int ms = left.count() <= 0 ? 0 : left.count() > INT_MAX ? INT_MAX : int(left.count());
+        if (*timeout_ms < 0 || ms < *timeout_ms) *timeout_ms = ms;
+    }
+    return 1;
+}
+
+void bt_handle(void* state, const pollfd* fds, int count) {
+    auto s = static_cast<bt_link*>(state);
+    short ready = count > 0 ? fds[0].revents : 0;
+    if (!s->connecting) {
+        if (ready && s->fd >= 0) comm_fd_read(s->link, s->fd);
+        return;
+    }
+    if (ready) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (bt().getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+        if (err == 0) {
+            s->connecting = false;
+            comm_link_opened(s->link);
+            return;
+        }
+        close_fd(s);
+        refused(s, "bluetooth connect", err);
+    } else if (bt_clock::now() >= s->deadline) {
+        close_fd(s);
+        refused(s, "bluetooth connect time-out", ETIMEDOUT);
+    }
+}
+
+int bt_write(void* state, const unsigned char* data, int length, int ms) {
+    auto s = static_cast<bt_link*>(state);
+    return comm_fd_write(s->link, s->fd, data, length, ms, true);
+}
+
+void bt_close(void* state) {
+    auto s = static_cast<bt_link*>(state);
+    close_fd(s);
+    delete s;
+}
+
+// ---- inquiry -----------------------------------------------------------------------------
+
+// Never destroyed, so a program may end while an inquiry thread still runs.
+struct inquiry_run {
+    std::mutex control;  // one discover or wait at a time; never taken by cancel
+    std::thread worker;  // under control
+
+    std::mutex lock;  // what the worker shares
+    int dd = -1;      // its controller descriptor, for a cancel
+    std::vector<std::string> entries;
+    std::atomic<bool> cancelled{false};
+};
+
+inquiry_run& inquiry() {
+    static inquiry_run& r = *new inquiry_run;
+    return r;
+}
+
+// The entry for one device: the name shortened (at a character boundary) until it fits.
+bool make_entry(const char* address, std::string name, int cod, char* out) {
+    for (char& ch : name)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    for (;;) {
+        if (comm_make_conn_string_bt(out, address, name.c_str(), cod, ENTRY_CHANNEL, "",
+                                     ENTRY_TIMEOUT_MS) == 0)
+            return true;
+        if (name.empty()) return false;
+        name.pop_back();
+        while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
+            name.pop_back();
+        if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
+    }
+}
+
+void run_inquiry(int dev_id) {
+    inquiry_run& run = inquiry();
+    int dd = bt().open_dev(dev_id);
+    if (dd < 0) comm_trace("bluetooth open controller", errno);
+    {
+        std::lock_guard<std::mutex> guard(run.lock);
+        run.dd = dd;
+    }
+    std::vector<inquiry_info> found(MAX_RESPONSES);
+    inquiry_info* results = found.data();
+    int n = run.cancelled ? 0
+                          : bt().inquiry(dev_id, INQUIRY_LENGTH, MAX_RESPONSES, nullptr, &results,
+                                         IREQ_CACHE_FLUSH);
+    if (n < 0) {
+        comm_trace("bluetooth inquiry", errno);
+        n = 0;
+    }
+    n = std::min(n, MAX_RESPONSES);
+    std::vector<std::string> entries;
+    std::vector<std::string> seen;
+    for (int i = 0; i < n && static_cast<int>(entries.size()) < MAX_ENTRIES; ++i) {
+        const inquiry_info& info = results[i];
+        char address[18];
+        address_text(info.bdaddr, address);
+        bool again = false;
+        for (const std::string& a : seen) again = again || a == address;
+        if (again) continue;
+        seen.push_back(address);
+        char name[NAME_SIZE] = "";
+        if (dd >= 0 && !run.cancelled &&
+            bt().read_remote_name(dd, &info.bdaddr, sizeof name, name, NAME_TIMEOUT_MS) < 0)
+            name[0] = '\0';
+        name[NAME_SIZE - 1] = '\0';
+        int cod = info.dev_class[0] | info.dev_class[1] << 8 | info.dev_class[2] << 16;
+        char entry[COMM_ENTRY_SIZE];
+        if (make_entry(address, name, cod, entry)) entries.emplace_back(entry);
+    }
+    std::lock_guard<std::mutex> guard(run.lock);
+    if (run.dd >= 0) bt().close_dev(run.dd);
+    run.dd = -1;
+    run.entries = std::move(entries);
+}
+
+void join_worker(inquiry_run& run) {
+    if (run.worker.joinable()) run.worker.join();
+}
+
+}  // namespace
+
+const comm_transport comm_bt_transport = {
+    "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, comm_bt_describe,
+};
+
+void comm_bt_set_api(const comm_bt_api* api) {
+    current_api = api != nullptr ? api : &REAL_API;
+}
+
+int comm_bt_is_available(void) {
+    int dev_id = bt().get_route(nullptr);  // the first controller that is up
+    if (dev_id < 0) return 0;
+    hci_dev_info info{};
+    if (bt().devinfo(dev_id, &info) < 0) return 0;
+    return hci_test_bit(HCI_UP, &info.flags) ? 1 : 0;
+}
+
+// The class given here is not used as a filter: every device that answers is listed, with its
+// own class of device in its entry, so an instrument of an unexpected class is still found.
+int comm_bt_discover(int, int, int) {
+    inquiry_run& run = inquiry();
+    std::lock_guard<std::mutex> control(run.control);
+    join_worker(run);  // an earlier inquiry nobody waited for
+    {
+        std::lock_guard<std::mutex> guard(run.lock);
+        run.entries.clear();
+    }
+    run.cancelled = false;
+    int dev_id = bt().get_route(nullptr);
+    if (dev_id < 0) {
+        comm_trace("bluetooth: no controller is up", ENODEV);
+        return -1;
+    }
+    run.worker = std::thread(run_inquiry, dev_id);
+    return 0;
+}
+
+int comm_bt_discover_wait(comm_dev_entry* list, int* count) {
+    inquiry_run& run = inquiry();
+    std::lock_guard<std::mutex> control(run.control);
+    join_worker(run);
+    std::lock_guard<std::mutex> guard(run.lock);
+    int n = 0;
+    for (const std::string& e : run.entries) {
+        if (list == nullptr || n >= MAX_ENTRIES) break;
+        std::memcpy(list[n], e.c_str(), e.size() + 1);
+        ++n;
+    }
+    if (count != nullptr) *count = n;
+    return 0;
+}
+
+// Stops the inquiry early: the controller is told to cancel and no more names are asked for.
+// The devices found so far are what comm_bt_discover_wait then delivers.
+int comm_bt_discover_cancel(void) {
+    inquiry_run& run = inquiry();
+    run.cancelled = true;
+    std::lock_guard<std::mutex> guard(run.lock);
+    if (run.dd >= 0 && bt().send_cmd(run.dd, OGF_LINK_CTL, OCF_INQUIRY_CANCEL, 0, nullptr) < 0)
+        comm_trace("bluetooth inquiry cancel", errno);
+    return 0;
+}
+
+#endif  // NV_HAVE_BLUEZ
