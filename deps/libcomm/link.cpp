@@ -150,19 +150,34 @@ void finish(const std::shared_ptr<comm_link>& l) {
         l->state = nullptr;
         l->stage = phase::closed;
     }
-    bool hooked = comm_capture_cancel(l->capture.get());
     {
         std::lock_guard<std::mutex> guard(c.lock);
         if (l->handle > 0) c.links.erase(l->handle);
-        if (l->handle > 0 && hooked) c.closed_captures[l->handle] = l->capture;
+        // Still reachable by a waiter that collects a reply which came just before the close.
+        if (l->handle > 0) c.closed_captures[l->handle] = l->capture;
         l->closed = true;
         l->connected = false;
         c.changed.notify_all();
     }
     deliver(l.get(), COMM_EVENT_CLOSED, nullptr, 0);
-    std::lock_guard<std::mutex> guard(c.lock);
-    l->closed_delivered = true;
-    c.changed.notify_all();
+    {
+        std::lock_guard<std::mutex> guard(c.lock);
+        l->closed_delivered = true;
+        c.changed.notify_all();
+    }
+    // The waiter of a transaction wakes only now: whatever it reports comes after the link's
+    // CLOSED was handled, so the console already knows the device is gone.
+    if (!comm_capture_cancel(l->capture.get()) && l->handle > 0) comm_forget_capture(l->handle);
+}
+
+// A write that failed because its link is going away returns once the link's CLOSED was
+// delivered (bounded), so the caller sees the same picture as the event handlers. On the I/O
+// thread the close is still to come: no waiting there.
+void await_closed(const std::shared_ptr<comm_link>& l) {
+    if (on_io_thread) return;
+    Core& c = core();
+    std::unique_lock<std::mutex> held(c.lock);
+    c.changed.wait_for(held, std::chrono::milliseconds(1000), [&] { return l->closed_delivered; });
 }
 
 int ceil_ms(comm_clock::duration d) {
@@ -528,18 +543,28 @@ int comm_write(int handle, const void* data, int length, int, int ms) {
     if (length < 0 || (length > 0 && data == nullptr)) return -1;
     auto l = find_link(handle);
     if (!l) return -1;
-    std::lock_guard<std::mutex> guard(l->write_lock);
-    if (l->stage != phase::open || l->state == nullptr) return -1;
-    auto bytes = static_cast<const unsigned char*>(data);
-    for (int done = 0; done < length;) {
-        int n = l->transport->write(l->state, bytes + done, length - done, ms);
-        if (n <= 0) {
-            if (n == 0) comm_trace_text(l->transport->name, "write made no progress in time");
-            return -1;
+    bool going = false;
+    {
+        std::lock_guard<std::mutex> guard(l->write_lock);
+        if (l->stage == phase::opening) return -1;  // not open yet: nothing is going away
+        going = l->stage != phase::open || l->state == nullptr;
+        auto bytes = static_cast<const unsigned char*>(data);
+        for (int done = 0; !going && done < length;) {
+            int n = l->transport->write(l->state, bytes + done, length - done, ms);
+            if (n == 0) {
+                comm_trace_text(l->transport->name, "write made no progress in time");
+                return -1;
+            }
+            if (n < 0) {  // the transport broke: its link is about to close
+                going = true;
+                break;
+            }
+            done += n;
         }
-        done += n;
+        if (!going) return 0;
     }
-    return 0;
+    await_closed(l);
+    return -1;
 }
 
 // ---- device texts ----------------------------------------------------------------------------
