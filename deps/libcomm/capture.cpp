@@ -63,6 +63,11 @@ void comm_capture_cancel(comm_capture* c) {
     c->filled.notify_all();
 }
 
+bool comm_capture_armed(comm_capture* c) {
+    std::lock_guard<std::mutex> guard(c->lock);
+    return c->armed;
+}
+
 // ---- the library's functions -----------------------------------------------------------------
 
 int comm_hook_response(int handle, int code1, void* buf1, int size1, int code2, void* buf2,
@@ -96,5 +101,6 @@ int comm_unhook_response(int handle) {
     auto c = comm_find_capture(handle);
     if (!c) return -1;
     comm_capture_unhook(c.get());
+    comm_forget_capture(handle);
     return 0;
 }

@@ -128,9 +128,12 @@ int comm_capture_offer(comm_capture* c, int code, const void* frame, int length)
 int comm_capture_wait(comm_capture* c, int lengths[COMM_CAPTURE_SLOTS], int ms);
 void comm_capture_unhook(comm_capture* c);
 void comm_capture_cancel(comm_capture* c);
+bool comm_capture_armed(comm_capture* c);
 
-// The capture record of an open link; null for an unknown or closed handle (0 included).
+// The capture record of an open link, or of a closed one whose capture was still armed when it
+// closed (until comm_forget_capture); null otherwise (handle 0 included).
 std::shared_ptr<comm_capture> comm_find_capture(int handle);
+void comm_forget_capture(int handle);
 
 // ---- connection strings ----------------------------------------------------------------------
 //

@@ -78,6 +78,9 @@ struct Core {
     std::condition_variable changed;                  // a link was signalled, failed or closed
     std::map<int, std::shared_ptr<comm_link>> links;  // open handles, in handle order
     std::vector<std::shared_ptr<comm_link>> pending;  // not yet taken by the I/O thread
+    // Captures of closed links that were armed at the close: the reply may have arrived just
+    // before it, and the waiting transaction collects it; kept until that caller unhooks.
+    std::map<int, std::shared_ptr<comm_capture>> closed_captures;
     bool running = false;
     bool stopping = false;
     int wake_fd = -1;
@@ -145,7 +148,11 @@ void finish(const std::shared_ptr<comm_link>& l) {
     comm_capture_cancel(l->capture.get());
     {
         std::lock_guard<std::mutex> guard(c.lock);
-        if (l->handle > 0) c.links.erase(l->handle);
+        if (l->handle > 0) {
+            c.links.erase(l->handle);
+            // After the cancel no caller can arm it any more, so this sees the last state.
+            if (comm_capture_armed(l->capture.get())) c.closed_captures[l->handle] = l->capture;
+        }
         l->closed = true;
         l->connected = false;
         c.changed.notify_all();
@@ -356,8 +363,17 @@ void comm_endpoint_stop(const std::shared_ptr<comm_link>& endpoint) {
 
 std::shared_ptr<comm_capture> comm_find_capture(int handle) {
     if (handle <= 0) return nullptr;
-    auto l = find_link(handle);
-    return l ? l->capture : nullptr;
+    if (auto l = find_link(handle)) return l->capture;
+    Core& c = core();
+    std::lock_guard<std::mutex> guard(c.lock);
+    auto it = c.closed_captures.find(handle);
+    return it == c.closed_captures.end() ? nullptr : it->second;
+}
+
+void comm_forget_capture(int handle) {
+    Core& c = core();
+    std::lock_guard<std::mutex> guard(c.lock);
+    c.closed_captures.erase(handle);
 }
 
 // ---- library lifetime ------------------------------------------------------------------------
