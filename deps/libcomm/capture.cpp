@@ -64,6 +64,11 @@ bool comm_capture_cancel(comm_capture* c) {
     return c->armed;
 }
 
+bool comm_capture_armed(comm_capture* c) {
+    std::lock_guard<std::mutex> guard(c->lock);
+    return c->armed;
+}
+
 // ---- the library's functions -----------------------------------------------------------------
 
 int comm_hook_response(int handle, int code1, void* buf1, int size1, int code2, void* buf2,
