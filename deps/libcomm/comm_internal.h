@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string_view>
 
@@ -120,6 +121,8 @@ struct comm_capture_slot {
 
 // One per link. The I/O thread fills, the waiting thread reads: everything under `lock`.
 struct comm_capture {
+    // Set with every captured frame (under `lock`), so a waiter can look without the lock.
+    std::atomic<bool> any_filled{false};
     std::mutex lock;
     std::condition_variable filled;
     bool armed = false;
