@@ -21,15 +21,30 @@ demo: build
 bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "no benchmarks yet"; fi
 
+# Runs ctest in the build directory $(1) with the sanitizer settings $(2). Every sanitized
+# process, the programs the tests start included, writes its report to a file under
+# $(1)/sanitizer-reports, and any report there fails the run even when the test passed.
+define run_sanitized
+	rm -rf $(1)/sanitizer-reports && mkdir -p $(1)/sanitizer-reports
+	cd $(1) && env $(2) ctest --output-on-failure -j$(JOBS); status=$$?; cd $(CURDIR); \
+	if ls $(1)/sanitizer-reports/* >/dev/null 2>&1; then \
+	    echo "sanitizer reports in $(1)/sanitizer-reports:"; cat $(1)/sanitizer-reports/*; exit 1; \
+	fi; exit $$status
+endef
+
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$(CURDIR)/build-asan/sanitizer-reports/asan \
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/build-asan/sanitizer-reports/ubsan
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(CURDIR)/build-tsan/sanitizer-reports/tsan
+
 asan:
 	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=address
 	$(CMAKE) --build build-asan -j$(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+	$(call run_sanitized,build-asan,$(ASAN_ENV))
 
 tsan:
 	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=thread
 	$(CMAKE) --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j$(JOBS)
+	$(call run_sanitized,build-tsan,$(TSAN_ENV))
 
 fuzz:
 	@if [ -x scripts/fuzz.sh ]; then scripts/fuzz.sh; else echo "no fuzz targets yet"; fi

@@ -23,6 +23,7 @@ struct Slot {
 struct State {
     Script script;
     std::function<void(const Write&)> responder;
+    std::function<void()> walk_end;
     std::map<int, Link> links;
     std::map<int, std::array<Slot, 3>> slots;  // armed slots per handle
     std::vector<Write> writes;
@@ -76,6 +77,11 @@ Script& script() {
     return st().script;
 }
 
+void set_walk_end(std::function<void()> walk_end) {
+    std::lock_guard<std::mutex> g(lock);
+    st().walk_end = std::move(walk_end);
+}
+
 void set_responder(std::function<void(const Write&)> responder) {
     std::lock_guard<std::mutex> g(lock);
     st().responder = std::move(responder);
@@ -97,12 +103,19 @@ int deliver(int handle, const Bytes& bytes) {
     return raise(handle, COMM_EVENT_DATA, bytes);
 }
 
+// As the real library does, the link leaves the walk before its CLOSED event, which releases
+// the link layer's context.
 int close(int handle) {
-    int r = raise(handle, COMM_EVENT_CLOSED);
-    std::lock_guard<std::mutex> g(lock);
-    st().links.erase(handle);
-    st().slots.erase(handle);
-    return r;
+    Link link;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        auto it = st().links.find(handle);
+        if (it == st().links.end()) return -2;
+        link = it->second;
+        st().links.erase(it);
+        st().slots.erase(handle);
+    }
+    return link.proc(handle, COMM_EVENT_CLOSED, nullptr, 0, link.context);
 }
 
 void* context_of(int handle) {
@@ -210,9 +223,14 @@ int comm_data_cntr_init(comm_data_cntr* iter) {
 }
 
 int comm_get_data(comm_data_cntr* iter, int* handle, void** context) {
-    std::lock_guard<std::mutex> g(lock);
+    std::unique_lock<std::mutex> g(lock);
     auto it = st().links.upper_bound(iter->next_handle);
-    if (it == st().links.end()) return 0;
+    if (it == st().links.end()) {
+        std::function<void()> walk_end = st().walk_end;
+        g.unlock();
+        if (walk_end) walk_end();
+        return 0;
+    }
     iter->next_handle = it->first;
     *handle = it->first;
     *context = it->second.context;

@@ -72,6 +72,10 @@ Script& script();
 // deliver an answer through the link's event procedure.
 void set_responder(std::function<void(const Write&)> responder);
 
+// Called (without the fake's lock) when a link walk reaches its end, on the walking thread: a
+// test can make a link close while a walker still holds what it found.
+void set_walk_end(std::function<void()> walk_end);
+
 // Raises an event on an open link through its event procedure; returns the procedure's result
 // (-2 for no such link). close() raises CLOSED and then forgets the link.
 int raise(int handle, int kind, const Bytes& bytes = {});

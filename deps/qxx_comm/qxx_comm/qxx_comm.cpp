@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 // The request-size check guards the transmit buffer, so it stays on in release builds too.
@@ -50,7 +51,16 @@ std::atomic<QXX_wait_callback> wait_callback{nullptr};
 // sleeps; read by the console only after the callback was deregistered.
 QXX_message_list message_list;
 
+// A link's context is released by its CLOSED event on libcomm's thread, while the console thread
+// may just have found it in the link walk (a disconnect during a command). The walk and every
+// use of what it found hold this lock, and so does the release: a found context stays alive
+// until its finder is done with it. libcomm has already dropped the link from its walk when
+// CLOSED arrives, so no walk that starts after the release can find the context. Only ever
+// taken innermost (libcomm's own lock is taken inside it, never the other way round).
+std::mutex context_lock;
+
 // The context of the open link with this handle, or null. The walk always runs to the end.
+// Called with context_lock held; the result is valid until it is released.
 QXX_conn_ctx* find_link(int handle) {
     QXX_conn_ctx* found = nullptr;
     comm_data_cntr iter{};
@@ -197,7 +207,10 @@ int QXX_event_proc(int handle, int kind, const unsigned char* bytes, int count, 
         case COMM_EVENT_CLOSED:
             // The last event of the link: the context is released here and never seen again.
             if (ctx->on_disconnected) ctx->on_disconnected(handle, ctx, ctx->user);
-            delete ctx;
+            {
+                std::lock_guard<std::mutex> guard(context_lock);
+                delete ctx;
+            }
             return 0;
         case COMM_EVENT_DATA:
             return on_data(handle, ctx, bytes, count);
@@ -209,6 +222,7 @@ int QXX_event_proc(int handle, int kind, const unsigned char* bytes, int count, 
 }
 
 int QXX_hook_async_event(int handle, int code, QXX_event_handler handler) {
+    std::lock_guard<std::mutex> guard(context_lock);
     QXX_conn_ctx* ctx = find_link(handle);
     if (ctx == nullptr) return 0;
     const uint16_t code16 = static_cast<uint16_t>(code);
@@ -273,7 +287,11 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
     // clang-format on
 
     int attempts = 1;
-    if (const QXX_conn_ctx* ctx = find_link(handle)) attempts = std::max(ctx->num_try.load(), 1);
+    {
+        std::lock_guard<std::mutex> guard(context_lock);
+        if (const QXX_conn_ctx* ctx = find_link(handle))
+            attempts = std::max(ctx->num_try.load(), 1);
+    }
 
     std::array<unsigned char, QXX_TX_BUFFER_SIZE> frame;
     std::array<unsigned char, REPLY_CAPTURE_SIZE> reply_cap;
@@ -307,6 +325,7 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
 }
 
 void QXX_set_cmd_num_try(int handle, int count) {
+    std::lock_guard<std::mutex> guard(context_lock);
     if (QXX_conn_ctx* ctx = find_link(handle)) ctx->num_try.store(count);
 }
 
