@@ -42,15 +42,17 @@ int QXX_event_connected(int handle, void*, int type_id, int) {
     return 0;
 }
 
+// The message goes out before `connected` falls, so the console never answers "Device not
+// connected!" ahead of the line that says why.
 int QXX_event_connection_error(int, void*, int) {
-    connected = 0;
     log_write("MAIN", "\nError connecting device!\n");
+    connected = 0;
     return 0;
 }
 
 int QXX_event_disconnected(int, void*, int) {
-    connected = 0;
     log_write("MAIN", "\nDevice disconnected!\n");
+    connected = 0;
     return 0;
 }
 

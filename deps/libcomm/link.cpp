@@ -82,6 +82,9 @@ struct Core {
     // Captures still hooked when their link closed: a reply that arrived just before the close
     // stays readable by its waiter until it unhooks.
     std::map<int, std::shared_ptr<comm_capture>> closed_captures;
+    // Links out of `links` whose CLOSED is still being delivered: a disconnect asked for now
+    // waits for that delivery instead of failing as if the handle were unknown.
+    std::map<int, std::shared_ptr<comm_link>> closing;
     std::vector<std::shared_ptr<comm_link>> pending;  // not yet taken by the I/O thread
     bool running = false;
     bool stopping = false;
@@ -149,10 +152,15 @@ void finish(const std::shared_ptr<comm_link>& l) {
         if (l->state != nullptr) l->transport->close(l->state);
         l->state = nullptr;
         l->stage = phase::closed;
+        // No writer can reach the transport any more (state is null under this lock): the
+        // link holds no descriptor from here on, whoever still holds the record.
+        if (l->cancel_fd >= 0) ::close(l->cancel_fd);
+        l->cancel_fd = -1;
     }
     {
         std::lock_guard<std::mutex> guard(c.lock);
         if (l->handle > 0) c.links.erase(l->handle);
+        if (l->handle > 0) c.closing[l->handle] = l;
         // Still reachable by a waiter that collects a reply which came just before the close.
         if (l->handle > 0) c.closed_captures[l->handle] = l->capture;
         l->closed = true;
@@ -163,6 +171,7 @@ void finish(const std::shared_ptr<comm_link>& l) {
     {
         std::lock_guard<std::mutex> guard(c.lock);
         l->closed_delivered = true;
+        if (l->handle > 0) c.closing.erase(l->handle);
         c.changed.notify_all();
     }
     // The waiter of a transaction wakes only now: whatever it reports comes after the link's
@@ -515,7 +524,14 @@ int comm_disconnect(int handle) {
     Core& c = core();
     std::unique_lock<std::mutex> held(c.lock);
     auto it = c.links.find(handle);
-    if (it == c.links.end()) return -1;
+    if (it == c.links.end()) {
+        // Closing already (the peer went away): done once its CLOSED was delivered.
+        auto closing = c.closing.find(handle);
+        if (closing == c.closing.end()) return -1;
+        std::shared_ptr<comm_link> l = closing->second;
+        if (!on_io_thread) c.changed.wait(held, [&] { return l->closed_delivered; });
+        return 0;
+    }
     std::shared_ptr<comm_link> l = it->second;
     request_close(l, held);
     return 0;

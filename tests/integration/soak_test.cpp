@@ -5,6 +5,8 @@
 // fixed count and every wait its own time limit; the figures are printed for the record.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <dirent.h>
 
 #include <chrono>
@@ -52,12 +54,30 @@ long rss_kb() {
     return kb;
 }
 
+// What the open descriptors are ("3:socket:[123] 4:/dev/null ..."), to name a leaked one.
+std::string fd_targets() {
+    std::string out;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            char target[256] = "";
+            std::string path = std::string("/proc/self/fd/") + e->d_name;
+            ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+            if (n > 0) target[n] = '\0';
+            out += std::string(e->d_name) + ":" + target + " ";
+        }
+        closedir(d);
+    }
+    return out;
+}
+
 struct Usage {
     int fds, threads;
     long rss;
+    std::string fd_list;
 };
 Usage usage() {
-    return {entries("/proc/self/fd"), entries("/proc/self/task"), rss_kb()};
+    return {entries("/proc/self/fd"), entries("/proc/self/task"), rss_kb(), fd_targets()};
 }
 
 // The instrument's identification, as the console does it: ask the serial number, accept a
@@ -98,7 +118,8 @@ class Soak : public testing::Test {
         std::printf("soak %s: %d, fds %d -> %d, threads %d -> %d, VmRSS %ld -> %ld kB, %.2f s\n",
                     what, count, before.fds, after.fds, before.threads, after.threads, before.rss,
                     after.rss, std::chrono::duration<double>(took).count());
-        EXPECT_EQ(after.fds, before.fds) << what;
+        EXPECT_EQ(after.fds, before.fds) << what << "\nbefore: " << before.fd_list
+                                         << "\nafter:  " << after.fd_list;
         EXPECT_EQ(after.threads, before.threads) << what;
 #ifndef NV_SANITIZED
         // The sanitizers keep freed memory in quarantine, so the resident size means nothing
