@@ -38,7 +38,8 @@ std::string linked(const std::string& body, const std::string& end = QUIT_CONNEC
 strings either_versions_twice() {
     strings out;
     for (const std::string& a : {VERSIONS, EMPTY_VERSIONS})
-        for (const std::string& b : {VERSIONS, EMPTY_VERSIONS}) out.push_back(linked(">" + a + ">" + b));
+        for (const std::string& b : {VERSIONS, EMPTY_VERSIONS})
+            out.push_back(linked(">" + a + ">" + b));
     return out;
 }
 
