@@ -17,15 +17,14 @@
 
 namespace {
 
+using e2e::DISCONNECTED;
+using e2e::NOT_CONNECTED;
+using e2e::VERSIONS;
+
 const std::string TYPES = "0. No device\n1. USB\n2. COM port\n3. Net\n\n";
 const std::string HOSTS =
     "0. 127.0.0.1\n1. 192.168.7.1\n2. Discover host\n3. Enter host\n\nSelect host[1]:";
-const std::string DISCONNECTED = "\nDevice disconnected!\n";
-const std::string NOT_CONNECTED = "\nDevice not connected!\n";
 const std::string CONNECT_ERROR = "\nError connecting device!\n";
-const std::string VERSIONS =
-    "\nVersions\nOverall\t\t= NV52-2.14.0\nFile system\t= fs-1.8.2\nGui\t\t= gui-3.2.1\n"
-    "Talvek\t\t= tv-1.0.7\nGpp\t\t= gpp-0.9.3\nKernel\t\t= 5.10.120-nv52\n\n";
 // After "Connecting device...": recognised, the menu, "ve", then quit.
 const std::string SESSION = "Ok.\n" + e2e::MENU + ">" + VERSIONS + ">" + DISCONNECTED;
 

@@ -11,23 +11,14 @@
 
 namespace {
 
+using e2e::CONNECTED;
+using e2e::DISCONNECTED;
+using e2e::NOT_CONNECTED;
+using e2e::VERSIONS;
 using inst::matches_form;
 
-const std::string CONNECTED = e2e::BANNER + e2e::NET_DIALOGUE + "Ok.\n" + e2e::MENU;
 // The help block alone, as "help" prints it again.
 const std::string HELP = e2e::MENU.substr(e2e::MENU.find("[ he]"));
-const std::string DISCONNECTED = "\nDevice disconnected!\n";
-const std::string NOT_CONNECTED = "\nDevice not connected!\n";
-
-const std::string VERSIONS =
-    "\nVersions\n"
-    "Overall\t\t= NV52-2.14.0\n"
-    "File system\t= fs-1.8.2\n"
-    "Gui\t\t= gui-3.2.1\n"
-    "Talvek\t\t= tv-1.0.7\n"
-    "Gpp\t\t= gpp-0.9.3\n"
-    "Kernel\t\t= 5.10.120-nv52\n"
-    "\n";
 
 // The simulator's status record; the battery figures fall with its running time and the GPS
 // time is its clock, so those stand as numbers of any value.

@@ -367,15 +367,6 @@ inline std::string ip_tool() {
     return "";
 }
 
-inline std::string read_file(const std::string& path) {
-    std::string s;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-        fclose(f);
-    }
-    return s;
-}
+using e2e::read_file;
 
 }  // namespace inst

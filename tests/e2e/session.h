@@ -5,55 +5,33 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "e2e.h"
+#include "qxx_frame.h"
 
 namespace session {
 
 // Every run of nv-term is bounded; a hang fails the test instead of blocking it.
 constexpr int RUN_LIMIT_MS = 90000;
 
-// What the console shows from the start up to the first menu prompt, over the network.
-inline std::string connected_start() {
-    return e2e::BANNER + e2e::NET_DIALOGUE + "Ok.\n" + e2e::MENU;
-}
+using e2e::DISCONNECTED;
+using e2e::NOT_CONNECTED;
+using e2e::read_file;
+using e2e::VERSIONS;
+using e2e::write_file;
 
-// The end of a session that quits with the link still up.
-inline const std::string QUIT_CONNECTED = ">\nDevice disconnected!\n";
-// The end of a session that quits after the link went away.
-inline const std::string QUIT_UNLINKED = ">\nDevice not connected!\n";
+inline std::string connected_start() { return e2e::CONNECTED; }
 
-inline const std::string NOT_CONNECTED = "\nDevice not connected!\n";
-
-// The instrument's versions as the simulator reports them, printed by "ve".
-inline const std::string VERSIONS =
-    "\nVersions\n"
-    "Overall\t\t= NV52-2.14.0\n"
-    "File system\t= fs-1.8.2\n"
-    "Gui\t\t= gui-3.2.1\n"
-    "Talvek\t\t= tv-1.0.7\n"
-    "Gpp\t\t= gpp-0.9.3\n"
-    "Kernel\t\t= 5.10.120-nv52\n"
-    "\n";
+// The end of a session that quits with the link still up, or after the link went away.
+inline const std::string QUIT_CONNECTED = ">" + DISCONNECTED;
+inline const std::string QUIT_UNLINKED = ">" + NOT_CONNECTED;
 
 inline std::string command_error(const std::string& name, int code) {
     return "Command " + name + " error(code=" + std::to_string(code) + ")!\n";
-}
-
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 // A simulator and a directory for one session; the simulator logs its requests to a file there.
@@ -107,14 +85,11 @@ inline std::string raw_image(size_t size) {
 }
 
 inline uint32_t word(const std::string& b, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+    return get_u32le(reinterpret_cast<const unsigned char*>(b.data()) + at);
 }
 
 inline void put_word(std::string& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+    put_u32le(reinterpret_cast<unsigned char*>(b.data()) + at, v);
 }
 
 // The two checksums of a raw image padded to whole words: before and after scrambling.

@@ -2,6 +2,8 @@
 // the console texts every nv-term session starts with.
 #pragma once
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,25 @@ inline const std::string MENU =
     "[ as] assay      - start assay\n"
     "[ cs] cs stab    - cs stabilization\n"
     "[  q] quit       - quits program\n";
+
+// Start of a session up to the menu prompt, over the network.
+inline const std::string CONNECTED = BANNER + NET_DIALOGUE + "Ok.\n" + MENU;
+inline const std::string DISCONNECTED = "\nDevice disconnected!\n";
+inline const std::string NOT_CONNECTED = "\nDevice not connected!\n";
+
+// The instrument's versions as the simulator reports them, printed by "ve".
+inline const std::string VERSIONS =
+    "\nVersions\nOverall\t\t= NV52-2.14.0\nFile system\t= fs-1.8.2\nGui\t\t= gui-3.2.1\n"
+    "Talvek\t\t= tv-1.0.7\nGpp\t\t= gpp-0.9.3\nKernel\t\t= 5.10.120-nv52\n\n";
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 // Runs nv-term in `dir` with `input` on standard input; the whole console output, merged.
 inline proc::Result nv_term(const std::string& input, const std::string& dir = "",
