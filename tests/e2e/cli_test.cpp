@@ -3,11 +3,11 @@
 
 #include <sys/stat.h>
 
-#include "process.h"
+#include "e2e.h"
 
 namespace {
 
-const std::string BANNER = "--- ORVANTIS NV-TERM ---\nver:0.10.0\n\n";
+using e2e::BANNER;
 
 bool exists(const std::string& path) {
     struct stat st;

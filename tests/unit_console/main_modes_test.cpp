@@ -85,14 +85,6 @@ TEST_F(Modes, LinkWithoutRecognisedInstrumentOrWithoutLinkShowsNoMenu) {
                              "\nConnecting device...\nError connecting device!\n");
 }
 
-TEST_F(Modes, OtherSingleArgumentOnlyPrintsTheBanner) {
-    Console con;
-    EXPECT_EQ(run({"usb"}), 0);
-    EXPECT_EQ(con.out(), BANNER);
-    EXPECT_TRUE(fake_qxx::calls().empty());
-    EXPECT_TRUE(fake_qxx::connect_strings().empty());
-}
-
 TEST_F(Modes, EthSwitchesUsbModeOnlyFromAFullRecord) {
     Bytes mode0 = pattern(1400, 4);
     set_u16(mode0, 136, 0);

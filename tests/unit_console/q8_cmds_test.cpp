@@ -444,16 +444,4 @@ TEST_F(Q8Cmds, IncompleteParameterRecordIsNeverWrittenBack) {
     }
 }
 
-// The rows' texts are checked with the whole menu in main_modes_test.cpp.
-TEST_F(Q8Cmds, MenuRowsRunTheirCommands) {
-    menu m;
-    menu_init(&m);
-    EXPECT_EQ(Q8_cmd_create_menu(&m, 0), 0);
-    Handler handlers[] = {Q8_cmd_get_fw_version, Q8_cmd_get_status, Q8_cmd_get_time,
-                          Q8_cmd_set_time,       Q8_cmd_upload_xfw, Q8_cmd_flash_fw,
-                          Q8_cmd_power_off,      Q8_cmd_assay,      Q8_cmd_cs_stab};
-    ASSERT_EQ(m.count, 9);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(m.entries[i].handler, handlers[i]) << i;
-}
-
 }  // namespace
