@@ -503,6 +503,24 @@ bool write_block(int block, int total, const unsigned char* data, int length) {
     return false;
 }
 
+// Opens a container and reads its 72-byte header, printing "Reading file" and, on failure,
+// "Error loading file" (a missing file, not a regular file, or shorter than its header). The
+// file stays open at the first image byte.
+File open_container(const char* name, unsigned char* header, off_t* file_length) {
+    File f = open_regular(name, file_length);
+    if (!f) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return nullptr;
+    }
+    log_write("MAIN", "Reading file %s...", name);
+    if (*file_length < XFW_HEADER_SIZE ||
+        fread(header, 1, XFW_HEADER_SIZE, f.get()) != XFW_HEADER_SIZE) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return nullptr;
+    }
+    return f;
+}
+
 }  // namespace
 
 // Checks a container completely before anything is sent: device type, size against the data
@@ -514,19 +532,9 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     ask_container_name(name, xfw_name);
 
     off_t file_length = 0;
-    File f = open_regular(name, &file_length);
-    if (!f) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    log_write("MAIN", "Reading file %s...", name);
-
     unsigned char header[XFW_HEADER_SIZE];
-    if (file_length < XFW_HEADER_SIZE ||
-        fread(header, 1, sizeof header, f.get()) != sizeof header) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
+    File f = open_container(name, header, &file_length);
+    if (!f) return -1;
     if (get_u32le(header + XFW_OFF_DEV_TYPE) != static_cast<uint32_t>(dev_type)) {
         log_write("MAIN", "Invalid XFW file!\n");
         return -1;
@@ -602,17 +610,9 @@ int Q5_cmd_flash_fw(char*, const char* xfw_name) {
     ask_container_name(name, xfw_name);
 
     off_t file_length = 0;
-    File f = open_regular(name, &file_length);
-    if (!f) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    log_write("MAIN", "Reading file %s...", name);
     unsigned char header[XFW_HEADER_SIZE];
-    if (fread(header, 1, sizeof header, f.get()) != sizeof header) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
+    File f = open_container(name, header, &file_length);
+    if (!f) return -1;
     f.reset();
     log_write("MAIN", "Ok.\n");
 
