@@ -6,6 +6,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -83,6 +84,10 @@ int comm_link_cancel_fd(const comm_link* link);
 // One read of up to the buffer's size from a descriptor, reported as data, end or failure.
 // Returns the count read, 0 when nothing was there, -1 when the link ended or failed.
 int comm_fd_read(comm_link* link, int fd);
+// The poll entry of a socket that connects without blocking (TCP, RFCOMM): writable while
+// connecting, readable after, and the poll's time limit shortened to the connect deadline.
+int comm_socket_poll_fd(int fd, bool connecting, std::chrono::steady_clock::time_point deadline,
+                        pollfd* fds, int max, int* timeout_ms);
 // Writes what the descriptor takes now, waiting up to `ms` for room (or the link's close).
 // `socket` selects send() without SIGPIPE. Results as comm_transport::write.
 int comm_fd_write(comm_link* link, int fd, const unsigned char* data, int length, int ms,

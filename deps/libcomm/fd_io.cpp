@@ -8,6 +8,19 @@
 
 #include "comm_internal.h"
 
+int comm_socket_poll_fd(int fd, bool connecting, std::chrono::steady_clock::time_point deadline,
+                        pollfd* fds, int max, int* timeout_ms) {
+    if (fd < 0 || max < 1) return 0;
+    fds[0] = {fd, static_cast<short>(connecting ? POLLOUT : POLLIN), 0};
+    if (connecting) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        int ms = left.count() <= 0 ? 0 : left.count() > INT_MAX ? INT_MAX : int(left.count());
+        if (*timeout_ms < 0 || ms < *timeout_ms) *timeout_ms = ms;
+    }
+    return 1;
+}
+
 int comm_fd_read(comm_link* link, int fd) {
     int size = 0;
     unsigned char* buffer = comm_link_buffer(link, &size);

@@ -140,14 +140,7 @@ void tcp_open(void* state, comm_link* link) {
 
 int tcp_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
     auto s = static_cast<tcp_state*>(state);
-    if (s->fd < 0 || max < 1) return 0;
-    fds[0] = {s->fd, static_cast<short>(s->connecting ? POLLOUT : POLLIN), 0};
-    if (s->connecting) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(s->deadline - tcp_clock::now());
-        int ms = left.count() <= 0 ? 0 : left.count() > INT_MAX ? INT_MAX : int(left.count());
-        if (*timeout_ms < 0 || ms < *timeout_ms) *timeout_ms = ms;
-    }
-    return 1;
+    return comm_socket_poll_fd(s->fd, s->connecting, s->deadline, fds, max, timeout_ms);
 }
 
 void tcp_handle(void* state, const pollfd* fds, int count) {
