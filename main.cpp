@@ -42,17 +42,17 @@ int QXX_event_connected(int handle, void*, int type_id, int) {
     return 0;
 }
 
-// The message goes out before `connected` falls, so the console never answers "Device not
-// connected!" ahead of the line that says why.
+// `connected` falls before the message goes out: once an operator has read "Device
+// disconnected!", every command finds the device gone.
 int QXX_event_connection_error(int, void*, int) {
-    log_write("MAIN", "\nError connecting device!\n");
     connected = 0;
+    log_write("MAIN", "\nError connecting device!\n");
     return 0;
 }
 
 int QXX_event_disconnected(int, void*, int) {
-    log_write("MAIN", "\nDevice disconnected!\n");
     connected = 0;
+    log_write("MAIN", "\nDevice disconnected!\n");
     return 0;
 }
 
