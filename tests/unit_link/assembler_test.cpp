@@ -1,6 +1,7 @@
-// The frame assembler fed a whole read at once must find exactly the frames it finds byte by
-// byte, however the stream is cut: good frames of many sizes among noise, broken magics and
-// frames with a spoiled header or payload checksum.
+// The frame assembler fed a whole read at once, and the link's step that checks whole frames
+// where they lie, must find exactly the frames the assembler finds byte by byte, however the
+// stream is cut: good frames of many sizes among noise, broken magics and frames with a spoiled
+// header or payload checksum.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -49,7 +50,8 @@ std::vector<Bytes> bytewise(const Bytes& s) {
     return frames;
 }
 
-std::vector<Bytes> by_reads(const Bytes& s, unsigned seed, size_t max_read) {
+// Through qxx_rx_feed, or (`in_place`) through qxx_rx_next, the link's step.
+std::vector<Bytes> by_reads(const Bytes& s, unsigned seed, size_t max_read, bool in_place) {
     std::minstd_rand rng(seed);
     auto rx = std::make_unique<QXX_rx>();
     rx->count = 0;
@@ -57,13 +59,18 @@ std::vector<Bytes> by_reads(const Bytes& s, unsigned seed, size_t max_read) {
     for (size_t at = 0; at < s.size();) {
         const size_t read = std::min(s.size() - at, 1 + rng() % max_read);
         for (size_t taken = 0; taken < read;) {
-            int used = 0;
+            int used = 0, length = rx->count;
+            const unsigned char* frame = rx->buf;
+            const unsigned char* at_read = s.data() + at + taken;
+            const int left = static_cast<int>(read - taken);
             const int complete =
-                qxx_rx_feed(rx.get(), s.data() + at + taken, static_cast<int>(read - taken), &used);
+                in_place ? qxx_rx_next(rx.get(), at_read, left, &used, &frame, &length)
+                         : qxx_rx_feed(rx.get(), at_read, left, &used);
             EXPECT_GT(used, 0);
             taken += static_cast<size_t>(used);
             if (complete) {
-                frames.emplace_back(rx->buf, rx->buf + rx->count);
+                if (!in_place) length = rx->count;
+                frames.emplace_back(frame, frame + length);
                 rx->count = 0;
             }
         }
@@ -78,8 +85,10 @@ TEST(Assembler, WholeReadsFindTheFramesTheByteWisePathFinds) {
         const std::vector<Bytes> expected = bytewise(s);
         ASSERT_GT(expected.size(), 100u);
         for (size_t max_read : {size_t{1}, size_t{13}, size_t{4096}, size_t{200000}})
-            EXPECT_EQ(by_reads(s, seed, max_read), expected)
-                << "seed " << seed << ", reads up to " << max_read;
+            for (bool in_place : {false, true})
+                EXPECT_EQ(by_reads(s, seed, max_read, in_place), expected)
+                    << "seed " << seed << ", reads up to " << max_read << ", in place "
+                    << in_place;
     }
 }
 

@@ -118,14 +118,11 @@ void call_handlers(int handle, QXX_conn_ctx* ctx, const unsigned char* frame) {
         fallback.handler(handle, ctx, frame, ctx->user);
 }
 
-// A complete, checked frame stands in ctx->rx.buf; it is valid until rx.count is reset.
-void on_frame(int handle, QXX_conn_ctx* ctx) {
-    const unsigned char* frame = ctx->rx.buf;
+// A complete, checked frame of `length` bytes: in the bytes just read, or in ctx->rx.buf when
+// it came in pieces. Either way it is valid for this call only.
+void on_frame(int handle, QXX_conn_ctx* ctx, const unsigned char* frame, int length) {
     const int code = qxx_frame_code(frame);
-    if (QXX_broadcast_event(code, frame) == 0) {
-        ctx->rx.count = 0;
-        return;
-    }
+    if (QXX_broadcast_event(code, frame) == 0) return;
     if (!ctx->identified && ctx->test_probe != nullptr &&
         ctx->test_probe(handle, frame, &ctx->type_id, ctx->probe_tries) != 0) {
         ctx->identified = 1;
@@ -134,17 +131,19 @@ void on_frame(int handle, QXX_conn_ctx* ctx) {
     }
     call_handlers(handle, ctx, frame);
     // Every frame goes to the reply capture too, handled or not: a transaction may wait on it.
-    comm_fill_rsp_buff(handle, code, frame, ctx->rx.count);
-    ctx->rx.count = 0;
+    comm_fill_rsp_buff(handle, code, frame, length);
 }
 
 int on_data(int handle, QXX_conn_ctx* ctx, const unsigned char* bytes, int count) {
     if (bytes == nullptr) return 0;
     for (int at = 0; at < count;) {
-        int used = 0;
-        const int complete = qxx_rx_feed(&ctx->rx, bytes + at, count - at, &used);
+        int used = 0, length = 0;
+        const unsigned char* frame = nullptr;
+        const int complete = qxx_rx_next(&ctx->rx, bytes + at, count - at, &used, &frame, &length);
         at += used;
-        if (complete) on_frame(handle, ctx);
+        if (!complete) continue;
+        on_frame(handle, ctx, frame, length);
+        ctx->rx.count = 0;
     }
     return 0;
 }

@@ -98,3 +98,57 @@ int qxx_rx_feed(QXX_rx* rx, const unsigned char* bytes, int count, int* used) {
     if (used) *used = i;
     return done;
 }
+
+namespace {
+
+// XOR of the 12 header bytes, folded from two wide loads.
+inline unsigned char header_xor(const unsigned char* p) {
+    uint64_t a;
+    uint32_t b;
+    std::memcpy(&a, p, sizeof a);
+    std::memcpy(&b, p + sizeof a, sizeof b);
+    a ^= b;
+    a ^= a >> 32;
+    a ^= a >> 16;
+    a ^= a >> 8;
+    return static_cast<unsigned char>(a);
+}
+
+inline bool magic_at(const unsigned char* p) {
+    uint32_t m, want;
+    std::memcpy(&m, p, sizeof m);
+    std::memcpy(&want, QXX_MAGIC, sizeof want);
+    return m == want;
+}
+
+}  // namespace
+
+int qxx_rx_next(QXX_rx* rx, const unsigned char* bytes, int count, int* used,
+                const unsigned char** frame, int* frame_len) {
+    int i = 0;
+    // In place: only between frames, and only while a whole header is at hand and begins with
+    // the magic; hunting through noise and frames split across reads go the assembler's way.
+    while (rx->count == 0 && count - i >= QXX_HEADER_SIZE && magic_at(bytes + i)) {
+        const unsigned char* p = bytes + i;
+        if (header_xor(p) != 0) {  // dropped with its 12 bytes, as the assembler drops it
+            i += QXX_HEADER_SIZE;
+            continue;
+        }
+        const int len = get_u16le(p + QXX_OFF_LENGTH);
+        if (len > count - i - QXX_HEADER_SIZE) break;  // the body ends in a later read
+        i += QXX_HEADER_SIZE + len;
+        if (len > 0 && qxx_xor(p + QXX_OFF_PAYLOAD, len) != 0) continue;  // bad payload
+        *used = i;
+        *frame = p;
+        *frame_len = QXX_HEADER_SIZE + len;
+        return 1;
+    }
+    int n = 0;
+    const int complete = qxx_rx_feed(rx, bytes + i, count - i, &n);
+    *used = i + n;
+    if (complete) {
+        *frame = rx->buf;
+        *frame_len = rx->count;
+    }
+    return complete;
+}

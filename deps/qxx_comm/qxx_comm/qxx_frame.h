@@ -93,10 +93,21 @@ inline int qxx_frame_payload_size(const unsigned char* frame) {
     return len > 0 ? len - 1 : 0;
 }
 
-// XOR of `n` bytes.
+// XOR of `n` bytes, eight at a time: the XOR of the bytes is the XOR of the eight byte lanes
+// of the XOR of the words.
 inline unsigned char qxx_xor(const unsigned char* p, int n) {
-    unsigned char x = 0;
-    for (int i = 0; i < n; ++i) x ^= p[i];
+    uint64_t words = 0;
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, sizeof w);
+        words ^= w;
+    }
+    words ^= words >> 32;
+    words ^= words >> 16;
+    words ^= words >> 8;
+    unsigned char x = static_cast<unsigned char>(words);
+    for (; i < n; ++i) x ^= p[i];
     return x;
 }
 
@@ -129,3 +140,12 @@ int qxx_rx_push(QXX_rx* rx, unsigned char b);
 // and returns 0. `used` receives the bytes taken. Feeding a stream by pieces of any size, or by
 // qxx_rx_push, gives the same frames.
 int qxx_rx_feed(QXX_rx* rx, const unsigned char* bytes, int count, int* used);
+
+// The link's receive step: qxx_rx_feed, except that a frame lying whole in `bytes` while no
+// frame is being assembled is checked where it lies and not copied. Returns 1 with `frame` and
+// `frame_len` naming the complete, valid frame (inside `bytes`, or in `buf` when it was
+// assembled there: the caller then sets `count` to 0 once it is done with it), else takes every
+// byte and returns 0. `used` receives the bytes taken. The frames found are those qxx_rx_push
+// finds in the same stream.
+int qxx_rx_next(QXX_rx* rx, const unsigned char* bytes, int count, int* used,
+                const unsigned char** frame, int* frame_len);
