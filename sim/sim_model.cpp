@@ -121,10 +121,10 @@ int reboot(sim_model* m, const unsigned char*, int, sim_answer* a) {
 // ---- external flash ---------------------------------------------------------------------------
 
 int erase_flash(sim_model* m, const unsigned char*, int, sim_answer* a) {
-    m->flash.clear();
-    m->flash.shrink_to_fit();
     // Room for a whole flash at once: written blocks then never move the image (untouched
-    // pages cost no memory).
+    // pages cost no memory). The pages of an earlier upload are kept, so the next one does not
+    // fault them in again.
+    m->flash.clear();
     m->flash.reserve(static_cast<size_t>(SIM_FLASH_CAPACITY));
     a->delay_ms = m->erase_ms;
     a->reply.param = std::min(m->erase_ms, 65535);  // the erase reports how long it took
@@ -135,6 +135,10 @@ int write_flash(sim_model* m, const unsigned char* req, int size, sim_answer*) {
     size_t offset = static_cast<size_t>(get_u16le(req)) * SIM_FLASH_BLOCK;
     size_t len = static_cast<size_t>(size - 2);
     if (offset + len > static_cast<size_t>(SIM_FLASH_CAPACITY)) return SIM_STATUS_BAD_VALUE;
+    if (offset == m->flash.size()) {  // the usual case: the next block, copied once
+        m->flash.insert(m->flash.end(), req + 2, req + 2 + len);
+        return SIM_STATUS_OK;
+    }
     if (offset + len > m->flash.size()) m->flash.resize(offset + len, 0xFF);
     if (len > 0) std::memcpy(m->flash.data() + offset, req + 2, len);
     return SIM_STATUS_OK;

@@ -254,19 +254,24 @@ void queue(sim_server* s, std::vector<unsigned char> bytes, int64_t due,
     l.out.push_back(std::move(it));
 }
 
+void trace_event(const sim_server* s, const sim_frame& e) {
+    if (!s->opt.log) return;  // the names are looked up only for the trace
+    if (e.code == SIM_EV_PROGRESS)
+        trace(s, "event %s %d%% state %d", describe(e.code).c_str(),
+              get_i32le(e.payload.data() + 4), get_i32le(e.payload.data() + 8));
+    else if (e.code == SIM_EV_CS_RESULT)
+        trace(s, "event %s %d", describe(e.code).c_str(), get_i32le(e.payload.data() + 4));
+    else
+        trace(s, "event %s (%zu bytes)", describe(e.code).c_str(), e.payload.size());
+}
+
 void queue_events(sim_server* s, const std::vector<sim_frame>& events, int64_t due) {
     for (const auto& e : events) {
         if (s->link.out_bytes > OUT_QUEUE_LIMIT) {
             trace(s, "event %s dropped: the peer reads nothing", describe(e.code).c_str());
             continue;
         }
-        if (e.code == SIM_EV_PROGRESS)
-            trace(s, "event %s %d%% state %d", describe(e.code).c_str(),
-                  get_i32le(e.payload.data() + 4), get_i32le(e.payload.data() + 8));
-        else if (e.code == SIM_EV_CS_RESULT)
-            trace(s, "event %s %d", describe(e.code).c_str(), get_i32le(e.payload.data() + 4));
-        else
-            trace(s, "event %s (%zu bytes)", describe(e.code).c_str(), e.payload.size());
+        trace_event(s, e);
         queue(s, build(e), due);
     }
 }
@@ -330,9 +335,10 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
     }
     int64_t due = now + static_cast<int64_t>(s->opt.delay_ms + a.delay_ms) * 1000;
 
-    trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(), size,
-          describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(), why ? " by " : "",
-          why ? why : "");
+    if (s->opt.log)  // the names are looked up only for the trace
+        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(),
+              size, describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
+              why ? " by " : "", why ? why : "");
 
     for (int i = 0; i < s->opt.status_replies; ++i) {
         sim_frame st;
@@ -370,6 +376,16 @@ void feed(sim_server* s, const unsigned char* data, ssize_t n) {
     QXX_rx* rx = s->rx.get();
     link_kind kind = s->link.kind;
     for (ssize_t i = 0; i < n && s->link.kind == kind; ++i) {
+        // Between frames, a frame that lies whole in this read is handled where it lies.
+        if (rx->count == 0) {
+            if (const int whole = qxx_frame_at(data + i, static_cast<int>(std::min<ssize_t>(
+                                                             n - i, QXX_RX_BUFFER_SIZE)))) {
+                report_noise(s);
+                handle_frame(s, data + i);
+                i += whole - 1;
+                continue;
+            }
+        }
         int before = rx->count;
         if (before >= QXX_HEADER_SIZE && rx->len != 0 && rx->body < rx->len) {
             // Inside a body: the rest of it, or all this read holds of it, in one piece; the

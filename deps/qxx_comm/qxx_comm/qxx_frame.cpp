@@ -123,6 +123,13 @@ inline bool magic_at(const unsigned char* p) {
 
 }  // namespace
 
+int qxx_frame_at(const unsigned char* p, int n) {
+    if (n < QXX_HEADER_SIZE || !magic_at(p) || header_xor(p) != 0) return 0;
+    const int len = get_u16le(p + QXX_OFF_LENGTH);
+    if (len > n - QXX_HEADER_SIZE || (len > 0 && qxx_xor(p + QXX_OFF_PAYLOAD, len) != 0)) return 0;
+    return QXX_HEADER_SIZE + len;
+}
+
 int qxx_rx_next(QXX_rx* rx, const unsigned char* bytes, int count, int* used,
                 const unsigned char** frame, int* frame_len) {
     int i = 0;

@@ -141,6 +141,10 @@ int qxx_rx_push(QXX_rx* rx, unsigned char b);
 // qxx_rx_push, gives the same frames.
 int qxx_rx_feed(QXX_rx* rx, const unsigned char* bytes, int count, int* used);
 
+// The length of the complete, valid frame that starts at `p` within `n` bytes, else 0 (too few
+// bytes, no magic, or a bad checksum).
+int qxx_frame_at(const unsigned char* p, int n);
+
 // The link's receive step: qxx_rx_feed, except that a frame lying whole in `bytes` while no
 // frame is being assembled is checked where it lies and not copied. Returns 1 with `frame` and
 // `frame_len` naming the complete, valid frame (inside `bytes`, or in `buf` when it was
