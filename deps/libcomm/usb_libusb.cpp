@@ -724,8 +724,16 @@ int hotplug_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
     return n;
 }
 
-void hotplug_handle(void* state, const pollfd*, int) {
+void hotplug_handle(void* state, const pollfd* fds, int count) {
     auto s = static_cast<hotplug_state*>(state);
+    // Asked after every wait of the I/O thread: libusb is called only when one of its
+    // descriptors is ready or its own deadline has come, not for every frame on another link.
+    bool due = false;
+    for (int i = 0; i < count && !due; ++i) due = fds[i].revents != 0;
+    timeval next{};
+    if (!due && usb().get_next_timeout(s->ctx, &next) == 1)
+        due = next.tv_sec == 0 && next.tv_usec == 0;
+    if (!due) return;
     timeval zero{0, 0};
     usb().handle_events_timeout_completed(s->ctx, &zero, nullptr);
     if (s->changes == 0) return;
