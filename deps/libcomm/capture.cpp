@@ -41,9 +41,11 @@ int comm_capture_offer(comm_capture* c, int code, const void* frame, int length)
     return 1;
 }
 
-// A reply usually comes within tens of microseconds of the request on a fast link: looking
-// for it a short while before sleeping saves the waiter a wake-up on the condition variable.
-constexpr auto CAPTURE_SPIN = std::chrono::microseconds(50);
+// On a fast link a reply comes within tens of microseconds of the request (a 48,000-byte
+// block within about a hundred): looking for it that long, giving the processor away between
+// looks, spares the waiter a wake-up from sleep, which costs as much again on a virtual machine.
+// A slow link's waiter sleeps after this short while.
+constexpr auto CAPTURE_SPIN = std::chrono::microseconds(300);
 
 int comm_capture_wait(comm_capture* c, int lengths[COMM_CAPTURE_SLOTS], int ms) {
     auto spin_end = std::chrono::steady_clock::now() + CAPTURE_SPIN;
