@@ -34,7 +34,6 @@ constexpr int Q5_DEV_TYPE = 3;
 
 // A write request is the 2-byte block number and the data, built in a buffer of 65535 bytes; the
 // transaction takes at most QXX_MAX_REQUEST of them.
-constexpr int EXT_FLASH_BUFFER = 65535;
 constexpr int EXT_FLASH_MAX_DATA = QXX_MAX_REQUEST - 2;
 
 int send(int handle, Request r, const void* request, int request_size, void* reply, int reply_size,
@@ -112,10 +111,11 @@ int Q5_erase_ext_flash(int handle, int* param, int wait) {
 // transaction would stop the program on an oversized request).
 int Q5_write_ext_flash(int handle, uint16_t block, const void* data, int length, int wait) {
     if (length < 0 || length > EXT_FLASH_MAX_DATA || (length > 0 && data == nullptr)) return -1;
-    std::array<unsigned char, EXT_FLASH_BUFFER> request;
-    put_u16le(request.data(), block);
-    if (length > 0) std::memcpy(request.data() + 2, data, static_cast<size_t>(length));
-    return send(handle, WRITE_EXT_FLASH, request.data(), length + 2, nullptr, 0, wait);
+    unsigned char number[2];
+    put_u16le(number, block);
+    return QXX_send_cmd_parts(handle, WRITE_EXT_FLASH.code, number, sizeof number, data, length,
+                              nullptr, 0, nullptr, nullptr, nullptr, WRITE_EXT_FLASH.timeout_ms,
+                              wait);
 }
 
 int Q5_read_ext_flash(int handle, uint16_t block, unsigned char* data, int wait) {

@@ -76,6 +76,19 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
     return r.result;
 }
 
+// Recorded as one request, the pieces joined as they are on the wire.
+int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, const void* body,
+                       int body_size, void* reply, int reply_size, int* reply_len, int* param,
+                       int* status, int timeout_ms, int wait) {
+    std::vector<unsigned char> joined;
+    for (auto [p, n] : {std::pair{head, head_size}, std::pair{body, body_size}})
+        if (p && n > 0)
+            joined.insert(joined.end(), static_cast<const unsigned char*>(p),
+                          static_cast<const unsigned char*>(p) + n);
+    return QXX_send_cmd(handle, code, joined.data(), static_cast<int>(joined.size()), reply,
+                        reply_size, reply_len, param, status, timeout_ms, wait);
+}
+
 void QXX_set_cmd_num_try(int, int) {}
 int QXX_get_conn_state_id(int) { return st().link.state; }
 int QXX_idle_wait(int, int, int) { return 0; }

@@ -275,16 +275,12 @@ int QXX_broadcast_event_proc(const unsigned char* bytes, int count) {
 
 // ---- command transaction -------------------------------------------------------------------
 
-int QXX_send_cmd(int handle, int code, const void* request, int request_size, void* reply,
-                 int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
-                 int wait) {
-    const int inbuff_size = request_size;
-    // clang-format off
-#line 539 "deps/qxx_comm/qxx_comm/qxx_comm"
-    assert(inbuff_size >=0 && inbuff_size < (UINT16_MAX - 1) && "Invalid data size for QXX frame!");
-#line 270 "deps/qxx_comm/qxx_comm/qxx_comm.cpp"
-    // clang-format on
+namespace {
 
+// The transaction itself, for a request of a valid size in one or two pieces.
+int transaction(int handle, int code, const void* head, int head_size, const void* body,
+                int body_size, void* reply, int reply_size, int* reply_len, int* param,
+                int* status, int timeout_ms, int wait) {
     int attempts = 1;
     {
         std::lock_guard<std::mutex> guard(context_lock);
@@ -296,7 +292,8 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
     std::array<unsigned char, REPLY_CAPTURE_SIZE> reply_cap;
     std::array<unsigned char, GENERAL_CAPTURE_SIZE> error_cap;
     std::array<unsigned char, GENERAL_CAPTURE_SIZE> status_cap;
-    const int frame_len = QXX_make_command(frame.data(), code, request, request_size, timeout_ms);
+    const int frame_len =
+        qxx_build_command(frame.data(), code, head, head_size, body, body_size, timeout_ms);
     const int reply_code = static_cast<uint16_t>(code + QXX_REPLY_OFFSET);
 
     int done = wait ? 0 : 1;
@@ -321,6 +318,31 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
     }
     if (wait) comm_unhook_response(handle);
     return result;
+}
+
+}  // namespace
+
+int QXX_send_cmd(int handle, int code, const void* request, int request_size, void* reply,
+                 int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
+                 int wait) {
+    const int inbuff_size = request_size;
+    // clang-format off
+#line 539 "deps/qxx_comm/qxx_comm/qxx_comm"
+    assert(inbuff_size >=0 && inbuff_size < (UINT16_MAX - 1) && "Invalid data size for QXX frame!");
+#line 333 "deps/qxx_comm/qxx_comm/qxx_comm.cpp"
+    // clang-format on
+    return transaction(handle, code, request, request_size, nullptr, 0, reply, reply_size,
+                       reply_len, param, status, timeout_ms, wait);
+}
+
+int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, const void* body,
+                       int body_size, void* reply, int reply_size, int* reply_len, int* param,
+                       int* status, int timeout_ms, int wait) {
+    const int inbuff_size = head_size < 0 || body_size < 0 ? -1 : head_size + body_size;
+    assert(inbuff_size >= 0 && inbuff_size < (UINT16_MAX - 1) &&
+           "Invalid data size for QXX frame!");
+    return transaction(handle, code, head, head_size, body, body_size, reply, reply_size,
+                       reply_len, param, status, timeout_ms, wait);
 }
 
 void QXX_set_cmd_num_try(int handle, int count) {

@@ -105,6 +105,11 @@ int QXX_broadcast_event_proc(const unsigned char* bytes, int count);
 int QXX_send_cmd(int handle, int code, const void* request, int request_size, void* reply,
                  int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
                  int wait);
+// QXX_send_cmd with the request in two pieces, `head` then `body`, joined on the wire: a large
+// payload with a few bytes in front of it goes out without first being copied together.
+int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, const void* body,
+                       int body_size, void* reply, int reply_size, int* reply_len, int* param,
+                       int* status, int timeout_ms, int wait);
 void QXX_set_cmd_num_try(int handle, int count);
 int QXX_get_conn_state_id(int handle);
 int QXX_idle_wait(int handle, int code, int arg);

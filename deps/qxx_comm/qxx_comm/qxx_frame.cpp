@@ -3,8 +3,9 @@
 
 #include <algorithm>
 
-int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len,
-                    int param, int status) {
+namespace {
+
+void put_header(unsigned char* buf, int code, int payload_len, int param, int status) {
     std::memcpy(buf, QXX_MAGIC, sizeof QXX_MAGIC);
     put_u16le(buf + QXX_OFF_CODE, static_cast<uint16_t>(code));
     put_u16le(buf + QXX_OFF_LENGTH, static_cast<uint16_t>(payload_len + 1));
@@ -12,9 +13,46 @@ int qxx_build_frame(unsigned char* buf, int code, const void* payload, int paylo
     buf[QXX_OFF_STATUS] = static_cast<unsigned char>(status);
     buf[QXX_OFF_HDR_XOR] = 0;
     buf[QXX_OFF_HDR_XOR] = qxx_xor(buf, QXX_OFF_HDR_XOR);
+}
+
+}  // namespace
+
+int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len,
+                    int param, int status) {
+    put_header(buf, code, payload_len, param, status);
     unsigned char* data = buf + QXX_OFF_PAYLOAD;
     if (payload_len > 0 && payload != nullptr) std::memmove(data, payload, payload_len);
     data[payload_len] = qxx_xor(data, payload_len);
+    return payload_len + QXX_FRAME_OVERHEAD;
+}
+
+unsigned char qxx_copy_xor(unsigned char* dst, const unsigned char* src, int n) {
+    uint64_t words = 0;
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, src + i, sizeof w);
+        std::memcpy(dst + i, &w, sizeof w);
+        words ^= w;
+    }
+    words ^= words >> 32;
+    words ^= words >> 16;
+    words ^= words >> 8;
+    unsigned char x = static_cast<unsigned char>(words);
+    for (; i < n; ++i) x ^= dst[i] = src[i];
+    return x;
+}
+
+int qxx_build_command(unsigned char* buf, int code, const void* head, int head_len,
+                      const void* body, int body_len, int param) {
+    head_len = head != nullptr && head_len > 0 ? head_len : 0;
+    body_len = body != nullptr && body_len > 0 ? body_len : 0;
+    const int payload_len = head_len + body_len;
+    put_header(buf, code, payload_len, param, 0);
+    unsigned char* data = buf + QXX_OFF_PAYLOAD;
+    data[payload_len] = static_cast<unsigned char>(
+        qxx_copy_xor(data, static_cast<const unsigned char*>(head), head_len) ^
+        qxx_copy_xor(data + head_len, static_cast<const unsigned char*>(body), body_len));
     return payload_len + QXX_FRAME_OVERHEAD;
 }
 

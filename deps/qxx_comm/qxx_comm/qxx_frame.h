@@ -117,6 +117,15 @@ inline unsigned char qxx_xor(const unsigned char* p, int n) {
 int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len,
                     int param, int status);
 
+// Copies `n` bytes and returns their XOR, in one pass over them.
+unsigned char qxx_copy_xor(unsigned char* dst, const unsigned char* src, int n);
+
+// Writes a command frame (status 0) whose payload is `head` followed by `body` into `buf` and
+// returns its total length: a large payload with a few bytes in front of it is framed without
+// first being copied together. Neither piece may overlap `buf`.
+int qxx_build_command(unsigned char* buf, int code, const void* head, int head_len,
+                      const void* body, int body_len, int param);
+
 // ---- frame assembly from a byte stream -----------------------------------------------------
 //
 // The receiver's state machine, one byte at a time, in place. A frame may arrive in any number
