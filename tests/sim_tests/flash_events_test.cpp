@@ -1,8 +1,6 @@
-// Firmware upload and flashing against the simulated external flash, and the events of the
-// accumulation procedures.
+// Firmware upload and flashing against the simulated external flash (the refusals for a wrong
+// checksum and for nothing written are seen end to end), and the procedures' events.
 #include <gtest/gtest.h>
-
-#include <array>
 
 #include "sim_harness.h"
 
@@ -49,11 +47,7 @@ TEST(SimFlash, FlashRequestChecksTheWrittenImage) {
         {"scrambled", abc_s, 1, 0x606F6E6D, 0},
         {"plain", abc, 0, 0x606F6E6D, 0},
         {"scrambled image, flag 0", abc_s, 0, 0x606F6E6D, 3},
-        {"wrong checksum", abc, 0, 0x606F6E6C, 3},
-        {"three blocks scrambled", big_s, 1, big_raw, 0},
         {"three blocks plain", big, 0, big_raw, 0},
-        {"three blocks, one bit off", big_s, 1, big_raw ^ 0x100, 3},
-        {"nothing written", {}, 0, 0, 5},
         {"unknown flag", abc, 2, 0x606F6E6D, 4},
     };
     for (const auto& r : rows) {
@@ -80,57 +74,23 @@ TEST(SimFlash, FlashRequestChecksTheWrittenImage) {
     EXPECT_EQ(c.call(8103, i32s({0, big_raw})).status, 5);
 }
 
-int32_t channel(const rx_frame& spectrum, int i) {
-    return spectrum.i32(230 + 4 * i);
-}
-
-TEST(SimEvents, AssayAndStabilisationSendProgressAndSpectra) {
-    for (auto [start, stop, other] : {std::array{8309, 8309, 8304}, {8304, 8305, 8309}}) {
-        SCOPED_TRACE(start);
+// What the console's assay and stabilisation show is checked end to end; here what it does not
+// show: one procedure at a time, the silent periodic events, the emulated key, and a restart or
+// power off ending the link and the accumulation.
+TEST(SimEvents, OneProcedureAtATimePeriodicEventsAndTheirEnd) {
+    for (auto [start, other] : {std::pair{8309, 8304}, {8304, 8309}}) {
         InProcessSim sim(options("--event-ms 20"));
         SimClient c(sim);
         ASSERT_EQ(c.call(start).status, 0);
-        EXPECT_EQ(c.call(other).status, 6);  // one procedure at a time
-
-        rx_frame p = c.event(10012), s1 = c.event(10002), s2 = c.event(10002);
-        EXPECT_EQ(p.i32(8), 0);
-        EXPECT_TRUE(p.i32(4) > 0 && p.i32(4) < 100) << p.i32(4);
-        ASSERT_EQ(s2.data.size(), 4326u);
-        EXPECT_EQ(s1.i32(2), 1024);
-        EXPECT_EQ(get_u16le(&s2.data[8]), get_u16le(&s1.data[8]) + 1);
-        EXPECT_GT(channel(s1, 331), channel(s1, 500));  // the Cs-137 line stands out
-        EXPECT_GT(channel(s1, 500), 0);
-        EXPECT_GT(channel(s2, 331), channel(s1, 331));  // counts accumulate
-
-        ASSERT_EQ(c.call(stop).status, 0);
-        do p = c.event(10012);
-        while (p.i32(8) == 0);
-        EXPECT_EQ(p.data, (bytes{static_cast<unsigned char>(start == 8309 ? 1 : 2), 0, 0, 0, 100, 0,
-                                 0, 0, 1, 0, 0, 0}));
-        if (start == 8304) {
-            EXPECT_EQ(c.event(10015).i32(4), 0);
-        }
+        EXPECT_EQ(c.call(other).status, 6) << start;
     }
-
-    // Stopped before its first spectrum, a stabilisation fails, and the status says so.
-    InProcessSim sim(options("--event-ms 600000"));
-    SimClient c(sim);
-    ASSERT_EQ(c.call(8304).status, 0);
-    ASSERT_EQ(c.call(8305).status, 0);
-    EXPECT_EQ(c.event(10015).i32(4), -1);
-    EXPECT_EQ(c.call(8203).i32(56), 0);
-}
-
-TEST(SimEvents, PeriodicEventsAndKeyEmulation) {
-    InProcessSim sim(options("--event-ms 20 --events"));
-    SimClient c(sim);
+    InProcessSim periodic(options("--event-ms 20 --events"));
+    SimClient c(periodic);
     ASSERT_EQ(c.call(8041, i32s({7})).status, 0);
     EXPECT_EQ(c.event(10003).i32(4), 7);
     EXPECT_EQ(c.event(10007).data.size(), 346u);
     for (int code : {10003, 10005, 10010}) EXPECT_EQ(c.event(code).code, code);
-}
 
-TEST(SimEvents, RestartAndPowerOffEndTheLinkAndTheAccumulation) {
     for (int code : {8021, 8400}) {
         InProcessSim sim(options("--event-ms 20"));
         SimClient c(sim);

@@ -1,9 +1,13 @@
-// The simulator as the console meets it: codes and sizes, records, identification, and the byte
-// stream's bad days.
+// The simulator as the console meets it: codes and sizes, records, the byte stream's bad days,
+// discovery, and the built nv52-sim as a process. Its fault options are checked through the
+// console, one row each, by the end-to-end session table.
 #include <gtest/gtest.h>
+
+#include <termios.h>
 
 #include <array>
 
+#include "e2e.h"
 #include "sim_harness.h"
 
 namespace {
@@ -50,18 +54,10 @@ TEST(SimProtocol, EveryRequestAnswersWithItsCodePlus1000AndItsSize) {
     }
 }
 
-TEST(SimProtocol, IdentificationAnswersTheSerial) {
-    for (auto [line, expect] : {std::pair{"", "C0001234"},
-                                {"--serial C12", "C12\0\0\0\0\0"},
-                                {"--refuse-identify", "B0001234"}}) {
-        InProcessSim sim(options(line));
-        EXPECT_EQ(SimClient(sim).call(8007).data, bytes(expect, expect + 8)) << line;
-    }
-}
-
 TEST(SimProtocol, RecordsAreKeptAndConsistent) {
-    InProcessSim sim(options("--usb-mode 2"));
+    InProcessSim sim(options("--usb-mode 2 --serial C12"));
     SimClient c(sim);
+    EXPECT_EQ(c.call(8007).data, (bytes{'C', '1', '2', 0, 0, 0, 0, 0}));
 
     // Parameters: the default carries --usb-mode; what 8202 writes, 8201 returns.
     bytes params = c.call(8201).data, changed = params;
@@ -104,10 +100,10 @@ TEST(SimProtocol, RecordsAreKeptAndConsistent) {
     }
 }
 
-TEST(SimProtocol, MalformedFramesAreDroppedAndTheNextFrameIsServed) {
+TEST(SimProtocol, MalformedFramesAreDroppedAndOneLinkIsServedAtATime) {
     InProcessSim sim;
-    SimClient c(sim);
-    bytes defaults = c.call(8201).data;
+    SimClient a(sim);
+    bytes defaults = a.call(8201).data;
     bytes bad_header = make_frame(8203), bad_payload = make_frame(8202, bytes(1400, 0x11));
     bad_header[11] ^= 1;
     bad_payload.back() ^= 1;  // would overwrite the parameters if it were taken
@@ -117,19 +113,13 @@ TEST(SimProtocol, MalformedFramesAreDroppedAndTheNextFrameIsServed) {
     header_only.pop_back();
     put_u16le(&header_only[6], 0);
     header_only[11] = qxx_xor(header_only.data(), 11);
-
     for (const bytes& b : {bytes{'h', 'e', 'l', 'l', 'o'}, bad_header, bad_payload, broken_magic,
                            header_only, make_frame(8302)})
-        ASSERT_TRUE(c.send_raw(b));
-    EXPECT_EQ(c.reply().code, 9007);
-    EXPECT_EQ(c.reply().code, 9302);
-    EXPECT_EQ(c.call(8201).data, defaults);
-}
+        ASSERT_TRUE(a.send_raw(b));
+    EXPECT_EQ(a.reply().code, 9007);
+    EXPECT_EQ(a.reply().code, 9302);
+    EXPECT_EQ(a.call(8201).data, defaults);
 
-TEST(SimProtocol, OneLinkAtATimeAndAVanishedClientLeavesNoTrace) {
-    InProcessSim sim;
-    SimClient a(sim);
-    bytes defaults = a.call(8201).data;
     SimClient b(sim);
     ASSERT_TRUE(b.send(8007));
     EXPECT_EQ(b.next(300).code, -1);  // waits while a is served
@@ -170,6 +160,96 @@ TEST(SimProtocol, AClientThatReadsNothingIsHeldBack) {
     ASSERT_TRUE(c.send_raw(bytes(req.begin() + static_cast<long>(at), req.end())));
     EXPECT_EQ(c.next().code, 9202);
     EXPECT_EQ(c.call(8007).code, 9007);
+}
+
+// Two requests in one datagram, then one after a frame that is no request: three announcements
+// of ident, address and name, NUL-padded, and nothing more.
+TEST(SimDiscovery, AnswersEachRequestOnLoopback) {
+    const std::string name40(40, 'n');
+    struct {
+        std::string line;
+        const char *ident, *address, *name;
+    } rows[] = {
+        {"", "C0001234", "127.0.0.1", "NV-52 C0001234"},
+        {"--ident ABCDEFGHIJ --announce-address 192.168.111.222 --name " + name40, "ABCDEFGHIJ",
+         "192.168.111.222", name40.c_str()},
+    };
+    for (const auto& r : rows) {
+        InProcessSim sim(options(r.line));
+        bytes expect(66, 0);
+        for (auto [at, text] : {std::pair{0, r.ident}, {10, r.address}, {26, r.name}})
+            std::copy(text, text + strlen(text), expect.begin() + at);
+        bytes two = make_frame(8601, {}, 3000), other = make_frame(8203);
+        two.insert(two.end(), two.begin(), two.end());
+        other.insert(other.end(), two.begin(), two.begin() + 13);
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = loopback(sim.udp_port());
+        for (const bytes& d : {two, other})
+            sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        for (int i = 0; i < 3; ++i) {
+            unsigned char buf[2048];
+            ssize_t n = wait_fd(fd, POLLIN, WAIT_MS) ? recv(fd, buf, sizeof buf, 0) : -1;
+            ASSERT_EQ(n, 79) << r.line << i;
+            EXPECT_TRUE(qxx_frame_code(buf) == 8600 && qxx_frame_length(buf) == 67);
+            EXPECT_EQ(bytes(buf + 12, buf + 78), expect) << r.line;
+        }
+        EXPECT_FALSE(wait_fd(fd, POLLIN, 300));
+        close(fd);
+    }
+}
+
+TEST(SimProcess, CommandLinePtyLogAndSignals) {
+    auto exit_of = [](const std::string& line) {
+        proc::Child p;
+        p.start(words_of(line, NV52_SIM_BIN), "", "/dev/null");
+        return p.wait_exit();
+    };
+    sim_options opt;
+    EXPECT_TRUE(opt.bind == "127.0.0.1" && opt.port == 4444 && opt.discovery_port == 4455);
+    // A wrong line exits with 2 and starts nothing; a port in use with 1.
+    for (const char* bad :
+         {"--fail-code 8102:0", "--port 65536", "--port 1x", "--delay-ms", "--event-ms 0",
+          "--serial C00012345", "--ident ELEVENCHARS", "--bind localhost", "--split=1", "--bogus"})
+        EXPECT_EQ(exit_of(bad), 2) << bad;
+    InProcessSim busy;
+    EXPECT_EQ(exit_of("--discovery-port 0 --port " + std::to_string(busy.port())), 1);
+    proc::Child help;
+    help.start({NV52_SIM_BIN, "--help"});
+    EXPECT_EQ(help.wait_line("Usage: "), "nv52-sim [OPTION]...");
+    EXPECT_EQ(help.wait_exit(), 0);
+
+    proc::TempDir dir;
+    e2e::Sim sim;
+    ASSERT_TRUE(sim.start({"--pty", "--event-ms", "20"}, dir.file("sim.log")));
+    ASSERT_EQ(sim.pty().rfind("/dev/", 0), 0u) << sim.pty();
+    {
+        SimClient c(connect_loopback(sim.port()));
+        bytes bad = make_frame(8203);
+        bad[11] ^= 1;
+        c.send_raw(bad);
+        EXPECT_EQ(c.call(8007).code, 9007);
+    }
+    // As a serial console would, twice: identification and a spectrum through the pty.
+    for (int round = 0; round < 2; ++round) {
+        int fd = open(sim.pty().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t;
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+        SimClient c(fd);
+        EXPECT_EQ(c.call(8007).code, 9007) << round;
+        ASSERT_EQ(c.call(8309).status, 0);
+        EXPECT_EQ(c.event(10002).i32(2), 1024);
+        ASSERT_EQ(c.call(8309).status, 0);  // stop, so the next round starts one again
+    }
+    // The pty's peer went away: the next TCP link is served.
+    EXPECT_EQ(SimClient(connect_loopback(sim.port())).call(8203).code, 9203);
+    EXPECT_EQ(sim.stop(SIGINT), 0);
+    const std::string log = e2e::read_file(dir.file("sim.log"));
+    for (const char* line : {"] link tcp 127.0.0.1:", "] dropped a frame: bad header checksum",
+                             "] rx 8007 get serial (0 bytes) -> 9007 reply status 0 (8 bytes)",
+                             "] link pty /dev/", "] event 10002 spectrum (4326 bytes)"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
 }  // namespace

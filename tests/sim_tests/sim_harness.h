@@ -1,21 +1,9 @@
-// Test support for the simulator: the simulator run in-process on free loopback ports, a small
-// link client that frames with qxx_frame.h, and the built nv52-sim as a child process. Every
-// wait is bounded: a test that waits in vain fails instead of hanging.
+// Test support for the simulator: the simulator run in-process on free loopback ports, and a
+// small link client that frames with qxx_frame.h. Every wait is bounded.
 #pragma once
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
 #include <climits>
 #include <deque>
 #include <memory>
@@ -24,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "comm_peers.h"
 #include "qxx_frame.h"
 #include "sim_server.h"
 
@@ -78,24 +67,6 @@ inline bytes make_frame(int code, const bytes& payload = {}, int param = 1000) {
     return f;
 }
 
-inline sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// A TCP connection to 127.0.0.1:port; `rcvbuf` > 0 sets a small receive buffer first.
-inline int connect_loopback(int port, int rcvbuf = 0) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a = loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    close(fd);
-    return -1;
-}
-
 // The simulator on its own thread, TCP and UDP on free ports of 127.0.0.1.
 class InProcessSim {
   public:
@@ -132,30 +103,20 @@ class SimClient {
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
     }
-    // False when the link is gone (no SIGPIPE on a closed socket).
-    bool send_raw(const bytes& b) {
-        ssize_t n = ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK) n = write(fd_, b.data(), b.size());
-        return n == static_cast<ssize_t>(b.size());
-    }
+    bool send_raw(const bytes& b) { return write_all(fd_, std::string(b.begin(), b.end())); }
     bool send(int code, const bytes& payload = {}) { return send_raw(make_frame(code, payload)); }
 
     // The next valid frame, events included.
     rx_frame next(int timeout_ms = WAIT_MS) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (ready_.empty() && !eof_ && std::chrono::steady_clock::now() < end) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 10) != 1) continue;
+        while (ready_.empty() && !eof_ && wait_fd(fd_, POLLIN, timeout_ms)) {
             unsigned char buf[65536];
             ssize_t n = read(fd_, buf, sizeof buf);
             eof_ = n <= 0;
             for (ssize_t i = 0; i < n; ++i) {
-                received_++;
                 if (!qxx_rx_push(rx_.get(), buf[i])) continue;
                 const unsigned char* f = rx_->buf;
                 ready_.push_back({qxx_frame_code(f), qxx_frame_param(f), qxx_frame_status(f),
                                   bytes(f + 12, f + 12 + qxx_frame_payload_size(f))});
-                framed_ += rx_->count;
                 rx_->count = 0;
             }
         }
@@ -184,10 +145,9 @@ class SimClient {
             events_.erase(it);
             return f;
         }
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
         rx_frame f;
-        do f = next();
-        while (f.code != code && f.code != -1 && std::chrono::steady_clock::now() < end);
+        for (int i = 0; i < 10000 && (f = next()).code != code && f.code != -1; ++i) {
+        }
         return f.code == code ? f : rx_frame{};
     }
     // True once the simulator closed the link; frames still unread are discarded.
@@ -196,73 +156,10 @@ class SimClient {
         }
         return eof_;
     }
-    // Bytes that arrived but were thrown away by the frame assembler.
-    long dropped() const { return received_ - framed_ - rx_->count; }
 
   private:
     int fd_;
     std::unique_ptr<QXX_rx> rx_ = std::make_unique<QXX_rx>();
     std::deque<rx_frame> ready_, events_;
-    long received_ = 0, framed_ = 0;
     bool eof_ = false;
 };
-
-// The built nv52-sim as a child process: standard output on a pipe, standard error to a file.
-class SimProcess {
-  public:
-    explicit SimProcess(std::vector<std::string> args, const char* err_path = "/dev/null") {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            std::vector<char*> argv{const_cast<char*>(NV52_SIM_BIN)};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(NV52_SIM_BIN, argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~SimProcess() {
-        if (pid_ > 0 && wait_exit(0) == -1) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-    }
-    // One line of standard output without its newline ("" at its end or after the time limit).
-    std::string line() {
-        std::string s;
-        char c;
-        for (pollfd p{out_, POLLIN, 0}; poll(&p, 1, WAIT_MS) == 1;) {
-            if (read(out_, &c, 1) != 1 || c == '\n') break;
-            s += c;
-        }
-        return s;
-    }
-    // The exit status within `timeout_ms` (128 + the signal's number after a signal), else -1.
-    int wait_exit(int timeout_ms = WAIT_MS) {
-        for (int waited = 0;; waited += 10) {
-            int st;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            if (waited >= timeout_ms) return -1;
-            usleep(10000);
-        }
-    }
-    void signal(int sig) { kill(pid_, sig); }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
-
-// The port at the end of a "listening tcp 127.0.0.1:PORT" line.
-inline int port_of(const std::string& line) {
-    return std::atoi(line.c_str() + line.rfind(':') + 1);
-}

@@ -46,19 +46,31 @@ inline std::string read_bytes(int fd, size_t n = 0) {
     return out;
 }
 
-inline sockaddr_in loopback(in_addr_t address = htonl(INADDR_LOOPBACK)) {
+inline sockaddr_in loopback(int port = 0) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = address;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
 }
 
-// Binds a socket to an ephemeral port and answers the port (0 on failure).
-inline int bind_port(int fd, in_addr_t address = htonl(INADDR_LOOPBACK)) {
-    sockaddr_in a = loopback(address);
+// Binds a socket to an ephemeral port of 127.0.0.1 and answers the port (0 on failure).
+inline int bind_port(int fd) {
+    sockaddr_in a = loopback();
     socklen_t len = sizeof a;
     auto p = reinterpret_cast<sockaddr*>(&a);
     return ::bind(fd, p, sizeof a) == 0 && ::getsockname(fd, p, &len) == 0 ? ntohs(a.sin_port) : 0;
+}
+
+// A TCP connection to 127.0.0.1:port (-1 on failure); `rcvbuf` > 0 sets a small receive
+// buffer first.
+inline int connect_loopback(int port, int rcvbuf = 0) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a = loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    ::close(fd);
+    return -1;
 }
 
 // A listener on 127.0.0.1; with `listening` false the port refuses every connection (bound, so
@@ -119,8 +131,7 @@ class PtyPeer {
 // keeps sending numbered datagrams to the last sender until stopped (at most 200000).
 class UdpResponder {
   public:
-    explicit UdpResponder(in_addr_t address = htonl(INADDR_LOOPBACK))
-        : port_(bind_port(fd_, address)) {}
+    UdpResponder() : port_(bind_port(fd_)) {}
     ~UdpResponder() {
         stop();
         ::close(fd_);
