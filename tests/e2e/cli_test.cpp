@@ -43,11 +43,17 @@ TEST(CommandLine, EveryModeOutputExitCodeAndFiles) {
         {{"cxfw", "fw.tar", "a.xfw", "x.1"}, BANNER + "Invalid parameter!\n", 255, 2},
         {{"make", "fw.tar", "a.xfw", "1.0"}, BANNER + "Invalid parameter!\n", 255, 2},
         {{"cxfw", "none.tar", "a.xfw", "1.5"},
-         BANNER + "Creating firmware version 1.5...\nError loading file:none.tar!\n", 255, 2},
+         BANNER + "Creating firmware version 1.5...\nError loading file:none.tar!\n",
+         255,
+         2},
         {{"cxfw", "fw.tar", "ro/a.xfw", "1.5"},
-         cxfw_text("fw.tar", "ro/a.xfw", abc) + "Error writing file:ro/a.xfw!\n", 255, 2},
+         cxfw_text("fw.tar", "ro/a.xfw", abc) + "Error writing file:ro/a.xfw!\n",
+         255,
+         2},
         {{"cxfw", "fw.tar", "nv52fw.xfw", "1.5"},
-         cxfw_text("fw.tar", "nv52fw.xfw", abc) + "Ok.\n", 0, 3},
+         cxfw_text("fw.tar", "nv52fw.xfw", abc) + "Ok.\n",
+         0,
+         3},
     };
     for (const auto& c : cases) {
         strings argv = c.args;

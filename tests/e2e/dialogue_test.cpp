@@ -35,7 +35,10 @@ TEST(Dialogue, AnswersAtEveryPromptOverLoopback) {
         {"type 0: no device", "0\n", TYPES + TYPE_PROMPT + NO_LINK},
         {"type: refused answers, then the end of input keeps USB, which finds none", GARBAGE,
          TYPES + times(TYPE_PROMPT, GARBAGE_LINES + 1) + usb_none + NO_LINK},
-        {"type: a NUL byte reads as an empty answer", std::string("\0" "3\n", 3),
+        {"type: a NUL byte reads as an empty answer",
+         std::string("\0"
+                     "3\n",
+                     3),
          TYPES + TYPE_PROMPT + usb_none + NO_LINK},
         {"type: a line longer than the buffer, then its newline keeps USB", LONG_ANSWER + "3\n",
          TYPES + times(TYPE_PROMPT, 2) + "0. No device\n\n" + times("Select device[0]:", 2) +
@@ -92,8 +95,8 @@ strings subnet(int count) {
                          "ip link set " + a + " up", "ip link set nvb" + n + " up"});
     }
     if (count > 0)
-        commands.insert(commands.end(), {"ip route add 192.168.7.0/24 dev nva1",
-                                         "ip route add default dev nva1"});
+        commands.insert(commands.end(),
+                        {"ip route add 192.168.7.0/24 dev nva1", "ip route add default dev nva1"});
     return commands;
 }
 
@@ -136,10 +139,10 @@ TEST(Dialogue, DiscoveryListsThreeInstrumentsAndEnterTakesTheFirst) {
     proc::Child sims[3];
     for (int i = 0; i < 3; ++i) {
         const std::string n = std::to_string(i + 1);
-        ASSERT_TRUE(sims[i].start({NV52_SIM_BIN, "--bind", "0.0.0.0", "--port", i ? "0" : "4444",
-                                   "--announce-address", "192.168.7." + n, "--ident",
-                                   "NV" + n, "--log"},
-                                  "", dir.file(n + ".log")));
+        ASSERT_TRUE(
+            sims[i].start({NV52_SIM_BIN, "--bind", "0.0.0.0", "--port", i ? "0" : "4444",
+                           "--announce-address", "192.168.7." + n, "--ident", "NV" + n, "--log"},
+                          "", dir.file(n + ".log")));
         ASSERT_NE(sims[i].wait_line("listening udp "), "");
     }
     // Choice 3 is refused (three rows: 0 to 2), Enter takes row 0.
@@ -147,7 +150,8 @@ TEST(Dialogue, DiscoveryListsThreeInstrumentsAndEnterTakesTheFirst) {
     EXPECT_EQ(r.exit_code, 0);
     // The rows come in the order the announcements arrived.
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.output, m, std::regex("0\\. (\\S+)\n1\\. (\\S+)\n2\\. (\\S+)\n")))
+    ASSERT_TRUE(
+        std::regex_search(r.output, m, std::regex("0\\. (\\S+)\n1\\. (\\S+)\n2\\. (\\S+)\n")))
         << r.output;
     strings rows = {m[1], m[2], m[3]}, sorted = rows;
     std::sort(sorted.begin(), sorted.end());

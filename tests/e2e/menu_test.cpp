@@ -66,11 +66,17 @@ TEST(InstrumentMenu, AssayAndStabilisationShowTheirEventsAndSaveTheSpectrum) {
         const char* result;       // the stabilisation's result line, or none
     } cases[] = {
         // --events adds keyboard, status, total and light-sensor events, which stay silent.
-        {"as", "| Insert sample and press ENTER              |\n",
-         {"--event-ms", "40", "--events"}, 3, nullptr},
+        {"as",
+         "| Insert sample and press ENTER              |\n",
+         {"--event-ms", "40", "--events"},
+         3,
+         nullptr},
         {"cs", "| Insert Cs-137 and press ENTER              |\n", {"--event-ms", "40"}, 2, "c0"},
         // Stopped before the first spectrum: nothing is saved, the result is -1.
-        {"cs", "| Insert Cs-137 and press ENTER              |\n", {"--event-ms", "600000"}, 0,
+        {"cs",
+         "| Insert Cs-137 and press ENTER              |\n",
+         {"--event-ms", "600000"},
+         0,
          "c-1"},
     };
     for (const auto& tc : cases) {

@@ -149,8 +149,9 @@ inline std::string upload_ok(uint32_t size, Sums s, int blocks) {
 
 // The flash command's text up to its outcome.
 inline std::string flash_head(const std::string& name, Sums s) {
-    return ">" + FILE_PROMPT + "Reading file " + name + "...Ok.\nEncrypted:0x01\nRaw checksum:" +
-           hex(s.raw) + "\nEnc checksum:" + hex(s.enc) + "\nStarting memory flashing process...";
+    return ">" + FILE_PROMPT + "Reading file " + name +
+           "...Ok.\nEncrypted:0x01\nRaw checksum:" + hex(s.raw) + "\nEnc checksum:" + hex(s.enc) +
+           "\nStarting memory flashing process...";
 }
 
 // Removes the one message that the link's thread prints at a moment of its own (the link
@@ -204,15 +205,15 @@ inline int run_in_namespace(const std::string& flags, const strings& setup) {
     return -1;
 }
 
-#define RUN_IN_NAMESPACE(flags, ...)                                                          \
-    do {                                                                                      \
-        int outside = session::run_in_namespace(flags, __VA_ARGS__);                          \
-        if (outside == session::NO_NAMESPACE) {                                               \
-            GTEST_SKIP() << "no namespace of our own here";                                   \
-        } else if (outside >= 0) {                                                            \
-            EXPECT_EQ(outside, 0) << "the run inside the namespace failed (output above)";    \
-            return;                                                                           \
-        }                                                                                     \
+#define RUN_IN_NAMESPACE(flags, ...)                                                       \
+    do {                                                                                   \
+        int outside = session::run_in_namespace(flags, __VA_ARGS__);                       \
+        if (outside == session::NO_NAMESPACE) {                                            \
+            GTEST_SKIP() << "no namespace of our own here";                                \
+        } else if (outside >= 0) {                                                         \
+            EXPECT_EQ(outside, 0) << "the run inside the namespace failed (output above)"; \
+            return;                                                                        \
+        }                                                                                  \
     } while (0)
 
 }  // namespace session

@@ -39,19 +39,12 @@ inline bytes i32s(std::initializer_list<int64_t> values) {
     return b;
 }
 
-// The blank-separated words of `line`, after `first` when given.
-inline std::vector<std::string> words_of(const std::string& line, const char* first = nullptr) {
-    std::vector<std::string> w;
-    if (first) w.push_back(first);
-    for (std::istringstream in(line); in >> w.emplace_back();) {
-    }
-    w.pop_back();
-    return w;
-}
-
 // The options of a command line such as "--event-ms 20 --events".
 inline sim_options options(const std::string& line) {
-    std::vector<std::string> args = words_of(line, "nv52-sim");
+    std::vector<std::string> args = {"nv52-sim"};
+    for (std::istringstream in(line); in >> args.emplace_back();) {
+    }
+    args.pop_back();
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     sim_options opt;
@@ -125,41 +118,21 @@ class SimClient {
         ready_.pop_front();
         return f;
     }
-    // The next frame that is not an event (10002..10015); events on the way are kept.
+    // The next frame that is not an event (10002..10015).
     rx_frame reply() {
-        for (;;) {
-            rx_frame f = next();
-            if (f.code < 10002 || f.code > 10015) return f;
-            events_.push_back(std::move(f));
+        rx_frame f;
+        while ((f = next()).code >= 10002 && f.code <= 10015) {
         }
+        return f;
     }
     rx_frame call(int code, const bytes& payload = {}) {
         send(code, payload);
         return reply();
     }
-    // The next event with this code, those kept by reply() first.
-    rx_frame event(int code) {
-        for (auto it = events_.begin(); it != events_.end(); ++it) {
-            if (it->code != code) continue;
-            rx_frame f = std::move(*it);
-            events_.erase(it);
-            return f;
-        }
-        rx_frame f;
-        for (int i = 0; i < 10000 && (f = next()).code != code && f.code != -1; ++i) {
-        }
-        return f.code == code ? f : rx_frame{};
-    }
-    // True once the simulator closed the link; frames still unread are discarded.
-    bool closed_by_peer() {
-        while (!eof_ && next().code != -1) {
-        }
-        return eof_;
-    }
 
   private:
     int fd_;
     std::unique_ptr<QXX_rx> rx_ = std::make_unique<QXX_rx>();
-    std::deque<rx_frame> ready_, events_;
+    std::deque<rx_frame> ready_;
     bool eof_ = false;
 };

@@ -1,5 +1,5 @@
 // Test peers for the communication library's real transports: a TCP listener on 127.0.0.1 with
-// an ephemeral port, a pseudo-terminal whose master side plays the device, and a UDP responder.
+// an ephemeral port, and a pseudo-terminal whose master side plays the device.
 // Every blocking call is bounded by a generous limit so a hang fails the test.
 #pragma once
 
@@ -11,10 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <string>
-#include <thread>
 
 inline bool wait_fd(int fd, short events, int ms = 30000) {
     pollfd p{fd, events, 0};
@@ -125,56 +123,4 @@ class PtyPeer {
   private:
     int master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     std::string path_;
-};
-
-// Answers every datagram with "re:" and the datagram, to its sender. With `flood` it then
-// keeps sending numbered datagrams to the last sender until stopped (at most 200000).
-class UdpResponder {
-  public:
-    UdpResponder() : port_(bind_port(fd_)) {}
-    ~UdpResponder() {
-        stop();
-        ::close(fd_);
-    }
-    int port() const { return port_; }
-    int requests() const { return requests_; }
-    int flooded() const { return flooded_; }
-    void start(bool flood = false) {
-        thread_ = std::thread([this, flood] { run(flood); });
-    }
-    void stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    void run(bool flood) {
-        sockaddr_in from{};
-        bool known = false;
-        while (!stop_) {
-            bool flooding = flood && known && flooded_ < 200000;
-            std::string out;
-            if (wait_fd(fd_, POLLIN, flooding ? 0 : 20)) {
-                char buf[2048];
-                socklen_t len = sizeof from;
-                ssize_t n =
-                    ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-                if (n < 0) continue;
-                ++requests_;
-                known = true;
-                out = "re:" + std::string(buf, static_cast<size_t>(n));
-            } else if (flooding) {
-                out = "flood " + std::to_string(flooded_++);
-            } else {
-                continue;
-            }
-            ::sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                     sizeof from);
-        }
-    }
-    int fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int port_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0}, flooded_{0};
 };

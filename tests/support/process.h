@@ -53,7 +53,8 @@ class Child {
         if (pid_ == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
-            dup2(err_path.empty() ? out[1] : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+            dup2(err_path.empty() ? out[1]
+                                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
                  2);
             if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(127);
             auto argv = argv_of(args);
