@@ -3,12 +3,12 @@
 // instrument closes in the middle of a command. Afterwards the process holds as many
 // descriptors and threads as before and its resident memory has not grown. Every loop has a
 // fixed count and every wait its own time limit; the figures are printed for the record.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "e2e.h"
@@ -27,22 +27,14 @@ namespace {
 constexpr int WAIT_MS = 10000;        // generous: only a hang makes a wait this long
 constexpr long RSS_MARGIN_KB = 2048;  // allocator noise; a per-cycle leak of 2 KB exceeds it
 
-int entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
+// Open descriptors, threads and resident kilobytes of this process.
 struct Usage {
-    int fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
-    long rss = 0;
+    long fds = 0, threads = 0, rss = 0;
     Usage() {
         std::string status = e2e::read_file("/proc/self/status");
-        size_t at = status.find("VmRSS:");
-        if (at != std::string::npos) rss = atol(status.c_str() + at + 6);
+        rss = atol(status.c_str() + status.find("VmRSS:") + 6);
+        threads = atol(status.c_str() + status.find("Threads:") + 8);
+        fds = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     }
 };
 
@@ -130,9 +122,10 @@ TEST(Soak, NothingGrowsOverLongRuns) {
         EXPECT_EQ(c.run(conn, h, c.count), 0);
         const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0);
         const Usage after;
-        std::printf("soak %s: %d, fds %d -> %d, threads %d -> %d, VmRSS %ld -> %ld kB, %.2f s\n",
-                    c.what, c.count, before.fds, after.fds, before.threads, after.threads,
-                    before.rss, after.rss, took.count());
+        std::printf(
+            "soak %s: %d, fds %ld -> %ld, threads %ld -> %ld, VmRSS %ld -> %ld kB, %.2f s\n",
+            c.what, c.count, before.fds, after.fds, before.threads, after.threads, before.rss,
+            after.rss, took.count());
         EXPECT_EQ(after.fds, before.fds);
         EXPECT_EQ(after.threads, before.threads);
 #ifndef NV_SANITIZED

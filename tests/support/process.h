@@ -37,9 +37,6 @@ inline int ms_left(std::chrono::steady_clock::time_point deadline) {
 
 class Child {
   public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
     ~Child() { stop(); }
 
     // Starts `args` (args[0] is the program's path) in `dir` (empty: here). Standard error goes
@@ -126,20 +123,10 @@ class Child {
     int stop(int sig = SIGTERM) {
         if (pid_ <= 0) return -1;
         kill(pid_, sig);
-        bool gone = false;
-        for (int i = 0; i < 200 && !(gone = waitpid(pid_, &status_, WNOHANG) == pid_); ++i)
-            usleep(10000);
-        if (!gone) kill(pid_, SIGKILL);
-        return reap(!gone);
-    }
-
-    // The exit code once the program ended by itself within the limit, else -1.
-    int wait_exit(int timeout_ms = 10000) {
-        for (int i = 0; i < timeout_ms / 10 && pid_ > 0; ++i) {
-            if (waitpid(pid_, &status_, WNOHANG) == pid_) return reap(false);
-            usleep(10000);
-        }
-        return pid_ > 0 ? -1 : WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+        int i = 0;
+        while (waitpid(pid_, &status_, WNOHANG) == 0 && ++i < 200) usleep(10000);
+        if (i == 200) kill(pid_, SIGKILL);
+        return reap(i == 200);
     }
 
     const std::string& output() const { return output_; }
@@ -194,8 +181,6 @@ class TempDir {
         if (!path_.empty() && std::system(("rm -rf '" + path_ + "'").c_str()) != 0) {
         }
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../sim_tests/sim_harness.h"
+#include "sim_client.h"
 #include "../unit_comm/usb_fake.h"
 #include "console.h"
 #include "e2e.h"
@@ -103,7 +103,7 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
         }
         EXPECT_EQ(codes, c.requests);
         if (c.usb_mode_after < 0) continue;
-        bytes params = SimClient(sim).call(8201).data;
+        bytes params = sim_call(sim, 8201);
         ASSERT_EQ(params.size(), 1400u);
         EXPECT_EQ(get_u16le(&params[USB_MODE_OFFSET]), c.usb_mode_after);
     }
