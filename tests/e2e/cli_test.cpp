@@ -1,46 +1,81 @@
-// The nv-term binary's command-line table, run as a process.
+// The nv-term binary's command-line modes other than the interactive session: single words,
+// invalid four-argument lines, and "cxfw" building a container offline, byte for byte, or
+// leaving no file when it fails. ("eth" runs over USB: tests/usb_e2e.)
+#include <dirent.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
-#include "e2e.h"
+#include "session.h"
 
 namespace {
 
-using e2e::BANNER;
+using namespace session;
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-TEST(CommandLine, SingleWordOtherThanEthPrintsOnlyTheBanner) {
-    for (const char* word : {"usb", "ETH", "cxfw", "--help"}) {
-        auto r = proc::run({NV_TERM_BIN, word});
-        EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(r.exit_code, 0) << word;
-        EXPECT_EQ(r.output, BANNER) << word;
+int entries(const std::string& dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
     }
+    return n;
 }
 
-TEST(CommandLine, InvalidFourArgumentLinesTouchNoFile) {
+TEST(CommandLine, EveryModeOutputExitCodeAndFiles) {
     proc::TempDir dir;
-    const std::string raw = dir.file("in.tar"), xfw = dir.file("out.xfw");
-    struct {
-        std::vector<std::string> args;
+    write_file(dir.file("fw.tar"), "abcdefghijkl");
+    const Sums abc = {0x606F6E6D, 0x606F6E7C};
+    ASSERT_EQ(mkdir(dir.file("ro").c_str(), 0555), 0);
+    // A destination the operator may not write: as user nobody, since root writes anywhere.
+    strings as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    chmod(dir.path().c_str(), 0755);
+    const struct {
+        strings args;
+        std::string output;
+        int exit_code;
+        int files;  // in the directory afterwards, fw.tar and ro included
     } cases[] = {
-        {{NV_TERM_BIN, "cxfw", raw, xfw, "2"}},      // a bare version
-        {{NV_TERM_BIN, "CXFW", raw, xfw, "1.0"}},    // the keyword is case-sensitive
-        {{NV_TERM_BIN, "cxfw", raw, xfw, "x.1"}},
-        {{NV_TERM_BIN, "make", raw, xfw, "1.0"}},
+        {{"usb"}, BANNER, 0, 2},
+        {{"ETH"}, BANNER, 0, 2},
+        {{"cxfw"}, BANNER, 0, 2},
+        {{"--help"}, BANNER, 0, 2},
+        {{"cxfw", "fw.tar", "a.xfw", "2"}, BANNER + "Invalid parameter!\n", 255, 2},
+        {{"CXFW", "fw.tar", "a.xfw", "1.0"}, BANNER + "Invalid parameter!\n", 255, 2},
+        {{"cxfw", "fw.tar", "a.xfw", "x.1"}, BANNER + "Invalid parameter!\n", 255, 2},
+        {{"make", "fw.tar", "a.xfw", "1.0"}, BANNER + "Invalid parameter!\n", 255, 2},
+        {{"cxfw", "none.tar", "a.xfw", "1.5"},
+         BANNER + "Creating firmware version 1.5...\nError loading file:none.tar!\n",
+         255,
+         2},
+        {{"cxfw", "fw.tar", "ro/a.xfw", "1.5"},
+         cxfw_text("fw.tar", "ro/a.xfw", abc) + "Error writing file:ro/a.xfw!\n",
+         255,
+         2},
+        {{"cxfw", "fw.tar", "nv52fw.xfw", "1.5"},
+         cxfw_text("fw.tar", "nv52fw.xfw", abc) + "Ok.\n",
+         0,
+         3},
     };
-    for (auto& tc : cases) {
-        auto r = proc::run(tc.args);
-        EXPECT_EQ(r.exit_code, 255) << tc.args[1] << " " << tc.args[4];
-        EXPECT_EQ(r.output, BANNER + "Invalid parameter!\n");
-        EXPECT_FALSE(exists(raw));
-        EXPECT_FALSE(exists(xfw));
+    for (const auto& c : cases) {
+        strings argv = c.args;
+        argv.insert(argv.begin(), NV_TERM_BIN);
+        if (geteuid() == 0 && c.args.size() > 2 && c.args[2] == "ro/a.xfw")
+            argv.insert(argv.begin(), as_nobody.begin(), as_nobody.end());
+        auto r = proc::run(argv, "", dir.path());
+        EXPECT_EQ(r.output, c.output) << argv.back();
+        EXPECT_EQ(r.exit_code, c.exit_code) << argv.back();
+        EXPECT_EQ(entries(dir.path()), c.files) << argv.back();
+        EXPECT_EQ(entries(dir.file("ro")), 0) << "no partial container";
     }
+
+    // The container: header of 72 bytes, then the image with word i XORed with i^4.
+    std::string xfw = read_file(dir.file("nv52fw.xfw"));
+    ASSERT_EQ(xfw.size(), 72u + 12u);
+    EXPECT_EQ(xfw.substr(0, 20), std::string("ORVANTIS FIRMWARE\0\0\0", 20));
+    EXPECT_EQ(xfw.substr(20, 20), std::string("NV-52") + std::string(15, '\0'));
+    const uint32_t fields[][2] = {{40, 12},         {44, 12},         {48, 0x0105},
+                                  {52, 0x606F6E6D}, {56, 0x606F6E7C}, {68, 1}};
+    for (const auto& f : fields) EXPECT_EQ(word(xfw, f[0]), f[1]) << "offset " << f[0];
+    EXPECT_EQ(xfw.substr(72), "abcddfghyjkl");
 }
 
 }  // namespace

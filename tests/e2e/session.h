@@ -1,8 +1,10 @@
-// Helpers of the firmware, fault and bad-input end-to-end tests: whole sessions of nv-term
-// against nv52-sim, files in a temporary directory, the simulator's request log.
+// Helpers of the end-to-end tests: whole sessions of nv-term against nv52-sim in a temporary
+// directory, the simulator's request log, firmware containers and their console texts, and
+// tests that run again inside namespaces of their own.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include <cstdio>
 #include <regex>
@@ -15,16 +17,8 @@
 
 namespace session {
 
-// Every run of nv-term is bounded; a hang fails the test instead of blocking it.
-constexpr int RUN_LIMIT_MS = 90000;
-
-using e2e::DISCONNECTED;
-using e2e::NOT_CONNECTED;
-using e2e::read_file;
-using e2e::VERSIONS;
-using e2e::write_file;
-
-inline std::string connected_start() { return e2e::CONNECTED; }
+using namespace e2e;
+using strings = std::vector<std::string>;
 
 // The end of a session that quits with the link still up, or after the link went away.
 inline const std::string QUIT_CONNECTED = ">" + DISCONNECTED;
@@ -34,25 +28,30 @@ inline std::string command_error(const std::string& name, int code) {
     return "Command " + name + " error(code=" + std::to_string(code) + ")!\n";
 }
 
+inline std::string times(const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += text;
+    return out;
+}
+
 // A simulator and a directory for one session; the simulator logs its requests to a file there.
 struct Bench {
     proc::TempDir dir;
-    e2e::Sim sim;
+    Sim sim;
     std::string log_path = dir.file("sim.log");
 
-    bool start(std::vector<std::string> options = {}) { return sim.start(options, log_path); }
-
+    bool start(strings options = {}) { return sim.start(options, log_path); }
     // Runs nv-term in the directory: the network dialogue to the simulator, then `commands`.
     proc::Result run(const std::string& commands) {
-        return e2e::nv_term(sim.net_answers() + commands, dir.path(), {}, RUN_LIMIT_MS);
+        return nv_term(sim.net_answers() + commands, dir.path());
     }
 
     // The simulator's answers, one "REQUEST:STATUS" per request in arrival order ("8102:1"); a
     // request that was not answered (the link closed on it, a dropped reply) shows as "CODE:-".
     // Stops the simulator so that its log is complete.
-    std::vector<std::string> requests() {
+    strings requests() {
         sim.stop();
-        std::vector<std::string> out;
+        strings out;
         std::istringstream log(read_file(log_path));
         static const std::regex rx(R"(\] rx (\d+) )"), answer(R"(-> \d+ .*?status (\d+))");
         for (std::string line; std::getline(log, line);) {
@@ -68,10 +67,10 @@ struct Bench {
 };
 
 // The requests other than the identification probes (8007) that opened the link.
-inline std::vector<std::string> after_probes(std::vector<std::string> requests) {
+inline strings after_probes(strings requests) {
     size_t i = 0;
     while (i < requests.size() && requests[i].rfind("8007:", 0) == 0) ++i;
-    return std::vector<std::string>(requests.begin() + static_cast<long>(i), requests.end());
+    return strings(requests.begin() + static_cast<long>(i), requests.end());
 }
 
 // ---- firmware containers ----------------------------------------------------------------
@@ -88,10 +87,6 @@ inline uint32_t word(const std::string& b, size_t at) {
     return get_u32le(reinterpret_cast<const unsigned char*>(b.data()) + at);
 }
 
-inline void put_word(std::string& b, size_t at, uint32_t v) {
-    put_u32le(reinterpret_cast<unsigned char*>(b.data()) + at, v);
-}
-
 // The two checksums of a raw image padded to whole words: before and after scrambling.
 struct Sums {
     uint32_t raw = 0, enc = 0;
@@ -106,22 +101,16 @@ inline Sums sums_of(std::string raw) {
     return s;
 }
 
-inline std::string hex8(uint32_t v) {
+inline std::string hex(uint32_t v, const char* format = "0x%.8x") {
     char text[16];
-    snprintf(text, sizeof text, "0x%.8x", v);
-    return text;
-}
-
-inline std::string hex(uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%x", v);
+    snprintf(text, sizeof text, format, v);
     return text;
 }
 
 // What "nv-term cxfw RAW XFW 1.5" prints for a raw image that could be read.
 inline std::string cxfw_text(const std::string& raw_name, const std::string& xfw_name, Sums s) {
-    return e2e::BANNER + "Creating firmware version 1.5...\nReading file " + raw_name +
-           "...Ok.\nRaw checksum:" + hex8(s.raw) + "\nEnc checksum:" + hex8(s.enc) +
+    return BANNER + "Creating firmware version 1.5...\nReading file " + raw_name +
+           "...Ok.\nRaw checksum:" + hex(s.raw) + "\nEnc checksum:" + hex(s.enc) +
            "\nVersion:1.5\nWriting file " + xfw_name + "...";
 }
 
@@ -135,12 +124,15 @@ inline Sums make_container(Bench& b, const std::string& raw, const std::string& 
     return s;
 }
 
-// The upload's console text up to the erase, for a container of `size` image bytes.
-inline std::string upload_head(const std::string& name, uint32_t size, Sums s) {
-    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name + "...Ok (size=" + hex(size) +
-           ",flags=0x01).\nVersion:1.05\nEncrypted:0x01\nCalc raw checksum:" + hex8(s.raw) +
-           "\nCalc enc checksum:" + hex8(s.enc) + "\nFile raw checksum:" + hex8(s.raw) +
-           "\nFile enc checksum:" + hex8(s.enc) + "\n";
+inline const std::string FILE_PROMPT = "Enter XFW file name[nv52fw.xfw]:";
+
+// The upload's console text up to the erase, for a container of `size` image bytes whose
+// checksums as computed are `calc` and as the file carries them `file`.
+inline std::string upload_head(uint32_t size, Sums calc, Sums file) {
+    return ">" + FILE_PROMPT + "Reading file nv52fw.xfw...Ok (size=" + hex(size, "0x%x") +
+           ",flags=0x01).\nVersion:1.05\nEncrypted:0x01\nCalc raw checksum:" + hex(calc.raw) +
+           "\nCalc enc checksum:" + hex(calc.enc) + "\nFile raw checksum:" + hex(file.raw) +
+           "\nFile enc checksum:" + hex(file.enc) + "\n";
 }
 
 inline std::string blocks_ok(int total) {
@@ -150,11 +142,78 @@ inline std::string blocks_ok(int total) {
     return out;
 }
 
+// An upload of `size` bytes in `blocks` blocks that succeeds.
+inline std::string upload_ok(uint32_t size, Sums s, int blocks) {
+    return upload_head(size, s, s) + "Erasing external flash....Ok.\n" + blocks_ok(blocks);
+}
+
 // The flash command's text up to its outcome.
 inline std::string flash_head(const std::string& name, Sums s) {
-    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name + "...Ok.\nEncrypted:0x01\n" +
-           "Raw checksum:" + hex8(s.raw) + "\nEnc checksum:" + hex8(s.enc) +
+    return ">" + FILE_PROMPT + "Reading file " + name +
+           "...Ok.\nEncrypted:0x01\nRaw checksum:" + hex(s.raw) + "\nEnc checksum:" + hex(s.enc) +
            "\nStarting memory flashing process...";
 }
+
+// Removes the one message that the link's thread prints at a moment of its own (the link
+// closed) from `out`, looking from offset `from` on; false when it is not there exactly once.
+inline bool take_once(std::string* out, const std::string& message, size_t from) {
+    size_t at = out->find(message, from);
+    if (at == std::string::npos || out->find(message, at + 1) != std::string::npos) return false;
+    out->erase(at, message.size());
+    return true;
+}
+
+// ---- namespaces of the test's own ---------------------------------------------------------
+
+constexpr int NO_NAMESPACE = 77;
+
+// Outside: runs the current test again under "unshare -FLAGS" (with a user namespace too when
+// plain unshare is refused) and answers its exit code, NO_NAMESPACE when none can be made.
+// Inside: -1, and the test goes on. A network namespace must hold nothing but loopback, so
+// that nothing the test sends can leave it; `setup` commands ("ip ...") then shape it, and
+// NO_NAMESPACE ends the run when one fails.
+inline int run_in_namespace(const std::string& flags, const strings& setup) {
+    constexpr const char* INSIDE = "NV_E2E_NAMESPACE";
+    if (getenv(INSIDE) == nullptr) {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        char self[4096] = "";
+        if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return NO_NAMESPACE;
+        for (const std::string& f : {flags, flags + "r"}) {
+            if (system(("unshare -" + f + " true >/dev/null 2>&1").c_str()) != 0) continue;
+            int st = system((std::string(INSIDE) + "=1 unshare -" + f + " '" + self + "'" +
+                             " --gtest_filter=" + test->test_suite_name() + "." + test->name())
+                                .c_str());
+            return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        }
+        return NO_NAMESPACE;
+    }
+    if (flags.find('n') != std::string::npos) {
+        struct if_nameindex* all = if_nameindex();
+        for (auto* i = all; i && i->if_index != 0; ++i)
+            if (std::string(i->if_name) != "lo") {
+                fprintf(stderr, "not in a fresh network namespace: %s\n", i->if_name);
+                abort();
+            }
+        if_freenameindex(all);
+    }
+    for (const std::string& command : setup) {
+        if (system((command + " >/dev/null 2>&1").c_str()) != 0) {
+            fprintf(stderr, "namespace set-up failed: %s\n", command.c_str());
+            exit(NO_NAMESPACE);
+        }
+    }
+    return -1;
+}
+
+#define RUN_IN_NAMESPACE(flags, ...)                                                       \
+    do {                                                                                   \
+        int outside = session::run_in_namespace(flags, __VA_ARGS__);                       \
+        if (outside == session::NO_NAMESPACE) {                                            \
+            GTEST_SKIP() << "no namespace of our own here";                                \
+        } else if (outside >= 0) {                                                         \
+            EXPECT_EQ(outside, 0) << "the run inside the namespace failed (output above)"; \
+            return;                                                                        \
+        }                                                                                  \
+    } while (0)
 
 }  // namespace session

@@ -1,5 +1,5 @@
 // Test peers for the communication library's real transports: a TCP listener on 127.0.0.1 with
-// an ephemeral port, a pseudo-terminal whose master side plays the device, and a UDP responder.
+// an ephemeral port, and a pseudo-terminal whose master side plays the device.
 // Every blocking call is bounded by a generous limit so a hang fails the test.
 #pragma once
 
@@ -11,10 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <string>
-#include <thread>
 
 inline bool wait_fd(int fd, short events, int ms = 30000) {
     pollfd p{fd, events, 0};
@@ -46,19 +44,31 @@ inline std::string read_bytes(int fd, size_t n = 0) {
     return out;
 }
 
-inline sockaddr_in loopback(in_addr_t address = htonl(INADDR_LOOPBACK)) {
+inline sockaddr_in loopback(int port = 0) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = address;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
 }
 
-// Binds a socket to an ephemeral port and answers the port (0 on failure).
-inline int bind_port(int fd, in_addr_t address = htonl(INADDR_LOOPBACK)) {
-    sockaddr_in a = loopback(address);
+// Binds a socket to an ephemeral port of 127.0.0.1 and answers the port (0 on failure).
+inline int bind_port(int fd) {
+    sockaddr_in a = loopback();
     socklen_t len = sizeof a;
     auto p = reinterpret_cast<sockaddr*>(&a);
     return ::bind(fd, p, sizeof a) == 0 && ::getsockname(fd, p, &len) == 0 ? ntohs(a.sin_port) : 0;
+}
+
+// A TCP connection to 127.0.0.1:port (-1 on failure); `rcvbuf` > 0 sets a small receive
+// buffer first.
+inline int connect_loopback(int port, int rcvbuf = 0) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a = loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    ::close(fd);
+    return -1;
 }
 
 // A listener on 127.0.0.1; with `listening` false the port refuses every connection (bound, so
@@ -113,57 +123,4 @@ class PtyPeer {
   private:
     int master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     std::string path_;
-};
-
-// Answers every datagram with "re:" and the datagram, to its sender. With `flood` it then
-// keeps sending numbered datagrams to the last sender until stopped (at most 200000).
-class UdpResponder {
-  public:
-    explicit UdpResponder(in_addr_t address = htonl(INADDR_LOOPBACK))
-        : port_(bind_port(fd_, address)) {}
-    ~UdpResponder() {
-        stop();
-        ::close(fd_);
-    }
-    int port() const { return port_; }
-    int requests() const { return requests_; }
-    int flooded() const { return flooded_; }
-    void start(bool flood = false) {
-        thread_ = std::thread([this, flood] { run(flood); });
-    }
-    void stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    void run(bool flood) {
-        sockaddr_in from{};
-        bool known = false;
-        while (!stop_) {
-            bool flooding = flood && known && flooded_ < 200000;
-            std::string out;
-            if (wait_fd(fd_, POLLIN, flooding ? 0 : 20)) {
-                char buf[2048];
-                socklen_t len = sizeof from;
-                ssize_t n =
-                    ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-                if (n < 0) continue;
-                ++requests_;
-                known = true;
-                out = "re:" + std::string(buf, static_cast<size_t>(n));
-            } else if (flooding) {
-                out = "flood " + std::to_string(flooded_++);
-            } else {
-                continue;
-            }
-            ::sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                     sizeof from);
-        }
-    }
-    int fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int port_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0}, flooded_{0};
 };

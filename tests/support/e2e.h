@@ -1,5 +1,5 @@
-// Test support for end-to-end tests: the simulator as a process on free loopback ports, and
-// the console texts every nv-term session starts with.
+// Test support for whole programs: nv52-sim as a process on free loopback ports, nv-term run
+// to its end, and the console texts every nv-term session is made of.
 #pragma once
 
 #include <fstream>
@@ -11,47 +11,49 @@
 
 namespace e2e {
 
-// nv52-sim started on 127.0.0.1 with free TCP and UDP ports (and a pseudo-terminal when
-// asked), stopped at the end of the test. Its --log lines go to `log_path` when given.
+// nv52-sim on 127.0.0.1 with free TCP and UDP ports (and a pseudo-terminal with "--pty"),
+// stopped at the end of the test. Its --log lines go to `log_path` when given.
 class Sim {
-public:
+  public:
     bool start(std::vector<std::string> options = {}, const std::string& log_path = "") {
         std::vector<std::string> args = {NV52_SIM_BIN, "--port", "0", "--discovery-port", "0"};
         args.insert(args.end(), options.begin(), options.end());
         if (!log_path.empty()) args.push_back("--log");
-        if (!process_.start(args, log_path)) return false;
+        if (!process_.start(args, "", log_path.empty() ? "/dev/null" : log_path)) return false;
         port_ = port_of(process_.wait_line("listening tcp "));
         udp_port_ = port_of(process_.wait_line("listening udp "));
         for (const auto& o : options)
             if (o == "--pty") pty_ = process_.wait_line("pty ");
         return port_ > 0 && udp_port_ > 0;
     }
-    void stop() { process_.stop(); }
+    int stop(int sig = SIGTERM) { return process_.stop(sig); }
     int port() const { return port_; }
     int udp_port() const { return udp_port_; }
     const std::string& pty() const { return pty_; }
-    // What the operator types at the connection dialogue to reach this simulator over the
-    // network: type 3 (Net), host choice 3 (Enter host), the host with the port.
+    // What the operator types at the connection dialogue to reach this simulator: type 3
+    // (Net), host choice 3 (Enter host), the host with the port.
     std::string net_answers() const { return "3\n3\n127.0.0.1:" + std::to_string(port_) + "\n"; }
 
-private:
     static int port_of(const std::string& address) {
         size_t colon = address.rfind(':');
         return colon == std::string::npos ? -1 : atoi(address.c_str() + colon + 1);
     }
-    proc::Background process_;
+
+  private:
+    proc::Child process_;
     int port_ = -1, udp_port_ = -1;
     std::string pty_;
 };
 
 inline const std::string BANNER = "--- ORVANTIS NV-TERM ---\nver:0.10.0\n\n";
+inline const std::string TYPES = "0. No device\n1. USB\n2. COM port\n3. Net\n\n";
+inline const std::string HOSTS =
+    "0. 127.0.0.1\n1. 192.168.7.1\n2. Discover host\n3. Enter host\n\n";
 
 // The connection dialogue up to "Connecting device..." for network host choice 3 (no
 // Bluetooth adapter on the machine).
-inline const std::string NET_DIALOGUE =
-    "0. No device\n1. USB\n2. COM port\n3. Net\n\nSelect connection type[1]:"
-    "0. 127.0.0.1\n1. 192.168.7.1\n2. Discover host\n3. Enter host\n\nSelect host[1]:"
-    "Enter host[]:\nConnecting device...";
+inline const std::string NET_DIALOGUE = TYPES + "Select connection type[1]:" + HOSTS +
+                                        "Select host[1]:Enter host[]:\nConnecting device...";
 
 // The instrument's menu as main_loop prints it after a successful connection.
 inline const std::string MENU =
@@ -89,10 +91,9 @@ inline void write_file(const std::string& path, const std::string& bytes) {
 
 // Runs nv-term in `dir` with `input` on standard input; the whole console output, merged.
 inline proc::Result nv_term(const std::string& input, const std::string& dir = "",
-                            std::vector<std::string> args = {}, int timeout_ms = 90000) {
-    std::vector<std::string> argv = {NV_TERM_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return proc::run(argv, input, dir, timeout_ms);
+                            std::vector<std::string> args = {}) {
+    args.insert(args.begin(), NV_TERM_BIN);
+    return proc::run(args, input, dir);
 }
 
 }  // namespace e2e
