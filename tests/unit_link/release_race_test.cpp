@@ -39,7 +39,7 @@ TEST_F(ReleaseRace, ALinkClosingDuringALookupIsNotTouchedAfterItsRelease) {
     std::atomic<int> timeouts{0};
     thread_local bool straddle = false;  // only the walker's chosen walk waits for the close
 
-    fake_comm::set_walk_end([&] {
+    fake_comm::st().walk_end = [&] {
         if (!straddle) return;
         straddle = false;
         const int h = offered.load();
@@ -47,7 +47,7 @@ TEST_F(ReleaseRace, ALinkClosingDuringALookupIsNotTouchedAfterItsRelease) {
         // Until the link has left the walk; its release may then be done, or held back.
         for (int spin = 0; spin < SPIN_LIMIT && fake_comm::context_of(h) != nullptr; ++spin)
             std::this_thread::yield();
-    });
+    };
     std::thread walker([&] {
         for (int cycle = 0; cycle < CYCLES; ++cycle) {
             if (!spin_until(offered, cycle + 1)) {
@@ -69,10 +69,10 @@ TEST_F(ReleaseRace, ALinkClosingDuringALookupIsNotTouchedAfterItsRelease) {
         closed += fake_comm::close(h) == 0;
     }
     walker.join();
-    fake_comm::set_walk_end(nullptr);
+    fake_comm::st().walk_end = nullptr;
     EXPECT_EQ(closed, CYCLES);
     EXPECT_EQ(timeouts.load(), 0);
-    EXPECT_TRUE(fake_comm::links().empty());
+    EXPECT_TRUE(fake_comm::open_handles().empty());
 }
 
 }  // namespace
