@@ -46,11 +46,6 @@ class Console {
         std::lock_guard<std::mutex> g(lock_);
         return err_;
     }
-    void clear() {
-        std::lock_guard<std::mutex> g(lock_);
-        all_.clear();
-        err_.clear();
-    }
 
   private:
     static void collect(int is_error, const char* text, size_t len, void* user) {

@@ -26,11 +26,7 @@ struct Reply {
 struct State {
     std::vector<Call> calls;
     std::map<int, std::deque<Reply>> replies;  // per code, first in first out; else result 0
-    // The connection.
-    int connect_result = 0;  // QXX_connect's result
-    bool identify = true;    // QXX_connect calls on_connected(handle 7, type 12) at once
-    int wait_result = 0;     // QXX_wait_connected's result
-    int state = 2;           // QXX_get_conn_state_id
+    // The connection: QXX_connect identifies an instrument (handle 7, type 12) at once.
     int bt_available = 0;
     std::vector<std::string> usb_devices;               // entries of QXX_list_usb_devices
     std::vector<std::string> bt_devices;                // entries of QXX_comm_bt_discover_wait

@@ -1,5 +1,5 @@
-// A fake USB bus behind the USB transport's table of libusb calls: devices with their ids, place,
-// names and one instrument interface; bulk transfers that complete only inside event handling
+// A fake USB bus behind the USB transport's table of libusb calls: devices with their ids, place
+// and one instrument interface; bulk transfers that complete only inside event handling
 // (as libusb's do), on whichever thread handles events; an event descriptor per context for the
 // I/O thread's poll; and a count of what is handed out, so a test can check that a link gives
 // back every context, interface, driver and transfer. Hot-plug registers and reports nothing.
@@ -34,14 +34,8 @@ struct Device {
     std::vector<uint8_t> ports;
     uint16_t vendor = 0x1781;
     uint16_t product = 0x0C44;
-    std::string manufacturer, name, serial;  // string descriptors 1, 2 and 3
-    bool bulk = true;  // interface 1 has bulk IN 0x81 and OUT 0x02; interface 0 has neither
-    bool kernel_driver = false;  // bound to interface 1, which is busy until it is detached
-    int open_error = 0, detach_error = 0, claim_error = 0;
-
-    // Changed through Bus, under its lock.
-    bool present = true;
-    std::string to_host, from_host;
+    bool kernel_driver = false;      // bound to interface 1, which is busy until it is detached
+    std::string to_host, from_host;  // changed through Bus, under its lock
 };
 
 struct Context;
@@ -85,9 +79,6 @@ class Bus {
     }
     void send(Device* d, const std::string& bytes) {
         change([&] { d->to_host += bytes; });
-    }
-    void unplug(Device* d) {
-        change([&] { d->present = false; });
     }
     // What the device received, once it is at least `n` bytes (or the limit passed).
     std::string received(Device* d, size_t n = 0) {
@@ -148,7 +139,6 @@ class Bus {
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_device*> list;
         for (auto& d : b.devices_) {
-            if (!d->present) continue;
             c->refs.push_back(std::make_unique<Ref>(Ref{d.get(), c}));
             list.push_back(reinterpret_cast<libusb_device*>(c->refs.back().get()));
         }
@@ -162,9 +152,6 @@ class Bus {
         *desc = {};
         desc->idVendor = dev(d)->vendor;
         desc->idProduct = dev(d)->product;
-        desc->iManufacturer = dev(d)->manufacturer.empty() ? 0 : 1;
-        desc->iProduct = dev(d)->name.empty() ? 0 : 2;
-        desc->iSerialNumber = dev(d)->serial.empty() ? 0 : 3;
         return 0;
     }
     static uint8_t get_bus_number(libusb_device* d) { return static_cast<uint8_t>(dev(d)->bus); }
@@ -179,11 +166,11 @@ class Bus {
         e->bmAttributes = type;
         e->wMaxPacketSize = 64;
     }
-    // Interface 0 has one interrupt IN endpoint, as a control interface has; interface 1 (when
-    // the device has bulk endpoints) is the instrument's.
-    static int get_active_config_descriptor(libusb_device* d, libusb_config_descriptor** out) {
+    // Interface 0 has one interrupt IN endpoint, as a control interface has; interface 1, with
+    // bulk IN 0x81 and OUT 0x02, is the instrument's.
+    static int get_active_config_descriptor(libusb_device*, libusb_config_descriptor** out) {
         auto c = new Config;
-        c->config.bNumInterfaces = dev(d)->bulk ? 2 : 1;
+        c->config.bNumInterfaces = 2;
         c->config.interface = c->interfaces;
         for (int i = 0; i < 2; ++i) {
             c->interfaces[i] = {&c->alts[i], 1};
@@ -201,21 +188,12 @@ class Bus {
         delete reinterpret_cast<Config*>(config);
     }
     static int open(libusb_device* d, libusb_device_handle** out) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        if (!dev(d)->present) return LIBUSB_ERROR_NO_DEVICE;
-        if (dev(d)->open_error != 0) return dev(d)->open_error;
         *out = reinterpret_cast<libusb_device_handle*>(new Ref(*ref(d)));
         return 0;
     }
     static void close(libusb_device_handle* h) { delete ref(h); }
-    static int get_string_descriptor_ascii(libusb_device_handle* h, uint8_t index,
-                                           unsigned char* data, int length) {
-        Device* d = ref(h)->device;
-        const std::string& s = index == 1 ? d->manufacturer : index == 2 ? d->name : d->serial;
-        int n = std::min(static_cast<int>(s.size()), length - 1);
-        std::memcpy(data, s.data(), static_cast<size_t>(n));
-        data[n] = 0;
-        return n;
+    static int get_string_descriptor_ascii(libusb_device_handle*, uint8_t, unsigned char*, int) {
+        return LIBUSB_ERROR_INVALID_PARAM;  // a device without string descriptors
     }
     static bool driver_bound(libusb_device_handle* h, int iface) {
         return iface == 1 && ref(h)->device->kernel_driver && !bus().detached_.count(h);
@@ -226,26 +204,22 @@ class Bus {
     }
     static int detach_kernel_driver(libusb_device_handle* h, int) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (ref(h)->device->detach_error != 0) return ref(h)->device->detach_error;
         bus().detached_.insert(h);
         return 0;
     }
     static int attach_kernel_driver(libusb_device_handle* h, int) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (!bus().detached_.erase(h)) return LIBUSB_ERROR_NOT_FOUND;
-        return ref(h)->device->present ? 0 : LIBUSB_ERROR_NO_DEVICE;
+        return bus().detached_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
     static int claim_interface(libusb_device_handle* h, int iface) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (ref(h)->device->claim_error != 0) return ref(h)->device->claim_error;
         if (driver_bound(h, iface)) return LIBUSB_ERROR_BUSY;
         bus().claimed_.insert(h);
         return 0;
     }
     static int release_interface(libusb_device_handle* h, int) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (!bus().claimed_.erase(h)) return LIBUSB_ERROR_NOT_FOUND;
-        return ref(h)->device->present ? 0 : LIBUSB_ERROR_NO_DEVICE;
+        return bus().claimed_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
     static int clear_halt(libusb_device_handle*, unsigned char) { return 0; }
     static libusb_transfer* alloc_transfer(int) {
@@ -260,7 +234,6 @@ class Bus {
         Bus& b = bus();
         std::lock_guard<std::mutex> guard(b.lock_);
         if (b.pending_.count(t)) return LIBUSB_ERROR_BUSY;
-        if (!ref(t->dev_handle)->device->present) return LIBUSB_ERROR_NO_DEVICE;
         b.pending_[t] = false;
         b.order_.push_back(t);
         b.kick_all();
@@ -339,10 +312,7 @@ class Bus {
             int length =
                 in ? std::min<int>(static_cast<int>(d->to_host.size()), t->length) : t->length;
             bool ready = !in || length > 0;
-            if (!d->present) {
-                status = LIBUSB_TRANSFER_NO_DEVICE;
-                ready = true;
-            } else if (pending_[t]) {
+            if (pending_[t]) {
                 status = LIBUSB_TRANSFER_CANCELLED;
                 ready = true;
             }

@@ -72,22 +72,13 @@ struct Case {
 
 // clang-format off
 const Case CASES[] = {
-    {"Q5 version", Q5_cmd_get_fw_version, "ve\n", "", {{8001, answer(0, text("V1.02.03"))}}, 0, "FW Version=V1.02.03\n", {8001}, {}},
-    {"Q5 serial", Q5_cmd_get_serial, "gs\n", "", {{8007, answer(0, text("B0001234"))}}, 0, "Serial = B0001234\n", {8007}, {}},
-    {"Q5 serial refused", Q5_cmd_get_serial, "gs\n", "", {{8007, answer(1)}}, -1, "Command Q5_cmd_get_serial error(code=1)!\n", {8007}, {}},
     {"set serial, B prefix", with_prefix('B'), "ss\n", "5678\n", {{8007, answer(0, text("B0001234"))}}, 0, "Enter serial[1234]:Setting serial to:B0005678\n", {8007, 8104}, text("B0005678")},
-    {"set serial, short current", with_prefix('B'), "ss\n", "\n", {{8007, answer(0, text("B01"))}}, 0, "Enter serial[0000]:Setting serial to:B0000000\n", {8007, 8104}, text("B0000000")},
-    {"set serial, wrong lengths", with_prefix('B'), "ss 123\n", "12345\n\n", {{8007, answer(0, text("B0001234"))}}, 0, "Enter serial[1234]:Enter serial[1234]:Setting serial to:B0001234\n", {8007, 8104}, text("B0001234")},
-    {"set serial, no prefix", with_prefix(0), "ss Q5000042\n", "", {}, 0, "Setting serial to:Q5000042\n", {8007, 8104}, text("Q5000042")},
-    {"set serial, unread", with_prefix('B'), "ss\n", "", {{8007, answer(255)}}, -1, "Command Q5_cmd_set_serial error(code=255)!\n", {8007}, {}},
     {"restart", Q5_cmd_restart, "re\n", "", {}, 0, "Restarting device.\n", {8021}, {}},
-    {"restart refused", Q5_cmd_restart, "re\n", "", {{8021, answer(-3)}}, -1, "Restarting device.\nCommand Q5_cmd_restart error(code=-3)!\n", {8021}, {}},
     {"display from line", Q8_cmd_setup_display, "sd 0\n", "", {}, 0, "sent command 'SETUP DISPLAY'.\n", {8031}, {0, 0, 0, 0}},
     {"display prompted", Q8_cmd_setup_display, "sd\n", "\n", {{8031, answer(255)}}, -1, "display:[1]:Command Q8_cmd_setup_display error(code=255)!\n", {8031}, {1, 0, 0, 0}},
     {"leds 3 2 1", Q8_cmd_set_leds, "sl\n", "3\n2\n1\n", {}, 0, "Set leds.\nLed left/right:[0]:Led up/down:[0]:Led enter:[0]:Device leds set.\n", {8301}, {0x41, 0x06, 0, 0}},
     {"leds, first from line", Q8_cmd_set_leds, "sl 2\n", "9\n\n3\n", {{8301, answer(1)}}, -1, "Set leds.\nLed up/down:[0]:Led up/down:[0]:Led enter:[0]:Command Q8_cmd_set_leds error(code=1)!\n", {8301}, {0x03, 0x04, 0, 0}},
     {"background", Q8_cmd_reacquire_bg, "bg\n", "", {}, 0, "Command 'Reacquire background' was sent.\n", {8210}, {}},
-    {"background refused", Q8_cmd_reacquire_bg, "bg\n", "", {{8210, answer(1)}}, -1, "Command Q8_cmd_reacquire_bg error(code=1)!\n", {8210}, {}},
     {"gps keeps", Q8_cmd_set_gps_power_status, "gp\n", "\n", {{8204, answer(0, {1, 0, 0, 0})}}, 0, "gps power status:[1]:", {8204, 8205}, {1, 0, 0, 0}},
     {"gps off", Q8_cmd_set_gps_power_status, "gp\n", "0\n", {{8204, answer(0, {1, 0, 0, 0})}, {8205, answer(255)}}, -1, "gps power status:[1]:Command Q8_cmd_set_gps_power_status error(code=255)!\n", {8204, 8205}, {0, 0, 0, 0}},
     {"events", Q8_cmd_display_events, "de\n", "\n", {}, 0, "Enter to exit[]:", {}, {}},

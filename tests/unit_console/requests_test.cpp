@@ -1,6 +1,5 @@
 // Every request of both command sets against the fake link: the code, the bytes sent, the reply
-// size, the time-out and whether it waits, the result passed on unchanged; and the procedures
-// that recognise each device.
+// size, the time-out and whether it waits, the result passed on unchanged.
 #include <functional>
 
 #include "fixture.h"
@@ -79,8 +78,6 @@ std::vector<Request> requests() {
     q8_tx_get get;
     std::memcpy(get.bytes, REQ.data(), sizeof get.bytes);
     static int32_t gps;
-    static q5_time time;
-    static const q5_time when{2026, 12, 6, 1, 58, 3};
     // clang-format off
     std::vector<Request> rest = {
         {[](int w) { return Q8_get_params_len(H, out, nullptr, w); }, 8201, {}, 1400},
@@ -95,14 +92,10 @@ std::vector<Request> requests() {
         {[](int w) { return Q5_get_serial(H, text_out, w); }, 8007, {}, 8, 100},
         {[](int) { return Q5_probe(H, 3); }, 8007, {}, 0, 100, 0},
         {[](int w) { return Q5_set_serial(H, "B0001234", w); }, 8104, text("B0001234"), 0},
-        {[](int w) { return Q5_get_time(H, &time, w); }, 8002, {}, 24},
-        {[](int w) { return Q5_set_time(H, &when, w); }, 8003, {0xEA, 7, 0, 0, 12, 0, 0, 0, 6, 0, 0, 0, 1, 0, 0, 0, 58, 0, 0, 0, 3, 0, 0, 0}, 0},
         {[](int w) { return Q5_set_model_rev(H, V, w); }, 8105, VALUE, 0},
         {[](int w) { return Q5_get_model_rev(H, out, w); }, 8008, {}, 4},
-        {[](int w) { return Q5_erase_ext_flash(H, nullptr, w); }, 8100, {}, 0, 60000},
         {[](int w) { return Q5_write_ext_flash(H, 0x0102, "abc", 3, w); }, 8102, {2, 1, 'a', 'b', 'c'}, 0},
         {[](int w) { return Q5_read_ext_flash(H, 1, out, w); }, 8101, {1, 0}, 64},
-        {[](int w) { return Q5_flash_FW(H, 1, 0x1234, w); }, 8103, {1, 0, 0, 0, 0x34, 0x12, 0, 0}, 0, 30000},
         {[](int) { return Q5_restart(H); }, 8021, {}, 0, 1000, 0},
     };
     // clang-format on
@@ -132,33 +125,6 @@ TEST(Requests, EachSendsItsCodeBytesReplySizeAndTimeout) {
     EXPECT_EQ(Q5_write_ext_flash(H, 1, data.data(), 65531, 1), 0);
     ASSERT_EQ(fake_qxx::st().calls.size(), 1u);
     EXPECT_EQ(fake_qxx::st().calls[0].request.size(), 65533u);
-}
-
-// The serial reply (9007) starting with 'C' is the instrument (type 12, written whatever the
-// frame holds); the Q5 board answers type 3 to any serial reply. A failed serial read leaves a
-// terminated, empty text.
-TEST(Requests, RecognitionAndAFailedSerialRead) {
-    struct {
-        int (*probe)(int, const unsigned char*, int*, int);
-        int code;
-        std::string payload;
-        int accepted, type;
-    } cases[] = {
-        {Q8_test_probe, 9007, "C12", 1, 12}, {Q8_test_probe, 9007, "B12", 0, 12},
-        {Q8_test_probe, 9008, "C", 0, 12},   {Q8_test_probe, 9007, "", 0, 12},
-        {Q5_test_probe, 9007, "C", 1, 3},    {Q5_test_probe, 9006, "C", 0, 3},
-    };
-    for (const auto& c : cases) {
-        Bytes f = frame_of(c.code, text(c.payload));
-        int type = 0;
-        EXPECT_EQ(c.probe(H, f.data(), &type, 0), c.accepted) << c.code << c.payload;
-        EXPECT_EQ(type, c.type);
-    }
-    fake_qxx::reset();
-    char serial[10] = "xxxxxxxxx";
-    fake_qxx::st().replies[8007].push_back(answer(255));
-    Q5_get_serial(H, serial, 1);
-    EXPECT_EQ(std::string(serial, 10), std::string(10, '\0'));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Connection strings with each transport's fixed values, the USB listing's tags, and the
-// discovery request and list.
+// discovery request.
 #include <cstring>
 #include <functional>
 
@@ -49,59 +49,6 @@ TEST_F(Connection, ConnectionStringsAndListing) {
         EXPECT_STREQ(list[i], entry);
     EXPECT_EQ(fake_comm::st().calls,
               std::vector<std::string>{"comm_list_devices_usb(0,5,,,6017,6017,3140,3149)"});
-}
-
-Bytes announcement(const std::string& ident, const std::string& address, const std::string& name) {
-    Bytes p(QXX_ANNOUNCE_SIZE, 0);
-    std::memcpy(p.data(), ident.data(), std::min<size_t>(ident.size(), 10));
-    std::memcpy(p.data() + 10, address.data(), std::min<size_t>(address.size(), 16));
-    std::memcpy(p.data() + 26, name.data(), std::min<size_t>(name.size(), 40));
-    return frame(QXX_CODE_ANNOUNCE, p);
-}
-
-std::vector<std::string> rows() {
-    QXX_message_list list{};
-    QXX_broadcast_list(&list);
-    std::vector<std::string> out;
-    for (int i = 0; i < list.count; ++i) {
-        const QXX_net_device& d = list.rows[i];
-        out.push_back(std::string(d.ident, strnlen(d.ident, 10)) + "|" +
-                      std::string(d.address, strnlen(d.address, 16)) + "|" +
-                      std::string(d.name, strnlen(d.name, 40)));
-    }
-    return out;
-}
-
-// An ident is listed once; fields may fill their width; a frame after the announcement goes
-// on to the capture of handle 0, which takes nothing.
-TEST_F(Connection, DiscoveryList) {
-    const Bytes a = announcement("NV52-0001", "127.0.0.1", "bench");
-    const Bytes wide = announcement("0123456789", "0123456789abcdef", std::string(40, 'n'));
-    const Bytes cut = frame(QXX_CODE_ANNOUNCE, text(std::string("NV52-0003\0"
-                                                                "127.0.",
-                                                                16)));
-    const Bytes datagrams[] = {a + announcement("NV52-0002", "", "by-name"),
-                               announcement("NV52-0001", "127.0.0.9", "moved"),
-                               wide + frame(9001, text("x")), cut,
-                               Bytes(a.begin(), a.begin() + 30)};
-    QXX_net_broadcast_register(QXX_broadcast_event_proc, nullptr);
-    for (const Bytes& d : datagrams)
-        EXPECT_EQ(QXX_broadcast_event_proc(d.data(), static_cast<int>(d.size())), 0);
-    EXPECT_EQ(rows(),
-              (std::vector<std::string>{"NV52-0001|127.0.0.1|bench", "NV52-0002||by-name",
-                                        "0123456789|0123456789abcdef|" + std::string(40, 'n'),
-                                        "NV52-0003|127.0.|"}));
-    ASSERT_EQ(fake_comm::st().fills.size(), 1u);
-    EXPECT_EQ(fake_comm::st().fills[0].first, 0);
-    // Twenty devices fill the list; a 21st is ignored; a new registration empties it.
-    for (int i = 0; i < 21; ++i) {
-        Bytes d = announcement("DEV" + std::to_string(i), "", "");
-        QXX_broadcast_event_proc(d.data(), static_cast<int>(d.size()));
-    }
-    EXPECT_EQ(rows().size(), 20u);
-    EXPECT_EQ(rows().back(), "DEV15||");
-    QXX_net_broadcast_register(nullptr, nullptr);
-    EXPECT_TRUE(rows().empty());
 }
 
 }  // namespace

@@ -45,27 +45,6 @@ TEST_F(Parser, RecognisesFramesHoweverTheStreamIsSplit) {
     }
 }
 
-// Only the low eight bits of the kind count; unknown kinds do nothing; CLOSED releases the
-// context it is given (the leak checker would see it otherwise).
-TEST_F(Parser, EventKinds) {
-    const int h = open(true, 5);
-    const Bytes f = frame(10002);
-    for (auto [kind, noted] :
-         {std::pair(7, ""), std::pair(0x105, "test_probe 10002 0"), std::pair(0x200, ""),
-          std::pair(int{COMM_EVENT_ERROR}, "error user 5")}) {
-        journal.clear();
-        EXPECT_EQ(QXX_event_proc(h, kind, f.data(), static_cast<int>(f.size()), ctx(h)), 0);
-        EXPECT_EQ(journal, *noted ? std::vector<std::string>{std::string(noted)}
-                                  : std::vector<std::string>{});
-    }
-    QXX_conn_ctx* owned = new QXX_conn_ctx();
-    owned->user = 9;
-    owned->on_disconnected = on_disconnected;
-    journal.clear();
-    EXPECT_EQ(QXX_event_proc(3, COMM_EVENT_CLOSED, nullptr, 0, owned), 0);
-    EXPECT_EQ(journal, std::vector<std::string>{"disconnected user 9"});
-}
-
 // The accepted identification reply runs the connected callback, then the handler that callback
 // registered, then the capture; the test probe is never asked again.
 TEST_F(Parser, IdentificationComesBeforeDispatch) {
@@ -79,21 +58,6 @@ TEST_F(Parser, IdentificationComesBeforeDispatch) {
     EXPECT_EQ(fake_comm::st().signals[h], 1);
     EXPECT_EQ(std::tuple(ctx(h)->identified, ctx(h)->type_id, ctx(h)->num_try.load()),
               std::tuple(1, 12, 3));
-}
-
-// Idle ends a half-received frame only once the device is identified.
-TEST_F(Parser, IdleDiscardsHalfAFrameOnIdentifiedLinks) {
-    const Bytes f = frame(10003, text("0123456789"));
-    for (bool identified : {true, false}) {
-        fake_comm::reset();
-        int h = open(false);
-        ctx(h)->identified = identified;
-        fake_comm::deliver(h, Bytes(f.begin(), f.begin() + 15));
-        fake_comm::raise(h, COMM_EVENT_IDLE);
-        fake_comm::deliver(h, identified ? f : Bytes(f.begin() + 15, f.end()));
-        EXPECT_EQ(filled(), std::vector<Bytes>{f}) << identified;
-        fake_comm::close(h);
-    }
 }
 
 // The first handler of a code wins; 65535 is the default for codes without one. The last entry

@@ -1,9 +1,6 @@
-// A link closing while the console thread walks the links (a disconnect during a command): the
-// link layer must not touch a context that the close has released. Every lookup is made to
-// straddle a close: the walker's walk ends, the link closes on another thread (its CLOSED
-// event releases the context, as on libcomm's thread), and only then does the walker go on with
-// what it found. A slip shows as a use after free in the address build and as a race in the
-// thread build; every build checks that the walkers keep working throughout.
+// A link closing while the console thread walks the links: every lookup straddles a close (the
+// walk ends, the link closes and its context is released on another thread, then the walker goes
+// on). A slip shows as a use after free in the address build and a race in the thread build.
 #include <atomic>
 #include <thread>
 

@@ -39,11 +39,8 @@ TEST_F(Transaction, Attempts) {
         int result, len, param, status;
     } cases[] = {
         {"reply", 3, 0, 1, 16, {reply}, 1, 0, 10, 21, 0},
-        {"reply one byte too large", 1, 0, 1, 9, {reply}, 1, 0, -1, 21, 0},
         {"refused", 3, 0, 1, 16, {refused}, 1, 1, -1, 5, 5},
-        {"error reply with status 0", 3, 0, 1, 16, {error}, 1, 1, -1, 3, 0},
         {"failing status", 3, 0, 1, 16, {failing}, 1, 1, -1, 2, 4},
-        {"busy every time", 3, 0, 1, 16, {busy, busy, busy}, 3, 0, -1, 2, 0},
         {"busy then silence", 3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0},
         {"silence is not repeated", 3, 0, 1, 16, {}, 1, 255, -1, -1, -1},
         {"another code is no answer", 3, 0, 1, 16, {frame(9204, text("0123"))}, 1, 255, -1, -1, -1},

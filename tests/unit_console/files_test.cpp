@@ -1,6 +1,6 @@
-// The set-time arithmetic on a fixed clock, and the container paths the end-to-end sessions
-// cannot reach: the interactive writer, the size limits, a failed write that must keep the old
-// container whole, and an upload from a container the operator may only read.
+// What lands on disk where the end-to-end sessions cannot look: the interactive container writer,
+// its size limits, a failed write that must keep the old container whole, an upload from a
+// container the operator may only read, and spect.spc, never half written.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,23 +9,13 @@
 
 #include "fixture.h"
 #include "q5_cmds.h"
+#include "q8_cmds.h"
 
 namespace {
 
-using FirmwareTime = Linked;
+using Files = Linked;
 namespace fs = std::filesystem;
 
-tm fixed_clock;
-void fixed_now(tm* now) {
-    *now = fixed_clock;
-}
-
-Bytes le32s(std::vector<int> fields) {
-    Bytes out;
-    for (int f : fields)
-        for (int s = 0; s < 32; s += 8) out.push_back(static_cast<unsigned char>(f >> s));
-    return out;
-}
 void write_file(const std::string& path, const Bytes& d) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
 }
@@ -39,40 +29,9 @@ std::pair<int, std::string> create(const std::string& to, int limit = -1) {
     return {r, con.out()};
 }
 
-TEST_F(FirmwareTime, SetTimeShiftsTheLocalCalendarTime) {
-    Q5_local_now = fixed_now;
-    struct {
-        std::vector<int> now;
-        const char* line;
-        std::vector<int> sent;
-    } cases[] = {
-        {{2026, 1, 31, 22, 30, 15}, "st 3\n", {2026, 2, 1, 1, 30, 15}},
-        {{2026, 12, 31, 23, 0, 0}, "st 1\n", {2027, 1, 1, 0, 0, 0}},
-        {{2028, 3, 1, 1, 0, 0}, "st -3\n", {2028, 2, 29, 22, 0, 0}},
-        {{2100, 3, 1, 1, 0, 0}, "st -3\n", {2100, 2, 28, 22, 0, 0}},
-        {{2026, 1, 1, 11, 0, 0}, "st -12\n", {2025, 12, 31, 23, 0, 0}},
-    };
-    for (const auto& c : cases) {
-        fake_qxx::reset();
-        fixed_clock = {};
-        fixed_clock.tm_year = c.now[0] - 1900;
-        fixed_clock.tm_mon = c.now[1] - 1;
-        fixed_clock.tm_mday = c.now[2];
-        fixed_clock.tm_hour = c.now[3];
-        fixed_clock.tm_min = c.now[4];
-        fixed_clock.tm_sec = c.now[5];
-        char out[80];
-        snprintf(out, sizeof out, "Setting device time: %.4d/%.2d/%.2d  %.2d:%.2d:%.2d ...Ok.\n",
-                 c.sent[0], c.sent[1], c.sent[2], c.sent[3], c.sent[4], c.sent[5]);
-        EXPECT_EQ(run(Q5_cmd_set_time, c.line), std::pair(0, std::string(out)));
-        ASSERT_EQ(fake_qxx::codes(), std::vector<int>{8003});
-        EXPECT_EQ(fake_qxx::st().calls[0].request, le32s(c.sent));
-    }
-}
-
 // Asked interactively: not scrambled, version 2.0, the board's model and device type; the image
 // padded to a multiple of four.
-TEST_F(FirmwareTime, InteractiveContainerAndSizeLimits) {
+TEST_F(Files, InteractiveContainerAndSizeLimits) {
     write_file("raw.bin", text("abcde"));
     auto [r, out] = run(
         [](char* l, int) { return Q5_cmd_create_xfw(l, "raw.bin", "n.xfw", "Q5-BOARD", -1, 3); },
@@ -111,7 +70,7 @@ struct FileSizeLimit {
     ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
 };
 
-TEST_F(FirmwareTime, AFailedWriteKeepsTheOldContainerAndLeavesNoPartialFile) {
+TEST_F(Files, AFailedWriteKeepsTheOldContainerAndLeavesNoPartialFile) {
     fs::create_directories("busy.xfw/inside");  // a container path that cannot be replaced
     write_file("raw.bin", Bytes(100000, 0x5A));
     write_file("fw.xfw", text("old"));
@@ -134,7 +93,7 @@ TEST_F(FirmwareTime, AFailedWriteKeepsTheOldContainerAndLeavesNoPartialFile) {
 }
 
 // As user nobody, so that root too is held to the missing write permission.
-TEST_F(FirmwareTime, UploadReadsAReadOnlyContainer) {
+TEST_F(Files, UploadReadsAReadOnlyContainer) {
     write_file("raw.bin", text("abcdefghijkl"));
     ASSERT_EQ(create("fw.xfw").first, 0);
     chmod("fw.xfw", 0444);
@@ -151,6 +110,40 @@ TEST_F(FirmwareTime, UploadReadsAReadOnlyContainer) {
     int status = -1;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A spectrum event of `count` channels; channel i holds i * mul - 5, the header values 111, 222.
+Bytes spectrum(int32_t count, int32_t mul, size_t size = 4326) {
+    Bytes d(size, 0);
+    put_i32le(d.data() + 2, count);
+    put_u16le(d.data() + 8, 77);
+    put_i32le(d.data() + 112, 222);
+    put_i32le(d.data() + 116, 111);
+    for (int i = 0; i < 1024 && 230 + 4 * i + 4 <= static_cast<int>(size); ++i)
+        put_i32le(d.data() + 230 + 4 * i, i * mul - 5);
+    return frame_of(10002, d);
+}
+Bytes spectrum_text(int32_t mul) {
+    std::string t = "111\n222\n";
+    for (int i = 0; i < 1024; ++i) t += std::to_string(i * mul - 5) + "\n";
+    return text(t + "6.8 0 3 0\n");
+}
+
+TEST_F(Files, SpectrumFileHoldsTheLastFullSpectrum) {
+    Console con;
+    write_file("spect.spc", text("old\n"));
+    // Announced, not saved: another channel count, or a full count that lacks its channels.
+    Q8_event_spectrum_data(7, nullptr, spectrum(512, 1).data(), 0);
+    Q8_event_spectrum_data(7, nullptr, spectrum(1024, 1, 4325).data(), 0);
+    EXPECT_EQ(con.out(), "spectrum(512) 77 received.\n");
+    EXPECT_EQ(read_file("spect.spc"), text("old\n"));
+    Q8_event_spectrum_data(7, nullptr, spectrum(1024, 3).data(), 0);
+    Q8_event_spectrum_data(7, nullptr, spectrum(1024, -2).data(), 0);
+    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2));
+    // A file that cannot be written leaves the previous spectrum whole.
+    fs::create_directory("spect.spc.tmp");
+    Q8_event_spectrum_data(7, nullptr, spectrum(1024, 5).data(), 0);
+    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2));
 }
 
 }  // namespace
