@@ -1,15 +1,17 @@
 // Test support: feed the console's standard input from a string and collect everything the log
-// prints, in order, as one text (errors included) and as the error text alone.
+// prints, in order, as one text (errors included) and as the error text alone. The log may be
+// written from the I/O thread as well.
 #pragma once
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "conutil.h"
 #include "libcomm.h"
 
 class Console {
-public:
+  public:
     // Registers the program's categories ("MAIN" on, "EVENTS" off, errors on) and takes over
     // standard input with `input`.
     explicit Console(const std::string& input = "") {
@@ -36,20 +38,24 @@ public:
         in_ = data_.empty() ? fopen("/dev/null", "r") : fmemopen(data_.data(), data_.size(), "r");
         input_set_stream(in_);
     }
-    const std::string& out() const { return all_; }
-    const std::string& err() const { return err_; }
-    void clear() {
-        all_.clear();
-        err_.clear();
+    std::string out() const {
+        std::lock_guard<std::mutex> g(lock_);
+        return all_;
+    }
+    std::string err() const {
+        std::lock_guard<std::mutex> g(lock_);
+        return err_;
     }
 
-private:
+  private:
     static void collect(int is_error, const char* text, size_t len, void* user) {
         auto* self = static_cast<Console*>(user);
+        std::lock_guard<std::mutex> g(self->lock_);
         self->all_.append(text, len);
         if (is_error) self->err_.append(text, len);
     }
     std::string data_;
     FILE* in_ = nullptr;
+    mutable std::mutex lock_;
     std::string all_, err_;
 };

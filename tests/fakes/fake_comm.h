@@ -3,11 +3,13 @@
 // the real library does, and lets a test raise link events and script results. The log
 // functions are the real ones (commlog).
 //
-// Threads: every function may be called from any thread. Calls out of the fake (the responder,
-// a link's event procedure) are made without the fake's lock held.
+// Threads: every function may be called from any thread; a test reads st() only while no other
+// thread runs. Calls out of the fake (the responder, a link's event procedure, the walk-end hook)
+// are made without the fake's lock held.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,81 +22,47 @@ using Bytes = std::vector<unsigned char>;
 struct Write {
     int handle;
     Bytes bytes;
-    int flags;
-    int ms;
+    int flags, ms;
 };
-
-struct Hook {
-    int handle;
-    int code[3];
-    int size[3];
-};
-
-struct Fill {
-    int handle;
-    int code;
-    Bytes frame;
-};
-
 struct Link {
-    int handle;
-    std::string conn_string;
     comm_event_proc proc;
-    int rx_size;
-    int idle_ms;
     void* context;
 };
-
-// Results the fake functions return, and what the listings yield.
-struct Script {
-    int init_result = 0;
-    int usb_register_result = 0;
-    int connect_result = 0;  // non-zero: comm_connect refuses and opens nothing
-    int next_handle = 1;
-    int write_result = 0;
-    int wait_connected_result = 0;
-    int state = COMM_STATE_CONNECTED;
-    int disconnect_result = 0;
-    int make_result = 0;  // every comm_make_conn_string_*
-    int list_result = 0;
-    std::vector<std::string> usb_entries;
-    int bt_result = 0;
-    int broadcast_result = 0;
-    // false: comm_wait_response answers at once with what the slots hold. true: it waits (at
-    // most its `ms`) until a slot is filled from another thread.
-    bool blocking_wait = false;
+struct Slot {  // one armed capture slot, as the real library keeps three per link
+    int code = -1;
+    unsigned char* buf = nullptr;
+    int size = 0, len = 0;
 };
 
-void reset();  // forgets links, records, responder; default script
-Script& script();
+struct State {
+    // Results of the fake functions, and what the USB listing yields.
+    int connect_result = 0;  // non-zero: comm_connect refuses and opens nothing
+    int write_result = 0;
+    std::vector<std::string> usb_entries;
+    // Called after every recorded write: may raise events, e.g. deliver an answer.
+    std::function<void(const Write&)> responder;
+    // Called when a link walk reaches its end, on the walking thread.
+    std::function<void()> walk_end;
+    int next_handle = 1;
+    std::map<int, Link> links;
+    std::map<int, std::vector<Slot>> slots;  // armed slots per handle
+    // Records. `calls` holds the calls not recorded otherwise as "name(arg,arg,...)".
+    std::vector<Write> writes;
+    std::vector<std::vector<int>> hooks;  // code, size of each of the three slots
+    int unhooks = 0;
+    std::vector<std::pair<int, Bytes>> fills;  // handle, frame
+    std::map<int, int> signals;                // comm_signal_connected calls per handle
+    std::vector<std::string> calls;
+};
 
-// Called after every comm_write is recorded (without the fake's lock): may raise events, e.g.
-// deliver an answer through the link's event procedure.
-void set_responder(std::function<void(const Write&)> responder);
-
-// Called (without the fake's lock) when a link walk reaches its end, on the walking thread: a
-// test can make a link close while a walker still holds what it found.
-void set_walk_end(std::function<void()> walk_end);
-
+State& st();
+void reset();
 // Raises an event on an open link through its event procedure; returns the procedure's result
-// (-2 for no such link). close() raises CLOSED and then forgets the link.
+// (-2 for no such link). close() takes the link out of the walk, then raises CLOSED.
 int raise(int handle, int kind, const Bytes& bytes = {});
 int deliver(int handle, const Bytes& bytes);
 int close(int handle);
-// The context handed to comm_connect for this open link, or null.
-void* context_of(int handle);
-std::vector<Link> links();
-
-// Records.
-std::vector<Write> writes();
-std::vector<Hook> hooks();
-int unhooks();
-std::vector<Fill> fills();
-int signals(int handle);  // comm_signal_connected calls for this handle
-// Every other call, as "name(arg,arg,...)": numbers in decimal, texts as they were passed.
-std::vector<std::string> calls();
-
-// Waits (bounded by `ms`) until at least `n` writes were recorded; false on time-out.
-bool wait_for_writes(size_t n, int ms);
+void* context_of(int handle);  // of an open link, or null
+std::vector<int> open_handles();
 
 }  // namespace fake_comm

@@ -20,42 +20,25 @@ inline Bytes frame(int code, const Bytes& payload = {}, int param = 0, int statu
                     status);
     return f;
 }
-
-// A header with length 0: a 12-byte frame without payload checksum.
-inline Bytes bare_header(int code) {
-    Bytes f(QXX_HEADER_SIZE, 0);
-    std::copy(QXX_MAGIC, QXX_MAGIC + 4, f.begin());
-    put_u16le(f.data() + QXX_OFF_CODE, static_cast<uint16_t>(code));
-    f[QXX_OFF_HDR_XOR] = qxx_xor(f.data(), QXX_OFF_HDR_XOR);
-    return f;
-}
-
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-
 inline Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-inline std::vector<std::string>& journal() {
-    static std::vector<std::string> j;
-    return j;
-}
-inline int& probe_result() {
-    static int r = 0;
-    return r;
-}
+inline std::vector<std::string> journal;
+inline int probe_result = 0;
 inline void note(const std::string& s) {
-    journal().push_back(s);
+    journal.push_back(s);
 }
 
 // The instrument's identification: ask the serial number, accept its reply when it starts 'C'.
 inline int probe(int handle, int tries) {
     note("probe " + std::to_string(tries));
     int r = QXX_send_cmd(handle, 8007, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr, 100, 0);
-    return r != 0 ? r : probe_result();
+    return r != 0 ? r : probe_result;
 }
 inline int test_probe(int handle, const unsigned char* f, int* type_id, int tries) {
     note("test_probe " + std::to_string(qxx_frame_code(f)) + " " + std::to_string(tries));
@@ -69,10 +52,6 @@ inline int handler_a(int, void*, const unsigned char* f, int user) {
 }
 inline int handler_b(int, void*, const unsigned char* f, int) {
     note("b " + std::to_string(qxx_frame_code(f)));
-    return 0;
-}
-inline int default_handler(int, void*, const unsigned char* f, int) {
-    note("default " + std::to_string(qxx_frame_code(f)));
     return 0;
 }
 inline int on_connected(int handle, void*, int type_id, int user) {
@@ -95,21 +74,21 @@ class LinkTest : public testing::Test {
   protected:
     void SetUp() override {
         fake_comm::reset();
-        journal().clear();
-        probe_result() = 0;
+        journal.clear();
+        probe_result = 0;
         QXX_net_broadcast_reset_list();
     }
     void TearDown() override {
-        for (const auto& l : fake_comm::links()) fake_comm::close(l.handle);
+        for (int h : fake_comm::open_handles()) fake_comm::close(h);
     }
     // Opens a link with the full set of procedures (`identify`) or with none at all.
-    int open(bool identify, int user = 42) {
+    static int open(bool identify, int user = 42) {
         int h = -1;
-        int r = identify
-                    ? QXX_connect("link", &h, on_connected, on_conn_error, on_disconnected, probe,
-                                  test_probe, user)
-                    : QXX_connect("link", &h, nullptr, nullptr, nullptr, nullptr, nullptr, user);
-        EXPECT_EQ(r, 0);
+        EXPECT_EQ(identify
+                      ? QXX_connect("link", &h, on_connected, on_conn_error, on_disconnected, probe,
+                                    test_probe, user)
+                      : QXX_connect("link", &h, nullptr, nullptr, nullptr, nullptr, nullptr, user),
+                  0);
         return h;
     }
     static QXX_conn_ctx* ctx(int handle) {
@@ -117,7 +96,7 @@ class LinkTest : public testing::Test {
     }
     static std::vector<Bytes> filled() {
         std::vector<Bytes> out;
-        for (const auto& f : fake_comm::fills()) out.push_back(f.frame);
+        for (const auto& f : fake_comm::st().fills) out.push_back(f.second);
         return out;
     }
 };

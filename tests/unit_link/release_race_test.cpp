@@ -1,9 +1,6 @@
-// A link closing while the console thread walks the links (a disconnect during a command): the
-// link layer must not touch a context that the close has released. Every lookup is made to
-// straddle a close: the walker's walk ends, the link closes on another thread (its CLOSED
-// event releases the context, as on libcomm's thread), and only then does the walker go on with
-// what it found. A slip shows as a use after free in the address build and as a race in the
-// thread build; every build checks that the walkers keep working throughout.
+// A link closing while the console thread walks the links: every lookup straddles a close (the
+// walk ends, the link closes and its context is released on another thread, then the walker goes
+// on). A slip shows as a use after free in the address build and a race in the thread build.
 #include <atomic>
 #include <thread>
 
@@ -39,7 +36,7 @@ TEST_F(ReleaseRace, ALinkClosingDuringALookupIsNotTouchedAfterItsRelease) {
     std::atomic<int> timeouts{0};
     thread_local bool straddle = false;  // only the walker's chosen walk waits for the close
 
-    fake_comm::set_walk_end([&] {
+    fake_comm::st().walk_end = [&] {
         if (!straddle) return;
         straddle = false;
         const int h = offered.load();
@@ -47,7 +44,7 @@ TEST_F(ReleaseRace, ALinkClosingDuringALookupIsNotTouchedAfterItsRelease) {
         // Until the link has left the walk; its release may then be done, or held back.
         for (int spin = 0; spin < SPIN_LIMIT && fake_comm::context_of(h) != nullptr; ++spin)
             std::this_thread::yield();
-    });
+    };
     std::thread walker([&] {
         for (int cycle = 0; cycle < CYCLES; ++cycle) {
             if (!spin_until(offered, cycle + 1)) {
@@ -69,10 +66,10 @@ TEST_F(ReleaseRace, ALinkClosingDuringALookupIsNotTouchedAfterItsRelease) {
         closed += fake_comm::close(h) == 0;
     }
     walker.join();
-    fake_comm::set_walk_end(nullptr);
+    fake_comm::st().walk_end = nullptr;
     EXPECT_EQ(closed, CYCLES);
     EXPECT_EQ(timeouts.load(), 0);
-    EXPECT_TRUE(fake_comm::links().empty());
+    EXPECT_TRUE(fake_comm::open_handles().empty());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim_client.h"
-#include "../unit_comm/usb_fake.h"
+#include "usb_fake.h"
 #include "console.h"
 #include "e2e.h"
 #include "qxx_cmds.h"

@@ -1,8 +1,8 @@
-// A fake USB bus behind the USB transport's table of libusb calls: devices with their ids, place,
-// names and one instrument interface; bulk transfers that complete only inside event handling
+// A fake USB bus behind the USB transport's table of libusb calls: devices with their ids, place
+// and one instrument interface; bulk transfers that complete only inside event handling
 // (as libusb's do), on whichever thread handles events; an event descriptor per context for the
-// I/O thread's poll; hot-plug callbacks; and a count of everything handed out, so a test can
-// check that a link gives back every context, handle, interface, driver and transfer.
+// I/O thread's poll; and a count of what is handed out, so a test can check that a link gives
+// back every context, interface, driver and transfer. Hot-plug registers and reports nothing.
 #pragma once
 
 #if NV_HAVE_LIBUSB
@@ -34,15 +34,8 @@ struct Device {
     std::vector<uint8_t> ports;
     uint16_t vendor = 0x1781;
     uint16_t product = 0x0C44;
-    std::string manufacturer, name, serial;  // string descriptors 1, 2 and 3
-    bool bulk = true;  // interface 1 has bulk IN 0x81 and OUT 0x02; interface 0 has neither
-    bool kernel_driver = false;  // bound to interface 1, which is busy until it is detached
-    int open_error = 0, detach_error = 0, claim_error = 0;
-
-    // Changed through Bus, under its lock.
-    bool present = true;
-    bool out_stalled = false;  // takes no bytes: OUT transfers wait for a cancel
-    std::string to_host, from_host;
+    bool kernel_driver = false;      // bound to interface 1, which is busy until it is detached
+    std::string to_host, from_host;  // changed through Bus, under its lock
 };
 
 struct Context;
@@ -59,13 +52,6 @@ struct Context {
     ~Context() { ::close(event_fd); }
 };
 
-struct Hotplug {
-    Context* context;
-    libusb_hotplug_callback_fn fn;
-    void* user;
-    int pending;  // changes to report at the next event handling
-};
-
 struct Config {
     libusb_config_descriptor config{};
     libusb_interface interfaces[2]{};
@@ -79,9 +65,6 @@ inline Bus* installed = nullptr;
 class Bus {
   public:
     // ---- the test's side --------------------------------------------------------------------
-    bool hotplug = true;  // the platform reports hot-plug
-    int init_error = 0;
-
     Bus() = default;
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
@@ -97,37 +80,22 @@ class Bus {
     void send(Device* d, const std::string& bytes) {
         change([&] { d->to_host += bytes; });
     }
-    void set_stalled(Device* d, bool stalled) {
-        change([&] { d->out_stalled = stalled; });
-    }
-    // Unplugging or plugging is also reported to every hot-plug registration.
-    void set_present(Device* d, bool present) {
-        change([&] {
-            d->present = present;
-            for (auto& h : hotplugs_) ++h.second.pending;
-        });
-    }
     // What the device received, once it is at least `n` bytes (or the limit passed).
     std::string received(Device* d, size_t n = 0) {
         std::unique_lock<std::mutex> held(lock_);
         changed_.wait_for(held, std::chrono::seconds(30), [&] { return d->from_host.size() >= n; });
         return d->from_host;
     }
-    int registrations() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return static_cast<int>(hotplugs_.size());
-    }
-    // What is still handed out; empty when everything came back.
+    // What is still handed out (memory aside, which the leak checker watches); empty when
+    // everything came back.
     std::string leaks() {
         std::lock_guard<std::mutex> guard(lock_);
-        held_["contexts"] = static_cast<int>(contexts_.size());
-        held_["pending"] = static_cast<int>(pending_.size());
-        held_["claimed"] = static_cast<int>(claimed_.size());
-        held_["detached"] = static_cast<int>(detached_.size());
-        held_["hot-plug"] = static_cast<int>(hotplugs_.size());
         std::string out;
-        for (const auto& [what, n] : held_)
-            if (n != 0) out += what + "=" + std::to_string(n) + " ";
+        for (auto [what, n] : {std::pair("contexts", contexts_.size()),
+                               {"pending", pending_.size()},
+                               {"claimed", claimed_.size()},
+                               {"detached", detached_.size()}})
+            if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
         return out;
     }
 
@@ -154,7 +122,6 @@ class Bus {
     static int init(libusb_context** out) {
         Bus& b = bus();
         std::lock_guard<std::mutex> guard(b.lock_);
-        if (b.init_error != 0) return b.init_error;
         auto c = new Context;
         b.contexts_.insert(c);
         *out = reinterpret_cast<libusb_context*>(c);
@@ -172,28 +139,19 @@ class Bus {
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_device*> list;
         for (auto& d : b.devices_) {
-            if (!d->present) continue;
             c->refs.push_back(std::make_unique<Ref>(Ref{d.get(), c}));
             list.push_back(reinterpret_cast<libusb_device*>(c->refs.back().get()));
         }
         list.push_back(nullptr);
         *out = new libusb_device*[list.size()];
         std::copy(list.begin(), list.end(), *out);
-        ++b.held_["lists"];
         return static_cast<ssize_t>(list.size() - 1);
     }
-    static void free_device_list(libusb_device** list, int) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        delete[] list;
-        --bus().held_["lists"];
-    }
+    static void free_device_list(libusb_device** list, int) { delete[] list; }
     static int get_device_descriptor(libusb_device* d, libusb_device_descriptor* desc) {
         *desc = {};
         desc->idVendor = dev(d)->vendor;
         desc->idProduct = dev(d)->product;
-        desc->iManufacturer = dev(d)->manufacturer.empty() ? 0 : 1;
-        desc->iProduct = dev(d)->name.empty() ? 0 : 2;
-        desc->iSerialNumber = dev(d)->serial.empty() ? 0 : 3;
         return 0;
     }
     static uint8_t get_bus_number(libusb_device* d) { return static_cast<uint8_t>(dev(d)->bus); }
@@ -208,11 +166,11 @@ class Bus {
         e->bmAttributes = type;
         e->wMaxPacketSize = 64;
     }
-    // Interface 0 has one interrupt IN endpoint, as a control interface has; interface 1 (when
-    // the device has bulk endpoints) is the instrument's.
-    static int get_active_config_descriptor(libusb_device* d, libusb_config_descriptor** out) {
+    // Interface 0 has one interrupt IN endpoint, as a control interface has; interface 1, with
+    // bulk IN 0x81 and OUT 0x02, is the instrument's.
+    static int get_active_config_descriptor(libusb_device*, libusb_config_descriptor** out) {
         auto c = new Config;
-        c->config.bNumInterfaces = dev(d)->bulk ? 2 : 1;
+        c->config.bNumInterfaces = 2;
         c->config.interface = c->interfaces;
         for (int i = 0; i < 2; ++i) {
             c->interfaces[i] = {&c->alts[i], 1};
@@ -224,36 +182,18 @@ class Bus {
         endpoint(&c->endpoints[1], 0x81, LIBUSB_TRANSFER_TYPE_BULK);
         endpoint(&c->endpoints[2], 0x02, LIBUSB_TRANSFER_TYPE_BULK);
         *out = &c->config;
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        ++bus().held_["configs"];
         return 0;
     }
     static void free_config_descriptor(libusb_config_descriptor* config) {
         delete reinterpret_cast<Config*>(config);
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        --bus().held_["configs"];
     }
     static int open(libusb_device* d, libusb_device_handle** out) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        if (!dev(d)->present) return LIBUSB_ERROR_NO_DEVICE;
-        if (dev(d)->open_error != 0) return dev(d)->open_error;
         *out = reinterpret_cast<libusb_device_handle*>(new Ref(*ref(d)));
-        ++bus().held_["handles"];
         return 0;
     }
-    static void close(libusb_device_handle* h) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        delete ref(h);
-        --bus().held_["handles"];
-    }
-    static int get_string_descriptor_ascii(libusb_device_handle* h, uint8_t index,
-                                           unsigned char* data, int length) {
-        Device* d = ref(h)->device;
-        const std::string& s = index == 1 ? d->manufacturer : index == 2 ? d->name : d->serial;
-        int n = std::min(static_cast<int>(s.size()), length - 1);
-        std::memcpy(data, s.data(), static_cast<size_t>(n));
-        data[n] = 0;
-        return n;
+    static void close(libusb_device_handle* h) { delete ref(h); }
+    static int get_string_descriptor_ascii(libusb_device_handle*, uint8_t, unsigned char*, int) {
+        return LIBUSB_ERROR_INVALID_PARAM;  // a device without string descriptors
     }
     static bool driver_bound(libusb_device_handle* h, int iface) {
         return iface == 1 && ref(h)->device->kernel_driver && !bus().detached_.count(h);
@@ -264,44 +204,36 @@ class Bus {
     }
     static int detach_kernel_driver(libusb_device_handle* h, int) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (ref(h)->device->detach_error != 0) return ref(h)->device->detach_error;
         bus().detached_.insert(h);
         return 0;
     }
     static int attach_kernel_driver(libusb_device_handle* h, int) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (!bus().detached_.erase(h)) return LIBUSB_ERROR_NOT_FOUND;
-        return ref(h)->device->present ? 0 : LIBUSB_ERROR_NO_DEVICE;
+        return bus().detached_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
     static int claim_interface(libusb_device_handle* h, int iface) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (ref(h)->device->claim_error != 0) return ref(h)->device->claim_error;
         if (driver_bound(h, iface)) return LIBUSB_ERROR_BUSY;
         bus().claimed_.insert(h);
         return 0;
     }
     static int release_interface(libusb_device_handle* h, int) {
         std::lock_guard<std::mutex> guard(bus().lock_);
-        if (!bus().claimed_.erase(h)) return LIBUSB_ERROR_NOT_FOUND;
-        return ref(h)->device->present ? 0 : LIBUSB_ERROR_NO_DEVICE;
+        return bus().claimed_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
     static int clear_halt(libusb_device_handle*, unsigned char) { return 0; }
     static libusb_transfer* alloc_transfer(int) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        ++bus().held_["transfers"];
         return static_cast<libusb_transfer*>(std::calloc(1, sizeof(libusb_transfer)));
     }
     static void free_transfer(libusb_transfer* t) {
         std::lock_guard<std::mutex> guard(bus().lock_);
         EXPECT_EQ(bus().pending_.count(t), 0u) << "a pending transfer was freed";
-        --bus().held_["transfers"];
         std::free(t);
     }
     static int submit_transfer(libusb_transfer* t) {
         Bus& b = bus();
         std::lock_guard<std::mutex> guard(b.lock_);
         if (b.pending_.count(t)) return LIBUSB_ERROR_BUSY;
-        if (!ref(t->dev_handle)->device->present) return LIBUSB_ERROR_NO_DEVICE;
         b.pending_[t] = false;
         b.order_.push_back(t);
         b.kick_all();
@@ -317,55 +249,42 @@ class Bus {
         return 0;
     }
     static const libusb_pollfd** get_pollfds(libusb_context* ctx) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        ++bus().held_["pollfds"];
         auto fd = new libusb_pollfd{reinterpret_cast<Context*>(ctx)->event_fd, POLLIN};
         return new const libusb_pollfd* [2] { fd, nullptr };
     }
     static void free_pollfds(const libusb_pollfd** fds) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        --bus().held_["pollfds"];
         delete fds[0];
         delete[] fds;
     }
     static int get_next_timeout(libusb_context*, timeval*) { return 0; }
-    static int has_capability(uint32_t) { return bus().hotplug ? 1 : 0; }
+    static int has_capability(uint32_t) { return 1; }
 
     // Completes what can complete for this context (waiting up to *tv for something to), then
-    // calls the transfers' and hot-plug callbacks, as libusb does, on the calling thread.
+    // calls the transfers' callbacks, as libusb does, on the calling thread.
     static int handle_events(libusb_context* ctx, timeval* tv, int*) {
         Bus& b = bus();
         std::lock_guard<std::mutex> one_handler(b.handling_);
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_transfer*> done;
-        std::vector<Hotplug> plugged;
         {
             std::unique_lock<std::mutex> held(b.lock_);
             uint64_t value;
             if (::read(c->event_fd, &value, sizeof value) < 0 && errno != EAGAIN)
                 ADD_FAILURE() << "event fd";
             auto limit = std::chrono::microseconds(tv ? tv->tv_sec * 1000000L + tv->tv_usec : 0);
-            b.kicked_.wait_for(held, limit, [&] { return b.collect(c, nullptr, nullptr); });
-            b.collect(c, &done, &plugged);
+            b.kicked_.wait_for(held, limit, [&] { return b.collect(c, nullptr); });
+            b.collect(c, &done);
         }
         for (libusb_transfer* t : done) t->callback(t);
-        for (const Hotplug& h : plugged)
-            for (int i = 0; i < h.pending; ++i)
-                h.fn(ctx, nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, h.user);
         return 0;
     }
-    static int hotplug_register(libusb_context* ctx, int, int, int, int, int,
-                                libusb_hotplug_callback_fn fn, void* user,
+    static int hotplug_register(libusb_context*, int, int, int, int, int,
+                                libusb_hotplug_callback_fn, void*,
                                 libusb_hotplug_callback_handle* handle) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        *handle = ++bus().next_hotplug_;
-        bus().hotplugs_[*handle] = Hotplug{reinterpret_cast<Context*>(ctx), fn, user, 0};
+        *handle = 1;
         return 0;
     }
-    static void hotplug_deregister(libusb_context*, libusb_hotplug_callback_handle handle) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
-        bus().hotplugs_.erase(handle);
-    }
+    static void hotplug_deregister(libusb_context*, libusb_hotplug_callback_handle) {}
 
     template <typename F>
     void change(F f) {
@@ -380,9 +299,9 @@ class Bus {
         kicked_.notify_all();
         changed_.notify_all();
     }
-    // Under lock_: whether anything can complete now for context `c`; with lists given, it is
-    // completed and moved into them.
-    bool collect(Context* c, std::vector<libusb_transfer*>* done, std::vector<Hotplug>* plugged) {
+    // Under lock_: whether anything can complete now for context `c`; with a list given, it is
+    // completed and moved into it.
+    bool collect(Context* c, std::vector<libusb_transfer*>* done) {
         bool any = false;
         for (auto it = order_.begin(); it != order_.end();) {
             libusb_transfer* t = *it;
@@ -392,11 +311,8 @@ class Bus {
             auto status = LIBUSB_TRANSFER_COMPLETED;
             int length =
                 in ? std::min<int>(static_cast<int>(d->to_host.size()), t->length) : t->length;
-            bool ready = in ? length > 0 : !d->out_stalled;
-            if (!d->present) {
-                status = LIBUSB_TRANSFER_NO_DEVICE;
-                ready = true;
-            } else if (pending_[t]) {
+            bool ready = !in || length > 0;
+            if (pending_[t]) {
                 status = LIBUSB_TRANSFER_CANCELLED;
                 ready = true;
             }
@@ -420,13 +336,6 @@ class Bus {
             it = order_.erase(it);
             done->push_back(t);
         }
-        for (auto& h : hotplugs_) {
-            if (h.second.context != c || h.second.pending == 0) continue;
-            any = true;
-            if (plugged == nullptr) return true;
-            plugged->push_back(h.second);
-            h.second.pending = 0;
-        }
         return any;
     }
 
@@ -435,12 +344,9 @@ class Bus {
     std::condition_variable kicked_, changed_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::set<Context*> contexts_;
-    std::map<std::string, int> held_;           // lists, configs, handles, transfers, ...
     std::map<libusb_transfer*, bool> pending_;  // submitted, and whether a cancel was asked
     std::deque<libusb_transfer*> order_;        // submission order
     std::set<libusb_device_handle*> claimed_, detached_;
-    std::map<libusb_hotplug_callback_handle, Hotplug> hotplugs_;
-    libusb_hotplug_callback_handle next_hotplug_ = 0;
 };
 
 // A fresh fake bus for the length of a test.
