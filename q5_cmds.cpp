@@ -302,13 +302,15 @@ struct ImagePass {
 
 // The checksums of an image as stored, without changing it: `raw` undoes the scrambling when
 // the flag says it was applied.
-Checksums image_checksums(const unsigned char* image, uint64_t size, bool scrambled) {
+// Checksums of the whole words of a piece of an image whose first word is word `first`.
+Checksums image_checksums(const unsigned char* image, uint64_t size, bool scrambled,
+                          uint64_t first = 0) {
     Checksums sums{0, 0};
     const uint64_t words = size / 4;
     for (uint64_t i = 0; i < words; ++i) {
         uint32_t w = get_u32le(image + 4 * i);
         sums.stored ^= w;
-        sums.raw ^= scrambled ? w ^ scramble_key(static_cast<uint32_t>(i)) : w;
+        sums.raw ^= scrambled ? w ^ scramble_key(static_cast<uint32_t>(first + i)) : w;
     }
     return sums;
 }
@@ -523,9 +525,39 @@ File open_container(const char* name, unsigned char* header, off_t* file_length)
 
 }  // namespace
 
+// The data area of a container, read a block at a time: `size` bytes from the file after the
+// header, then 0xFF up to `data_len`. Its checksums are kept over what has been read.
+struct DataArea {
+    FILE* file;
+    uint64_t size, data_len;
+    bool scrambled;
+    uint64_t done = 0;
+    Checksums sums{0, 0};
+
+    // Reads the next `length` bytes (a multiple of 4 except at the end) into `block`.
+    bool read(unsigned char* block, size_t length) {
+        const uint64_t from_file = done < size ? std::min<uint64_t>(length, size - done) : 0;
+        if (fread(block, 1, static_cast<size_t>(from_file), file) != from_file) return false;
+        std::memset(block + from_file, 0xFF, length - static_cast<size_t>(from_file));
+        const Checksums piece = image_checksums(block, length, scrambled, done / 4);
+        sums.raw ^= piece.raw;
+        sums.stored ^= piece.stored;
+        done += length;
+        return true;
+    }
+    // Back to the first byte of the data area, checksums cleared.
+    bool rewind() {
+        done = 0;
+        sums = Checksums{0, 0};
+        return fseeko(file, XFW_HEADER_SIZE, SEEK_SET) == 0;
+    }
+};
+
 // Checks a container completely before anything is sent: device type, size against the data
 // that follows the header, both checksums. Then erases the external flash and writes the data
-// area (the bytes after the header) in blocks of 48000.
+// area (the bytes after the header) in blocks of 48000. The container is read twice, a block at
+// a time, never held whole: once for the checksums, once for the blocks. Should the file change
+// between the two, the second reading's checksums tell, and the upload is reported as failed.
 int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limit) {
     if (not_connected()) return -1;
     char name[FILE_NAME_MAX + 1];
@@ -551,22 +583,21 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
         log_write("MAIN", "Error,file longer than 0x%x!\n", static_cast<unsigned>(data_len));
         return -1;
     }
-    auto data = image_buffer(data_len);
-    if (!data) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    memset(data.get(), 0xFF, data_len);
-    if (fread(data.get(), 1, size, f.get()) != size) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
     const uint32_t flags = get_u32le(header + XFW_OFF_FLAGS);
-    log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", size, flags);
-    f.reset();
-
     const bool scrambled = (flags & XFW_FLAG_SCRAMBLED) != 0;
-    const Checksums calc = image_checksums(data.get(), data_len, scrambled);
+    auto block = image_buffer(UPLOAD_BLOCK);
+    DataArea area{f.get(), size, data_len, scrambled};
+    bool read_ok = block != nullptr;
+    for (uint64_t at = 0; read_ok && at < data_len; at += UPLOAD_BLOCK)
+        read_ok = area.read(block.get(), static_cast<size_t>(
+                                              std::min<uint64_t>(UPLOAD_BLOCK, data_len - at)));
+    if (!read_ok) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return -1;
+    }
+    log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", size, flags);
+
+    const Checksums calc = area.sums;
     const uint32_t version = get_u32le(header + XFW_OFF_VERSION);
     const uint32_t file_raw = get_u32le(header + XFW_OFF_RAW_CHECKSUM);
     const uint32_t file_enc = get_u32le(header + XFW_OFF_ENC_CHECKSUM);
@@ -595,9 +626,21 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     const int full = static_cast<int>(data_len / UPLOAD_BLOCK);
     const int rest = static_cast<int>(data_len % UPLOAD_BLOCK);
     const int total = full + (rest ? 1 : 0);
+    if (!area.rewind()) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return -1;
+    }
     for (int n = 0; n < total; ++n) {
-        int length = n < full ? UPLOAD_BLOCK : rest;
-        if (!write_block(n, total, data.get() + uint64_t{UPLOAD_BLOCK} * n, length)) return -1;
+        const int length = n < full ? UPLOAD_BLOCK : rest;
+        if (!area.read(block.get(), static_cast<size_t>(length))) {
+            log_write("MAIN", "Error loading file:%s!\n", name);
+            return -1;
+        }
+        if (!write_block(n, total, block.get(), length)) return -1;
+    }
+    if (area.sums.raw != calc.raw || area.sums.stored != calc.stored) {
+        log_write("MAIN", "Error loading file:%s!\n", name);  // it changed while it was sent
+        return -1;
     }
     return 0;
 }

@@ -10,7 +10,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,19 +132,17 @@ struct Child {
         return -1;
     }
     // Waits for the end (killing it at the time limit); the exit status, or -1.
-    int finish(long* peak = nullptr) {
+    int finish() {
         close_input();
         while (wait_for("\x01\x02never")) {
         }
         if (out >= 0) close(out);
         out = -1;
         int status = 0;
-        rusage ru{};
-        if (wait4(pid, &status, WNOHANG, &ru) == 0) {
+        if (waitpid(pid, &status, WNOHANG) == 0) {
             kill(pid, SIGKILL);
-            wait4(pid, &status, 0, &ru);
+            waitpid(pid, &status, 0);
         }
-        if (peak) *peak = ru.ru_maxrss;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 };
@@ -358,7 +355,7 @@ double connect_median(const Sim& sim, int count) {
 }
 
 // One upload of `xfw` through nv-term's menu: MB/s from the erase to the last block's answer;
-// `peak_kib` gets nv-term's peak resident memory over the whole session.
+// `peak_kib` gets nv-term's peak resident memory up to the last block's answer.
 double nvterm_upload(const Sim& sim, const std::string& xfw, size_t data_len, long* peak_kib) {
     const size_t blocks = (data_len + UPLOAD_BLOCK - 1) / UPLOAD_BLOCK;
     const std::string last =
@@ -366,13 +363,17 @@ double nvterm_upload(const Sim& sim, const std::string& xfw, size_t data_len, lo
     Child c;
     c.read_pause_us = UPLOAD_READ_PAUSE_US;
     if (!c.start({NV_TERM_BIN})) return -1;
-    c.send(sim.answers() + "up\n" + xfw + "\nq\n");
+    c.send(sim.answers() + "up\n" + xfw + "\n");
     double mbs = -1;
     if (c.wait_for("Erasing external flash")) {
         auto t0 = bench_clock::now();
         if (c.wait_for(last)) mbs = static_cast<double>(data_len) / 1e3 / ms_since(t0);
     }
-    if (c.finish(peak_kib) != 0) mbs = -1;
+    // Read while it runs: the peak a parent learns at the end also counts the memory of the
+    // forked copy of this benchmark before nv-term replaced it.
+    *peak_kib = c.peak_kib();
+    c.send("q\n");
+    if (c.finish() != 0) mbs = -1;
     if (mbs < 0) std::fprintf(stderr, "upload failed:\n%s\n", c.output.c_str());
     return mbs;
 }
@@ -392,11 +393,11 @@ long nvterm_idle_peak(const Sim& sim) {
     return peak;
 }
 
-double run_ms(std::vector<std::string> args, long* peak_kib = nullptr) {
+double run_ms(std::vector<std::string> args) {
     Child c;
     auto t0 = bench_clock::now();
     if (!c.start(std::move(args))) return -1;
-    int status = c.finish(peak_kib);
+    int status = c.finish();
     double ms = ms_since(t0);
     return status == 0 ? ms : -1;
 }
@@ -472,12 +473,9 @@ void figure_upload(const Sim& sim, const TempDir& tmp, bool upload, bool memory)
         bench::row("nv-term peak RSS, connected idle", bench::spread(idle), bench::Spread{}, "MiB",
                    bench::Goal::value_below, 8);
     const double n_mib = static_cast<double>(UPLOAD_IMAGE + XFW_HEADER) / (1 << 20);
-    if (all_valid(peaks)) {
-        std::vector<double> over;
-        for (double p : peaks) over.push_back(p - n_mib);
-        bench::row("nv-term peak RSS upload, beyond N", bench::spread(over), bench::Spread{},
-                   "MiB", bench::Goal::value_below, 4);
-    }
+    if (all_valid(peaks))  // the target: under N + 4 MiB for a container of N bytes
+        bench::row("nv-term peak RSS, uploading 32 MiB", bench::spread(peaks), bench::Spread{},
+                   "MiB", bench::Goal::value_below, n_mib + 4);
 }
 
 // nv-term cxfw on a 256 MiB raw image against cat of the same file to a new file.
@@ -488,21 +486,17 @@ void figure_cxfw(const TempDir& tmp) {
         std::printf("cxfw: could not write the image\n");
         return;
     }
-    std::vector<double> ours, base, peaks;
+    std::vector<double> ours, base;
     for (int r = 0; r < CXFW_RUNS; ++r) {
         base.push_back(run_ms({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", big, copy}));
         unlink(copy.c_str());
-        long peak = -1;
-        ours.push_back(run_ms({NV_TERM_BIN, "cxfw", big, big_xfw, "1.0"}, &peak));
-        peaks.push_back(static_cast<double>(peak) / 1024);
+        ours.push_back(run_ms({NV_TERM_BIN, "cxfw", big, big_xfw, "1.0"}));
         unlink(big_xfw.c_str());
     }
     unlink(big.c_str());
     if (all_valid(ours) && all_valid(base)) {
         bench::row("cxfw 256 MiB image (ms)", bench::spread(ours), bench::spread(base), "ms",
                    bench::Goal::ratio_at_most, 2);
-        bench::row("  its peak RSS", bench::spread(peaks), bench::Spread{}, "MiB",
-                   bench::Goal::none, 0);
     } else {
         std::printf("cxfw: FAILED\n");
     }

@@ -53,7 +53,7 @@ inline void row(const char* name, Spread figure, Spread baseline, const char* un
             break;
         case Goal::value_below:
             met = figure.median < target;
-            std::snprintf(want, sizeof want, "< %g %s", target, unit);
+            std::snprintf(want, sizeof want, "< %.4g %s", target, unit);
             break;
         case Goal::none:
             break;

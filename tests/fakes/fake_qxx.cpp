@@ -42,6 +42,7 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
     auto p = static_cast<const unsigned char*>(request);
     st().calls.push_back({handle, code, {}, reply_size, timeout_ms, wait});
     if (p && request_size > 0) st().calls.back().request.assign(p, p + request_size);
+    if (st().on_call) st().on_call(st().calls.back());
     fake_qxx::Reply r;
     if (auto& q = st().replies[code]; !q.empty()) {
         r = q.front();
