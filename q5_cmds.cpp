@@ -553,6 +553,22 @@ struct DataArea {
     }
 };
 
+// The next block of an upload, read while the current one waits for its answer (once, however
+// many times the request is repeated).
+struct ReadAhead {
+    DataArea* area;
+    unsigned char* block;
+    size_t length;  // 0: there is no next block
+    bool done = false, ok = true;
+};
+
+void read_ahead(void* arg) {
+    auto* r = static_cast<ReadAhead*>(arg);
+    if (r->done || r->length == 0) return;
+    r->done = true;
+    r->ok = r->area->read(r->block, r->length);
+}
+
 // Checks a container completely before anything is sent: device type, size against the data
 // that follows the header, both checksums. Then erases the external flash and writes the data
 // area (the bytes after the header) in blocks of 48000. The container is read twice, a block at
@@ -626,17 +642,25 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     const int full = static_cast<int>(data_len / UPLOAD_BLOCK);
     const int rest = static_cast<int>(data_len % UPLOAD_BLOCK);
     const int total = full + (rest ? 1 : 0);
-    if (!area.rewind()) {
+    auto length_of = [&](int n) { return static_cast<size_t>(n < full ? UPLOAD_BLOCK : rest); };
+    // Each block is read while the previous one is on its way: two buffers take turns.
+    auto next = image_buffer(UPLOAD_BLOCK);
+    if (!next || !area.rewind() || (total > 0 && !area.read(block.get(), length_of(0)))) {
         log_write("MAIN", "Error loading file:%s!\n", name);
         return -1;
     }
     for (int n = 0; n < total; ++n) {
-        const int length = n < full ? UPLOAD_BLOCK : rest;
-        if (!area.read(block.get(), static_cast<size_t>(length))) {
+        ReadAhead ahead{&area, next.get(), n + 1 < total ? length_of(n + 1) : 0};
+        QXX_set_wait_work(read_ahead, &ahead);
+        const bool written = write_block(n, total, block.get(), static_cast<int>(length_of(n)));
+        QXX_set_wait_work(nullptr, nullptr);
+        if (!written) return -1;
+        read_ahead(&ahead);  // in case no wait ran it
+        if (!ahead.ok) {
             log_write("MAIN", "Error loading file:%s!\n", name);
             return -1;
         }
-        if (!write_block(n, total, block.get(), length)) return -1;
+        std::swap(block, next);
     }
     if (area.sums.raw != calc.raw || area.sums.stored != calc.stored) {
         log_write("MAIN", "Error loading file:%s!\n", name);  // it changed while it was sent
