@@ -304,7 +304,7 @@ struct ImagePass {
 // the flag says it was applied.
 // Checksums of the whole words of a piece of an image whose first word is word `first`.
 Checksums image_checksums(const unsigned char* image, uint64_t size, bool scrambled,
-                          uint64_t first = 0) {
+                          uint64_t first) {
     Checksums sums{0, 0};
     const uint64_t words = size / 4;
     for (uint64_t i = 0; i < words; ++i) {
@@ -523,13 +523,11 @@ File open_container(const char* name, unsigned char* header, off_t* file_length)
     return f;
 }
 
-}  // namespace
-
 // The data area of a container, read a block at a time: `size` bytes from the file after the
-// header, then 0xFF up to `data_len`. Its checksums are kept over what has been read.
+// header, then 0xFF. Its checksums are kept over what has been read.
 struct DataArea {
     FILE* file;
-    uint64_t size, data_len;
+    uint64_t size;
     bool scrambled;
     uint64_t done = 0;
     Checksums sums{0, 0};
@@ -569,6 +567,8 @@ void read_ahead(void* arg) {
     r->ok = r->area->read(r->block, r->length);
 }
 
+}  // namespace
+
 // Checks a container completely before anything is sent: device type, size against the data
 // that follows the header, both checksums. Then erases the external flash and writes the data
 // area (the bytes after the header) in blocks of 48000. The container is read twice, a block at
@@ -602,7 +602,7 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     const uint32_t flags = get_u32le(header + XFW_OFF_FLAGS);
     const bool scrambled = (flags & XFW_FLAG_SCRAMBLED) != 0;
     auto block = image_buffer(UPLOAD_BLOCK);
-    DataArea area{f.get(), size, data_len, scrambled};
+    DataArea area{f.get(), size, scrambled};
     bool read_ok = block != nullptr;
     for (uint64_t at = 0; read_ok && at < data_len; at += UPLOAD_BLOCK)
         read_ok = area.read(block.get(), static_cast<size_t>(

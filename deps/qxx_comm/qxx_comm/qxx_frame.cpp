@@ -170,27 +170,17 @@ int qxx_frame_at(const unsigned char* p, int n) {
 
 int qxx_rx_next(QXX_rx* rx, const unsigned char* bytes, int count, int* used,
                 const unsigned char** frame, int* frame_len) {
-    int i = 0;
-    // In place: only between frames, and only while a whole header is at hand and begins with
-    // the magic; hunting through noise and frames split across reads go the assembler's way.
-    while (rx->count == 0 && count - i >= QXX_HEADER_SIZE && magic_at(bytes + i)) {
-        const unsigned char* p = bytes + i;
-        if (header_xor(p) != 0) {  // dropped with its 12 bytes, as the assembler drops it
-            i += QXX_HEADER_SIZE;
-            continue;
+    // In place only between frames; noise, broken frames and frames split across reads go the
+    // assembler's way (which copies at most the one frame after them).
+    if (rx->count == 0) {
+        if (const int whole = qxx_frame_at(bytes, count)) {
+            *used = whole;
+            *frame = bytes;
+            *frame_len = whole;
+            return 1;
         }
-        const int len = get_u16le(p + QXX_OFF_LENGTH);
-        if (len > count - i - QXX_HEADER_SIZE) break;  // the body ends in a later read
-        i += QXX_HEADER_SIZE + len;
-        if (len > 0 && qxx_xor(p + QXX_OFF_PAYLOAD, len) != 0) continue;  // bad payload
-        *used = i;
-        *frame = p;
-        *frame_len = QXX_HEADER_SIZE + len;
-        return 1;
     }
-    int n = 0;
-    const int complete = qxx_rx_feed(rx, bytes + i, count - i, &n);
-    *used = i + n;
+    const int complete = qxx_rx_feed(rx, bytes, count, used);
     if (complete) {
         *frame = rx->buf;
         *frame_len = rx->count;
