@@ -302,15 +302,13 @@ struct ImagePass {
 
 // The checksums of an image as stored, without changing it: `raw` undoes the scrambling when
 // the flag says it was applied.
-// Checksums of the whole words of a piece of an image whose first word is word `first`.
-Checksums image_checksums(const unsigned char* image, uint64_t size, bool scrambled,
-                          uint64_t first) {
+Checksums image_checksums(const unsigned char* image, uint64_t size, bool scrambled) {
     Checksums sums{0, 0};
     const uint64_t words = size / 4;
     for (uint64_t i = 0; i < words; ++i) {
         uint32_t w = get_u32le(image + 4 * i);
         sums.stored ^= w;
-        sums.raw ^= scrambled ? w ^ scramble_key(static_cast<uint32_t>(first + i)) : w;
+        sums.raw ^= scrambled ? w ^ scramble_key(static_cast<uint32_t>(i)) : w;
     }
     return sums;
 }
@@ -523,57 +521,11 @@ File open_container(const char* name, unsigned char* header, off_t* file_length)
     return f;
 }
 
-// The data area of a container, read a block at a time: `size` bytes from the file after the
-// header, then 0xFF. Its checksums are kept over what has been read.
-struct DataArea {
-    FILE* file;
-    uint64_t size;
-    bool scrambled;
-    uint64_t done = 0;
-    Checksums sums{0, 0};
-
-    // Reads the next `length` bytes (a multiple of 4 except at the end) into `block`.
-    bool read(unsigned char* block, size_t length) {
-        const uint64_t from_file = done < size ? std::min<uint64_t>(length, size - done) : 0;
-        if (fread(block, 1, static_cast<size_t>(from_file), file) != from_file) return false;
-        std::memset(block + from_file, 0xFF, length - static_cast<size_t>(from_file));
-        const Checksums piece = image_checksums(block, length, scrambled, done / 4);
-        sums.raw ^= piece.raw;
-        sums.stored ^= piece.stored;
-        done += length;
-        return true;
-    }
-    // Back to the first byte of the data area, checksums cleared.
-    bool rewind() {
-        done = 0;
-        sums = Checksums{0, 0};
-        return fseeko(file, XFW_HEADER_SIZE, SEEK_SET) == 0;
-    }
-};
-
-// The next block of an upload, read while the current one waits for its answer (once, however
-// many times the request is repeated).
-struct ReadAhead {
-    DataArea* area;
-    unsigned char* block;
-    size_t length;  // 0: there is no next block
-    bool done = false, ok = true;
-};
-
-void read_ahead(void* arg) {
-    auto* r = static_cast<ReadAhead*>(arg);
-    if (r->done || r->length == 0) return;
-    r->done = true;
-    r->ok = r->area->read(r->block, r->length);
-}
-
 }  // namespace
 
 // Checks a container completely before anything is sent: device type, size against the data
 // that follows the header, both checksums. Then erases the external flash and writes the data
-// area (the bytes after the header) in blocks of 48000. The container is read twice, a block at
-// a time, never held whole: once for the checksums, once for the blocks. Should the file change
-// between the two, the second reading's checksums tell, and the upload is reported as failed.
+// area (the bytes after the header) in blocks of 48000.
 int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limit) {
     if (not_connected()) return -1;
     char name[FILE_NAME_MAX + 1];
@@ -599,21 +551,22 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
         log_write("MAIN", "Error,file longer than 0x%x!\n", static_cast<unsigned>(data_len));
         return -1;
     }
-    const uint32_t flags = get_u32le(header + XFW_OFF_FLAGS);
-    const bool scrambled = (flags & XFW_FLAG_SCRAMBLED) != 0;
-    auto block = image_buffer(UPLOAD_BLOCK);
-    DataArea area{f.get(), size, scrambled};
-    bool read_ok = block != nullptr;
-    for (uint64_t at = 0; read_ok && at < data_len; at += UPLOAD_BLOCK)
-        read_ok = area.read(block.get(), static_cast<size_t>(
-                                              std::min<uint64_t>(UPLOAD_BLOCK, data_len - at)));
-    if (!read_ok) {
+    auto data = image_buffer(data_len);
+    if (!data) {
         log_write("MAIN", "Error loading file:%s!\n", name);
         return -1;
     }
+    memset(data.get(), 0xFF, data_len);
+    if (fread(data.get(), 1, size, f.get()) != size) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return -1;
+    }
+    const uint32_t flags = get_u32le(header + XFW_OFF_FLAGS);
     log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", size, flags);
+    f.reset();
 
-    const Checksums calc = area.sums;
+    const bool scrambled = (flags & XFW_FLAG_SCRAMBLED) != 0;
+    const Checksums calc = image_checksums(data.get(), data_len, scrambled);
     const uint32_t version = get_u32le(header + XFW_OFF_VERSION);
     const uint32_t file_raw = get_u32le(header + XFW_OFF_RAW_CHECKSUM);
     const uint32_t file_enc = get_u32le(header + XFW_OFF_ENC_CHECKSUM);
@@ -642,29 +595,9 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     const int full = static_cast<int>(data_len / UPLOAD_BLOCK);
     const int rest = static_cast<int>(data_len % UPLOAD_BLOCK);
     const int total = full + (rest ? 1 : 0);
-    auto length_of = [&](int n) { return static_cast<size_t>(n < full ? UPLOAD_BLOCK : rest); };
-    // Each block is read while the previous one is on its way: two buffers take turns.
-    auto next = image_buffer(UPLOAD_BLOCK);
-    if (!next || !area.rewind() || (total > 0 && !area.read(block.get(), length_of(0)))) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
     for (int n = 0; n < total; ++n) {
-        ReadAhead ahead{&area, next.get(), n + 1 < total ? length_of(n + 1) : 0};
-        QXX_set_wait_work(read_ahead, &ahead);
-        const bool written = write_block(n, total, block.get(), static_cast<int>(length_of(n)));
-        QXX_set_wait_work(nullptr, nullptr);
-        if (!written) return -1;
-        read_ahead(&ahead);  // in case no wait ran it
-        if (!ahead.ok) {
-            log_write("MAIN", "Error loading file:%s!\n", name);
-            return -1;
-        }
-        std::swap(block, next);
-    }
-    if (area.sums.raw != calc.raw || area.sums.stored != calc.stored) {
-        log_write("MAIN", "Error loading file:%s!\n", name);  // it changed while it was sent
-        return -1;
+        int length = n < full ? UPLOAD_BLOCK : rest;
+        if (!write_block(n, total, data.get() + uint64_t{UPLOAD_BLOCK} * n, length)) return -1;
     }
     return 0;
 }

@@ -36,19 +36,12 @@ int list(const std::vector<std::string>& from, comm_dev_entry* out, int max, int
 
 }  // namespace
 
-namespace {
-void (*wait_work)(void*) = nullptr;
-void* wait_work_arg = nullptr;
-}  // namespace
-
 int QXX_send_cmd(int handle, int code, const void* request, int request_size, void* reply,
                  int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
                  int wait) {
     auto p = static_cast<const unsigned char*>(request);
     st().calls.push_back({handle, code, {}, reply_size, timeout_ms, wait});
     if (p && request_size > 0) st().calls.back().request.assign(p, p + request_size);
-    if (st().on_call) st().on_call(st().calls.back());
-    if (wait && wait_work) wait_work(wait_work_arg);
     fake_qxx::Reply r;
     if (auto& q = st().replies[code]; !q.empty()) {
         r = q.front();
@@ -63,11 +56,6 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
         if (reply_len) *reply_len = static_cast<int>(r.payload.size());
     }
     return r.result;
-}
-
-void QXX_set_wait_work(void (*work)(void* arg), void* arg) {
-    wait_work = work;
-    wait_work_arg = arg;
 }
 
 // Recorded as one request, the pieces joined as they are on the wire.

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <deque>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,7 +26,6 @@ struct Reply {
 struct State {
     std::vector<Call> calls;
     std::map<int, std::deque<Reply>> replies;  // per code, first in first out; else result 0
-    std::function<void(const Call&)> on_call;  // runs as each request is sent
     // The connection: QXX_connect identifies an instrument (handle 7, type 12) at once.
     int bt_available = 0;
     std::vector<std::string> usb_devices;               // entries of QXX_list_usb_devices

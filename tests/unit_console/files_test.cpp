@@ -112,39 +112,6 @@ TEST_F(Files, UploadReadsAReadOnlyContainer) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// The container is read a block at a time, twice (each block while the one before waits for
-// its answer): a file changed or cut short after its checksums were checked is not reported as
-// uploaded.
-TEST_F(Files, UploadOfAContainerChangedWhileItIsSentFails) {
-    const struct {
-        bool cut;
-        std::vector<int> codes;
-        const char* end;
-    } cases[] = {{false, {8100, 8102, 8102, 8102}, "Writing block 3 of 3...Ok.\nError loading"},
-                 {true, {8100, 8102}, "Writing block 1 of 3...Ok.\nError loading"}};
-    for (const auto& c : cases) {
-        fake_qxx::reset();
-        write_file("raw.bin", Bytes(100000, 0x5A));
-        ASSERT_EQ(create("fw.xfw").first, 0);
-        fake_qxx::st().on_call = [&](const fake_qxx::Call& call) {
-            if (call.code != 8102 || call.request[0] != 0) return;  // as block 1 goes out
-            if (c.cut) {
-                ASSERT_EQ(truncate((dir + "/fw.xfw").c_str(), 72 + 50000), 0);
-                return;
-            }
-            FILE* f = std::fopen((dir + "/fw.xfw").c_str(), "r+b");
-            std::fseek(f, 72 + 60000, SEEK_SET);
-            std::fputc(0x00, f);
-            std::fclose(f);
-        };
-        Console con(dir + "/fw.xfw\n");
-        std::string line = "up\n";
-        EXPECT_EQ(Q5_cmd_upload_xfw(line.data(), "x", 12, -1), -1);
-        EXPECT_EQ(fake_qxx::codes(), c.codes);
-        EXPECT_NE(con.out().find(c.end), std::string::npos) << con.out();
-    }
-}
-
 // A spectrum event of `count` channels; channel i holds i * mul - 5, the header values 111, 222.
 Bytes spectrum(int32_t count, int32_t mul, size_t size = 4326) {
     Bytes d(size, 0);

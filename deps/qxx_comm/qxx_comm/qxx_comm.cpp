@@ -47,11 +47,6 @@ constexpr int ANNOUNCE_NAME_OFF = 26;
 // Set by QXX_init, cleared by QXX_shut; read by whichever thread asks QXX_idle_wait.
 std::atomic<QXX_wait_callback> wait_callback{nullptr};
 
-struct WaitWork {
-    void (*work)(void*) = nullptr;
-    void* arg = nullptr;
-};
-thread_local WaitWork wait_work;
 
 // The discovery list. Written on libcomm's thread by the discovery callback while the console
 // sleeps; read by the console only after the callback was deregistered.
@@ -314,7 +309,6 @@ int transaction(int handle, int code, const void* head, int head_size, const voi
         }
         result = comm_write(handle, frame.data(), frame_len, 0, timeout_ms);
         if (result == 0 && wait) {
-            if (wait_work.work) wait_work.work(wait_work.arg);
             int got_reply = 0, got_error = 0, got_status = 0;
             comm_wait_response(handle, &got_reply, &got_error, &got_status, timeout_ms);
             result = QXX_test_response(handle, reply_cap.data(), got_reply, error_cap.data(),
@@ -350,10 +344,6 @@ int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, co
            "Invalid data size for QXX frame!");
     return transaction(handle, code, head, head_size, body, body_size, reply, reply_size,
                        reply_len, param, status, timeout_ms, wait);
-}
-
-void QXX_set_wait_work(void (*work)(void* arg), void* arg) {
-    wait_work = WaitWork{work, arg};
 }
 
 void QXX_set_cmd_num_try(int handle, int count) {

@@ -110,10 +110,6 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
 int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, const void* body,
                        int body_size, void* reply, int reply_size, int* reply_len, int* param,
                        int* status, int timeout_ms, int wait);
-// Work the calling thread does while a reply is on its way: called once for every request a
-// waiting transaction of this thread has written, before it waits (an upload reads its next
-// block meanwhile). Null clears it.
-void QXX_set_wait_work(void (*work)(void* arg), void* arg);
 void QXX_set_cmd_num_try(int handle, int count);
 int QXX_get_conn_state_id(int handle);
 int QXX_idle_wait(int handle, int code, int arg);
