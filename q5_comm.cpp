@@ -32,8 +32,8 @@ constexpr Request SET_MODEL_REV{8105, 1000};
 constexpr int SERIAL_REPLY_CODE = GET_SERIAL.code + QXX_REPLY_OFFSET;
 constexpr int Q5_DEV_TYPE = 3;
 
-// A write request is the 2-byte block number and the data, built in a buffer of 65535 bytes; the
-// transaction takes at most QXX_MAX_REQUEST of them.
+// A write request is the 2-byte block number followed by the data, at most QXX_MAX_REQUEST bytes
+// in all.
 constexpr int EXT_FLASH_MAX_DATA = QXX_MAX_REQUEST - 2;
 
 int send(int handle, Request r, const void* request, int request_size, void* reply, int reply_size,

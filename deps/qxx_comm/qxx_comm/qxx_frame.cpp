@@ -35,10 +35,7 @@ unsigned char qxx_copy_xor(unsigned char* dst, const unsigned char* src, int n) 
         std::memcpy(dst + i, &w, sizeof w);
         words ^= w;
     }
-    words ^= words >> 32;
-    words ^= words >> 16;
-    words ^= words >> 8;
-    unsigned char x = static_cast<unsigned char>(words);
+    unsigned char x = qxx_fold(words);
     for (; i < n; ++i) x ^= dst[i] = src[i];
     return x;
 }
@@ -145,11 +142,7 @@ inline unsigned char header_xor(const unsigned char* p) {
     uint32_t b;
     std::memcpy(&a, p, sizeof a);
     std::memcpy(&b, p + sizeof a, sizeof b);
-    a ^= b;
-    a ^= a >> 32;
-    a ^= a >> 16;
-    a ^= a >> 8;
-    return static_cast<unsigned char>(a);
+    return qxx_fold(a ^ b);
 }
 
 inline bool magic_at(const unsigned char* p) {

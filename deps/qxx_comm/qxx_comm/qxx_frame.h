@@ -93,8 +93,16 @@ inline int qxx_frame_payload_size(const unsigned char* frame) {
     return len > 0 ? len - 1 : 0;
 }
 
-// XOR of `n` bytes, eight at a time: the XOR of the bytes is the XOR of the eight byte lanes
-// of the XOR of the words.
+// The XOR of the eight bytes of a word: the XOR of bytes read eight at a time is that of the
+// XOR of the words.
+inline unsigned char qxx_fold(uint64_t words) {
+    words ^= words >> 32;
+    words ^= words >> 16;
+    words ^= words >> 8;
+    return static_cast<unsigned char>(words);
+}
+
+// XOR of `n` bytes, eight at a time.
 inline unsigned char qxx_xor(const unsigned char* p, int n) {
     uint64_t words = 0;
     int i = 0;
@@ -103,10 +111,7 @@ inline unsigned char qxx_xor(const unsigned char* p, int n) {
         std::memcpy(&w, p + i, sizeof w);
         words ^= w;
     }
-    words ^= words >> 32;
-    words ^= words >> 16;
-    words ^= words >> 8;
-    unsigned char x = static_cast<unsigned char>(words);
+    unsigned char x = qxx_fold(words);
     for (; i < n; ++i) x ^= p[i];
     return x;
 }
