@@ -39,6 +39,8 @@ class Child {
   public:
     ~Child() { stop(); }
 
+    pid_t pid() const { return pid_; }
+
     // Starts `args` (args[0] is the program's path) in `dir` (empty: here). Standard error goes
     // to `err_path` when given, else into the output with standard output.
     bool start(std::vector<std::string> args, const std::string& dir = "",
