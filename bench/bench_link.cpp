@@ -87,34 +87,30 @@ struct Ends {
     }
     bool possible() const { return device >= 0; }
 
-    static void run_on(pid_t who, int cpu) {
+    static cpu_set_t only(int cpu) {
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(cpu, &one);
-        sched_setaffinity(who, sizeof one, &one);
+        return one;
     }
     // Places every thread of this process (and so what they start from now on) and the
     // simulator: each end on its own processor, or wherever the scheduler likes.
     void place(bool apart_now, pid_t sim) {
         apart = apart_now && possible();
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        if (apart) CPU_SET(tool, &one);
-        const cpu_set_t& mine = apart ? one : all;
+        const cpu_set_t mine = apart ? only(tool) : all, theirs = apart ? only(device) : all;
         if (DIR* d = opendir("/proc/self/task")) {
             while (dirent* e = readdir(d))
                 if (e->d_name[0] != '.')
                     sched_setaffinity(std::atoi(e->d_name), sizeof mine, &mine);
             closedir(d);
         }
-        if (apart)
-            run_on(sim, device);
-        else
-            sched_setaffinity(sim, sizeof all, &all);
+        sched_setaffinity(sim, sizeof theirs, &theirs);
     }
     // Called first thing by a raw peer thread.
     void device_side() {
-        if (apart) run_on(0, device);
+        if (!apart) return;
+        const cpu_set_t theirs = only(device);
+        sched_setaffinity(0, sizeof theirs, &theirs);
     }
 };
 
