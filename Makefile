@@ -23,7 +23,7 @@ test:
 	scripts/setup-deps.sh
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
 
 install: build
 	DESTDIR="$(DESTDIR)" $(CMAKE) --install $(BUILD) --prefix "$(PREFIX)"

@@ -63,15 +63,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # Depends from the programs' shared libraries
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service console for the NV-52 gamma spectrometer")
 set(CPACK_PACKAGE_DESCRIPTION
-    "nv-term connects to an NV-52 handheld gamma spectrometer over USB, a serial port, the
-network or Bluetooth and drives it from a menu of short commands: versions and status, date
-and time, firmware upload and flashing, power off, assays and caesium-137 stabilisation. Every
-spectrum the instrument sends is saved to spect.spc. It also builds firmware containers offline.
+    "nv-term connects to an NV-52 handheld gamma spectrometer over USB, a
+serial port, the network or Bluetooth and drives it from a menu of short
+commands: versions and status, date and time, firmware upload and
+flashing, power off, assays and caesium-137 stabilisation. Every
+spectrum the instrument sends is saved to spect.spc. It also builds
+firmware containers offline.
 .
 nv52-sim, a simulated instrument, lets you try nv-term without hardware.
 .
-A udev rule gives the instrument's USB devices to the plugdev group and to the user at the
-machine, so nv-term runs without root.")
+A udev rule gives the instrument's USB devices to the plugdev group and
+to the user at the machine, so nv-term runs without root.")
 # Maintainer scripts: reload the udev rules where udev runs (not in a container).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst
                                       ${CMAKE_SOURCE_DIR}/packaging/postrm)
