@@ -50,6 +50,10 @@ install(FILES README.md packaging/copyright ${CMAKE_BINARY_DIR}/packaging/change
 install(FILES sim/README.md DESTINATION ${NV_DOC_DIR} RENAME nv52-sim.md)
 
 # ---- the Debian package -------------------------------------------------------------------------
+# CPack's DEB generator rather than a debian/ folder and dpkg-buildpackage: the package is made
+# from the very install rules `make install` runs, out of the build already configured, so there
+# is one list of files and no second build; dpkg-shlibdeps still computes Depends. A debian/
+# folder pays off for a Debian archive's source package, which this tool does not need.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nv-term)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
