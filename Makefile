@@ -40,6 +40,7 @@ uninstall: build
 	    case "$$d" in */nv-term) rmdir "$(DESTDIR)$$d" 2>/dev/null || true ;; esac; done
 
 package: build
+	scripts/setup-deps.sh package
 	$(CMAKE) --build $(BUILD) --target package
 
 demo: build

@@ -3,8 +3,9 @@
 # sudo that asks no password, it installs them; otherwise it prints the one apt-get line to run
 # and fails, so that `make test` stops before it builds anything.
 #
-#   scripts/setup-deps.sh        what `make test` needs (and make asan, make tsan)
-#   scripts/setup-deps.sh ci     that, and what CI adds: fuzzing, benchmarks, the package checks
+#   scripts/setup-deps.sh          what `make test` needs (and make asan, make tsan)
+#   scripts/setup-deps.sh package  what `make package` needs
+#   scripts/setup-deps.sh ci       all of that, and what CI adds: fuzzing, benchmarks, lintian
 #
 # `make demo` and `make` need only a C++ compiler, CMake and make.
 set -euo pipefail
@@ -17,17 +18,20 @@ test_packages=(
     iproute2 util-linux                      # network namespaces, running as another user
     groff-base mandoc                        # the manual pages' checks
 )
+package_packages=(
+    dpkg-dev                                 # dpkg-shlibdeps: the package's Depends
+)
 ci_packages=(
     clang libclang-rt-14-dev                 # make fuzz
     libbenchmark-dev                         # make bench
-    dpkg-dev lintian                         # make package and its checks
+    lintian                                  # the package's checks
 )
 
-packages=("${test_packages[@]}")
 case ${1:-test} in
-    test) ;;
-    ci) packages+=("${ci_packages[@]}") ;;
-    *) echo "usage: $0 [test|ci]" >&2; exit 2 ;;
+    test) packages=("${test_packages[@]}") ;;
+    package) packages=("${package_packages[@]}") ;;
+    ci) packages=("${test_packages[@]}" "${package_packages[@]}" "${ci_packages[@]}") ;;
+    *) echo "usage: $0 [test|package|ci]" >&2; exit 2 ;;
 esac
 
 if ! command -v dpkg-query >/dev/null; then
