@@ -24,7 +24,8 @@ for f in $(expected_files "$with_spc"); do
     mode=$(stat -c %a "$root$prefix/$f")
     [ "$mode" = "$want" ] || fail "$f has mode $mode, not $want"
 done
-zcat "$root$prefix/share/man/man1/nv-term.1.gz" | grep -q "^\.TH NV-TERM 1 .*\"nv-term $version\"" ||
+man_page=$root$prefix/share/man/man1/nv-term.1.gz
+zcat "$man_page" | grep -q "^\.TH NV-TERM 1 .*\"nv-term $version\"" ||
     fail "the nv-term manual page does not carry the version $version"
 
 check_programs "$root$prefix/bin" "$version"

@@ -34,7 +34,8 @@ for page in "${pages[@]}"; do
         missing=$(comm -23 <(echo "$help") <(echo "$documented"))
         extra=$(comm -13 <(echo "$help") <(echo "$documented"))
         if [ -n "$missing" ] || [ -n "$extra" ]; then
-            echo "FAIL: $name.1 lacks: ${missing//$'\n'/ }; names what $name has not: ${extra//$'\n'/ }"
+            echo "FAIL: $name.1 lacks: ${missing//$'\n'/ }"
+            echo "      and names what $name has not: ${extra//$'\n'/ }"
             status=1
         fi
     fi

@@ -23,7 +23,8 @@ trap 'rm -rf "$root"' EXIT
 # The listing: regular files under /usr, nothing anywhere else.
 dpkg-deb --contents "$deb" | awk '{ print $6 }' | sed 's|^\./||' >"$root/all"
 grep -v '/$' "$root/all" | sed 's|^usr/||' >"$root/files"
-! grep -v '^usr/' "$root/all" | grep -q . || fail "files outside /usr: $(grep -v '^usr/' "$root/all")"
+outside=$(grep -v '^usr/' "$root/all" || true)
+[ -z "$outside" ] || fail "files outside /usr: $outside"
 check_listing "$root/files" "$with_spc"
 
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
