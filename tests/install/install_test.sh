@@ -9,13 +9,17 @@ src=$1 build=$2 version=$3 with_spc=$4
 # Run from `make test`, the outer make's job server is not ours to use.
 unset MAKEFLAGS MFLAGS MAKELEVEL
 
+# A prefix of its own, which no system has: an installation that ignored DESTDIR would show
+# there, and is removed again.
+prefix=/nv-term-install-test-$$
+[ ! -e "$prefix" ] || fail "$prefix exists already"
 root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-prefix=/opt/nv-term-test
+trap 'rm -rf "$root" "$prefix"' EXIT
 
 make -s -C "$src" BUILD="$build" PREFIX="$prefix" DESTDIR="$root" install >/dev/null
+[ ! -e "$prefix" ] || fail "make install wrote to $prefix, outside DESTDIR"
 (cd "$root$prefix" && find . ! -type d | sed 's|^\./||') >"$root/listing"
-[ "$(find "$root" -mindepth 1 -maxdepth 1 ! -name listing)" = "$root/opt" ] ||
+[ "$(find "$root" -mindepth 1 -maxdepth 1 ! -name listing)" = "$root$prefix" ] ||
     fail "something was installed outside the prefix"
 check_listing "$root/listing" "$with_spc"
 
@@ -31,6 +35,6 @@ zcat "$man_page" | grep -q "^\.TH NV-TERM 1 .*\"nv-term $version\"" ||
 check_programs "$root$prefix/bin" "$version"
 
 make -s -C "$src" BUILD="$build" PREFIX="$prefix" DESTDIR="$root" uninstall >/dev/null
-left=$(cd "$root" && find opt ! -type d)
+left=$(cd "$root" && find ".$prefix" ! -type d)
 [ -z "$left" ] || fail "make uninstall left: $left"
 echo "installed and uninstalled $(wc -l <"$root/listing") files under $prefix"
