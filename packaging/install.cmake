@@ -29,12 +29,10 @@ foreach(program IN LISTS nv_programs)
   configure_file(${source} ${page} @ONLY)
   add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9n -c ${page} > ${page}.gz DEPENDS ${page}
                      COMMENT "Compressing the manual page ${program}.1")
-  list(APPEND nv_man_pages ${page})
+  list(APPEND nv_man_pages ${page}.gz)
   install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
-list(TRANSFORM nv_man_pages APPEND .gz OUTPUT_VARIABLE nv_man_pages_gz)
-add_custom_target(man_pages ALL DEPENDS ${nv_man_pages_gz})
-set_property(GLOBAL PROPERTY NV_MAN_PAGES ${nv_man_pages})
+add_custom_target(man_pages ALL DEPENDS ${nv_man_pages})
 
 install(FILES udev/60-nv52.rules DESTINATION ${NV_UDEV_RULES_DIR})
 
