@@ -21,7 +21,7 @@ build: $(BUILD)/Makefile
 # finds them and adds the tests) before building.
 test:
 	scripts/setup-deps.sh
-	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
 
