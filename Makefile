@@ -1,19 +1,47 @@
 # Thin wrapper around CMake. `make` builds build/nv-term and build/nv52-sim.
+#   make install [PREFIX=/usr/local] [DESTDIR=]    make uninstall (the same settings)
+#   make package                                   build/nv-term_VERSION_ARCH.deb
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
+BUILD ?= build
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all build test demo bench asan tsan fuzz clean
+.PHONY: all build test demo bench asan tsan fuzz install uninstall package clean
 
 all: build
 
-build/Makefile:
-	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
+$(BUILD)/Makefile:
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-build: build/Makefile
-	$(CMAKE) --build build -j$(JOBS)
+build: $(BUILD)/Makefile
+	$(CMAKE) --build $(BUILD) -j$(JOBS)
 
-test: build
-	cd build && ctest --output-on-failure -j$(JOBS)
+# The test libraries may have been installed since the last configure: configure again (it
+# finds them and adds the tests) before building.
+test:
+	scripts/setup-deps.sh
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
+
+install: build
+	DESTDIR="$(DESTDIR)" $(CMAKE) --install $(BUILD) --prefix "$(PREFIX)"
+
+# Removes what `make install` with the same PREFIX and DESTDIR put in place: the list comes from
+# an installation into a scratch folder, so it holds even when the build's own record of the
+# last installation is gone or was of another prefix.
+uninstall: build
+	@list=$$(mktemp -d) && trap 'rm -rf "$$list"' EXIT && \
+	DESTDIR="$$list" $(CMAKE) --install $(BUILD) --prefix "$(PREFIX)" >/dev/null && \
+	(cd "$$list" && find . ! -type d | sed 's|^\.||') | while read -r f; do \
+	    rm -fv "$(DESTDIR)$$f"; done && \
+	(cd "$$list" && find . -mindepth 1 -type d | sed 's|^\.||' | sort -r) | while read -r d; do \
+	    case "$$d" in */nv-term) rmdir "$(DESTDIR)$$d" 2>/dev/null || true ;; esac; done
+
+package: build
+	scripts/setup-deps.sh package
+	$(CMAKE) --build $(BUILD) --target package
 
 demo: build
 	@scripts/demo.sh
@@ -37,11 +65,13 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$(CURDIR)/build
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(CURDIR)/build-tsan/sanitizer-reports/tsan
 
 asan:
+	scripts/setup-deps.sh
 	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=address
 	$(CMAKE) --build build-asan -j$(JOBS)
 	$(call run_sanitized,build-asan,$(ASAN_ENV))
 
 tsan:
+	scripts/setup-deps.sh
 	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=thread
 	$(CMAKE) --build build-tsan -j$(JOBS)
 	$(call run_sanitized,build-tsan,$(TSAN_ENV))

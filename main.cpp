@@ -14,13 +14,14 @@
 
 #include "conutil.h"
 #include "main.h"
+#include "nv_version.h"
 #include "q8_cmds.h"
 #include "q8_comm.h"
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
 
 namespace {
-constexpr const char* VERSION = "0.10.0";
+constexpr const char* VERSION = NV_VERSION;
 constexpr const char* BANNER = "--- ORVANTIS NV-TERM ---\n";
 }  // namespace
 

@@ -1,0 +1,67 @@
+# Shared by install_test.sh and package_test.sh: the files an installation holds, and a run of
+# the installed programs as a user would run them.
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The files under the prefix, one a line; nv-spc's when the build has it (argument 1).
+expected_files() {
+    local with_spc=$1
+    cat <<'LIST'
+bin/nv-term
+bin/nv52-sim
+lib/udev/rules.d/60-nv52.rules
+share/doc/nv-term/README.md
+share/doc/nv-term/changelog.gz
+share/doc/nv-term/copyright
+share/doc/nv-term/nv52-sim.md
+share/man/man1/nv-term.1.gz
+share/man/man1/nv52-sim.1.gz
+LIST
+    if [ "$with_spc" = 1 ]; then
+        printf '%s\n' bin/nv-spc share/man/man1/nv-spc.1.gz
+    fi
+}
+
+# check_listing ACTUAL_FILE WITH_SPC: the sorted listing equals the expected one.
+check_listing() {
+    local actual=$1 with_spc=$2
+    if ! diff -u <(expected_files "$with_spc" | sort) <(sort "$actual"); then
+        fail "installed files differ from the expected list (- expected, + installed)"
+    fi
+}
+
+# check_programs BINDIR VERSION: the banner with the build's version, the simulator's help, and
+# a session of the installed nv-term with the installed nv52-sim on loopback.
+check_programs() {
+    local bin=$1 version=$2 out
+    out=$("$bin/nv-term" usb) || fail "nv-term usb exited with $?"
+    [ "$out" = $'--- ORVANTIS NV-TERM ---\nver:'"$version" ] ||
+        fail "nv-term usb printed: $out"
+    "$bin/nv52-sim" --help | grep -q '^Usage: nv52-sim' || fail "nv52-sim --help"
+
+    local work
+    work=$(mktemp -d)
+    "$bin/nv52-sim" --port 0 --discovery-port 0 >"$work/sim.out" 2>/dev/null &
+    local sim=$!
+    local port="" i
+    for i in $(seq 50); do
+        port=$(sed -n 's/^listening tcp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.out")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    if [ -n "$port" ]; then
+        out=$(cd "$work" && printf '3\n3\n127.0.0.1:%s\nve\nq\n' "$port" |
+              timeout 30 "$bin/nv-term" 2>&1) || true
+    fi
+    kill "$sim" 2>/dev/null
+    wait "$sim" 2>/dev/null || true
+    rm -rf "$work"
+    [ -n "$port" ] || fail "the installed nv52-sim did not start"
+    case $out in
+        *"Connecting device...Ok."*"Overall		= NV52-"*) ;;
+        *) fail "a session of the installed nv-term with nv52-sim: $out" ;;
+    esac
+}

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Every manual page the build makes renders without a warning (groff, and mandoc's lint where it
+# is installed), and the page of a program with --help names every option the program takes and
+# none it does not.
+#   man_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+status=0
+pages=("$build"/man/*.1)
+[ -e "${pages[0]}" ] || { echo "FAIL: no manual page in $build/man"; exit 1; }
+
+for page in "${pages[@]}"; do
+    name=$(basename "$page" .1)
+    out=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+    if [ -n "$out" ]; then
+        echo "FAIL: groff on $name.1:"$'\n'"$out"
+        status=1
+    fi
+    if command -v mandoc >/dev/null; then
+        out=$(mandoc -Tlint "$page" 2>&1) || true
+        if [ -n "$out" ]; then
+            echo "FAIL: mandoc -Tlint on $name.1:"$'\n'"$out"
+            status=1
+        fi
+    else
+        echo "mandoc is not installed: $name.1 checked with groff only"
+    fi
+
+    program=$build/$name
+    if [ "$name" != nv-term ] && [ -x "$program" ]; then
+        # Options as the program lists them, and as the page writes them (\-\-name).
+        help=$("$program" --help | grep -o -- '--[a-z][a-z0-9-]*' | sort -u)
+        documented=$(grep -o -- '\\-\\-[a-z][a-z0-9\\-]*' "$page" | sed 's/\\-/-/g' | sort -u)
+        missing=$(comm -23 <(echo "$help") <(echo "$documented"))
+        extra=$(comm -13 <(echo "$help") <(echo "$documented"))
+        if [ -n "$missing" ] || [ -n "$extra" ]; then
+            echo "FAIL: $name.1 lacks: ${missing//$'\n'/ }"
+            echo "      and names what $name has not: ${extra//$'\n'/ }"
+            status=1
+        fi
+    fi
+done
+[ $status -eq 0 ] && echo "${#pages[@]} manual pages render without a warning"
+exit $status
