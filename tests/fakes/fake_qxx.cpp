@@ -99,8 +99,9 @@ int QXX_shut(void) {
 int QXX_wait_connected(int, int) {
     return 0;
 }
-int QXX_hook_async_event(int, int, QXX_event_handler) {
-    return 0;
+int QXX_hook_async_event(int handle, int code, QXX_event_handler handler) {
+    st().hooks.emplace_back(handle, code, handler);
+    return st().hook_result;
 }
 
 int QXX_list_usb_devices(comm_dev_entry* out, int max, int* count) {

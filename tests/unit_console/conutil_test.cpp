@@ -305,12 +305,12 @@ TEST(LinePrimitives, WordsAndLines) {
     EXPECT_EQ(input_ended(), 1);
     con.feed("ab\n");
     EXPECT_EQ(input_ended(), 0);
-    input_get(line, 1);  // no room for a character: empty, nothing read
+    EXPECT_EQ(input_get(line, 1), 0);  // no room for a character: empty, nothing read
     EXPECT_STREQ(line, "");
-    input_get(line, 0);
-    input_get(nullptr, 5);
-    input_wait_enter();
-    input_get(line, sizeof line);
+    EXPECT_EQ(input_get(line, 0), 0);
+    EXPECT_EQ(input_get(nullptr, 5), 0);
+    EXPECT_EQ(input_wait_enter(), 0);
+    EXPECT_EQ(input_get(line, sizeof line), 0);
     EXPECT_STREQ(line, "");
     EXPECT_EQ(input_ended(), 1);
 }
