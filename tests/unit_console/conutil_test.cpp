@@ -3,6 +3,7 @@
 // menu loop's matching of the first word.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -21,95 +22,100 @@ std::string times(const std::string& s, int n) {
 
 // ---- prompted readers --------------------------------------------------------------------------
 
-// A reader run on a variable that starts at a given value; returns the value it ends with.
+// A reader run on a variable that starts at a given value; returns the value it ends with, and
+// the reader's result when that is not 0.
 using Reader = std::function<std::string()>;
+
+std::string ended(int result, const std::string& value) {
+    return result == 0 ? value : value + " (result " + std::to_string(result) + ")";
+}
 
 Reader integer(int32_t start, int32_t min, int32_t max) {
     return [=] {
         int32_t v = start;
-        input_integer_msg(&v, min, max, "N");
-        return std::to_string(v);
+        int r = input_integer_msg(&v, min, max, "N");
+        return ended(r, std::to_string(v));
     };
 }
 Reader schar(int8_t start, int32_t min, int32_t max) {
     return [=] {
         int8_t v = start;
-        input_char_msg(&v, min, max, "C");
-        return std::to_string(v);
+        int r = input_char_msg(&v, min, max, "C");
+        return ended(r, std::to_string(v));
     };
 }
 Reader uchar(uint8_t start, int32_t min, int32_t max) {
     return [=] {
         uint8_t v = start;
-        input_uchar_msg(&v, min, max, "U");
-        return std::to_string(v);
+        int r = input_uchar_msg(&v, min, max, "U");
+        return ended(r, std::to_string(v));
     };
 }
 Reader shrt(int16_t start, int32_t min, int32_t max) {
     return [=] {
         int16_t v = start;
-        input_short_msg(&v, min, max, "S");
-        return std::to_string(v);
+        int r = input_short_msg(&v, min, max, "S");
+        return ended(r, std::to_string(v));
     };
 }
 Reader hex32(uint32_t start, uint32_t min, uint32_t max) {
     return [=] {
         uint32_t v = start;
-        input_hex_integer_msg(&v, min, max, "H");
-        return std::to_string(v);
+        int r = input_hex_integer_msg(&v, min, max, "H");
+        return ended(r, std::to_string(v));
     };
 }
 Reader hex8(uint8_t start, uint8_t min, uint8_t max) {
     return [=] {
         uint8_t v = start;
-        input_hex_char_msg(&v, min, max, "B");
-        return std::to_string(v);
+        int r = input_hex_char_msg(&v, min, max, "B");
+        return ended(r, std::to_string(v));
     };
 }
 Reader hex16(uint16_t start, uint16_t min, uint16_t max) {
     return [=] {
         uint16_t v = start;
-        input_hex_short_msg(&v, min, max, "W");
-        return std::to_string(v);
+        int r = input_hex_short_msg(&v, min, max, "W");
+        return ended(r, std::to_string(v));
     };
 }
 Reader flt(float start, float min, float max) {
     return [=] {
         float v = start;
-        input_float_msg(&v, min, max, "F");
+        int r = input_float_msg(&v, min, max, "F");
         char text[64];
         snprintf(text, sizeof text, "%g", static_cast<double>(v));
-        return std::string(text);
+        return ended(r, text);
     };
 }
 Reader string(const char* start, unsigned min, unsigned max) {
     return [=] {
         char v[INPUT_LINE_SIZE] = {};
         snprintf(v, sizeof v, "%s", start);
-        input_string_msg(v, min, max, "T");
-        return std::string(v);
+        int r = input_string_msg(v, min, max, "T");
+        return ended(r, v);
     };
 }
 Reader yesno(int32_t start) {
     return [=] {
         int32_t v = start;
-        input_yesno_msg(&v, "Y/N");
-        return std::to_string(v);
+        int r = input_yesno_msg(&v, "Y/N");
+        return ended(r, std::to_string(v));
     };
 }
 // The command-line forms, on the line `line` with parameter index `index`.
 Reader integer_cmd(std::string line, int index, int32_t min = 0, int32_t max = 10) {
     return [=]() mutable {
         int32_t v = 3;
-        input_integer_msg_cmd(&v, min, max, "N", line.data(), index);
-        return std::to_string(v);
+        int r = input_integer_msg_cmd(&v, min, max, "N", line.data(), index);
+        return ended(r, std::to_string(v));
     };
 }
 Reader string_cmd(std::string line, int index, unsigned min = 1, unsigned max = 4) {
     return [=]() mutable {
         char v[8] = "abc";
-        input_string_msg_cmd(v, min, max, "T", line.data(), index);
-        return std::string(v);
+        int r = input_string_msg_cmd(v, min, max, "T", line.data(), index);
+        return ended(r, v);
     };
 }
 // Two readers on one line: only the first can find a parameter.
@@ -313,6 +319,30 @@ TEST(LinePrimitives, WordsAndLines) {
     EXPECT_EQ(input_get(line, sizeof line), 0);
     EXPECT_STREQ(line, "");
     EXPECT_EQ(input_ended(), 1);
+}
+
+// A stream that gives one character and then fails, as a terminal that goes away mid-line.
+ssize_t one_char_then_error(void* cookie, char* buf, size_t) {
+    if ((*static_cast<int*>(cookie))++ > 0) {
+        errno = EIO;
+        return -1;
+    }
+    buf[0] = '7';
+    return 1;
+}
+
+// What was read before a read error is not an answer: the reader keeps its value.
+TEST(LinePrimitives, AReadErrorEndsTheInputWithAnEmptyLine) {
+    Console con;
+    int reads = 0;
+    FILE* in = fopencookie(&reads, "r", {one_char_then_error, nullptr, nullptr, nullptr});
+    ASSERT_NE(in, nullptr);
+    input_set_stream(in);
+    int32_t v = 3;
+    EXPECT_EQ(input_integer_msg(&v, 0, 9, "N"), 0);
+    EXPECT_EQ(std::tuple(v, input_ended(), con.out()), std::tuple(3, 1, std::string("N[3]:")));
+    input_set_stream(nullptr);
+    fclose(in);
 }
 
 // ---- menu --------------------------------------------------------------------------------------
