@@ -177,6 +177,7 @@ const ReaderCase READERS[] = {
     {"hex: max + 1, min - 1, then max", hex32(0, 0x10, 0x20), "21\nf\n20\n", times("H[0x00000000]:", 3), "32"},
     {"hex: min", hex32(0, 0x10, 0x20), "0X10\n", "H[0x00000000]:", "16"},
     {"hex: -1 is all ones", hex32(0, 0, 0xFFFFFFFF), "-1\n", "H[0x00000000]:", "4294967295"},
+    {"hex: ffffffff", hex32(0, 0, 0xFFFFFFFF), "ffffffff\n", "H[0x00000000]:", "4294967295"},
     {"hex: +1f", hex32(0, 0, 0xFFFFFFFF), "+1f\n", "H[0x00000000]:", "31"},
     {"hex: beyond 32 bits, no digit", hex32(0, 0, 0xFFFFFFFF), "100000000\nxyz\n-\n\n", times("H[0x00000000]:", 4), "0"},
     {"hex byte refuses 100 and -1", hex8(7, 0, 255), "100\n-1\nff\n", times("B[0x07]:", 3), "255"},
@@ -195,6 +196,7 @@ const ReaderCase READERS[] = {
     {"float: a number then text", flt(0, -1.5f, 20), "12.75abc\n", "F[0.000]:", "12.75"},
     // Text: the first word, its length within the limits.
     {"string: 19 refused, 18 taken", string("old", 1, 18), LONG19 + "\n" + LONG18 + "\n", "T[old]:T[old]:", LONG18},
+    {"string: one character", string("old", 1, 18), "x\n", "T[old]:", "x"},
     {"string: the first word", string("old", 1, 18), "  ab cd\n", "T[old]:", "ab"},
     {"string: too short", string("old", 4, 4), "abc\nabcd\n", "T[old]:T[old]:", "abcd"},
     {"string: keeps", string("old", 4, 4), "\n", "T[old]:", "old"},
@@ -269,8 +271,10 @@ TEST(Parsers, AcceptOnlyWhatParsesWithinTheLimits) {
         {input_hex_char("ff", &b, 0, 255), b},
         {input_hex_char("100", &b, 0, 255), b},
         {input_hex_char("-1", &b, 0, 255), b},
+        {input_hex_char("g", &b, 0, 255), b},
         {input_hex_short("0xffff", &w, 0, 0xFFFF), w},
         {input_hex_short("10000", &w, 0, 0xFFFF), w},
+        {input_hex_short("z", &w, 0, 0xFFFF), w},
         {input_float("2.5", &f, 0, 2.5f), static_cast<int>(f * 10)},
         {input_float("inf", &f, 0, 2.5f), static_cast<int>(f * 10)},
         {input_string(" \tword more", s, 1, 4), static_cast<int>(strlen(s))},
@@ -278,8 +282,9 @@ TEST(Parsers, AcceptOnlyWhatParsesWithinTheLimits) {
         {input_string("words", s, 0, 4), static_cast<int>(strlen(s))},
     };
     const std::vector<std::pair<int, int>> want = {
-        {1, 12},    {0, 12},    {0, 12}, {1, 31}, {0, 31}, {1, 255}, {0, 255}, {0, 255},
-        {1, 65535}, {0, 65535}, {1, 25}, {0, 25}, {1, 4},  {0, 4},   {0, 4},
+        {1, 12},  {0, 12},  {0, 12},  {1, 31},    {0, 31},    {1, 255},
+        {0, 255}, {0, 255}, {0, 255}, {1, 65535}, {0, 65535}, {0, 65535},
+        {1, 25},  {0, 25},  {1, 4},   {0, 4},     {0, 4},
     };
     EXPECT_EQ(got, want);
     EXPECT_STREQ(s, "word");
@@ -309,11 +314,15 @@ TEST(LinePrimitives, WordsAndLines) {
     }
     EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "xy\n", ""}));
     EXPECT_EQ(input_ended(), 1);
-    con.feed("ab\n");
+    con.feed("xab\n");
     EXPECT_EQ(input_ended(), 0);
+    EXPECT_EQ(input_get(line, 2), 0);  // room for one character
+    EXPECT_STREQ(line, "x");
     EXPECT_EQ(input_get(line, 1), 0);  // no room for a character: empty, nothing read
     EXPECT_STREQ(line, "");
-    EXPECT_EQ(input_get(line, 0), 0);
+    strcpy(line, "zz");
+    EXPECT_EQ(input_get(line, 0), 0);  // no buffer at all: untouched
+    EXPECT_STREQ(line, "zz");
     EXPECT_EQ(input_get(nullptr, 5), 0);
     EXPECT_EQ(input_wait_enter(), 0);
     EXPECT_EQ(input_get(line, sizeof line), 0);
@@ -424,6 +433,7 @@ TEST(Menu, RunMatchesTheFirstWord) {
          long_line + "ve\nq\n",
          times(">", 3),
          {"b" + long_line, "c" + long_line, "bve\n", "cve\n"}},
+        {"a NUL byte reads as an empty line", std::string("\0st\nq\n", 6), ">>", {}},
         {"the end of input quits", "st\n", ">>", {"ast\n"}},
         {"the end of input, line without newline", "st", ">>", {"ast"}},
     };
