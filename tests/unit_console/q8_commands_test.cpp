@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <cmath>
+#include <fstream>
 #include <span>
 
 #include "fixture.h"
@@ -12,6 +13,7 @@
 namespace {
 
 using Q8Commands = Linked;
+using Handler = std::function<int(char*, int)>;
 
 // A record of `size` bytes, every byte different from its neighbours.
 Bytes pattern(size_t size) {
@@ -261,9 +263,126 @@ TEST_F(Q8Commands, StatusPrintOut) {
               std::pair(-1, std::string("Command Q8_cmd_get_status error(code=4)!\n")));
 }
 
+// The parameter print-out over the pattern: u16 fields unsigned, the float thresholds as whole
+// numbers (NaN as 0, beyond the int range saturated).
+TEST_F(Q8Commands, ParameterPrintOut) {
+    Bytes rec = pattern(1400);
+    const std::pair<int, int> u16s[] = {{0, 600}, {2, 2},   {4, 1},    {134, 2},     {136, 65535},
+                                        {274, 1}, {138, 1}, {272, 99}, {404, 1},     {694, 1},
+                                        {552, 1}, {542, 1}, {832, 2},  {834, 40000}, {836, 1}};
+    for (auto [at, v] : u16s) put_u16le(&rec[at], static_cast<uint16_t>(v));
+    const std::pair<int, int32_t> i32s[] = {{268, -250}, {406, 10}, {414, 11}, {418, -12},
+                                            {422, 13},   {562, 8},  {548, 7}};
+    for (auto [at, v] : i32s) put_i32le(&rec[at], v);
+    const std::pair<int, float> f32s[] = {{554, NAN},    {578, 2147483648.0f}, {582, -3e9f},
+                                          {586, -2.99f}, {544, 999.9f},        {566, 0.5f},
+                                          {570, 1e30f},  {574, -2147483648.0f}};
+    for (auto [at, v] : f32s) put_f32le(&rec[at], v);
+    fake_qxx::st().replies[8201].push_back(answer(0, rec));
+    EXPECT_EQ(run(Q8_cmd_get_params, "gp\n"),
+              std::pair(0, std::string("Params public\n"
+                                       "params.ident_time     = 600\n"
+                                       "params.dose_units     = 2\n"
+                                       "params.record_survey  = 1\n"
+                                       "params.contrast       = 2\n"
+                                       "params.usb_mode       = 65535\n"
+                                       "params.bg_floating    = 1\n"
+                                       "params.bg_const       = -250\n"
+                                       "params.gps_enable     = 1\n"
+                                       "params.bg_acquire_len = 99\n"
+                                       "params.gamma_alarm_status           = 1\n"
+                                       "params.gamma_alarm_threshold_l1     = 10\n"
+                                       "params.gamma_alarm_threshold_l2     = 11\n"
+                                       "params.gamma_alarm_threshold_l3     = -12\n"
+                                       "params.gamma_alarm_threshold_l4     = 13\n"
+                                       "params.neutron_alarm_status         = 1\n"
+                                       "params.dose_rate_alarm_status       = 1\n"
+                                       "params.dose_rate_alarm_threshold_l1 = 0\n"
+                                       "params.dose_rate_alarm_threshold_l2 = 2147483647\n"
+                                       "params.dose_rate_alarm_threshold_l3 = -2147483648\n"
+                                       "params.dose_rate_alarm_threshold_l4 = -2\n"
+                                       "params.dose_rate_alarm_unit         = 8\n"
+                                       "params.dose_alarm_status            = 1\n"
+                                       "params.dose_alarm_threshold_l1      = 999\n"
+                                       "params.dose_alarm_threshold_l2      = 0\n"
+                                       "params.dose_alarm_threshold_l3      = 2147483647\n"
+                                       "params.dose_alarm_threshold_l4      = -2147483648\n"
+                                       "params.dose_alarm_unit              = 7\n"
+                                       "params.audio_volume                 = 2\n"
+                                       "params.audio_mode                   = 40000\n"
+                                       "params.audio_sweep_threshold        = 1\n")));
+    EXPECT_EQ(fake_qxx::codes(), std::vector<int>{8201});
+}
+
+// Standard input that hands out one line per read and notes how many requests had been sent
+// before each read.
+struct Lines {
+    std::vector<std::string> left;
+    std::vector<size_t> sent_before_read;
+};
+ssize_t read_line(void* cookie, char* buf, size_t size) {
+    auto* in = static_cast<Lines*>(cookie);
+    in->sent_before_read.push_back(fake_qxx::st().calls.size());
+    if (in->left.empty()) return 0;
+    size_t n = std::min(size, in->left.front().size());
+    std::memcpy(buf, in->left.front().data(), n);
+    in->left.erase(in->left.begin());
+    return static_cast<ssize_t>(n);
+}
+
+// The accumulation starts after the first Enter and stops after the second, and the command
+// reads no further.
+TEST_F(Q8Commands, ProceduresWaitForEachEnter) {
+    for (Handler cmd : std::initializer_list<Handler>{Q8_cmd_assay, Q8_cmd_cs_stab}) {
+        fake_qxx::reset();
+        Console con;
+        Lines lines{{"\n", "x y\n", "after\n"}, {}};
+        FILE* in = fopencookie(&lines, "r", {read_line, nullptr, nullptr, nullptr});
+        ASSERT_NE(in, nullptr);
+        input_set_stream(in);
+        std::string line = "as\n";
+        EXPECT_EQ(cmd(line.data(), 0), 0);
+        char rest[64];
+        input_get(rest, sizeof rest);
+        input_set_stream(nullptr);
+        fclose(in);
+        EXPECT_EQ(lines.sent_before_read, (std::vector<size_t>{0, 1, 2}));
+        EXPECT_STREQ(rest, "after\n");
+        EXPECT_EQ(fake_qxx::st().calls.size(), 2u);
+    }
+}
+
+// The instrument's form of the interactive container writer: its default file names, the
+// model text and device code in the header.
+TEST_F(Q8Commands, ContainerWriterDefaults) {
+    std::ofstream("nv52fw.tar") << "abcdefgh";
+    std::string line = "cx\n";
+    Console con("\n\nn\n1\n2\n");
+    EXPECT_EQ(Q8_cmd_create_xfw(line.data()), 0);
+    EXPECT_TRUE(
+        con.out().starts_with("Enter BIN file name[nv52fw.tar]:Enter XFW file "
+                              "name[nv52fw.xfw]:Encrypt file[yes]:Major version:[0]:"
+                              "Minor version:[0]:"))
+        << con.out();
+    std::ifstream f("nv52fw.xfw", std::ios::binary);
+    Bytes x(std::istreambuf_iterator<char>(f), {});
+    ASSERT_EQ(x.size(), 80u);
+    EXPECT_EQ(std::tuple(std::string(x.begin() + 20, x.begin() + 26), get_u32le(&x[44]),
+                         get_u32le(&x[48]), Bytes(x.begin() + 72, x.end())),
+              std::tuple(std::string("NV-52\0", 6), 12u, 0x0102u, text("abcdefgh")));
+
+    // The offline form: the same header, scrambled as asked.
+    EXPECT_EQ(Q8_create_xfw("nv52fw.tar", "o.xfw", 3, 4, 0), 0);
+    std::ifstream g("o.xfw", std::ios::binary);
+    Bytes o(std::istreambuf_iterator<char>(g), {});
+    ASSERT_EQ(o.size(), 80u);
+    EXPECT_EQ(std::tuple(std::string(o.begin() + 20, o.begin() + 26), get_u32le(&o[44]),
+                         get_u32le(&o[48]), Bytes(o.begin() + 72, o.end())),
+              std::tuple(std::string("NV-52\0", 6), 12u, 0x0304u, text("abcdefgh")));
+}
+
 // The small commands: their prompts and limits (below, above, then the limit itself), what
 // they print and the bytes they send.
-using Handler = std::function<int(char*, int)>;
 struct Case {
     const char* name;
     Handler cmd;

@@ -109,6 +109,27 @@ TEST_F(Events, FullSpectrumIsSaved) {
     EXPECT_FALSE(std::filesystem::exists("spect.spc.tmp"));
 }
 
+// A spectrum that cannot be written whole, or cannot take the place of the old file, leaves
+// the old file as it was and no temporary file behind.
+TEST_F(Events, AFailedSaveKeepsTheOldSpectrum) {
+    Bytes d(4326, 0);
+    put_i32le(d.data() + 2, 1024);
+    const Bytes frame = frame_of(10002, d);
+    Console con;
+    std::ofstream("spect.spc") << "old\n";
+    std::filesystem::create_symlink("/dev/full", "spect.spc.tmp");  // every write fails
+    Q8_event_spectrum_data(7, nullptr, frame.data(), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink("spect.spc.tmp"));
+    std::ifstream f("spect.spc");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "old\n");
+    std::filesystem::remove("spect.spc");
+    std::filesystem::create_directories("spect.spc/inside");  // rename refuses
+    Q8_event_spectrum_data(7, nullptr, frame.data(), 0);
+    EXPECT_FALSE(std::filesystem::exists("spect.spc.tmp"));
+    EXPECT_TRUE(std::filesystem::is_directory("spect.spc/inside"));
+    EXPECT_EQ(con.out(), times("spectrum(1024) 0 received.\n", 2));
+}
+
 std::string read_text(const char* path) {
     std::ifstream f(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
