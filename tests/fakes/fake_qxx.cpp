@@ -86,7 +86,9 @@ int QXX_disconnect(int handle) {
     if (st().on_disconnected) st().on_disconnected(handle, nullptr, 0);
     return 0;
 }
-void QXX_set_cmd_num_try(int, int) {}
+void QXX_set_cmd_num_try(int handle, int tries) {
+    st().num_tries.emplace_back(handle, tries);
+}
 int QXX_get_conn_state_id(int) {
     return 2;
 }

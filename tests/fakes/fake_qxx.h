@@ -41,6 +41,7 @@ struct State {
     // Event handlers registered with QXX_hook_async_event: handle, code, handler, in order.
     std::vector<std::tuple<int, int, QXX_event_handler>> hooks;
     int hook_result = 0;  // what QXX_hook_async_event returns
+    std::vector<std::pair<int, int>> num_tries;  // QXX_set_cmd_num_try: handle, tries
 };
 
 State& st();
