@@ -117,6 +117,7 @@ TEST_F(Events, AFailedSaveKeepsTheOldSpectrum) {
     const Bytes frame = frame_of(10002, d);
     Console con;
     std::ofstream("spect.spc") << "old\n";
+    ASSERT_TRUE(std::filesystem::is_character_file("/dev/full"));
     std::filesystem::create_symlink("/dev/full", "spect.spc.tmp");  // every write fails
     Q8_event_spectrum_data(7, nullptr, frame.data(), 0);
     EXPECT_FALSE(std::filesystem::is_symlink("spect.spc.tmp"));
