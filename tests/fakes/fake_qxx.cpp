@@ -43,8 +43,12 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
     st().calls.push_back({handle, code, {}, reply_size, timeout_ms, wait});
     // A size without data still goes on the wire: as many bytes, here zeros.
     if (request_size > 0) {
-        if (p) st().calls.back().request.assign(p, p + request_size);
-        else st().calls.back().request.assign(static_cast<size_t>(request_size), 0);
+        auto& bytes = st().calls.back().request;
+        if (p != nullptr) {
+            bytes.assign(p, p + request_size);
+        } else {
+            bytes.assign(static_cast<size_t>(request_size), 0);
+        }
     }
     fake_qxx::Reply r;
     if (auto& q = st().replies[code]; !q.empty()) {

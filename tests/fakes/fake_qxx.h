@@ -40,7 +40,7 @@ struct State {
     QXX_broadcast_proc broadcast = nullptr;
     // Event handlers registered with QXX_hook_async_event: handle, code, handler, in order.
     std::vector<std::tuple<int, int, QXX_event_handler>> hooks;
-    int hook_result = 0;  // what QXX_hook_async_event returns
+    int hook_result = 0;                         // what QXX_hook_async_event returns
     std::vector<std::pair<int, int>> num_tries;  // QXX_set_cmd_num_try: handle, tries
 };
 
