@@ -41,7 +41,15 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
                  int wait) {
     auto p = static_cast<const unsigned char*>(request);
     st().calls.push_back({handle, code, {}, reply_size, timeout_ms, wait});
-    if (p && request_size > 0) st().calls.back().request.assign(p, p + request_size);
+    // A size without data still goes on the wire: as many bytes, here zeros.
+    if (request_size > 0) {
+        auto& bytes = st().calls.back().request;
+        if (p != nullptr) {
+            bytes.assign(p, p + request_size);
+        } else {
+            bytes.assign(static_cast<size_t>(request_size), 0);
+        }
+    }
     fake_qxx::Reply r;
     if (auto& q = st().replies[code]; !q.empty()) {
         r = q.front();
@@ -86,7 +94,9 @@ int QXX_disconnect(int handle) {
     if (st().on_disconnected) st().on_disconnected(handle, nullptr, 0);
     return 0;
 }
-void QXX_set_cmd_num_try(int, int) {}
+void QXX_set_cmd_num_try(int handle, int tries) {
+    st().num_tries.emplace_back(handle, tries);
+}
 int QXX_get_conn_state_id(int) {
     return 2;
 }
@@ -99,8 +109,9 @@ int QXX_shut(void) {
 int QXX_wait_connected(int, int) {
     return 0;
 }
-int QXX_hook_async_event(int, int, QXX_event_handler) {
-    return 0;
+int QXX_hook_async_event(int handle, int code, QXX_event_handler handler) {
+    st().hooks.emplace_back(handle, code, handler);
+    return st().hook_result;
 }
 
 int QXX_list_usb_devices(comm_dev_entry* out, int max, int* count) {

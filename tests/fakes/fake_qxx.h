@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qxx_comm.h"
@@ -37,6 +38,10 @@ struct State {
     int disconnects = 0;
     QXX_disconnected_proc on_disconnected = nullptr;
     QXX_broadcast_proc broadcast = nullptr;
+    // Event handlers registered with QXX_hook_async_event: handle, code, handler, in order.
+    std::vector<std::tuple<int, int, QXX_event_handler>> hooks;
+    int hook_result = 0;                         // what QXX_hook_async_event returns
+    std::vector<std::pair<int, int>> num_tries;  // QXX_set_cmd_num_try: handle, tries
 };
 
 State& st();
