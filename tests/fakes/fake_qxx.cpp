@@ -123,7 +123,10 @@ int QXX_make_serial_conn_string(char* out, int port) {
     snprintf(out, COMM_CONN_STRING_SIZE, "com:%d", port);
     return 0;
 }
+// As the real one: no host, no string (and the link then refuses the empty string).
 int QXX_make_net_conn_string(char* out, const char* host, int port) {
+    out[0] = '\0';
+    if (host == nullptr || host[0] == '\0') return -1;
     snprintf(out, COMM_CONN_STRING_SIZE, "tcp:%s:%d", host, port);
     return 0;
 }

@@ -58,7 +58,7 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
         {"usb two, 3 refused", {"USBF/a", "USBU/b"}, {}, {}, 1, "\n3\n\n", 0, START + "0. No device\n1. 'dev USBF/a'\n2. 'dev USBU/b'\n\n" + times("Select device[2]:", 2) + OK, {"USBU/b"}},
         {"usb, no device chosen", {"USBF/a"}, {}, {}, 1, "\n0\n", -1, START + "0. No device\n1. 'dev USBF/a'\n\nSelect device[1]:" + REFUSED, {}},
         {"discovery, name when no address", {}, {}, three, 1, "3\n2\n2\n", 0, START + HOSTS + FOUND + "Select device[0]:" + OK, {"tcp:nv-lab:4444"}},
-        {"discovery, nobody answers", {}, {}, {}, 1, "3\n2\n0\n\n", 0, START + HOSTS + times("Select device[0]:", 2) + OK, {"tcp::4444"}},
+        {"discovery, nobody answers", {}, {}, {}, 1, "3\n2\n0\n\n", -1, START + HOSTS + times("Select device[0]:", 2) + REFUSED, {}},
         {"bluetooth, 5 refused, address typed", {}, {}, {}, -1, "5\n4\n\nAA:BB\n", 0, BT_START + "Select connection type[1]:Bluetooth inquiry...Complete.\n0. Enter BD addr\n\nSelect device[0]:Enter BD address[]:" + OK, {"bt:AA:BB:"}},
         {"bluetooth list", {}, {"bt1", "bt2"}, {}, -1, "4\n\n", 0, BT_START + "Bluetooth inquiry...Complete.\n0. Enter BD addr\n1. 'dev bt1'\n2. 'dev bt2'\n\nSelect device[2]:" + OK, {"bt2"}},
         // clang-format on
