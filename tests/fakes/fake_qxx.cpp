@@ -83,23 +83,27 @@ int QXX_connect(const char* conn_string, int* handle, QXX_connected_proc on_conn
 }
 int QXX_disconnect(int handle) {
     st().disconnects++;
+    if (st().disconnect_result != 0) return st().disconnect_result;
     if (st().on_disconnected) st().on_disconnected(handle, nullptr, 0);
     return 0;
 }
 void QXX_set_cmd_num_try(int, int) {}
 int QXX_get_conn_state_id(int) {
-    return 2;
+    return st().conn_state;
 }
 int QXX_init(QXX_wait_callback, comm_usb_callback, void*) {
     return 0;
 }
 int QXX_shut(void) {
+    st().shuts++;
     return 0;
 }
-int QXX_wait_connected(int, int) {
-    return 0;
+int QXX_wait_connected(int handle, int ms) {
+    st().waits.emplace_back(handle, ms);
+    return st().wait_result;
 }
-int QXX_hook_async_event(int, int, QXX_event_handler) {
+int QXX_hook_async_event(int handle, int code, QXX_event_handler) {
+    st().hooks.emplace_back(handle, code);
     return 0;
 }
 
