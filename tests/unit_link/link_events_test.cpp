@@ -177,6 +177,29 @@ TEST_F(Events, IdleWaitCallback) {
     EXPECT_EQ(waited_code, -1);
 }
 
+// A full table with the default handler set refuses even that same default once more.
+TEST_F(Events, AFullTableRefusesItsOwnDefaultAgain) {
+    const int h = open(false);
+    ASSERT_EQ(QXX_hook_async_event(h, 65535, handler_b), 0);
+    for (int i = 0; i < 254; ++i) ASSERT_EQ(QXX_hook_async_event(h, 20000 + i, handler_a), 0);
+    EXPECT_EQ(QXX_hook_async_event(h, 65535, handler_b), -1);
+    EXPECT_EQ(QXX_hook_async_event(h, 20000, handler_a), 0);  // already there
+}
+
+// The listing rewrites the tags of the entries it found and of no entry after them.
+TEST_F(Events, UsbListingLeavesTheRestOfTheListAlone) {
+    fake_comm::st().usb_entries = {"USBS:1-2/c44"};
+    comm_dev_entry list[3] = {};
+    std::strcpy(list[1], "USBS:1-3/c44");
+    std::strcpy(list[2], "USBS:1-4/c44");
+    int count = 0;
+    EXPECT_EQ(QXX_list_usb_devices(list, 3, &count), 0);
+    EXPECT_EQ(count, 1);
+    EXPECT_STREQ(list[0], "USBF:1-2/c44");
+    EXPECT_STREQ(list[1], "USBS:1-3/c44");
+    EXPECT_STREQ(list[2], "USBS:1-4/c44");
+}
+
 // ---- discovery -----------------------------------------------------------------------------
 
 Bytes announcement(const std::string& ident, const std::string& address, const std::string& name,
