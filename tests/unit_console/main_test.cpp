@@ -58,12 +58,12 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
     } cases[] = {
         // clang-format off
         {"usb one", {"USBF/c44"}, {}, {}, 1, "\n\n", 0, START + "0. No device\n1. 'dev USBF/c44'\n\nSelect device[1]:" + OK, {"USBF/c44"}},
-        {"usb two, 3 refused", {"USBF/a", "USBU/b"}, {}, {}, 1, "\n3\n\n", 0, START + "0. No device\n1. 'dev USBF/a'\n2. 'dev USBU/b'\n\n" + times("Select device[2]:", 2) + OK, {"USBU/b"}},
+        {"usb two, 3 refused", {"USBF/a", "USBU/bcd"}, {}, {}, 1, "\n3\n\n", 0, START + "0. No device\n1. 'dev USBF/a'\n2. 'dev USBU/bcd'\n\n" + times("Select device[2]:", 2) + OK, {"USBU/bcd"}},
         {"usb, no device chosen", {"USBF/a"}, {}, {}, 1, "\n0\n", -1, START + "0. No device\n1. 'dev USBF/a'\n\nSelect device[1]:" + REFUSED, {}},
         {"discovery, name when no address", {}, {}, three, 1, "3\n2\n2\n", 0, START + HOSTS + FOUND + "Select device[0]:" + OK, {"tcp:nv-lab:4444"}},
         {"discovery, nobody answers", {}, {}, {}, 1, "3\n2\n0\n\n", -1, START + HOSTS + times("Select device[0]:", 2) + REFUSED, {}},
         {"bluetooth, 5 refused, address typed", {}, {}, {}, -1, "5\n4\n\nAA:BB\n", 0, BT_START + "Select connection type[1]:Bluetooth inquiry...Complete.\n0. Enter BD addr\n\nSelect device[0]:Enter BD address[]:" + OK, {"bt:AA:BB:"}},
-        {"bluetooth list", {}, {"bt1", "bt2"}, {}, -1, "4\n\n", 0, BT_START + "Bluetooth inquiry...Complete.\n0. Enter BD addr\n1. 'dev bt1'\n2. 'dev bt2'\n\nSelect device[2]:" + OK, {"bt2"}},
+        {"bluetooth list", {}, {"bt1", "bt-two"}, {}, -1, "4\n\n", 0, BT_START + "Bluetooth inquiry...Complete.\n0. Enter BD addr\n1. 'dev bt1'\n2. 'dev bt-two'\n\nSelect device[2]:" + OK, {"bt-two"}},
         {"bluetooth list, 0, 19 characters refused", {}, {"bt1"}, {}, -1, "4\n0\n" + H19 + "\n" + H18 + "\n", 0, BT_START + "Bluetooth inquiry...Complete.\n0. Enter BD addr\n1. 'dev bt1'\n\nSelect device[1]:" + times("Enter BD address[]:", 2) + OK, {"bt:" + H18 + ":"}},
         {"type 0: no device", {"USBF/a"}, {}, {}, 1, "0\n", -1, START + REFUSED, {}},
         {"4 refused without bluetooth; COM 0 and 256 refused, Enter takes 1", {}, {}, {}, 1, "4\n2\n0\n256\n\n", 0, START + "Select connection type[1]:" + times("Select COM port[1]:", 3) + OK, {"com:1"}},
@@ -73,7 +73,7 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
         {"net: a host typed, 19 characters refused", {}, {}, {}, 1, "3\n3\n" + H19 + "\n" + H18 + "\n", 0, START + HOSTS + times("Enter host[]:", 2) + OK, {"tcp:" + H18 + ":4444"}},
         {"discovery, 3 refused, Enter takes 0", {}, {}, three, 1, "3\n2\n3\n\n", 0, START + HOSTS + FOUND + times("Select device[0]:", 2) + OK, {"tcp:10.0.0.5:4444"}},
         {"discovery, an address of full width", {}, {}, three, 1, "3\n2\n1\n", 0, START + HOSTS + FOUND + "Select device[0]:" + OK, {"tcp:abcdefghijklmnop:4444"}},
-        {"no dialogue: the last USB device", {"USBF/a", "USBF/b"}, {}, {}, 0, "", 0, OK, {"USBF/b"}},
+        {"no dialogue: the last USB device", {"USBF/a", "USBF/bcd"}, {}, {}, 0, "", 0, OK, {"USBF/bcd"}},
         {"no dialogue: 32 devices offered of 33", usb33, {}, {}, 0, "", 0, OK, {"u31"}},
         {"usb, none found", {}, {}, {}, 1, "1\n\n", -1, START + "0. No device\n\nSelect device[0]:" + REFUSED, {}},
         {"no dialogue, no USB device", {}, {}, {}, 0, "", -1, REFUSED, {}},
@@ -129,6 +129,10 @@ TEST_F(Main, EthFailures) {
          -1,
          {8201},
          "Command Q8_get_params error: incomplete parameter record (1399 of 1400 bytes)!\n"},
+        {{{8201, answer(0)}},
+         -1,
+         {8201},
+         "Command Q8_get_params error: incomplete parameter record (0 of 1400 bytes)!\n"},
         {{{8201, answer(0, mode0)}, {8202, answer(1)}},
          -1,
          {8201, 8202},
@@ -252,6 +256,12 @@ TEST_F(Main, LinkEventHandlers) {
     EXPECT_STREQ(list.rows[0].address, "10.0.0.5");
 }
 
+// Fills a stretch of the stack with garbage, as earlier calls may have left it.
+[[gnu::noinline]] void dirty_stack() {
+    volatile unsigned char junk[1 << 16];
+    for (auto& b : junk) b = 0x7F;
+}
+
 TEST_F(Main, DisconnectAndTheDeviceMenu) {
     struct {
         int connected, result, disconnects;
@@ -281,6 +291,7 @@ TEST_F(Main, DisconnectAndTheDeviceMenu) {
 
     dev_type = 12;
     Console nv52("Q\n");
+    dirty_stack();  // the menu record starts empty all the same
     EXPECT_EQ(main_loop(), 0);
     const std::string out = nv52.out();
     EXPECT_EQ(out.rfind("\nFound device:   NV-52\n\n[ he] help\n", 0), 0u) << out;

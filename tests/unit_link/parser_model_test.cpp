@@ -110,6 +110,10 @@ class Generator {
             for (int i = pick(20, 45); i > 0; --i) s.steps.push_back({false, announcement()});
         }
         for (int i = pick(1, 14); i > 0; --i) s.steps.push_back(segment());
+        if (pick(0, 4) == 0) {  // a silence long enough for the link to give up probing
+            const auto at = s.steps.begin() + pick(0, static_cast<int>(s.steps.size()));
+            s.steps.insert(at, static_cast<size_t>(pick(4, 8)), Step{true, {}});
+        }
         return s;
     }
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
@@ -440,7 +444,7 @@ using ParserModel = LinkTest;
 TEST_F(ParserModel, RandomStreamsAgreeWithTheModel) {
     Generator g(20261207);
     // Tallies of what the streams exercised, so that a generator gone lame is noticed.
-    int frames = 0, identified = 0, full_lists = 0, announcements = 0;
+    int frames = 0, identified = 0, full_lists = 0, announcements = 0, given_up = 0;
     for (int i = 0; i < 5000; ++i) {
         const Stream s = g.next();
         const int user = i % 97;
@@ -465,11 +469,13 @@ TEST_F(ParserModel, RandomStreamsAgreeWithTheModel) {
         identified += want.identified;
         full_lists += want.list.count == QXX_NET_DEVICES;
         announcements += want.list.count > 0;
+        given_up += want.signals > want.identified;
     }
     EXPECT_GT(frames, 8000);
     EXPECT_GT(identified, 1000);
     EXPECT_GT(full_lists, 100);
     EXPECT_GT(announcements, 2000);
+    EXPECT_GT(given_up, 200);
 }
 
 }  // namespace
