@@ -22,6 +22,7 @@ struct Raise {
 
 // Raises the events in order on a link opened with (`identify`) or without its procedures.
 void run_events(bool identify, const std::vector<Raise>& events, const std::string& name) {
+    for (int h : fake_comm::open_handles()) fake_comm::close(h);  // released, not leaked
     fake_comm::reset();
     journal.clear();
     int h = -1;
