@@ -95,6 +95,7 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
         const bool discovery = c.dialogue != 0 && c.input.rfind("3\n2\n", 0) == 0;
         EXPECT_EQ(fake_qxx::st().broadcasts, discovery ? S{"255.255.255.255:4455"} : S{});
         EXPECT_EQ(sleeps(), discovery ? std::vector<int>{8000} : std::vector<int>{});
+        EXPECT_EQ(fake_qxx::st().broadcast, nullptr);  // the discovery callback is gone again
         EXPECT_EQ(fake_qxx::st().waits,
                   (c.strings.empty() ? std::vector<std::pair<int, int>>{}
                                      : std::vector<std::pair<int, int>>{{7, 25000}}));
