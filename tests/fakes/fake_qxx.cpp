@@ -91,6 +91,7 @@ int QXX_connect(const char* conn_string, int* handle, QXX_connected_proc on_conn
 }
 int QXX_disconnect(int handle) {
     st().disconnects++;
+    if (st().disconnect_result != 0) return st().disconnect_result;
     if (st().on_disconnected) st().on_disconnected(handle, nullptr, 0);
     return 0;
 }
@@ -98,16 +99,18 @@ void QXX_set_cmd_num_try(int handle, int tries) {
     st().num_tries.emplace_back(handle, tries);
 }
 int QXX_get_conn_state_id(int) {
-    return 2;
+    return st().conn_state;
 }
 int QXX_init(QXX_wait_callback, comm_usb_callback, void*) {
     return 0;
 }
 int QXX_shut(void) {
+    st().shuts++;
     return 0;
 }
-int QXX_wait_connected(int, int) {
-    return 0;
+int QXX_wait_connected(int handle, int ms) {
+    st().waits.emplace_back(handle, ms);
+    return st().wait_result;
 }
 int QXX_hook_async_event(int handle, int code, QXX_event_handler handler) {
     st().hooks.emplace_back(handle, code, handler);
@@ -134,7 +137,10 @@ int QXX_make_serial_conn_string(char* out, int port) {
     snprintf(out, COMM_CONN_STRING_SIZE, "com:%d", port);
     return 0;
 }
+// As the real one: no host, no string (and the link then refuses the empty string).
 int QXX_make_net_conn_string(char* out, const char* host, int port) {
+    out[0] = '\0';
+    if (host == nullptr || host[0] == '\0') return -1;
     snprintf(out, COMM_CONN_STRING_SIZE, "tcp:%s:%d", host, port);
     return 0;
 }

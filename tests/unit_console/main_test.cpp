@@ -28,6 +28,7 @@ const std::string FOUND = "0. 10.0.0.5\n1. abcdefghijklmnop\n2. nv-lab\n";
 const std::string OK = "\nConnecting device...Ok.\n";
 const std::string REFUSED = "\nConnecting device...\nError connecting device!\n";
 const std::string BANNER = "--- ORVANTIS NV-TERM ---\nver:0.10.0\n\n";
+const std::string H18 = "abcdefghijklmnopqr", H19 = H18 + "s";  // the longest host, and one more
 
 // A discovery announcement: ident, address and name fields of 10, 16 and 40 bytes.
 Bytes announcement(const std::string& ident, const std::string& address, const std::string& name) {
@@ -43,6 +44,8 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
     const std::vector<Bytes> three = {announcement("id-1", "10.0.0.5", "lab one"),
                                       announcement("id-2", "abcdefghijklmnop", "NAME"),
                                       announcement("id-3", "", "nv-lab")};
+    S usb33;
+    for (int i = 0; i < 33; ++i) usb33.push_back(std::string("u").append(std::to_string(i)));
     struct {
         const char* name;
         S usb, bt;
@@ -55,12 +58,25 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
     } cases[] = {
         // clang-format off
         {"usb one", {"USBF/c44"}, {}, {}, 1, "\n\n", 0, START + "0. No device\n1. 'dev USBF/c44'\n\nSelect device[1]:" + OK, {"USBF/c44"}},
-        {"usb two, 3 refused", {"USBF/a", "USBU/b"}, {}, {}, 1, "\n3\n\n", 0, START + "0. No device\n1. 'dev USBF/a'\n2. 'dev USBU/b'\n\n" + times("Select device[2]:", 2) + OK, {"USBU/b"}},
+        {"usb two, 3 refused", {"USBF/a", "USBU/bcd"}, {}, {}, 1, "\n3\n\n", 0, START + "0. No device\n1. 'dev USBF/a'\n2. 'dev USBU/bcd'\n\n" + times("Select device[2]:", 2) + OK, {"USBU/bcd"}},
         {"usb, no device chosen", {"USBF/a"}, {}, {}, 1, "\n0\n", -1, START + "0. No device\n1. 'dev USBF/a'\n\nSelect device[1]:" + REFUSED, {}},
         {"discovery, name when no address", {}, {}, three, 1, "3\n2\n2\n", 0, START + HOSTS + FOUND + "Select device[0]:" + OK, {"tcp:nv-lab:4444"}},
-        {"discovery, nobody answers", {}, {}, {}, 1, "3\n2\n0\n\n", 0, START + HOSTS + times("Select device[0]:", 2) + OK, {"tcp::4444"}},
+        {"discovery, nobody answers", {}, {}, {}, 1, "3\n2\n0\n\n", -1, START + HOSTS + times("Select device[0]:", 2) + REFUSED, {}},
         {"bluetooth, 5 refused, address typed", {}, {}, {}, -1, "5\n4\n\nAA:BB\n", 0, BT_START + "Select connection type[1]:Bluetooth inquiry...Complete.\n0. Enter BD addr\n\nSelect device[0]:Enter BD address[]:" + OK, {"bt:AA:BB:"}},
-        {"bluetooth list", {}, {"bt1", "bt2"}, {}, -1, "4\n\n", 0, BT_START + "Bluetooth inquiry...Complete.\n0. Enter BD addr\n1. 'dev bt1'\n2. 'dev bt2'\n\nSelect device[2]:" + OK, {"bt2"}},
+        {"bluetooth list", {}, {"bt1", "bt-two"}, {}, -1, "4\n\n", 0, BT_START + "Bluetooth inquiry...Complete.\n0. Enter BD addr\n1. 'dev bt1'\n2. 'dev bt-two'\n\nSelect device[2]:" + OK, {"bt-two"}},
+        {"bluetooth list, 0, 19 characters refused", {}, {"bt1"}, {}, -1, "4\n0\n" + H19 + "\n" + H18 + "\n", 0, BT_START + "Bluetooth inquiry...Complete.\n0. Enter BD addr\n1. 'dev bt1'\n\nSelect device[1]:" + times("Enter BD address[]:", 2) + OK, {"bt:" + H18 + ":"}},
+        {"type 0: no device", {"USBF/a"}, {}, {}, 1, "0\n", -1, START + REFUSED, {}},
+        {"4 refused without bluetooth; COM 0 and 256 refused, Enter takes 1", {}, {}, {}, 1, "4\n2\n0\n256\n\n", 0, START + "Select connection type[1]:" + times("Select COM port[1]:", 3) + OK, {"com:1"}},
+        {"COM 255", {}, {}, {}, 1, "2\n255\n", 0, START + "Select COM port[1]:" + OK, {"com:255"}},
+        {"net: the fixed address by default", {}, {}, {}, 1, "3\n\n\n", 0, START + HOSTS + "Enter host[192.168.7.1]:" + OK, {"tcp:192.168.7.1:4444"}},
+        {"net: 4 refused, loopback kept", {}, {}, {}, 1, "3\n4\n0\n\n", 0, START + HOSTS + "Select host[1]:Enter host[127.0.0.1]:" + OK, {"tcp:127.0.0.1:4444"}},
+        {"net: a host typed, 19 characters refused", {}, {}, {}, 1, "3\n3\n" + H19 + "\n" + H18 + "\n", 0, START + HOSTS + times("Enter host[]:", 2) + OK, {"tcp:" + H18 + ":4444"}},
+        {"discovery, 3 refused, Enter takes 0", {}, {}, three, 1, "3\n2\n3\n\n", 0, START + HOSTS + FOUND + times("Select device[0]:", 2) + OK, {"tcp:10.0.0.5:4444"}},
+        {"discovery, an address of full width", {}, {}, three, 1, "3\n2\n1\n", 0, START + HOSTS + FOUND + "Select device[0]:" + OK, {"tcp:abcdefghijklmnop:4444"}},
+        {"no dialogue: the last USB device", {"USBF/a", "USBF/bcd"}, {}, {}, 0, "", 0, OK, {"USBF/bcd"}},
+        {"no dialogue: 32 devices offered of 33", usb33, {}, {}, 0, "", 0, OK, {"u31"}},
+        {"usb, none found", {}, {}, {}, 1, "1\n\n", -1, START + "0. No device\n\nSelect device[0]:" + REFUSED, {}},
+        {"no dialogue, no USB device", {}, {}, {}, 0, "", -1, REFUSED, {}},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -76,15 +92,22 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
         EXPECT_EQ(con.out(), c.out);
         EXPECT_EQ(fake_qxx::st().connect_strings, c.strings);
         EXPECT_EQ(connected.load(), c.result == 0);
-        if (!c.datagrams.empty()) {
-            EXPECT_EQ(fake_qxx::st().broadcasts, S{"255.255.255.255:4455"});
-            EXPECT_EQ(sleeps(), std::vector<int>{8000});
-        }
+        const bool discovery = c.dialogue != 0 && c.input.rfind("3\n2\n", 0) == 0;
+        EXPECT_EQ(fake_qxx::st().broadcasts, discovery ? S{"255.255.255.255:4455"} : S{});
+        EXPECT_EQ(sleeps(), discovery ? std::vector<int>{8000} : std::vector<int>{});
+        EXPECT_EQ(fake_qxx::st().broadcast, nullptr);  // the discovery callback is gone again
+        EXPECT_EQ(fake_qxx::st().waits,
+                  (c.strings.empty() ? std::vector<std::pair<int, int>>{}
+                                     : std::vector<std::pair<int, int>>{{7, 25000}}));
         sleeps().clear();
     }
-    Console con;
-    EXPECT_EQ(connect_dev(1), -1);  // still connected from the last case
+    fake_qxx::reset();
+    connected = 1;
+    Console con("2\n");
+    EXPECT_EQ(connect_dev(1), -1);
+    EXPECT_EQ(con.out(), "\nDevice already connected!\n");  // and nothing else
     EXPECT_EQ(con.err(), "\nDevice already connected!\n");
+    EXPECT_EQ(fake_qxx::st().connect_strings, S{});
 }
 
 // "eth" writes back only a whole record, with usb_mode 1, and restarts; a failed request ends
@@ -107,6 +130,10 @@ TEST_F(Main, EthFailures) {
          -1,
          {8201},
          "Command Q8_get_params error: incomplete parameter record (1399 of 1400 bytes)!\n"},
+        {{{8201, answer(0)}},
+         -1,
+         {8201},
+         "Command Q8_get_params error: incomplete parameter record (0 of 1400 bytes)!\n"},
         {{{8201, answer(0, mode0)}, {8202, answer(1)}},
          -1,
          {8201, 8202},
@@ -133,6 +160,25 @@ TEST_F(Main, EthFailures) {
     }
 }
 
+// A link that was identified only after the wait gave up is up all the same: "eth" goes on
+// with it at once instead of asking again.
+TEST_F(Main, EthTakesALinkIdentifiedLate) {
+    Bytes mode1(1400, 0);
+    put_u16le(mode1.data() + 136, 1);
+    fake_qxx::st().usb_devices = {"USBF/a"};
+    fake_qxx::st().wait_result = 1;
+    fake_qxx::st().replies[8201].push_back(answer(0, mode1));
+    on_sleep() = [] {  // a retry would find the link up: let it end
+        fake_qxx::st().wait_result = 0;
+        connected = 0;
+    };
+    Console con;
+    EXPECT_EQ(eth(), 0);
+    EXPECT_EQ(sleeps(), std::vector<int>{});
+    EXPECT_EQ(con.out(), BANNER + REFUSED);
+    EXPECT_EQ(fake_qxx::codes(), std::vector<int>{8201});
+}
+
 // No instrument yet: a pause of a second between attempts until one is plugged.
 TEST_F(Main, EthRetriesWithAPauseUntilAnInstrumentIsPlugged) {
     Bytes mode1(1400, 0);
@@ -146,6 +192,172 @@ TEST_F(Main, EthRetriesWithAPauseUntilAnInstrumentIsPlugged) {
     EXPECT_EQ(sleeps(), (std::vector<int>{1000, 1000, 1000}));
     EXPECT_EQ(con.out(), BANNER + times(REFUSED, 3) + OK);
     EXPECT_EQ(fake_qxx::codes(), std::vector<int>{8201});
+}
+
+// After the link was opened: its wait and the state it reports decide the last line.
+TEST_F(Main, WhatTheLinkReportsEndsTheDialogue) {
+    struct {
+        int wait_result, state, result;
+        std::string out, err;
+    } cases[] = {
+        {0, 2, 0, OK, ""},
+        {0, 1, 0, "\nConnecting device...Error!\n", ""},
+        {1, 2, -1, REFUSED, "\nError connecting device!\n"},
+    };
+    for (const auto& c : cases) {
+        fake_qxx::reset();
+        connected = 0;
+        fake_qxx::st().usb_devices = {"USBF/a"};
+        fake_qxx::st().wait_result = c.wait_result;
+        fake_qxx::st().conn_state = c.state;
+        Console con;
+        EXPECT_EQ(connect_dev(0), c.result) << c.out;
+        EXPECT_EQ(con.out(), c.out);
+        EXPECT_EQ(con.err(), c.err);
+        EXPECT_EQ(id_conn.load(), 7);
+    }
+}
+
+// The handlers keep the shared state and print their lines under "MAIN", not as errors; an
+// NV-52 gets its event handlers registered on the link that found it.
+TEST_F(Main, LinkEventHandlers) {
+    using Hooks = std::vector<std::pair<int, int>>;
+    const auto hooked = [] {
+        Hooks out;
+        for (const auto& [handle, code, handler] : fake_qxx::st().hooks)
+            out.emplace_back(handle, code);
+        return out;
+    };
+    Console con;
+    connected = 0;
+    EXPECT_EQ(QXX_event_connected(5, nullptr, 12, 0), 0);
+    EXPECT_EQ(std::pair(connected.load(), dev_type.load()), std::pair(1, 12));
+    EXPECT_EQ(
+        hooked(),
+        (Hooks{
+            {5, 10003}, {5, 10002}, {5, 10005}, {5, 10007}, {5, 10010}, {5, 10012}, {5, 10015}}));
+    fake_qxx::reset();
+    connected = 0;
+    EXPECT_EQ(QXX_event_connected(6, nullptr, 5, 0), 0);
+    EXPECT_EQ(std::pair(connected.load(), dev_type.load()), std::pair(1, 5));
+    EXPECT_EQ(hooked(), Hooks{});
+    EXPECT_EQ(con.out(), "");
+
+    EXPECT_EQ(QXX_event_connection_error(6, nullptr, 0), 0);
+    EXPECT_EQ(connected.load(), 0);
+    connected = 1;
+    EXPECT_EQ(QXX_event_disconnected(6, nullptr, 0), 0);
+    EXPECT_EQ(connected.load(), 0);
+    EXPECT_EQ(dev_type.load(), 5);  // the last kind stays
+    EXPECT_EQ(QXX_event_device_list_changed(nullptr), 0);
+    EXPECT_EQ(con.out(), "\nError connecting device!\n\nDevice disconnected!\n");
+    EXPECT_EQ(con.err(), "");
+
+    // A discovery datagram goes to the list.
+    QXX_net_broadcast_register(nullptr, nullptr);
+    const Bytes datagram = announcement("id-1", "10.0.0.5", "lab");
+    EXPECT_EQ(QXX_event_net_broadcast(datagram.data(), static_cast<int>(datagram.size())), 0);
+    QXX_message_list list{};
+    QXX_broadcast_list(&list);
+    ASSERT_EQ(list.count, 1);
+    EXPECT_STREQ(list.rows[0].address, "10.0.0.5");
+}
+
+// Fills a stretch of the stack with garbage, as earlier calls may have left it.
+[[gnu::noinline]] void dirty_stack() {
+    volatile unsigned char junk[1 << 16];
+    for (auto& b : junk) b = 0x7F;
+}
+
+TEST_F(Main, DisconnectAndTheDeviceMenu) {
+    struct {
+        int connected, result, disconnects;
+        std::string err;
+    } cases[] = {
+        {0, 0, 0, "\nDevice not connected!\n"},
+        {1, 0, 1, ""},
+        {1, 3, 1, "Error disconnecting device!\n"},
+    };
+    for (const auto& c : cases) {
+        fake_qxx::reset();
+        connected = c.connected;
+        fake_qxx::st().disconnect_result = c.result;
+        Console con;
+        disconnect_dev();
+        EXPECT_EQ(con.out(), c.err);
+        EXPECT_EQ(con.err(), c.err);
+        EXPECT_EQ(fake_qxx::st().disconnects, c.disconnects);
+        EXPECT_EQ(connected.load(), c.connected);  // only the link's event lowers it
+    }
+
+    dev_type = 5;
+    Console other("q\n");
+    EXPECT_EQ(main_loop(), -1);
+    EXPECT_EQ(other.out(), "\nFound device:   Undefined\n\n");
+    EXPECT_EQ(other.err(), "Undefined\n\n");
+
+    dev_type = 12;
+    Console nv52("Q\n");
+    dirty_stack();  // the menu record starts empty all the same
+    EXPECT_EQ(main_loop(), 0);
+    const std::string out = nv52.out();
+    EXPECT_EQ(out.rfind("\nFound device:   NV-52\n\n[ he] help\n", 0), 0u) << out;
+    const std::string quit = " - quits program\n>";
+    ASSERT_GT(out.size(), quit.size());
+    EXPECT_EQ(out.substr(out.size() - quit.size()), quit) << out;
+    EXPECT_NE(out.find("\n[  q] quit "), std::string::npos) << out;
+    EXPECT_EQ(nv52.err(), "");
+}
+
+// The modes by the number of arguments, against the fake link.
+TEST_F(Main, CommandLineModes) {
+    using S = std::vector<std::string>;
+    const std::string found = "\nFound device:   NV-52\n\n[ he] help\n";
+    struct {
+        S args;
+        std::string input;
+        S usb;
+        int exit_code;
+        std::string out;  // the beginning of the output
+        int shuts, disconnects;
+    } cases[] = {
+        // clang-format off
+        {{"usb"}, "", {"USBF/a"}, 0, BANNER, 1, 0},
+        {{}, "0\n", {}, 0, BANNER + START + REFUSED, 1, 0},
+        {{"a", "b"}, "0\n", {}, 0, BANNER + START + REFUSED, 1, 0},
+        {{"a", "b", "c"}, "0\n", {}, 0, BANNER + START + REFUSED, 1, 0},
+        {{"a", "b", "c", "d", "e"}, "0\n", {}, 0, BANNER + START + REFUSED, 1, 0},
+        {{"cxfw", "in", "out", "2"}, "", {}, -1, BANNER + "Invalid parameter!\n", 0, 0},
+        {{"cxfw", "in", "out", "x.2"}, "", {}, -1, BANNER + "Invalid parameter!\n", 0, 0},
+        {{"CXFW", "in", "out", "1.2"}, "", {}, -1, BANNER + "Invalid parameter!\n", 0, 0},
+        {{"cxfw", "none", "out", "1.2"}, "", {}, -1, BANNER + "Creating firmware version 1.2...\nError loading file:none!\n", 0, 0},
+        {{}, "\n\nq\n", {"USBF/a"}, 0, BANNER + START + "0. No device\n1. 'dev USBF/a'\n\nSelect device[1]:" + OK + found, 1, 1},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        fake_qxx::reset();
+        connected = 0;
+        fake_qxx::st().usb_devices = c.usb;
+        S words = c.args;
+        words.insert(words.begin(), "nv-term");
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        Console con(c.input);
+        EXPECT_EQ(nv_term_main(static_cast<int>(words.size()), argv.data()), c.exit_code);
+        const std::string out = con.out();
+        if (c.disconnects == 0) {
+            EXPECT_EQ(out, c.out);
+        } else {
+            EXPECT_EQ(out.substr(0, c.out.size()), c.out);
+            const std::string end = " - quits program\n>\nDevice disconnected!\n";
+            ASSERT_GT(out.size(), end.size());
+            EXPECT_EQ(out.substr(out.size() - end.size()), end);
+        }
+        EXPECT_EQ(fake_qxx::st().shuts, c.shuts);
+        EXPECT_EQ(fake_qxx::st().disconnects, c.disconnects);
+    }
 }
 
 }  // namespace
