@@ -128,6 +128,42 @@ TEST_F(Q5Commands, SetTimeMovesTheClockByWholeHours) {
                                         "Q5_cmd_set_time error(code=6)!\n")));
 }
 
+// Across the end of every month, forward and back, in a common year and in a leap year.
+TEST_F(Q5Commands, SetTimeAcrossEveryMonthEnd) {
+    const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    for (int year : {2026, 2024}) {
+        for (int month = 1; month <= 12; ++month) {
+            const int last = days[month - 1] + (year == 2024 && month == 2);
+            const int next_month = month % 12 + 1, next_year = year + month / 12;
+            SCOPED_TRACE(std::to_string(year) + "-" + std::to_string(month));
+            FixedClock forward(year, month, last, 23, 10, 20);
+            fake_qxx::reset();
+            EXPECT_EQ(run(Q5_cmd_set_time, "st 1\n").first, 0);
+            EXPECT_EQ(fake_qxx::st().calls.at(0).request,
+                      record({next_year, next_month, 1, 0, 10, 20}));
+            FixedClock back(next_year, next_month, 1, 0, 10, 20);
+            fake_qxx::reset();
+            EXPECT_EQ(run(Q5_cmd_set_time, "st -1\n").first, 0);
+            EXPECT_EQ(fake_qxx::st().calls.at(0).request, record({year, month, last, 23, 10, 20}));
+        }
+    }
+}
+
+// Without a device every command says so, asks nothing and sends nothing.
+TEST_F(Q5Commands, WithoutADeviceNothingIsAskedOrSent) {
+    connected = 0;
+    write_file("fw.xfw", container({}));
+    for (Handler cmd : std::initializer_list<Handler>{
+             Q5_cmd_get_fw_version, Q5_cmd_get_serial, set_serial(0), set_serial('B'),
+             Q5_cmd_get_time, Q5_cmd_set_time, Q5_cmd_restart,
+             [](char*l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); },
+             [](char*l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }}) {
+        EXPECT_EQ(run(cmd, "xx\n", "\n"), std::pair(-1, std::string("\nDevice not connected!\n")));
+    }
+    EXPECT_TRUE(fake_qxx::st().calls.empty());
+    EXPECT_EQ(fake_qxx::st().disconnects, 0);
+}
+
 TEST_F(Q5Commands, MenuRows) {
     menu m;
     menu_init(&m);

@@ -145,6 +145,7 @@ TEST_F(Container, RefusedWithoutWriting) {
         {"dir.bin", {}, -1, "Error loading file:dir.bin!\n"},
         {"raw.bin", Bytes(0x101, 0xA5), 0x100, READ + "Error,file longer than 0x100!\n"},
         {"raw.bin", Bytes(5, 1), 4, READ + "Error,file longer than 0x4!\n"},
+        {"raw.bin", Bytes(1, 1), 0, READ + "Error,file longer than 0x0!\n"},
     };
     for (const auto& c : cases) {
         if (std::string(c.raw) == "raw.bin") write_file("raw.bin", c.contents);
