@@ -200,6 +200,9 @@ TEST(Q5Requests, TimeEraseAndFlashRequests) {
     } cases[] = {
         {[&](int w) { return Q5_get_time(7, &read, w); }, 8002, {}, 24, 1000},
         {[&](int w) { return Q5_get_time(7, nullptr, w); }, 8002, {}, 0, 1000},
+        {[&](int w) { return Q5_get_fw_version(7, nullptr, w); }, 8001, {}, 0, 1000},
+        {[&](int w) { return Q5_get_model_rev(7, nullptr, w); }, 8008, {}, 0, 1000},
+        {[&](int w) { return Q5_read_ext_flash(7, 2, nullptr, w); }, 8101, {2, 0}, 0, 1000},
         {[&](int w) { return Q5_set_time(7, &t, w); }, 8003, record({2026, 12, 6, 1, 58, 3}), 0,
          1000},
         {[&](int w) { return Q5_erase_ext_flash(7, &param, w); }, 8100, {}, 0, 60000},

@@ -92,6 +92,7 @@ TEST_F(Container, CallerFieldsAndLimits) {
         {"no model", 1, 5, -1, 12, nullptr, "", "1.5", 0x105, 8},
         {"limit at the length", 1, 5, 5, 12, "NV-52", "NV-52", "1.5", 0x105, 8},
         {"limit above, padded", 1, 5, 13, 12, "NV-52", "NV-52", "1.5", 0x105, 16},
+        {"limit beyond a piece", 1, 5, 300000, 12, "NV-52", "NV-52", "1.5", 0x105, 300000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -110,6 +111,34 @@ TEST_F(Container, CallerFieldsAndLimits) {
         expected.insert(expected.end(), image.begin(), image.end());
         EXPECT_EQ(read_file("fw.xfw"), expected);
     }
+}
+
+// Asked at the console: names, scrambling and the version in 0..255, an empty answer keeping
+// the value shown. The new file is open to everyone the umask lets in.
+TEST_F(Container, AskedInteractively) {
+    FixedClock clock(2026, 12, 6, 1, 58, 3);
+    write_file("nv.bin", text("abc"));
+    auto [r, out] =
+        run([](char* l, int) { return Q5_cmd_create_xfw(l, "nv.bin", "fw.xfw", "NV-52", -1, 12); },
+            "cx\n", "\n\ny\n256\n0\n256\n0\n");
+    EXPECT_EQ(out,
+              "Enter BIN file name[nv.bin]:Enter XFW file name[fw.xfw]:Encrypt file[yes]:"
+              "Major version:[0]:Major version:[0]:Minor version:[0]:Minor version:[0]:"
+              "Reading file nv.bin...Ok.\nRaw checksum:0x00636261\nEnc checksum:0x00636261\n"
+              "Version:0.0\nWriting file fw.xfw...Ok.\n");
+    Header h;
+    h.size = 4;
+    h.version = 0;
+    h.sums = {0x00636261, 0x00636261};
+    h.flags = 1;
+    Bytes expected = h.bytes();
+    expected.insert(expected.end(), {0x61, 0x62, 0x63, 0});
+    EXPECT_EQ(std::pair(r, read_file("fw.xfw")), std::pair(0, expected));
+    const mode_t mask = umask(022);
+    umask(mask);
+    struct stat st {};
+    ASSERT_EQ(stat("fw.xfw", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
 }
 
 // Each field of the date and time in its own place: no two of them equal.

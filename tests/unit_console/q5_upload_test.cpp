@@ -80,6 +80,7 @@ TEST_F(Upload, DataAreaSplitIntoBlocks) {
         {"4", container(text("wxyz")), -1, text("wxyz"), {{0, 4}}},
         {"1, beyond size", one, -1, {0xFF}, {{0, 1}}},
         {"0", container({}), -1, {}, {}},
+        {"limit 0", one, 0, {}, {}},
         {"limit, filled", with_sums(flagged, abcd_ff), 8, abcd_ff, {{0, 8}}},
         {"bytes beyond size, filled", with_sums(trailing, abcd_ff), -1, abcd_ff, {{0, 8}}},
     };
@@ -207,9 +208,10 @@ TEST_F(Upload, BadContainersAreNotSent) {
                   std::pair(-1, c.out));
         EXPECT_TRUE(fake_qxx::st().calls.empty());
     }
-    // Block numbers are 16 bits: a data area of more than 65536 blocks is refused unread.
+    // Block numbers are 16 bits: a data area of more than 65536 blocks is refused unread (one
+    // block more, so that a limit moved by a block still refuses it rather than reading 3 GB).
     write_file("fw.xfw", container({}));
-    std::filesystem::resize_file("fw.xfw", 72 + 65536ull * 48000 + 1);
+    std::filesystem::resize_file("fw.xfw", 72 + 65537ull * 48000 + 1);
     EXPECT_EQ(run([](char* l, int) { return upload(l, -1); }, "up\n", "\n"),
               std::pair(-1, READING + "Error,file longer than 0xbb800000!\n"));
     EXPECT_TRUE(fake_qxx::st().calls.empty());
