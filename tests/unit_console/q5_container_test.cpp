@@ -113,19 +113,26 @@ TEST_F(Container, CallerFieldsAndLimits) {
     }
 }
 
-// Asked at the console: names, scrambling and the version in 0..255, an empty answer keeping
-// the value shown. The new file is open to everyone the umask lets in.
+// Asked at the console: names of up to 255 characters, scrambling and the version in 0..255,
+// an empty answer keeping the value shown. The new file is open to everyone the umask lets in.
 TEST_F(Container, AskedInteractively) {
     FixedClock clock(2026, 12, 6, 1, 58, 3);
-    write_file("nv.bin", text("abc"));
+    const std::string raw = times("p/", 125) + "x.bin", xfw = times("q/", 123) + "fw_ab.xfw";
+    ASSERT_EQ(std::pair(raw.size(), xfw.size()), std::pair(size_t{255}, size_t{255}));
+    std::filesystem::create_directories(times("p/", 125));
+    std::filesystem::create_directories(times("q/", 123));
+    write_file(raw, text("abc"));
     auto [r, out] =
         run([](char* l, int) { return Q5_cmd_create_xfw(l, "nv.bin", "fw.xfw", "NV-52", -1, 12); },
-            "cx\n", "\n\ny\n256\n0\n256\n0\n");
-    EXPECT_EQ(out,
-              "Enter BIN file name[nv.bin]:Enter XFW file name[fw.xfw]:Encrypt file[yes]:"
-              "Major version:[0]:Major version:[0]:Minor version:[0]:Minor version:[0]:"
-              "Reading file nv.bin...Ok.\nRaw checksum:0x00636261\nEnc checksum:0x00636261\n"
-              "Version:0.0\nWriting file fw.xfw...Ok.\n");
+            "cx\n", raw + "x\n" + raw + "\n" + xfw + "x\n" + xfw + "\ny\n256\n0\n256\n0\n");
+    EXPECT_EQ(out, times("Enter BIN file name[nv.bin]:", 2) +
+                       times("Enter XFW file name[fw.xfw]:", 2) +
+                       "Encrypt file[yes]:Major version:[0]:Major version:[0]:Minor version:[0]:"
+                       "Minor version:[0]:Reading file " +
+                       raw +
+                       "...Ok.\nRaw checksum:0x00636261\nEnc checksum:0x00636261\nVersion:0.0\n"
+                       "Writing file " +
+                       xfw + "...Ok.\n");
     Header h;
     h.size = 4;
     h.version = 0;
@@ -133,11 +140,11 @@ TEST_F(Container, AskedInteractively) {
     h.flags = 1;
     Bytes expected = h.bytes();
     expected.insert(expected.end(), {0x61, 0x62, 0x63, 0});
-    EXPECT_EQ(std::pair(r, read_file("fw.xfw")), std::pair(0, expected));
+    EXPECT_EQ(std::pair(r, read_file(xfw)), std::pair(0, expected));
     const mode_t mask = umask(022);
     umask(mask);
     struct stat st {};
-    ASSERT_EQ(stat("fw.xfw", &st), 0);
+    ASSERT_EQ(stat(xfw.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
 }
 

@@ -1,7 +1,18 @@
 // The upload and the flash request against the fake link: how a data area is split into blocks
 // and what each block carries, the 0xFF fill, the checks that keep a bad container from being
 // sent, the repeats of a failed block, the time-outs, and the flash's two values.
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include "q5_support.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define Q5_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define Q5_TEST_SANITIZED 1
+#endif
+#endif
 
 namespace {
 
@@ -215,6 +226,36 @@ TEST_F(Upload, BadContainersAreNotSent) {
     EXPECT_EQ(run([](char* l, int) { return upload(l, -1); }, "up\n", "\n"),
               std::pair(-1, READING + "Error,file longer than 0xbb800000!\n"));
     EXPECT_TRUE(fake_qxx::st().calls.empty());
+}
+
+// A data area the system will not hold is reported like an unreadable file and nothing is sent.
+// Run in a child whose address space is capped; the sanitizers need more than the cap leaves.
+TEST_F(Upload, DataAreaTooLargeForMemory) {
+#ifdef Q5_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the cap leaves";
+#endif
+    write_file("fw.xfw", container({}));
+    std::filesystem::resize_file("fw.xfw", 72 + 2000000000ull);
+    pid_t pid = fork();
+    if (pid == 0) {
+        unsigned long pages = 0;
+        FILE* statm = fopen("/proc/self/statm", "r");
+        if (statm == nullptr || fscanf(statm, "%lu", &pages) != 1) _exit(99);
+        fclose(statm);
+        const rlim_t cap = pages * sysconf(_SC_PAGESIZE) + (rlim_t{512} << 20);
+        rlimit limit{cap, cap};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(98);
+        Console con("\n");
+        std::string line = "up\n";
+        const int r = upload(line.data(), -1);
+        _exit(r == -1 && con.out() == READING + "Error loading file:fw.xfw!\n" &&
+                      fake_qxx::st().calls.empty()
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // The flash request carries flags bit 0 and the raw checksum, waits 30 s, and a success ends
