@@ -186,9 +186,11 @@ TEST_F(Container, RefusedWithoutWriting) {
     for (const auto& c : cases) {
         if (std::string(c.raw) == "raw.bin") write_file("raw.bin", c.contents);
         Console con;
+        const size_t open = open_descriptors();
         EXPECT_EQ(Q5_create_xfw(c.raw, "fw.xfw", 1, 5, 1, "NV-52", c.limit, 12), -1);
         EXPECT_EQ(con.out(), c.out);
         EXPECT_FALSE(std::filesystem::exists("fw.xfw"));
+        EXPECT_EQ(open_descriptors(), open) << c.raw;  // nothing left open
     }
 }
 

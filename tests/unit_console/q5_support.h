@@ -23,6 +23,13 @@ inline Bytes read_file(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
+// The descriptors this process holds open.
+inline size_t open_descriptors() {
+    namespace fs = std::filesystem;
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
 // Bytes that differ from their neighbours and from their place, so that a slice taken from the
 // wrong offset or a word moved shows.
 inline Bytes pattern(size_t n, unsigned seed = 1) {
