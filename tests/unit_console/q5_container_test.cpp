@@ -1,0 +1,197 @@
+// The container writer, byte for byte: header fields at a fixed clock, checksums and scrambling
+// of small and multi-piece images, the version's low bytes, model padding and cutting, length
+// limits, and the texts it prints.
+#include "q5_support.h"
+
+namespace {
+
+using namespace q5test;
+using Container = Linked;
+
+const std::string READ = "Reading file raw.bin...";
+
+std::string report(Sums s, const std::string& version) {
+    return READ + "Ok.\nRaw checksum:" + hex("0x%.8llx", s.raw) +
+           "\nEnc checksum:" + hex("0x%.8llx", s.enc) + "\nVersion:" + version +
+           "\nWriting file fw.xfw...Ok.\n";
+}
+
+std::pair<int, std::string> create(int major, int minor, int scramble, const char* model, int limit,
+                                   int dev_type) {
+    Console con;
+    int r = Q5_create_xfw("raw.bin", "fw.xfw", major, minor, scramble, model, limit, dev_type);
+    return {r, con.out()};
+}
+
+// The image bytes as stored, from the raw file, major 1 minor 5, model "NV-52", device type 12.
+TEST_F(Container, ImagesChecksumsAndHeader) {
+    FixedClock clock(2026, 12, 6, 1, 58, 3);
+    const Bytes big = pattern(300001);  // more than one piece of the writer, and padded
+    Bytes big_image = big;
+    big_image.resize(300004, 0);
+    struct {
+        const char* name;
+        Bytes raw;
+        int scramble;
+        Bytes image;
+        Sums sums;
+    } cases[] = {
+        {"abcdefghijkl scrambled",
+         text("abcdefghijkl"),
+         1,
+         {0x61, 0x62, 0x63, 0x64, 0x64, 0x66, 0x67, 0x68, 0x79, 0x6A, 0x6B, 0x6C},
+         {0x606F6E6D, 0x606F6E7C}},
+        {"abcdefghijkl plain",
+         text("abcdefghijkl"),
+         0,
+         text("abcdefghijkl"),
+         {0x606F6E6D, 0x606F6E6D}},
+        {"abc scrambled", text("abc"), 1, {0x61, 0x62, 0x63, 0}, {0x00636261, 0x00636261}},
+        {"abc plain", text("abc"), 0, {0x61, 0x62, 0x63, 0}, {0x00636261, 0x00636261}},
+        {"empty scrambled", {}, 1, {}, {0, 0}},
+        {"empty plain", {}, 0, {}, {0, 0}},
+        {"large scrambled", big, 1, scramble(big_image), sums(scramble(big_image), true)},
+        {"large plain", big, 0, big_image, sums(big_image, false)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file("raw.bin", c.raw);
+        EXPECT_EQ(create(1, 5, c.scramble, "NV-52", -1, 12), std::pair(0, report(c.sums, "1.5")));
+        Header h;
+        h.size = static_cast<uint32_t>(c.image.size());
+        h.sums = c.sums;
+        h.flags = static_cast<uint32_t>(c.scramble);
+        Bytes expected = h.bytes();
+        expected.insert(expected.end(), c.image.begin(), c.image.end());
+        EXPECT_EQ(read_file("fw.xfw"), expected);
+        EXPECT_EQ(sums(c.image, c.scramble), c.sums);  // the model agrees with the figures
+    }
+    EXPECT_EQ(read_file("raw.bin"), big);  // the raw image is never changed
+}
+
+// Fields the caller chooses: versions beyond a byte, models short, long and absent, device
+// types, length limits below, at and above the file's length.
+TEST_F(Container, CallerFieldsAndLimits) {
+    FixedClock clock(2026, 12, 6, 1, 58, 3);
+    const Sums abcde{0x64636261 ^ 0x65, 0x64636261 ^ 0x65};
+    struct {
+        const char* name;
+        int major, minor, limit, dev_type;
+        const char* model;
+        std::string model_field, version;
+        uint32_t stored_version;
+        size_t size;
+    } cases[] = {
+        {"low bytes of the version", 257, 0x1FE, -1, 12, "NV-52", "NV-52", "257.510", 0x01FE, 8},
+        {"version 0.0", 0, 0, -1, 3, "Q5-BOARD", "Q5-BOARD", "0.0", 0, 8},
+        {"version 255.255", 255, 255, -1, 12, "NV-52", "NV-52", "255.255", 0xFFFF, 8},
+        {"model of 19", 1, 5, -1, 12, "ABCDEFGHIJKLMNOPQRS", "ABCDEFGHIJKLMNOPQRS", "1.5", 0x105,
+         8},
+        {"model cut to 20", 1, 5, -1, 12, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "ABCDEFGHIJKLMNOPQRST",
+         "1.5", 0x105, 8},
+        {"no model", 1, 5, -1, 12, nullptr, "", "1.5", 0x105, 8},
+        {"limit at the length", 1, 5, 5, 12, "NV-52", "NV-52", "1.5", 0x105, 8},
+        {"limit above, padded", 1, 5, 13, 12, "NV-52", "NV-52", "1.5", 0x105, 16},
+        {"limit beyond a piece", 1, 5, 300000, 12, "NV-52", "NV-52", "1.5", 0x105, 300000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file("raw.bin", text("abcde"));
+        EXPECT_EQ(create(c.major, c.minor, 0, c.model, c.limit, c.dev_type),
+                  std::pair(0, report(abcde, c.version)));
+        Header h;
+        h.model = c.model_field;
+        h.size = static_cast<uint32_t>(c.size);
+        h.dev_type = static_cast<uint32_t>(c.dev_type);
+        h.version = c.stored_version;
+        h.sums = abcde;
+        Bytes expected = h.bytes();
+        Bytes image = text("abcde");
+        image.resize(c.size, 0);
+        expected.insert(expected.end(), image.begin(), image.end());
+        EXPECT_EQ(read_file("fw.xfw"), expected);
+    }
+}
+
+// Asked at the console: names of up to 255 characters, scrambling and the version in 0..255,
+// an empty answer keeping the value shown. The new file is open to everyone the umask lets in.
+TEST_F(Container, AskedInteractively) {
+    FixedClock clock(2026, 12, 6, 1, 58, 3);
+    const std::string raw = times("p/", 125) + "x.bin", xfw = times("q/", 123) + "fw_ab.xfw";
+    ASSERT_EQ(std::pair(raw.size(), xfw.size()), std::pair(size_t{255}, size_t{255}));
+    std::filesystem::create_directories(times("p/", 125));
+    std::filesystem::create_directories(times("q/", 123));
+    write_file(raw, text("abc"));
+    auto [r, out] =
+        run([](char* l, int) { return Q5_cmd_create_xfw(l, "nv.bin", "fw.xfw", "NV-52", -1, 12); },
+            "cx\n", raw + "x\n" + raw + "\n" + xfw + "x\n" + xfw + "\ny\n256\n0\n256\n0\n");
+    EXPECT_EQ(out, times("Enter BIN file name[nv.bin]:", 2) +
+                       times("Enter XFW file name[fw.xfw]:", 2) +
+                       "Encrypt file[yes]:Major version:[0]:Major version:[0]:Minor version:[0]:"
+                       "Minor version:[0]:Reading file " +
+                       raw +
+                       "...Ok.\nRaw checksum:0x00636261\nEnc checksum:0x00636261\nVersion:0.0\n"
+                       "Writing file " +
+                       xfw + "...Ok.\n");
+    Header h;
+    h.size = 4;
+    h.version = 0;
+    h.sums = {0x00636261, 0x00636261};
+    h.flags = 1;
+    Bytes expected = h.bytes();
+    expected.insert(expected.end(), {0x61, 0x62, 0x63, 0});
+    EXPECT_EQ(std::pair(r, read_file(xfw)), std::pair(0, expected));
+    const mode_t mask = umask(022);
+    umask(mask);
+    struct stat st {};
+    ASSERT_EQ(stat(xfw.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+}
+
+// Each field of the date and time in its own place: no two of them equal.
+TEST_F(Container, DateAndTimeFromTheClock) {
+    write_file("raw.bin", {});
+    struct {
+        int clock[6];
+        Bytes date_time;
+    } cases[] = {
+        {{2026, 12, 6, 1, 58, 3}, {0x06, 0x0C, 0xEA, 0x07, 0x03, 0x3A, 0x01, 0x00}},
+        {{1999, 1, 31, 23, 7, 59}, {0x1F, 0x01, 0xCF, 0x07, 0x3B, 0x07, 0x17, 0x00}},
+    };
+    for (const auto& c : cases) {
+        const int* t = c.clock;
+        FixedClock clock(t[0], t[1], t[2], t[3], t[4], t[5]);
+        EXPECT_EQ(create(1, 5, 1, "NV-52", -1, 12).first, 0);
+        Bytes f = read_file("fw.xfw");
+        ASSERT_EQ(f.size(), 72u);
+        EXPECT_EQ(Bytes(f.begin() + 60, f.begin() + 68), c.date_time) << t[0];
+    }
+}
+
+TEST_F(Container, RefusedWithoutWriting) {
+    FixedClock clock(2026, 12, 6, 1, 58, 3);
+    std::filesystem::create_directory("dir.bin");
+    struct {
+        const char* raw;
+        Bytes contents;
+        int limit;
+        std::string out;
+    } cases[] = {
+        {"none.bin", {}, -1, "Error loading file:none.bin!\n"},
+        {"dir.bin", {}, -1, "Error loading file:dir.bin!\n"},
+        {"raw.bin", Bytes(0x101, 0xA5), 0x100, READ + "Error,file longer than 0x100!\n"},
+        {"raw.bin", Bytes(5, 1), 4, READ + "Error,file longer than 0x4!\n"},
+        {"raw.bin", Bytes(1, 1), 0, READ + "Error,file longer than 0x0!\n"},
+    };
+    for (const auto& c : cases) {
+        if (std::string(c.raw) == "raw.bin") write_file("raw.bin", c.contents);
+        Console con;
+        const size_t open = open_descriptors();
+        EXPECT_EQ(Q5_create_xfw(c.raw, "fw.xfw", 1, 5, 1, "NV-52", c.limit, 12), -1);
+        EXPECT_EQ(con.out(), c.out);
+        EXPECT_FALSE(std::filesystem::exists("fw.xfw"));
+        EXPECT_EQ(open_descriptors(), open) << c.raw;  // nothing left open
+    }
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// Shared by the Q5 board's tests: files in the scratch directory, a fixed PC clock, and a model
+// of the firmware container written from its format (header fields, word checksums, scrambling)
+// so that the writer and the upload are checked against bytes computed independently of them.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "fixture.h"
+#include "q5_cmds.h"
+
+namespace q5test {
+
+inline void write_file(const std::string& path, const Bytes& d) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
+}
+inline Bytes read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+// The descriptors this process holds open.
+inline size_t open_descriptors() {
+    namespace fs = std::filesystem;
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// Bytes that differ from their neighbours and from their place, so that a slice taken from the
+// wrong offset or a word moved shows.
+inline Bytes pattern(size_t n, unsigned seed = 1) {
+    Bytes b(n);
+    uint32_t x = seed * 2654435761u + 12345;
+    for (auto& c : b) {
+        x = x * 1103515245u + 12345;
+        c = static_cast<unsigned char>(x >> 16);
+    }
+    return b;
+}
+
+inline std::string hex(const char* format, uint64_t v) {
+    char buf[64];
+    snprintf(buf, sizeof buf, format, static_cast<unsigned long long>(v));
+    return buf;
+}
+
+// An answer with a result and no data (built in place: copying an empty payload trips a false
+// warning of the compiler's).
+inline fake_qxx::Reply result(int code) {
+    fake_qxx::Reply r;
+    r.result = code;
+    return r;
+}
+
+// The PC clock reads `at` (local time) until the end of the scope.
+class FixedClock {
+  public:
+    explicit FixedClock(int year, int month, int day, int hour, int minute, int second) {
+        at() = {};
+        at().tm_year = year - 1900;
+        at().tm_mon = month - 1;
+        at().tm_mday = day;
+        at().tm_hour = hour;
+        at().tm_min = minute;
+        at().tm_sec = second;
+        saved_ = Q5_local_now;
+        Q5_local_now = [](struct tm* now) { *now = at(); };
+    }
+    ~FixedClock() { Q5_local_now = saved_; }
+    FixedClock(const FixedClock&) = delete;
+    FixedClock& operator=(const FixedClock&) = delete;
+
+  private:
+    static struct tm& at() {
+        static struct tm t;
+        return t;
+    }
+    q5_clock_proc saved_;
+};
+
+// ---- the container format ----------------------------------------------------------------------
+
+inline uint32_t word(const Bytes& b, size_t i) {
+    return uint32_t{b[4 * i]} | uint32_t{b[4 * i + 1]} << 8 | uint32_t{b[4 * i + 2]} << 16 |
+           uint32_t{b[4 * i + 3]} << 24;
+}
+inline uint32_t key(size_t i) {
+    uint32_t k = static_cast<uint32_t>(i);
+    return k * k * k * k;
+}
+// Word i XOR i^4, its own inverse.
+inline Bytes scramble(Bytes b) {
+    for (size_t i = 0; i < b.size() / 4; ++i) put_u32le(&b[4 * i], word(b, i) ^ key(i));
+    return b;
+}
+struct Sums {
+    uint32_t raw, enc;
+    bool operator==(const Sums&) const = default;
+};
+// The checksums of a data area as stored: enc over its words, raw over them unscrambled.
+inline Sums sums(const Bytes& stored, bool scrambled) {
+    Sums s{0, 0};
+    for (size_t i = 0; i < stored.size() / 4; ++i) {
+        s.enc ^= word(stored, i);
+        s.raw ^= scrambled ? word(stored, i) ^ key(i) : word(stored, i);
+    }
+    return s;
+}
+
+// A 72-byte header; the date and time are 2026-12-06 01:58:03, the clock of the writer's tests.
+struct Header {
+    std::string model = "NV-52";
+    uint32_t size = 0, dev_type = 12, version = 0x0105;
+    Sums sums{0, 0};
+    uint32_t flags = 0;
+    Bytes bytes() const {
+        Bytes h = text(std::string("ORVANTIS FIRMWARE\0\0\0", 20));
+        Bytes m = text(model.substr(0, 20));
+        m.resize(20, 0);
+        h.insert(h.end(), m.begin(), m.end());
+        h.resize(72, 0);
+        for (auto [at, v] : {std::pair{40, size},
+                             {44, dev_type},
+                             {48, version},
+                             {52, sums.raw},
+                             {56, sums.enc},
+                             {68, flags}})
+            put_u32le(&h[at], v);
+        const unsigned char date_time[] = {0x06, 0x0C, 0xEA, 0x07, 0x03, 0x3A, 0x01, 0x00};
+        std::copy(std::begin(date_time), std::end(date_time), h.begin() + 60);
+        return h;
+    }
+};
+
+// A well-formed container holding `stored` (already scrambled when flags bit 0 says so).
+inline Bytes container(const Bytes& stored, uint32_t flags = 0, uint32_t dev_type = 12) {
+    Header h;
+    h.size = static_cast<uint32_t>(stored.size());
+    h.dev_type = dev_type;
+    h.sums = sums(stored, flags & 1);
+    h.flags = flags;
+    Bytes f = h.bytes();
+    f.insert(f.end(), stored.begin(), stored.end());
+    return f;
+}
+
+}  // namespace q5test
