@@ -57,6 +57,7 @@ void install_handlers() {
             previous[sig] = old;
             struct sigaction act {};
             act.sa_handler = on_interrupt;
+            act.sa_flags = SA_RESTART;  // nothing else notices the handler on its way through
             sigemptyset(&act.sa_mask);
             for (int other : INTERRUPTS) sigaddset(&act.sa_mask, other);
             sigaction(sig, &act, nullptr);
