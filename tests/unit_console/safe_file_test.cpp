@@ -100,13 +100,19 @@ class SafeFiles : public Linked {
         Linked::SetUp();
         put("raw.bin", "abcdefghijkl", 0644, geteuid());
     }
-    // The case folders: w and other open to everyone, ro open to no one's writing.
+    // The case folders, open to everyone; ro is closed to writing once `ro_closed` is called.
     void folders() {
+        chmod("ro", 0777);
         for (const char* f : {"w", "ro", "other"}) {
             fs::remove_all(f);
             fs::create_directory(f);
-            chmod(f, std::string(f) == "ro" ? 0555 : 0777);
+            chmod(f, 0777);
         }
+    }
+    void ro_closed() { chmod("ro", 0555); }
+    void TearDown() override {
+        chmod("ro", 0777);
+        Linked::TearDown();
     }
 };
 
@@ -297,6 +303,7 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
                              (unnamed ? ", unnamed temporary" : ", named temporary"));
                 folders();
                 row.setup(root ? NOBODY : geteuid());
+                ro_closed();
                 const std::string written = row.written.empty() ? row.path : row.written;
                 const std::string old = get(written);
                 struct stat before {};
