@@ -127,9 +127,10 @@ bool resolve_links(const char* path, std::string* out) {
 }
 
 void split(const std::string& path, std::string* folder, std::string* name) {
+    // The folder keeps its slash ("a/", "/"): it is opened as it stands.
     const size_t slash = path.rfind('/');
     const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
-    folder->assign(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
+    folder->assign(slash == std::string::npos ? "." : path.substr(0, name_at));
     name->assign(path, name_at, std::string::npos);
 }
 
@@ -143,6 +144,11 @@ bool write_all(int fd, const void* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+void close_fd(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
 }
 
 bool denied(int error) {
@@ -160,7 +166,7 @@ bool SafeFile::open(const char* path) {
     std::string target;
     if (path == nullptr || !resolve_links(path, &target)) return false;
     split(target, &folder_, &name_);
-    if (name_.empty() || name_ == "." || name_ == "..") {
+    if (name_.empty()) {  // "." and ".." are refused below, as directories
         errno = EISDIR;
         return false;
     }
@@ -182,7 +188,7 @@ bool SafeFile::open(const char* path) {
         int probe = openat(dir_fd_, name_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (probe < 0) return fail();
         fstat(probe, &st);  // the file actually opened
-        close(probe);
+        close_fd(&probe);
         keep_mode_ = true;
         mode_ = st.st_mode & 07777;
         keep_owner_ = st.st_uid != geteuid() || st.st_gid != getegid();
@@ -239,10 +245,11 @@ bool SafeFile::commit() {
     if (in_place_) {
         off_t end = lseek(fd_, 0, SEEK_CUR);
         if (end < 0 || ftruncate(fd_, end) != 0 || fsync(fd_) != 0) return fail();
-        bool closed = close(fd_) == 0;
+        const int fd = fd_;
         fd_ = -1;
+        if (close(fd) != 0) return fail();
         discard();
-        return closed;
+        return true;
     }
     // The mode first: the new file never shows a wider one than it will keep. An owner that
     // cannot be kept (another user's file in a folder this user may write) is not an error.
@@ -273,11 +280,9 @@ bool SafeFile::commit() {
         }
         if (temp_.empty()) return fail();
     }
-    if (close(fd_) != 0) {
-        fd_ = -1;
-        return fail();
-    }
+    const int fd = fd_;
     fd_ = -1;
+    if (close(fd) != 0) return fail();
     if (renameat(dir_fd_, temp_.c_str(), dir_fd_, name_.c_str()) != 0) return fail();
     forget_temp(slot_);
     temp_.clear();
@@ -288,13 +293,11 @@ bool SafeFile::commit() {
 
 void SafeFile::discard() {
     const int saved = errno;
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    close_fd(&fd_);
     if (!temp_.empty()) unlinkat(dir_fd_, temp_.c_str(), 0);
     temp_.clear();
     forget_temp(slot_);
-    if (dir_fd_ >= 0) close(dir_fd_);
-    dir_fd_ = -1;
+    close_fd(&dir_fd_);
     in_place_ = keep_mode_ = keep_owner_ = false;
     errno = saved;
 }

@@ -406,6 +406,8 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     EXPECT_FALSE(f.open(nullptr));
     EXPECT_FALSE(f.open(""));
     EXPECT_FALSE(f.open("w/"));
+    EXPECT_FALSE(f.open("w/."));
+    EXPECT_FALSE(f.open("w/.."));
     EXPECT_EQ(f.fd(), -1);
     EXPECT_FALSE(f.write("x", 1));
     EXPECT_FALSE(f.commit());
@@ -413,6 +415,10 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     EXPECT_FALSE(f.open("w/loop"));
     EXPECT_EQ(errno, ELOOP);
 
+    const auto open_files = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    const auto files_before = open_files();
     for (bool unnamed : {true, false}) {
         safe_file_tmpfile = unnamed;
         ASSERT_TRUE(f.open("w/a"));
@@ -421,10 +427,11 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         f.discard();
         EXPECT_FALSE(f.commit());
         EXPECT_FALSE(fs::exists("w/a"));
-        ASSERT_TRUE(f.open("w/a"));
+        ASSERT_TRUE(f.open((dir + "/w/a").c_str()));  // a path from the root
         EXPECT_TRUE(f.write("first", 5));
         EXPECT_TRUE(f.write(" second", 7));
         EXPECT_TRUE(f.commit());
+        EXPECT_EQ(open_files(), files_before);  // nothing held once committed
         EXPECT_EQ(get("w/a"), "first second");
         {
             SafeFile g;
