@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -74,7 +75,7 @@ int record_temp(const std::string& path) {
         int expected = 0;
         // 2: taken, name not yet valid; 1: the handler may remove it.
         if (!temp_names[i].used.compare_exchange_strong(expected, 2)) continue;
-        memcpy(temp_names[i].path, path.c_str(), path.size() + 1);
+        snprintf(temp_names[i].path, sizeof temp_names[i].path, "%s", path.c_str());
         temp_names[i].used.store(1, std::memory_order_release);
         return i;
     }
@@ -151,6 +152,15 @@ void close_fd(int* fd) {
     *fd = -1;
 }
 
+// Closes and forgets `*fd`; false when the close reported an error (a write that failed late).
+bool close_checked(int* fd) {
+    const int was = *fd;
+    *fd = -1;
+    return close(was) == 0;
+}
+
+void ignore_result(int) {}
+
 bool denied(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
@@ -204,23 +214,23 @@ bool SafeFile::open(const char* path) {
         fd_ = openat(dir_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
         if (fd_ >= 0) return true;
     }
-    for (int i = 0; i < NAME_TRIES && fd_ < 0; ++i) {
-        temp_ = temp_candidate();
-        slot_ = record_temp(shown_folder_ + "/" + temp_);
+    for (int i = 0; i < NAME_TRIES; ++i) {
+        const std::string name = temp_candidate();
+        slot_ = record_temp(shown_folder_ + "/" + name);
         if (slot_ < 0) {
             errno = ENOMEM;
             break;
         }
-        fd_ = openat(dir_fd_, temp_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, create_mode);
-        if (fd_ < 0) {
-            const int error = errno;
-            forget_temp(slot_);
-            temp_.clear();
-            errno = error;
-            if (error != EEXIST) break;
+        fd_ = openat(dir_fd_, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, create_mode);
+        if (fd_ >= 0) {
+            temp_ = name;
+            return true;
         }
+        const int error = errno;
+        forget_temp(slot_);
+        errno = error;
+        if (error != EEXIST) break;
     }
-    if (fd_ >= 0) return true;
     // A folder closed to this user holding a target open to the user: written in place. It is
     // truncated only when committed, so nothing is lost before the first byte is written.
     if (exists && denied(errno)) {
@@ -238,57 +248,57 @@ bool SafeFile::write(const void* data, size_t size) {
 }
 
 bool SafeFile::commit() {
-    if (fd_ < 0) {
+    bool ok = false;
+    if (fd_ < 0)
         errno = EBADF;
-        return false;
-    }
-    if (in_place_) {
-        off_t end = lseek(fd_, 0, SEEK_CUR);
-        if (end < 0 || ftruncate(fd_, end) != 0 || fsync(fd_) != 0) return fail();
-        const int fd = fd_;
-        fd_ = -1;
-        if (close(fd) != 0) return fail();
-        discard();
-        return true;
-    }
-    // The mode first: the new file never shows a wider one than it will keep. An owner that
-    // cannot be kept (another user's file in a folder this user may write) is not an error.
-    if (keep_owner_ && fchown(fd_, uid_, gid_) != 0) {
-        // ignored: the file is still the user's to write
-    }
-    if (keep_mode_ && fchmod(fd_, mode_) != 0) return fail();
-    if (fsync(fd_) != 0) return fail();
-    if (temp_.empty()) {
-        // Unnamed until now: linked under a fresh name, never over anything that exists.
-        std::string self = "/proc/self/fd/" + std::to_string(fd_);
-        for (int i = 0; i < NAME_TRIES && temp_.empty(); ++i) {
-            std::string name = temp_candidate();
-            slot_ = record_temp(shown_folder_ + "/" + name);
-            if (slot_ < 0) {
-                errno = ENOMEM;
-                return fail();
-            }
-            if (linkat(AT_FDCWD, self.c_str(), dir_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-                linkat(fd_, "", dir_fd_, name.c_str(), AT_EMPTY_PATH) == 0) {
-                temp_ = name;
-                break;
-            }
-            const int error = errno;
-            forget_temp(slot_);
-            errno = error;
-            if (error != EEXIST) return fail();
-        }
-        if (temp_.empty()) return fail();
-    }
-    const int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) return fail();
-    if (renameat(dir_fd_, temp_.c_str(), dir_fd_, name_.c_str()) != 0) return fail();
+    else
+        ok = in_place_ ? finish_in_place() : replace();
+    discard();  // errno kept
+    return ok;
+}
+
+// Written in place: cut to what was written, flushed.
+bool SafeFile::finish_in_place() {
+    const off_t end = lseek(fd_, 0, SEEK_CUR);
+    return end >= 0 && ftruncate(fd_, end) == 0 && fsync(fd_) == 0 && close_checked(&fd_);
+}
+
+// The mode first: the new file never shows a wider one than it will keep. An owner that cannot
+// be kept (another user's file in a folder this user may write) is not an error.
+bool SafeFile::replace() {
+    if (keep_owner_) ignore_result(fchown(fd_, uid_, gid_));
+    if (keep_mode_ && fchmod(fd_, mode_) != 0) return false;
+    if (fsync(fd_) != 0) return false;
+    if (temp_.empty() && !link_unnamed()) return false;
+    if (!close_checked(&fd_)) return false;
+    if (renameat(dir_fd_, temp_.c_str(), dir_fd_, name_.c_str()) != 0) return false;
     forget_temp(slot_);
     temp_.clear();
     fsync(dir_fd_);  // some file systems cannot sync a folder; the rename stands either way
-    discard();
     return true;
+}
+
+// An unnamed temporary gets a fresh name, never one that exists.
+bool SafeFile::link_unnamed() {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    for (int i = 0; i < NAME_TRIES; ++i) {
+        std::string name = temp_candidate();
+        slot_ = record_temp(shown_folder_ + "/" + name);
+        if (slot_ < 0) {
+            errno = ENOMEM;
+            return false;
+        }
+        if (linkat(AT_FDCWD, self.c_str(), dir_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+            linkat(fd_, "", dir_fd_, name.c_str(), AT_EMPTY_PATH) == 0) {
+            temp_ = name;
+            return true;
+        }
+        const int error = errno;
+        forget_temp(slot_);
+        errno = error;
+        if (error != EEXIST) return false;
+    }
+    return false;
 }
 
 void SafeFile::discard() {

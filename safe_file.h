@@ -50,6 +50,9 @@ class SafeFile {
 
   private:
     bool fail();  // discards, keeps errno, returns false
+    bool finish_in_place();
+    bool replace();
+    bool link_unnamed();
 
     int fd_ = -1;
     int dir_fd_ = -1;

@@ -23,7 +23,7 @@ constexpr uid_t NOBODY = 65534;
 void put(const std::string& path, const std::string& content, mode_t mode, uid_t owner) {
     std::ofstream(path, std::ios::binary) << content;
     chmod(path.c_str(), mode);
-    if (chown(path.c_str(), owner, owner) != 0) {
+    if (chown(path.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
     }
 }
 std::string get(const std::string& path) {
@@ -414,6 +414,12 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     fs::create_symlink("loop", "w/loop");
     EXPECT_FALSE(f.open("w/loop"));
     EXPECT_EQ(errno, ELOOP);
+    fs::create_symlink("c", "w/b");  // a link of one character
+    ASSERT_TRUE(f.open("w/b"));
+    EXPECT_TRUE(f.write("c", 1) && f.commit());
+    EXPECT_EQ(get("w/c"), "c");
+    fs::remove("w/b");
+    fs::remove("w/c");
 
     const auto open_files = [] {
         return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
