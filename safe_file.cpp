@@ -182,8 +182,6 @@ bool SafeFile::open(const char* path) {
     }
     dir_fd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd_ < 0) return false;
-    char absolute[PATH_MAX];
-    shown_folder_ = realpath(folder_.c_str(), absolute) != nullptr ? absolute : folder_;
 
     // The target as it is: only a regular file is replaced, and only if this user could open it
     // for writing (nothing is changed by that open).
@@ -216,7 +214,7 @@ bool SafeFile::open(const char* path) {
     }
     for (int i = 0; i < NAME_TRIES; ++i) {
         const std::string name = temp_candidate();
-        slot_ = record_temp(shown_folder_ + "/" + name);
+        slot_ = record_temp(folder_ + "/" + name);
         if (slot_ < 0) {
             errno = ENOMEM;
             break;
@@ -283,13 +281,12 @@ bool SafeFile::link_unnamed() {
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
     for (int i = 0; i < NAME_TRIES; ++i) {
         std::string name = temp_candidate();
-        slot_ = record_temp(shown_folder_ + "/" + name);
+        slot_ = record_temp(folder_ + "/" + name);
         if (slot_ < 0) {
             errno = ENOMEM;
             return false;
         }
-        if (linkat(AT_FDCWD, self.c_str(), dir_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-            linkat(fd_, "", dir_fd_, name.c_str(), AT_EMPTY_PATH) == 0) {
+        if (linkat(AT_FDCWD, self.c_str(), dir_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             temp_ = name;
             return true;
         }

@@ -18,7 +18,8 @@
 //   temporary file behind and the old file untouched.
 // - Hard links to the old file are not kept: they go on naming the old contents.
 //
-// One SafeFile is used by one thread at a time; any number may be open at once.
+// One SafeFile is used by one thread at a time; any number may be open at once. A temporary's
+// name is kept as the path was given: the program never changes its working directory.
 #pragma once
 
 #include <sys/types.h>
@@ -64,5 +65,4 @@ class SafeFile {
     uid_t uid_ = 0;
     gid_t gid_ = 0;
     std::string folder_, name_, temp_;
-    std::string shown_folder_;  // the folder as the signal handler reaches it: absolute
 };
