@@ -30,8 +30,8 @@ size_t printable_sequence(const unsigned char* p, size_t left) {
         if ((p[i] & 0xC0) != 0x80) return 0;
         c = c << 6 | (p[i] & 0x3Fu);
     }
-    static constexpr uint32_t SMALLEST[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < SMALLEST[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    static constexpr uint32_t SMALLEST[3] = {0x80, 0x800, 0x10000};  // of 2, 3 and 4 bytes
+    if (c < SMALLEST[length - 2] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
     if (c >= 0x80 && c <= 0x9F) return 0;  // C1 written as UTF-8: terminals obey it all the same
     return length;
 }
