@@ -356,3 +356,32 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
 }
 
 }  // namespace
+
+namespace {
+
+// SaveSpec: the same text into a caller's buffer (no file, whatever the path) or as the whole
+// new contents of its file, which keeps its mode; a path that cannot be written is left alone.
+TEST_F(SafeFiles, SaveSpecWritesItsTextOrReplacesItsFileWhole) {
+    folders();
+    const int32_t values[] = {5, -6};
+    const std::string two = "1\n2\n5\n-6\n6.80 0.000000 3.000000 0.000000\n";
+    char text[256] = "stale";
+    EXPECT_EQ(SaveSpec("w/a.spc", values, 2, 1, 2, 680.0f, text), 0);
+    EXPECT_EQ(std::string(text), two);
+    EXPECT_FALSE(fs::exists("w/a.spc"));
+    EXPECT_EQ(SaveSpec("w/a.spc", nullptr, 2, -1, 0, 1250.0f, text), 0);
+    EXPECT_EQ(std::string(text), "-1\n0\n12.50 0.000000 3.000000 0.000000\n");
+
+    put("w/a.spc", std::string(300, 'o'), 0640, geteuid());
+    EXPECT_EQ(SaveSpec("w/a.spc", values, 2, 1, 2, 680.0f, nullptr), 0);
+    EXPECT_EQ(get("w/a.spc"), two);
+    struct stat st {};
+    stat("w/a.spc", &st);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(SaveSpec("w/a.spc", values, 0, 7, 8, 0.0f, nullptr), 0);
+    EXPECT_EQ(get("w/a.spc"), "7\n8\n0.00 0.000000 3.000000 0.000000\n");
+    EXPECT_EQ(SaveSpec("w", values, 2, 1, 2, 680.0f, nullptr), 0);  // a directory
+    EXPECT_EQ(listing(), std::set<std::string>{"w/a.spc"});
+}
+
+}  // namespace
