@@ -66,9 +66,10 @@ void install_handlers() {
     });
 }
 
-// Records `path` (folder and name) as a temporary file; -1 when it does not fit or no slot is
+// Records the temporary file `name` in `folder`; -1 when the path does not fit or no slot is
 // free, and the file must then not be created.
-int record_temp(const std::string& path) {
+int record_temp(const std::string& folder, const std::string& name) {
+    const std::string path = folder + "/" + name;
     if (path.size() >= PATH_MAX) return -1;
     install_handlers();
     for (int i = 0; i < TEMP_SLOTS; ++i) {
@@ -90,7 +91,7 @@ void forget_temp(int& slot) {
 // ---- paths
 // ---------------------------------------------------------------------------------------
 
-std::string temp_candidate() {
+std::string random_temp_name() {
     static constexpr char chars[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     // Seeded anew in a child process, which would otherwise draw its parent's names.
@@ -105,6 +106,12 @@ std::string temp_candidate() {
     for (int i = 0; i < TEMP_RANDOM; ++i) name += chars[pick(gen)];
     return name;
 }
+
+}  // namespace
+
+std::string (*safe_file_temp_name)() = random_temp_name;
+
+namespace {
 
 // The file a path finally names: symbolic links followed, a relative link read from its own
 // folder. A path that does not exist (a dangling link's end) is returned as it is.
@@ -213,8 +220,8 @@ bool SafeFile::open(const char* path) {
         if (fd_ >= 0) return true;
     }
     for (int i = 0; i < NAME_TRIES; ++i) {
-        const std::string name = temp_candidate();
-        slot_ = record_temp(folder_ + "/" + name);
+        const std::string name = safe_file_temp_name();
+        slot_ = record_temp(folder_, name);
         if (slot_ < 0) {
             errno = ENOMEM;
             break;
@@ -280,8 +287,8 @@ bool SafeFile::replace() {
 bool SafeFile::link_unnamed() {
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
     for (int i = 0; i < NAME_TRIES; ++i) {
-        std::string name = temp_candidate();
-        slot_ = record_temp(folder_ + "/" + name);
+        std::string name = safe_file_temp_name();
+        slot_ = record_temp(folder_, name);
         if (slot_ < 0) {
             errno = ENOMEM;
             return false;

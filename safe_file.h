@@ -29,6 +29,8 @@
 
 // False: never use unnamed temporary files, as on a file system without them. For tests.
 extern bool safe_file_tmpfile;
+// Draws the name of a temporary file (".nv" and six random letters and digits). For tests.
+extern std::string (*safe_file_temp_name)();
 
 class SafeFile {
   public:

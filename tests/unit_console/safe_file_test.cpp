@@ -282,6 +282,7 @@ TEST_F(SafeFiles, AnInterruptWhileWritingLeavesOnlyTheOldFile) {
 // twice, and a commit after a discard.
 TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     folders();
+    const auto original_name = safe_file_temp_name;
     SafeFile f;
     EXPECT_FALSE(f.open(nullptr));
     EXPECT_FALSE(f.open(""));
@@ -311,6 +312,38 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         ASSERT_TRUE(f.open("w/c")) << i;
         f.discard();
     }
+    // A drawn name that exists already, a user's file or a link, is never taken: the next one
+    // is drawn, and the user's files stay as they were.
+    static std::vector<std::string> drawn;
+    safe_file_temp_name = [] {
+        std::string next = drawn.front();
+        drawn.erase(drawn.begin());
+        return next;
+    };
+    put("w/.nvAAAAAA", "mine", 0644, geteuid());
+    fs::create_symlink(".nvAAAAAA", "w/.nvBBBBBB");
+    for (bool unnamed : {true, false}) {
+        safe_file_tmpfile = unnamed;
+        drawn = {".nvAAAAAA", ".nvBBBBBB", ".nvCCCCCC"};
+        ASSERT_TRUE(f.open("w/c"));
+        EXPECT_TRUE(f.write("new", 3) && f.commit());
+        EXPECT_EQ(get("w/c"), "new");
+        EXPECT_TRUE(drawn.empty());
+        EXPECT_EQ(get("w/.nvAAAAAA"), "mine");
+        EXPECT_TRUE(fs::is_symlink("w/.nvBBBBBB"));
+        EXPECT_EQ(listing().size(), 4u);  // and w/loop
+    }
+    safe_file_temp_name = [] { return std::string(".nvAAAAAA"); };  // every draw taken
+    for (bool unnamed : {true, false}) {
+        safe_file_tmpfile = unnamed;
+        EXPECT_FALSE(f.open("w/c") && f.write("x", 1) && f.commit());
+        EXPECT_EQ(get("w/c"), "new");
+    }
+    safe_file_temp_name = original_name;
+    fs::remove("w/c");
+    fs::remove("w/.nvAAAAAA");
+    fs::remove("w/.nvBBBBBB");
+    safe_file_tmpfile = false;
     // Eight named temporaries at once are all the interrupt handler keeps: a ninth cannot be
     // had, nor a name for an unnamed one, and its target stays as it was.
     {
