@@ -295,6 +295,11 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     fs::create_symlink("loop", "w/loop");
     EXPECT_FALSE(f.open("w/loop"));
     EXPECT_EQ(errno, ELOOP);
+    fs::create_symlink(dir + "/other/abs", "w/abs");  // a link to a path from the root
+    ASSERT_TRUE(f.open("w/abs"));
+    EXPECT_TRUE(f.write("abs", 3) && f.commit());
+    EXPECT_EQ(get("other/abs"), "abs");
+    fs::remove("w/abs");
     // As many links in a row as the system follows, the last of one character.
     for (int i = 1; i < 39; ++i)
         fs::create_symlink("l" + std::to_string(i + 1), "w/l" + std::to_string(i));
