@@ -300,6 +300,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     EXPECT_TRUE(f.write("abs", 3) && f.commit());
     EXPECT_EQ(get("other/abs"), "abs");
     fs::remove("w/abs");
+    fs::remove("other/abs");
     // As many links in a row as the system follows, the last of one character.
     for (int i = 1; i < 39; ++i)
         fs::create_symlink("l" + std::to_string(i + 1), "w/l" + std::to_string(i));
