@@ -277,8 +277,7 @@ bool SafeFile::replace() {
     if (temp_.empty() && !link_unnamed()) return false;
     if (!close_checked(&fd_)) return false;
     if (renameat(dir_fd_, temp_.c_str(), dir_fd_, name_.c_str()) != 0) return false;
-    forget_temp(slot_);
-    temp_.clear();
+    temp_.clear();   // it is the target now; commit's discard gives the record back
     fsync(dir_fd_);  // some file systems cannot sync a folder; the rename stands either way
     return true;
 }
