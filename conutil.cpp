@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "libcomm.h"
+#include "safe_text.h"
 
 namespace {
 
@@ -241,13 +242,14 @@ int input_float_msg(float* value, float min, float max, const char* prompt) {
 
 int input_string_msg(char* value, unsigned int min, unsigned int max, const char* prompt) {
     char scratch[INPUT_LINE_SIZE] = {};
-    return ask([&] { log_write("MAIN", "%s[%s]:", prompt, value); },
-               [&](const char* line) {
-                   if (max >= sizeof scratch || !input_string(line, scratch, min, max))
-                       return false;
-                   memcpy(value, scratch, strlen(scratch) + 1);
-                   return true;
-               });
+    // The value shown may be a device's (the serial number's last characters).
+    return ask(
+        [&] { log_write("MAIN", "%s[%s]:", prompt, device_text(value, strlen(value)).c_str()); },
+        [&](const char* line) {
+            if (max >= sizeof scratch || !input_string(line, scratch, min, max)) return false;
+            memcpy(value, scratch, strlen(scratch) + 1);
+            return true;
+        });
 }
 
 int input_yesno_msg(int32_t* value, const char* prompt) {

@@ -5,7 +5,7 @@
 //   nv-term eth                           switch the last USB instrument's USB mode, restart it
 //
 // Exit codes: 0, or -1 (255) for an invalid four-argument line, a failed container, or an
-// "eth" switch whose request failed.
+// "eth" switch whose device was not recognised or whose request failed.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +19,7 @@
 #include "q8_comm.h"
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
+#include "safe_text.h"
 
 namespace {
 constexpr const char* VERSION = NV_VERSION;
@@ -106,7 +107,7 @@ void list_entries(const comm_dev_entry* list, int count, bool print) {
     for (int i = 0; i < count; ++i) {
         text[0] = '\0';
         comm_get_devid_string(list[i], text);
-        if (print) log_append("MAIN", "%d. '%s'\n", i + 1, text);
+        if (print) log_append("MAIN", "%d. '%s'\n", i + 1, device_text(text, sizeof text).c_str());
     }
 }
 
@@ -155,7 +156,7 @@ void discover_host(char* host) {
     char text[HOST_SIZE];
     for (int i = 0; i < count; ++i) {
         row_host(found.rows[i], text);
-        log_write("MAIN", "%d. %s\n", i, text);
+        log_write("MAIN", "%d. %s\n", i, device_text(text, sizeof text).c_str());
     }
     int32_t selection = 0;
     input_integer_msg(&selection, 0, count - 1, "Select device");
@@ -194,7 +195,7 @@ void choose_bt(char* conn) {
     for (int i = 0; i < count; ++i) {
         text[0] = '\0';
         comm_get_devid_string(list[i], text);
-        log_write("MAIN", "%d. '%s'\n", i + 1, text);
+        log_write("MAIN", "%d. '%s'\n", i + 1, device_text(text, sizeof text).c_str());
     }
     int32_t selection = count;
     log_write("MAIN", "\n");
@@ -306,11 +307,18 @@ int make_container(char** argv) {
 
 // Connects to the last USB instrument (retrying until one answers), and switches its USB mode
 // from 0 to 1 and restarts it. Only a record the instrument filled completely is sent back.
-// Returns 0 when the switch was sent or was not needed, -1 after a failed request.
+// Returns 0 when the switch was sent or was not needed, -1 when the device was not recognised
+// or a request failed.
 int switch_usb_mode(void) {
     // A link whose identification came after the wait gave up is up all the same: asking
     // again would only be refused as "already connected".
     while (connect_dev(0) != 0 && connected == 0) nv_sleep_ms(ETH_RETRY_PAUSE_MS);
+    // A link that came up without an NV-52 being recognised gets no request at all: whatever
+    // answers there, its record is not ours to rewrite.
+    if (connected == 0) {
+        log_error("The device was not recognised as an NV-52: nothing was sent to it.\n");
+        return -1;
+    }
     unsigned char params[Q8_PARAMS_SIZE] = {};
     int length = 0;
     int result = Q8_get_params_len(id_conn, params, &length, 1);

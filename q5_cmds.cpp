@@ -19,6 +19,8 @@
 #include "q5_comm.h"
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
+#include "safe_file.h"
+#include "safe_text.h"
 
 char serial_no[9];
 
@@ -126,7 +128,7 @@ int Q5_cmd_get_fw_version(char*, int) {
     char version[Q5_FW_VERSION_LEN + 1] = {};
     int r = Q5_get_fw_version(id_conn, version, 1);
     if (r != 0) return command_error(__func__, r);
-    log_write("MAIN", "FW Version=%.8s\n", version);
+    log_write("MAIN", "FW Version=%s\n", device_text(version, Q5_FW_VERSION_LEN).c_str());
     return 0;
 }
 
@@ -134,7 +136,7 @@ int Q5_cmd_get_serial(char*, int) {
     if (not_connected()) return -1;
     int r = Q5_get_serial(id_conn, serial_no, 1);
     if (r != 0) return command_error(__func__, r);
-    log_write("MAIN", "Serial = %s\n", serial_no);
+    log_write("MAIN", "Serial = %s\n", device_text(serial_no, sizeof serial_no).c_str());
     return 0;
 }
 
@@ -158,7 +160,7 @@ int Q5_cmd_set_serial(char* line, int prefix) {
         memcpy(serial, full, sizeof serial);
     }
 
-    log_write("MAIN", "Setting serial to:%s\n", serial);
+    log_write("MAIN", "Setting serial to:%s\n", device_text(serial, sizeof serial).c_str());
     r = Q5_set_serial(id_conn, serial, 1);
     if (r != 0) return command_error(__func__, r);
     return 0;
@@ -313,53 +315,6 @@ Checksums image_checksums(const unsigned char* image, uint64_t size, bool scramb
     return sums;
 }
 
-bool write_all(int fd, const unsigned char* data, uint64_t size) {
-    while (size > 0) {
-        size_t chunk = size > (1u << 30) ? (1u << 30) : static_cast<size_t>(size);
-        ssize_t n = write(fd, data, chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
-// A new file beside the target, renamed over it once complete. Until then the target is
-// untouched; a file not committed is removed when this goes out of scope.
-struct PendingFile {
-    std::string path;
-    int fd = -1;
-
-    ~PendingFile() {
-        if (fd >= 0) close(fd);
-        if (!path.empty()) unlink(path.c_str());
-    }
-
-    bool create(const char* target) {
-        static unsigned counter = 0;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string name = std::string(target) + "." + std::to_string(getpid()) + "." +
-                               std::to_string(counter++) + ".tmp";
-            fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                path = name;
-                return true;
-            }
-            if (errno != EEXIST) return false;
-        }
-        return false;
-    }
-
-    bool commit(const char* target) {
-        int r = close(fd);
-        fd = -1;
-        if (r != 0 || rename(path.c_str(), target) != 0) return false;
-        path.clear();
-        return true;
-    }
-};
-
 void build_header(unsigned char* h, const char* model, uint32_t size, int dev_type, int major,
                   int minor, Checksums sums, bool scrambled, const struct tm& now) {
     memset(h, 0, XFW_HEADER_SIZE);
@@ -382,9 +337,9 @@ void build_header(unsigned char* h, const char* model, uint32_t size, int dev_ty
 }  // namespace
 
 // Builds a container from a raw image in one pass: each piece of the image is read, checksummed,
-// scrambled and written to a new file beside the container, whose header is filled in last. The
-// new file replaces the container only when complete; on any failure it is removed and the old
-// container stays as it was.
+// scrambled and written to the container's replacement, whose header is filled in last. The
+// replacement takes the container's place only when complete (safe_file.h); on any failure the
+// old container stays as it was.
 int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int minor, int scramble,
                   const char* model, int length_limit, int dev_type) {
     off_t file_length = 0;
@@ -410,11 +365,11 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
 
     // The container is created before reading so that the image is written as it is read; a
     // failure to create it is reported where the operator expects it, after the checksums.
-    PendingFile out;
-    bool writing = out.create(xfw_path);
+    SafeFile out;
+    bool writing = out.open(xfw_path);
     const bool could_create = writing;
     unsigned char header[XFW_HEADER_SIZE] = {};
-    if (writing) writing = write_all(out.fd, header, sizeof header);
+    if (writing) writing = out.write(header, sizeof header);
 
     auto piece = image_buffer(XFW_PIECE);
     ImagePass pass{scramble != 0};
@@ -429,7 +384,7 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
         }
         memset(piece.get() + from_file, 0, want - from_file);
         pass.run(piece.get(), want);
-        if (writing) writing = write_all(out.fd, piece.get(), want);
+        if (writing) writing = out.write(piece.get(), want);
         done += want;
     }
     if (!read_ok) {
@@ -451,8 +406,7 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
     Q5_local_now(&now);
     build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor, pass.sums,
                  pass.scramble, now);
-    if (!writing || pwrite(out.fd, header, sizeof header, 0) != sizeof header ||
-        !out.commit(xfw_path)) {
+    if (!writing || pwrite(out.fd(), header, sizeof header, 0) != sizeof header || !out.commit()) {
         log_write("MAIN", "Error creating file:%s!\n", xfw_path);
         return -1;
     }

@@ -17,6 +17,8 @@
 #include "q8_comm.h"
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
+#include "safe_file.h"
+#include "safe_text.h"
 
 namespace {
 
@@ -320,30 +322,24 @@ const unsigned char* event_data(const unsigned char* frame, int needed) {
     return frame + QXX_OFF_PAYLOAD;
 }
 
-constexpr int SPEC_CHANNELS = 1024;
-constexpr int SPEC_OFF_COUNT = 2;
-constexpr int SPEC_OFF_VALUE = 8;
-constexpr int SPEC_OFF_SECOND = 112;
-constexpr int SPEC_OFF_FIRST = 116;
-constexpr int SPEC_OFF_CHANNELS = 230;
-constexpr int SPEC_HEADER_NEEDED = SPEC_OFF_VALUE + 2;
-constexpr int SPEC_FULL_NEEDED = SPEC_OFF_CHANNELS + 4 * SPEC_CHANNELS;  // 4326
-constexpr const char* SPEC_FILE = "spect.spc";
-constexpr const char* SPEC_TEMP = "spect.spc.tmp";
-constexpr const char* SPEC_EVENT_CLOSING = "6.8 0 3 0\n";
-constexpr int SPEC_LINE_SIZE = 2048;
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+constexpr int SPECTRUM_CHANNELS = 1024;
+constexpr int SPECTRUM_OFF_COUNT = 2;
+constexpr int SPECTRUM_OFF_VALUE = 8;
+constexpr int SPECTRUM_OFF_SECOND = 112;
+constexpr int SPECTRUM_OFF_FIRST = 116;
+constexpr int SPECTRUM_OFF_CHANNELS = 230;
+constexpr int SPECTRUM_HEADER_NEEDED = SPECTRUM_OFF_VALUE + 2;
+constexpr int SPECTRUM_FULL_NEEDED = SPECTRUM_OFF_CHANNELS + 4 * SPECTRUM_CHANNELS;  // 4326
+constexpr const char* SPECTRUM_FILE = "spect.spc";
+constexpr const char* SPECTRUM_EVENT_CLOSING = "6.8 0 3 0\n";
+constexpr int SPECTRUM_LINE_SIZE = 2048;
 
 // The spectrum text: the two header values, one line per channel, then the closing line.
 // `put` receives each line in order.
 template <typename Put>
 void spectrum_lines(Put put, const int32_t* values, int count, int32_t first, int32_t second,
                     const char* closing) {
-    char line[SPEC_LINE_SIZE];
+    char line[SPECTRUM_LINE_SIZE];
     snprintf(line, sizeof line, "%d\n", first);
     put(line);
     snprintf(line, sizeof line, "%d\n", second);
@@ -355,21 +351,15 @@ void spectrum_lines(Put put, const int32_t* values, int count, int32_t first, in
     put(closing);
 }
 
-// Replaces "spect.spc" whole: the text goes to a temporary file that is renamed over it only
-// once every byte was written, so a failed write never leaves half a spectrum or loses the
-// previous one. Failures are silent, as the event's announcement has already been printed.
-void save_event_spectrum(const int32_t* values, int32_t first, int32_t second) {
-    bool ok = false;
-    {
-        File f(fopen(SPEC_TEMP, "w"));
-        if (!f) return;
-        bool written = true;
-        spectrum_lines([&](const char* line) { written = written && fputs(line, f.get()) >= 0; },
-                       values, SPEC_CHANNELS, first, second, SPEC_EVENT_CLOSING);
-        ok = written && fflush(f.get()) == 0 && !ferror(f.get());
-        ok = (fclose(f.release()) == 0) && ok;
-    }
-    if (!ok || rename(SPEC_TEMP, SPEC_FILE) != 0) remove(SPEC_TEMP);
+// Writes the spectrum text as the new contents of `path` (safe_file.h): a reader never sees half
+// a spectrum, and a failed write keeps the previous one. Failures are silent, as the caller's
+// announcement has already been printed.
+void save_spectrum_file(const char* path, const int32_t* values, int count, int32_t first,
+                        int32_t second, const char* closing) {
+    std::string text;
+    spectrum_lines([&](const char* line) { text += line; }, values, count, first, second, closing);
+    SafeFile f;
+    if (f.open(path) && f.write(text.data(), text.size())) f.commit();
 }
 
 // ---- menu
@@ -406,7 +396,7 @@ int Q8_cmd_get_fw_version(char*, int) {
     log_write("MAIN", "Versions\n");
     for (size_t i = 0; i < VERSION_LABELS.size(); ++i) {
         const char* field = reinterpret_cast<const char*>(versions + i * VERSION_FIELD);
-        log_write("MAIN", "%s= %.*s\n", VERSION_LABELS[i], VERSION_FIELD, field);
+        log_write("MAIN", "%s= %s\n", VERSION_LABELS[i], device_text(field, VERSION_FIELD).c_str());
     }
     log_write("MAIN", "\n");
     return 0;
@@ -593,19 +583,20 @@ int Q8_cmd_hook_events(int handle) {
 }
 
 int Q8_event_spectrum_data(int, void*, const unsigned char* frame, int) {
-    const unsigned char* data = event_data(frame, SPEC_HEADER_NEEDED);
+    const unsigned char* data = event_data(frame, SPECTRUM_HEADER_NEEDED);
     if (data == nullptr) return 0;
-    int32_t count = get_i32le(data + SPEC_OFF_COUNT);
+    int32_t count = get_i32le(data + SPECTRUM_OFF_COUNT);
     // A full spectrum that lacks its channels is ignored whole, announcement included.
-    if (count == SPEC_CHANNELS && event_data(frame, SPEC_FULL_NEEDED) == nullptr) return 0;
+    if (count == SPECTRUM_CHANNELS && event_data(frame, SPECTRUM_FULL_NEEDED) == nullptr) return 0;
     log_write("MAIN", "spectrum(%d) %d received.\n", count,
-              static_cast<int>(get_u16le(data + SPEC_OFF_VALUE)));
-    if (count != SPEC_CHANNELS) return 0;
-    std::array<int32_t, SPEC_CHANNELS> channels;
-    for (int i = 0; i < SPEC_CHANNELS; ++i)
-        channels[i] = get_i32le(data + SPEC_OFF_CHANNELS + 4 * i);
-    save_event_spectrum(channels.data(), get_i32le(data + SPEC_OFF_FIRST),
-                        get_i32le(data + SPEC_OFF_SECOND));
+              static_cast<int>(get_u16le(data + SPECTRUM_OFF_VALUE)));
+    if (count != SPECTRUM_CHANNELS) return 0;
+    std::array<int32_t, SPECTRUM_CHANNELS> channels;
+    for (int i = 0; i < SPECTRUM_CHANNELS; ++i)
+        channels[i] = get_i32le(data + SPECTRUM_OFF_CHANNELS + 4 * i);
+    save_spectrum_file(SPECTRUM_FILE, channels.data(), SPECTRUM_CHANNELS,
+                       get_i32le(data + SPECTRUM_OFF_FIRST), get_i32le(data + SPECTRUM_OFF_SECOND),
+                       SPECTRUM_EVENT_CLOSING);
     return 0;
 }
 
@@ -654,26 +645,22 @@ int Q8_event_cs_stab_data(int, void*, const unsigned char* frame, int) {
 
 int SaveSpec(const char* path, const int32_t* values, int count, int32_t first, int32_t second,
              float scale, char* text) {
-    File file;
-    if (text != nullptr) {
-        text[0] = '\0';
-    } else {
-        file.reset(fopen(path, "w"));
-        if (!file) return 0;
-    }
-    char closing[SPEC_LINE_SIZE];
+    char closing[SPECTRUM_LINE_SIZE];
     snprintf(closing, sizeof closing, "%.2f %.6f %.6f %.6f\n", static_cast<double>(scale) / 100,
              0.0, 3.0, 0.0);
+    if (values == nullptr) count = 0;
+    if (text == nullptr) {
+        save_spectrum_file(path, values, count, first, second, closing);
+        return 0;
+    }
     char* end = text;
+    *end = '\0';
     spectrum_lines(
         [&](const char* line) {
-            if (file) fputs(line, file.get());
-            if (end != nullptr) {
-                size_t n = strlen(line);
-                std::memcpy(end, line, n + 1);
-                end += n;
-            }
+            size_t n = strlen(line);
+            std::memcpy(end, line, n + 1);
+            end += n;
         },
-        values, values != nullptr ? count : 0, first, second, closing);
+        values, count, first, second, closing);
     return 0;
 }

@@ -41,7 +41,8 @@ int Q8_event_progress_indication_data(int handle, void* ctx, const unsigned char
                                       int user);
 int Q8_event_cs_stab_data(int handle, void* ctx, const unsigned char* frame, int user);
 
-// Writes the spectrum text (two header values, one line per channel, the scale line) to the
-// file at `path`, or, when `text` is given, into `text` instead (no file). Returns 0 always.
+// Writes the spectrum text (two header values, one line per channel, the scale line) as the
+// new contents of the file at `path`, replaced whole (safe_file.h), or, when `text` is given,
+// into `text` instead (no file). Returns 0 always.
 int SaveSpec(const char* path, const int32_t* values, int count, int32_t first, int32_t second,
              float scale, char* text);

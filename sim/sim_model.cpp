@@ -490,6 +490,19 @@ void sim_model_reboot(sim_model* m) {
     m->ticks = 0;
 }
 
+void sim_model_hostile_texts(sim_model* m) {
+    static constexpr char serial[SIM_SERIAL_LEN + 1] = "C\x1b[2J\x07\x9b\xff";
+    static constexpr const char* texts[6] = {"2.14\x1b]0;owned\x07",
+                                             "fs\r\n1.8",
+                                             "\xc2\x9b"
+                                             "31m",
+                                             "tv\xff\xfe",
+                                             "\x1b[8mgpp",
+                                             "\x7f\x01k"};
+    std::memcpy(m->serial, serial, SIM_SERIAL_LEN);
+    for (int i = 0; i < 6; ++i) put_text(m->versions + 32 * i, 32, texts[i]);
+}
+
 const char* sim_request_name(int code) {
     const request_def* d = find_request(code);
     return d ? d->name : nullptr;

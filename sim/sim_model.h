@@ -83,6 +83,9 @@ struct sim_model {
 // Powers the model on with its defaults. `serial` has 1 to 8 characters.
 void sim_model_init(sim_model* m, const std::string& serial, int usb_mode, int erase_ms,
                     bool refuse_identify);
+// Puts terminal escapes, BEL, CR, C1 controls and invalid UTF-8 into the versions record and
+// into the serial number after its leading C (which the console still recognises).
+void sim_model_hostile_texts(sim_model* m);
 
 // Answers one request. `data`/`size` are the request's payload. Unknown codes give the general
 // error reply (12290) and `known` false.

@@ -103,6 +103,9 @@ const option_def OPTIONS[] = {
      "starting with C"},
     {"--refuse-identify", nullptr, &O::refuse_identify, nullptr, nullptr, nullptr, 0, 0,
      "answer the serial request with a serial starting with B, so the console refuses it"},
+    {"--hostile-texts", nullptr, &O::hostile_texts, nullptr, nullptr, nullptr, 0, 0,
+     "the versions record and the serial number (after its C) carry terminal escapes, BEL, CR, "
+     "C1 controls and invalid UTF-8, as a hostile device would send them"},
     {"--usb-mode", "N", nullptr, &O::usb_mode, nullptr, nullptr, 0, 65535,
      "usb_mode of the parameter record at power-on (default 0)"},
     {"--erase-ms", "N", nullptr, &O::erase_ms, nullptr, nullptr, 0, MAX_MS,

@@ -25,6 +25,7 @@ struct sim_options {
     int erase_ms = 20;
     int event_ms = 500;
     bool events = false;
+    bool hostile_texts = false;  // versions and serial carry terminal controls and broken UTF-8
     // Discovery announcement; empty: the serial, "NV-52 <serial>", the bound address.
     std::string ident, name, announce_address;
     // Faults.

@@ -86,7 +86,7 @@ int QXX_connect(const char* conn_string, int* handle, QXX_connected_proc on_conn
     st().connect_strings.push_back(conn_string);
     if (handle) *handle = 7;
     st().on_disconnected = on_disconnected;
-    if (on_connected) on_connected(7, nullptr, 12, user);
+    if (on_connected && st().identified) on_connected(7, nullptr, 12, user);
     return 0;
 }
 int QXX_disconnect(int handle) {
@@ -99,7 +99,7 @@ void QXX_set_cmd_num_try(int handle, int tries) {
     st().num_tries.emplace_back(handle, tries);
 }
 int QXX_get_conn_state_id(int) {
-    return st().conn_state;
+    return st().identified ? st().conn_state : 1;
 }
 int QXX_init(QXX_wait_callback, comm_usb_callback, void*) {
     return 0;

@@ -27,7 +27,9 @@ struct Reply {
 struct State {
     std::vector<Call> calls;
     std::map<int, std::deque<Reply>> replies;  // per code, first in first out; else result 0
-    // The connection: QXX_connect identifies an instrument (handle 7, type 12) at once.
+    // The connection: QXX_connect identifies an instrument (handle 7, type 12) at once; with
+    // `identified` 0 the link comes up but nothing is recognised (state 1, no connected event).
+    int identified = 1;
     int bt_available = 0;
     std::vector<std::string> usb_devices;               // entries of QXX_list_usb_devices
     std::vector<std::string> bt_devices;                // entries of QXX_comm_bt_discover_wait

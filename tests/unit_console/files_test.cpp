@@ -79,7 +79,7 @@ TEST_F(Files, AFailedWriteKeepsTheOldContainerAndLeavesNoPartialFile) {
         rlim_t limit;
     } cases[] = {{"no/such.xfw", "Error writing file:no/such.xfw!\n", RLIM_INFINITY},
                  {"fw.xfw", "Error creating file:fw.xfw!\n", 4096},
-                 {"busy.xfw", "Error creating file:busy.xfw!\n", RLIM_INFINITY}};
+                 {"busy.xfw", "Error writing file:busy.xfw!\n", RLIM_INFINITY}};
     for (const auto& c : cases) {
         FileSizeLimit limit(c.limit);
         auto [r, out] = create(c.target);
@@ -141,8 +141,10 @@ TEST_F(Files, SpectrumFileHoldsTheLastFullSpectrum) {
     Q8_event_spectrum_data(7, nullptr, spectrum(1024, -2).data(), 0);
     EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2));
     // A file that cannot be written leaves the previous spectrum whole.
-    fs::create_directory("spect.spc.tmp");
-    Q8_event_spectrum_data(7, nullptr, spectrum(1024, 5).data(), 0);
+    {
+        FileSizeLimit limit(100);
+        Q8_event_spectrum_data(7, nullptr, spectrum(1024, 5).data(), 0);
+    }
     EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2));
 }
 

@@ -67,6 +67,13 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
         {"--usb-mode 1", 0, linked, {8201}, 1},
         // A refused parameter read writes nothing back.
         {"--fail-code 8201", -1, linked + "Command Q8_get_params error(code=1)!\n", {8201}, -1},
+        // Not recognised: nothing at all is sent after the probes.
+        {"--refuse-identify",
+         -1,
+         e2e::BANNER + "\nConnecting device...Error!\nThe device was not recognised as an NV-52: "
+                       "nothing was sent to it.\n",
+         {},
+         -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sim_line);

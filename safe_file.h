@@ -1,0 +1,70 @@
+// Replacing a file the user keeps (a firmware container, spect.spc, a saved spectrum) as a whole.
+//
+// The new contents go to a temporary file in the target's own folder: an unnamed one (O_TMPFILE)
+// where the file system has them, else one with a short random name created exclusively, so it
+// can never be a file of the user's. It is flushed to disk, linked under a short unique name and
+// renamed over the target, and the folder is flushed too: a reader, a crash or a power cut sees
+// the old file or the new one, never half of one.
+//
+// - A symbolic link is followed: the file it points to is replaced, the link stays. A dangling
+//   link creates the file it names.
+// - An existing target keeps its mode (and, where allowed, its owner); a new one gets the mode
+//   fopen(..., "w") would give it (0666 less the umask).
+// - A target this user could not open for writing is not replaced, and neither is anything that
+//   is not a regular file (a directory, a FIFO, a device): open fails.
+// - A folder this user may not write, holding a target the user may write: the target is
+//   written in place (the only way left; not atomic).
+// - Any failure, and SIGINT, SIGTERM or SIGHUP while a temporary name exists, leaves no
+//   temporary file behind and the old file untouched.
+// - Hard links to the old file are not kept: they go on naming the old contents.
+//
+// One SafeFile is used by one thread at a time; any number may be open at once. A temporary's
+// name is kept as the path was given: the program never changes its working directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+// False: never use unnamed temporary files, as on a file system without them. For tests.
+extern bool safe_file_tmpfile;
+// Draws the name of a temporary file (".nv" and six random letters and digits). For tests.
+extern std::string (*safe_file_temp_name)();
+
+class SafeFile {
+  public:
+    SafeFile() = default;
+    ~SafeFile();  // discards whatever was not committed
+    SafeFile(const SafeFile&) = delete;
+    SafeFile& operator=(const SafeFile&) = delete;
+
+    // Prepares the replacement of `path`. False (errno set) when it cannot be replaced.
+    bool open(const char* path);
+    // The descriptor to write the new contents to (write or pwrite); -1 when not open.
+    int fd() const { return fd_; }
+    // Writes all of `data` at the current offset. False on any failure.
+    bool write(const void* data, size_t size);
+    // Puts the new contents in place of the target. False (errno set) when it failed: the target
+    // is then as it was (in place: as far as it was written).
+    bool commit();
+    // Drops the new contents: no temporary file remains, the target is untouched.
+    void discard();
+
+  private:
+    bool fail();  // discards, keeps errno, returns false
+    bool finish_in_place();
+    bool replace();
+    bool link_unnamed();
+
+    int fd_ = -1;
+    int dir_fd_ = -1;
+    int slot_ = -1;          // the signal-safe record of the temporary's name, while it has one
+    bool in_place_ = false;  // writing the target itself
+    bool keep_owner_ = false;
+    bool keep_mode_ = false;
+    mode_t mode_ = 0;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+    std::string folder_, name_, temp_;
+};

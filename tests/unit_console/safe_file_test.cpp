@@ -1,0 +1,426 @@
+// Replacing the files the operator keeps (a container, spect.spc) when the path is not a plain
+// file in a plain folder: read-only targets and folders, links, long names, directories, FIFOs,
+// files named like temporaries, and interrupts while writing. Every case runs as the test's own
+// user and as user nobody (root writes anywhere; nobody shows what permissions do), with
+// unnamed temporary files and with named ones, each in a child process of its own.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <set>
+
+#include "fixture.h"
+#include "q5_cmds.h"
+#include "q8_cmds.h"
+#include "safe_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uid_t NOBODY = 65534;
+
+void put(const std::string& path, const std::string& content, mode_t mode, uid_t owner) {
+    std::ofstream(path, std::ios::binary) << content;
+    chmod(path.c_str(), mode);
+    if (chown(path.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
+    }
+}
+std::string get(const std::string& path) {
+    if (!fs::is_regular_file(path)) return "";
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+// Every name under the case's folders, with its kind: a leftover temporary shows up here.
+std::set<std::string> listing() {
+    std::set<std::string> names;
+    for (const char* folder : {"w", "ro", "other"})
+        for (const auto& e : fs::directory_iterator(folder))
+            names.insert(e.path().string() + (e.is_symlink() ? "@" : e.is_directory() ? "/" : ""));
+    return names;
+}
+bool same_inode(const struct stat& a, const std::string& path) {
+    struct stat b;
+    return stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino;
+}
+
+// The container the writer makes of "abcdefghijkl" (the date and time fields aside).
+std::string image_of(const std::string& container) {
+    return container.size() == 84 ? container.substr(72)
+                                  : "size " + std::to_string(container.size());
+}
+const std::string NEW_IMAGE = "abcddfghyjkl";
+std::string spectrum_event(int32_t first) {
+    Bytes d(4326, 0);
+    put_i32le(d.data() + 2, 1024);
+    put_i32le(d.data() + 116, first);
+    Bytes f = frame_of(10002, d);
+    return std::string(f.begin(), f.end());
+}
+std::string spectrum_text(int32_t first) {
+    std::string t = std::to_string(first) + "\n0\n";
+    for (int i = 0; i < 1024; ++i) t += "0\n";
+    return t + "6.8 0 3 0\n";
+}
+
+enum class Op { container, spectrum };
+enum class Who { self, nobody };
+
+// Runs the writer in a child as `who` (umask 022): the container writer on `path`, or the
+// spectrum handler in the folder of `path` (whose name is then spect.spc). The exit code says
+// what the writer reported: 0 success, 1 failure, 2 anything else.
+int write_as(Who who, bool unnamed, Op op, const std::string& path) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (who == Who::nobody && (setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) _exit(3);
+        umask(022);
+        safe_file_tmpfile = unnamed;
+        Console con;
+        if (op == Op::spectrum) {
+            if (chdir(fs::path(path).parent_path().c_str()) != 0) _exit(3);
+            const std::string event = spectrum_event(42);
+            Bytes f(event.begin(), event.end());
+            Q8_event_spectrum_data(7, nullptr, f.data(), 0);
+            _exit(con.out() == "spectrum(1024) 0 received.\n" ? 0 : 2);
+        }
+        int r = Q5_create_xfw("raw.bin", path.c_str(), 1, 5, 1, "NV-52", -1, 12);
+        const std::string out = con.out(), head = "Writing file " + path + "...";
+        if (r == 0 && out.ends_with(head + "Ok.\n")) _exit(0);
+        if (r == -1 && out.ends_with(head + "Error writing file:" + path + "!\n")) _exit(1);
+        _exit(2);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+class SafeFiles : public Linked {
+  protected:
+    void SetUp() override {
+        Linked::SetUp();
+        put("raw.bin", "abcdefghijkl", 0644, geteuid());
+    }
+    // The case folders, open to everyone; ro is closed to writing once `ro_closed` is called.
+    void folders() {
+        chmod("ro", 0777);
+        for (const char* f : {"w", "ro", "other"}) {
+            fs::remove_all(f);
+            fs::create_directory(f);
+            chmod(f, 0777);
+        }
+    }
+    void ro_closed() { chmod("ro", 0555); }
+    void TearDown() override {
+        chmod("ro", 0777);
+        Linked::TearDown();
+    }
+};
+
+TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
+    const std::string long_name = "w/" + std::string(251, 'n') + ".xfw";  // 255 bytes
+    struct Row {
+        const char* name;
+        Op op;
+        std::string path;
+        std::function<void(uid_t)> setup;  // its files owned by nobody when the tests run as root
+        bool ok_root, ok_user;             // written as root / as an ordinary user
+        std::string written;               // the file that takes the new contents ("": path)
+        int mode;                          // its mode afterwards
+        bool in_place_user;                // the ordinary user writes into the old file
+        std::set<std::string> added;       // names that appear
+    };
+    const auto file = [](const char* path, mode_t mode) {
+        return [=](uid_t u) { put(path, std::string(200, 'o'), mode, u); };  // longer than new
+    };
+    const auto link = [](const char* to, const char* path) {
+        return [=](uid_t) { fs::create_symlink(to, path); };
+    };
+    const auto none = [](uid_t) {};
+    const Op x = Op::container, s = Op::spectrum;
+    const Row rows[] = {
+        // clang-format off
+        {"new file", x, "w/new.xfw", none, true, true, "", 0644, false, {"w/new.xfw"}},
+        {"mode kept", x, "w/t.xfw", file("w/t.xfw", 0604), true, true, "", 0604, false, {}},
+        {"another group", x, "w/t.xfw", [&](uid_t u) {
+             file("w/t.xfw", 0664)(u);
+             if (chown("w/t.xfw", 0, NOBODY) != 0) {}
+         }, true, true, "", 0664, false, {}},
+        {"read-only target", x, "w/t.xfw", file("w/t.xfw", 0444), true, false, "", 0444, false, {}},
+        {"read-only folder, writable target", x, "ro/t.xfw", file("ro/t.xfw", 0664), true, true, "", 0664, true, {}},
+        {"link into another folder", x, "w/link.xfw", [&](uid_t u) {
+             file("other/t.xfw", 0640)(u);
+             link("../other/t.xfw", "w/link.xfw")(u);
+         }, true, true, "other/t.xfw", 0640, false, {}},
+        {"dangling link", x, "w/link.xfw", link("../other/t.xfw", "w/link.xfw"), true, true, "other/t.xfw", 0644, false, {"other/t.xfw"}},
+        {"255-byte name", x, long_name, none, true, true, "", 0644, false, {long_name}},
+        {"directory", x, "w/d.xfw", [](uid_t) { fs::create_directory("w/d.xfw"); }, false, false, "", 0, false, {}},
+        {"FIFO", x, "w/f.xfw", [](uid_t) { mkfifo("w/f.xfw", 0666); }, false, false, "", 0, false, {}},
+        {"missing folder", x, "w/none/t.xfw", none, false, false, "", 0, false, {}},
+        {"files named like old temporaries", x, "w/t.xfw", [&](uid_t u) {
+             file("w/t.xfw", 0644)(u);
+             put("w/t.xfw." + std::to_string(getpid()) + ".0.tmp", "mine", 0644, u);
+             put("w/t.xfw.tmp", "mine", 0644, u);
+         }, true, true, "", 0644, false, {}},
+        {"spectrum: read-only target", s, "w/spect.spc", file("w/spect.spc", 0444), true, false, "", 0444, false, {}},
+        {"spectrum: read-only folder", s, "ro/spect.spc", file("ro/spect.spc", 0666), true, true, "", 0666, true, {}},
+        {"spectrum: link, and a file named like the old temporary", s, "w/spect.spc", [&](uid_t u) {
+             file("other/s.spc", 0600)(u);
+             put("w/spect.spc.tmp", "mine", 0644, u);
+             link("../other/s.spc", "w/spect.spc")(u);
+         }, true, true, "other/s.spc", 0600, false, {}},
+        {"spectrum: FIFO", s, "w/spect.spc", [](uid_t) { mkfifo("w/spect.spc", 0666); }, false, false, "", 0, false, {}},
+        // clang-format on
+    };
+    const bool root = geteuid() == 0;
+    if (!root) std::cout << "[ SKIPPED  ] not root: the cases as user nobody do not run\n";
+    for (const Row& row : rows)
+        for (Who who : {Who::self, Who::nobody})
+            for (bool unnamed : {true, false}) {
+                if (who == Who::nobody && !root) continue;
+                const bool as_root = who == Who::self && root;
+                SCOPED_TRACE(std::string(row.name) + (as_root ? ", root" : ", user") +
+                             (unnamed ? ", unnamed temporary" : ", named temporary"));
+                folders();
+                row.setup(root ? NOBODY : geteuid());
+                ro_closed();
+                const std::string written = row.written.empty() ? row.path : row.written;
+                const std::string old = get(written);
+                struct stat before {};
+                stat(written.c_str(), &before);
+                const auto names = listing();
+                const bool ok = as_root ? row.ok_root : row.ok_user;
+
+                const int result = write_as(who, unnamed, row.op, row.path);
+                if (row.op == Op::container) {
+                    EXPECT_EQ(result, ok ? 0 : 1);
+                }
+                if (row.op == Op::spectrum) {
+                    EXPECT_EQ(result, 0);
+                }
+                std::set<std::string> expected = names;
+                if (ok) expected.insert(row.added.begin(), row.added.end());
+                EXPECT_EQ(listing(), expected);
+                if (ok) {
+                    EXPECT_EQ(row.op == Op::container ? image_of(get(written)) : get(written),
+                              row.op == Op::container ? NEW_IMAGE : spectrum_text(42));
+                    struct stat after {};
+                    lstat(written.c_str(), &after);
+                    EXPECT_TRUE(S_ISREG(after.st_mode));
+                    EXPECT_EQ(after.st_mode & 07777, static_cast<mode_t>(row.mode));
+                    if (as_root && !row.added.count(written)) {
+                        EXPECT_EQ(after.st_uid, before.st_uid);  // root keeps the owner
+                        EXPECT_EQ(after.st_gid, before.st_gid);
+                    }
+                    EXPECT_EQ(same_inode(before, written), !as_root && row.in_place_user);
+                    if (written != row.path) {
+                        EXPECT_TRUE(fs::is_symlink(row.path));
+                    }
+                } else if (fs::exists(written)) {
+                    struct stat after {};
+                    lstat(written.c_str(), &after);
+                    EXPECT_EQ(after.st_mode, before.st_mode);
+                    EXPECT_TRUE(same_inode(before, written));
+                    if (S_ISREG(after.st_mode)) {
+                        EXPECT_EQ(get(written), old);
+                    }
+                }
+                for (const auto& n : names)
+                    if (n.find("tmp") != std::string::npos) {
+                        EXPECT_EQ(get(n), "mine") << n;
+                    }
+            }
+}
+
+// An interrupt while the container is being written: the program ends by the signal, no
+// temporary file remains, and the old container is as it was. The writer is held where the
+// temporary is complete but not yet in place, the widest window there is.
+int hold_pipe = -1;
+void hold(struct tm*) {
+    if (write(hold_pipe, "x", 1) != 1) _exit(4);
+    for (;;) pause();
+}
+
+TEST_F(SafeFiles, AnInterruptWhileWritingLeavesOnlyTheOldFile) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        for (bool unnamed : {true, false}) {
+            struct sigaction now {};
+            sigaction(sig, nullptr, &now);
+            if (now.sa_handler == SIG_IGN) {  // under nohup: the writer leaves it ignored
+                std::cout << "[ SKIPPED  ] " << strsignal(sig) << " is ignored here\n";
+                continue;
+            }
+            SCOPED_TRACE(std::string(strsignal(sig)) + (unnamed ? ", unnamed" : ", named"));
+            folders();
+            put("w/fw.xfw", "old", 0644, geteuid());
+            int p[2];
+            ASSERT_EQ(pipe(p), 0);
+            pid_t pid = fork();
+            if (pid == 0) {
+                safe_file_tmpfile = unnamed;
+                hold_pipe = p[1];
+                Q5_local_now = hold;
+                Console con;
+                Q5_create_xfw("raw.bin", "w/fw.xfw", 1, 5, 1, "NV-52", -1, 12);
+                _exit(5);
+            }
+            close(p[1]);
+            char byte = 0;
+            ASSERT_EQ(read(p[0], &byte, 1), 1);
+            close(p[0]);
+            // Named, the temporary is there to be removed; unnamed, nothing is in the folder yet.
+            EXPECT_EQ(listing().size(), unnamed ? 1u : 2u);
+            kill(pid, sig);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+            EXPECT_EQ(listing(), std::set<std::string>{"w/fw.xfw"});
+            EXPECT_EQ(get("w/fw.xfw"), "old");
+        }
+}
+
+// The unit's own contract where the console writers cannot reach it: writing nowhere, writing
+// twice, and a commit after a discard.
+TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
+    folders();
+    const auto original_name = safe_file_temp_name;
+    SafeFile f;
+    EXPECT_FALSE(f.open(nullptr));
+    EXPECT_FALSE(f.open(""));
+    EXPECT_FALSE(f.open("w/"));
+    EXPECT_FALSE(f.open("w/."));
+    EXPECT_FALSE(f.open("w/.."));
+    EXPECT_EQ(f.fd(), -1);
+    EXPECT_FALSE(f.write("x", 1));
+    EXPECT_FALSE(f.commit());
+    fs::create_symlink("loop", "w/loop");
+    EXPECT_FALSE(f.open("w/loop"));
+    EXPECT_EQ(errno, ELOOP);
+    fs::create_symlink(dir + "/other/abs", "w/abs");  // a link to a path from the root
+    ASSERT_TRUE(f.open("w/abs"));
+    EXPECT_TRUE(f.write("abs", 3) && f.commit());
+    EXPECT_EQ(get("other/abs"), "abs");
+    fs::remove("w/abs");
+    fs::remove("other/abs");
+    // As many links in a row as the system follows, the last of one character.
+    for (int i = 1; i < 39; ++i)
+        fs::create_symlink("l" + std::to_string(i + 1), "w/l" + std::to_string(i));
+    fs::create_symlink("b", "w/l39");
+    fs::create_symlink("c", "w/b");
+    ASSERT_TRUE(f.open("w/l1"));
+    EXPECT_TRUE(f.write("c", 1) && f.commit());
+    EXPECT_EQ(get("w/c"), "c");
+    for (int i = 1; i < 40; ++i) fs::remove("w/l" + std::to_string(i));
+    fs::remove("w/b");
+    fs::remove("w/c");
+    // Temporaries dropped one after another: each gives its name back.
+    safe_file_tmpfile = false;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(f.open("w/c")) << i;
+        f.discard();
+    }
+    // A drawn name that exists already, a user's file or a link, is never taken: the next one
+    // is drawn, and the user's files stay as they were.
+    static std::vector<std::string> drawn;
+    safe_file_temp_name = [] {
+        std::string next = drawn.front();
+        drawn.erase(drawn.begin());
+        return next;
+    };
+    put("w/.nvAAAAAA", "mine", 0644, geteuid());
+    fs::create_symlink(".nvAAAAAA", "w/.nvBBBBBB");
+    for (bool unnamed : {true, false}) {
+        safe_file_tmpfile = unnamed;
+        drawn = {".nvAAAAAA", ".nvBBBBBB", ".nvCCCCCC"};
+        ASSERT_TRUE(f.open("w/c"));
+        EXPECT_TRUE(f.write("new", 3) && f.commit());
+        EXPECT_EQ(get("w/c"), "new");
+        EXPECT_TRUE(drawn.empty());
+        EXPECT_EQ(get("w/.nvAAAAAA"), "mine");
+        EXPECT_TRUE(fs::is_symlink("w/.nvBBBBBB"));
+        EXPECT_EQ(listing().size(), 4u);  // and w/loop
+    }
+    safe_file_temp_name = [] { return std::string(".nvAAAAAA"); };  // every draw taken
+    for (bool unnamed : {true, false}) {
+        safe_file_tmpfile = unnamed;
+        EXPECT_FALSE(f.open("w/c") && f.write("x", 1) && f.commit());
+        EXPECT_EQ(get("w/c"), "new");
+    }
+    safe_file_temp_name = original_name;
+    fs::remove("w/c");
+    fs::remove("w/.nvAAAAAA");
+    fs::remove("w/.nvBBBBBB");
+    safe_file_tmpfile = false;
+    // Eight named temporaries at once are all the interrupt handler keeps: a ninth cannot be
+    // had, nor a name for an unnamed one, and its target stays as it was.
+    {
+        SafeFile many[8];
+        for (SafeFile& m : many) ASSERT_TRUE(m.open("w/m"));
+        EXPECT_FALSE(f.open("w/c"));
+        safe_file_tmpfile = true;
+        ASSERT_TRUE(f.open("w/c"));
+        EXPECT_TRUE(f.write("x", 1));
+        EXPECT_FALSE(f.commit());
+        EXPECT_FALSE(fs::exists("w/c"));
+    }
+    safe_file_tmpfile = true;
+
+    const auto open_files = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    const auto files_before = open_files();
+    for (bool unnamed : {true, false}) {
+        safe_file_tmpfile = unnamed;
+        ASSERT_TRUE(f.open("w/a"));
+        EXPECT_TRUE(f.write("first", 5));
+        EXPECT_TRUE(f.write(" second", 7));
+        f.discard();
+        EXPECT_FALSE(f.commit());
+        EXPECT_FALSE(fs::exists("w/a"));
+        ASSERT_TRUE(f.open((dir + "/w/a").c_str()));  // a path from the root
+        EXPECT_TRUE(f.write("first", 5));
+        EXPECT_TRUE(f.write(" second", 7));
+        EXPECT_TRUE(f.commit());
+        EXPECT_EQ(open_files(), files_before);  // nothing held once committed
+        EXPECT_EQ(get("w/a"), "first second");
+        {
+            SafeFile g;
+            ASSERT_TRUE(g.open("w/a"));
+            EXPECT_TRUE(g.write("third", 5));
+        }  // not committed: dropped
+        EXPECT_EQ(get("w/a"), "first second");
+        EXPECT_EQ(listing().size(), 2u);  // w/a and w/loop
+        fs::remove("w/a");
+    }
+    safe_file_tmpfile = true;
+}
+
+}  // namespace
+
+namespace {
+
+// SaveSpec: the same text into a caller's buffer (no file, whatever the path) or as the whole
+// new contents of its file, which keeps its mode; a path that cannot be written is left alone.
+TEST_F(SafeFiles, SaveSpecWritesItsTextOrReplacesItsFileWhole) {
+    folders();
+    const int32_t values[] = {5, -6};
+    const std::string two = "1\n2\n5\n-6\n6.80 0.000000 3.000000 0.000000\n";
+    char text[256] = "stale";
+    EXPECT_EQ(SaveSpec("w/a.spc", values, 2, 1, 2, 680.0f, text), 0);
+    EXPECT_EQ(std::string(text), two);
+    EXPECT_FALSE(fs::exists("w/a.spc"));
+    EXPECT_EQ(SaveSpec("w/a.spc", nullptr, 2, -1, 0, 1250.0f, text), 0);
+    EXPECT_EQ(std::string(text), "-1\n0\n12.50 0.000000 3.000000 0.000000\n");
+
+    put("w/a.spc", std::string(300, 'o'), 0640, geteuid());
+    EXPECT_EQ(SaveSpec("w/a.spc", values, 2, 1, 2, 680.0f, nullptr), 0);
+    EXPECT_EQ(get("w/a.spc"), two);
+    struct stat st {};
+    stat("w/a.spc", &st);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(SaveSpec("w/a.spc", values, 0, 7, 8, 0.0f, nullptr), 0);
+    EXPECT_EQ(get("w/a.spc"), "7\n8\n0.00 0.000000 3.000000 0.000000\n");
+    EXPECT_EQ(SaveSpec("w", values, 2, 1, 2, 680.0f, nullptr), 0);  // a directory
+    EXPECT_EQ(listing(), std::set<std::string>{"w/a.spc"});
+}
+
+}  // namespace
