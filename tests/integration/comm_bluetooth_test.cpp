@@ -129,8 +129,7 @@ std::vector<std::string> inquire() {
 
 TEST(CommBluetooth, InquiryEntriesInTheirExactText) {
     Installed f;
-    f.bt.found = {answer(0, 0xABCDEF), answer(1, 0x000001), answer(2, 0x5A0204),
-                  answer(3, 0)};
+    f.bt.found = {answer(0, 0xABCDEF), answer(1, 0x000001), answer(2, 0x5A0204), answer(3, 0)};
     std::string e_acute, euro;
     for (int i = 0; i < 60; ++i) e_acute += "\xc3\xa9";
     for (int i = 0; i < 40; ++i) euro += "\xe2\x82\xac";

@@ -44,19 +44,19 @@ TEST(CommCapture, FramesGoToTheFirstEmptySlotOfTheirCodeThatFits) {
         int result;
         std::vector<int> lengths;
     } offers[] = {
-        {9104, "abc", 1, {0, 0, 0}},       // no slot of that code
-        {9103, "", 1, {0, 0, 0}},          // nothing to copy
-        {9103, "abcdefghi", 1, {0, 0, 0}}, // larger than both its slots
-        {9103, "abcde", 0, {0, 0, 5}},     // too large for the first, fits the second
-        {9103, "wxyz", 0, {4, 0, 5}},      // exactly fills the first
-        {9103, "a", 1, {4, 0, 5}},         // both full
-        {12290, "12345678", 0, {4, 8, 5}},
-        {12290, "1", 1, {4, 8, 5}},
+        {9104, "abc", 1, {0, 0, 0}},        // no slot of that code
+        {9103, "", 1, {0, 0, 0}},           // nothing to copy
+        {9103, "abcdefghi", 1, {0, 0, 0}},  // larger than both its slots
+        {9103, "abcde", 0, {0, 0, 5}},      // too large for the first, fits the second
+        {9103, "wxyz", 0, {4, 0, 5}},       // exactly fills the first
+        {9103, "a", 1, {4, 0, 5}},          // both full
+        {12290, "12345678", 0, {4, 8, 5}}, {12290, "1", 1, {4, 8, 5}},
     };
     for (const auto& o : offers) {
         SCOPED_TRACE(std::to_string(o.code) + " " + o.frame);
-        EXPECT_EQ(comm_capture_offer(&s.c, o.code, o.frame.data(), static_cast<int>(o.frame.size())),
-                  o.result);
+        EXPECT_EQ(
+            comm_capture_offer(&s.c, o.code, o.frame.data(), static_cast<int>(o.frame.size())),
+            o.result);
         EXPECT_EQ(s.lengths(), o.lengths);
     }
     EXPECT_EQ(comm_capture_offer(&s.c, 9103, nullptr, 3), 1);
@@ -204,10 +204,14 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
         const char* address;
         int port;
     } bad[] = {
-        {nullptr, 5, "127.0.0.1", dev.port}, {"x", 0, "127.0.0.1", dev.port},
-        {"x", -1, "127.0.0.1", dev.port},    {"x", 1, nullptr, dev.port},
-        {"x", 1, "localhost", dev.port},     {"x", 1, "::1", dev.port},
-        {"x", 1, "127.0.0.1", 0},            {"x", 1, "127.0.0.1", 65536},
+        {nullptr, 5, "127.0.0.1", dev.port},
+        {"x", 0, "127.0.0.1", dev.port},
+        {"x", -1, "127.0.0.1", dev.port},
+        {"x", 1, nullptr, dev.port},
+        {"x", 1, "localhost", dev.port},
+        {"x", 1, "::1", dev.port},
+        {"x", 1, "127.0.0.1", 0},
+        {"x", 1, "127.0.0.1", 65536},
     };
     for (const auto& b : bad)
         EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)

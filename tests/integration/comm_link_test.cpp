@@ -143,8 +143,7 @@ TEST(CommLink, HandlesCountOnAndTheWalkYieldsOpenLinksInOrder) {
         EXPECT_EQ(walk(), (std::vector<std::pair<int, int>>{
                               {handles[0], 10}, {handles[1], 11}, {handles[2], 12}}));
         ASSERT_EQ(comm_disconnect(handles[1]), 0);
-        EXPECT_EQ(walk(),
-                  (std::vector<std::pair<int, int>>{{handles[0], 10}, {handles[2], 12}}));
+        EXPECT_EQ(walk(), (std::vector<std::pair<int, int>>{{handles[0], 10}, {handles[2], 12}}));
         comm_data_cntr iter;
         comm_data_cntr_init(&iter);
         EXPECT_EQ(comm_get_data(&iter, nullptr, nullptr), 1);  // out-pointers may be null
@@ -175,9 +174,8 @@ TEST(CommLink, ShutClosesEveryLinkWithItsClosedEvent) {
         CommRunning running;
         for (int i = 0; i < 3; ++i) {
             int h = 0;
-            ASSERT_EQ(comm_connect(&h, tcp_string(peer.port()).c_str(), CommEvents::proc, 64, 0,
-                                   &ev),
-                      0);
+            ASSERT_EQ(
+                comm_connect(&h, tcp_string(peer.port()).c_str(), CommEvents::proc, 64, 0, &ev), 0);
             ASSERT_TRUE(ev.wait_count(h, O));
             handles.push_back(h);
         }
@@ -336,8 +334,8 @@ TEST(CommLink, AWriteEndsWithItsLink) {
         std::atomic<int> closed_at_return{-1};
         Stopwatch clock;
         std::thread writer([&] {
-            result = comm_write(link.handle, block.data(), static_cast<int>(block.size()), 0,
-                                20000);
+            result =
+                comm_write(link.handle, block.data(), static_cast<int>(block.size()), 0, 20000);
             closed_at_return = link.ev.count(link.handle, C);
         });
         while (peer.queued() <= 0 && clock.ms() < 20000)
@@ -381,7 +379,8 @@ TEST(CommLink, DataComesInChunksOfAtMostTheReadSize) {
         ASSERT_TRUE(link.ev.wait_bytes(link.handle, sent.size()));
         EXPECT_TRUE(link.data() == sent);
         size_t largest = 0;
-        for (const auto& e : link.ev.events(link.handle)) largest = std::max(largest, e.bytes.size());
+        for (const auto& e : link.ev.events(link.handle))
+            largest = std::max(largest, e.bytes.size());
         if (c.largest)
             EXPECT_EQ(largest, c.largest);
         else

@@ -83,13 +83,12 @@ TEST(CommLog, CategoriesLevelsAndPrefixes) {
         int level, result;
         bool shown;
     } levels[] = {
-        {"EVENTS", 1, 0, true}, {"EVENTS", 0, 0, false}, {"EVENTS", 2, 0, true},
-        {"EVENTS", -1, 0, false}, {"MAIN", 0, 0, false}, {"MAIN", 1, 0, true},
+        {"EVENTS", 1, 0, true},   {"EVENTS", 0, 0, false}, {"EVENTS", 2, 0, true},
+        {"EVENTS", -1, 0, false}, {"MAIN", 0, 0, false},   {"MAIN", 1, 0, true},
         {"NONE", 1, -1, false},   {nullptr, 1, -1, false},
     };
     for (const auto& c : levels) {
-        SCOPED_TRACE(std::string(c.category ? c.category : "null") + " " +
-                     std::to_string(c.level));
+        SCOPED_TRACE(std::string(c.category ? c.category : "null") + " " + std::to_string(c.level));
         EXPECT_EQ(log_setlevel(c.category, c.level), c.result);
         log_write(c.category, "w");
         log_append(c.category, "a");

@@ -51,7 +51,7 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
         int baud, bits, stop, parity, flow;
         speed_t speed;
     } cases[] = {
-        {115200, 8, 1, 0, 0, B115200}, {9600, 7, 2, 2, 0, B9600},     {1200, 5, 1, 1, 1, B1200},
+        {115200, 8, 1, 0, 0, B115200},   {9600, 7, 2, 2, 0, B9600},   {1200, 5, 1, 1, 1, B1200},
         {4000000, 6, 2, 0, 2, B4000000}, {57600, 8, 1, 1, 2, B57600},
     };
     for (const auto& c : cases) {
@@ -68,7 +68,8 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
         t.c_cc[VTIME] = 5;
         ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
         Link link;
-        ASSERT_TRUE(link.connect(serial_string(pty.path(), c.baud, c.bits, c.stop, c.parity, c.flow)));
+        ASSERT_TRUE(
+            link.connect(serial_string(pty.path(), c.baud, c.bits, c.stop, c.parity, c.flow)));
         ASSERT_TRUE(link.wait(O));
         ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
         EXPECT_EQ(cfgetispeed(&t), c.speed);
@@ -164,7 +165,10 @@ TEST(CommSerial, DevicesThatCannotBeOpenedGiveErrorThenClosed) {
     ErrorLog log;
     CommRunning running;
     TempDir dir;
-    { std::FILE* f = std::fopen(dir.file("plain").c_str(), "w"); std::fclose(f); }
+    {
+        std::FILE* f = std::fopen(dir.file("plain").c_str(), "w");
+        std::fclose(f);
+    }
     for (const std::string& path : {dir.file("plain"), dir.file("missing"), dir.path}) {
         SCOPED_TRACE(path);
         Link link;
@@ -180,7 +184,10 @@ TEST(CommSerial, DevicesThatCannotBeOpenedGiveErrorThenClosed) {
 TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {
     TempDir dir;
     const std::string mine = dir.file("ttyUSB0");
-    { std::FILE* f = std::fopen(mine.c_str(), "w"); std::fclose(f); }
+    {
+        std::FILE* f = std::fopen(mine.c_str(), "w");
+        std::fclose(f);
+    }
     char out[COMM_NOTE_SIZE];
     ASSERT_EQ(chown(mine.c_str(), static_cast<uid_t>(-1), 0), 0);
     ASSERT_EQ(comm_serial_permission_note(mine.c_str(), out, sizeof out), 0);

@@ -64,8 +64,9 @@ TEST(CommText, NetStringsAreMadeExactly) {
         {S100.c_str(), 1, 1, "tcp://" + S100 + ":1?timeout=1"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(made([&](char* o) { return comm_make_conn_string_net(o, c.host, c.port, c.timeout); }),
-                  c.text)
+        EXPECT_EQ(
+            made([&](char* o) { return comm_make_conn_string_net(o, c.host, c.port, c.timeout); }),
+            c.text)
             << c.host << " " << c.port << " " << c.timeout;
     EXPECT_EQ(made([](char* o) { return comm_make_conn_string_net(o, nullptr, 1, 1); }), "-1");
     EXPECT_EQ(comm_make_conn_string_net(nullptr, "h", 1, 1), -1);
@@ -178,8 +179,8 @@ TEST(CommText, BluetoothStringsAreMadeExactly) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(made([&](char* o) {
-                      return comm_make_conn_string_bt(o, c.address, c.name, c.cod, c.channel,
-                                                      c.pin, c.timeout);
+                      return comm_make_conn_string_bt(o, c.address, c.name, c.cod, c.channel, c.pin,
+                                                      c.timeout);
                   }),
                   c.text)
             << (c.address ? c.address : "null") << " " << (c.name ? c.name : "null");
@@ -426,10 +427,19 @@ TEST(CommText, ConnectRefusesMalformedStringsAtOnce) {
     CommRunning running;
     CommEvents ev;
     const char* bad[] = {
-        "tcp://h:0",        "tcp://[::1]",       "serial:COM0",     "serial:rel",
-        "serial:/a?bits=9", "bt:00:11",          "bt:00:11:22:AA:BB:CC?channel=0",
-        "USBS:1-4:1781/x",  "USB",               "COM1",
-        "",                 "usbs:1:1781/0c44", "http://h:80",
+        "tcp://h:0",
+        "tcp://[::1]",
+        "serial:COM0",
+        "serial:rel",
+        "serial:/a?bits=9",
+        "bt:00:11",
+        "bt:00:11:22:AA:BB:CC?channel=0",
+        "USBS:1-4:1781/x",
+        "USB",
+        "COM1",
+        "",
+        "usbs:1:1781/0c44",
+        "http://h:80",
     };
     for (const char* s : bad) {
         int h = 12345;
@@ -464,7 +474,9 @@ TEST(CommText, DisplayTextsOfEntries) {
     EXPECT_EQ(comm_get_devid_string("x", nullptr), -1);
     // A name the device sent with a character that cannot be shown.
     ASSERT_EQ(comm_bt_describe("bt:00:11:22:AA:BB:CC?name=a%FFb", text, 64), 1);
-    EXPECT_STREQ(text, "Bluetooth a\xff" "b (00:11:22:AA:BB:CC)");
+    EXPECT_STREQ(text,
+                 "Bluetooth a\xff"
+                 "b (00:11:22:AA:BB:CC)");
     EXPECT_EQ(comm_bt_describe("USBS:1:1781/0c44", text, 64), 0);
 }
 
@@ -475,9 +487,13 @@ TEST(CommText, UsbLocationsAndDisplayTexts) {
         int bus, count, size;
         std::string text;
     } places[] = {
-        {1, 2, COMM_TEXT_SIZE, "1-4.2"}, {2, 0, COMM_TEXT_SIZE, "2"},
-        {255, 3, COMM_TEXT_SIZE, "255-4.2.17"}, {1, 3, 9, "1-4.2.17"},
-        {1, 3, 8, "-1"}, {1, 1, 3, "-1"}, {12, 0, 2, "-1"},
+        {1, 2, COMM_TEXT_SIZE, "1-4.2"},
+        {2, 0, COMM_TEXT_SIZE, "2"},
+        {255, 3, COMM_TEXT_SIZE, "255-4.2.17"},
+        {1, 3, 9, "1-4.2.17"},
+        {1, 3, 8, "-1"},
+        {1, 1, 3, "-1"},
+        {12, 0, 2, "-1"},
     };
     for (const auto& c : places) {
         std::memset(out, 'x', sizeof out);
@@ -515,11 +531,19 @@ TEST(CommText, NumbersAndQueries) {
         const char* text;
         long lo, hi, value;  // -7: refused (value untouched)
     } decimals[] = {
-        {"0", 0, 9, 0},           {"9", 0, 9, 9},     {"10", 0, 9, -7},
-        {"4", 5, 9, -7},          {"5", 5, 9, 5},     {"", 0, 9, -7},
-        {"-1", -5, 9, -7},        {"+1", 0, 9, -7},   {"1 ", 0, 9, -7},
-        {"9999999999", 0, 9999999999, 9999999999},   {"09999999999", 0, 99999999999, -7},
-        {"/", 0, 99, -7},         {":", 0, 99, -7},
+        {"0", 0, 9, 0},
+        {"9", 0, 9, 9},
+        {"10", 0, 9, -7},
+        {"4", 5, 9, -7},
+        {"5", 5, 9, 5},
+        {"", 0, 9, -7},
+        {"-1", -5, 9, -7},
+        {"+1", 0, 9, -7},
+        {"1 ", 0, 9, -7},
+        {"9999999999", 0, 9999999999, 9999999999},
+        {"09999999999", 0, 99999999999, -7},
+        {"/", 0, 99, -7},
+        {":", 0, 99, -7},
     };
     for (const auto& c : decimals) {
         v = -7;
@@ -531,13 +555,26 @@ TEST(CommText, NumbersAndQueries) {
         int digits;
         long lo, hi, value;
     } hexes[] = {
-        {"0", 1, 0, 15, 0},          {"f", 1, 0, 15, 15},       {"F", 1, 0, 15, 15},
-        {"a", 1, 0, 15, 10},         {"A", 1, 0, 15, 10},       {"9", 1, 0, 15, 9},
-        {"g", 1, 0, 15, -7},         {"G", 1, 0, 15, -7},       {"@", 1, 0, 15, -7},
-        {"`", 1, 0, 15, -7},         {"/", 1, 0, 15, -7},       {":", 1, 0, 15, -7},
-        {"10", 1, 0, 255, -7},       {"10", 2, 0, 255, 16},     {"", 2, 0, 255, -7},
-        {"1f", 2, 0x20, 0xFF, -7},   {"20", 2, 0x20, 0xFF, 32}, {"ff", 2, 0, 0xFE, -7},
-        {"ffffffff", 8, 0, 0xFFFFFFFF, 0xFFFFFFFF},             {"1", 9, 0, 15, -7},
+        {"0", 1, 0, 15, 0},
+        {"f", 1, 0, 15, 15},
+        {"F", 1, 0, 15, 15},
+        {"a", 1, 0, 15, 10},
+        {"A", 1, 0, 15, 10},
+        {"9", 1, 0, 15, 9},
+        {"g", 1, 0, 15, -7},
+        {"G", 1, 0, 15, -7},
+        {"@", 1, 0, 15, -7},
+        {"`", 1, 0, 15, -7},
+        {"/", 1, 0, 15, -7},
+        {":", 1, 0, 15, -7},
+        {"10", 1, 0, 255, -7},
+        {"10", 2, 0, 255, 16},
+        {"", 2, 0, 255, -7},
+        {"1f", 2, 0x20, 0xFF, -7},
+        {"20", 2, 0x20, 0xFF, 32},
+        {"ff", 2, 0, 0xFE, -7},
+        {"ffffffff", 8, 0, 0xFFFFFFFF, 0xFFFFFFFF},
+        {"1", 9, 0, 15, -7},
     };
     for (const auto& c : hexes) {
         v = -7;
@@ -548,9 +585,17 @@ TEST(CommText, NumbersAndQueries) {
         const char* text;
         int count;  // -1: refused
     } queries[] = {
-        {"", 0},         {"a=1", 1},        {"a=", 1},          {"a=1&b=2", 2},
-        {"=1", -1},      {"a", -1},         {"a=1&", -1},       {"&a=1", -1},
-        {"a=1&a=2", -1}, {"a=1&&b=2", -1},  {"a=1&b=2&c=3&d=4&e=5&f=6&g=7&h=8", 8},
+        {"", 0},
+        {"a=1", 1},
+        {"a=", 1},
+        {"a=1&b=2", 2},
+        {"=1", -1},
+        {"a", -1},
+        {"a=1&", -1},
+        {"&a=1", -1},
+        {"a=1&a=2", -1},
+        {"a=1&&b=2", -1},
+        {"a=1&b=2&c=3&d=4&e=5&f=6&g=7&h=8", 8},
         {"a=1&b=2&c=3&d=4&e=5&f=6&g=7&h=8&i=9", -1},
     };
     for (const auto& c : queries) {

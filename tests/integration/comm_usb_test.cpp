@@ -364,8 +364,7 @@ TEST(CommUsb, TheListingWhenTheBusFails) {
     // No USB at all on this machine: simply nothing to list.
     b.set([](Hooks& h) { h.init_error = LIBUSB_ERROR_ACCESS; });
     count = -1;
-    EXPECT_EQ(comm_list_devices_usb(0, list, 4, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
-              0);
+    EXPECT_EQ(comm_list_devices_usb(0, list, 4, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D), 0);
     EXPECT_EQ(count, 0);
 }
 
@@ -472,13 +471,22 @@ TEST(CommUsb, TheKernelDriverIsDetachedForTheLinkAndGivenBack) {
         int query, detach_error;
         std::vector<std::string> calls;
     } cases[] = {
-        {"driver bound", true, -99, 0,
+        {"driver bound",
+         true,
+         -99,
+         0,
          {"active 1", "detach 1", "claim 1", "release 1", "attach 1"}},
         {"no driver", false, -99, 0, {"active 1", "claim 1", "release 1"}},
-        {"query not supported", false, LIBUSB_ERROR_NOT_SUPPORTED, 0,
+        {"query not supported",
+         false,
+         LIBUSB_ERROR_NOT_SUPPORTED,
+         0,
          {"active 1", "claim 1", "release 1"}},
         {"query fails", false, LIBUSB_ERROR_IO, 0, {"active 1", "claim 1", "release 1"}},
-        {"driver gone meanwhile", false, 1, LIBUSB_ERROR_NOT_FOUND,
+        {"driver gone meanwhile",
+         false,
+         1,
+         LIBUSB_ERROR_NOT_FOUND,
          {"active 1", "detach 1", "claim 1", "release 1"}},
     };
     for (const auto& c : cases) {
