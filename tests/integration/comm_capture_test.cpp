@@ -216,6 +216,20 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     for (const auto& b : bad)
         EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)
             << b.length << " " << (b.address ? b.address : "null") << " " << b.port;
+    // The socket may send to a broadcast address (the loopback's own here).
+    {
+        int any = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t len = sizeof a;
+        ASSERT_EQ(::bind(any, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::getsockname(any, reinterpret_cast<sockaddr*>(&a), &len), 0);
+        EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", ntohs(a.sin_port)), 0);
+        char buf[8];
+        ssize_t n = wait_fd(any, POLLIN) ? ::recv(any, buf, sizeof buf, 0) : -1;
+        EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "all");
+        ::close(any);
+    }
     // A second registration replaces the first: a new socket, one callback.
     ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
     heard.clear();
@@ -226,8 +240,10 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     EXPECT_EQ(comm_net_broadcast_deregister(), 0);
     EXPECT_EQ(heard_so_far(), std::vector<std::string>{"once"});
     EXPECT_EQ(comm_net_broadcast_deregister(), -1);
-    // Without the I/O thread there is no discovery socket.
+    // Without the I/O thread there is no discovery socket: the shut-down closed it.
+    ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
     comm_shut();
+    EXPECT_EQ(comm_net_broadcast_send("shut", 4, "127.0.0.1", dev.port), -1);
     EXPECT_EQ(comm_net_broadcast_register(on_datagram, nullptr), -1);
 }
 

@@ -19,6 +19,7 @@
 #include "comm_internal.h"
 #include "comm_links.h"
 #include "error_log.h"
+#include "libcomm.h"
 
 namespace {
 
@@ -232,6 +233,50 @@ TEST(CommSerial, ThePortIsTakenForExclusiveUse) {
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_NE(WEXITSTATUS(status), 100) << "cannot become another user here";
     EXPECT_EQ(WEXITSTATUS(status), 1) << "the port was not taken for exclusive use";
+}
+
+// An operator who may not open the port gets the console's message (ERROR) and then, once, the
+// note that names the port's group. Run as another user in a child process of its own.
+int child_events(int, int kind, const unsigned char*, int, void*) {
+    char text[8];
+    int n = std::snprintf(text, sizeof text, "<%d>", kind);
+    if (::write(2, text, static_cast<size_t>(n)) < 0) _exit(102);
+    return 0;
+}
+
+TEST(CommSerial, ARefusedPortTellsTheOperatorWhatToDo) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to try the open as another user";
+    PtyPeer pty;
+    ASSERT_EQ(chmod(pty.path().c_str(), 0600), 0);
+    char note[COMM_NOTE_SIZE];
+    ASSERT_EQ(comm_serial_permission_note(pty.path().c_str(), note, sizeof note), 0);
+    const std::string conn = serial_string(pty.path());
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(err[1], 2);
+        unsetenv("NV_COMM_DEBUG");
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+        log_set_sink(nullptr, nullptr);
+        log_reset();
+        log_seterror(0, 1, 0, 0, "");
+        int h = 0;
+        if (comm_init() != 0 || comm_connect(&h, conn.c_str(), child_events, 64, 0, nullptr) != 0)
+            _exit(101);
+        int r = comm_wait_connected(h, 20000);
+        comm_shut();
+        _exit(r == 0 ? 103 : 0);
+    }
+    ::close(err[1]);
+    std::string printed = read_bytes(err[0]);
+    ::close(err[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 100) << "cannot become another user here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(printed, "<2>" + std::string(note) + "<3>");
 }
 
 TEST(CommSerial, AStalledWriteFailsAndTheLinkStaysOpen) {
