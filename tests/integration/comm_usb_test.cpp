@@ -45,6 +45,16 @@ struct Hooks {
     int driver_query = -99;  // not -99: what kernel_driver_active answers
     bool hotplug_capable = true;
     int hotplug_error = 0;
+    libusb_context* last_ctx = nullptr;  // the context made last
+    int halt_error = 0;                  // what clearing a halt answers
+    int in_submits_left = -1;  // not -1: IN submissions that succeed before one fails
+    int out_submit_error = 0;
+    // libusb's own timer: due at `timer_at` on `timer_ctx`, when it then completes `timer_data`
+    // for `timer_device` (or a hot-plug round on the hot-plug context); nothing wakes the poll.
+    libusb_context* timer_ctx = nullptr;
+    std::chrono::steady_clock::time_point timer_at;
+    usb_fake::Device* timer_device = nullptr;
+    std::string timer_data;
     std::map<const usb_fake::Device*, std::vector<std::string>> names;  // by string index 1..3
     std::vector<std::string> calls;  // driver and interface calls, halts, in order
     std::vector<int> in_lengths, out_flags;
@@ -100,7 +110,10 @@ void LIBUSB_CALL returned(libusb_transfer* t) {
 const comm_usb_api HOOKED = {
     [](libusb_context** ctx) {
         { std::lock_guard<std::mutex> guard(hooks->lock); if (hooks->init_error) return hooks->init_error; }
-        return fake().init(ctx);
+        int r = fake().init(ctx);
+        std::lock_guard<std::mutex> guard(hooks->lock);
+        hooks->last_ctx = *ctx;
+        return r;
     },
     [](libusb_context* ctx) { fake().exit(ctx); },
     [](libusb_context* ctx, libusb_device*** list) -> ssize_t {
@@ -173,7 +186,11 @@ const comm_usb_api HOOKED = {
     [](libusb_device_handle* h, unsigned char ep) {
         char text[16];
         std::snprintf(text, sizeof text, "halt %02x", ep);
-        { std::lock_guard<std::mutex> guard(hooks->lock); hooks->note(text); }
+        {
+            std::lock_guard<std::mutex> guard(hooks->lock);
+            hooks->note(text);
+            if (hooks->halt_error) return hooks->halt_error;
+        }
         return fake().clear_halt(h, ep);
     },
     [](int iso) { return fake().alloc_transfer(iso); },
@@ -188,7 +205,10 @@ const comm_usb_api HOOKED = {
             }
             if ((t->endpoint & LIBUSB_ENDPOINT_IN) != 0) {
                 hooks->in_lengths.push_back(t->length);
+                if (hooks->in_submits_left == 0) return static_cast<int>(LIBUSB_ERROR_IO);
+                if (hooks->in_submits_left > 0) --hooks->in_submits_left;
             } else {
+                if (hooks->out_submit_error) return hooks->out_submit_error;
                 hooks->out_flags.push_back(t->flags);
                 if (hooks->hold_out) {
                     hooks->held.push_back(t);
@@ -216,7 +236,16 @@ const comm_usb_api HOOKED = {
     },
     [](libusb_context* ctx) { return fake().get_pollfds(ctx); },
     [](const libusb_pollfd** fds) { fake().free_pollfds(fds); },
-    [](libusb_context* ctx, timeval* tv) { return fake().get_next_timeout(ctx, tv); },
+    [](libusb_context* ctx, timeval* tv) {
+        std::lock_guard<std::mutex> guard(hooks->lock);
+        if (ctx != hooks->timer_ctx) return fake().get_next_timeout(ctx, tv);
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            hooks->timer_at - std::chrono::steady_clock::now()).count();
+        left = std::max<long>(left, 0);
+        tv->tv_sec = left / 1000000;
+        tv->tv_usec = left % 1000000;
+        return 1;
+    },
     [](libusb_context* ctx, timeval* tv, int* completed) {
         std::vector<libusb_transfer*> mine;
         bool plug = false;
@@ -231,6 +260,12 @@ const comm_usb_api HOOKED = {
                 }
             }
             plug = ctx == hooks->plug_ctx && hooks->plug_changes > 0;
+            if (ctx == hooks->timer_ctx && std::chrono::steady_clock::now() >= hooks->timer_at) {
+                hooks->timer_ctx = nullptr;  // the timer fires once
+                if (hooks->timer_device) hooks->timer_device->to_host += hooks->timer_data;
+            } else if (ctx == hooks->plug_ctx && hooks->timer_ctx == ctx) {
+                plug = false;  // the round waits for its timer
+            }
         }
         if (plug) {  // a round of changes: each reported as libusb does, inside event handling
             int n;
@@ -575,14 +610,16 @@ TEST(CommUsb, InTransfersThatComeBackBadly) {
     const struct {
         const char* what;
         libusb_transfer_status status;
+        int halt_error;
         bool link_lives;
         std::vector<std::string> calls;  // halts cleared
     } cases[] = {
-        {"timed out", LIBUSB_TRANSFER_TIMED_OUT, true, {}},
-        {"halted", LIBUSB_TRANSFER_STALL, true, {"halt 81", "halt 81"}},
-        {"unplugged", LIBUSB_TRANSFER_NO_DEVICE, false, {}},
-        {"overflow", LIBUSB_TRANSFER_OVERFLOW, false, {}},
-        {"error", LIBUSB_TRANSFER_ERROR, false, {}},
+        {"timed out", LIBUSB_TRANSFER_TIMED_OUT, 0, true, {}},
+        {"halted", LIBUSB_TRANSFER_STALL, 0, true, {"halt 81", "halt 81"}},
+        {"halted for good", LIBUSB_TRANSFER_STALL, LIBUSB_ERROR_IO, false, {"halt 81"}},
+        {"unplugged", LIBUSB_TRANSFER_NO_DEVICE, 0, false, {}},
+        {"overflow", LIBUSB_TRANSFER_OVERFLOW, 0, false, {}},
+        {"error", LIBUSB_TRANSFER_ERROR, 0, false, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -595,6 +632,7 @@ TEST(CommUsb, InTransfersThatComeBackBadly) {
         b.set([&](Hooks& h) {
             h.rewrite_in = 2;  // both IN transfers
             h.in_status = c.status;
+            h.halt_error = c.halt_error;
         });
         for (int i = 1; i <= 2 && (i == 1 || c.link_lives); ++i) {
             b.bus.send(dev, "lost");
@@ -618,6 +656,70 @@ TEST(CommUsb, InTransfersThatComeBackBadly) {
     }
 }
 
+// An IN transfer that cannot go out again ends the link, at the open or later.
+TEST(CommUsb, ReadsThatCannotBeSubmittedEndTheLink) {
+    for (int later : {0, 1}) {
+        SCOPED_TRACE(later ? "after the open" : "at the open");
+        Bus b;
+        usb_fake::Device* dev = b.add(1, {4, 2});
+        CommRunning running;
+        Link link;
+        if (!later) b.set([](Hooks& h) { h.in_submits_left = 1; });
+        ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
+        if (later) {
+            ASSERT_TRUE(link.wait(O));
+            b.set([](Hooks& h) { h.in_submits_left = 0; });
+            b.bus.send(dev, "last");
+        }
+        ASSERT_TRUE(link.wait(C));
+        EXPECT_EQ(link.kinds(), later ? (kinds{O, D, E, C}) : (kinds{E, C}));
+        link.handle = 0;
+    }
+}
+
+// An event procedure may answer at once: its write drives the link's events itself.
+TEST(CommUsb, TheEventProcedureWritesAtOnce) {
+    Bus b;
+    usb_fake::Device* dev = b.add(1, {4, 2});
+    CommRunning running;
+    Link link;
+    std::atomic<int> results{0};
+    link.ev.hook = [&](int h, int kind, const unsigned char* bytes, int count) {
+        if (kind != D) return 0;
+        std::string reply = "re:" + std::string(reinterpret_cast<const char*>(bytes), count);
+        results += comm_write(h, reply.data(), static_cast<int>(reply.size()), 0, 5000) == 0;
+        return 0;
+    };
+    ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
+    ASSERT_TRUE(link.wait(O));
+    b.bus.send(dev, "one");
+    EXPECT_EQ(b.bus.received(dev, 6), "re:one");
+    b.bus.send(dev, "two");
+    EXPECT_EQ(b.bus.received(dev, 12), "re:onere:two");
+    ASSERT_EQ(comm_disconnect(link.handle), 0);  // every event call has returned
+    link.handle = 0;
+    EXPECT_EQ(results.load(), 2);
+}
+
+// libusb's own deadline wakes the I/O thread when no descriptor does.
+TEST(CommUsb, LibusbsTimerIsKept) {
+    Bus b;
+    usb_fake::Device* dev = b.add(1, {4, 2});
+    CommRunning running;
+    Link link;
+    ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
+    ASSERT_TRUE(link.wait(O));
+    b.set([&](Hooks& h) {
+        h.timer_ctx = h.last_ctx;
+        h.timer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+        h.timer_device = dev;
+        h.timer_data = "timed";
+        kick(reinterpret_cast<usb_fake::Context*>(h.timer_ctx));  // as libusb does for a new timer
+    });
+    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
+    EXPECT_EQ(link.data(), "timed");
+}
+
 // A write the device does not take fails after its time limit and leaves the link open; one
 // cut by the close returns at once; a halted OUT endpoint is cleared.
 TEST(CommUsb, WritesTheDeviceDoesNotTake) {
@@ -635,6 +737,11 @@ TEST(CommUsb, WritesTheDeviceDoesNotTake) {
     b.set([](Hooks& h) { h.hold_out = false; });
     ASSERT_EQ(comm_write(link.handle, "def", 3, 0, 5000), 0);
     EXPECT_EQ(b.bus.received(dev, 3), "def");
+
+    b.set([](Hooks& h) { h.out_submit_error = LIBUSB_ERROR_IO; });
+    EXPECT_EQ(comm_write(link.handle, "xyz", 3, 0, 5000), -1);
+    b.set([](Hooks& h) { h.out_submit_error = 0; });
+    EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
 
     b.set([](Hooks& h) { h.out_status = LIBUSB_TRANSFER_STALL; });
     EXPECT_EQ(comm_write(link.handle, "ghi", 3, 0, 5000), -1);
@@ -686,11 +793,19 @@ TEST(CommUsb, HotPlugCallsBackOncePerRound) {
     ASSERT_TRUE(calls_reach(0, 1));
     round(1);
     ASSERT_TRUE(calls_reach(0, 2));
+    // A round that libusb finds at its own deadline, with no descriptor ready.
+    b.set([](Hooks& h) {
+        h.plug_changes = 1;
+        h.timer_ctx = h.plug_ctx;
+        h.timer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+        kick(reinterpret_cast<usb_fake::Context*>(h.timer_ctx));
+    });
+    ASSERT_TRUE(calls_reach(0, 3));
     // A second registration replaces the first.
     ASSERT_EQ(comm_usb_register(on_plug, &plug_calls[1]), 0);
     round(1);
     ASSERT_TRUE(calls_reach(1, 1));
-    EXPECT_EQ(plug_calls[0], 2);
+    EXPECT_EQ(plug_calls[0], 3);
     ASSERT_EQ(comm_usb_deregister(), 0);
     EXPECT_EQ(b.calls(), (std::vector<std::string>{"hotplug off", "hotplug off"}));
     EXPECT_EQ(plug_calls[1], 1);
