@@ -246,6 +246,22 @@ TEST(CommLink, DisconnectDuringTheClosedOfAnEndedLink) {
     }
 }
 
+// A link may have no event procedure at all.
+TEST(CommLink, ALinkWithoutAnEventProcedure) {
+    CommRunning running;
+    TcpPeer peer;
+    int h = 0;
+    ASSERT_EQ(comm_connect(&h, tcp_string(peer.port()).c_str(), nullptr, 64, 5, nullptr), 0);
+    int fd = peer.accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(write_all(fd, "ignored"));
+    for (int i = 0; i < 20000 && comm_write(h, "ok", 2, 0, 1000) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // until it is open
+    EXPECT_EQ(read_bytes(fd, 2), "ok");
+    EXPECT_EQ(comm_disconnect(h), 0);
+    EXPECT_EQ(read_bytes(fd), "");
+}
+
 TEST(CommLink, BadWritesAreRefused) {
     CommRunning running;
     TcpLink link;
