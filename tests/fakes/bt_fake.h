@@ -42,8 +42,10 @@ struct FakeBt {
     bool cancel_sent = false;
     int open_devs = 0;
     bool devinfo_fails = false, open_dev_fails = false;
-    int inquiry_errno = 0;  // not 0: the inquiry fails with it
-    int inquiries = 0;      // inquiries started
+    int inquiry_errno = 0;           // not 0: the inquiry fails with it
+    int inquiries = 0;               // inquiries started
+    std::vector<long> inquiry_args;  // length, max, lap given, flags of the last inquiry
+    std::vector<int> name_args;      // length and time limit of the last name request
 
     Connect connect = Connect::later;
     int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
@@ -93,8 +95,9 @@ inline const comm_bt_api FAKE_API = {
         --fake->open_devs;
         return 0;
     },
-    [](int, int, int max, const uint8_t*, inquiry_info** out, long) {
+    [](int, int length, int max, const uint8_t* lap, inquiry_info** out, long flags) {
         std::unique_lock<std::mutex> held(fake->lock);
+        fake->inquiry_args = {length, max, lap != nullptr, flags};
         fake->inquiring = true;
         ++fake->inquiries;
         fake->changed.notify_all();
@@ -108,8 +111,9 @@ inline const comm_bt_api FAKE_API = {
         std::memcpy(*out, fake->found.data(), sizeof(inquiry_info) * static_cast<size_t>(n));
         return n;
     },
-    [](int, const bdaddr_t* a, int length, char* name, int) {
+    [](int, const bdaddr_t* a, int length, char* name, int timeout_ms) {
         std::lock_guard<std::mutex> guard(fake->lock);
+        fake->name_args = {length, timeout_ms};
         auto it = fake->names.find(text_of(*a));
         if (it == fake->names.end()) return -1;
         std::snprintf(name, static_cast<size_t>(length), "%s", it->second.c_str());

@@ -167,6 +167,10 @@ TEST(CommBluetooth, InquiryEntriesInTheirExactText) {
             << "one more character would have fitted: " << e;
     }
     EXPECT_EQ(f.bt.open_devs, 0);
+    // An inquiry of 8 x 1.28 s for up to 255 answers, with the cache flushed; names of up to
+    // 248 bytes, each asked for within 3 s.
+    EXPECT_EQ(f.bt.inquiry_args, (std::vector<long>{8, 255, 0, IREQ_CACHE_FLUSH}));
+    EXPECT_EQ(f.bt.name_args, (std::vector<int>{249, 3000}));
 }
 
 TEST(CommBluetooth, AFailingControllerOrInquiry) {

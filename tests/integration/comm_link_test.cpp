@@ -3,7 +3,9 @@
 // state, disconnecting from every thread, writes that fail, stall or progress slowly, read
 // chunks, idle periods and the shut-down.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <linux/sockios.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 
 #include <atomic>
@@ -71,6 +73,34 @@ TEST(CommLink, APeerThatEndsTheStreamClosesTheLinkWithoutError) {
     EXPECT_NE(comm_write(h, "x", 1, 0, 1000), 0);
     EXPECT_NE(comm_wait_connected(h, NEVER_MS), 0);
     link.handle = 0;
+}
+
+// The library's own socket of a TCP link sends every frame at once: found by its address among
+// this process's descriptors.
+TEST(CommLink, TcpLinksSendWithoutDelay) {
+    CommRunning running;
+    TcpLink link;
+    ASSERT_TRUE(link.open());
+    sockaddr_in theirs{};
+    socklen_t len = sizeof theirs;
+    ASSERT_EQ(getpeername(link.fd, reinterpret_cast<sockaddr*>(&theirs), &len), 0);
+    int found = -1;
+    DIR* d = opendir("/proc/self/fd");
+    ASSERT_NE(d, nullptr);
+    while (dirent* e = readdir(d)) {
+        int fd = std::atoi(e->d_name);
+        sockaddr_in a{};
+        len = sizeof a;
+        if (fd != link.fd && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
+            a.sin_family == AF_INET && a.sin_port == theirs.sin_port)
+            found = fd;
+    }
+    closedir(d);
+    ASSERT_GE(found, 0);
+    int on = 0;
+    len = sizeof on;
+    ASSERT_EQ(getsockopt(found, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+    EXPECT_NE(on, 0);
 }
 
 TEST(CommLink, FailedConnectsGiveErrorThenClosedAndNoIdle) {
@@ -427,6 +457,8 @@ TEST(CommLink, AFailedEventCallKeepsTheLinkFromBeingConnected) {
     ASSERT_TRUE(link.open());
     ASSERT_TRUE(write_all(link.fd, "x"));
     ASSERT_TRUE(link.wait(D));
+    ASSERT_TRUE(write_all(link.fd, "y"));  // once this is seen, the first call's result counts
+    ASSERT_TRUE(link.wait(D, 2));
     EXPECT_EQ(wait_inside.load(), -1);
     EXPECT_EQ(comm_signal_connected(link.handle), 0);
     EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);

@@ -162,6 +162,21 @@ TEST(CommSerial, ComNumbersOpenTheirDevices) {
     comm_serial_set_device_dir(nullptr);
 }
 
+// Two names for one number ("ttyS01" and "ttyS1") keep an order too: by name.
+TEST(CommSerial, ComNumbersOfEqualDeviceNumbers) {
+    TempDir dev;
+    for (const char* n : {"ttyS1", "ttyS01", "ttyS001"}) {
+        std::FILE* f = std::fopen(dev.file(n).c_str(), "w");
+        std::fclose(f);
+    }
+    char path[COMM_TEXT_SIZE];
+    const char* expected[] = {"ttyS001", "ttyS01", "ttyS1"};
+    for (int port = 1; port <= 3; ++port) {
+        ASSERT_EQ(comm_serial_com_path(dev.path.c_str(), port, path, sizeof path), 0);
+        EXPECT_EQ(path, dev.file(expected[port - 1]));
+    }
+}
+
 TEST(CommSerial, DevicesThatCannotBeOpenedGiveErrorThenClosed) {
     ErrorLog log;
     CommRunning running;

@@ -28,6 +28,12 @@ std::string made(F make) {
     return "-1";
 }
 
+// The baud rate a serial string parses to, or -1.
+int serial_baud(const std::string& s) {
+    comm_serial_params p;
+    return comm_serial_parse(s.c_str(), &p) == 1 ? p.baud : -1;
+}
+
 TEST(CommText, NetStringsAreMadeExactly) {
     const struct {
         const char* host;
@@ -36,6 +42,14 @@ TEST(CommText, NetStringsAreMadeExactly) {
     } cases[] = {
         {"127.0.0.1", 4444, 1000, "tcp://127.0.0.1:4444?timeout=1000"},
         {"sim-1.local_x", 1, 1, "tcp://sim-1.local_x:1?timeout=1"},
+        {"AZaz09", 1, 1, "tcp://AZaz09:1?timeout=1"},
+        {"a@b", 1, 1, "-1"},
+        {"a[b", 1, 1, "-1"},
+        {"a`b", 1, 1, "-1"},
+        {"a{b", 1, 1, "-1"},
+        {"a:b", 1, 1, "-1"},
+        {"a,b", 1, 1, "-1"},
+        {"[]", 1, 1, "-1"},
         {"h", 65535, 3600000, "tcp://h:65535?timeout=3600000"},
         {"::1", 4444, 1000, "tcp://[::1]:4444?timeout=1000"},
         {"[::1]", 4444, 1000, "tcp://[::1]:4444?timeout=1000"},
@@ -139,6 +153,22 @@ TEST(CommText, SerialStringsAreMadeExactly) {
     EXPECT_EQ(comm_make_conn_string_serial_path(nullptr, "/a", 115200, 8, 1, 0, 0), -1);
 }
 
+TEST(CommText, EveryStandardBaudRateAndNoOther) {
+    const int rates[] = {1200,    2400,    4800,    9600,    19200,  38400,  57600,
+                         115200,  230400,  460800,  500000,  576000, 921600, 1000000,
+                         1152000, 1500000, 2000000, 3000000, 4000000};
+    for (int rate : rates) {
+        for (int off : {-1, 0, 1}) {
+            char out[COMM_CONN_STRING_SIZE];
+            bool standard = off == 0;
+            EXPECT_EQ(comm_make_conn_string_serial(out, 1, rate + off, 8, 1, 0, 0) == 0, standard)
+                << rate + off;
+            const std::string s = "serial:COM1?baud=" + std::to_string(rate + off);
+            EXPECT_EQ(serial_baud(s), standard ? rate : -1) << s;
+        }
+    }
+}
+
 TEST(CommText, BluetoothStringsAreMadeExactly) {
     const char* A = "00:11:22:aa:bb:cc";
     const std::string pin16(16, '7');
@@ -226,7 +256,7 @@ std::string net(const char* s) {
 
 TEST(CommText, NetStringsParseWithDefaultsAndLimits) {
     const struct {
-        const char* text;
+        std::string text;
         std::string parsed;  // "host port timeout", or the result
     } cases[] = {
         {"tcp://127.0.0.1:4444", "127.0.0.1 4444 1000"},
@@ -235,6 +265,8 @@ TEST(CommText, NetStringsParseWithDefaultsAndLimits) {
         {"tcp://h:65535?timeout=3600000", "h 65535 3600000"},
         {"tcp://[::1]:4444?timeout=250", "::1 4444 250"},
         {"tcp://[fe80::1:2]:9", "fe80::1:2 9 1000"},
+        {"tcp://" + S127 + ":1", S127 + " 1 1000"},
+        {"tcp://" + S127 + "a:1", "-1"},
         {"tcp://h:0", "-1"},
         {"tcp://h:65536", "-1"},
         {"tcp://h:+80", "-1"},
@@ -261,7 +293,7 @@ TEST(CommText, NetStringsParseWithDefaultsAndLimits) {
         {"serial:COM1", "0"},
         {"", "0"},
     };
-    for (const auto& c : cases) EXPECT_EQ(net(c.text), c.parsed) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(net(c.text.c_str()), c.parsed) << c.text;
 }
 
 std::string serial(const std::string& s) {

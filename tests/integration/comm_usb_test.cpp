@@ -47,7 +47,7 @@ struct Hooks {
     int hotplug_error = 0;
     libusb_context* last_ctx = nullptr;  // the context made last
     int halt_error = 0;                  // what clearing a halt answers
-    int in_submits_left = -1;  // not -1: IN submissions that succeed before one fails
+    int in_submits_left = -1;            // not -1: IN submissions that succeed before one fails
     int out_submit_error = 0;
     // libusb's own timer: due at `timer_at` on `timer_ctx`, when it then completes `timer_data`
     // for `timer_device` (or a hot-plug round on the hot-plug context); nothing wakes the poll.
