@@ -158,6 +158,10 @@ std::vector<std::string> heard_so_far() {
     std::lock_guard<std::mutex> guard(heard_lock);
     return heard;
 }
+void clear_heard() {
+    std::lock_guard<std::mutex> guard(heard_lock);
+    heard.clear();
+}
 bool hear(size_t n) {
     for (int i = 0; i < 30000 && heard_so_far().size() < n; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -184,7 +188,7 @@ struct Device {
 
 TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     CommRunning running;
-    heard.clear();
+    clear_heard();
     Device dev;
     EXPECT_EQ(comm_net_broadcast_send("early", 5, "127.0.0.1", dev.port), -1);  // no socket yet
     ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
@@ -234,7 +238,7 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     }
     // A second registration replaces the first: a new socket, one callback.
     ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
-    heard.clear();
+    clear_heard();
     ASSERT_EQ(comm_net_broadcast_send("again", 5, "127.0.0.1", dev.port), 0);
     EXPECT_EQ(dev.receive(), "again");
     dev.answer("once");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -764,9 +765,9 @@ TEST(CommUsb, WritesTheDeviceDoesNotTake) {
 
 // Hot-plug: the callback runs on the I/O thread once per round of changes, until it is
 // deregistered or replaced.
-int plug_calls[2] = {0, 0};
+std::atomic<int> plug_calls[2];
 int on_plug(void* arg) {
-    ++*static_cast<int*>(arg);
+    ++*static_cast<std::atomic<int>*>(arg);
     return 0;
 }
 
@@ -805,10 +806,10 @@ TEST(CommUsb, HotPlugCallsBackOncePerRound) {
     ASSERT_EQ(comm_usb_register(on_plug, &plug_calls[1]), 0);
     round(1);
     ASSERT_TRUE(calls_reach(1, 1));
-    EXPECT_EQ(plug_calls[0], 3);
+    EXPECT_EQ(plug_calls[0].load(), 3);
     ASSERT_EQ(comm_usb_deregister(), 0);
     EXPECT_EQ(b.calls(), (std::vector<std::string>{"hotplug off", "hotplug off"}));
-    EXPECT_EQ(plug_calls[1], 1);
+    EXPECT_EQ(plug_calls[1].load(), 1);
     // Without hot-plug on the platform, or with no callback, nothing is registered.
     b.set([](Hooks& h) { h.hotplug_capable = false; });
     EXPECT_EQ(comm_usb_register(on_plug, &plug_calls[0]), 0);
