@@ -485,8 +485,10 @@ TEST(CommUsb, ALinkCarriesBytesBothWaysOnTheBulkEndpoints) {
             EXPECT_LE(e.bytes.size(), static_cast<size_t>(c.in_size));
         const std::string before = b.bus.received(dev);
         std::string to(128, 'o');  // a multiple of the packet size
-        ASSERT_EQ(comm_write(link.handle, to.data(), static_cast<int>(to.size()), 0, 5000), 0);
-        ASSERT_EQ(comm_write(link.handle, "end", 3, 0, 5000), 0);
+        Stopwatch clock;  // each write returns as soon as the device took it
+        ASSERT_EQ(comm_write(link.handle, to.data(), static_cast<int>(to.size()), 0, 20000), 0);
+        ASSERT_EQ(comm_write(link.handle, "end", 3, 0, 20000), 0);
+        EXPECT_LT(clock.ms(), 10000);
         EXPECT_EQ(b.bus.received(dev, before.size() + 131).substr(before.size()), to + "end");
         ASSERT_EQ(comm_disconnect(link.handle), 0);
         link.handle = 0;
@@ -734,6 +736,7 @@ TEST(CommUsb, WritesTheDeviceDoesNotTake) {
     Stopwatch clock;
     EXPECT_EQ(comm_write(link.handle, "abc", 3, 0, 80), -1);
     EXPECT_GE(clock.ms(), 80);
+    EXPECT_LT(clock.ms(), 800);  // at its limit, not later
     EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
     b.set([](Hooks& h) { h.hold_out = false; });
     ASSERT_EQ(comm_write(link.handle, "def", 3, 0, 5000), 0);
