@@ -605,8 +605,8 @@ TEST(CommUsb, RefusedOpensTellTheOperatorWhatToDo) {
         EXPECT_EQ(link.kinds(), (kinds{E, C}));
         EXPECT_EQ(at_error, "");  // the note follows the console's own message
         EXPECT_EQ(log.text(), c.note);
-        for (const std::string& call : b.calls())  // nothing was claimed or detached
-            EXPECT_TRUE(call.rfind("release", 0) != 0 && call.rfind("attach", 0) != 0) << call;
+        for (const std::string& call : b.calls())  // nothing was claimed
+            EXPECT_NE(call.rfind("release", 0), 0u) << call;
         link.handle = 0;
     }
 }
