@@ -492,6 +492,7 @@ TEST(CommText, DisplayTextsOfEntries) {
         {"bt:00:11:22:AA:BB:CC?name=NV-52%20A", "Bluetooth NV-52 A (00:11:22:AA:BB:CC)"},
         {"bt:00:11:22:AA:BB:CC?name=a%0Ab", "bt:00:11:22:AA:BB:CC?name=a%0Ab"},  // not an entry
         {"bt:00:11:22:AA:BB:CC?cod=ffe050", "Bluetooth 00:11:22:AA:BB:CC"},
+        {"bt:00:11:22:AA:BB:CC?name=X", "Bluetooth X (00:11:22:AA:BB:CC)"},
         {"serial:COM1", "serial:COM1"},
         {"tab\there\x7f\x01. ~", "tab?here??. ~"},
         {"", ""},
