@@ -65,8 +65,8 @@ TEST(CommLog, CategoriesLevelsAndPrefixes) {
     EXPECT_EQ(log_addlevel("EVENTS", 0, 0, 0, 0, ""), 0);
     EXPECT_EQ(log_addlevel("P", 0, 2, 0, 0, "[p] "), 0);
     EXPECT_EQ(log_addlevel(nullptr, 0, 1, 0, 0, ""), -1);
-    log_write("MAIN", "Writing block %d of %d...", 1, 3);
-    log_append("MAIN", "%s\n", "Ok.");
+    EXPECT_EQ(log_write("MAIN", "Writing block %d of %d...", 1, 3), 0);
+    EXPECT_EQ(log_append("MAIN", "%s\n", "Ok."), 0);
     EXPECT_EQ(log.take(), "o[Writing block 1 of 3...]o[Ok.\n]");
     log_write("EVENTS", "off");
     log_append("EVENTS", "off");
@@ -103,7 +103,7 @@ TEST(CommLog, CategoriesLevelsAndPrefixes) {
 
     // The error stream has its own level and prefix and no category.
     EXPECT_EQ(log_seterror(0, 1, 0, 0, "E: "), 0);
-    log_error("Command %s error(code=%d)!\n", "Q8_get_params", 255);
+    EXPECT_EQ(log_error("Command %s error(code=%d)!\n", "Q8_get_params", 255), 0);
     EXPECT_EQ(log.take(), "e[E: ]e[Command Q8_get_params error(code=255)!\n]");
     log_seterror(0, 0, 0, 0, "E: ");
     log_error("off");

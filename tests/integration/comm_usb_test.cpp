@@ -485,7 +485,7 @@ TEST(CommUsb, ALinkCarriesBytesBothWaysOnTheBulkEndpoints) {
             EXPECT_LE(e.bytes.size(), static_cast<size_t>(c.in_size));
         const std::string before = b.bus.received(dev);
         std::string to(128, 'o');  // a multiple of the packet size
-        Stopwatch clock;  // each write returns as soon as the device took it
+        Stopwatch clock;           // each write returns as soon as the device took it
         ASSERT_EQ(comm_write(link.handle, to.data(), static_cast<int>(to.size()), 0, 20000), 0);
         ASSERT_EQ(comm_write(link.handle, "end", 3, 0, 20000), 0);
         EXPECT_LT(clock.ms(), 10000);
