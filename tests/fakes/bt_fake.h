@@ -1,0 +1,198 @@
+// A fake Bluetooth controller behind the table of BlueZ and socket calls (bt_api.h): its route
+// and state, the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end
+// of a socket pair (the other end is the instrument's), or a pipe that never connects.
+#pragma once
+
+#if NV_HAVE_BLUEZ
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bt_api.h"
+#include "comm_events.h"
+
+namespace bt_fake {
+
+// How the fake's connect goes: fails or succeeds at once, finishes later, never finishes; or
+// the RFCOMM socket cannot even be made.
+enum class Connect { now, later, never, no_socket };
+
+// The controller and the far side of the RFCOMM socket. Everything under `lock`.
+struct FakeBt {
+    std::mutex lock;
+    std::condition_variable changed;
+    int route = 0;  // the controller's id, or -1 for none
+    bool up = true;
+    std::vector<inquiry_info> found;
+    std::map<std::string, std::string> names;  // by address text
+    bool hold_inquiry = false;                 // the inquiry runs until it is cancelled
+    bool inquiring = false;
+    bool cancel_sent = false;
+    int open_devs = 0;
+    bool devinfo_fails = false, open_dev_fails = false;
+    int inquiry_errno = 0;           // not 0: the inquiry fails with it
+    int inquiries = 0;               // inquiries started
+    std::vector<long> inquiry_args;  // length, max, lap given, flags of the last inquiry
+    std::vector<int> name_args;      // length and time limit of the last name request
+
+    Connect connect = Connect::later;
+    int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
+    sockaddr_rc connected_to{};
+    std::vector<int> security_levels;
+    int device_fd = -1;  // the instrument's end of the socket pair
+    int pipe_end = -1;   // Connect::never: the write end of the pipe whose read end never connects
+
+    ~FakeBt() {
+        if (device_fd >= 0) ::close(device_fd);
+        if (pipe_end >= 0) ::close(pipe_end);
+    }
+};
+
+inline FakeBt* fake = nullptr;
+
+inline std::string text_of(const bdaddr_t& a) {
+    char out[18];
+    std::snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", a.b[5], a.b[4], a.b[3], a.b[2],
+                  a.b[1], a.b[0]);
+    return out;
+}
+
+inline const comm_bt_api FAKE_API = {
+    [](bdaddr_t*) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        if (fake->route < 0) errno = ENODEV;
+        return fake->route;
+    },
+    [](int, hci_dev_info* info) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        *info = {};
+        info->flags = fake->up ? 1u << HCI_UP : 0;
+        return fake->devinfo_fails ? -1 : 0;
+    },
+    [](int) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        if (fake->open_dev_fails) {
+            errno = EPERM;
+            return -1;
+        }
+        ++fake->open_devs;
+        return 99;
+    },
+    [](int) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        --fake->open_devs;
+        return 0;
+    },
+    [](int, int length, int max, const uint8_t* lap, inquiry_info** out, long flags) {
+        std::unique_lock<std::mutex> held(fake->lock);
+        fake->inquiry_args = {length, max, lap != nullptr, flags};
+        fake->inquiring = true;
+        ++fake->inquiries;
+        fake->changed.notify_all();
+        if (fake->inquiry_errno) {
+            errno = fake->inquiry_errno;
+            return -1;
+        }
+        if (fake->hold_inquiry)
+            fake->changed.wait_for(held, CommEvents::LIMIT, [] { return fake->cancel_sent; });
+        int n = std::min(max, static_cast<int>(fake->found.size()));
+        std::memcpy(*out, fake->found.data(), sizeof(inquiry_info) * static_cast<size_t>(n));
+        return n;
+    },
+    [](int, const bdaddr_t* a, int length, char* name, int timeout_ms) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        fake->name_args = {length, timeout_ms};
+        auto it = fake->names.find(text_of(*a));
+        if (it == fake->names.end()) return -1;
+        std::snprintf(name, static_cast<size_t>(length), "%s", it->second.c_str());
+        return 0;
+    },
+    [](int, uint16_t ogf, uint16_t ocf, uint8_t, void*) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        fake->cancel_sent = ogf == OGF_LINK_CTL && ocf == OCF_INQUIRY_CANCEL;
+        fake->changed.notify_all();
+        return 0;
+    },
+    [](int domain, int type, int protocol) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_EQ(domain, AF_BLUETOOTH);
+        EXPECT_EQ(protocol, BTPROTO_RFCOMM);
+        EXPECT_TRUE(type & SOCK_NONBLOCK);
+        if (fake->connect == Connect::no_socket) {
+            errno = fake->err;
+            return -1;
+        }
+        int fds[2];
+        if (fake->connect == Connect::never) {
+            if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) < 0) return -1;
+            fake->pipe_end = fds[1];
+            return fds[0];
+        }
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) < 0) return -1;
+        fake->device_fd = fds[1];
+        return fds[0];
+    },
+    [](int, const sockaddr* to, socklen_t length) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_EQ(length, sizeof(sockaddr_rc));
+        std::memcpy(&fake->connected_to, to, sizeof(sockaddr_rc));
+        if (fake->connect == Connect::now) {
+            errno = fake->err;
+            return fake->err == 0 ? 0 : -1;
+        }
+        errno = EINPROGRESS;
+        return -1;
+    },
+    [](int, int level, int name, void* value, socklen_t* length) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_EQ(level, SOL_SOCKET);
+        EXPECT_EQ(name, SO_ERROR);
+        std::memcpy(value, &fake->err, sizeof(int));
+        *length = sizeof(int);
+        return 0;
+    },
+    [](int, int level, int name, const void* value, socklen_t) {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        if (level == SOL_BLUETOOTH && name == BT_SECURITY)
+            fake->security_levels.push_back(static_cast<const bt_security*>(value)->level);
+        return 0;
+    },
+};
+
+// A fresh fake for the length of a test.
+struct Installed {
+    FakeBt bt;
+    Installed() {
+        fake = &bt;
+        comm_bt_set_api(&FAKE_API);
+    }
+    ~Installed() {
+        comm_bt_set_api(nullptr);
+        fake = nullptr;
+    }
+};
+
+inline inquiry_info answer(int n, int cod) {
+    inquiry_info info{};
+    for (int i = 0; i < 6; ++i) info.bdaddr.b[i] = static_cast<uint8_t>(i == 0 ? n : 0xA0 + i);
+    info.dev_class[0] = static_cast<uint8_t>(cod);
+    info.dev_class[1] = static_cast<uint8_t>(cod >> 8);
+    info.dev_class[2] = static_cast<uint8_t>(cod >> 16);
+    return info;
+}
+
+}  // namespace bt_fake
+
+#endif  // NV_HAVE_BLUEZ

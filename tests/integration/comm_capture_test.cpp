@@ -1,0 +1,256 @@
+// Reply capture, slot by slot (which frame goes where, what is refused), its waits (a frame, the
+// time limit, nothing armed, the link's close), and the library's calls by handle. And discovery
+// over 127.0.0.1: the request's exact bytes from the discovery socket, the answers to it, bad
+// arguments and a second registration.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm_internal.h"
+#include "comm_links.h"
+
+namespace {
+
+struct Slots {
+    comm_capture c;
+    unsigned char buf[3][8];
+    std::vector<int> lengths() {
+        int l[3] = {-1, -1, -1};
+        comm_capture_wait(&c, l, 0);
+        return {l[0], l[1], l[2]};
+    }
+    int hook(int code1, int size1, int code2, int size2, int code3, int size3) {
+        const int codes[] = {code1, code2, code3};
+        void* const buffers[] = {size1 >= 0 ? buf[0] : nullptr, size2 >= 0 ? buf[1] : nullptr,
+                                 size3 >= 0 ? buf[2] : nullptr};
+        const int sizes[] = {size1, size2, size3};
+        return comm_capture_hook(&c, codes, buffers, sizes);
+    }
+    std::string slot(int i, int n) { return std::string(reinterpret_cast<char*>(buf[i]), n); }
+};
+
+TEST(CommCapture, FramesGoToTheFirstEmptySlotOfTheirCodeThatFits) {
+    Slots s;
+    EXPECT_EQ(comm_capture_offer(&s.c, 9103, "x", 1), 1);  // nothing armed
+    ASSERT_EQ(s.hook(9103, 4, 12290, 8, 9103, 8), 0);
+    EXPECT_EQ(s.lengths(), (std::vector<int>{0, 0, 0}));
+    const struct {
+        int code;
+        std::string frame;
+        int result;
+        std::vector<int> lengths;
+    } offers[] = {
+        {9104, "abc", 1, {0, 0, 0}},        // no slot of that code
+        {9103, "", 1, {0, 0, 0}},           // nothing to copy
+        {9103, "abcdefghi", 1, {0, 0, 0}},  // larger than both its slots
+        {9103, "abcde", 0, {0, 0, 5}},      // too large for the first, fits the second
+        {9103, "wxyz", 0, {4, 0, 5}},       // exactly fills the first
+        {9103, "a", 1, {4, 0, 5}},          // both full
+        {12290, "12345678", 0, {4, 8, 5}}, {12290, "1", 1, {4, 8, 5}},
+    };
+    for (const auto& o : offers) {
+        SCOPED_TRACE(std::to_string(o.code) + " " + o.frame);
+        EXPECT_EQ(
+            comm_capture_offer(&s.c, o.code, o.frame.data(), static_cast<int>(o.frame.size())),
+            o.result);
+        EXPECT_EQ(s.lengths(), o.lengths);
+    }
+    EXPECT_EQ(comm_capture_offer(&s.c, 9103, nullptr, 3), 1);
+    EXPECT_EQ(s.slot(0, 4), "wxyz");
+    EXPECT_EQ(s.slot(1, 8), "12345678");
+    EXPECT_EQ(s.slot(2, 5), "abcde");
+    // Hooking again empties every slot; a slot without a buffer or size takes nothing.
+    ASSERT_EQ(s.hook(1, -1, 1, 0, 1, 2), 0);
+    EXPECT_EQ(s.lengths(), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(comm_capture_offer(&s.c, 1, "ab", 2), 0);
+    EXPECT_EQ(s.lengths(), (std::vector<int>{0, 0, 2}));
+    comm_capture_unhook(&s.c);
+    int l[3] = {-1, -1, -1};
+    EXPECT_EQ(comm_capture_wait(&s.c, l, NEVER_MS), -1);  // at once: nothing is armed
+    EXPECT_EQ(std::vector<int>(l, l + 3), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(comm_capture_offer(&s.c, 1, "ab", 2), 1);
+}
+
+TEST(CommCapture, AWaitEndsAtAFrameTheTimeLimitOrTheClose) {
+    {
+        Slots s;
+        ASSERT_EQ(s.hook(5, 8, 0, -1, 0, -1), 0);
+        int l[3];
+        Stopwatch clock;
+        EXPECT_EQ(comm_capture_wait(&s.c, l, 60), -1);
+        EXPECT_GE(clock.ms(), 60);
+        std::thread offer([&] { comm_capture_offer(&s.c, 5, "late", 4); });
+        EXPECT_EQ(comm_capture_wait(&s.c, l, NEVER_MS), 0);
+        offer.join();
+        EXPECT_EQ(l[0], 4);
+        EXPECT_EQ(s.slot(0, 4), "late");
+    }
+    {
+        Slots s;
+        ASSERT_EQ(s.hook(5, 8, 0, -1, 0, -1), 0);
+        int l[3];
+        std::thread closer([&] { EXPECT_TRUE(comm_capture_cancel(&s.c)); });
+        EXPECT_EQ(comm_capture_wait(&s.c, l, NEVER_MS), -1);
+        closer.join();
+        EXPECT_EQ(s.hook(5, 8, 0, -1, 0, -1), -1);  // a closed link takes no more hooks
+        comm_capture_unhook(&s.c);
+        EXPECT_FALSE(comm_capture_cancel(&s.c));
+    }
+}
+
+int no_events(int, int, const unsigned char*, int, void*) {
+    return 0;
+}
+
+TEST(CommCapture, TheLibrarysCallsByHandle) {
+    CommRunning running;
+    int l1 = -1, l2 = -1, l3 = -1;
+    unsigned char buf[16];
+    for (int h : {0, -3, 999999}) {
+        EXPECT_EQ(comm_hook_response(h, 1, buf, 16, 0, nullptr, 0, 0, nullptr, 0), -1);
+        EXPECT_EQ(comm_fill_rsp_buff(h, 1, "x", 1), -1);
+        l1 = l2 = l3 = -1;
+        EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), -1);
+        EXPECT_EQ(l1 + l2 + l3, 0);
+        EXPECT_EQ(comm_unhook_response(h), -1);
+    }
+    TcpPeer peer;
+    int h = 0;
+    ASSERT_EQ(comm_connect(&h, tcp_string(peer.port()).c_str(), no_events, 64, 0, nullptr), 0);
+    unsigned char a[4], b[4], c[4];
+    ASSERT_EQ(comm_hook_response(h, 11, a, 4, 12, b, 4, 13, c, 4), 0);
+    EXPECT_EQ(comm_fill_rsp_buff(h, 12, "bb", 2), 0);
+    EXPECT_EQ(comm_fill_rsp_buff(h, 14, "dd", 2), 1);
+    EXPECT_EQ(comm_fill_rsp_buff(h, 13, "ccc", 3), 0);
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), 0);
+    EXPECT_EQ(std::vector<int>({l1, l2, l3}), std::vector<int>({0, 2, 3}));
+    EXPECT_EQ(comm_wait_response(h, nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(c), 3), "ccc");
+    EXPECT_EQ(comm_unhook_response(h), 0);
+    l1 = l2 = l3 = -1;
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), -1);
+    EXPECT_EQ(l1 + l2 + l3, 0);
+    // A waiter is released by the close of its link.
+    ASSERT_EQ(comm_hook_response(h, 11, a, 4, 0, nullptr, 0, 0, nullptr, 0), 0);
+    std::thread closer([&] { comm_disconnect(h); });
+    Stopwatch clock;
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, 20000), -1);
+    EXPECT_LT(clock.ms(), 10000);
+    closer.join();
+    EXPECT_EQ(comm_unhook_response(h), 0);  // the closed link's capture, now forgotten
+    EXPECT_EQ(comm_unhook_response(h), -1);
+}
+
+// ---- discovery ---------------------------------------------------------------------------------
+
+std::mutex heard_lock;
+std::vector<std::string> heard;
+int on_datagram(const unsigned char* bytes, int count) {
+    std::lock_guard<std::mutex> guard(heard_lock);
+    heard.emplace_back(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count));
+    return 0;
+}
+std::vector<std::string> heard_so_far() {
+    std::lock_guard<std::mutex> guard(heard_lock);
+    return heard;
+}
+void clear_heard() {
+    std::lock_guard<std::mutex> guard(heard_lock);
+    heard.clear();
+}
+bool hear(size_t n) {
+    for (int i = 0; i < 30000 && heard_so_far().size() < n; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return heard_so_far().size() >= n;
+}
+
+// A device on 127.0.0.1: receives the request and answers its sender.
+struct Device {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int port = bind_port(fd);
+    sockaddr_in from{};
+    ~Device() { ::close(fd); }
+    std::string receive() {
+        char buf[65536];
+        socklen_t len = sizeof from;
+        if (!wait_fd(fd, POLLIN)) return "(nothing)";
+        ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        return n < 0 ? "(error)" : std::string(buf, static_cast<size_t>(n));
+    }
+    void answer(const std::string& d) {
+        ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
+};
+
+TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
+    CommRunning running;
+    clear_heard();
+    Device dev;
+    EXPECT_EQ(comm_net_broadcast_send("early", 5, "127.0.0.1", dev.port), -1);  // no socket yet
+    ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
+    const unsigned char request[13] = {0xA5, 0x5A, 0x19, 0x21, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xFF};
+    ASSERT_EQ(comm_net_broadcast_send(request, 13, "127.0.0.1", dev.port), 0);
+    EXPECT_EQ(dev.receive(), std::string(reinterpret_cast<const char*>(request), 13));
+    EXPECT_GE(ntohs(dev.from.sin_port), 1024);  // from an ephemeral port of its own
+    const std::string big(65507, 'B');          // the largest datagram
+    std::vector<std::string> answers = {"first answer", std::string(1, '\0'), big};
+    for (int i = 0; i < 100; ++i) answers.push_back(std::string(1, 'n').append(std::to_string(i)));
+    dev.answer("");  // an empty datagram carries nothing: no call
+    for (const std::string& a : answers) dev.answer(a);
+    ASSERT_TRUE(hear(answers.size()));
+    EXPECT_TRUE(heard_so_far() == answers);
+
+    const struct {
+        const void* frame;
+        int length;
+        const char* address;
+        int port;
+    } bad[] = {
+        {nullptr, 5, "127.0.0.1", dev.port},
+        {"x", 0, "127.0.0.1", dev.port},
+        {"x", -1, "127.0.0.1", dev.port},
+        {"x", 1, nullptr, dev.port},
+        {"x", 1, "localhost", dev.port},
+        {"x", 1, "::1", dev.port},
+        {"x", 1, "127.0.0.1", 0},
+        {"x", 1, "127.0.0.1", 65536},
+    };
+    for (const auto& b : bad)
+        EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)
+            << b.length << " " << (b.address ? b.address : "null") << " " << b.port;
+    // The socket may send to a broadcast address (the loopback's own here).
+    {
+        int any = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t len = sizeof a;
+        ASSERT_EQ(::bind(any, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::getsockname(any, reinterpret_cast<sockaddr*>(&a), &len), 0);
+        EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", ntohs(a.sin_port)), 0);
+        char buf[8];
+        ssize_t n = wait_fd(any, POLLIN) ? ::recv(any, buf, sizeof buf, 0) : -1;
+        EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "all");
+        ::close(any);
+    }
+    // A second registration replaces the first: a new socket, one callback.
+    ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
+    clear_heard();
+    ASSERT_EQ(comm_net_broadcast_send("again", 5, "127.0.0.1", dev.port), 0);
+    EXPECT_EQ(dev.receive(), "again");
+    dev.answer("once");
+    ASSERT_TRUE(hear(1));
+    EXPECT_EQ(comm_net_broadcast_deregister(), 0);
+    EXPECT_EQ(heard_so_far(), std::vector<std::string>{"once"});
+    EXPECT_EQ(comm_net_broadcast_deregister(), -1);
+    // Without the I/O thread there is no discovery socket: the shut-down closed it.
+    ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
+    comm_shut();
+    EXPECT_EQ(comm_net_broadcast_send("shut", 4, "127.0.0.1", dev.port), -1);
+    EXPECT_EQ(comm_net_broadcast_register(on_datagram, nullptr), -1);
+}
+
+}  // namespace

@@ -1,0 +1,340 @@
+// Serial links over a pseudo-terminal: the terminal settings the string asks for (read back with
+// tcgetattr), raw bytes both ways, bytes from before the open discarded, COM numbers through a
+// device folder of the test's own, devices that cannot be opened, what an operator without
+// permission is told, a stalled write and the far end going away.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm_internal.h"
+#include "comm_links.h"
+#include "error_log.h"
+#include "libcomm.h"
+
+namespace {
+
+using kinds = std::vector<int>;
+constexpr int O = COMM_EVENT_OPENED, E = COMM_EVENT_ERROR, C = COMM_EVENT_CLOSED;
+
+std::string serial_string(const std::string& path, int baud = 115200, int bits = 8, int stop = 1,
+                          int parity = 0, int flow = 0) {
+    char conn[COMM_CONN_STRING_SIZE];
+    return comm_make_conn_string_serial_path(conn, path.c_str(), baud, bits, stop, parity, flow) ==
+                   0
+               ? conn
+               : "";
+}
+
+// A folder of the test's own, removed with what it holds.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/nv-serial-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
+    CommRunning running;
+    const struct {
+        int baud, bits, stop, parity, flow;
+        speed_t speed;
+    } cases[] = {
+        {115200, 8, 1, 0, 0, B115200},   {9600, 7, 2, 2, 0, B9600},   {1200, 5, 1, 1, 1, B1200},
+        {4000000, 6, 2, 0, 2, B4000000}, {57600, 8, 1, 1, 2, B57600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.baud);
+        PtyPeer pty;
+        // Start from a terminal that is anything but raw.
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
+        t.c_iflag |= ICRNL | IXON | IXANY | ISTRIP;
+        t.c_oflag |= OPOST | ONLCR;
+        t.c_lflag |= ICANON | ECHO | ISIG;
+        t.c_cflag |= PARENB | PARODD | CSTOPB | CRTSCTS;
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 5;
+        ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+        Link link;
+        ASSERT_TRUE(
+            link.connect(serial_string(pty.path(), c.baud, c.bits, c.stop, c.parity, c.flow)));
+        ASSERT_TRUE(link.wait(O));
+        ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
+        EXPECT_EQ(cfgetispeed(&t), c.speed);
+        EXPECT_EQ(cfgetospeed(&t), c.speed);
+        // A pseudo-terminal keeps eight data bits and no parity bit whatever it is told, so
+        // the character size and PARENB cannot be read back here; odd parity can.
+        EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parity == 1);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.stop == 2);
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.flow == 1);
+        EXPECT_EQ((t.c_iflag & IXON) != 0, c.flow == 2);
+        EXPECT_EQ((t.c_iflag & IXOFF) != 0, c.flow == 2);
+        EXPECT_EQ(t.c_iflag & IXANY, 0u);
+        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL), 0u);
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+    }
+}
+
+TEST(CommSerial, EveryByteValueGoesBothWaysUnchanged) {
+    CommRunning running;
+    PtyPeer pty;
+    Link link;
+    ASSERT_TRUE(link.connect(serial_string(pty.path())));
+    ASSERT_TRUE(link.wait(O));
+    std::string all;
+    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+    ASSERT_EQ(comm_write(link.handle, all.data(), 256, 0, 5000), 0);
+    EXPECT_TRUE(read_bytes(pty.master(), 256) == all);
+    // What the device sends arrives as sent.
+    ASSERT_TRUE(write_all(pty.master(), all));
+    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 256));
+    EXPECT_TRUE(link.data() == all);
+}
+
+// Bytes that reached the port before the link opened are not delivered.
+TEST(CommSerial, BytesFromBeforeTheOpenAreDiscarded) {
+    CommRunning running;
+    PtyPeer pty;
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
+    cfmakeraw(&t);
+    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+    int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    ASSERT_TRUE(write_all(pty.master(), "stale"));
+    ASSERT_TRUE(wait_fd(slave, POLLIN));  // they are in the terminal's input now
+    Link link;
+    ASSERT_TRUE(link.connect(serial_string(pty.path())));
+    ASSERT_TRUE(link.wait(O));
+    ::close(slave);
+    ASSERT_TRUE(write_all(pty.master(), "fresh"));
+    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
+    EXPECT_EQ(link.data(), "fresh");
+}
+
+// COMn is the n-th serial device of the device folder, USB adapters first.
+TEST(CommSerial, ComNumbersOpenTheirDevices) {
+    CommRunning running;
+    PtyPeer usb0, acm0;
+    TempDir dev;
+    ASSERT_EQ(symlink(usb0.path().c_str(), dev.file("ttyUSB0").c_str()), 0);
+    ASSERT_EQ(symlink(acm0.path().c_str(), dev.file("ttyACM0").c_str()), 0);
+    ASSERT_EQ(symlink("/nonexistent/nv-serial", dev.file("ttyS0").c_str()), 0);
+    comm_serial_set_device_dir(dev.path.c_str());
+    const struct {
+        int port;
+        PtyPeer* peer;  // null: the open fails
+    } cases[] = {{1, &usb0}, {2, &acm0}, {3, nullptr}, {4, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        char conn[COMM_CONN_STRING_SIZE];
+        ASSERT_EQ(comm_make_conn_string_serial(conn, c.port, 115200, 8, 1, 0, 0), 0);
+        Link link;
+        ASSERT_TRUE(link.connect(conn));
+        if (c.peer == nullptr) {
+            ASSERT_TRUE(link.wait(C));
+            EXPECT_EQ(link.kinds(), (kinds{E, C}));
+            link.handle = 0;
+            continue;
+        }
+        ASSERT_TRUE(link.wait(O));
+        const std::string word = "COM" + std::to_string(c.port);
+        ASSERT_EQ(comm_write(link.handle, word.data(), static_cast<int>(word.size()), 0, 5000), 0);
+        EXPECT_EQ(read_bytes(c.peer->master(), word.size()), word);
+    }
+    comm_serial_set_device_dir(nullptr);
+}
+
+// Two names for one number ("ttyS01" and "ttyS1") keep an order too: by name.
+TEST(CommSerial, ComNumbersOfEqualDeviceNumbers) {
+    TempDir dev;
+    for (const char* n : {"ttyS1", "ttyS01", "ttyS001"}) {
+        std::FILE* f = std::fopen(dev.file(n).c_str(), "w");
+        std::fclose(f);
+    }
+    char path[COMM_TEXT_SIZE];
+    const char* expected[] = {"ttyS001", "ttyS01", "ttyS1"};
+    for (int port = 1; port <= 3; ++port) {
+        ASSERT_EQ(comm_serial_com_path(dev.path.c_str(), port, path, sizeof path), 0);
+        EXPECT_EQ(path, dev.file(expected[port - 1]));
+    }
+}
+
+TEST(CommSerial, DevicesThatCannotBeOpenedGiveErrorThenClosed) {
+    ErrorLog log;
+    CommRunning running;
+    TempDir dir;
+    {
+        std::FILE* f = std::fopen(dir.file("plain").c_str(), "w");
+        std::fclose(f);
+    }
+    for (const std::string& path : {dir.file("plain"), dir.file("missing"), dir.path}) {
+        SCOPED_TRACE(path);
+        Link link;
+        ASSERT_TRUE(link.connect(serial_string(path)));
+        EXPECT_NE(comm_wait_connected(link.handle, NEVER_MS), 0);
+        ASSERT_TRUE(link.wait(C));
+        EXPECT_EQ(link.kinds(), (kinds{E, C}));
+        link.handle = 0;
+    }
+    EXPECT_EQ(log.text(), "");  // nothing the operator could do about these
+}
+
+TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {
+    TempDir dir;
+    const std::string mine = dir.file("ttyUSB0");
+    {
+        std::FILE* f = std::fopen(mine.c_str(), "w");
+        std::fclose(f);
+    }
+    char out[COMM_NOTE_SIZE];
+    ASSERT_EQ(chown(mine.c_str(), static_cast<uid_t>(-1), 0), 0);
+    ASSERT_EQ(comm_serial_permission_note(mine.c_str(), out, sizeof out), 0);
+    EXPECT_EQ(std::string(out),
+              "No permission to open " + mine +
+                  ".\nAsk for read and write access to it (serial ports usually belong to the "
+                  "group dialout).\n");
+    ASSERT_EQ(comm_serial_permission_note("/nonexistent/tty", out, sizeof out), 0);
+    EXPECT_EQ(std::string(out),
+              "No permission to open /nonexistent/tty.\nAsk for read and write access to it "
+              "(serial ports usually belong to the group dialout).\n");
+    // A device of a group of its own names that group.
+    group* g = getgrgid(1);
+    if (g == nullptr || chown(mine.c_str(), static_cast<uid_t>(-1), 1) != 0)
+        GTEST_SKIP() << "no group 1 to give the device to";
+    const std::string name = g->gr_name;
+    ASSERT_EQ(comm_serial_permission_note(mine.c_str(), out, sizeof out), 0);
+    EXPECT_EQ(std::string(out), "No permission to open " + mine + " (it belongs to the group " +
+                                    name + ").\nAdd your user to that group (sudo usermod -aG " +
+                                    name + " $USER) and log in again.\n");
+    EXPECT_EQ(comm_serial_permission_note(mine.c_str(), out, 40), -1);
+    EXPECT_STREQ(out, "");
+}
+
+// Another program opening the port while the link has it is refused (root may anyway).
+TEST(CommSerial, ThePortIsTakenForExclusiveUse) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to try the open as another user";
+    CommRunning running;
+    PtyPeer pty;
+    ASSERT_EQ(chmod(pty.path().c_str(), 0666), 0);
+    Link link;
+    ASSERT_TRUE(link.connect(serial_string(pty.path())));
+    ASSERT_TRUE(link.wait(O));
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+        int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno == EBUSY ? 1 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 100) << "cannot become another user here";
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "the port was not taken for exclusive use";
+}
+
+// An operator who may not open the port gets the console's message (ERROR) and then, once, the
+// note that names the port's group. Run as another user in a child process of its own.
+int child_events(int, int kind, const unsigned char*, int, void*) {
+    char text[8];
+    int n = std::snprintf(text, sizeof text, "<%d>", kind);
+    if (::write(2, text, static_cast<size_t>(n)) < 0) _exit(102);
+    return 0;
+}
+
+TEST(CommSerial, ARefusedPortTellsTheOperatorWhatToDo) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to try the open as another user";
+    PtyPeer pty;
+    ASSERT_EQ(chmod(pty.path().c_str(), 0600), 0);
+    char note[COMM_NOTE_SIZE];
+    ASSERT_EQ(comm_serial_permission_note(pty.path().c_str(), note, sizeof note), 0);
+    const std::string conn = serial_string(pty.path());
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(err[1], 2);
+        unsetenv("NV_COMM_DEBUG");
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+        log_set_sink(nullptr, nullptr);
+        log_reset();
+        log_seterror(0, 1, 0, 0, "");
+        int h = 0;
+        if (comm_init() != 0 || comm_connect(&h, conn.c_str(), child_events, 64, 0, nullptr) != 0)
+            _exit(101);
+        int r = comm_wait_connected(h, 20000);
+        comm_shut();
+        _exit(r == 0 ? 103 : 0);
+    }
+    ::close(err[1]);
+    std::string printed = read_bytes(err[0]);
+    ::close(err[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 100) << "cannot become another user here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(printed, "<2>" + std::string(note) + "<3>");
+}
+
+TEST(CommSerial, AStalledWriteFailsAndTheLinkStaysOpen) {
+    CommRunning running;
+    PtyPeer pty;
+    Link link;
+    ASSERT_TRUE(link.connect(serial_string(pty.path())));
+    ASSERT_TRUE(link.wait(O));
+    const std::string block(1 << 20, 's');
+    Stopwatch clock;
+    EXPECT_EQ(comm_write(link.handle, block.data(), static_cast<int>(block.size()), 0, 60), -1);
+    EXPECT_GE(clock.ms(), 60);
+    EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
+    std::string got;
+    std::thread reader([&] {
+        char buf[4096];
+        while (got.find("END") == std::string::npos && wait_fd(pty.master(), POLLIN)) {
+            ssize_t n = ::read(pty.master(), buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+    });
+    EXPECT_EQ(comm_write(link.handle, "END", 3, 0, 20000), 0);
+    reader.join();
+    EXPECT_EQ(got.find_first_not_of('s'), got.size() - 3);
+}
+
+TEST(CommSerial, TheFarEndGoingAwayEndsTheLink) {
+    CommRunning running;
+    PtyPeer pty;
+    Link link;
+    ASSERT_TRUE(link.connect(serial_string(pty.path())));
+    ASSERT_TRUE(link.wait(O));
+    ASSERT_TRUE(write_all(pty.master(), "last"));
+    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 4));
+    pty.close_master();
+    ASSERT_TRUE(link.wait(C));
+    std::vector<int> k = link.kinds();
+    EXPECT_EQ(k.front(), O);
+    EXPECT_EQ(k.back(), C);
+    EXPECT_EQ(link.data(), "last");
+    EXPECT_NE(comm_write(link.handle, "x", 1, 0, 1000), 0);
+    link.handle = 0;
+}
+
+}  // namespace

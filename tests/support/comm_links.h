@@ -1,0 +1,68 @@
+// More test support for the communication library's links: a link under test with its event
+// recorder, a TCP listener that never completes a connect, and a stopwatch.
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "comm_events.h"
+#include "comm_peers.h"
+
+constexpr int NEVER_MS = 600000;  // longer than a test's own limit: a missed wake-up fails
+
+// Milliseconds since it was made.
+struct Stopwatch {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    long ms() const {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count());
+    }
+};
+
+// One link and the recorder of its events; disconnected (if still open) before the recorder
+// goes.
+struct Link {
+    CommEvents ev;
+    int handle = 0;
+    ~Link() {
+        if (handle > 0) comm_disconnect(handle);
+    }
+    bool connect(const std::string& conn, int rx_size = 4096, int idle_ms = 0) {
+        return comm_connect(&handle, conn.c_str(), CommEvents::proc, rx_size, idle_ms, &ev) == 0;
+    }
+    bool wait(int kind, int n = 1) { return ev.wait_count(handle, kind, n); }
+    std::vector<int> kinds() const { return ev.kinds(handle); }
+    std::string data() const { return ev.data(handle); }
+};
+
+inline std::string tcp_string(int port, int timeout_ms = 5000, const char* host = "127.0.0.1") {
+    char conn[COMM_CONN_STRING_SIZE];
+    return comm_make_conn_string_net(conn, host, port, timeout_ms) == 0 ? conn : "";
+}
+
+// A listener on 127.0.0.1 whose accept queue is full: a connect to it stays in progress (its
+// SYN goes unanswered) until the connector gives up.
+class SilentPeer {
+  public:
+    SilentPeer() {
+        port_ = bind_port(listen_);
+        ::listen(listen_, 0);
+        filler_ = connect_loopback(port_);  // takes the one place in the queue
+    }
+    ~SilentPeer() {
+        if (filler_ >= 0) ::close(filler_);
+        ::close(listen_);
+    }
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+    int port() const { return port_; }
+
+  private:
+    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int filler_ = -1;
+    int port_ = 0;
+};
