@@ -25,6 +25,7 @@ struct sim_options {
     int erase_ms = 20;
     int event_ms = 500;
     bool events = false;
+    int noise_seed = -1;  // -1: spectra without counting noise
     // Discovery announcement; empty: the serial, "NV-52 <serial>", the bound address.
     std::string ident, name, announce_address;
     // Faults.

@@ -336,8 +336,8 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
     int64_t due = now + static_cast<int64_t>(s->opt.delay_ms + a.delay_ms) * 1000;
 
     if (s->opt.log)  // the names are looked up only for the trace
-        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(),
-              size, describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
+        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(), size,
+              describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
               why ? " by " : "", why ? why : "");
 
     for (int i = 0; i < s->opt.status_replies; ++i) {
@@ -378,8 +378,8 @@ void feed(sim_server* s, const unsigned char* data, ssize_t n) {
     for (ssize_t i = 0; i < n && s->link.kind == kind; ++i) {
         // Between frames, a frame that lies whole in this read is handled where it lies.
         if (rx->count == 0) {
-            if (const int whole = qxx_frame_at(data + i, static_cast<int>(std::min<ssize_t>(
-                                                             n - i, QXX_RX_BUFFER_SIZE)))) {
+            if (const int whole = qxx_frame_at(
+                    data + i, static_cast<int>(std::min<ssize_t>(n - i, QXX_RX_BUFFER_SIZE)))) {
                 report_noise(s);
                 handle_frame(s, data + i);
                 i += whole - 1;
@@ -560,6 +560,7 @@ int sim_server_open(const sim_options& opt, sim_server** out, std::string* error
     unsigned char probe[16];
     s->family = inet_pton(AF_INET6, opt.bind.c_str(), probe) == 1 ? AF_INET6 : AF_INET;
     sim_model_init(&s->model, opt.serial, opt.usb_mode, opt.erase_ms, opt.refuse_identify);
+    if (opt.noise_seed >= 0) sim_model_set_noise(&s->model, static_cast<uint32_t>(opt.noise_seed));
 
     if (pipe2(s->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         *error = std::string("pipe: ") + std::strerror(errno);
