@@ -336,8 +336,8 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
     int64_t due = now + static_cast<int64_t>(s->opt.delay_ms + a.delay_ms) * 1000;
 
     if (s->opt.log)  // the names are looked up only for the trace
-        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(), size,
-              describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
+        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(),
+              size, describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
               why ? " by " : "", why ? why : "");
 
     for (int i = 0; i < s->opt.status_replies; ++i) {
@@ -378,8 +378,8 @@ void feed(sim_server* s, const unsigned char* data, ssize_t n) {
     for (ssize_t i = 0; i < n && s->link.kind == kind; ++i) {
         // Between frames, a frame that lies whole in this read is handled where it lies.
         if (rx->count == 0) {
-            if (const int whole = qxx_frame_at(
-                    data + i, static_cast<int>(std::min<ssize_t>(n - i, QXX_RX_BUFFER_SIZE)))) {
+            if (const int whole = qxx_frame_at(data + i, static_cast<int>(std::min<ssize_t>(
+                                                             n - i, QXX_RX_BUFFER_SIZE)))) {
                 report_noise(s);
                 handle_frame(s, data + i);
                 i += whole - 1;
