@@ -10,8 +10,10 @@
 namespace {
 
 constexpr double SQRT_2PI = 2.5066282746310002;
-// Widths (sigma, channels) of the search kernels: from a line a few channels wide to the broad
-// lines at the top of a scintillator's range.
+// Widths (sigma of the smoothing, channels) of the search kernels. A kernel answers best to a
+// line about half its width, so these cover lines from about one channel to the broad lines at
+// the top of a scintillator's range. The width that found a line is the fit's first guess of its
+// sigma: on the wide side, which gives its fit region continuum enough on both sides.
 constexpr double SCALES[] = {1.5, 2.1, 2.9, 4.1, 5.7, 8.0, 11.2, 15.7, 22.0};
 constexpr int MAX_PASSES = 3;
 
@@ -78,6 +80,7 @@ std::vector<candidate> select(std::vector<candidate> all, const std::vector<cand
 struct fit_peak {
     double area, mu, sigma;
     double area_err = 0, mu_err = 0, sigma_err = 0;
+    double z = 0;  // the candidate's significance in the search
 };
 
 struct group_data {
@@ -198,7 +201,8 @@ group_fit fit_group(const std::vector<double>& y, int lo, int hi, std::vector<fi
                         std::abs(gsl_vector_get(x, 4 + 3 * k)),
                         err(2 + 3 * k),
                         err(3 + 3 * k),
-                        err(4 + 3 * k)};
+                        err(4 + 3 * k),
+                        peaks[k].z};
         }
         out = {peaks, gsl_vector_get(x, 0), gsl_vector_get(x, 1), data.xc, true};
         for (const auto& pk : peaks)
@@ -236,34 +240,41 @@ std::vector<spc_peak> fit_all(const std::vector<double>& y, std::vector<fit_peak
             hi = std::min(
                 n - 1, std::max(hi, static_cast<int>(peaks[last].mu) + reach(peaks[last].sigma)));
         }
+        // Every refit starts from the candidates again: a fit that ran off must not seed the
+        // next one.
         std::vector<fit_peak> group(peaks.begin() + first, peaks.begin() + last);
         first = last;
         group_fit g;
         while (!group.empty()) {
             g = fit_group(y, lo, hi, group);
-            if (!g.ok) {
-                group.pop_back();
-                continue;
-            }
-            // The weakest implausible peak goes, then the rest is fitted again.
             int worst = -1;
-            double worst_sig = 1e300;
-            for (size_t k = 0; k < g.peaks.size(); ++k) {
-                const auto& p = g.peaks[k];
-                double sig = p.area_err > 0 ? p.area / p.area_err : 0;
-                bool dup = k > 0 && std::abs(p.mu - g.peaks[k - 1].mu) <
-                                        0.8 * std::min(p.sigma, g.peaks[k - 1].sigma);
-                bool bad = sig < opt.area_sigma || p.sigma < 0.5 || p.sigma > 40 || p.mu < lo ||
-                           p.mu > hi || p.mu_err > p.sigma || dup;
-                if (bad && sig < worst_sig) {
-                    worst = static_cast<int>(k);
-                    worst_sig = sig;
+            if (!g.ok) {
+                // No usable fit: the least significant candidate goes.
+                worst =
+                    static_cast<int>(std::min_element(group.begin(), group.end(),
+                                                      [](auto& a, auto& b) { return a.z < b.z; }) -
+                                     group.begin());
+            } else {
+                // The weakest implausible peak goes, then the rest is fitted again.
+                double worst_sig = 1e300;
+                for (size_t k = 0; k < g.peaks.size(); ++k) {
+                    const auto& p = g.peaks[k];
+                    double sig = p.area_err > 0 ? p.area / p.area_err : 0;
+                    bool dup = false;
+                    for (size_t j = 0; j < k; ++j)
+                        dup = dup || std::abs(p.mu - g.peaks[j].mu) <
+                                         0.8 * std::min(p.sigma, g.peaks[j].sigma);
+                    bool bad = !(sig >= opt.area_sigma) || p.sigma < 0.5 ||
+                               p.sigma > 0.5 * (hi - lo) || p.mu < lo || p.mu > hi ||
+                               !(p.mu_err < p.sigma) || dup;
+                    if (bad && sig < worst_sig) {
+                        worst = static_cast<int>(k);
+                        worst_sig = sig;
+                    }
                 }
+                if (worst < 0) break;
             }
-            if (worst < 0) break;
-            group = g.peaks;
             group.erase(group.begin() + worst);
-            for (auto& p : group) p.area = 0;  // fresh start values
         }
         if (group.empty()) continue;
         for (const auto& p : g.peaks) {
@@ -301,7 +312,8 @@ std::vector<spc_peak> spc_find_peaks(const std::vector<int32_t>& counts,
         if (fresh.empty()) break;
         found.insert(found.end(), fresh.begin(), fresh.end());
         std::vector<fit_peak> start;
-        for (const auto& c : found) start.push_back({0, static_cast<double>(c.channel), c.sigma});
+        for (const auto& c : found)
+            start.push_back({0, static_cast<double>(c.channel), c.sigma, 0, 0, 0, c.z});
         std::vector<double> fitted;
         result = fit_all(y, start, opt, &fitted);
         // The next pass looks at what the peaks found so far leave unexplained.
