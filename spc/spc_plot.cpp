@@ -121,8 +121,14 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
         std::string label;
         if (r == rows - 1) label = format_number(top);
         if (r == (rows - 1) / 2 && !o.log) label = format_number(top * (r + 1) / rows);
-        if (r == (rows - 1) / 2 && o.log)
-            label = format_number(std::pow(10.0, std::round(std::log10(top) * (r + 1) / rows)));
+        if (o.log) {
+            // Each power of ten on the row whose top is nearest to it.
+            int decades = static_cast<int>(std::lround(std::log10(top)));
+            for (int d = 1; d < decades; ++d)
+                if (static_cast<int>(std::lround(double(d) * rows / decades)) - 1 == r &&
+                    r != rows - 1)
+                    label = format_number(std::pow(10.0, d));
+        }
         line.put(LABEL_WIDTH - 2 - static_cast<int>(label.size()), label);
         line.cells[LABEL_WIDTH - 1] = label.empty() ? "│" : "┤";
         for (int k = 0; k < cols; ++k) {

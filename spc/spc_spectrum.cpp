@@ -99,12 +99,14 @@ bool spc_parse(std::string_view text, spc_spectrum* out, spc_error* err) {
     }
     if (ln == n) return fail(err, n + 1, "missing closing line (\"6.8 0 3 0\" or the scale line)");
     if (!closing_line(lines[ln], &s.scale)) {
-        bool looks_numeric = lines[ln].find_first_not_of("0123456789.- ") == std::string_view::npos;
-        return fail(
-            err, ln + 1,
-            quote(lines[ln]) + (looks_numeric && lines[ln].find(' ') == std::string_view::npos
-                                    ? " is not a whole number (channel count)"
-                                    : " is neither a channel count nor a closing line"));
+        // One word is a count gone wrong; several words a closing line gone wrong.
+        std::string_view t = lines[ln];
+        size_t first = t.find_first_not_of(' '), last = t.find_last_not_of(' ');
+        bool one_word = first == std::string_view::npos ||
+                        t.substr(first, last - first + 1).find(' ') == std::string_view::npos;
+        return fail(err, ln + 1,
+                    quote(t) + (one_word ? " is not a whole number (channel count)"
+                                         : " is neither a channel count nor a closing line"));
     }
     if (ln + 1 < n) return fail(err, ln + 2, "extra line after the closing line");
     s.closing = std::string(lines[ln]);
