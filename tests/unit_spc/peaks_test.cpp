@@ -122,14 +122,14 @@ TEST(PeakSearch, FindsAndMeasuresKnownLines) {
     EXPECT_LE(t.outside_3_err, 3);  // 3 uncertainties: about 1 in 100 per figure by chance
 }
 
-// The simulator's assay with counting noise: its four lines (two of them overlapping) after 20
-// periods, for several seeds.
+// The simulator's assay with counting noise: its four lines (two of them overlapping) after 6
+// and after 21 periods, for 16 seeds.
 TEST(PeakSearch, FindsTheSimulatorsLines) {
     // The simulator's lines per period: centroid, sigma, height (see sim_model.cpp).
     const double design[4][3] = {{16, 3, 30}, {304, 10, 60}, {331, 11, 250}, {730, 18, 35}};
-    constexpr int PERIODS = 20;
     tally t;
-    for (uint32_t seed = 1; seed <= 3; ++seed) {
+    for (uint32_t seed = 1; seed <= 16; ++seed) {
+        const int PERIODS = seed % 2 ? 21 : 6;
         sim_model m;
         sim_model_init(&m, "C0001234", 0, 0, false);
         sim_model_set_noise(&m, seed);
@@ -157,7 +157,7 @@ TEST(PeakSearch, FindsTheSimulatorsLines) {
     t.print("simulator");
     EXPECT_EQ(t.missed, 0);
     EXPECT_EQ(t.false_peaks, 0);
-    EXPECT_GE(t.strong, 6);  // the 662 keV and the 1461 keV line at least
+    EXPECT_GE(t.strong, 16);  // the 662 keV line at least
     EXPECT_EQ(t.strong_inaccurate, 0);
     EXPECT_EQ(t.outside_3_err, 0);
 }
