@@ -56,7 +56,7 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
         ymax = std::ceil(std::log10(vmax * 1.3));
     } else {
         ymin = 0;
-        double step = spc_nice_step(vmax * 1.12, 6);
+        double step = spc_nice_step(vmax * 1.12, 10);
         ymax = std::ceil(vmax * 1.12 / step) * step;
     }
     auto Y = [&](double v) {
