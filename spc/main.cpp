@@ -140,6 +140,13 @@ bool allowed(const std::string& command, const std::string& opt) {
     return opt == "--format" || opt == "--output";
 }
 
+// The output name's ending, in lower case: ".png", ".svg", ".pdf" or something else.
+std::string extension_of(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (auto& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return ext;
+}
+
 options parse(int argc, char** argv) {
     options o;
     o.command = argv[1];
@@ -207,8 +214,7 @@ options parse(int argc, char** argv) {
     if (o.help) return o;
     if (o.command == "export" && o.format.empty()) throw usage_error{"export needs -f n42|csv"};
     if (o.command == "plot" && !o.output.empty()) {
-        auto ext = std::filesystem::path(o.output).extension().string();
-        for (auto& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        std::string ext = extension_of(o.output);
         if (ext != ".png" && ext != ".svg" && ext != ".pdf")
             throw usage_error{"-o needs a name ending in .png, .svg or .pdf, not '" + o.output +
                               "'"};
@@ -290,6 +296,7 @@ int cmd_info(const options& o) {
             jp["fwhm_channels_err"] = p.fwhm_err;
             jp["net_area"] = p.area;
             jp["net_area_err"] = p.area_err;
+            jp["continuum_counts"] = p.continuum;  // under the centroid +- one FWHM
             if (c.set) {
                 double e = spc_energy(c, p.centroid);
                 jp["energy_keV"] = e;
@@ -346,10 +353,10 @@ int cmd_plot(const options& o) {
         std::fputs(spc_plot_text(s, o.calib, peaks, p).c_str(), stdout);
         return 0;
     }
-    auto ext = std::filesystem::path(o.output).extension().string();
-    auto kind = spc_figure_kind::png;
-    if (ext == ".svg" || ext == ".SVG") kind = spc_figure_kind::svg;
-    if (ext == ".pdf" || ext == ".PDF") kind = spc_figure_kind::pdf;
+    std::string ext = extension_of(o.output);
+    auto kind = ext == ".svg"   ? spc_figure_kind::svg
+                : ext == ".pdf" ? spc_figure_kind::pdf
+                                : spc_figure_kind::png;
     std::string data, error;
     if (!spc_plot_figure(s, o.calib, peaks, p, kind, &data, &error)) {
         std::fprintf(stderr, "nv-spc: %s: %s\n", o.output.c_str(), error.c_str());

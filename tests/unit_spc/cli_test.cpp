@@ -131,12 +131,12 @@ TEST(Cli, InfoExportAndPlotFiles) {
     // A figure of each kind; an existing target keeps its mode.
     e2e::write_file(dir.file("fig.svg"), "old");
     chmod(dir.file("fig.svg").c_str(), 0640);
-    for (const char* name : {"fig.png", "fig.svg", "fig.pdf"}) {
+    for (const char* name : {"fig.png", "fig.svg", "fig.PDF"}) {
         r = nv_spc({"plot", "-o", name, "--log"}, dir.path());
         EXPECT_EQ(r.exit_code, 0) << name << r.output;
     }
     EXPECT_EQ(e2e::read_file(dir.file("fig.png")).substr(1, 3), "PNG");
-    EXPECT_EQ(e2e::read_file(dir.file("fig.pdf")).substr(0, 5), "%PDF-");
+    EXPECT_EQ(e2e::read_file(dir.file("fig.PDF")).substr(0, 5), "%PDF-");
     struct stat st;
     ASSERT_EQ(stat(dir.file("fig.svg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);

@@ -75,7 +75,19 @@ TEST(Export, N42ReadBack) {
             EXPECT_TRUE(spec.attribute("energyCalibrationReference").empty());
         }
     }
-    // Header values that are not times (0 or negative) are left out, not written as times.
+    // One second is a time; header values that are not times (0 or negative) are left out,
+    // not written as times.
+    for (int32_t t : {1, 0, -1}) {
+        spc_spectrum one = sample();
+        one.first = one.second = t;
+        pugi::xml_document d;
+        ASSERT_TRUE(d.load_string(spc_export_n42(one, {}, saved).c_str()));
+        auto m = d.document_element().child("RadMeasurement");
+        EXPECT_EQ(std::string(m.child_value("RealTimeDuration")), t > 0 ? "PT1S" : "") << t;
+        EXPECT_EQ(std::string(m.child("Spectrum").child_value("LiveTimeDuration")),
+                  t > 0 ? "PT1S" : "")
+            << t;
+    }
     spc_spectrum s = sample();
     s.first = 0;
     s.second = -1;

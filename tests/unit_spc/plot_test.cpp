@@ -74,6 +74,15 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
                 coloured += p[0] != p[1] || p[1] != p[2];
             }
         EXPECT_GT(coloured, z.w * z.h / 20);
+
+        // The peaks' labels are there (red text).
+        int labels = 0;
+        for (int y = 0; y < z.h; ++y)
+            for (int x = 0; x < z.w; ++x) {
+                const unsigned char* q = px + y * stride + 4 * x;  // B, G, R
+                labels += q[2] > 150 && q[1] < 90 && q[0] < 90;
+            }
+        EXPECT_GT(labels, 20);
         cairo_surface_destroy(img);
 
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::svg, &svg, &error));
@@ -99,16 +108,19 @@ TEST(Plot, TerminalPictureMatchesStoredText) {
     auto peaks = spc_find_peaks(s.counts);
     struct view {
         const char* file;
-        bool calibrated, log;
-    } views[] = {{"plot_linear_60.txt", false, false}, {"plot_log_kev_60.txt", true, true}};
+        spc_calib cal;
+        bool log;
+    } views[] = {{"plot_linear_60.txt", {}, false},
+                 {"plot_log_kev_60.txt", {true, 0, 2}, true},
+                 // An offset: the ticks at round energies, not round channels.
+                 {"plot_offset_kev_60.txt", {true, 1000, 0.5}, false}};
     for (const auto& v : views) {
         spc_plot_options o;
         o.width = 60;
         o.height = 8;
         o.log = v.log;
         o.title = "known.spc";
-        std::string text =
-            spc_plot_text(s, v.calibrated ? spc_calib{true, 0, 2} : spc_calib{}, peaks, o);
+        std::string text = spc_plot_text(s, v.cal, peaks, o);
         std::string path = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + v.file;
         // NV_UPDATE_EXPECTED=1 stores the picture as it is now (look at it before committing).
         if (std::getenv("NV_UPDATE_EXPECTED")) e2e::write_file(path, text);

@@ -35,6 +35,13 @@ TEST(SpectrumFile, ReadsBothWriters) {
     EXPECT_EQ(spc_total(s), 2147483647);
     ASSERT_TRUE(spc_parse(three("-1.50 0.000000 3.000000 0.000000"), &s, &err));
     EXPECT_DOUBLE_EQ(s.scale, -1.5);
+    // The header values' whole range, as "%d" writes it.
+    ASSERT_TRUE(
+        spc_parse("-2147483648\n2147483647\n1\n0.00 0.000000 3.000000 0.000000\n", &s, &err))
+        << err.what;
+    EXPECT_EQ(s.first, INT32_MIN);
+    EXPECT_EQ(s.second, INT32_MAX);
+    EXPECT_FALSE(spc_parse("-2147483649\n0\n1\n0.00 0.000000 3.000000 0.000000\n", &s, &err));
 }
 
 // Every way the input can be wrong: the line named and the reason.
