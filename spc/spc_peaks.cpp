@@ -16,6 +16,11 @@ constexpr double SQRT_2PI = 2.5066282746310002;
 // sigma: on the wide side, which gives its fit region continuum enough on both sides.
 constexpr double SCALES[] = {1.5, 2.1, 2.9, 4.1, 5.7, 8.0, 11.2, 15.7, 22.0};
 constexpr int MAX_PASSES = 3;
+// Bounds on the work a spectrum can ask for (a comb of hundreds of lines, a file of noise spikes):
+// the strongest candidates only, and at most a few peaks in one fit (a longer chain of overlapping
+// peaks is fitted in pieces).
+constexpr size_t MAX_CANDIDATES = 256;
+constexpr size_t MAX_GROUP_PEAKS = 8;
 
 struct candidate {
     int channel;
@@ -196,7 +201,7 @@ group_fit fit_group(const std::vector<double>& y, int lo, int hi, std::vector<fi
         }
         gsl_multifit_nlinear_winit(x, wts, &fdf, w);
         int info = 0;
-        status = gsl_multifit_nlinear_driver(200, 1e-8, 1e-8, 1e-8, nullptr, nullptr, &info, w);
+        status = gsl_multifit_nlinear_driver(100, 1e-8, 1e-8, 1e-8, nullptr, nullptr, &info, w);
         if (status == GSL_EMAXITER) status = GSL_SUCCESS;
         gsl_vector_memcpy(x, gsl_multifit_nlinear_position(w));
     }
@@ -289,7 +294,7 @@ std::vector<spc_peak> fit_all(const std::vector<double>& y, std::vector<fit_peak
         int lo = std::max(0, static_cast<int>(peaks[first].mu) - reach(peaks[first].sigma));
         int hi = std::min(n - 1, static_cast<int>(peaks[first].mu) + reach(peaks[first].sigma));
         size_t last = first + 1;
-        for (; last < peaks.size(); ++last) {
+        for (; last < peaks.size() && last - first < MAX_GROUP_PEAKS; ++last) {
             int plo = static_cast<int>(peaks[last].mu) - reach(peaks[last].sigma);
             if (plo > hi) break;
             hi = std::min(
@@ -354,6 +359,7 @@ std::vector<spc_peak> spc_find_peaks(const std::vector<int32_t>& counts,
         std::vector<candidate> all;
         for (double s : SCALES) search_scale(search, y, s, opt.search_sigma, &all);
         std::vector<candidate> fresh = select(all, found);
+        fresh.resize(std::min(fresh.size(), MAX_CANDIDATES - found.size()));
         if (fresh.empty()) break;
         found.insert(found.end(), fresh.begin(), fresh.end());
         std::vector<fit_peak> start;

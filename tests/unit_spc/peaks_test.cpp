@@ -2,6 +2,7 @@
 // and the simulator's own. Each test prints its figures (found, missed, false).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "sim_model.h"
@@ -152,7 +153,16 @@ TEST(PeakSearch, FindsTheSimulatorsLines) {
             double continuum = (40.0 * std::exp(-d[0] / 180.0) + 2.0) * PERIODS;
             z.push_back(significance(lines.back().area, continuum, d[1]));
         }
-        score(lines, z, spc_find_peaks(counts), 50, &t);
+        auto peaks = spc_find_peaks(counts);
+        score(lines, z, peaks, 50, &t);
+        // The continuum under each line (centroid +- one FWHM), also for the overlapping pair.
+        for (const auto& p : peaks) {
+            double sum = 0;
+            for (int x = static_cast<int>(std::ceil(p.centroid - p.fwhm));
+                 x <= static_cast<int>(std::floor(p.centroid + p.fwhm)); ++x)
+                sum += (40.0 * std::exp(-x / 180.0) + 2.0) * PERIODS;
+            EXPECT_NEAR(p.continuum, sum, 0.1 * sum) << "line at " << p.centroid;
+        }
     }
     t.print("simulator");
     EXPECT_EQ(t.missed, 0);
@@ -200,6 +210,24 @@ TEST(PeakSearch, NoPeaksOnFlatNoise) {
     EXPECT_LE(t.false_peaks, 1);
 }
 
+// Continua without lines that rise, fall or bend, from 3 to 800 counts a channel: the search's
+// noise estimate follows the continuum along the spectrum, so none of them shows a peak.
+TEST(PeakSearch, NoPeaksOnSmoothContinua) {
+    double (*shapes[])(double, double) = {
+        [](double ch, double level) { return level * (0.01 + ch / 1024.0); },
+        [](double ch, double level) { return level * (1.01 - ch / 1024.0); },
+        [](double ch, double level) { return level * std::exp(-ch / 150.0) + 3; },
+        [](double ch, double level) { return level * (0.2 + 0.8 * std::sin(ch / 1024.0 * 3.1)); },
+    };
+    tally t;
+    for (int s = 0; s < 20; ++s) {
+        auto counts = poisson(expected(1024, shapes[s % 4], s < 8 ? 800 : 80, {}), 500 + s);
+        score({}, {}, spc_find_peaks(counts), 50, &t);
+    }
+    t.print("20 smooth continua");
+    EXPECT_EQ(t.false_peaks, 0);
+}
+
 // Lines at the spectrum's ends, a spectrum of zeros, one channel, a single huge channel: no
 // crash, nothing outside the spectrum.
 TEST(PeakSearch, EdgeSpectra) {
@@ -210,6 +238,19 @@ TEST(PeakSearch, EdgeSpectra) {
             EXPECT_GE(p.centroid, 0);
             EXPECT_LT(p.centroid, c.size());
         }
+    }
+    // Spectra that offer hundreds of candidates (a comb of lines, random spikes) end in bounded
+    // time: a fit holds a few peaks at most, the search keeps the strongest candidates only.
+    std::vector<int32_t> comb(1024), spikes(1024);
+    std::mt19937_64 rng(9);
+    for (int i = 0; i < 1024; ++i) {
+        comb[i] = 100 + (i % 4 == 0 ? 5000 : 0) + (i % 6 == 0 ? 3000 : 0);
+        spikes[i] = static_cast<int32_t>(rng() % 50 + (rng() % 20 == 0 ? rng() % 100000 : 0));
+    }
+    for (const auto& c : {comb, spikes}) {
+        auto start = std::chrono::steady_clock::now();
+        spc_find_peaks(c);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     }
     std::vector<int32_t> spike(1024, 10);
     spike[500] = 2000000000;
