@@ -358,7 +358,9 @@ int cmd_plot(const options& o) {
                 : ext == ".pdf" ? spc_figure_kind::pdf
                                 : spc_figure_kind::png;
     std::string data, error;
-    if (!spc_plot_figure(s, o.calib, peaks, p, kind, &data, &error)) {
+    bool drawn = spc_plot_figure(s, o.calib, peaks, p, kind, &data, &error);
+    spc_figure_cleanup();  // the only figure of this run
+    if (!drawn) {
         std::fprintf(stderr, "nv-spc: %s: %s\n", o.output.c_str(), error.c_str());
         return EXIT_INPUT;
     }

@@ -3,6 +3,7 @@
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <array>
@@ -188,4 +189,9 @@ bool spc_plot_figure(const spc_spectrum& s, const spc_calib& c, const std::vecto
     cairo_surface_destroy(surface);
     if (status != CAIRO_STATUS_SUCCESS) *error = cairo_status_to_string(status);
     return status == CAIRO_STATUS_SUCCESS;
+}
+
+void spc_figure_cleanup() {
+    cairo_debug_reset_static_data();
+    FcFini();
 }

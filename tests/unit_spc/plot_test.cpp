@@ -129,6 +129,13 @@ TEST(Plot, TerminalPictureMatchesStoredText) {
     }
 }
 
+// The font caches of the figures drawn in this process go at its end.
+class FigureCleanup : public ::testing::Environment {
+  public:
+    void TearDown() override { spc_figure_cleanup(); }
+};
+const auto* const figure_cleanup = ::testing::AddGlobalTestEnvironment(new FigureCleanup);
+
 TEST(Plot, TicksAndLabels) {
     EXPECT_EQ(spc_nice_step(1024, 10), 200);
     EXPECT_EQ(spc_nice_step(100, 10), 10);
