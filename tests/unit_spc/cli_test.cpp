@@ -118,6 +118,11 @@ TEST(Cli, InfoExportAndPlotFiles) {
     EXPECT_NEAR(res, 100 * p["fwhm_keV"].get<double>() / p["energy_keV"].get<double>(), 1e-9);
     EXPECT_GT(j["total_counts"].get<int64_t>(), 100000);
 
+    r = nv_spc({"info", "--json"}, dir.path());  // uncalibrated: null, energies left out
+    j = nlohmann::json::parse(r.output);
+    EXPECT_TRUE(j.contains("calibration") && j["calibration"].is_null()) << r.output;
+    EXPECT_FALSE(j["peaks"][0].contains("energy_keV"));
+
     r = nv_spc({"export", "-f", "csv", "-o", "out.csv"}, dir.path());
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(r.output, "");
