@@ -72,6 +72,9 @@ flashing, power off, assays and caesium-137 stabilisation. Every
 spectrum the instrument sends is saved to spect.spc. It also builds
 firmware containers offline.
 .
+nv-spc shows a saved spectrum in the terminal or as a figure, finds and
+measures its peaks, and exports it as N42 XML or CSV.
+.
 nv52-sim, a simulated instrument, lets you try nv-term without hardware.
 .
 A udev rule gives the instrument's USB devices to the plugdev group and

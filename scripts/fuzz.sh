@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-$(nproc)}
 build="$PWD/build-fuzz"
-all=(fuzz_parser fuzz_discovery fuzz_q8_events fuzz_upload fuzz_input)
+all=(fuzz_parser fuzz_discovery fuzz_q8_events fuzz_upload fuzz_input fuzz_spc)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 

@@ -17,6 +17,7 @@ test_packages=(
     libusb-1.0-0-dev libbluetooth-dev        # the USB and Bluetooth transports
     iproute2 util-linux                      # network namespaces, running as another user
     groff-base mandoc                        # the manual pages' checks
+    libcairo2-dev libpugixml-dev libgsl-dev nlohmann-json3-dev   # nv-spc
 )
 package_packages=(
     dpkg-dev                                 # dpkg-shlibdeps: the package's Depends

@@ -189,6 +189,8 @@ sim_frame keyboard_event(int32_t key) {
 void start_activity(sim_model* m, sim_activity act) {
     m->activity = act;
     m->ticks = 0;
+    m->noise_rng.seed(m->noise_seed);
+    m->counts.assign(SIM_CHANNELS, 0);
 }
 
 // Ends the running accumulation: the last progress says done, a stabilisation reports its
@@ -376,14 +378,19 @@ void put_field(unsigned char* rec, const field_value& f) {
 // Counts of channel `ch` after `ticks` ticks: a falling continuum, the 32 keV X-ray line and
 // the 662 keV line of Cs-137 at channel 331 (2 keV per channel); an assay adds lines at 609 keV
 // and 1461 keV.
-int32_t channel_counts(sim_activity act, int ch, int ticks) {
+double channel_rate(sim_activity act, int ch) {
     auto line = [ch](double centre, double sigma, double height) {
         double d = (ch - centre) / sigma;
         return height * std::exp(-0.5 * d * d);
     };
     double per_tick = 40.0 * std::exp(-ch / 180.0) + 2.0 + line(16, 3, 30) + line(331, 11, 250);
     if (act == sim_activity::assay) per_tick += line(304, 10, 60) + line(730, 18, 35);
-    return static_cast<int32_t>(std::lround(per_tick * ticks));
+    return per_tick;
+}
+
+int32_t channel_counts(const sim_model* m, int ch) {
+    if (m->noise) return m->counts[ch];
+    return static_cast<int32_t>(std::lround(channel_rate(m->activity, ch) * m->ticks));
 }
 
 sim_frame spectrum_event(const sim_model* m, int event_ms) {
@@ -396,8 +403,7 @@ sim_frame spectrum_event(const sim_model* m, int event_ms) {
     put_u16le(d + 8, static_cast<uint16_t>(m->ticks));  // spectrum number in this run
     put_i32le(d + 112, real_s * 97 / 100);              // live time, s
     put_i32le(d + 116, real_s);                         // real time, s
-    for (int i = 0; i < SIM_CHANNELS; ++i)
-        put_i32le(d + 230 + 4 * i, channel_counts(m->activity, i, m->ticks));
+    for (int i = 0; i < SIM_CHANNELS; ++i) put_i32le(d + 230 + 4 * i, channel_counts(m, i));
     return f;
 }
 
@@ -429,6 +435,12 @@ void sim_model_init(sim_model* m, const std::string& serial, int usb_mode, int e
     m->periodic_count = 0;
 }
 
+void sim_model_set_noise(sim_model* m, uint32_t seed) {
+    m->noise = true;
+    m->noise_seed = seed;
+    m->noise_rng.seed(seed);
+}
+
 void sim_model_request(sim_model* m, int code, const unsigned char* data, int size,
                        sim_answer* out) {
     *out = sim_answer{};
@@ -458,6 +470,12 @@ void sim_model_request(sim_model* m, int code, const unsigned char* data, int si
 void sim_model_tick(sim_model* m, bool periodic, int event_ms, std::vector<sim_frame>* out) {
     if (m->activity != sim_activity::none) {
         m->ticks++;
+        if (m->noise) {
+            m->counts.resize(SIM_CHANNELS, 0);
+            for (int i = 0; i < SIM_CHANNELS; ++i)
+                m->counts[i] +=
+                    std::poisson_distribution<int32_t>(channel_rate(m->activity, i))(m->noise_rng);
+        }
         out->push_back(
             progress_event(m->activity, std::min(99, m->ticks * 100 / SIM_RUN_TICKS), 0));
         out->push_back(spectrum_event(m, event_ms));

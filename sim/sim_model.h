@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,13 @@ struct sim_model {
     int ticks;           // event ticks of the current accumulation
     int stab_result;     // result of the last caesium stabilisation (0 = stabilised)
     int periodic_count;  // periodic events sent, to vary the key codes
+    // Counting noise (--noise-seed): each tick adds a Poisson draw per channel to `counts`, from
+    // a generator seeded afresh when an accumulation starts. Without it the spectra are the
+    // exact expected counts.
+    bool noise = false;
+    uint32_t noise_seed = 0;
+    std::mt19937_64 noise_rng;
+    std::vector<int32_t> counts;
 };
 
 // Powers the model on with its defaults. `serial` has 1 to 8 characters.
@@ -86,6 +94,9 @@ void sim_model_init(sim_model* m, const std::string& serial, int usb_mode, int e
 // Puts terminal escapes, BEL, CR, C1 controls and invalid UTF-8 into the versions record and
 // into the serial number after its leading C (which the console still recognises).
 void sim_model_hostile_texts(sim_model* m);
+
+// Draws the spectra with Poisson counting noise from `seed`: the same seed, the same spectra.
+void sim_model_set_noise(sim_model* m, uint32_t seed);
 
 // Answers one request. `data`/`size` are the request's payload. Unknown codes give the general
 // error reply (12290) and `known` false.

@@ -115,6 +115,9 @@ const option_def OPTIONS[] = {
      "(default 500)"},
     {"--events", nullptr, &O::events, nullptr, nullptr, nullptr, 0, 0,
      "also send keyboard, status, total and light-sensor events at that pace"},
+    {"--noise-seed", "N", nullptr, &O::noise_seed, nullptr, nullptr, 0, 2147483647,
+     "draw the spectra with Poisson counting noise from seed N (the same seed gives the same "
+     "spectra; default: no noise, the exact expected counts)"},
 
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "Discovery announcement"},
     {"--ident", "TEXT", nullptr, nullptr, &O::ident, nullptr, 1, 10,

@@ -26,6 +26,7 @@ struct sim_options {
     int event_ms = 500;
     bool events = false;
     bool hostile_texts = false;  // versions and serial carry terminal controls and broken UTF-8
+    int noise_seed = -1;  // -1: spectra without counting noise
     // Discovery announcement; empty: the serial, "NV-52 <serial>", the bound address.
     std::string ident, name, announce_address;
     // Faults.

@@ -561,6 +561,7 @@ int sim_server_open(const sim_options& opt, sim_server** out, std::string* error
     s->family = inet_pton(AF_INET6, opt.bind.c_str(), probe) == 1 ? AF_INET6 : AF_INET;
     sim_model_init(&s->model, opt.serial, opt.usb_mode, opt.erase_ms, opt.refuse_identify);
     if (opt.hostile_texts) sim_model_hostile_texts(&s->model);
+    if (opt.noise_seed >= 0) sim_model_set_noise(&s->model, static_cast<uint32_t>(opt.noise_seed));
 
     if (pipe2(s->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         *error = std::string("pipe: ") + std::strerror(errno);

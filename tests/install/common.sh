@@ -40,7 +40,7 @@ check_programs() {
     out=$("$bin/nv-term" usb) || fail "nv-term usb exited with $?"
     [ "$out" = $'--- ORVANTIS NV-TERM ---\nver:'"$version" ] ||
         fail "nv-term usb printed: $out"
-    "$bin/nv52-sim" --help | grep -q '^Usage: nv52-sim' || fail "nv52-sim --help"
+    "$bin/nv52-sim" --help | grep '^Usage: nv52-sim' >/dev/null || fail "nv52-sim --help"
 
     local work
     work=$(mktemp -d)

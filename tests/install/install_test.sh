@@ -29,7 +29,7 @@ for f in $(expected_files "$with_spc"); do
     [ "$mode" = "$want" ] || fail "$f has mode $mode, not $want"
 done
 man_page=$root$prefix/share/man/man1/nv-term.1.gz
-zcat "$man_page" | grep -q "^\.TH NV-TERM 1 .*\"nv-term $version\"" ||
+zcat "$man_page" | grep "^\.TH NV-TERM 1 .*\"nv-term $version\"" >/dev/null ||
     fail "the nv-term manual page does not carry the version $version"
 
 check_programs "$root$prefix/bin" "$version"

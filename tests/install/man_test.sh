@@ -29,7 +29,11 @@ for page in "${pages[@]}"; do
     program=$build/$name
     if [ "$name" != nv-term ] && [ -x "$program" ]; then
         # Options as the program lists them, and as the page writes them (\-\-name).
-        help=$("$program" --help | grep -o -- '--[a-z][a-z0-9-]*' | sort -u)
+        # nv-spc lists each command's options under 'nv-spc COMMAND --help'.
+        help=$({ "$program" --help
+                 if [ "$name" = nv-spc ]; then
+                     for command in info plot watch export; do "$program" "$command" --help; done
+                 fi; } | grep -o -- '--[a-z][a-z0-9-]*' | sort -u)
         documented=$(grep -o -- '\\-\\-[a-z][a-z0-9\\-]*' "$page" | sed 's/\\-/-/g' | sort -u)
         missing=$(comm -23 <(echo "$help") <(echo "$documented"))
         extra=$(comm -13 <(echo "$help") <(echo "$documented"))

@@ -1,0 +1,154 @@
+// The spectrum file reader and the calibration arithmetic.
+#include <gtest/gtest.h>
+
+#include "spc_calib.h"
+#include "spc_spectrum.h"
+#include "spc_support.h"
+
+using namespace spc_test;
+
+namespace {
+
+std::string three(const std::string& closing) {
+    return "5\n4\n1\n2\n3\n" + closing + "\n";
+}
+
+}  // namespace
+
+TEST(SpectrumFile, ReadsBothWriters) {
+    std::vector<int32_t> counts(1024);
+    for (int i = 0; i < 1024; ++i) counts[i] = i * 3;
+    spc_spectrum s;
+    spc_error err;
+    ASSERT_TRUE(spc_parse(spectrum_text(counts, 12, -3), &s, &err)) << err.what;
+    EXPECT_EQ(s.counts, counts);
+    EXPECT_EQ(s.first, 12);
+    EXPECT_EQ(s.second, -3);
+    EXPECT_EQ(s.closing, "6.8 0 3 0");
+    EXPECT_EQ(spc_total(s), 3 * 1023 * 1024 / 2);
+    // SaveSpec: any channel count, its closing line; CRLF line ends are accepted.
+    ASSERT_TRUE(
+        spc_parse("7\r\n8\r\n0\r\n2147483647\r\n6.80 0.000000 3.000000 0.000000\r\n", &s, &err))
+        << err.what;
+    EXPECT_EQ(s.counts, (std::vector<int32_t>{0, 2147483647}));
+    EXPECT_DOUBLE_EQ(s.scale, 6.8);
+    EXPECT_EQ(spc_total(s), 2147483647);
+    ASSERT_TRUE(spc_parse(three("-1.50 0.000000 3.000000 0.000000"), &s, &err));
+    EXPECT_DOUBLE_EQ(s.scale, -1.5);
+    // The header values' whole range, as "%d" writes it.
+    ASSERT_TRUE(
+        spc_parse("-2147483648\n2147483647\n1\n0.00 0.000000 3.000000 0.000000\n", &s, &err))
+        << err.what;
+    EXPECT_EQ(s.first, INT32_MIN);
+    EXPECT_EQ(s.second, INT32_MAX);
+    EXPECT_FALSE(spc_parse("-2147483649\n0\n1\n0.00 0.000000 3.000000 0.000000\n", &s, &err));
+}
+
+// Every way the input can be wrong: the line named and the reason.
+TEST(SpectrumFile, BadInputTable) {
+    std::string full = spectrum_text(std::vector<int32_t>(1024, 1));
+    struct bad {
+        std::string text;
+        int line;
+        std::string what;
+    } cases[] = {
+        {"", 0, "the file is empty"},
+        {"5\n", 2, "missing line: header value expected"},
+        {"5\n4\n", 3, "missing closing line"},
+        {"5\n4\n1\n2\n", 5, "missing closing line"},
+        {full.substr(0, full.size() - 12), 1026, "missing closing line"},  // last count cut
+        {full.substr(0, full.size() - 1), 1027, "no line end"},
+        {"5\n4\n1\n2\n3\n", 6, "missing closing line"},
+        {"x\n4\n1\n6.8 0 3 0\n", 1, "'x' is not a whole number (header value)"},
+        {"5\n4.5\n1\n6.8 0 3 0\n", 2, "'4.5' is not a whole number"},
+        {"5\n99999999999\n1\n6.8 0 3 0\n", 2, "not a whole number"},
+        {"5\n4\n1\nabc\n3\n6.8 0 3 0\n", 4, "'abc' is not a whole number (channel count)"},
+        {"5\n4\n1\n2.5\n3\n6.8 0 3 0\n", 4, "'2.5' is not a whole number (channel count)"},
+        {"5\n4\n1\n+2\n3\n6.8 0 3 0\n", 4, "'+2' is not a whole number"},
+        {"5\n4\n1\n 2\n6.8 0 3 0\n", 4, "not a whole number"},
+        {"5\n4\n1\n-2\n3\n6.8 0 3 0\n", 4, "negative count -2"},
+        {"5\n4\n1\n2147483648\n6.8 0 3 0\n", 4, "count 2147483648 out of range"},
+        {three("6.8 0 3 0"), 6, "follows 1024 channels, found 3"},
+        {three("6.8 0 3 0") + "7\n", 7, "extra line after the closing line"},
+        {three("6.8 0 3 0") + "\n", 7, "extra line after the closing line"},
+        {full + "6.8 0 3 0\n", 1028, "extra line after the closing line"},
+        {three("6.80 0 3 0"), 6, "neither a channel count nor a closing line"},
+        {three("6.8  0 3 0"), 6, "neither a channel count nor a closing line"},
+        {"5\n4\n6.8 0 3 0\n", 3, "the spectrum has no channels"},
+        {"5\n4\n1\r2\n6.8 0 3 0\n", 3, "carriage return inside the line"},
+        {std::string("5\n4\n1\n\0\n6.8 0 3 0\n", 18), 4, "not a spectrum text file (byte 0x00)"},
+        {"\x89PNG\r\n\x1a\n", 1, "not a spectrum text file (byte 0x89)"},
+        {"5\n4\n1\n\xc3\xa9\n6.8 0 3 0\n", 4, "byte 0xC3"},
+    };
+    for (const auto& c : cases) {
+        spc_spectrum s;
+        spc_error err;
+        EXPECT_FALSE(spc_parse(c.text, &s, &err)) << c.what;
+        EXPECT_EQ(err.line, c.line) << c.what << ": " << err.what;
+        EXPECT_NE(err.what.find(c.what), std::string::npos) << err.what;
+    }
+}
+
+TEST(SpectrumFile, FileErrorsNameTheFile) {
+    proc::TempDir dir;
+    spc_spectrum s;
+    std::string message;
+    EXPECT_FALSE(spc_read_file(dir.file("none.spc"), &s, &message));
+    EXPECT_EQ(message, dir.file("none.spc") + ": No such file or directory");
+    EXPECT_FALSE(spc_read_file(dir.path(), &s, &message));
+    EXPECT_EQ(message, dir.path() + ": is a directory");
+    e2e::write_file(dir.file("bad.spc"), "5\n4\n1\nx\n6.8 0 3 0\n");
+    EXPECT_FALSE(spc_read_file(dir.file("bad.spc"), &s, &message));
+    EXPECT_EQ(message, dir.file("bad.spc") + ":4: 'x' is not a whole number (channel count)");
+    e2e::write_file(dir.file("big.spc"), std::string(SPC_MAX_FILE_BYTES + 1, '1'));
+    EXPECT_FALSE(spc_read_file(dir.file("big.spc"), &s, &message));
+    EXPECT_NE(message.find("too large"), std::string::npos) << message;
+}
+
+TEST(Calibration, Arithmetic) {
+    struct good {
+        const char* option;  // "k" for --kev-per-channel, "c" for --calibrate
+        const char* value;
+        double offset, gain;
+    } cases[] = {
+        {"k", "2", 0, 2},
+        {"k", "0.5", 0, 0.5},
+        {"c", "331=661.7", 0, 661.7 / 331},
+        {"c", "100=200,300=700", -50, 2.5},
+        {"c", "300=700,100=200", -50, 2.5},  // order does not matter
+        {"c", "0=10,10=30", 10, 2},
+        {"c", "16.5=32,331.25=661.7", 32 - 16.5 * (629.7 / 314.75), 629.7 / 314.75},
+    };
+    for (const auto& c : cases) {
+        spc_calib cal;
+        std::string error;
+        bool ok = c.option[0] == 'k' ? spc_calib_per_channel(c.value, &cal, &error)
+                                     : spc_calib_points(c.value, &cal, &error);
+        ASSERT_TRUE(ok) << c.value << ": " << error;
+        EXPECT_TRUE(cal.set);
+        EXPECT_NEAR(cal.offset, c.offset, 1e-9) << c.value;
+        EXPECT_NEAR(cal.gain, c.gain, 1e-12) << c.value;
+        // Energy to channel and back, at a few channels.
+        for (double ch : {0.0, 1.0, 331.0, 1023.5}) {
+            double e = spc_energy(cal, ch);
+            EXPECT_NEAR(e, c.offset + c.gain * ch, 1e-9);
+            EXPECT_NEAR(spc_channel(cal, e), ch, 1e-9);
+        }
+    }
+    spc_calib cal;
+    std::string error;
+    ASSERT_TRUE(spc_calib_points("331=661.7", &cal, &error));
+    EXPECT_NEAR(spc_energy(cal, 331), 661.7, 1e-9);
+    ASSERT_TRUE(spc_calib_points("100=200,300=700", &cal, &error));
+    EXPECT_NEAR(spc_channel(cal, 450), 200, 1e-9);
+
+    const char* bad_k[] = {"", "0", "-1", "x", "2x", " 2", "inf", "nan"};
+    for (const char* v : bad_k) EXPECT_FALSE(spc_calib_per_channel(v, &cal, &error)) << v;
+    const char* bad_c[] = {"",           "331",       "=661",    "331=",    "0=661",       "331=0",
+                           "a=1",        "1=2,3",     "1=2,1=5", "1=5,2=4", "1=2,2=3,3=4", "-1=2",
+                           "331=661.7,", "331=661.7;"};
+    for (const char* v : bad_c) {
+        EXPECT_FALSE(spc_calib_points(v, &cal, &error)) << v;
+        EXPECT_NE(error.find("--calibrate"), std::string::npos) << error;
+    }
+}
