@@ -120,13 +120,16 @@ int QXX_hook_async_event(int handle, int code, QXX_event_handler handler) {
 int QXX_list_usb_devices(comm_dev_entry* out, int max, int* count) {
     return list(st().usb_devices, out, max, count);
 }
+// An inquiry finds its devices only once it was started.
 int QXX_comm_bt_discover_wait(comm_dev_entry* out, int* count) {
-    return list(st().bt_devices, out, 32, count);
+    return list(st().bt_inquiries.empty() ? std::vector<std::string>{} : st().bt_devices, out, 32,
+                count);
 }
 int QXX_bt_is_available(void) {
     return st().bt_available;
 }
-int QXX_comm_bt_discover(int, int) {
+int QXX_comm_bt_discover(int a, int b) {
+    st().bt_inquiries.emplace_back(a, b);
     return 0;
 }
 int comm_get_devid_string(const char* entry, char* text) {

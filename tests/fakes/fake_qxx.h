@@ -31,8 +31,8 @@ struct State {
     // `identified` 0 the link comes up but nothing is recognised (state 1, no connected event).
     int identified = 1;
     int bt_available = 0;
-    std::vector<std::string> usb_devices;               // entries of QXX_list_usb_devices
-    std::vector<std::string> bt_devices;                // entries of QXX_comm_bt_discover_wait
+    std::vector<std::string> usb_devices;  // entries of QXX_list_usb_devices
+    std::vector<std::string> bt_devices;   // what an inquiry finds (QXX_comm_bt_discover_wait)
     std::vector<std::vector<unsigned char>> datagrams;  // fed to the broadcast callback
     int wait_result = 0;                                // of QXX_wait_connected
     int conn_state = 2;         // of QXX_get_conn_state_id: 2 = the device was recognised
@@ -43,6 +43,7 @@ struct State {
     int disconnects = 0;
     int shuts = 0;
     std::vector<std::pair<int, int>> waits;  // handle and milliseconds of every connection wait
+    std::vector<std::pair<int, int>> bt_inquiries;  // arguments of QXX_comm_bt_discover
     QXX_disconnected_proc on_disconnected = nullptr;
     QXX_broadcast_proc broadcast = nullptr;
     // Event handlers registered with QXX_hook_async_event: handle, code, handler, in order.

@@ -96,6 +96,9 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
         EXPECT_EQ(fake_qxx::st().broadcasts, discovery ? S{"255.255.255.255:4455"} : S{});
         EXPECT_EQ(sleeps(), discovery ? std::vector<int>{8000} : std::vector<int>{});
         EXPECT_EQ(fake_qxx::st().broadcast, nullptr);  // the discovery callback is gone again
+        const bool inquiry = c.out.find("Bluetooth inquiry") != std::string::npos;
+        EXPECT_EQ(fake_qxx::st().bt_inquiries, (inquiry ? std::vector<std::pair<int, int>>{{0, 0}}
+                                                        : std::vector<std::pair<int, int>>{}));
         EXPECT_EQ(fake_qxx::st().waits,
                   (c.strings.empty() ? std::vector<std::pair<int, int>>{}
                                      : std::vector<std::pair<int, int>>{{7, 25000}}));
@@ -157,6 +160,7 @@ TEST_F(Main, EthFailures) {
         if (c.sent.size() > 1) {
             EXPECT_EQ(fake_qxx::st().calls[1].request, mode1);  // only usb_mode changed
         }
+        for (const auto& call : fake_qxx::st().calls) EXPECT_EQ(call.wait, 1) << call.code;
     }
 }
 
