@@ -478,9 +478,11 @@ TEST(CommUsb, ALinkCarriesBytesBothWaysOnTheBulkEndpoints) {
         ASSERT_TRUE(link.wait(O));
         std::string from(1000, '\0');
         for (size_t i = 0; i < from.size(); ++i) from[i] = static_cast<char>(i * 13);
+        b.bus.send(dev, "1");  // a transfer of a single byte
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 1));
         b.bus.send(dev, from);
-        ASSERT_TRUE(link.ev.wait_bytes(link.handle, from.size()));
-        EXPECT_TRUE(link.data() == from);
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 1 + from.size()));
+        EXPECT_TRUE(link.data() == "1" + from);
         for (const auto& e : link.ev.events(link.handle))
             EXPECT_LE(e.bytes.size(), static_cast<size_t>(c.in_size));
         const std::string before = b.bus.received(dev);

@@ -192,6 +192,14 @@ TEST_F(Container, RefusedWithoutWriting) {
         EXPECT_FALSE(std::filesystem::exists("fw.xfw"));
         EXPECT_EQ(open_descriptors(), open) << c.raw;  // nothing left open
     }
+    // A file that ends before the length it states, as the files under /sys do, fails mid-read.
+    const char* short_file = "/sys/devices/system/cpu/online";
+    if (!std::filesystem::exists(short_file)) GTEST_SKIP() << short_file << " is not there";
+    Console con;
+    EXPECT_EQ(Q5_create_xfw(short_file, "fw.xfw", 1, 5, 1, "NV-52", -1, 12), -1);
+    EXPECT_EQ(con.out(), std::string("Reading file ") + short_file +
+                             "...Error loading file:" + short_file + "!\n");
+    EXPECT_FALSE(std::filesystem::exists("fw.xfw"));
 }
 
 }  // namespace
