@@ -17,6 +17,7 @@
 #include "q8_comm.h"
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
+#include "sysfile.h"
 
 namespace {
 
@@ -369,7 +370,7 @@ void save_event_spectrum(const int32_t* values, int32_t first, int32_t second) {
         ok = written && fflush(f.get()) == 0 && !ferror(f.get());
         ok = (fclose(f.release()) == 0) && ok;
     }
-    if (!ok || rename(SPEC_TEMP, SPEC_FILE) != 0) remove(SPEC_TEMP);
+    if (!ok || sys_replace(SPEC_TEMP, SPEC_FILE) != 0) remove(SPEC_TEMP);
 }
 
 // ---- menu
