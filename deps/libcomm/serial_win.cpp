@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr DWORD READ_WAIT_MS = 200;  // a read with nothing to read ends after this, and again
-constexpr int WRITE_SLICE_MS = 20;   // a waiting write looks for the link's close this often
+constexpr DWORD READ_GAP_MS = 1;    // a read returns once no byte came for this long
+constexpr int WRITE_SLICE_MS = 20;  // a waiting write looks for the link's close this often
 
 struct serial_state {
     comm_link* link = nullptr;
@@ -132,11 +132,11 @@ bool configure(HANDLE port, const comm_serial_params& p) {
     dcb.fRtsControl = p.flow == COMM_FLOW_RTSCTS ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(port, &dcb)) return false;
-    // A read returns what is there at once, else waits for the first byte up to READ_WAIT_MS.
+    // A read waits for the first byte as long as it takes (the reader's stop ends it), then
+    // returns once the line was quiet for READ_GAP_MS. (The settings that return at once when
+    // bytes are there, MAXDWORD, MAXDWORD and a constant, never complete under Wine.)
     COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = MAXDWORD;
-    t.ReadTotalTimeoutConstant = READ_WAIT_MS;
+    t.ReadIntervalTimeout = READ_GAP_MS;
     if (!SetCommTimeouts(port, &t)) return false;
     // Bytes that arrived before the link was opened belong to nobody.
     PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);

@@ -58,7 +58,10 @@ TEST(CommandLine, EveryModeOutputExitCodeAndFiles) {
     for (const auto& c : cases) {
         strings argv = c.args;
         argv.insert(argv.begin(), NV_TERM_BIN);
-        if (geteuid() == 0 && c.args.size() > 2 && c.args[2] == "ro/a.xfw")
+        const bool read_only = c.args.size() > 2 && c.args[2] == "ro/a.xfw";
+        // Wine refuses to run as another user in a prefix that is not that user's.
+        if (read_only && geteuid() == 0 && proc::windows_run()) continue;
+        if (read_only && geteuid() == 0)
             argv.insert(argv.begin(), as_nobody.begin(), as_nobody.end());
         auto r = proc::run(argv, "", dir.path());
         EXPECT_EQ(r.output, c.output) << argv.back();
