@@ -33,5 +33,21 @@ fi
 timeout 60 "$WINESERVER" -w || true  # the first start's own processes have ended
 "$WINESERVER" -p 2>>"$tmp/wineserver.log"  # persistent until the end of the run
 
+# The Windows simulator, under Wine, serves the Linux nv-term a whole session over TCP.
+sim_out=$tmp/sim.out
+timeout 120 "$WINE" build-win/nv52-sim.exe --port 0 --discovery-port 0 >"$sim_out" 2>/dev/null &
+sim_pid=$!
+for _ in $(seq 100); do grep -q "listening udp" "$sim_out" 2>/dev/null && break; sleep 0.2; done
+port=$(tr -d '\r' <"$sim_out" | sed -n 's/^listening tcp 127\.0\.0\.1:\([0-9]*\)$/\1/p')
+session=$(printf '3\n3\n127.0.0.1:%s\nve\nq\n' "$port" | timeout 60 build/nv-term 2>&1 || true)
+kill "$sim_pid" 2>/dev/null || true
+wait "$sim_pid" 2>/dev/null || true
+if [ -z "$port" ] || ! grep -q "^Overall.*= NV52-2.14.0$" <<<"$session"; then
+    echo "test-windows: nv52-sim.exe did not serve a session (port '$port'):"
+    echo "$session"
+    exit 1
+fi
+echo "test-windows: nv52-sim.exe served the Linux nv-term over TCP"
+
 export NV_TERM_CMD="$WINE $ROOT/build-win/nv-term.exe"
 timeout 1500 build/tests/e2e --gtest_brief=1 "$@"
