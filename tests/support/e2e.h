@@ -85,6 +85,20 @@ inline std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A text file nv-term wrote, with LF line ends. On the Windows run every line must end in CR LF
+// (text mode), read as LF; a bare LF there comes back as "<LF without CR>" so the comparison fails.
+inline std::string read_text(const std::string& path) {
+    std::string text = read_file(path);
+    if (!proc::windows_run()) return text;
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<LF without CR>";
+        out += text[i];
+    }
+    return out;
+}
+
 inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
