@@ -218,6 +218,14 @@ inline int run_in_namespace(const std::string& flags, const strings& setup) {
             fprintf(stderr, "no Wine server in the namespace\n");
             exit(NO_NAMESPACE);
         }
+        // The first program of a Wine server starts its system processes (services, devices),
+        // which inherit that program's output and keep it open: started here with theirs going
+        // nowhere, they never hold a test's nv-term output open until its limit.
+        const std::string boot = "'" + proc::nv_term_command()[0] + "' wineboot >/dev/null 2>&1";
+        if (system(boot.c_str()) != 0) {
+            fprintf(stderr, "the namespace's Wine server did not start its programs\n");
+            exit(NO_NAMESPACE);
+        }
     }
     if (flags.find('n') != std::string::npos) {
         struct if_nameindex* all = if_nameindex();

@@ -2,6 +2,8 @@
 // to its end, and the console texts every nv-term session is made of.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -107,7 +109,10 @@ inline void write_file(const std::string& path, const std::string& bytes) {
 inline proc::Result nv_term(const std::string& input, const std::string& dir = "",
                             std::vector<std::string> args = {}) {
     args.insert(args.begin(), NV_TERM_BIN);
-    return proc::run(args, input, dir);
+    proc::Result r = proc::run(args, input, dir);
+    // Also when a process it left behind kept its output open: the test waited out the limit.
+    EXPECT_FALSE(r.timed_out) << "nv-term's output did not end within the limit";
+    return r;
 }
 
 }  // namespace e2e
