@@ -7,7 +7,8 @@ BUILD ?= build
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all build test demo bench asan tsan fuzz install uninstall package clean
+.PHONY: all build test demo bench asan tsan fuzz install uninstall package clean windows \
+        test-windows
 
 all: build
 
@@ -79,5 +80,15 @@ tsan:
 fuzz:
 	@if [ -x scripts/fuzz.sh ]; then scripts/fuzz.sh; else echo "no fuzz targets yet"; fi
 
+# Windows: build-win/nv-term.exe and build-win/nv52-sim.exe, cross-built with MinGW-w64, each a
+# self-contained program. test-windows runs the end-to-end tests against nv-term.exe under Wine.
+windows:
+	$(CMAKE) -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DNV_TESTS=OFF -DNV_WITH_USB=OFF -DNV_WITH_BT=OFF
+	$(CMAKE) --build build-win -j$(JOBS) --target nv-term nv52-sim
+
+test-windows: build windows
+	@scripts/test-windows.sh
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-win

@@ -4,10 +4,6 @@
 // nothing when no device is linked; a failing wrapper is reported with the command's own name.
 #include "q5_cmds.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +17,7 @@
 #include "qxx_comm.h"
 #include "safe_file.h"
 #include "safe_text.h"
+#include "sysfile.h"
 
 char serial_no[9];
 
@@ -28,7 +25,7 @@ namespace {
 
 void system_local_now(struct tm* now) {
     time_t seconds = time(nullptr);
-    localtime_r(&seconds, now);
+    sys_local_time(&seconds, now);
 }
 
 }  // namespace
@@ -60,14 +57,14 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // Opens a regular file for binary reading and finds its length. Anything else (a directory, a
 // FIFO whose open or read would block, a device) is refused like a missing file.
 File open_regular(const char* path, off_t* length) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, SYS_OPEN_READ);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return nullptr;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    sys_blocking(fd);
     FILE* f = fdopen(fd, "rb");
     if (f == nullptr) {
         close(fd);
@@ -406,7 +403,8 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
     Q5_local_now(&now);
     build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor, pass.sums,
                  pass.scramble, now);
-    if (!writing || pwrite(out.fd(), header, sizeof header, 0) != sizeof header || !out.commit()) {
+    if (!writing || sys_pwrite(out.fd(), header, sizeof header, 0) != sizeof header ||
+        !out.commit()) {
         log_write("MAIN", "Error creating file:%s!\n", xfw_path);
         return -1;
     }

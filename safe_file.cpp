@@ -178,7 +178,7 @@ SafeFile::~SafeFile() {
     discard();
 }
 
-bool SafeFile::open(const char* path) {
+bool SafeFile::open(const char* path, Mode) {
     discard();
     std::string target;
     if (path == nullptr || !resolve_links(path, &target)) return false;

@@ -18,6 +18,11 @@
 //   temporary file behind and the old file untouched.
 // - Hard links to the old file are not kept: they go on naming the old contents.
 //
+// On Windows (safe_file_win.cpp) the temporary always has a name (".nv" and six random
+// characters beside the target), is flushed with _commit and moved over the target with
+// MoveFileEx; a read-only target or a directory is refused; a symbolic link is not followed and
+// no mode or owner is carried over. A text file is written there with CR LF line ends.
+//
 // One SafeFile is used by one thread at a time; any number may be open at once. A temporary's
 // name is kept as the path was given: the program never changes its working directory.
 #pragma once
@@ -39,8 +44,10 @@ class SafeFile {
     SafeFile(const SafeFile&) = delete;
     SafeFile& operator=(const SafeFile&) = delete;
 
-    // Prepares the replacement of `path`. False (errno set) when it cannot be replaced.
-    bool open(const char* path);
+    enum Mode { Binary, Text };
+    // Prepares the replacement of `path`. False (errno set) when it cannot be replaced. Text: on
+    // Windows, every "\n" written is stored as CR LF; elsewhere the same as Binary.
+    bool open(const char* path, Mode mode = Binary);
     // The descriptor to write the new contents to (write or pwrite); -1 when not open.
     int fd() const { return fd_; }
     // Writes all of `data` at the current offset. False on any failure.
@@ -58,13 +65,15 @@ class SafeFile {
     bool link_unnamed();
 
     int fd_ = -1;
+    int slot_ = -1;  // the signal-safe record of the temporary's name, while it has one
+#ifndef _WIN32
     int dir_fd_ = -1;
-    int slot_ = -1;          // the signal-safe record of the temporary's name, while it has one
     bool in_place_ = false;  // writing the target itself
     bool keep_owner_ = false;
     bool keep_mode_ = false;
     mode_t mode_ = 0;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
+#endif
     std::string folder_, name_, temp_;
 };

@@ -5,6 +5,7 @@
 #
 #   scripts/setup-deps.sh          what `make test` needs (and make asan, make tsan)
 #   scripts/setup-deps.sh package  what `make package` needs
+#   scripts/setup-deps.sh windows  what `make windows` and `make test-windows` need
 #   scripts/setup-deps.sh ci       all of that, and what CI adds: fuzzing, benchmarks, lintian
 #
 # `make demo` and `make` need only a C++ compiler, CMake and make.
@@ -22,6 +23,10 @@ test_packages=(
 package_packages=(
     dpkg-dev                                 # dpkg-shlibdeps: the package's Depends
 )
+windows_packages=(
+    g++-mingw-w64-x86-64-posix               # make windows: the MinGW-w64 cross-compiler
+    wine64                                   # make test-windows: the programs under Wine
+)
 ci_packages=(
     clang libclang-rt-14-dev                 # make fuzz
     libbenchmark-dev                         # make bench
@@ -31,8 +36,10 @@ ci_packages=(
 case ${1:-test} in
     test) packages=("${test_packages[@]}") ;;
     package) packages=("${package_packages[@]}") ;;
-    ci) packages=("${test_packages[@]}" "${package_packages[@]}" "${ci_packages[@]}") ;;
-    *) echo "usage: $0 [test|package|ci]" >&2; exit 2 ;;
+    windows) packages=("${windows_packages[@]}") ;;
+    ci) packages=("${test_packages[@]}" "${package_packages[@]}" "${windows_packages[@]}"
+                  "${ci_packages[@]}") ;;
+    *) echo "usage: $0 [test|package|windows|ci]" >&2; exit 2 ;;
 esac
 
 if ! command -v dpkg-query >/dev/null; then

@@ -5,6 +5,7 @@
 
 #include "sim_options.h"
 #include "sim_server.h"
+#include "sim_sys.h"
 
 namespace {
 
@@ -36,12 +37,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     g_server = server;
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    sim_on_stop_signals(on_signal);
 
     // Tests and scripts read these lines to find the ports: keep their form.
     std::printf("listening tcp %s\n",

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "qxx_frame.h"
+#include "sim_sys.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ int days_in_month(int year, int month) {
 int get_time(sim_model* m, const unsigned char*, int, sim_answer* a) {
     time_t t = static_cast<time_t>(host_now_s() + m->clock_offset_s);
     struct tm tm {};
-    localtime_r(&t, &tm);
+    sim_local_time(&t, &tm);
     const int32_t fields[6] = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                                tm.tm_hour,        tm.tm_min,     tm.tm_sec};
     for (int i = 0; i < 6; ++i) put_i32le(a->reply.payload.data() + 4 * i, fields[i]);
@@ -579,7 +580,7 @@ void sim_build_status(const sim_model* m, unsigned char* out) {
     if (gps) {
         time_t t = static_cast<time_t>(now + m->clock_offset_s);
         struct tm utc {};
-        gmtime_r(&t, &utc);
+        sim_utc_time(&t, &utc);
         put_f32le(out + 182, 47.37690f);
         put_f32le(out + 186, 8.54170f);
         put_f32le(out + 190, 408.25f);

@@ -1,6 +1,6 @@
 #include "sim_options.h"
 
-#include <arpa/inet.h>
+#include "sim_sys.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,14 +1,5 @@
 #include "sim_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -22,6 +13,7 @@
 
 #include "qxx_frame.h"
 #include "sim_model.h"
+#include "sim_sys.h"
 
 namespace {
 
@@ -89,7 +81,7 @@ struct sim_server {
 
 namespace {
 
-__attribute__((format(printf, 2, 3))) void trace(const sim_server* s, const char* fmt, ...) {
+SIM_PRINTF(2, 3) void trace(const sim_server* s, const char* fmt, ...) {
     if (!s->opt.log) return;
     char line[512];
     va_list ap;
@@ -125,10 +117,6 @@ std::vector<unsigned char> build(const sim_frame& f) {
     qxx_build_frame(bytes.data(), f.code, f.payload.data(), static_cast<int>(f.payload.size()),
                     f.param, f.status);
     return bytes;
-}
-
-void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 // sockaddr of the bound address and a port, IPv4 or IPv6.
@@ -173,43 +161,26 @@ std::string peer_text(const sockaddr_storage& ss) {
 
 int open_socket(sim_server* s, int type, int port, std::string* error) {
     const char* what = type == SOCK_STREAM ? "tcp" : "udp";
-    int fd = socket(s->family, type | SOCK_CLOEXEC, 0);
+    int fd = sim_socket(s->family, type);
     if (fd < 0) {
-        *error = std::string(what) + " socket: " + std::strerror(errno);
+        *error = std::string(what) + " socket: " + sim_error_text();
         return -1;
     }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sim_reuse_address(fd);
     sockaddr_storage ss;
     socklen_t len = make_addr(s, port, &ss);
     if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
         (type == SOCK_STREAM && listen(fd, 8) != 0)) {
-        *error =
-            std::string(what) + " " + sim_server_endpoint(s, port) + ": " + std::strerror(errno);
-        close(fd);
+        *error = std::string(what) + " " + sim_server_endpoint(s, port) + ": " + sim_error_text();
+        sim_close(fd);
         return -1;
     }
-    set_nonblocking(fd);
+    sim_set_nonblocking(fd);
     return fd;
 }
 
 int open_pty(sim_server* s, std::string* error) {
-    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    char name[128];
-    termios t;
-    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0 ||
-        tcgetattr(fd, &t) != 0) {
-        *error = std::string("pseudo-terminal: ") + std::strerror(errno);
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    // Raw, so that no byte of a frame is translated or echoed; the peer may set its own speed.
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    tcsetattr(fd, TCSANOW, &t);
-    s->pty_path = name;
-    return fd;
+    return sim_open_pty(&s->pty_path, error);
 }
 
 // ---- the link ---------------------------------------------------------------------------------
@@ -225,7 +196,7 @@ void close_link(sim_server* s, const char* why) {
     if (l.kind == link_kind::none) return;
     report_noise(s);
     trace(s, "link %s closed (%s)", l.peer.c_str(), why);
-    if (l.kind == link_kind::tcp) close(l.fd);
+    if (l.kind == link_kind::tcp) sim_close(l.fd);
     // The pty stays: the next peer that talks on it opens the next link.
     if (l.kind == link_kind::pty) s->pty_retry_us = now_us() + PTY_RETRY_US;
     s->link = link_state{};
@@ -336,8 +307,8 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
     int64_t due = now + static_cast<int64_t>(s->opt.delay_ms + a.delay_ms) * 1000;
 
     if (s->opt.log)  // the names are looked up only for the trace
-        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(),
-              size, describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
+        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(), size,
+              describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
               why ? " by " : "", why ? why : "");
 
     for (int i = 0; i < s->opt.status_replies; ++i) {
@@ -372,14 +343,14 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
 }
 
 // Feeds received bytes to the frame assembler; stops early when a frame closed the link.
-void feed(sim_server* s, const unsigned char* data, ssize_t n) {
+void feed(sim_server* s, const unsigned char* data, sim_ssize n) {
     QXX_rx* rx = s->rx.get();
     link_kind kind = s->link.kind;
-    for (ssize_t i = 0; i < n && s->link.kind == kind; ++i) {
+    for (sim_ssize i = 0; i < n && s->link.kind == kind; ++i) {
         // Between frames, a frame that lies whole in this read is handled where it lies.
         if (rx->count == 0) {
-            if (const int whole = qxx_frame_at(data + i, static_cast<int>(std::min<ssize_t>(
-                                                             n - i, QXX_RX_BUFFER_SIZE)))) {
+            if (const int whole = qxx_frame_at(
+                    data + i, static_cast<int>(std::min<sim_ssize>(n - i, QXX_RX_BUFFER_SIZE)))) {
                 report_noise(s);
                 handle_frame(s, data + i);
                 i += whole - 1;
@@ -390,7 +361,7 @@ void feed(sim_server* s, const unsigned char* data, ssize_t n) {
         if (before >= QXX_HEADER_SIZE && rx->len != 0 && rx->body < rx->len) {
             // Inside a body: the rest of it, or all this read holds of it, in one piece; the
             // last byte of the body goes through the byte-wise step below.
-            const int rest = std::min<ssize_t>(rx->len - rx->body - 1, n - i);
+            const int rest = std::min<sim_ssize>(rx->len - rx->body - 1, n - i);
             if (rest > 0) {
                 int used = 0;
                 qxx_rx_feed(rx, data + i, rest, &used);
@@ -417,14 +388,14 @@ void feed(sim_server* s, const unsigned char* data, ssize_t n) {
 
 void read_link(sim_server* s) {
     unsigned char buf[READ_CHUNK];
-    ssize_t n = read(s->link.fd, buf, sizeof buf);
+    sim_ssize n = sim_read(s->link.fd, buf, sizeof buf);
     if (n > 0) {
         feed(s, buf, n);
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n < 0 && sim_would_block()) return;
     // TCP end of stream, or EIO from a pty whose peer closed it.
-    close_link(s, n == 0 ? "peer closed" : std::strerror(errno));
+    close_link(s, n == 0 ? "peer closed" : sim_error_text().c_str());
 }
 
 void write_link(sim_server* s) {
@@ -439,15 +410,13 @@ void write_link(sim_server* s) {
                 if (now < l.next_piece_us) return;
                 want = std::min<size_t>(want, 1 + s->rng() % 7);
             }
-            ssize_t n = l.kind == link_kind::tcp
-                            ? send(l.fd, it.bytes.data() + it.sent, want, MSG_NOSIGNAL)
-                            : write(l.fd, it.bytes.data() + it.sent, want);
+            sim_ssize n = sim_send(l.fd, it.bytes.data() + it.sent, want, l.kind == link_kind::tcp);
             if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR) {
+                if (sim_would_block()) {
                     l.blocked = true;
                     return;
                 }
-                close_link(s, std::strerror(errno));
+                close_link(s, sim_error_text().c_str());
                 return;
             }
             l.blocked = false;
@@ -481,11 +450,9 @@ void tick(sim_server* s) {
 void accept_tcp(sim_server* s) {
     sockaddr_storage ss;
     socklen_t len = sizeof ss;
-    int fd =
-        accept4(s->listen_fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = sim_accept(s->listen_fd, reinterpret_cast<sockaddr*>(&ss), &len);
     if (fd < 0) return;
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sim_set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     open_link(s, link_kind::tcp, fd, "tcp " + peer_text(ss));
 }
 
@@ -500,7 +467,7 @@ std::string announce_address(const sim_server* s, const sockaddr_storage& from, 
     if (!s->opt.announce_address.empty()) return s->opt.announce_address;
     if (s->opt.bind != "0.0.0.0" && s->opt.bind != "::") return s->opt.bind;
     std::string local = s->opt.bind;
-    int fd = socket(from.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = sim_socket(from.ss_family, SOCK_DGRAM);
     sockaddr_storage me;
     socklen_t me_len = sizeof me;
     if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&from), len) == 0 &&
@@ -512,7 +479,7 @@ std::string announce_address(const sim_server* s, const sockaddr_storage& from, 
                 : &reinterpret_cast<const sockaddr_in*>(&me)->sin_addr;
         if (inet_ntop(me.ss_family, a, host, sizeof host)) local = host;
     }
-    if (fd >= 0) close(fd);
+    if (fd >= 0) sim_close(fd);
     return local;
 }
 
@@ -521,12 +488,13 @@ void serve_discovery(sim_server* s) {
     unsigned char buf[READ_CHUNK];
     sockaddr_storage from;
     socklen_t len = sizeof from;
-    ssize_t n = recvfrom(s->udp_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    sim_ssize n = recvfrom(s->udp_fd, reinterpret_cast<char*>(buf), sizeof buf, 0,
+                           reinterpret_cast<sockaddr*>(&from), &len);
     if (n <= 0) return;
     // A datagram is parsed on its own: the link's assembler is left as it is.
     auto rx = std::make_unique<QXX_rx>();
     rx->count = 0;
-    for (ssize_t i = 0; i < n; ++i) {
+    for (sim_ssize i = 0; i < n; ++i) {
         if (!qxx_rx_push(rx.get(), buf[i])) continue;
         int code = qxx_frame_code(rx->buf);
         rx->count = 0;
@@ -544,7 +512,8 @@ void serve_discovery(sim_server* s) {
         put_field(p + ANNOUNCE_IDENT + ANNOUNCE_ADDRESS, ANNOUNCE_NAME,
                   s->opt.name.empty() ? "NV-52 " + serial : s->opt.name);
         std::vector<unsigned char> bytes = build(f);
-        sendto(s->udp_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        sendto(s->udp_fd, reinterpret_cast<const char*>(bytes.data()), bytes.size(), 0,
+               reinterpret_cast<sockaddr*>(&from), len);
         trace(s, "udp discovery request from %s answered", peer_text(from).c_str());
     }
 }
@@ -563,8 +532,8 @@ int sim_server_open(const sim_options& opt, sim_server** out, std::string* error
     if (opt.hostile_texts) sim_model_hostile_texts(&s->model);
     if (opt.noise_seed >= 0) sim_model_set_noise(&s->model, static_cast<uint32_t>(opt.noise_seed));
 
-    if (pipe2(s->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
+    if (sim_wake_pair(s->wake) != 0) {
+        *error = std::string("wake-up pipe: ") + sim_error_text();
         return -1;
     }
     sim_server* raw = s.get();
@@ -605,15 +574,15 @@ int sim_server_run(sim_server* s) {
 
         pollfd fds[4];
         int n = 0;
-        fds[n++] = {s->wake[0], POLLIN, 0};
-        fds[n++] = {s->udp_fd, POLLIN, 0};
+        fds[n++] = sim_pollfd(s->wake[0], POLLIN);
+        fds[n++] = sim_pollfd(s->udp_fd, POLLIN);
         int link_at = -1, listen_at = -1, pty_at = -1;
         if (l.kind == link_kind::none) {
             listen_at = n;
-            fds[n++] = {s->listen_fd, POLLIN, 0};
+            fds[n++] = sim_pollfd(s->listen_fd, POLLIN);
             if (s->pty_fd >= 0 && now >= s->pty_retry_us) {
                 pty_at = n;
-                fds[n++] = {s->pty_fd, POLLIN, 0};
+                fds[n++] = sim_pollfd(s->pty_fd, POLLIN);
             }
         } else {
             link_at = n;
@@ -621,7 +590,7 @@ int sim_server_run(sim_server* s) {
             // holds the peer back, and the queue stays bounded.
             short ev = l.out_bytes > OUT_QUEUE_LIMIT ? 0 : POLLIN;
             if (l.blocked) ev |= POLLOUT;
-            fds[n++] = {l.fd, ev, 0};
+            fds[n++] = sim_pollfd(l.fd, ev);
         }
 
         // Sleep until the next thing that is due: a reply, a piece, an event tick, a pty retry.
@@ -633,22 +602,12 @@ int sim_server_run(sim_server* s) {
         } else if (s->pty_fd >= 0 && now < s->pty_retry_us) {
             wake_at = s->pty_retry_us;
         }
-        timespec ts{};
-        timespec* timeout = nullptr;
-        if (wake_at != INT64_MAX) {
-            int64_t d = std::max<int64_t>(0, wake_at - now);
-            ts.tv_sec = static_cast<time_t>(d / 1000000);
-            ts.tv_nsec = static_cast<long>(d % 1000000) * 1000;
-            timeout = &ts;
-        }
-        if (ppoll(fds, static_cast<nfds_t>(n), timeout, nullptr) < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
+        int64_t timeout_us = wake_at == INT64_MAX ? -1 : std::max<int64_t>(0, wake_at - now);
+        if (sim_wait(fds, n, timeout_us) < 0) return -1;
 
         if (fds[0].revents) {
             char drain[64];
-            while (read(s->wake[0], drain, sizeof drain) > 0) {
+            while (sim_read(s->wake[0], drain, sizeof drain) > 0) {
             }
         }
         if (fds[1].revents & POLLIN) serve_discovery(s);
@@ -675,15 +634,13 @@ int sim_server_run(sim_server* s) {
 
 void sim_server_stop(sim_server* s) {
     s->stop.store(true);
-    char b = 1;
-    ssize_t ignored = write(s->wake[1], &b, 1);
-    (void)ignored;
+    sim_wake(s->wake);
 }
 
 void sim_server_close(sim_server* s) {
     if (s == nullptr) return;
-    if (s->link.kind == link_kind::tcp) close(s->link.fd);
+    if (s->link.kind == link_kind::tcp) sim_close(s->link.fd);
     for (int fd : {s->listen_fd, s->udp_fd, s->pty_fd, s->wake[0], s->wake[1]})
-        if (fd >= 0) close(fd);
+        if (fd >= 0) sim_close(fd);
     delete s;
 }

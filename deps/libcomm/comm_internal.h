@@ -4,8 +4,6 @@
 // it to reach the pieces that need no I/O.
 #pragma once
 
-#include <poll.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -14,6 +12,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "comm_sys.h"
 #include "libcomm.h"
 
 struct comm_link;  // one link, or the discovery endpoint; owned by the link core
@@ -77,9 +76,9 @@ bool comm_on_io_thread(void);
 // The link's read buffer (the rx_size of comm_connect); bytes read into it may be passed to
 // comm_link_data.
 unsigned char* comm_link_buffer(comm_link* link, int* size);
-// An eventfd that becomes readable once the link starts closing: a writer waiting for room
-// polls it too, so a close never waits for a stalled write's time limit.
-int comm_link_cancel_fd(const comm_link* link);
+// A wake-up descriptor (comm_sys.h) that becomes readable once the link starts closing: a writer
+// waiting for room polls it too, so a close never waits for a stalled write's time limit.
+comm_fd comm_link_cancel_fd(const comm_link* link);
 
 // One read of up to the buffer's size from a descriptor, reported as data, end or failure.
 // Returns the count read, 0 when nothing was there, -1 when the link ended or failed.

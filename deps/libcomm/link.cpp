@@ -1,13 +1,10 @@
 // The link core: handles, the one I/O thread and the delivery of every event.
 //
-// The I/O thread waits (poll) on a wake-up eventfd and on the descriptors of every link and of
-// the discovery endpoint. Other threads never touch a transport's descriptors except to write
-// (under the link's write lock); they hand new links and close requests to the I/O thread and
+// The I/O thread waits (poll) on a wake-up descriptor (comm_sys.h) and on the descriptors of every
+// link and of the discovery endpoint. Other threads never touch a transport's descriptors except to
+// write (under the link's write lock); they hand new links and close requests to the I/O thread and
 // wake it. Events are delivered only on the I/O thread, one at a time, with no lock held, so an
 // event procedure may call any function of the library.
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -43,7 +40,7 @@ struct comm_link {
     comm_event_proc proc = nullptr;
     void* context = nullptr;
     int idle_ms = 0;
-    int cancel_fd = -1;
+    comm_fd cancel_fd = COMM_NO_FD;
 
     std::atomic<phase> stage{phase::opening};
     std::atomic<bool> close_requested{false};
@@ -66,9 +63,7 @@ struct comm_link {
     bool closed = false;            // transport gone, handle unknown
     bool closed_delivered = false;  // its CLOSED call has returned
 
-    ~comm_link() {
-        if (cancel_fd >= 0) ::close(cancel_fd);
-    }
+    ~comm_link() { comm_wake_close(cancel_fd); }
 };
 
 namespace {
@@ -88,7 +83,7 @@ struct Core {
     std::vector<std::shared_ptr<comm_link>> pending;  // not yet taken by the I/O thread
     bool running = false;
     bool stopping = false;
-    int wake_fd = -1;
+    comm_fd wake_fd = COMM_NO_FD;
     std::thread io;
 };
 
@@ -104,10 +99,8 @@ std::atomic<int> next_handle{1};
 
 thread_local bool on_io_thread = false;
 
-void wake(int fd) {
-    uint64_t one = 1;
-    if (fd >= 0 && ::write(fd, &one, sizeof one) < 0 && errno != EAGAIN)
-        comm_trace("wake-up write", errno);
+void wake(comm_fd fd) {
+    if (fd != COMM_NO_FD) comm_wake_signal(fd);
 }
 
 // Calls the link's event procedure and applies its result and any comm_signal_connected made
@@ -141,8 +134,7 @@ int deliver(comm_link* l, int kind, const unsigned char* bytes, int count) {
 void finish(const std::shared_ptr<comm_link>& l) {
     Core& c = core();
     l->stage = phase::closing;
-    uint64_t one = 1;
-    if (::write(l->cancel_fd, &one, sizeof one) < 0) comm_trace("cancel write", errno);
+    comm_wake_signal(l->cancel_fd);
     if (l->end == ending::failed) {
         deliver(l.get(), COMM_EVENT_ERROR, nullptr, 0);
         if (!l->note.empty()) log_error("%s", l->note.c_str());
@@ -154,8 +146,8 @@ void finish(const std::shared_ptr<comm_link>& l) {
         l->stage = phase::closed;
         // No writer can reach the transport any more (state is null under this lock): the
         // link holds no descriptor from here on, whoever still holds the record.
-        if (l->cancel_fd >= 0) ::close(l->cancel_fd);
-        l->cancel_fd = -1;
+        comm_wake_close(l->cancel_fd);
+        l->cancel_fd = COMM_NO_FD;
     }
     {
         std::lock_guard<std::mutex> guard(c.lock);
@@ -195,7 +187,7 @@ int ceil_ms(comm_clock::duration d) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-void io_loop(int wake_fd) {
+void io_loop(comm_fd wake_fd) {
     on_io_thread = true;
     Core& c = core();
     std::vector<std::shared_ptr<comm_link>> active;
@@ -248,15 +240,8 @@ void io_loop(int wake_fd) {
             }
         }
         for (auto& p : fds) p.revents = 0;
-        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
-            comm_trace("poll", errno);
-            continue;
-        }
-        if (fds[0].revents & POLLIN) {
-            uint64_t value;
-            if (::read(wake_fd, &value, sizeof value) < 0 && errno != EAGAIN)
-                comm_trace("wake-up read", errno);
-        }
+        if (comm_poll(fds.data(), fds.size(), timeout) < 0) continue;
+        if (fds[0].revents & POLLIN) comm_wake_drain(wake_fd);
         for (size_t i = 0; i < active.size(); ++i) {
             comm_link* l = active[i].get();
             if (l->close_requested || l->end != ending::none) continue;
@@ -289,11 +274,8 @@ std::shared_ptr<comm_link> find_link(int handle) {
 std::shared_ptr<comm_link> new_link(const comm_transport* t, void* state, comm_event_proc proc,
                                     void* context, int rx_size, int idle_ms) {
     auto l = std::make_shared<comm_link>();
-    l->cancel_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (l->cancel_fd < 0) {
-        comm_trace("eventfd", errno);
-        return nullptr;
-    }
+    l->cancel_fd = comm_wake_open();
+    if (l->cancel_fd == COMM_NO_FD) return nullptr;
     l->transport = t;
     l->state = state;
     l->proc = proc;
@@ -353,7 +335,7 @@ unsigned char* comm_link_buffer(comm_link* l, int* size) {
     return l->rx.data();
 }
 
-int comm_link_cancel_fd(const comm_link* l) {
+comm_fd comm_link_cancel_fd(const comm_link* l) {
     return l->cancel_fd;
 }
 
@@ -365,7 +347,7 @@ int comm_link_locked(comm_link* l, int (*fn)(void* state, void* arg), void* arg)
 
 void comm_trace(const char* what, int err) {
     char text[256];
-    comm_trace_text(what, strerror_r(err, text, sizeof text));
+    comm_trace_text(what, comm_error_text(err, text, sizeof text));
 }
 
 void comm_trace_text(const char* what, const char* detail) {
@@ -415,11 +397,8 @@ int comm_init(void) {
     std::lock_guard<std::mutex> life(c.life);
     std::lock_guard<std::mutex> guard(c.lock);
     if (c.running) return 0;
-    c.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (c.wake_fd < 0) {
-        comm_trace("eventfd", errno);
-        return -1;
-    }
+    c.wake_fd = comm_wake_open();
+    if (c.wake_fd == COMM_NO_FD) return -1;
     c.running = true;
     c.stopping = false;
     c.io = std::thread(io_loop, c.wake_fd);
@@ -438,8 +417,8 @@ int comm_shut(void) {
     }
     c.io.join();
     std::lock_guard<std::mutex> guard(c.lock);
-    ::close(c.wake_fd);
-    c.wake_fd = -1;
+    comm_wake_close(c.wake_fd);
+    c.wake_fd = COMM_NO_FD;
     c.running = false;
     c.stopping = false;
     return 0;

@@ -1,9 +1,7 @@
-// Serial links through POSIX termios, raw mode:
-//   serial:COM3?baud=115200&bits=8&parity=none&stop=1&flow=none
-//   serial:/dev/ttyUSB0?baud=115200&bits=8&parity=none&stop=1&flow=none
-// A COM number is looked up when the link opens: COMn is the n-th serial device present in the
-// device directory, USB adapters first (ttyUSB*, then ttyACM*, then ttyS*), each family in
-// numeric order. A path names any terminal device, a pseudo-terminal included.
+// Serial links on Linux, through POSIX termios, raw mode (the string's form and its makers are
+// in serial_string.cpp). A COM number is looked up when the link opens: COMn is the n-th serial
+// device present in the device directory, USB adapters first (ttyUSB*, then ttyACM*, then ttyS*),
+// each family in numeric order. A path names any terminal device, a pseudo-terminal included.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -22,7 +20,6 @@
 
 namespace {
 
-constexpr std::string_view PREFIX = "serial:";
 constexpr int MAX_COM_PORT = 255;
 
 struct baud_rate {
@@ -37,10 +34,6 @@ constexpr baud_rate BAUD_RATES[] = {
     {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000},
 };
 
-// Names of the parity and flow settings in the query, indexed by their numbers.
-constexpr const char* PARITY_NAMES[] = {"none", "odd", "even"};
-constexpr const char* FLOW_NAMES[] = {"none", "rtscts", "xonxoff"};
-
 // The COM families in mapping order.
 constexpr std::string_view FAMILIES[] = {"ttyUSB", "ttyACM", "ttyS"};
 
@@ -51,19 +44,6 @@ const baud_rate* find_baud(long value) {
     for (const baud_rate& b : BAUD_RATES)
         if (b.value == value) return &b;
     return nullptr;
-}
-
-template <size_t N>
-int name_index(const char* const (&names)[N], std::string_view text) {
-    for (size_t i = 0; i < N; ++i)
-        if (text == names[i]) return static_cast<int>(i);
-    return -1;
-}
-
-bool valid_settings(int baud, int data_bits, int stop_bits, int parity, int flow) {
-    return find_baud(baud) != nullptr && data_bits >= 5 && data_bits <= 8 &&
-           (stop_bits == 1 || stop_bits == 2) && parity >= COMM_PARITY_NONE &&
-           parity <= COMM_PARITY_EVEN && flow >= COMM_FLOW_NONE && flow <= COMM_FLOW_XONXOFF;
 }
 
 struct serial_state {
@@ -196,56 +176,6 @@ const comm_transport comm_serial_transport = {
     serial_handle, serial_write, serial_close, nullptr,
 };
 
-int comm_serial_parse(const char* conn_string, comm_serial_params* out) {
-    std::string_view text(conn_string);
-    if (text.substr(0, PREFIX.size()) != PREFIX) return 0;
-    text.remove_prefix(PREFIX.size());
-    // The query starts at the last '?': a path may hold one itself.
-    std::string_view target = text, query;
-    if (size_t q = text.rfind('?'); q != std::string_view::npos) {
-        target = text.substr(0, q);
-        query = text.substr(q + 1);
-    }
-    comm_serial_params p{};
-    long number;
-    if (target.substr(0, 3) == "COM") {
-        if (!comm_parse_decimal(target.substr(3), 1, MAX_COM_PORT, &number)) return -1;
-        p.com_port = static_cast<int>(number);
-    } else {
-        if (target.empty() || target[0] != '/' || target.size() >= sizeof p.path) return -1;
-        for (char ch : target)
-            if (static_cast<unsigned char>(ch) < 0x20) return -1;
-        target.copy(p.path, target.size());
-        p.path[target.size()] = '\0';
-    }
-    p.baud = 115200;
-    p.data_bits = 8;
-    p.stop_bits = 1;
-    comm_query q;
-    static const char* const known[] = {"baud", "bits", "parity", "stop", "flow", nullptr};
-    if (!comm_query_split(query, &q) || !comm_query_only(q, known)) return -1;
-    std::string_view value;
-    if (comm_query_find(q, "baud", &value)) {
-        if (!comm_parse_decimal(value, 1, 4000000, &number)) return -1;
-        p.baud = static_cast<int>(number);
-    }
-    if (comm_query_find(q, "bits", &value)) {
-        if (!comm_parse_decimal(value, 5, 8, &number)) return -1;
-        p.data_bits = static_cast<int>(number);
-    }
-    if (comm_query_find(q, "stop", &value)) {
-        if (!comm_parse_decimal(value, 1, 2, &number)) return -1;
-        p.stop_bits = static_cast<int>(number);
-    }
-    if (comm_query_find(q, "parity", &value) && (p.parity = name_index(PARITY_NAMES, value)) < 0)
-        return -1;
-    if (comm_query_find(q, "flow", &value) && (p.flow = name_index(FLOW_NAMES, value)) < 0)
-        return -1;
-    if (!valid_settings(p.baud, p.data_bits, p.stop_bits, p.parity, p.flow)) return -1;
-    *out = p;
-    return 1;
-}
-
 int comm_serial_com_path(const char* dir, int port, char* out, int size) {
     if (dir == nullptr || port < 1 || port > MAX_COM_PORT) return -1;
     struct device {
@@ -283,30 +213,4 @@ int comm_serial_com_path(const char* dir, int port, char* out, int size) {
 void comm_serial_set_device_dir(const char* dir) {
     std::lock_guard<std::mutex> guard(dir_lock);
     device_dir = dir != nullptr ? dir : "/dev";
-}
-
-int comm_make_conn_string_serial(char* out, int port, int baud, int data_bits, int stop_bits,
-                                 int parity, int flow) {
-    if (out == nullptr) return -1;
-    out[0] = '\0';
-    if (port < 1 || port > MAX_COM_PORT ||
-        !valid_settings(baud, data_bits, stop_bits, parity, flow))
-        return -1;
-    return comm_format(out, COMM_CONN_STRING_SIZE,
-                       "serial:COM%d?baud=%d&bits=%d&parity=%s&stop=%d&flow=%s", port, baud,
-                       data_bits, PARITY_NAMES[parity], stop_bits, FLOW_NAMES[flow]);
-}
-
-int comm_make_conn_string_serial_path(char* out, const char* path, int baud, int data_bits,
-                                      int stop_bits, int parity, int flow) {
-    if (out == nullptr) return -1;
-    out[0] = '\0';
-    if (path == nullptr || path[0] != '/' ||
-        !valid_settings(baud, data_bits, stop_bits, parity, flow))
-        return -1;
-    for (const char* p = path; *p; ++p)
-        if (static_cast<unsigned char>(*p) < 0x20) return -1;
-    return comm_format(out, COMM_CONN_STRING_SIZE,
-                       "serial:%s?baud=%d&bits=%d&parity=%s&stop=%d&flow=%s", path, baud, data_bits,
-                       PARITY_NAMES[parity], stop_bits, FLOW_NAMES[flow]);
 }

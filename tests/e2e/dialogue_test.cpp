@@ -150,15 +150,12 @@ TEST(Dialogue, LoopbackFixedAddressAndDiscoveryReachTheDefaultPort) {
     }
 }
 
-// /dev here holds only null and ttyUSB0, the simulator's pseudo-terminal: COM1. A node made
-// with the terminal's numbers does not open (the kernel finds a pty's slave only through its
-// own file system), so the terminal itself is bound there, reached through a descriptor taken
-// before the new /dev hides /dev/pts.
-TEST(Dialogue, SerialPortByComNumberReachesThePseudoTerminal) {
-    RUN_IN_NAMESPACE("m", {});
-    Sim sim;
-    ASSERT_TRUE(sim.start({"--pty"}));
-    int slave = open(sim.pty().c_str(), O_PATH | O_CLOEXEC);
+// /dev of this mount namespace made to hold only null and ttyUSB0, the pseudo-terminal `pty`:
+// COM1. A node made with the terminal's numbers does not open (the kernel finds a pty's slave
+// only through its own file system), so the terminal itself is bound there, reached through a
+// descriptor taken before the new /dev hides /dev/pts.
+void bind_pty_as_com1(const std::string& pty) {
+    int slave = open(pty.c_str(), O_PATH | O_CLOEXEC);
     int null = open("/dev/null", O_PATH | O_CLOEXEC);
     ASSERT_TRUE(slave >= 0 && null >= 0);
     ASSERT_EQ(mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
@@ -166,6 +163,29 @@ TEST(Dialogue, SerialPortByComNumberReachesThePseudoTerminal) {
         close(open(node, O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
         const std::string source = "/proc/self/fd/" + std::to_string(fd);
         ASSERT_EQ(mount(source.c_str(), node, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    }
+}
+
+// COM1 is the simulator's pseudo-terminal. On the Windows run COM1 is what the Wine prefix's
+// dosdevices/com1 names, made the simulator's pseudo-terminal: the program opens \\.\COM1 as it
+// would on a service bench's PC.
+TEST(Dialogue, SerialPortByComNumberReachesThePseudoTerminal) {
+    if (!proc::windows_run()) RUN_IN_NAMESPACE("m", {});
+    Sim sim;
+    ASSERT_TRUE(sim.start({"--pty"}));
+    if (proc::windows_run()) {
+        // Wine's device manager makes dosdevices/com1 at every start, from the registry's port
+        // table when it names COM1 (else from /dev/ttyS0): both are set.
+        const char* prefix = getenv("WINEPREFIX");
+        ASSERT_NE(prefix, nullptr) << "the Windows run sets WINEPREFIX";
+        auto r = proc::run({proc::nv_term_command()[0], "reg", "add", "HKLM\\Software\\Wine\\Ports",
+                            "/v", "COM1", "/t", "REG_SZ", "/d", sim.pty(), "/f"});
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        const std::string com1 = std::string(prefix) + "/dosdevices/com1";
+        unlink(com1.c_str());
+        ASSERT_EQ(symlink(sim.pty().c_str(), com1.c_str()), 0) << strerror(errno);
+    } else {
+        ASSERT_NO_FATAL_FAILURE(bind_pty_as_com1(sim.pty()));
     }
     // Ports out of range and garbage are refused, Enter takes port 1.
     auto r = nv_term("2\n0\n256\n" + GARBAGE + "\nve\nq\n");

@@ -27,6 +27,8 @@ std::set<std::string> names_in(const std::string& dir) {
 }
 
 TEST(CommandLine, AnInterruptedContainerLeavesTheOldOneAndNothingElse) {
+    // A signal reaches Wine's own process, not the program's C runtime and its handlers.
+    if (proc::windows_run()) GTEST_SKIP() << "under Wine: a POSIX signal is not the program's";
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(sig));
         proc::TempDir dir;

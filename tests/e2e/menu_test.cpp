@@ -116,7 +116,7 @@ TEST(InstrumentMenu, AssayAndStabilisationShowTheirEventsAndSaveTheSpectrum) {
 
         // The last spectrum is in spect.spc: two header values, 1024 counts, the fixed line;
         // the Cs-137 line is the highest peak above the low-energy region, at channel 331.
-        const std::string spc = read_file(b.dir.file("spect.spc"));
+        const std::string spc = read_text(b.dir.file("spect.spc"));
         if (tc.spectra_before_stop == 0) {
             EXPECT_EQ(spc, "");
             continue;

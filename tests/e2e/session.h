@@ -187,6 +187,46 @@ inline int run_in_namespace(const std::string& flags, const strings& setup) {
         }
         return NO_NAMESPACE;
     }
+    if (flags.find('n') != std::string::npos && proc::windows_run()) {
+        // Wine makes a program's sockets in its server's process: this namespace needs a Wine
+        // server of its own, which a prefix of its own gets (a copy of the run's, linked file by
+        // file). Its server ends and the copy goes when this process ends.
+        struct OwnPrefix {
+            proc::TempDir dir;
+            std::string path = dir.file("prefix");
+            ~OwnPrefix() {
+                const char* server = getenv("WINESERVER");
+                const std::string kill = "WINEPREFIX='" + path + "' timeout 30 '" +
+                                         (server ? server : "wineserver") + "' -k 2>/dev/null";
+                if (system(kill.c_str()) != 0) {
+                }
+            }
+        };
+        static OwnPrefix own;
+        const char* prefix = getenv("WINEPREFIX");
+        if (prefix == nullptr ||
+            system(("cp -al '" + std::string(prefix) + "' '" + own.path + "'").c_str()) != 0) {
+            fprintf(stderr, "no Wine prefix of the namespace's own\n");
+            exit(NO_NAMESPACE);
+        }
+        setenv("WINEPREFIX", own.path.c_str(), 1);
+        // Started here, so that its messages go nowhere near a program's output.
+        const char* server = getenv("WINESERVER");
+        if (system(
+                ("'" + std::string(server ? server : "wineserver") + "' -p 2>/dev/null").c_str()) !=
+            0) {
+            fprintf(stderr, "no Wine server in the namespace\n");
+            exit(NO_NAMESPACE);
+        }
+        // The first program of a Wine server starts its system processes (services, devices),
+        // which inherit that program's output and keep it open: started here with theirs going
+        // nowhere, they never hold a test's nv-term output open until its limit.
+        const std::string boot = "'" + proc::nv_term_command()[0] + "' wineboot >/dev/null 2>&1";
+        if (system(boot.c_str()) != 0) {
+            fprintf(stderr, "the namespace's Wine server did not start its programs\n");
+            exit(NO_NAMESPACE);
+        }
+    }
     if (flags.find('n') != std::string::npos) {
         struct if_nameindex* all = if_nameindex();
         for (auto* i = all; i && i->if_index != 0; ++i)

@@ -70,7 +70,9 @@ run test "lintian dpkg-dev" user 1 || fail "test group: $out"
 [ -z "$calls" ] || fail "the test group asked for another group's packages: $calls"
 run package "lintian dpkg-dev libgtest-dev" user 1 || fail "package group: $out"
 [ "$(tail -1 <<<"$calls")" = "apt-get install -y -q dpkg-dev" ] || fail "package group: $calls"
-run ci "lintian dpkg-dev libgtest-dev" user 1 || fail "ci group: $out"
-[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q libgtest-dev dpkg-dev lintian" ] ||
+run windows "wine64 lintian libgtest-dev" user 1 || fail "windows group: $out"
+[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q wine64" ] || fail "windows group: $calls"
+run ci "lintian dpkg-dev libgtest-dev wine64" user 1 || fail "ci group: $out"
+[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q libgtest-dev dpkg-dev wine64 lintian" ] ||
     fail "ci group: $calls"
 echo "setup-deps: every case as expected"

@@ -2,6 +2,8 @@
 // to its end, and the console texts every nv-term session is made of.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -85,6 +87,20 @@ inline std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A text file nv-term wrote, with LF line ends. On the Windows run every line must end in CR LF
+// (text mode), read as LF; a bare LF there comes back as "<LF without CR>" so the comparison fails.
+inline std::string read_text(const std::string& path) {
+    std::string text = read_file(path);
+    if (!proc::windows_run()) return text;
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<LF without CR>";
+        out += text[i];
+    }
+    return out;
+}
+
 inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -93,7 +109,10 @@ inline void write_file(const std::string& path, const std::string& bytes) {
 inline proc::Result nv_term(const std::string& input, const std::string& dir = "",
                             std::vector<std::string> args = {}) {
     args.insert(args.begin(), NV_TERM_BIN);
-    return proc::run(args, input, dir);
+    proc::Result r = proc::run(args, input, dir);
+    // Also when a process it left behind kept its output open: the test waited out the limit.
+    EXPECT_FALSE(r.timed_out) << "nv-term's output did not end within the limit";
+    return r;
 }
 
 }  // namespace e2e

@@ -1,6 +1,11 @@
 // Test support: the built programs run as child processes. A Child has pipes on both ends, so
 // a test can type the next line only after the output showed what must come first; run() is a
 // whole session at once. Every wait is bounded: a hang fails the test instead of blocking it.
+//
+// The Windows run (make test-windows): when the environment names a command in NV_TERM_CMD
+// ("/usr/lib/wine/wine64 /repo/build-win/nv-term.exe"), that command runs wherever a test
+// starts the built nv-term (NV_TERM_BIN), and its output's CR LF line ends read as LF: the
+// Windows program's console text is otherwise compared byte for byte with the Linux one's.
 #pragma once
 
 #include <fcntl.h>
@@ -12,10 +17,48 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace proc {
+
+// The command that stands for the built nv-term (NV_TERM_CMD, its words split at blanks); empty
+// on the Linux run.
+inline std::vector<std::string> nv_term_command() {
+    std::vector<std::string> words;
+    const char* cmd = getenv("NV_TERM_CMD");
+    std::istringstream in(cmd ? cmd : "");
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// True on the Windows run.
+inline bool windows_run() {
+    return !nv_term_command().empty();
+}
+
+// Puts NV_TERM_CMD in place of the built nv-term in `args` (the program, or an argument of a
+// wrapper); true when it did.
+inline bool substitute_nv_term(std::vector<std::string>* args) {
+#ifdef NV_TERM_BIN
+    const std::vector<std::string> cmd = nv_term_command();
+    auto at = std::find(args->begin(), args->end(), std::string(NV_TERM_BIN));
+    if (cmd.empty() || at == args->end()) return false;
+    at = args->erase(at);
+    args->insert(at, cmd.begin(), cmd.end());
+    return true;
+#else
+    (void)args;
+    return false;
+#endif
+}
+
+// `text` with every CR LF made LF.
+inline std::string lf_only(std::string text) {
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    return text;
+}
 
 struct Result {
     int exit_code = -1;  // 0..255, or -1 when killed by a signal
@@ -45,6 +88,8 @@ class Child {
     // to `err_path` when given, else into the output with standard output.
     bool start(std::vector<std::string> args, const std::string& dir = "",
                const std::string& err_path = "") {
+        crlf_ = substitute_nv_term(&args);
+        if (crlf_ && args[0].find('/') == std::string::npos) return false;  // execv needs a path
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
         signal(SIGPIPE, SIG_IGN);
@@ -139,6 +184,12 @@ class Child {
         if (out_ < 0 || timeout_ms <= 0 || poll(&p, 1, timeout_ms) <= 0) return false;
         char buf[4096];
         ssize_t n = read(out_, buf, sizeof buf);
+        if (n > 0 && crlf_) {
+            // A CR LF split between two reads is joined here too.
+            const size_t from = output_.empty() ? 0 : output_.size() - 1;
+            output_ = output_.substr(0, from) + lf_only(output_.substr(from) + std::string(buf, n));
+            return true;
+        }
         if (n > 0) return output_.append(buf, static_cast<size_t>(n)), true;
         close(out_);
         out_ = -1;
@@ -155,6 +206,7 @@ class Child {
     }
 
     pid_t pid_ = -1;
+    bool crlf_ = false;  // the Windows program: CR LF read as LF
     int in_ = -1, out_ = -1, status_ = 0;
     std::string output_;
     size_t cursor_ = 0, line_ = 0;
