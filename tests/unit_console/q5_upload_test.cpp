@@ -21,6 +21,7 @@ using Upload = Linked;
 
 const std::string PROMPT = "Enter XFW file name[fw.xfw]:";
 const std::string READING = PROMPT + "Reading file fw.xfw...";
+const std::string LONGEST(255, 'n');  // the longest name the prompts take
 
 int upload(char* line, int limit) {
     return Q5_cmd_upload_xfw(line, "fw.xfw", 12, limit);
@@ -194,6 +195,7 @@ TEST_F(Upload, BadContainersAreNotSent) {
         std::string out;
     } cases[] = {
         {"missing", "none.xfw", {}, -1, PROMPT + "Error loading file:none.xfw!\n"},
+        {"the longest name", LONGEST, {}, -1, PROMPT + "Error loading file:" + LONGEST + "!\n"},
         {"a directory", "dir.xfw", {}, -1, PROMPT + "Error loading file:dir.xfw!\n"},
         {"header of 71", "fw.xfw", Bytes(good.begin(), good.begin() + 71), -1,
          READING + "Error loading file:fw.xfw!\n"},
@@ -310,6 +312,13 @@ TEST_F(Upload, FlashSendsTheScrambleBitAndRawChecksum) {
          READING + "Error loading file:fw.xfw!\n",
          {}},
         {"missing", {}, "none.xfw\n", result(0), -1, PROMPT + "Error loading file:none.xfw!\n", {}},
+        {"the longest name",
+         {},
+         LONGEST + "\n",
+         result(0),
+         -1,
+         PROMPT + "Error loading file:" + LONGEST + "!\n",
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
