@@ -423,6 +423,7 @@ const Case CASES[] = {
     {"gps: 0 on the line", Q8_cmd_set_gps_power_status, "gp 0\n", "", {{8204, answer(0, le32(1))}}, {0, ""}, {{8204, {}}, {8205, le32(0)}}},
     {"gps: 2 and -1 refused, 1", Q8_cmd_set_gps_power_status, "gp 2\n", "-1\n2\n1\n", {{8204, answer(0, le32(0))}}, {0, times("gps power status:[0]:", 3)}, {{8204, {}}, {8205, le32(1)}}},
     {"gps: the read refused", Q8_cmd_set_gps_power_status, "gp 1\n", "", {{8204, answer(3)}}, {-1, "Command Q8_cmd_set_gps_power_status error(code=3)!\n"}, {{8204, {}}}},
+    {"gps: an empty reply reads as 0", Q8_cmd_set_gps_power_status, "gp\n", "\n", {{8204, answer(0)}}, {0, "gps power status:[0]:"}, {{8204, {}}, {8205, le32(0)}}},
     {"gps: a value out of range read, kept", Q8_cmd_set_gps_power_status, "gp\n", "\n", {{8204, answer(0, le32(-7))}}, {0, "gps power status:[-7]:"}, {{8204, {}}, {8205, le32(-7)}}},
     {"background refused", Q8_cmd_reacquire_bg, "bg\n", "", {{8210, answer(255)}}, {-1, "Command Q8_cmd_reacquire_bg error(code=255)!\n"}, {{8210, {}}}},
     {"leds refused", Q8_cmd_set_leds, "sl 3\n", "\n\n", {{8301, answer(1)}}, {-1, LEDS + UD + EN + "Command Q8_cmd_set_leds error(code=1)!\n"}, {{8301, {0x00, 0x06, 0, 0}}}},

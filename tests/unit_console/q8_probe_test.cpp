@@ -16,6 +16,9 @@ TEST(Q8Probe, SendsTheSerialRequestWithoutWaiting) {
 }
 
 TEST(Q8Probe, RecognisesTheSerialReplyOfAnInstrument) {
+    Bytes no_data_then_c = frame_of(9007, {});  // what lies past an empty frame is not its data
+    no_data_then_c.resize(QXX_OFF_PAYLOAD + 1);
+    no_data_then_c[QXX_OFF_PAYLOAD] = 'C';
     const struct {
         const char* name;
         Bytes frame;  // empty: no frame
@@ -27,6 +30,7 @@ TEST(Q8Probe, RecognisesTheSerialReplyOfAnInstrument) {
         {"another code", frame_of(9008, text("C0000042")), 0},
         {"the request's own code", frame_of(8007, text("C0000042")), 0},
         {"no data", frame_of(9007, {}), 0},
+        {"no data, a C after the header", no_data_then_c, 0},
         {"no frame", {}, 0},
     };
     for (const auto& c : cases) {
