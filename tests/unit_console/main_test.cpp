@@ -72,6 +72,7 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
         {"net: 4 refused, loopback kept", {}, {}, {}, 1, "3\n4\n0\n\n", 0, START + HOSTS + "Select host[1]:Enter host[127.0.0.1]:" + OK, {"tcp:127.0.0.1:4444"}},
         {"net: a host typed, 19 characters refused", {}, {}, {}, 1, "3\n3\n" + H19 + "\n" + H18 + "\n", 0, START + HOSTS + times("Enter host[]:", 2) + OK, {"tcp:" + H18 + ":4444"}},
         {"discovery, 3 refused, Enter takes 0", {}, {}, three, 1, "3\n2\n3\n\n", 0, START + HOSTS + FOUND + times("Select device[0]:", 2) + OK, {"tcp:10.0.0.5:4444"}},
+        {"discovery, an address of one character", {}, {}, {announcement("id-4", "h", "one")}, 1, "3\n2\n\n", 0, START + HOSTS + "0. h\nSelect device[0]:" + OK, {"tcp:h:4444"}},
         {"discovery, an address of full width", {}, {}, three, 1, "3\n2\n1\n", 0, START + HOSTS + FOUND + "Select device[0]:" + OK, {"tcp:abcdefghijklmnop:4444"}},
         {"no dialogue: the last USB device", {"USBF/a", "USBF/bcd"}, {}, {}, 0, "", 0, OK, {"USBF/bcd"}},
         {"no dialogue: 32 devices offered of 33", usb33, {}, {}, 0, "", 0, OK, {"u31"}},
