@@ -3,16 +3,10 @@
 // hands every datagram it receives to the registered callback.
 //
 // The socket is made on the registering thread, so a failure is that call's result and a send
-// right after registering finds it; from then on the I/O thread drives it as an endpoint.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
-
-#include <cerrno>
-
+// right after registering finds it; from then on the I/O thread drives it as an endpoint. The
+// socket's own calls are the system's (discovery_socket.h); everything here is shared.
 #include "comm_internal.h"
+#include "discovery_socket.h"
 
 namespace {
 
@@ -21,7 +15,7 @@ constexpr int DATAGRAMS_PER_ROUND = 64;  // then the other links get their turn
 
 struct discovery_state {
     comm_link* link = nullptr;
-    int fd = -1;
+    comm_fd fd = COMM_NO_FD;
 };
 
 // The callback lives in the endpoint's context; the endpoint's CLOSED event releases it.
@@ -57,14 +51,9 @@ void discovery_handle(void* state, const pollfd* fds, int count) {
     int size = 0;
     unsigned char* buffer = comm_link_buffer(s->link, &size);
     for (int i = 0; i < DATAGRAMS_PER_ROUND; ++i) {
-        ssize_t n = ::recv(s->fd, buffer, static_cast<size_t>(size), 0);
-        if (n < 0) {
-            // A failed receive (an ICMP error, say) costs one datagram, not the socket.
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                comm_trace("discovery receive", errno);
-            return;
-        }
-        comm_link_data(s->link, buffer, static_cast<int>(n));
+        int n = discovery_socket_receive(s->fd, buffer, size);
+        if (n < 0) return;
+        comm_link_data(s->link, buffer, n);
     }
 }
 
@@ -74,30 +63,8 @@ int discovery_write(void*, const unsigned char*, int, int) {
 
 void discovery_close(void* state) {
     auto s = static_cast<discovery_state*>(state);
-    if (s->fd >= 0) ::close(s->fd);
+    if (s->fd != COMM_NO_FD) discovery_socket_close(s->fd);
     delete s;
-}
-
-int open_socket() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        comm_trace("discovery socket", errno);
-        return -1;
-    }
-    int on = 1;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_addr.s_addr = htonl(INADDR_ANY);
-    any.sin_port = 0;
-    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
-        comm_trace("discovery SO_BROADCAST", errno);
-    } else if (bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) < 0) {
-        comm_trace("discovery bind", errno);
-    } else {
-        return fd;
-    }
-    ::close(fd);
-    return -1;
 }
 
 struct send_args {
@@ -109,13 +76,7 @@ struct send_args {
 int send_locked(void* state, void* arg) {
     auto s = static_cast<discovery_state*>(state);
     auto a = static_cast<send_args*>(arg);
-    ssize_t n = ::sendto(s->fd, a->frame, static_cast<size_t>(a->length), 0,
-                         reinterpret_cast<const sockaddr*>(&a->to), sizeof a->to);
-    if (n < 0) {
-        comm_trace("discovery send", errno);
-        return -1;
-    }
-    return n == a->length ? 0 : -1;
+    return discovery_socket_send(s->fd, a->frame, a->length, a->to) == a->length ? 0 : -1;
 }
 
 std::shared_ptr<comm_link> take_registration() {
@@ -132,8 +93,8 @@ const comm_transport comm_discovery_transport = {
 
 int comm_net_broadcast_register(comm_broadcast_callback callback, void*) {
     comm_endpoint_stop(take_registration());  // a second registration replaces the first
-    int fd = open_socket();
-    if (fd < 0) return -1;
+    comm_fd fd = discovery_socket_open();
+    if (fd == COMM_NO_FD) return -1;
     auto state = new discovery_state;
     state->fd = fd;
     auto context = new discovery_context{callback};
