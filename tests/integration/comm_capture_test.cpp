@@ -196,7 +196,9 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     ASSERT_EQ(comm_net_broadcast_send(request, 13, "127.0.0.1", dev.port), 0);
     EXPECT_EQ(dev.receive(), std::string(reinterpret_cast<const char*>(request), 13));
     EXPECT_GE(ntohs(dev.from.sin_port), 1024);  // from an ephemeral port of its own
-    const std::string big(65507, 'B');          // the largest datagram
+    ASSERT_EQ(comm_net_broadcast_send("1", 1, "127.0.0.1", dev.port), 0);  // the shortest
+    EXPECT_EQ(dev.receive(), "1");
+    const std::string big(65507, 'B');  // the largest datagram
     std::vector<std::string> answers = {"first answer", std::string(1, '\0'), big};
     for (int i = 0; i < 100; ++i) answers.push_back(std::string(1, 'n').append(std::to_string(i)));
     dev.answer("");  // an empty datagram carries nothing: no call
