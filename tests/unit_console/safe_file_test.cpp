@@ -23,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr uid_t NOBODY = 65534;
+constexpr uid_t OTHER = 4242;  // a third user, neither root nor nobody
 
 void put(const std::string& path, const std::string& content, mode_t mode, uid_t owner) {
     std::ofstream(path, std::ios::binary) << content;
@@ -69,7 +70,6 @@ std::string spectrum_text(int32_t first) {
 
 enum class Op { container, spectrum, spc_export };
 enum class Who { self, nobody, other };
-constexpr uid_t OTHER = 4242;  // a third user, neither root nor nobody
 
 // Runs the writer in a child as `who` (umask 022): the container writer on `path`, the
 // spectrum handler in the folder of `path` (whose name is then spect.spc), or nv-spc's export
@@ -115,12 +115,15 @@ class SafeFiles : public Linked {
         put("in.spc", spectrum_text(42), 0644, geteuid());
     }
     // The case folders, open to everyone; ro is closed to writing once `ro_closed` is called.
+    // w belongs to a third user, so that root's links there are followed for being root's.
     void folders() {
         chmod("ro", 0777);
         for (const char* f : {"w", "ro", "other"}) {
             fs::remove_all(f);
             fs::create_directory(f);
             chmod(f, 0777);
+        }
+        if (chown("w", OTHER, OTHER) != 0) {
         }
     }
     void ro_closed() { chmod("ro", 0555); }
