@@ -328,6 +328,12 @@ TEST(LinePrimitives, WordsAndLines) {
         EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "ab\n", "\n", "abc\n",
                                                     "\xEF\xBB\xBF\n", "x\ry\r"}));
     }
+    char wide[16];
+    con.feed(
+        "\xEF\xBB\xBF"
+        "ab\n");
+    input_get(wide, sizeof wide);
+    EXPECT_STREQ(wide, "ab\n");
     con.feed("xab\n");
     EXPECT_EQ(input_ended(), 0);
     EXPECT_EQ(input_get(line, 2), 0);  // room for one character
