@@ -253,6 +253,15 @@ void link_as(uid_t owner, const std::string& to, const std::string& at) {
     fs::create_symlink(to, at);
     if (lchown(at.c_str(), owner, owner) != 0) ADD_FAILURE() << "lchown " << at;
 }
+// A folder "shared" of mode `shared`, and root's own "secret" holding root's file "victim".
+void attacked_folders(mode_t shared, mode_t victim) {
+    for (const char* f : {"shared", "secret"}) fs::remove_all(f);
+    fs::create_directory("shared");
+    chmod("shared", shared);
+    fs::create_directory("secret");
+    chmod("secret", 0700);
+    put("secret/victim", "victim", victim, 0);
+}
 // What each writer puts in its file.
 bool written_by(Op op, const std::string& content) {
     if (op == Op::container) return image_of(content) == NEW_IMAGE;
@@ -299,12 +308,7 @@ TEST_F(SafeFiles, RootNeverWritesWhereAnotherUsersNamesLead) {
 #endif
                 SCOPED_TRACE(std::string(row.name) + (shared & 01000 ? ", sticky" : ", 0777") +
                              ", writer " + std::to_string(static_cast<int>(op)));
-                for (const char* f : {"shared", "secret"}) fs::remove_all(f);
-                fs::create_directory("shared");
-                chmod("shared", shared);
-                fs::create_directory("secret");
-                chmod("secret", 0700);
-                put("secret/victim", "victim", 0600, 0);
+                attacked_folders(shared, 0600);
                 const std::string target = op == Op::container  ? "shared/fw.xfw"
                                            : op == Op::spectrum ? "shared/spect.spc"
                                                                 : "shared/out.csv";
@@ -349,12 +353,7 @@ TEST_F(SafeFiles, ANameSwappedWhileRootWritesNeverLeadsThroughTheLink) {
         GTEST_SKIP() << "needs root: the attack is root's writing in nobody's reach";
     for (mode_t shared : {01777, 0777}) {
         SCOPED_TRACE(shared & 01000 ? "sticky" : "0777");
-        for (const char* f : {"shared", "secret"}) fs::remove_all(f);
-        fs::create_directory("shared");
-        chmod("shared", shared);
-        fs::create_directory("secret");
-        chmod("secret", 0711);
-        put("secret/victim", "victim", 04755, 0);
+        attacked_folders(shared, 04755);
         put("shared/fw.xfw", "mine", 0644, NOBODY);
         link_as(NOBODY, "../secret/victim", "shared/alt");
         mkfifo("shared/fifo", 0666);
