@@ -44,19 +44,21 @@ uninstall: build
 # The package holds every program with every transport: make package installs what they need,
 # configures with all of it, and stops with the configure step's reason when something is still
 # missing. make package-reduced builds with what is there and says in the package what it lacks.
+# cpack takes the modes of the .deb's own members from the files it writes: umask 022 makes them
+# the same on every machine.
 package:
 	scripts/setup-deps.sh package
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON \
 	    -DNV_PACKAGE_REDUCED=OFF
 	$(CMAKE) --build $(BUILD) --target package_check
 	$(CMAKE) --build $(BUILD) -j$(JOBS) --target packaged
-	cd $(BUILD) && cpack --config CPackConfig.cmake
+	cd $(BUILD) && umask 022 && cpack --config CPackConfig.cmake
 
 package-reduced:
 	scripts/setup-deps.sh package-tools
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_PACKAGE_REDUCED=ON
 	$(CMAKE) --build $(BUILD) -j$(JOBS) --target packaged
-	cd $(BUILD) && cpack --config CPackConfig.cmake
+	cd $(BUILD) && umask 022 && cpack --config CPackConfig.cmake
 
 demo: build
 	@scripts/demo.sh
