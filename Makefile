@@ -2,6 +2,7 @@
 #   make install [PREFIX=/usr/local] [DESTDIR=]    make uninstall (the same settings)
 #   make package                                   build/nv-term_VERSION_ARCH.deb, every feature
 #   make package-reduced                           the same, lacking what is not found, and saying so
+#   make windows-package                           build-win/nv-term-VERSION-win64.zip and -x64.msi
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 BUILD ?= build
@@ -9,7 +10,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 
 .PHONY: all build test demo bench asan tsan fuzz install uninstall package package-reduced \
-        clean windows test-windows
+        clean windows test-windows windows-package
 
 all: build
 
@@ -106,6 +107,12 @@ windows:
 test-windows: build windows
 	@scripts/test-windows.sh
 
+# The Windows distribution: the two programs with their README and manual pages, as a .zip and
+# as an installer (.msi) made with Debian's wixl.
+windows-package:
+	scripts/setup-deps.sh windows
+	$(MAKE) windows
+	$(CMAKE) --build build-win --target windows_package
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-win
