@@ -26,11 +26,6 @@ function(nv_drop_comment)
   endforeach()
 endfunction()
 
-# The source and build folders' names stay out of the programs, so that two clones in different
-# folders build the same bytes.
-add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
-                    -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
-
 # Every date the installation and the packages carry (the manual pages', the changelog's, the
 # files' times in the .deb and in the Windows archive) is SOURCE_DATE_EPOCH: from the
 # environment, else the last commit's time, so that two builds of one commit give the same
@@ -53,6 +48,11 @@ if(WIN32 OR NV_SANITIZE OR NOT CMAKE_BUILD_TYPE STREQUAL "Release")
   return()
 endif()
 set(NV_HARDENED ON)
+
+# The source and build folders' names stay out of the programs, so that two clones in different
+# folders build the same bytes. (The debugging builds keep them, for the debugger and the
+# sanitizers' reports.)
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
 
 check_cxx_source_compiles("
   #if !__has_builtin(__builtin_dynamic_object_size)

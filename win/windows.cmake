@@ -37,7 +37,8 @@ configure_file(win/README.txt.in ${CMAKE_BINARY_DIR}/win/README.txt @ONLY NEWLIN
 configure_file(packaging/copyright ${CMAKE_BINARY_DIR}/win/COPYRIGHT.txt @ONLY NEWLINE_STYLE CRLF)
 find_program(NV_MANDOC mandoc)
 if(NOT NV_MANDOC)
-  set(NV_MANDOC sh -c "echo 'the manual pages as HTML need mandoc: scripts/setup-deps.sh windows' >&2; exit 1")
+  set(NV_MANDOC sh -c
+      "echo 'the manual pages as HTML need mandoc: scripts/setup-deps.sh windows' >&2; exit 1")
 endif()
 foreach(program nv-term nv52-sim)
   configure_file(man/${program}.1.in ${CMAKE_BINARY_DIR}/man/${program}.1 @ONLY)

@@ -93,10 +93,11 @@ PKG_CONFIG_LIBDIR=/nonexistent make -s -C "$src" BUILD="$scratch" package-reduce
 reduced=$scratch/nv-term_${version}_$(dpkg --print-architecture).deb
 description=$(dpkg-deb -f "$reduced" Description)
 case $description in
-    *"(reduced build)"*"over a serial port, the network or Bluetooth."*"lacks USB transport, nv-spc."*) ;;
+    *"(reduced build)"*"over a serial port, the network or Bluetooth."*"lacks USB transport, nv-spc.")
+        ;;
     *) fail "the reduced package's description: $description" ;;
 esac
-case $description in *nv-spc\ shows*|*udev*) fail "the reduced package promises: $description" ;; esac
+case $description in *nv-spc\ shows*|*udev*) fail "the reduced one promises: $description" ;; esac
 case $(dpkg-deb -f "$reduced" Depends) in *libusb*|*cairo*) fail "reduced Depends" ;; esac
 dpkg-deb --contents "$reduced" | grep -q 'bin/nv-spc$' && fail "the reduced package has nv-spc"
 echo "package: refused without libusb and cairo; the reduced package says what it lacks"

@@ -29,7 +29,8 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-timeout 300 "$WINE" wineboot -i >"$tmp/wineboot.log" 2>&1 || { cat "$tmp/wineboot.log"; fail "wineboot"; }
+timeout 300 "$WINE" wineboot -i >"$tmp/wineboot.log" 2>&1 ||
+    { cat "$tmp/wineboot.log"; fail "wineboot"; }
 timeout 60 "$WINESERVER" -w || true  # the first start's own processes have ended
 "$WINESERVER" -p 2>/dev/null  # then one server for the whole run
 
@@ -42,7 +43,8 @@ windows_session() {
     chmod +x "$tmp/run/nv-term"
     ln -sf "$src/build/nv52-sim" "$tmp/run/nv52-sim"
     check_programs "$tmp/run" "$version"
-    "$WINE" "$1/nv52-sim.exe" --help | grep '^Usage: nv52-sim' >/dev/null || fail "nv52-sim.exe --help"
+    "$WINE" "$1/nv52-sim.exe" --help | grep '^Usage: nv52-sim' >/dev/null ||
+        fail "nv52-sim.exe --help"
 }
 wine_reg() { "$WINE" reg query "$@" 2>/dev/null | tr -d '\r'; }
 env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
@@ -82,7 +84,8 @@ listing=$(cd "$dir" && ls | sort | tr '\n' ' ')
 wine_reg "$env_key" /v PATH | grep -iF 'C:\Program Files\nv-term' >/dev/null ||
     fail "the folder is not on the system PATH: $(wine_reg "$env_key" /v PATH)"
 windows_session "$dir"
-echo "windows-package: installed over 0.0.1 as $version, on the PATH; the installed nv-term.exe ran a session"
+echo "windows-package: installed over 0.0.1 as $version, on the PATH;" \
+     "the installed nv-term.exe ran a session"
 
 msiexec /x "$msi" || fail "msiexec /x"
 [ ! -e "$dir" ] || fail "msiexec /x left: $(ls -A "$dir")"
