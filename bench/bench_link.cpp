@@ -194,10 +194,16 @@ struct Child {
         }
         if (out >= 0) close(out);
         out = -1;
+        // The output ends as the program exits, a moment before it can be waited for (longer on
+        // a busy machine): wait for that up to the time limit, then kill it.
         int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (bench_clock::now() >= deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -572,8 +578,8 @@ void figure_cxfw(const TempDir& tmp) {
     }
     std::vector<double> ours, synced, cat;
     for (int r = 0; r < CXFW_RUNS; ++r) {
-        synced.push_back(run_ms({"/bin/dd", "if=" + big, "of=" + copy, "bs=1M", "conv=fsync",
-                                 "status=none"}));
+        synced.push_back(
+            run_ms({"/bin/dd", "if=" + big, "of=" + copy, "bs=1M", "conv=fsync", "status=none"}));
         unlink(copy.c_str());
         cat.push_back(run_ms({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", big, copy}));
         unlink(copy.c_str());
