@@ -40,6 +40,7 @@ ci_packages=(
     libbenchmark-dev                         # make bench
     lintian                                  # the package's checks
     git                                      # the package built from two clones
+    debootstrap                              # README's commands on a fresh Debian root
 )
 
 case ${1:-test} in
