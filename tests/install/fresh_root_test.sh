@@ -62,5 +62,5 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libusb-1.0-0 libbluetooth3 libcairo2 libgsl; do
     case $depends in *"$lib"*) ;; *) fail "the fresh root's package lacks $lib: $depends" ;; esac
 done
-dpkg-deb -c "$deb" | grep -q 'usr/bin/nv-spc$' || fail "the fresh root's package lacks nv-spc"
+dpkg-deb -c "$deb" | grep 'usr/bin/nv-spc$' >/dev/null || fail "the fresh root's package lacks nv-spc"
 echo "fresh root: $(basename "$deb"), $(stat -c %s "$deb") bytes, whole; Depends: $depends"
