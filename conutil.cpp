@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "libcomm.h"
+#include "qxx_cmds.h"
 #include "safe_text.h"
 
 namespace {
@@ -87,6 +88,20 @@ const char* command_parameter(char* line, int index) {
 }
 
 }  // namespace
+
+// ---- the device commands' convention -----------------------------------------------------------
+
+bool cmd_connected(void) {
+    if (connected != 0) return true;
+    log_error("\nDevice not connected!\n");
+    return false;
+}
+
+bool cmd_request_ok(const char* command, int result) {
+    if (result == 0) return true;
+    log_error("Command %s error(code=%d)!\n", command, result);
+    return false;
+}
 
 // ---- line primitives ---------------------------------------------------------------------------
 

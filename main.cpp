@@ -85,7 +85,6 @@ constexpr int HOST_SIZE = 255;
 constexpr unsigned int HOST_MAX = 18;
 constexpr int BT_ADDRESS_SIZE = 20;
 constexpr int ETH_RETRY_PAUSE_MS = 1000;
-constexpr int USB_MODE_OFFSET = 136;  // u16 usb_mode in the parameter record
 
 void sleep_for_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -276,10 +275,7 @@ int connect_dev(int dialogue) {
 }
 
 void disconnect_dev(void) {
-    if (connected == 0) {
-        log_error("\nDevice not connected!\n");
-        return;
-    }
+    if (!cmd_connected()) return;
     if (QXX_disconnect(id_conn) != 0) log_error("Error disconnecting device!\n");
 }
 
@@ -330,27 +326,18 @@ int switch_usb_mode(void) {
     unsigned char params[Q8_PARAMS_SIZE] = {};
     int length = 0;
     int result = Q8_get_params_len(id_conn, params, &length, 1);
-    if (result != 0) {
-        log_error("Command %s error(code=%d)!\n", "Q8_get_params", result);
-        return -1;
-    }
+    if (!cmd_request_ok("Q8_get_params", result)) return -1;
     if (length != Q8_PARAMS_SIZE) {
         log_error("Command %s error: incomplete parameter record (%d of %d bytes)!\n",
                   "Q8_get_params", length, Q8_PARAMS_SIZE);
         return -1;
     }
-    if (get_u16le(params + USB_MODE_OFFSET) != 0) return 0;
-    put_u16le(params + USB_MODE_OFFSET, 1);
+    if (get_u16le(params + Q8_PAR_USB_MODE) != 0) return 0;
+    put_u16le(params + Q8_PAR_USB_MODE, 1);
     result = Q8_set_params(id_conn, params, 1);
-    if (result != 0) {
-        log_error("Command %s error(code=%d)!\n", "Q8_set_params", result);
-        return -1;
-    }
+    if (!cmd_request_ok("Q8_set_params", result)) return -1;
     result = Q8_restart(id_conn, 1);
-    if (result != 0) {
-        log_error("Command %s error(code=%d)!\n", "Q8_restart", result);
-        return -1;
-    }
+    if (!cmd_request_ok("Q8_restart", result)) return -1;
     return 0;
 }
 
