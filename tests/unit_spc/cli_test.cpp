@@ -15,10 +15,10 @@ namespace {
 
 // The simulator's kind of spectrum, from a fixed seed: a line at channel 331 on a continuum.
 std::string good_text(int32_t scale_lines = 1) {
-    auto mean = expected(1024, [](double ch, double) { return 40.0 * std::exp(-ch / 180.0) + 2.0; },
-                         0, {{331, 11, 5000.0 * scale_lines}});
-    for (auto& m : mean) m *= 20;
-    return spectrum_text(poisson(mean, 3), 20, 19);
+    scene s;
+    s.exp_level = 800, s.exp_length = 180, s.flat = 40;
+    s.lines = {{331, 11, 100000.0 * scale_lines}};
+    return spectrum_text(poisson(s, 3), 20, 19);
 }
 
 }  // namespace

@@ -16,15 +16,13 @@ using namespace spc_test;
 
 namespace {
 
-double sloped(double channel, double level) {
-    return level * (1.5 - channel / 1024.0);
-}
-
 // A spectrum without noise: a sloped continuum, a narrow and a broad line.
 spc_spectrum known() {
     spc_spectrum s;
-    auto mean = expected(512, sloped, 40, {{60, 3, 3000}, {331, 11, 20000}});
-    for (double m : mean) s.counts.push_back(static_cast<int32_t>(std::lround(m)));
+    scene k;
+    k.channels = 512, k.flat = 60, k.slope = -40.0 / 1024;
+    k.lines = {{60, 3, 3000}, {331, 11, 20000}};
+    for (double m : expected(k)) s.counts.push_back(static_cast<int32_t>(std::lround(m)));
     s.first = 20;
     s.second = 19;
     s.closing = "6.8 0 3 0";
