@@ -1,5 +1,7 @@
 #include "spc_peaks.h"
 
+#include "spc_calib.h"
+
 #include <gsl/gsl_blas.h>
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_multifit_nlinear.h>
@@ -534,36 +536,18 @@ spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
     for (const auto& p : peaks)
         if (p.reference) refs.push_back(&p);
     for (int pass = 0; pass < 2; ++pass) {
-        size_t m = refs.size() >= 4 ? 3 : refs.size() >= 2 ? 2 : 0;
-        if (m == 0) return spc_width_model{};
-        double A[3][4] = {};
+        int terms = refs.size() >= 4 ? 3 : refs.size() >= 2 ? 2 : 0;
+        std::vector<double> x, y, wt;
         for (const auto* p : refs) {
             double f2 = p->fwhm * p->fwhm;
+            x.push_back(p->centroid);
+            y.push_back(f2);
             // The spread of the widths about the model: 5 % of FWHM^2 beside its own error.
-            double var = std::pow(0.05 * 2 * f2, 2) + std::pow(2 * p->fwhm * p->fwhm_err, 2);
-            double basis[3] = {1, p->centroid, p->centroid * p->centroid};
-            for (size_t i = 0; i < m; ++i) {
-                for (size_t j = 0; j < m; ++j) A[i][j] += basis[i] * basis[j] / var;
-                A[i][3] += basis[i] * f2 / var;
-            }
+            wt.push_back(1 / (std::pow(0.1 * f2, 2) + std::pow(2 * p->fwhm * p->fwhm_err, 2)));
         }
-        // Gaussian elimination with partial pivoting on the small normal equations.
-        for (size_t i = 0; i < m; ++i) {
-            size_t piv = i;
-            for (size_t r = i + 1; r < m; ++r)
-                if (std::abs(A[r][i]) > std::abs(A[piv][i])) piv = r;
-            std::swap(A[i], A[piv]);
-            if (A[i][i] == 0) return spc_width_model{};
-            for (size_t r = 0; r < m; ++r) {
-                if (r == i) continue;
-                double f = A[r][i] / A[i][i];
-                for (size_t c = i; c < 4; ++c) A[r][c] -= f * A[i][c];
-            }
-        }
-        w.peaks = static_cast<int>(refs.size());
-        w.a = A[0][3] / A[0][0];
-        w.b = A[1][3] / A[1][1];
-        w.c = m == 3 ? A[2][3] / A[2][2] : 0;
+        double coef[3];
+        if (terms == 0 || !spc_polyfit(x, y, wt, terms, coef)) return spc_width_model{};
+        w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2]};
         std::vector<const spc_peak*> keep;
         for (const auto* p : refs)
             if (std::abs(p->fwhm / width_at(w, p->centroid) - 1) < 0.25) keep.push_back(p);

@@ -10,12 +10,23 @@
 #include "spc_spectrum.h"
 
 struct spc_plot_options {
-    int width = 80;   // terminal: columns; figure: pixels (points for SVG and PDF)
-    int height = 16;  // terminal: rows of the plot area; figure: pixels
+    int width = 80;    // terminal: columns; figure: pixels (points for SVG and PDF)
+    int height = 16;   // terminal: rows of the plot area; figure: pixels
+    double point = 1;  // figure: pixels (or points) per typographic point of its text
     bool log = false;
     bool channel_axis = false;  // channels on the x axis even when calibrated
     std::string title;
+    double norm = 1;  // the spectrum's counts are drawn times this (per second of live time)
+    std::string unit = "Counts";  // what the y axis shows
+    // A second curve over the spectrum, one value per channel (NaN: none there): the fitted
+    // model, or a second spectrum. Drawn as dots in the terminal, a line in a figure.
+    std::vector<double> overlay;
+    std::string label, overlay_label;  // the legend of a figure with an overlay
 };
+
+// Figures: a report column's width with 9 pt text.
+constexpr double SPC_FIGURE_WIDTH_CM = 16, SPC_FIGURE_HEIGHT_CM = 10;
+constexpr double SPC_FIGURE_DPI = 200;  // PNG pixels per inch
 
 // The axis the plot uses: energy when calibrated (and not told otherwise), else channels.
 bool spc_energy_axis(const spc_calib& c, const spc_plot_options& o);
@@ -26,7 +37,8 @@ double spc_nice_step(double range, int max_ticks);
 // The label of a peak on a plot: its energy in keV when calibrated, else its channel.
 std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_axis);
 
-// The terminal picture, lines ended by "\n", each at most `width` columns wide.
+// The terminal picture, lines ended by "\n", each at most `width` columns wide, the x axis's
+// unit always on its last line.
 std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
                           const std::vector<spc_peak>& peaks, const spc_plot_options& o);
 

@@ -43,7 +43,7 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
     spc_spectrum s = known();
     auto peaks = spc_find_peaks(s.counts);
     ASSERT_EQ(peaks.size(), 2u);
-    spc_calib cal{true, 0, 2};
+    spc_calib cal = linear(0, 2);
     struct size {
         int w, h;
         bool log;
@@ -109,9 +109,9 @@ TEST(Plot, TerminalPictureMatchesStoredText) {
         spc_calib cal;
         bool log;
     } views[] = {{"plot_linear_60.txt", {}, false},
-                 {"plot_log_kev_60.txt", {true, 0, 2}, true},
+                 {"plot_log_kev_60.txt", linear(0, 2), true},
                  // An offset: the ticks at round energies, not round channels.
-                 {"plot_offset_kev_60.txt", {true, 1000, 0.5}, false}};
+                 {"plot_offset_kev_60.txt", linear(1000, 0.5), false}};
     for (const auto& v : views) {
         spc_plot_options o;
         o.width = 60;
@@ -142,5 +142,5 @@ TEST(Plot, TicksAndLabels) {
     spc_peak p;
     p.centroid = 331.04;
     EXPECT_EQ(spc_peak_label(p, {}, false), "331.0");
-    EXPECT_EQ(spc_peak_label(p, {true, 1, 2}, true), "663.1");
+    EXPECT_EQ(spc_peak_label(p, linear(1, 2), true), "663.1");
 }

@@ -10,6 +10,7 @@
 
 #include "e2e.h"
 #include "process.h"
+#include "spc_calib.h"
 
 namespace spc_test {
 
@@ -83,6 +84,15 @@ inline std::vector<int32_t> poisson(const scene& s, uint64_t seed) {
 // A line of significance `z` at `centroid` with width `sigma` on the scene's continuum.
 inline line line_of(const scene& s, double centroid, double sigma, double z) {
     return {centroid, sigma, area_for(z, continuum(s, centroid), sigma)};
+}
+
+// energy = offset + gain * channel.
+inline spc_calib linear(double offset, double gain) {
+    spc_calib c;
+    c.set = true;
+    c.offset = offset;
+    c.gain = gain;
+    return c;
 }
 
 // The spectrum text; `closing` "6.8 0 3 0" is the spectrum handler's, anything else SaveSpec's.
