@@ -606,7 +606,7 @@ int cmd_info(const options& o) {
             "              fit: chi-square per degree of freedom and continuum of the "
             "peak's group; W: width off the width model\n");
     if (c.set) {
-        std::printf("Nuclides:     %s\n", nuclides.empty() ? "none of the library" : "");
+        if (nuclides.empty()) std::printf("Nuclides:     none of the library\n");
         for (const auto& name : nuclides) {
             std::string lines;
             for (size_t k = 0; k < peaks.size(); ++k)
@@ -616,7 +616,8 @@ int cmd_info(const options& o) {
                     lines += fmt("%.1f keV (peak at %.1f keV)", m.line_kev,
                                  spc_energy(c, peaks[k].centroid));
                 }
-            std::printf("              %s: %s\n", name.c_str(), lines.c_str());
+            std::printf("%s%s: %s\n", name == nuclides[0] ? "Nuclides:     " : "              ",
+                        name.c_str(), lines.c_str());
         }
     }
     for (size_t k = 0; k < rois.size(); ++k) {

@@ -38,13 +38,6 @@ void text_at(cairo_t* cr, double x, double y, const std::string& s, double ax, d
     cairo_show_text(cr, s.c_str());
 }
 
-// Rectangles x0, y0, x1, y1.
-using box = std::array<double, 4>;
-
-bool overlaps(const box& a, const box& b) {
-    return a[0] < b[2] && a[2] > b[0] && a[1] < b[3] && a[3] > b[1];
-}
-
 void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
           const std::vector<spc_peak>& peaks, const spc_plot_options& o) {
     const double W = o.width, H = o.height, pt = o.point;
@@ -73,7 +66,7 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     // Log: from a decade below the smallest count above 0 to a power of ten above the largest.
     double ymin = 0, ymax, ystep = 1;
     if (o.log) {
-        ymin = std::floor(std::log10(vmin) + 1e-9) - 1;
+        ymin = std::log10(vmin) - 1;
         ymax = std::max(ymin + 1, std::ceil(std::log10(vmax * 1.3)));
     } else {
         ystep = spc_nice_step(vmax * 1.12, 8);
@@ -83,7 +76,7 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     double label_w = 0;
     std::vector<std::pair<double, std::string>> yticks;  // value, text
     if (o.log) {
-        for (int d = static_cast<int>(ymin); d <= ymax; ++d)
+        for (int d = static_cast<int>(std::ceil(ymin)); d <= ymax; ++d)
             yticks.emplace_back(std::pow(10.0, d), tick_text(std::pow(10.0, d), 1));
     } else {
         for (double t = 0; t <= ymax + ystep / 2; t += ystep)
@@ -167,7 +160,7 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     text_at(cr, 0, 0, o.log ? o.unit + " (log)" : o.unit, 0.5, 0);
     cairo_restore(cr);
     if (!o.title.empty()) text_at(cr, left, gap, o.title, 0, 0);
-    std::vector<box> placed;  // labels and the legend
+    std::vector<spc_box> placed;  // the legend
     if (overlaid && !o.overlay_label.empty()) {
         double y = top + gap;
         for (int k = 0; k < 2; ++k) {
@@ -191,47 +184,40 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     // Peaks: a red tick above each line and its energy or channel on a white ground. A label
     // that would cover another label or a leader line moves up, and so does one whose own
     // leader line would cross a label; one that finds no room above the plot's top is left out.
-    std::vector<box> leaders;
+    std::vector<spc_label> labels;
+    std::vector<std::string> texts;
     for (const auto& p : peaks) {
         int from = std::clamp(static_cast<int>(std::floor(p.centroid - p.fwhm / 2)), 0, n - 1);
         int to = std::clamp(static_cast<int>(std::ceil(p.centroid + p.fwhm / 2)), 0, n - 1);
         double highest = *std::max_element(s.counts.begin() + from, s.counts.begin() + to + 1);
-        double x = X(p.centroid), y = std::max(top + 2 * fe.height, Y(highest * o.norm) - gap);
-        std::string label = spc_peak_label(p, c, energy);
+        texts.push_back(spc_peak_label(p, c, energy));
         cairo_text_extents_t e;
-        cairo_text_extents(cr, label.c_str(), &e);
-        // Centred over the line, but inside the plot area.
-        double tx = std::clamp(x, left + e.width / 2 + gap, left + pw - e.width / 2 - gap);
-        box b{tx - e.width / 2 - 2 * pt, 0, tx + e.width / 2 + 2 * pt, y - 2 * gap};
-        b[1] = b[3] - fe.height;
-        auto clear = [&](const box& r) {
-            box lead{x - pt, r[3], x + pt, y};
-            for (const auto& q : placed)
-                if (overlaps(r, q) || overlaps(lead, q)) return false;
-            for (const auto& l : leaders)
-                if (overlaps(r, l)) return false;
-            return true;
-        };
-        while (!clear(b) && b[1] > top) {
-            b[1] -= 0.25 * fe.height;
-            b[3] -= 0.25 * fe.height;
-        }
+        cairo_text_extents(cr, texts.back().c_str(), &e);
+        spc_label l;
+        l.x = X(p.centroid);
+        l.y = std::max(top + 2 * fe.height, Y(highest * o.norm) - gap);
+        l.w = e.width + 4 * pt;
+        l.h = fe.height;
+        l.area = p.area;
+        labels.push_back(l);
+    }
+    spc_place_labels(&labels, {left, top, left + pw, top + ph}, gap, placed);
+    for (size_t k = 0; k < labels.size(); ++k) {
+        const spc_label& l = labels[k];
         cairo_set_source_rgb(cr, 0.8, 0.1, 0.1);
         cairo_set_line_width(cr, 0.6 * pt);
-        cairo_move_to(cr, x, y);
-        cairo_line_to(cr, x, y - gap);
+        cairo_move_to(cr, l.x, l.y);
+        cairo_line_to(cr, l.x, l.placed ? l.box[3] : l.y - gap);
         cairo_stroke(cr);
-        if (!clear(b)) continue;
-        placed.push_back(b);
-        leaders.push_back({x - pt, b[3], x + pt, y});
-        cairo_move_to(cr, x, y);
-        cairo_line_to(cr, x, b[3]);
-        cairo_stroke(cr);
+        if (!l.placed) continue;
         cairo_set_source_rgba(cr, 1, 1, 1, 0.85);
-        cairo_rectangle(cr, b[0], b[1], b[2] - b[0], b[3] - b[1]);
+        cairo_rectangle(cr, l.box[0], l.box[1], l.box[2] - l.box[0], l.box[3] - l.box[1]);
         cairo_fill(cr);
         cairo_set_source_rgb(cr, 0.8, 0.1, 0.1);
-        text_at(cr, tx, b[1] + 0.5 * (fe.height - e.height), label, 0.5, 0);
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, texts[k].c_str(), &e);
+        text_at(cr, 0.5 * (l.box[0] + l.box[2]), l.box[1] + 0.5 * (l.h - e.height), texts[k], 0.5,
+                0);
     }
 }
 

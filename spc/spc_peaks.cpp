@@ -713,18 +713,18 @@ fitted fit_all(const std::vector<double>& y, const std::vector<candidate>& cands
     std::vector<region> regions = make_groups(first, level, n);
     std::vector<group_fit> fits;
     for (auto& r : regions) fits.push_back(prune(y, r.lo, r.hi, opt, &r.peaks, true));
-    auto lone_reference = [](const group_fit& g) {
-        if (!g.ok || g.peaks.size() != 1) return false;
-        const fit_peak& p = g.peaks[0];
-        return p.area >= 10 * p.area_err && p.sigma_err < 0.1 * p.sigma &&
+    // The width model's peaks: measured to a few per cent in a fit that describes its counts.
+    auto reference = [](const group_fit& g, const fit_peak& p) {
+        return g.ok && p.area >= 10 * p.area_err && p.sigma_err < 0.05 * p.sigma &&
                g.g.chisq < g.g.dof + 4 * std::sqrt(2.0 * g.g.dof);
     };
     std::vector<spc_peak> refs;
     for (const auto& g : fits)
-        if (lone_reference(g)) {
-            refs.push_back(to_peak(g.peaks[0], g.g, 0));
-            refs.back().reference = true;
-        }
+        for (const auto& p : g.peaks)
+            if (reference(g, p)) {
+                refs.push_back(to_peak(p, g.g, 0));
+                refs.back().reference = true;
+            }
     spc_width_model width = fit_width(refs);
 
     // Third: blends and hidden lines tried as one more line, edges dropped.
@@ -743,7 +743,7 @@ fitted fit_all(const std::vector<double>& y, const std::vector<candidate>& cands
         out.result.groups.push_back(g.g);
         for (const auto& p : g.peaks) {
             all.push_back(to_peak(p, g.g, index));
-            all.back().reference = g.peaks.size() == 1 && lone_reference(g);
+            all.back().reference = reference(g, p);
             for (int x = g.g.lo; x <= g.g.hi; ++x)
                 out.peaks_model[x] += spc_peak_counts(all.back(), x);
         }

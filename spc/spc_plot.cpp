@@ -60,6 +60,46 @@ std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_ax
     return buf;
 }
 
+bool spc_overlaps(const spc_box& a, const spc_box& b) {
+    return a[0] < b[2] && a[2] > b[0] && a[1] < b[3] && a[3] > b[1];
+}
+
+void spc_place_labels(std::vector<spc_label>* labels, const spc_box& frame, double tick,
+                      const std::vector<spc_box>& taken) {
+    std::vector<spc_box> boxes = taken, leaders;
+    for (const auto& l : *labels) leaders.push_back({l.x - 0.5, l.y - tick, l.x + 0.5, l.y});
+    std::vector<size_t> order(labels->size());
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return (*labels)[a].area > (*labels)[b].area; });
+    for (size_t k : order) {
+        spc_label& l = (*labels)[k];
+        auto clear = [&](const spc_box& r) {
+            spc_box lead{l.x - 0.5, r[3], l.x + 0.5, l.y};
+            for (const auto& q : boxes)
+                if (spc_overlaps(r, q) || spc_overlaps(lead, q)) return false;
+            for (const auto& q : leaders)
+                if (spc_overlaps(r, q)) return false;
+            return true;
+        };
+        double half = l.w / 2;
+        for (double y1 = l.y - 2 * tick; !l.placed && y1 - l.h > frame[1]; y1 -= 0.25 * l.h) {
+            for (double cx : {l.x, l.x - half + 1, l.x + half - 1}) {
+                cx = std::clamp(cx, frame[0] + half, frame[2] - half);
+                spc_box b{cx - half, y1 - l.h, cx + half, y1};
+                if (b[0] <= l.x && l.x <= b[2] && clear(b)) {
+                    l.box = b;
+                    l.placed = true;
+                    break;
+                }
+            }
+        }
+        if (!l.placed) continue;
+        boxes.push_back(l.box);
+        leaders.push_back({l.x - 0.5, l.box[3], l.x + 0.5, l.y});
+    }
+}
+
 std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
                           const std::vector<spc_peak>& peaks, const spc_plot_options& o) {
     int n = static_cast<int>(s.counts.size());
@@ -96,7 +136,7 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
     double top, bottom = 0;
     if (o.log) {
         if (!std::isfinite(smallest)) smallest = 1;
-        bottom = std::floor(std::log10(smallest) + 1e-9) - 1;
+        bottom = std::log10(smallest) - 1;
         top = std::max(bottom + 1, std::ceil(std::log10(std::max(peak_value, smallest)) + 1e-9));
     } else {
         double step = spc_nice_step(peak_value > 0 ? peak_value : 1.0, 4);
@@ -131,15 +171,14 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
     }
     out += marks.str();
 
-    int decades = static_cast<int>(std::lround(top - bottom));
     for (int r = rows - 1; r >= 0; --r) {
         row line(width);
         std::string label;
         if (o.log) {
             // Each power of ten on the row whose top is nearest to it.
-            for (int d = 1; d <= decades; ++d)
-                if (static_cast<int>(std::lround(double(d) * rows / decades)) - 1 == r)
-                    label = format_number(std::pow(10.0, bottom + d));
+            for (int d = static_cast<int>(std::floor(bottom)) + 1; d <= top; ++d)
+                if (static_cast<int>(std::lround((d - bottom) / (top - bottom) * rows)) - 1 == r)
+                    label = format_number(std::pow(10.0, d));
         } else {
             if (r == rows - 1) label = format_number(top);
             if (r == (rows - 1) / 2) label = format_number(top * (r + 1) / rows);
@@ -160,7 +199,7 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
     // The x axis: ticks at round channels or energies, their labels below, and the unit at the
     // right end before any label, so that no width loses it.
     row axis(width), labels(width);
-    std::string zero = o.log ? format_number(std::pow(10.0, bottom)) : "0";
+    std::string zero = o.log ? format_number(std::round(std::pow(10.0, bottom) * 100) / 100) : "0";
     axis.put(LABEL_WIDTH - 2 - static_cast<int>(zero.size()), zero);
     axis.cells[LABEL_WIDTH - 1] = "└";
     for (int k = 0; k < cols; ++k) axis.cells[LABEL_WIDTH + k] = "─";

@@ -2,6 +2,7 @@
 // SVG or PDF through cairo). Both take the same options and mark the same peaks.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,25 @@ std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_ax
 // unit always on its last line.
 std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
                           const std::vector<spc_peak>& peaks, const spc_plot_options& o);
+
+// x0, y0, x1, y1 (y down).
+using spc_box = std::array<double, 4>;
+bool spc_overlaps(const spc_box& a, const spc_box& b);
+
+// A peak's label on a figure: the top of its line (x, y), the label's size and the peak's area
+// in; where it went out.
+struct spc_label {
+    double x = 0, y = 0, w = 0, h = 0, area = 0;
+    spc_box box{};
+    bool placed = false;  // false: no room (only the line's tick is drawn)
+};
+
+// Places the labels, the larger peaks' first, each above its line (centred, or ending or
+// starting at it) at the lowest height inside `frame` where it covers no other label, no tick
+// (`tick` long, above each line) and nothing `taken`, and its leader line from the line's top
+// crosses no label.
+void spc_place_labels(std::vector<spc_label>* labels, const spc_box& frame, double tick,
+                      const std::vector<spc_box>& taken);
 
 enum class spc_figure_kind { png, svg, pdf };
 
