@@ -125,11 +125,10 @@ double spc_gain_at(const spc_calib& c, double channel) {
 }
 
 double spc_channel(const spc_calib& c, double kev) {
-    if (c.quad == 0) return (kev - c.offset) / c.gain;
-    // The root on the branch where the energy rises: gain + 2 quad x > 0.
-    double disc = c.gain * c.gain - 4 * c.quad * (c.offset - kev);
-    if (disc < 0) disc = 0;
-    return (-c.gain + std::sqrt(disc)) / (2 * c.quad);
+    // The root on the branch where the energy rises (gain + 2 quad x > 0), in the form that
+    // does not cancel when quad is small.
+    double disc = c.gain * c.gain + 4 * c.quad * (kev - c.offset);
+    return 2 * (kev - c.offset) / (c.gain + std::sqrt(std::max(disc, 0.0)));
 }
 
 spc_fwhm_calib spc_fit_fwhm(const std::vector<double>& kev, const std::vector<double>& fwhm,
