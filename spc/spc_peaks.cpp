@@ -14,7 +14,7 @@ namespace {
 
 constexpr double SQRT_2PI = 2.5066282746310002;
 constexpr double SQRT_2 = 1.4142135623730951;
-constexpr int MAX_PASSES = 3;
+constexpr int MAX_PASSES = 2;
 // A longer chain of lines that reach each other is fitted in pieces.
 constexpr size_t MAX_GROUP_PEAKS = 12;
 // Kernel widths in bins of each level, four per octave; the first level also has the ones below
@@ -190,63 +190,78 @@ size_t continuum_params(spc_continuum_kind k) {
     return k == spc_continuum_kind::quadratic ? 3 : 2;
 }
 
-// The model in bin `k` (the channels lo + k bin ... lo + (k + 1) bin - 1), and its derivatives
-// into row `k` of `J` when `J` is given. The continuum is taken at the bin's centre, the peaks
-// integrated over it. Widths enter as their absolute value, so the solver may cross zero without
-// a domain error.
-double model(const gsl_vector* p, const fit_setup& f, int k, gsl_matrix* J) {
+// The model in every bin (bin k holds the channels lo + k bin ... lo + (k + 1) bin - 1) into
+// `v`, and its derivatives into `J` when `J` is given. The continuum is taken at the bin's
+// centre, the peaks integrated over it: each Gaussian's distribution at every bin edge once.
+// Widths enter as their absolute value, so the solver may cross zero without a domain error.
+void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_matrix* J) {
     auto P = [p](size_t i) { return gsl_vector_get(p, i); };
-    auto D = [J, k](size_t i, double v) {
-        if (J) gsl_matrix_set(J, k, i, v);
+    auto D = [J](size_t k, size_t i, double x) {
+        if (J) gsl_matrix_set(J, k, i, x);
     };
-    double left = f.lo + k * f.bin - 0.5, right = left + f.bin, centre = left + 0.5 * f.bin;
-    double t = (centre - f.xc) / f.half, v;
-    if (f.kind == spc_continuum_kind::exponential) {
-        v = f.bin * std::exp(std::clamp(P(0) + P(1) * t, -700.0, 700.0));
-        D(0, v);
-        D(1, t * v);
-    } else {
-        v = f.bin * (P(0) + P(1) * t);
-        D(0, f.bin);
-        D(1, f.bin * t);
-        if (f.ncont == 3) {
-            v += f.bin * P(2) * t * t;
-            D(2, f.bin * t * t);
+    size_t n = f.y.size();
+    v->assign(n, 0.0);
+    for (size_t k = 0; k < n; ++k) {
+        double t = (f.lo + (k + 0.5) * f.bin - 0.5 - f.xc) / f.half;
+        if (f.kind == spc_continuum_kind::exponential) {
+            double e = f.bin * std::exp(std::clamp(P(0) + P(1) * t, -700.0, 700.0));
+            (*v)[k] = e;
+            D(k, 0, e);
+            D(k, 1, t * e);
+        } else {
+            (*v)[k] = f.bin * (P(0) + P(1) * t + (f.ncont == 3 ? P(2) * t * t : 0));
+            D(k, 0, f.bin);
+            D(k, 1, f.bin * t);
+            if (f.ncont == 3) D(k, 2, f.bin * t * t);
         }
     }
     for (size_t j = 0, i = f.ncont; j < f.peaks; ++j, i += 3) {
         double a = P(i), mu = P(i + 1), sp = P(i + 2), s = std::max(std::abs(sp), 1e-6);
-        double ua = (left - mu) / s, ub = (right - mu) / s;
-        double fa = std::exp(-0.5 * ua * ua) / SQRT_2PI, fb = std::exp(-0.5 * ub * ub) / SQRT_2PI;
-        double d = cdf_diff(ua, ub);
-        v += a * d;
-        D(i, d);
-        D(i + 1, a * (fa - fb) / s);
-        D(i + 2, (sp < 0 ? -1 : 1) * a * (ua * fa - ub * fb) / s);
+        double sign = sp < 0 ? -1 : 1;
+        // At each edge u: the tail beyond |u| and the density.
+        auto edge = [&](size_t k, double* u, double* tail, double* dens) {
+            *u = (f.lo + static_cast<double>(k) * f.bin - 0.5 - mu) / s;
+            *tail = 0.5 * std::erfc(std::abs(*u) / SQRT_2);
+            *dens = std::exp(-0.5 * *u * *u) / SQRT_2PI;
+        };
+        double ua, ta, fa, ub, tb, fb;
+        edge(0, &ua, &ta, &fa);
+        for (size_t k = 0; k < n; ++k, ua = ub, ta = tb, fa = fb) {
+            edge(k + 1, &ub, &tb, &fb);
+            // Phi(ub) - Phi(ua) from the tails, without cancellation in either.
+            double d = ua > 0 ? ta - tb : ub <= 0 ? tb - ta : 1 - ta - tb;
+            (*v)[k] += a * d;
+            D(k, i, d);
+            D(k, i + 1, a * (fa - fb) / s);
+            D(k, i + 2, sign * a * (ua * fa - ub * fb) / s);
+        }
     }
     if (f.step) {
         size_t i = f.ncont + 3 * f.peaks;
         double h = P(i), e = P(i + 1), wp = P(i + 2), w = std::max(std::abs(wp), 1e-6);
-        double u = (centre - e) / w, g = std::exp(-0.5 * u * u) / SQRT_2PI;
-        double q = 0.5 * std::erfc(u / SQRT_2);
-        v += f.bin * h * q;
-        D(i, f.bin * q);
-        D(i + 1, f.bin * h * g / w);
-        D(i + 2, (wp < 0 ? -1 : 1) * f.bin * h * g * u / w);
+        for (size_t k = 0; k < n; ++k) {
+            double u = (f.lo + (k + 0.5) * f.bin - 0.5 - e) / w;
+            double g = std::exp(-0.5 * u * u) / SQRT_2PI, q = 0.5 * std::erfc(u / SQRT_2);
+            (*v)[k] += f.bin * h * q;
+            D(k, i, f.bin * q);
+            D(k, i + 1, f.bin * h * g / w);
+            D(k, i + 2, (wp < 0 ? -1 : 1) * f.bin * h * g * u / w);
+        }
     }
-    return v;
 }
 
 int residual_cb(const gsl_vector* p, void* data, gsl_vector* out) {
     auto* f = static_cast<fit_setup*>(data);
-    for (size_t k = 0; k < f->y.size(); ++k)
-        gsl_vector_set(out, k, model(p, *f, static_cast<int>(k), nullptr) - f->y[k]);
+    std::vector<double> v;
+    model(p, *f, &v, nullptr);
+    for (size_t k = 0; k < v.size(); ++k) gsl_vector_set(out, k, v[k] - f->y[k]);
     return GSL_SUCCESS;
 }
 
 int jacobian_cb(const gsl_vector* p, void* data, gsl_matrix* J) {
     auto* f = static_cast<fit_setup*>(data);
-    for (size_t k = 0; k < f->y.size(); ++k) model(p, *f, static_cast<int>(k), J);
+    std::vector<double> v;
+    model(p, *f, &v, J);
     return GSL_SUCCESS;
 }
 
@@ -269,7 +284,10 @@ group_fit fit_group(const std::vector<double>& y, int lo, int hi, std::vector<fi
     double narrowest = 1e300;
     for (const auto& pk : peaks) narrowest = std::min(narrowest, pk.sigma);
     if (step) narrowest = 0.1 * (hi - lo);
-    int bin = std::clamp(static_cast<int>(narrowest / 2), 1, std::max(1, (hi - lo + 1) / 24));
+    // At most some 300 bins: a window that long around a wide line holds a narrow peak only
+    // as noise, which the pruning drops.
+    int bin = std::clamp(static_cast<int>(narrowest / 2), std::max(1, (hi - lo + 1) / 300),
+                         std::max(1, (hi - lo + 1) / 24));
     size_t n = (hi - lo + 1) / bin, nc = continuum_params(kind);
     hi = lo + static_cast<int>(n) * bin - 1;
     size_t p = nc + 3 * peaks.size() + (step ? 3 : 0);
@@ -331,11 +349,10 @@ group_fit fit_group(const std::vector<double>& y, int lo, int hi, std::vector<fi
         gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &params, n, p);
     int status = GSL_SUCCESS;
     for (int round = 0; round < 3 && status == GSL_SUCCESS; ++round) {
-        for (size_t i = 0; i < n; ++i) {
-            double v = round == 0 ? std::max(f.y[i], 1.0)
-                                  : std::max(model(x, f, static_cast<int>(i), nullptr), 0.1);
-            gsl_vector_set(wts, i, 1.0 / v);
-        }
+        std::vector<double> m = f.y;
+        if (round > 0) model(x, f, &m, nullptr);
+        for (size_t i = 0; i < n; ++i)
+            gsl_vector_set(wts, i, 1.0 / std::max(m[i], round == 0 ? 1.0 : 0.1));
         gsl_multifit_nlinear_winit(x, wts, &fdf, w);
         int info = 0;
         status = gsl_multifit_nlinear_driver(60, 1e-7, 1e-7, 0.0, nullptr, nullptr, &info, w);
@@ -616,11 +633,12 @@ group_fit try_more(const std::vector<double>& y, const region& r, group_fit g,
                 m += p.area * cdf_diff((x - 0.5 - p.mu) / p.sigma, (x + 0.5 - p.mu) / p.sigma);
             res[x - r.lo] = y[x] - m;
         }
+        std::vector<double> run(res.size() + 1, 0.0);  // running sums
+        for (size_t k = 0; k < res.size(); ++k) run[k + 1] = run[k] + res[k];
         int best = -1;
         double best_sum = 0;
         for (int x = r.lo + half; x <= r.hi - half; ++x) {
-            double sum = 0;
-            for (int k = x - half; k <= x + half; ++k) sum += res[k - r.lo];
+            double sum = run[x + half - r.lo + 1] - run[x - half - r.lo];
             if (sum > best_sum) best = x, best_sum = sum;
         }
         if (best >= 0) {
