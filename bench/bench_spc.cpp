@@ -21,7 +21,8 @@ bench::Spread timed(const std::vector<std::string>& args, int runs) {
     for (int i = 0; i < runs; ++i) {
         auto start = std::chrono::steady_clock::now();
         auto r = proc::run(args, "", "", 600000);
-        t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        t.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (r.exit_code != 0) std::printf("  %s failed: %s\n", args[0].c_str(), r.output.c_str());
     }
     return bench::spread(t);
@@ -37,7 +38,8 @@ std::string spectrum(int n, int lines, bool comb, uint64_t seed) {
     for (int k = 0; k < lines; ++k) {
         double x = comb ? (k + 0.5) * n / lines
                         : std::uniform_real_distribution<>(0.02 * n, 0.98 * n)(rng);
-        double gain = 3000.0 / n, sigma = std::sqrt(0.81 + 0.0025 * x * gain) / FWHM_PER_SIGMA / gain;
+        double gain = 3000.0 / n,
+               sigma = std::sqrt(0.81 + 0.0025 * x * gain) / FWHM_PER_SIGMA / gain;
         double area = comb ? 5000 : std::exp(std::uniform_real_distribution<>(5.7, 13.8)(rng));
         s.lines.push_back({x, sigma, area});
     }
@@ -64,8 +66,8 @@ int main() {
         e2e::write_file(path, spectrum(it.channels, it.lines, it.comb, 7));
         bench::Spread ours = timed({NV_SPC_BIN, "info", path}, 3);
         bench::Spread wc = timed({"/usr/bin/wc", "-l", path}, 3);
-        bench::row(it.name, ours, wc, "s", it.target > 0 ? bench::Goal::value_below : bench::Goal::none,
-                   it.target);
+        bench::row(it.name, ours, wc, "s",
+                   it.target > 0 ? bench::Goal::value_below : bench::Goal::none, it.target);
     }
     bench::finish();
     return 0;

@@ -586,7 +586,7 @@ int cmd_info(const options& o) {
         std::string centroid = fmt("%.2f ± %.2f", p.centroid, p.centroid_err);
         std::string fwhm = fmt("%.2f ± %.2f", p.fwhm, p.fwhm_err);
         std::string area = fmt("%.0f ± %.0f", p.area, p.area_err);
-        std::string rate = live <= 0                ? "-"
+        std::string rate = live <= 0               ? "-"
                            : p.area / live >= 1000 ? fmt("%.0f", p.area / live)
                                                    : fmt("%.4g", p.area / live);
         std::string fit = fmt("%.2f ", g.dof > 0 ? g.chisq / g.dof : 0) +
