@@ -752,6 +752,27 @@ fitted fit_all(const std::vector<double>& y, const std::vector<candidate>& cands
     for (size_t i = 0; i < regions.size(); ++i) {
         group_fit g = fits[i];
         if (!g.ok) continue;
+        // A group the model does not describe may end on a line it missed: first more
+        // channels on both sides (short of the neighbouring groups' lines), then one more line.
+        if (g.g.chisq > g.g.dof + 4 * std::sqrt(2.0 * g.g.dof)) {
+            double grow = 0;
+            for (const auto& p : g.peaks) grow = std::max(grow, 3 * p.sigma);
+            region wider = regions[i];
+            wider.lo = std::max(0, static_cast<int>(wider.lo - grow));
+            wider.hi = std::min(n - 1, static_cast<int>(wider.hi + grow));
+            for (size_t j : {i - 1, i + 1}) {
+                if (j >= regions.size() || fits[j].peaks.empty()) continue;
+                const fit_peak& q = j < i ? fits[j].peaks.back() : fits[j].peaks.front();
+                if (j < i) wider.lo = std::max(wider.lo, static_cast<int>(q.mu + 2.5 * q.sigma));
+                if (j > i) wider.hi = std::min(wider.hi, static_cast<int>(q.mu - 2.5 * q.sigma));
+            }
+            group_fit w = fit_best(y, wider.lo, wider.hi, g.peaks);
+            if (w.ok && (wider.lo < regions[i].lo || wider.hi > regions[i].hi) &&
+                implausible(w, opt, n) < 0) {
+                regions[i] = wider;
+                g = w;
+            }
+        }
         g = try_more(y, regions[i], g, width, opt, &regions[i].peaks);
         bool unconfirmed = true;
         for (const auto& p : g.peaks)
