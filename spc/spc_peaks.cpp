@@ -429,28 +429,34 @@ group_fit fit_best(const std::vector<double>& y, int lo, int hi, const std::vect
     return best;
 }
 
-// The index of the weakest peak of `g` that is not plausible: too small an area for its
-// uncertainty, too narrow or too wide, outside its region, placed no better than its own width,
-// or on top of another peak of the group. -1 when all are plausible.
-int implausible(const group_fit& g, const spc_peak_options& opt, int channels) {
-    int worst = -1;
-    double worst_sig = 1e300;
+// Whether peak `k` of `g` is not plausible: too small an area for its uncertainty, too narrow
+// or too wide, outside its region, placed no better than its own width, or on top of another
+// peak of the group. Its significance (area / uncertainty) in `sig`.
+bool bad_peak(const group_fit& g, size_t k, const spc_peak_options& opt, int channels,
+              double* sig) {
+    const auto& p = g.peaks[k];
+    *sig = p.area_err > 0 ? p.area / p.area_err : 0;
+    bool dup = false;
+    for (size_t j = 0; j < g.peaks.size(); ++j)
+        dup = dup || (j != k &&
+                      std::abs(p.mu - g.peaks[j].mu) < 0.8 * std::min(p.sigma, g.peaks[j].sigma));
+    return !(*sig >= opt.area_sigma) || p.sigma < 0.25 || p.sigma > 0.5 * (g.g.hi - g.g.lo) ||
+           p.sigma > std::max(2.0, static_cast<double>(channels) / MAX_WIDTH_PART) ||
+           p.mu < g.g.lo || p.mu > g.g.hi || !(p.mu_err < p.sigma) || dup;
+}
+
+// The index of the weakest implausible peak of `g`, -1 when all are plausible; `count` gets how
+// many are implausible.
+int implausible(const group_fit& g, const spc_peak_options& opt, int channels,
+                int* count = nullptr) {
+    int worst = -1, n = 0;
+    double worst_sig = 1e300, sig;
     for (size_t k = 0; k < g.peaks.size(); ++k) {
-        const auto& p = g.peaks[k];
-        double sig = p.area_err > 0 ? p.area / p.area_err : 0;
-        bool dup = false;
-        for (size_t j = 0; j < g.peaks.size(); ++j)
-            dup = dup || (j != k && std::abs(p.mu - g.peaks[j].mu) <
-                                        0.8 * std::min(p.sigma, g.peaks[j].sigma));
-        bool bad = !(sig >= opt.area_sigma) || p.sigma < 0.25 ||
-                   p.sigma > 0.5 * (g.g.hi - g.g.lo) ||
-                   p.sigma > std::max(2.0, static_cast<double>(channels) / MAX_WIDTH_PART) ||
-                   p.mu < g.g.lo || p.mu > g.g.hi || !(p.mu_err < p.sigma) || dup;
-        if (bad && sig < worst_sig) {
-            worst = static_cast<int>(k);
-            worst_sig = sig;
-        }
+        if (!bad_peak(g, k, opt, channels, &sig)) continue;
+        ++n;
+        if (sig < worst_sig) worst = static_cast<int>(k), worst_sig = sig;
     }
+    if (count) *count = n;
     return worst;
 }
 
@@ -462,8 +468,19 @@ group_fit prune(const std::vector<double>& y, int lo, int hi, const spc_peak_opt
     while (!group->empty()) {
         g = all_kinds ? fit_best(y, lo, hi, *group)
                       : fit_group(y, lo, hi, *group, spc_continuum_kind::linear);
-        int worst = g.ok ? implausible(g, opt, static_cast<int>(y.size()))
-                         : static_cast<int>(group->size()) - 1;
+        int count = 0, channels = static_cast<int>(y.size());
+        int worst =
+            g.ok ? implausible(g, opt, channels, &count) : static_cast<int>(group->size()) - 1;
+        if (g.ok && count >= 3) {
+            // Most of a group implausible (a comb of single-channel spikes): all of those go
+            // at once rather than one refit each.
+            std::vector<fit_peak> keep;
+            double sig;
+            for (size_t k = 0; k < group->size(); ++k)
+                if (!bad_peak(g, k, opt, channels, &sig)) keep.push_back((*group)[k]);
+            *group = keep;
+            continue;
+        }
         if (!g.ok) {
             // No usable fit: the smallest first guess goes.
             worst = 0;
