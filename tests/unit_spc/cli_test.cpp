@@ -158,6 +158,21 @@ TEST(Cli, InfoExportAndPlotFiles) {
     ASSERT_EQ(stat(dir.file("fig.svg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_NE(e2e::read_file(dir.file("fig.svg")).find("<svg"), std::string::npos);
+    // --size in cm (200 pixels per inch in a PNG); --fit draws the model's dots over the bars.
+    r = nv_spc({"plot", "-o", "small.png", "--size", "8x5"}, dir.path());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    std::string png = e2e::read_file(dir.file("small.png"));
+    auto be32 = [&](size_t at) {
+        return (static_cast<unsigned char>(png[at]) << 24) |
+               (static_cast<unsigned char>(png[at + 1]) << 16) |
+               (static_cast<unsigned char>(png[at + 2]) << 8) |
+               static_cast<unsigned char>(png[at + 3]);
+    };
+    EXPECT_EQ(be32(16), 630u);  // 8 cm
+    EXPECT_EQ(be32(20), 394u);  // 5 cm
+    EXPECT_EQ(nv_spc({"plot", "--width", "60"}, dir.path()).output.find("•"), std::string::npos);
+    EXPECT_NE(nv_spc({"plot", "--fit", "--width", "60"}, dir.path()).output.find("•"),
+              std::string::npos);
     // A target in a folder that does not exist: exit 1, a message naming it.
     r = nv_spc({"plot", "-o", "no/such/fig.png"}, dir.path());
     EXPECT_EQ(r.exit_code, 1);
