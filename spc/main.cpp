@@ -480,8 +480,9 @@ int cmd_info(const options& o) {
                         {"keV_per_channel2", c.quad},
                         {"points", json::array()}};
             for (const auto& p : c.points)
-                cal["points"].push_back(
-                    {{"channel", p.channel}, {"keV", p.kev}, {"residual_keV", p.residual}});
+                cal["points"].push_back({{"channel", p.channel},
+                                         {"keV", p.kev},
+                                         {"residual_keV", std::round(p.residual * 1e6) / 1e6}});
             j["calibration"] = cal;
         } else {
             j["calibration"] = nullptr;
@@ -560,8 +561,8 @@ int cmd_info(const options& o) {
         if (c.quad != 0) std::printf(" + %.6g * channel^2", c.quad);
         std::printf(" (keV)\n");
         for (const auto& p : c.points)
-            std::printf("              channel %.6g = %.6g keV: residual %.3g keV\n", p.channel,
-                        p.kev, p.residual);
+            std::printf("              channel %.6g = %.6g keV: residual %.3f keV\n", p.channel,
+                        p.kev, std::abs(p.residual) < 5e-4 ? 0.0 : p.residual);
     } else {
         std::printf("Calibration:  none (channels)\n");
     }

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "spc_support.h"
@@ -249,6 +250,7 @@ TEST(Cli, TimesThatAreNotTimes) {
         {-3, 0, "-3 0 (real time -3 s: not a time, live time 0 s: not a time, no count rates)",
          false},
         {0, 10, "0 10 (real time 0 s: not a time, live time 10 s)", true},
+        {2, 1, "2 1 (real time 2 s, live time 1 s)", true},
     };
     for (const auto& t : cases) {
         std::string text = good_text();
@@ -351,6 +353,29 @@ TEST(Cli, TrendCompareAndRegions) {
     EXPECT_NEAR(roi["net_rate_cps"].get<double>(), roi["net_counts"].get<double>() / 100, 1e-9);
     EXPECT_NEAR(j["rois"][1]["net_counts"].get<double>(), 0,
                 4 * j["rois"][1]["net_counts_err"].get<double>());
+}
+
+// info as the user reads it, text and JSON, against stored transcripts of a fixed spectrum:
+// a quadratic calibration with its residuals, the FWHM calibration, rates, fits, nuclides, a
+// region (NV_UPDATE_EXPECTED=1 stores them anew; look at them before committing).
+TEST(Cli, InfoTranscripts) {
+    proc::TempDir dir;
+    scene s;  // Cs-137, Co-60 and K-40 in a scintillator at 2 keV a channel
+    s.exp_level = 3000, s.exp_length = 150, s.flat = 30;
+    for (double kev : {661.7, 1173.2, 1332.5, 1460.8})
+        s.lines.push_back(
+            {kev / 2, 0.07 / FWHM_PER_SIGMA * std::sqrt(661.7 * kev) / 2, kev < 700 ? 2e5 : 4e4});
+    e2e::write_file(dir.file("spect.spc"), spectrum_text(poisson(s, 11), 300, 290));
+    for (const char* name : {"info_calibrated.txt", "info_calibrated.json"}) {
+        std::vector<std::string> args = {"info", "--calibrate", "331=662,586=1173,730.5=1461.5",
+                                         "--roi", "600:720"};
+        if (std::string(name).find(".json") != std::string::npos) args.push_back("--json");
+        auto r = nv_spc(args, dir.path());
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        std::string path = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name;
+        if (std::getenv("NV_UPDATE_EXPECTED")) e2e::write_file(path, r.output);
+        EXPECT_EQ(r.output, e2e::read_file(path)) << name;
+    }
 }
 
 // The watch redraws when the file is replaced by a rename, as nv-term replaces it, and ends at
