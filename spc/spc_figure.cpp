@@ -20,16 +20,6 @@ cairo_status_t append(void* closure, const unsigned char* data, unsigned int len
     return CAIRO_STATUS_SUCCESS;
 }
 
-std::string tick_text(double v, double step) {
-    char buf[32];
-    if (std::abs(v) < step / 2) v = 0;
-    if (std::abs(v) >= 1e6)
-        std::snprintf(buf, sizeof buf, "%.0e", v);
-    else
-        std::snprintf(buf, sizeof buf, step < 1 ? "%.1f" : "%.0f", v);
-    return buf;
-}
-
 // Text with its anchor: `ax` 0 left, 0.5 centre, 1 right; `ay` likewise from the top.
 void text_at(cairo_t* cr, double x, double y, const std::string& s, double ax, double ay) {
     cairo_text_extents_t e;
@@ -77,10 +67,10 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     std::vector<std::pair<double, std::string>> yticks;  // value, text
     if (o.log) {
         for (int d = static_cast<int>(std::ceil(ymin)); d <= ymax; ++d)
-            yticks.emplace_back(std::pow(10.0, d), tick_text(std::pow(10.0, d), 1));
+            yticks.emplace_back(std::pow(10.0, d), spc_tick_text(std::pow(10.0, d), 1));
     } else {
         for (double t = 0; t <= ymax + ystep / 2; t += ystep)
-            yticks.emplace_back(t, tick_text(t, ystep));
+            yticks.emplace_back(t, spc_tick_text(t, ystep));
     }
     for (const auto& [v, t] : yticks) {
         cairo_text_extents_t e;
@@ -143,7 +133,7 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
         double x = X(energy ? spc_channel(c, t) : t);
         cairo_move_to(cr, x, top + ph);
         cairo_line_to(cr, x, top + ph + gap);
-        text_at(cr, x, top + ph + 1.5 * gap, tick_text(t, xstep), 0.5, 0);
+        text_at(cr, x, top + ph + 1.5 * gap, spc_tick_text(t, xstep), 0.5, 0);
     }
     for (const auto& [v, t] : yticks) {
         cairo_move_to(cr, left - gap, Y(v));

@@ -60,6 +60,16 @@ std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_ax
     return buf;
 }
 
+std::string spc_tick_text(double v, double step) {
+    char buf[32];
+    if (std::abs(v) < step / 2) v = 0;
+    if (std::abs(v) >= 1e6)
+        std::snprintf(buf, sizeof buf, "%.0e", v);
+    else
+        std::snprintf(buf, sizeof buf, step < 1 ? "%.1f" : "%.0f", v);
+    return buf;
+}
+
 bool spc_overlaps(const spc_box& a, const spc_box& b) {
     return a[0] < b[2] && a[2] > b[0] && a[1] < b[3] && a[3] > b[1];
 }

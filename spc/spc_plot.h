@@ -35,6 +35,9 @@ bool spc_energy_axis(const spc_calib& c, const spc_plot_options& o);
 // A step of 1, 2 or 5 times a power of ten that splits `range` into at most `max_ticks` parts.
 double spc_nice_step(double range, int max_ticks);
 
+// A figure's tick label: `v` on a scale of `step` (a value within half a step of 0 is 0).
+std::string spc_tick_text(double v, double step);
+
 // The label of a peak on a plot: its energy in keV when calibrated, else its channel.
 std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_axis);
 

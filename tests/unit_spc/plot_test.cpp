@@ -139,6 +139,13 @@ TEST(Plot, TicksAndLabels) {
     EXPECT_EQ(spc_nice_step(100, 10), 10);
     EXPECT_EQ(spc_nice_step(2047, 4), 1000);
     EXPECT_EQ(spc_nice_step(0.9, 3), 0.5);
+    // A figure's tick labels: rounding errors of the steps read 0, large values in powers.
+    struct tick {
+        double v, step;
+        const char* text;
+    } ticks[] = {{1e-13, 200, "0"}, {-3e-14, 0.5, "0.0"}, {1200, 200, "1200"},
+                 {2.5, 0.5, "2.5"}, {3e6, 1e6, "3e+06"},  {-400, 200, "-400"}};
+    for (const auto& t : ticks) EXPECT_EQ(spc_tick_text(t.v, t.step), t.text) << t.v;
     spc_peak p;
     p.centroid = 331.04;
     EXPECT_EQ(spc_peak_label(p, {}, false), "331.0");
