@@ -41,18 +41,8 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     bool energy = spc_energy_axis(c, o);
     bool overlaid = o.overlay.size() == s.counts.size();
 
-    double vmax = 0, vmin = INFINITY;
-    for (int i = 0; i < n; ++i) {
-        double v = s.counts[i] * o.norm;
-        vmax = std::max(vmax, v);
-        if (v > 0) vmin = std::min(vmin, v);
-        if (overlaid && std::isfinite(o.overlay[i])) {
-            vmax = std::max(vmax, o.overlay[i]);
-            if (o.overlay[i] > 0) vmin = std::min(vmin, o.overlay[i]);
-        }
-    }
-    if (!(vmax > 0)) vmax = 1;
-    if (!std::isfinite(vmin)) vmin = vmax;
+    double vmin, vmax;
+    spc_value_range(s, o, &vmin, &vmax);
     // Log: from a decade below the smallest count above 0 to a power of ten above the largest.
     double ymin = 0, ymax, ystep = 1;
     if (o.log) {

@@ -66,16 +66,17 @@ void search_level(const std::vector<double>& y, const std::vector<double>& var, 
     if (bin == 1) scales.insert(scales.begin(), std::begin(FINE_SCALES), std::end(FINE_SCALES));
     int pad = static_cast<int>(std::ceil(3.5 * scales.back() + 0.5)) + 1;
     if (n < 8) return;
-    // Beyond the ends the spectrum continues as its point reflection about the mean of the end
-    // bins (a straight continuum stays straight, so the ends give no response) and its noise as
-    // the mirror image.
+    // Beyond the ends the spectrum continues as its point reflection about the second bin from
+    // each end, at the mean of the three end bins (a straight continuum stays straight, so the
+    // ends give no response), and its noise as the mirror image.
     std::vector<double> py(n + 2 * pad), pv(n + 2 * pad), sum(n + 2 * pad + 1, 0.0);
     double first = (y[0] + y[1] + y[2]) / 3, last = (y[n - 1] + y[n - 2] + y[n - 3]) / 3;
     for (int i = 0; i < n + 2 * pad; ++i) {
         int k = i - pad;
-        int j = std::clamp(k < 0 ? -k : k >= n ? 2 * (n - 1) - k : k, 0, n - 1);
+        int j = std::clamp(k < 0 ? 2 - k : k >= n ? 2 * (n - 2) - k : k, 0, n - 1);
+        int m = std::clamp(k < 0 ? -k : k >= n ? 2 * (n - 1) - k : k, 0, n - 1);
         py[i] = k < 0 ? 2 * first - y[j] : k >= n ? 2 * last - y[j] : y[j];
-        pv[i] = std::abs(var[j]);
+        pv[i] = std::abs(var[m]);
         sum[i + 1] = sum[i] + pv[i];
     }
     std::vector<double> r(n), z(n);

@@ -60,6 +60,21 @@ std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_ax
     return buf;
 }
 
+void spc_value_range(const spc_spectrum& s, const spc_plot_options& o, double* smallest,
+                     double* largest) {
+    bool overlaid = o.overlay.size() == s.counts.size();
+    *smallest = INFINITY;
+    *largest = 0;
+    for (size_t i = 0; i < s.counts.size(); ++i) {
+        for (double v : {s.counts[i] * o.norm, overlaid ? o.overlay[i] : NAN}) {
+            if (!(v > 0)) continue;
+            *smallest = std::min(*smallest, v);
+            *largest = std::max(*largest, v);
+        }
+    }
+    if (!std::isfinite(*smallest)) *smallest = *largest = 1;
+}
+
 std::string spc_tick_text(double v, double step) {
     char buf[32];
     if (std::abs(v) < step / 2) v = 0;
@@ -124,28 +139,21 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
     // Each column shows the highest channel of its share, so a narrow line keeps its height;
     // the overlay likewise (NaN where it has no value).
     std::vector<double> col(cols, 0.0), over(cols, NAN);
-    double smallest = INFINITY;  // the smallest count above 0 shown
     for (int k = 0; k < cols; ++k) {
         int from = static_cast<int>(static_cast<int64_t>(k) * n / cols);
         int to = std::max(from + 1, static_cast<int>(static_cast<int64_t>(k + 1) * n / cols));
         for (int i = from; i < to && i < n; ++i) {
-            double v = s.counts[i] * o.norm;
-            col[k] = std::max(col[k], v);
-            if (v > 0) smallest = std::min(smallest, v);
-            if (overlaid && std::isfinite(o.overlay[i])) {
+            col[k] = std::max(col[k], s.counts[i] * o.norm);
+            if (overlaid && std::isfinite(o.overlay[i]))
                 over[k] = std::isnan(over[k]) ? o.overlay[i] : std::max(over[k], o.overlay[i]);
-                if (o.overlay[i] > 0) smallest = std::min(smallest, o.overlay[i]);
-            }
         }
     }
-    double peak_value = *std::max_element(col.begin(), col.end());
-    for (double v : over)
-        if (v > peak_value) peak_value = v;
+    double smallest, peak_value;
+    spc_value_range(s, o, &smallest, &peak_value);
     // Linear: from 0 to a round top. Log: from a decade below the smallest count above 0 shown
     // to the next power of ten above the largest.
     double top, bottom = 0;
     if (o.log) {
-        if (!std::isfinite(smallest)) smallest = 1;
         bottom = std::log10(smallest) - 1;
         top = std::max(bottom + 1, std::ceil(std::log10(std::max(peak_value, smallest)) + 1e-9));
     } else {

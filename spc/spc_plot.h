@@ -35,6 +35,11 @@ bool spc_energy_axis(const spc_calib& c, const spc_plot_options& o);
 // A step of 1, 2 or 5 times a power of ten that splits `range` into at most `max_ticks` parts.
 double spc_nice_step(double range, int max_ticks);
 
+// The smallest value above 0 and the largest value drawn: the counts times `o.norm` and the
+// overlay. Both 1 when nothing is above 0. A log axis starts a decade below the smallest.
+void spc_value_range(const spc_spectrum& s, const spc_plot_options& o, double* smallest,
+                     double* largest);
+
 // A figure's tick label: `v` on a scale of `step` (a value within half a step of 0 is 0).
 std::string spc_tick_text(double v, double step);
 

@@ -302,27 +302,34 @@ TEST(Cli, TrendCompareAndRegions) {
     };
     e2e::write_file(dir.file("a.spc"), spectrum(331, 50000, 100, 1));
     e2e::write_file(dir.file("b.spc"), spectrum(333, 200000, 200, 2));
-    auto r = nv_spc({"trend", "--csv", "--kev-per-channel", "2", "a.spc", "b.spc"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0) << r.output;
-    std::istringstream in(r.output);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line,
-              "file,time_utc,live_time_s,count_rate_cps,line,centroid_channel,energy_keV,"
-              "resolution_percent");
-    for (double centroid : {331.0, 333.0}) {
-        ASSERT_TRUE(std::getline(in, line));
-        std::vector<std::string> f;
-        for (size_t at = 0, next; at <= line.size(); at = next + 1) {
-            next = std::min(line.find(',', at), line.size());
-            f.push_back(line.substr(at, next - at));
+    // With a calibration the line nearest 662 keV, without one the strongest: the same here.
+    for (bool calibrated : {true, false}) {
+        std::vector<std::string> args = {"trend", "--csv", "a.spc", "b.spc"};
+        if (calibrated) args.insert(args.end(), {"--kev-per-channel", "2"});
+        auto r = nv_spc(args, dir.path());
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        std::istringstream in(r.output);
+        std::string line;
+        std::getline(in, line);
+        EXPECT_EQ(line,
+                  "file,time_utc,live_time_s,count_rate_cps,line,centroid_channel,energy_keV,"
+                  "resolution_percent");
+        for (double centroid : {331.0, 333.0}) {
+            ASSERT_TRUE(std::getline(in, line));
+            std::vector<std::string> f;
+            for (size_t at = 0, next; at <= line.size(); at = next + 1) {
+                next = std::min(line.find(',', at), line.size());
+                f.push_back(line.substr(at, next - at));
+            }
+            ASSERT_EQ(f.size(), 8u) << line;
+            EXPECT_EQ(f[2], centroid == 331 ? "100" : "200");
+            EXPECT_EQ(f[4], calibrated ? "nearest 662 keV" : "strongest");
+            EXPECT_NEAR(std::stod(f[5]), centroid, 0.3) << line;
+            EXPECT_EQ(f[6].empty(), !calibrated);
+            EXPECT_NEAR(std::stod(f[7]), 100 * 11 * FWHM_PER_SIGMA / centroid, 0.3) << line;
         }
-        ASSERT_EQ(f.size(), 8u) << line;
-        EXPECT_EQ(f[4], "nearest 662 keV");
-        EXPECT_NEAR(std::stod(f[5]), centroid, 0.3) << line;
-        EXPECT_NEAR(std::stod(f[7]), 100 * 11 * FWHM_PER_SIGMA / centroid, 0.3) << line;
     }
-    r = nv_spc({"compare", "--width", "60", "a.spc", "b.spc"}, dir.path());
+    auto r = nv_spc({"compare", "--width", "60", "a.spc", "b.spc"}, dir.path());
     ASSERT_EQ(r.exit_code, 0) << r.output;
     // 500 per second in A, 1000 in B; the line at 800 the same in both.
     size_t at = r.output.find("\n       331.0        333.0 ");

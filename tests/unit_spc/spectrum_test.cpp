@@ -277,4 +277,9 @@ TEST(SpectrumFile, Bounds) {
     EXPECT_EQ(err.what, "more than 1048576 channels");
     EXPECT_FALSE(spc_parse(std::string(10000000, '\n'), &s, &err));
     EXPECT_EQ(err.line, 1);
+    // The size bound: its last byte is read, one more is too large.
+    for (size_t size : {SPC_MAX_FILE_BYTES, SPC_MAX_FILE_BYTES + 1}) {
+        EXPECT_FALSE(spc_parse(std::string(size, '\n'), &s, &err));
+        EXPECT_EQ(err.what.rfind("file too large", 0) == 0, size > SPC_MAX_FILE_BYTES) << size;
+    }
 }
