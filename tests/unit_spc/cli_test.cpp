@@ -2,7 +2,10 @@
 // watch that follows a file replaced by rename.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -217,8 +220,14 @@ TEST(Cli, BadInputTable) {
         {"fifo", "", "fifo: not a regular file (a FIFO); use - for standard input"},
         {"/dev/zero", "", "/dev/zero: not a regular file (a device)"},
         {".", "", ".: is a directory"},
+        {"socket", "", "socket: No such device or address\n"},
     };
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", dir.file("socket").c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     for (const auto& c : cases) {
         if (!c.content.empty()) e2e::write_file(dir.file(c.name), c.content);
         auto r = nv_spc({"info", c.name}, dir.path());
@@ -231,6 +240,7 @@ TEST(Cli, BadInputTable) {
     EXPECT_NE(r.output.find("File:         standard input\n"), std::string::npos) << r.output;
     r = nv_spc({"info", "-"}, dir.path(), "");
     EXPECT_EQ(r.output, "nv-spc: standard input: the file is empty\n");
+    close(sock);
     r = proc::run({"/bin/sh", "-c", std::string(NV_SPC_BIN) + " info - < /dev/zero"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.output.rfind("nv-spc: standard input: file too large", 0), 0u) << r.output;
