@@ -482,7 +482,7 @@ int cmd_info(const options& o) {
             for (const auto& p : c.points)
                 cal["points"].push_back({{"channel", p.channel},
                                          {"keV", p.kev},
-                                         {"residual_keV", std::round(p.residual * 1e6) / 1e6}});
+                                         {"residual_keV", std::round(p.residual * 1e6) / 1e6 + 0.0}});
             j["calibration"] = cal;
         } else {
             j["calibration"] = nullptr;
@@ -880,10 +880,11 @@ int cmd_watch(const options& o) {
             alignas(inotify_event) char buf[8192];
             bool mine = false;
             for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
-                for (char* p = buf; p < buf + n;) {
+                // Whole records only: each one's header and name lie inside what was read.
+                for (char* p = buf; p + sizeof(inotify_event) <= buf + n;) {
                     auto* ev = reinterpret_cast<inotify_event*>(p);
-                    if (ev->len > 0 && name == ev->name) mine = true;
                     p += sizeof(inotify_event) + ev->len;
+                    if (p <= buf + n && ev->len > 0 && name == ev->name) mine = true;
                 }
             }
             if (mine) watch_draw(o);

@@ -37,11 +37,17 @@ TEST(Cli, HelpVersionAndUsageErrors) {
     r = nv_spc({"--version"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.output.rfind("nv-spc ", 0), 0u);
+    // Every help text against its stored transcript (NV_UPDATE_EXPECTED=1 stores it anew).
+    std::string helps = nv_spc({"--help"}).output;
     for (const char* cmd : {"info", "plot", "watch", "export", "trend", "compare"}) {
         r = nv_spc({cmd, "--help"});
         EXPECT_EQ(r.exit_code, 0) << cmd;
         EXPECT_EQ(r.output.rfind(std::string("Usage: nv-spc ") + cmd, 0), 0u) << r.output;
+        helps += r.output;
     }
+    std::string stored = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/help.txt";
+    if (std::getenv("NV_UPDATE_EXPECTED")) e2e::write_file(stored, helps);
+    EXPECT_EQ(helps, e2e::read_file(stored));
     struct usage {
         std::vector<std::string> args;
         std::string message;
