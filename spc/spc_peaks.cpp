@@ -473,12 +473,18 @@ group_fit prune(const std::vector<double>& y, int lo, int hi, const spc_peak_opt
         int worst =
             g.ok ? implausible(g, opt, channels, &count) : static_cast<int>(group->size()) - 1;
         if (g.ok && count >= 3) {
-            // Most of a group implausible (a comb of single-channel spikes): all of those go
-            // at once rather than one refit each.
+            // Many implausible peaks in a group (a comb of single-channel spikes): all go at once
+            // rather than one refit each, but the most significant of them, which the crowd may
+            // have made implausible, gets the next fit.
             std::vector<fit_peak> keep;
-            double sig;
+            double sig, best_sig = -1;
+            int best = -1;
             for (size_t k = 0; k < group->size(); ++k)
-                if (!bad_peak(g, k, opt, channels, &sig)) keep.push_back((*group)[k]);
+                if (bad_peak(g, k, opt, channels, &sig) && sig > best_sig)
+                    best = static_cast<int>(k), best_sig = sig;
+            for (size_t k = 0; k < group->size(); ++k)
+                if (static_cast<int>(k) == best || !bad_peak(g, k, opt, channels, &sig))
+                    keep.push_back((*group)[k]);
             *group = keep;
             continue;
         }
