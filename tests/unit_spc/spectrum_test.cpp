@@ -197,6 +197,7 @@ TEST(Calibration, LeastSquares) {
     std::string error;
     // A parabola whose energy turns down between the points is no calibration.
     EXPECT_FALSE(spc_calib_points("0=0,100=300,200=310", &cal, &error));
+    EXPECT_FALSE(spc_calib_points("0=0,100=75,200=100", &cal, &error)) << "flat at 200";
     ASSERT_TRUE(spc_calib_points("0=0,100=300,200=500", &cal, &error));
     EXPECT_EQ(spc_calib_check(cal, 300), "");
     EXPECT_NE(spc_calib_check(cal, 2000), "") << "falls beyond channel 1500";
