@@ -480,9 +480,10 @@ int cmd_info(const options& o) {
                         {"keV_per_channel2", c.quad},
                         {"points", json::array()}};
             for (const auto& p : c.points)
-                cal["points"].push_back({{"channel", p.channel},
-                                         {"keV", p.kev},
-                                         {"residual_keV", std::round(p.residual * 1e6) / 1e6 + 0.0}});
+                cal["points"].push_back(
+                    {{"channel", p.channel},
+                     {"keV", p.kev},
+                     {"residual_keV", std::round(p.residual * 1e6) / 1e6 + 0.0}});
             j["calibration"] = cal;
         } else {
             j["calibration"] = nullptr;
