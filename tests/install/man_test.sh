@@ -42,7 +42,9 @@ for page in "${pages[@]}"; do
         # nv-spc lists each command's options under 'nv-spc COMMAND --help'.
         help=$({ "$program" --help
                  if [ "$name" = nv-spc ]; then
-                     for command in info plot watch export; do "$program" "$command" --help; done
+                     for command in info plot watch trend compare export; do
+                         "$program" "$command" --help
+                     done
                  fi; } | grep -o -- '--[a-z][a-z0-9-]*' | sort -u)
         documented=$(grep -o -- '\\-\\-[a-z][a-z0-9\\-]*' "$page" | sed 's/\\-/-/g' | sort -u)
         missing=$(comm -23 <(echo "$help") <(echo "$documented"))
