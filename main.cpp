@@ -21,6 +21,7 @@
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
 #include "safe_text.h"
+#include "sysfile.h"
 
 namespace {
 constexpr const char* VERSION = NV_VERSION;
@@ -368,6 +369,7 @@ int interactive(void) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    sys_start(&argc, &argv);
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_addlevel("EVENTS", 0, 0, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
