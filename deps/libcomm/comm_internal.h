@@ -10,6 +10,7 @@
 #include <memory>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "comm_sys.h"
@@ -219,10 +220,28 @@ struct comm_usb_params {
 int comm_usb_parse(const char* conn_string, comm_usb_params* out);
 // A device's location "BUS-P1.P2..." from its bus and port numbers ("BUS" alone for none).
 int comm_usb_location(int bus, const uint8_t* ports, int count, char* out, int size);
-// The display text of a USB entry: bus, port path and ids, then the product's name and serial
-// number when known (null or empty when not).
+// The display text of a USB entry: bus (on Windows hub), port path and ids, then the product's
+// name and serial number when known (null or empty when not).
+#ifdef _WIN32
+constexpr const char* COMM_USB_PLACE = "hub";
+#else
+constexpr const char* COMM_USB_PLACE = "bus";
+#endif
 int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial, char* text,
                      int size);
+// "bus 1 port 4.2 (1781:0c44)" for the operator's notes: the display text without "USB ".
+std::string comm_usb_words(const comm_usb_params& p);
+// The note for an open refused because the device is in use by another program, or is no longer
+// where the entry says; other kinds give none.
+enum { COMM_USB_IN_USE = 1, COMM_USB_GONE };
+void comm_usb_refused(comm_link* link, const comm_usb_params& p, int kind);
+// Starts the device-list callback's endpoint with the transport's record `state` (released by
+// the transport's close also on failure), replacing any earlier one: each DATA event the
+// transport raises calls `callback` once, on the I/O thread. -1 when it cannot be started.
+int comm_usb_watch(const comm_transport* transport, void* state, comm_usb_callback callback,
+                   void* arg);
+// Stops it, if any; off the I/O thread it returns once no call of the callback runs any more.
+void comm_usb_unwatch(void);
 
 // ---- small text helpers shared by the parsers --------------------------------------------------
 
