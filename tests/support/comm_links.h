@@ -2,14 +2,18 @@
 // recorder, a TCP listener that never completes a connect, and a stopwatch.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <string>
 
 #include "comm_events.h"
+#ifndef _WIN32
 #include "comm_peers.h"
+#endif
 
 constexpr int NEVER_MS = 600000;  // longer than a test's own limit: a missed wake-up fails
 
@@ -44,6 +48,7 @@ inline std::string tcp_string(int port, int timeout_ms = 5000, const char* host 
     return comm_make_conn_string_net(conn, host, port, timeout_ms) == 0 ? conn : "";
 }
 
+#ifndef _WIN32
 // A listener on 127.0.0.1 whose accept queue is full: a connect to it stays in progress (its
 // SYN goes unanswered) until the connector gives up.
 class SilentPeer {
@@ -66,3 +71,4 @@ class SilentPeer {
     int filler_ = -1;
     int port_ = 0;
 };
+#endif  // !_WIN32

@@ -1,0 +1,1 @@
+// Bluetooth on Windows: to come.

@@ -1,0 +1,30 @@
+// What only the Windows USB transport has: a device whose driver is not WinUSB is listed but
+// refused, with the note that says how to bind it (comm_usb_contract_test.cpp holds the rest).
+#include <gtest/gtest.h>
+
+#include "comm_links.h"
+#include "error_log.h"
+#include "usb_win_fake.h"
+
+namespace {
+
+TEST(UsbWindows, ADeviceNotBoundToWinUsbIsRefusedWithWhatToDo) {
+    usb_fake::Bench b;
+    usb_fake::Device d;
+    d.ports = {4};
+    d.winusb = false;
+    b.add(d);
+    ErrorLog log;
+    CommRunning running;
+    Link link;
+    ASSERT_TRUE(link.connect("USBS:1-4:1781/0c44"));
+    ASSERT_TRUE(link.wait(COMM_EVENT_CLOSED));
+    EXPECT_EQ(link.kinds(), (std::vector<int>{COMM_EVENT_ERROR, COMM_EVENT_CLOSED}));
+    EXPECT_EQ(log.text(),
+              "The USB device at hub 1 port 4 (1781:0c44) is not bound to WinUSB, so it cannot be "
+              "used.\nBind it once, as administrator: pnputil /add-driver nv52-winusb.inf "
+              "/install (the file comes with nv-term), then re-plug the instrument.\n");
+    link.handle = 0;
+}
+
+}  // namespace
