@@ -37,8 +37,6 @@ constexpr int MAX_RESPONSES = 255;  // the most a controller reports
 constexpr int INQUIRY_LENGTH = 8;   // x 1.28 s
 constexpr int NAME_TIMEOUT_MS = 3000;
 constexpr int NAME_SIZE = 249;  // a device name is at most 248 bytes
-constexpr int ENTRY_CHANNEL = 1;
-constexpr int ENTRY_TIMEOUT_MS = 60000;
 
 int real_close_dev(int dd) {
     return hci_close_dev(dd);
@@ -83,16 +81,21 @@ struct refusal {
     int err;
     int kind;
 };
-enum { NOT_ANSWERING = 1, CHANNEL_REFUSED, PAIRING_REFUSED, NO_CONTROLLER, NO_SUPPORT };
 constexpr refusal REFUSALS[] = {
-    {EHOSTDOWN, NOT_ANSWERING},     {EHOSTUNREACH, NOT_ANSWERING},
-    {ETIMEDOUT, NOT_ANSWERING},     {ECONNREFUSED, CHANNEL_REFUSED},
-    {EACCES, PAIRING_REFUSED},      {EPERM, PAIRING_REFUSED},
-    {EBADE, PAIRING_REFUSED},       {EKEYREJECTED, PAIRING_REFUSED},
-    {EKEYEXPIRED, PAIRING_REFUSED}, {EKEYREVOKED, PAIRING_REFUSED},
-    {ENETDOWN, NO_CONTROLLER},      {ENODEV, NO_CONTROLLER},
-    {EADDRNOTAVAIL, NO_CONTROLLER}, {EAFNOSUPPORT, NO_SUPPORT},
-    {EPROTONOSUPPORT, NO_SUPPORT},
+    {EHOSTDOWN, COMM_BT_NOT_ANSWERING},     {EHOSTUNREACH, COMM_BT_NOT_ANSWERING},
+    {ETIMEDOUT, COMM_BT_NOT_ANSWERING},     {ECONNREFUSED, COMM_BT_CHANNEL_REFUSED},
+    {EACCES, COMM_BT_PAIRING_REFUSED},      {EPERM, COMM_BT_PAIRING_REFUSED},
+    {EBADE, COMM_BT_PAIRING_REFUSED},       {EKEYREJECTED, COMM_BT_PAIRING_REFUSED},
+    {EKEYEXPIRED, COMM_BT_PAIRING_REFUSED}, {EKEYREVOKED, COMM_BT_PAIRING_REFUSED},
+    {ENETDOWN, COMM_BT_NO_CONTROLLER},      {ENODEV, COMM_BT_NO_CONTROLLER},
+    {EADDRNOTAVAIL, COMM_BT_NO_CONTROLLER}, {EAFNOSUPPORT, COMM_BT_NO_SUPPORT},
+    {EPROTONOSUPPORT, COMM_BT_NO_SUPPORT},
+};
+constexpr comm_bt_advice ADVICE = {
+    "Pair it once with the system's Bluetooth tools (bluetoothctl: pair %s%s%s), then connect "
+    "again.\n",
+    "No Bluetooth controller is up on this computer (switched off, or blocked by rfkill).\n",
+    "This system has no Bluetooth serial links (the kernel's RFCOMM support is missing).\n",
 };
 
 // A connect that failed: the operator learns what it means and what to do about it.
@@ -100,42 +103,7 @@ void refused(bt_link* s, const char* what, int err) {
     int kind = 0;
     for (const refusal& r : REFUSALS)
         if (r.err == err) kind = r.kind;
-    const char* a = s->params.address;
-    char note[COMM_NOTE_SIZE] = "";
-    switch (kind) {
-        case NOT_ANSWERING:
-            std::snprintf(note, sizeof note,
-                          "Bluetooth device %s did not answer: is it switched on, with its "
-                          "Bluetooth enabled, and in range?\n",
-                          a);
-            break;
-        case CHANNEL_REFUSED:
-            std::snprintf(note, sizeof note,
-                          "Bluetooth device %s refused RFCOMM channel %d: no serial link is "
-                          "offered there, or the device wants to be paired first.\n",
-                          a, s->params.channel);
-            break;
-        case PAIRING_REFUSED:
-            std::snprintf(note, sizeof note,
-                          "Bluetooth device %s refused the pairing (wrong or missing PIN, or no "
-                          "stored key).\nPair it once with the system's Bluetooth tools "
-                          "(bluetoothctl: pair %s%s%s), then connect again.\n",
-                          a, a, s->params.pin[0] ? ", PIN " : "", s->params.pin);
-            break;
-        case NO_CONTROLLER:
-            std::snprintf(note, sizeof note,
-                          "No Bluetooth controller is up on this computer (switched off, or "
-                          "blocked by rfkill).\n");
-            break;
-        case NO_SUPPORT:
-            std::snprintf(note, sizeof note,
-                          "This system has no Bluetooth serial links (the kernel's RFCOMM "
-                          "support is missing).\n");
-            break;
-        default:
-            break;
-    }
-    if (note[0] != '\0') comm_link_note(s->link, note);
+    comm_bt_refused(s->link, s->params, kind, ADVICE);
     comm_link_failed(s->link, what, err);
 }
 
@@ -248,22 +216,6 @@ inquiry_run& inquiry() {
     return r;
 }
 
-// The entry for one device: the name shortened (at a character boundary) until it fits.
-bool make_entry(const char* address, std::string name, int cod, char* out) {
-    for (char& ch : name)
-        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
-    for (;;) {
-        if (comm_make_conn_string_bt(out, address, name.c_str(), cod, ENTRY_CHANNEL, "",
-                                     ENTRY_TIMEOUT_MS) == 0)
-            return true;
-        if (name.empty()) return false;
-        name.pop_back();
-        while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
-            name.pop_back();
-        if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
-    }
-}
-
 void run_inquiry(int dev_id) {
     inquiry_run& run = inquiry();
     int dd = bt().open_dev(dev_id);
@@ -299,7 +251,7 @@ void run_inquiry(int dev_id) {
         name[NAME_SIZE - 1] = '\0';
         int cod = info.dev_class[0] | info.dev_class[1] << 8 | info.dev_class[2] << 16;
         char entry[COMM_ENTRY_SIZE];
-        if (make_entry(address, name, cod, entry)) entries.emplace_back(entry);
+        if (comm_bt_entry(address, name, cod, entry)) entries.emplace_back(entry);
     }
     std::lock_guard<std::mutex> guard(run.lock);
     if (run.dd >= 0) bt().close_dev(run.dd);

@@ -209,6 +209,28 @@ int comm_bt_parse(const char* conn_string, comm_bt_params* out);
 int comm_bt_describe(const char* entry, char* text, int size);
 // The address "00:11:22:AA:BB:CC" as its six bytes, most significant first; false when malformed.
 bool comm_bt_address_bytes(const char* address, uint8_t out[6]);
+// An inquiry's entry for one device (COMM_ENTRY_SIZE bytes at `out`), with its own class of
+// device and its name, control characters shown as '?' and shortened at a character boundary
+// until the entry fits. False when even without a name it does not.
+constexpr int COMM_BT_ENTRY_CHANNEL = 1;
+constexpr int COMM_BT_ENTRY_TIMEOUT_MS = 60000;
+bool comm_bt_entry(const char* address, std::string name, int cod, char* out);
+// Why a connect was refused, and the note the operator gets for it (none for 0): what each kind
+// means is the same everywhere, what to do about it is the system's.
+enum {
+    COMM_BT_NOT_ANSWERING = 1,
+    COMM_BT_CHANNEL_REFUSED,
+    COMM_BT_PAIRING_REFUSED,
+    COMM_BT_NO_CONTROLLER,
+    COMM_BT_NO_SUPPORT
+};
+struct comm_bt_advice {
+    const char* pair;  // a printf format given the address, ", PIN " or "", and the PIN
+    const char* no_controller;
+    const char* no_support;
+};
+void comm_bt_refused(comm_link* link, const comm_bt_params& p, int kind,
+                     const comm_bt_advice& advice);
 
 struct comm_usb_params {
     char tag[5];                    // "USBF", "USBS", "USBU", ...
