@@ -85,7 +85,7 @@ fuzz:
 # then the Windows-only tests (build-win/win_tests.exe).
 windows:
 	$(CMAKE) -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=OFF
+	    -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON
 	$(CMAKE) --build build-win -j$(JOBS) --target nv-term nv52-sim
 
 test-windows: build windows
