@@ -159,6 +159,11 @@ std::wstring sys_wide_path(const char* utf8) {
 }
 
 void sys_start(int* argc, char*** argv) {
+    // Only the process's own arguments are this process's command line (a test may call the
+    // program's entry with arguments of its own).
+    bool own = *argc == __argc;
+    for (int i = 0; own && i < *argc; ++i) own = std::strcmp((*argv)[i], __argv[i]) == 0;
+    if (!own) return;
     static std::vector<std::string> args;
     static std::vector<char*> pointers;
     int n = 0;
