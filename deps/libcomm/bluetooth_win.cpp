@@ -8,10 +8,10 @@
 // device answers a PIN request with the string's PIN, so a device not yet paired is paired on
 // the way. Pairing methods without a PIN (numeric comparison, passkeys) are the system's to ask.
 //
-// The inquiry runs on a thread of its own (BluetoothFindFirstDevice blocks for the whole of it)
-// and lists every device that answers or that Windows remembers, each once and at most 32, with
-// its own class of device and name, as on Linux (the class argument is not a filter). A cancel
-// cannot stop the search itself; it ends the listing at the next device.
+// The inquiry (its thread is bluetooth.cpp's; BluetoothFindFirstDevice blocks for the whole of
+// the search) lists every device that answers or that Windows remembers, each once and at most
+// 32, with its own class of device and name, as on Linux (the class argument is not a filter). A
+// cancel cannot stop the search itself; it ends the listing at the next device.
 //
 // The Bluetooth API is loaded when first used (bluetoothapis.dll, or bthprops.cpl on Windows 7):
 // where there is none, or Winsock has no Bluetooth sockets, no radio is reported. Every call goes
@@ -33,7 +33,6 @@ namespace {
 
 using bt_clock = std::chrono::steady_clock;
 
-constexpr int MAX_ENTRIES = 32;    // the most an inquiry delivers
 constexpr int INQUIRY_LENGTH = 8;  // x 1.28 s
 
 // ---- Windows' own calls -----------------------------------------------------------------------
@@ -299,59 +298,6 @@ void bt_close(void* state) {
     delete s;
 }
 
-// ---- inquiry -----------------------------------------------------------------------------
-
-// Never destroyed, so a program may end while an inquiry thread still runs.
-struct inquiry_run {
-    std::mutex control;  // one discover or wait at a time; never taken by cancel
-    std::thread worker;  // under control
-    std::mutex lock;     // the entries, which the worker fills
-    std::vector<std::string> entries;
-    std::atomic<bool> cancelled{false};
-};
-
-inquiry_run& inquiry() {
-    static inquiry_run& r = *new inquiry_run;
-    return r;
-}
-
-void run_inquiry() {
-    inquiry_run& run = inquiry();
-    BLUETOOTH_DEVICE_SEARCH_PARAMS search{};
-    search.dwSize = sizeof search;
-    search.fReturnAuthenticated = search.fReturnRemembered = TRUE;
-    search.fReturnUnknown = search.fReturnConnected = search.fIssueInquiry = TRUE;
-    search.cTimeoutMultiplier = INQUIRY_LENGTH;
-    BLUETOOTH_DEVICE_INFO info{};
-    info.dwSize = sizeof info;
-    std::vector<std::string> entries, seen;
-    HBLUETOOTH_DEVICE_FIND find = bt().find_first_device(&search, &info);
-    if (find == nullptr && GetLastError() != ERROR_NO_MORE_ITEMS)
-        comm_trace("bluetooth inquiry", static_cast<int>(GetLastError()));
-    for (bool more = find != nullptr;
-         more && !run.cancelled && static_cast<int>(entries.size()) < MAX_ENTRIES;
-         more = bt().find_next_device(find, &info)) {
-        char address[18];
-        address_text(info.Address, address);
-        bool again = false;
-        for (const std::string& a : seen) again = again || a == address;
-        if (again) continue;
-        seen.push_back(address);
-        info.szName[BLUETOOTH_MAX_NAME_SIZE - 1] = L'\0';
-        char entry[COMM_ENTRY_SIZE];
-        if (comm_bt_entry(address, utf8_of(info.szName),
-                          static_cast<int>(info.ulClassofDevice & 0xFFFFFF), entry))
-            entries.emplace_back(entry);
-    }
-    if (find != nullptr) bt().find_device_close(find);
-    std::lock_guard<std::mutex> guard(run.lock);
-    run.entries = std::move(entries);
-}
-
-void join_worker(inquiry_run& run) {
-    if (run.worker.joinable()) run.worker.join();
-}
-
 }  // namespace
 
 const comm_transport comm_bt_transport = {
@@ -379,41 +325,37 @@ int comm_bt_is_available(void) {
     return 1;
 }
 
-int comm_bt_discover(int, int, int) {
-    inquiry_run& run = inquiry();
-    std::lock_guard<std::mutex> control(run.control);
-    join_worker(run);  // an earlier inquiry nobody waited for
-    {
-        std::lock_guard<std::mutex> guard(run.lock);
-        run.entries.clear();
-    }
-    run.cancelled = false;
-    if (!comm_bt_is_available()) {
-        comm_trace_text("bluetooth", "no radio");
-        return -1;
-    }
-    run.worker = std::thread(run_inquiry);
-    return 0;
+int comm_bt_radio(void) {
+    if (comm_bt_is_available()) return 0;
+    comm_trace_text("bluetooth", "no radio");
+    return -1;
 }
 
-int comm_bt_discover_wait(comm_dev_entry* list, int* count) {
-    inquiry_run& run = inquiry();
-    std::lock_guard<std::mutex> control(run.control);
-    join_worker(run);
-    std::lock_guard<std::mutex> guard(run.lock);
-    int n = 0;
-    for (const std::string& e : run.entries) {
-        if (list == nullptr || n >= MAX_ENTRIES) break;
-        std::memcpy(list[n], e.c_str(), e.size() + 1);
-        ++n;
+std::vector<std::string> comm_bt_search(int, const std::atomic<bool>& cancelled) {
+    BLUETOOTH_DEVICE_SEARCH_PARAMS search{};
+    search.dwSize = sizeof search;
+    search.fReturnAuthenticated = search.fReturnRemembered = TRUE;
+    search.fReturnUnknown = search.fReturnConnected = search.fIssueInquiry = TRUE;
+    search.cTimeoutMultiplier = INQUIRY_LENGTH;
+    BLUETOOTH_DEVICE_INFO info{};
+    info.dwSize = sizeof info;
+    comm_bt_found found;
+    HBLUETOOTH_DEVICE_FIND find = bt().find_first_device(&search, &info);
+    if (find == nullptr && GetLastError() != ERROR_NO_MORE_ITEMS)
+        comm_trace("bluetooth inquiry", static_cast<int>(GetLastError()));
+    for (bool more = find != nullptr; more && !cancelled && !found.full();
+         more = bt().find_next_device(find, &info)) {
+        char address[18];
+        address_text(info.Address, address);
+        if (!found.first_time(address)) continue;
+        info.szName[BLUETOOTH_MAX_NAME_SIZE - 1] = L'\0';
+        found.add(address, utf8_of(info.szName), static_cast<int>(info.ulClassofDevice & 0xFFFFFF));
     }
-    if (count != nullptr) *count = n;
-    return 0;
+    if (find != nullptr) bt().find_device_close(find);
+    return found.entries;
 }
 
-int comm_bt_discover_cancel(void) {
-    inquiry().cancelled = true;
-    return 0;
-}
+// The search itself cannot be stopped: the listing ends at the next device.
+void comm_bt_search_cancel(void) {}
 
 #endif  // NV_HAVE_WINBT

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "comm_sys.h"
 #include "libcomm.h"
@@ -215,6 +216,23 @@ bool comm_bt_address_bytes(const char* address, uint8_t out[6]);
 constexpr int COMM_BT_ENTRY_CHANNEL = 1;
 constexpr int COMM_BT_ENTRY_TIMEOUT_MS = 60000;
 bool comm_bt_entry(const char* address, std::string name, int cod, char* out);
+// The devices one inquiry found, as entries: each address once, at most 32.
+constexpr int COMM_BT_MAX_ENTRIES = 32;
+struct comm_bt_found {
+    std::vector<std::string> entries;
+    std::vector<std::string> seen;  // every address met, listed or not
+    bool full() const { return static_cast<int>(entries.size()) >= COMM_BT_MAX_ENTRIES; }
+    // True the first time an address is met (it is then remembered).
+    bool first_time(const char* address);
+    void add(const char* address, const std::string& name, int cod);
+};
+// The system's side of an inquiry (bluetooth_bluez.cpp, bluetooth_win.cpp), whose thread
+// bluetooth.cpp runs: the radio to search with (-1 when there is none), the search itself (on the
+// inquiry's thread, watching `cancelled`) with the entries of the devices it found, and the
+// system's part of a cancel.
+int comm_bt_radio(void);
+std::vector<std::string> comm_bt_search(int radio, const std::atomic<bool>& cancelled);
+void comm_bt_search_cancel(void);
 // Why a connect was refused, and the note the operator gets for it (none for 0): what each kind
 // means is the same everywhere, what to do about it is the system's.
 enum {
