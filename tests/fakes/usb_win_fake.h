@@ -36,6 +36,7 @@ struct Device {
     uint16_t product = 0x0C44;
     std::string maker, name, serial;  // empty: the device has none
     bool winusb = true;               // WinUSB is its driver
+    bool function = false;            // one function (interface) of a composite device
     // The test's side, under the bench's lock.
     std::string to_host, from_host;
     bool gone = false;
@@ -328,7 +329,8 @@ class Bench {
         auto is = [&](const DEVPROPKEY& k) { return std::memcmp(key, &k, sizeof k) == 0; };
         wchar_t text[256] = L"";
         if (is(DEVPKEY_Device_InstanceId)) {
-            std::swprintf(text, 256, L"USB\\VID_%04X&PID_%04X\\%ls", d.vendor, d.product,
+            std::swprintf(text, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
+                          d.function ? L"&MI_01" : L"",
                           d.serial.empty() ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
                                            : wide(d.serial).c_str());
         } else if (is(DEVPKEY_Device_LocationInfo)) {
