@@ -278,10 +278,11 @@ inline const comm_usb_api HOOKED = {
         return fake().handle_events_timeout_completed(ctx, mine.empty() && !plug ? tv : &zero, completed);
     },
     [](uint32_t) { std::lock_guard<std::mutex> guard(hooks->lock); return hooks->hotplug_capable ? 1 : 0; },
-    [](libusb_context* ctx, int events, int, int vendor, int product, int cls,
+    [](libusb_context* ctx, int events, int flags, int vendor, int product, int cls,
        libusb_hotplug_callback_fn fn, void* user, libusb_hotplug_callback_handle* handle) {
         std::lock_guard<std::mutex> guard(hooks->lock);
         EXPECT_EQ(events, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+        EXPECT_EQ(flags, 0);  // changes only, not the devices already there
         EXPECT_EQ(vendor, LIBUSB_HOTPLUG_MATCH_ANY);
         EXPECT_EQ(product, LIBUSB_HOTPLUG_MATCH_ANY);
         EXPECT_EQ(cls, LIBUSB_HOTPLUG_MATCH_ANY);

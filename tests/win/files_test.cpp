@@ -124,9 +124,13 @@ TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
             EXPECT_EQ(get(target), content);
             EXPECT_EQ(names_in(folder), after);
         }
+        HANDLE reader = CreateFileW(sys_wide_path(target.c_str()).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);  // as an editor holds it: read all the same
         const int fd = sys_open_read(target.c_str());
         EXPECT_GE(fd, 0);
         if (fd >= 0) _close(fd);
+        CloseHandle(reader);
     }
     EXPECT_EQ(sys_open_read((dir / "none").c_str()), -1);
     EXPECT_EQ(sys_open_read(cjk_dir.c_str()), -1);  // a folder is no file to read
