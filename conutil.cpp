@@ -15,6 +15,10 @@ namespace {
 
 FILE* input_stream = nullptr;  // null: standard input
 bool input_at_end = false;
+bool input_started = false;  // a line was read from this stream already
+
+constexpr char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
+constexpr size_t BOM_SIZE = sizeof BYTE_ORDER_MARK - 1;
 
 FILE* in() { return input_stream ? input_stream : stdin; }
 
@@ -89,7 +93,7 @@ const char* command_parameter(char* line, int index) {
 
 void input_set_stream(FILE* stream) {
     input_stream = stream;
-    input_at_end = false;
+    input_at_end = input_started = false;
 }
 
 int input_ended(void) { return input_at_end ? 1 : 0; }
@@ -101,6 +105,31 @@ int input_get(char* buffer, int size) {
     if (sys_read_line(buffer, size, in()) == nullptr) {
         buffer[0] = '\0';
         input_at_end = true;
+        return 0;
+    }
+    size_t length = strlen(buffer);
+    // A script saved by a Windows editor may start with a byte-order mark: it is not an answer.
+    // The line then reads on as far as it would have without the mark.
+    const bool first = !input_started;
+    input_started = true;
+    if (first && strncmp(buffer, BYTE_ORDER_MARK, BOM_SIZE) == 0) {
+        length -= BOM_SIZE;
+        memmove(buffer, buffer + BOM_SIZE, length + 1);
+        if (length > 0 && buffer[length - 1] != '\n' &&
+            fgets(buffer + length, static_cast<int>(BOM_SIZE + 1), in()) != nullptr)
+            length = strlen(buffer);
+    }
+    // CR LF line ends (a script written on Windows) read as LF, also when the CR is the last
+    // character that fitted.
+    if (length > 0 && buffer[length - 1] == '\r') {
+        const int next = fgetc(in());
+        if (next == '\n')
+            buffer[length - 1] = '\n';
+        else if (next != EOF)
+            ungetc(next, in());
+    } else if (length > 1 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') {
+        buffer[length - 2] = '\n';
+        buffer[length - 1] = '\0';
     }
     return 0;
 }

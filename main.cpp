@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "conutil.h"
@@ -137,13 +138,21 @@ void choose_com(char* conn) {
     QXX_make_serial_conn_string(conn, port);
 }
 
-// The text a discovered device is reached by: its address, or its name when it has none. The
-// fields are padded with NULs and have no terminator at full width.
+// The text a discovered device is shown and reached by: its address, or its name when it has
+// none. The fields are padded with NULs and have no terminator at full width.
+std::string_view row_text(const QXX_net_device& row) {
+    if (row.address[0] != '\0') return {row.address, strnlen(row.address, sizeof row.address)};
+    return {row.name, strnlen(row.name, sizeof row.name)};
+}
+
+// The host of the chosen row, to be reached on the instrument's port: an announcement does not
+// choose the port (no ":PORT", no "[IPv6]:PORT"), and a field filled to its end may have
+// been cut short, so it names no host. Otherwise the host stays empty, which connects nowhere.
 void row_host(const QXX_net_device& row, char* host) {
-    if (row.address[0] != '\0')
-        copy_text(host, HOST_SIZE, row.address, strnlen(row.address, sizeof row.address));
-    else
-        copy_text(host, HOST_SIZE, row.name, strnlen(row.name, sizeof row.name));
+    const std::string_view text = row_text(row);
+    const size_t field = row.address[0] != '\0' ? sizeof row.address : sizeof row.name;
+    if (text.size() < field && text.find(':') == std::string_view::npos)
+        copy_text(host, HOST_SIZE, text.data(), text.size());
 }
 
 // Broadcasts the discovery request, collects announcements for the discovery window, and lets
@@ -156,10 +165,9 @@ void discover_host(char* host) {
     QXX_message_list found{};
     QXX_broadcast_list(&found);
     int count = clamp_count(found.count, QXX_NET_DEVICES);
-    char text[HOST_SIZE];
     for (int i = 0; i < count; ++i) {
-        row_host(found.rows[i], text);
-        log_write("MAIN", "%d. %s\n", i, device_text(text, sizeof text).c_str());
+        const std::string_view text = row_text(found.rows[i]);
+        log_write("MAIN", "%d. %s\n", i, device_text(text.data(), text.size()).c_str());
     }
     int32_t selection = 0;
     input_integer_msg(&selection, 0, count - 1, "Select device");

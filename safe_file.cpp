@@ -9,11 +9,14 @@
 
 #include <array>
 #include <atomic>
+#include <deque>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <string_view>
+#include <vector>
 
 bool safe_file_tmpfile = true;
 
@@ -27,10 +30,13 @@ constexpr int TEMP_RANDOM = 6;  // characters after the prefix: ".nvXXXXXX", 9 i
 // ---- names of temporary files, for the signal handler -------------------------------------------
 
 // A temporary file with a name is recorded here while it exists, so that an interrupt can remove
-// it. The handler only reads `used` and the name, both complete before `used` is set.
+// it: its folder's descriptor and its name. The handler only reads `used` and the record, both
+// complete before `used` is set.
+constexpr size_t TEMP_NAME_MAX = 32;
 struct TempName {
     std::atomic<int> used{0};
-    char path[PATH_MAX];
+    int folder = -1;
+    char name[TEMP_NAME_MAX];
 };
 constexpr int TEMP_SLOTS = 8;
 std::array<TempName, TEMP_SLOTS> temp_names;
@@ -42,7 +48,7 @@ struct sigaction previous[NSIG];
 void on_interrupt(int sig) {
     const int saved = errno;
     for (TempName& t : temp_names)
-        if (t.used.load(std::memory_order_acquire) != 0) unlink(t.path);
+        if (t.used.load(std::memory_order_acquire) != 0) unlinkat(t.folder, t.name, 0);
     sigaction(sig, &previous[sig], nullptr);
     raise(sig);  // delivered once this handler returns
     errno = saved;
@@ -66,17 +72,17 @@ void install_handlers() {
     });
 }
 
-// Records the temporary file `name` in `folder`; -1 when the path does not fit or no slot is
-// free, and the file must then not be created.
-int record_temp(const std::string& folder, const std::string& name) {
-    const std::string path = folder + "/" + name;
-    if (path.size() >= PATH_MAX) return -1;
+// Records the temporary file `name` in the folder `folder`; -1 when the name does not fit or no
+// slot is free, and the file must then not be created.
+int record_temp(int folder, const std::string& name) {
+    if (name.size() >= TEMP_NAME_MAX) return -1;
     install_handlers();
     for (int i = 0; i < TEMP_SLOTS; ++i) {
         int expected = 0;
         // 2: taken, name not yet valid; 1: the handler may remove it.
         if (!temp_names[i].used.compare_exchange_strong(expected, 2)) continue;
-        snprintf(temp_names[i].path, sizeof temp_names[i].path, "%s", path.c_str());
+        temp_names[i].folder = folder;
+        snprintf(temp_names[i].name, sizeof temp_names[i].name, "%s", name.c_str());
         temp_names[i].used.store(1, std::memory_order_release);
         return i;
     }
@@ -87,9 +93,6 @@ void forget_temp(int& slot) {
     if (slot >= 0) temp_names[slot].used.store(0, std::memory_order_release);
     slot = -1;
 }
-
-// ---- paths
-// ---------------------------------------------------------------------------------------
 
 std::string random_temp_name() {
     static constexpr char chars[] =
@@ -113,33 +116,132 @@ std::string (*safe_file_temp_name)() = random_temp_name;
 
 namespace {
 
-// The file a path finally names: symbolic links followed, a relative link read from its own
-// folder. A path that does not exist (a dangling link's end) is returned as it is.
-bool resolve_links(const char* path, std::string* out) {
-    std::string p = path;
-    for (int hops = 0; hops <= MAX_LINKS; ++hops) {
-        struct stat st;
-        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            *out = p;
+void close_fd(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
+// Closes and forgets `*fd`; false when the close reported an error (a write that failed late).
+bool close_checked(int* fd) {
+    const int was = *fd;
+    *fd = -1;
+    return close(was) == 0;
+}
+
+// ---- the way to the target ----------------------------------------------------------------------
+
+// A symbolic link is followed only when it belongs to this user, to root, or to the owner of
+// the folder that holds it. The program may run as root in a folder that others may write: a
+// link another user planted there must never decide where it writes. (The kernel's rule for
+// sticky world-writable folders, held here in every folder.)
+bool trusted_link(const struct stat& link, int folder) {
+    if (link.st_uid == geteuid() || link.st_uid == 0) return true;
+    struct stat st;
+    return fstat(folder, &st) == 0 && st.st_uid == link.st_uid;
+}
+
+// The parts of `path` between its slashes, put in front of `parts` in their order. A path that
+// ends in a slash ends in an empty part: it names a folder.
+void push_parts(std::string_view path, std::deque<std::string>* parts) {
+    std::vector<std::string> found;
+    for (size_t at = 0;;) {
+        const size_t slash = path.find('/', at);
+        found.emplace_back(path.substr(at, slash == std::string_view::npos ? slash : slash - at));
+        if (slash == std::string_view::npos) break;
+        at = slash + 1;
+    }
+    parts->insert(parts->begin(), found.begin(), found.end());
+}
+
+// Reopens what an O_PATH descriptor refers to, the same file whatever its name now names.
+// ENOENT without /proc.
+int reopen(int fd, int flags) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(self.c_str(), flags | O_CLOEXEC);
+}
+
+// Where `path` leads: the folder that finally holds it (`*folder`), the name there (`*name`),
+// and the file of that name as it is now (`*target`; -1 when there is none). Walked one name
+// at a time, as the kernel walks it, but each symbolic link is looked at before it is followed
+// and nothing is opened but to be looked at (O_PATH): a FIFO or a device is never opened here.
+// False with errno: EACCES for a link not to be followed, ELOOP, ENOENT, ENOTDIR, EISDIR.
+bool walk(const char* path, int* folder, std::string* name, int* target) {
+    std::deque<std::string> parts;
+    push_parts(path, &parts);
+    int dir = ::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int links = 0;
+    while (dir >= 0) {
+        if (parts.empty()) {
+            errno = EISDIR;  // "." or ".." at the end: a folder
+            break;
+        }
+        const std::string part = std::move(parts.front());
+        parts.pop_front();
+        const bool last = parts.empty();
+        if (part.empty() || part == ".") {
+            if (!last) continue;
+            errno = part.empty() && links == 0 && path[0] == '\0' ? ENOENT : EISDIR;
+            break;
+        }
+        int fd = openat(dir, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (!last || errno != ENOENT) break;
+            *folder = dir, *name = part, *target = -1;  // a new file
             return true;
         }
-        char link[PATH_MAX];
-        ssize_t n = readlink(p.c_str(), link, sizeof link);
-        if (n <= 0 || n >= static_cast<ssize_t>(sizeof link)) return false;
-        std::string to(link, static_cast<size_t>(n));
-        size_t slash = p.rfind('/');
-        p = to[0] == '/' || slash == std::string::npos ? to : p.substr(0, slash + 1) + to;
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            close_fd(&fd);
+            break;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            char to[PATH_MAX];
+            ssize_t n = -1;
+            if (++links > MAX_LINKS)
+                errno = ELOOP;
+            else if (!trusted_link(st, dir))
+                errno = EACCES;
+            else
+                n = readlinkat(fd, "", to, sizeof to);
+            close_fd(&fd);
+            if (n <= 0 || n >= static_cast<ssize_t>(sizeof to)) {
+                if (n >= 0) errno = n == 0 ? ENOENT : ENAMETOOLONG;
+                break;
+            }
+            push_parts(std::string_view(to, static_cast<size_t>(n)), &parts);
+            if (to[0] == '/') {
+                close_fd(&dir);
+                dir = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            }
+            continue;
+        }
+        if (last) {
+            *folder = dir, *name = part, *target = fd;
+            return true;
+        }
+        close_fd(&dir);
+        dir = fd;
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            break;
+        }
     }
-    errno = ELOOP;
+    const int error = errno;
+    close_fd(&dir);
+    errno = error;
     return false;
 }
 
-void split(const std::string& path, std::string* folder, std::string* name) {
-    // The folder keeps its slash ("a/", "/"): it is opened as it stands.
-    const size_t slash = path.rfind('/');
-    const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
-    folder->assign(slash == std::string::npos ? "." : path.substr(0, name_at));
-    name->assign(path, name_at, std::string::npos);
+// Whether this user could open the file of `target` (an O_PATH descriptor) for writing. Without
+// /proc, asked of the name instead.
+bool may_write(int target, int folder, const std::string& name) {
+    int probe = reopen(target, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    if (probe >= 0) {
+        close_fd(&probe);
+        return true;
+    }
+    return errno == ENOENT &&
+           faccessat(folder, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool write_all(int fd, const void* data, size_t size) {
@@ -154,20 +256,6 @@ bool write_all(int fd, const void* data, size_t size) {
     return true;
 }
 
-void close_fd(int* fd) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-}
-
-// Closes and forgets `*fd`; false when the close reported an error (a write that failed late).
-bool close_checked(int* fd) {
-    const int was = *fd;
-    *fd = -1;
-    return close(was) == 0;
-}
-
-void ignore_result(int) {}
-
 bool denied(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
@@ -180,35 +268,22 @@ SafeFile::~SafeFile() {
 
 bool SafeFile::open(const char* path, Mode) {
     discard();
-    std::string target;
-    if (path == nullptr || !resolve_links(path, &target)) return false;
-    split(target, &folder_, &name_);
-    if (name_.empty()) {  // "." and ".." are refused below, as directories
-        errno = EISDIR;
+    if (path == nullptr) {
+        errno = EINVAL;
         return false;
     }
-    dir_fd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd_ < 0) return false;
+    if (!walk(path, &dir_fd_, &name_, &target_fd_)) return false;
 
-    // The target as it is: only a regular file is replaced, and only if this user could open it
-    // for writing (nothing is changed by that open).
+    // Only a regular file is replaced, and only if this user could open it for writing.
+    const bool exists = target_fd_ >= 0;
     struct stat st;
-    bool exists = fstatat(dir_fd_, name_.c_str(), &st, 0) == 0;
-    if (!exists && errno != ENOENT) return fail();
     if (exists) {
+        if (fstat(target_fd_, &st) != 0) return fail();
         if (!S_ISREG(st.st_mode)) {
             errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
             return fail();
         }
-        int probe = openat(dir_fd_, name_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (probe < 0) return fail();
-        fstat(probe, &st);  // the file actually opened
-        close_fd(&probe);
-        keep_mode_ = true;
-        mode_ = st.st_mode & 07777;
-        keep_owner_ = st.st_uid != geteuid() || st.st_gid != getegid();
-        uid_ = st.st_uid;
-        gid_ = st.st_gid;
+        if (!may_write(target_fd_, dir_fd_, name_)) return fail();
     }
 
     // A new file is created as fopen would create it; the temporary of an existing one is private
@@ -221,7 +296,7 @@ bool SafeFile::open(const char* path, Mode) {
     }
     for (int i = 0; i < NAME_TRIES; ++i) {
         const std::string name = safe_file_temp_name();
-        slot_ = record_temp(folder_, name);
+        slot_ = record_temp(dir_fd_, name);
         if (slot_ < 0) {
             errno = ENOMEM;
             break;
@@ -236,10 +311,11 @@ bool SafeFile::open(const char* path, Mode) {
         errno = error;
         if (error != EEXIST) break;
     }
-    // A folder closed to this user holding a target open to the user: written in place. It is
-    // truncated only when committed, so nothing is lost before the first byte is written.
+    // A folder closed to this user holding a target open to the user: written in place, through
+    // the file examined above. It is truncated only when committed, so nothing is lost before
+    // the first byte is written.
     if (exists && denied(errno)) {
-        fd_ = openat(dir_fd_, name_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        fd_ = reopen(target_fd_, O_WRONLY | O_NOCTTY);
         if (fd_ >= 0) {
             in_place_ = true;
             return true;
@@ -268,18 +344,53 @@ bool SafeFile::finish_in_place() {
     return end >= 0 && ftruncate(fd_, end) == 0 && fsync(fd_) == 0 && close_checked(&fd_);
 }
 
-// The mode first: the new file never shows a wider one than it will keep. An owner that cannot
-// be kept (another user's file in a folder this user may write) is not an error.
+// The new file takes the old one's mode and owner first, so it never shows a wider mode than it
+// keeps. An ordinary user cannot give a file away: the new file is then this user's own and
+// must not carry the set-user or set-group bit that the old file's owner chose.
 bool SafeFile::replace() {
-    if (keep_owner_) ignore_result(fchown(fd_, uid_, gid_));
-    if (keep_mode_ && fchmod(fd_, mode_) != 0) return false;
+    struct stat old {};
+    if (target_fd_ >= 0) {
+        if (fstat(target_fd_, &old) != 0) return false;
+        mode_t mode = old.st_mode & 07777;
+        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
+            fchown(fd_, old.st_uid, old.st_gid) != 0)
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        if (fchmod(fd_, mode) != 0) return false;
+    }
     if (fsync(fd_) != 0) return false;
     if (temp_.empty() && !link_unnamed()) return false;
     if (!close_checked(&fd_)) return false;
-    if (renameat(dir_fd_, temp_.c_str(), dir_fd_, name_.c_str()) != 0) return false;
-    temp_.clear();   // it is the target now; commit's discard gives the record back
-    fsync(dir_fd_);  // some file systems cannot sync a folder; the rename stands either way
+    if (!rename_over(old)) return false;
+    temp_.clear();  // it is the target now; commit's discard gives the record back
+    int folder = openat(dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) fsync(folder);  // some file systems cannot sync a folder; the rename stands
+    close_fd(&folder);
     return true;
+}
+
+// Renames the temporary over the target, but only while the name still is what open examined:
+// the same file, or still nothing. Whatever was put there since (another user's link, a FIFO)
+// is not written through, and the rename never follows a link.
+bool SafeFile::rename_over(const struct stat& old) {
+    const char* temp = temp_.c_str();
+    const char* name = name_.c_str();
+    if (target_fd_ < 0) {
+        if (renameat2(dir_fd_, temp, dir_fd_, name, RENAME_NOREPLACE) == 0) return true;
+        if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST: something came
+        struct stat now;
+        if (fstatat(dir_fd_, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+            errno = EEXIST;
+            return false;
+        }
+        return renameat(dir_fd_, temp, dir_fd_, name) == 0;
+    }
+    struct stat now;
+    if (fstatat(dir_fd_, name, &now, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (now.st_dev != old.st_dev || now.st_ino != old.st_ino) {
+        errno = EAGAIN;  // the name changed under us
+        return false;
+    }
+    return renameat(dir_fd_, temp, dir_fd_, name) == 0;
 }
 
 // An unnamed temporary gets a fresh name, never one that exists.
@@ -287,7 +398,7 @@ bool SafeFile::link_unnamed() {
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
     for (int i = 0; i < NAME_TRIES; ++i) {
         std::string name = safe_file_temp_name();
-        slot_ = record_temp(folder_, name);
+        slot_ = record_temp(dir_fd_, name);
         if (slot_ < 0) {
             errno = ENOMEM;
             return false;
@@ -309,9 +420,10 @@ void SafeFile::discard() {
     close_fd(&fd_);
     if (!temp_.empty()) unlinkat(dir_fd_, temp_.c_str(), 0);
     temp_.clear();
-    forget_temp(slot_);
+    forget_temp(slot_);  // before its folder's descriptor goes
     close_fd(&dir_fd_);
-    in_place_ = keep_mode_ = keep_owner_ = false;
+    close_fd(&target_fd_);
+    in_place_ = false;
     errno = saved;
 }
 

@@ -6,12 +6,19 @@
 // renamed over the target, and the folder is flushed too: a reader, a crash or a power cut sees
 // the old file or the new one, never half of one.
 //
-// - A symbolic link is followed: the file it points to is replaced, the link stays. A dangling
-//   link creates the file it names.
-// - An existing target keeps its mode (and, where allowed, its owner); a new one gets the mode
+// - The path is walked one name at a time and a symbolic link is followed only when it belongs
+//   to this user, to root, or to the owner of the folder holding it: run by root in a folder
+//   that others may write, the program never writes where another user's link points. Such a
+//   link is refused (EACCES). A trusted link to a file is followed: the file it points to is
+//   replaced, the link stays; a dangling one creates the file it names.
+// - An existing target keeps its mode (and, where allowed, its owner; where not, the new file is
+//   this user's and loses a set-user or set-group bit); a new one gets the mode
 //   fopen(..., "w") would give it (0666 less the umask).
 // - A target this user could not open for writing is not replaced, and neither is anything that
-//   is not a regular file (a directory, a FIFO, a device): open fails.
+//   is not a regular file (a directory, a FIFO, a device): open fails without ever opening it
+//   for writing.
+// - The target is renamed over only while its name still names the file examined when opening
+//   (or still nothing): a name changed in between is refused (EAGAIN, or EEXIST for a new one).
 // - A folder this user may not write, holding a target the user may write: the target is
 //   written in place (the only way left; not atomic).
 // - Any failure, and SIGINT, SIGTERM or SIGHUP while a temporary name exists, leaves no
@@ -22,15 +29,16 @@
 // characters beside the target), is flushed with _commit and moved over the target with
 // MoveFileEx; a read-only target or a directory is refused; a symbolic link is not followed and
 // no mode or owner is carried over. A text file is written there with CR LF line ends. Names are
-// UTF-8, of any length the system allows. A target another program holds open (so that it cannot
+// UTF-8, of any length the system allows, made full paths when the file is opened (the program
+// never changes its working directory). A target another program holds open (so that it cannot
 // be replaced) is waited for up to 200 ms; after that it is refused, or written in place when
 // fall_back_in_place() was asked for. Ctrl-C, Ctrl-Break, closing the console, logoff and
 // shutdown all remove the temporary.
 //
-// One SafeFile is used by one thread at a time; any number may be open at once. A temporary's
-// name is kept as the path was given: the program never changes its working directory.
+// One SafeFile is used by one thread at a time; any number may be open at once.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -80,13 +88,10 @@ class SafeFile {
     bool in_place_ = false;           // writing the target itself
     std::wstring target_w_, temp_w_;  // full paths for the wide calls
 #else
-    int dir_fd_ = -1;
+    bool rename_over(const struct stat& old);
+    int dir_fd_ = -1;        // the target's folder; every name below is taken relative to it
+    int target_fd_ = -1;     // the existing target as examined (O_PATH); -1: a new file
     bool in_place_ = false;  // writing the target itself
-    bool keep_owner_ = false;
-    bool keep_mode_ = false;
-    mode_t mode_ = 0;
-    uid_t uid_ = 0;
-    gid_t gid_ = 0;
 #endif
     std::string folder_, name_, temp_;
 };

@@ -6,6 +6,14 @@
 
 namespace {
 
+// Characters that print nothing themselves but change how the text around them reads: the
+// bidirectional controls (a name could show its end first), zero-width spaces and joiners, the
+// byte-order mark, and the Unicode line and paragraph separators.
+bool invisible(uint32_t c) {
+    return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
 // The length of the valid UTF-8 sequence at `p` (at most `left` bytes) of a character that is
 // not a control character; 0 when there is none.
 size_t printable_sequence(const unsigned char* p, size_t left) {
@@ -33,7 +41,7 @@ size_t printable_sequence(const unsigned char* p, size_t left) {
     static constexpr uint32_t SMALLEST[3] = {0x80, 0x800, 0x10000};  // of 2, 3 and 4 bytes
     if (c < SMALLEST[length - 2] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
     if (c >= 0x80 && c <= 0x9F) return 0;  // C1 written as UTF-8: terminals obey it all the same
-    return length;
+    return invisible(c) ? 0 : length;
 }
 
 }  // namespace

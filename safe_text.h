@@ -7,6 +7,8 @@
 #include <string>
 
 // The text up to its first NUL or its `max`th byte, as it may be printed: printable ASCII and
-// valid UTF-8 unchanged; control characters (C0, DEL, C1 also when encoded as UTF-8) and bytes
-// that are not valid UTF-8 shown as \xHH, one escape per byte.
+// valid UTF-8 unchanged; control characters (C0, DEL, C1 also when encoded as UTF-8), characters
+// that change how the text around them reads (bidirectional controls, zero-width characters,
+// the byte-order mark, line and paragraph separators) and bytes that are not valid UTF-8 shown
+// as \xHH, one escape per byte.
 std::string device_text(const char* text, size_t max);

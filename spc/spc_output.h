@@ -1,7 +1,7 @@
-// Files nv-spc writes (figures, exports) replace their target whole: the bytes go to a temporary
-// file beside it that is synced and renamed over the target, so a reader never sees half a file
-// and a failure leaves the old one. A symbolic link is followed, the target's mode is kept, and a
-// target the user may not write is not replaced.
+// Files nv-spc writes (figures, exports) replace their target whole, as every file the programs
+// write (safe_file.h): a reader never sees half a file, a failure leaves the old one, another
+// user's symbolic link is not followed, the target's mode is kept, and a target the user may
+// not write is not replaced.
 #pragma once
 
 #include <string>

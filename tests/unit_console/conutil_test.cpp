@@ -314,6 +314,26 @@ TEST(LinePrimitives, WordsAndLines) {
     }
     EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "xy\n", ""}));
     EXPECT_EQ(input_ended(), 1);
+    // A script from Windows: a byte-order mark first, CR LF line ends (also a CR that is the
+    // last character to fit), a lone CR kept. A mark later in the input is text.
+    for (const char* script : {"\xEF\xBB\xBF"
+                               "abcdef\r\nab\r\n\r\nabc\r\n\xEF\xBB\xBF\nx\ry\r",
+                               "abcdef\nab\n\nabc\n\xEF\xBB\xBF\nx\ry\r"}) {
+        con.feed(script);
+        pieces.clear();
+        for (int i = 0; i < 7; ++i) {
+            input_get(line, sizeof line);
+            pieces.push_back(line);
+        }
+        EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "ab\n", "\n", "abc\n",
+                                                    "\xEF\xBB\xBF\n", "x\ry\r"}));
+    }
+    char wide[16];
+    con.feed(
+        "\xEF\xBB\xBF"
+        "ab\n");
+    input_get(wide, sizeof wide);
+    EXPECT_STREQ(wide, "ab\n");
     con.feed("xab\n");
     EXPECT_EQ(input_ended(), 0);
     EXPECT_EQ(input_get(line, 2), 0);  // room for one character

@@ -44,6 +44,15 @@ TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
          64, "\\xe2\\x82A\\xc3"},
         {"ab\xe2\x82\xac", 4, "ab\\xe2\\x82"},
         {"\xf0\x9f\x98", 64, "\\xf0\\x9f\\x98"},
+        // Bidirectional controls, zero-width characters, the byte-order mark and the line and
+        // paragraph separators, between their printable neighbours U+200A, U+2010, U+202F,
+        // U+205F, U+206A and U+FEFE.
+        {"\xe2\x80\x8a\xe2\x80\x8b\xe2\x80\x8f\xe2\x80\x90\xe2\x80\xa8\xe2\x80\xae\xe2\x80\xaf", 64,
+         "\xe2\x80\x8a\\xe2\\x80\\x8b\\xe2\\x80\\x8f\xe2\x80\x90\\xe2\\x80\\xa8\\xe2\\x80\\xae\xe2"
+         "\x80\xaf"},
+        {"\xe2\x81\x9f\xe2\x81\xa0\xe2\x81\xa9\xe2\x81\xaa\xd8\x9c\xef\xbb\xbf\xef\xbb\xbe", 64,
+         "\xe2\x81\x9f\\xe2\\x81\\xa0\\xe2\\x81\\xa9\xe2\x81\xaa\\xd8\\x9c\\xef\\xbb\\xbf\xef\xbb"
+         "\xbe"},
         // The text ends at its NUL or at its field's size.
         {std::string("ab\0\x1b", 4), 4, "ab"},
         {"abcdef", 3, "abc"},
@@ -54,8 +63,8 @@ TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
     EXPECT_EQ(device_text(nullptr, 8), "");
 }
 
-const std::string HOSTILE = "\x1b[2J\x07\r\x9b\xc2\x9b\xff";
-const std::string SHOWN = "\\x1b[2J\\x07\\x0d\\x9b\\xc2\\x9b\\xff";
+const std::string HOSTILE = "\x1b[2J\x07\r\x9b\xc2\x9b\xff\xe2\x80\xae\xe2\x80\x8b";
+const std::string SHOWN = "\\x1b[2J\\x07\\x0d\\x9b\\xc2\\x9b\\xff\\xe2\\x80\\xae\\xe2\\x80\\x8b";
 
 // A discovery announcement: ident, address and name fields of 10, 16 and 40 bytes.
 Bytes announcement(const std::string& address, const std::string& name) {
@@ -119,7 +128,7 @@ TEST_F(Linked, VersionsAndSerialFromTheDeviceShowEscaped) {
     const std::string fields[6] = {"1.2\x1b[31m",
                                    "fs\r\n",
                                    std::string(32, 'g'),
-                                   "\xe2\x82\xac ok",
+                                   "\xe2\x82\xac ok\xe2\x80\xae\xe2\x80\x8b",
                                    "\x9b"
                                    "1;1H",
                                    "k\xff\x07"};
@@ -130,7 +139,7 @@ TEST_F(Linked, VersionsAndSerialFromTheDeviceShowEscaped) {
                         "\nVersions\nOverall\t\t= 1.2\\x1b[31m\nFile system\t= fs\\x0d\\x0a\n"
                         "Gui\t\t= " +
                             std::string(32, 'g') +
-                            "\nTalvek\t\t= \xe2\x82\xac ok\n"
+                            "\nTalvek\t\t= \xe2\x82\xac ok\\xe2\\x80\\xae\\xe2\\x80\\x8b\n"
                             "Gpp\t\t= \\x9b1;1H\nKernel\t\t= k\\xff\\x07\n\n"));
 
     const Bytes serial = text("B\x1b[8m\x07\r\xff");

@@ -73,7 +73,10 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
         {"net: a host typed, 19 characters refused", {}, {}, {}, 1, "3\n3\n" + H19 + "\n" + H18 + "\n", 0, START + HOSTS + times("Enter host[]:", 2) + OK, {"tcp:" + H18 + ":4444"}},
         {"discovery, 3 refused, Enter takes 0", {}, {}, three, 1, "3\n2\n3\n\n", 0, START + HOSTS + FOUND + times("Select device[0]:", 2) + OK, {"tcp:10.0.0.5:4444"}},
         {"discovery, an address of one character", {}, {}, {announcement("id-4", "h", "one")}, 1, "3\n2\n\n", 0, START + HOSTS + "0. h\nSelect device[0]:" + OK, {"tcp:h:4444"}},
-        {"discovery, an address of full width", {}, {}, three, 1, "3\n2\n1\n", 0, START + HOSTS + FOUND + "Select device[0]:" + OK, {"tcp:abcdefghijklmnop:4444"}},
+        // An announcement does not choose the port, nor a host it may have cut short.
+        {"discovery, an address of full width", {}, {}, three, 1, "3\n2\n1\n", -1, START + HOSTS + FOUND + "Select device[0]:" + REFUSED, {}},
+        {"discovery, an address with a port", {}, {}, {announcement("id-5", "127.0.0.1:22", "n")}, 1, "3\n2\n\n", -1, START + HOSTS + "0. 127.0.0.1:22\nSelect device[0]:" + REFUSED, {}},
+        {"discovery, no address, a name with a port", {}, {}, {announcement("id-6", "", "[::1]:22")}, 1, "3\n2\n\n", -1, START + HOSTS + "0. [::1]:22\nSelect device[0]:" + REFUSED, {}},
         {"no dialogue: the last USB device", {"USBF/a", "USBF/bcd"}, {}, {}, 0, "", 0, OK, {"USBF/bcd"}},
         {"no dialogue: 32 devices offered of 33", usb33, {}, {}, 0, "", 0, OK, {"u31"}},
         {"usb, none found", {}, {}, {}, 1, "1\n\n", -1, START + "0. No device\n\nSelect device[0]:" + REFUSED, {}},

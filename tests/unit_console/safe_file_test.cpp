@@ -4,7 +4,11 @@
 // user and as user nobody (root writes anywhere; nobody shows what permissions do), with
 // unnamed temporary files and with named ones, each in a child process of its own.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/inotify.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -19,12 +23,13 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr uid_t NOBODY = 65534;
+constexpr uid_t OTHER = 4242;  // a third user, neither root nor nobody
 
 void put(const std::string& path, const std::string& content, mode_t mode, uid_t owner) {
     std::ofstream(path, std::ios::binary) << content;
-    chmod(path.c_str(), mode);
     if (chown(path.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
     }
+    chmod(path.c_str(), mode);  // after the owner, whose change clears set-ID bits
 }
 std::string get(const std::string& path) {
     if (!fs::is_regular_file(path)) return "";
@@ -63,18 +68,26 @@ std::string spectrum_text(int32_t first) {
     return t + "6.8 0 3 0\n";
 }
 
-enum class Op { container, spectrum };
-enum class Who { self, nobody };
+enum class Op { container, spectrum, spc_export };
+enum class Who { self, nobody, other };
 
-// Runs the writer in a child as `who` (umask 022): the container writer on `path`, or the
-// spectrum handler in the folder of `path` (whose name is then spect.spc). The exit code says
-// what the writer reported: 0 success, 1 failure, 2 anything else.
+// Runs the writer in a child as `who` (umask 022): the container writer on `path`, the
+// spectrum handler in the folder of `path` (whose name is then spect.spc), or nv-spc's export
+// of in.spc. The exit code says what the writer reported: 0 success, 1 failure, 2 anything else.
 int write_as(Who who, bool unnamed, Op op, const std::string& path) {
     pid_t pid = fork();
     if (pid == 0) {
-        if (who == Who::nobody && (setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) _exit(3);
+        const uid_t as = who == Who::nobody ? NOBODY : OTHER;
+        if (who != Who::self && (setgid(as) != 0 || setuid(as) != 0)) _exit(3);
         umask(022);
         safe_file_tmpfile = unnamed;
+#ifdef NV_SPC_BIN
+        if (op == Op::spc_export) {
+            execl(NV_SPC_BIN, NV_SPC_BIN, "export", "-f", "csv", "-o", path.c_str(), "in.spc",
+                  nullptr);
+            _exit(3);
+        }
+#endif
         Console con;
         if (op == Op::spectrum) {
             if (chdir(fs::path(path).parent_path().c_str()) != 0) _exit(3);
@@ -99,14 +112,18 @@ class SafeFiles : public Linked {
     void SetUp() override {
         Linked::SetUp();
         put("raw.bin", "abcdefghijkl", 0644, geteuid());
+        put("in.spc", spectrum_text(42), 0644, geteuid());
     }
     // The case folders, open to everyone; ro is closed to writing once `ro_closed` is called.
+    // w belongs to a third user, so that root's links there are followed for being root's.
     void folders() {
         chmod("ro", 0777);
         for (const char* f : {"w", "ro", "other"}) {
             fs::remove_all(f);
             fs::create_directory(f);
             chmod(f, 0777);
+        }
+        if (chown("w", OTHER, OTHER) != 0) {
         }
     }
     void ro_closed() { chmod("ro", 0555); }
@@ -229,6 +246,165 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
                         EXPECT_EQ(get(n), "mine") << n;
                     }
             }
+}
+
+// A link `at` to `to`, owned by `owner`.
+void link_as(uid_t owner, const std::string& to, const std::string& at) {
+    fs::create_symlink(to, at);
+    if (lchown(at.c_str(), owner, owner) != 0) ADD_FAILURE() << "lchown " << at;
+}
+// A folder "shared" of mode `shared`, and root's own "secret" holding root's file "victim".
+void attacked_folders(mode_t shared, mode_t victim) {
+    for (const char* f : {"shared", "secret"}) fs::remove_all(f);
+    fs::create_directory("shared");
+    chmod("shared", shared);
+    fs::create_directory("secret");
+    chmod("secret", 0700);
+    put("secret/victim", "victim", victim, 0);
+}
+// What each writer puts in its file.
+bool written_by(Op op, const std::string& content) {
+    if (op == Op::container) return image_of(content) == NEW_IMAGE;
+    if (op == Op::spectrum) return content == spectrum_text(42);
+    return content.find("channel,counts") != std::string::npos;
+}
+
+// Root writing in a folder that others may write, sticky or not: a link that another user
+// planted there is never followed, a FIFO or device under the name is never opened for
+// writing, and root's own links are followed as before.
+TEST_F(SafeFiles, RootNeverWritesWhereAnotherUsersNamesLead) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: the attack is root's writing in nobody's reach";
+    struct Row {
+        const char* name;
+        std::function<void(const std::string&)> plant;  // at the target's name
+        const char* written;                            // "": nothing may be written anywhere
+    };
+    const Row rows[] = {
+        // clang-format off
+        {"nobody's link to root's file", [](auto at) { link_as(NOBODY, "../secret/victim", at); }, ""},
+        {"nobody's dangling link into root's folder", [](auto at) { link_as(NOBODY, "../secret/new", at); }, ""},
+        {"nobody's link to nobody's link to root's file", [](auto at) {
+             link_as(NOBODY, "../secret/victim", "shared/hop");
+             link_as(NOBODY, "hop", at);
+         }, ""},
+        {"root's link to root's file", [](auto at) { link_as(0, "../secret/victim", at); }, "secret/victim"},
+        {"root's dangling link", [](auto at) { link_as(0, "../secret/new", at); }, "secret/new"},
+        {"nobody's FIFO, with a reader", [](auto at) {
+             mkfifo(at.c_str(), 0666);
+             if (chown(at.c_str(), NOBODY, NOBODY) != 0) ADD_FAILURE();
+         }, ""},
+        {"a device node", [](auto at) {  // where no node can be made, root's link to /dev/null
+             if (mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) link_as(0, "/dev/null", at);
+         }, ""},
+        // clang-format on
+    };
+    const Op ops[] = {Op::container, Op::spectrum, Op::spc_export};
+    for (mode_t shared : {01777, 0777})
+        for (Op op : ops)
+            for (const Row& row : rows) {
+#ifndef NV_SPC_BIN
+                if (op == Op::spc_export) continue;  // nv-spc is not built here
+#endif
+                SCOPED_TRACE(std::string(row.name) + (shared & 01000 ? ", sticky" : ", 0777") +
+                             ", writer " + std::to_string(static_cast<int>(op)));
+                attacked_folders(shared, 0600);
+                const std::string target = op == Op::container  ? "shared/fw.xfw"
+                                           : op == Op::spectrum ? "shared/spect.spc"
+                                                                : "shared/out.csv";
+                row.plant(target);
+                struct stat before {};
+                lstat(target.c_str(), &before);
+                const int reader =
+                    S_ISFIFO(before.st_mode) ? ::open(target.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+                const int watch = inotify_init1(IN_NONBLOCK);
+                if (!S_ISLNK(before.st_mode)) inotify_add_watch(watch, target.c_str(), IN_OPEN);
+
+                const int result = write_as(Who::self, true, op, target);
+                const bool ok = *row.written != '\0';
+                if (op != Op::spectrum) {
+                    EXPECT_EQ(result, ok ? 0 : 1);
+                }
+                char events[256];
+                EXPECT_LT(read(watch, events, sizeof events), 1) << "opened";
+                close(watch);
+                if (reader >= 0) close(reader);
+                if (ok) {
+                    EXPECT_TRUE(written_by(op, get(row.written)));
+                    EXPECT_TRUE(fs::is_symlink(target));
+                    continue;
+                }
+                struct stat after {};
+                lstat(target.c_str(), &after);
+                EXPECT_EQ(after.st_ino, before.st_ino);  // the name is as planted
+                EXPECT_EQ(after.st_mode, before.st_mode);
+                EXPECT_EQ(get("secret/victim"), "victim");
+                EXPECT_FALSE(fs::exists("secret/new"));
+                EXPECT_EQ(std::distance(fs::directory_iterator("shared"), fs::directory_iterator()),
+                          fs::exists("shared/hop") ? 2 : 1);
+            }
+}
+
+// Another user swaps the name between a file of theirs, their link to a set-user-ID file of
+// root's and their FIFO while root writes it again and again (a bounded loop): the link's file
+// is never written, no file takes its mode, and the FIFO is never opened.
+TEST_F(SafeFiles, ANameSwappedWhileRootWritesNeverLeadsThroughTheLink) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: the attack is root's writing in nobody's reach";
+    for (mode_t shared : {01777, 0777}) {
+        SCOPED_TRACE(shared & 01000 ? "sticky" : "0777");
+        attacked_folders(shared, 04755);
+        put("shared/fw.xfw", "mine", 0644, NOBODY);
+        link_as(NOBODY, "../secret/victim", "shared/alt");
+        mkfifo("shared/fifo", 0666);
+        const int reader = ::open("shared/fifo", O_RDONLY | O_NONBLOCK);
+        const int watch = inotify_init1(IN_NONBLOCK);
+        inotify_add_watch(watch, "shared/fifo", IN_OPEN);
+        if (chown("shared/fifo", NOBODY, NOBODY) != 0) ADD_FAILURE();
+        pid_t attacker = fork();
+        if (attacker == 0) {
+            if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(3);
+            for (int i = 0; i < 2000000 && getppid() != 1; ++i)
+                renameat2(AT_FDCWD, "shared/fw.xfw", AT_FDCWD, i % 2 ? "shared/alt" : "shared/fifo",
+                          RENAME_EXCHANGE);
+            _exit(0);
+        }
+        int written = 0;
+        for (int i = 0; i < 300; ++i) {
+            SafeFile f;
+            if (f.open("shared/fw.xfw") && f.write("new", 3) && f.commit()) ++written;
+            for (const char* name : {"shared/fw.xfw", "shared/alt"}) {
+                struct stat st {};
+                if (lstat(name, &st) == 0 && S_ISREG(st.st_mode)) {
+                    EXPECT_EQ(st.st_mode & 07000, 0u) << name;
+                }
+            }
+            ASSERT_EQ(get("secret/victim"), "victim") << "after " << i << " writes";
+        }
+        kill(attacker, SIGKILL);
+        waitpid(attacker, nullptr, 0);
+        char events[256];
+        EXPECT_LT(read(watch, events, sizeof events), 1) << "the FIFO was opened";
+        close(watch);
+        close(reader);
+        struct stat st {};
+        stat("secret/victim", &st);
+        EXPECT_EQ(st.st_mode & 07777, 04755u);
+        std::cout << "swapped name: " << written << " of 300 writes went through\n";
+    }
+}
+
+// An ordinary user replacing another user's file in a folder open to both cannot give the new
+// file away: it is the writer's own, and so it must not keep a set-user or set-group bit.
+TEST_F(SafeFiles, AFileThatChangesOwnerLosesItsSetIdBits) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: the two users are made by it";
+    folders();
+    put("w/t.xfw", "old", 06777, NOBODY);
+    ASSERT_EQ(write_as(Who::other, true, Op::container, "w/t.xfw"), 0);
+    struct stat st {};
+    stat("w/t.xfw", &st);
+    EXPECT_EQ(st.st_uid, OTHER);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
 }
 
 // An interrupt while the container is being written: the program ends by the signal, no
