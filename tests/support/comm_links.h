@@ -11,6 +11,7 @@
 #include <string>
 
 #include "comm_events.h"
+#include "error_log.h"
 #ifndef _WIN32
 #include "comm_peers.h"
 #endif
@@ -42,6 +43,26 @@ struct Link {
     std::vector<int> kinds() const { return ev.kinds(handle); }
     std::string data() const { return ev.data(handle); }
 };
+
+// Opens `conn`, which must fail: ERROR then CLOSED, the connected wait released, and nothing
+// printed before the ERROR event (an operator's note follows the console's own message). What
+// the library printed through log_error.
+inline std::string refused_note(const std::string& conn) {
+    ErrorLog log;
+    Link link;
+    std::string at_error = "unset";
+    link.ev.hook = [&](int, int kind, const unsigned char*, int) {
+        if (kind == COMM_EVENT_ERROR) at_error = log.text();
+        return 0;
+    };
+    if (!link.connect(conn)) return "<refused at once>";
+    EXPECT_NE(comm_wait_connected(link.handle, NEVER_MS), 0);
+    EXPECT_TRUE(link.wait(COMM_EVENT_CLOSED));
+    EXPECT_EQ(link.kinds(), (std::vector<int>{COMM_EVENT_ERROR, COMM_EVENT_CLOSED}));
+    EXPECT_EQ(at_error, "");
+    link.handle = 0;
+    return log.text();
+}
 
 inline std::string tcp_string(int port, int timeout_ms = 5000, const char* host = "127.0.0.1") {
     char conn[COMM_CONN_STRING_SIZE];
