@@ -34,17 +34,6 @@ using kinds = std::vector<int>;
 constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
               C = COMM_EVENT_CLOSED;
 
-// The instrument's listing: vendor 1781, products 0c44 to 0c4d.
-std::vector<std::string> listing(int max = 16, const char* manufacturer = "",
-                                 const char* product = "") {
-    comm_dev_entry list[16];
-    int count = -1;
-    EXPECT_EQ(comm_list_devices_usb(0, list, max, &count, manufacturer, product, 0x1781, 0x1781,
-                                    0x0C44, 0x0C4D),
-              0);
-    return std::vector<std::string>(list, list + std::max(count, 0));
-}
-
 // The entry as a connection string naming interface `arg` (-1: the entry itself).
 std::string usb_string(const Device* d, int arg = -1) {
     char conn[COMM_CONN_STRING_SIZE];
@@ -67,9 +56,9 @@ TEST(UsbContract, TheListingTakesTheRangesInPlaceOrder) {
     b.add(1, {8}, 0x0C44, 0x1782);
     std::vector<std::string> all;
     for (const Device* d : {three, four, last, two, behind_hub}) all.push_back(entry_of(*d));
-    EXPECT_EQ(listing(), all);
-    EXPECT_EQ(listing(2), std::vector<std::string>(all.begin(), all.begin() + 2));
-    EXPECT_EQ(listing(0), std::vector<std::string>{});
+    EXPECT_EQ(usb_listing(), all);
+    EXPECT_EQ(usb_listing(2), std::vector<std::string>(all.begin(), all.begin() + 2));
+    EXPECT_EQ(usb_listing(0), std::vector<std::string>{});
     int count = -1;
     EXPECT_EQ(comm_list_devices_usb(0, nullptr, 0, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
               0);
@@ -98,11 +87,12 @@ TEST(UsbContract, NamesFilterTheListingAndShowInTheDisplayText) {
     b.names(one, "Maker", "NV-52", "A0001");
     b.names(two, "Maker", "NV-52 Q8", "B0002  ");
     b.names(odd, "Other", "NV\t52\x7f", std::string(100, 's'));
-    EXPECT_EQ(listing(16, "Maker", ""), (std::vector<std::string>{entry_of(*one), entry_of(*two)}));
-    EXPECT_EQ(listing(16, "", "NV-52"), std::vector<std::string>{entry_of(*one)});
-    EXPECT_EQ(listing(16, "Maker", "NV-52 Q8"), std::vector<std::string>{entry_of(*two)});
-    EXPECT_EQ(listing(16, "Nobody", ""), std::vector<std::string>{});
-    EXPECT_EQ(listing(16, nullptr, nullptr).size(), 4u);
+    EXPECT_EQ(usb_listing(16, "Maker", ""),
+              (std::vector<std::string>{entry_of(*one), entry_of(*two)}));
+    EXPECT_EQ(usb_listing(16, "", "NV-52"), std::vector<std::string>{entry_of(*one)});
+    EXPECT_EQ(usb_listing(16, "Maker", "NV-52 Q8"), std::vector<std::string>{entry_of(*two)});
+    EXPECT_EQ(usb_listing(16, "Nobody", ""), std::vector<std::string>{});
+    EXPECT_EQ(usb_listing(16, nullptr, nullptr).size(), 4u);
 
     Device elsewhere = *one;
     elsewhere.ports = {9};
@@ -356,7 +346,7 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
         ASSERT_EQ(comm_usb_register(on_change, &changes), 0);
         Device* dev = b.add(1, {4});
         ASSERT_TRUE(reaches(changes, 1));
-        ASSERT_EQ(listing(), std::vector<std::string>{entry_of(*dev)});
+        ASSERT_EQ(usb_listing(), std::vector<std::string>{entry_of(*dev)});
         Link link;
         ASSERT_TRUE(link.connect(entry_of(*dev)));
         ASSERT_TRUE(link.wait(O));
@@ -378,7 +368,7 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
             EXPECT_EQ(result.load(), -1);
         }
         link.handle = 0;
-        EXPECT_EQ(listing(), std::vector<std::string>{});
+        EXPECT_EQ(usb_listing(), std::vector<std::string>{});
         EXPECT_TRUE(reaches(changes, before + 1));
         ASSERT_EQ(comm_usb_deregister(), 0);
         const int after = changes;

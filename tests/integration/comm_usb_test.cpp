@@ -26,16 +26,6 @@ constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
               C = COMM_EVENT_CLOSED;
 using Bus = Bench;
 
-std::vector<std::string> listing(int max = 16, const char* manufacturer = "",
-                                 const char* product = "") {
-    comm_dev_entry list[16];
-    int count = -1;
-    EXPECT_EQ(comm_list_devices_usb(0, list, max, &count, manufacturer, product, 0x1781, 0x1781,
-                                    0x0C44, 0x0C4D),
-              0);
-    return std::vector<std::string>(list, list + std::max(count, 0));
-}
-
 TEST(CommUsb, TheListingWhenTheBusFails) {
     Bus b;
     b.add(1, {4});
@@ -59,14 +49,15 @@ TEST(CommUsb, PlacesAndNamesOnlyLibusbShows) {
     b.add(3, {});
     Device* one = b.add(1, {4, 2});
     b.names(one, "Maker", "NV-52", "A0001");
-    EXPECT_EQ(listing(), (std::vector<std::string>{"USBS:1-4.2:1781/0c44", "USBS:3:1781/0c44"}));
+    EXPECT_EQ(usb_listing(),
+              (std::vector<std::string>{"USBS:1-4.2:1781/0c44", "USBS:3:1781/0c44"}));
     char text[COMM_DEVID_SIZE];
     ASSERT_EQ(comm_get_devid_string("USBS:3:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 3 (1781:0c44)");
     b.set([](Hooks& h) { h.open_error = LIBUSB_ERROR_ACCESS; });
     ASSERT_EQ(comm_get_devid_string("USBS:1-4.2:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
-    EXPECT_EQ(listing(16, "Maker", ""), std::vector<std::string>{});
+    EXPECT_EQ(usb_listing(16, "Maker", ""), std::vector<std::string>{});
     b.set([&](Hooks& h) {
         h.open_error = 0;
         h.names[one] = {"refused", "refused", "refused"};

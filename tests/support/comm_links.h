@@ -7,8 +7,10 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "comm_events.h"
 #include "error_log.h"
@@ -62,6 +64,17 @@ inline std::string refused_note(const std::string& conn) {
     EXPECT_EQ(at_error, "");
     link.handle = 0;
     return log.text();
+}
+
+// The instrument's USB listing (vendor 1781, products 0c44 to 0c4d), at most `max` entries.
+inline std::vector<std::string> usb_listing(int max = 16, const char* manufacturer = "",
+                                            const char* product = "") {
+    comm_dev_entry list[16];
+    int count = -1;
+    EXPECT_EQ(comm_list_devices_usb(0, list, max, &count, manufacturer, product, 0x1781, 0x1781,
+                                    0x0C44, 0x0C4D),
+              0);
+    return std::vector<std::string>(list, list + std::max(count, 0));
 }
 
 inline std::string tcp_string(int port, int timeout_ms = 5000, const char* host = "127.0.0.1") {
