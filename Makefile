@@ -98,13 +98,15 @@ fuzz:
 	@if [ -x scripts/fuzz.sh ]; then scripts/fuzz.sh; else echo "no fuzz targets yet"; fi
 
 # Windows: build-win/nv-term.exe and build-win/nv52-sim.exe, cross-built with MinGW-w64, each a
-# self-contained program. test-windows runs the end-to-end tests against nv-term.exe under Wine.
+# self-contained program. test-windows runs the end-to-end tests against nv-term.exe under Wine,
+# then the Windows-only tests (build-win/win_tests.exe).
 windows:
 	$(CMAKE) -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DNV_TESTS=OFF -DNV_WITH_USB=OFF -DNV_WITH_BT=OFF
+	    -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON
 	$(CMAKE) --build build-win -j$(JOBS) --target nv-term nv52-sim
 
 test-windows: build windows
+	$(CMAKE) --build build-win -j$(JOBS) --target win_tests nv-hold
 	@scripts/test-windows.sh
 
 # The Windows distribution: the two programs with their README and manual pages, as a .zip and

@@ -10,6 +10,7 @@
 #include "libcomm.h"
 #include "qxx_cmds.h"
 #include "safe_text.h"
+#include "sysfile.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ int input_get(char* buffer, int size) {
     if (buffer == nullptr || size <= 0) return 0;
     buffer[0] = '\0';
     if (size < 2) return 0;
-    if (fgets(buffer, size, in()) == nullptr) {
+    if (sys_read_line(buffer, size, in()) == nullptr) {
         buffer[0] = '\0';
         input_at_end = true;
         return 0;

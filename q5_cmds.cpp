@@ -44,7 +44,7 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // Opens a regular file for binary reading and finds its length. Anything else (a directory, a
 // FIFO whose open or read would block, a device) is refused like a missing file.
 File open_regular(const char* path, off_t* length) {
-    int fd = open(path, SYS_OPEN_READ);
+    int fd = sys_open_read(path);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -335,13 +335,15 @@ void spectrum_lines(Put put, const int32_t* values, int count, int32_t first, in
 
 // Writes the spectrum text as the new contents of `path` (safe_file.h): a reader never sees half
 // a spectrum, and a failed write keeps the previous one. On Windows it is a text file with CR LF
-// line ends. Failures are silent, as the caller's
-// announcement has already been printed.
+// line ends, written in place when a reader keeps it from being replaced (a plotting script
+// holding it must not cost the spectrum). Failures are silent, as the caller's announcement has
+// already been printed.
 void save_spectrum_file(const char* path, const int32_t* values, int count, int32_t first,
                         int32_t second, const char* closing) {
     std::string text;
     spectrum_lines([&](const char* line) { text += line; }, values, count, first, second, closing);
     SafeFile f;
+    f.fall_back_in_place();
     if (f.open(path, SafeFile::Text) && f.write(text.data(), text.size())) f.commit();
 }
 

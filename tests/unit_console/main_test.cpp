@@ -118,7 +118,7 @@ TEST_F(Main, DialogueBuildsTheConnectionString) {
 }
 
 // "eth" writes back only a whole record, with usb_mode 1, and restarts; a failed request ends
-// it with -1 (exit code 255).
+// it with -1 (exit code 255), but an unanswered restart after the record was written with 0.
 TEST_F(Main, EthFailures) {
     Bytes mode0(1400);
     for (size_t i = 0; i < mode0.size(); ++i) mode0[i] = static_cast<unsigned char>(i * 13 + 1);
@@ -145,10 +145,16 @@ TEST_F(Main, EthFailures) {
          -1,
          {8201, 8202},
          "Command Q8_set_params error(code=1)!\n"},
+        // The restart unanswered: the record was written all the same.
         {{{8201, answer(0, mode0)}, {8021, answer(255)}},
+         0,
+         {8201, 8202, 8021},
+         "The new USB mode was written, but the instrument did not confirm the restart: restart "
+         "it by hand if it does not restart by itself.\n"},
+        {{{8201, answer(0, mode0)}, {8021, answer(1)}},
          -1,
          {8201, 8202, 8021},
-         "Command Q8_restart error(code=255)!\n"},
+         "Command Q8_restart error(code=1)!\n"},
         // clang-format on
     };
     for (const auto& c : cases) {
