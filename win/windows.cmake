@@ -32,7 +32,9 @@ set(nv_win_name nv-term-${PROJECT_VERSION}-win64)
 set(nv_win_stage ${CMAKE_BINARY_DIR}/${nv_win_name})
 set(nv_win_zip ${CMAKE_BINARY_DIR}/${nv_win_name}.zip)
 set(nv_win_msi ${CMAKE_BINARY_DIR}/nv-term-${PROJECT_VERSION}-x64.msi)
-set(nv_win_docs ${CMAKE_BINARY_DIR}/win/README.txt ${CMAKE_BINARY_DIR}/win/COPYRIGHT.txt)
+# The INF that binds the instrument to WinUSB travels with the programs.
+set(nv_win_docs ${CMAKE_BINARY_DIR}/win/README.txt ${CMAKE_BINARY_DIR}/win/COPYRIGHT.txt
+                ${CMAKE_SOURCE_DIR}/winusb/nv52-winusb.inf)
 configure_file(win/README.txt.in ${CMAKE_BINARY_DIR}/win/README.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(packaging/copyright ${CMAKE_BINARY_DIR}/win/COPYRIGHT.txt @ONLY NEWLINE_STYLE CRLF)
 find_program(NV_MANDOC mandoc)

@@ -60,7 +60,7 @@ mkdir "$tmp/zip"
 (cd "$tmp/zip" && cmake -E tar xf "$zip")
 unpacked=$tmp/zip/nv-term-$version-win64
 listing=$(cd "$unpacked" && ls | sort | tr '\n' ' ')
-[ "$listing" = "COPYRIGHT.txt README.txt nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html " ] ||
+[ "$listing" = "COPYRIGHT.txt README.txt nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html nv52-winusb.inf " ] ||
     fail "the archive holds: $listing"
 for text in README.txt COPYRIGHT.txt; do
     [ "$(grep -c $'\r$' "$unpacked/$text")" = "$(wc -l <"$unpacked/$text")" ] ||
@@ -79,7 +79,7 @@ msiexec /i "$msi" || fail "msiexec /i of $version over 0.0.1"
     fail "after the upgrade the installed programs list: '$(installed_versions)'"
 dir=$WINEPREFIX/drive_c/Program\ Files/nv-term
 listing=$(cd "$dir" && ls | sort | tr '\n' ' ')
-[ "$listing" = "COPYRIGHT.txt README.txt nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html " ] ||
+[ "$listing" = "COPYRIGHT.txt README.txt nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html nv52-winusb.inf " ] ||
     fail "Program Files\\nv-term holds: $listing"
 wine_reg "$env_key" /v PATH | grep -iF 'C:\Program Files\nv-term' >/dev/null ||
     fail "the folder is not on the system PATH: $(wine_reg "$env_key" /v PATH)"
