@@ -3,10 +3,10 @@
 // else. Under Wine a SIGINT reaches the program as Ctrl-C (a console control event), once its
 // temporary exists; the other events (Ctrl-Break, closing the console, logoff) cannot be raised
 // under Wine and are tested in tests/win.
-#include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <set>
@@ -18,15 +18,17 @@ namespace {
 
 using namespace session;
 
-std::set<std::string> names_in(const std::string& dir) {
-    std::set<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.insert(e->d_name);
-        closedir(d);
-    }
-    return names;
+// Waits until the folder holds `n` names, woken by each one created; false after 30 s without.
+bool wait_for_names(const std::string& dir, size_t n) {
+    const int fd = inotify_init1(IN_NONBLOCK);
+    inotify_add_watch(fd, dir.c_str(), IN_CREATE | IN_MOVED_TO);
+    pollfd p{fd, POLLIN, 0};
+    char events[4096];
+    while (names_in(dir).size() < n && poll(&p, 1, 30000) == 1)
+        while (read(fd, events, sizeof events) > 0) {
+        }
+    close(fd);
+    return names_in(dir).size() >= n;
 }
 
 TEST(CommandLine, AnInterruptedContainerLeavesTheOldOneAndNothingElse) {
@@ -42,8 +44,7 @@ TEST(CommandLine, AnInterruptedContainerLeavesTheOldOneAndNothingElse) {
         ASSERT_TRUE(c.start({NV_TERM_BIN, "cxfw", "big.tar", "big.xfw", "1.5"}, dir.path()));
         ASSERT_TRUE(c.wait_for("Reading file big.tar..."));
         if (proc::windows_run()) {  // Wine's SIGINT handler is there from the start, ours not
-            for (int i = 0; i < 3000 && names_in(dir.path()).size() < 3; ++i) usleep(10000);
-            ASSERT_EQ(names_in(dir.path()).size(), 3u) << "no temporary appeared";
+            ASSERT_TRUE(wait_for_names(dir.path(), 3)) << "no temporary appeared";
             c.stop(sig);
             EXPECT_EQ(c.output().find("Writing file"), std::string::npos) << "not interrupted";
         } else {

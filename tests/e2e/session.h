@@ -28,12 +28,6 @@ inline std::string command_error(const std::string& name, int code) {
     return "Command " + name + " error(code=" + std::to_string(code) + ")!\n";
 }
 
-inline std::string times(const std::string& text, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += text;
-    return out;
-}
-
 // A simulator and a directory for one session; the simulator logs its requests to a file there.
 struct Bench {
     proc::TempDir dir;

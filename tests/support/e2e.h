@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "process.h"
 
 namespace e2e {
+
+using proc::names_in, proc::read_file, proc::times, proc::write_file;
 
 // nv52-sim on 127.0.0.1 with free TCP and UDP ports (and a pseudo-terminal with "--pty"),
 // stopped at the end of the test. Its --log lines go to `log_path` when given.
@@ -82,11 +82,6 @@ inline const std::string VERSIONS =
     "\nVersions\nOverall\t\t= NV52-2.14.0\nFile system\t= fs-1.8.2\nGui\t\t= gui-3.2.1\n"
     "Talvek\t\t= tv-1.0.7\nGpp\t\t= gpp-0.9.3\nKernel\t\t= 5.10.120-nv52\n\n";
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // A text file nv-term wrote, with LF line ends. On the Windows run every line must end in CR LF
 // (text mode), read as LF; a bare LF there comes back as "<LF without CR>" so the comparison fails.
 inline std::string read_text(const std::string& path) {
@@ -99,10 +94,6 @@ inline std::string read_text(const std::string& path) {
         out += text[i];
     }
     return out;
-}
-
-inline void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 // Runs nv-term in `dir` with `input` on standard input; the whole console output, merged.

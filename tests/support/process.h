@@ -1,6 +1,7 @@
-// Test support: the built programs run as child processes. A Child has pipes on both ends, so
-// a test can type the next line only after the output showed what must come first; run() is a
-// whole session at once. Every wait is bounded: a hang fails the test instead of blocking it.
+// Test support: the built programs run as child processes, and the files they leave. A Child
+// has pipes on both ends, so a test can type the next line only after the output showed what
+// must come first; run() is a whole session at once. Every wait is bounded: a hang fails the
+// test instead of blocking it.
 //
 // The Windows run (make test-windows): when the environment names a command in NV_TERM_CMD
 // ("/usr/lib/wine/wine64 /repo/build-win/nv-term.exe"), that command runs wherever a test
@@ -8,15 +9,20 @@
 // Windows program's console text is otherwise compared byte for byte with the Linux one's.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -170,10 +176,11 @@ class Child {
     int stop(int sig = SIGTERM) {
         if (pid_ <= 0) return -1;
         kill(pid_, sig);
-        int i = 0;
-        while (waitpid(pid_, &status_, WNOHANG) == 0 && ++i < 200) usleep(10000);
-        if (i == 200) kill(pid_, SIGKILL);
-        return reap(i == 200);
+        // A process's pidfd is readable once it has ended.
+        pollfd p{static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)), POLLIN, 0};
+        if (p.fd < 0 || poll(&p, 1, 2000) != 1) kill(pid_, SIGKILL);
+        if (p.fd >= 0) close(p.fd);
+        return reap(true);
     }
 
     const std::string& output() const { return output_; }
@@ -241,5 +248,31 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// ---- small helpers of the tests that run programs ----------------------------------------------
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+// The names in a directory, "." and ".." left out.
+inline std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+inline std::string times(const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += text;
+    return out;
+}
 
 }  // namespace proc
