@@ -34,21 +34,22 @@ TEST_F(Connection, ConnectionStringsAndListing) {
         EXPECT_EQ(fake_comm::st().calls,
                   expected.empty() ? std::vector<std::string>{} : std::vector{expected});
     }
-    // Entries of the first product id are tagged "USBF", whatever tag the listing gave them; a
-    // listing limited to fewer entries than it found rewrites only those.
+    // Entries of the first product id are tagged "USBF", whatever tag the listing gave them;
+    // entries after those found are left alone.
     fake_comm::reset();
     fake_comm::st().usb_entries = {"USBS:1-2/c44", "USBS:1-2/0C44", "USBS:1-2/c45",
                                    "USBU:3/c44/c4d", "USBS:c44"};
     comm_dev_entry list[6] = {};
+    std::strcpy(list[5], "USBS:1-4/c44");
     int count = 0;
-    EXPECT_EQ(QXX_list_usb_devices(list, 5, &count), 0);
+    EXPECT_EQ(QXX_list_usb_devices(list, 6, &count), 0);
     ASSERT_EQ(count, 5);
     for (auto [i, entry] :
          {std::pair(0, "USBF:1-2/c44"), std::pair(1, "USBF:1-2/0C44"), std::pair(2, "USBS:1-2/c45"),
-          std::pair(3, "USBU:3/c44/c4d"), std::pair(4, "USBS:c44"), std::pair(5, "")})
+          std::pair(3, "USBU:3/c44/c4d"), std::pair(4, "USBS:c44"), std::pair(5, "USBS:1-4/c44")})
         EXPECT_STREQ(list[i], entry);
     EXPECT_EQ(fake_comm::st().calls,
-              std::vector<std::string>{"comm_list_devices_usb(0,5,,,6017,6017,3140,3149)"});
+              std::vector<std::string>{"comm_list_devices_usb(0,6,,,6017,6017,3140,3149)"});
 }
 
 }  // namespace

@@ -178,38 +178,46 @@ TEST_F(Events, IdleWaitCallback) {
     EXPECT_EQ(waited_code, -1);
 }
 
-// A full table with the default handler set refuses even that same default once more.
-TEST_F(Events, AFullTableRefusesItsOwnDefaultAgain) {
-    const int h = open(false);
-    ASSERT_EQ(QXX_hook_async_event(h, 65535, handler_b), 0);
-    for (int i = 0; i < 254; ++i) ASSERT_EQ(QXX_hook_async_event(h, 20000 + i, handler_a), 0);
-    EXPECT_EQ(QXX_hook_async_event(h, 65535, handler_b), -1);
-    EXPECT_EQ(QXX_hook_async_event(h, 20000, handler_a), 0);  // already there
-}
-
-// The listing rewrites the tags of the entries it found and of no entry after them.
-TEST_F(Events, UsbListingLeavesTheRestOfTheListAlone) {
-    fake_comm::st().usb_entries = {"USBS:1-2/c44"};
-    comm_dev_entry list[3] = {};
-    std::strcpy(list[1], "USBS:1-3/c44");
-    std::strcpy(list[2], "USBS:1-4/c44");
-    int count = 0;
-    EXPECT_EQ(QXX_list_usb_devices(list, 3, &count), 0);
-    EXPECT_EQ(count, 1);
-    EXPECT_STREQ(list[0], "USBF:1-2/c44");
-    EXPECT_STREQ(list[1], "USBS:1-3/c44");
-    EXPECT_STREQ(list[2], "USBS:1-4/c44");
+// The first handler of a code wins; 65535 is the default for codes without one. The last entry
+// is shared: 254 specific handlers and the default, or 255 specific ones. A full table refuses
+// even its own default once more.
+TEST_F(Events, HandlerTable) {
+    for (bool with_default : {true, false}) {
+        fake_comm::reset();
+        int h = open(false, 8);
+        const int room = with_default ? 254 : 255;
+        EXPECT_EQ(with_default ? QXX_hook_async_event(h, 65535, handler_b) : 0, 0);
+        ASSERT_EQ(QXX_hook_async_event(h, 10002 + 65536, handler_a), 0);  // codes are 16-bit
+        ASSERT_EQ(QXX_hook_async_event(h, 10002, handler_b), 0);          // stored, never called
+        for (int i = 2; i < room; ++i) ASSERT_EQ(QXX_hook_async_event(h, 20000 + i, handler_a), 0);
+        EXPECT_EQ(QXX_hook_async_event(h, 30000, handler_a), -1);
+        EXPECT_EQ(QXX_hook_async_event(h, 65535, handler_a), -1);
+        EXPECT_EQ(QXX_hook_async_event(h, 65535, handler_b), -1);      // even the same default
+        EXPECT_EQ(QXX_hook_async_event(h, 20002, handler_a), 0);       // already there
+        EXPECT_EQ(QXX_hook_async_event(h + 50, 10004, handler_b), 0);  // no such link: no change
+        EXPECT_EQ(ctx(h)->num_hooks, room);                            // the default is kept apart
+        journal.clear();
+        fake_comm::deliver(h, frame(10002) + frame(20000 + room - 1) + frame(30000));
+        std::vector<std::string> expected = {"a 10002 user 8",
+                                             "a " + std::to_string(20000 + room - 1) + " user 8"};
+        if (with_default) expected.push_back("b 30000");
+        EXPECT_EQ(journal, expected);
+        EXPECT_EQ(fake_comm::st().fills.size(), 3u);  // handled or not, every frame is offered
+        // The largest frame there is (length 65535) is taken whole.
+        const Bytes biggest = frame(9004, Bytes(65534, 0x11));
+        fake_comm::deliver(h, biggest);
+        EXPECT_EQ(filled().back(), biggest);
+        fake_comm::close(h);
+    }
 }
 
 // ---- discovery -----------------------------------------------------------------------------
 
-Bytes announcement(const std::string& ident, const std::string& address, const std::string& name,
-                   size_t size = QXX_ANNOUNCE_SIZE) {
-    Bytes p(std::max<size_t>(size, QXX_ANNOUNCE_SIZE), 0);
+Bytes announcement(const std::string& ident, const std::string& address, const std::string& name) {
+    Bytes p(QXX_ANNOUNCE_SIZE, 0);
     std::memcpy(p.data(), ident.data(), ident.size());
     std::memcpy(p.data() + 10, address.data(), address.size());
     std::memcpy(p.data() + 26, name.data(), name.size());
-    p.resize(size);
     return frame(8600, p);
 }
 // A row as text: "ident|address|name", each field at most its width.
@@ -223,77 +231,26 @@ std::vector<std::string> listed() {
     std::memset(&list, 0xEE, sizeof list);
     QXX_broadcast_list(&list);
     std::vector<std::string> out;
+    const QXX_net_device empty{};
     for (int i = 0; i < QXX_NET_DEVICES; ++i) {
-        if (i < list.count) {
+        if (i < list.count)
             out.push_back(row(list.rows[i]));
-        } else {
-            const QXX_net_device empty{};
+        else
             EXPECT_EQ(std::memcmp(&list.rows[i], &empty, sizeof empty), 0) << "row " << i;
-        }
     }
     return out;
 }
 
 using Discovery = LinkTest;
 
-// Each datagram is parsed on its own: rows in order of arrival, one per ident, at most 20.
-TEST_F(Discovery, TheList) {
-    const std::string full_ident = "0123456789", full_address = "192.168.100.200x";
-    const std::string full_name = std::string(40, 'n');
-    std::vector<Bytes> many;
-    std::vector<std::string> first20;
+// The list stays until a new registration or a reset; rows past its count are empty. (What
+// the datagrams make of the list: parser_model_test.cpp.)
+TEST_F(Discovery, TheListsLifetime) {
+    EXPECT_EQ(QXX_net_broadcast_register(nullptr, nullptr), 0);
     for (int i = 0; i < 22; ++i) {
-        many.push_back(announcement("id" + std::to_string(i), "10.0.0." + std::to_string(i), ""));
-        if (i < 20)
-            first20.push_back("id" + std::to_string(i) + "|10.0.0." + std::to_string(i) + "|");
+        const Bytes d = announcement("id" + std::to_string(i), "10.0.0.1", "");
+        EXPECT_EQ(QXX_broadcast_event_proc(d.data(), static_cast<int>(d.size())), 0);
     }
-    const Bytes other = frame(9007, text("C1"));
-    struct {
-        const char* name;
-        std::vector<Bytes> datagrams;
-        std::vector<std::string> rows;
-        std::vector<Bytes> fills;  // offered to the capture with handle 0
-    } cases[] = {
-        {"a duplicate keeps the first",
-         {announcement("nv1", "10.0.0.1", "one"), announcement("nv1", "10.0.0.9", "again"),
-          announcement("nv2", "", "two")},
-         {"nv1|10.0.0.1|one", "nv2||two"},
-         {}},
-        {"fields of full width, and text after a NUL",
-         {announcement(full_ident, full_address, full_name),
-          announcement(std::string("ab\0cd", 5), std::string("1.2\0.3", 6), "x")},
-         {full_ident + "|" + full_address + "|" + full_name, "ab|1.2|x"},
-         {}},
-        {"short and long payloads",
-         {announcement("short", "10.0", "", 12), announcement("long", "", "nm", 80)},
-         {"short|10|", "long||nm"},
-         {}},
-        {"idents differing after a NUL are the same",
-         {announcement(std::string("ab\0x", 4), "1", ""),
-          announcement(std::string("ab\0y", 4), "2", "")},
-         {"ab|1|"},
-         {}},
-        {"an announcement and a frame in one datagram, both parsed",
-         {announcement("nv3", "10.0.0.3", "") + other},
-         {"nv3|10.0.0.3|"},
-         {other}},
-        {"a frame split over two datagrams is lost",
-         {Bytes(other.begin(), other.begin() + 5), Bytes(other.begin() + 5, other.end())},
-         {},
-         {}},
-        {"twenty of twenty-two", many, first20, {}},
-    };
-    for (const auto& c : cases) {
-        fake_comm::reset();
-        EXPECT_EQ(QXX_net_broadcast_register(nullptr, nullptr), 0);
-        for (const Bytes& d : c.datagrams)
-            EXPECT_EQ(QXX_broadcast_event_proc(d.data(), static_cast<int>(d.size())), 0);
-        EXPECT_EQ(listed(), c.rows) << c.name;
-        std::vector<std::pair<int, Bytes>> fills;
-        for (const Bytes& f : c.fills) fills.emplace_back(0, f);
-        EXPECT_EQ(fake_comm::st().fills, fills) << c.name;
-    }
-    // The list stays until a new registration or a reset.
     EXPECT_EQ(listed().size(), 20u);
     EXPECT_EQ(QXX_net_broadcast_deregister(), 0);
     EXPECT_EQ(listed().size(), 20u);
@@ -301,6 +258,7 @@ TEST_F(Discovery, TheList) {
     EXPECT_EQ(listed().size(), 0u);
     const Bytes one = announcement("nv1", "a", "b");
     QXX_broadcast_event_proc(one.data(), static_cast<int>(one.size()));
+    EXPECT_EQ(listed(), L{"nv1|a|b"});
     EXPECT_EQ(QXX_net_broadcast_reset_list(), 0);
     EXPECT_EQ(listed().size(), 0u);
 }

@@ -357,6 +357,7 @@ Outcome collect(int handle, std::vector<int> idle_results) {
     out.fills = fake_comm::st().fills;
     out.idle_results = std::move(idle_results);
     out.signals = fake_comm::st().signals[handle];
+    std::memset(&out.list, 0xEE, sizeof out.list);  // rows past the count must come back empty
     if (const auto* ctx = static_cast<QXX_conn_ctx*>(fake_comm::context_of(handle)))
         out.identified = ctx->identified != 0;
     QXX_broadcast_list(&out.list);
