@@ -36,8 +36,8 @@ struct Bench {
 
     bool start(strings options = {}) { return sim.start(options, log_path); }
     // Runs nv-term in the directory: the network dialogue to the simulator, then `commands`.
-    proc::Result run(const std::string& commands) {
-        return nv_term(sim.net_answers() + commands, dir.path());
+    proc::Result run(const std::string& commands, int within_ms = 90000) {
+        return nv_term(sim.net_answers() + commands, dir.path(), {}, within_ms);
     }
 
     // The simulator's answers, one "REQUEST:STATUS" per request in arrival order ("8102:1"); a

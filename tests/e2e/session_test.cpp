@@ -264,8 +264,10 @@ TEST(Sessions, EachRowThroughTheConsole) {
             write_file(b.dir.file("nv52fw.xfw"), xfw);
         }
         const long long before = calendar_now();
-        proc::Result r = b.run(row.commands);
-        EXPECT_FALSE(r.timed_out);
+        // A session waits out a few time-outs of a second or so at most: one that waits far
+        // longer (a time-out taken in the wrong unit) ends the test here.
+        proc::Result r = b.run(row.commands, 20000);
+        ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_code, 0);
         // The stop of an assay reports its end through an event, whenever it comes.
         std::string out = normalize(replaced(r.output, "Done.\n"), row.offset_hours, before);

@@ -98,9 +98,9 @@ inline std::string read_text(const std::string& path) {
 
 // Runs nv-term in `dir` with `input` on standard input; the whole console output, merged.
 inline proc::Result nv_term(const std::string& input, const std::string& dir = "",
-                            std::vector<std::string> args = {}) {
+                            std::vector<std::string> args = {}, int within_ms = 90000) {
     args.insert(args.begin(), NV_TERM_BIN);
-    proc::Result r = proc::run(args, input, dir);
+    proc::Result r = proc::run(args, input, dir, within_ms);
     // Also when a process it left behind kept its output open: the test waited out the limit.
     EXPECT_FALSE(r.timed_out) << "nv-term's output did not end within the limit";
     return r;
