@@ -194,8 +194,8 @@ TEST(Plot, LabelsNeverCoverLeaders) {
     }
 }
 
-// The terminal picture keeps its unit at every width, and a log axis starts a decade below the
-// smallest count above 0.
+// The terminal picture keeps its unit at every width and marks peaks up to both ends, and a log
+// axis starts a decade below the smallest count above 0.
 TEST(Plot, UnitAtEveryWidthAndLogBottom) {
     spc_spectrum s = known();
     auto peaks = spc_find_peaks(s.counts);
@@ -209,6 +209,15 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
             std::string unit = c.set ? "keV\n" : width >= 38 ? "channel\n" : "ch\n";
             EXPECT_EQ(last.substr(last.size() - unit.size()), unit) << width << "\n" << text;
         }
+    // Peaks in the first and the last channel: marked over the first and the last column.
+    spc_peak ends[2];
+    ends[1].centroid = s.counts.size() - 1.0;
+    spc_plot_options narrow;
+    narrow.width = 40;
+    std::string marks = spc_plot_text(s, {}, {ends[0], ends[1]}, narrow);
+    marks = marks.substr(0, marks.find('\n'));
+    EXPECT_EQ(marks.substr(0, 11), "        ▼") << marks;  // the marker is 3 bytes
+    EXPECT_EQ(marks.substr(marks.size() - 3), "▼") << marks;
     for (int32_t smallest : {1, 3, 40, 700}) {
         spc_spectrum t = s;
         for (auto& v : t.counts) v = std::max(v, smallest);
