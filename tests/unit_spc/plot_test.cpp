@@ -294,6 +294,7 @@ TEST(Plot, FigureGeometryFromPixels) {
         EXPECT_NEAR(lo, X(29.5), 1.5) << v.log;
         EXPECT_NEAR(hi, X(30.5), 1.5) << v.log;
         EXPECT_NEAR(peak_top, bottom - v.top * ph, 1.5) << v.log;
+        EXPECT_TRUE(is(X(2), bottom - 2, 1)) << v.log;  // filled down to the axis
         EXPECT_NEAR(tick_x / reds, X(29.5), 1) << v.log;
         EXPECT_TRUE(tick_y < peak_top - 2 && tick_y > peak_top - 12) << tick_y << " " << v.log;
         // The x ticks below the frame.
