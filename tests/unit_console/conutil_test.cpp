@@ -9,83 +9,30 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
-#include "conutil.h"
+#include "fixture.h"
 
 namespace {
 
-std::string times(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += s;
-    return out;
-}
-
 // ---- prompted readers --------------------------------------------------------------------------
 
-// A reader run on a variable that starts at a given value; returns the value it ends with, and
-// the reader's result when that is not 0.
+// A reader run on a variable that starts at a given value; returns the value it ends with (as
+// a number, a float with "%g"), and the reader's result when that is not 0.
 using Reader = std::function<std::string()>;
 
 std::string ended(int result, const std::string& value) {
     return result == 0 ? value : value + " (result " + std::to_string(result) + ")";
 }
 
-Reader integer(int32_t start, int32_t min, int32_t max) {
+template <class T, class Limit>
+Reader reader(int (*read)(T*, Limit, Limit, const char*), const char* prompt,
+              std::type_identity_t<T> start, std::type_identity_t<Limit> min,
+              std::type_identity_t<Limit> max) {
     return [=] {
-        int32_t v = start;
-        int r = input_integer_msg(&v, min, max, "N");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader schar(int8_t start, int32_t min, int32_t max) {
-    return [=] {
-        int8_t v = start;
-        int r = input_char_msg(&v, min, max, "C");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader uchar(uint8_t start, int32_t min, int32_t max) {
-    return [=] {
-        uint8_t v = start;
-        int r = input_uchar_msg(&v, min, max, "U");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader shrt(int16_t start, int32_t min, int32_t max) {
-    return [=] {
-        int16_t v = start;
-        int r = input_short_msg(&v, min, max, "S");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader hex32(uint32_t start, uint32_t min, uint32_t max) {
-    return [=] {
-        uint32_t v = start;
-        int r = input_hex_integer_msg(&v, min, max, "H");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader hex8(uint8_t start, uint8_t min, uint8_t max) {
-    return [=] {
-        uint8_t v = start;
-        int r = input_hex_char_msg(&v, min, max, "B");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader hex16(uint16_t start, uint16_t min, uint16_t max) {
-    return [=] {
-        uint16_t v = start;
-        int r = input_hex_short_msg(&v, min, max, "W");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader flt(float start, float min, float max) {
-    return [=] {
-        float v = start;
-        int r = input_float_msg(&v, min, max, "F");
+        T v = start;
+        int r = read(&v, min, max, prompt);
         char text[64];
         snprintf(text, sizeof text, "%g", static_cast<double>(v));
-        return ended(r, text);
+        return ended(r, std::is_floating_point_v<T> ? text : std::to_string(v));
     };
 }
 Reader string(const char* start, unsigned min, unsigned max) {
@@ -148,52 +95,52 @@ const std::string LONG19 = "abcdefghijklmnopqrs", LONG18 = "abcdefghijklmnopqr";
 // clang-format off
 const ReaderCase READERS[] = {
     // Decimal: the number ends where a character cannot belong to it; the range is inclusive.
-    {"integer keeps on an empty line", integer(3, 0, 10), "\n", "N[3]:", "3"},
-    {"integer keeps on a line of blanks", integer(3, 0, 10), " \t \n", "N[3]:", "3"},
-    {"integer keeps at the end of input", integer(3, 0, 10), "", "N[3]:", "3"},
-    {"integer 12abc", integer(3, 0, 20), "12abc\n", "N[3]:", "12"},
-    {"integer abc, then 7", integer(3, 0, 20), "abc\n7\n", "N[3]:N[3]:", "7"},
-    {"integer: max + 1, min - 1, max", integer(-2, -5, 10), "11\n-6\n10\n", times("N[-2]:", 3), "10"},
-    {"integer: min", integer(0, -5, 10), "-5\n", "N[0]:", "-5"},
-    {"integer: leading blanks", integer(0, -5, 10), "   4\n", "N[0]:", "4"},
-    {"integer: beyond 32 bits refused", integer(0, INT32_MIN, INT32_MAX), "99999999999\n-99999999999\n2147483647\n", times("N[0]:", 3), "2147483647"},
-    {"integer: the 32-bit extremes", integer(0, INT32_MIN, INT32_MAX), "-2147483648\n", "N[0]:", "-2147483648"},
+    {"integer keeps on an empty line", reader(input_integer_msg, "N", 3, 0, 10), "\n", "N[3]:", "3"},
+    {"integer keeps on a line of blanks", reader(input_integer_msg, "N", 3, 0, 10), " \t \n", "N[3]:", "3"},
+    {"integer keeps at the end of input", reader(input_integer_msg, "N", 3, 0, 10), "", "N[3]:", "3"},
+    {"integer 12abc", reader(input_integer_msg, "N", 3, 0, 20), "12abc\n", "N[3]:", "12"},
+    {"integer abc, then 7", reader(input_integer_msg, "N", 3, 0, 20), "abc\n7\n", "N[3]:N[3]:", "7"},
+    {"integer: max + 1, min - 1, max", reader(input_integer_msg, "N", -2, -5, 10), "11\n-6\n10\n", times("N[-2]:", 3), "10"},
+    {"integer: min", reader(input_integer_msg, "N", 0, -5, 10), "-5\n", "N[0]:", "-5"},
+    {"integer: leading blanks", reader(input_integer_msg, "N", 0, -5, 10), "   4\n", "N[0]:", "4"},
+    {"integer: beyond 32 bits refused", reader(input_integer_msg, "N", 0, INT32_MIN, INT32_MAX), "99999999999\n-99999999999\n2147483647\n", times("N[0]:", 3), "2147483647"},
+    {"integer: the 32-bit extremes", reader(input_integer_msg, "N", 0, INT32_MIN, INT32_MAX), "-2147483648\n", "N[0]:", "-2147483648"},
     // The 8-bit readers narrow their limits first: 300 becomes 44 for both.
-    {"char: shown signed", schar(-3, -10, 10), "\n", "C[-3]:", "-3"},
-    {"char: limits narrowed to 8 bits", schar(0, -5, 300), "45\n-6\n44\n", times("C[0]:", 3), "44"},
-    {"char: min", schar(0, -5, 300), "-5\n", "C[0]:", "-5"},
-    {"char: full range", schar(0, -128, 127), "128\n-129\n-128\n", times("C[0]:", 3), "-128"},
-    {"uchar: shown unsigned", uchar(200, 0, 255), "\n", "U[200]:", "200"},
-    {"uchar: limits narrowed to 8 bits", uchar(1, 0, 300), "45\n-1\n44\n", times("U[1]:", 3), "44"},
-    {"uchar: narrowed min", uchar(1, 258, 300), "1\n2\n", times("U[1]:", 2), "2"},
-    {"uchar: 255", uchar(1, 0, 255), "256\n255\n", times("U[1]:", 2), "255"},
+    {"char: shown signed", reader(input_char_msg, "C", -3, -10, 10), "\n", "C[-3]:", "-3"},
+    {"char: limits narrowed to 8 bits", reader(input_char_msg, "C", 0, -5, 300), "45\n-6\n44\n", times("C[0]:", 3), "44"},
+    {"char: min", reader(input_char_msg, "C", 0, -5, 300), "-5\n", "C[0]:", "-5"},
+    {"char: full range", reader(input_char_msg, "C", 0, -128, 127), "128\n-129\n-128\n", times("C[0]:", 3), "-128"},
+    {"uchar: shown unsigned", reader(input_uchar_msg, "U", 200, 0, 255), "\n", "U[200]:", "200"},
+    {"uchar: limits narrowed to 8 bits", reader(input_uchar_msg, "U", 1, 0, 300), "45\n-1\n44\n", times("U[1]:", 3), "44"},
+    {"uchar: narrowed min", reader(input_uchar_msg, "U", 1, 258, 300), "1\n2\n", times("U[1]:", 2), "2"},
+    {"uchar: 255", reader(input_uchar_msg, "U", 1, 0, 255), "256\n255\n", times("U[1]:", 2), "255"},
     // The 16-bit reader keeps 32-bit limits and stores the low 16 bits, shown signed.
-    {"short: 40000 stored as its low 16 bits", shrt(0, 0, 65535), "65536\n-1\n40000\n", times("S[0]:", 3), "-25536"},
-    {"short: shown signed", shrt(-25536, 0, 65535), "\n", "S[-25536]:", "-25536"},
-    {"short: min", shrt(9, -70000, 0), "-70001\n1\n-70000\n", times("S[9]:", 3), std::to_string(static_cast<int16_t>(-70000))},
+    {"short: 40000 stored as its low 16 bits", reader(input_short_msg, "S", 0, 0, 65535), "65536\n-1\n40000\n", times("S[0]:", 3), "-25536"},
+    {"short: shown signed", reader(input_short_msg, "S", -25536, 0, 65535), "\n", "S[-25536]:", "-25536"},
+    {"short: min", reader(input_short_msg, "S", 9, -70000, 0), "-70001\n1\n-70000\n", times("S[9]:", 3), std::to_string(static_cast<int16_t>(-70000))},
     // Hexadecimal: an optional 0x, an optional sign; 32 bits at most.
-    {"hex 0x1F", hex32(0, 0, 0xFFFFFFFF), "0x1F\n", "H[0x00000000]:", "31"},
-    {"hex 1f", hex32(0xAB, 0, 0xFFFFFFFF), "1f\n", "H[0x000000ab]:", "31"},
-    {"hex: max + 1, min - 1, then max", hex32(0, 0x10, 0x20), "21\nf\n20\n", times("H[0x00000000]:", 3), "32"},
-    {"hex: min", hex32(0, 0x10, 0x20), "0X10\n", "H[0x00000000]:", "16"},
-    {"hex: -1 is all ones", hex32(0, 0, 0xFFFFFFFF), "-1\n", "H[0x00000000]:", "4294967295"},
-    {"hex: ffffffff", hex32(0, 0, 0xFFFFFFFF), "ffffffff\n", "H[0x00000000]:", "4294967295"},
-    {"hex: +1f", hex32(0, 0, 0xFFFFFFFF), "+1f\n", "H[0x00000000]:", "31"},
-    {"hex: beyond 32 bits, no digit", hex32(0, 0, 0xFFFFFFFF), "100000000\nxyz\n-\n\n", times("H[0x00000000]:", 4), "0"},
-    {"hex byte refuses 100 and -1", hex8(7, 0, 255), "100\n-1\nff\n", times("B[0x07]:", 3), "255"},
-    {"hex byte: limits", hex8(7, 0x10, 0x20), "21\nf\n10\n", times("B[0x07]:", 3), "16"},
-    {"hex byte: max", hex8(7, 0x10, 0x20), "0x20\n", "B[0x07]:", "32"},
-    {"hex byte: no digit", hex8(7, 0, 255), "g\n\n", times("B[0x07]:", 2), "7"},
-    {"hex short refuses 10000 and -1", hex16(0x1234, 0, 0xFFFF), "10000\n-1\nffff\n", times("W[0x1234]:", 3), "65535"},
-    {"hex short: two digits at least", hex16(5, 0, 0xFFFF), "0x1F\n", "W[0x05]:", "31"},
-    {"hex short: limits", hex16(5, 0x100, 0x200), "201\nff\n100\n", times("W[0x05]:", 3), "256"},
-    {"hex short: max", hex16(5, 0x100, 0x200), "200\n", "W[0x05]:", "512"},
-    {"hex short: no digit", hex16(5, 0, 0xFFFF), "z\n\n", times("W[0x05]:", 2), "5"},
+    {"hex 0x1F", reader(input_hex_integer_msg, "H", 0, 0, 0xFFFFFFFF), "0x1F\n", "H[0x00000000]:", "31"},
+    {"hex 1f", reader(input_hex_integer_msg, "H", 0xAB, 0, 0xFFFFFFFF), "1f\n", "H[0x000000ab]:", "31"},
+    {"hex: max + 1, min - 1, then max", reader(input_hex_integer_msg, "H", 0, 0x10, 0x20), "21\nf\n20\n", times("H[0x00000000]:", 3), "32"},
+    {"hex: min", reader(input_hex_integer_msg, "H", 0, 0x10, 0x20), "0X10\n", "H[0x00000000]:", "16"},
+    {"hex: -1 is all ones", reader(input_hex_integer_msg, "H", 0, 0, 0xFFFFFFFF), "-1\n", "H[0x00000000]:", "4294967295"},
+    {"hex: ffffffff", reader(input_hex_integer_msg, "H", 0, 0, 0xFFFFFFFF), "ffffffff\n", "H[0x00000000]:", "4294967295"},
+    {"hex: +1f", reader(input_hex_integer_msg, "H", 0, 0, 0xFFFFFFFF), "+1f\n", "H[0x00000000]:", "31"},
+    {"hex: beyond 32 bits, no digit", reader(input_hex_integer_msg, "H", 0, 0, 0xFFFFFFFF), "100000000\nxyz\n-\n\n", times("H[0x00000000]:", 4), "0"},
+    {"hex byte refuses 100 and -1", reader(input_hex_char_msg, "B", 7, 0, 255), "100\n-1\nff\n", times("B[0x07]:", 3), "255"},
+    {"hex byte: limits", reader(input_hex_char_msg, "B", 7, 0x10, 0x20), "21\nf\n10\n", times("B[0x07]:", 3), "16"},
+    {"hex byte: max", reader(input_hex_char_msg, "B", 7, 0x10, 0x20), "0x20\n", "B[0x07]:", "32"},
+    {"hex byte: no digit", reader(input_hex_char_msg, "B", 7, 0, 255), "g\n\n", times("B[0x07]:", 2), "7"},
+    {"hex short refuses 10000 and -1", reader(input_hex_short_msg, "W", 0x1234, 0, 0xFFFF), "10000\n-1\nffff\n", times("W[0x1234]:", 3), "65535"},
+    {"hex short: two digits at least", reader(input_hex_short_msg, "W", 5, 0, 0xFFFF), "0x1F\n", "W[0x05]:", "31"},
+    {"hex short: limits", reader(input_hex_short_msg, "W", 5, 0x100, 0x200), "201\nff\n100\n", times("W[0x05]:", 3), "256"},
+    {"hex short: max", reader(input_hex_short_msg, "W", 5, 0x100, 0x200), "200\n", "W[0x05]:", "512"},
+    {"hex short: no digit", reader(input_hex_short_msg, "W", 5, 0, 0xFFFF), "z\n\n", times("W[0x05]:", 2), "5"},
     // Floats: "%f" conversion, float bounds, NaN refused.
-    {"float shown as 100.000", flt(100, 0, 1000), "\n", "F[100.000]:", "100"},
-    {"float: max + a little, min - a little, then max", flt(0, -1.5f, 2.5f), "2.51\n-1.51\nnan\nx\n2.5\n", times("F[0.000]:", 5), "2.5"},
-    {"float: min, 12.75abc", flt(0, -1.5f, 20), "-1.5\n", "F[0.000]:", "-1.5"},
-    {"float: a number then text", flt(0, -1.5f, 20), "12.75abc\n", "F[0.000]:", "12.75"},
+    {"float shown as 100.000", reader(input_float_msg, "F", 100, 0, 1000), "\n", "F[100.000]:", "100"},
+    {"float: max + a little, min - a little, then max", reader(input_float_msg, "F", 0, -1.5f, 2.5f), "2.51\n-1.51\nnan\nx\n2.5\n", times("F[0.000]:", 5), "2.5"},
+    {"float: min, 12.75abc", reader(input_float_msg, "F", 0, -1.5f, 20), "-1.5\n", "F[0.000]:", "-1.5"},
+    {"float: a number then text", reader(input_float_msg, "F", 0, -1.5f, 20), "12.75abc\n", "F[0.000]:", "12.75"},
     // Text: the first word, its length within the limits.
     {"string: 19 refused, 18 taken", string("old", 1, 18), LONG19 + "\n" + LONG18 + "\n", "T[old]:T[old]:", LONG18},
     {"string: one character", string("old", 1, 18), "x\n", "T[old]:", "x"},

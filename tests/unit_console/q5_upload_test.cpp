@@ -155,9 +155,9 @@ TEST_F(Upload, FailedBlocksAreRepeatedFiveTimesAtMost) {
         SCOPED_TRACE(std::to_string(c.first_fails) + " " + std::to_string(c.second_fails));
         fake_qxx::reset();
         auto& q = fake_qxx::st().replies[8102];
-        for (int i = 0; i < c.first_fails; ++i) q.push_back(result(255));
-        if (c.first_fails < 5) q.push_back(result(0));
-        for (int i = 0; i < c.second_fails; ++i) q.push_back(result(1));
+        for (int i = 0; i < c.first_fails; ++i) q.push_back(answer(255));
+        if (c.first_fails < 5) q.push_back(answer(0));
+        for (int i = 0; i < c.second_fails; ++i) q.push_back(answer(1));
         EXPECT_EQ(run([](char* l, int) { return upload(l, -1); }, "up\n", "\n"),
                   std::pair(c.result, erased + c.tail));
         expect_sent(area, c.blocks);
@@ -167,7 +167,7 @@ TEST_F(Upload, FailedBlocksAreRepeatedFiveTimesAtMost) {
 TEST_F(Upload, RefusedErase) {
     const Bytes xfw = container(text("abcd"));
     write_file("fw.xfw", xfw);
-    fake_qxx::st().replies[8100].push_back(result(7));
+    fake_qxx::st().replies[8100].push_back(answer(7));
     EXPECT_EQ(run([](char* l, int) { return upload(l, -1); }, "up\n", "\n"),
               std::pair(-1, checked(xfw, text("abcd")) + "Erasing external flash....Command " +
                                 "Q5_cmd_upload_xfw error(code=7)!\n"));
@@ -283,7 +283,7 @@ TEST_F(Upload, FlashSendsTheScrambleBitAndRawChecksum) {
         {"scrambled, other flags",
          scrambled.bytes(),
          "\n",
-         result(0),
+         answer(0),
          0,
          READING + "Ok.\nEncrypted:0x01\nRaw checksum:0x606f6e6d\nEnc checksum:0x606f6e7c\n" +
              flashing,
@@ -291,7 +291,7 @@ TEST_F(Upload, FlashSendsTheScrambleBitAndRawChecksum) {
         {"plain, every other flag",
          plain.bytes(),
          "\n",
-         result(0),
+         answer(0),
          0,
          READING + "Ok.\nEncrypted:0x00\nRaw checksum:0x89abcdef\nEnc checksum:0x01234567\n" +
              flashing,
@@ -299,7 +299,7 @@ TEST_F(Upload, FlashSendsTheScrambleBitAndRawChecksum) {
         {"refused",
          scrambled.bytes(),
          "\n",
-         result(5),
+         answer(5),
          -1,
          READING + "Ok.\nEncrypted:0x01\nRaw checksum:0x606f6e6d\nEnc checksum:0x606f6e7c\n" +
              flashing + "Command Q5_cmd_flash_fw error(code=5)!\n",
@@ -307,15 +307,15 @@ TEST_F(Upload, FlashSendsTheScrambleBitAndRawChecksum) {
         {"header of 71",
          Bytes(72 - 1, 0),
          "\n",
-         result(0),
+         answer(0),
          -1,
          READING + "Error loading file:fw.xfw!\n",
          {}},
-        {"missing", {}, "none.xfw\n", result(0), -1, PROMPT + "Error loading file:none.xfw!\n", {}},
+        {"missing", {}, "none.xfw\n", answer(0), -1, PROMPT + "Error loading file:none.xfw!\n", {}},
         {"the longest name",
          {},
          LONGEST + "\n",
-         result(0),
+         answer(0),
          -1,
          PROMPT + "Error loading file:" + LONGEST + "!\n",
          {}},

@@ -1,8 +1,6 @@
 // The instrument's asynchronous events: which handler each code reaches, every handler's console
-// line with "EVENTS" on and off, events too short for the fields they carry, and the spectrum
-// text of SaveSpec.
-#include <fstream>
-
+// line with "EVENTS" on and off, and events too short for the fields they carry. (The spectrum
+// file: files_test.cpp.)
 #include "fixture.h"
 #include "q8_cmds.h"
 
@@ -85,91 +83,6 @@ TEST_F(Events, EachHandlerPrintsItsLine) {
     EXPECT_EQ(Q8_event_cs_stab_data(7, nullptr, nullptr, 0), 0);
     EXPECT_EQ(Q8_event_spectrum_data(7, nullptr, nullptr, 0), 0);
     EXPECT_EQ(con.out(), "");
-}
-
-// A full spectrum: the file is 1027 lines, header values from 116 then 112, the fixed last line.
-TEST_F(Events, FullSpectrumIsSaved) {
-    Bytes d(4326, 0x5A);
-    put_i32le(d.data() + 2, 1024);
-    put_u16le(d.data() + 8, 300);
-    put_i32le(d.data() + 112, -2);
-    put_i32le(d.data() + 116, 1234567);
-    std::string want = "1234567\n-2\n";
-    for (int i = 0; i < 1024; ++i) {
-        int32_t v = (i % 3 == 0 ? -1 : 1) * i * 1000;
-        put_i32le(d.data() + 230 + 4 * i, v);
-        want += std::to_string(v) + "\n";
-    }
-    want += "6.8 0 3 0\n";
-    Console con;
-    EXPECT_EQ(Q8_event_spectrum_data(7, nullptr, frame_of(10002, d).data(), 0), 0);
-    EXPECT_EQ(con.out(), "spectrum(1024) 300 received.\n");
-    std::ifstream f("spect.spc", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), want);
-    EXPECT_FALSE(std::filesystem::exists("spect.spc.tmp"));
-}
-
-// A user's file named like a temporary file is never touched, and a spectrum that cannot take
-// the place of the old file (a folder in its way) leaves nothing behind.
-TEST_F(Events, ASaveTouchesNothingButTheSpectrum) {
-    Bytes d(4326, 0);
-    put_i32le(d.data() + 2, 1024);
-    const Bytes frame = frame_of(10002, d);
-    Console con;
-    std::ofstream("spect.spc") << "old\n";
-    std::filesystem::create_symlink("/dev/full", "spect.spc.tmp");
-    Q8_event_spectrum_data(7, nullptr, frame.data(), 0);
-    EXPECT_TRUE(std::filesystem::is_symlink("spect.spc.tmp"));
-    std::ifstream f("spect.spc");
-    std::string saved(std::istreambuf_iterator<char>(f), {});
-    EXPECT_EQ(saved, times("0\n", 1026) + "6.8 0 3 0\n");
-    std::filesystem::remove("spect.spc");
-    std::filesystem::remove("spect.spc.tmp");
-    std::filesystem::create_directories("spect.spc/inside");  // rename refuses
-    Q8_event_spectrum_data(7, nullptr, frame.data(), 0);
-    int entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(".")) ++entries;
-    EXPECT_EQ(entries, 1);
-    EXPECT_TRUE(std::filesystem::is_directory("spect.spc/inside"));
-    EXPECT_EQ(con.out(), times("spectrum(1024) 0 received.\n", 2));
-}
-
-std::string read_text(const char* path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-// SaveSpec: to a text buffer (no file), or to a file; the closing line from the scale.
-TEST_F(Events, SaveSpecWritesTheSpectrumText) {
-    const int32_t values[] = {5, -6, 0, 2147483647};
-    const struct {
-        const int32_t* values;
-        int count;
-        int32_t first, second;
-        float scale;
-        std::string text;
-    } cases[] = {
-        {values, 4, 11, -22, 680,
-         "11\n-22\n5\n-6\n0\n2147483647\n6.80 0.000000 3.000000 0.000000\n"},
-        {values, 1, 0, 0, 12.345f, "0\n0\n5\n0.12 0.000000 3.000000 0.000000\n"},
-        {values, 0, 1, 2, -50, "1\n2\n-0.50 0.000000 3.000000 0.000000\n"},
-        {values, -3, 1, 2, 0, "1\n2\n0.00 0.000000 3.000000 0.000000\n"},
-        {nullptr, 3, 1, 2, 100, "1\n2\n1.00 0.000000 3.000000 0.000000\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        char text[4096];
-        std::memset(text, 'x', sizeof text);
-        EXPECT_EQ(SaveSpec("buffer.spc", c.values, c.count, c.first, c.second, c.scale, text), 0);
-        EXPECT_EQ(std::string(text), c.text);
-        EXPECT_FALSE(std::filesystem::exists("buffer.spc"));
-
-        std::ofstream("file.spc") << "an older and longer spectrum text\n" << std::string(200, 'o');
-        EXPECT_EQ(SaveSpec("file.spc", c.values, c.count, c.first, c.second, c.scale, nullptr), 0);
-        EXPECT_EQ(read_text("file.spc"), c.text);
-    }
-    EXPECT_EQ(SaveSpec("no/such/dir.spc", values, 4, 1, 2, 3, nullptr), 0);
-    EXPECT_FALSE(std::filesystem::exists("no"));
 }
 
 }  // namespace
