@@ -166,7 +166,8 @@ void PrintTo(const Request& r, std::ostream* os) {
 }
 
 struct Case {
-    std::string where, command, line, input, out;
+    std::string where, command, line, input, out, value;
+    std::vector<std::string> reader;  // kind, start, min, max; then "line" and the index
     int arg = 0, connected = 1, result = 0, disconnects = 0;
     std::vector<int> clock;
     std::vector<std::pair<int, fake_qxx::Reply>> replies;
@@ -193,6 +194,52 @@ void seen(const std::string& s, Case& c) {
     if (!answered) c.out += '\n';
 }
 
+// A reader of `kind` on a value that starts at `start`, within `min` and `max`, prompting with
+// one letter; on the command line `line` when given. Its result, and the value it ends with.
+template <class T, class L>
+std::pair<int, std::string> ask(int (*read)(T*, L, L, const char*), const char* prompt,
+                                const std::vector<std::string>& w) {
+    T v = static_cast<T>(std::stod(w[1]));
+    const int r =
+        read(&v, static_cast<L>(std::stod(w[2])), static_cast<L>(std::stod(w[3])), prompt);
+    char text[64];
+    snprintf(text, sizeof text, std::is_floating_point_v<T> ? "%g" : "%.0f",
+             static_cast<double>(v));
+    return {r, text};
+}
+std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) {
+    const std::string& kind = w[0];
+    const int index = line ? std::stoi(w[5]) : 0;
+    if (kind == "integer" && line) {
+        int32_t v = std::stoi(w[1]);
+        int r = input_integer_msg_cmd(&v, std::stoi(w[2]), std::stoi(w[3]), "N", line, index);
+        return {r, std::to_string(v)};
+    }
+    if (kind == "string") {
+        char v[INPUT_LINE_SIZE + 1];
+        snprintf(v, sizeof v, "%s", w[1].c_str());
+        const unsigned min = std::stoul(w[2]), max = std::stoul(w[3]);
+        int r = line ? input_string_msg_cmd(v, min, max, "T", line, index)
+                     : input_string_msg(v, min, max, "T");
+        return {r, v};
+    }
+    if (kind == "yesno") {
+        int32_t v = std::stoi(w[1]);
+        int r = input_yesno_msg(&v, "Y/N");
+        return {r, std::to_string(v)};
+    }
+    if (kind == "integer") return ask(input_integer_msg, "N", w);
+    if (kind == "char") return ask(input_char_msg, "C", w);
+    if (kind == "uchar") return ask(input_uchar_msg, "U", w);
+    if (kind == "short") return ask(input_short_msg, "S", w);
+    if (kind == "hex") return ask(input_hex_integer_msg, "H", w);
+    if (kind == "hexchar") return ask(input_hex_char_msg, "B", w);
+    if (kind == "hexshort") return ask(input_hex_short_msg, "W", w);
+    if (kind == "float") return ask(input_float_msg, "F", w);
+    ADD_FAILURE() << "no reader " << kind;
+    return {};
+}
+
 void check(const Case& c) {
     SCOPED_TRACE(c.where);
     fake_qxx::reset();
@@ -202,10 +249,15 @@ void check(const Case& c) {
     std::optional<FixedClock> clock;
     if (!c.clock.empty())
         clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
-    ASSERT_TRUE(commands().count(c.command)) << c.command;
     Console con(c.input);
     std::string line = c.line + "\n";
-    EXPECT_EQ(commands().at(c.command)(line.data(), c.arg), c.result);
+    if (!c.reader.empty()) {
+        const bool on_line = c.reader.size() > 4;
+        EXPECT_EQ(read(c.reader, on_line ? line.data() : nullptr), std::pair(c.result, c.value));
+    } else {
+        ASSERT_TRUE(commands().count(c.command)) << c.command;
+        EXPECT_EQ(commands().at(c.command)(line.data(), c.arg), c.result);
+    }
     EXPECT_EQ(con.out(), c.out);
     std::vector<Request> sent;
     for (size_t i = 0; i < fake_qxx::st().calls.size(); ++i) {
@@ -239,6 +291,20 @@ void transcripts(const std::string& name) {
             c->command = rest.substr(0, std::min(blank, slash));
             c->line = blank == std::string::npos ? "" : rest.substr(blank + 1);
             if (slash != std::string::npos) c->arg = rest[slash + 1];
+        } else if (key == "read") {
+            // read KIND START MIN MAX [line INDEX TEXT]: the text as typed, escapes and all
+            c->reader.assign(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
+            if (c->reader.size() > 4) {
+                std::string rest = line.substr(line.find(" line ") + 6);
+                rest = rest.substr(rest.find(' ') + 1);
+                c->line.clear();
+                for (size_t i = 0; i < rest.size();) c->line += unescape(rest, i);
+            }
+        } else if (key == "value" || key == "input") {
+            std::string text;
+            for (size_t i = line.find(' ') + 1; i < line.size();) text += unescape(line, i);
+            if (key == "value") c->value = text;
+            if (key == "input") c->input += text + "\n";
         } else if (key == "reply") {
             c->replies.emplace_back(std::stoi(w[1]),
                                     answer(std::stoi(w[2]), payload(w, 3, records)));
@@ -284,6 +350,9 @@ TEST_F(Transcripts, Q8Records) {
 }
 TEST_F(Transcripts, Menus) {
     transcripts("menus.txt");
+}
+TEST_F(Transcripts, Readers) {
+    transcripts("readers.txt");
 }
 
 // Without a device every command but power off and the event display says so, asks nothing and
