@@ -24,93 +24,65 @@ std::pair<int, std::string> create(int major, int minor, int scramble, const cha
     return {r, con.out()};
 }
 
-// The image bytes as stored, from the raw file, major 1 minor 5, model "NV-52", device type 12.
+// The container byte for byte: images small, empty and of several of the writer's pieces,
+// scrambled and plain, with their checksums; and the fields the caller chooses: versions beyond
+// a byte, models short, long and absent, device types, length limits at and above the file's.
 TEST_F(Container, ImagesChecksumsAndHeader) {
     FixedClock clock(2026, 12, 6, 1, 58, 3);
     const Bytes big = pattern(300001);  // more than one piece of the writer, and padded
-    Bytes big_image = big;
-    big_image.resize(300004, 0);
+    const auto padded = [](Bytes b, size_t n) {
+        b.resize(n, 0);
+        return b;
+    };
+    const Bytes big_image = padded(big, 300004), abcde = text("abcde");
+    const Sums abcde_sums{0x64636261 ^ 0x65, 0x64636261 ^ 0x65};
     struct {
         const char* name;
         Bytes raw;
-        int scramble;
+        int scramble, major, minor, limit, dev_type;
+        const char *model, *model_field;
         Bytes image;
         Sums sums;
+        uint32_t version;
     } cases[] = {
-        {"abcdefghijkl scrambled",
-         text("abcdefghijkl"),
-         1,
-         {0x61, 0x62, 0x63, 0x64, 0x64, 0x66, 0x67, 0x68, 0x79, 0x6A, 0x6B, 0x6C},
-         {0x606F6E6D, 0x606F6E7C}},
-        {"abcdefghijkl plain",
-         text("abcdefghijkl"),
-         0,
-         text("abcdefghijkl"),
-         {0x606F6E6D, 0x606F6E6D}},
-        {"abc scrambled", text("abc"), 1, {0x61, 0x62, 0x63, 0}, {0x00636261, 0x00636261}},
-        {"abc plain", text("abc"), 0, {0x61, 0x62, 0x63, 0}, {0x00636261, 0x00636261}},
-        {"empty scrambled", {}, 1, {}, {0, 0}},
-        {"empty plain", {}, 0, {}, {0, 0}},
-        {"large scrambled", big, 1, scramble(big_image), sums(scramble(big_image), true)},
-        {"large plain", big, 0, big_image, sums(big_image, false)},
+        // clang-format off
+        {"abcdefghijkl scrambled", text("abcdefghijkl"), 1, 1, 5, -1, 12, "NV-52", "NV-52", {0x61, 0x62, 0x63, 0x64, 0x64, 0x66, 0x67, 0x68, 0x79, 0x6A, 0x6B, 0x6C}, {0x606F6E6D, 0x606F6E7C}, 0x105},
+        {"abcdefghijkl plain", text("abcdefghijkl"), 0, 1, 5, -1, 12, "NV-52", "NV-52", text("abcdefghijkl"), {0x606F6E6D, 0x606F6E6D}, 0x105},
+        {"abc scrambled", text("abc"), 1, 1, 5, -1, 12, "NV-52", "NV-52", {0x61, 0x62, 0x63, 0}, {0x00636261, 0x00636261}, 0x105},
+        {"abc plain", text("abc"), 0, 1, 5, -1, 12, "NV-52", "NV-52", {0x61, 0x62, 0x63, 0}, {0x00636261, 0x00636261}, 0x105},
+        {"empty scrambled", {}, 1, 1, 5, -1, 12, "NV-52", "NV-52", {}, {0, 0}, 0x105},
+        {"empty plain", {}, 0, 1, 5, -1, 12, "NV-52", "NV-52", {}, {0, 0}, 0x105},
+        {"large scrambled", big, 1, 1, 5, -1, 12, "NV-52", "NV-52", scramble(big_image), sums(scramble(big_image), true), 0x105},
+        {"large plain", big, 0, 1, 5, -1, 12, "NV-52", "NV-52", big_image, sums(big_image, false), 0x105},
+        {"low bytes of the version", abcde, 0, 257, 0x1FE, -1, 12, "NV-52", "NV-52", padded(abcde, 8), abcde_sums, 0x01FE},
+        {"version 0.0", abcde, 0, 0, 0, -1, 3, "Q5-BOARD", "Q5-BOARD", padded(abcde, 8), abcde_sums, 0},
+        {"version 255.255", abcde, 0, 255, 255, -1, 12, "NV-52", "NV-52", padded(abcde, 8), abcde_sums, 0xFFFF},
+        {"model of 19", abcde, 0, 1, 5, -1, 12, "ABCDEFGHIJKLMNOPQRS", "ABCDEFGHIJKLMNOPQRS", padded(abcde, 8), abcde_sums, 0x105},
+        {"model cut to 20", abcde, 0, 1, 5, -1, 12, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "ABCDEFGHIJKLMNOPQRST", padded(abcde, 8), abcde_sums, 0x105},
+        {"no model", abcde, 0, 1, 5, -1, 12, nullptr, "", padded(abcde, 8), abcde_sums, 0x105},
+        {"limit at the length", abcde, 0, 1, 5, 5, 12, "NV-52", "NV-52", padded(abcde, 8), abcde_sums, 0x105},
+        {"limit above, padded", abcde, 0, 1, 5, 13, 12, "NV-52", "NV-52", padded(abcde, 16), abcde_sums, 0x105},
+        {"limit beyond a piece", abcde, 0, 1, 5, 300000, 12, "NV-52", "NV-52", padded(abcde, 300000), abcde_sums, 0x105},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file("raw.bin", c.raw);
-        EXPECT_EQ(create(1, 5, c.scramble, "NV-52", -1, 12), std::pair(0, report(c.sums, "1.5")));
+        EXPECT_EQ(
+            create(c.major, c.minor, c.scramble, c.model, c.limit, c.dev_type),
+            std::pair(0, report(c.sums, std::to_string(c.major) + "." + std::to_string(c.minor))));
         Header h;
+        h.model = c.model_field;
         h.size = static_cast<uint32_t>(c.image.size());
+        h.dev_type = static_cast<uint32_t>(c.dev_type);
+        h.version = c.version;
         h.sums = c.sums;
         h.flags = static_cast<uint32_t>(c.scramble);
         Bytes expected = h.bytes();
         expected.insert(expected.end(), c.image.begin(), c.image.end());
         EXPECT_EQ(read_file("fw.xfw"), expected);
         EXPECT_EQ(sums(c.image, c.scramble), c.sums);  // the model agrees with the figures
-    }
-    EXPECT_EQ(read_file("raw.bin"), big);  // the raw image is never changed
-}
-
-// Fields the caller chooses: versions beyond a byte, models short, long and absent, device
-// types, length limits below, at and above the file's length.
-TEST_F(Container, CallerFieldsAndLimits) {
-    FixedClock clock(2026, 12, 6, 1, 58, 3);
-    const Sums abcde{0x64636261 ^ 0x65, 0x64636261 ^ 0x65};
-    struct {
-        const char* name;
-        int major, minor, limit, dev_type;
-        const char* model;
-        std::string model_field, version;
-        uint32_t stored_version;
-        size_t size;
-    } cases[] = {
-        {"low bytes of the version", 257, 0x1FE, -1, 12, "NV-52", "NV-52", "257.510", 0x01FE, 8},
-        {"version 0.0", 0, 0, -1, 3, "Q5-BOARD", "Q5-BOARD", "0.0", 0, 8},
-        {"version 255.255", 255, 255, -1, 12, "NV-52", "NV-52", "255.255", 0xFFFF, 8},
-        {"model of 19", 1, 5, -1, 12, "ABCDEFGHIJKLMNOPQRS", "ABCDEFGHIJKLMNOPQRS", "1.5", 0x105,
-         8},
-        {"model cut to 20", 1, 5, -1, 12, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "ABCDEFGHIJKLMNOPQRST",
-         "1.5", 0x105, 8},
-        {"no model", 1, 5, -1, 12, nullptr, "", "1.5", 0x105, 8},
-        {"limit at the length", 1, 5, 5, 12, "NV-52", "NV-52", "1.5", 0x105, 8},
-        {"limit above, padded", 1, 5, 13, 12, "NV-52", "NV-52", "1.5", 0x105, 16},
-        {"limit beyond a piece", 1, 5, 300000, 12, "NV-52", "NV-52", "1.5", 0x105, 300000},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        write_file("raw.bin", text("abcde"));
-        EXPECT_EQ(create(c.major, c.minor, 0, c.model, c.limit, c.dev_type),
-                  std::pair(0, report(abcde, c.version)));
-        Header h;
-        h.model = c.model_field;
-        h.size = static_cast<uint32_t>(c.size);
-        h.dev_type = static_cast<uint32_t>(c.dev_type);
-        h.version = c.stored_version;
-        h.sums = abcde;
-        Bytes expected = h.bytes();
-        Bytes image = text("abcde");
-        image.resize(c.size, 0);
-        expected.insert(expected.end(), image.begin(), image.end());
-        EXPECT_EQ(read_file("fw.xfw"), expected);
+        EXPECT_EQ(read_file("raw.bin"), c.raw);        // the raw image is never changed
     }
 }
 

@@ -117,6 +117,13 @@ std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
 
 // ---- console transcripts -----------------------------------------------------------------------
 
+// Fills a stretch of the stack with garbage, as earlier calls may have left it: the menu record
+// must start empty all the same.
+[[gnu::noinline]] void dirty_stack() {
+    volatile unsigned char junk[1 << 16];
+    for (auto& b : junk) b = 0x7F;
+}
+
 // Every command a transcript may run, by name; "/X" after a name passes X as the handler's
 // argument (Q5_cmd_set_serial's prefix letter).
 const std::map<std::string, Handler>& commands() {
@@ -135,7 +142,7 @@ const std::map<std::string, Handler>& commands() {
         // clang-format on
         {"Q5_cmd_upload_xfw", [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
-        {"main_loop", [](char*, int) { return main_loop(); }},
+        {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
         // The Q5 board's menu as a console would run it: printed, then run until quit. Its
         // makers, and the hook of the events it has none of, report 0.
         {"Q5_menu",
