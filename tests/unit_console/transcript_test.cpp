@@ -309,7 +309,8 @@ void transcripts(const std::string& name) {
             }
         } else if (key == "value" || key == "input") {
             std::string text;
-            for (size_t i = line.find(' ') + 1; i < line.size();) text += unescape(line, i);
+            for (size_t i = std::min(line.find(' '), line.size() - 1) + 1; i < line.size();)
+                text += unescape(line, i);
             if (key == "value") c->value = text;
             if (key == "input") c->input += text + "\n";
         } else if (key == "reply") {
