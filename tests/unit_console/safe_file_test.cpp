@@ -169,6 +169,16 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
              link("../other/t.xfw", "w/link.xfw")(u);
          }, true, true, "other/t.xfw", 0640, false, {}},
         {"dangling link", x, "w/link.xfw", link("../other/t.xfw", "w/link.xfw"), true, true, "other/t.xfw", 0644, false, {"other/t.xfw"}},
+        {"link of the folder's owner", x, "w/link.xfw", [&](uid_t u) {  // neither root's nor the writer's
+             file("other/t.xfw", 0666)(u);
+             link("../other/t.xfw", "w/link.xfw")(u);
+             if (lchown("w/link.xfw", OTHER, OTHER) != 0) {}
+         }, true, true, "other/t.xfw", 0666, false, {}},
+        {"set-ID bits kept, in the owner's group", x, "w/t.xfw", [&](uid_t u) {
+             file("w/t.xfw", 06755)(u);
+             if (chown("w/t.xfw", u, u) != 0) {}
+             chmod("w/t.xfw", 06755);  // again after the group, whose change clears set-ID bits
+         }, true, true, "", 06755, false, {}},
         {"255-byte name", x, long_name, none, true, true, "", 0644, false, {long_name}},
         {"directory", x, "w/d.xfw", [](uid_t) { fs::create_directory("w/d.xfw"); }, false, false, "", 0, false, {}},
         {"FIFO", x, "w/f.xfw", [](uid_t) { mkfifo("w/f.xfw", 0666); }, false, false, "", 0, false, {}},
