@@ -1,14 +1,16 @@
 # Thin wrapper around CMake. `make` builds build/nv-term and build/nv52-sim.
 #   make install [PREFIX=/usr/local] [DESTDIR=]    make uninstall (the same settings)
-#   make package                                   build/nv-term_VERSION_ARCH.deb
+#   make package                                   build/nv-term_VERSION_ARCH.deb, every feature
+#   make package-reduced                           the same, lacking what is not found, and saying so
+#   make windows-package                           build-win/nv-term-VERSION-win64.zip and -x64.msi
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 BUILD ?= build
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all build test demo bench asan tsan fuzz install uninstall package clean windows \
-        test-windows
+.PHONY: all build test demo bench asan tsan fuzz install uninstall package package-reduced \
+        clean windows test-windows windows-package
 
 all: build
 
@@ -40,9 +42,24 @@ uninstall: build
 	(cd "$$list" && find . -mindepth 1 -type d | sed 's|^\.||' | sort -r) | while read -r d; do \
 	    case "$$d" in */nv-term) rmdir "$(DESTDIR)$$d" 2>/dev/null || true ;; esac; done
 
-package: build
+# The package holds every program with every transport: make package installs what they need,
+# configures with all of it, and stops with the configure step's reason when something is still
+# missing. make package-reduced builds with what is there and says in the package what it lacks.
+# cpack takes the modes of the .deb's own members from the files it writes: umask 022 makes them
+# the same on every machine.
+package:
 	scripts/setup-deps.sh package
-	$(CMAKE) --build $(BUILD) --target package
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON \
+	    -DNV_PACKAGE_REDUCED=OFF
+	$(CMAKE) --build $(BUILD) --target package_check
+	$(CMAKE) --build $(BUILD) -j$(JOBS) --target packaged
+	cd $(BUILD) && umask 022 && cpack --config CPackConfig.cmake
+
+package-reduced:
+	scripts/setup-deps.sh package-tools
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_PACKAGE_REDUCED=ON
+	$(CMAKE) --build $(BUILD) -j$(JOBS) --target packaged
+	cd $(BUILD) && umask 022 && cpack --config CPackConfig.cmake
 
 demo: build
 	@scripts/demo.sh
@@ -81,14 +98,23 @@ fuzz:
 	@if [ -x scripts/fuzz.sh ]; then scripts/fuzz.sh; else echo "no fuzz targets yet"; fi
 
 # Windows: build-win/nv-term.exe and build-win/nv52-sim.exe, cross-built with MinGW-w64, each a
-# self-contained program. test-windows runs the end-to-end tests against nv-term.exe under Wine.
+# self-contained program. test-windows runs the end-to-end tests against nv-term.exe under Wine,
+# then the Windows-only tests (build-win/win_tests.exe).
 windows:
 	$(CMAKE) -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DNV_TESTS=OFF -DNV_WITH_USB=OFF -DNV_WITH_BT=OFF
+	    -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON
 	$(CMAKE) --build build-win -j$(JOBS) --target nv-term nv52-sim
 
 test-windows: build windows
+	$(CMAKE) --build build-win -j$(JOBS) --target win_tests nv-hold
 	@scripts/test-windows.sh
+
+# The Windows distribution: the two programs with their README and manual pages, as a .zip and
+# as an installer (.msi) made with Debian's wixl.
+windows-package:
+	scripts/setup-deps.sh windows
+	$(MAKE) windows
+	$(CMAKE) --build build-win --target windows_package
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-win

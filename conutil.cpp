@@ -8,7 +8,9 @@
 #include <strings.h>
 
 #include "libcomm.h"
+#include "qxx_cmds.h"
 #include "safe_text.h"
+#include "sysfile.h"
 
 namespace {
 
@@ -88,6 +90,20 @@ const char* command_parameter(char* line, int index) {
 
 }  // namespace
 
+// ---- the device commands' convention -----------------------------------------------------------
+
+bool cmd_connected(void) {
+    if (connected != 0) return true;
+    log_error("\nDevice not connected!\n");
+    return false;
+}
+
+bool cmd_request_ok(const char* command, int result) {
+    if (result == 0) return true;
+    log_error("Command %s error(code=%d)!\n", command, result);
+    return false;
+}
+
 // ---- line primitives ---------------------------------------------------------------------------
 
 void input_set_stream(FILE* stream) {
@@ -101,7 +117,7 @@ int input_get(char* buffer, int size) {
     if (buffer == nullptr || size <= 0) return 0;
     buffer[0] = '\0';
     if (size < 2) return 0;
-    if (fgets(buffer, size, in()) == nullptr) {
+    if (sys_read_line(buffer, size, in()) == nullptr) {
         buffer[0] = '\0';
         input_at_end = true;
         return 0;

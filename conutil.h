@@ -37,6 +37,15 @@ menu* menu_add(menu* m, const char* code, const char* name, const char* help,
 int menu_print(const menu* m);
 int menu_run(menu* m);
 
+// ---- the device commands' convention --------------------------------------------------------
+
+// Every device command asks first: true while a device is linked; otherwise "\nDevice not
+// connected!\n" is reported and the command returns -1 without sending anything.
+bool cmd_connected(void);
+// True when a request's result is 0; otherwise "Command %s error(code=%d)!\n" is reported with
+// the command's own name and the result, and the command returns -1.
+bool cmd_request_ok(const char* command, int result);
+
 // ---- line primitives -------------------------------------------------------------------------
 
 constexpr int INPUT_LINE_SIZE = 1024;  // an answer line: at most 1023 characters

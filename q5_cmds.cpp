@@ -34,19 +34,6 @@ q5_clock_proc Q5_local_now = system_local_now;
 
 namespace {
 
-// ---- shared command plumbing -------------------------------------------------------------------
-
-bool not_connected() {
-    if (connected != 0) return false;
-    log_error("\nDevice not connected!\n");
-    return true;
-}
-
-int command_error(const char* command, int code) {
-    log_error("Command %s error(code=%d)!\n", command, code);
-    return -1;
-}
-
 constexpr int FILE_NAME_MAX = 255;  // file names asked at the console
 
 struct FileCloser {
@@ -57,7 +44,7 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // Opens a regular file for binary reading and finds its length. Anything else (a directory, a
 // FIFO whose open or read would block, a device) is refused like a missing file.
 File open_regular(const char* path, off_t* length) {
-    int fd = open(path, SYS_OPEN_READ);
+    int fd = sys_open_read(path);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -121,18 +108,18 @@ void shift_hours(q5_time* t, int offset) {
 // ---- console commands --------------------------------------------------------------------------
 
 int Q5_cmd_get_fw_version(char*, int) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     char version[Q5_FW_VERSION_LEN + 1] = {};
     int r = Q5_get_fw_version(id_conn, version, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     log_write("MAIN", "FW Version=%s\n", device_text(version, Q5_FW_VERSION_LEN).c_str());
     return 0;
 }
 
 int Q5_cmd_get_serial(char*, int) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     int r = Q5_get_serial(id_conn, serial_no, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     log_write("MAIN", "Serial = %s\n", device_text(serial_no, sizeof serial_no).c_str());
     return 0;
 }
@@ -140,10 +127,10 @@ int Q5_cmd_get_serial(char*, int) {
 // With a prefix letter only the last four characters are asked for; the serial becomes the
 // letter, "000" and those four.
 int Q5_cmd_set_serial(char* line, int prefix) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     char current[Q5_SERIAL_LEN + 1];
     int r = Q5_get_serial(id_conn, current, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
 
     char serial[Q5_SERIAL_LEN + 1] = {};
     if (prefix != 0) {
@@ -159,15 +146,15 @@ int Q5_cmd_set_serial(char* line, int prefix) {
 
     log_write("MAIN", "Setting serial to:%s\n", device_text(serial, sizeof serial).c_str());
     r = Q5_set_serial(id_conn, serial, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     return 0;
 }
 
 int Q5_cmd_get_time(char*, int) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     q5_time t{};
     int r = Q5_get_time(id_conn, &t, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     log_write("MAIN", "Device time: %.4d/%.2d/%.2d  %.2d:%.2d:%.2d\n", t.year, t.month, t.day,
               t.hour, t.minute, t.second);
     return 0;
@@ -176,7 +163,7 @@ int Q5_cmd_get_time(char*, int) {
 // Sets the device to the PC's local time moved by a whole number of hours (-12..12), typed after
 // the command or asked for.
 int Q5_cmd_set_time(char* line, int) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     int32_t offset = 0;
     input_integer_msg_cmd(&offset, -12, 12, "Enter offset", line, 1);
 
@@ -188,16 +175,16 @@ int Q5_cmd_set_time(char* line, int) {
     log_write("MAIN", "Setting device time: %.4d/%.2d/%.2d  %.2d:%.2d:%.2d ...", t.year, t.month,
               t.day, t.hour, t.minute, t.second);
     int r = Q5_set_time(id_conn, &t, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     log_append("MAIN", "Ok.\n");
     return 0;
 }
 
 int Q5_cmd_restart(char*, int) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     log_append("MAIN", "Restarting device.\n");
     int r = Q5_restart(id_conn);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     return QXX_disconnect(id_conn);
 }
 
@@ -479,7 +466,7 @@ File open_container(const char* name, unsigned char* header, off_t* file_length)
 // that follows the header, both checksums. Then erases the external flash and writes the data
 // area (the bytes after the header) in blocks of 48000.
 int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limit) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     char name[FILE_NAME_MAX + 1];
     ask_container_name(name, xfw_name);
 
@@ -541,7 +528,7 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     log_write("MAIN", "Erasing external flash....");
     int param = 0;
     int r = Q5_erase_ext_flash(id_conn, &param, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     log_append("MAIN", "Ok.\n");
 
     const int full = static_cast<int>(data_len / UPLOAD_BLOCK);
@@ -557,7 +544,7 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
 // Tells the device to program itself from the external flash with the container's scramble
 // flag and raw checksum, then ends the connection. Only the header is read.
 int Q5_cmd_flash_fw(char*, const char* xfw_name) {
-    if (not_connected()) return -1;
+    if (!cmd_connected()) return -1;
     char name[FILE_NAME_MAX + 1];
     ask_container_name(name, xfw_name);
 
@@ -575,7 +562,7 @@ int Q5_cmd_flash_fw(char*, const char* xfw_name) {
     log_write("MAIN", "Enc checksum:0x%.8x\n", get_u32le(header + XFW_OFF_ENC_CHECKSUM));
     log_write("MAIN", "Starting memory flashing process...");
     int r = Q5_flash_FW(id_conn, encrypted, raw, 1);
-    if (r != 0) return command_error(__func__, r);
+    if (!cmd_request_ok(__func__, r)) return -1;
     QXX_disconnect(id_conn);
     return 0;
 }

@@ -24,21 +24,6 @@ namespace {
 
 constexpr int WAIT = 1;
 
-// ---- command convention ----------------------------------------------------------------------
-
-bool device_connected() {
-    if (connected != 0) return true;
-    log_error("\nDevice not connected!\n");
-    return false;
-}
-
-// Reports a failed request under the command's own name; true when the request succeeded.
-bool request_ok(const char* command, int result) {
-    if (result == 0) return true;
-    log_error("Command %s error(code=%d)!\n", command, result);
-    return false;
-}
-
 // ---- record print-outs -------------------------------------------------------------------------
 
 // How a line of a print-out takes its value from the record.
@@ -135,14 +120,13 @@ constexpr std::array<Line, 30> STATUS_LINES{{
 }};
 
 // q8_params: 1400 bytes; the level-2 gamma threshold is the i32 at 414.
-constexpr int PAR_USB_MODE = 136;
 constexpr std::array<Line, 31> PARAM_LINES{{
     {"Params public\n", Show::text, 0, 0, nullptr, nullptr},
     {"params.ident_time     = %d\n", Show::u16, 0, 0, nullptr, nullptr},
     {"params.dose_units     = %d\n", Show::u16, 2, 0, nullptr, nullptr},
     {"params.record_survey  = %d\n", Show::u16, 4, 0, nullptr, nullptr},
     {"params.contrast       = %d\n", Show::u16, 134, 0, nullptr, nullptr},
-    {"params.usb_mode       = %d\n", Show::u16, PAR_USB_MODE, 0, nullptr, nullptr},
+    {"params.usb_mode       = %d\n", Show::u16, Q8_PAR_USB_MODE, 0, nullptr, nullptr},
     {"params.bg_floating    = %d\n", Show::u16, 274, 0, nullptr, nullptr},
     {"params.bg_const       = %d\n", Show::i32, 268, 0, nullptr, nullptr},
     {"params.gps_enable     = %d\n", Show::u16, 138, 0, nullptr, nullptr},
@@ -257,7 +241,7 @@ constexpr std::array<Question, 21> PARAM_QUESTIONS{{
     {"Dose units:", Ask::u16, 2, 0, 2, 0},
     {"Record survey:", Ask::u16, 4, 0, 1, 0},
     {"Contrast:", Ask::u16, 134, 0, 2, 0},
-    {"USB mode:", Ask::u16, PAR_USB_MODE, 0, 2, 0},
+    {"USB mode:", Ask::u16, Q8_PAR_USB_MODE, 0, 2, 0},
     {"Floating BG:", Ask::u16, 274, 0, 1, 0},
     {"BG const:", Ask::i32, 268, 0, 999, 0},
     {"GPS enable:", Ask::u16, 138, 0, 1, 0},
@@ -282,8 +266,7 @@ constexpr int VERSION_FIELD = 32;  // six texts of 32 bytes, NUL-terminated when
 constexpr std::array<const char*, 6> VERSION_LABELS{"Overall\t\t", "File system\t", "Gui\t\t",
                                                     "Talvek\t\t",  "Gpp\t\t",       "Kernel\t\t"};
 
-// ---- the two manual accumulation procedures
-// ------------------------------------------------------
+// ---- the two manual accumulation procedures ----------------------------------------------------
 
 struct Procedure {
     const char* name;
@@ -301,19 +284,18 @@ constexpr Procedure CS_STAB{"Q8_cmd_cs_stab", "| Insert Cs-137 and press ENTER  
 
 // The accumulation lasts from the first Enter to the second; events print meanwhile.
 int run_procedure(const Procedure& p) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     log_write("MAIN", "%s", BOX_EDGE);
     log_write("MAIN", "%s", p.box_text);
     log_write("MAIN", "%s", BOX_EDGE);
     input_wait_enter();
-    if (!request_ok(p.name, p.start(id_conn, WAIT))) return -1;
+    if (!cmd_request_ok(p.name, p.start(id_conn, WAIT))) return -1;
     input_wait_enter();
-    if (!request_ok(p.name, p.stop(id_conn, WAIT))) return -1;
+    if (!cmd_request_ok(p.name, p.stop(id_conn, WAIT))) return -1;
     return 0;
 }
 
-// ---- events
-// --------------------------------------------------------------------------------------
+// ---- events ------------------------------------------------------------------------------------
 
 // Event data begins at frame offset 12; its size comes from the frame's length field, so a
 // handler never reads past the frame it was given.
@@ -353,18 +335,19 @@ void spectrum_lines(Put put, const int32_t* values, int count, int32_t first, in
 
 // Writes the spectrum text as the new contents of `path` (safe_file.h): a reader never sees half
 // a spectrum, and a failed write keeps the previous one. On Windows it is a text file with CR LF
-// line ends. Failures are silent, as the caller's
-// announcement has already been printed.
+// line ends, written in place when a reader keeps it from being replaced (a plotting script
+// holding it must not cost the spectrum). Failures are silent, as the caller's announcement has
+// already been printed.
 void save_spectrum_file(const char* path, const int32_t* values, int count, int32_t first,
                         int32_t second, const char* closing) {
     std::string text;
     spectrum_lines([&](const char* line) { text += line; }, values, count, first, second, closing);
     SafeFile f;
+    f.fall_back_in_place();
     if (f.open(path, SafeFile::Text) && f.write(text.data(), text.size())) f.commit();
 }
 
-// ---- menu
-// ----------------------------------------------------------------------------------------
+// ---- menu --------------------------------------------------------------------------------------
 
 struct MenuRow {
     const char* code;
@@ -390,9 +373,10 @@ constexpr std::array<MenuRow, 9> MENU_ROWS{{
 // ---- console commands --------------------------------------------------------------------------
 
 int Q8_cmd_get_fw_version(char*, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     unsigned char versions[Q8_VERSIONS_SIZE] = {};
-    if (!request_ok("Q8_cmd_get_fw_version", Q8_get_versions(id_conn, versions, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_get_fw_version", Q8_get_versions(id_conn, versions, WAIT)))
+        return -1;
     log_write("MAIN", "\n");
     log_write("MAIN", "Versions\n");
     for (size_t i = 0; i < VERSION_LABELS.size(); ++i) {
@@ -429,16 +413,16 @@ int Q8_cmd_display_events(char*, int) {
 }
 
 int Q8_cmd_setup_display(char* line, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     int32_t value = 1;
     input_integer_msg_cmd(&value, 0, 1, "display:", line, 1);
-    if (!request_ok("Q8_cmd_setup_display", Q8_setup_display(id_conn, value, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_setup_display", Q8_setup_display(id_conn, value, WAIT))) return -1;
     log_write("MAIN", "sent command 'SETUP DISPLAY'.\n");
     return 0;
 }
 
 int Q8_cmd_set_leds(char* line, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     int32_t left_right = 0, up_down = 0, enter = 0;
     log_write("MAIN", "Set leds.\n");
     input_integer_msg_cmd(&left_right, 0, 3, "Led left/right:", line, 1);
@@ -450,14 +434,14 @@ int Q8_cmd_set_leds(char* line, int) {
                     (static_cast<uint32_t>(enter) & 0x1Fu);
     unsigned char bytes[4];
     put_u32le(bytes, word);
-    if (!request_ok("Q8_cmd_set_leds", Q8_set_leds(id_conn, bytes, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_set_leds", Q8_set_leds(id_conn, bytes, WAIT))) return -1;
     log_write("MAIN", "Device leds set.\n");
     return 0;
 }
 
 // Sent whatever `connected` says: without a link the request's own error is reported.
 int Q8_cmd_power_off(char*, int) {
-    if (!request_ok("Q8_cmd_power_off", Q8_power_off(id_conn, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_power_off", Q8_power_off(id_conn, WAIT))) return -1;
     log_write("MAIN", "Sent 'Power off' command.\n");
     return 0;
 }
@@ -470,19 +454,19 @@ int Q8_cmd_cs_stab(char*, int) {
 }
 
 int Q8_cmd_set_gps_power_status(char* line, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     int32_t value = 0;
-    if (!request_ok("Q8_cmd_set_gps_power_status", Q8_get_gps_power(id_conn, &value, WAIT)))
+    if (!cmd_request_ok("Q8_cmd_set_gps_power_status", Q8_get_gps_power(id_conn, &value, WAIT)))
         return -1;
     input_integer_msg_cmd(&value, 0, 1, "gps power status:", line, 1);
-    if (!request_ok("Q8_cmd_set_gps_power_status", Q8_set_gps_power(id_conn, value, WAIT)))
+    if (!cmd_request_ok("Q8_cmd_set_gps_power_status", Q8_set_gps_power(id_conn, value, WAIT)))
         return -1;
     return 0;
 }
 
 int Q8_cmd_reacquire_bg(char*, int) {
-    if (!device_connected()) return -1;
-    if (!request_ok("Q8_cmd_reacquire_bg", Q8_reacquire_background(id_conn, WAIT))) return -1;
+    if (!cmd_connected()) return -1;
+    if (!cmd_request_ok("Q8_cmd_reacquire_bg", Q8_reacquire_background(id_conn, WAIT))) return -1;
     log_write("MAIN", "Command 'Reacquire background' was sent.\n");
     return 0;
 }
@@ -490,18 +474,18 @@ int Q8_cmd_reacquire_bg(char*, int) {
 // ---- status and parameter records --------------------------------------------------------------
 
 int Q8_cmd_get_status(char*, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     unsigned char status[Q8_STATUS_SIZE] = {};
-    if (!request_ok("Q8_cmd_get_status", Q8_get_status(id_conn, status, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_get_status", Q8_get_status(id_conn, status, WAIT))) return -1;
     print_record(status, STATUS_LINES);
     return 0;
 }
 
 // The instrument has no request that writes its status: the edited copy is dropped.
 int Q8_cmd_set_status(char* line, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     unsigned char status[Q8_STATUS_SIZE] = {};
-    if (!request_ok("Q8_cmd_set_status", Q8_get_status(id_conn, status, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_set_status", Q8_get_status(id_conn, status, WAIT))) return -1;
     log_write("MAIN", "Set device status\n");
     ask_record(status, STATUS_QUESTIONS, line);
     log_write("MAIN", "\n");
@@ -509,9 +493,9 @@ int Q8_cmd_set_status(char* line, int) {
 }
 
 int Q8_cmd_get_params(char*, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     unsigned char params[Q8_PARAMS_SIZE] = {};
-    if (!request_ok("Q8_cmd_get_params", Q8_get_params(id_conn, params, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_get_params", Q8_get_params(id_conn, params, WAIT))) return -1;
     print_record(params, PARAM_LINES);
     return 0;
 }
@@ -519,10 +503,10 @@ int Q8_cmd_get_params(char*, int) {
 // Writes back only a record the instrument filled completely: a shorter reply (or one too long
 // to be copied) would send zeros in place of the instrument's own settings.
 int Q8_cmd_set_params(char* line, int) {
-    if (!device_connected()) return -1;
+    if (!cmd_connected()) return -1;
     unsigned char params[Q8_PARAMS_SIZE] = {};
     int length = 0;
-    if (!request_ok("Q8_cmd_set_params", Q8_get_params_len(id_conn, params, &length, WAIT)))
+    if (!cmd_request_ok("Q8_cmd_set_params", Q8_get_params_len(id_conn, params, &length, WAIT)))
         return -1;
     if (length != Q8_PARAMS_SIZE) {
         log_error("Command %s error: incomplete parameter record (%d of %d bytes)!\n",
@@ -531,12 +515,11 @@ int Q8_cmd_set_params(char* line, int) {
     }
     log_write("MAIN", "Params public\n");
     ask_record(params, PARAM_QUESTIONS, line);
-    if (!request_ok("Q8_cmd_set_params", Q8_set_params(id_conn, params, WAIT))) return -1;
+    if (!cmd_request_ok("Q8_cmd_set_params", Q8_set_params(id_conn, params, WAIT))) return -1;
     return 0;
 }
 
-// ---- menu
-// ----------------------------------------------------------------------------------------
+// ---- menu --------------------------------------------------------------------------------------
 
 int Q8_cmd_create_menu(menu* m, int) {
     for (const MenuRow& row : MENU_ROWS) menu_add(m, row.code, row.name, row.help, row.handler);
@@ -546,23 +529,22 @@ int Q8_cmd_create_menu(menu* m, int) {
 // ---- firmware: the instrument's forms of the container, upload and flash commands ------------
 
 int Q8_create_xfw(const char* raw_path, const char* xfw_path, int major, int minor, int scramble) {
-    return Q5_create_xfw(raw_path, xfw_path, major, minor, scramble, "NV-52", -1, 12);
+    return Q5_create_xfw(raw_path, xfw_path, major, minor, scramble, Q8_MODEL, -1, Q8_DEV_TYPE);
 }
 
 int Q8_cmd_create_xfw(char* line) {
-    return Q5_cmd_create_xfw(line, "nv52fw.tar", "nv52fw.xfw", "NV-52", -1, 12);
+    return Q5_cmd_create_xfw(line, "nv52fw.tar", "nv52fw.xfw", Q8_MODEL, -1, Q8_DEV_TYPE);
 }
 
 int Q8_cmd_upload_xfw(char* line, int) {
-    return Q5_cmd_upload_xfw(line, "nv52fw.xfw", 12, -1);
+    return Q5_cmd_upload_xfw(line, "nv52fw.xfw", Q8_DEV_TYPE, -1);
 }
 
 int Q8_cmd_flash_fw(char* line, int) {
     return Q5_cmd_flash_fw(line, "nv52fw.xfw");
 }
 
-// ---- asynchronous events (I/O thread)
-// ------------------------------------------------------------
+// ---- asynchronous events (I/O thread) ----------------------------------------------------------
 
 int Q8_cmd_hook_events(int handle) {
     struct Hook {
@@ -641,8 +623,7 @@ int Q8_event_cs_stab_data(int, void*, const unsigned char* frame, int) {
     return 0;
 }
 
-// ---- spectrum text
-// -------------------------------------------------------------------------------
+// ---- spectrum text -----------------------------------------------------------------------------
 
 int SaveSpec(const char* path, const int32_t* values, int count, int32_t first, int32_t second,
              float scale, char* text) {

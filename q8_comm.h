@@ -9,6 +9,8 @@ constexpr int Q8_DEV_TYPE = 12;
 constexpr int Q8_VERSIONS_SIZE = 415;
 constexpr int Q8_STATUS_SIZE = 346;
 constexpr int Q8_PARAMS_SIZE = 1400;
+constexpr int Q8_PAR_USB_MODE = 136;       // u16 usb_mode in the parameter record
+constexpr const char* Q8_MODEL = "NV-52";  // the model text of the instrument's containers
 
 int Q8_emulate_key(int handle, const void* request, int wait);
 int Q8_set_leds(int handle, const void* led_word, int wait);

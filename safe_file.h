@@ -28,9 +28,12 @@
 // On Windows (safe_file_win.cpp) the temporary always has a name (".nv" and six random
 // characters beside the target), is flushed with _commit and moved over the target with
 // MoveFileEx; a read-only target or a directory is refused; a symbolic link is not followed and
-// no mode or owner is carried over. A text file is written there with CR LF line ends. The
-// temporary's name is kept there as the path was given: the program never changes its working
-// directory.
+// no mode or owner is carried over. A text file is written there with CR LF line ends. Names are
+// UTF-8, of any length the system allows, made full paths when the file is opened (the program
+// never changes its working directory). A target another program holds open (so that it cannot
+// be replaced) is waited for up to 200 ms; after that it is refused, or written in place when
+// fall_back_in_place() was asked for. Ctrl-C, Ctrl-Break, closing the console, logoff and
+// shutdown all remove the temporary.
 //
 // One SafeFile is used by one thread at a time; any number may be open at once.
 #pragma once
@@ -66,6 +69,9 @@ class SafeFile {
     bool commit();
     // Drops the new contents: no temporary file remains, the target is untouched.
     void discard();
+    // Asked before open: on Windows, a target another program keeps from being replaced is
+    // written in place (as fopen(..., "w") would) rather than refused. No effect elsewhere.
+    void fall_back_in_place() { in_place_fallback_ = true; }
 
   private:
     bool fail();  // discards, keeps errno, returns false
@@ -75,7 +81,13 @@ class SafeFile {
 
     int fd_ = -1;
     int slot_ = -1;  // the signal-safe record of the temporary's name, while it has one
-#ifndef _WIN32
+    bool in_place_fallback_ = false;
+#ifdef _WIN32
+    bool open_in_place(int flags);
+    bool replace_or_write_in_place();
+    bool in_place_ = false;           // writing the target itself
+    std::wstring target_w_, temp_w_;  // full paths for the wide calls
+#else
     bool rename_over(const struct stat& old);
     int dir_fd_ = -1;        // the target's folder; every name below is taken relative to it
     int target_fd_ = -1;     // the existing target as examined (O_PATH); -1: a new file
@@ -83,3 +95,10 @@ class SafeFile {
 #endif
     std::string folder_, name_, temp_;
 };
+
+#ifdef _WIN32
+// The console control handler that removes every temporary file (Ctrl-C, Ctrl-Break, closing the
+// console, logoff, shutdown); it answers FALSE, so the program then ends as it would without it.
+// For tests, which cannot raise those events under Wine.
+int safe_file_console_event(unsigned long event);
+#endif

@@ -2,24 +2,32 @@
 //
 // The new contents go to a temporary file beside the target, created exclusively (it can never be
 // a file of the user's), flushed to the disk with _commit and moved over the target with
-// MoveFileEx, which replaces an existing file where rename() would refuse. A reader sees the old
-// file or the new one. The temporary is created with delete sharing, so that an interrupt, whose
-// handler runs on a thread of its own here while the descriptor may still be open, can remove it.
+// MoveFileExW, which replaces an existing file where rename() would refuse. A reader sees the old
+// file or the new one. Names are UTF-8 and reach the wide calls as full \\?\ paths (sysfile.h).
+//
+// Another program may hold the target open. C's fopen, Python, .NET and most editors share a file
+// for reading and writing but not for deleting, and such a file can be neither replaced nor
+// renamed over; an antivirus or the search indexer holds a new file for a moment in the same way.
+// So whatever fails with a sharing or access error is tried again for up to 200 ms; after that a
+// target that may be written in place (spect.spc) is, as fopen(..., "w") would write it, and any
+// other is left as it was and refused.
+//
+// The temporary is created with delete sharing, so that the console control handler, which runs
+// on a thread of its own while the descriptor may still be open, can remove it: the system then
+// deletes it when the program ends, however it ends.
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <random>
 
 #include "safe_file.h"
+#include "sysfile.h"
 
 // Windows has no unnamed temporary files: the setting is kept for the tests' sake and unused.
 bool safe_file_tmpfile = true;
@@ -29,61 +37,53 @@ namespace {
 constexpr int NAME_TRIES = 100;
 constexpr const char* TEMP_PREFIX = ".nv";
 constexpr int TEMP_RANDOM = 6;  // characters after the prefix: ".nvXXXXXX", 9 in all
+constexpr auto HELD_FOR = std::chrono::milliseconds(200);
+constexpr DWORD HELD_PAUSE_MS = 10;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// ---- names of temporary files, for the signal handler -------------------------------------------
+// ---- temporaries that exist, for the console control handler ---------------------------------
 
-// A temporary file is recorded here while it exists, so that an interrupt can remove it. The
-// handler only reads `used` and the name, both complete before `used` is set.
-struct TempName {
-    std::atomic<int> used{0};
-    char path[MAX_PATH];
-};
-constexpr int TEMP_SLOTS = 8;
-std::array<TempName, TEMP_SLOTS> temp_names;
+constexpr int TEMP_SLOTS = 16;
+std::mutex temp_lock;
+std::array<std::wstring, TEMP_SLOTS> temp_names;  // empty: a free slot
 
-constexpr std::array<int, 2> INTERRUPTS = {SIGINT, SIGTERM};
-void (*previous[NSIG])(int);
-
-// Removes every temporary file, then lets the signal do what it did before (end the program).
-// The file is open with delete sharing: it goes once the program's descriptor is closed.
-void on_interrupt(int sig) {
-    for (TempName& t : temp_names)
-        if (t.used.load(std::memory_order_acquire) != 0) DeleteFileA(t.path);
-    std::signal(sig, previous[sig]);
-    std::raise(sig);
-}
-
-// Installed once, on the first temporary name. A signal the program ignores stays ignored.
-void install_handlers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        for (int sig : INTERRUPTS) {
-            void (*old)(int) = std::signal(sig, on_interrupt);
-            if (old == SIG_ERR) continue;
-            previous[sig] = old;
-            if (old == SIG_IGN) std::signal(sig, SIG_IGN);
+BOOL WINAPI on_console_event(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: {
+            std::lock_guard<std::mutex> guard(temp_lock);
+            for (const std::wstring& t : temp_names)
+                if (!t.empty()) DeleteFileW(t.c_str());
+            break;
         }
-    });
+        default:
+            break;
+    }
+    return FALSE;
 }
 
-// Records the temporary file `path`; -1 when the path does not fit or no slot is free, and the
-// file must then not be created.
-int record_temp(const std::string& path) {
-    if (path.size() >= MAX_PATH) return -1;
-    install_handlers();
+// Records the temporary file `path`; -1 when no slot is free, and the file must then not be
+// created. The handler is installed with the first record.
+int record_temp(const std::wstring& path) {
+    static std::once_flag once;
+    std::call_once(once, [] { SetConsoleCtrlHandler(on_console_event, TRUE); });
+    std::lock_guard<std::mutex> guard(temp_lock);
     for (int i = 0; i < TEMP_SLOTS; ++i) {
-        int expected = 0;
-        // 2: taken, name not yet valid; 1: the handler may remove it.
-        if (!temp_names[i].used.compare_exchange_strong(expected, 2)) continue;
-        snprintf(temp_names[i].path, sizeof temp_names[i].path, "%s", path.c_str());
-        temp_names[i].used.store(1, std::memory_order_release);
+        if (!temp_names[i].empty()) continue;
+        temp_names[i] = path;
         return i;
     }
     return -1;
 }
 
 void forget_temp(int& slot) {
-    if (slot >= 0) temp_names[slot].used.store(0, std::memory_order_release);
+    if (slot >= 0) {
+        std::lock_guard<std::mutex> guard(temp_lock);
+        temp_names[slot].clear();
+    }
     slot = -1;
 }
 
@@ -119,11 +119,47 @@ bool write_all(int fd, const void* data, size_t size) {
     return true;
 }
 
+// Another program holds the file (or its folder entry) so that this cannot be done now.
+bool held(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
+// Tries `attempt` until it succeeds, fails otherwise than by a holder, or HELD_FOR has passed;
+// GetLastError() tells the last failure.
+template <typename Attempt>
+bool while_held(Attempt attempt) {
+    const auto deadline = std::chrono::steady_clock::now() + HELD_FOR;
+    for (;;) {
+        if (attempt()) return true;
+        const DWORD error = GetLastError();
+        if (!held(error) || std::chrono::steady_clock::now() >= deadline) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(HELD_PAUSE_MS);
+    }
+}
+
+HANDLE open_existing(const std::wstring& path, DWORD access, DWORD creation = OPEN_EXISTING) {
+    return CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+// True when the file at `path` can be opened with `access` now; it is closed again at once.
+bool can_open(const std::wstring& path, DWORD access) {
+    HANDLE h = open_existing(path, access);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+
 // errno for the last failed Windows call.
 void set_errno_from_windows() {
     switch (GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
             errno = ENOENT;
             break;
         case ERROR_FILE_EXISTS:
@@ -137,15 +173,41 @@ void set_errno_from_windows() {
         case ERROR_FILENAME_EXCED_RANGE:
             errno = ENAMETOOLONG;
             break;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            errno = EBUSY;
+            break;
         default:
             errno = EACCES;
             break;
     }
 }
 
+// Copies the whole of `from` over the contents of `to`, in place.
+bool copy_in_place(const std::wstring& from, const std::wstring& to) {
+    HANDLE in = open_existing(from, GENERIC_READ);
+    if (in == INVALID_HANDLE_VALUE) return false;
+    HANDLE out = open_existing(to, GENERIC_WRITE, TRUNCATE_EXISTING);
+    bool ok = out != INVALID_HANDLE_VALUE;
+    char buffer[64 * 1024];
+    for (DWORD got = 0; ok && ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0;) {
+        DWORD put = 0;
+        ok = WriteFile(out, buffer, got, &put, nullptr) && put == got;
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(in);
+    if (out != INVALID_HANDLE_VALUE) ok = CloseHandle(out) && ok;
+    SetLastError(error);
+    return ok;
+}
+
 }  // namespace
 
 std::string (*safe_file_temp_name)() = random_temp_name;
+
+int safe_file_console_event(unsigned long event) {
+    return on_console_event(event);
+}
 
 SafeFile::~SafeFile() {
     discard();
@@ -157,19 +219,23 @@ bool SafeFile::open(const char* path, Mode mode) {
         errno = EINVAL;
         return false;
     }
-    const std::string target = path;
-    split(target, &folder_, &name_);
+    split(path, &folder_, &name_);
     if (name_.empty() || name_ == "." || name_ == "..") {
         errno = EISDIR;
         return false;
     }
+    target_w_ = sys_wide_path(path);
+    if (target_w_.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    const int flags = _O_WRONLY | (mode == Text ? _O_TEXT : _O_BINARY);
 
     // The target as it is: a directory or a read-only file is not replaced, nor a file this user
-    // could not open for writing (nothing is changed by that open).
-    const DWORD attributes = GetFileAttributesA(target.c_str());
+    // could not open for writing (nothing is changed by these opens).
+    const DWORD attributes = GetFileAttributesW(target_w_.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
             set_errno_from_windows();
             return false;
         }
@@ -182,30 +248,36 @@ bool SafeFile::open(const char* path, Mode mode) {
             errno = EACCES;
             return false;
         }
-        HANDLE probe = CreateFileA(target.c_str(), GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (probe == INVALID_HANDLE_VALUE) {
+        if (!can_open(target_w_, GENERIC_WRITE)) {
             set_errno_from_windows();
             return false;
         }
-        CloseHandle(probe);
+        // Replacing takes the right to delete the old file, which a holder without delete
+        // sharing keeps for itself.
+        if (!while_held([&] { return can_open(target_w_, DELETE); })) {
+            if (held(GetLastError()) && in_place_fallback_) return open_in_place(flags);
+            set_errno_from_windows();
+            return false;
+        }
     }
 
-    // Created as O_CREAT|O_EXCL would (CREATE_NEW), with delete sharing for the interrupt handler,
-    // then given a descriptor in binary or text mode.
-    const int flags = _O_WRONLY | (mode == Text ? _O_TEXT : _O_BINARY);
+    // Created as O_CREAT|O_EXCL would (CREATE_NEW), with delete sharing for the control handler,
+    // then given a descriptor in binary or text mode. Its name is the target's folder and 9
+    // characters: never much longer than the target's own.
+    const std::wstring folder = target_w_.substr(0, target_w_.find_last_of(L'\\') + 1);
     for (int i = 0; i < NAME_TRIES; ++i) {
-        const std::string temp = folder_ + safe_file_temp_name();
+        const std::string random = safe_file_temp_name();
+        const std::wstring temp = folder + sys_wide(random.c_str());
         slot_ = record_temp(temp);
         if (slot_ < 0) {
             errno = ENOMEM;
             return false;
         }
-        HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+        HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            temp_ = temp;
+            temp_ = folder_ + random;
+            temp_w_ = temp;
             fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
             if (fd_ >= 0) return true;
             CloseHandle(h);
@@ -214,10 +286,26 @@ bool SafeFile::open(const char* path, Mode mode) {
         set_errno_from_windows();
         const int error = errno;
         forget_temp(slot_);
+        // A folder this user may not write, holding a target the user may: in place, if allowed.
+        if (error == EACCES && attributes != INVALID_FILE_ATTRIBUTES && in_place_fallback_)
+            return open_in_place(flags);
         errno = error;
         if (error != EEXIST) return false;
     }
     return false;
+}
+
+// The target itself, emptied, as fopen(..., "w") opens it.
+bool SafeFile::open_in_place(int flags) {
+    HANDLE h = open_existing(target_w_, GENERIC_WRITE, TRUNCATE_EXISTING);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_windows();
+        return false;
+    }
+    fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd_ < 0) CloseHandle(h);
+    in_place_ = fd_ >= 0;
+    return in_place_;
 }
 
 bool SafeFile::write(const void* data, size_t size) {
@@ -239,22 +327,37 @@ bool SafeFile::replace() {
     const int fd = fd_;
     fd_ = -1;
     if (_close(fd) != 0) return false;
-    const std::string target = folder_ + name_;
-    if (!MoveFileExA(temp_.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (in_place_) return true;
+    if (!replace_or_write_in_place()) {
         set_errno_from_windows();
         return false;
     }
-    temp_.clear();  // it is the target now; commit's discard gives the record back
     return true;
+}
+
+// The last step: the temporary moved over the target; or, when a holder keeps the target from
+// being replaced and that is allowed, its contents copied into the target and the temporary
+// removed (by discard).
+bool SafeFile::replace_or_write_in_place() {
+    if (while_held([&] {
+            return MoveFileExW(temp_w_.c_str(), target_w_.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        })) {
+        temp_w_.clear();  // it is the target now; commit's discard gives the record back
+        return true;
+    }
+    if (!held(GetLastError()) || !in_place_fallback_) return false;
+    return copy_in_place(temp_w_, target_w_);
 }
 
 void SafeFile::discard() {
     const int saved = errno;
     if (fd_ >= 0) _close(fd_);
     fd_ = -1;
-    if (!temp_.empty()) DeleteFileA(temp_.c_str());
+    if (!temp_w_.empty()) DeleteFileW(temp_w_.c_str());
+    temp_w_.clear();
     temp_.clear();
+    in_place_ = false;
     forget_temp(slot_);
     errno = saved;
 }

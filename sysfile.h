@@ -1,6 +1,11 @@
-// The few file and clock calls of the console units that differ between Linux and Windows;
-// everything else they use is standard C and C++, or POSIX calls MinGW-w64 provides as well.
-// Replacing a file is SafeFile's (safe_file.h, safe_file_win.cpp).
+// The few file, console and clock calls of the console units that differ between Linux and
+// Windows; everything else they use is standard C and C++, or POSIX calls MinGW-w64 provides as
+// well. Replacing a file is SafeFile's (safe_file.h, safe_file_win.cpp).
+//
+// Text inside the program is UTF-8 on every system. On Windows the edges convert (sysfile_win.cpp):
+// the command line is read wide, file names become UTF-16 full paths with the \\?\ prefix (any
+// name, any length up to the system's limit), a console is read as UTF-16 and its output code
+// page is UTF-8 while the program runs. No application manifest is needed for any of it.
 #pragma once
 
 #include <fcntl.h>
@@ -13,6 +18,28 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+
+#include <string>
+
+// First thing in main: the arguments in UTF-8 from the wide command line, and an attached
+// console's input and output code pages UTF-8 until the program ends (restored at exit and on
+// every console event that ends it).
+void sys_start(int* argc, char*** argv);
+// fgets for the console's input: a console is read as UTF-16 and handed on as UTF-8, CR LF as
+// LF, a line that starts with Ctrl-Z as the end of input; a pipe or a file is read as it is.
+char* sys_read_line(char* buffer, int size, FILE* stream);
+// Opens the file named in UTF-8 for binary reading; -1 (errno set) when it cannot be.
+int sys_open_read(const char* path);
+
+// UTF-8 and UTF-16. Text that is not valid UTF-8 is read in the system's ANSI code page.
+std::wstring sys_wide(const char* utf8);
+std::string sys_utf8(const wchar_t* wide);
+// The full path of `utf8` as the wide calls take it: \\?\C:\... or \\?\UNC\server\...
+// (devices as \\.\NAME); empty when there is none.
+std::wstring sys_wide_path(const char* utf8);
+// One read of at most `max` UTF-16 characters from the console: the count, 0 at its end, -1
+// when standard input is no console. Tests replace it.
+extern int (*sys_console_chars)(wchar_t* out, int max);
 
 // Files are opened in binary mode: a container's bytes are never translated.
 constexpr int SYS_OPEN_READ = O_RDONLY | O_BINARY;
@@ -33,6 +60,15 @@ inline long sys_pwrite(int fd, const void* data, unsigned size, long offset) {
 
 // A FIFO named as a file must not block the open: it is refused once opened.
 constexpr int SYS_OPEN_READ = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+
+// Names and the console are UTF-8 (or whatever bytes the user's locale gives) as they stand.
+inline void sys_start(int*, char***) {}
+inline char* sys_read_line(char* buffer, int size, FILE* stream) {
+    return fgets(buffer, size, stream);
+}
+inline int sys_open_read(const char* path) {
+    return open(path, SYS_OPEN_READ);
+}
 
 // Back to blocking reads once the file was found to be a regular one.
 inline void sys_blocking(int fd) {

@@ -194,10 +194,16 @@ struct Child {
         }
         if (out >= 0) close(out);
         out = -1;
+        // The output ends as the program exits, a moment before it can be waited for (longer on
+        // a busy machine): wait for that up to the time limit, then kill it.
         int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (bench_clock::now() >= deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -559,7 +565,10 @@ void figure_upload(const Sim& sim, const TempDir& tmp, bool upload, bool memory)
                    "MiB", bench::Goal::value_below, n_mib + 4);
 }
 
-// nv-term cxfw on a 256 MiB raw image against cat of the same file to a new file.
+// nv-term cxfw on a 256 MiB raw image against a durable copy of the same file to a new file:
+// nv-term syncs the container to the disk before it renames it over the target, so the
+// baseline is a copy that syncs too (dd conv=fsync: write, then fsync). cat, which leaves the
+// data in the page cache, is printed beside it.
 void figure_cxfw(const TempDir& tmp) {
     const std::string big = tmp.path + "/big.bin", copy = tmp.path + "/copy.bin",
                       big_xfw = tmp.path + "/big.xfw";
@@ -567,17 +576,22 @@ void figure_cxfw(const TempDir& tmp) {
         std::printf("cxfw: could not write the image\n");
         return;
     }
-    std::vector<double> ours, base;
+    std::vector<double> ours, synced, cat;
     for (int r = 0; r < CXFW_RUNS; ++r) {
-        base.push_back(run_ms({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", big, copy}));
+        synced.push_back(
+            run_ms({"/bin/dd", "if=" + big, "of=" + copy, "bs=1M", "conv=fsync", "status=none"}));
+        unlink(copy.c_str());
+        cat.push_back(run_ms({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", big, copy}));
         unlink(copy.c_str());
         ours.push_back(run_ms({NV_TERM_BIN, "cxfw", big, big_xfw, "1.0"}));
         unlink(big_xfw.c_str());
     }
     unlink(big.c_str());
-    if (all_valid(ours) && all_valid(base)) {
-        bench::row("cxfw 256 MiB image (ms)", bench::spread(ours), bench::spread(base), "ms",
+    if (all_valid(ours) && all_valid(synced) && all_valid(cat)) {
+        bench::row("cxfw 256 MiB image (ms)", bench::spread(ours), bench::spread(synced), "ms",
                    bench::Goal::ratio_at_most, 2);
+        bench::row("  against cat, not synced", bench::spread(ours), bench::spread(cat), "ms",
+                   bench::Goal::none, 0);
     } else {
         std::printf("cxfw: FAILED\n");
     }

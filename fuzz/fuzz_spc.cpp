@@ -1,4 +1,5 @@
-// nv-spc's spectrum reader on arbitrary bytes, and the terminal picture of whatever it accepts.
+// nv-spc's spectrum reader (the spectrum text, its N42 and CSV exports) on arbitrary bytes, and
+// the terminal picture of whatever it accepts.
 // An accepted spectrum must hold what the layout allows (at least one channel, no negative
 // count, a closing line of one of the two writers) and read back the same once written out
 // again.
@@ -36,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         o.width = 20 + static_cast<int>(size % 100);
         o.height = 3 + static_cast<int>(size % 7);
         o.log = size % 2;
-        spc_calib cal{size % 3 == 0, 1.5, 0.25};
+        spc_calib cal;
+        cal.set = size % 3 == 0 || s.calib.set;
+        cal.offset = 1.5;
+        cal.gain = 0.25;
         std::string picture = spc_plot_text(s, cal, {}, o);
         if (picture.empty()) std::abort();
     }

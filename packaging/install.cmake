@@ -9,13 +9,17 @@ set(NV_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "where the udev rule goes,
 set(NV_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/nv-term")
 set(NV_PACKAGE_MAINTAINER "nv-term developers <nv-term@orvantis.example>"
     CACHE STRING "Maintainer field of the Debian package")
-set(NV_MAN_DATE "2026-12-07")  # the date the manual pages show; moves when they change
+
+# Folders the installation creates get the usual mode whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(nv_programs nv-term nv52-sim)
 if(TARGET nv-spc)
   list(APPEND nv_programs nv-spc)
 endif()
 install(TARGETS ${nv_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+nv_drop_comment(${nv_programs})
 
 # Manual pages: man/PROGRAM.1.in, the version filled in, compressed as Debian ships them.
 set(nv_man_pages)
@@ -63,22 +67,77 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # nv-term_VERSION_ARCH.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # Depends from the programs' shared libraries
+# The package promises every program and transport. What this build lacks of them, with the
+# configure step's reason: make package refuses to build such a package; make package-reduced
+# (NV_PACKAGE_REDUCED=ON) builds it and says in its description what it lacks.
+option(NV_PACKAGE_REDUCED "let the package lack USB, Bluetooth or nv-spc, and say so" OFF)
+get_property(nv_left_out_list GLOBAL PROPERTY NV_LEFT_OUT)
+set(NV_PACKAGE_LACKS "")  # each with its reason
+set(nv_lacks_short "")   # the names alone
+foreach(item IN LISTS nv_left_out_list)
+  if(item MATCHES "^(USB transport|Bluetooth transport|nv-spc) ")
+    list(APPEND NV_PACKAGE_LACKS "${item}")
+    list(APPEND nv_lacks_short "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+list(JOIN NV_PACKAGE_LACKS "; " NV_PACKAGE_LACKS_TEXT)
+if(NV_PACKAGE_LACKS AND NOT NV_PACKAGE_REDUCED)
+  message(STATUS "make package will refuse this build: it lacks ${NV_PACKAGE_LACKS_TEXT}")
+endif()
+
+# The description promises what this build has.
+set(nv_links "a serial port, the network")
+if(NV_HAVE_LIBUSB)
+  set(nv_links "USB, ${nv_links}")
+endif()
+if(NV_HAVE_BLUEZ)
+  string(APPEND nv_links " or Bluetooth")
+else()
+  string(REPLACE ", the network" " or the network" nv_links "${nv_links}")
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service console for the NV-52 gamma spectrometer")
 set(CPACK_PACKAGE_DESCRIPTION
-    "nv-term connects to an NV-52 handheld gamma spectrometer over USB, a
-serial port, the network or Bluetooth and drives it from a menu of short
+    "nv-term drives an NV-52 handheld gamma spectrometer from a menu of short
 commands: versions and status, date and time, firmware upload and
-flashing, power off, assays and caesium-137 stabilisation. Every
-spectrum the instrument sends is saved to spect.spc. It also builds
-firmware containers offline.
+flashing, power off, assays and caesium-137 stabilisation. It reaches the
+instrument over ${nv_links}.
+Every spectrum the instrument sends is saved to spect.spc. It also builds
+firmware containers offline.")
+if(TARGET nv-spc)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
 .
 nv-spc shows a saved spectrum in the terminal or as a figure, finds and
-measures its peaks, and exports it as N42 XML or CSV.
+measures its peaks, and exports it as N42 XML or CSV.")
+endif()
+string(APPEND CPACK_PACKAGE_DESCRIPTION "
 .
-nv52-sim, a simulated instrument, lets you try nv-term without hardware.
+nv52-sim, a simulated instrument, lets you try nv-term without hardware.")
+if(NV_HAVE_LIBUSB)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
 .
 A udev rule gives the instrument's USB devices to the plugdev group and
 to the user at the machine, so nv-term runs without root.")
+endif()
+if(NV_PACKAGE_LACKS)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION_SUMMARY " (reduced build)")
+  list(JOIN nv_lacks_short ", " nv_lacks_short)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+.
+This is a reduced build: it lacks ${nv_lacks_short}.")
+endif()
+
+# Read by cpack before it builds the package, and run by make package before it builds the
+# programs: the check above, and the package's time stamps.
+configure_file(packaging/package_config.cmake.in ${CMAKE_BINARY_DIR}/packaging/package_config.cmake
+               @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/package_config.cmake)
+add_custom_target(package_check
+                  COMMAND ${CMAKE_COMMAND} -P ${CMAKE_BINARY_DIR}/packaging/package_config.cmake)
+# What the package holds (the tests are not in it): make package builds this, then runs cpack.
+# cpack would first build everything, the tests included (its preinstall step); the installation
+# needs only this. (make install and make package build before they install.)
+add_custom_target(packaged DEPENDS ${nv_programs} man_pages changelog)
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 # Maintainer scripts: reload the udev rules where udev runs (not in a container).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst
                                       ${CMAKE_SOURCE_DIR}/packaging/postrm)

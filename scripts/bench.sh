@@ -6,10 +6,11 @@ cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
 cmake --build "$BUILD" -j"$(nproc)" --target bench_link >/dev/null || exit 1
 cmake --build "$BUILD" -j"$(nproc)" --target bench_parser >/dev/null 2>&1 || true
+cmake --build "$BUILD" -j"$(nproc)" --target bench_spc >/dev/null 2>&1 || true
 
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-for prog in "$BUILD"/bench/bench_parser "$BUILD"/bench/bench_link; do
+for prog in "$BUILD"/bench/bench_parser "$BUILD"/bench/bench_link "$BUILD"/bench/bench_spc; do
     [ -x "$prog" ] || { echo "$(basename "$prog"): not built"; continue; }
     echo "== $(basename "$prog")"
     timeout 600 "$prog" | tee -a "$out" | grep -v '^#targets'

@@ -4,14 +4,20 @@
 # created for this run in a temporary folder (never the user's ~/.wine) and removed at the end;
 # its server is kept running for the whole run, so that every nv-term.exe starts quickly.
 # NV_TERM_CMD tells the tests to run the Windows program wherever they run nv-term (see
-# tests/support/process.h); its CR LF line ends are read as LF there.
+# tests/support/process.h); its CR LF line ends are read as LF there. NV_HOLD_CMD is the reader
+# that holds a file open as C's fopen does (nv-hold.exe). Then the Windows-only tests
+# (build-win/win_tests.exe: the Windows transports against fakes of their system calls, the
+# file replacement, the console) run under Wine too. Wine converts the command line and file
+# names with the locale's character set, so the locale is UTF-8 here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
 WINE=${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
 WINESERVER=${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}
-for need in "$WINE" "$WINESERVER" build-win/nv-term.exe build/tests/e2e build/nv52-sim; do
+export LC_ALL=C.UTF-8
+for need in "$WINE" "$WINESERVER" build-win/nv-term.exe build-win/win_tests.exe \
+            build-win/nv-hold.exe build/tests/e2e build/nv52-sim; do
     [ -x "$need" ] || { echo "test-windows: $need is missing (make build windows; apt-get install wine64)"; exit 1; }
 done
 
@@ -50,4 +56,7 @@ fi
 echo "test-windows: nv52-sim.exe served the Linux nv-term over TCP"
 
 export NV_TERM_CMD="$WINE $ROOT/build-win/nv-term.exe"
+export NV_HOLD_CMD="$WINE $ROOT/build-win/nv-hold.exe"
 timeout 1500 build/tests/e2e --gtest_brief=1 "$@"
+echo "test-windows: the Windows-only tests"
+timeout 600 "$WINE" build-win/win_tests.exe --gtest_brief=1

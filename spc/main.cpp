@@ -1,5 +1,6 @@
 // nv-spc: shows a saved spectrum in the terminal or as a figure, finds and measures its peaks,
-// exports it (N42 XML, CSV). It reads files only; it never talks to an instrument.
+// names the nuclides they show, follows a detector over a series of spectra, compares two, and
+// exports them (N42 XML, CSV). It reads files only; it never talks to an instrument.
 //
 // Exit status: 0 done, 1 the input could not be read (or the output written), 2 a wrong
 // command line. Nothing is written when the input is bad.
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -20,13 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "nv_version.h"
 #include "spc_calib.h"
 #include "spc_export.h"
+#include "spc_identify.h"
 #include "spc_output.h"
 #include "spc_peaks.h"
 #include "spc_plot.h"
 #include "spc_spectrum.h"
-#include "nv_version.h"
 
 namespace {
 
@@ -36,88 +39,154 @@ constexpr const char* DEFAULT_FILE = "spect.spc";
 
 const char* const MAIN_HELP =
     "Usage: nv-spc COMMAND [OPTION]... [FILE]\n"
-    "Shows an NV-52 spectrum file (FILE, default spect.spc), finds and measures its\n"
-    "peaks, and exports it for analysis tools. It only reads files.\n"
+    "Shows an NV-52 spectrum file (FILE, default spect.spc; - for standard input),\n"
+    "finds and measures its peaks, names the nuclides they show, follows a detector\n"
+    "over a series of spectra and exports them for analysis tools. It only reads files;\n"
+    "it also reads its own N42 and CSV exports.\n"
     "\n"
     "Commands:\n"
-    "  info     channels, header values, total counts and the peak table\n"
+    "  info     channels, times, count rate, calibrations, peaks, nuclides, regions\n"
     "  plot     the spectrum in the terminal, or as a PNG, SVG or PDF figure (-o)\n"
     "  watch    the terminal plot, redrawn each time FILE is replaced\n"
+    "  trend    one row per file: time, count rate, resolution near 662 keV\n"
+    "  compare  two spectra per second of live time, and the change of each peak\n"
     "  export   the spectrum as N42.42-2012 XML or CSV\n"
     "\n"
-    "Energy calibration (every command; without it everything is in channels):\n"
-    "  --kev-per-channel K         energy = K * channel\n"
-    "  --calibrate CH=KEV[,CH=KEV] one point: a line through the origin; two: the line\n"
-    "                              through both\n"
+    "Energy calibration (every command; without it, an export's own or channels):\n"
+    "  --kev-per-channel K            energy = K * channel\n"
+    "  --calibrate CH=KEV[,CH=KEV]... one point: a line through the origin; two: the\n"
+    "                                 line through both; three or more: a quadratic\n"
+    "                                 by least squares\n"
     "\n"
     "  --help                      this text ('nv-spc COMMAND --help' for a command)\n"
     "  --version                   the version\n"
     "\n"
     "Example: an assay against the simulator, watched from a second terminal.\n"
-    "  terminal 1:  build/nv52-sim --noise-seed 1 --event-ms 200\n"
-    "  terminal 2:  build/nv-term          (3 Net, 0 127.0.0.1, then 'as')\n"
+    "  terminal 1:  nv52-sim --noise-seed 1 --event-ms 200\n"
+    "  terminal 2:  nv-term                (3 Net, 0 127.0.0.1, then 'as')\n"
     "  terminal 3:  nv-spc watch           (in nv-term's directory; Ctrl-C ends)\n"
     "  afterwards:  nv-spc info --calibrate 331=661.7\n"
-    "               nv-spc plot -o spectrum.png --calibrate 331=661.7\n"
+    "               nv-spc plot -o spectrum.png --fit --calibrate 331=661.7\n"
+    "  (Built from source, not installed: build/nv52-sim, build/nv-term, build/nv-spc.)\n"
     "\n"
     "Exit status: 0 done, 1 the input cannot be read or the output not written,\n"
     "2 a wrong command line.\n";
 
+// The options, which commands take them, and whether they take a value.
+enum : unsigned { INFO = 1, PLOT = 2, WATCH = 4, EXPORT = 8, TREND = 16, COMPARE = 32, ALL = 63 };
+struct option_def {
+    const char* name;
+    unsigned commands;
+    bool value;
+};
+const option_def OPTIONS[] = {
+    {"--kev-per-channel", ALL, true},
+    {"--calibrate", ALL, true},
+    {"--help", ALL, false},
+    {"--json", INFO, false},
+    {"--roi", INFO, true},
+    {"--csv", TREND, false},
+    {"--output", PLOT | EXPORT | COMPARE, true},
+    {"--format", EXPORT, true},
+    {"--log", PLOT | WATCH | COMPARE, false},
+    {"--channels", PLOT | WATCH | COMPARE, false},
+    {"--fit", PLOT | WATCH, false},
+    {"--width", PLOT | WATCH | COMPARE, true},
+    {"--height", PLOT | WATCH | COMPARE, true},
+    {"--size", PLOT | COMPARE, true},
+};
+
 struct command_def {
     const char* name;
+    unsigned bit;
+    int min_files, max_files;
     const char* help;
 };
 
 const command_def COMMANDS[] = {
-    {"info",
-     "Usage: nv-spc info [--json] [CALIBRATION] [FILE]\n"
-     "Prints the channel count, the two header values (real and live time, s), the\n"
-     "closing line, the total counts and the peaks: centroid (channel, and keV when\n"
-     "calibrated), FWHM, net area above the continuum with its uncertainty, and the\n"
-     "resolution (FWHM / energy, %) when calibrated.\n"
-     "  --json     the same as one JSON object\n"},
-    {"plot",
-     "Usage: nv-spc plot [-o FILE.png|.svg|.pdf] [--log] [--channels] [--width N]\n"
-     "                   [--height N] [CALIBRATION] [FILE]\n"
+    {"info", INFO, 0, 1,
+     "Usage: nv-spc info [--json] [--roi A:B]... [CALIBRATION] [FILE]\n"
+     "Prints the channel count, the header values (real and live time, s), the closing\n"
+     "line, the total counts and count rate (per second of live time), the energy\n"
+     "calibration with each point's residual, the FWHM calibration, the peaks\n"
+     "(centroid, energy, FWHM, net area above the continuum, count rate, resolution),\n"
+     "each fit's continuum and chi-square per degree of freedom, the nuclides the\n"
+     "peaks show, and the regions asked for.\n"
+     "  --json     the same as one JSON object\n"
+     "  --roi A:B  the counts from A to B (keV when calibrated, else channels), with\n"
+     "             their uncertainty, and the net counts above a straight line\n"
+     "             through the channels beside the region\n"},
+    {"plot", PLOT, 0, 1,
+     "Usage: nv-spc plot [-o FILE.png|.svg|.pdf] [--size WxH] [--log] [--fit]\n"
+     "                   [--channels] [--width N] [--height N] [CALIBRATION] [FILE]\n"
      "Draws the spectrum with its peaks marked: in the terminal (block characters at\n"
      "the terminal's width) or, with -o, as a figure whose format the name's ending\n"
      "chooses.\n"
      "  -o, --output FILE   write the figure to FILE\n"
-     "  --log               counts on a logarithmic scale\n"
+     "  --size WxH          the figure's size in cm (default 16x10, a report's column\n"
+     "                      with 9 pt text)\n"
+     "  --log               counts on a logarithmic scale, from a decade below the\n"
+     "                      smallest count shown\n"
+     "  --fit               the fitted continuum and peaks over the spectrum\n"
      "  --channels          channels on the x axis even when calibrated\n"
-     "  --width N           columns (terminal) or pixels (figure, default 1000)\n"
-     "  --height N          plot rows (terminal, default 16) or pixels (figure, 600)\n"},
-    {"watch",
-     "Usage: nv-spc watch [--log] [--channels] [--width N] [--height N] [CALIBRATION]\n"
-     "                    [FILE]\n"
+     "  --width N           columns (terminal) or pixels (figure, instead of --size)\n"
+     "  --height N          plot rows (terminal, default 16) or pixels (figure)\n"},
+    {"watch", WATCH, 0, 1,
+     "Usage: nv-spc watch [--log] [--fit] [--channels] [--width N] [--height N]\n"
+     "                    [CALIBRATION] [FILE]\n"
      "Draws the terminal plot and again each time FILE is written or replaced, so a\n"
      "second terminal shows the spectrum growing during an assay. Ends on Ctrl-C or\n"
      "at the end of standard input (Ctrl-D).\n"},
-    {"export",
+    {"trend", TREND, 1, 100000,
+     "Usage: nv-spc trend [--csv] [CALIBRATION] FILE...\n"
+     "One row per file, in the order given: the file's time, the live time, the count\n"
+     "rate (per second of live time), and the line nearest 662 keV (the strongest\n"
+     "without a calibration): its centroid and its resolution (FWHM / energy, %).\n"
+     "  --csv      the rows as CSV\n"},
+    {"compare", COMPARE, 2, 2,
+     "Usage: nv-spc compare [-o FILE.png|.svg|.pdf] [--size WxH] [--log] [--channels]\n"
+     "                      [--width N] [--height N] [CALIBRATION] A B\n"
+     "Draws A (bars) and B (dots; a line in a figure) per second of live time, and\n"
+     "lists each peak's count rate in both and the difference B - A with its\n"
+     "uncertainty.\n"
+     "  -o, --output FILE   write the figure to FILE\n"},
+    {"export", EXPORT, 0, 1,
      "Usage: nv-spc export -f n42|csv [-o FILE] [CALIBRATION] [FILE]\n"
-     "Writes the spectrum for analysis tools, to standard output or FILE.\n"
+     "Writes the spectrum for analysis tools, to standard output or FILE; nv-spc reads\n"
+     "both back.\n"
      "  -f, --format n42   ANSI N42.42-2012 XML: the instrument, one measurement,\n"
-     "                     real and live time, the calibration when given\n"
-     "  -f, --format csv   a header row, then channel,counts (and energy_keV when\n"
-     "                     calibrated) per channel\n"
+     "                     real and live time, the energy and FWHM calibrations and\n"
+     "                     the peaks when calibrated\n"
+     "  -f, --format csv   comments with the times and the calibration, a header row,\n"
+     "                     then channel,counts (and energy_keV) per channel\n"
      "  -o, --output FILE  write to FILE instead of standard output\n"},
 };
 
 const char* const CALIBRATION_HELP =
-    "CALIBRATION: --kev-per-channel K, or --calibrate CH=KEV[,CH=KEV]\n";
+    "CALIBRATION: --kev-per-channel K, or --calibrate CH=KEV[,CH=KEV]...\n";
 
 struct usage_error {
     std::string what;
 };
 
 struct options {
-    std::string command;
-    std::string file = DEFAULT_FILE;
-    spc_calib calib;
-    bool json = false, log = false, channels = false, help = false;
-    int width = 0, height = 0;  // 0: the default
+    const command_def* cmd = nullptr;
+    std::vector<std::string> files;
+    spc_calib calib;  // from the command line (set: it wins over a file's)
+    bool json = false, csv = false, log = false, channels = false, fit = false, help = false;
+    int width = 0, height = 0;      // 0: the default
+    double size_w = 0, size_h = 0;  // cm; 0: the default
     std::string output, format;
+    std::vector<std::pair<double, double>> rois;
 };
+
+double parse_number(const std::string& name, const std::string& v) {
+    char* end = nullptr;
+    double x = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || !std::isfinite(x))
+        throw usage_error{name + " needs numbers, not '" + v + "'"};
+    return x;
+}
 
 int parse_size(const std::string& name, const std::string& v, int min, int max) {
     char* end = nullptr;
@@ -128,16 +197,12 @@ int parse_size(const std::string& name, const std::string& v, int min, int max) 
     return static_cast<int>(n);
 }
 
-// Which options each command takes.
-bool allowed(const std::string& command, const std::string& opt) {
-    if (opt == "--kev-per-channel" || opt == "--calibrate" || opt == "--help") return true;
-    if (command == "info") return opt == "--json";
-    if (command == "plot")
-        return opt == "--output" || opt == "--log" || opt == "--channels" || opt == "--width" ||
-               opt == "--height";
-    if (command == "watch")
-        return opt == "--log" || opt == "--channels" || opt == "--width" || opt == "--height";
-    return opt == "--format" || opt == "--output";
+// "A<sep>B" as two numbers.
+std::pair<double, double> parse_pair(const std::string& name, const std::string& v, char sep) {
+    size_t at = v.find(sep);
+    if (at == std::string::npos)
+        throw usage_error{name + " needs A" + std::string(1, sep) + "B, not '" + v + "'"};
+    return {parse_number(name, v.substr(0, at)), parse_number(name, v.substr(at + 1))};
 }
 
 // The output name's ending, in lower case: ".png", ".svg", ".pdf" or something else.
@@ -147,16 +212,17 @@ std::string extension_of(const std::string& path) {
     return ext;
 }
 
-options parse(int argc, char** argv) {
+options parse(const command_def* cmd, int argc, char** argv) {
     options o;
-    o.command = argv[1];
-    bool have_file = false, calibrated = false, no_more_options = false;
+    o.cmd = cmd;
+    bool calibrated = false, no_more_options = false;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (no_more_options || arg == "-" || arg.empty() || arg[0] != '-') {
-            if (have_file) throw usage_error{"only one FILE, not '" + arg + "' too"};
-            o.file = arg;
-            have_file = true;
+            if (static_cast<int>(o.files.size()) >= cmd->max_files)
+                throw usage_error{cmd->max_files == 1 ? "only one FILE, not '" + arg + "' too"
+                                                      : "two files only, not '" + arg + "' too"};
+            o.files.push_back(arg);
             continue;
         }
         if (arg == "--") {
@@ -173,13 +239,12 @@ options parse(int argc, char** argv) {
         }
         if (name == "-o") name = "--output";
         if (name == "-f") name = "--format";
-        if (!allowed(o.command, name))
-            throw usage_error{"'" + o.command + "' has no option '" + arg + "'"};
-        bool takes_value = name == "--kev-per-channel" || name == "--calibrate" ||
-                           name == "--output" || name == "--format" || name == "--width" ||
-                           name == "--height";
-        if (!takes_value && has_value) throw usage_error{name + " takes no value"};
-        if (takes_value && !has_value) {
+        const option_def* def = nullptr;
+        for (const auto& d : OPTIONS)
+            if (name == d.name && (d.commands & cmd->bit)) def = &d;
+        if (!def) throw usage_error{"'" + std::string(cmd->name) + "' has no option '" + arg + "'"};
+        if (!def->value && has_value) throw usage_error{name + " takes no value"};
+        if (def->value && !has_value) {
             if (i + 1 >= argc) throw usage_error{name + " needs a value"};
             value = argv[++i];
         }
@@ -192,16 +257,27 @@ options parse(int argc, char** argv) {
             bool ok = name == "--calibrate" ? spc_calib_points(value, &o.calib, &error)
                                             : spc_calib_per_channel(value, &o.calib, &error);
             if (!ok) throw usage_error{error};
-        } else if (name == "--json") {
-            o.json = true;
-        } else if (name == "--log") {
-            o.log = true;
-        } else if (name == "--channels") {
-            o.channels = true;
+        } else if (name == "--json" || name == "--csv" || name == "--log" || name == "--channels" ||
+                   name == "--fit") {
+            (name == "--json"       ? o.json
+             : name == "--csv"      ? o.csv
+             : name == "--log"      ? o.log
+             : name == "--channels" ? o.channels
+                                    : o.fit) = true;
         } else if (name == "--width") {
             o.width = parse_size(name, value, 20, 20000);
         } else if (name == "--height") {
             o.height = parse_size(name, value, 3, 20000);
+        } else if (name == "--size") {
+            auto [w, h] = parse_pair(name, value, 'x');
+            if (w < 2 || h < 2 || w > 100 || h > 100)
+                throw usage_error{"--size needs WxH from 2 to 100 cm each, not '" + value + "'"};
+            o.size_w = w, o.size_h = h;
+        } else if (name == "--roi") {
+            auto r = parse_pair(name, value, ':');
+            if (!(r.first < r.second))
+                throw usage_error{"--roi needs A below B, not '" + value + "'"};
+            o.rois.push_back(r);
         } else if (name == "--output") {
             if (value.empty()) throw usage_error{"--output needs a file name"};
             o.output = value;
@@ -212,13 +288,19 @@ options parse(int argc, char** argv) {
         }
     }
     if (o.help) return o;
-    if (o.command == "export" && o.format.empty()) throw usage_error{"export needs -f n42|csv"};
-    if (o.command == "plot" && !o.output.empty()) {
+    if (static_cast<int>(o.files.size()) < cmd->min_files)
+        throw usage_error{cmd->min_files == 2 ? "needs two files, A and B" : "needs a FILE"};
+    if (o.files.empty()) o.files.push_back(DEFAULT_FILE);
+    if (cmd->bit == EXPORT && o.format.empty()) throw usage_error{"export needs -f n42|csv"};
+    if ((cmd->bit & (PLOT | COMPARE)) && !o.output.empty()) {
         std::string ext = extension_of(o.output);
         if (ext != ".png" && ext != ".svg" && ext != ".pdf")
             throw usage_error{"-o needs a name ending in .png, .svg or .pdf, not '" + o.output +
                               "'"};
     }
+    int stdin_files = static_cast<int>(std::count(o.files.begin(), o.files.end(), "-"));
+    if (stdin_files > 1) throw usage_error{"standard input (-) can be read once only"};
+    if (stdin_files && cmd->bit == WATCH) throw usage_error{"watch follows a file, not -"};
     return o;
 }
 
@@ -232,125 +314,347 @@ int terminal_width() {
 
 spc_plot_options plot_options(const options& o, bool figure) {
     spc_plot_options p;
-    p.width = o.width ? o.width : figure ? 1000 : terminal_width();
-    p.height = o.height ? o.height : figure ? 600 : 16;
     p.log = o.log;
     p.channel_axis = o.channels;
+    if (!figure) {
+        p.width = o.width ? o.width : terminal_width();
+        p.height = o.height ? o.height : 16;
+        return p;
+    }
+    bool png = extension_of(o.output) == ".png";
+    if (o.width || o.height) {
+        // Pixels (points for SVG and PDF) as given, the text as at 100 pixels per inch.
+        p.width = o.width ? o.width : 1000;
+        p.height = o.height ? o.height : 600;
+        p.point = png ? 100.0 / 72 : 1;
+        return p;
+    }
+    double per_cm = (png ? SPC_FIGURE_DPI : 72) / 2.54;
+    p.width = static_cast<int>(std::lround((o.size_w ? o.size_w : SPC_FIGURE_WIDTH_CM) * per_cm));
+    p.height = static_cast<int>(std::lround((o.size_h ? o.size_h : SPC_FIGURE_HEIGHT_CM) * per_cm));
+    p.point = png ? SPC_FIGURE_DPI / 72 : 1;
     return p;
 }
 
-std::string header_text(const spc_spectrum& s) {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%d %d (real time %d s, live time %d s)", s.first, s.second,
-                  s.first, s.second);
-    return buf;
+// ---- a spectrum and what is measured in it ------------------------------------------------
+
+struct loaded {
+    std::string path, name;  // as given; as messages and titles show it
+    spc_spectrum s;
+    spc_calib calib;  // the command line's, else the file's
+    spc_analysis a;
+    time_t saved = 0;  // the file's modification time (now for standard input)
+};
+
+bool load(const options& o, const std::string& path, loaded* out) {
+    out->path = path;
+    out->name = spc_display_name(path);
+    std::string message;
+    if (!spc_read_file(path, &out->s, &message)) {
+        std::fprintf(stderr, "nv-spc: %s\n", message.c_str());
+        return false;
+    }
+    out->calib = o.calib.set ? o.calib : out->s.calib;
+    std::string bad = spc_calib_check(out->calib, static_cast<int>(out->s.counts.size()));
+    if (!bad.empty()) {
+        std::fprintf(stderr, "nv-spc: %s: %s\n", out->name.c_str(), bad.c_str());
+        return false;
+    }
+    struct stat st {};
+    out->saved = path != "-" && stat(path.c_str(), &st) == 0 ? st.st_mtime : time(nullptr);
+    out->a = spc_analyse(out->s.counts);
+    return true;
 }
 
-std::string title_of(const std::string& file, const spc_spectrum& s) {
-    return file + ": " + std::to_string(s.counts.size()) + " channels, " +
+// The live time when the header gives a usable one (above 0 and not above the real time);
+// 0 otherwise, and count rates are not given.
+double live_seconds(const spc_spectrum& s) {
+    return s.second > 0 && (s.first <= 0 || s.second <= s.first) ? s.second : 0;
+}
+
+std::string header_text(const spc_spectrum& s) {
+    std::string t = std::to_string(s.first) + " " + std::to_string(s.second) + " (real time " +
+                    std::to_string(s.first) + " s";
+    if (s.first <= 0) t += ": not a time";
+    t += ", live time " + std::to_string(s.second) + " s";
+    if (s.second <= 0)
+        t += ": not a time, no count rates";
+    else if (s.first > 0 && s.second > s.first)
+        t += ": above the real time, no count rates";
+    return t + ")";
+}
+
+std::string title_of(const loaded& l) {
+    const spc_spectrum& s = l.s;
+    std::string name = l.path == "-" ? l.name : std::filesystem::path(l.path).filename().string();
+    return name + ": " + std::to_string(s.counts.size()) + " channels, " +
            std::to_string(spc_total(s)) + " counts, real " + std::to_string(s.first) + " s, live " +
            std::to_string(s.second) + " s";
 }
 
-bool read_input(const options& o, spc_spectrum* s) {
-    std::string message;
-    if (spc_read_file(o.file, s, &message)) return true;
-    std::fprintf(stderr, "nv-spc: %s\n", message.c_str());
-    return false;
+std::string fmt(const char* format, double a, double b = 0, double c = 0) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, format, a, b, c);
+    return buf;
 }
 
-bool write_output(const std::string& path, const std::string& data) {
-    std::string error;
-    if (spc_write_file(path, data, &error)) return true;
-    std::fprintf(stderr, "nv-spc: %s\n", error.c_str());
-    return false;
+// The FWHM calibration from the peaks the width model was fitted to.
+spc_fwhm_calib fwhm_calibration(const loaded& l) {
+    std::vector<double> e, f, fe;
+    if (!l.calib.set) return {};
+    for (const auto& p : l.a.peaks)
+        if (p.reference) {
+            double g = spc_gain_at(l.calib, p.centroid);
+            e.push_back(spc_energy(l.calib, p.centroid));
+            f.push_back(p.fwhm * g);
+            fe.push_back(p.fwhm_err * g);
+        }
+    return spc_fit_fwhm(e, f, fe);
 }
 
-// ---- commands
-// ------------------------------------------------------------------------------------
+struct roi_sum {
+    int from, to;  // channels
+    double gross, net, net_err;
+};
+
+// The counts of the channels whose centres lie from a to b, and the net counts above a straight
+// line through the three channels beside the region on each side.
+roi_sum roi_of(const loaded& l, std::pair<double, double> r) {
+    const auto& c = l.s.counts;
+    int n = static_cast<int>(c.size());
+    bool energy = l.calib.set;
+    double a = energy ? spc_channel(l.calib, r.first) : r.first;
+    double b = energy ? spc_channel(l.calib, r.second) : r.second;
+    roi_sum s{std::clamp(static_cast<int>(std::ceil(a)), 0, n - 1),
+              std::clamp(static_cast<int>(std::floor(b)), 0, n - 1), 0, 0, 0};
+    if (s.to < s.from) s.to = s.from;
+    for (int i = s.from; i <= s.to; ++i) s.gross += c[i];
+    double side = 0;
+    int m = 0;
+    for (int k = 1; k <= 3; ++k) {
+        if (s.from - k >= 0) side += c[s.from - k], ++m;
+        if (s.to + k < n) side += c[s.to + k], ++m;
+    }
+    double width = s.to - s.from + 1;
+    double under = m ? side / m * width : 0;
+    s.net = s.gross - under;
+    s.net_err = std::sqrt(s.gross + (m ? side * (width / m) * (width / m) : 0));
+    return s;
+}
+
+// ---- commands -----------------------------------------------------------------------------
 
 int cmd_info(const options& o) {
-    spc_spectrum s;
-    if (!read_input(o, &s)) return EXIT_INPUT;
-    auto peaks = spc_find_peaks(s.counts);
-    const spc_calib& c = o.calib;
+    loaded l;
+    if (!load(o, o.files[0], &l)) return EXIT_INPUT;
+    const spc_spectrum& s = l.s;
+    const spc_calib& c = l.calib;
+    const auto& peaks = l.a.peaks;
+    int n = static_cast<int>(s.counts.size());
+    double live = live_seconds(s);
+    spc_fwhm_calib fw = fwhm_calibration(l);
+    auto names = spc_identify(peaks, c, n);
+    std::vector<std::string> nuclides;
+    for (const auto& list : names)
+        for (const auto& m : list)
+            if (std::find(nuclides.begin(), nuclides.end(), m.nuclide) == nuclides.end())
+                nuclides.push_back(m.nuclide);
+    std::vector<roi_sum> rois;
+    for (const auto& r : o.rois) rois.push_back(roi_of(l, r));
+
     if (o.json) {
-        nlohmann::ordered_json j;
-        j["file"] = o.file;
-        j["channels"] = s.counts.size();
+        using json = nlohmann::ordered_json;
+        auto rate = [&](double v) { return live > 0 ? json(v / live) : json(nullptr); };
+        json j;
+        j["file"] = l.name;
+        j["format"] = s.format;
+        j["channels"] = n;
         j["header"] = {s.first, s.second};
         j["real_time_s"] = s.first;
         j["live_time_s"] = s.second;
         j["closing_line"] = s.closing;
         j["total_counts"] = spc_total(s);
-        if (c.set)
-            j["calibration"] = {{"offset_keV", c.offset}, {"keV_per_channel", c.gain}};
-        else
+        j["count_rate_cps"] = rate(static_cast<double>(spc_total(s)));
+        if (c.set) {
+            json cal = {{"offset_keV", c.offset},
+                        {"keV_per_channel", c.gain},
+                        {"keV_per_channel2", c.quad},
+                        {"points", json::array()}};
+            for (const auto& p : c.points)
+                cal["points"].push_back(
+                    {{"channel", p.channel},
+                     {"keV", p.kev},
+                     {"residual_keV", std::round(p.residual * 1e6) / 1e6 + 0.0}});
+            j["calibration"] = cal;
+        } else {
             j["calibration"] = nullptr;
-        j["peaks"] = nlohmann::ordered_json::array();
-        for (const auto& p : peaks) {
-            nlohmann::ordered_json jp;
+        }
+        if (fw.peaks > 0)
+            j["fwhm_calibration"] = {
+                {"a_keV2", fw.a}, {"b_keV", fw.b}, {"c", fw.c}, {"peaks", fw.peaks}};
+        else
+            j["fwhm_calibration"] = nullptr;
+        if (l.a.width.peaks > 0)
+            j["width_model"] = {{"a_ch2", l.a.width.a},
+                                {"b_ch", l.a.width.b},
+                                {"c", l.a.width.c},
+                                {"peaks", l.a.width.peaks}};
+        else
+            j["width_model"] = nullptr;
+        j["groups"] = json::array();
+        for (const auto& g : l.a.groups)
+            j["groups"].push_back({{"first_channel", g.lo},
+                                   {"last_channel", g.hi},
+                                   {"continuum", spc_continuum_name(g.kind)},
+                                   {"chi2", g.chisq},
+                                   {"dof", g.dof},
+                                   {"chi2_per_dof", g.dof > 0 ? g.chisq / g.dof : NAN},
+                                   {"peaks", g.peaks}});
+        j["peaks"] = json::array();
+        for (size_t k = 0; k < peaks.size(); ++k) {
+            const auto& p = peaks[k];
+            json jp;
             jp["centroid_channel"] = p.centroid;
             jp["centroid_channel_err"] = p.centroid_err;
             jp["fwhm_channels"] = p.fwhm;
             jp["fwhm_channels_err"] = p.fwhm_err;
             jp["net_area"] = p.area;
             jp["net_area_err"] = p.area_err;
+            jp["net_rate_cps"] = rate(p.area);
             jp["continuum_counts"] = p.continuum;  // under the centroid +- one FWHM
+            jp["group"] = p.group;
+            jp["width_off_model"] = p.width_flag;
             if (c.set) {
-                double e = spc_energy(c, p.centroid);
+                double e = spc_energy(c, p.centroid), g = spc_gain_at(c, p.centroid);
                 jp["energy_keV"] = e;
-                jp["fwhm_keV"] = p.fwhm * c.gain;
-                jp["resolution_percent"] = e > 0 ? 100 * p.fwhm * c.gain / e : NAN;
+                jp["energy_keV_err"] = p.centroid_err * g;
+                jp["fwhm_keV"] = p.fwhm * g;
+                jp["resolution_percent"] = e > 0 ? 100 * p.fwhm * g / e : NAN;
+                jp["nuclides"] = json::array();
+                for (const auto& m : names[k])
+                    jp["nuclides"].push_back({{"nuclide", m.nuclide}, {"line_keV", m.line_kev}});
             }
             j["peaks"].push_back(jp);
         }
+        j["nuclides"] = nuclides;
+        j["rois"] = json::array();
+        for (size_t k = 0; k < rois.size(); ++k)
+            j["rois"].push_back({{"from", o.rois[k].first},
+                                 {"to", o.rois[k].second},
+                                 {"first_channel", rois[k].from},
+                                 {"last_channel", rois[k].to},
+                                 {"gross_counts", rois[k].gross},
+                                 {"gross_counts_err", std::sqrt(rois[k].gross)},
+                                 {"net_counts", rois[k].net},
+                                 {"net_counts_err", rois[k].net_err},
+                                 {"net_rate_cps", rate(rois[k].net)}});
         std::printf("%s\n", j.dump(2).c_str());
         return 0;
     }
-    std::printf("File:         %s\n", o.file.c_str());
-    std::printf("Channels:     %zu\n", s.counts.size());
+    std::printf("File:         %s\n", l.name.c_str());
+    std::printf("Channels:     %d\n", n);
     std::printf("Header:       %s\n", header_text(s).c_str());
     std::printf("Closing line: %s\n", s.closing.c_str());
-    std::printf("Total counts: %lld\n", static_cast<long long>(spc_total(s)));
-    if (c.set)
-        std::printf("Calibration:  energy = %.6g + %.6g * channel (keV)\n", c.offset, c.gain);
-    else
+    std::printf("Total counts: %lld", static_cast<long long>(spc_total(s)));
+    if (live > 0) std::printf(" (%.6g per second of live time)", spc_total(s) / live);
+    std::printf("\n");
+    if (c.set) {
+        std::printf("Calibration:  energy = %.6g + %.6g * channel", c.offset, c.gain);
+        if (c.quad != 0) std::printf(" + %.6g * channel^2", c.quad);
+        std::printf(" (keV)\n");
+        for (const auto& p : c.points)
+            std::printf("              channel %.6g = %.6g keV: residual %.3f keV\n", p.channel,
+                        p.kev, std::abs(p.residual) < 5e-4 ? 0.0 : p.residual);
+    } else {
         std::printf("Calibration:  none (channels)\n");
+    }
+    if (fw.peaks > 0)
+        std::printf("FWHM:         FWHM^2 = %.6g + %.6g * E + %.6g * E^2 (keV^2), from %d peaks\n",
+                    fw.a, fw.b, fw.c, fw.peaks);
+    else if (l.a.width.peaks > 0)
+        std::printf(
+            "Width model:  FWHM^2 = %.6g + %.6g * x + %.6g * x^2 (channels^2), from %d peaks\n",
+            l.a.width.a, l.a.width.b, l.a.width.c, l.a.width.peaks);
     std::printf("Peaks:        %zu\n", peaks.size());
-    if (peaks.empty()) return 0;
-    if (c.set)
-        std::printf("%18s %10s %16s %10s %22s %10s\n", "centroid (ch)", "keV", "FWHM (ch)",
-                    "FWHM keV", "net area", "resolution");
-    else
-        std::printf("%18s %16s %22s\n", "centroid (ch)", "FWHM (ch)", "net area");
+    if (!peaks.empty()) {
+        if (c.set)
+            std::printf("%18s %10s %16s %10s %22s %10s %10s  %s\n", "centroid (ch)", "keV",
+                        "FWHM (ch)", "FWHM keV", "net area", "counts/s", "resolution", "fit");
+        else
+            std::printf("%18s %16s %22s %10s  %s\n", "centroid (ch)", "FWHM (ch)", "net area",
+                        "counts/s", "fit");
+    }
     for (const auto& p : peaks) {
-        char centroid[40], fwhm[40], area[48];
-        std::snprintf(centroid, sizeof centroid, "%.2f ± %.2f", p.centroid, p.centroid_err);
-        std::snprintf(fwhm, sizeof fwhm, "%.2f ± %.2f", p.fwhm, p.fwhm_err);
-        std::snprintf(area, sizeof area, "%.0f ± %.0f", p.area, p.area_err);
+        const spc_group& g = l.a.groups[p.group];
+        std::string centroid = fmt("%.2f ± %.2f", p.centroid, p.centroid_err);
+        std::string fwhm = fmt("%.2f ± %.2f", p.fwhm, p.fwhm_err);
+        std::string area = fmt("%.0f ± %.0f", p.area, p.area_err);
+        std::string rate = live <= 0               ? "-"
+                           : p.area / live >= 1000 ? fmt("%.0f", p.area / live)
+                                                   : fmt("%.4g", p.area / live);
+        std::string fit = fmt("%.2f ", g.dof > 0 ? g.chisq / g.dof : 0) +
+                          spc_continuum_name(g.kind) + (p.width_flag ? " W" : "");
         // The ± takes two bytes but one column: two more bytes of width keep the columns.
         if (c.set) {
-            double e = spc_energy(c, p.centroid);
-            char res[24] = "-";
-            if (e > 0) std::snprintf(res, sizeof res, "%.2f %%", 100 * p.fwhm * c.gain / e);
-            std::printf("%19s %10.2f %17s %10.2f %23s %10s\n", centroid, e, fwhm, p.fwhm * c.gain,
-                        area, res);
+            double e = spc_energy(c, p.centroid), gain = spc_gain_at(c, p.centroid);
+            std::string res = e > 0 ? fmt("%.2f %%", 100 * p.fwhm * gain / e) : "-";
+            std::printf("%19s %10.2f %17s %10.2f %23s %10s %10s  %s\n", centroid.c_str(), e,
+                        fwhm.c_str(), p.fwhm * gain, area.c_str(), rate.c_str(), res.c_str(),
+                        fit.c_str());
         } else {
-            std::printf("%19s %17s %23s\n", centroid, fwhm, area);
+            std::printf("%19s %17s %23s %10s  %s\n", centroid.c_str(), fwhm.c_str(), area.c_str(),
+                        rate.c_str(), fit.c_str());
         }
+    }
+    if (!peaks.empty())
+        std::printf(
+            "              fit: chi-square per degree of freedom and continuum of the "
+            "peak's group; W: width off the width model\n");
+    if (c.set) {
+        if (nuclides.empty()) std::printf("Nuclides:     none of the library\n");
+        for (const auto& name : nuclides) {
+            std::string lines;
+            for (size_t k = 0; k < peaks.size(); ++k)
+                for (const auto& m : names[k]) {
+                    if (m.nuclide != name) continue;
+                    if (!lines.empty()) lines += ", ";
+                    lines += fmt("%.1f keV (peak at %.1f keV)", m.line_kev,
+                                 spc_energy(c, peaks[k].centroid));
+                }
+            std::printf("%s%s: %s\n", name == nuclides[0] ? "Nuclides:     " : "              ",
+                        name.c_str(), lines.c_str());
+        }
+    }
+    for (size_t k = 0; k < rois.size(); ++k) {
+        const roi_sum& r = rois[k];
+        std::printf(
+            "ROI:          %g to %g %s (channels %d to %d): %.0f ± %.0f counts, net %.0f ± "
+            "%.0f",
+            o.rois[k].first, o.rois[k].second, c.set ? "keV" : "channels", r.from, r.to, r.gross,
+            std::sqrt(r.gross), r.net, r.net_err);
+        if (live > 0) std::printf(" (%.4g ± %.2g per second)", r.net / live, r.net_err / live);
+        std::printf("\n");
     }
     return 0;
 }
 
-int cmd_plot(const options& o) {
-    spc_spectrum s;
-    if (!read_input(o, &s)) return EXIT_INPUT;
-    auto peaks = spc_find_peaks(s.counts);
-    spc_plot_options p = plot_options(o, !o.output.empty());
-    p.title = title_of(std::filesystem::path(o.file).filename().string(), s);
+// The fitted model (each group's continuum and peaks) per channel, NaN outside the groups.
+std::vector<double> fitted_model(const loaded& l, double norm) {
+    std::vector<double> m(l.s.counts.size(), NAN);
+    for (const auto& g : l.a.groups)
+        for (int x = g.lo; x <= g.hi; ++x) m[x] = spc_continuum_at(g, x);
+    for (const auto& p : l.a.peaks) {
+        const spc_group& g = l.a.groups[p.group];
+        for (int x = g.lo; x <= g.hi; ++x) m[x] += spc_peak_counts(p, x);
+    }
+    for (double& v : m) v *= norm;
+    return m;
+}
+
+// The terminal picture, or the figure written to o.output.
+int draw(const options& o, const loaded& l, spc_plot_options p) {
     if (o.output.empty()) {
-        std::fputs(spc_plot_text(s, o.calib, peaks, p).c_str(), stdout);
+        std::fputs(spc_plot_text(l.s, l.calib, l.a.peaks, p).c_str(), stdout);
         return 0;
     }
     std::string ext = extension_of(o.output);
@@ -358,27 +662,160 @@ int cmd_plot(const options& o) {
                 : ext == ".pdf" ? spc_figure_kind::pdf
                                 : spc_figure_kind::png;
     std::string data, error;
-    bool drawn = spc_plot_figure(s, o.calib, peaks, p, kind, &data, &error);
+    bool drawn = spc_plot_figure(l.s, l.calib, l.a.peaks, p, kind, &data, &error);
     spc_figure_cleanup();  // the only figure of this run
     if (!drawn) {
         std::fprintf(stderr, "nv-spc: %s: %s\n", o.output.c_str(), error.c_str());
         return EXIT_INPUT;
     }
-    return write_output(o.output, data) ? 0 : EXIT_INPUT;
+    if (spc_write_file(o.output, data, &error)) return 0;
+    std::fprintf(stderr, "nv-spc: %s\n", error.c_str());
+    return EXIT_INPUT;
+}
+
+int cmd_plot(const options& o) {
+    loaded l;
+    if (!load(o, o.files[0], &l)) return EXIT_INPUT;
+    spc_plot_options p = plot_options(o, !o.output.empty());
+    p.title = title_of(l);
+    if (o.fit) {
+        p.overlay = fitted_model(l, 1);
+        p.label = "spectrum";
+        p.overlay_label = "fit";
+    }
+    return draw(o, l, p);
+}
+
+int cmd_compare(const options& o) {
+    loaded a, b;
+    if (!load(o, o.files[0], &a) || !load(o, o.files[1], &b)) return EXIT_INPUT;
+    if (a.s.counts.size() != b.s.counts.size()) {
+        std::fprintf(stderr, "nv-spc: %s has %zu channels, %s %zu: not comparable\n",
+                     a.name.c_str(), a.s.counts.size(), b.name.c_str(), b.s.counts.size());
+        return EXIT_INPUT;
+    }
+    double la = live_seconds(a.s), lb = live_seconds(b.s);
+    bool rates = la > 0 && lb > 0;
+    double na = rates ? 1 / la : 1, nb = rates ? 1 / lb : 1;
+    spc_plot_options p = plot_options(o, !o.output.empty());
+    p.norm = na;
+    p.unit = rates ? "Counts per second" : "Counts";
+    p.title = a.name + " (bars) and " + b.name +
+              (rates ? " (dots), per second of live time" : " (dots), counts: no usable live time");
+    p.overlay.resize(b.s.counts.size());
+    for (size_t i = 0; i < p.overlay.size(); ++i) p.overlay[i] = b.s.counts[i] * nb;
+    p.label = a.name;
+    p.overlay_label = b.name;
+    if (!o.output.empty()) p.title = "";
+    int rc = draw(o, a, p);
+    if (rc != 0) return rc;
+    // The peaks of both, matched where their centroids lie within the wider FWHM.
+    std::printf("%s\n", rates ? "Peaks (net counts per second of live time):"
+                              : "Peaks (net counts; no usable live time):");
+    std::printf("%12s %12s %20s %20s %24s\n", "A centroid", "B centroid", "A", "B", "B - A");
+    std::vector<bool> used(b.a.peaks.size());
+    auto row = [&](const spc_peak* pa, const spc_peak* pb) {
+        auto at = [&](const spc_peak* q) {
+            if (!q) return std::string("-");
+            return a.calib.set ? fmt("%.1f keV", spc_energy(a.calib, q->centroid))
+                               : fmt("%.1f", q->centroid);
+        };
+        double ra = pa ? pa->area * na : 0, ea = pa ? pa->area_err * na : 0;
+        double rb = pb ? pb->area * nb : 0, eb = pb ? pb->area_err * nb : 0;
+        double d = rb - ra, e = std::hypot(ea, eb);
+        std::string sa = pa ? fmt("%.4g ± %.2g", ra, ea) : "-";
+        std::string sb = pb ? fmt("%.4g ± %.2g", rb, eb) : "-";
+        std::string sd = fmt("%+.4g ± %.2g", d, e) + (e > 0 ? fmt(" (%+.1f sd)", d / e) : "");
+        std::printf("%12s %12s %21s %21s %25s\n", at(pa).c_str(), at(pb).c_str(), sa.c_str(),
+                    sb.c_str(), sd.c_str());
+    };
+    for (const auto& pa : a.a.peaks) {
+        int best = -1;
+        for (size_t k = 0; k < b.a.peaks.size(); ++k) {
+            double d = std::abs(b.a.peaks[k].centroid - pa.centroid);
+            if (!used[k] && d <= std::max(pa.fwhm, b.a.peaks[k].fwhm) &&
+                (best < 0 || d < std::abs(b.a.peaks[best].centroid - pa.centroid)))
+                best = static_cast<int>(k);
+        }
+        if (best >= 0) used[best] = true;
+        row(&pa, best >= 0 ? &b.a.peaks[best] : nullptr);
+    }
+    for (size_t k = 0; k < b.a.peaks.size(); ++k)
+        if (!used[k]) row(nullptr, &b.a.peaks[k]);
+    return 0;
+}
+
+int cmd_trend(const options& o) {
+    if (o.csv)
+        std::printf(
+            "file,time_utc,live_time_s,count_rate_cps,line,centroid_channel,"
+            "energy_keV,resolution_percent\n");
+    else
+        std::printf("%-24s %-20s %8s %12s %10s %10s %10s\n", "file", "time (UTC)", "live s",
+                    "counts/s", "centroid", "keV", "resolution");
+    int rc = 0;
+    for (const auto& path : o.files) {
+        loaded l;
+        if (!load(o, path, &l)) {
+            rc = EXIT_INPUT;
+            continue;
+        }
+        double live = live_seconds(l.s);
+        // The line nearest 662 keV, or the strongest without a calibration.
+        const spc_peak* best = nullptr;
+        for (const auto& p : l.a.peaks) {
+            auto key = [&](const spc_peak& q) {
+                return l.calib.set ? -std::abs(spc_energy(l.calib, q.centroid) - 661.66) : q.area;
+            };
+            if (!best || key(p) > key(*best)) best = &p;
+        }
+        char when[32];
+        struct tm tm {};
+        gmtime_r(&l.saved, &tm);
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        std::string rate = live > 0 ? fmt("%.6g", spc_total(l.s) / live) : "";
+        std::string centroid, kev, res;
+        if (best) {
+            centroid = fmt("%.2f", best->centroid);
+            if (l.calib.set) {
+                double e = spc_energy(l.calib, best->centroid);
+                kev = fmt("%.2f", e);
+                res = fmt("%.2f", 100 * best->fwhm * spc_gain_at(l.calib, best->centroid) / e);
+            } else {
+                res = fmt("%.2f", 100 * best->fwhm / best->centroid);
+            }
+        }
+        if (o.csv) {
+            std::printf("%s,%s,%d,%s,%s,%s,%s,%s\n", l.name.c_str(), when, l.s.second, rate.c_str(),
+                        l.calib.set ? "nearest 662 keV" : "strongest", centroid.c_str(),
+                        kev.c_str(), res.c_str());
+        } else {
+            std::printf("%-24s %-20s %8d %12s %10s %10s %10s\n", l.name.c_str(), when, l.s.second,
+                        rate.empty() ? "-" : rate.c_str(),
+                        centroid.empty() ? "-" : centroid.c_str(), kev.empty() ? "-" : kev.c_str(),
+                        res.empty() ? "-" : (res + " %").c_str());
+        }
+    }
+    return rc;
 }
 
 int cmd_export(const options& o) {
-    spc_spectrum s;
-    if (!read_input(o, &s)) return EXIT_INPUT;
+    loaded l;
+    if (!load(o, o.files[0], &l)) return EXIT_INPUT;
     std::string data;
     if (o.format == "csv") {
-        data = spc_export_csv(s, o.calib);
+        data = spc_export_csv(l.s, l.calib);
     } else {
-        struct stat st {};
-        time_t saved = stat(o.file.c_str(), &st) == 0 ? st.st_mtime : time(nullptr);
-        data = spc_export_n42(s, o.calib, saved);
+        spc_n42_extras x;
+        x.saved = l.saved;
+        x.peaks = l.a.peaks;
+        x.fwhm = fwhm_calibration(l);
+        data = spc_export_n42(l.s, l.calib, x);
     }
-    return write_output(o.output.empty() ? "-" : o.output, data) ? 0 : EXIT_INPUT;
+    std::string error;
+    if (spc_write_file(o.output.empty() ? "-" : o.output, data, &error)) return 0;
+    std::fprintf(stderr, "nv-spc: %s\n", error.c_str());
+    return EXIT_INPUT;
 }
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -391,17 +828,21 @@ void on_interrupt(int) {
 // the watch goes on.
 void watch_draw(const options& o) {
     if (isatty(STDOUT_FILENO)) std::fputs("\x1b[H\x1b[2J", stdout);
-    spc_spectrum s;
-    std::string message;
+    const std::string& file = o.files[0];
     struct stat st {};
-    if (stat(o.file.c_str(), &st) != 0 && errno == ENOENT) {
-        std::printf("nv-spc: waiting for %s\n", o.file.c_str());
-    } else if (!spc_read_file(o.file, &s, &message)) {
-        std::printf("nv-spc: %s\n", message.c_str());
+    loaded l;
+    if (stat(file.c_str(), &st) != 0 && errno == ENOENT) {
+        std::printf("nv-spc: waiting for %s\n", file.c_str());
+    } else if (!spc_read_file(file, &l.s, &l.name)) {
+        std::printf("nv-spc: %s\n", l.name.c_str());
     } else {
+        l.path = file;
+        l.calib = o.calib.set ? o.calib : l.s.calib;
+        l.a = spc_analyse(l.s.counts);
         spc_plot_options p = plot_options(o, false);
-        p.title = title_of(std::filesystem::path(o.file).filename().string(), s);
-        std::fputs(spc_plot_text(s, o.calib, spc_find_peaks(s.counts), p).c_str(), stdout);
+        p.title = title_of(l);
+        if (o.fit) p.overlay = fitted_model(l, 1);
+        std::fputs(spc_plot_text(l.s, l.calib, l.a.peaks, p).c_str(), stdout);
     }
     std::fflush(stdout);
 }
@@ -409,7 +850,7 @@ void watch_draw(const options& o) {
 int cmd_watch(const options& o) {
     // The instrument's file is replaced by a rename, which a watch on the file itself would
     // miss: the folder is watched and events for the file's name redraw.
-    std::filesystem::path path(o.file);
+    std::filesystem::path path(o.files[0]);
     std::string dir = path.parent_path().empty() ? "." : path.parent_path().string();
     std::string name = path.filename().string();
     int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -441,10 +882,11 @@ int cmd_watch(const options& o) {
             alignas(inotify_event) char buf[8192];
             bool mine = false;
             for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
-                for (char* p = buf; p < buf + n;) {
+                // Whole records only: each one's header and name lie inside what was read.
+                for (char* p = buf; p + sizeof(inotify_event) <= buf + n;) {
                     auto* ev = reinterpret_cast<inotify_event*>(p);
-                    if (ev->len > 0 && name == ev->name) mine = true;
                     p += sizeof(inotify_event) + ev->len;
+                    if (p <= buf + n && ev->len > 0 && name == ev->name) mine = true;
                 }
             }
             if (mine) watch_draw(o);
@@ -479,7 +921,7 @@ int main(int argc, char** argv) {
     }
     options o;
     try {
-        o = parse(argc, argv);
+        o = parse(cmd, argc, argv);
     } catch (const usage_error& e) {
         std::fprintf(stderr, "nv-spc %s: %s\nTry 'nv-spc %s --help'.\n", cmd->name, e.what.c_str(),
                      cmd->name);
@@ -489,8 +931,18 @@ int main(int argc, char** argv) {
         std::printf("%s%s", cmd->help, CALIBRATION_HELP);
         return 0;
     }
-    if (o.command == "info") return cmd_info(o);
-    if (o.command == "plot") return cmd_plot(o);
-    if (o.command == "watch") return cmd_watch(o);
-    return cmd_export(o);
+    switch (cmd->bit) {
+        case INFO:
+            return cmd_info(o);
+        case PLOT:
+            return cmd_plot(o);
+        case WATCH:
+            return cmd_watch(o);
+        case TREND:
+            return cmd_trend(o);
+        case COMPARE:
+            return cmd_compare(o);
+        default:
+            return cmd_export(o);
+    }
 }

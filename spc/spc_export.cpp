@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 
 #include <cstdio>
+#include <random>
 #include <sstream>
 
 #include "nv_version.h"
@@ -31,16 +32,39 @@ void child_text(pugi::xml_node parent, const char* name, const std::string& text
     parent.append_child(name).text().set(text.c_str());
 }
 
+std::string header_values(const spc_spectrum& s) {
+    return std::to_string(s.first) + " " + std::to_string(s.second);
+}
+
 }  // namespace
 
-std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, time_t saved) {
+std::string spc_new_uuid() {
+    std::random_device rd;
+    unsigned char b[16];
+    for (auto& v : b) v = static_cast<unsigned char>(rd());
+    b[6] = (b[6] & 0x0F) | 0x40;  // version 4
+    b[8] = (b[8] & 0x3F) | 0x80;  // the RFC's variant
+    char out[37];
+    std::snprintf(out, sizeof out,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return out;
+}
+
+std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_n42_extras& x) {
     pugi::xml_document doc;
     auto decl = doc.append_child(pugi::node_declaration);
     decl.append_attribute("version") = "1.0";
     decl.append_attribute("encoding") = "UTF-8";
     auto root = doc.append_child("RadInstrumentData");
     root.append_attribute("xmlns") = SPC_N42_NAMESPACE;
-    child_text(root, "RadInstrumentDataCreatorName", std::string("nv-spc ") + NV_VERSION);
+    root.append_attribute("n42DocUUID") = (x.uuid.empty() ? spc_new_uuid() : x.uuid).c_str();
+    child_text(root, "RadInstrumentDataCreatorName", std::string(SPC_N42_CREATOR) + NV_VERSION);
+    // What the spectrum file held besides its counts, so that nv-spc reads the export back as
+    // the file it came from.
+    child_text(root, "Remark", SPC_HEADER_NOTE + header_values(s));
+    child_text(root, "Remark", SPC_CLOSING_NOTE + s.closing);
 
     auto inst = root.append_child("RadInstrumentInformation");
     inst.append_attribute("id") = "RadInstrumentInformation-1";
@@ -60,20 +84,44 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, time_t sav
     if (c.set) {
         auto cal = root.append_child("EnergyCalibration");
         cal.append_attribute("id") = "EnergyCalibration-1";
-        // Polynomial coefficients: energy = c0 + c1 * channel + c2 * channel^2.
-        child_text(cal, "CoefficientValues", number(c.offset) + " " + number(c.gain) + " 0");
+        // Readers of the format take the polynomial as the energy of channel i's lower edge,
+        // which lies half a channel below the centre that nv-spc calibrates.
+        double c0 = spc_energy(c, -0.5), c1 = c.gain - c.quad, c2 = c.quad;
+        child_text(cal, "CoefficientValues", number(c0) + " " + number(c1) + " " + number(c2));
+        if (x.fwhm.peaks > 0) {
+            auto fw = root.append_child("FWHMCalibration");
+            fw.append_attribute("id") = "FWHMCalibration-1";
+            std::string e, f;
+            double lo = spc_energy(c, 0), hi = spc_energy(c, s.counts.size() - 1.0);
+            for (int k = 0; k <= 4; ++k) {
+                double kev = lo + (hi - lo) * (0.05 + 0.225 * k);
+                if (k > 0) e += ' ', f += ' ';
+                e += number(kev);
+                f += number(spc_fwhm_at(x.fwhm, kev));
+            }
+            child_text(fw, "EnergyValues", e);
+            child_text(fw, "FWHMValues", f);
+        }
     }
 
     auto meas = root.append_child("RadMeasurement");
     meas.append_attribute("id") = "RadMeasurement-1";
+    child_text(meas, "Remark",
+               "StartDateTime is the spectrum file's modification time less the real time: the "
+               "spectrum file does not say when the measurement started");
+    bool live_ok = s.second > 0 && (s.first <= 0 || s.second <= s.first);
+    if (s.second > 0 && !live_ok)
+        child_text(meas, "Remark",
+                   "live time " + std::to_string(s.second) + " s above the real time " +
+                       std::to_string(s.first) + " s: not written");
     child_text(meas, "MeasurementClassCode", "Foreground");
-    child_text(meas, "StartDateTime", utc_time(saved - (s.first > 0 ? s.first : 0)));
+    child_text(meas, "StartDateTime", utc_time(x.saved - (s.first > 0 ? s.first : 0)));
     if (s.first > 0) child_text(meas, "RealTimeDuration", duration(s.first));
     auto spec = meas.append_child("Spectrum");
     spec.append_attribute("id") = "RadMeasurement-1-Spectrum-1";
     spec.append_attribute("radDetectorInformationReference") = "RadDetectorInformation-1";
     if (c.set) spec.append_attribute("energyCalibrationReference") = "EnergyCalibration-1";
-    if (s.second > 0) child_text(spec, "LiveTimeDuration", duration(s.second));
+    if (live_ok) child_text(spec, "LiveTimeDuration", duration(s.second));
     std::string data;
     for (size_t i = 0; i < s.counts.size(); ++i) {
         if (i > 0) data.push_back(' ');
@@ -83,13 +131,31 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, time_t sav
     channels.append_attribute("compressionCode") = "None";
     channels.text().set(data.c_str());
 
+    if (c.set && !x.peaks.empty()) {
+        auto peaks = root.append_child("AnalysisResults").append_child("PeakAnalysisResults");
+        for (const auto& p : x.peaks) {
+            auto pk = peaks.append_child("Peak");
+            child_text(pk, "PeakEnergy", number(spc_energy(c, p.centroid)));
+            child_text(pk, "PeakNetAreaValue", number(p.area));
+            child_text(pk, "PeakNetAreaUncertaintyValue", number(p.area_err));
+        }
+    }
+
     std::ostringstream out;
     doc.save(out, "  ");
     return out.str();
 }
 
 std::string spc_export_csv(const spc_spectrum& s, const spc_calib& c) {
-    std::string out = c.set ? "channel,counts,energy_keV\n" : "channel,counts\n";
+    std::string out = std::string("# ") + SPC_N42_CREATOR + NV_VERSION + "\n";
+    out += "# real_time_s=" + std::to_string(s.first) + "\n";
+    out += "# live_time_s=" + std::to_string(s.second) + "\n";
+    out += "# header=" + header_values(s) + "\n";
+    out += "# closing_line=" + s.closing + "\n";
+    if (c.set)
+        out += "# calibration_keV=" + number(c.offset) + " " + number(c.gain) + " " +
+               number(c.quad) + "\n";
+    out += c.set ? "channel,counts,energy_keV\n" : "channel,counts\n";
     char buf[64];
     for (size_t i = 0; i < s.counts.size(); ++i) {
         if (c.set)

@@ -20,16 +20,6 @@ cairo_status_t append(void* closure, const unsigned char* data, unsigned int len
     return CAIRO_STATUS_SUCCESS;
 }
 
-std::string tick_text(double v, double step) {
-    char buf[32];
-    if (std::abs(v) < step / 2) v = 0;
-    if (std::abs(v) >= 1e6)
-        std::snprintf(buf, sizeof buf, "%.0e", v);
-    else
-        std::snprintf(buf, sizeof buf, step < 1 ? "%.1f" : "%.0f", v);
-    return buf;
-}
-
 // Text with its anchor: `ax` 0 left, 0.5 centre, 1 right; `ay` likewise from the top.
 void text_at(cairo_t* cr, double x, double y, const std::string& s, double ax, double ay) {
     cairo_text_extents_t e;
@@ -40,28 +30,52 @@ void text_at(cairo_t* cr, double x, double y, const std::string& s, double ax, d
 
 void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
           const std::vector<spc_peak>& peaks, const spc_plot_options& o) {
-    const double W = o.width, H = o.height;
-    const double left = 80, right = 24, top = 44, bottom = 60;
-    const double pw = W - left - right, ph = H - top - bottom;
+    const double W = o.width, H = o.height, pt = o.point;
+    const double text = 9 * pt;  // every text of the figure: 9 pt
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, text);
+    cairo_font_extents_t fe;
+    cairo_font_extents(cr, &fe);
+    const double gap = 0.5 * fe.height;
     int n = static_cast<int>(s.counts.size());
     bool energy = spc_energy_axis(c, o);
+    bool overlaid = o.overlay.size() == s.counts.size();
+
+    double vmin, vmax;
+    spc_value_range(s, o, &vmin, &vmax);
+    // Log: from a decade below the smallest count above 0 to a power of ten above the largest.
+    double ymin = 0, ymax, ystep = 1;
+    if (o.log) {
+        ymin = std::log10(vmin) - 1;
+        ymax = std::max(ymin + 1, std::ceil(std::log10(vmax * 1.3)));
+    } else {
+        ystep = spc_nice_step(vmax * 1.12, 8);
+        ymax = std::ceil(vmax * 1.12 / ystep) * ystep;
+    }
+    // Margins from the text they hold: the widest count label, the axis names, the title.
+    double label_w = 0;
+    std::vector<std::pair<double, std::string>> yticks;  // value, text
+    if (o.log) {
+        for (int d = static_cast<int>(std::ceil(ymin)); d <= ymax; ++d)
+            yticks.emplace_back(std::pow(10.0, d), spc_tick_text(std::pow(10.0, d), 1));
+    } else {
+        for (double t = 0; t <= ymax + ystep / 2; t += ystep)
+            yticks.emplace_back(t, spc_tick_text(t, ystep));
+    }
+    for (const auto& [v, t] : yticks) {
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, t.c_str(), &e);
+        label_w = std::max(label_w, e.x_advance);
+    }
+    const double left = fe.height + 2 * gap + label_w + 4 * pt, right = 2 * gap;
+    const double top = (o.title.empty() ? 1 : 2.5) * fe.height, bottom = 2 * fe.height + 3 * gap;
+    const double pw = W - left - right, ph = H - top - bottom;
 
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
-    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-
-    double vmax = std::max(1.0, double(*std::max_element(s.counts.begin(), s.counts.end())));
-    double ymin, ymax;
-    if (o.log) {
-        ymin = 0;  // log10 of 0.8: zero counts sit on the bottom edge
-        ymax = std::ceil(std::log10(vmax * 1.3));
-    } else {
-        ymin = 0;
-        double step = spc_nice_step(vmax * 1.12, 10);
-        ymax = std::ceil(vmax * 1.12 / step) * step;
-    }
     auto Y = [&](double v) {
-        double f = o.log ? (std::log10(std::max(v, 0.8)) - ymin) / (ymax - ymin) : v / ymax;
+        double f = o.log ? (std::log10(std::max(v, std::pow(10.0, ymin))) - ymin) / (ymax - ymin)
+                         : v / ymax;
         return top + ph * (1 - std::clamp(f, 0.0, 1.0));
     };
     auto X = [&](double channel) { return left + pw * (channel + 0.5) / n; };
@@ -69,94 +83,121 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     // The spectrum: one step per channel, filled below.
     cairo_move_to(cr, X(-0.5), Y(0));
     for (int i = 0; i < n; ++i) {
-        cairo_line_to(cr, X(i - 0.5), Y(s.counts[i]));
-        cairo_line_to(cr, X(i + 0.5), Y(s.counts[i]));
+        cairo_line_to(cr, X(i - 0.5), Y(s.counts[i] * o.norm));
+        cairo_line_to(cr, X(i + 0.5), Y(s.counts[i] * o.norm));
     }
     cairo_line_to(cr, X(n - 0.5), Y(0));
     cairo_close_path(cr);
     cairo_set_source_rgb(cr, 0.75, 0.83, 0.95);
     cairo_fill_preserve(cr);
     cairo_set_source_rgb(cr, 0.1, 0.25, 0.6);
-    cairo_set_line_width(cr, 1);
+    cairo_set_line_width(cr, 0.5 * pt);
     cairo_stroke(cr);
+    // The overlay: a line through its values, broken where it has none.
+    if (overlaid) {
+        bool drawing = false;
+        for (int i = 0; i < n; ++i) {
+            if (!std::isfinite(o.overlay[i])) {
+                drawing = false;
+                continue;
+            }
+            if (drawing)
+                cairo_line_to(cr, X(i), Y(o.overlay[i]));
+            else
+                cairo_move_to(cr, X(i), Y(o.overlay[i]));
+            drawing = true;
+        }
+        cairo_set_source_rgb(cr, 0.85, 0.4, 0.0);
+        cairo_set_line_width(cr, 0.8 * pt);
+        cairo_stroke(cr);
+    }
 
     // Frame, ticks and tick labels.
     cairo_set_source_rgb(cr, 0, 0, 0);
-    cairo_set_line_width(cr, 1.2);
+    cairo_set_line_width(cr, 0.6 * pt);
     cairo_rectangle(cr, left, top, pw, ph);
     cairo_stroke(cr);
-    cairo_set_font_size(cr, 13);
     double lo = energy ? spc_energy(c, -0.5) : -0.5, hi = energy ? spc_energy(c, n - 0.5) : n - 0.5;
-    double xstep = spc_nice_step(hi - lo, std::max(2, static_cast<int>(pw / 90)));
+    double xstep = spc_nice_step(hi - lo, std::max(2, static_cast<int>(pw / (6 * text))));
     for (double t = std::ceil(lo / xstep) * xstep; t <= hi; t += xstep) {
         double x = X(energy ? spc_channel(c, t) : t);
         cairo_move_to(cr, x, top + ph);
-        cairo_line_to(cr, x, top + ph + 6);
-        text_at(cr, x, top + ph + 10, tick_text(t, xstep), 0.5, 0);
+        cairo_line_to(cr, x, top + ph + gap);
+        text_at(cr, x, top + ph + 1.5 * gap, spc_tick_text(t, xstep), 0.5, 0);
     }
-    if (o.log) {
-        for (int d = static_cast<int>(ymin); d <= ymax; ++d) {
-            double y = Y(std::pow(10.0, d));
-            cairo_move_to(cr, left - 6, y);
-            cairo_line_to(cr, left, y);
-            text_at(cr, left - 10, y, tick_text(std::pow(10.0, d), 1), 1, 0.5);
-        }
-    } else {
-        double ystep = spc_nice_step(ymax, std::max(2, static_cast<int>(ph / 60)));
-        for (double t = 0; t <= ymax + ystep / 2; t += ystep) {
-            cairo_move_to(cr, left - 6, Y(t));
-            cairo_line_to(cr, left, Y(t));
-            text_at(cr, left - 10, Y(t), tick_text(t, ystep), 1, 0.5);
-        }
+    for (const auto& [v, t] : yticks) {
+        cairo_move_to(cr, left - gap, Y(v));
+        cairo_line_to(cr, left, Y(v));
+        text_at(cr, left - 1.5 * gap, Y(v), t, 1, 0.5);
     }
     cairo_stroke(cr);
 
-    // Axis names and the title.
-    cairo_set_font_size(cr, 15);
-    text_at(cr, left + pw / 2, H - 22, energy ? "Energy (keV)" : "Channel", 0.5, 0);
+    // Axis names, the title and the legend.
+    text_at(cr, left + pw / 2, H - gap, energy ? "Energy (keV)" : "Channel", 0.5, 1);
     cairo_save(cr);
-    cairo_translate(cr, 18, top + ph / 2);
+    cairo_translate(cr, gap, top + ph / 2);
     cairo_rotate(cr, -M_PI / 2);
-    text_at(cr, 0, 0, o.log ? "Counts (log)" : "Counts", 0.5, 0);
+    text_at(cr, 0, 0, o.log ? o.unit + " (log)" : o.unit, 0.5, 0);
     cairo_restore(cr);
-    if (!o.title.empty()) text_at(cr, left, 14, o.title, 0, 0);
+    if (!o.title.empty()) text_at(cr, left, gap, o.title, 0, 0);
+    std::vector<spc_box> placed;  // the legend
+    if (overlaid && !o.overlay_label.empty()) {
+        double y = top + gap;
+        for (int k = 0; k < 2; ++k) {
+            const std::string& t = k == 0 ? o.label : o.overlay_label;
+            cairo_text_extents_t e;
+            cairo_text_extents(cr, t.c_str(), &e);
+            double x = left + pw - gap - e.x_advance;
+            if (k == 0)
+                cairo_set_source_rgb(cr, 0.1, 0.25, 0.6);
+            else
+                cairo_set_source_rgb(cr, 0.85, 0.4, 0.0);
+            cairo_rectangle(cr, x - 2.5 * gap, y + 0.3 * fe.height, 1.8 * gap, 0.4 * fe.height);
+            cairo_fill(cr);
+            cairo_set_source_rgb(cr, 0, 0, 0);
+            text_at(cr, x, y, t, 0, 0);
+            placed.push_back({x - 2.5 * gap, y, x + e.x_advance, y + fe.height});
+            y += 1.2 * fe.height;
+        }
+    }
 
-    // Peaks: a red tick above each line and its energy or channel on a white ground; a label
-    // that would cover another one moves up.
-    cairo_set_font_size(cr, 12);
-    std::vector<std::array<double, 4>> placed;  // x0, y0, x1, y1 of the labels so far
+    // Peaks: a red tick above each line and its energy or channel on a white ground. A label
+    // that would cover another label or a leader line moves up, and so does one whose own
+    // leader line would cross a label; one that finds no room above the plot's top is left out.
+    std::vector<spc_label> labels;
+    std::vector<std::string> texts;
     for (const auto& p : peaks) {
         int from = std::clamp(static_cast<int>(std::floor(p.centroid - p.fwhm / 2)), 0, n - 1);
         int to = std::clamp(static_cast<int>(std::ceil(p.centroid + p.fwhm / 2)), 0, n - 1);
         double highest = *std::max_element(s.counts.begin() + from, s.counts.begin() + to + 1);
-        double x = X(p.centroid), y = std::max(top + 40, Y(highest) - 6);
-        std::string label = spc_peak_label(p, c, energy);
+        texts.push_back(spc_peak_label(p, c, energy));
         cairo_text_extents_t e;
-        cairo_text_extents(cr, label.c_str(), &e);
-        // Centred over the line, but inside the plot area.
-        double tx = std::clamp(x, left + e.width / 2 + 3, left + pw - e.width / 2 - 3);
-        double bx0 = tx - e.width / 2 - 2, bx1 = tx + e.width / 2 + 2;
-        double by1 = y - 14, by0 = by1 - e.height - 4;
-        for (bool moved = true; moved;) {
-            moved = false;
-            for (const auto& r : placed)
-                if (bx0 < r[2] && bx1 > r[0] && by0 < r[3] && by1 > r[1]) {
-                    double shift = by1 - r[1] + 2;
-                    by0 -= shift;
-                    by1 -= shift;
-                    moved = true;
-                }
-        }
-        placed.push_back({bx0, by0, bx1, by1});
+        cairo_text_extents(cr, texts.back().c_str(), &e);
+        spc_label l;
+        l.x = X(p.centroid);
+        l.y = std::max(top + 2 * fe.height, Y(highest * o.norm) - gap);
+        l.w = e.width + 4 * pt;
+        l.h = fe.height;
+        l.area = p.area;
+        labels.push_back(l);
+    }
+    spc_place_labels(&labels, {left, top, left + pw, top + ph}, gap, placed);
+    for (size_t k = 0; k < labels.size(); ++k) {
+        const spc_label& l = labels[k];
         cairo_set_source_rgb(cr, 0.8, 0.1, 0.1);
-        cairo_move_to(cr, x, y);
-        cairo_line_to(cr, x, by1);
+        cairo_set_line_width(cr, 0.6 * pt);
+        cairo_move_to(cr, l.x, l.y);
+        cairo_line_to(cr, l.x, l.placed ? l.box[3] : l.y - gap);
         cairo_stroke(cr);
+        if (!l.placed) continue;
         cairo_set_source_rgba(cr, 1, 1, 1, 0.85);
-        cairo_rectangle(cr, bx0, by0, bx1 - bx0, by1 - by0);
+        cairo_rectangle(cr, l.box[0], l.box[1], l.box[2] - l.box[0], l.box[3] - l.box[1]);
         cairo_fill(cr);
         cairo_set_source_rgb(cr, 0.8, 0.1, 0.1);
-        text_at(cr, tx, by0 + 2, label, 0.5, 0);
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, texts[k].c_str(), &e);
+        text_at(cr, 0.5 * (l.box[0] + l.box[2]), l.box[1] + 0.5 * (l.h - e.height), texts[k], 0.5,
+                0);
     }
 }
 

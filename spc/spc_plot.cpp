@@ -11,7 +11,7 @@ const char* const BLOCKS[9] = {" ", "▁", "▂", "▃", "▄", "▅", "▆", "�
 
 std::string format_number(double v) {
     char buf[32];
-    if (std::abs(v) >= 1e7)
+    if (std::abs(v) >= 1e7 || (v != 0 && std::abs(v) < 1e-3))
         std::snprintf(buf, sizeof buf, "%.0e", v);
     else
         std::snprintf(buf, sizeof buf, "%.10g", v);
@@ -60,6 +60,71 @@ std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_ax
     return buf;
 }
 
+void spc_value_range(const spc_spectrum& s, const spc_plot_options& o, double* smallest,
+                     double* largest) {
+    bool overlaid = o.overlay.size() == s.counts.size();
+    *smallest = INFINITY;
+    *largest = 0;
+    for (size_t i = 0; i < s.counts.size(); ++i) {
+        for (double v : {s.counts[i] * o.norm, overlaid ? o.overlay[i] : NAN}) {
+            if (!(v > 0)) continue;
+            *smallest = std::min(*smallest, v);
+            *largest = std::max(*largest, v);
+        }
+    }
+    if (!std::isfinite(*smallest)) *smallest = *largest = 1;
+}
+
+std::string spc_tick_text(double v, double step) {
+    char buf[32];
+    if (std::abs(v) < step / 2) v = 0;
+    if (std::abs(v) >= 1e6)
+        std::snprintf(buf, sizeof buf, "%.0e", v);
+    else
+        std::snprintf(buf, sizeof buf, step < 1 ? "%.1f" : "%.0f", v);
+    return buf;
+}
+
+bool spc_overlaps(const spc_box& a, const spc_box& b) {
+    return a[0] < b[2] && a[2] > b[0] && a[1] < b[3] && a[3] > b[1];
+}
+
+void spc_place_labels(std::vector<spc_label>* labels, const spc_box& frame, double tick,
+                      const std::vector<spc_box>& taken) {
+    std::vector<spc_box> boxes = taken, leaders;
+    for (const auto& l : *labels) leaders.push_back({l.x - 0.5, l.y - tick, l.x + 0.5, l.y});
+    std::vector<size_t> order(labels->size());
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return (*labels)[a].area > (*labels)[b].area; });
+    for (size_t k : order) {
+        spc_label& l = (*labels)[k];
+        auto clear = [&](const spc_box& r) {
+            spc_box lead{l.x - 0.5, r[3], l.x + 0.5, l.y};
+            for (const auto& q : boxes)
+                if (spc_overlaps(r, q) || spc_overlaps(lead, q)) return false;
+            for (const auto& q : leaders)
+                if (spc_overlaps(r, q)) return false;
+            return true;
+        };
+        double half = l.w / 2;
+        for (double y1 = l.y - 2 * tick; !l.placed && y1 - l.h > frame[1]; y1 -= 0.25 * l.h) {
+            for (double cx : {l.x, l.x - half + 1, l.x + half - 1}) {
+                cx = std::clamp(cx, frame[0] + half, frame[2] - half);
+                spc_box b{cx - half, y1 - l.h, cx + half, y1};
+                if (b[0] <= l.x && l.x <= b[2] && clear(b)) {
+                    l.box = b;
+                    l.placed = true;
+                    break;
+                }
+            }
+        }
+        if (!l.placed) continue;
+        boxes.push_back(l.box);
+        leaders.push_back({l.x - 0.5, l.box[3], l.x + 0.5, l.y});
+    }
+}
+
 std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
                           const std::vector<spc_peak>& peaks, const spc_plot_options& o) {
     int n = static_cast<int>(s.counts.size());
@@ -67,30 +132,38 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
     int cols = width - LABEL_WIDTH;
     int rows = std::max(o.height, 3);
     bool energy = spc_energy_axis(c, o);
+    bool overlaid = o.overlay.size() == s.counts.size();
     std::string out;
     if (!o.title.empty()) out += o.title.substr(0, width) + "\n";
 
-    // Each column shows the highest channel of its share, so a narrow line keeps its height.
-    std::vector<double> col(cols, 0.0);
+    // Each column shows the highest channel of its share, so a narrow line keeps its height;
+    // the overlay likewise (NaN where it has no value).
+    std::vector<double> col(cols, 0.0), over(cols, NAN);
     for (int k = 0; k < cols; ++k) {
         int from = static_cast<int>(static_cast<int64_t>(k) * n / cols);
         int to = std::max(from + 1, static_cast<int>(static_cast<int64_t>(k + 1) * n / cols));
-        for (int i = from; i < to && i < n; ++i) col[k] = std::max(col[k], double(s.counts[i]));
+        for (int i = from; i < to && i < n; ++i) {
+            col[k] = std::max(col[k], s.counts[i] * o.norm);
+            if (overlaid && std::isfinite(o.overlay[i]))
+                over[k] = std::isnan(over[k]) ? o.overlay[i] : std::max(over[k], o.overlay[i]);
+        }
     }
-    double peak_value = *std::max_element(col.begin(), col.end());
-    // Linear: from 0 to a round top; log: from 1 to the next power of ten.
-    double top;
-    auto height_of = [&](double v) {
-        double f = o.log ? (v >= 1 ? std::log10(v) / std::log10(top) : 0) : v / top;
-        return static_cast<int>(std::lround(std::clamp(f, 0.0, 1.0) * rows * 8));
-    };
+    double smallest, peak_value;
+    spc_value_range(s, o, &smallest, &peak_value);
+    // Linear: from 0 to a round top. Log: from a decade below the smallest count above 0 shown
+    // to the next power of ten above the largest.
+    double top, bottom = 0;
     if (o.log) {
-        top =
-            std::pow(10.0, std::max(1.0, std::ceil(std::log10(std::max(peak_value, 1.0)) + 1e-9)));
+        bottom = std::log10(smallest) - 1;
+        top = std::max(bottom + 1, std::ceil(std::log10(std::max(peak_value, smallest)) + 1e-9));
     } else {
-        double step = spc_nice_step(std::max(peak_value, 1.0), 4);
+        double step = spc_nice_step(peak_value > 0 ? peak_value : 1.0, 4);
         top = std::max(step, std::ceil(peak_value / step) * step);
     }
+    auto height_of = [&](double v) {
+        double f = o.log ? (v > 0 ? (std::log10(v) - bottom) / (top - bottom) : 0) : v / top;
+        return static_cast<int>(std::lround(std::clamp(f, 0.0, 1.0) * rows * 8));
+    };
 
     auto column_of = [&](double channel) {
         return static_cast<int>(std::floor((channel + 0.5) * cols / n));
@@ -119,30 +192,38 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
     for (int r = rows - 1; r >= 0; --r) {
         row line(width);
         std::string label;
-        if (r == rows - 1) label = format_number(top);
-        if (r == (rows - 1) / 2 && !o.log) label = format_number(top * (r + 1) / rows);
         if (o.log) {
             // Each power of ten on the row whose top is nearest to it.
-            int decades = static_cast<int>(std::lround(std::log10(top)));
-            for (int d = 1; d < decades; ++d)
-                if (static_cast<int>(std::lround(double(d) * rows / decades)) - 1 == r &&
-                    r != rows - 1)
+            for (int d = static_cast<int>(std::floor(bottom)) + 1; d <= top; ++d)
+                if (static_cast<int>(std::lround((d - bottom) / (top - bottom) * rows)) - 1 == r)
                     label = format_number(std::pow(10.0, d));
+        } else {
+            if (r == rows - 1) label = format_number(top);
+            if (r == (rows - 1) / 2) label = format_number(top * (r + 1) / rows);
         }
         line.put(LABEL_WIDTH - 2 - static_cast<int>(label.size()), label);
         line.cells[LABEL_WIDTH - 1] = label.empty() ? "│" : "┤";
         for (int k = 0; k < cols; ++k) {
             int eighths = height_of(col[k]) - r * 8;
             line.cells[LABEL_WIDTH + k] = BLOCKS[std::clamp(eighths, 0, 8)];
+            if (!std::isnan(over[k])) {
+                int h = height_of(over[k]);
+                if (std::clamp(h - 1, 0, rows * 8 - 1) / 8 == r) line.cells[LABEL_WIDTH + k] = "•";
+            }
         }
         out += line.str();
     }
 
-    // The x axis: ticks at round channels or energies, their labels below.
+    // The x axis: ticks at round channels or energies, their labels below, and the unit at the
+    // right end before any label, so that no width loses it.
     row axis(width), labels(width);
-    axis.put(LABEL_WIDTH - 2 - 1, o.log ? "1" : "0");
+    std::string zero = o.log ? format_number(std::round(std::pow(10.0, bottom) * 100) / 100) : "0";
+    axis.put(LABEL_WIDTH - 2 - static_cast<int>(zero.size()), zero);
     axis.cells[LABEL_WIDTH - 1] = "└";
     for (int k = 0; k < cols; ++k) axis.cells[LABEL_WIDTH + k] = "─";
+    std::string unit = energy ? "keV" : cols >= 30 ? "channel" : "ch";
+    if (!labels.put(width - static_cast<int>(unit.size()) - 1, " " + unit))
+        labels.put(width - static_cast<int>(unit.size()), unit);
     double lo = energy ? spc_energy(c, -0.5) : -0.5, hi = energy ? spc_energy(c, n - 0.5) : n - 0.5;
     double step = spc_nice_step(hi - lo, std::max(1, cols / 10));
     int label_free = 0;
@@ -154,9 +235,6 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
         std::string text = format_number(std::abs(t) < step / 2 ? 0 : t);
         if (at >= label_free && labels.put(at, text)) label_free = at + text.size() + 1;
     }
-    std::string unit = energy ? "keV" : "channel";
-    if (labels.put(width - static_cast<int>(unit.size()) - 1, " " + unit) == false)
-        labels.put(width - static_cast<int>(unit.size()), unit);
     out += axis.str() + labels.str();
     return out;
 }

@@ -2,6 +2,7 @@
 // SVG or PDF through cairo). Both take the same options and mark the same peaks.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -10,12 +11,23 @@
 #include "spc_spectrum.h"
 
 struct spc_plot_options {
-    int width = 80;   // terminal: columns; figure: pixels (points for SVG and PDF)
-    int height = 16;  // terminal: rows of the plot area; figure: pixels
+    int width = 80;    // terminal: columns; figure: pixels (points for SVG and PDF)
+    int height = 16;   // terminal: rows of the plot area; figure: pixels
+    double point = 1;  // figure: pixels (or points) per typographic point of its text
     bool log = false;
     bool channel_axis = false;  // channels on the x axis even when calibrated
     std::string title;
+    double norm = 1;  // the spectrum's counts are drawn times this (per second of live time)
+    std::string unit = "Counts";  // what the y axis shows
+    // A second curve over the spectrum, one value per channel (NaN: none there): the fitted
+    // model, or a second spectrum. Drawn as dots in the terminal, a line in a figure.
+    std::vector<double> overlay;
+    std::string label, overlay_label;  // the legend of a figure with an overlay
 };
+
+// Figures: a report column's width with 9 pt text.
+constexpr double SPC_FIGURE_WIDTH_CM = 16, SPC_FIGURE_HEIGHT_CM = 10;
+constexpr double SPC_FIGURE_DPI = 200;  // PNG pixels per inch
 
 // The axis the plot uses: energy when calibrated (and not told otherwise), else channels.
 bool spc_energy_axis(const spc_calib& c, const spc_plot_options& o);
@@ -23,12 +35,40 @@ bool spc_energy_axis(const spc_calib& c, const spc_plot_options& o);
 // A step of 1, 2 or 5 times a power of ten that splits `range` into at most `max_ticks` parts.
 double spc_nice_step(double range, int max_ticks);
 
+// The smallest value above 0 and the largest value drawn: the counts times `o.norm` and the
+// overlay. Both 1 when nothing is above 0. A log axis starts a decade below the smallest.
+void spc_value_range(const spc_spectrum& s, const spc_plot_options& o, double* smallest,
+                     double* largest);
+
+// A figure's tick label: `v` on a scale of `step` (a value within half a step of 0 is 0).
+std::string spc_tick_text(double v, double step);
+
 // The label of a peak on a plot: its energy in keV when calibrated, else its channel.
 std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_axis);
 
-// The terminal picture, lines ended by "\n", each at most `width` columns wide.
+// The terminal picture, lines ended by "\n", each at most `width` columns wide, the x axis's
+// unit always on its last line.
 std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
                           const std::vector<spc_peak>& peaks, const spc_plot_options& o);
+
+// x0, y0, x1, y1 (y down).
+using spc_box = std::array<double, 4>;
+bool spc_overlaps(const spc_box& a, const spc_box& b);
+
+// A peak's label on a figure: the top of its line (x, y), the label's size and the peak's area
+// in; where it went out.
+struct spc_label {
+    double x = 0, y = 0, w = 0, h = 0, area = 0;
+    spc_box box{};
+    bool placed = false;  // false: no room (only the line's tick is drawn)
+};
+
+// Places the labels, the larger peaks' first, each above its line (centred, or ending or
+// starting at it) at the lowest height inside `frame` where it covers no other label, no tick
+// (`tick` long, above each line) and nothing `taken`, and its leader line from the line's top
+// crosses no label.
+void spc_place_labels(std::vector<spc_label>* labels, const spc_box& frame, double tick,
+                      const std::vector<spc_box>& taken);
 
 enum class spc_figure_kind { png, svg, pdf };
 

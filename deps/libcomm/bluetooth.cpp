@@ -1,14 +1,20 @@
-// Bluetooth connection strings and inquiry entries, shared by both builds; and the Bluetooth
-// side of a build without BlueZ: no controller is reported, an inquiry finds nothing, and a
-// Bluetooth connection string is accepted but fails to open (ERROR, then CLOSED) on the I/O
-// thread. With BlueZ the RFCOMM transport, availability and inquiry are in bluetooth_bluez.cpp.
+// Bluetooth connection strings, inquiry entries and the operator's notes, shared by every build;
+// and the Bluetooth side of a build without Bluetooth: no controller is reported, an inquiry
+// finds nothing, and a Bluetooth connection string is accepted but fails to open (ERROR, then
+// CLOSED) on the I/O thread. The RFCOMM transports, availability and inquiries are in
+// bluetooth_bluez.cpp (BlueZ) and bluetooth_win.cpp (Windows).
 //
 // Connection strings and inquiry entries:
 //   bt:00:11:22:AA:BB:CC?channel=1&cod=ffe050&pin=1234&timeout=60000&name=NV-52%20A
 // The name is percent-encoded (every byte but letters, digits and "-._~").
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "comm_internal.h"
 
@@ -155,6 +161,70 @@ bool comm_bt_address_bytes(const char* address, uint8_t out[6]) {
     return true;
 }
 
+bool comm_bt_entry(const char* address, std::string name, int cod, char* out) {
+    for (char& ch : name)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    for (;;) {
+        if (comm_make_conn_string_bt(out, address, name.c_str(), cod, COMM_BT_ENTRY_CHANNEL, "",
+                                     COMM_BT_ENTRY_TIMEOUT_MS) == 0)
+            return true;
+        if (name.empty()) return false;
+        name.pop_back();
+        while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
+            name.pop_back();
+        if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
+    }
+}
+
+void comm_bt_refused(comm_link* link, const comm_bt_params& p, int kind,
+                     const comm_bt_advice& advice) {
+    const char* a = p.address;
+    char note[COMM_NOTE_SIZE] = "";
+    char pair[COMM_NOTE_SIZE / 2];
+    switch (kind) {
+        case COMM_BT_NOT_ANSWERING:
+            comm_format(note, sizeof note,
+                        "Bluetooth device %s did not answer: is it switched on, with its "
+                        "Bluetooth enabled, and in range?\n",
+                        a);
+            break;
+        case COMM_BT_CHANNEL_REFUSED:
+            comm_format(note, sizeof note,
+                        "Bluetooth device %s refused RFCOMM channel %d: no serial link is offered "
+                        "there, or the device wants to be paired first.\n",
+                        a, p.channel);
+            break;
+        case COMM_BT_PAIRING_REFUSED:
+            std::snprintf(pair, sizeof pair, advice.pair, a, p.pin[0] ? ", PIN " : "", p.pin);
+            comm_format(note, sizeof note,
+                        "Bluetooth device %s refused the pairing (wrong or missing PIN, or no "
+                        "stored key).\n%s",
+                        a, pair);
+            break;
+        case COMM_BT_NO_CONTROLLER:
+            comm_format(note, sizeof note, "%s", advice.no_controller);
+            break;
+        case COMM_BT_NO_SUPPORT:
+            comm_format(note, sizeof note, "%s", advice.no_support);
+            break;
+        default:
+            break;
+    }
+    if (note[0] != '\0') comm_link_note(link, note);
+}
+
+bool comm_bt_found::first_time(const char* address) {
+    for (const std::string& a : seen)
+        if (a == address) return false;
+    seen.emplace_back(address);
+    return true;
+}
+
+void comm_bt_found::add(const char* address, const std::string& name, int cod) {
+    char entry[COMM_ENTRY_SIZE];
+    if (!full() && comm_bt_entry(address, name, cod, entry)) entries.emplace_back(entry);
+}
+
 int comm_bt_describe(const char* entry, char* text, int size) {
     comm_bt_params p;
     if (comm_bt_parse(entry, &p) != 1) return 0;
@@ -169,7 +239,78 @@ int comm_bt_describe(const char* entry, char* text, int size) {
     return 1;
 }
 
-#if !NV_HAVE_BLUEZ
+#if NV_HAVE_BLUEZ || NV_HAVE_WINBT
+
+// ---- the inquiry, on a thread of its own, for both systems
+// ---------------------------------------
+
+namespace {
+
+// Never destroyed, so a program may end while an inquiry thread still runs.
+struct inquiry_run {
+    std::mutex control;  // one discover or wait at a time; never taken by cancel
+    std::thread worker;  // under control
+    std::mutex lock;     // the entries the worker leaves
+    std::vector<std::string> entries;
+    std::atomic<bool> cancelled{false};
+};
+
+inquiry_run& inquiry() {
+    static inquiry_run& r = *new inquiry_run;
+    return r;
+}
+
+void join_worker(inquiry_run& run) {
+    if (run.worker.joinable()) run.worker.join();
+}
+
+}  // namespace
+
+// The class given here is not used as a filter: every device that answers is listed, with its
+// own class of device in its entry, so an instrument of an unexpected class is still found.
+int comm_bt_discover(int, int, int) {
+    inquiry_run& run = inquiry();
+    std::lock_guard<std::mutex> control(run.control);
+    join_worker(run);  // an earlier inquiry nobody waited for
+    {
+        std::lock_guard<std::mutex> guard(run.lock);
+        run.entries.clear();
+    }
+    run.cancelled = false;
+    const int radio = comm_bt_radio();
+    if (radio < 0) return -1;
+    run.worker = std::thread([radio] {
+        inquiry_run& r = inquiry();
+        std::vector<std::string> entries = comm_bt_search(radio, r.cancelled);
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.entries = std::move(entries);
+    });
+    return 0;
+}
+
+int comm_bt_discover_wait(comm_dev_entry* list, int* count) {
+    inquiry_run& run = inquiry();
+    std::lock_guard<std::mutex> control(run.control);
+    join_worker(run);
+    std::lock_guard<std::mutex> guard(run.lock);
+    int n = 0;
+    for (const std::string& e : run.entries) {
+        if (list == nullptr || n >= COMM_BT_MAX_ENTRIES) break;
+        std::memcpy(list[n], e.c_str(), e.size() + 1);
+        ++n;
+    }
+    if (count != nullptr) *count = n;
+    return 0;
+}
+
+// Stops the inquiry early; the devices found so far are what comm_bt_discover_wait delivers.
+int comm_bt_discover_cancel(void) {
+    inquiry().cancelled = true;
+    comm_bt_search_cancel();
+    return 0;
+}
+
+#else
 
 namespace {
 
@@ -224,4 +365,4 @@ int comm_bt_discover_cancel(void) {
     return 0;
 }
 
-#endif  // !NV_HAVE_BLUEZ
+#endif  // NV_HAVE_BLUEZ || NV_HAVE_WINBT

@@ -6,9 +6,8 @@
 // device if it has not yet. The PIN itself is the system's business (its Bluetooth agent): when
 // the pairing or the channel is refused, the operator is told what to do.
 //
-// The inquiry runs on a thread of its own, started by comm_bt_discover and joined by
-// comm_bt_discover_wait; it lists every device that answers (at most 32, each once) with its
-// own class of device and, where it tells it, its name.
+// The inquiry (its thread is bluetooth.cpp's) lists every device that answers (at most 32, each
+// once) with its own class of device and, where it tells it, its name.
 //
 // Every BlueZ and socket call goes through the table in bt_api.h.
 #if NV_HAVE_BLUEZ
@@ -32,13 +31,10 @@ namespace {
 
 using bt_clock = std::chrono::steady_clock;
 
-constexpr int MAX_ENTRIES = 32;     // the most an inquiry delivers
 constexpr int MAX_RESPONSES = 255;  // the most a controller reports
 constexpr int INQUIRY_LENGTH = 8;   // x 1.28 s
 constexpr int NAME_TIMEOUT_MS = 3000;
 constexpr int NAME_SIZE = 249;  // a device name is at most 248 bytes
-constexpr int ENTRY_CHANNEL = 1;
-constexpr int ENTRY_TIMEOUT_MS = 60000;
 
 int real_close_dev(int dd) {
     return hci_close_dev(dd);
@@ -83,16 +79,21 @@ struct refusal {
     int err;
     int kind;
 };
-enum { NOT_ANSWERING = 1, CHANNEL_REFUSED, PAIRING_REFUSED, NO_CONTROLLER, NO_SUPPORT };
 constexpr refusal REFUSALS[] = {
-    {EHOSTDOWN, NOT_ANSWERING},     {EHOSTUNREACH, NOT_ANSWERING},
-    {ETIMEDOUT, NOT_ANSWERING},     {ECONNREFUSED, CHANNEL_REFUSED},
-    {EACCES, PAIRING_REFUSED},      {EPERM, PAIRING_REFUSED},
-    {EBADE, PAIRING_REFUSED},       {EKEYREJECTED, PAIRING_REFUSED},
-    {EKEYEXPIRED, PAIRING_REFUSED}, {EKEYREVOKED, PAIRING_REFUSED},
-    {ENETDOWN, NO_CONTROLLER},      {ENODEV, NO_CONTROLLER},
-    {EADDRNOTAVAIL, NO_CONTROLLER}, {EAFNOSUPPORT, NO_SUPPORT},
-    {EPROTONOSUPPORT, NO_SUPPORT},
+    {EHOSTDOWN, COMM_BT_NOT_ANSWERING},     {EHOSTUNREACH, COMM_BT_NOT_ANSWERING},
+    {ETIMEDOUT, COMM_BT_NOT_ANSWERING},     {ECONNREFUSED, COMM_BT_CHANNEL_REFUSED},
+    {EACCES, COMM_BT_PAIRING_REFUSED},      {EPERM, COMM_BT_PAIRING_REFUSED},
+    {EBADE, COMM_BT_PAIRING_REFUSED},       {EKEYREJECTED, COMM_BT_PAIRING_REFUSED},
+    {EKEYEXPIRED, COMM_BT_PAIRING_REFUSED}, {EKEYREVOKED, COMM_BT_PAIRING_REFUSED},
+    {ENETDOWN, COMM_BT_NO_CONTROLLER},      {ENODEV, COMM_BT_NO_CONTROLLER},
+    {EADDRNOTAVAIL, COMM_BT_NO_CONTROLLER}, {EAFNOSUPPORT, COMM_BT_NO_SUPPORT},
+    {EPROTONOSUPPORT, COMM_BT_NO_SUPPORT},
+};
+constexpr comm_bt_advice ADVICE = {
+    "Pair it once with the system's Bluetooth tools (bluetoothctl: pair %s%s%s), then connect "
+    "again.\n",
+    "No Bluetooth controller is up on this computer (switched off, or blocked by rfkill).\n",
+    "This system has no Bluetooth serial links (the kernel's RFCOMM support is missing).\n",
 };
 
 // A connect that failed: the operator learns what it means and what to do about it.
@@ -100,42 +101,7 @@ void refused(bt_link* s, const char* what, int err) {
     int kind = 0;
     for (const refusal& r : REFUSALS)
         if (r.err == err) kind = r.kind;
-    const char* a = s->params.address;
-    char note[COMM_NOTE_SIZE] = "";
-    switch (kind) {
-        case NOT_ANSWERING:
-            std::snprintf(note, sizeof note,
-                          "Bluetooth device %s did not answer: is it switched on, with its "
-                          "Bluetooth enabled, and in range?\n",
-                          a);
-            break;
-        case CHANNEL_REFUSED:
-            std::snprintf(note, sizeof note,
-                          "Bluetooth device %s refused RFCOMM channel %d: no serial link is "
-                          "offered there, or the device wants to be paired first.\n",
-                          a, s->params.channel);
-            break;
-        case PAIRING_REFUSED:
-            std::snprintf(note, sizeof note,
-                          "Bluetooth device %s refused the pairing (wrong or missing PIN, or no "
-                          "stored key).\nPair it once with the system's Bluetooth tools "
-                          "(bluetoothctl: pair %s%s%s), then connect again.\n",
-                          a, a, s->params.pin[0] ? ", PIN " : "", s->params.pin);
-            break;
-        case NO_CONTROLLER:
-            std::snprintf(note, sizeof note,
-                          "No Bluetooth controller is up on this computer (switched off, or "
-                          "blocked by rfkill).\n");
-            break;
-        case NO_SUPPORT:
-            std::snprintf(note, sizeof note,
-                          "This system has no Bluetooth serial links (the kernel's RFCOMM "
-                          "support is missing).\n");
-            break;
-        default:
-            break;
-    }
-    if (note[0] != '\0') comm_link_note(s->link, note);
+    comm_bt_refused(s->link, s->params, kind, ADVICE);
     comm_link_failed(s->link, what, err);
 }
 
@@ -232,84 +198,13 @@ void bt_close(void* state) {
 
 // ---- inquiry -----------------------------------------------------------------------------
 
-// Never destroyed, so a program may end while an inquiry thread still runs.
-struct inquiry_run {
-    std::mutex control;  // one discover or wait at a time; never taken by cancel
-    std::thread worker;  // under control
-
-    std::mutex lock;  // what the worker shares
-    int dd = -1;      // its controller descriptor, for a cancel
-    std::vector<std::string> entries;
-    std::atomic<bool> cancelled{false};
-};
-
-inquiry_run& inquiry() {
-    static inquiry_run& r = *new inquiry_run;
-    return r;
+// The controller's descriptor while a search runs, for a cancel. Never destroyed, so a program
+// may end while an inquiry thread still runs.
+std::mutex& controller_lock() {
+    static std::mutex& m = *new std::mutex;
+    return m;
 }
-
-// The entry for one device: the name shortened (at a character boundary) until it fits.
-bool make_entry(const char* address, std::string name, int cod, char* out) {
-    for (char& ch : name)
-        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
-    for (;;) {
-        if (comm_make_conn_string_bt(out, address, name.c_str(), cod, ENTRY_CHANNEL, "",
-                                     ENTRY_TIMEOUT_MS) == 0)
-            return true;
-        if (name.empty()) return false;
-        name.pop_back();
-        while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
-            name.pop_back();
-        if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
-    }
-}
-
-void run_inquiry(int dev_id) {
-    inquiry_run& run = inquiry();
-    int dd = bt().open_dev(dev_id);
-    if (dd < 0) comm_trace("bluetooth open controller", errno);
-    {
-        std::lock_guard<std::mutex> guard(run.lock);
-        run.dd = dd;
-    }
-    std::vector<inquiry_info> found(MAX_RESPONSES);
-    inquiry_info* results = found.data();
-    int n = run.cancelled ? 0
-                          : bt().inquiry(dev_id, INQUIRY_LENGTH, MAX_RESPONSES, nullptr, &results,
-                                         IREQ_CACHE_FLUSH);
-    if (n < 0) {
-        comm_trace("bluetooth inquiry", errno);
-        n = 0;
-    }
-    n = std::min(n, MAX_RESPONSES);
-    std::vector<std::string> entries;
-    std::vector<std::string> seen;
-    for (int i = 0; i < n && static_cast<int>(entries.size()) < MAX_ENTRIES; ++i) {
-        const inquiry_info& info = results[i];
-        char address[18];
-        address_text(info.bdaddr, address);
-        bool again = false;
-        for (const std::string& a : seen) again = again || a == address;
-        if (again) continue;
-        seen.push_back(address);
-        char name[NAME_SIZE] = "";
-        if (dd >= 0 && !run.cancelled &&
-            bt().read_remote_name(dd, &info.bdaddr, sizeof name, name, NAME_TIMEOUT_MS) < 0)
-            name[0] = '\0';
-        name[NAME_SIZE - 1] = '\0';
-        int cod = info.dev_class[0] | info.dev_class[1] << 8 | info.dev_class[2] << 16;
-        char entry[COMM_ENTRY_SIZE];
-        if (make_entry(address, name, cod, entry)) entries.emplace_back(entry);
-    }
-    std::lock_guard<std::mutex> guard(run.lock);
-    if (run.dd >= 0) bt().close_dev(run.dd);
-    run.dd = -1;
-    run.entries = std::move(entries);
-}
-
-void join_worker(inquiry_run& run) {
-    if (run.worker.joinable()) run.worker.join();
-}
+int controller_dd = -1;  // under controller_lock
 
 }  // namespace
 
@@ -329,50 +224,56 @@ int comm_bt_is_available(void) {
     return hci_test_bit(HCI_UP, &info.flags) ? 1 : 0;
 }
 
-// The class given here is not used as a filter: every device that answers is listed, with its
-// own class of device in its entry, so an instrument of an unexpected class is still found.
-int comm_bt_discover(int, int, int) {
-    inquiry_run& run = inquiry();
-    std::lock_guard<std::mutex> control(run.control);
-    join_worker(run);  // an earlier inquiry nobody waited for
+// The first controller that is up.
+int comm_bt_radio(void) {
+    const int dev_id = bt().get_route(nullptr);
+    if (dev_id < 0) comm_trace("bluetooth: no controller is up", ENODEV);
+    return dev_id;
+}
+
+std::vector<std::string> comm_bt_search(int dev_id, const std::atomic<bool>& cancelled) {
+    int dd = bt().open_dev(dev_id);
+    if (dd < 0) comm_trace("bluetooth open controller", errno);
     {
-        std::lock_guard<std::mutex> guard(run.lock);
-        run.entries.clear();
+        std::lock_guard<std::mutex> guard(controller_lock());
+        controller_dd = dd;
     }
-    run.cancelled = false;
-    int dev_id = bt().get_route(nullptr);
-    if (dev_id < 0) {
-        comm_trace("bluetooth: no controller is up", ENODEV);
-        return -1;
+    std::vector<inquiry_info> answers(MAX_RESPONSES);
+    inquiry_info* results = answers.data();
+    int n = cancelled ? 0
+                      : bt().inquiry(dev_id, INQUIRY_LENGTH, MAX_RESPONSES, nullptr, &results,
+                                     IREQ_CACHE_FLUSH);
+    if (n < 0) {
+        comm_trace("bluetooth inquiry", errno);
+        n = 0;
     }
-    run.worker = std::thread(run_inquiry, dev_id);
-    return 0;
+    n = std::min(n, MAX_RESPONSES);
+    comm_bt_found found;
+    for (int i = 0; i < n && !found.full(); ++i) {
+        const inquiry_info& info = results[i];
+        char address[18];
+        address_text(info.bdaddr, address);
+        if (!found.first_time(address)) continue;
+        char name[NAME_SIZE] = "";
+        if (dd >= 0 && !cancelled &&
+            bt().read_remote_name(dd, &info.bdaddr, sizeof name, name, NAME_TIMEOUT_MS) < 0)
+            name[0] = '\0';
+        name[NAME_SIZE - 1] = '\0';
+        found.add(address, name,
+                  info.dev_class[0] | info.dev_class[1] << 8 | info.dev_class[2] << 16);
+    }
+    std::lock_guard<std::mutex> guard(controller_lock());
+    if (controller_dd >= 0) bt().close_dev(controller_dd);
+    controller_dd = -1;
+    return found.entries;
 }
 
-int comm_bt_discover_wait(comm_dev_entry* list, int* count) {
-    inquiry_run& run = inquiry();
-    std::lock_guard<std::mutex> control(run.control);
-    join_worker(run);
-    std::lock_guard<std::mutex> guard(run.lock);
-    int n = 0;
-    for (const std::string& e : run.entries) {
-        if (list == nullptr || n >= MAX_ENTRIES) break;
-        std::memcpy(list[n], e.c_str(), e.size() + 1);
-        ++n;
-    }
-    if (count != nullptr) *count = n;
-    return 0;
-}
-
-// Stops the inquiry early: the controller is told to cancel and no more names are asked for.
-// The devices found so far are what comm_bt_discover_wait then delivers.
-int comm_bt_discover_cancel(void) {
-    inquiry_run& run = inquiry();
-    run.cancelled = true;
-    std::lock_guard<std::mutex> guard(run.lock);
-    if (run.dd >= 0 && bt().send_cmd(run.dd, OGF_LINK_CTL, OCF_INQUIRY_CANCEL, 0, nullptr) < 0)
+// The controller is told to cancel the inquiry (and no more names are asked for).
+void comm_bt_search_cancel(void) {
+    std::lock_guard<std::mutex> guard(controller_lock());
+    if (controller_dd >= 0 &&
+        bt().send_cmd(controller_dd, OGF_LINK_CTL, OCF_INQUIRY_CANCEL, 0, nullptr) < 0)
         comm_trace("bluetooth inquiry cancel", errno);
-    return 0;
 }
 
 #endif  // NV_HAVE_BLUEZ

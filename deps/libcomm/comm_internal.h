@@ -10,7 +10,9 @@
 #include <memory>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "comm_sys.h"
 #include "libcomm.h"
@@ -208,6 +210,45 @@ int comm_bt_parse(const char* conn_string, comm_bt_params* out);
 int comm_bt_describe(const char* entry, char* text, int size);
 // The address "00:11:22:AA:BB:CC" as its six bytes, most significant first; false when malformed.
 bool comm_bt_address_bytes(const char* address, uint8_t out[6]);
+// An inquiry's entry for one device (COMM_ENTRY_SIZE bytes at `out`), with its own class of
+// device and its name, control characters shown as '?' and shortened at a character boundary
+// until the entry fits. False when even without a name it does not.
+constexpr int COMM_BT_ENTRY_CHANNEL = 1;
+constexpr int COMM_BT_ENTRY_TIMEOUT_MS = 60000;
+bool comm_bt_entry(const char* address, std::string name, int cod, char* out);
+// The devices one inquiry found, as entries: each address once, at most 32.
+constexpr int COMM_BT_MAX_ENTRIES = 32;
+struct comm_bt_found {
+    std::vector<std::string> entries;
+    std::vector<std::string> seen;  // every address met, listed or not
+    bool full() const { return static_cast<int>(entries.size()) >= COMM_BT_MAX_ENTRIES; }
+    // True the first time an address is met (it is then remembered).
+    bool first_time(const char* address);
+    void add(const char* address, const std::string& name, int cod);
+};
+// The system's side of an inquiry (bluetooth_bluez.cpp, bluetooth_win.cpp), whose thread
+// bluetooth.cpp runs: the radio to search with (-1 when there is none), the search itself (on the
+// inquiry's thread, watching `cancelled`) with the entries of the devices it found, and the
+// system's part of a cancel.
+int comm_bt_radio(void);
+std::vector<std::string> comm_bt_search(int radio, const std::atomic<bool>& cancelled);
+void comm_bt_search_cancel(void);
+// Why a connect was refused, and the note the operator gets for it (none for 0): what each kind
+// means is the same everywhere, what to do about it is the system's.
+enum {
+    COMM_BT_NOT_ANSWERING = 1,
+    COMM_BT_CHANNEL_REFUSED,
+    COMM_BT_PAIRING_REFUSED,
+    COMM_BT_NO_CONTROLLER,
+    COMM_BT_NO_SUPPORT
+};
+struct comm_bt_advice {
+    const char* pair;  // a printf format given the address, ", PIN " or "", and the PIN
+    const char* no_controller;
+    const char* no_support;
+};
+void comm_bt_refused(comm_link* link, const comm_bt_params& p, int kind,
+                     const comm_bt_advice& advice);
 
 struct comm_usb_params {
     char tag[5];                    // "USBF", "USBS", "USBU", ...
@@ -219,10 +260,28 @@ struct comm_usb_params {
 int comm_usb_parse(const char* conn_string, comm_usb_params* out);
 // A device's location "BUS-P1.P2..." from its bus and port numbers ("BUS" alone for none).
 int comm_usb_location(int bus, const uint8_t* ports, int count, char* out, int size);
-// The display text of a USB entry: bus, port path and ids, then the product's name and serial
-// number when known (null or empty when not).
+// The display text of a USB entry: bus (on Windows hub), port path and ids, then the product's
+// name and serial number when known (null or empty when not).
+#ifdef _WIN32
+constexpr const char* COMM_USB_PLACE = "hub";
+#else
+constexpr const char* COMM_USB_PLACE = "bus";
+#endif
 int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial, char* text,
                      int size);
+// "bus 1 port 4.2 (1781:0c44)" for the operator's notes: the display text without "USB ".
+std::string comm_usb_words(const comm_usb_params& p);
+// The note for an open refused because the device is in use by another program, or is no longer
+// where the entry says; other kinds give none.
+enum { COMM_USB_IN_USE = 1, COMM_USB_GONE };
+void comm_usb_refused(comm_link* link, const comm_usb_params& p, int kind);
+// Starts the device-list callback's endpoint with the transport's record `state` (released by
+// the transport's close also on failure), replacing any earlier one: each DATA event the
+// transport raises calls `callback` once, on the I/O thread. -1 when it cannot be started.
+int comm_usb_watch(const comm_transport* transport, void* state, comm_usb_callback callback,
+                   void* arg);
+// Stops it, if any; off the I/O thread it returns once no call of the callback runs any more.
+void comm_usb_unwatch(void);
 
 // ---- small text helpers shared by the parsers --------------------------------------------------
 

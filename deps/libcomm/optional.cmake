@@ -3,8 +3,29 @@
 #   Bluetooth through BlueZ (bluetooth/bluetooth.h and libbluetooth)   NV_WITH_BT=OFF leaves it out
 # Without them the build still succeeds: the USB listing finds nothing and no Bluetooth
 # controller is reported. The compile definitions are public, so tests see what was built.
+#   On Windows: USB through WinUSB and SetupAPI, Bluetooth through the system's Bluetooth API
+#   and Winsock, all of which MinGW-w64 ships (NV_HAVE_WINUSB, NV_HAVE_WINBT).
 option(NV_WITH_USB "USB transport through libusb-1.0 when it is found" ON)
 option(NV_WITH_BT "Bluetooth transport through BlueZ when it is found" ON)
+
+if(WIN32)
+  set(NV_HAVE_WINUSB OFF)
+  set(NV_HAVE_WINBT OFF)
+  if(NV_WITH_USB)
+    set(NV_HAVE_WINUSB ON)
+    target_link_libraries(comm PUBLIC setupapi winusb)
+    target_compile_definitions(comm PUBLIC NV_HAVE_WINUSB=1)
+  else()
+    nv_left_out("USB transport" "NV_WITH_USB=OFF")
+  endif()
+  if(NV_WITH_BT)
+    set(NV_HAVE_WINBT ON)
+    target_compile_definitions(comm PUBLIC NV_HAVE_WINBT=1)
+  else()
+    nv_left_out("Bluetooth transport" "NV_WITH_BT=OFF")
+  endif()
+  return()
+endif()
 
 set(NV_HAVE_LIBUSB OFF)
 if(NV_WITH_USB)

@@ -2,6 +2,12 @@
 // connecting thread (comm_connect), the connect is non-blocking, tried address by address within
 // one time-out, a refusal is reported at once, and the established link sends without delay
 // (TCP_NODELAY). The string's form and its maker are in tcp_string.cpp.
+//
+// Unlike Linux, Windows answers a refused connect (a reset) by sending its SYN again, twice,
+// and reports the refusal only after about two seconds, on loopback too. "localhost" resolves to
+// ::1 before 127.0.0.1, and a program listening on 127.0.0.1 alone would let ::1 use up the whole
+// time-out. So each address gets an equal share of the time that is left, and the last one all
+// of it.
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -26,6 +32,7 @@ struct tcp_state {
     bool connecting = false;
     int last_error = 0;
     tcp_clock::time_point deadline;
+    tcp_clock::time_point attempt_deadline;  // of the address being tried
 };
 
 void close_fd(tcp_state* s) {
@@ -54,6 +61,10 @@ void try_next(tcp_state* s) {
             s->last_error = WSAGetLastError();
             continue;
         }
+        const auto now = tcp_clock::now();
+        const long left = static_cast<long>(s->addresses.size() - s->next + 1);
+        s->attempt_deadline =
+            now + (s->deadline > now ? (s->deadline - now) / left : tcp_clock::duration::zero());
         if (connect(s->fd, reinterpret_cast<const sockaddr*>(&a), len) == 0) {
             established(s);
             return;
@@ -113,7 +124,7 @@ void tcp_open(void* state, comm_link* link) {
 
 int tcp_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
     auto s = static_cast<tcp_state*>(state);
-    return comm_win_socket_poll_fd(s->fd, s->connecting, s->deadline, fds, max, timeout_ms);
+    return comm_win_socket_poll_fd(s->fd, s->connecting, s->attempt_deadline, fds, max, timeout_ms);
 }
 
 void tcp_handle(void* state, const pollfd* fds, int count) {
@@ -139,6 +150,10 @@ void tcp_handle(void* state, const pollfd* fds, int count) {
     } else if (tcp_clock::now() >= s->deadline) {
         close_fd(s);
         comm_link_failed(s->link, "tcp connect time-out", WSAETIMEDOUT);
+    } else if (tcp_clock::now() >= s->attempt_deadline) {
+        s->last_error = WSAETIMEDOUT;  // this address had its share: the next one
+        close_fd(s);
+        try_next(s);
     }
 }
 

@@ -1,6 +1,7 @@
-// USB connection strings and list entries, shared by both builds; and the USB transport of a
-// build without libusb, which lists no device and fails every USB open on the I/O thread (ERROR,
-// then CLOSED). With libusb the transport, the listing and hot-plug are in usb_libusb.cpp.
+// USB connection strings and list entries, the operator's notes and the device-list callback's
+// endpoint, shared by every build; and the USB transport of a build without a USB library, which
+// lists no device and fails every USB open on the I/O thread (ERROR, then CLOSED). The
+// transports, listings and hot-plug are in usb_libusb.cpp (libusb) and usb_win.cpp (WinUSB).
 //
 // Entries and connection strings ("USB" is reserved for this form):
 //   USBS:1-4.2:1781/0c44      a list entry: tag, location (bus '-' port path), vendor id, '/',
@@ -15,6 +16,28 @@
 #include "comm_internal.h"
 
 namespace {
+
+// The device-list callback's endpoint: the transport reports a round of changes as one byte of
+// DATA, and the callback runs for it on the I/O thread. The endpoint's CLOSED releases this.
+struct watch_context {
+    comm_usb_callback callback;
+    void* arg;
+};
+
+std::mutex watch_lock;  // never held while waiting for the I/O thread
+std::shared_ptr<comm_link> watching;
+
+int watch_event(int, int kind, const unsigned char*, int, void* context) {
+    auto ctx = static_cast<watch_context*>(context);
+    if (kind == COMM_EVENT_DATA && ctx->callback != nullptr) ctx->callback(ctx->arg);
+    if (kind == COMM_EVENT_CLOSED) delete ctx;
+    return 0;
+}
+
+std::shared_ptr<comm_link> take_watch() {
+    std::lock_guard<std::mutex> guard(watch_lock);
+    return std::move(watching);
+}
 
 bool location_char(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
@@ -41,18 +64,65 @@ int comm_usb_location(int bus, const uint8_t* ports, int count, char* out, int s
 
 int comm_usb_display(const comm_usb_params& p, const char* product, const char* serial, char* text,
                      int size) {
-    // "1-4.2" reads as bus 1, port path 4.2.
+    // "1-4.2" reads as bus 1, port path 4.2 (on Windows "4-2" as hub 4, port 2).
     std::string_view location(p.location);
     size_t dash = location.find('-');
     std::string_view bus = location.substr(0, dash);
     std::string_view path = dash == std::string_view::npos ? "" : location.substr(dash + 1);
     bool named = product != nullptr && product[0] != '\0';
     bool numbered = serial != nullptr && serial[0] != '\0';
-    return comm_format(text, size, "USB bus %.*s%s%.*s (%04x:%04x)%s%s%s%s",
+    return comm_format(text, size, "USB %s %.*s%s%.*s (%04x:%04x)%s%s%s%s", COMM_USB_PLACE,
                        static_cast<int>(bus.size()), bus.data(), path.empty() ? "" : " port ",
                        static_cast<int>(path.size()), path.data(), p.vendor_id, p.product_id,
                        named ? " " : "", named ? product : "", numbered ? ", serial " : "",
                        numbered ? serial : "");
+}
+
+std::string comm_usb_words(const comm_usb_params& p) {
+    char text[COMM_DEVID_SIZE];
+    comm_usb_display(p, nullptr, nullptr, text, sizeof text);
+    return std::string(text).substr(4);
+}
+
+void comm_usb_refused(comm_link* link, const comm_usb_params& p, int kind) {
+    char note[COMM_NOTE_SIZE];
+    const std::string device = comm_usb_words(p);
+    if (kind == COMM_USB_IN_USE) {
+        comm_format(note, sizeof note,
+                    "The USB device at %s is in use by another program; close it and try again.\n",
+                    device.c_str());
+    } else if (kind == COMM_USB_GONE) {
+        comm_format(note, sizeof note,
+                    "No instrument at %s any more: it was unplugged or moved to another port; "
+                    "list the devices again.\n",
+                    device.c_str());
+    } else {
+        return;
+    }
+    comm_link_note(link, note);
+}
+
+int comm_usb_watch(const comm_transport* transport, void* state, comm_usb_callback callback,
+                   void* arg) {
+    auto context = new watch_context{callback, arg};
+    auto endpoint = comm_endpoint_start(transport, state, watch_event, context, 16);
+    if (!endpoint) {
+        transport->close(state);
+        delete context;
+        return -1;
+    }
+    std::shared_ptr<comm_link> replaced;
+    {
+        std::lock_guard<std::mutex> guard(watch_lock);
+        replaced = std::move(watching);
+        watching = endpoint;
+    }
+    comm_endpoint_stop(replaced);  // only when two threads registered at once
+    return 0;
+}
+
+void comm_usb_unwatch(void) {
+    comm_endpoint_stop(take_watch());
 }
 
 int comm_usb_parse(const char* conn_string, comm_usb_params* out) {
@@ -102,7 +172,7 @@ int comm_make_conn_string_usb(char* out, const char* device, int arg, int vendor
                        vendor_id, arg, product_id);
 }
 
-#if !NV_HAVE_LIBUSB
+#if !NV_HAVE_LIBUSB && !NV_HAVE_WINUSB
 
 namespace {
 
@@ -172,4 +242,4 @@ int comm_usb_deregister(void) {
     return 0;
 }
 
-#endif  // !NV_HAVE_LIBUSB
+#endif  // !NV_HAVE_LIBUSB && !NV_HAVE_WINUSB

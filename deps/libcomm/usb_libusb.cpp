@@ -333,36 +333,20 @@ void fail(usb_link* s, const char* what, int code) {
     comm_link_failed(s->link, what, errno_of(code));
 }
 
-// "bus 1 port 4.2 (1781:0c44)" for the operator's messages: the display text without "USB ".
-std::string device_words(const comm_usb_params& p) {
-    char text[COMM_DEVID_SIZE];
-    comm_usb_display(p, nullptr, nullptr, text, sizeof text);
-    return std::string(text).substr(4);
-}
-
 // An open refused: the operator learns what to do where there is something to do.
 void refuse(usb_link* s, const char* what, int code) {
-    char note[COMM_NOTE_SIZE];
-    std::string device = device_words(s->params);
     if (code == LIBUSB_ERROR_ACCESS) {
+        char note[COMM_NOTE_SIZE];
         std::snprintf(note, sizeof note,
                       "No permission to use the USB device at %s.\n"
                       "Install udev/60-nv52.rules into /etc/udev/rules.d, add your user to the "
                       "group plugdev, log in again and re-plug the instrument.\n",
-                      device.c_str());
+                      comm_usb_words(s->params).c_str());
         comm_link_note(s->link, note);
     } else if (code == LIBUSB_ERROR_BUSY) {
-        std::snprintf(note, sizeof note,
-                      "The USB device at %s is in use by another program; close it and try "
-                      "again.\n",
-                      device.c_str());
-        comm_link_note(s->link, note);
+        comm_usb_refused(s->link, s->params, COMM_USB_IN_USE);
     } else if (code == LIBUSB_ERROR_NO_DEVICE || code == LIBUSB_ERROR_NOT_FOUND) {
-        std::snprintf(note, sizeof note,
-                      "No instrument at %s any more: it was unplugged or moved to another "
-                      "port; list the devices again.\n",
-                      device.c_str());
-        comm_link_note(s->link, note);
+        comm_usb_refused(s->link, s->params, COMM_USB_GONE);
     }
     fail(s, what, code);
 }
@@ -680,9 +664,10 @@ int usb_describe(const char* entry, char* text, int size) {
 
 // ---- hot-plug ------------------------------------------------------------------------------
 //
-// An internal endpoint with a libusb context of its own: libusb reports arrivals and removals
-// while the I/O thread handles that context's events; the registered callback is then called
-// once per round of changes, on the I/O thread, outside libusb's event handling.
+// The device-list callback's endpoint (usb.cpp) with a libusb context of its own: libusb reports
+// arrivals and removals while the I/O thread handles that context's events; the registered
+// callback is then called once per round of changes, on the I/O thread, outside libusb's event
+// handling.
 
 struct hotplug_state {
     libusb_context* ctx = nullptr;
@@ -691,24 +676,8 @@ struct hotplug_state {
     int changes = 0;  // I/O thread: counted during event handling
 };
 
-// The callback lives in the endpoint's context; the endpoint's CLOSED event releases it.
-struct hotplug_context {
-    comm_usb_callback callback;
-    void* arg;
-};
-
-std::mutex registration_lock;  // never held while waiting for the I/O thread
-std::shared_ptr<comm_link> registered;
-
 int LIBUSB_CALL hotplug_changed(libusb_context*, libusb_device*, libusb_hotplug_event, void* user) {
     ++static_cast<hotplug_state*>(user)->changes;
-    return 0;
-}
-
-int hotplug_event(int, int kind, const unsigned char*, int, void* context) {
-    auto ctx = static_cast<hotplug_context*>(context);
-    if (kind == COMM_EVENT_DATA && ctx->callback != nullptr) ctx->callback(ctx->arg);
-    if (kind == COMM_EVENT_CLOSED) delete ctx;
     return 0;
 }
 
@@ -757,11 +726,6 @@ const comm_transport hotplug_transport = {
     "usb hot-plug", nullptr,       hotplug_open,  hotplug_poll_fds,
     hotplug_handle, hotplug_write, hotplug_close, nullptr,
 };
-
-std::shared_ptr<comm_link> take_registration() {
-    std::lock_guard<std::mutex> guard(registration_lock);
-    return std::move(registered);
-}
 
 // An entry found by the listing, with what it is sorted by.
 struct listed {
@@ -836,7 +800,7 @@ int comm_list_devices_usb(int, comm_dev_entry* list, int max, int* count, const 
 }
 
 int comm_usb_register(comm_usb_callback callback, void* arg) {
-    comm_endpoint_stop(take_registration());  // a second registration replaces the first
+    comm_usb_unwatch();  // a second registration replaces the first
     if (callback == nullptr) return 0;
     if (!usb().has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
         comm_trace_text("usb", "no hot-plug notification on this platform");
@@ -859,25 +823,11 @@ int comm_usb_register(comm_usb_callback callback, void* arg) {
         delete s;
         return -1;
     }
-    auto context = new hotplug_context{callback, arg};
-    auto endpoint = comm_endpoint_start(&hotplug_transport, s, hotplug_event, context, 16);
-    if (!endpoint) {
-        hotplug_close(s);
-        delete context;
-        return -1;
-    }
-    std::shared_ptr<comm_link> replaced;
-    {
-        std::lock_guard<std::mutex> guard(registration_lock);
-        replaced = std::move(registered);
-        registered = endpoint;
-    }
-    comm_endpoint_stop(replaced);  // only when two threads registered at once
-    return 0;
+    return comm_usb_watch(&hotplug_transport, s, callback, arg);
 }
 
 int comm_usb_deregister(void) {
-    comm_endpoint_stop(take_registration());
+    comm_usb_unwatch();
     return 0;
 }
 

@@ -52,6 +52,8 @@ TEST(Dialogue, AnswersAtEveryPromptOverLoopback) {
              "\n127.0.0.1:PORT\nve\nq\n",
          TYPES + TYPE_PROMPT + HOSTS + times(host_prompt, GARBAGE_LINES + 1) +
              times(typed_host, 3) + "\nConnecting device..." + SESSION},
+        // A name whose addresses (::1 first on Windows) are tried in turn within the time-out.
+        {"host: localhost", "3\n3\nlocalhost:PORT\nve\nq\n", NET_DIALOGUE + SESSION},
         {"host: the end of input leaves no host to connect to", "3\n3\n",
          TYPES + TYPE_PROMPT + HOSTS + host_prompt + typed_host + NO_LINK},
         {"host: a line longer than the buffer keeps the empty host", "3\n3\n" + LONG_ANSWER,

@@ -1,6 +1,8 @@
 // "cxfw" interrupted while it writes a large container (a 256 MiB image): the program ends by
 // the signal, and the folder holds the raw image and the old container, as it was, and nothing
-// else.
+// else. Under Wine a SIGINT reaches the program as Ctrl-C (a console control event), once its
+// temporary exists; the other events (Ctrl-Break, closing the console, logoff) cannot be raised
+// under Wine and are tested in tests/win.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <set>
+#include <vector>
 
 #include "session.h"
 
@@ -27,9 +30,9 @@ std::set<std::string> names_in(const std::string& dir) {
 }
 
 TEST(CommandLine, AnInterruptedContainerLeavesTheOldOneAndNothingElse) {
-    // A signal reaches Wine's own process, not the program's C runtime and its handlers.
-    if (proc::windows_run()) GTEST_SKIP() << "under Wine: a POSIX signal is not the program's";
-    for (int sig : {SIGTERM, SIGINT}) {
+    const std::vector<int> signals =
+        proc::windows_run() ? std::vector<int>{SIGINT} : std::vector<int>{SIGTERM, SIGINT};
+    for (int sig : signals) {
         SCOPED_TRACE(strsignal(sig));
         proc::TempDir dir;
         write_file(dir.file("big.tar"), "");
@@ -38,7 +41,14 @@ TEST(CommandLine, AnInterruptedContainerLeavesTheOldOneAndNothingElse) {
         proc::Child c;
         ASSERT_TRUE(c.start({NV_TERM_BIN, "cxfw", "big.tar", "big.xfw", "1.5"}, dir.path()));
         ASSERT_TRUE(c.wait_for("Reading file big.tar..."));
-        EXPECT_EQ(c.stop(sig), -1) << "ended before the interrupt: " << c.output();
+        if (proc::windows_run()) {  // Wine's SIGINT handler is there from the start, ours not
+            for (int i = 0; i < 3000 && names_in(dir.path()).size() < 3; ++i) usleep(10000);
+            ASSERT_EQ(names_in(dir.path()).size(), 3u) << "no temporary appeared";
+            c.stop(sig);
+            EXPECT_EQ(c.output().find("Writing file"), std::string::npos) << "not interrupted";
+        } else {
+            EXPECT_EQ(c.stop(sig), -1) << "ended before the interrupt: " << c.output();
+        }
         EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"big.tar", "big.xfw"}));
         EXPECT_EQ(read_file(dir.file("big.xfw")), "old");
     }

@@ -124,6 +124,34 @@ inline Sums make_container(Bench& b, const std::string& raw, const std::string& 
     return s;
 }
 
+// A reader that holds `path` open as C's fopen does, for as long as it lives. On the Windows run
+// it is nv-hold.exe under Wine (NV_HOLD_CMD), which lets others read and write the file but
+// neither delete nor rename it; on Linux an open descriptor, which hinders nothing.
+class Holder {
+  public:
+    explicit Holder(const std::string& path) {
+        std::istringstream cmd(getenv("NV_HOLD_CMD") ? getenv("NV_HOLD_CMD") : "");
+        strings args;
+        for (std::string w; cmd >> w;) args.push_back(w);
+        if (args.empty()) {
+            fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            return;
+        }
+        args.push_back("Z:" + path);  // Wine's drive Z: is the root
+        held_ = child_.start(args) && child_.wait_for("held");
+    }
+    ~Holder() {
+        if (fd_ >= 0) close(fd_);
+        if (held_) child_.finish();  // the end of its input lets it go
+    }
+    bool holding() const { return fd_ >= 0 || held_; }
+
+  private:
+    int fd_ = -1;
+    bool held_ = false;
+    proc::Child child_;
+};
+
 inline const std::string FILE_PROMPT = "Enter XFW file name[nv52fw.xfw]:";
 
 // The upload's console text up to the erase, for a container of `size` image bytes whose

@@ -1,6 +1,8 @@
 // A fake Bluetooth controller behind the table of BlueZ and socket calls (bt_api.h): its route
 // and state, the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end
-// of a socket pair (the other end is the instrument's), or a pipe that never connects.
+// of a socket pair (the other end is the instrument's), or a pipe that never connects. Its face
+// for the contract tests (comm_bt_contract_test.cpp) is the same as the Windows fake's
+// (bt_win_fake.h): answers, radio, code_of, the notes, paired_with and the device_ calls.
 #pragma once
 
 #if NV_HAVE_BLUEZ
@@ -22,6 +24,7 @@
 
 #include "bt_api.h"
 #include "comm_events.h"
+#include "comm_peers.h"
 
 namespace bt_fake {
 
@@ -184,6 +187,39 @@ struct Installed {
     }
 };
 
+// Why a connect is refused, as each system says it.
+enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
+
+inline int code_of(Refusal why) {
+    switch (why) {
+        case Refusal::not_answering:
+            return EHOSTDOWN;
+        case Refusal::channel:
+            return ECONNREFUSED;
+        case Refusal::pairing:
+            return EACCES;
+        case Refusal::no_controller:
+            return ENETDOWN;
+        case Refusal::no_support:
+            return EAFNOSUPPORT;
+        case Refusal::other:
+            return EINVAL;
+        default:
+            return 0;
+    }
+}
+
+inline std::string pairing_note(const std::string& address, const std::string& pin) {
+    return "Bluetooth device " + address +
+           " refused the pairing (wrong or missing PIN, or no stored key).\nPair it once with the "
+           "system's Bluetooth tools (bluetoothctl: pair " +
+           address + (pin.empty() ? "" : ", PIN " + pin) + "), then connect again.\n";
+}
+inline const std::string NO_CONTROLLER_NOTE =
+    "No Bluetooth controller is up on this computer (switched off, or blocked by rfkill).\n";
+inline const std::string NO_SUPPORT_NOTE =
+    "This system has no Bluetooth serial links (the kernel's RFCOMM support is missing).\n";
+
 inline inquiry_info answer(int n, int cod) {
     inquiry_info info{};
     for (int i = 0; i < 6; ++i) info.bdaddr.b[i] = static_cast<uint8_t>(i == 0 ? n : 0xA0 + i);
@@ -191,6 +227,36 @@ inline inquiry_info answer(int n, int cod) {
     info.dev_class[1] = static_cast<uint8_t>(cod >> 8);
     info.dev_class[2] = static_cast<uint8_t>(cod >> 16);
     return info;
+}
+
+// A device that answers the inquiry: address A5:A4:A3:A2:A1:NN, its class and name.
+inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
+    bt.found.push_back(answer(n, cod));
+    if (!name.empty()) bt.names[text_of(answer(n, cod).bdaddr)] = name;
+}
+inline void radio(FakeBt& bt, bool on) {
+    bt.route = on ? 0 : -1;
+}
+inline std::string connected_to(FakeBt& bt) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    return text_of(bt.connected_to.rc_bdaddr) + " channel " +
+           std::to_string(bt.connected_to.rc_channel);
+}
+// Whether the link asked to be paired (BlueZ takes the PIN from the system's agent): the PIN
+// it carries, or empty when not asked.
+inline std::string paired_with(FakeBt& bt, const std::string& pin) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    return bt.security_levels == std::vector<int>{BT_SECURITY_MEDIUM} ? pin : "";
+}
+inline bool device_write(FakeBt& bt, const std::string& s) {
+    return write_all(bt.device_fd, s);
+}
+inline std::string device_read(FakeBt& bt, size_t n = 0) {
+    return read_bytes(bt.device_fd, n);
+}
+inline void device_close(FakeBt& bt) {
+    ::close(bt.device_fd);
+    bt.device_fd = -1;
 }
 
 }  // namespace bt_fake

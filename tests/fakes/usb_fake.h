@@ -36,6 +36,7 @@ struct Device {
     uint16_t product = 0x0C44;
     bool kernel_driver = false;      // bound to interface 1, which is busy until it is detached
     std::string to_host, from_host;  // changed through Bus, under its lock
+    bool gone = false;               // unplugged
 };
 
 struct Context;
@@ -79,6 +80,10 @@ class Bus {
     }
     void send(Device* d, const std::string& bytes) {
         change([&] { d->to_host += bytes; });
+    }
+    // Pulled out: no longer listed or opened, its transfers come back as from no device.
+    void unplug(Device* d) {
+        change([&] { d->gone = true; });
     }
     // What the device received, once it is at least `n` bytes (or the limit passed).
     std::string received(Device* d, size_t n = 0) {
@@ -139,6 +144,7 @@ class Bus {
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_device*> list;
         for (auto& d : b.devices_) {
+            if (d->gone) continue;
             c->refs.push_back(std::make_unique<Ref>(Ref{d.get(), c}));
             list.push_back(reinterpret_cast<libusb_device*>(c->refs.back().get()));
         }
@@ -188,6 +194,7 @@ class Bus {
         delete reinterpret_cast<Config*>(config);
     }
     static int open(libusb_device* d, libusb_device_handle** out) {
+        if (dev(d)->gone) return LIBUSB_ERROR_NO_DEVICE;
         *out = reinterpret_cast<libusb_device_handle*>(new Ref(*ref(d)));
         return 0;
     }
@@ -312,8 +319,8 @@ class Bus {
             int length =
                 in ? std::min<int>(static_cast<int>(d->to_host.size()), t->length) : t->length;
             bool ready = !in || length > 0;
-            if (pending_[t]) {
-                status = LIBUSB_TRANSFER_CANCELLED;
+            if (pending_[t] || d->gone) {
+                status = pending_[t] ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_NO_DEVICE;
                 ready = true;
             }
             if (h->context != c || !ready) {

@@ -1,9 +1,20 @@
-# Shared by install_test.sh and package_test.sh: the files an installation holds, and a run of
-# the installed programs as a user would run them.
+# Shared by the install, package and demo checks: the files an installation holds, a run of the
+# installed programs as a user would run them, and a network namespace of the test's own.
 
 fail() {
     echo "FAIL: $*" >&2
     exit 1
+}
+
+# own_network_namespace "$@": runs the calling script again inside a network namespace of its
+# own with loopback up, so that nothing it starts reaches another address; exit 77 (skipped)
+# where no namespace can be made.
+own_network_namespace() {
+    if [ "${NV_OWN_NETNS:-}" != 1 ]; then
+        unshare -n true 2>/dev/null || { echo "SKIP: no network namespace (unshare -n)"; exit 77; }
+        exec env NV_OWN_NETNS=1 unshare -n "$0" "$@"
+    fi
+    ip link set lo up
 }
 
 # The files under the prefix, one a line; nv-spc's when the build has it (argument 1).

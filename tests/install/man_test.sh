@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every manual page the build makes renders without a warning (groff, and mandoc's lint where it
-# is installed), and the page of a program with --help names every option the program takes and
-# none it does not.
+# is installed), its SEE ALSO names the others, and the page of a program with --help names
+# every option the program takes and none it does not.
 #   man_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -26,13 +26,25 @@ for page in "${pages[@]}"; do
         echo "mandoc is not installed: $name.1 checked with groff only"
     fi
 
+    # SEE ALSO names every other page the build makes.
+    for other in "${pages[@]}"; do
+        o=$(basename "$other" .1)
+        [ "$o" = "$name" ] && continue
+        sed -n '/^\.SH SEE ALSO/,$p' "$page" | grep -F ".BR ${o//-/\\-} (1)" >/dev/null || {
+            echo "FAIL: $name.1's SEE ALSO lacks $o(1)"
+            status=1
+        }
+    done
+
     program=$build/$name
     if [ "$name" != nv-term ] && [ -x "$program" ]; then
         # Options as the program lists them, and as the page writes them (\-\-name).
         # nv-spc lists each command's options under 'nv-spc COMMAND --help'.
         help=$({ "$program" --help
                  if [ "$name" = nv-spc ]; then
-                     for command in info plot watch export; do "$program" "$command" --help; done
+                     for command in info plot watch trend compare export; do
+                         "$program" "$command" --help
+                     done
                  fi; } | grep -o -- '--[a-z][a-z0-9-]*' | sort -u)
         documented=$(grep -o -- '\\-\\-[a-z][a-z0-9\\-]*' "$page" | sed 's/\\-/-/g' | sort -u)
         missing=$(comm -23 <(echo "$help") <(echo "$documented"))

@@ -68,11 +68,13 @@ fi
 # Each group asks only for its own packages.
 run test "lintian dpkg-dev" user 1 || fail "test group: $out"
 [ -z "$calls" ] || fail "the test group asked for another group's packages: $calls"
-run package "lintian dpkg-dev libgtest-dev" user 1 || fail "package group: $out"
-[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q dpkg-dev" ] || fail "package group: $calls"
+# The package group: the libraries of every feature the package promises, and CPack's tools.
+run package "lintian dpkg-dev libgtest-dev file libusb-1.0-0-dev" user 1 || fail "package group: $out"
+[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q libusb-1.0-0-dev dpkg-dev file" ] ||
+    fail "package group: $calls"
 run windows "wine64 lintian libgtest-dev" user 1 || fail "windows group: $out"
 [ "$(tail -1 <<<"$calls")" = "apt-get install -y -q wine64" ] || fail "windows group: $calls"
-run ci "lintian dpkg-dev libgtest-dev wine64" user 1 || fail "ci group: $out"
-[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q libgtest-dev dpkg-dev wine64 lintian" ] ||
+run ci "lintian dpkg-dev libgtest-dev wine64 mandoc" user 1 || fail "ci group: $out"
+[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q libgtest-dev mandoc dpkg-dev wine64 lintian" ] ||
     fail "ci group: $calls"
 echo "setup-deps: every case as expected"

@@ -428,6 +428,7 @@ TEST(CommText, UsbStringsParseWithDefaultsAndLimits) {
         {"USBF:1-4.2:1781:0/0C44", "USBF 1-4.2 1781 0 0c44"},
         {"USBx:3:ffff:2147483647/FFFF", "USBx 3 ffff 2147483647 ffff"},
         {"USB9:a_b.c-D:0/0", "USB9 a_b.c-D 0000 -1 0000"},
+        {"USBZ:1:1781/0c44", "USBZ 1 1781 -1 0c44"},
         {"USBS:" + loc127 + ":1781/0c44", "USBS " + loc127 + " 1781 -1 0c44"},
         {"USBS:" + loc127 + "1:1781/0c44", "-1"},
         {"USBS:1-4:1781/0c445", "-1"},

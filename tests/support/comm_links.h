@@ -2,14 +2,21 @@
 // recorder, a TCP listener that never completes a connect, and a stopwatch.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "comm_events.h"
+#include "error_log.h"
+#ifndef _WIN32
 #include "comm_peers.h"
+#endif
 
 constexpr int NEVER_MS = 600000;  // longer than a test's own limit: a missed wake-up fails
 
@@ -39,11 +46,43 @@ struct Link {
     std::string data() const { return ev.data(handle); }
 };
 
+// Opens `conn`, which must fail: ERROR then CLOSED, the connected wait released, and nothing
+// printed before the ERROR event (an operator's note follows the console's own message). What
+// the library printed through log_error.
+inline std::string refused_note(const std::string& conn) {
+    ErrorLog log;
+    Link link;
+    std::string at_error = "unset";
+    link.ev.hook = [&](int, int kind, const unsigned char*, int) {
+        if (kind == COMM_EVENT_ERROR) at_error = log.text();
+        return 0;
+    };
+    if (!link.connect(conn)) return "<refused at once>";
+    EXPECT_NE(comm_wait_connected(link.handle, NEVER_MS), 0);
+    EXPECT_TRUE(link.wait(COMM_EVENT_CLOSED));
+    EXPECT_EQ(link.kinds(), (std::vector<int>{COMM_EVENT_ERROR, COMM_EVENT_CLOSED}));
+    EXPECT_EQ(at_error, "");
+    link.handle = 0;
+    return log.text();
+}
+
+// The instrument's USB listing (vendor 1781, products 0c44 to 0c4d), at most `max` entries.
+inline std::vector<std::string> usb_listing(int max = 16, const char* manufacturer = "",
+                                            const char* product = "") {
+    comm_dev_entry list[16];
+    int count = -1;
+    EXPECT_EQ(comm_list_devices_usb(0, list, max, &count, manufacturer, product, 0x1781, 0x1781,
+                                    0x0C44, 0x0C4D),
+              0);
+    return std::vector<std::string>(list, list + std::max(count, 0));
+}
+
 inline std::string tcp_string(int port, int timeout_ms = 5000, const char* host = "127.0.0.1") {
     char conn[COMM_CONN_STRING_SIZE];
     return comm_make_conn_string_net(conn, host, port, timeout_ms) == 0 ? conn : "";
 }
 
+#ifndef _WIN32
 // A listener on 127.0.0.1 whose accept queue is full: a connect to it stays in progress (its
 // SYN goes unanswered) until the connector gives up.
 class SilentPeer {
@@ -66,3 +105,4 @@ class SilentPeer {
     int filler_ = -1;
     int port_ = 0;
 };
+#endif  // !_WIN32

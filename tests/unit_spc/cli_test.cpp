@@ -2,9 +2,15 @@
 // watch that follows a file replaced by rename.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "spc_support.h"
@@ -15,10 +21,10 @@ namespace {
 
 // The simulator's kind of spectrum, from a fixed seed: a line at channel 331 on a continuum.
 std::string good_text(int32_t scale_lines = 1) {
-    auto mean = expected(1024, [](double ch, double) { return 40.0 * std::exp(-ch / 180.0) + 2.0; },
-                         0, {{331, 11, 5000.0 * scale_lines}});
-    for (auto& m : mean) m *= 20;
-    return spectrum_text(poisson(mean, 3), 20, 19);
+    scene s;
+    s.exp_level = 800, s.exp_length = 180, s.flat = 40;
+    s.lines = {{331, 11, 100000.0 * scale_lines}};
+    return spectrum_text(poisson(s, 3), 20, 19);
 }
 
 }  // namespace
@@ -31,11 +37,17 @@ TEST(Cli, HelpVersionAndUsageErrors) {
     r = nv_spc({"--version"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.output.rfind("nv-spc ", 0), 0u);
-    for (const char* cmd : {"info", "plot", "watch", "export"}) {
+    // Every help text against its stored transcript (NV_UPDATE_EXPECTED=1 stores it anew).
+    std::string helps = nv_spc({"--help"}).output;
+    for (const char* cmd : {"info", "plot", "watch", "export", "trend", "compare"}) {
         r = nv_spc({cmd, "--help"});
         EXPECT_EQ(r.exit_code, 0) << cmd;
         EXPECT_EQ(r.output.rfind(std::string("Usage: nv-spc ") + cmd, 0), 0u) << r.output;
+        helps += r.output;
     }
+    std::string stored = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/help.txt";
+    if (std::getenv("NV_UPDATE_EXPECTED")) e2e::write_file(stored, helps);
+    EXPECT_EQ(helps, e2e::read_file(stored));
     struct usage {
         std::vector<std::string> args;
         std::string message;
@@ -54,6 +66,16 @@ TEST(Cli, HelpVersionAndUsageErrors) {
         {{"plot", "-o", "a.jpg"}, "-o needs a name ending in .png, .svg or .pdf"},
         {{"plot", "--width", "5"}, "--width needs a whole number from 20"},
         {{"watch", "-o", "a.png"}, "'watch' has no option '-o'"},
+        {{"watch", "-"}, "watch follows a file, not -"},
+        {{"trend"}, "needs a FILE"},
+        {{"compare", "a.spc"}, "needs two files, A and B"},
+        {{"compare", "a", "b", "c"}, "two files only, not 'c' too"},
+        {{"info", "-", "--roi", "5"}, "--roi needs A:B"},
+        {{"info", "--roi", "9:5"}, "--roi needs A below B"},
+        {{"plot", "--size", "1x5"}, "--size needs WxH from 2 to 100 cm"},
+        {{"plot", "--size", "10"}, "--size needs AxB"},
+        {{"trend", "-", "-"}, "standard input (-) can be read once only"},
+        {{"info", "--calibrate", "1=2,1=3"}, "two points at one channel"},
     };
     for (const auto& c : cases) {
         r = nv_spc(c.args);
@@ -127,7 +149,7 @@ TEST(Cli, InfoExportAndPlotFiles) {
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(r.output, "");
     std::string csv = e2e::read_file(dir.file("out.csv"));
-    EXPECT_EQ(csv.rfind("channel,counts\n0,", 0), 0u);
+    EXPECT_NE(csv.find("\nchannel,counts\n0,"), std::string::npos);
     r = nv_spc({"export", "-f", "n42", "--calibrate", "331=661.7"}, dir.path());
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.output.find("<RadInstrumentData xmlns=\"http://physics.nist.gov/N42/2011/N42\""),
@@ -146,6 +168,21 @@ TEST(Cli, InfoExportAndPlotFiles) {
     ASSERT_EQ(stat(dir.file("fig.svg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_NE(e2e::read_file(dir.file("fig.svg")).find("<svg"), std::string::npos);
+    // --size in cm (200 pixels per inch in a PNG); --fit draws the model's dots over the bars.
+    r = nv_spc({"plot", "-o", "small.png", "--size", "8x5"}, dir.path());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    std::string png = e2e::read_file(dir.file("small.png"));
+    auto be32 = [&](size_t at) {
+        return (static_cast<unsigned char>(png[at]) << 24) |
+               (static_cast<unsigned char>(png[at + 1]) << 16) |
+               (static_cast<unsigned char>(png[at + 2]) << 8) |
+               static_cast<unsigned char>(png[at + 3]);
+    };
+    EXPECT_EQ(be32(16), 630u);  // 8 cm
+    EXPECT_EQ(be32(20), 394u);  // 5 cm
+    EXPECT_EQ(nv_spc({"plot", "--width", "60"}, dir.path()).output.find("•"), std::string::npos);
+    EXPECT_NE(nv_spc({"plot", "--fit", "--width", "60"}, dir.path()).output.find("•"),
+              std::string::npos);
     // A target in a folder that does not exist: exit 1, a message naming it.
     r = nv_spc({"plot", "-o", "no/such/fig.png"}, dir.path());
     EXPECT_EQ(r.exit_code, 1);
@@ -160,6 +197,207 @@ TEST(Cli, InfoExportAndPlotFiles) {
         size_t columns = 0;
         for (unsigned char ch : line) columns += (ch & 0xC0) != 0x80;
         EXPECT_LE(columns, 50u) << line;
+    }
+}
+
+// Input that is not a spectrum nv-spc reads: refused with the file, the line where it can tell,
+// and the reason; exit 1. Special files are refused before anything is read.
+TEST(Cli, BadInputTable) {
+    proc::TempDir dir;
+    std::string foreign =
+        "<?xml version=\"1.0\"?>\n<RadInstrumentData xmlns=\"http://physics.nist.gov/N42/2011/"
+        "N42\">\n<RadInstrumentDataCreatorName>Another 1.0</RadInstrumentDataCreatorName>\n"
+        "<RadMeasurement><Spectrum><ChannelData>1 2 3</ChannelData></Spectrum></RadMeasurement>"
+        "</RadInstrumentData>\n";
+    struct bad {
+        const char* name;
+        std::string content;  // written to `name`; empty: `name` is made otherwise
+        std::string message;
+    } cases[] = {
+        {"long.spc", std::string(10 << 20, '1') + "\n", "long.spc:1: '1111"},
+        {"empty-lines.spc", std::string(10000000, '\n'), "empty-lines.spc:1: '' is not a whole"},
+        {"foreign.n42", foreign,
+         "foreign.n42: an N42 file not written by nv-spc (creator "
+         "'Another 1.0'): nv-spc reads its own exports only"},
+        {"broken.n42", "<RadInstrumentData>\n<a>\n", "broken.n42:2: not XML"},
+        {"plain.csv", "0,5\n1,7\n", "plain.csv:1: '0,5': a CSV spectrum starts with its header"},
+        {"rows.csv", "# header=1 2\nchannel,counts\n0,5\n2,7\n",
+         "rows.csv:4: '2,7' is not the row of channel 1"},
+        {"fifo", "", "fifo: not a regular file (a FIFO); use - for standard input"},
+        {"/dev/zero", "", "/dev/zero: not a regular file (a device)"},
+        {".", "", ".: is a directory"},
+        {"socket", "", "socket: No such device or address\n"},
+    };
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", dir.file("socket").c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    for (const auto& c : cases) {
+        if (!c.content.empty()) e2e::write_file(dir.file(c.name), c.content);
+        auto r = nv_spc({"info", c.name}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << c.name;
+        EXPECT_EQ(r.output.rfind("nv-spc: " + c.message, 0), 0u) << r.output.substr(0, 200);
+    }
+    // Standard input: a spectrum, nothing, endless zeros.
+    auto r = nv_spc({"info", "-"}, dir.path(), good_text());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.output.find("File:         standard input\n"), std::string::npos) << r.output;
+    r = nv_spc({"info", "-"}, dir.path(), "");
+    EXPECT_EQ(r.output, "nv-spc: standard input: the file is empty\n");
+    close(sock);
+    r = proc::run({"/bin/sh", "-c", std::string(NV_SPC_BIN) + " info - < /dev/zero"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output.rfind("nv-spc: standard input: file too large", 0), 0u) << r.output;
+}
+
+// Times the header cannot mean: said so, and no count rate is made of them.
+TEST(Cli, TimesThatAreNotTimes) {
+    proc::TempDir dir;
+    struct times {
+        int32_t real, live;
+        const char* header;
+        bool rates;
+    } cases[] = {
+        {20, 19, "20 19 (real time 20 s, live time 19 s)", true},
+        {20, 25, "20 25 (real time 20 s, live time 25 s: above the real time, no count rates)",
+         false},
+        {-3, 0, "-3 0 (real time -3 s: not a time, live time 0 s: not a time, no count rates)",
+         false},
+        {0, 10, "0 10 (real time 0 s: not a time, live time 10 s)", true},
+        {2, 1, "2 1 (real time 2 s, live time 1 s)", true},
+    };
+    for (const auto& t : cases) {
+        std::string text = good_text();
+        text = std::to_string(t.real) + "\n" + std::to_string(t.live) +
+               text.substr(text.find('\n', text.find('\n') + 1));
+        auto r = nv_spc({"info", "-"}, dir.path(), text);
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_NE(r.output.find("Header:       " + std::string(t.header) + "\n"), std::string::npos)
+            << r.output;
+        EXPECT_EQ(r.output.find("per second of live time") != std::string::npos, t.rates);
+        auto j = nlohmann::json::parse(nv_spc({"info", "--json", "-"}, dir.path(), text).output);
+        EXPECT_EQ(j["count_rate_cps"].is_null(), !t.rates);
+    }
+}
+
+// An export reads back as its original: info of either says the same, but for the file's name.
+TEST(Cli, ExportsReadBack) {
+    proc::TempDir dir;
+    e2e::write_file(dir.file("spect.spc"), good_text());
+    auto body = [](std::string info) { return info.substr(info.find('\n')); };
+    auto original = nv_spc({"info", "--kev-per-channel", "2", "--roi", "600:720"}, dir.path());
+    ASSERT_EQ(original.exit_code, 0);
+    for (const char* format : {"n42", "csv"}) {
+        std::string name = std::string("out.") + format;
+        auto r = nv_spc({"export", "-f", format, "-o", name, "--kev-per-channel", "2"}, dir.path());
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        r = nv_spc({"info", name, "--roi", "600:720"}, dir.path());
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(body(r.output), body(original.output)) << format;
+        // Exported again, the same file.
+        r = nv_spc({"export", "-f", format, "-o", "again", name}, dir.path());
+        if (std::string(format) == "csv") {
+            EXPECT_EQ(e2e::read_file(dir.file("again")), e2e::read_file(dir.file(name)));
+        }
+    }
+}
+
+// trend follows the line near 662 keV over files; compare reports each peak's change; --roi
+// sums a region.
+TEST(Cli, TrendCompareAndRegions) {
+    proc::TempDir dir;
+    // The same source measured for 100 s, then for 200 s with the line moved by 2 channels and
+    // twice as strong per second.
+    auto spectrum = [](double centroid, double area, int32_t live, uint64_t seed) {
+        scene s;
+        s.flat = 4.0 * live, s.exp_level = 10.0 * live, s.exp_length = 300;
+        s.lines = {{centroid, 11, area}, {800, 15, 5000.0 * live / 100}};
+        return spectrum_text(poisson(s, seed), live + 5, live);
+    };
+    e2e::write_file(dir.file("a.spc"), spectrum(331, 50000, 100, 1));
+    e2e::write_file(dir.file("b.spc"), spectrum(333, 200000, 200, 2));
+    // With a calibration the line nearest 662 keV, without one the strongest: the same here.
+    for (bool calibrated : {true, false}) {
+        std::vector<std::string> args = {"trend", "--csv", "a.spc", "b.spc"};
+        if (calibrated) args.insert(args.end(), {"--kev-per-channel", "2"});
+        auto r = nv_spc(args, dir.path());
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        std::istringstream in(r.output);
+        std::string line;
+        std::getline(in, line);
+        EXPECT_EQ(line,
+                  "file,time_utc,live_time_s,count_rate_cps,line,centroid_channel,energy_keV,"
+                  "resolution_percent");
+        for (double centroid : {331.0, 333.0}) {
+            ASSERT_TRUE(std::getline(in, line));
+            std::vector<std::string> f;
+            for (size_t at = 0, next; at <= line.size(); at = next + 1) {
+                next = std::min(line.find(',', at), line.size());
+                f.push_back(line.substr(at, next - at));
+            }
+            ASSERT_EQ(f.size(), 8u) << line;
+            EXPECT_EQ(f[2], centroid == 331 ? "100" : "200");
+            EXPECT_EQ(f[4], calibrated ? "nearest 662 keV" : "strongest");
+            EXPECT_NEAR(std::stod(f[5]), centroid, 0.3) << line;
+            EXPECT_EQ(f[6].empty(), !calibrated);
+            EXPECT_NEAR(std::stod(f[7]), 100 * 11 * FWHM_PER_SIGMA / centroid, 0.3) << line;
+        }
+    }
+    auto r = nv_spc({"compare", "--width", "60", "a.spc", "b.spc"}, dir.path());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    // 500 per second in A, 1000 in B; the line at 800 the same in both.
+    size_t at = r.output.find("\n       331.0        333.0 ");
+    ASSERT_NE(at, std::string::npos) << r.output;
+    std::istringstream row(r.output.substr(at + 1));
+    double ca, cb, ra, ea, rb, eb, d, ed;
+    std::string pm;
+    row >> ca >> cb >> ra >> pm >> ea >> rb >> pm >> eb >> d >> pm >> ed;
+    EXPECT_NEAR(ra, 500, 4 * ea);
+    EXPECT_NEAR(rb, 1000, 4 * eb);
+    EXPECT_NEAR(d, 500, 4 * ed);
+    EXPECT_NE(r.output.find("•"), std::string::npos);  // B's dots over A's bars
+    r = nv_spc({"compare", "-o", "c.svg", "a.spc", "b.spc"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(e2e::read_file(dir.file("c.svg")).find("<svg"), std::string::npos);
+
+    // A region over the line: its counts, and the net counts near its area; one on the
+    // continuum alone: net near 0.
+    auto j = nlohmann::json::parse(
+        nv_spc({"info", "--json", "--roi", "290:372", "--roi", "500:560", "a.spc"}, dir.path())
+            .output);
+    auto roi = j["rois"][0];
+    EXPECT_EQ(roi["first_channel"], 290);
+    EXPECT_EQ(roi["last_channel"], 372);
+    EXPECT_NEAR(roi["gross_counts_err"].get<double>(), std::sqrt(roi["gross_counts"].get<double>()),
+                1e-9);
+    EXPECT_NEAR(roi["net_counts"].get<double>(), 50000, 4 * roi["net_counts_err"].get<double>());
+    EXPECT_NEAR(roi["net_rate_cps"].get<double>(), roi["net_counts"].get<double>() / 100, 1e-9);
+    EXPECT_NEAR(j["rois"][1]["net_counts"].get<double>(), 0,
+                4 * j["rois"][1]["net_counts_err"].get<double>());
+}
+
+// info as the user reads it, text and JSON, against stored transcripts of a fixed spectrum:
+// a quadratic calibration with its residuals, the FWHM calibration, rates, fits, nuclides, a
+// region (NV_UPDATE_EXPECTED=1 stores them anew; look at them before committing).
+TEST(Cli, InfoTranscripts) {
+    proc::TempDir dir;
+    scene s;  // Cs-137, Co-60 and K-40 in a scintillator at 2 keV a channel
+    s.exp_level = 3000, s.exp_length = 150, s.flat = 30;
+    for (double kev : {661.7, 1173.2, 1332.5, 1460.8})
+        s.lines.push_back(
+            {kev / 2, 0.07 / FWHM_PER_SIGMA * std::sqrt(661.7 * kev) / 2, kev < 700 ? 2e5 : 4e4});
+    e2e::write_file(dir.file("spect.spc"), spectrum_text(poisson(s, 11), 300, 290));
+    for (const char* name : {"info_calibrated.txt", "info_calibrated.json"}) {
+        std::vector<std::string> args = {"info", "--calibrate", "331=662,586=1173,730.5=1461.5",
+                                         "--roi", "600:720"};
+        if (std::string(name).find(".json") != std::string::npos) args.push_back("--json");
+        auto r = nv_spc(args, dir.path());
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        std::string path = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name;
+        if (std::getenv("NV_UPDATE_EXPECTED")) e2e::write_file(path, r.output);
+        EXPECT_EQ(r.output, e2e::read_file(path)) << name;
     }
 }
 

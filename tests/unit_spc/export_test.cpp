@@ -1,7 +1,8 @@
-// N42 and CSV exports read back: the counts and the calibration come out as they went in.
+// N42 and CSV exports: what the format's readers find in them, and nv-spc reading them back.
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
+#include <regex>
 #include <sstream>
 
 #include "spc_export.h"
@@ -11,112 +12,155 @@ using namespace spc_test;
 
 namespace {
 
-spc_spectrum sample() {
+spc_spectrum sample(int32_t real = 120, int32_t live = 117) {
     spc_spectrum s;
     s.counts = {0, 5, 17, 2147483647, 42, 0, 9};
-    s.first = 120;
-    s.second = 117;
-    s.closing = "6.8 0 3 0";
+    s.first = real;
+    s.second = live;
+    s.closing = "1.25 0.000000 3.000000 0.000000";
     return s;
 }
 
-std::vector<int64_t> numbers(const std::string& text) {
+std::vector<double> numbers(const std::string& text) {
     std::istringstream in(text);
-    std::vector<int64_t> v;
-    for (int64_t x; in >> x;) v.push_back(x);
+    std::vector<double> v;
+    for (double x; in >> x;) v.push_back(x);
     return v;
 }
 
+const time_t SAVED = 1765000000;  // 2025-12-06T05:46:40Z
+
 }  // namespace
 
-TEST(Export, N42ReadBack) {
-    spc_calib cal{true, -3.5, 2.0625};
-    const time_t saved = 1765000000;  // 2025-12-06T05:46:40Z
+TEST(Export, N42ForItsReaders) {
+    spc_calib cal = linear(-3.5, 2.0625);
+    cal.quad = 0.001;
+    spc_n42_extras x;
+    x.saved = SAVED;
+    x.uuid = "0b8e3c1e-6f2a-4c1b-9d2e-3f4a5b6c7d8e";
+    x.fwhm = {3, 1, 0.01, 0};
+    spc_peak p;
+    p.centroid = 3, p.area = 1000, p.area_err = 40;
+    x.peaks = {p};
     for (bool calibrated : {true, false}) {
         spc_spectrum s = sample();
-        std::string xml = spc_export_n42(s, calibrated ? cal : spc_calib{}, saved);
         pugi::xml_document doc;
-        ASSERT_TRUE(doc.load_string(xml.c_str())) << xml;
+        ASSERT_TRUE(doc.load_string(spc_export_n42(s, calibrated ? cal : spc_calib{}, x).c_str()));
         auto root = doc.document_element();
         EXPECT_STREQ(root.name(), "RadInstrumentData");
         EXPECT_STREQ(root.attribute("xmlns").value(), "http://physics.nist.gov/N42/2011/N42");
-        EXPECT_NE(root.child("RadInstrumentDataCreatorName").text().as_string()[0], '\0');
+        EXPECT_STREQ(root.attribute("n42DocUUID").value(), x.uuid.c_str());
         auto info = root.child("RadInstrumentInformation");
         EXPECT_STREQ(info.child_value("RadInstrumentModelName"), "NV-52");
-        EXPECT_STREQ(info.child_value("RadInstrumentDescription"), "NV-52 gamma spectrometer");
         EXPECT_STREQ(info.child_value("RadInstrumentClassCode"), "Radionuclide Identifier");
-        EXPECT_FALSE(info.child("RadInstrumentVersion").empty());
         auto det = root.child("RadDetectorInformation");
         EXPECT_STREQ(det.child_value("RadDetectorCategoryCode"), "Gamma");
         auto meas = root.child("RadMeasurement");
         EXPECT_STREQ(meas.child_value("MeasurementClassCode"), "Foreground");
         EXPECT_STREQ(meas.child_value("StartDateTime"), "2025-12-06T05:44:40Z");  // 120 s before
+        EXPECT_NE(std::string(meas.child_value("Remark")).find("modification time"),
+                  std::string::npos);
         EXPECT_STREQ(meas.child_value("RealTimeDuration"), "PT120S");
         auto spec = meas.child("Spectrum");
         EXPECT_STREQ(spec.attribute("radDetectorInformationReference").value(),
                      det.attribute("id").value());
         EXPECT_STREQ(spec.child_value("LiveTimeDuration"), "PT117S");
-        auto data = spec.child("ChannelData");
-        EXPECT_STREQ(data.attribute("compressionCode").value(), "None");
-        auto counts = numbers(data.child_value());
-        EXPECT_EQ(counts, std::vector<int64_t>(s.counts.begin(), s.counts.end()));
+        EXPECT_STREQ(spec.child("ChannelData").attribute("compressionCode").value(), "None");
+        auto counts = numbers(spec.child_value("ChannelData"));
+        EXPECT_EQ(counts, std::vector<double>(s.counts.begin(), s.counts.end()));
         auto ecal = root.child("EnergyCalibration");
-        if (calibrated) {
-            EXPECT_STREQ(spec.attribute("energyCalibrationReference").value(),
-                         ecal.attribute("id").value());
-            std::istringstream in(ecal.child_value("CoefficientValues"));
-            double c0, c1, c2;
-            ASSERT_TRUE(in >> c0 >> c1 >> c2);
-            EXPECT_EQ(c0, cal.offset);
-            EXPECT_EQ(c1, cal.gain);
-            EXPECT_EQ(c2, 0);
-        } else {
-            EXPECT_TRUE(ecal.empty());
-            EXPECT_TRUE(spec.attribute("energyCalibrationReference").empty());
+        auto peak = root.child("AnalysisResults").child("PeakAnalysisResults").child("Peak");
+        if (!calibrated) {
+            EXPECT_TRUE(ecal.empty() && root.child("FWHMCalibration").empty() && peak.empty());
+            continue;
         }
+        EXPECT_STREQ(spec.attribute("energyCalibrationReference").value(),
+                     ecal.attribute("id").value());
+        // The coefficients give channel i's lower edge, at i - 0.5 in nv-spc's channels.
+        auto c = numbers(ecal.child_value("CoefficientValues"));
+        ASSERT_EQ(c.size(), 3u);
+        for (double i : {0.0, 1.0, 6.0})
+            EXPECT_NEAR(c[0] + c[1] * i + c[2] * i * i, spc_energy(cal, i - 0.5), 1e-6);
+        auto fw = root.child("FWHMCalibration");
+        auto e = numbers(fw.child_value("EnergyValues")), f = numbers(fw.child_value("FWHMValues"));
+        ASSERT_EQ(e.size(), f.size());
+        ASSERT_FALSE(e.empty());
+        for (size_t k = 0; k < e.size(); ++k) EXPECT_NEAR(f[k] * f[k], 1 + 0.01 * e[k], 1e-6);
+        EXPECT_NEAR(std::stod(peak.child_value("PeakEnergy")), spc_energy(cal, 3), 1e-6);
+        EXPECT_STREQ(peak.child_value("PeakNetAreaValue"), "1000");
+        EXPECT_STREQ(peak.child_value("PeakNetAreaUncertaintyValue"), "40");
     }
-    // One second is a time; header values that are not times (0 or negative) are left out,
-    // not written as times.
-    for (int32_t t : {1, 0, -1}) {
-        spc_spectrum one = sample();
-        one.first = one.second = t;
+    // Times: one second is a time; 0 or negative are not; a live time above the real time is
+    // not written, and a remark says why.
+    struct times {
+        int32_t real, live;
+        const char* real_text;
+        const char* live_text;
+        const char* start;
+    } cases[] = {
+        {1, 1, "PT1S", "PT1S", "2025-12-06T05:46:39Z"},
+        {0, -1, "", "", "2025-12-06T05:46:40Z"},
+        {-5, 7, "", "PT7S", "2025-12-06T05:46:40Z"},
+        {20, 25, "PT20S", "", "2025-12-06T05:46:20Z"},
+    };
+    for (const auto& t : cases) {
         pugi::xml_document d;
-        ASSERT_TRUE(d.load_string(spc_export_n42(one, {}, saved).c_str()));
+        ASSERT_TRUE(d.load_string(spc_export_n42(sample(t.real, t.live), {}, x).c_str()));
         auto m = d.document_element().child("RadMeasurement");
-        EXPECT_EQ(std::string(m.child_value("RealTimeDuration")), t > 0 ? "PT1S" : "") << t;
-        EXPECT_EQ(std::string(m.child("Spectrum").child_value("LiveTimeDuration")),
-                  t > 0 ? "PT1S" : "")
-            << t;
+        EXPECT_STREQ(m.child_value("RealTimeDuration"), t.real_text) << t.real;
+        EXPECT_STREQ(m.child("Spectrum").child_value("LiveTimeDuration"), t.live_text) << t.live;
+        EXPECT_STREQ(m.child_value("StartDateTime"), t.start);
+        bool remark = false;
+        for (auto r : m.children("Remark"))
+            remark = remark ||
+                     std::string(r.child_value()).find("above the real time") != std::string::npos;
+        EXPECT_EQ(remark, t.live > t.real && t.real > 0) << t.live;
     }
-    spc_spectrum s = sample();
-    s.first = 0;
-    s.second = -1;
-    pugi::xml_document doc;
-    ASSERT_TRUE(doc.load_string(spc_export_n42(s, {}, saved).c_str()));
-    auto meas = doc.document_element().child("RadMeasurement");
-    EXPECT_TRUE(meas.child("RealTimeDuration").empty());
-    EXPECT_TRUE(meas.child("Spectrum").child("LiveTimeDuration").empty());
-    EXPECT_STREQ(meas.child_value("StartDateTime"), "2025-12-06T05:46:40Z");
+    // Without a given UUID each document has a new random one.
+    std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::string a = spc_new_uuid(), b = spc_new_uuid();
+    EXPECT_TRUE(std::regex_match(a, uuid)) << a;
+    EXPECT_NE(a, b);
 }
 
-TEST(Export, CsvReadBack) {
-    spc_spectrum s = sample();
-    std::string plain = spc_export_csv(s, {});
-    EXPECT_EQ(plain, "channel,counts\n0,0\n1,5\n2,17\n3,2147483647\n4,42\n5,0\n6,9\n");
-    spc_calib cal{true, -3.5, 2.0625};
-    std::istringstream in(spc_export_csv(s, cal));
+// Both exports read back as the spectrum they came from: counts, header values, closing line,
+// calibration.
+TEST(Export, ReadBack) {
+    spc_calib cal = linear(-3.5, 2.0625);
+    spc_n42_extras x;
+    x.saved = SAVED;
+    for (const spc_calib& c : {cal, spc_calib{}})
+        for (int32_t live : {117, 250, -3}) {
+            spc_spectrum s = sample(120, live);
+            for (const std::string& text : {spc_export_n42(s, c, x), spc_export_csv(s, c)}) {
+                spc_spectrum t;
+                spc_error err;
+                ASSERT_TRUE(spc_parse(text, &t, &err)) << err.line << ": " << err.what << text;
+                EXPECT_EQ(t.counts, s.counts);
+                EXPECT_EQ(t.first, s.first);
+                EXPECT_EQ(t.second, s.second);
+                EXPECT_EQ(t.closing, s.closing);
+                EXPECT_DOUBLE_EQ(t.scale, 1.25);
+                EXPECT_EQ(t.calib.set, c.set);
+                EXPECT_NEAR(t.calib.offset, c.offset, 1e-9);
+                EXPECT_NEAR(t.calib.gain, c.gain, 1e-9);
+            }
+        }
+    // The CSV's comments and rows, as a spreadsheet reads them.
+    std::istringstream in(spc_export_csv(sample(), cal));
     std::string line;
-    std::getline(in, line);
+    std::vector<std::string> comments;
+    while (std::getline(in, line) && line[0] == '#') comments.push_back(line);
+    EXPECT_NE(std::find(comments.begin(), comments.end(), "# real_time_s=120"), comments.end());
+    EXPECT_NE(std::find(comments.begin(), comments.end(), "# live_time_s=117"), comments.end());
     EXPECT_EQ(line, "channel,counts,energy_keV");
-    size_t i = 0;
-    for (; std::getline(in, line); ++i) {
+    for (size_t i = 0; std::getline(in, line); ++i) {
         int ch;
         long long counts;
         double kev;
         ASSERT_EQ(std::sscanf(line.c_str(), "%d,%lld,%lf", &ch, &counts, &kev), 3) << line;
         EXPECT_EQ(ch, static_cast<int>(i));
-        EXPECT_EQ(counts, s.counts[i]);
+        EXPECT_EQ(counts, sample().counts[i]);
         EXPECT_NEAR(kev, -3.5 + 2.0625 * i, 1e-4);
     }
-    EXPECT_EQ(i, s.counts.size());
 }

@@ -10,6 +10,7 @@
 
 #include "e2e.h"
 #include "process.h"
+#include "spc_calib.h"
 
 namespace spc_test {
 
@@ -33,16 +34,33 @@ inline double area_for(double z, double continuum_per_channel, double sigma) {
     return (z * z + std::sqrt(z * z * z * z + 4 * z * z * b)) / 2;
 }
 
-// Expected counts per channel: a continuum plus Gaussian lines.
-inline std::vector<double> expected(int channels, double (*continuum)(double, double), double level,
-                                    const std::vector<line>& lines) {
-    std::vector<double> mean(channels);
-    for (int i = 0; i < channels; ++i) {
-        mean[i] = continuum(i, level);
-        for (const auto& l : lines) {
-            double u = (i - l.centroid) / l.sigma;
-            mean[i] += l.area / (l.sigma * SQRT_2PI) * std::exp(-0.5 * u * u);
-        }
+// A spectrum as a detector records it: a continuum of an exponential, a constant and a slope,
+// optionally a smoothed falling step (a Compton edge), and Gaussian lines integrated over each
+// channel.
+struct scene {
+    int channels = 1024;
+    double exp_level = 0, exp_length = 100, flat = 0, slope = 0;
+    double step = 0, step_at = 0, step_width = 1;  // height, channel, sigma of the smoothing
+    std::vector<line> lines;
+};
+
+// The continuum's counts in the channel centred at `x`.
+inline double continuum(const scene& s, double x) {
+    return s.exp_level * std::exp(-x / s.exp_length) + s.flat + s.slope * x +
+           s.step * 0.5 * std::erfc((x - s.step_at) / (std::sqrt(2.0) * s.step_width));
+}
+
+// Expected counts per channel.
+inline std::vector<double> expected(const scene& s) {
+    std::vector<double> mean(s.channels);
+    for (int i = 0; i < s.channels; ++i) mean[i] = std::max(0.0, continuum(s, i));
+    for (const auto& l : s.lines) {
+        int from = std::max(0, static_cast<int>(l.centroid - 9 * l.sigma));
+        int to = std::min(s.channels - 1, static_cast<int>(l.centroid + 9 * l.sigma) + 1);
+        auto cdf = [&](double x) {
+            return 0.5 * std::erfc(-(x - l.centroid) / (l.sigma * M_SQRT2));
+        };
+        for (int i = from; i <= to; ++i) mean[i] += l.area * (cdf(i + 0.5) - cdf(i - 0.5));
     }
     return mean;
 }
@@ -50,8 +68,31 @@ inline std::vector<double> expected(int channels, double (*continuum)(double, do
 inline std::vector<int32_t> poisson(const std::vector<double>& mean, uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::vector<int32_t> counts;
-    for (double m : mean) counts.push_back(std::poisson_distribution<int32_t>(m)(rng));
+    for (double m : mean) {
+        // Above 10^7 the Gaussian limit is exact to far below a count's noise and much faster.
+        double v = m < 1e7 ? std::poisson_distribution<int64_t>(m)(rng)
+                           : std::lround(m + std::sqrt(m) * std::normal_distribution<>()(rng));
+        counts.push_back(static_cast<int32_t>(std::min(v, 2147483647.0)));
+    }
     return counts;
+}
+
+inline std::vector<int32_t> poisson(const scene& s, uint64_t seed) {
+    return poisson(expected(s), seed);
+}
+
+// A line of significance `z` at `centroid` with width `sigma` on the scene's continuum.
+inline line line_of(const scene& s, double centroid, double sigma, double z) {
+    return {centroid, sigma, area_for(z, continuum(s, centroid), sigma)};
+}
+
+// energy = offset + gain * channel.
+inline spc_calib linear(double offset, double gain) {
+    spc_calib c;
+    c.set = true;
+    c.offset = offset;
+    c.gain = gain;
+    return c;
 }
 
 // The spectrum text; `closing` "6.8 0 3 0" is the spectrum handler's, anything else SaveSpec's.

@@ -1,7 +1,11 @@
 // The spectrum file reader and the calibration arithmetic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "spc_calib.h"
+#include "spc_identify.h"
 #include "spc_spectrum.h"
 #include "spc_support.h"
 
@@ -76,8 +80,8 @@ TEST(SpectrumFile, BadInputTable) {
         {three("6.8  0 3 0"), 6, "neither a channel count nor a closing line"},
         {"5\n4\n6.8 0 3 0\n", 3, "the spectrum has no channels"},
         {"5\n4\n1\r2\n6.8 0 3 0\n", 3, "carriage return inside the line"},
-        {std::string("5\n4\n1\n\0\n6.8 0 3 0\n", 18), 4, "not a spectrum text file (byte 0x00)"},
-        {"\x89PNG\r\n\x1a\n", 1, "not a spectrum text file (byte 0x89)"},
+        {std::string("5\n4\n1\n\0\n6.8 0 3 0\n", 18), 4, "not a spectrum file (byte 0x00)"},
+        {"\x89PNG\r\n\x1a\n", 1, "not a spectrum file (byte 0x89)"},
         {"5\n4\n1\n\xc3\xa9\n6.8 0 3 0\n", 4, "byte 0xC3"},
     };
     for (const auto& c : cases) {
@@ -145,10 +149,138 @@ TEST(Calibration, Arithmetic) {
     const char* bad_k[] = {"", "0", "-1", "x", "2x", " 2", "inf", "nan"};
     for (const char* v : bad_k) EXPECT_FALSE(spc_calib_per_channel(v, &cal, &error)) << v;
     const char* bad_c[] = {"",           "331",       "=661",    "331=",    "0=661",       "331=0",
-                           "a=1",        "1=2,3",     "1=2,1=5", "1=5,2=4", "1=2,2=3,3=4", "-1=2",
+                           "a=1",        "1=2,3",     "1=2,1=5", "1=5,2=4", "1=2,1=3,3=4", "-1=2",
                            "331=661.7,", "331=661.7;"};
     for (const char* v : bad_c) {
         EXPECT_FALSE(spc_calib_points(v, &cal, &error)) << v;
         EXPECT_NE(error.find("--calibrate"), std::string::npos) << error;
+    }
+}
+
+// Three or more points: a quadratic by least squares. Its residuals are what least squares
+// leaves: orthogonal to 1, x and x^2; points on a quadratic leave none.
+TEST(Calibration, LeastSquares) {
+    struct pts {
+        const char* value;
+        double offset, gain, quad;  // NAN: not known beforehand
+    } cases[] = {
+        {"100=210,200=420,300=630", 0, 2.1, 0},
+        {"0=5,100=215,200=445", 5, 2, 0.001},
+        {"16=32.2,331=661.7,600=1173.2,680=1332.5", NAN, NAN, NAN},
+        {"10=20,20=41,30=59,40=82,50=99", NAN, NAN, NAN},
+    };
+    for (const auto& c : cases) {
+        spc_calib cal;
+        std::string error;
+        ASSERT_TRUE(spc_calib_points(c.value, &cal, &error)) << error;
+        double s0 = 0, s1 = 0, s2 = 0;
+        for (const auto& p : cal.points) {
+            EXPECT_NEAR(p.residual, p.kev - spc_energy(cal, p.channel), 1e-9);
+            s0 += p.residual, s1 += p.residual * p.channel,
+                s2 += p.residual * p.channel * p.channel;
+        }
+        EXPECT_NEAR(s0, 0, 1e-6);
+        EXPECT_NEAR(s1, 0, 1e-4);
+        EXPECT_NEAR(s2, 0, 1e-1);
+        if (!std::isnan(c.offset)) {
+            EXPECT_NEAR(cal.offset, c.offset, 1e-9);
+            EXPECT_NEAR(cal.gain, c.gain, 1e-9);
+            EXPECT_NEAR(cal.quad, c.quad, 1e-12);
+            for (const auto& p : cal.points) EXPECT_NEAR(p.residual, 0, 1e-9);
+        }
+        for (double ch : {0.0, 16.0, 500.0}) {
+            double back = spc_channel(cal, spc_energy(cal, ch));
+            EXPECT_TRUE(spc_gain_at(cal, ch) <= 0 || std::abs(back - ch) < 1e-6) << ch;
+        }
+    }
+    spc_calib cal;
+    std::string error;
+    // A parabola whose energy turns down between the points is no calibration.
+    EXPECT_FALSE(spc_calib_points("0=0,100=300,200=310", &cal, &error));
+    EXPECT_FALSE(spc_calib_points("0=0,100=75,200=100", &cal, &error)) << "flat at 200";
+    ASSERT_TRUE(spc_calib_points("0=0,100=300,200=500", &cal, &error));
+    EXPECT_EQ(spc_calib_check(cal, 300), "");
+    EXPECT_NE(spc_calib_check(cal, 2000), "") << "falls beyond channel 1500";
+
+    // FWHM^2 = a + b E (+ c E^2) through widths on it.
+    std::vector<double> e = {122, 662, 1173, 1332}, f, err(4, 0.5);
+    for (double x : e) f.push_back(std::sqrt(4 + 1.5 * x + 0.0001 * x * x));
+    spc_fwhm_calib fw = spc_fit_fwhm(e, f, err);
+    EXPECT_EQ(fw.peaks, 4);
+    EXPECT_NEAR(spc_fwhm_at(fw, 900), std::sqrt(4 + 1.5 * 900 + 0.0001 * 810000), 1e-6);
+    EXPECT_EQ(spc_fit_fwhm({662}, {40}, {1}).peaks, 0);
+}
+
+// The nuclides a set of calibrated peaks shows: named only with their strongest lines present,
+// each peak naming the lines within its FWHM.
+TEST(Identify, StrongestLinesDecide) {
+    spc_calib cal = linear(0, 1);  // a channel a keV
+    auto peaks_at = [](std::vector<double> kev, double fwhm) {
+        std::vector<spc_peak> out;
+        for (double e : kev) {
+            spc_peak p;
+            p.centroid = e;
+            p.fwhm = fwhm;
+            out.push_back(p);
+        }
+        return out;
+    };
+    struct want {
+        std::vector<double> kev;
+        double fwhm;
+        std::vector<std::string> nuclides;
+    } cases[] = {
+        {{662}, 45, {"Cs-137"}},
+        {{1173}, 60, {}},  // Co-60 needs both of its lines
+        {{1173, 1333}, 60, {"Co-60"}},
+        {{1460}, 3, {"K-40"}},
+        {{1450}, 3, {}},  // 10 keV off with a germanium's width
+        {{609, 352}, 40, {"Ra-226 chain"}},
+        {{60}, 10, {"Am-241"}},
+        {{356, 81}, 5, {"Ba-133"}},
+        {{239, 583, 911, 2614}, 3, {"Th-232 chain"}},
+        {{239, 583, 911}, 3, {}},  // without its 2614 keV line (inside the range)
+        {{511}, 40, {"annihilation"}},
+        {{122, 344, 1408, 964}, 4, {"Co-57", "Eu-152"}},
+        {{75, 73}, 2, {"lead X-rays"}},
+    };
+    for (const auto& c : cases) {
+        auto peaks = peaks_at(c.kev, c.fwhm);
+        auto m = spc_identify(peaks, cal, 3000);
+        std::vector<std::string> named;
+        for (const auto& list : m)
+            for (const auto& x : list)
+                if (std::find(named.begin(), named.end(), x.nuclide) == named.end())
+                    named.push_back(x.nuclide);
+        std::sort(named.begin(), named.end());
+        auto expect = c.nuclides;
+        std::sort(expect.begin(), expect.end());
+        EXPECT_EQ(named, expect) << c.kev[0];
+    }
+    // Without a calibration nothing is named; lines beyond the spectrum are not asked for.
+    EXPECT_TRUE(spc_identify(peaks_at({662}, 45), {}, 3000)[0].empty());
+    auto m = spc_identify(peaks_at({239, 583, 911}, 3), cal, 2048);
+    EXPECT_EQ(m[0].size(), 1u);
+}
+
+// Large spectra at the bounds: the largest count of channels reads, one more is refused at its
+// line; ten million empty lines stop at the first.
+TEST(SpectrumFile, Bounds) {
+    std::string text = "1\n1\n";
+    text.reserve(2 * SPC_MAX_CHANNELS + 64);
+    for (int i = 0; i < SPC_MAX_CHANNELS; ++i) text += "7\n";
+    spc_spectrum s;
+    spc_error err;
+    ASSERT_TRUE(spc_parse(text + "0.00 0.000000 3.000000 0.000000\n", &s, &err)) << err.what;
+    EXPECT_EQ(s.counts.size(), static_cast<size_t>(SPC_MAX_CHANNELS));
+    EXPECT_FALSE(spc_parse(text + "7\n0.00 0.000000 3.000000 0.000000\n", &s, &err));
+    EXPECT_EQ(err.line, SPC_MAX_CHANNELS + 3);
+    EXPECT_EQ(err.what, "more than 1048576 channels");
+    EXPECT_FALSE(spc_parse(std::string(10000000, '\n'), &s, &err));
+    EXPECT_EQ(err.line, 1);
+    // The size bound: its last byte is read, one more is too large.
+    for (size_t size : {SPC_MAX_FILE_BYTES, SPC_MAX_FILE_BYTES + 1}) {
+        EXPECT_FALSE(spc_parse(std::string(size, '\n'), &s, &err));
+        EXPECT_EQ(err.what.rfind("file too large", 0) == 0, size > SPC_MAX_FILE_BYTES) << size;
     }
 }

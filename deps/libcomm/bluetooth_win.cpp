@@ -1,0 +1,361 @@
+// Bluetooth on Windows: whether a radio is there, the inquiry, pairing with the string's PIN, and
+// RFCOMM links through Winsock.
+//
+// An RFCOMM link is a non-blocking AF_BTH socket connected to the string's address and channel
+// within the string's time-out (finished in handle(), like TCP); once connected it is a plain
+// socket the I/O thread polls. A string with a PIN asks for an authenticated link: the socket
+// is told to authenticate, and while it connects an authentication callback registered for that
+// device answers a PIN request with the string's PIN, so a device not yet paired is paired on
+// the way. Pairing methods without a PIN (numeric comparison, passkeys) are the system's to ask.
+//
+// The inquiry (its thread is bluetooth.cpp's; BluetoothFindFirstDevice blocks for the whole of
+// the search) lists every device that answers or that Windows remembers, each once and at most
+// 32, with its own class of device and name, as on Linux (the class argument is not a filter). A
+// cancel cannot stop the search itself; it ends the listing at the next device.
+//
+// The Bluetooth API is loaded when first used (bluetoothapis.dll, or bthprops.cpl on Windows 7):
+// where there is none, or Winsock has no Bluetooth sockets, no radio is reported. Every call goes
+// through the table in bt_win_api.h.
+#if NV_HAVE_WINBT
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bt_win_api.h"
+#include "comm_win.h"
+
+namespace {
+
+using bt_clock = std::chrono::steady_clock;
+
+constexpr int INQUIRY_LENGTH = 8;  // x 1.28 s
+
+// ---- Windows' own calls -----------------------------------------------------------------------
+
+FARPROC bluetooth_api(const char* name) {
+    static const HMODULE module = [] {
+        HMODULE m = LoadLibraryW(L"bluetoothapis.dll");
+        return m ? m : LoadLibraryW(L"bthprops.cpl");
+    }();
+    return module ? GetProcAddress(module, name) : nullptr;
+}
+
+// Calls the Bluetooth API's function `name` of type F, or answers `missing` without one.
+template <typename F, typename R, typename... Args>
+R call(const char* name, R missing, Args... args) {
+    auto f = reinterpret_cast<F>(reinterpret_cast<void*>(bluetooth_api(name)));
+    if (f == nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return missing;
+    }
+    return f(args...);
+}
+
+HBLUETOOTH_RADIO_FIND WINAPI real_first_radio(const BLUETOOTH_FIND_RADIO_PARAMS* p, HANDLE* r) {
+    using F = HBLUETOOTH_RADIO_FIND(WINAPI*)(const BLUETOOTH_FIND_RADIO_PARAMS*, HANDLE*);
+    return call<F>("BluetoothFindFirstRadio", HBLUETOOTH_RADIO_FIND(nullptr), p, r);
+}
+BOOL WINAPI real_radio_close(HBLUETOOTH_RADIO_FIND f) {
+    return call<BOOL(WINAPI*)(HBLUETOOTH_RADIO_FIND)>("BluetoothFindRadioClose", FALSE, f);
+}
+HBLUETOOTH_DEVICE_FIND WINAPI real_first_device(const BLUETOOTH_DEVICE_SEARCH_PARAMS* p,
+                                                BLUETOOTH_DEVICE_INFO* i) {
+    using F = HBLUETOOTH_DEVICE_FIND(WINAPI*)(const BLUETOOTH_DEVICE_SEARCH_PARAMS*,
+                                              BLUETOOTH_DEVICE_INFO*);
+    return call<F>("BluetoothFindFirstDevice", HBLUETOOTH_DEVICE_FIND(nullptr), p, i);
+}
+BOOL WINAPI real_next_device(HBLUETOOTH_DEVICE_FIND f, BLUETOOTH_DEVICE_INFO* i) {
+    using F = BOOL(WINAPI*)(HBLUETOOTH_DEVICE_FIND, BLUETOOTH_DEVICE_INFO*);
+    return call<F>("BluetoothFindNextDevice", FALSE, f, i);
+}
+BOOL WINAPI real_device_close(HBLUETOOTH_DEVICE_FIND f) {
+    return call<BOOL(WINAPI*)(HBLUETOOTH_DEVICE_FIND)>("BluetoothFindDeviceClose", FALSE, f);
+}
+HRESULT WINAPI real_register(const BLUETOOTH_DEVICE_INFO* d,
+                             HBLUETOOTH_AUTHENTICATION_REGISTRATION* h,
+                             PFN_AUTHENTICATION_CALLBACK_EX callback, PVOID param) {
+    using F =
+        HRESULT(WINAPI*)(const BLUETOOTH_DEVICE_INFO*, HBLUETOOTH_AUTHENTICATION_REGISTRATION*,
+                         PFN_AUTHENTICATION_CALLBACK_EX, PVOID);
+    return call<F>("BluetoothRegisterForAuthenticationEx", E_NOTIMPL, d, h, callback, param);
+}
+BOOL WINAPI real_unregister(HBLUETOOTH_AUTHENTICATION_REGISTRATION h) {
+    using F = BOOL(WINAPI*)(HBLUETOOTH_AUTHENTICATION_REGISTRATION);
+    return call<F>("BluetoothUnregisterAuthentication", FALSE, h);
+}
+HRESULT WINAPI real_respond(HANDLE radio, PBLUETOOTH_AUTHENTICATE_RESPONSE r) {
+    using F = HRESULT(WINAPI*)(HANDLE, PBLUETOOTH_AUTHENTICATE_RESPONSE);
+    return call<F>("BluetoothSendAuthenticationResponseEx", E_NOTIMPL, radio, r);
+}
+
+const comm_btwin_api REAL_API = {
+    real_first_radio,  real_radio_close, CloseHandle,     real_first_device, real_next_device,
+    real_device_close, real_register,    real_unregister, real_respond,      ::socket,
+    ::setsockopt,      ::connect,        ::getsockopt,
+};
+
+std::atomic<const comm_btwin_api*> current_api{&REAL_API};
+
+const comm_btwin_api& bt() {
+    return *current_api.load();
+}
+
+BTH_ADDR address_of(const char* text) {
+    uint8_t bytes[6] = {};
+    comm_bt_address_bytes(text, bytes);
+    BTH_ADDR a = 0;
+    for (uint8_t b : bytes) a = a << 8 | b;
+    return a;
+}
+
+void address_text(const BLUETOOTH_ADDRESS& a, char out[18]) {
+    std::snprintf(out, 18, "%02X:%02X:%02X:%02X:%02X:%02X", a.rgBytes[5], a.rgBytes[4],
+                  a.rgBytes[3], a.rgBytes[2], a.rgBytes[1], a.rgBytes[0]);
+}
+
+std::string utf8_of(const wchar_t* text) {
+    char out[4 * BLUETOOTH_MAX_NAME_SIZE];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out, nullptr, nullptr);
+    return n > 0 ? std::string(out) : std::string();
+}
+
+// ---- RFCOMM links ------------------------------------------------------------------------
+
+struct bt_link {
+    comm_bt_params params;
+    comm_link* link = nullptr;
+    SOCKET s = INVALID_SOCKET;
+    bool connecting = false;
+    bt_clock::time_point deadline;
+    HBLUETOOTH_AUTHENTICATION_REGISTRATION pairing = nullptr;
+};
+
+struct refusal {
+    int err;
+    int kind;
+};
+constexpr refusal REFUSALS[] = {
+    {WSAETIMEDOUT, COMM_BT_NOT_ANSWERING},    {WSAEHOSTDOWN, COMM_BT_NOT_ANSWERING},
+    {WSAEHOSTUNREACH, COMM_BT_NOT_ANSWERING}, {WSAECONNREFUSED, COMM_BT_CHANNEL_REFUSED},
+    {WSAEACCES, COMM_BT_PAIRING_REFUSED},     {WSAENETDOWN, COMM_BT_NO_CONTROLLER},
+    {WSAENETUNREACH, COMM_BT_NO_CONTROLLER},  {WSAEADDRNOTAVAIL, COMM_BT_NO_CONTROLLER},
+    {WSAEAFNOSUPPORT, COMM_BT_NO_SUPPORT},    {WSAEPROTONOSUPPORT, COMM_BT_NO_SUPPORT},
+    {WSAESOCKTNOSUPPORT, COMM_BT_NO_SUPPORT},
+};
+constexpr comm_bt_advice ADVICE = {
+    "Pair it once in the Bluetooth settings of Windows (Add device: %s%s%s), then connect "
+    "again.\n",
+    "No Bluetooth radio is on in this computer (switched off in the Bluetooth settings, or in "
+    "flight mode).\n",
+    "This computer has no Bluetooth serial links (no Bluetooth radio or stack is installed).\n",
+};
+
+// A connect that failed: the operator learns what it means and what to do about it.
+void refused(bt_link* s, const char* what, int err) {
+    int kind = 0;
+    for (const refusal& r : REFUSALS)
+        if (r.err == err) kind = r.kind;
+    comm_bt_refused(s->link, s->params, kind, ADVICE);
+    comm_link_failed(s->link, what, err);
+}
+
+// The system asks for the PIN while the socket connects: a PIN request gets the string's.
+BOOL CALLBACK pin_requested(LPVOID param, PBLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request) {
+    auto s = static_cast<bt_link*>(param);
+    if (request->authenticationMethod != BLUETOOTH_AUTHENTICATION_METHOD_LEGACY) return FALSE;
+    BLUETOOTH_AUTHENTICATE_RESPONSE response{};
+    response.bthAddressRemote = request->deviceInfo.Address;
+    response.authMethod = BLUETOOTH_AUTHENTICATION_METHOD_LEGACY;
+    const size_t n = std::strlen(s->params.pin);
+    std::memcpy(response.pinInfo.pin, s->params.pin, n);
+    response.pinInfo.pinLength = static_cast<UCHAR>(n);
+    const HRESULT r = bt().send_authentication_response_ex(nullptr, &response);
+    if (FAILED(r)) comm_trace("bluetooth PIN answer", static_cast<int>(r));
+    return TRUE;
+}
+
+void stop_pairing(bt_link* s) {
+    if (s->pairing != nullptr) bt().unregister_authentication(s->pairing);
+    s->pairing = nullptr;
+}
+
+void close_socket(bt_link* s) {
+    stop_pairing(s);
+    comm_win_close_socket(s->s);
+    s->s = INVALID_SOCKET;
+    s->connecting = false;
+}
+
+int bt_parse(const char* conn_string, void** state) {
+    comm_bt_params p;
+    int r = comm_bt_parse(conn_string, &p);
+    if (r != 1) return r;
+    auto s = new bt_link;
+    s->params = p;
+    *state = s;
+    return 1;
+}
+
+// Answers the device's PIN requests and has the socket authenticate.
+void ask_for_pairing(bt_link* s) {
+    BLUETOOTH_DEVICE_INFO device{};
+    device.dwSize = sizeof device;
+    device.Address.ullLong = address_of(s->params.address);
+    const HRESULT r = bt().register_for_authentication_ex(&device, &s->pairing, pin_requested, s);
+    if (FAILED(r)) {
+        comm_trace("bluetooth PIN registration", static_cast<int>(r));
+        s->pairing = nullptr;
+    }
+    ULONG on = TRUE;
+    if (bt().setsockopt(s->s, SOL_RFCOMM, SO_BTH_AUTHENTICATE, reinterpret_cast<const char*>(&on),
+                        sizeof on) != 0)
+        comm_trace("bluetooth authentication", WSAGetLastError());
+}
+
+void bt_open(void* state, comm_link* link) {
+    auto s = static_cast<bt_link*>(state);
+    s->link = link;
+    s->s =
+        comm_winsock_start() ? bt().socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM) : INVALID_SOCKET;
+    if (s->s == INVALID_SOCKET) {
+        const int err = WSAGetLastError();
+        if (err == WSAEAFNOSUPPORT || err == WSAEPROTONOSUPPORT || err == WSAESOCKTNOSUPPORT)
+            refused(s, "bluetooth socket", err);
+        else
+            comm_link_failed(link, "bluetooth socket", err);
+        return;
+    }
+    u_long nonblocking = 1;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s->s), HANDLE_FLAG_INHERIT, 0);
+    if (ioctlsocket(s->s, FIONBIO, &nonblocking) != 0) {
+        const int err = WSAGetLastError();
+        close_socket(s);
+        comm_link_failed(link, "bluetooth socket FIONBIO", err);
+        return;
+    }
+    if (s->params.pin[0] != '\0') ask_for_pairing(s);
+    SOCKADDR_BTH to{};
+    to.addressFamily = AF_BTH;
+    to.btAddr = address_of(s->params.address);
+    to.port = static_cast<ULONG>(s->params.channel);
+    s->deadline = bt_clock::now() + std::chrono::milliseconds(s->params.timeout_ms);
+    if (bt().connect(s->s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        stop_pairing(s);
+        comm_link_opened(link);
+    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        s->connecting = true;
+    } else {
+        const int err = WSAGetLastError();
+        close_socket(s);
+        refused(s, "bluetooth connect", err);
+    }
+}
+
+int bt_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
+    auto s = static_cast<bt_link*>(state);
+    return comm_win_socket_poll_fd(s->s, s->connecting, s->deadline, fds, max, timeout_ms);
+}
+
+void bt_handle(void* state, const pollfd* fds, int count) {
+    auto s = static_cast<bt_link*>(state);
+    const short ready = count > 0 ? fds[0].revents : 0;
+    if (!s->connecting) {
+        if (ready && s->s != INVALID_SOCKET) comm_win_read(s->link, s->s);
+        return;
+    }
+    if (ready) {
+        int err = 0;
+        int len = sizeof err;
+        if (bt().getsockopt(s->s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+            err = WSAGetLastError();
+        if (err == 0) {
+            s->connecting = false;
+            stop_pairing(s);
+            comm_link_opened(s->link);
+            return;
+        }
+        close_socket(s);
+        refused(s, "bluetooth connect", err);
+    } else if (bt_clock::now() >= s->deadline) {
+        close_socket(s);
+        refused(s, "bluetooth connect time-out", WSAETIMEDOUT);
+    }
+}
+
+int bt_write(void* state, const unsigned char* data, int length, int ms) {
+    auto s = static_cast<bt_link*>(state);
+    return comm_win_write(s->link, s->s, data, length, ms);
+}
+
+void bt_close(void* state) {
+    auto s = static_cast<bt_link*>(state);
+    close_socket(s);
+    delete s;
+}
+
+}  // namespace
+
+const comm_transport comm_bt_transport = {
+    "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, comm_bt_describe,
+};
+
+void comm_btwin_set_api(const comm_btwin_api* api) {
+    current_api = api != nullptr ? api : &REAL_API;
+}
+
+// A radio is asked for only where Winsock has Bluetooth sockets at all: without a Bluetooth
+// stack (and under Wine, whose Bluetooth API is stubs) there is nothing to ask.
+int comm_bt_is_available(void) {
+    SOCKET probe =
+        comm_winsock_start() ? bt().socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM) : INVALID_SOCKET;
+    if (probe == INVALID_SOCKET) return 0;
+    comm_win_close_socket(probe);
+    BLUETOOTH_FIND_RADIO_PARAMS params{};
+    params.dwSize = sizeof params;
+    HANDLE radio = nullptr;
+    HBLUETOOTH_RADIO_FIND find = bt().find_first_radio(&params, &radio);
+    if (find == nullptr) return 0;
+    bt().close_handle(radio);
+    bt().find_radio_close(find);
+    return 1;
+}
+
+int comm_bt_radio(void) {
+    if (comm_bt_is_available()) return 0;
+    comm_trace_text("bluetooth", "no radio");
+    return -1;
+}
+
+std::vector<std::string> comm_bt_search(int, const std::atomic<bool>& cancelled) {
+    BLUETOOTH_DEVICE_SEARCH_PARAMS search{};
+    search.dwSize = sizeof search;
+    search.fReturnAuthenticated = search.fReturnRemembered = TRUE;
+    search.fReturnUnknown = search.fReturnConnected = search.fIssueInquiry = TRUE;
+    search.cTimeoutMultiplier = INQUIRY_LENGTH;
+    BLUETOOTH_DEVICE_INFO info{};
+    info.dwSize = sizeof info;
+    comm_bt_found found;
+    HBLUETOOTH_DEVICE_FIND find = bt().find_first_device(&search, &info);
+    if (find == nullptr && GetLastError() != ERROR_NO_MORE_ITEMS)
+        comm_trace("bluetooth inquiry", static_cast<int>(GetLastError()));
+    for (bool more = find != nullptr; more && !cancelled && !found.full();
+         more = bt().find_next_device(find, &info)) {
+        char address[18];
+        address_text(info.Address, address);
+        if (!found.first_time(address)) continue;
+        info.szName[BLUETOOTH_MAX_NAME_SIZE - 1] = L'\0';
+        found.add(address, utf8_of(info.szName), static_cast<int>(info.ulClassofDevice & 0xFFFFFF));
+    }
+    if (find != nullptr) bt().find_device_close(find);
+    return found.entries;
+}
+
+// The search itself cannot be stopped: the listing ends at the next device.
+void comm_bt_search_cancel(void) {}
+
+#endif  // NV_HAVE_WINBT

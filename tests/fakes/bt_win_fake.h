@@ -1,0 +1,310 @@
+// A fake Bluetooth radio behind the Windows Bluetooth side's table of system calls
+// (bt_win_api.h), with the same test-side face as the BlueZ one (bt_fake.h), so that one set of
+// contract tests holds both: whether a radio is there, the devices an inquiry finds with their
+// class and name, pairing (the PIN the transport answers when the fake asks for one), and RFCOMM
+// "sockets" that are one end of a loopback TCP connection whose other end is the instrument's,
+// or a listening socket that never connects.
+#pragma once
+
+#if NV_HAVE_WINBT
+
+#include "bt_win_api.h"
+// After the table's header, which brings Winsock.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "comm_events.h"
+
+namespace bt_fake {
+
+// How the fake's connect goes: fails or succeeds at once, finishes later, never finishes; or
+// the RFCOMM socket cannot even be made.
+enum class Connect { now, later, never, no_socket };
+// Why a connect is refused, as each system says it.
+enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
+
+inline int code_of(Refusal why) {
+    switch (why) {
+        case Refusal::not_answering:
+            return WSAETIMEDOUT;
+        case Refusal::channel:
+            return WSAECONNREFUSED;
+        case Refusal::pairing:
+            return WSAEACCES;
+        case Refusal::no_controller:
+            return WSAENETDOWN;
+        case Refusal::no_support:
+            return WSAEAFNOSUPPORT;
+        case Refusal::other:
+            return WSAEINVAL;
+        default:
+            return 0;
+    }
+}
+
+inline std::string pairing_note(const std::string& address, const std::string& pin) {
+    return "Bluetooth device " + address +
+           " refused the pairing (wrong or missing PIN, or no stored key).\nPair it once in the "
+           "Bluetooth settings of Windows (Add device: " +
+           address + (pin.empty() ? "" : ", PIN " + pin) + "), then connect again.\n";
+}
+inline const std::string NO_CONTROLLER_NOTE =
+    "No Bluetooth radio is on in this computer (switched off in the Bluetooth settings, or in "
+    "flight mode).\n";
+inline const std::string NO_SUPPORT_NOTE =
+    "This computer has no Bluetooth serial links (no Bluetooth radio or stack is installed).\n";
+
+struct Found {
+    BLUETOOTH_ADDRESS address;
+    ULONG cod;
+    std::wstring name;
+};
+
+// The radio and the instrument's side of the RFCOMM socket. Everything under `lock`.
+struct FakeBt {
+    std::mutex lock;
+    bool radio = true;
+    std::vector<Found> found;
+    Connect connect = Connect::later;
+    int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
+    std::string connected_to;        // "ADDRESS channel N"
+    bool authenticate = false;       // the socket was told to authenticate
+    std::string pin_answered;        // the PIN the transport gave when asked
+    int registrations = 0;           // PIN callbacks registered and not yet unregistered
+    int radios = 0, finds = 0;       // handles given out and not yet closed
+    SOCKET device = INVALID_SOCKET;  // the instrument's end
+    PFN_AUTHENTICATION_CALLBACK_EX pin_callback = nullptr;
+    PVOID pin_param = nullptr;
+    size_t next = 0;  // of the inquiry
+
+    ~FakeBt() {
+        if (device != INVALID_SOCKET) closesocket(device);
+    }
+};
+
+inline FakeBt* fake = nullptr;
+
+inline BLUETOOTH_ADDRESS address_of(int n) {
+    BLUETOOTH_ADDRESS a{};
+    for (int i = 0; i < 6; ++i) a.rgBytes[i] = static_cast<BYTE>(i == 0 ? n : 0xA0 + i);
+    return a;
+}
+
+// A device that answers the inquiry: address A5:A4:A3:A2:A1:NN, its class and name (UTF-8).
+inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
+    wchar_t wide[BLUETOOTH_MAX_NAME_SIZE] = L"";
+    MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide, BLUETOOTH_MAX_NAME_SIZE);
+    bt.found.push_back({address_of(n), static_cast<ULONG>(cod), wide});
+}
+inline void radio(FakeBt& bt, bool on) {
+    bt.radio = on;
+}
+inline std::string connected_to(FakeBt& bt) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    return bt.connected_to;
+}
+// Whether the link asked to be paired: the PIN it answered with, or empty when not asked.
+inline std::string paired_with(FakeBt& bt, const std::string&) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    return bt.authenticate ? bt.pin_answered : "";
+}
+
+// ---- the instrument's end --------------------------------------------------------------------
+
+inline bool device_write(FakeBt& bt, const std::string& s) {
+    return send(bt.device, s.data(), static_cast<int>(s.size()), 0) == static_cast<int>(s.size());
+}
+// Reads until `n` bytes are there (n = 0: until the other side closes), an error or the limit.
+inline std::string device_read(FakeBt& bt, size_t n = 0) {
+    std::string out;
+    char buf[4096];
+    while (n == 0 || out.size() < n) {
+        WSAPOLLFD p{bt.device, POLLIN, 0};
+        if (WSAPoll(&p, 1, 30000) <= 0) break;
+        const int got = recv(bt.device, buf, sizeof buf, 0);
+        if (got <= 0) break;
+        out.append(buf, static_cast<size_t>(got));
+    }
+    return out;
+}
+inline void device_close(FakeBt& bt) {
+    closesocket(bt.device);
+    bt.device = INVALID_SOCKET;
+}
+
+// A connected pair of loopback TCP sockets.
+inline bool socket_pair(SOCKET* mine, SOCKET* theirs) {
+    SOCKET l = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a;
+    bool ok = bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(l, 1) == 0 &&
+              getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    *mine = ok ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
+    ok = ok && connect(*mine, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+         (*theirs = accept(l, nullptr, nullptr)) != INVALID_SOCKET;
+    closesocket(l);
+    return ok;
+}
+
+// clang-format off
+inline const comm_btwin_api FAKE_API = {
+    [](const BLUETOOTH_FIND_RADIO_PARAMS* p, HANDLE* radio) -> HBLUETOOTH_RADIO_FIND {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_EQ(p->dwSize, sizeof *p);
+        if (!fake->radio) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
+            return nullptr;
+        }
+        fake->radios += 2;
+        *radio = reinterpret_cast<HANDLE>(fake);
+        return reinterpret_cast<HBLUETOOTH_RADIO_FIND>(fake);
+    },
+    [](HBLUETOOTH_RADIO_FIND) -> BOOL { std::lock_guard<std::mutex> guard(fake->lock); --fake->radios; return TRUE; },
+    [](HANDLE) -> BOOL { std::lock_guard<std::mutex> guard(fake->lock); --fake->radios; return TRUE; },
+    [](const BLUETOOTH_DEVICE_SEARCH_PARAMS* p, BLUETOOTH_DEVICE_INFO* info) -> HBLUETOOTH_DEVICE_FIND {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_TRUE(p->fIssueInquiry && p->fReturnUnknown && p->fReturnRemembered);
+        EXPECT_EQ(p->cTimeoutMultiplier, 8);  // an inquiry of 8 x 1.28 s
+        fake->next = 0;
+        if (fake->found.empty()) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
+            return nullptr;
+        }
+        ++fake->finds;
+        const Found& f = fake->found[fake->next++];
+        info->Address = f.address;
+        info->ulClassofDevice = f.cod;
+        wcsncpy(info->szName, f.name.c_str(), BLUETOOTH_MAX_NAME_SIZE);
+        return reinterpret_cast<HBLUETOOTH_DEVICE_FIND>(fake);
+    },
+    [](HBLUETOOTH_DEVICE_FIND, BLUETOOTH_DEVICE_INFO* info) -> BOOL {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        if (fake->next >= fake->found.size()) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
+            return FALSE;
+        }
+        const Found& f = fake->found[fake->next++];
+        info->Address = f.address;
+        info->ulClassofDevice = f.cod;
+        wcsncpy(info->szName, f.name.c_str(), BLUETOOTH_MAX_NAME_SIZE);
+        return TRUE;
+    },
+    [](HBLUETOOTH_DEVICE_FIND) -> BOOL { std::lock_guard<std::mutex> guard(fake->lock); --fake->finds; return TRUE; },
+    [](const BLUETOOTH_DEVICE_INFO*, HBLUETOOTH_AUTHENTICATION_REGISTRATION* h,
+       PFN_AUTHENTICATION_CALLBACK_EX callback, PVOID param) -> HRESULT {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        ++fake->registrations;
+        fake->pin_callback = callback;
+        fake->pin_param = param;
+        *h = fake;
+        return S_OK;
+    },
+    [](HBLUETOOTH_AUTHENTICATION_REGISTRATION) -> BOOL {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        --fake->registrations;
+        fake->pin_callback = nullptr;
+        return TRUE;
+    },
+    [](HANDLE, PBLUETOOTH_AUTHENTICATE_RESPONSE r) -> HRESULT {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_EQ(r->authMethod, BLUETOOTH_AUTHENTICATION_METHOD_LEGACY);
+        fake->pin_answered.assign(reinterpret_cast<const char*>(r->pinInfo.pin), r->pinInfo.pinLength);
+        return S_OK;
+    },
+    [](int family, int type, int protocol) -> SOCKET {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_EQ(family, AF_BTH);
+        EXPECT_EQ(type, SOCK_STREAM);
+        EXPECT_EQ(protocol, BTHPROTO_RFCOMM);
+        SOCKET mine = INVALID_SOCKET;
+        if (fake->connect == Connect::no_socket) {
+            WSASetLastError(fake->err);
+            return INVALID_SOCKET;
+        }
+        if (fake->connect == Connect::never) {  // listening: never writable
+            mine = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            bind(mine, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            listen(mine, 1);
+            return mine;
+        }
+        if (fake->device != INVALID_SOCKET) closesocket(fake->device);  // the availability probe's
+        if (!socket_pair(&mine, &fake->device)) ADD_FAILURE() << "no loopback pair";
+        return mine;
+    },
+    [](SOCKET, int level, int name, const char* value, int) -> int {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        if (level == SOL_RFCOMM && name == static_cast<int>(SO_BTH_AUTHENTICATE))
+            fake->authenticate = *reinterpret_cast<const ULONG*>(value) != 0;
+        return 0;
+    },
+    [](SOCKET, const sockaddr* to, int length) -> int {
+        PFN_AUTHENTICATION_CALLBACK_EX ask;
+        PVOID param;
+        {
+            std::lock_guard<std::mutex> guard(fake->lock);
+            EXPECT_EQ(length, static_cast<int>(sizeof(SOCKADDR_BTH)));
+            auto bth = reinterpret_cast<const SOCKADDR_BTH*>(to);
+            BLUETOOTH_ADDRESS a;
+            a.ullLong = bth->btAddr;
+            char text[64];
+            std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X channel %lu",
+                          a.rgBytes[5], a.rgBytes[4], a.rgBytes[3], a.rgBytes[2], a.rgBytes[1],
+                          a.rgBytes[0], bth->port);
+            fake->connected_to = text;
+            ask = fake->authenticate ? fake->pin_callback : nullptr;
+            param = fake->pin_param;
+        }
+        if (ask) {  // the device wants a PIN, as the system asks for it while connecting
+            BLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request{};
+            request.authenticationMethod = BLUETOOTH_AUTHENTICATION_METHOD_LEGACY;
+            ask(param, &request);
+        }
+        std::lock_guard<std::mutex> guard(fake->lock);
+        if (fake->connect == Connect::now) {
+            WSASetLastError(fake->err);
+            return fake->err == 0 ? 0 : SOCKET_ERROR;
+        }
+        WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    },
+    [](SOCKET, int level, int name, char* value, int* length) -> int {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        EXPECT_EQ(level, SOL_SOCKET);
+        EXPECT_EQ(name, SO_ERROR);
+        std::memcpy(value, &fake->err, sizeof(int));
+        *length = sizeof(int);
+        return 0;
+    },
+};
+// clang-format on
+
+// A fresh fake for the length of a test.
+struct Installed {
+    FakeBt bt;
+    Installed() {
+        fake = &bt;
+        comm_btwin_set_api(&FAKE_API);
+    }
+    ~Installed() {
+        comm_btwin_set_api(nullptr);
+        fake = nullptr;
+        EXPECT_EQ(bt.registrations, 0) << "a PIN callback left registered";
+        EXPECT_EQ(bt.radios, 0) << "a radio handle left open";
+        EXPECT_EQ(bt.finds, 0) << "an inquiry left open";
+    }
+};
+
+}  // namespace bt_fake
+
+#endif  // NV_HAVE_WINBT

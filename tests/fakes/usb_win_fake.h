@@ -1,0 +1,593 @@
+// A fake USB bus behind the Windows USB transport's table of system calls (usb_win_api.h), with
+// the same test-side face as the libusb one (usb_hooks.h), so that one set of contract tests
+// holds both transports: devices with their ids, place and strings, bound to WinUSB or not; the
+// SetupAPI listing; one open at a time per device; interface 0 with an interrupt pipe and
+// interface 1 with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into the
+// caller's event when the device has bytes or takes them; and device notifications for arrival
+// and removal. It counts what is handed out, so a test can check that a link gives it all back.
+#pragma once
+
+#if NV_HAVE_WINUSB
+
+#include "usb_win_api.h"
+// After the table's header, which brings what they need.
+#include <devpkey.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "comm_events.h"
+
+namespace usb_fake {
+
+struct Device {
+    int bus = 1;
+    std::vector<uint8_t> ports;
+    uint16_t vendor = 0x1781;
+    uint16_t product = 0x0C44;
+    std::string maker, name, serial;  // empty: the device has none
+    bool winusb = true;               // WinUSB is its driver
+    bool function = false;            // one function (interface) of a composite device
+    // The test's side, under the bench's lock.
+    std::string to_host, from_host;
+    bool gone = false;
+    int id = 0;  // in the device's path
+};
+
+// How a read comes back when a test spoils it.
+enum class Back { timed_out, halted, halted_for_good, unplugged, error };
+// Why an open is refused.
+enum class Refusal { none, in_use, gone };
+
+// On Windows a device's place is its hub and port (Device Manager's "Port_#0002.Hub_#0004"):
+// here a device straight at a bus's root port is on hub BUS, one behind a hub at root port P on
+// hub BUS*100+P.
+inline int hub_of(const Device& d) {
+    return d.ports.size() <= 1 ? d.bus : d.bus * 100 + d.ports[d.ports.size() - 2];
+}
+inline int port_of(const Device& d) {
+    return d.ports.empty() ? 0 : d.ports.back();
+}
+inline std::string entry_of(const Device& d) {
+    char e[64];
+    std::snprintf(e, sizeof e, "USBS:%d-%d:%04x/%04x", hub_of(d), port_of(d), d.vendor, d.product);
+    return e;
+}
+// The words an operator's note names the device by.
+inline std::string words_of(const Device& d) {
+    char w[64];
+    std::snprintf(w, sizeof w, "hub %d port %d (%04x:%04x)", hub_of(d), port_of(d), d.vendor,
+                  d.product);
+    return w;
+}
+
+class Bench;
+inline Bench* bench = nullptr;
+
+class Bench {
+  public:
+    Bench() {
+        bench = this;
+        comm_winusb_set_api(&table());
+    }
+    ~Bench() {
+        comm_winusb_set_api(nullptr);
+        bench = nullptr;
+        EXPECT_EQ(leaks(), "") << "given back at the end";
+    }
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // ---- the test's side --------------------------------------------------------------------
+    Device* add(int bus, std::vector<uint8_t> ports, int product = 0x0C44, int vendor = 0x1781) {
+        Device d;
+        d.bus = bus;
+        d.ports = std::move(ports);
+        d.product = static_cast<uint16_t>(product);
+        d.vendor = static_cast<uint16_t>(vendor);
+        return add(std::move(d));
+    }
+    Device* add(Device d) {
+        Device* added;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            d.id = static_cast<int>(devices_.size());
+            devices_.push_back(std::make_unique<Device>(std::move(d)));
+            added = devices_.back().get();
+        }
+        notify(CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+        return added;
+    }
+    void names(Device* d, const std::string& maker, const std::string& name,
+               const std::string& serial) {
+        std::lock_guard<std::mutex> guard(lock_);
+        d->maker = maker;
+        d->name = name;
+        d->serial = serial;
+    }
+    void send(Device* d, const std::string& bytes) {
+        std::lock_guard<std::mutex> guard(lock_);
+        d->to_host += bytes;
+        deliver();
+    }
+    // What the device received, once it is at least `n` bytes (or the limit passed).
+    std::string received(Device* d, size_t n = 0) {
+        std::unique_lock<std::mutex> held(lock_);
+        changed_.wait_for(held, CommEvents::LIMIT, [&] { return d->from_host.size() >= n; });
+        return d->from_host;
+    }
+    // Pulled out: what is in flight fails as WinUSB fails it, the listing no longer shows it.
+    void unplug(Device* d) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            d->gone = true;
+            for (auto& [ov, op] : ops_)
+                if (op.device == d && op.pending) finish(ov, op, ERROR_DEVICE_NOT_CONNECTED, 0);
+        }
+        notify(CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL);
+    }
+    // The next `count` reads that would complete with bytes come back `how`, the bytes lost.
+    void spoil_reads(Back how, int count) {
+        std::lock_guard<std::mutex> guard(lock_);
+        spoil_ = how;
+        spoil_left_ = count;
+    }
+    bool wait_spoiled(int n) {
+        std::unique_lock<std::mutex> held(lock_);
+        return changed_.wait_for(held, CommEvents::LIMIT, [&] { return spoiled_ >= n; });
+    }
+    // `n` more reads go out; every one after fails (-1: all go out).
+    void fail_reads_after(int n) {
+        std::lock_guard<std::mutex> guard(lock_);
+        reads_left_ = n;
+    }
+    // Writes stay pending until they are aborted.
+    void hold_writes(bool on) {
+        std::lock_guard<std::mutex> guard(lock_);
+        hold_writes_ = on;
+    }
+    bool wait_write_held() {
+        std::unique_lock<std::mutex> held(lock_);
+        return changed_.wait_for(held, CommEvents::LIMIT, [&] {
+            for (auto& [ov, op] : ops_)
+                if (!op.in && op.pending) return true;
+            return false;
+        });
+    }
+    void fail_write_submits(bool on) {
+        std::lock_guard<std::mutex> guard(lock_);
+        write_refused_ = on;
+    }
+    // Writes come back from a halted pipe (the device took the bytes first).
+    void halt_writes(bool on) {
+        std::lock_guard<std::mutex> guard(lock_);
+        write_halted_ = on;
+    }
+    void refuse_open(Refusal why) {
+        std::lock_guard<std::mutex> guard(lock_);
+        refusal_ = why;
+    }
+    // "halt 81", "halt 02": every halt cleared (a pipe reset), in order.
+    std::vector<std::string> halts() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return halts_;
+    }
+    std::vector<int> read_sizes() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return read_sizes_;
+    }
+    // Whether each write went out on a pipe that ends whole packets with a zero-length one.
+    std::vector<bool> zero_packets() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return zero_packets_;
+    }
+    std::set<int> pipes() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return pipes_;
+    }
+    void clear_records() {
+        std::lock_guard<std::mutex> guard(lock_);
+        read_sizes_.clear();
+        zero_packets_.clear();
+        pipes_.clear();
+    }
+    // What is still handed out; empty when everything came back.
+    std::string leaks() {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::string out;
+        int pending = 0;
+        for (auto& [ov, op] : ops_) pending += op.pending;
+        for (auto [what, n] : {std::pair("opens", opens_.size()),
+                               {"interfaces", interfaces_.size()},
+                               {"pending", static_cast<size_t>(pending)},
+                               {"lists", lists_.size()},
+                               {"notifications", static_cast<size_t>(callback_ != nullptr)}})
+            if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
+        return out;
+    }
+
+  private:
+    struct Open {
+        Device* device;
+    };
+    struct Interface {
+        Open* open;
+        int number;
+        std::set<int> terminated;  // pipes that end whole packets with a zero-length one
+    };
+    struct List {
+        std::vector<Device*> devices;
+    };
+    struct Op {
+        Device* device;
+        Interface* iface;
+        bool in;
+        int pipe;
+        unsigned char* buffer;
+        ULONG length;
+        bool pending = true;
+        DWORD error = 0, done = 0;
+    };
+
+    static Bench& b() { return *bench; }
+    static std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+    static std::wstring path_of(const Device& d) {
+        return L"\\\\?\\usb#fake#" + std::to_wstring(d.id) +
+               L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    }
+
+    // Under lock_: ends an operation and signals its event, as the system does.
+    void finish(OVERLAPPED* ov, Op& op, DWORD error, DWORD done) {
+        op.pending = false;
+        op.error = error;
+        op.done = done;
+        SetEvent(ov->hEvent);
+        changed_.notify_all();
+    }
+    // Under lock_: completes the reads the devices have bytes for, oldest first.
+    void deliver() {
+        for (OVERLAPPED* ov : order_) {
+            auto it = ops_.find(ov);
+            if (it == ops_.end() || !it->second.pending || !it->second.in) continue;
+            Op& op = it->second;
+            Device* d = op.device;
+            if (d->to_host.empty()) continue;
+            const size_t n = std::min<size_t>(d->to_host.size(), op.length);
+            std::memcpy(op.buffer, d->to_host.data(), n);
+            d->to_host.erase(0, n);
+            if (spoil_left_ > 0) {
+                --spoil_left_;
+                ++spoiled_;
+                finish(ov, op,
+                       spoil_ == Back::timed_out   ? ERROR_SEM_TIMEOUT
+                       : spoil_ == Back::unplugged ? ERROR_DEVICE_NOT_CONNECTED
+                       : spoil_ == Back::error     ? ERROR_IO_DEVICE
+                                                   : ERROR_GEN_FAILURE,
+                       0);
+            } else {
+                finish(ov, op, 0, static_cast<DWORD>(n));
+            }
+        }
+        changed_.notify_all();
+    }
+    void notify(CM_NOTIFY_ACTION action) {
+        std::lock_guard<std::mutex> guard(notify_lock_);
+        if (callback_ != nullptr) callback_(handle(), context_, action, nullptr, 0);
+    }
+    static HCMNOTIFICATION handle() { return reinterpret_cast<HCMNOTIFICATION>(&b()); }
+
+    // ---- Windows' side, on the installed bench -----------------------------------------------
+    static HDEVINFO WINAPI get_class_devs(const GUID*, PCWSTR, HWND, DWORD) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        auto list = new List;
+        for (auto& d : b().devices_)
+            if (!d->gone) list->devices.push_back(d.get());
+        b().lists_.insert(list);
+        return reinterpret_cast<HDEVINFO>(list);
+    }
+    static List* list_of(HDEVINFO set) { return reinterpret_cast<List*>(set); }
+    static BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD index,
+                                       PSP_DEVICE_INTERFACE_DATA data) {
+        if (index >= list_of(set)->devices.size()) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
+            return FALSE;
+        }
+        data->Reserved = index;
+        return TRUE;
+    }
+    static BOOL WINAPI interface_detail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
+                                        PDWORD required, PSP_DEVINFO_DATA info) {
+        const size_t index = data->Reserved;
+        const std::wstring path = path_of(*list_of(set)->devices.at(index));
+        const DWORD needed =
+            static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                               (path.size() + 1) * sizeof(wchar_t));
+        if (required) *required = needed;
+        if (detail == nullptr || size < needed) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        EXPECT_EQ(detail->cbSize, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+        if (info) info->Reserved = index;
+        return TRUE;
+    }
+    static BOOL WINAPI device_property(HDEVINFO set, PSP_DEVINFO_DATA info, const DEVPROPKEY* key,
+                                       DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD, DWORD) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        const Device& d = *list_of(set)->devices.at(info->Reserved);
+        auto is = [&](const DEVPROPKEY& k) { return std::memcmp(key, &k, sizeof k) == 0; };
+        wchar_t text[256] = L"";
+        if (is(DEVPKEY_Device_InstanceId)) {
+            std::swprintf(text, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
+                          d.function ? L"&MI_01" : L"",
+                          d.serial.empty() ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
+                                           : wide(d.serial).c_str());
+        } else if (is(DEVPKEY_Device_LocationInfo)) {
+            std::swprintf(text, 256, L"Port_#%04d.Hub_#%04d", port_of(d), hub_of(d));
+        } else if (is(DEVPKEY_Device_Service)) {
+            std::swprintf(text, 256, L"%ls", d.winusb ? L"WinUSB" : L"usbccgp");
+        } else if (is(DEVPKEY_Device_BusReportedDeviceDesc) && !d.name.empty()) {
+            std::swprintf(text, 256, L"%ls", wide(d.name).c_str());
+        } else if (is(DEVPKEY_Device_Manufacturer) && !d.maker.empty()) {
+            std::swprintf(text, 256, L"%ls", wide(d.maker).c_str());
+        } else {
+            SetLastError(ERROR_NOT_FOUND);
+            return FALSE;
+        }
+        const DWORD needed = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+        if (size < needed) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        *type = DEVPROP_TYPE_STRING;
+        std::memcpy(buffer, text, needed);
+        return TRUE;
+    }
+    static BOOL WINAPI destroy_list(HDEVINFO set) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        EXPECT_EQ(b().lists_.erase(list_of(set)), 1u);
+        delete list_of(set);
+        return TRUE;
+    }
+    static HANDLE WINAPI create_file(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
+                                     DWORD, DWORD flags, HANDLE) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        EXPECT_EQ(access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+        EXPECT_TRUE(flags & FILE_FLAG_OVERLAPPED);
+        Device* d = nullptr;
+        for (auto& each : b().devices_)
+            if (!each->gone && path_of(*each) == path) d = each.get();
+        bool busy = false;
+        for (Open* o : b().opens_) busy = busy || o->device == d;
+        const DWORD error = d == nullptr || b().refusal_ == Refusal::gone ? ERROR_FILE_NOT_FOUND
+                            : busy || b().refusal_ == Refusal::in_use     ? ERROR_ACCESS_DENIED
+                                                                          : 0;
+        if (error != 0) {
+            SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        auto o = new Open{d};
+        b().opens_.insert(o);
+        return reinterpret_cast<HANDLE>(o);
+    }
+    static BOOL WINAPI close_handle(HANDLE h) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        EXPECT_EQ(b().opens_.erase(reinterpret_cast<Open*>(h)), 1u) << "closed twice";
+        delete reinterpret_cast<Open*>(h);
+        return TRUE;
+    }
+    static Interface* iface(WINUSB_INTERFACE_HANDLE h) { return static_cast<Interface*>(h); }
+    static BOOL new_interface(Open* o, int number, PWINUSB_INTERFACE_HANDLE out) {
+        auto i = new Interface{o, number, {}};
+        b().interfaces_.insert(i);
+        *out = i;
+        return TRUE;
+    }
+    static BOOL WINAPI initialize(HANDLE h, PWINUSB_INTERFACE_HANDLE out) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        return new_interface(reinterpret_cast<Open*>(h), 0, out);
+    }
+    static BOOL WINAPI free(WINUSB_INTERFACE_HANDLE h) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        EXPECT_EQ(b().interfaces_.erase(iface(h)), 1u) << "freed twice";
+        delete iface(h);
+        return TRUE;
+    }
+    static BOOL WINAPI associated(WINUSB_INTERFACE_HANDLE h, UCHAR index,
+                                  PWINUSB_INTERFACE_HANDLE out) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        if (index > 0) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
+            return FALSE;
+        }
+        return new_interface(iface(h)->open, 1, out);
+    }
+    // Interface 0 has one interrupt IN pipe, as a control interface has; interface 1, with bulk
+    // IN 0x81 and OUT 0x02, is the instrument's.
+    static BOOL WINAPI interface_settings(WINUSB_INTERFACE_HANDLE h, UCHAR,
+                                          PUSB_INTERFACE_DESCRIPTOR desc) {
+        *desc = {};
+        desc->bInterfaceNumber = static_cast<UCHAR>(iface(h)->number);
+        desc->bNumEndpoints = static_cast<UCHAR>(iface(h)->number + 1);
+        return TRUE;
+    }
+    static BOOL WINAPI query_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR, UCHAR index,
+                                  PWINUSB_PIPE_INFORMATION pipe) {
+        static const WINUSB_PIPE_INFORMATION pipes[2][2] = {
+            {{UsbdPipeTypeInterrupt, 0x83, 64, 1}, {}},
+            {{UsbdPipeTypeBulk, 0x81, 64, 0}, {UsbdPipeTypeBulk, 0x02, 64, 0}}};
+        if (index > iface(h)->number) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
+            return FALSE;
+        }
+        *pipe = pipes[iface(h)->number][index];
+        return TRUE;
+    }
+    static BOOL WINAPI pipe_policy(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, ULONG policy,
+                                   ULONG length, PVOID value) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        if (policy == SHORT_PACKET_TERMINATE && length >= 1 && *static_cast<UCHAR*>(value))
+            iface(h)->terminated.insert(pipe);
+        return TRUE;
+    }
+    static BOOL submit(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffer, ULONG length,
+                       LPOVERLAPPED ov, bool in) {
+        Bench& k = b();
+        std::lock_guard<std::mutex> guard(k.lock_);
+        k.pipes_.insert(pipe);
+        Device* d = iface(h)->open->device;
+        if (in) {
+            k.read_sizes_.push_back(static_cast<int>(length));
+            if (k.reads_left_ == 0 || d->gone) {
+                SetLastError(d->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
+                return FALSE;
+            }
+            if (k.reads_left_ > 0) --k.reads_left_;
+        } else {
+            k.zero_packets_.push_back(iface(h)->terminated.count(pipe) > 0);
+            if (k.write_refused_ || d->gone) {
+                SetLastError(d->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
+                return FALSE;
+            }
+        }
+        EXPECT_FALSE(k.ops_.count(ov) && k.ops_[ov].pending) << "an OVERLAPPED used twice";
+        k.ops_[ov] = Op{d, iface(h), in, pipe, buffer, length};
+        k.order_.erase(std::remove(k.order_.begin(), k.order_.end(), ov), k.order_.end());
+        k.order_.push_back(ov);
+        if (in) {
+            k.deliver();
+        } else if (!k.hold_writes_) {
+            d->from_host.append(reinterpret_cast<const char*>(buffer), length);
+            k.finish(ov, k.ops_[ov], k.write_halted_ ? ERROR_GEN_FAILURE : 0,
+                     k.write_halted_ ? 0 : length);
+        }
+        k.changed_.notify_all();
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    static BOOL WINAPI read_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffer, ULONG length,
+                                 PULONG, LPOVERLAPPED ov) {
+        return submit(h, pipe, buffer, length, ov, true);
+    }
+    static BOOL WINAPI write_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffer,
+                                  ULONG length, PULONG, LPOVERLAPPED ov) {
+        return submit(h, pipe, buffer, length, ov, false);
+    }
+    static BOOL WINAPI overlapped_result(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED ov, LPDWORD done,
+                                         BOOL wait) {
+        Bench& k = b();
+        std::unique_lock<std::mutex> held(k.lock_);
+        auto it = k.ops_.find(ov);
+        if (it == k.ops_.end()) {
+            ADD_FAILURE() << "the result of an operation never started";
+            return FALSE;
+        }
+        if (wait) k.changed_.wait(held, [&] { return !it->second.pending; });
+        if (it->second.pending) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        const Op op = it->second;
+        k.ops_.erase(it);
+        k.order_.erase(std::remove(k.order_.begin(), k.order_.end(), ov), k.order_.end());
+        *done = op.done;
+        SetLastError(op.error);
+        return op.error == 0;
+    }
+    static BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        for (auto& [ov, op] : b().ops_)
+            if (op.iface == iface(h) && op.pipe == pipe && op.pending)
+                b().finish(ov, op, ERROR_OPERATION_ABORTED, 0);
+        return TRUE;
+    }
+    static BOOL WINAPI reset_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        char text[16];
+        std::snprintf(text, sizeof text, "halt %02x", pipe);
+        b().halts_.push_back(text);
+        if (iface(h)->open->device->gone || (b().spoil_ == Back::halted_for_good && pipe & 0x80)) {
+            SetLastError(iface(h)->open->device->gone ? ERROR_DEVICE_NOT_CONNECTED
+                                                      : ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    static CONFIGRET WINAPI register_notification(PCM_NOTIFY_FILTER filter, PVOID context,
+                                                  PCM_NOTIFY_CALLBACK callback,
+                                                  PHCMNOTIFICATION out) {
+        std::lock_guard<std::mutex> guard(b().notify_lock_);
+        EXPECT_EQ(filter->FilterType, CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE);
+        EXPECT_EQ(b().callback_, nullptr) << "registered twice";
+        b().callback_ = callback;
+        b().context_ = context;
+        *out = handle();
+        return CR_SUCCESS;
+    }
+    static CONFIGRET WINAPI unregister_notification(HCMNOTIFICATION) {
+        std::lock_guard<std::mutex> guard(b().notify_lock_);
+        b().callback_ = nullptr;
+        return CR_SUCCESS;
+    }
+
+    static const comm_winusb_api& table() {
+        static const comm_winusb_api api = {
+            get_class_devs,
+            enum_interfaces,
+            interface_detail,
+            device_property,
+            destroy_list,
+            create_file,
+            close_handle,
+            initialize,
+            free,
+            associated,
+            interface_settings,
+            query_pipe,
+            pipe_policy,
+            read_pipe,
+            write_pipe,
+            overlapped_result,
+            abort_pipe,
+            reset_pipe,
+            register_notification,
+            unregister_notification,
+        };
+        return api;
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::set<Open*> opens_;
+    std::set<Interface*> interfaces_;
+    std::set<List*> lists_;
+    std::map<OVERLAPPED*, Op> ops_;
+    std::vector<OVERLAPPED*> order_;  // submission order
+    Back spoil_ = Back::error;
+    int spoil_left_ = 0, spoiled_ = 0, reads_left_ = -1;
+    bool hold_writes_ = false, write_refused_ = false, write_halted_ = false;
+    Refusal refusal_ = Refusal::none;
+    std::vector<std::string> halts_;
+    std::vector<int> read_sizes_;
+    std::vector<bool> zero_packets_;
+    std::set<int> pipes_;
+    std::mutex notify_lock_;  // held while a notification is delivered
+    PCM_NOTIFY_CALLBACK callback_ = nullptr;
+    PVOID context_ = nullptr;
+};
+
+}  // namespace usb_fake
+
+#endif  // NV_HAVE_WINUSB

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# `make demo` (scripts/demo.sh) in a network namespace of its own: with its ports free, a whole
+# session of nv-term against the simulator it started; with them taken by another nv52-sim, the
+# simulator's own error and a way out, and no nv-term.
+#   demo_test.sh SOURCE_DIR BUILD_DIR        (exit 77: no network namespace here, skipped)
+set -euo pipefail
+src=$1 build=$2
+. "$src/tests/install/common.sh"
+own_network_namespace "$@"
+demo() { printf "$1" | BUILD=$build timeout 60 "$src/scripts/demo.sh" 2>&1; }
+
+out=$(demo '3\n0\n\nve\nq\n') || fail "the demo failed: $out"
+case $out in
+    "Simulator running on 127.0.0.1:4444 "*"--- ORVANTIS NV-TERM ---"*"device...Ok."*"= NV52-"*) ;;
+    *) fail "a session in the demo: $out" ;;
+esac
+
+"$build/nv52-sim" >/dev/null 2>&1 &
+other=$!
+trap 'kill $other 2>/dev/null || true' EXIT
+for _ in $(seq 50); do ss -ltn | grep -q ':4444 ' && break; sleep 0.1; done
+status=0
+out=$(demo '0\n') || status=$?
+[ $status -ne 0 ] || fail "the demo succeeded with its port taken: $out"
+case $out in
+    "The simulator did not start:"*"nv52-sim: "*"pgrep -a nv52-sim"*"--port 0"*) ;;
+    *) fail "the demo with its port taken: $out" ;;
+esac
+case $out in *ORVANTIS*) fail "nv-term started without a simulator: $out" ;; esac
+echo "demo: a session with the simulator up; its error and a way out with the port taken"

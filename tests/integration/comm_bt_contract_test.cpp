@@ -1,0 +1,233 @@
+// What every Bluetooth side promises, on a fake radio: the BlueZ one on Linux (bt_fake.h), the
+// Windows one (bt_win_fake.h, run under Wine by make test-windows), both with the same face.
+// Availability, the inquiry (each device once, at most 32, its own class and name, names cut to
+// fit at a character boundary, control characters shown as '?'), RFCOMM links with and without
+// pairing, and every kind of refusal with the note the operator gets, in each system's words.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "comm_internal.h"
+#include "comm_links.h"
+#include "error_log.h"
+#ifdef _WIN32
+#include "bt_win_fake.h"
+#else
+#include "bt_fake.h"
+#endif
+
+#if NV_HAVE_BLUEZ || NV_HAVE_WINBT
+
+namespace {
+
+using namespace bt_fake;
+using kinds = std::vector<int>;
+constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
+              C = COMM_EVENT_CLOSED;
+
+std::vector<std::string> inquire(int max = 40) {
+    comm_dev_entry list[40];
+    int count = -1;
+    EXPECT_EQ(comm_bt_discover(0, 0xFFE050, 0), 0);
+    EXPECT_EQ(comm_bt_discover_wait(list, &count), 0);
+    return std::vector<std::string>(list, list + std::min(std::max(count, 0), max));
+}
+
+TEST(BtContract, AvailableOnlyWithARadio) {
+    for (bool on : {false, true}) {
+        Installed f;
+        radio(f.bt, on);
+        EXPECT_EQ(comm_bt_is_available(), on ? 1 : 0);
+        if (on) continue;
+        EXPECT_NE(comm_bt_discover(0, 0xFFE050, 0), 0);  // nothing to find without one
+        comm_dev_entry list[4];
+        int count = -1;
+        EXPECT_EQ(comm_bt_discover_wait(list, &count), 0);
+        EXPECT_EQ(count, 0);
+    }
+}
+
+TEST(BtContract, TheInquiryListsEachDeviceOnceAndAtMost32) {
+    Installed f;
+    for (int n = 0; n < 40; ++n)
+        answers(f.bt, n, 0x1F00 + n,
+                n == 0   ? "NV-52 #1"
+                : n == 2 ? std::string(200, 'n')  // too long for an entry as it is
+                : n == 3 ? "tab\there\xe2\x80\xae"
+                         : "");
+    f.bt.found.insert(f.bt.found.begin() + 1, f.bt.found[0]);  // the first answered twice
+    const std::vector<std::string> list = inquire();
+    ASSERT_EQ(list.size(), 32u);
+    for (int i = 0; i < 32; ++i) {
+        comm_bt_params p;
+        ASSERT_EQ(comm_bt_parse(list[i].c_str(), &p), 1) << list[i];
+        char address[32];
+        std::snprintf(address, sizeof address, "A5:A4:A3:A2:A1:%02X", i);
+        EXPECT_STREQ(p.address, address);
+        EXPECT_EQ(p.cod, 0x1F00 + i);
+        EXPECT_EQ(p.channel, 1);
+    }
+    char text[COMM_DEVID_SIZE];
+    const struct {
+        int index;
+        std::string text;
+    } cases[] = {{0, "Bluetooth NV-52 #1 (A5:A4:A3:A2:A1:00)"},
+                 {1, "Bluetooth A5:A4:A3:A2:A1:01"},
+                 // The bidirectional control stays in the text; the console escapes it.
+                 {3, "Bluetooth tab?here\xe2\x80\xae (A5:A4:A3:A2:A1:03)"}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(comm_get_devid_string(list[c.index].c_str(), text), 0);
+        EXPECT_EQ(text, c.text);
+    }
+    comm_bt_params p;
+    ASSERT_EQ(comm_bt_parse(list[2].c_str(), &p), 1);
+    EXPECT_GT(std::strlen(p.name), 20u);  // shortened to fit, not dropped
+    EXPECT_EQ(std::string(p.name), std::string(std::strlen(p.name), 'n'));
+}
+
+TEST(BtContract, InquiryEntriesInTheirExactText) {
+    Installed f;
+    std::string e_acute, euro;
+    for (int i = 0; i < 60; ++i) e_acute += "\xc3\xa9";
+    for (int i = 0; i < 40; ++i) euro += "\xe2\x82\xac";
+    answers(f.bt, 0, 0xABCDEF, "NV-52 #1");
+    answers(f.bt, 1, 0x000001, e_acute);
+    answers(f.bt, 2, 0x5A0204, "x" + euro);
+    answers(f.bt, 3, 0);
+    const std::vector<std::string> entries = inquire();
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0],
+              "bt:A5:A4:A3:A2:A1:00?channel=1&cod=abcdef&pin=&timeout=60000&name=NV-52%20%231");
+    EXPECT_EQ(entries[3], "bt:A5:A4:A3:A2:A1:03?channel=1&cod=000000&pin=&timeout=60000");
+    // Long names are cut to fit, at a character boundary, as long as they can be.
+    const struct {
+        size_t index;
+        std::string unit;  // the name is made of whole ones of these, after `lead`
+        std::string lead;
+        const char* cod;
+    } cut[] = {{1, "\xc3\xa9", "", "000001"}, {2, "\xe2\x82\xac", "x", "5a0204"}};
+    for (const auto& c : cut) {
+        SCOPED_TRACE(c.index);
+        const std::string& e = entries[c.index];
+        comm_bt_params p;
+        ASSERT_EQ(comm_bt_parse(e.c_str(), &p), 1) << e;
+        char cod[8];
+        std::snprintf(cod, sizeof cod, "%06x", p.cod);
+        EXPECT_STREQ(cod, c.cod);
+        std::string name = p.name;
+        ASSERT_EQ(name.compare(0, c.lead.size(), c.lead), 0);
+        std::string rest = name.substr(c.lead.size());
+        ASSERT_FALSE(rest.empty());
+        EXPECT_EQ(rest.size() % c.unit.size(), 0u) << e;
+        for (size_t i = 0; i < rest.size(); i += c.unit.size())
+            EXPECT_EQ(rest.compare(i, c.unit.size(), c.unit), 0) << e;
+        EXPECT_GT(e.size() + 3 * c.unit.size(), static_cast<size_t>(COMM_CONN_STRING_SIZE - 1))
+            << "one more character would have fitted: " << e;
+    }
+}
+
+// With a PIN the link asks to be paired (and gives the PIN when asked for it); without one it
+// does not. Bytes go both ways; the instrument sees the close, and the link sees the
+// instrument's.
+TEST(BtContract, RfcommLinksCarryBytesBothWays) {
+    const struct {
+        const char* address;
+        int channel;
+        const char* pin;
+        Connect how;
+        const char* to;
+        bool closed_by_device;
+    } cases[] = {
+        {"00:11:22:aa:bb:cc", 3, "1234", Connect::later, "00:11:22:AA:BB:CC channel 3", false},
+        {"0a:1b:2c:3d:4e:5f", 30, "", Connect::now, "0A:1B:2C:3D:4E:5F channel 30", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        Installed f;
+        f.bt.connect = c.how;
+        CommRunning running;
+        char conn[COMM_CONN_STRING_SIZE];
+        ASSERT_EQ(
+            comm_make_conn_string_bt(conn, c.address, "NV", 0xFFE050, c.channel, c.pin, 60000), 0);
+        Link link;
+        ASSERT_TRUE(link.connect(conn));
+        ASSERT_TRUE(link.wait(O));
+        EXPECT_EQ(connected_to(f.bt), c.to);
+        EXPECT_EQ(paired_with(f.bt, c.pin), c.pin);
+        ASSERT_TRUE(device_write(f.bt, "from the instrument"));
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 19));
+        EXPECT_EQ(link.data(), "from the instrument");
+        ASSERT_EQ(comm_write(link.handle, "to it", 5, 0, 5000), 0);
+        EXPECT_EQ(device_read(f.bt, 5), "to it");
+        if (c.closed_by_device) {
+            device_close(f.bt);
+            ASSERT_TRUE(link.wait(C));
+            EXPECT_EQ(link.kinds(), (kinds{O, D, C}));
+            link.handle = 0;
+        } else {
+            ASSERT_EQ(comm_disconnect(link.handle), 0);
+            link.handle = 0;
+            EXPECT_EQ(device_read(f.bt), "");  // the instrument sees the close
+        }
+    }
+}
+
+TEST(BtContract, EveryRefusalHasItsNote) {
+    const std::string address = "00:11:22:AA:BB:CC";
+    const std::string not_answering = "Bluetooth device " + address +
+                                      " did not answer: is it switched on, with its Bluetooth "
+                                      "enabled, and in range?\n";
+    const std::string channel = "Bluetooth device " + address +
+                                " refused RFCOMM channel 3: no serial link is offered there, or "
+                                "the device wants to be paired first.\n";
+    const struct {
+        Connect how;
+        Refusal why;
+        const char* pin;
+        std::string note;
+    } cases[] = {
+        {Connect::later, Refusal::not_answering, "", not_answering},
+        {Connect::now, Refusal::not_answering, "", not_answering},
+        {Connect::never, Refusal::none, "", not_answering},
+        {Connect::now, Refusal::channel, "", channel},
+        {Connect::later, Refusal::channel, "1234", channel},
+        {Connect::later, Refusal::pairing, "", pairing_note(address, "")},
+        {Connect::now, Refusal::pairing, "0000", pairing_note(address, "0000")},
+        {Connect::now, Refusal::no_controller, "", NO_CONTROLLER_NOTE},
+        {Connect::later, Refusal::no_controller, "", NO_CONTROLLER_NOTE},
+        {Connect::now, Refusal::no_support, "", NO_SUPPORT_NOTE},
+        {Connect::no_socket, Refusal::no_support, "", NO_SUPPORT_NOTE},
+        {Connect::now, Refusal::other, "", ""},
+        {Connect::later, Refusal::other, "1234", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.how)) + " " +
+                     std::to_string(static_cast<int>(c.why)));
+        Installed f;
+        f.bt.connect = c.how;
+        f.bt.err = code_of(c.why);
+        CommRunning running;
+        char conn[COMM_CONN_STRING_SIZE];
+        ASSERT_EQ(comm_make_conn_string_bt(conn, address.c_str(), "", 0xFFE050, 3, c.pin,
+                                           c.how == Connect::never ? 50 : 60000),
+                  0);
+        Stopwatch clock;
+        EXPECT_EQ(refused_note(conn), c.note);
+        if (c.how == Connect::never) {
+            EXPECT_GE(clock.ms(), 50);  // its own time-out, not a moment less
+        }
+        EXPECT_LT(clock.ms(), 20000);
+    }
+}
+
+}  // namespace
+
+#else
+
+TEST(BtContract, NotBuilt) {
+    GTEST_SKIP() << "built without Bluetooth";
+}
+
+#endif  // NV_HAVE_BLUEZ || NV_HAVE_WINBT

@@ -1,0 +1,388 @@
+// What every USB transport promises, on a fake bus: the libusb one on Linux (usb_hooks.h), the
+// WinUSB one on Windows (usb_win_fake.h, run under Wine by make test-windows), both with the same
+// face. The listing (ranges, order, limits, name filters), display texts, links carrying bytes
+// both ways split and joined as they come, reads and writes that come back badly or not at all,
+// a device pulled out in the middle, refused opens with their notes, and device arrival and
+// removal. Places are written as each system shows them (entry_of, words_of).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm_internal.h"
+#include "comm_links.h"
+#include "error_log.h"
+#ifdef _WIN32
+#include "usb_win_fake.h"
+#else
+#include "usb_hooks.h"
+#endif
+
+#if NV_HAVE_LIBUSB || NV_HAVE_WINUSB
+
+namespace {
+
+using usb_fake::Back;
+using usb_fake::Bench;
+using usb_fake::Device;
+using usb_fake::entry_of;
+using usb_fake::Refusal;
+using usb_fake::words_of;
+using kinds = std::vector<int>;
+constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
+              C = COMM_EVENT_CLOSED;
+
+// The entry as a connection string naming interface `arg` (-1: the entry itself).
+std::string usb_string(const Device* d, int arg = -1) {
+    char conn[COMM_CONN_STRING_SIZE];
+    return arg < 0 ? entry_of(*d)
+           : comm_make_conn_string_usb(conn, entry_of(*d).c_str(), arg, d->vendor, d->product) == 0
+               ? conn
+               : "";
+}
+
+TEST(UsbContract, TheListingTakesTheRangesInPlaceOrder) {
+    Bench b;
+    Device* two = b.add(2, {1});
+    Device* last = b.add(1, {10}, 0x0C4D);
+    Device* four = b.add(1, {4});
+    Device* three = b.add(1, {3});
+    Device* behind_hub = b.add(3, {1, 2}, 0x0C45);
+    b.add(1, {5}, 0x0C43);          // below the products
+    b.add(1, {6}, 0x0C4E);          // above them
+    b.add(1, {7}, 0x0C44, 0x1780);  // another maker
+    b.add(1, {8}, 0x0C44, 0x1782);
+    std::vector<std::string> all;
+    for (const Device* d : {three, four, last, two, behind_hub}) all.push_back(entry_of(*d));
+    EXPECT_EQ(usb_listing(), all);
+    EXPECT_EQ(usb_listing(2), std::vector<std::string>(all.begin(), all.begin() + 2));
+    EXPECT_EQ(usb_listing(0), std::vector<std::string>{});
+    int count = -1;
+    EXPECT_EQ(comm_list_devices_usb(0, nullptr, 0, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
+              0);
+    EXPECT_EQ(count, 0);
+    comm_dev_entry list[4];
+    EXPECT_EQ(comm_list_devices_usb(0, list, 4, nullptr, nullptr, nullptr, 0x1781, 0x1781, 0x0C44,
+                                    0x0C44),
+              0);  // no count wanted
+    EXPECT_EQ(comm_list_devices_usb(0, list, -1, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
+              -1);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(comm_list_devices_usb(0, nullptr, 1, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
+              -1);
+    for (const std::string& e : all) {  // every entry is a connection string of its own
+        comm_usb_params p;
+        EXPECT_EQ(comm_usb_parse(e.c_str(), &p), 1) << e;
+    }
+}
+
+TEST(UsbContract, NamesFilterTheListingAndShowInTheDisplayText) {
+    Bench b;
+    Device* one = b.add(1, {4});
+    Device* two = b.add(1, {5}, 0x0C4D);
+    Device* plain = b.add(1, {6});
+    Device* odd = b.add(2, {1});
+    b.names(one, "Maker", "NV-52", "A0001");
+    b.names(two, "Maker", "NV-52 Q8", "B0002  ");
+    b.names(odd, "Other", "NV\t52\x7f", std::string(100, 's'));
+    EXPECT_EQ(usb_listing(16, "Maker", ""),
+              (std::vector<std::string>{entry_of(*one), entry_of(*two)}));
+    EXPECT_EQ(usb_listing(16, "", "NV-52"), std::vector<std::string>{entry_of(*one)});
+    EXPECT_EQ(usb_listing(16, "Maker", "NV-52 Q8"), std::vector<std::string>{entry_of(*two)});
+    EXPECT_EQ(usb_listing(16, "Nobody", ""), std::vector<std::string>{});
+    EXPECT_EQ(usb_listing(16, nullptr, nullptr).size(), 4u);
+
+    Device elsewhere = *one;
+    elsewhere.ports = {9};
+    Device other_product = *one;
+    other_product.product = 0x0C45;
+    const struct {
+        std::string entry, text;
+    } cases[] = {
+        {entry_of(*one), "USB " + words_of(*one) + " NV-52, serial A0001"},
+        {usb_string(two, 0), "USB " + words_of(*two) + " NV-52 Q8, serial B0002"},
+        {entry_of(*plain), "USB " + words_of(*plain)},
+        {entry_of(*odd), "USB " + words_of(*odd) + " NV?52?, serial " + std::string(64, 's')},
+        {entry_of(other_product), "USB " + words_of(other_product)},  // not that device
+        {entry_of(elsewhere), "USB " + words_of(elsewhere)},          // not there
+    };
+    char text[COMM_DEVID_SIZE];
+    for (const auto& c : cases) {
+        ASSERT_EQ(comm_get_devid_string(c.entry.c_str(), text), 0) << c.entry;
+        EXPECT_EQ(text, c.text);
+    }
+}
+
+// Bytes both ways, in reads of whole packets no larger than the link's read size; a transfer of
+// one byte and one of 1000 split into many, joined again in order; writes that fill whole
+// packets end with a zero-length one.
+TEST(UsbContract, ALinkCarriesBytesBothWaysSplitAndJoined) {
+    Bench b;
+    CommRunning running;
+    Device* dev = b.add(1, {4});
+    const struct {
+        int arg, rx_size, in_size;
+    } cases[] = {{-1, 4096, 4096}, {1, 100, 64}, {1, 10, 64}, {-1, 200, 192}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.arg) + " " + std::to_string(c.rx_size));
+        b.clear_records();
+        Link link;
+        ASSERT_TRUE(link.connect(usb_string(dev, c.arg), c.rx_size));
+        ASSERT_TRUE(link.wait(O));
+        std::string from(1000, '\0');
+        for (size_t i = 0; i < from.size(); ++i) from[i] = static_cast<char>(i * 13);
+        b.send(dev, "1");
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 1));
+        b.send(dev, from);
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 1 + from.size()));
+        EXPECT_TRUE(link.data() == "1" + from);
+        for (const auto& e : link.ev.events(link.handle))
+            EXPECT_LE(e.bytes.size(), static_cast<size_t>(c.in_size));
+        const std::string before = b.received(dev);
+        std::string to(128, 'o');  // a multiple of the packet size
+        Stopwatch clock;           // each write returns as soon as the device took it
+        ASSERT_EQ(comm_write(link.handle, to.data(), static_cast<int>(to.size()), 0, 20000), 0);
+        ASSERT_EQ(comm_write(link.handle, "end", 3, 0, 20000), 0);
+        EXPECT_LT(clock.ms(), 10000);
+        EXPECT_EQ(b.received(dev, before.size() + 131).substr(before.size()), to + "end");
+        ASSERT_EQ(comm_disconnect(link.handle), 0);
+        link.handle = 0;
+        const std::vector<int> sizes = b.read_sizes();
+        ASSERT_GE(sizes.size(), 2u);
+        for (int n : sizes) EXPECT_EQ(n, c.in_size);
+        EXPECT_EQ(b.zero_packets(), (std::vector<bool>{true, true}));
+        EXPECT_EQ(b.pipes(), (std::set<int>{0x81, 0x02}));
+    }
+}
+
+TEST(UsbContract, RefusedOpensTellTheOperatorWhatToDo) {
+    const std::string in_use = " is in use by another program; close it and try again.\n";
+    const std::string gone =
+        " any more: it was unplugged or moved to another port; list the "
+        "devices again.\n";
+    Device here;
+    here.ports = {4};
+    Device elsewhere = here, other_product = here;
+    elsewhere.ports = {9};
+    other_product.product = 0x0C45;
+    const struct {
+        const char* what;
+        std::string conn;
+        Refusal refusal;
+        std::string note;
+    } cases[] = {
+        {"in use", entry_of(here), Refusal::in_use, "The USB device at " + words_of(here) + in_use},
+        {"gone while opening", entry_of(here), Refusal::gone,
+         "No instrument at " + words_of(here) + gone},
+        {"unplugged", entry_of(elsewhere), Refusal::none,
+         "No instrument at " + words_of(elsewhere) + gone},
+        {"another product there", entry_of(other_product), Refusal::none,
+         "No instrument at " + words_of(other_product) + gone},
+        {"no bulk interface", usb_string(&here, 0), Refusal::none, ""},
+        {"no such interface", usb_string(&here, 2), Refusal::none, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench b;
+        b.add(here);
+        b.refuse_open(c.refusal);
+        CommRunning running;
+        EXPECT_EQ(refused_note(c.conn), c.note);
+    }
+}
+
+TEST(UsbContract, ReadsThatComeBackBadly) {
+    const struct {
+        const char* what;
+        Back how;
+        bool link_lives;
+        std::vector<std::string> halts;  // cleared
+    } cases[] = {
+        {"timed out", Back::timed_out, true, {}},
+        {"halted", Back::halted, true, {"halt 81", "halt 81"}},
+        {"halted for good", Back::halted_for_good, false, {"halt 81"}},
+        {"unplugged", Back::unplugged, false, {}},
+        {"error", Back::error, false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench b;
+        Device* dev = b.add(1, {4});
+        CommRunning running;
+        Link link;
+        ASSERT_TRUE(link.connect(entry_of(*dev)));
+        ASSERT_TRUE(link.wait(O));
+        b.spoil_reads(c.how, 2);  // both reads in flight
+        for (int i = 1; i <= 2 && (i == 1 || c.link_lives); ++i) {
+            b.send(dev, "lost");
+            ASSERT_TRUE(b.wait_spoiled(i));
+        }
+        if (c.link_lives) {
+            b.send(dev, "after");
+            ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
+            EXPECT_EQ(link.data(), "after");
+            EXPECT_EQ(link.kinds(), (kinds{O, D}));
+        } else {
+            ASSERT_TRUE(link.wait(C));
+            EXPECT_EQ(link.kinds(), (kinds{O, E, C}));
+            EXPECT_NE(comm_write(link.handle, "x", 1, 0, 1000), 0);
+            link.handle = 0;
+        }
+        EXPECT_EQ(b.halts(), c.halts);
+    }
+}
+
+// A read that cannot go out again ends the link, at the open or later.
+TEST(UsbContract, ReadsThatCannotGoOutEndTheLink) {
+    for (int later : {0, 1}) {
+        SCOPED_TRACE(later ? "after the open" : "at the open");
+        Bench b;
+        Device* dev = b.add(1, {4});
+        CommRunning running;
+        Link link;
+        if (!later) b.fail_reads_after(1);
+        ASSERT_TRUE(link.connect(entry_of(*dev)));
+        if (later) {
+            ASSERT_TRUE(link.wait(O));
+            b.fail_reads_after(0);
+            b.send(dev, "last");
+        }
+        ASSERT_TRUE(link.wait(C));
+        EXPECT_EQ(link.kinds(), later ? (kinds{O, D, E, C}) : (kinds{E, C}));
+        link.handle = 0;
+    }
+}
+
+// An event procedure may answer at once, from the I/O thread.
+TEST(UsbContract, TheEventProcedureWritesAtOnce) {
+    Bench b;
+    Device* dev = b.add(1, {4});
+    CommRunning running;
+    Link link;
+    std::atomic<int> results{0};
+    link.ev.hook = [&](int h, int kind, const unsigned char* bytes, int count) {
+        if (kind != D) return 0;
+        std::string reply = "re:" + std::string(reinterpret_cast<const char*>(bytes), count);
+        results += comm_write(h, reply.data(), static_cast<int>(reply.size()), 0, 5000) == 0;
+        return 0;
+    };
+    ASSERT_TRUE(link.connect(entry_of(*dev)));
+    ASSERT_TRUE(link.wait(O));
+    b.send(dev, "one");
+    EXPECT_EQ(b.received(dev, 6), "re:one");
+    b.send(dev, "two");
+    EXPECT_EQ(b.received(dev, 12), "re:onere:two");
+    ASSERT_EQ(comm_disconnect(link.handle), 0);  // every event call has returned
+    link.handle = 0;
+    EXPECT_EQ(results.load(), 2);
+}
+
+// A write the device does not take fails at its time limit and leaves the link open; one that
+// cannot go out fails at once; a halted pipe is cleared; one cut by the close returns at once.
+TEST(UsbContract, WritesTheDeviceDoesNotTake) {
+    Bench b;
+    Device* dev = b.add(1, {4});
+    CommRunning running;
+    Link link;
+    ASSERT_TRUE(link.connect(entry_of(*dev)));
+    ASSERT_TRUE(link.wait(O));
+    b.hold_writes(true);
+    Stopwatch clock;
+    EXPECT_EQ(comm_write(link.handle, "abc", 3, 0, 80), -1);
+    EXPECT_GE(clock.ms(), 80);
+    EXPECT_LT(clock.ms(), 800);  // at its limit, not later
+    EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
+    b.hold_writes(false);
+    ASSERT_EQ(comm_write(link.handle, "def", 3, 0, 5000), 0);
+    EXPECT_EQ(b.received(dev, 3), "def");
+
+    b.fail_write_submits(true);
+    EXPECT_EQ(comm_write(link.handle, "xyz", 3, 0, 5000), -1);
+    b.fail_write_submits(false);
+    EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
+
+    b.halt_writes(true);
+    EXPECT_EQ(comm_write(link.handle, "ghi", 3, 0, 5000), -1);
+    EXPECT_EQ(b.halts(), std::vector<std::string>{"halt 02"});
+    b.halt_writes(false);
+    ASSERT_EQ(comm_write(link.handle, "jkl", 3, 0, 5000), 0);
+    EXPECT_EQ(b.received(dev, 9), "defghijkl");  // the fake bus took it before the halt
+
+    b.hold_writes(true);
+    std::atomic<int> result{99};
+    Stopwatch cut;
+    std::thread writer([&] { result = comm_write(link.handle, "mno", 3, 0, 20000); });
+    ASSERT_TRUE(b.wait_write_held());
+    ASSERT_EQ(comm_disconnect(link.handle), 0);
+    writer.join();
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_LT(cut.ms(), 10000);
+    link.handle = 0;
+}
+
+int on_change(void* arg) {
+    ++*static_cast<std::atomic<int>*>(arg);
+    return 0;
+}
+
+bool reaches(const std::atomic<int>& n, int at_least) {
+    for (int i = 0; i < 30000 && n < at_least; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return n >= at_least;
+}
+
+// The instrument pulled out in the middle of an upload (a write the device had not taken yet)
+// and of an assay (reads in flight): the write fails, the link ends with ERROR and CLOSED, the
+// listing no longer shows it, and the device-list callback hears of it, as it heard of its
+// arrival, until it is deregistered.
+TEST(UsbContract, ADevicePulledOutInTheMiddle) {
+    for (bool writing : {true, false}) {
+        SCOPED_TRACE(writing ? "mid-upload" : "mid-assay");
+        Bench b;
+        CommRunning running;
+        std::atomic<int> changes{0};
+        ASSERT_EQ(comm_usb_register(on_change, &changes), 0);
+        Device* dev = b.add(1, {4});
+        ASSERT_TRUE(reaches(changes, 1));
+        ASSERT_EQ(usb_listing(), std::vector<std::string>{entry_of(*dev)});
+        Link link;
+        ASSERT_TRUE(link.connect(entry_of(*dev)));
+        ASSERT_TRUE(link.wait(O));
+        b.send(dev, "spectrum");
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 8));
+        std::atomic<int> result{99};
+        std::thread writer;
+        if (writing) {
+            b.hold_writes(true);
+            writer = std::thread([&] { result = comm_write(link.handle, "block", 5, 0, 20000); });
+            ASSERT_TRUE(b.wait_write_held());
+        }
+        const int before = changes;
+        b.unplug(dev);
+        ASSERT_TRUE(link.wait(C));
+        if (writer.joinable()) writer.join();
+        EXPECT_EQ(link.kinds(), (kinds{O, D, E, C}));
+        if (writing) {
+            EXPECT_EQ(result.load(), -1);
+        }
+        link.handle = 0;
+        EXPECT_EQ(usb_listing(), std::vector<std::string>{});
+        EXPECT_TRUE(reaches(changes, before + 1));
+        ASSERT_EQ(comm_usb_deregister(), 0);
+        const int after = changes;
+        b.add(1, {5});
+        EXPECT_EQ(changes.load(), after);
+    }
+}
+
+}  // namespace
+
+#else
+
+TEST(UsbContract, NotBuilt) {
+    GTEST_SKIP() << "built without a USB library";
+}
+
+#endif  // NV_HAVE_LIBUSB || NV_HAVE_WINUSB

@@ -1,0 +1,303 @@
+// The Windows edges of text and files: names in any script and of any length, the console read
+// as UTF-16, a target another program holds open (refused, or written in place for spect.spc),
+// and the temporary removed by every console event that ends the program. Expected bytes are
+// written out here as UTF-8, independent of the conversions under test.
+#include <gtest/gtest.h>
+#include <io.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "safe_file.h"
+#include "sysfile.h"
+
+namespace {
+
+std::string get(const std::string& path) {
+    HANDLE h = CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    std::string out;
+    char buf[4096];
+    for (DWORD n = 0; h != INVALID_HANDLE_VALUE && ReadFile(h, buf, sizeof buf, &n, nullptr) && n;)
+        out.append(buf, n);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h == INVALID_HANDLE_VALUE ? "<none>" : out;
+}
+
+bool put(const std::string& path, const std::string& content) {
+    SafeFile f;
+    return f.open(path.c_str()) && f.write(content.data(), content.size()) && f.commit();
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> names;
+    WIN32_FIND_DATAW d;
+    HANDLE h = FindFirstFileW((sys_wide_path(dir.c_str()) + L"\\*").c_str(), &d);
+    for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &d)) {
+        std::string name = sys_utf8(d.cFileName);
+        if (name != "." && name != "..") names.insert(name);
+    }
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+    return names;
+}
+
+// A fresh folder under the system's temporary folder, named in three scripts; removed at the end.
+struct Folder {
+    std::string path;
+    Folder() {
+        wchar_t tmp[MAX_PATH];
+        GetTempPathW(MAX_PATH, tmp);
+        path = sys_utf8(tmp) + "nv \xd1\x82\xd0\xb5\xd1\x81\xd1\x82 " +
+               std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++made);
+        CreateDirectoryW(sys_wide_path(path.c_str()).c_str(), nullptr);
+    }
+    ~Folder() { remove(path); }
+    std::string operator/(const std::string& name) const { return path + "\\" + name; }
+    static void remove(const std::string& dir) {
+        for (const std::string& n : names_in(dir)) {
+            const std::wstring w = sys_wide_path((dir + "\\" + n).c_str());
+            if (!DeleteFileW(w.c_str())) remove(dir + "\\" + n);
+        }
+        RemoveDirectoryW(sys_wide_path(dir.c_str()).c_str());
+    }
+    static inline int made = 0;
+};
+
+TEST(WinFiles, PathsAreFullAndLong) {
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    const std::wstring here =
+        std::wstring(L"\\\\?\\") + cwd + (cwd[wcslen(cwd) - 1] == L'\\' ? L"" : L"\\");
+    const struct {
+        const char* name;
+        std::wstring wide;
+    } cases[] = {
+        {"a.xfw", here + L"a.xfw"},
+        {"\xd1\x84.spc", here + L"\x0444.spc"},  // UTF-8
+        {"\xe9t\xe9", here + L"\x00e9t\x00e9"},  // not UTF-8: the ANSI code page (1252)
+        {"C:/x/./y/../z.xfw", L"\\\\?\\C:\\x\\z.xfw"},
+        {"\\\\server\\share\\f", L"\\\\?\\UNC\\server\\share\\f"},
+        {"\\\\?\\C:\\kept", L"\\\\?\\C:\\kept"},
+        {"", L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(sys_wide_path(c.name), c.wide) << c.name;
+}
+
+TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
+    Folder dir;
+    const std::string deep_dir =
+        dir.path + "\\" + std::string(120, 'd') + "\\" + std::string(120, 'e');
+    CreateDirectoryW(sys_wide_path((dir.path + "\\" + std::string(120, 'd')).c_str()).c_str(),
+                     nullptr);
+    CreateDirectoryW(sys_wide_path(deep_dir.c_str()).c_str(), nullptr);
+    const std::string cjk_dir = dir / "\xe5\x9b\xba\xe4\xbb\xb6";  // 固件
+    CreateDirectoryW(sys_wide_path(cjk_dir.c_str()).c_str(), nullptr);
+    const std::string targets[] = {
+        dir / "\xd1\x81\xd0\xbf\xd0\xb5\xd0\xba\xd1\x82\xd1\x80.xfw",  // спектр.xfw
+        dir / "\xce\xb5\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac",  // ελληνικά
+        cjk_dir + "\\spect.spc",
+        deep_dir + "\\" + std::string(40, 'f') + ".xfw",  // over 300 characters in all
+    };
+    ASSERT_GT(targets[3].size(), 300u);
+    for (const std::string& target : targets) {
+        SCOPED_TRACE(target);
+        const std::string folder = target.substr(0, target.rfind('\\'));
+        const std::string name = target.substr(folder.size() + 1);
+        std::set<std::string> after = names_in(folder);
+        after.insert(name);
+        for (const char* content : {"first", "second"}) {
+            SafeFile f;
+            ASSERT_TRUE(f.open(target.c_str()));
+            ASSERT_TRUE(f.write(content, strlen(content)));
+            // Beside the target only the temporary, whose name is 9 characters.
+            std::set<std::string> during = names_in(folder);
+            for (const std::string& n : after) during.erase(n);
+            ASSERT_EQ(during.size(), 1u);
+            EXPECT_EQ(during.begin()->size(), 9u);
+            ASSERT_TRUE(f.commit());
+            EXPECT_EQ(get(target), content);
+            EXPECT_EQ(names_in(folder), after);
+        }
+        HANDLE reader = CreateFileW(sys_wide_path(target.c_str()).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);  // as an editor holds it: read all the same
+        const int fd = sys_open_read(target.c_str());
+        EXPECT_GE(fd, 0);
+        if (fd >= 0) _close(fd);
+        CloseHandle(reader);
+    }
+    EXPECT_EQ(sys_open_read((dir / "none").c_str()), -1);
+    EXPECT_EQ(sys_open_read(cjk_dir.c_str()), -1);  // a folder is no file to read
+}
+
+// A reader as C's fopen makes one: others may read and write, but neither delete nor rename.
+struct Reader {
+    HANDLE h;
+    explicit Reader(const std::string& path)
+        : h(CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+    ~Reader() { release(); }
+    void release() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+};
+
+// The file's identity: it changes when the file is replaced, not when it is written in place.
+unsigned long long file_id(const std::string& path) {
+    HANDLE h = CreateFileW(sys_wide_path(path.c_str()).c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    return (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+TEST(WinFiles, AReaderThatHoldsTheTarget) {
+    using clock = std::chrono::steady_clock;
+    enum class When { at_open, at_commit, briefly };
+    const struct {
+        const char* what;
+        When when;
+        bool in_place_allowed;
+        bool written;
+        bool replaced;  // a new file, not the old one written in place
+    } cases[] = {
+        {"container held throughout", When::at_open, false, false, false},
+        {"spectrum held throughout", When::at_open, true, true, false},
+        {"container held from the commit", When::at_commit, false, false, false},
+        {"spectrum held from the commit", When::at_commit, true, true, false},
+        {"container held for a moment", When::briefly, false, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Folder dir;
+        const std::string target = dir / "spect.spc";
+        ASSERT_TRUE(put(target, "old and longer"));  // so that what is written in place is cut
+        const unsigned long long before = file_id(target);
+        auto reader = std::make_unique<Reader>(target);
+        std::thread letting_go;
+        if (c.when == When::briefly)
+            letting_go = std::thread([&] {
+                Sleep(20);  // a holder that lets go within the wait, as an antivirus does
+                reader->release();
+            });
+        if (c.when == When::at_commit) reader->release();
+        const auto start = clock::now();
+        SafeFile f;
+        if (c.in_place_allowed) f.fall_back_in_place();
+        bool ok = f.open(target.c_str()) && f.write("new", 3);
+        if (c.when == When::at_commit) reader = std::make_unique<Reader>(target);
+        ok = ok && f.commit();
+        const auto waited = clock::now() - start;
+        if (letting_go.joinable()) letting_go.join();
+        EXPECT_EQ(ok, c.written);
+        if (c.when == When::at_open && !c.written) {
+            EXPECT_EQ(errno, EBUSY);
+        }
+        if (!c.replaced) {
+            EXPECT_GE(waited, std::chrono::milliseconds(190));
+        }
+        EXPECT_EQ(get(target), c.written ? "new" : "old and longer");
+        EXPECT_EQ(file_id(target) != before, c.replaced);
+        EXPECT_EQ(names_in(dir.path), std::set<std::string>{"spect.spc"});
+    }
+}
+
+// The temporary of a file being written goes with every console event that ends the program:
+// each event in a child process of its own, which calls the handler and then ends as the
+// system's default handler ends it. An event that ends nothing (99) leaves the temporary.
+TEST(WinFiles, EveryConsoleEventRemovesTheTemporary) {
+    if (const char* child = getenv("NV_CONSOLE_EVENT")) {
+        SafeFile f;
+        const std::string target = sys_utf8(_wgetenv(L"NV_CONSOLE_DIR")) + "\\c.xfw";
+        if (!f.open(target.c_str()) || !f.write("new", 3)) ExitProcess(2);
+        safe_file_console_event(std::strtoul(child, nullptr, 10));
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    for (unsigned long event :
+         {0ul, 1ul, 2ul, 5ul, 6ul, 99ul}) {  // C, Break, close, logoff, shutdown
+        SCOPED_TRACE(event);
+        Folder dir;
+        ASSERT_TRUE(put(dir / "c.xfw", "old"));
+        SetEnvironmentVariableW(L"NV_CONSOLE_EVENT", std::to_wstring(event).c_str());
+        SetEnvironmentVariableW(L"NV_CONSOLE_DIR", sys_wide(dir.path.c_str()).c_str());
+        std::wstring line = L"\"" + std::wstring(self) +
+                            L"\" --gtest_filter=WinFiles.EveryConsoleEventRemovesTheTemporary";
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                 0, nullptr);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;  // the child's own report is not this test's
+        si.hStdOutput = si.hStdError = nul;
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                   nullptr, &si, &pi));
+        CloseHandle(nul);
+        WaitForSingleObject(pi.hProcess, 60000);
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        SetEnvironmentVariableW(L"NV_CONSOLE_EVENT", nullptr);
+        EXPECT_EQ(code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+        EXPECT_EQ(get(dir / "c.xfw"), "old");
+        EXPECT_EQ(names_in(dir.path).size(), event == 99 ? 2u : 1u);
+    }
+}
+
+// The console read as UTF-16: whole characters in UTF-8 whatever the pieces it comes in, CR LF
+// as LF, a line longer than the buffer cut between characters, Ctrl-Z as the end of input.
+std::vector<std::wstring> pieces;
+int fake_console(wchar_t* out, int max) {
+    if (pieces.empty()) return 0;
+    std::wstring p = pieces.front();
+    pieces.erase(pieces.begin());
+    EXPECT_LE(static_cast<int>(p.size()), max);
+    wmemcpy(out, p.data(), p.size());
+    return static_cast<int>(p.size());
+}
+
+TEST(WinFiles, TheConsoleIsReadAsUtf16) {
+    const struct {
+        std::vector<std::wstring> pieces;
+        int size;
+        std::vector<std::string> lines;  // "<end>" for null
+    } cases[] = {
+        {{L"\x0441\x043f\x0435\x043a\x0442\x0440\\out.xfw\r\n"},
+         256,
+         {"\xd1\x81\xd0\xbf\xd0\xb5\xd0\xba\xd1\x82\xd1\x80\\out.xfw\n", "<end>"}},
+        {{L"\x03b1\xd83d", L"\xde00 \x56fa\r", L"\nq\r\n"},  // a surrogate pair split in two
+         256,
+         {"\xce\xb1\xf0\x9f\x98\x80 \xe5\x9b\xba\n", "q\n", "<end>"}},
+        {{L"\x03b1\x03b1\x03b1\x03b1\x03b1\r\n"},  // 10 bytes into room for 7
+         8,
+         {"\xce\xb1\xce\xb1\xce\xb1", "\xce\xb1\xce\xb1\n", "<end>"}},
+        {{L"1\r\n", L"\x001a\r\n", L"after\r\n"}, 256, {"1\n", "<end>"}},
+        {{L"no line end"}, 256, {"no line end", "<end>"}},
+    };
+    auto real = sys_console_chars;
+    sys_console_chars = fake_console;
+    for (const auto& c : cases) {
+        pieces = c.pieces;
+        for (const std::string& want : c.lines) {
+            std::vector<char> buffer(static_cast<size_t>(c.size), 'x');
+            const char* line = sys_read_line(buffer.data(), c.size, stdin);
+            EXPECT_EQ(line ? std::string(line) : "<end>", want);
+        }
+        pieces.clear();
+    }
+    sys_console_chars = real;
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+// What only the Windows USB transport has: a device whose driver is not WinUSB is listed but
+// refused, with the note that says how to bind it; one function of a composite device is not a
+// device of its own (comm_usb_contract_test.cpp holds the rest).
+#include <gtest/gtest.h>
+
+#include "comm_links.h"
+#include "usb_win_fake.h"
+
+namespace {
+
+TEST(UsbWindows, AFunctionIsNoDeviceAndAnotherDriverIsRefused) {
+    usb_fake::Bench b;
+    usb_fake::Device d;
+    d.ports = {4};
+    d.winusb = false;
+    b.add(d);
+    d.ports = {5};
+    d.winusb = true;
+    d.function = true;
+    b.add(d);
+    comm_dev_entry list[4];
+    int count = -1;
+    ASSERT_EQ(comm_list_devices_usb(0, list, 4, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D), 0);
+    ASSERT_EQ(count, 1);
+    EXPECT_STREQ(list[0], "USBS:1-4:1781/0c44");
+    CommRunning running;
+    EXPECT_EQ(refused_note("USBS:1-4:1781/0c44"),
+              "The USB device at hub 1 port 4 (1781:0c44) is not bound to WinUSB, so it cannot be "
+              "used.\nBind it once, as administrator: pnputil /add-driver nv52-winusb.inf "
+              "/install (the file comes with nv-term), then re-plug the instrument.\n");
+}
+
+}  // namespace
