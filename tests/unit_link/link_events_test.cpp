@@ -203,9 +203,14 @@ TEST_F(Events, HandlerTable) {
         if (with_default) expected.push_back("b 30000");
         EXPECT_EQ(journal, expected);
         EXPECT_EQ(fake_comm::st().fills.size(), 3u);  // handled or not, every frame is offered
-        // The largest frame there is (length 65535) is taken whole.
+        // The largest frame there is (length 65535) is taken whole, and in two pieces.
         const Bytes biggest = frame(9004, Bytes(65534, 0x11));
+        const Bytes head(biggest.begin(), biggest.begin() + 4096);
         fake_comm::deliver(h, biggest);
+        EXPECT_EQ(filled().back(), biggest);
+        fake_comm::deliver(h, head);
+        fake_comm::deliver(h, Bytes(biggest.begin() + 4096, biggest.end()));
+        EXPECT_EQ(filled().size(), 5u);
         EXPECT_EQ(filled().back(), biggest);
         fake_comm::close(h);
     }
