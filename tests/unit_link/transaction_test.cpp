@@ -34,8 +34,8 @@ TEST(Frame, TwoPiecesFrameAsOne) {
     for (int head : {0, 2, 9}) {
         for (int body : {0, 1, 7, 8, 15, 17, 47990}) {
             const int a = QXX_make_command(one, 8102, data.data(), head + body, 1000);
-            const int b = qxx_build_command(two, 8102, data.data(), head, data.data() + head,
-                                            body, 1000);
+            const int b =
+                qxx_build_command(two, 8102, data.data(), head, data.data() + head, body, 1000);
             EXPECT_EQ(Bytes(two, two + b), Bytes(one, one + a)) << head << "+" << body;
         }
     }
@@ -79,7 +79,7 @@ TEST_F(Transaction, Attempts) {
         {"refused", 3, 0, 1, 16, {refused}, 1, 1, -1, 5, 5},
         {"failing status", 3, 0, 1, 16, {failing}, 1, 1, -1, 2, 4},
         {"busy then silence", 3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0},
-        {"busy to every try: as many writes", 3, 0, 1, 16, {busy, busy, busy, busy}, 3, 0, -1, 2, 0},
+        {"busy to every try", 3, 0, 1, 16, {busy, busy, busy}, 3, 0, -1, 2, 0},
         {"silence is not repeated", 3, 0, 1, 16, {}, 1, 255, -1, -1, -1},
         {"another code is no answer", 3, 0, 1, 16, {frame(9204, text("0123"))}, 1, 255, -1, -1, -1},
         {"reply and error together", 1, 0, 1, 16, {error + reply}, 1, 0, 10, 21, 0},
