@@ -71,6 +71,11 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
         o.height = z.h;
         o.log = z.log;
         o.title = "known";
+        if (z.log) {  // an overlay, and the legend naming both
+            o.overlay.assign(s.counts.begin(), s.counts.end());
+            for (auto& v : o.overlay) v *= 0.5;
+            o.label = "known", o.overlay_label = "half";
+        }
         std::string png, svg, pdf, error;
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::png, &png, &error));
         image img(png);
@@ -78,16 +83,26 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
         EXPECT_EQ(img.w(), z.w);
         EXPECT_EQ(img.h(), z.h);
         // Not a blank page: the filled spectrum's colour is in the middle of the plot; the
-        // peaks' labels are there (red text).
-        int coloured = 0, labels = 0;
+        // peaks' labels are there (red text) on a white ground (nothing yellow); the legend's
+        // swatch of the overlay's orange (a solid block, which no drawn line makes).
+        int coloured = 0, labels = 0, yellow = 0, swatch = 0;
+        auto orange = [&](int x, int y) {
+            const unsigned char* p = img.px(x, y);
+            return p[2] > 190 && p[1] > 70 && p[1] < 130 && p[0] < 40;
+        };
         for (int y = 0; y < z.h; ++y)
             for (int x = 0; x < z.w; ++x) {
                 const unsigned char* p = img.px(x, y);  // B, G, R
                 coloured += p[0] != p[1] || p[1] != p[2];
                 labels += p[2] > 150 && p[1] < 90 && p[0] < 90;
+                yellow += p[2] > 200 && p[1] > 200 && p[0] < 150;
+                swatch += x + 3 < z.w && y + 3 < z.h && orange(x, y) && orange(x + 3, y) &&
+                          orange(x, y + 3) && orange(x + 3, y + 3) && orange(x + 1, y + 1);
             }
         EXPECT_GT(coloured, z.w * z.h / 20);
         EXPECT_GT(labels, 20);
+        EXPECT_EQ(yellow, 0);
+        EXPECT_EQ(swatch > 0, z.log) << swatch;
 
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::svg, &svg, &error));
         pugi::xml_document doc;
@@ -192,6 +207,12 @@ TEST(Plot, LabelsNeverCoverLeaders) {
         }
         EXPECT_GE(placed, 8);
     }
+    // Beside something on its left, a label moves to the right of its line before it moves up.
+    std::vector<spc_label> one(1);
+    one[0].x = 300, one[0].y = 200, one[0].w = 40, one[0].h = 12;
+    spc_place_labels(&one, {50, 20, 600, 400}, 4, {{260, 150, 298.5, 195}});
+    EXPECT_TRUE(one[0].placed && one[0].box[0] == 299 && one[0].box[3] == 192)
+        << one[0].box[0] << " " << one[0].box[3];
 }
 
 // The terminal picture keeps its unit at every width and marks peaks up to both ends, and a log
@@ -216,8 +237,11 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
     narrow.width = 40;
     std::string marks = spc_plot_text(s, {}, {ends[0], ends[1]}, narrow);
     marks = marks.substr(0, marks.find('\n'));
-    EXPECT_EQ(marks.substr(0, 11), "        ▼") << marks;  // the marker is 3 bytes
-    EXPECT_EQ(marks.substr(marks.size() - 3), "▼") << marks;
+    EXPECT_EQ(marks, "        ▼0.0                      511.0▼");  // the last label on the left
+    spc_spectrum big = s;  // a top count of six figures fills the label's first column
+    big.counts[100] = 150000;
+    std::string tall = spc_plot_text(big, {}, {}, narrow);
+    EXPECT_EQ(tall.substr(0, tall.find("┤")), "\n150000 ") << tall;
     for (int32_t smallest : {1, 3, 40, 700}) {
         spc_spectrum t = s;
         for (auto& v : t.counts) v = std::max(v, smallest);
