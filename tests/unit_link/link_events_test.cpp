@@ -193,7 +193,7 @@ TEST_F(Events, HandlerTable) {
         EXPECT_EQ(QXX_hook_async_event(h, 30000, handler_a), -1);
         EXPECT_EQ(QXX_hook_async_event(h, 65535, handler_a), -1);
         EXPECT_EQ(QXX_hook_async_event(h, 65535, handler_b), -1);      // even the same default
-        EXPECT_EQ(QXX_hook_async_event(h, 20002, handler_a), 0);       // already there
+        EXPECT_EQ(QXX_hook_async_event(h, 10002, handler_a), 0);       // the first, already there
         EXPECT_EQ(QXX_hook_async_event(h + 50, 10004, handler_b), 0);  // no such link: no change
         EXPECT_EQ(ctx(h)->num_hooks, room);                            // the default is kept apart
         journal.clear();
