@@ -61,6 +61,19 @@ extern const comm_transport comm_usb_transport;
 extern const comm_transport comm_bt_transport;
 extern const comm_transport comm_discovery_transport;
 
+// A transport this build was made without (its library missing) still checks its strings, but
+// every open fails on the I/O thread (ERROR, then CLOSED). Its parse makes a comm_absent record
+// the state; absent.cpp holds the record's other operations, shared by every such transport.
+struct comm_absent {
+    const char* name;    // "usb": traced with the reason, and "usb open" with the failure
+    const char* reason;  // "this build has no USB support"
+};
+void comm_absent_open(void* state, comm_link* link);
+int comm_absent_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms);
+void comm_absent_handle(void* state, const pollfd* fds, int count);
+int comm_absent_write(void* state, const unsigned char* data, int length, int ms);
+void comm_absent_close(void* state);
+
 // ---- reports from a transport (I/O thread only) -----------------------------------------------
 
 void comm_link_opened(comm_link* link);                                       // raises OPENED
