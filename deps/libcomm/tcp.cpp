@@ -120,14 +120,14 @@ void tcp_open(void* state, comm_link* link) {
 
 int tcp_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
     auto s = static_cast<tcp_state*>(state);
-    return tcp_socket_poll_fd(s->fd, s->connecting, s->attempt_deadline, fds, max, timeout_ms);
+    return comm_socket_poll_fd(s->fd, s->connecting, s->attempt_deadline, fds, max, timeout_ms);
 }
 
 void tcp_handle(void* state, const pollfd* fds, int count) {
     auto s = static_cast<tcp_state*>(state);
     short ready = count > 0 ? fds[0].revents : 0;
     if (!s->connecting) {
-        if (ready && s->fd != COMM_NO_FD) tcp_socket_read(s->link, s->fd);
+        if (ready && s->fd != COMM_NO_FD) comm_fd_read(s->link, s->fd);
         return;
     }
     if (ready) {
@@ -154,7 +154,7 @@ void tcp_handle(void* state, const pollfd* fds, int count) {
 
 int tcp_write(void* state, const unsigned char* data, int length, int ms) {
     auto s = static_cast<tcp_state*>(state);
-    return tcp_socket_write(s->link, s->fd, data, length, ms);
+    return comm_fd_write(s->link, s->fd, data, length, ms, true);
 }
 
 void tcp_close(void* state) {

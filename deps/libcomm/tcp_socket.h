@@ -2,8 +2,6 @@
 // tcp_posix.cpp on Linux, tcp_win.cpp on Windows. Failures are traced here.
 #pragma once
 
-#include <chrono>
-
 #include "comm_internal.h"
 
 // Error numbers the link reports itself: no address could be reached, the time ran out.
@@ -27,9 +25,3 @@ int tcp_socket_connect_result(comm_fd fd, short revents);
 // Sends without delay (TCP_NODELAY) on the established socket.
 void tcp_socket_no_delay(comm_fd fd);
 void tcp_socket_close(comm_fd fd);
-// The socket's poll entry, reads and writes: as comm_socket_poll_fd, comm_fd_read and
-// comm_fd_write.
-int tcp_socket_poll_fd(comm_fd fd, bool connecting, std::chrono::steady_clock::time_point deadline,
-                       pollfd* fds, int max, int* timeout_ms);
-int tcp_socket_read(comm_link* link, comm_fd fd);
-int tcp_socket_write(comm_link* link, comm_fd fd, const unsigned char* data, int length, int ms);

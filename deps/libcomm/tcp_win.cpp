@@ -54,16 +54,3 @@ void tcp_socket_no_delay(comm_fd fd) {
 void tcp_socket_close(comm_fd fd) {
     comm_win_close_socket(fd);
 }
-
-int tcp_socket_poll_fd(comm_fd fd, bool connecting, std::chrono::steady_clock::time_point deadline,
-                       pollfd* fds, int max, int* timeout_ms) {
-    return comm_win_socket_poll_fd(fd, connecting, deadline, fds, max, timeout_ms);
-}
-
-int tcp_socket_read(comm_link* link, comm_fd fd) {
-    return comm_win_read(link, fd);
-}
-
-int tcp_socket_write(comm_link* link, comm_fd fd, const unsigned char* data, int length, int ms) {
-    return comm_win_write(link, fd, data, length, ms);
-}
