@@ -26,7 +26,8 @@ test:
 	scripts/setup-deps.sh
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
-	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS) -LE windows
+	@scripts/test-share.sh
 
 install: build
 	DESTDIR="$(DESTDIR)" $(CMAKE) --install $(BUILD) --prefix "$(PREFIX)"
@@ -72,7 +73,7 @@ bench: build
 # $(1)/sanitizer-reports, and any report there fails the run even when the test passed.
 define run_sanitized
 	rm -rf $(1)/sanitizer-reports && mkdir -p $(1)/sanitizer-reports
-	cd $(1) && env $(2) ctest --output-on-failure -j$(JOBS); status=$$?; cd $(CURDIR); \
+	cd $(1) && env $(2) ctest --output-on-failure -j$(JOBS) -LE windows; status=$$?; cd $(CURDIR); \
 	if ls $(1)/sanitizer-reports/* >/dev/null 2>&1; then \
 	    echo "sanitizer reports in $(1)/sanitizer-reports:"; cat $(1)/sanitizer-reports/*; exit 1; \
 	fi; exit $$status
@@ -107,7 +108,7 @@ windows:
 
 test-windows: build windows
 	$(CMAKE) --build build-win -j$(JOBS) --target win_tests nv-hold
-	@scripts/test-windows.sh
+	cd $(BUILD) && ctest --output-on-failure -L windows
 
 # The Windows distribution: the two programs with their README and manual pages, as a .zip and
 # as an installer (.msi) made with Debian's wixl.

@@ -22,10 +22,16 @@ std::string utc_time(time_t t) {
     return buf;
 }
 
-std::string number(double v) {
+std::string number(double v, int digits = 10) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.10g", v);
+    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
     return buf;
+}
+
+// A calibration's coefficients with every digit they hold: read back, they give the spectrum's
+// calibration itself (ten digits would turn an offset of 0 into one of 2e-10).
+std::string exact(double v) {
+    return number(v, 17);
 }
 
 void child_text(pugi::xml_node parent, const char* name, const std::string& text) {
@@ -61,10 +67,6 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_
     root.append_attribute("xmlns") = SPC_N42_NAMESPACE;
     root.append_attribute("n42DocUUID") = (x.uuid.empty() ? spc_new_uuid() : x.uuid).c_str();
     child_text(root, "RadInstrumentDataCreatorName", std::string(SPC_N42_CREATOR) + NV_VERSION);
-    // What the spectrum file held besides its counts, so that nv-spc reads the export back as
-    // the file it came from.
-    child_text(root, "Remark", SPC_HEADER_NOTE + header_values(s));
-    child_text(root, "Remark", SPC_CLOSING_NOTE + s.closing);
 
     auto inst = root.append_child("RadInstrumentInformation");
     inst.append_attribute("id") = "RadInstrumentInformation-1";
@@ -87,7 +89,7 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_
         // Readers of the format take the polynomial as the energy of channel i's lower edge,
         // which lies half a channel below the centre that nv-spc calibrates.
         double c0 = spc_energy(c, -0.5), c1 = c.gain - c.quad, c2 = c.quad;
-        child_text(cal, "CoefficientValues", number(c0) + " " + number(c1) + " " + number(c2));
+        child_text(cal, "CoefficientValues", exact(c0) + " " + exact(c1) + " " + exact(c2));
         if (x.fwhm.peaks > 0) {
             auto fw = root.append_child("FWHMCalibration");
             fw.append_attribute("id") = "FWHMCalibration-1";
@@ -114,6 +116,10 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_
         child_text(meas, "Remark",
                    "live time " + std::to_string(s.second) + " s above the real time " +
                        std::to_string(s.first) + " s: not written");
+    // What the spectrum file held besides its counts, so that nv-spc reads the export back as
+    // the file it came from.
+    child_text(meas, "Remark", SPC_HEADER_NOTE + header_values(s));
+    child_text(meas, "Remark", SPC_CLOSING_NOTE + s.closing);
     child_text(meas, "MeasurementClassCode", "Foreground");
     child_text(meas, "StartDateTime", utc_time(x.saved - (s.first > 0 ? s.first : 0)));
     if (s.first > 0) child_text(meas, "RealTimeDuration", duration(s.first));
@@ -132,12 +138,14 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_
     channels.text().set(data.c_str());
 
     if (c.set && !x.peaks.empty()) {
-        auto peaks = root.append_child("AnalysisResults").append_child("PeakAnalysisResults");
+        auto peaks =
+            root.append_child("AnalysisResults").append_child("SpectrumPeakAnalysisResults");
+        peaks.append_attribute("spectrumReference") = "RadMeasurement-1-Spectrum-1";
         for (const auto& p : x.peaks) {
-            auto pk = peaks.append_child("Peak");
-            child_text(pk, "PeakEnergy", number(spc_energy(c, p.centroid)));
-            child_text(pk, "PeakNetAreaValue", number(p.area));
-            child_text(pk, "PeakNetAreaUncertaintyValue", number(p.area_err));
+            auto pk = peaks.append_child("SpectrumPeak");
+            child_text(pk, "SpectrumPeakEnergy", number(spc_energy(c, p.centroid)));
+            child_text(pk, "SpectrumPeakNetAreaValue", number(p.area));
+            child_text(pk, "SpectrumPeakNetAreaUncertaintyValue", number(p.area_err));
         }
     }
 
@@ -153,8 +161,8 @@ std::string spc_export_csv(const spc_spectrum& s, const spc_calib& c) {
     out += "# header=" + header_values(s) + "\n";
     out += "# closing_line=" + s.closing + "\n";
     if (c.set)
-        out += "# calibration_keV=" + number(c.offset) + " " + number(c.gain) + " " +
-               number(c.quad) + "\n";
+        out += "# calibration_keV=" + exact(c.offset) + " " + exact(c.gain) + " " + exact(c.quad) +
+               "\n";
     out += c.set ? "channel,counts,energy_keV\n" : "channel,counts\n";
     char buf[64];
     for (size_t i = 0; i < s.counts.size(); ++i) {

@@ -48,13 +48,14 @@ std::vector<double> kernel(double s) {
 }
 
 // Where the response `r` falls to zero walking from `i` in direction `dir` (fractional index);
-// `edge` set when the spectrum ended first.
+// `edge` set when the spectrum ended first. The walk reads through at(): a bound got wrong
+// here throws rather than reading what lies beyond the response.
 double crossing(const std::vector<double>& r, int i, int dir, bool* edge) {
     int n = static_cast<int>(r.size()), k = i;
-    while (k + dir >= 0 && k + dir < n && r[k + dir] > 0) k += dir;
+    while (k + dir >= 0 && k + dir < n && r.at(k + dir) > 0) k += dir;
     *edge = k + dir < 0 || k + dir >= n;
     if (*edge) return k;
-    return k + dir * r[k] / (r[k] - r[k + dir]);
+    return k + dir * r[k] / (r[k] - r.at(k + dir));
 }
 
 // Candidates in `y`, the spectrum summed into bins of `bin` channels; `var` holds the counts

@@ -247,12 +247,16 @@ bool parse_n42(std::string_view text, spc_spectrum* out, spc_error* err) {
         s.counts.push_back(c);
         at = to;
     }
+    // The header and closing line are remarks of the measurement; earlier exports put them at
+    // the document's top, and those still read.
     std::string header, closing;
-    for (auto remark : root.children("Remark")) {
-        std::string t = remark.child_value();
-        if (t.rfind(SPC_HEADER_NOTE, 0) == 0) header = t.substr(std::strlen(SPC_HEADER_NOTE));
-        if (t.rfind(SPC_CLOSING_NOTE, 0) == 0) closing = t.substr(std::strlen(SPC_CLOSING_NOTE));
-    }
+    for (auto at : {root.child("RadMeasurement"), root})
+        for (auto remark : at.children("Remark")) {
+            std::string t = remark.child_value();
+            if (t.rfind(SPC_HEADER_NOTE, 0) == 0) header = t.substr(std::strlen(SPC_HEADER_NOTE));
+            if (t.rfind(SPC_CLOSING_NOTE, 0) == 0)
+                closing = t.substr(std::strlen(SPC_CLOSING_NOTE));
+        }
     auto cal = root.child("EnergyCalibration");
     if (cal) {
         double c[3];

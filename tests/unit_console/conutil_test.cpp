@@ -1,6 +1,6 @@
-// The console input functions and the menu engine: every reader's prompt, what it accepts and
-// refuses and what it stores, the readers that take their answer from the command line, and the
-// menu loop's matching of the first word.
+// The console input functions and the menu engine: readers sharing a command line, the parsers
+// and line primitives, and the menu loop's matching of the first word. (Every reader's prompt,
+// what it accepts, refuses and stores: data/readers.txt.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,241 +9,37 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
-#include "conutil.h"
+#include "fixture.h"
 
 namespace {
 
-std::string times(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += s;
-    return out;
-}
+// ---- readers sharing a line (every reader alone: data/readers.txt) ----------------------------
 
-// ---- prompted readers --------------------------------------------------------------------------
-
-// A reader run on a variable that starts at a given value; returns the value it ends with, and
-// the reader's result when that is not 0.
-using Reader = std::function<std::string()>;
-
-std::string ended(int result, const std::string& value) {
-    return result == 0 ? value : value + " (result " + std::to_string(result) + ")";
-}
-
-Reader integer(int32_t start, int32_t min, int32_t max) {
-    return [=] {
-        int32_t v = start;
-        int r = input_integer_msg(&v, min, max, "N");
-        return ended(r, std::to_string(v));
+// Only the first reader on a line can find its parameter there; a null line has none.
+TEST(Readers, OnlyTheFirstOnALineFindsItsParameter) {
+    const struct {
+        std::string line, input, out, value;
+        bool string_first;
+    } cases[] = {
+        {"sl 2 3\n", "4\n", "B[0]:", "2,4", false},
+        {"sl 2\n", "11\n\n", "B[0]:B[0]:", "2,0", false},
+        {"ss ab 5\n", "6\n", "N[0]:", "ab,6", true},
     };
-}
-Reader schar(int8_t start, int32_t min, int32_t max) {
-    return [=] {
-        int8_t v = start;
-        int r = input_char_msg(&v, min, max, "C");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader uchar(uint8_t start, int32_t min, int32_t max) {
-    return [=] {
-        uint8_t v = start;
-        int r = input_uchar_msg(&v, min, max, "U");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader shrt(int16_t start, int32_t min, int32_t max) {
-    return [=] {
-        int16_t v = start;
-        int r = input_short_msg(&v, min, max, "S");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader hex32(uint32_t start, uint32_t min, uint32_t max) {
-    return [=] {
-        uint32_t v = start;
-        int r = input_hex_integer_msg(&v, min, max, "H");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader hex8(uint8_t start, uint8_t min, uint8_t max) {
-    return [=] {
-        uint8_t v = start;
-        int r = input_hex_char_msg(&v, min, max, "B");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader hex16(uint16_t start, uint16_t min, uint16_t max) {
-    return [=] {
-        uint16_t v = start;
-        int r = input_hex_short_msg(&v, min, max, "W");
-        return ended(r, std::to_string(v));
-    };
-}
-Reader flt(float start, float min, float max) {
-    return [=] {
-        float v = start;
-        int r = input_float_msg(&v, min, max, "F");
-        char text[64];
-        snprintf(text, sizeof text, "%g", static_cast<double>(v));
-        return ended(r, text);
-    };
-}
-Reader string(const char* start, unsigned min, unsigned max) {
-    return [=] {
-        char v[INPUT_LINE_SIZE] = {};
-        snprintf(v, sizeof v, "%s", start);
-        int r = input_string_msg(v, min, max, "T");
-        return ended(r, v);
-    };
-}
-Reader yesno(int32_t start) {
-    return [=] {
-        int32_t v = start;
-        int r = input_yesno_msg(&v, "Y/N");
-        return ended(r, std::to_string(v));
-    };
-}
-// The command-line forms, on the line `line` with parameter index `index`.
-Reader integer_cmd(std::string line, int index, int32_t min = 0, int32_t max = 10) {
-    return [=]() mutable {
-        int32_t v = 3;
-        int r = input_integer_msg_cmd(&v, min, max, "N", line.data(), index);
-        return ended(r, std::to_string(v));
-    };
-}
-Reader string_cmd(std::string line, int index, unsigned min = 1, unsigned max = 4) {
-    return [=]() mutable {
-        char v[8] = "abc";
-        int r = input_string_msg_cmd(v, min, max, "T", line.data(), index);
-        return ended(r, v);
-    };
-}
-// Two readers on one line: only the first can find a parameter.
-Reader integer_cmd_twice(std::string line) {
-    return [=]() mutable {
-        int32_t a = 0, b = 0;
-        input_integer_msg_cmd(&a, 0, 10, "A", line.data(), 1);
-        input_integer_msg_cmd(&b, 0, 10, "B", line.data(), 1);
-        return std::to_string(a) + "," + std::to_string(b);
-    };
-}
-Reader string_then_integer_cmd(std::string line) {
-    return [=]() mutable {
-        char s[8] = "x";
-        int32_t n = 0;
-        input_string_msg_cmd(s, 1, 4, "T", line.data(), 1);
-        input_integer_msg_cmd(&n, 0, 10, "N", line.data(), 1);
-        return std::string(s) + "," + std::to_string(n);
-    };
-}
-
-struct ReaderCase {
-    const char* name;
-    Reader run;
-    std::string input, out, value;
-};
-
-const std::string LONG19 = "abcdefghijklmnopqrs", LONG18 = "abcdefghijklmnopqr";
-
-// clang-format off
-const ReaderCase READERS[] = {
-    // Decimal: the number ends where a character cannot belong to it; the range is inclusive.
-    {"integer keeps on an empty line", integer(3, 0, 10), "\n", "N[3]:", "3"},
-    {"integer keeps on a line of blanks", integer(3, 0, 10), " \t \n", "N[3]:", "3"},
-    {"integer keeps at the end of input", integer(3, 0, 10), "", "N[3]:", "3"},
-    {"integer 12abc", integer(3, 0, 20), "12abc\n", "N[3]:", "12"},
-    {"integer abc, then 7", integer(3, 0, 20), "abc\n7\n", "N[3]:N[3]:", "7"},
-    {"integer: max + 1, min - 1, max", integer(-2, -5, 10), "11\n-6\n10\n", times("N[-2]:", 3), "10"},
-    {"integer: min", integer(0, -5, 10), "-5\n", "N[0]:", "-5"},
-    {"integer: leading blanks", integer(0, -5, 10), "   4\n", "N[0]:", "4"},
-    {"integer: beyond 32 bits refused", integer(0, INT32_MIN, INT32_MAX), "99999999999\n-99999999999\n2147483647\n", times("N[0]:", 3), "2147483647"},
-    {"integer: the 32-bit extremes", integer(0, INT32_MIN, INT32_MAX), "-2147483648\n", "N[0]:", "-2147483648"},
-    // The 8-bit readers narrow their limits first: 300 becomes 44 for both.
-    {"char: shown signed", schar(-3, -10, 10), "\n", "C[-3]:", "-3"},
-    {"char: limits narrowed to 8 bits", schar(0, -5, 300), "45\n-6\n44\n", times("C[0]:", 3), "44"},
-    {"char: min", schar(0, -5, 300), "-5\n", "C[0]:", "-5"},
-    {"char: full range", schar(0, -128, 127), "128\n-129\n-128\n", times("C[0]:", 3), "-128"},
-    {"uchar: shown unsigned", uchar(200, 0, 255), "\n", "U[200]:", "200"},
-    {"uchar: limits narrowed to 8 bits", uchar(1, 0, 300), "45\n-1\n44\n", times("U[1]:", 3), "44"},
-    {"uchar: narrowed min", uchar(1, 258, 300), "1\n2\n", times("U[1]:", 2), "2"},
-    {"uchar: 255", uchar(1, 0, 255), "256\n255\n", times("U[1]:", 2), "255"},
-    // The 16-bit reader keeps 32-bit limits and stores the low 16 bits, shown signed.
-    {"short: 40000 stored as its low 16 bits", shrt(0, 0, 65535), "65536\n-1\n40000\n", times("S[0]:", 3), "-25536"},
-    {"short: shown signed", shrt(-25536, 0, 65535), "\n", "S[-25536]:", "-25536"},
-    {"short: min", shrt(9, -70000, 0), "-70001\n1\n-70000\n", times("S[9]:", 3), std::to_string(static_cast<int16_t>(-70000))},
-    // Hexadecimal: an optional 0x, an optional sign; 32 bits at most.
-    {"hex 0x1F", hex32(0, 0, 0xFFFFFFFF), "0x1F\n", "H[0x00000000]:", "31"},
-    {"hex 1f", hex32(0xAB, 0, 0xFFFFFFFF), "1f\n", "H[0x000000ab]:", "31"},
-    {"hex: max + 1, min - 1, then max", hex32(0, 0x10, 0x20), "21\nf\n20\n", times("H[0x00000000]:", 3), "32"},
-    {"hex: min", hex32(0, 0x10, 0x20), "0X10\n", "H[0x00000000]:", "16"},
-    {"hex: -1 is all ones", hex32(0, 0, 0xFFFFFFFF), "-1\n", "H[0x00000000]:", "4294967295"},
-    {"hex: ffffffff", hex32(0, 0, 0xFFFFFFFF), "ffffffff\n", "H[0x00000000]:", "4294967295"},
-    {"hex: +1f", hex32(0, 0, 0xFFFFFFFF), "+1f\n", "H[0x00000000]:", "31"},
-    {"hex: beyond 32 bits, no digit", hex32(0, 0, 0xFFFFFFFF), "100000000\nxyz\n-\n\n", times("H[0x00000000]:", 4), "0"},
-    {"hex byte refuses 100 and -1", hex8(7, 0, 255), "100\n-1\nff\n", times("B[0x07]:", 3), "255"},
-    {"hex byte: limits", hex8(7, 0x10, 0x20), "21\nf\n10\n", times("B[0x07]:", 3), "16"},
-    {"hex byte: max", hex8(7, 0x10, 0x20), "0x20\n", "B[0x07]:", "32"},
-    {"hex byte: no digit", hex8(7, 0, 255), "g\n\n", times("B[0x07]:", 2), "7"},
-    {"hex short refuses 10000 and -1", hex16(0x1234, 0, 0xFFFF), "10000\n-1\nffff\n", times("W[0x1234]:", 3), "65535"},
-    {"hex short: two digits at least", hex16(5, 0, 0xFFFF), "0x1F\n", "W[0x05]:", "31"},
-    {"hex short: limits", hex16(5, 0x100, 0x200), "201\nff\n100\n", times("W[0x05]:", 3), "256"},
-    {"hex short: max", hex16(5, 0x100, 0x200), "200\n", "W[0x05]:", "512"},
-    {"hex short: no digit", hex16(5, 0, 0xFFFF), "z\n\n", times("W[0x05]:", 2), "5"},
-    // Floats: "%f" conversion, float bounds, NaN refused.
-    {"float shown as 100.000", flt(100, 0, 1000), "\n", "F[100.000]:", "100"},
-    {"float: max + a little, min - a little, then max", flt(0, -1.5f, 2.5f), "2.51\n-1.51\nnan\nx\n2.5\n", times("F[0.000]:", 5), "2.5"},
-    {"float: min, 12.75abc", flt(0, -1.5f, 20), "-1.5\n", "F[0.000]:", "-1.5"},
-    {"float: a number then text", flt(0, -1.5f, 20), "12.75abc\n", "F[0.000]:", "12.75"},
-    // Text: the first word, its length within the limits.
-    {"string: 19 refused, 18 taken", string("old", 1, 18), LONG19 + "\n" + LONG18 + "\n", "T[old]:T[old]:", LONG18},
-    {"string: one character", string("old", 1, 18), "x\n", "T[old]:", "x"},
-    {"string: the first word", string("old", 1, 18), "  ab cd\n", "T[old]:", "ab"},
-    {"string: too short", string("old", 4, 4), "abc\nabcd\n", "T[old]:T[old]:", "abcd"},
-    {"string: keeps", string("old", 4, 4), "\n", "T[old]:", "old"},
-    {"string: a word of 1022 characters", string("old", 1, 1023), std::string(1022, 'w') + "\n", "T[old]:", std::string(1022, 'w')},
-    {"string: max too large for the scratch", string("old", 1, 1024), "abc\n", "T[old]:T[old]:", "old"},
-    // Yes or no, letter case ignored.
-    {"yes: Y", yesno(0), "Y\n", "Y/N[no]:", "1"},
-    {"yes: yes", yesno(0), "yes\n", "Y/N[no]:", "1"},
-    {"no: NO", yesno(1), "NO\n", "Y/N[yes]:", "0"},
-    {"no: n", yesno(1), "n\n", "Y/N[yes]:", "0"},
-    {"nope repeats", yesno(7), "nope\nyess\nN\n", times("Y/N[yes]:", 3), "0"},
-    {"yes/no keeps", yesno(7), "\n", "Y/N[yes]:", "7"},
-    // The command-line readers: the piece after the command word, split at blanks only.
-    {"cmd: value on the line", integer_cmd("st 5\n", 1), "", "", "5"},
-    {"cmd: runs of blanks", integer_cmd("st   5\n", 1), "", "", "5"},
-    {"cmd: refused on the line, prompted", integer_cmd("st 11\n", 1), "8\n", "N[3]:", "8"},
-    {"cmd: garbage on the line, prompted", integer_cmd("st x\n", 1), "\n", "N[3]:", "3"},
-    {"cmd: nothing on the line", integer_cmd("st\n", 1), "4\n", "N[3]:", "4"},
-    {"cmd: a tab does not separate", integer_cmd("st\t5\n", 1), "\n", "N[3]:", "3"},
-    {"cmd: the second parameter", integer_cmd("st 1 2\n", 2), "", "", "2"},
-    {"cmd: index 0 is the command word", integer_cmd("7 1\n", 0), "", "", "7"},
-    {"cmd: a missing second parameter", integer_cmd("st 1\n", 2), "9\n", "N[3]:", "9"},
-    {"cmd: min and max on the line", integer_cmd("st -2\n", 1, -2, 2), "", "", "-2"},
-    {"cmd: max + 1 on the line", integer_cmd("st 3\n", 1, -2, 2), "2\n", "N[3]:", "2"},
-    {"cmd: the second reader prompts", integer_cmd_twice("sl 2 3\n"), "4\n", "B[0]:", "2,4"},
-    {"cmd: the second reader refuses too", integer_cmd_twice("sl 2\n"), "11\n\n", "B[0]:B[0]:", "2,0"},
-    {"cmd text: value on the line", string_cmd("ss wxyz tail\n", 1), "", "", "wxyz"},
-    {"cmd text: the second parameter", string_cmd("ss a bb ccc\n", 2), "", "", "bb"},
-    {"cmd text: too long on the line", string_cmd("ss vwxyz\n", 1), "\nmn\n", "T[abc]:", "abc"},
-    {"cmd text: too short on the line", string_cmd("ss ab\n", 1, 3, 4), "pq\nrst\n", "T[abc]:T[abc]:", "rst"},
-    {"cmd text: a tab does not separate", string_cmd("ss\tab\n", 1), "cd\n", "T[abc]:", "cd"},
-    {"cmd text, then a prompted integer", string_then_integer_cmd("ss ab 5\n"), "6\n", "N[0]:", "ab,6"},
-    {"cmd text: max too large for the scratch", string_cmd("ss ab\n", 1, 1, 1024), "", "T[abc]:", "abc"},
-};
-// clang-format on
-
-TEST(Readers, PromptAcceptRefuseStore) {
-    for (const ReaderCase& c : READERS) {
-        SCOPED_TRACE(c.name);
+    for (auto c : cases) {
         Console con(c.input);
-        EXPECT_EQ(c.run(), c.value);
+        int32_t a = 0, b = 0;
+        char s[8] = "x";
+        if (c.string_first) {
+            input_string_msg_cmd(s, 1, 4, "T", c.line.data(), 1);
+            input_integer_msg_cmd(&b, 0, 10, "N", c.line.data(), 1);
+        } else {
+            input_integer_msg_cmd(&a, 0, 10, "A", c.line.data(), 1);
+            input_integer_msg_cmd(&b, 0, 10, "B", c.line.data(), 1);
+        }
+        EXPECT_EQ((c.string_first ? std::string(s) : std::to_string(a)) + "," + std::to_string(b),
+                  c.value);
         EXPECT_EQ(con.out(), c.out);
     }
-}
-
-// A null line is a line with no parameter.
-TEST(Readers, NullCommandLinePrompts) {
     Console con("5\nab\n");
     int32_t v = 1;
     char s[8] = "x";

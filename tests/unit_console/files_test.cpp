@@ -1,6 +1,6 @@
-// What lands on disk where the end-to-end sessions cannot look: the interactive container writer,
-// its size limits, a failed write that must keep the old container whole, an upload from a
-// container the operator may only read, and spect.spc, never half written.
+// What lands on disk where the end-to-end sessions cannot look: a failed container write that
+// must keep the old container whole, an upload from a container the operator may only read,
+// spect.spc, never half written, and SaveSpec's text.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -16,46 +16,15 @@ namespace {
 using Files = Linked;
 namespace fs = std::filesystem;
 
-void write_file(const std::string& path, const Bytes& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
-}
-Bytes read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-std::pair<int, std::string> create(const std::string& to, int limit = -1) {
+std::pair<int, std::string> create(const std::string& to) {
     Console con;
-    int r = Q5_create_xfw("raw.bin", to.c_str(), 1, 5, 1, "NV-52", limit, 12);
+    int r = Q5_create_xfw("raw.bin", to.c_str(), 1, 5, 1, "NV-52", -1, 12);
     return {r, con.out()};
 }
 
-// Asked interactively: not scrambled, version 2.0, the board's model and device type; the image
-// padded to a multiple of four.
-TEST_F(Files, InteractiveContainerAndSizeLimits) {
-    write_file("raw.bin", text("abcde"));
-    auto [r, out] = run(
-        [](char* l, int) { return Q5_cmd_create_xfw(l, "raw.bin", "n.xfw", "Q5-BOARD", -1, 3); },
-        "cx\n", "\nfw.xfw\nmaybe\nn\n256\n2\n\n");
-    EXPECT_TRUE(
-        out.starts_with("Enter BIN file name[raw.bin]:Enter XFW file name[n.xfw]:Encrypt "
-                        "file[yes]:Encrypt file[yes]:Major version:[0]:Major version:[0]:"
-                        "Minor version:[0]:Reading file"))
-        << out;
-    Bytes f = read_file("fw.xfw");
-    ASSERT_EQ(f.size(), 80u);
-    EXPECT_EQ(std::tuple(r, std::string(f.begin() + 20, f.begin() + 29), get_u32le(&f[40]),
-                         get_u32le(&f[44]), get_u32le(&f[48]), get_u32le(&f[68])),
-              std::tuple(0, std::string("Q5-BOARD\0", 9), 8u, 3u, 0x0200u, 0u));
-    EXPECT_EQ(Bytes(f.begin() + 72, f.end()), text(std::string("abcde\0\0\0", 8)));
-
-    write_file("raw.bin", Bytes(0x101, 0xA5));
-    EXPECT_EQ(create("a.xfw", 0x100),
-              std::pair(-1, std::string("Reading file raw.bin...Error,file longer than 0x100!\n")));
-    fs::resize_file("raw.bin", 0xFFFFFFFDll);  // sparse: its padded length does not fit 32 bits
-    EXPECT_EQ(
-        create("a.xfw"),
-        std::pair(-1, std::string("Reading file raw.bin...Error,file longer than 0xfffffffc!\n")));
-    EXPECT_FALSE(fs::exists("a.xfw"));
+size_t entries(const char* folder) {
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
 }
 
 // Writes beyond `bytes` fail (no signal) until the end of the scope.
@@ -86,7 +55,7 @@ TEST_F(Files, AFailedWriteKeepsTheOldContainerAndLeavesNoPartialFile) {
         EXPECT_EQ(r, -1);
         EXPECT_TRUE(out.ends_with("Writing file " + c.target + "..." + c.tail)) << out;
         EXPECT_EQ(read_file("fw.xfw"), text("old"));
-        EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 3);
+        EXPECT_EQ(entries("."), 3u);
     }
     EXPECT_EQ(create("fw.xfw").first, 0);  // once the disk takes it, replaced whole
     EXPECT_EQ(read_file("fw.xfw").size(), 100072u);
@@ -112,40 +81,102 @@ TEST_F(Files, UploadReadsAReadOnlyContainer) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// A spectrum event of `count` channels; channel i holds i * mul - 5, the header values 111, 222.
+// A spectrum event of `count` channels in `size` bytes: channel i holds i * mul - 5, the header
+// values 1234567 (at 116, first in the file) and -2 (at 112), the printed value `mul` as a u16.
 Bytes spectrum(int32_t count, int32_t mul, size_t size = 4326) {
-    Bytes d(size, 0);
+    Bytes d(size, 0x5A);
     put_i32le(d.data() + 2, count);
-    put_u16le(d.data() + 8, 77);
-    put_i32le(d.data() + 112, 222);
-    put_i32le(d.data() + 116, 111);
+    put_u16le(d.data() + 8, static_cast<uint16_t>(mul));
+    put_i32le(d.data() + 112, -2);
+    put_i32le(d.data() + 116, 1234567);
     for (int i = 0; i < 1024 && 230 + 4 * i + 4 <= static_cast<int>(size); ++i)
         put_i32le(d.data() + 230 + 4 * i, i * mul - 5);
     return frame_of(10002, d);
 }
 Bytes spectrum_text(int32_t mul) {
-    std::string t = "111\n222\n";
+    std::string t = "1234567\n-2\n";
     for (int i = 0; i < 1024; ++i) t += std::to_string(i * mul - 5) + "\n";
     return text(t + "6.8 0 3 0\n");
 }
 
+// spect.spc holds the last full spectrum, replaced whole; a user's file named like a temporary
+// file is never touched, and a spectrum that cannot take the place of the old file (too large
+// for the disk, or a folder in its way) leaves the old one and nothing else behind.
 TEST_F(Files, SpectrumFileHoldsTheLastFullSpectrum) {
     Console con;
+    const auto event = [](int32_t count, int32_t mul, size_t size = 4326) {
+        EXPECT_EQ(Q8_event_spectrum_data(7, nullptr, spectrum(count, mul, size).data(), 0), 0);
+    };
     write_file("spect.spc", text("old\n"));
     // Announced, not saved: another channel count, or a full count that lacks its channels.
-    Q8_event_spectrum_data(7, nullptr, spectrum(512, 1).data(), 0);
-    Q8_event_spectrum_data(7, nullptr, spectrum(1024, 1, 4325).data(), 0);
-    EXPECT_EQ(con.out(), "spectrum(512) 77 received.\n");
+    event(512, 1);
+    event(1024, 1, 4325);
+    EXPECT_EQ(con.out(), "spectrum(512) 1 received.\n");
     EXPECT_EQ(read_file("spect.spc"), text("old\n"));
-    Q8_event_spectrum_data(7, nullptr, spectrum(1024, 3).data(), 0);
-    Q8_event_spectrum_data(7, nullptr, spectrum(1024, -2).data(), 0);
-    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2));
-    // A file that cannot be written leaves the previous spectrum whole.
+    event(1024, 3);
+    event(1024, -2000);
+    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2000));
+    EXPECT_EQ(entries("."), 1u);
     {
         FileSizeLimit limit(100);
-        Q8_event_spectrum_data(7, nullptr, spectrum(1024, 5).data(), 0);
+        event(1024, 5);
     }
-    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2));
+    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2000));
+    fs::create_symlink("/dev/full", "spect.spc.tmp");
+    event(1024, 7);
+    EXPECT_TRUE(fs::is_symlink("spect.spc.tmp"));
+    EXPECT_EQ(read_file("spect.spc"), spectrum_text(7));
+    fs::remove("spect.spc");
+    fs::remove("spect.spc.tmp");
+    fs::create_directories("spect.spc/inside");  // rename refuses
+    event(1024, 9);
+    EXPECT_EQ(entries("."), 1u);
+    EXPECT_TRUE(fs::is_directory("spect.spc/inside"));
+    EXPECT_EQ(con.out(),
+              "spectrum(512) 1 received.\nspectrum(1024) 3 received.\n"
+              "spectrum(1024) 63536 received.\nspectrum(1024) 5 received.\n"
+              "spectrum(1024) 7 received.\nspectrum(1024) 9 received.\n");
+}
+
+// SaveSpec: the spectrum text into a caller's buffer (no file, whatever the path), or as the
+// whole new contents of its file, which keeps its mode; the closing line from the scale. A path
+// that cannot be written is left alone.
+TEST_F(Files, SaveSpecWritesItsTextOrReplacesItsFile) {
+    const int32_t values[] = {5, -6, 0, 2147483647};
+    const struct {
+        const int32_t* values;
+        int count;
+        int32_t first, second;
+        float scale;
+        std::string text;
+    } cases[] = {
+        {values, 4, 11, -22, 680,
+         "11\n-22\n5\n-6\n0\n2147483647\n6.80 0.000000 3.000000 0.000000\n"},
+        {values, 1, 0, 0, 12.345f, "0\n0\n5\n0.12 0.000000 3.000000 0.000000\n"},
+        {values, 0, 1, 2, -50, "1\n2\n-0.50 0.000000 3.000000 0.000000\n"},
+        {values, -3, 1, 2, 0, "1\n2\n0.00 0.000000 3.000000 0.000000\n"},
+        {nullptr, 3, -1, 0, 1250, "-1\n0\n12.50 0.000000 3.000000 0.000000\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        char text[4096];
+        std::memset(text, 'x', sizeof text);
+        EXPECT_EQ(SaveSpec("buffer.spc", c.values, c.count, c.first, c.second, c.scale, text), 0);
+        EXPECT_EQ(std::string(text), c.text);
+        EXPECT_FALSE(fs::exists("buffer.spc"));
+
+        std::ofstream("file.spc") << "an older and longer spectrum text\n" << std::string(200, 'o');
+        chmod("file.spc", 0640);
+        EXPECT_EQ(SaveSpec("file.spc", c.values, c.count, c.first, c.second, c.scale, nullptr), 0);
+        EXPECT_EQ(read_text("file.spc"), c.text);
+        struct stat st {};
+        stat("file.spc", &st);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
+    fs::create_directory("d");
+    EXPECT_EQ(SaveSpec("no/such/dir.spc", values, 4, 1, 2, 3, nullptr), 0);
+    EXPECT_EQ(SaveSpec("d", values, 4, 1, 2, 3, nullptr), 0);
+    EXPECT_EQ(std::pair(entries("."), entries("d")), std::pair(size_t{2}, size_t{0}));
 }
 
 }  // namespace

@@ -1,23 +1,28 @@
 // Shared by the console units' tests: a linked instrument on the fake link, run inside a scratch
-// directory of its own, and the makers of frames and answers.
+// directory of its own, a fixed PC clock, files, and the makers of frames and answers.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "fake_qxx.h"
 #include "main.h"
+#include "q5_cmds.h"
 #include "qxx_cmds.h"
 #include "qxx_frame.h"
 
 using Bytes = std::vector<unsigned char>;
+using Handler = std::function<int(char*, int)>;
 
 inline Bytes frame_of(int code, const Bytes& payload) {
     Bytes f(payload.size() + QXX_FRAME_OVERHEAD);
@@ -32,9 +37,62 @@ inline std::string times(const std::string& s, int n) {
     for (int i = 0; i < n; ++i) out += s;
     return out;
 }
-inline fake_qxx::Reply answer(int result, Bytes payload = {}) {
-    return {result, payload};
+// An answer of the fake link: what QXX_send_cmd returns, and the payload it copies.
+inline fake_qxx::Reply answer(int result, const Bytes& payload = Bytes()) {
+    fake_qxx::Reply r;
+    r.result = result;
+    r.payload = payload;
+    return r;
 }
+inline void write_file(const std::string& path, const Bytes& d) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
+}
+inline Bytes read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+inline std::string read_text(const std::string& path) {
+    Bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+// Bytes that differ from their neighbours and from their place, so that a slice taken from the
+// wrong offset or a word moved shows. The first n bytes of a longer pattern are the same.
+inline Bytes pattern(size_t n, unsigned seed = 1) {
+    Bytes b(n);
+    uint32_t x = seed * 2654435761u + 12345;
+    for (auto& c : b) {
+        x = x * 1103515245u + 12345;
+        c = static_cast<unsigned char>(x >> 16);
+    }
+    return b;
+}
+
+// The PC clock reads the given local time until the end of the scope.
+class FixedClock {
+  public:
+    FixedClock(int year, int month, int day, int hour, int minute, int second) {
+        at() = {};
+        at().tm_year = year - 1900;
+        at().tm_mon = month - 1;
+        at().tm_mday = day;
+        at().tm_hour = hour;
+        at().tm_min = minute;
+        at().tm_sec = second;
+        saved_ = Q5_local_now;
+        Q5_local_now = [](struct tm* now) { *now = at(); };
+    }
+    ~FixedClock() { Q5_local_now = saved_; }
+    FixedClock(const FixedClock&) = delete;
+    FixedClock& operator=(const FixedClock&) = delete;
+
+  private:
+    static struct tm& at() {
+        static struct tm t;
+        return t;
+    }
+    q5_clock_proc saved_;
+};
 
 // The link is up (handle 7, an NV-52) unless a test says otherwise; sleeps are recorded, not
 // slept; the current directory is a fresh one, open to every user.
@@ -71,8 +129,7 @@ class Linked : public testing::Test {
         return f;
     }
     // A command run on a typed line with `input` on standard input: its result and output.
-    template <class Command>
-    static std::pair<int, std::string> run(Command cmd, std::string line,
+    static std::pair<int, std::string> run(const Handler& cmd, std::string line,
                                            const std::string& input = "") {
         Console con(input);
         int r = cmd(line.data(), 0);

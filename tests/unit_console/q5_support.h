@@ -1,27 +1,14 @@
-// Shared by the Q5 board's tests: files in the scratch directory, a fixed PC clock, and a model
-// of the firmware container written from its format (header fields, word checksums, scrambling)
-// so that the writer and the upload are checked against bytes computed independently of them.
+// Shared by the container and upload tests: a model of the firmware container written from its
+// format (header fields, word checksums, scrambling), so that the writer and the upload are
+// checked against bytes computed independently of them.
 #pragma once
 
 #include <cstdio>
-#include <ctime>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <utility>
 
 #include "fixture.h"
-#include "q5_cmds.h"
 
 namespace q5test {
-
-inline void write_file(const std::string& path, const Bytes& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
-}
-inline Bytes read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
 
 // The descriptors this process holds open.
 inline size_t open_descriptors() {
@@ -30,57 +17,11 @@ inline size_t open_descriptors() {
         std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
-// Bytes that differ from their neighbours and from their place, so that a slice taken from the
-// wrong offset or a word moved shows.
-inline Bytes pattern(size_t n, unsigned seed = 1) {
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 12345;
-    for (auto& c : b) {
-        x = x * 1103515245u + 12345;
-        c = static_cast<unsigned char>(x >> 16);
-    }
-    return b;
-}
-
 inline std::string hex(const char* format, uint64_t v) {
     char buf[64];
     snprintf(buf, sizeof buf, format, static_cast<unsigned long long>(v));
     return buf;
 }
-
-// An answer with a result and no data (built in place: copying an empty payload trips a false
-// warning of the compiler's).
-inline fake_qxx::Reply result(int code) {
-    fake_qxx::Reply r;
-    r.result = code;
-    return r;
-}
-
-// The PC clock reads `at` (local time) until the end of the scope.
-class FixedClock {
-  public:
-    explicit FixedClock(int year, int month, int day, int hour, int minute, int second) {
-        at() = {};
-        at().tm_year = year - 1900;
-        at().tm_mon = month - 1;
-        at().tm_mday = day;
-        at().tm_hour = hour;
-        at().tm_min = minute;
-        at().tm_sec = second;
-        saved_ = Q5_local_now;
-        Q5_local_now = [](struct tm* now) { *now = at(); };
-    }
-    ~FixedClock() { Q5_local_now = saved_; }
-    FixedClock(const FixedClock&) = delete;
-    FixedClock& operator=(const FixedClock&) = delete;
-
-  private:
-    static struct tm& at() {
-        static struct tm t;
-        return t;
-    }
-    q5_clock_proc saved_;
-};
 
 // ---- the container format ----------------------------------------------------------------------
 

@@ -1,6 +1,6 @@
-// The upload and the flash request against the fake link: how a data area is split into blocks
-// and what each block carries, the 0xFF fill, the checks that keep a bad container from being
-// sent, the repeats of a failed block, the time-outs, and the flash's two values.
+// The upload against the fake link: how a data area is split into blocks and what each block
+// carries, the 0xFF fill, the checks that keep a bad container from being sent, the repeats of a
+// failed block and the time-outs. (The flash request: data/q5_commands.txt.)
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -116,58 +116,36 @@ TEST_F(Upload, FailedBlocksAreRepeatedFiveTimesAtMost) {
     const Bytes xfw = container(area);
     write_file("fw.xfw", xfw);
     const std::string erased = checked(xfw, area) + "Erasing external flash....Ok.\n";
+    const std::string ok = block_line(1, 2) + block_line(2, 2);
     struct {
         int first_fails, second_fails, result;
         std::string tail;
-        std::vector<std::pair<int, size_t>> blocks;
+        std::vector<int> blocks;  // the block of each write request, in order
     } cases[] = {
-        {2,
-         0,
-         0,
-         block_line(1, 2) + block_line(2, 2),
-         {{0, 48000}, {0, 48000}, {0, 48000}, {1, 48000}}},
-        {4,
-         4,
-         0,
-         block_line(1, 2) + block_line(2, 2),
-         {{0, 48000},
-          {0, 48000},
-          {0, 48000},
-          {0, 48000},
-          {0, 48000},
-          {1, 48000},
-          {1, 48000},
-          {1, 48000},
-          {1, 48000},
-          {1, 48000}}},
-        {5,
-         0,
-         -1,
-         block_line(1, 2, "Error!\n"),
-         {{0, 48000}, {0, 48000}, {0, 48000}, {0, 48000}, {0, 48000}}},
-        {0,
-         5,
-         -1,
-         block_line(1, 2) + block_line(2, 2, "Error!\n"),
-         {{0, 48000}, {1, 48000}, {1, 48000}, {1, 48000}, {1, 48000}, {1, 48000}}},
+        {2, 0, 0, ok, {0, 0, 0, 1}},
+        {4, 4, 0, ok, {0, 0, 0, 0, 0, 1, 1, 1, 1, 1}},
+        {5, 0, -1, block_line(1, 2, "Error!\n"), {0, 0, 0, 0, 0}},
+        {0, 5, -1, block_line(1, 2) + block_line(2, 2, "Error!\n"), {0, 1, 1, 1, 1, 1}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.first_fails) + " " + std::to_string(c.second_fails));
         fake_qxx::reset();
         auto& q = fake_qxx::st().replies[8102];
-        for (int i = 0; i < c.first_fails; ++i) q.push_back(result(255));
-        if (c.first_fails < 5) q.push_back(result(0));
-        for (int i = 0; i < c.second_fails; ++i) q.push_back(result(1));
+        for (int i = 0; i < c.first_fails; ++i) q.push_back(answer(255));
+        if (c.first_fails < 5) q.push_back(answer(0));
+        for (int i = 0; i < c.second_fails; ++i) q.push_back(answer(1));
         EXPECT_EQ(run([](char* l, int) { return upload(l, -1); }, "up\n", "\n"),
                   std::pair(c.result, erased + c.tail));
-        expect_sent(area, c.blocks);
+        std::vector<std::pair<int, size_t>> blocks;
+        for (int n : c.blocks) blocks.emplace_back(n, 48000);
+        expect_sent(area, blocks);
     }
 }
 
 TEST_F(Upload, RefusedErase) {
     const Bytes xfw = container(text("abcd"));
     write_file("fw.xfw", xfw);
-    fake_qxx::st().replies[8100].push_back(result(7));
+    fake_qxx::st().replies[8100].push_back(answer(7));
     EXPECT_EQ(run([](char* l, int) { return upload(l, -1); }, "up\n", "\n"),
               std::pair(-1, checked(xfw, text("abcd")) + "Erasing external flash....Command " +
                                 "Q5_cmd_upload_xfw error(code=7)!\n"));
@@ -258,86 +236,6 @@ TEST_F(Upload, DataAreaTooLargeForMemory) {
     int status = -1;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-// The flash request carries flags bit 0 and the raw checksum, waits 30 s, and a success ends
-// the connection. Only the header is read and nothing in it is checked.
-TEST_F(Upload, FlashSendsTheScrambleBitAndRawChecksum) {
-    Header scrambled;
-    scrambled.sums = {0x606F6E6D, 0x606F6E7C};
-    scrambled.flags = 0x103;
-    Header plain;
-    plain.sums = {0x89ABCDEF, 0x01234567};
-    plain.flags = 0xFFFFFFFE;
-    plain.dev_type = 3;
-    const std::string flashing = "Starting memory flashing process...";
-    struct {
-        const char* name;
-        Bytes xfw;
-        std::string input;
-        fake_qxx::Reply reply;
-        int result;
-        std::string out;
-        Bytes sent;
-    } cases[] = {
-        {"scrambled, other flags",
-         scrambled.bytes(),
-         "\n",
-         result(0),
-         0,
-         READING + "Ok.\nEncrypted:0x01\nRaw checksum:0x606f6e6d\nEnc checksum:0x606f6e7c\n" +
-             flashing,
-         {1, 0, 0, 0, 0x6D, 0x6E, 0x6F, 0x60}},
-        {"plain, every other flag",
-         plain.bytes(),
-         "\n",
-         result(0),
-         0,
-         READING + "Ok.\nEncrypted:0x00\nRaw checksum:0x89abcdef\nEnc checksum:0x01234567\n" +
-             flashing,
-         {0, 0, 0, 0, 0xEF, 0xCD, 0xAB, 0x89}},
-        {"refused",
-         scrambled.bytes(),
-         "\n",
-         result(5),
-         -1,
-         READING + "Ok.\nEncrypted:0x01\nRaw checksum:0x606f6e6d\nEnc checksum:0x606f6e7c\n" +
-             flashing + "Command Q5_cmd_flash_fw error(code=5)!\n",
-         {1, 0, 0, 0, 0x6D, 0x6E, 0x6F, 0x60}},
-        {"header of 71",
-         Bytes(72 - 1, 0),
-         "\n",
-         result(0),
-         -1,
-         READING + "Error loading file:fw.xfw!\n",
-         {}},
-        {"missing", {}, "none.xfw\n", result(0), -1, PROMPT + "Error loading file:none.xfw!\n", {}},
-        {"the longest name",
-         {},
-         LONGEST + "\n",
-         result(0),
-         -1,
-         PROMPT + "Error loading file:" + LONGEST + "!\n",
-         {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fake_qxx::reset();
-        std::filesystem::remove("fw.xfw");
-        if (!c.xfw.empty()) write_file("fw.xfw", c.xfw);
-        fake_qxx::st().replies[8103].push_back(c.reply);
-        EXPECT_EQ(run([](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }, "fl\n", c.input),
-                  std::pair(c.result, c.out));
-        const auto& calls = fake_qxx::st().calls;
-        if (c.sent.empty()) {
-            EXPECT_TRUE(calls.empty());
-            continue;
-        }
-        ASSERT_EQ(calls.size(), 1u);
-        EXPECT_EQ(std::tuple(calls[0].code, calls[0].request, calls[0].timeout, calls[0].wait),
-                  std::tuple(8103, c.sent, 30000, 1));
-        EXPECT_EQ(fake_qxx::st().disconnects, c.result == 0 ? 1 : 0);
-    }
 }
 
 }  // namespace

@@ -169,6 +169,16 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
              link("../other/t.xfw", "w/link.xfw")(u);
          }, true, true, "other/t.xfw", 0640, false, {}},
         {"dangling link", x, "w/link.xfw", link("../other/t.xfw", "w/link.xfw"), true, true, "other/t.xfw", 0644, false, {"other/t.xfw"}},
+        {"link of the folder's owner", x, "w/link.xfw", [&](uid_t u) {  // neither root's nor the writer's
+             file("other/t.xfw", 0666)(u);
+             link("../other/t.xfw", "w/link.xfw")(u);
+             if (lchown("w/link.xfw", OTHER, OTHER) != 0) {}
+         }, true, true, "other/t.xfw", 0666, false, {}},
+        {"set-ID bits kept, in the owner's group", x, "w/t.xfw", [&](uid_t u) {
+             file("w/t.xfw", 06755)(u);
+             if (chown("w/t.xfw", u, u) != 0) {}
+             chmod("w/t.xfw", 06755);  // again after the group, whose change clears set-ID bits
+         }, true, true, "", 06755, false, {}},
         {"255-byte name", x, long_name, none, true, true, "", 0644, false, {long_name}},
         {"directory", x, "w/d.xfw", [](uid_t) { fs::create_directory("w/d.xfw"); }, false, false, "", 0, false, {}},
         {"FIFO", x, "w/f.xfw", [](uid_t) { mkfifo("w/f.xfw", 0666); }, false, false, "", 0, false, {}},
@@ -189,7 +199,6 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
         // clang-format on
     };
     const bool root = geteuid() == 0;
-    if (!root) std::cout << "[ SKIPPED  ] not root: the cases as user nobody do not run\n";
     for (const Row& row : rows)
         for (Who who : {Who::self, Who::nobody})
             for (bool unnamed : {true, false}) {
@@ -246,6 +255,7 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
                         EXPECT_EQ(get(n), "mine") << n;
                     }
             }
+    if (!root) GTEST_SKIP() << "not root: the cases as user nobody did not run";
 }
 
 // A link `at` to `to`, owned by `owner`.
@@ -417,12 +427,13 @@ void hold(struct tm*) {
 }
 
 TEST_F(SafeFiles, AnInterruptWhileWritingLeavesOnlyTheOldFile) {
+    std::string ignored;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         for (bool unnamed : {true, false}) {
             struct sigaction now {};
             sigaction(sig, nullptr, &now);
             if (now.sa_handler == SIG_IGN) {  // under nohup: the writer leaves it ignored
-                std::cout << "[ SKIPPED  ] " << strsignal(sig) << " is ignored here\n";
+                ignored += std::string(" ") + strsignal(sig);
                 continue;
             }
             SCOPED_TRACE(std::string(strsignal(sig)) + (unnamed ? ", unnamed" : ", named"));
@@ -452,6 +463,7 @@ TEST_F(SafeFiles, AnInterruptWhileWritingLeavesOnlyTheOldFile) {
             EXPECT_EQ(listing(), std::set<std::string>{"w/fw.xfw"});
             EXPECT_EQ(get("w/fw.xfw"), "old");
         }
+    if (!ignored.empty()) GTEST_SKIP() << "ignored here, not tried:" << ignored;
 }
 
 // The unit's own contract where the console writers cannot reach it: writing nowhere, writing
@@ -568,35 +580,6 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         fs::remove("w/a");
     }
     safe_file_tmpfile = true;
-}
-
-}  // namespace
-
-namespace {
-
-// SaveSpec: the same text into a caller's buffer (no file, whatever the path) or as the whole
-// new contents of its file, which keeps its mode; a path that cannot be written is left alone.
-TEST_F(SafeFiles, SaveSpecWritesItsTextOrReplacesItsFileWhole) {
-    folders();
-    const int32_t values[] = {5, -6};
-    const std::string two = "1\n2\n5\n-6\n6.80 0.000000 3.000000 0.000000\n";
-    char text[256] = "stale";
-    EXPECT_EQ(SaveSpec("w/a.spc", values, 2, 1, 2, 680.0f, text), 0);
-    EXPECT_EQ(std::string(text), two);
-    EXPECT_FALSE(fs::exists("w/a.spc"));
-    EXPECT_EQ(SaveSpec("w/a.spc", nullptr, 2, -1, 0, 1250.0f, text), 0);
-    EXPECT_EQ(std::string(text), "-1\n0\n12.50 0.000000 3.000000 0.000000\n");
-
-    put("w/a.spc", std::string(300, 'o'), 0640, geteuid());
-    EXPECT_EQ(SaveSpec("w/a.spc", values, 2, 1, 2, 680.0f, nullptr), 0);
-    EXPECT_EQ(get("w/a.spc"), two);
-    struct stat st {};
-    stat("w/a.spc", &st);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(SaveSpec("w/a.spc", values, 0, 7, 8, 0.0f, nullptr), 0);
-    EXPECT_EQ(get("w/a.spc"), "7\n8\n0.00 0.000000 3.000000 0.000000\n");
-    EXPECT_EQ(SaveSpec("w", values, 2, 1, 2, 680.0f, nullptr), 0);  // a directory
-    EXPECT_EQ(listing(), std::set<std::string>{"w/a.spc"});
 }
 
 }  // namespace

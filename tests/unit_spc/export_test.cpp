@@ -30,6 +30,13 @@ std::vector<double> numbers(const std::string& text) {
 
 const time_t SAVED = 1765000000;  // 2025-12-06T05:46:40Z
 
+// The names of `node`'s children in their order, blank-separated.
+std::string children(pugi::xml_node node) {
+    std::string names;
+    for (auto c : node.children()) names.append(names.empty() ? "" : " ").append(c.name());
+    return names;
+}
+
 }  // namespace
 
 TEST(Export, N42ForItsReaders) {
@@ -48,6 +55,16 @@ TEST(Export, N42ForItsReaders) {
         ASSERT_TRUE(doc.load_string(spc_export_n42(s, calibrated ? cal : spc_calib{}, x).c_str()));
         auto root = doc.document_element();
         EXPECT_STREQ(root.name(), "RadInstrumentData");
+        // The elements in the order the format's schema gives them.
+        EXPECT_EQ(children(root), calibrated
+                                      ? "RadInstrumentDataCreatorName RadInstrumentInformation "
+                                        "RadDetectorInformation EnergyCalibration "
+                                        "FWHMCalibration RadMeasurement AnalysisResults"
+                                      : "RadInstrumentDataCreatorName RadInstrumentInformation "
+                                        "RadDetectorInformation RadMeasurement");
+        EXPECT_EQ(children(root.child("RadMeasurement")),
+                  "Remark Remark Remark MeasurementClassCode StartDateTime RealTimeDuration "
+                  "Spectrum");
         EXPECT_STREQ(root.attribute("xmlns").value(), "http://physics.nist.gov/N42/2011/N42");
         EXPECT_STREQ(root.attribute("n42DocUUID").value(), x.uuid.c_str());
         auto info = root.child("RadInstrumentInformation");
@@ -69,7 +86,8 @@ TEST(Export, N42ForItsReaders) {
         auto counts = numbers(spec.child_value("ChannelData"));
         EXPECT_EQ(counts, std::vector<double>(s.counts.begin(), s.counts.end()));
         auto ecal = root.child("EnergyCalibration");
-        auto peak = root.child("AnalysisResults").child("PeakAnalysisResults").child("Peak");
+        auto peaks = root.child("AnalysisResults").child("SpectrumPeakAnalysisResults");
+        auto peak = peaks.child("SpectrumPeak");
         if (!calibrated) {
             EXPECT_TRUE(ecal.empty() && root.child("FWHMCalibration").empty() && peak.empty());
             continue;
@@ -86,9 +104,10 @@ TEST(Export, N42ForItsReaders) {
         ASSERT_EQ(e.size(), f.size());
         ASSERT_FALSE(e.empty());
         for (size_t k = 0; k < e.size(); ++k) EXPECT_NEAR(f[k] * f[k], 1 + 0.01 * e[k], 1e-6);
-        EXPECT_NEAR(std::stod(peak.child_value("PeakEnergy")), spc_energy(cal, 3), 1e-6);
-        EXPECT_STREQ(peak.child_value("PeakNetAreaValue"), "1000");
-        EXPECT_STREQ(peak.child_value("PeakNetAreaUncertaintyValue"), "40");
+        EXPECT_STREQ(peaks.attribute("spectrumReference").value(), spec.attribute("id").value());
+        EXPECT_NEAR(std::stod(peak.child_value("SpectrumPeakEnergy")), spc_energy(cal, 3), 1e-6);
+        EXPECT_STREQ(peak.child_value("SpectrumPeakNetAreaValue"), "1000");
+        EXPECT_STREQ(peak.child_value("SpectrumPeakNetAreaUncertaintyValue"), "40");
     }
     // Times: one second is a time; 0 or negative are not; a live time above the real time is
     // not written, and a remark says why.
@@ -126,13 +145,23 @@ TEST(Export, N42ForItsReaders) {
 // Both exports read back as the spectrum they came from: counts, header values, closing line,
 // calibration.
 TEST(Export, ReadBack) {
-    spc_calib cal = linear(-3.5, 2.0625);
+    spc_calib cal = linear(-3.5, 661.7 / 331);
     spc_n42_extras x;
     x.saved = SAVED;
     for (const spc_calib& c : {cal, spc_calib{}})
         for (int32_t live : {117, 250, -3}) {
             spc_spectrum s = sample(120, live);
-            for (const std::string& text : {spc_export_n42(s, c, x), spc_export_csv(s, c)}) {
+            // Earlier exports carried the header and closing line as remarks of the document.
+            pugi::xml_document earlier;
+            earlier.load_string(spc_export_n42(s, c, x).c_str());
+            auto top = earlier.document_element(), meas = top.child("RadMeasurement");
+            for (auto r = meas.last_child(); r; r = r.previous_sibling())
+                if (std::string(r.child_value()).rfind("nv-spc ", 0) == 0)
+                    top.insert_move_after(r, top.first_child());
+            std::ostringstream old;
+            earlier.save(old);
+            for (const std::string& text :
+                 {spc_export_n42(s, c, x), spc_export_csv(s, c), old.str()}) {
                 spc_spectrum t;
                 spc_error err;
                 ASSERT_TRUE(spc_parse(text, &t, &err)) << err.line << ": " << err.what << text;
@@ -142,8 +171,8 @@ TEST(Export, ReadBack) {
                 EXPECT_EQ(t.closing, s.closing);
                 EXPECT_DOUBLE_EQ(t.scale, 1.25);
                 EXPECT_EQ(t.calib.set, c.set);
-                EXPECT_NEAR(t.calib.offset, c.offset, 1e-9);
-                EXPECT_NEAR(t.calib.gain, c.gain, 1e-9);
+                EXPECT_NEAR(t.calib.offset, c.offset, 1e-13);
+                EXPECT_NEAR(t.calib.gain, c.gain, 1e-13);
             }
         }
     // The CSV's comments and rows, as a spreadsheet reads them.
@@ -161,6 +190,6 @@ TEST(Export, ReadBack) {
         ASSERT_EQ(std::sscanf(line.c_str(), "%d,%lld,%lf", &ch, &counts, &kev), 3) << line;
         EXPECT_EQ(ch, static_cast<int>(i));
         EXPECT_EQ(counts, sample().counts[i]);
-        EXPECT_NEAR(kev, -3.5 + 2.0625 * i, 1e-4);
+        EXPECT_NEAR(kev, spc_energy(cal, i), 1e-4);
     }
 }

@@ -37,6 +37,23 @@ cairo_status_t read_chunk(void* closure, unsigned char* data, unsigned int lengt
     return CAIRO_STATUS_SUCCESS;
 }
 
+// A PNG decoded by cairo; px(x, y) points at a pixel's B, G, R.
+struct image {
+    cairo_surface_t* img;
+    explicit image(const std::string& png) {
+        std::pair<const std::string*, size_t> in{&png, 0};
+        img = cairo_image_surface_create_from_png_stream(read_chunk, &in);
+        cairo_surface_flush(img);
+    }
+    ~image() { cairo_surface_destroy(img); }
+    bool ok() const { return cairo_surface_status(img) == CAIRO_STATUS_SUCCESS; }
+    int w() const { return cairo_image_surface_get_width(img); }
+    int h() const { return cairo_image_surface_get_height(img); }
+    const unsigned char* px(int x, int y) const {
+        return cairo_image_surface_get_data(img) + y * cairo_image_surface_get_stride(img) + 4 * x;
+    }
+};
+
 }  // namespace
 
 TEST(Plot, FiguresDecodeWithTheirSize) {
@@ -56,32 +73,21 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
         o.title = "known";
         std::string png, svg, pdf, error;
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::png, &png, &error));
-        std::pair<const std::string*, size_t> in{&png, 0};
-        cairo_surface_t* img = cairo_image_surface_create_from_png_stream(read_chunk, &in);
-        ASSERT_EQ(cairo_surface_status(img), CAIRO_STATUS_SUCCESS);
-        EXPECT_EQ(cairo_image_surface_get_width(img), z.w);
-        EXPECT_EQ(cairo_image_surface_get_height(img), z.h);
-        // Not a blank page: the filled spectrum's colour is in the middle of the plot.
-        cairo_surface_flush(img);
-        int stride = cairo_image_surface_get_stride(img);
-        const unsigned char* px = cairo_image_surface_get_data(img);
-        int coloured = 0;
+        image img(png);
+        ASSERT_TRUE(img.ok());
+        EXPECT_EQ(img.w(), z.w);
+        EXPECT_EQ(img.h(), z.h);
+        // Not a blank page: the filled spectrum's colour is in the middle of the plot; the
+        // peaks' labels are there (red text).
+        int coloured = 0, labels = 0;
         for (int y = 0; y < z.h; ++y)
             for (int x = 0; x < z.w; ++x) {
-                const unsigned char* p = px + y * stride + 4 * x;
+                const unsigned char* p = img.px(x, y);  // B, G, R
                 coloured += p[0] != p[1] || p[1] != p[2];
+                labels += p[2] > 150 && p[1] < 90 && p[0] < 90;
             }
         EXPECT_GT(coloured, z.w * z.h / 20);
-
-        // The peaks' labels are there (red text).
-        int labels = 0;
-        for (int y = 0; y < z.h; ++y)
-            for (int x = 0; x < z.w; ++x) {
-                const unsigned char* q = px + y * stride + 4 * x;  // B, G, R
-                labels += q[2] > 150 && q[1] < 90 && q[0] < 90;
-            }
         EXPECT_GT(labels, 20);
-        cairo_surface_destroy(img);
 
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::svg, &svg, &error));
         pugi::xml_document doc;
@@ -188,8 +194,8 @@ TEST(Plot, LabelsNeverCoverLeaders) {
     }
 }
 
-// The terminal picture keeps its unit at every width, and a log axis starts a decade below the
-// smallest count above 0.
+// The terminal picture keeps its unit at every width and marks peaks up to both ends, and a log
+// axis starts a decade below the smallest count above 0.
 TEST(Plot, UnitAtEveryWidthAndLogBottom) {
     spc_spectrum s = known();
     auto peaks = spc_find_peaks(s.counts);
@@ -203,6 +209,15 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
             std::string unit = c.set ? "keV\n" : width >= 38 ? "channel\n" : "ch\n";
             EXPECT_EQ(last.substr(last.size() - unit.size()), unit) << width << "\n" << text;
         }
+    // Peaks in the first and the last channel: marked over the first and the last column.
+    spc_peak ends[2];
+    ends[1].centroid = s.counts.size() - 1.0;
+    spc_plot_options narrow;
+    narrow.width = 40;
+    std::string marks = spc_plot_text(s, {}, {ends[0], ends[1]}, narrow);
+    marks = marks.substr(0, marks.find('\n'));
+    EXPECT_EQ(marks.substr(0, 11), "        ▼") << marks;  // the marker is 3 bytes
+    EXPECT_EQ(marks.substr(marks.size() - 3), "▼") << marks;
     for (int32_t smallest : {1, 3, 40, 700}) {
         spc_spectrum t = s;
         for (auto& v : t.counts) v = std::max(v, smallest);
@@ -213,5 +228,80 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
         std::string axis = text.substr(text.find("└") - 8, 8);
         double bottom = std::stod(axis);
         EXPECT_NEAR(bottom, smallest / 10.0, smallest / 100.0 + 0.005) << axis;
+    }
+}
+
+// Where things land in a PNG, read back from its pixels: a spectrum of 60 channels holding 10
+// counts each and 1000 in channel 30, with a peak at 29.5 whose half width reaches that
+// channel. The plot area is the frame's longest dark rows; channel c fills the c-th sixtieth of
+// it, the x ticks stand at channels 0, 10 ... 50 (round channels, or round energies at 2 keV a
+// channel), the spike rises to its count on the axis (linear: to the next 200 above 1.12 times
+// the top, so 1200; log: from a decade below the smallest count, 1, to the power of ten above
+// 1.3 times the top, 10^4), and the peak's red tick starts a little above the spike's top.
+TEST(Plot, FigureGeometryFromPixels) {
+    spc_spectrum s;
+    s.counts.assign(60, 10);
+    s.counts[30] = 1000;
+    spc_peak p;
+    p.centroid = 29.5, p.fwhm = 1, p.area = 1000;
+    struct view {
+        spc_calib cal;
+        bool log;
+        double top;  // the spike's height as a part of the plot's
+    } views[] = {{{}, false, 1000.0 / 1200}, {linear(0, 2), true, 3.0 / 4}};
+    for (const auto& v : views) {
+        spc_plot_options o;
+        o.width = 600, o.height = 400, o.log = v.log;
+        std::string png, error;
+        ASSERT_TRUE(spc_plot_figure(s, v.cal, {p}, o, spc_figure_kind::png, &png, &error));
+        image img(png);
+        ASSERT_TRUE(img.ok());
+        auto is = [&](int x, int y, int what) {     // 0 dark, 1 blue (the spectrum), 2 red
+            const unsigned char* q = img.px(x, y);  // B, G, R
+            return what == 0   ? std::max({q[0], q[1], q[2]}) < 200
+                   : what == 1 ? q[0] > q[2] + 30
+                               : q[2] > q[1] + 40 && q[2] > q[0] + 40;
+        };
+        // The frame: the first and last columns (rows) holding a dark run as long as any.
+        auto frame = [&](bool rows, int* first, int* last) {
+            int lines = rows ? img.h() : img.w(), along = rows ? img.w() : img.h();
+            std::vector<int> longest(lines);
+            for (int a = 0; a < lines; ++a)
+                for (int b = 0, r = 0; b < along; ++b)
+                    longest[a] =
+                        std::max(longest[a], r = is(rows ? b : a, rows ? a : b, 0) ? r + 1 : 0);
+            int most = *std::max_element(longest.begin(), longest.end());
+            for (int a = 0; a < lines; ++a)
+                if (longest[a] + 2 >= most) *last = a, *first = *first < 0 ? a : *first;
+        };
+        int left = -1, right = -1, top = -1, bottom = -1;
+        frame(false, &left, &right);
+        frame(true, &top, &bottom);
+        double pw = right - left, ph = bottom - top;
+        auto X = [&](double channel) { return left + pw * (channel + 0.5) / 60; };
+        // The spike halfway up fills channel 30's columns; its top, and the lowest red pixel
+        // (the tick) with the mean column of its row.
+        int mid = static_cast<int>(bottom - 0.5 * v.top * ph), lo = -1, hi = -1, cx = X(30);
+        int peak_top = top + 3, tick_y = -1;
+        for (int x = left + 2; x < right - 1; ++x)
+            if (is(x, mid, 1)) hi = x, lo = lo < 0 ? x : lo;
+        while (peak_top < bottom && !is(cx, peak_top, 1)) ++peak_top;
+        for (int y = top + 2; y < bottom; ++y)
+            for (int x = left + 2; x < right - 1; ++x) tick_y = is(x, y, 2) ? y : tick_y;
+        double tick_x = 0, reds = 0;
+        for (int x = left + 2; x < right - 1; ++x)
+            if (is(x, tick_y, 2)) tick_x += x, reds++;
+        EXPECT_NEAR(lo, X(29.5), 1.5) << v.log;
+        EXPECT_NEAR(hi, X(30.5), 1.5) << v.log;
+        EXPECT_NEAR(peak_top, bottom - v.top * ph, 1.5) << v.log;
+        EXPECT_TRUE(is(X(2), bottom - 2, 1)) << v.log;  // filled down to the axis
+        EXPECT_NEAR(tick_x / reds, X(29.5), 1) << v.log;
+        EXPECT_TRUE(tick_y < peak_top - 2 && tick_y > peak_top - 12) << tick_y << " " << v.log;
+        // The x ticks below the frame.
+        std::vector<double> ticks, want = {X(0), X(10), X(20), X(30), X(40), X(50)};
+        for (int x = left - 3; x < right + 3; ++x)
+            if (is(x, bottom + 3, 0) && !is(x - 1, bottom + 3, 0)) ticks.push_back(x);
+        ASSERT_EQ(ticks.size(), want.size()) << v.log;
+        for (size_t k = 0; k < ticks.size(); ++k) EXPECT_NEAR(ticks[k], want[k], 1.5) << v.log;
     }
 }

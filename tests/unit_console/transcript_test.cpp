@@ -1,0 +1,513 @@
+// The runner of the console transcripts and request tables kept as data under data/ (their
+// format: data/README.md): each transcript case runs one command on the fake link and compares
+// what the operator sees, the result and every request sent; each request row calls one wrapper.
+#include <map>
+#include <optional>
+#include <set>
+
+#include "fixture.h"
+#include "q5_comm.h"
+#include "q8_cmds.h"
+#include "q8_comm.h"
+
+namespace {
+
+// ---- reading the data --------------------------------------------------------------------------
+
+// One character of `s` at `i`, with the escapes \n \r \t \0 \xHH (any other escaped character
+// stands for itself).
+char unescape(const std::string& s, size_t& i) {
+    char c = s[i++];
+    if (c != '\\' || i >= s.size()) return c;
+    c = s[i++];
+    if (c == 'x') {
+        i += 2;
+        return static_cast<char>(std::stoi(s.substr(i - 2, 2), nullptr, 16));
+    }
+    const std::string from = "nrt0", to = std::string("\n\r\t\0", 4);
+    return from.find(c) == std::string::npos ? c : to[from.find(c)];
+}
+
+// The words of a line: blanks separate them except inside quotes.
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> out(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (!quoted && isspace(static_cast<unsigned char>(line[i]))) {
+            if (!out.back().empty()) out.emplace_back();
+            continue;
+        }
+        if (line[i] == '"') quoted = !quoted;
+        out.back() += line[i];
+        if (line[i] == '\\' && i + 1 < line.size()) out.back() += line[++i];
+    }
+    if (out.back().empty()) out.pop_back();
+    return out;
+}
+std::string quoted(const std::string& w) {
+    std::string out;
+    for (size_t i = 1; i + 1 < w.size();) out += unescape(w, i);
+    return out;
+}
+
+using Records = std::map<std::string, Bytes>;
+
+// `b` followed by the bytes of words such as "text", hex:0aff, i32:1,-2, zero:N, pattern:N,
+// fill:N:HH, $record, and patches of what is there so far: u16@OFFSET=V, i32@, u32@, f32@,
+// text@OFFSET="...".
+Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& records,
+              Bytes b = {}) {
+    for (size_t k = from; k < ws.size(); ++k) {
+        const std::string& w = ws[k];
+        const size_t at = w.find('@'), colon = w.find(':');
+        if (w[0] == '"') {
+            const std::string t = quoted(w);
+            b.insert(b.end(), t.begin(), t.end());
+        } else if (w[0] == '$') {
+            const Bytes& r = records.at(w.substr(1));
+            b.insert(b.end(), r.begin(), r.end());
+        } else if (at != std::string::npos && at < colon) {
+            const std::string type = w.substr(0, at), value = w.substr(w.find('=') + 1);
+            const std::string t = type == "text" ? quoted(value) : "";
+            const size_t off = std::stoul(w.substr(at + 1));
+            b.at(off + (type == "text" ? t.size() : type == "u16" ? 2 : 4) - 1);  // within
+            unsigned char* p = b.data() + off;
+            if (type == "u16") put_u16le(p, static_cast<uint16_t>(std::stoll(value, nullptr, 0)));
+            if (type == "i32" || type == "u32")
+                put_u32le(p, static_cast<uint32_t>(std::stoll(value, nullptr, 0)));
+            if (type == "f32") put_f32le(p, std::strtof(value.c_str(), nullptr));
+            std::copy(t.begin(), t.end(), p);
+        } else {
+            const std::string kind = w.substr(0, colon), arg = w.substr(colon + 1);
+            if (kind == "hex")
+                for (size_t i = 0; i + 1 < arg.size(); i += 2)
+                    b.push_back(
+                        static_cast<unsigned char>(std::stoi(arg.substr(i, 2), nullptr, 16)));
+            if (kind == "i32")
+                for (size_t i = 0; i < arg.size(); i = arg.find(',', i) + 1) {
+                    b.resize(b.size() + 4);
+                    put_i32le(&b[b.size() - 4], std::stoi(arg.substr(i)));
+                    if (arg.find(',', i) == std::string::npos) break;
+                }
+            if (kind == "zero") b.resize(b.size() + std::stoul(arg), 0);
+            if (kind == "pattern") {
+                const Bytes p = pattern(std::stoul(arg));
+                b.insert(b.end(), p.begin(), p.end());
+            }
+            if (kind == "fill")
+                b.resize(b.size() + std::stoul(arg),
+                         static_cast<unsigned char>(
+                             std::stoi(arg.substr(arg.find(':') + 1), nullptr, 16)));
+        }
+    }
+    return b;
+}
+
+// Lines of a data file with their numbers, comments and blank lines left out.
+std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
+    std::ifstream f(std::string(NV_SOURCE_DIR) + "/tests/unit_console/data/" + name);
+    EXPECT_TRUE(f.good()) << name;
+    std::vector<std::pair<int, std::string>> out;
+    std::string line;
+    for (int n = 1; std::getline(f, line); ++n)
+        if (!line.empty() && line[0] != '#' && line.find_first_not_of(' ') != std::string::npos)
+            out.emplace_back(n, line);
+    return out;
+}
+
+// ---- console transcripts -----------------------------------------------------------------------
+
+// Fills a stretch of the stack with garbage, as earlier calls may have left it: the menu record
+// must start empty all the same.
+[[gnu::noinline]] void dirty_stack() {
+    volatile unsigned char junk[1 << 16];
+    for (auto& b : junk) b = 0x7F;
+}
+
+// Every command a transcript may run, by name; "/X" after a name passes X as the handler's
+// argument (Q5_cmd_set_serial's prefix letter).
+const std::map<std::string, Handler>& commands() {
+#define CMD(f) \
+    { #f, f }
+    static const std::map<std::string, Handler> all = {
+        // clang-format off
+        CMD(Q5_cmd_get_fw_version), CMD(Q5_cmd_get_serial), CMD(Q5_cmd_set_serial),
+        CMD(Q5_cmd_get_time), CMD(Q5_cmd_set_time), CMD(Q5_cmd_restart), CMD(Q8_cmd_get_fw_version),
+        CMD(Q8_cmd_get_serial), CMD(Q8_cmd_set_serial), CMD(Q8_cmd_get_time), CMD(Q8_cmd_set_time),
+        CMD(Q8_cmd_display_events), CMD(Q8_cmd_setup_display), CMD(Q8_cmd_set_leds),
+        CMD(Q8_cmd_power_off), CMD(Q8_cmd_assay), CMD(Q8_cmd_cs_stab),
+        CMD(Q8_cmd_set_gps_power_status), CMD(Q8_cmd_reacquire_bg), CMD(Q8_cmd_get_status),
+        CMD(Q8_cmd_set_status), CMD(Q8_cmd_get_params), CMD(Q8_cmd_set_params),
+        CMD(Q8_cmd_upload_xfw), CMD(Q8_cmd_flash_fw),
+        // clang-format on
+        {"Q5_cmd_upload_xfw", [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); }},
+        {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
+        {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
+        // The Q5 board's menu as a console would run it: printed, then run until quit. Its
+        // makers, and the hook of the events it has none of, report 0.
+        {"Q5_menu",
+         [](char*, int) {
+             menu m;
+             menu_init(&m);
+             int r = Q5_cmd_create_menu(&m) + Q5_cmd_hook_events();
+             menu_add(&m, "q", "quit", "quits program", nullptr);
+             menu_print(&m);
+             menu_run(&m);
+             return r;
+         }},
+    };
+#undef CMD
+    return all;
+}
+
+struct Request {
+    int code;
+    Bytes bytes;
+    int wait = 1, timeout = -1;  // -1: any
+    bool operator==(const Request&) const = default;
+};
+void PrintTo(const Request& r, std::ostream* os) {
+    *os << r.code << " wait " << r.wait << " timeout " << r.timeout << " " << r.bytes.size()
+        << " bytes:";
+    for (unsigned char c : r.bytes) *os << ' ' << std::hex << int{c} << std::dec;
+}
+
+struct Case {
+    std::string where, command, line, input, out, value;
+    std::vector<std::string> reader;  // kind, start, min, max; then "line" and the index
+    int arg = 0, connected = 1, result = 0, disconnects = 0;
+    std::vector<int> clock;
+    std::vector<std::pair<int, fake_qxx::Reply>> replies;
+    std::vector<std::pair<std::string, Bytes>> files;
+    std::vector<Request> sent;
+};
+
+// A line of what the operator sees: text printed, {answers typed} with their Enter; the line's
+// end is printed too unless it ends with an answer or with a lone backslash.
+void seen(const std::string& s, Case& c) {
+    bool answered = false;
+    for (size_t i = 0; i < s.size();) {
+        answered = s[i] == '{';
+        if (answered) {
+            for (++i; i < s.size() && s[i] != '}';) c.input += unescape(s, i);
+            c.input += '\n';
+            ++i;
+        } else if (s[i] == '\\' && i + 1 == s.size()) {
+            return;
+        } else {
+            c.out += unescape(s, i);
+        }
+    }
+    if (!answered) c.out += '\n';
+}
+
+// A reader of `kind` on a value that starts at `start`, within `min` and `max`, prompting with
+// one letter; on the command line `line` when given. Its result, and the value it ends with.
+template <class T, class L>
+std::pair<int, std::string> ask(int (*read)(T*, L, L, const char*), const char* prompt,
+                                const std::vector<std::string>& w) {
+    T v = static_cast<T>(std::stod(w[1]));
+    const int r =
+        read(&v, static_cast<L>(std::stod(w[2])), static_cast<L>(std::stod(w[3])), prompt);
+    char text[64];
+    snprintf(text, sizeof text, std::is_floating_point_v<T> ? "%g" : "%.0f",
+             static_cast<double>(v));
+    return {r, text};
+}
+std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) {
+    const std::string& kind = w[0];
+    const int index = line ? std::stoi(w[5]) : 0;
+    if (kind == "integer" && line) {
+        int32_t v = std::stoi(w[1]);
+        int r = input_integer_msg_cmd(&v, std::stoi(w[2]), std::stoi(w[3]), "N", line, index);
+        return {r, std::to_string(v)};
+    }
+    if (kind == "string") {
+        char v[INPUT_LINE_SIZE + 1];
+        snprintf(v, sizeof v, "%s", w[1].c_str());
+        const unsigned min = std::stoul(w[2]), max = std::stoul(w[3]);
+        int r = line ? input_string_msg_cmd(v, min, max, "T", line, index)
+                     : input_string_msg(v, min, max, "T");
+        return {r, v};
+    }
+    if (kind == "yesno") {
+        int32_t v = std::stoi(w[1]);
+        int r = input_yesno_msg(&v, "Y/N");
+        return {r, std::to_string(v)};
+    }
+    if (kind == "integer") return ask(input_integer_msg, "N", w);
+    if (kind == "char") return ask(input_char_msg, "C", w);
+    if (kind == "uchar") return ask(input_uchar_msg, "U", w);
+    if (kind == "short") return ask(input_short_msg, "S", w);
+    if (kind == "hex") return ask(input_hex_integer_msg, "H", w);
+    if (kind == "hexchar") return ask(input_hex_char_msg, "B", w);
+    if (kind == "hexshort") return ask(input_hex_short_msg, "W", w);
+    if (kind == "float") return ask(input_float_msg, "F", w);
+    ADD_FAILURE() << "no reader " << kind;
+    return {};
+}
+
+void check(const Case& c) {
+    SCOPED_TRACE(c.where);
+    fake_qxx::reset();
+    connected = c.connected;
+    for (const auto& [code, reply] : c.replies) fake_qxx::st().replies[code].push_back(reply);
+    for (const auto& [name, bytes] : c.files) write_file(name, bytes);
+    std::optional<FixedClock> clock;
+    if (!c.clock.empty())
+        clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
+    Console con(c.input);
+    std::string line = c.line + "\n";
+    if (!c.reader.empty()) {
+        const bool on_line = c.reader.size() > 4;
+        EXPECT_EQ(read(c.reader, on_line ? line.data() : nullptr), std::pair(c.result, c.value));
+    } else {
+        ASSERT_TRUE(commands().count(c.command)) << c.command;
+        EXPECT_EQ(commands().at(c.command)(line.data(), c.arg), c.result);
+    }
+    EXPECT_EQ(con.out(), c.out);
+    std::vector<Request> sent;
+    for (size_t i = 0; i < fake_qxx::st().calls.size(); ++i) {
+        const fake_qxx::Call& call = fake_qxx::st().calls[i];
+        const bool any = i >= c.sent.size() || c.sent[i].timeout < 0;
+        sent.push_back({call.code, call.request, call.wait, any ? -1 : call.timeout});
+        EXPECT_EQ(call.handle, 7);
+    }
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(fake_qxx::st().disconnects, c.disconnects);
+}
+
+// Runs every case of a transcript file.
+void transcripts(const std::string& name) {
+    Records records;
+    std::optional<Case> c;
+    for (const auto& [n, line] : data_lines(name)) {
+        const std::vector<std::string> w = words(line);
+        const std::string& key = w[0];
+        if (key == "case") {
+            if (c) check(*c);
+            c.emplace();
+            c->where = name + ":" + std::to_string(n) + ": " + line.substr(5);
+        } else if (key[0] == '|') {
+            seen(line.substr(line.size() > 1 && line[1] == ' ' ? 2 : 1), *c);
+        } else if (key == "record") {
+            records[w[1]] = payload(w, 2, records, records[w[1]]);
+        } else if (key == "run") {
+            const std::string rest = line.substr(4);
+            const size_t blank = rest.find(' '), slash = rest.substr(0, blank).find('/');
+            c->command = rest.substr(0, std::min(blank, slash));
+            c->line = blank == std::string::npos ? "" : rest.substr(blank + 1);
+            if (slash != std::string::npos) c->arg = rest[slash + 1];
+        } else if (key == "read") {
+            // read KIND START MIN MAX [line INDEX TEXT]: the text as typed, escapes and all
+            c->reader.assign(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
+            if (c->reader.size() > 4) {
+                std::string rest = line.substr(line.find(" line ") + 6);
+                rest = rest.substr(rest.find(' ') + 1);
+                c->line.clear();
+                for (size_t i = 0; i < rest.size();) c->line += unescape(rest, i);
+            }
+        } else if (key == "value" || key == "input") {
+            std::string text;
+            for (size_t i = std::min(line.find(' '), line.size() - 1) + 1; i < line.size();)
+                text += unescape(line, i);
+            if (key == "value") c->value = text;
+            if (key == "input") c->input += text + "\n";
+        } else if (key == "reply") {
+            c->replies.emplace_back(std::stoi(w[1]),
+                                    answer(std::stoi(w[2]), payload(w, 3, records)));
+        } else if (key == "sent") {
+            Request r{std::stoi(w[1]), {}};
+            size_t k = 2;
+            for (; k < w.size() && (w[k] == "nowait" || w[k].starts_with("timeout=")); ++k) {
+                if (w[k] == "nowait") r.wait = 0;
+                if (w[k] != "nowait") r.timeout = std::stoi(w[k].substr(8));
+            }
+            r.bytes = payload(w, k, records);
+            c->sent.push_back(r);
+        } else if (key == "file") {
+            c->files.emplace_back(w[1], payload(w, 2, records));
+        } else if (key == "clock") {
+            c->clock.resize(6);
+            sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &c->clock[0], &c->clock[1],
+                   &c->clock[2], &c->clock[3], &c->clock[4], &c->clock[5]);
+        } else if (key == "result" || key == "connected" || key == "disconnects") {
+            (key == "result"      ? c->result
+             : key == "connected" ? c->connected
+                                  : c->disconnects) = std::stoi(w[1]);
+        } else {
+            ADD_FAILURE() << name << ":" << n << ": unknown line " << line;
+        }
+    }
+    if (c) check(*c);
+}
+
+using Transcripts = Linked;
+
+TEST_F(Transcripts, Q5Commands) {
+    transcripts("q5_commands.txt");
+}
+TEST_F(Transcripts, SetTime) {
+    transcripts("set_time.txt");
+}
+TEST_F(Transcripts, Q8Commands) {
+    transcripts("q8_commands.txt");
+}
+TEST_F(Transcripts, Q8Records) {
+    transcripts("q8_records.txt");
+}
+TEST_F(Transcripts, Menus) {
+    transcripts("menus.txt");
+}
+TEST_F(Transcripts, Readers) {
+    transcripts("readers.txt");
+}
+
+// Without a device every command but power off and the event display says so, asks nothing and
+// sends nothing.
+TEST_F(Transcripts, WithoutADeviceNothingIsAskedOrSent) {
+    connected = 0;
+    for (const auto& [name, cmd] : commands()) {
+        if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events" || name == "main_loop" ||
+            name == "Q5_menu")
+            continue;
+        EXPECT_EQ(run(cmd, "xx 1\n", "1\n1\n1\n"),
+                  std::pair(-1, std::string("\nDevice not connected!\n")))
+            << name;
+    }
+    EXPECT_TRUE(fake_qxx::st().calls.empty());
+    EXPECT_EQ(fake_qxx::st().disconnects, 0);
+}
+
+// ---- request tables ----------------------------------------------------------------------------
+
+const Bytes REQUEST = pattern(1400);  // what a caller's request buffer holds: pattern:N on the wire
+unsigned char reply_buffer[8192];
+
+using Call = std::function<int(int wait)>;
+Call call(int (*f)(int, int)) {
+    return [f](int w) { return f(7, w); };
+}
+Call call(int (*f)(int, const void*, int)) {
+    return [f](int w) { return f(7, REQUEST.data(), w); };
+}
+Call call(int (*f)(int, void*, int)) {
+    return [f](int w) { return f(7, reply_buffer, w); };
+}
+Call call(int (*f)(int, int32_t, int)) {  // the value 0x01020304
+    return [f](int w) { return f(7, 0x01020304, w); };
+}
+Call call(int (*f)(int, const void*, void*, int)) {
+    return [f](int w) { return f(7, REQUEST.data(), reply_buffer, w); };
+}
+
+// Every request wrapper, by name; a name with arguments calls the wrapper with those.
+const std::map<std::string, Call>& wrappers() {
+#define W(f) \
+    { #f, call(f) }
+    static const std::map<std::string, Call> all = {
+        // clang-format off
+        W(Q8_emulate_key), W(Q8_set_leds), W(Q8_get_leds), W(Q8_set_params), W(Q8_get_params),
+        W(Q8_get_status), W(Q8_power_off), W(Q8_restart), W(Q8_clear_accumulated_spectrum),
+        W(Q8_start_accumulated_spectrum), W(Q8_stop_accumulated_spectrum),
+        W(Q8_start_cs_stab_acc_spectrum), W(Q8_stop_cs_stab_acc_spectrum),
+        W(Q8_start_assay_acc_spectrum), W(Q8_stop_assay_acc_spectrum), W(Q8_store_measurement),
+        W(Q8_get_identify_results), W(Q8_setup_display), W(Q8_set_gui_serial), W(Q8_get_time),
+        W(Q8_set_time), W(Q8_get_date), W(Q8_set_date), W(Q8_welcome), W(Q8_get_versions),
+        W(Q8_get_serial_number), W(Q8_set_gps_power), W(Q8_record_survey),
+        W(Q8_reacquire_background), W(Q8_confirm_alarms), W(Q8_start_record_audio),
+        W(Q8_stop_record_audio), W(Q8_play_audio), W(Q8_stop_audio), W(Q8_set_adc_param),
+        W(Q8_assign_note), W(Q8_get_motion_sensor_data), W(Q8_set_event_filter),
+        W(Q8_get_event_filter), W(Q8_delete_record_id), W(Q8_set_inhibition), W(Q8_get_inhibition),
+        W(Q8_get_wifi_ipv4_list), W(Q8_get_wifi_ipv6_list), W(Q8_get_usb_gadget_list),
+        W(Q8_connect_wifi), W(Q8_set_wifi), W(Q8_set_passphrase), W(Q8_set_ipv4), W(Q8_set_ipv6),
+        W(Q8_prepare_note_db), W(Q8_save_calib_log), W(Q8_check_calib_date), W(Q8_get_memory_usage),
+        W(Q8_set_default_params), W(Q8_load_default_params), W(Q8_get_calibration_method_names),
+        W(Q8_get_calibration_methods), W(Q8_save_calibration_spect), W(Q8_probe), W(Q5_probe),
+        // clang-format on
+        {"Q8_get_params_len", [](int w) { return Q8_get_params_len(7, reply_buffer, nullptr, w); }},
+        {"Q8_get_gps_power",
+         [](int w) {
+             static int32_t v;
+             return Q8_get_gps_power(7, &v, w);
+         }},
+        {"Q8_tx_buff_info", [](int w) { return Q8_tx_buff_info(7, 0x01020304, reply_buffer, w); }},
+        {"Q8_tx_buff_prepare",
+         [](int w) {
+             q8_tx_prepare r;
+             std::memcpy(r.bytes, REQUEST.data(), sizeof r.bytes);
+             return Q8_tx_buff_prepare(7, r, reply_buffer, w);
+         }},
+        {"Q8_tx_buff_get",
+         [](int w) {
+             q8_tx_get r;
+             std::memcpy(r.bytes, REQUEST.data(), sizeof r.bytes);
+             return Q8_tx_buff_get(7, r, reply_buffer, w);
+         }},
+        {"Q5_get_fw_version",
+         [](int w) { return Q5_get_fw_version(7, reinterpret_cast<char*>(reply_buffer), w); }},
+        {"Q5_get_fw_version(null)", [](int w) { return Q5_get_fw_version(7, nullptr, w); }},
+        {"Q5_get_serial",
+         [](int w) { return Q5_get_serial(7, reinterpret_cast<char*>(reply_buffer), w); }},
+        {"Q5_set_serial", [](int w) { return Q5_set_serial(7, "B0001234", w); }},
+        {"Q5_set_model_rev", [](int w) { return Q5_set_model_rev(7, 0x01020304, w); }},
+        {"Q5_get_model_rev", [](int w) { return Q5_get_model_rev(7, reply_buffer, w); }},
+        {"Q5_get_model_rev(null)", [](int w) { return Q5_get_model_rev(7, nullptr, w); }},
+        {"Q5_get_time",
+         [](int w) {
+             q5_time t{};
+             return Q5_get_time(7, &t, w);
+         }},
+        {"Q5_get_time(null)", [](int w) { return Q5_get_time(7, nullptr, w); }},
+        {"Q5_set_time(2026-12-06,01:58:03)",
+         [](int w) {
+             const q5_time t{2026, 12, 6, 1, 58, 3};
+             return Q5_set_time(7, &t, w);
+         }},
+        {"Q5_erase_ext_flash",
+         [](int w) {
+             int param = -5;
+             return Q5_erase_ext_flash(7, &param, w);
+         }},
+        {"Q5_flash_FW(1,0x1234)", [](int w) { return Q5_flash_FW(7, 1, 0x1234, w); }},
+        {"Q5_flash_FW(0,0xA1B2C3D4)", [](int w) { return Q5_flash_FW(7, 0, 0xA1B2C3D4, w); }},
+        {"Q5_write_ext_flash(0x0102,abc)",
+         [](int w) { return Q5_write_ext_flash(7, 0x0102, "abc", 3, w); }},
+        {"Q5_write_ext_flash(0x0100,none)",
+         [](int w) { return Q5_write_ext_flash(7, 0x0100, nullptr, 0, w); }},
+        {"Q5_read_ext_flash(1)", [](int w) { return Q5_read_ext_flash(7, 1, reply_buffer, w); }},
+        {"Q5_read_ext_flash(0xFFFF)",
+         [](int w) { return Q5_read_ext_flash(7, 0xFFFF, reply_buffer, w); }},
+        {"Q5_read_ext_flash(2,null)", [](int w) { return Q5_read_ext_flash(7, 2, nullptr, w); }},
+        {"Q5_restart", [](int) { return Q5_restart(7); }},
+    };
+#undef W
+    return all;
+}
+
+// Each wrapper, asked to wait and not to, sends one request: its code, the bytes, the reply room
+// it offers, its time-out and whether it waits; the transaction's result comes back unchanged.
+TEST(Requests, EachSendsItsCodeBytesReplySizeAndTimeout) {
+    std::set<std::string> seen_names;
+    for (const auto& [n, line] : data_lines("requests.txt")) {
+        const std::vector<std::string> w = words(line);
+        SCOPED_TRACE("requests.txt:" + std::to_string(n) + ": " + w[0]);
+        ASSERT_TRUE(wrappers().count(w[0]));
+        seen_names.insert(w[0]);
+        const int code = std::stoi(w[1]), reply = std::stoi(w[2]), timeout = std::stoi(w[3]);
+        const bool always_nowait = w.size() > 4 && w[4] == "nowait";
+        const Bytes bytes = payload(w, always_nowait ? 5 : 4, {});
+        for (int wait : {1, 0}) {
+            fake_qxx::reset();
+            fake_qxx::st().replies[code].push_back(answer(42));
+            EXPECT_EQ(wrappers().at(w[0])(wait), 42);
+            ASSERT_EQ(fake_qxx::st().calls.size(), 1u);
+            const auto& c = fake_qxx::st().calls[0];
+            EXPECT_EQ(std::tuple(c.handle, c.code, c.request, c.reply_size, c.timeout, c.wait),
+                      std::tuple(7, code, bytes, reply, timeout, always_nowait ? 0 : wait));
+        }
+    }
+    EXPECT_EQ(seen_names.size(), wrappers().size());  // none left out of the table
+}
+
+}  // namespace
