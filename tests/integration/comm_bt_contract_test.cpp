@@ -23,9 +23,6 @@
 namespace {
 
 using namespace bt_fake;
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
-              C = COMM_EVENT_CLOSED;
 
 TEST(BtContract, AvailableOnlyWithARadio) {
     for (bool on : {false, true}) {

@@ -18,10 +18,6 @@
 
 namespace {
 
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
-              C = COMM_EVENT_CLOSED;
-
 // A listener whose accepted connection reads nothing unless told to: the link's writes fill
 // the connection's small buffers and then stall.
 struct SlowPeer {

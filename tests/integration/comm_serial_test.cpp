@@ -25,9 +25,6 @@
 
 namespace {
 
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, E = COMM_EVENT_ERROR, C = COMM_EVENT_CLOSED;
-
 std::string serial_string(const std::string& path, int baud = 115200, int bits = 8, int stop = 1,
                           int parity = 0, int flow = 0) {
     char conn[COMM_CONN_STRING_SIZE];

@@ -30,9 +30,6 @@ using usb_fake::Device;
 using usb_fake::entry_of;
 using usb_fake::Refusal;
 using usb_fake::words_of;
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
-              C = COMM_EVENT_CLOSED;
 
 // The entry as a connection string naming interface `arg` (-1: the entry itself).
 std::string usb_string(const Device* d, int arg = -1) {

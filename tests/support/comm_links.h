@@ -20,6 +20,10 @@
 #endif
 
 constexpr int NEVER_MS = 600000;  // longer than a test's own limit: a missed wake-up fails
+// A link's events in the order they came, and their short names.
+using kinds = std::vector<int>;
+constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
+              C = COMM_EVENT_CLOSED;
 
 // Milliseconds since it was made.
 struct Stopwatch {
@@ -61,7 +65,7 @@ inline std::string refused_note(const std::string& conn) {
     if (!link.connect(conn)) return "<refused at once>";
     EXPECT_NE(comm_wait_connected(link.handle, NEVER_MS), 0);
     EXPECT_TRUE(link.wait(COMM_EVENT_CLOSED));
-    EXPECT_EQ(link.kinds(), (std::vector<int>{COMM_EVENT_ERROR, COMM_EVENT_CLOSED}));
+    EXPECT_EQ(link.kinds(), (kinds{E, C}));
     EXPECT_EQ(at_error, "");
     link.handle = 0;
     return log.text();
