@@ -397,9 +397,10 @@ TEST(CommLink, DataComesInChunksOfAtMostTheReadSize) {
         int rx_size;
         size_t sent, largest;  // the largest chunk must be exactly this
     } cases[] = {
-        {16, 1000, 16},
-        {0, 1 << 20, 4096},  // the default read size
-        {-1, 1 << 20, 4096},
+        {1, 100, 1},            // the smallest
+        {16, 1000, 16},         // as asked
+        {0, 1 << 20, 4096},     // the default read size
+        {-1, 1 << 20, 4096},    // the default too
         {2 << 20, 4 << 20, 0},  // capped at 1 MiB: checked as at most
     };
     for (const auto& c : cases) {
