@@ -314,38 +314,18 @@ int comm_bt_discover_cancel(void) {
 
 namespace {
 
-struct bt_state {
-    comm_bt_params params;
-};
-
 int bt_parse(const char* conn_string, void** state) {
     comm_bt_params p;
     int r = comm_bt_parse(conn_string, &p);
-    if (r != 1) return r;
-    *state = new bt_state{p};
-    return 1;
-}
-
-void bt_open(void*, comm_link* link) {
-    comm_trace_text("bluetooth", "this build has no Bluetooth support");
-    comm_link_failed(link, "bluetooth open", ENOTSUP);
-}
-
-int bt_poll_fds(void*, pollfd*, int, int*) {
-    return 0;
-}
-void bt_handle(void*, const pollfd*, int) {}
-int bt_write(void*, const unsigned char*, int, int) {
-    return -1;
-}
-void bt_close(void* state) {
-    delete static_cast<bt_state*>(state);
+    if (r == 1) *state = new comm_absent{"bluetooth", "this build has no Bluetooth support"};
+    return r;
 }
 
 }  // namespace
 
 const comm_transport comm_bt_transport = {
-    "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, comm_bt_describe,
+    "bluetooth",        bt_parse,          comm_absent_open,  comm_absent_poll_fds,
+    comm_absent_handle, comm_absent_write, comm_absent_close, comm_bt_describe,
 };
 
 int comm_bt_is_available(void) {

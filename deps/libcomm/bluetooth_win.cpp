@@ -258,14 +258,14 @@ void bt_open(void* state, comm_link* link) {
 
 int bt_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
     auto s = static_cast<bt_link*>(state);
-    return comm_win_socket_poll_fd(s->s, s->connecting, s->deadline, fds, max, timeout_ms);
+    return comm_socket_poll_fd(s->s, s->connecting, s->deadline, fds, max, timeout_ms);
 }
 
 void bt_handle(void* state, const pollfd* fds, int count) {
     auto s = static_cast<bt_link*>(state);
     const short ready = count > 0 ? fds[0].revents : 0;
     if (!s->connecting) {
-        if (ready && s->s != INVALID_SOCKET) comm_win_read(s->link, s->s);
+        if (ready && s->s != INVALID_SOCKET) comm_fd_read(s->link, s->s);
         return;
     }
     if (ready) {
@@ -289,7 +289,7 @@ void bt_handle(void* state, const pollfd* fds, int count) {
 
 int bt_write(void* state, const unsigned char* data, int length, int ms) {
     auto s = static_cast<bt_link*>(state);
-    return comm_win_write(s->link, s->s, data, length, ms);
+    return comm_fd_write(s->link, s->s, data, length, ms, true);
 }
 
 void bt_close(void* state) {

@@ -61,6 +61,19 @@ extern const comm_transport comm_usb_transport;
 extern const comm_transport comm_bt_transport;
 extern const comm_transport comm_discovery_transport;
 
+// A transport this build was made without (its library missing) still checks its strings, but
+// every open fails on the I/O thread (ERROR, then CLOSED). Its parse makes a comm_absent record
+// the state; absent.cpp holds the record's other operations, shared by every such transport.
+struct comm_absent {
+    const char* name;    // "usb": traced with the reason, and "usb open" with the failure
+    const char* reason;  // "this build has no USB support"
+};
+void comm_absent_open(void* state, comm_link* link);
+int comm_absent_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms);
+void comm_absent_handle(void* state, const pollfd* fds, int count);
+int comm_absent_write(void* state, const unsigned char* data, int length, int ms);
+void comm_absent_close(void* state);
+
 // ---- reports from a transport (I/O thread only) -----------------------------------------------
 
 void comm_link_opened(comm_link* link);                                       // raises OPENED
@@ -82,16 +95,19 @@ unsigned char* comm_link_buffer(comm_link* link, int* size);
 // waiting for room polls it too, so a close never waits for a stalled write's time limit.
 comm_fd comm_link_cancel_fd(const comm_link* link);
 
+// Reading and writing a descriptor, and the poll entry of a connecting socket: fd_io.cpp on
+// Linux, sys_win.cpp on Windows (where every comm_fd is a socket).
+//
 // One read of up to the buffer's size from a descriptor, reported as data, end or failure.
 // Returns the count read, 0 when nothing was there, -1 when the link ended or failed.
-int comm_fd_read(comm_link* link, int fd);
+int comm_fd_read(comm_link* link, comm_fd fd);
 // The poll entry of a socket that connects without blocking (TCP, RFCOMM): writable while
 // connecting, readable after, and the poll's time limit shortened to the connect deadline.
-int comm_socket_poll_fd(int fd, bool connecting, std::chrono::steady_clock::time_point deadline,
+int comm_socket_poll_fd(comm_fd fd, bool connecting, std::chrono::steady_clock::time_point deadline,
                         pollfd* fds, int max, int* timeout_ms);
 // Writes what the descriptor takes now, waiting up to `ms` for room (or the link's close).
 // `socket` selects send() without SIGPIPE. Results as comm_transport::write.
-int comm_fd_write(comm_link* link, int fd, const unsigned char* data, int length, int ms,
+int comm_fd_write(comm_link* link, comm_fd fd, const unsigned char* data, int length, int ms,
                   bool socket);
 
 // Debug trace of a failed system call on standard error, with errno's text; printed only when

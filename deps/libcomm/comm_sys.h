@@ -9,6 +9,7 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <poll.h>
 #endif
 

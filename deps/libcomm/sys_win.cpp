@@ -92,9 +92,8 @@ int comm_win_ms_left(std::chrono::steady_clock::time_point deadline) {
     return left.count() <= 0 ? 0 : left.count() > INT_MAX ? INT_MAX : int(left.count());
 }
 
-int comm_win_socket_poll_fd(SOCKET s, bool connecting,
-                            std::chrono::steady_clock::time_point deadline, pollfd* fds, int max,
-                            int* timeout_ms) {
+int comm_socket_poll_fd(comm_fd s, bool connecting, std::chrono::steady_clock::time_point deadline,
+                        pollfd* fds, int max, int* timeout_ms) {
     if (s == INVALID_SOCKET || max < 1) return 0;
     fds[0] = {s, static_cast<short>(connecting ? POLLOUT : POLLIN), 0};
     if (connecting) {
@@ -104,7 +103,7 @@ int comm_win_socket_poll_fd(SOCKET s, bool connecting,
     return 1;
 }
 
-int comm_win_read(comm_link* link, SOCKET s) {
+int comm_fd_read(comm_link* link, comm_fd s) {
     int size = 0;
     unsigned char* buffer = comm_link_buffer(link, &size);
     int n = recv(s, reinterpret_cast<char*>(buffer), size, 0);
@@ -122,7 +121,8 @@ int comm_win_read(comm_link* link, SOCKET s) {
     return -1;
 }
 
-int comm_win_write(comm_link* link, SOCKET s, const unsigned char* data, int length, int ms) {
+// Every comm_fd is a socket here: send() serves both kinds of caller.
+int comm_fd_write(comm_link* link, comm_fd s, const unsigned char* data, int length, int ms, bool) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
     for (;;) {

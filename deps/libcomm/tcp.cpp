@@ -1,23 +1,14 @@
-// TCP links on Linux (the string's form and its maker are in tcp_string.cpp). The name is resolved
-// on the connecting thread (comm_connect), so the I/O thread never blocks in a lookup; the connect
-// itself is non-blocking, tried address by address within one time-out, and a refusal is reported
-// at once.
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
-
-#include <cerrno>
+// TCP links (the string's form and its maker are in tcp_string.cpp; the system calls in
+// tcp_posix.cpp and tcp_win.cpp). The name is resolved on the connecting thread (comm_connect),
+// so the I/O thread never blocks in a lookup; the connect itself is non-blocking, tried address
+// by address within one time-out, a refusal is reported at once, and the established link sends
+// without delay (TCP_NODELAY).
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "comm_internal.h"
+#include "tcp_socket.h"
 
 namespace {
 
@@ -28,58 +19,65 @@ using tcp_clock = std::chrono::steady_clock;
 struct tcp_state {
     comm_link* link = nullptr;
     std::vector<sockaddr_storage> addresses;
-    std::vector<socklen_t> lengths;
+    std::vector<int> lengths;
     size_t next = 0;
     int lookup_error = 0;  // getaddrinfo's code when the host gave no address
     int timeout_ms = DEFAULT_TIMEOUT_MS;
-    int fd = -1;
+    comm_fd fd = COMM_NO_FD;
     bool connecting = false;
-    int last_errno = 0;
+    int last_error = 0;
     tcp_clock::time_point deadline;
+    tcp_clock::time_point attempt_deadline;  // of the address being tried
 };
 
 void close_fd(tcp_state* s) {
-    if (s->fd >= 0) ::close(s->fd);
-    s->fd = -1;
+    tcp_socket_close(s->fd);
+    s->fd = COMM_NO_FD;
     s->connecting = false;
 }
 
 void established(tcp_state* s) {
     s->connecting = false;
-    int on = 1;
-    if (setsockopt(s->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0)
-        comm_trace("tcp TCP_NODELAY", errno);
+    tcp_socket_no_delay(s->fd);
     comm_link_opened(s->link);
+}
+
+// The time the address about to be tried may take: all that is left, or where the system shares
+// it out, an equal share of it (the last address all of it).
+tcp_clock::time_point attempt_deadline(const tcp_state* s) {
+    if (!TCP_SOCKET_SHARE_TIME) return s->deadline;
+    const auto now = tcp_clock::now();
+    const long left = static_cast<long>(s->addresses.size() - s->next + 1);
+    return now + (s->deadline > now ? (s->deadline - now) / left : tcp_clock::duration::zero());
 }
 
 // Tries the remaining addresses until one connects or is connecting; fails when none is left.
 void try_next(tcp_state* s) {
     while (s->next < s->addresses.size()) {
         const sockaddr_storage& a = s->addresses[s->next];
-        socklen_t len = s->lengths[s->next];
+        int len = s->lengths[s->next];
         ++s->next;
-        s->fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (s->fd < 0) {
-            s->last_errno = errno;
-            comm_trace("tcp socket", errno);
-            continue;
-        }
-        if (::connect(s->fd, reinterpret_cast<const sockaddr*>(&a), len) == 0) {
+        s->fd = tcp_socket_open(a.ss_family, &s->last_error);
+        if (s->fd == COMM_NO_FD) continue;
+        s->attempt_deadline = attempt_deadline(s);
+        // A failure's error is traced once, if no address is left.
+        int r = tcp_socket_connect(s->fd, a, len, &s->last_error);
+        if (r == 1) {
             established(s);
             return;
         }
-        if (errno == EINPROGRESS) {
+        if (r == 0) {
             s->connecting = true;
             return;
         }
-        s->last_errno = errno;  // traced once, if no address is left
         close_fd(s);
     }
     if (s->lookup_error != 0) {
-        comm_trace_text("tcp host lookup", gai_strerror(s->lookup_error));
-        comm_link_failed(s->link, "tcp connect", EHOSTUNREACH);
+        comm_trace_text("tcp host lookup", tcp_socket_lookup_text(s->lookup_error));
+        comm_link_failed(s->link, "tcp connect", TCP_SOCKET_UNREACHABLE);
     } else {
-        comm_link_failed(s->link, "tcp connect", s->last_errno ? s->last_errno : EHOSTUNREACH);
+        comm_link_failed(s->link, "tcp connect",
+                         s->last_error ? s->last_error : TCP_SOCKET_UNREACHABLE);
     }
 }
 
@@ -89,6 +87,11 @@ int tcp_parse(const char* conn_string, void** state) {
     if (r != 1) return r;
     auto s = new tcp_state;
     s->timeout_ms = p.timeout_ms;
+    if (!tcp_socket_start()) {
+        s->lookup_error = EAI_FAIL;
+        *state = s;
+        return 1;
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -101,7 +104,7 @@ int tcp_parse(const char* conn_string, void** state) {
         sockaddr_storage a{};
         std::memcpy(&a, ai->ai_addr, ai->ai_addrlen);
         s->addresses.push_back(a);
-        s->lengths.push_back(ai->ai_addrlen);
+        s->lengths.push_back(static_cast<int>(ai->ai_addrlen));
     }
     if (found) freeaddrinfo(found);
     *state = s;
@@ -117,30 +120,35 @@ void tcp_open(void* state, comm_link* link) {
 
 int tcp_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
     auto s = static_cast<tcp_state*>(state);
-    return comm_socket_poll_fd(s->fd, s->connecting, s->deadline, fds, max, timeout_ms);
+    return comm_socket_poll_fd(s->fd, s->connecting, s->attempt_deadline, fds, max, timeout_ms);
 }
 
 void tcp_handle(void* state, const pollfd* fds, int count) {
     auto s = static_cast<tcp_state*>(state);
     short ready = count > 0 ? fds[0].revents : 0;
     if (!s->connecting) {
-        if (ready && s->fd >= 0) comm_fd_read(s->link, s->fd);
+        if (ready && s->fd != COMM_NO_FD) comm_fd_read(s->link, s->fd);
         return;
     }
     if (ready) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+        int err = tcp_socket_connect_result(s->fd, ready);
         if (err == 0) {
             established(s);
             return;
         }
-        s->last_errno = err;
+        s->last_error = err;
         close_fd(s);
         try_next(s);
-    } else if (tcp_clock::now() >= s->deadline) {
+        return;
+    }
+    const auto now = tcp_clock::now();
+    if (now >= s->deadline) {
         close_fd(s);
-        comm_link_failed(s->link, "tcp connect time-out", ETIMEDOUT);
+        comm_link_failed(s->link, "tcp connect time-out", TCP_SOCKET_TIMED_OUT);
+    } else if (now >= s->attempt_deadline) {
+        s->last_error = TCP_SOCKET_TIMED_OUT;  // this address had its share: the next one
+        close_fd(s);
+        try_next(s);
     }
 }
 

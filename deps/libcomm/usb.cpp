@@ -176,32 +176,11 @@ int comm_make_conn_string_usb(char* out, const char* device, int arg, int vendor
 
 namespace {
 
-struct usb_state {
-    comm_usb_params params;
-};
-
 int usb_parse(const char* conn_string, void** state) {
     comm_usb_params p;
     int r = comm_usb_parse(conn_string, &p);
-    if (r != 1) return r;
-    *state = new usb_state{p};
-    return 1;
-}
-
-void usb_open(void*, comm_link* link) {
-    comm_trace_text("usb", "this build has no USB support");
-    comm_link_failed(link, "usb open", ENOTSUP);
-}
-
-int usb_poll_fds(void*, pollfd*, int, int*) {
-    return 0;
-}
-void usb_handle(void*, const pollfd*, int) {}
-int usb_write(void*, const unsigned char*, int, int) {
-    return -1;
-}
-void usb_close(void* state) {
-    delete static_cast<usb_state*>(state);
+    if (r == 1) *state = new comm_absent{"usb", "this build has no USB support"};
+    return r;
 }
 
 int usb_describe(const char* entry, char* text, int size) {
@@ -218,7 +197,14 @@ void* list_callback_arg = nullptr;
 }  // namespace
 
 const comm_transport comm_usb_transport = {
-    "usb", usb_parse, usb_open, usb_poll_fds, usb_handle, usb_write, usb_close, usb_describe,
+    "usb",
+    usb_parse,
+    comm_absent_open,
+    comm_absent_poll_fds,
+    comm_absent_handle,
+    comm_absent_write,
+    comm_absent_close,
+    usb_describe,
 };
 
 int comm_list_devices_usb(int, comm_dev_entry*, int, int* count, const char*, const char*, int, int,

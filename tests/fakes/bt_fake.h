@@ -2,7 +2,7 @@
 // and state, the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end
 // of a socket pair (the other end is the instrument's), or a pipe that never connects. Its face
 // for the contract tests (comm_bt_contract_test.cpp) is the same as the Windows fake's
-// (bt_win_fake.h): answers, radio, code_of, the notes, paired_with and the device_ calls.
+// (bt_win_fake.h): answers, radio, codes_of, the notes, paired_with and the device_ calls.
 #pragma once
 
 #if NV_HAVE_BLUEZ
@@ -190,22 +190,23 @@ struct Installed {
 // Why a connect is refused, as each system says it.
 enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
 
-inline int code_of(Refusal why) {
+// Every errno by which BlueZ tells of it.
+inline std::vector<int> codes_of(Refusal why) {
     switch (why) {
         case Refusal::not_answering:
-            return EHOSTDOWN;
+            return {EHOSTDOWN, EHOSTUNREACH, ETIMEDOUT};
         case Refusal::channel:
-            return ECONNREFUSED;
+            return {ECONNREFUSED};
         case Refusal::pairing:
-            return EACCES;
+            return {EACCES, EPERM, EBADE, EKEYREJECTED, EKEYEXPIRED, EKEYREVOKED};
         case Refusal::no_controller:
-            return ENETDOWN;
+            return {ENETDOWN, ENODEV, EADDRNOTAVAIL};
         case Refusal::no_support:
-            return EAFNOSUPPORT;
+            return {EAFNOSUPPORT, EPROTONOSUPPORT};
         case Refusal::other:
-            return EINVAL;
+            return {EINVAL, EMFILE};
         default:
-            return 0;
+            return {0};
     }
 }
 

@@ -29,22 +29,23 @@ enum class Connect { now, later, never, no_socket };
 // Why a connect is refused, as each system says it.
 enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
 
-inline int code_of(Refusal why) {
+// Every Winsock error by which Windows tells of it.
+inline std::vector<int> codes_of(Refusal why) {
     switch (why) {
         case Refusal::not_answering:
-            return WSAETIMEDOUT;
+            return {WSAETIMEDOUT, WSAEHOSTDOWN, WSAEHOSTUNREACH};
         case Refusal::channel:
-            return WSAECONNREFUSED;
+            return {WSAECONNREFUSED};
         case Refusal::pairing:
-            return WSAEACCES;
+            return {WSAEACCES};
         case Refusal::no_controller:
-            return WSAENETDOWN;
+            return {WSAENETDOWN, WSAENETUNREACH, WSAEADDRNOTAVAIL};
         case Refusal::no_support:
-            return WSAEAFNOSUPPORT;
+            return {WSAEAFNOSUPPORT, WSAEPROTONOSUPPORT, WSAESOCKTNOSUPPORT};
         case Refusal::other:
-            return WSAEINVAL;
+            return {WSAEINVAL};
         default:
-            return 0;
+            return {0};
     }
 }
 

@@ -1,8 +1,13 @@
-// A fake USB bus behind the USB transport's table of libusb calls: devices with their ids, place
-// and one instrument interface; bulk transfers that complete only inside event handling
-// (as libusb's do), on whichever thread handles events; an event descriptor per context for the
-// I/O thread's poll; and a count of what is handed out, so a test can check that a link gives
-// back every context, interface, driver and transfer. Hot-plug registers and reports nothing.
+// A fake USB bus behind the USB transport's table of libusb calls (usb_api.h): devices with their
+// ids, place, strings and one instrument interface; bulk transfers that complete only inside
+// event handling (as libusb's do), on whichever thread handles events; an event descriptor per
+// context for the I/O thread's poll; hot-plug rounds reported inside event handling; and libusb's
+// own timer. It records what the transport asks for (driver and interface calls, halts cleared,
+// transfers submitted) and injects what a real bus does now and then (refusals, reads that come
+// back badly, writes the device does not take), and it counts what is handed out, so a test can
+// check that a link gives back every context, interface, driver and transfer. Bench is its face
+// for the tests, the same as the Windows fake's (usb_win_fake.h), so the contract tests
+// (comm_usb_contract_test.cpp) hold both transports; set() reaches the rest.
 #pragma once
 
 #if NV_HAVE_LIBUSB
@@ -25,6 +30,8 @@
 
 #include <gtest/gtest.h>
 
+#include "comm_events.h"
+#include "comm_internal.h"
 #include "usb_api.h"
 
 namespace usb_fake {
@@ -34,10 +41,17 @@ struct Device {
     std::vector<uint8_t> ports;
     uint16_t vendor = 0x1781;
     uint16_t product = 0x0C44;
-    bool kernel_driver = false;      // bound to interface 1, which is busy until it is detached
+    bool kernel_driver = false;  // bound to interface 1, which is busy until it is detached
+    // String descriptors 1 to 3 (none when all are empty); "refused" is refused.
+    std::string maker, name, serial;
     std::string to_host, from_host;  // changed through Bus, under its lock
     bool gone = false;               // unplugged
 };
+
+// How a read comes back when a test spoils it.
+enum class Back { timed_out, halted, halted_for_good, unplugged, error };
+// Why an open is refused.
+enum class Refusal { none, in_use, gone };
 
 struct Context;
 
@@ -79,16 +93,16 @@ class Bus {
         return devices_.back().get();
     }
     void send(Device* d, const std::string& bytes) {
-        change([&] { d->to_host += bytes; });
+        set([&](Bus&) { d->to_host += bytes; }, true);
     }
     // Pulled out: no longer listed or opened, its transfers come back as from no device.
     void unplug(Device* d) {
-        change([&] { d->gone = true; });
+        set([&](Bus&) { d->gone = true; }, true);
     }
     // What the device received, once it is at least `n` bytes (or the limit passed).
     std::string received(Device* d, size_t n = 0) {
-        std::unique_lock<std::mutex> held(lock_);
-        changed_.wait_for(held, std::chrono::seconds(30), [&] { return d->from_host.size() >= n; });
+        wait([&](Bus&) { return d->from_host.size() >= n; });
+        std::lock_guard<std::mutex> guard(lock_);
         return d->from_host;
     }
     // What is still handed out (memory aside, which the leak checker watches); empty when
@@ -103,47 +117,129 @@ class Bus {
             if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
         return out;
     }
+    // Changes what the fake injects, under its lock; with `wake`, every context's poll wakes.
+    template <typename F>
+    void set(F f, bool wake = false) {
+        std::lock_guard<std::mutex> guard(lock_);
+        f(*this);
+        if (wake) kick_all();
+        changed_.notify_all();
+    }
+    template <typename P>
+    bool wait(P pred) {
+        std::unique_lock<std::mutex> held(lock_);
+        return changed_.wait_for(held, CommEvents::LIMIT, [&] { return pred(*this); });
+    }
+    // Under the lock: whether an OUT transfer waits for a device that does not take it.
+    bool holding() const {
+        for (const auto& [t, p] : pending_)
+            if (p.held && !p.cancelled) return true;
+        return false;
+    }
+    // Wakes the poll of one context, as libusb does when its timer or its devices change.
+    static void kick(libusb_context* ctx) {
+        uint64_t one = 1;
+        if (::write(reinterpret_cast<Context*>(ctx)->event_fd, &one, sizeof one) < 0)
+            ADD_FAILURE() << "event fd";
+    }
 
-    // clang-format off
+    // What the test injects and what it saw; everything under the lock (set(), wait()).
+    int init_error = 0, list_error = 0, open_error = 0, claim_error = 0, detach_error = 0;
+    int driver_query = -99;    // not -99: what kernel_driver_active answers
+    int halt_error = 0;        // what clearing a halt answers
+    int in_submits_left = -1;  // not -1: IN submissions that succeed before one fails
+    int out_submit_error = 0;
+    bool hold_out = false;  // OUT transfers stay pending until cancelled
+    // The next `rewrite_in` IN transfers that come back complete come back with `in_status`.
+    int rewrite_in = 0, rewritten = 0;
+    libusb_transfer_status in_status = LIBUSB_TRANSFER_COMPLETED;
+    libusb_transfer_status out_status = LIBUSB_TRANSFER_COMPLETED;  // every OUT, when not so
+    libusb_context* last_ctx = nullptr;                             // the context made last
+    // libusb's own timer: due at `timer_at` on `timer_ctx`, when it then brings `timer_data`
+    // from `timer_device` (or lets the hot-plug round of that context be reported); nothing
+    // wakes the poll.
+    libusb_context* timer_ctx = nullptr;
+    std::chrono::steady_clock::time_point timer_at;
+    Device* timer_device = nullptr;
+    std::string timer_data;
+    // Hot-plug: the registered callback, and changes still to report in one round.
+    bool hotplug_capable = true;
+    int hotplug_error = 0;
+    libusb_hotplug_callback_fn plug_fn = nullptr;
+    void* plug_user = nullptr;
+    libusb_context* plug_ctx = nullptr;
+    int plug_changes = 0;
+    // Records.
+    std::vector<std::string> calls;  // driver and interface calls, halts, hot-plug off, in order
+    std::vector<int> in_lengths, out_flags;
+    std::vector<unsigned char> endpoints;  // of every submitted transfer
+
     static const comm_usb_api& table() {
         static const comm_usb_api api = {
-            init, exit, get_device_list, free_device_list, get_device_descriptor, get_bus_number,
-            get_port_numbers, get_active_config_descriptor, free_config_descriptor, open, close,
-            get_string_descriptor_ascii, kernel_driver_active, detach_kernel_driver,
-            attach_kernel_driver, claim_interface, release_interface, clear_halt, alloc_transfer,
-            free_transfer, submit_transfer, cancel_transfer, get_pollfds, free_pollfds,
-            get_next_timeout, handle_events, has_capability, hotplug_register, hotplug_deregister,
+            init,
+            exit,
+            get_device_list,
+            free_device_list,
+            get_device_descriptor,
+            get_bus_number,
+            get_port_numbers,
+            get_active_config_descriptor,
+            free_config_descriptor,
+            open,
+            close,
+            get_string_descriptor_ascii,
+            kernel_driver_active,
+            detach_kernel_driver,
+            attach_kernel_driver,
+            claim_interface,
+            release_interface,
+            clear_halt,
+            alloc_transfer,
+            free_transfer,
+            submit_transfer,
+            cancel_transfer,
+            get_pollfds,
+            free_pollfds,
+            get_next_timeout,
+            handle_events,
+            has_capability,
+            hotplug_register,
+            hotplug_deregister,
         };
         return api;
     }
-    // clang-format on
 
   private:
     // ---- libusb's side, on the installed bus ------------------------------------------------
+    using guard = std::lock_guard<std::mutex>;
     static Bus& bus() { return *installed; }
     static Ref* ref(void* p) { return static_cast<Ref*>(p); }
-    static Device* dev(libusb_device* d) { return ref(d)->device; }
+    static Device* dev(void* d) { return ref(d)->device; }
+    static void note(const std::string& call) {
+        bus().calls.push_back(call);
+        bus().changed_.notify_all();
+    }
 
     static int init(libusb_context** out) {
-        Bus& b = bus();
-        std::lock_guard<std::mutex> guard(b.lock_);
+        guard g(bus().lock_);
+        if (bus().init_error) return bus().init_error;
         auto c = new Context;
-        b.contexts_.insert(c);
-        *out = reinterpret_cast<libusb_context*>(c);
+        bus().contexts_.insert(c);
+        *out = bus().last_ctx = reinterpret_cast<libusb_context*>(c);
         return 0;
     }
     static void exit(libusb_context* ctx) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
+        guard g(bus().lock_);
         auto c = reinterpret_cast<Context*>(ctx);
         EXPECT_EQ(bus().contexts_.erase(c), 1u) << "exit of an unknown context";
         delete c;
     }
     static ssize_t get_device_list(libusb_context* ctx, libusb_device*** out) {
-        Bus& b = bus();
-        std::lock_guard<std::mutex> guard(b.lock_);
+        guard g(bus().lock_);
+        if (bus().list_error) return bus().list_error;
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_device*> list;
-        for (auto& d : b.devices_) {
+        for (auto& d : bus().devices_) {
             if (d->gone) continue;
             c->refs.push_back(std::make_unique<Ref>(Ref{d.get(), c}));
             list.push_back(reinterpret_cast<libusb_device*>(c->refs.back().get()));
@@ -155,9 +251,16 @@ class Bus {
     }
     static void free_device_list(libusb_device** list, int) { delete[] list; }
     static int get_device_descriptor(libusb_device* d, libusb_device_descriptor* desc) {
+        guard g(bus().lock_);
+        const Device& device = *dev(d);
         *desc = {};
-        desc->idVendor = dev(d)->vendor;
-        desc->idProduct = dev(d)->product;
+        desc->idVendor = device.vendor;
+        desc->idProduct = device.product;
+        if (!(device.maker + device.name + device.serial).empty()) {
+            desc->iManufacturer = 1;
+            desc->iProduct = 2;
+            desc->iSerialNumber = 3;
+        }
         return 0;
     }
     static uint8_t get_bus_number(libusb_device* d) { return static_cast<uint8_t>(dev(d)->bus); }
@@ -194,64 +297,99 @@ class Bus {
         delete reinterpret_cast<Config*>(config);
     }
     static int open(libusb_device* d, libusb_device_handle** out) {
+        guard g(bus().lock_);
+        if (bus().open_error) return bus().open_error;
         if (dev(d)->gone) return LIBUSB_ERROR_NO_DEVICE;
         *out = reinterpret_cast<libusb_device_handle*>(new Ref(*ref(d)));
         return 0;
     }
     static void close(libusb_device_handle* h) { delete ref(h); }
-    static int get_string_descriptor_ascii(libusb_device_handle*, uint8_t, unsigned char*, int) {
-        return LIBUSB_ERROR_INVALID_PARAM;  // a device without string descriptors
+    static int get_string_descriptor_ascii(libusb_device_handle* h, uint8_t index,
+                                           unsigned char* data, int length) {
+        guard g(bus().lock_);
+        const Device& d = *dev(h);
+        if (index < 1 || index > 3 || (d.maker + d.name + d.serial).empty())
+            return LIBUSB_ERROR_INVALID_PARAM;
+        const std::string& s = index == 1 ? d.maker : index == 2 ? d.name : d.serial;
+        if (s == "refused") return LIBUSB_ERROR_PIPE;
+        int n = std::min(length, static_cast<int>(s.size()));
+        std::memcpy(data, s.data(), static_cast<size_t>(n));
+        return n;
     }
     static bool driver_bound(libusb_device_handle* h, int iface) {
-        return iface == 1 && ref(h)->device->kernel_driver && !bus().detached_.count(h);
+        return iface == 1 && dev(h)->kernel_driver && !bus().detached_.count(h);
     }
     static int kernel_driver_active(libusb_device_handle* h, int iface) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
+        guard g(bus().lock_);
+        note("active " + std::to_string(iface));
+        if (bus().driver_query != -99) return bus().driver_query;
         return driver_bound(h, iface) ? 1 : 0;
     }
-    static int detach_kernel_driver(libusb_device_handle* h, int) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
+    static int detach_kernel_driver(libusb_device_handle* h, int iface) {
+        guard g(bus().lock_);
+        note("detach " + std::to_string(iface));
+        if (bus().detach_error) return bus().detach_error;
         bus().detached_.insert(h);
         return 0;
     }
-    static int attach_kernel_driver(libusb_device_handle* h, int) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
+    static int attach_kernel_driver(libusb_device_handle* h, int iface) {
+        guard g(bus().lock_);
+        note("attach " + std::to_string(iface));
         return bus().detached_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
     static int claim_interface(libusb_device_handle* h, int iface) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
+        guard g(bus().lock_);
+        note("claim " + std::to_string(iface));
+        if (bus().claim_error) return bus().claim_error;
         if (driver_bound(h, iface)) return LIBUSB_ERROR_BUSY;
         bus().claimed_.insert(h);
         return 0;
     }
-    static int release_interface(libusb_device_handle* h, int) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
+    static int release_interface(libusb_device_handle* h, int iface) {
+        guard g(bus().lock_);
+        note("release " + std::to_string(iface));
         return bus().claimed_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
-    static int clear_halt(libusb_device_handle*, unsigned char) { return 0; }
+    static int clear_halt(libusb_device_handle*, unsigned char ep) {
+        guard g(bus().lock_);
+        char text[16];
+        std::snprintf(text, sizeof text, "halt %02x", ep);
+        note(text);
+        return bus().halt_error;
+    }
     static libusb_transfer* alloc_transfer(int) {
         return static_cast<libusb_transfer*>(std::calloc(1, sizeof(libusb_transfer)));
     }
     static void free_transfer(libusb_transfer* t) {
-        std::lock_guard<std::mutex> guard(bus().lock_);
+        guard g(bus().lock_);
         EXPECT_EQ(bus().pending_.count(t), 0u) << "a pending transfer was freed";
         std::free(t);
     }
     static int submit_transfer(libusb_transfer* t) {
         Bus& b = bus();
-        std::lock_guard<std::mutex> guard(b.lock_);
+        guard g(b.lock_);
+        b.endpoints.push_back(t->endpoint);
+        if ((t->endpoint & LIBUSB_ENDPOINT_IN) != 0) {
+            b.in_lengths.push_back(t->length);
+            if (b.in_submits_left == 0) return LIBUSB_ERROR_IO;
+            if (b.in_submits_left > 0) --b.in_submits_left;
+        } else {
+            if (b.out_submit_error) return b.out_submit_error;
+            b.out_flags.push_back(t->flags);
+        }
         if (b.pending_.count(t)) return LIBUSB_ERROR_BUSY;
-        b.pending_[t] = false;
+        b.pending_[t] = {false, (t->endpoint & LIBUSB_ENDPOINT_IN) == 0 && b.hold_out};
         b.order_.push_back(t);
         b.kick_all();
+        b.changed_.notify_all();
         return 0;
     }
     static int cancel_transfer(libusb_transfer* t) {
         Bus& b = bus();
-        std::lock_guard<std::mutex> guard(b.lock_);
+        guard g(b.lock_);
         auto it = b.pending_.find(t);
         if (it == b.pending_.end()) return LIBUSB_ERROR_NOT_FOUND;
-        it->second = true;
+        it->second.cancelled = true;
         b.kick_all();
         return 0;
     }
@@ -263,46 +401,82 @@ class Bus {
         delete fds[0];
         delete[] fds;
     }
-    static int get_next_timeout(libusb_context*, timeval*) { return 0; }
-    static int has_capability(uint32_t) { return 1; }
+    static int get_next_timeout(libusb_context* ctx, timeval* tv) {
+        guard g(bus().lock_);
+        if (ctx != bus().timer_ctx) return 0;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                        bus().timer_at - std::chrono::steady_clock::now())
+                        .count();
+        left = std::max<long>(left, 0);
+        tv->tv_sec = left / 1000000;
+        tv->tv_usec = left % 1000000;
+        return 1;
+    }
+    static int has_capability(uint32_t) {
+        guard g(bus().lock_);
+        return bus().hotplug_capable ? 1 : 0;
+    }
 
-    // Completes what can complete for this context (waiting up to *tv for something to), then
-    // calls the transfers' callbacks, as libusb does, on the calling thread.
+    // Fires the timer when it is due, reports a round of hot-plug changes (one call each, as
+    // libusb does), completes what can complete for this context (waiting up to *tv for
+    // something to when nothing else happened), and calls the transfers' callbacks, as libusb
+    // does, on the calling thread.
     static int handle_events(libusb_context* ctx, timeval* tv, int*) {
         Bus& b = bus();
         std::lock_guard<std::mutex> one_handler(b.handling_);
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_transfer*> done;
+        int changes = 0;
         {
             std::unique_lock<std::mutex> held(b.lock_);
             uint64_t value;
             if (::read(c->event_fd, &value, sizeof value) < 0 && errno != EAGAIN)
                 ADD_FAILURE() << "event fd";
+            bool fired = false;
+            if (ctx == b.timer_ctx && std::chrono::steady_clock::now() >= b.timer_at) {
+                b.timer_ctx = nullptr;  // the timer fires once
+                if (b.timer_device) b.timer_device->to_host += b.timer_data;
+                fired = true;
+            }
+            if (ctx == b.plug_ctx && b.timer_ctx != ctx) {  // a round may wait for its timer
+                changes = b.plug_changes;
+                b.plug_changes = 0;
+            }
             auto limit = std::chrono::microseconds(tv ? tv->tv_sec * 1000000L + tv->tv_usec : 0);
+            if (fired || changes > 0) limit = {};
             b.kicked_.wait_for(held, limit, [&] { return b.collect(c, nullptr); });
             b.collect(c, &done);
         }
+        for (int i = 0; i < changes; ++i)
+            b.plug_fn(ctx, nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, b.plug_user);
         for (libusb_transfer* t : done) t->callback(t);
         return 0;
     }
-    static int hotplug_register(libusb_context*, int, int, int, int, int,
-                                libusb_hotplug_callback_fn, void*,
+    static int hotplug_register(libusb_context* ctx, int events, int flags, int vendor, int product,
+                                int cls, libusb_hotplug_callback_fn fn, void* user,
                                 libusb_hotplug_callback_handle* handle) {
-        *handle = 1;
+        guard g(bus().lock_);
+        EXPECT_EQ(events, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+        EXPECT_EQ(flags, 0);  // changes only, not the devices already there
+        EXPECT_EQ(vendor, LIBUSB_HOTPLUG_MATCH_ANY);
+        EXPECT_EQ(product, LIBUSB_HOTPLUG_MATCH_ANY);
+        EXPECT_EQ(cls, LIBUSB_HOTPLUG_MATCH_ANY);
+        if (bus().hotplug_error) return bus().hotplug_error;
+        bus().plug_fn = fn;
+        bus().plug_user = user;
+        bus().plug_ctx = ctx;
+        *handle = 7;
         return 0;
     }
-    static void hotplug_deregister(libusb_context*, libusb_hotplug_callback_handle) {}
-
-    template <typename F>
-    void change(F f) {
-        std::lock_guard<std::mutex> guard(lock_);
-        f();
-        kick_all();
+    static void hotplug_deregister(libusb_context* ctx, libusb_hotplug_callback_handle handle) {
+        guard g(bus().lock_);
+        EXPECT_EQ(handle, 7);
+        if (ctx == bus().plug_ctx) bus().plug_ctx = nullptr;
+        note("hotplug off");
     }
+
     void kick_all() {
-        uint64_t one = 1;
-        for (Context* c : contexts_)
-            if (::write(c->event_fd, &one, sizeof one) < 0) ADD_FAILURE() << "event fd";
+        for (Context* c : contexts_) kick(reinterpret_cast<libusb_context*>(c));
         kicked_.notify_all();
         changed_.notify_all();
     }
@@ -314,13 +488,14 @@ class Bus {
             libusb_transfer* t = *it;
             Ref* h = ref(t->dev_handle);
             Device* d = h->device;
+            const Pending p = pending_[t];
             bool in = (t->endpoint & LIBUSB_ENDPOINT_IN) != 0;
             auto status = LIBUSB_TRANSFER_COMPLETED;
             int length =
                 in ? std::min<int>(static_cast<int>(d->to_host.size()), t->length) : t->length;
-            bool ready = !in || length > 0;
-            if (pending_[t] || d->gone) {
-                status = pending_[t] ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_NO_DEVICE;
+            bool ready = in ? length > 0 : !p.held;
+            if (p.cancelled || d->gone) {
+                status = p.cancelled ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_NO_DEVICE;
                 ready = true;
             }
             if (h->context != c || !ready) {
@@ -334,11 +509,21 @@ class Bus {
             if (t->actual_length > 0 && in) {
                 std::memcpy(t->buffer, d->to_host.data(), static_cast<size_t>(length));
                 d->to_host.erase(0, static_cast<size_t>(length));
-            } else if (t->actual_length > 0) {
+                if (rewrite_in > 0) {  // spoilt: the bytes are lost
+                    --rewrite_in;
+                    ++rewritten;
+                    t->status = in_status;
+                    if (in_status != LIBUSB_TRANSFER_COMPLETED) t->actual_length = 0;
+                }
+            } else if (!in && status == LIBUSB_TRANSFER_COMPLETED) {
                 d->from_host.append(reinterpret_cast<const char*>(t->buffer),
                                     static_cast<size_t>(length));
-                changed_.notify_all();
+                if (out_status != LIBUSB_TRANSFER_COMPLETED) {  // taken, then halted
+                    t->status = out_status;
+                    t->actual_length = 0;
+                }
             }
+            changed_.notify_all();
             pending_.erase(t);
             it = order_.erase(it);
             done->push_back(t);
@@ -346,13 +531,17 @@ class Bus {
         return any;
     }
 
+    struct Pending {
+        bool cancelled = false;  // a cancel was asked for
+        bool held = false;       // an OUT transfer the device does not take
+    };
     std::mutex handling_;  // one event handler at a time
     std::mutex lock_;
     std::condition_variable kicked_, changed_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::set<Context*> contexts_;
-    std::map<libusb_transfer*, bool> pending_;  // submitted, and whether a cancel was asked
-    std::deque<libusb_transfer*> order_;        // submission order
+    std::map<libusb_transfer*, Pending> pending_;  // submitted
+    std::deque<libusb_transfer*> order_;           // submission order
     std::set<libusb_device_handle*> claimed_, detached_;
 };
 
@@ -367,6 +556,141 @@ struct Installed {
         comm_usb_set_api(nullptr);
         installed = nullptr;
         EXPECT_EQ(bus.leaks(), "") << "given back at the end";
+    }
+};
+
+inline std::string entry_of(const Device& d) {
+    char location[64];
+    comm_usb_location(d.bus, d.ports.data(), static_cast<int>(d.ports.size()), location,
+                      sizeof location);
+    char e[96];
+    std::snprintf(e, sizeof e, "USBS:%s:%04x/%04x", location, d.vendor, d.product);
+    return e;
+}
+// The words an operator's note names the device by.
+inline std::string words_of(const Device& d) {
+    std::string e = entry_of(d);
+    std::string location = e.substr(5, e.rfind(':') - 5);
+    const size_t dash = location.find('-');
+    char w[96];
+    std::snprintf(w, sizeof w, "bus %s%s%s (%04x:%04x)", location.substr(0, dash).c_str(),
+                  dash == std::string::npos ? "" : " port ",
+                  dash == std::string::npos ? "" : location.substr(dash + 1).c_str(), d.vendor,
+                  d.product);
+    return w;
+}
+
+// The fake bus for the length of a test, with the face the contract tests share with Windows.
+struct Bench : Installed {
+    template <typename F>
+    void set(F f) {
+        bus.set(f);
+    }
+    template <typename F>
+    auto get(F f) {
+        decltype(f(bus)) out;
+        bus.set([&](Bus& k) { out = f(k); });
+        return out;
+    }
+    Device* add(int bus_number, std::vector<uint8_t> ports, int product = 0x0C44,
+                int vendor = 0x1781) {
+        Device d;
+        d.bus = bus_number;
+        d.ports = std::move(ports);
+        d.product = static_cast<uint16_t>(product);
+        d.vendor = static_cast<uint16_t>(vendor);
+        return add(d);
+    }
+    Device* add(const Device& d) {
+        Device* added = bus.add(d);
+        plug_round();
+        return added;
+    }
+    void names(Device* d, const std::string& maker, const std::string& name,
+               const std::string& serial) {
+        set([&](Bus&) {
+            d->maker = maker;
+            d->name = name;
+            d->serial = serial;
+        });
+    }
+    void send(Device* d, const std::string& bytes) { bus.send(d, bytes); }
+    std::string received(Device* d, size_t n = 0) { return bus.received(d, n); }
+    // Pulled out: what is in flight comes back as from an unplugged device, the listing no
+    // longer shows it.
+    void unplug(Device* d) {
+        bus.unplug(d);
+        plug_round();
+    }
+    void spoil_reads(Back how, int count) {
+        set([&](Bus& k) {
+            k.rewrite_in = count;
+            k.in_status = how == Back::timed_out   ? LIBUSB_TRANSFER_TIMED_OUT
+                          : how == Back::unplugged ? LIBUSB_TRANSFER_NO_DEVICE
+                          : how == Back::error     ? LIBUSB_TRANSFER_ERROR
+                                                   : LIBUSB_TRANSFER_STALL;
+            k.halt_error = how == Back::halted_for_good ? LIBUSB_ERROR_IO : 0;
+        });
+    }
+    bool wait_spoiled(int n) {
+        return bus.wait([&](Bus& k) { return k.rewritten >= n; });
+    }
+    void fail_reads_after(int n) {
+        set([&](Bus& k) { k.in_submits_left = n; });
+    }
+    void hold_writes(bool on) {
+        set([&](Bus& k) { k.hold_out = on; });
+    }
+    bool wait_write_held() {
+        return bus.wait([](Bus& k) { return k.holding(); });
+    }
+    void fail_write_submits(bool on) {
+        set([&](Bus& k) { k.out_submit_error = on ? LIBUSB_ERROR_IO : 0; });
+    }
+    void halt_writes(bool on) {
+        set([&](Bus& k) { k.out_status = on ? LIBUSB_TRANSFER_STALL : LIBUSB_TRANSFER_COMPLETED; });
+    }
+    void refuse_open(Refusal why) {
+        set([&](Bus& k) {
+            k.claim_error = why == Refusal::in_use ? LIBUSB_ERROR_BUSY : 0;
+            k.open_error = why == Refusal::gone ? LIBUSB_ERROR_NO_DEVICE : 0;
+        });
+    }
+    std::vector<std::string> halts() {
+        std::vector<std::string> out;
+        for (const std::string& c : calls())
+            if (c.rfind("halt", 0) == 0) out.push_back(c);
+        return out;
+    }
+    std::vector<int> read_sizes() {
+        return get([](Bus& k) { return k.in_lengths; });
+    }
+    std::vector<bool> zero_packets() {
+        std::vector<bool> out;
+        for (int f : get([](Bus& k) { return k.out_flags; }))
+            out.push_back((f & LIBUSB_TRANSFER_ADD_ZERO_PACKET) != 0);
+        return out;
+    }
+    std::set<int> pipes() {
+        return get([](Bus& k) { return std::set<int>(k.endpoints.begin(), k.endpoints.end()); });
+    }
+    void clear_records() {
+        set([](Bus& k) {
+            k.in_lengths.clear();
+            k.out_flags.clear();
+            k.endpoints.clear();
+        });
+    }
+    std::vector<std::string> calls() {
+        return get([](Bus& k) { return k.calls; });
+    }
+    // A round of `changes` arrivals and removals, reported when hot-plug is registered.
+    void plug_round(int changes = 1) {
+        set([&](Bus& k) {
+            if (k.plug_ctx == nullptr) return;
+            k.plug_changes += changes;
+            Bus::kick(k.plug_ctx);
+        });
     }
 };
 

@@ -1,5 +1,5 @@
 // A fake USB bus behind the Windows USB transport's table of system calls (usb_win_api.h), with
-// the same test-side face as the libusb one (usb_hooks.h), so that one set of contract tests
+// the same test-side face as the libusb one (usb_fake.h), so that one set of contract tests
 // holds both transports: devices with their ids, place and strings, bound to WinUSB or not; the
 // SetupAPI listing; one open at a time per device; interface 0 with an interrupt pipe and
 // interface 1 with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into the

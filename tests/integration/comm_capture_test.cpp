@@ -1,7 +1,5 @@
 // Reply capture, slot by slot (which frame goes where, what is refused), its waits (a frame, the
-// time limit, nothing armed, the link's close), and the library's calls by handle. And discovery
-// over 127.0.0.1: the request's exact bytes from the discovery socket, the answers to it, bad
-// arguments and a second registration.
+// time limit, nothing armed, the link's close), and the library's calls by handle.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -83,6 +81,7 @@ TEST(CommCapture, AWaitEndsAtAFrameTheTimeLimitOrTheClose) {
         Stopwatch clock;
         EXPECT_EQ(comm_capture_wait(&s.c, l, 60), -1);
         EXPECT_GE(clock.ms(), 60);
+        EXPECT_LT(clock.ms(), 2060);  // not a limit in seconds
         std::thread offer([&] { comm_capture_offer(&s.c, 5, "late", 4); });
         EXPECT_EQ(comm_capture_wait(&s.c, l, NEVER_MS), 0);
         offer.join();
@@ -143,116 +142,6 @@ TEST(CommCapture, TheLibrarysCallsByHandle) {
     closer.join();
     EXPECT_EQ(comm_unhook_response(h), 0);  // the closed link's capture, now forgotten
     EXPECT_EQ(comm_unhook_response(h), -1);
-}
-
-// ---- discovery ---------------------------------------------------------------------------------
-
-std::mutex heard_lock;
-std::vector<std::string> heard;
-int on_datagram(const unsigned char* bytes, int count) {
-    std::lock_guard<std::mutex> guard(heard_lock);
-    heard.emplace_back(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count));
-    return 0;
-}
-std::vector<std::string> heard_so_far() {
-    std::lock_guard<std::mutex> guard(heard_lock);
-    return heard;
-}
-void clear_heard() {
-    std::lock_guard<std::mutex> guard(heard_lock);
-    heard.clear();
-}
-bool hear(size_t n) {
-    for (int i = 0; i < 30000 && heard_so_far().size() < n; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return heard_so_far().size() >= n;
-}
-
-// A device on 127.0.0.1: receives the request and answers its sender.
-struct Device {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int port = bind_port(fd);
-    sockaddr_in from{};
-    ~Device() { ::close(fd); }
-    std::string receive() {
-        char buf[65536];
-        socklen_t len = sizeof from;
-        if (!wait_fd(fd, POLLIN)) return "(nothing)";
-        ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        return n < 0 ? "(error)" : std::string(buf, static_cast<size_t>(n));
-    }
-    void answer(const std::string& d) {
-        ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
-    }
-};
-
-TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
-    CommRunning running;
-    clear_heard();
-    Device dev;
-    EXPECT_EQ(comm_net_broadcast_send("early", 5, "127.0.0.1", dev.port), -1);  // no socket yet
-    ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
-    const unsigned char request[13] = {0xA5, 0x5A, 0x19, 0x21, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xFF};
-    ASSERT_EQ(comm_net_broadcast_send(request, 13, "127.0.0.1", dev.port), 0);
-    EXPECT_EQ(dev.receive(), std::string(reinterpret_cast<const char*>(request), 13));
-    EXPECT_GE(ntohs(dev.from.sin_port), 1024);  // from an ephemeral port of its own
-    ASSERT_EQ(comm_net_broadcast_send("1", 1, "127.0.0.1", dev.port), 0);  // the shortest
-    EXPECT_EQ(dev.receive(), "1");
-    const std::string big(65507, 'B');  // the largest datagram
-    std::vector<std::string> answers = {"first answer", std::string(1, '\0'), big};
-    for (int i = 0; i < 100; ++i) answers.push_back(std::string(1, 'n').append(std::to_string(i)));
-    dev.answer("");  // an empty datagram carries nothing: no call
-    for (const std::string& a : answers) dev.answer(a);
-    ASSERT_TRUE(hear(answers.size()));
-    EXPECT_TRUE(heard_so_far() == answers);
-
-    const struct {
-        const void* frame;
-        int length;
-        const char* address;
-        int port;
-    } bad[] = {
-        {nullptr, 5, "127.0.0.1", dev.port},
-        {"x", 0, "127.0.0.1", dev.port},
-        {"x", -1, "127.0.0.1", dev.port},
-        {"x", 1, nullptr, dev.port},
-        {"x", 1, "localhost", dev.port},
-        {"x", 1, "::1", dev.port},
-        {"x", 1, "127.0.0.1", 0},
-        {"x", 1, "127.0.0.1", 65536},
-    };
-    for (const auto& b : bad)
-        EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)
-            << b.length << " " << (b.address ? b.address : "null") << " " << b.port;
-    // The socket may send to a broadcast address (the loopback's own here).
-    {
-        int any = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        socklen_t len = sizeof a;
-        ASSERT_EQ(::bind(any, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ASSERT_EQ(::getsockname(any, reinterpret_cast<sockaddr*>(&a), &len), 0);
-        EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", ntohs(a.sin_port)), 0);
-        char buf[8];
-        ssize_t n = wait_fd(any, POLLIN) ? ::recv(any, buf, sizeof buf, 0) : -1;
-        EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "all");
-        ::close(any);
-    }
-    // A second registration replaces the first: a new socket, one callback.
-    ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
-    clear_heard();
-    ASSERT_EQ(comm_net_broadcast_send("again", 5, "127.0.0.1", dev.port), 0);
-    EXPECT_EQ(dev.receive(), "again");
-    dev.answer("once");
-    ASSERT_TRUE(hear(1));
-    EXPECT_EQ(comm_net_broadcast_deregister(), 0);
-    EXPECT_EQ(heard_so_far(), std::vector<std::string>{"once"});
-    EXPECT_EQ(comm_net_broadcast_deregister(), -1);
-    // Without the I/O thread there is no discovery socket: the shut-down closed it.
-    ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
-    comm_shut();
-    EXPECT_EQ(comm_net_broadcast_send("shut", 4, "127.0.0.1", dev.port), -1);
-    EXPECT_EQ(comm_net_broadcast_register(on_datagram, nullptr), -1);
 }
 
 }  // namespace

@@ -1,23 +1,128 @@
-// Discovery's deregistration never returns while the callback runs, and no callback runs or
-// begins after it returned, while a peer on 127.0.0.1 floods the discovery socket. (Requests and
-// answers reaching the callback are seen end to end in the discovery dialogue.)
+// Discovery over 127.0.0.1: the request's exact bytes from the discovery socket, every answer
+// to it, bad arguments and a second registration; and the deregistration, which never returns
+// while the callback runs, after which no callback runs or begins, while a peer on 127.0.0.1
+// floods the discovery socket. (Discovery toward the broadcast address is seen end to end, in a
+// network namespace of its own.)
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "comm_events.h"
 #include "comm_peers.h"
 
 namespace {
 
+constexpr int D = COMM_EVENT_DATA;
+
+// The answers heard, as DATA events of handle 0 (the callback has no context argument).
+CommEvents* heard = nullptr;
+int on_answer(const unsigned char* bytes, int count) {
+    return CommEvents::proc(0, D, bytes, count, heard);
+}
+std::vector<std::string> answers_heard() {
+    std::vector<std::string> out;
+    for (const CommEvents::Event& e : heard->events(0)) out.push_back(e.bytes);
+    return out;
+}
+
+// A device on 127.0.0.1: receives the request and answers its sender.
+struct Device {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int port = bind_port(fd);
+    sockaddr_in from{};
+    ~Device() { ::close(fd); }
+    std::string receive() {
+        char buf[65536];
+        socklen_t len = sizeof from;
+        if (!wait_fd(fd, POLLIN)) return "(nothing)";
+        ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        return n < 0 ? "(error)" : std::string(buf, static_cast<size_t>(n));
+    }
+    void answer(const std::string& d) {
+        ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
+};
+
+TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
+    CommRunning running;
+    CommEvents recorder;
+    heard = &recorder;
+    Device dev;
+    EXPECT_EQ(comm_net_broadcast_send("early", 5, "127.0.0.1", dev.port), -1);  // no socket yet
+    ASSERT_EQ(comm_net_broadcast_register(on_answer, nullptr), 0);
+    const unsigned char request[13] = {0xA5, 0x5A, 0x19, 0x21, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xFF};
+    ASSERT_EQ(comm_net_broadcast_send(request, 13, "127.0.0.1", dev.port), 0);
+    EXPECT_EQ(dev.receive(), std::string(reinterpret_cast<const char*>(request), 13));
+    EXPECT_GE(ntohs(dev.from.sin_port), 1024);  // from an ephemeral port of its own
+    ASSERT_EQ(comm_net_broadcast_send("1", 1, "127.0.0.1", dev.port), 0);  // the shortest
+    EXPECT_EQ(dev.receive(), "1");
+    const std::string big(65507, 'B');  // the largest datagram
+    std::vector<std::string> answers = {"first answer", std::string(1, '\0'), big};
+    for (int i = 0; i < 100; ++i) answers.push_back(std::string(1, 'n').append(std::to_string(i)));
+    dev.answer("");  // an empty datagram carries nothing: no call
+    for (const std::string& a : answers) dev.answer(a);
+    ASSERT_TRUE(recorder.wait_count(0, D, static_cast<int>(answers.size())));
+    EXPECT_TRUE(answers_heard() == answers);
+
+    const struct {
+        const void* frame;
+        int length;
+        const char* address;
+        int port;
+    } bad[] = {
+        {nullptr, 5, "127.0.0.1", dev.port},
+        {"x", 0, "127.0.0.1", dev.port},
+        {"x", -1, "127.0.0.1", dev.port},
+        {"x", 1, nullptr, dev.port},
+        {"x", 1, "localhost", dev.port},
+        {"x", 1, "::1", dev.port},
+        {"x", 1, "127.0.0.1", 0},
+        {"x", 1, "127.0.0.1", 65536},
+    };
+    for (const auto& b : bad)
+        EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)
+            << b.length << " " << (b.address ? b.address : "null") << " " << b.port;
+    // The socket may send to a broadcast address (the loopback's own here).
+    {
+        int any = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t len = sizeof a;
+        ASSERT_EQ(::bind(any, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::getsockname(any, reinterpret_cast<sockaddr*>(&a), &len), 0);
+        EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", ntohs(a.sin_port)), 0);
+        char buf[8];
+        ssize_t n = wait_fd(any, POLLIN) ? ::recv(any, buf, sizeof buf, 0) : -1;
+        EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "all");
+        ::close(any);
+    }
+    // A second registration replaces the first: a new socket, one callback.
+    ASSERT_EQ(comm_net_broadcast_register(on_answer, nullptr), 0);
+    CommEvents again;
+    heard = &again;
+    ASSERT_EQ(comm_net_broadcast_send("again", 5, "127.0.0.1", dev.port), 0);
+    EXPECT_EQ(dev.receive(), "again");
+    dev.answer("once");
+    ASSERT_TRUE(again.wait_count(0, D, 1));
+    EXPECT_EQ(comm_net_broadcast_deregister(), 0);
+    EXPECT_EQ(answers_heard(), std::vector<std::string>{"once"});
+    EXPECT_EQ(comm_net_broadcast_deregister(), -1);
+    // Without the I/O thread there is no discovery socket: the shut-down closed it.
+    ASSERT_EQ(comm_net_broadcast_register(on_answer, nullptr), 0);
+    comm_shut();
+    EXPECT_EQ(comm_net_broadcast_send("shut", 4, "127.0.0.1", dev.port), -1);
+    EXPECT_EQ(comm_net_broadcast_register(on_answer, nullptr), -1);
+}
+
 // What the callback saw (it has no context argument, hence one shared record).
 struct Seen {
     std::atomic<int> calls{0}, active{0}, after_close{0}, inner_result{99};
     std::atomic<int> pause_at{0}, deregister_at{0};  // callbacks that pause or deregister
-    std::atomic<bool> paused{false}, closed{false};  // closed: deregistration has returned
+    std::atomic<bool> closed{false};                 // deregistration has returned
+    Counter paused, returned;
 };
 Seen* seen = nullptr;
 
@@ -25,13 +130,14 @@ int on_datagram(const unsigned char*, int) {
     ++seen->active;
     if (seen->closed) ++seen->after_close;
     int n = ++seen->calls;
-    if (n == seen->pause_at) {  // long enough for the console thread to try deregistering
-        seen->paused = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (n == seen->pause_at) {  // held while the console thread deregisters
+        seen->paused.add();
+        seen->returned.wait(1, HOLD);  // a deregistration that does not wait returns now
     }
     if (n == seen->deregister_at) {
         seen->inner_result = comm_net_broadcast_deregister();
         seen->closed = true;  // this call is the last one
+        seen->returned.add();
     }
     --seen->active;
     return 0;
@@ -43,7 +149,7 @@ struct Flood {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int port = bind_port(fd);
     std::atomic<bool> stop{false};
-    std::atomic<int> sent{0};
+    Counter sent;
     std::thread thread{[this] {
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -53,8 +159,8 @@ struct Flood {
         if (stop ||
             ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len) < 0)
             return;
-        for (; !stop && sent < 200000; ++sent) {
-            std::string d = "flood " + std::to_string(sent);
+        for (int n = 0; !stop && n < 200000; ++n, sent.add()) {
+            std::string d = "flood " + std::to_string(n);
             ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
         }
     }};
@@ -75,21 +181,18 @@ TEST(CommDiscovery, DeregisterNeverReturnsWhileTheCallbackRuns) {
         Flood flood;
         ASSERT_EQ(comm_net_broadcast_register(on_datagram, nullptr), 0);
         ASSERT_EQ(comm_net_broadcast_send("go", 2, "127.0.0.1", flood.port), 0);
-        const std::atomic<bool>& reached = from_callback ? record.closed : record.paused;
-        for (int i = 0; i < 30000 && !reached; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_TRUE(reached);
         if (from_callback) {
+            ASSERT_TRUE(record.returned.wait());
             EXPECT_EQ(record.inner_result.load(), 0);
         } else {
+            ASSERT_TRUE(record.paused.wait());
             ASSERT_EQ(comm_net_broadcast_deregister(), 0);
             EXPECT_EQ(record.active.load(), 0) << "deregistration returned during a callback";
             record.closed = true;
+            record.returned.add();
         }
         // Datagrams keep coming for a while after the close.
-        const int before = flood.sent;
-        for (int i = 0; i < 30000 && flood.sent < before + 2000; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(flood.sent.wait(flood.sent.value() + 2000));
         EXPECT_EQ(record.after_close.load(), 0);
         EXPECT_NE(comm_net_broadcast_deregister(), 0);  // already closed
         EXPECT_NE(comm_net_broadcast_send("late", 4, "127.0.0.1", flood.port), 0);

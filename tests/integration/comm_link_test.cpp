@@ -1,15 +1,15 @@
 // The link core over TCP on 127.0.0.1: the events of a link and their order (a peer that ends
 // the stream, a refusal, a connect that times out), handles and the walk over open links, the
-// state, disconnecting from every thread, writes that fail, stall or progress slowly, read
-// chunks, idle periods and the shut-down.
+// state and the connected signal, disconnecting from every thread, writes that fail, stall or
+// progress slowly, read chunks, idle periods, a reply captured just before the close, and the
+// shut-down.
 #include <gtest/gtest.h>
 #include <dirent.h>
-#include <linux/sockios.h>
 #include <netinet/tcp.h>
-#include <sys/ioctl.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,10 +17,6 @@
 #include "comm_links.h"
 
 namespace {
-
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
-              C = COMM_EVENT_CLOSED;
 
 // A listener whose accepted connection reads nothing unless told to: the link's writes fill
 // the connection's small buffers and then stall.
@@ -41,19 +37,6 @@ struct SlowPeer {
     bool accept() {
         fd = wait_fd(listen_fd, POLLIN) ? ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         return fd >= 0;
-    }
-    int queued() const {
-        int n = 0;
-        return ioctl(fd, SIOCINQ, &n) == 0 ? n : -1;
-    }
-};
-
-struct TcpLink : Link {
-    TcpPeer peer;
-    int fd = -1;
-    bool open(int rx_size = 4096, int idle_ms = 0) {
-        return connect(tcp_string(peer.port()), rx_size, idle_ms) && (fd = peer.accept()) >= 0 &&
-               wait(O);
     }
 };
 
@@ -227,8 +210,9 @@ TEST(CommLink, StateFollowsTheLinkAndDisconnectReturnsAfterClosed) {
         EXPECT_EQ(comm_signal_connected(h), -1);
     }
     TcpLink link;
-    link.ev.hook = [](int, int kind, const unsigned char*, int) {
-        if (kind == C) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Counter returned;
+    link.ev.hook = [&](int, int kind, const unsigned char*, int) {
+        if (kind == C) returned.wait(1, HOLD);  // a disconnect that does not wait returns now
         return 0;
     };
     ASSERT_TRUE(link.open());
@@ -238,6 +222,7 @@ TEST(CommLink, StateFollowsTheLinkAndDisconnectReturnsAfterClosed) {
     EXPECT_EQ(comm_get_state(h), COMM_STATE_CONNECTED);
     EXPECT_EQ(comm_disconnect(h), 0);
     EXPECT_EQ(link.ev.count(h, C), 1);  // delivered before disconnect returned
+    returned.add();
     EXPECT_EQ(comm_get_state(h), COMM_STATE_NONE);
     EXPECT_EQ(comm_disconnect(h), -1);
     EXPECT_EQ(read_bytes(link.fd), "");  // the peer sees the close
@@ -252,12 +237,13 @@ TEST(CommLink, DisconnectDuringTheClosedOfAnEndedLink) {
         SCOPED_TRACE(from_event ? "from the event procedure" : "from the console thread");
         TcpLink link;
         std::atomic<int> inner{99};
-        std::atomic<bool> in_closed{false};
+        Counter in_closed, returned;
         link.ev.hook = [&](int h, int kind, const unsigned char*, int) {
             if (kind != C) return 0;
             if (from_event) inner = comm_disconnect(h);
-            in_closed = true;
-            if (!from_event) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            in_closed.add();
+            if (!from_event)
+                returned.wait(1, HOLD);  // until a disconnect that does not wait returns
             return 0;
         };
         ASSERT_TRUE(link.open());
@@ -266,10 +252,10 @@ TEST(CommLink, DisconnectDuringTheClosedOfAnEndedLink) {
             ASSERT_TRUE(link.wait(C));
             EXPECT_EQ(inner.load(), 0);
         } else {
-            for (int i = 0; i < 30000 && !in_closed; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_TRUE(in_closed.wait());
             EXPECT_EQ(comm_disconnect(link.handle), 0);
             EXPECT_EQ(link.ev.count(link.handle, C), 1);
+            returned.add();
             EXPECT_EQ(comm_disconnect(link.handle), -1);  // closed and gone
         }
         link.handle = 0;
@@ -368,8 +354,9 @@ TEST(CommLink, AWriteEndsWithItsLink) {
         SCOPED_TRACE(reset ? "peer reset" : "disconnect");
         SlowPeer peer;
         Link link;
-        link.ev.hook = [](int, int kind, const unsigned char*, int) {
-            if (kind == C) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Counter returned;
+        link.ev.hook = [&](int, int kind, const unsigned char*, int) {
+            if (kind == C) returned.wait(1, HOLD);  // a write that does not wait returns now
             return 0;
         };
         ASSERT_TRUE(link.connect(tcp_string(peer.port)));
@@ -383,9 +370,9 @@ TEST(CommLink, AWriteEndsWithItsLink) {
             result =
                 comm_write(link.handle, block.data(), static_cast<int>(block.size()), 0, 20000);
             closed_at_return = link.ev.count(link.handle, C);
+            returned.add();
         });
-        while (peer.queued() <= 0 && clock.ms() < 20000)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(wait_fd(peer.fd, POLLIN));  // the write is under way
         if (reset) {
             linger hard{1, 0};
             setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -410,9 +397,10 @@ TEST(CommLink, DataComesInChunksOfAtMostTheReadSize) {
         int rx_size;
         size_t sent, largest;  // the largest chunk must be exactly this
     } cases[] = {
-        {16, 1000, 16},
-        {0, 1 << 20, 4096},  // the default read size
-        {-1, 1 << 20, 4096},
+        {1, 100, 1},            // the smallest
+        {16, 1000, 16},         // as asked
+        {0, 1 << 20, 4096},     // the default read size
+        {-1, 1 << 20, 4096},    // the default too
         {2 << 20, 4 << 20, 0},  // capped at 1 MiB: checked as at most
     };
     for (const auto& c : cases) {
@@ -434,13 +422,143 @@ TEST(CommLink, DataComesInChunksOfAtMostTheReadSize) {
     }
 }
 
-TEST(CommLink, IdleOnlyForLinksThatAskForIt) {
+TEST(CommTcp, IdleFollowsEveryQuietPeriodButNeverFlowingData) {
+    constexpr int IDLE_MS = 300;
     CommRunning running;
-    TcpLink quiet, idle;
-    ASSERT_TRUE(quiet.open(4096, 0));
-    ASSERT_TRUE(idle.open(4096, 30));
-    ASSERT_TRUE(idle.wait(COMM_EVENT_IDLE, 3));
+    TcpLink link, quiet;
+    ASSERT_TRUE(quiet.open(4096, 0));  // asks for no idle periods
+    ASSERT_TRUE(link.open(4096, IDLE_MS));
+    int h = link.handle;
+    for (int i = 0; i < 40; ++i) {  // a byte every 10 ms, longer than one idle period
+        ASSERT_TRUE(write_all(link.fd, "x"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(link.ev.wait_bytes(h, 40));
+    const size_t after_data = link.ev.events(h).size();
+    ASSERT_TRUE(link.ev.wait(h, [&](const std::vector<CommEvents::Event>& e) {
+        std::vector<CommEvents::Event> later(e.begin() + static_cast<long>(after_data), e.end());
+        return CommEvents::count_of(later, COMM_EVENT_IDLE) >= 2;
+    }));
+    // Every IDLE comes a whole idle period after the link's previous event (with a little
+    // slack for the recorder's own clock reading).
+    auto events = link.ev.events(h);
+    for (size_t i = 1; i < events.size(); ++i)
+        EXPECT_TRUE(events[i].kind != COMM_EVENT_IDLE ||
+                    events[i].at - events[i - 1].at >= std::chrono::milliseconds(IDLE_MS - 50))
+            << "event " << i;
     EXPECT_EQ(quiet.kinds(), (kinds{O}));
+}
+
+// A reply that arrives just before the peer closes (an instrument that answers a flash or a
+// restart and goes away) is still there for the waiter that comes to collect it after CLOSED.
+TEST(CommTcp, ReplyCapturedJustBeforeTheCloseReachesItsWaiter) {
+    CommRunning running;
+    TcpLink link;
+    link.ev.hook = [](int handle, int kind, const unsigned char* bytes, int count) {
+        if (kind == COMM_EVENT_DATA) comm_fill_rsp_buff(handle, 9103, bytes, count);
+        return 0;
+    };
+    ASSERT_TRUE(link.open());
+    int h = link.handle;
+    unsigned char reply[16] = {};
+    ASSERT_EQ(comm_hook_response(h, 9103, reply, 16, 12290, nullptr, 0, 0, nullptr, 0), 0);
+    ASSERT_TRUE(write_all(link.fd, "flashed"));
+    link.peer.close_client();
+    ASSERT_TRUE(link.wait(C));
+    int l1 = -1, l2 = -1, l3 = -1;
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply), l1), "flashed");
+    EXPECT_EQ(comm_unhook_response(h), 0);
+    // Once unhooked, the closed link is forgotten.
+    EXPECT_NE(comm_wait_response(h, &l1, &l2, &l3, 10), 0);
+    EXPECT_NE(comm_hook_response(h, 9103, reply, 16, 0, nullptr, 0, 0, nullptr, 0), 0);
+    link.handle = 0;
+}
+
+TEST(CommTcp, WaitConnectedFollowsTheSignalAndTheEventResult) {
+    CommRunning running;
+    const struct {
+        const char* what;
+        bool signal_in_opened;
+        int opened_result, wait_ms;
+        bool wait_ok;
+        int state, state_after_late_signal;
+    } cases[] = {
+        {"signalled, 0", true, 0, NEVER_MS, true, COMM_STATE_CONNECTED, COMM_STATE_CONNECTED},
+        {"signalled, -1", true, -1, NEVER_MS, true, COMM_STATE_OPEN, COMM_STATE_OPEN},
+        {"failed, no signal", false, -1, NEVER_MS, false, COMM_STATE_OPEN, COMM_STATE_OPEN},
+        {"time limit", false, 0, 50, false, COMM_STATE_OPEN, COMM_STATE_CONNECTED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TcpLink link;
+        std::atomic<int> state_inside{-1};
+        link.ev.hook = [&](int h, int kind, const unsigned char*, int) {
+            if (kind != COMM_EVENT_OPENED) return 0;
+            if (c.signal_in_opened) comm_signal_connected(h);
+            state_inside = comm_get_state(h);  // the call has not returned yet
+            return c.opened_result;
+        };
+        ASSERT_TRUE(link.connect(tcp_string(link.peer.port())));
+        int h = link.handle;
+        EXPECT_EQ(comm_wait_connected(h, c.wait_ms) == 0, c.wait_ok);
+        ASSERT_TRUE(link.wait(O));
+        EXPECT_EQ(state_inside.load(), COMM_STATE_OPEN);
+        EXPECT_EQ(comm_get_state(h), c.state);
+        // A signal from the console thread acts at once, but a failed link stays failed.
+        EXPECT_EQ(comm_signal_connected(h), 0);
+        EXPECT_EQ(comm_get_state(h), c.state_after_late_signal);
+        EXPECT_EQ(comm_wait_connected(h, 0), 0);
+        EXPECT_EQ(comm_disconnect(h), 0);
+        EXPECT_NE(comm_wait_connected(h, NEVER_MS), 0);  // closed
+    }
+}
+
+TEST(CommTcp, DisconnectFromInsideTheEventProcedureDoesNotDeadlock) {
+    CommRunning running;
+    TcpLink link;
+    std::atomic<int> result{99};
+    link.ev.hook = [&](int h, int kind, const unsigned char*, int) {
+        if (kind == COMM_EVENT_DATA) result = comm_disconnect(h);
+        return 0;
+    };
+    ASSERT_TRUE(link.open());
+    ASSERT_TRUE(write_all(link.fd, "bye"));
+    ASSERT_TRUE(link.wait(C));
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(link.kinds(), (kinds{O, D, C}));
+}
+
+// Every wait of the library ends at its limit: not before it, and not seconds after it (a limit
+// read in seconds instead of milliseconds).
+TEST(CommLink, EveryWaitEndsAtItsLimit) {
+    CommRunning running;
+    TcpLink link;  // open, never signalled, never answering
+    ASSERT_TRUE(link.open());
+    unsigned char reply[64];
+    int l1, l2, l3;
+    const struct {
+        const char* what;
+        std::function<int(int ms)> wait;
+    } cases[] = {
+        {"connected", [&](int ms) { return comm_wait_connected(link.handle, ms); }},
+        {"response",
+         [&](int ms) {
+             comm_hook_response(link.handle, 9007, reply, 64, 0, nullptr, 0, 0, nullptr, 0);
+             int r = comm_wait_response(link.handle, &l1, &l2, &l3, ms);
+             comm_unhook_response(link.handle);
+             return r;
+         }},
+    };
+    for (const auto& c : cases) {
+        for (int ms : {0, 40}) {
+            SCOPED_TRACE(std::string(c.what) + " " + std::to_string(ms));
+            Stopwatch clock;
+            EXPECT_NE(c.wait(ms), 0);
+            EXPECT_GE(clock.ms(), ms);
+            EXPECT_LT(clock.ms(), ms + 2000);
+        }
+    }
 }
 
 // The connected signal from inside an event call waits for its result; from the console thread

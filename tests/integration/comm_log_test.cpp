@@ -6,56 +6,16 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "comm_peers.h"
+#include "error_log.h"
 #include "libcomm.h"
 
 namespace {
 
-// Everything the log prints, as (stream, text) pieces: 'o' standard output, 'e' standard error.
-class LogCapture {
-  public:
-    LogCapture() {
-        log_reset();
-        log_set_sink(sink, this);
-    }
-    ~LogCapture() {
-        log_set_sink(nullptr, nullptr);
-        log_reset();
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-    // What was printed since the last call: each piece as its stream letter and text.
-    std::string take() {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::string out;
-        for (auto& [stream, text] : pieces_) out += std::string(1, stream) + "[" + text + "]";
-        pieces_.clear();
-        return out;
-    }
-    std::string text() {  // the texts alone
-        std::lock_guard<std::mutex> guard(lock_);
-        std::string out;
-        for (auto& piece : pieces_) out += piece.second;
-        pieces_.clear();
-        return out;
-    }
-
-  private:
-    static void sink(int is_error, const char* text, size_t length, void* user) {
-        auto self = static_cast<LogCapture*>(user);
-        std::lock_guard<std::mutex> guard(self->lock_);
-        self->pieces_.push_back({is_error ? 'e' : 'o', std::string(text, length)});
-    }
-    std::mutex lock_;
-    std::vector<std::pair<char, std::string>> pieces_;
-};
-
 TEST(CommLog, CategoriesLevelsAndPrefixes) {
-    LogCapture log;
+    ErrorLog log(true);
     EXPECT_EQ(log_write("MAIN", "never registered"), 0);
     EXPECT_EQ(log_append("MAIN", "never registered"), 0);
     EXPECT_EQ(log_error("no error level yet"), 0);
@@ -122,14 +82,16 @@ TEST(CommLog, CategoriesLevelsAndPrefixes) {
 }
 
 TEST(CommLog, LongRecordsArePrintedWhole) {
-    LogCapture log;
+    ErrorLog log(true);
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
     for (size_t n : {size_t{2046}, size_t{2047}, size_t{2048}, size_t{2049}, size_t{10000}}) {
         std::string s(n, 'x');
         for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 26);
+        log.take();
         log_write("MAIN", "%s", s.c_str());
         EXPECT_EQ(log.text(), s) << n;
+        log.take();
         log_error("<%s>", s.c_str());
         EXPECT_EQ(log.text(), "<" + s + ">") << n;
     }

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,11 +21,9 @@
 #include "comm_links.h"
 #include "error_log.h"
 #include "libcomm.h"
+#include "process.h"
 
 namespace {
-
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, E = COMM_EVENT_ERROR, C = COMM_EVENT_CLOSED;
 
 std::string serial_string(const std::string& path, int baud = 115200, int bits = 8, int stop = 1,
                           int parity = 0, int flow = 0) {
@@ -35,17 +34,18 @@ std::string serial_string(const std::string& path, int baud = 115200, int bits =
                : "";
 }
 
-// A folder of the test's own, removed with what it holds.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/nv-serial-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    // A folder left behind in /tmp fails no test.
-    ~TempDir() { [[maybe_unused]] int status = std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
+void touch(const std::string& path) {
+    std::fclose(std::fopen(path.c_str(), "w"));
+}
+
+// Runs `child` in a child process as the user nobody: its exit status, or 100 when it cannot
+// become that user here.
+int as_nobody(const std::function<int()>& child) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 100 : child());
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
     CommRunning running;
@@ -134,11 +134,11 @@ TEST(CommSerial, BytesFromBeforeTheOpenAreDiscarded) {
 TEST(CommSerial, ComNumbersOpenTheirDevices) {
     CommRunning running;
     PtyPeer usb0, acm0;
-    TempDir dev;
+    proc::TempDir dev;
     ASSERT_EQ(symlink(usb0.path().c_str(), dev.file("ttyUSB0").c_str()), 0);
     ASSERT_EQ(symlink(acm0.path().c_str(), dev.file("ttyACM0").c_str()), 0);
     ASSERT_EQ(symlink("/nonexistent/nv-serial", dev.file("ttyS0").c_str()), 0);
-    comm_serial_set_device_dir(dev.path.c_str());
+    comm_serial_set_device_dir(dev.path().c_str());
     const struct {
         int port;
         PtyPeer* peer;  // null: the open fails
@@ -163,30 +163,40 @@ TEST(CommSerial, ComNumbersOpenTheirDevices) {
     comm_serial_set_device_dir(nullptr);
 }
 
-// Two names for one number ("ttyS01" and "ttyS1") keep an order too: by name.
-TEST(CommSerial, ComNumbersOfEqualDeviceNumbers) {
-    TempDir dev;
-    for (const char* n : {"ttyS1", "ttyS01", "ttyS001"}) {
-        std::FILE* f = std::fopen(dev.file(n).c_str(), "w");
-        std::fclose(f);
-    }
+// COMn is the n-th serial device of the folder: USB adapters first, then ACM, then the rest, each
+// in numeric order; two names of one number ("ttyS01" and "ttyS1") by name.
+TEST(CommSerial, ComNumbersTakeUsbAdaptersFirstInNumericOrder) {
+    const struct {
+        std::vector<std::string> files, order;
+    } cases[] = {
+        {{"ttyS10", "ttyS2", "ttyS0", "ttyACM10", "ttyUSB1", "ttyACM9", "ttyUSB0", "tty", "ttyUSB",
+          "ttySx", "ttyUSB0a", "console", "ttyACM0", "ttyprintk"},
+         {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyACM9", "ttyACM10", "ttyS0", "ttyS2", "ttyS10"}},
+        {{"ttyS1", "ttyS01", "ttyS001"}, {"ttyS001", "ttyS01", "ttyS1"}},
+    };
     char path[COMM_TEXT_SIZE];
-    const char* expected[] = {"ttyS001", "ttyS01", "ttyS1"};
-    for (int port = 1; port <= 3; ++port) {
-        ASSERT_EQ(comm_serial_com_path(dev.path.c_str(), port, path, sizeof path), 0);
-        EXPECT_EQ(path, dev.file(expected[port - 1]));
+    for (const auto& c : cases) {
+        proc::TempDir dev;
+        for (const std::string& n : c.files) touch(dev.file(n));
+        const int count = static_cast<int>(c.order.size());
+        for (int port = 1; port <= count; ++port) {
+            ASSERT_EQ(comm_serial_com_path(dev.path().c_str(), port, path, sizeof path), 0) << port;
+            EXPECT_EQ(path, dev.file(c.order[port - 1])) << "COM" << port;
+        }
+        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), count + 1, path, sizeof path), -1);
+        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), 0, path, sizeof path), -1);
+        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), 1, path, 8),
+                  -1);  // does not fit: not cut
     }
+    EXPECT_EQ(comm_serial_com_path("/nonexistent/nv-comm", 1, path, sizeof path), -1);
 }
 
 TEST(CommSerial, DevicesThatCannotBeOpenedGiveErrorThenClosed) {
     ErrorLog log;
     CommRunning running;
-    TempDir dir;
-    {
-        std::FILE* f = std::fopen(dir.file("plain").c_str(), "w");
-        std::fclose(f);
-    }
-    for (const std::string& path : {dir.file("plain"), dir.file("missing"), dir.path}) {
+    proc::TempDir dir;
+    touch(dir.file("plain"));
+    for (const std::string& path : {dir.file("plain"), dir.file("missing"), dir.path()}) {
         SCOPED_TRACE(path);
         Link link;
         ASSERT_TRUE(link.connect(serial_string(path)));
@@ -199,12 +209,9 @@ TEST(CommSerial, DevicesThatCannotBeOpenedGiveErrorThenClosed) {
 }
 
 TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {
-    TempDir dir;
+    proc::TempDir dir;
     const std::string mine = dir.file("ttyUSB0");
-    {
-        std::FILE* f = std::fopen(mine.c_str(), "w");
-        std::fclose(f);
-    }
+    touch(mine);
     char out[COMM_NOTE_SIZE];
     ASSERT_EQ(chown(mine.c_str(), static_cast<uid_t>(-1), 0), 0);
     ASSERT_EQ(comm_serial_permission_note(mine.c_str(), out, sizeof out), 0);
@@ -238,17 +245,12 @@ TEST(CommSerial, ThePortIsTakenForExclusiveUse) {
     Link link;
     ASSERT_TRUE(link.connect(serial_string(pty.path())));
     ASSERT_TRUE(link.wait(O));
-    pid_t child = fork();
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    const int status = as_nobody([&] {
         int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        _exit(fd >= 0 ? 0 : errno == EBUSY ? 1 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_NE(WEXITSTATUS(status), 100) << "cannot become another user here";
-    EXPECT_EQ(WEXITSTATUS(status), 1) << "the port was not taken for exclusive use";
+        return fd >= 0 ? 0 : errno == EBUSY ? 1 : 2;
+    });
+    ASSERT_NE(status, 100) << "cannot become another user here";
+    EXPECT_EQ(status, 1) << "the port was not taken for exclusive use";
 }
 
 // An operator who may not open the port gets the console's message (ERROR) and then, once, the
@@ -269,29 +271,24 @@ TEST(CommSerial, ARefusedPortTellsTheOperatorWhatToDo) {
     const std::string conn = serial_string(pty.path());
     int err[2];
     ASSERT_EQ(pipe(err), 0);
-    pid_t child = fork();
-    if (child == 0) {
+    const int status = as_nobody([&] {
         dup2(err[1], 2);
         unsetenv("NV_COMM_DEBUG");
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
         log_set_sink(nullptr, nullptr);
         log_reset();
         log_seterror(0, 1, 0, 0, "");
         int h = 0;
         if (comm_init() != 0 || comm_connect(&h, conn.c_str(), child_events, 64, 0, nullptr) != 0)
-            _exit(101);
+            return 101;
         int r = comm_wait_connected(h, 20000);
         comm_shut();
-        _exit(r == 0 ? 103 : 0);
-    }
+        return r == 0 ? 103 : 0;
+    });
     ::close(err[1]);
-    std::string printed = read_bytes(err[0]);
+    const std::string printed = read_bytes(err[0]);  // a few bytes: the pipe held them
     ::close(err[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_NE(WEXITSTATUS(status), 100) << "cannot become another user here";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NE(status, 100) << "cannot become another user here";
+    EXPECT_EQ(status, 0);
     EXPECT_EQ(printed, "<2>" + std::string(note) + "<3>");
 }
 

@@ -1,4 +1,4 @@
-// What every USB transport promises, on a fake bus: the libusb one on Linux (usb_hooks.h), the
+// What every USB transport promises, on a fake bus: the libusb one on Linux (usb_fake.h), the
 // WinUSB one on Windows (usb_win_fake.h, run under Wine by make test-windows), both with the same
 // face. The listing (ranges, order, limits, name filters), display texts, links carrying bytes
 // both ways split and joined as they come, reads and writes that come back badly or not at all,
@@ -17,7 +17,7 @@
 #ifdef _WIN32
 #include "usb_win_fake.h"
 #else
-#include "usb_hooks.h"
+#include "usb_fake.h"
 #endif
 
 #if NV_HAVE_LIBUSB || NV_HAVE_WINUSB
@@ -30,9 +30,6 @@ using usb_fake::Device;
 using usb_fake::entry_of;
 using usb_fake::Refusal;
 using usb_fake::words_of;
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
-              C = COMM_EVENT_CLOSED;
 
 // The entry as a connection string naming interface `arg` (-1: the entry itself).
 std::string usb_string(const Device* d, int arg = -1) {
@@ -323,14 +320,8 @@ TEST(UsbContract, WritesTheDeviceDoesNotTake) {
 }
 
 int on_change(void* arg) {
-    ++*static_cast<std::atomic<int>*>(arg);
+    static_cast<Counter*>(arg)->add();
     return 0;
-}
-
-bool reaches(const std::atomic<int>& n, int at_least) {
-    for (int i = 0; i < 30000 && n < at_least; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return n >= at_least;
 }
 
 // The instrument pulled out in the middle of an upload (a write the device had not taken yet)
@@ -342,10 +333,10 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
         SCOPED_TRACE(writing ? "mid-upload" : "mid-assay");
         Bench b;
         CommRunning running;
-        std::atomic<int> changes{0};
+        Counter changes;
         ASSERT_EQ(comm_usb_register(on_change, &changes), 0);
         Device* dev = b.add(1, {4});
-        ASSERT_TRUE(reaches(changes, 1));
+        ASSERT_TRUE(changes.wait(1));
         ASSERT_EQ(usb_listing(), std::vector<std::string>{entry_of(*dev)});
         Link link;
         ASSERT_TRUE(link.connect(entry_of(*dev)));
@@ -359,7 +350,7 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
             writer = std::thread([&] { result = comm_write(link.handle, "block", 5, 0, 20000); });
             ASSERT_TRUE(b.wait_write_held());
         }
-        const int before = changes;
+        const int before = changes.value();
         b.unplug(dev);
         ASSERT_TRUE(link.wait(C));
         if (writer.joinable()) writer.join();
@@ -369,11 +360,11 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
         }
         link.handle = 0;
         EXPECT_EQ(usb_listing(), std::vector<std::string>{});
-        EXPECT_TRUE(reaches(changes, before + 1));
+        EXPECT_TRUE(changes.wait(before + 1));
         ASSERT_EQ(comm_usb_deregister(), 0);
-        const int after = changes;
+        const int after = changes.value();
         b.add(1, {5});
-        EXPECT_EQ(changes.load(), after);
+        EXPECT_EQ(changes.value(), after);
     }
 }
 

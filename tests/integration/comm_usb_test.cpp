@@ -1,4 +1,4 @@
-// USB on the libusb fake bus (usb_hooks.h) beyond what every USB transport promises (that is
+// USB on the libusb fake bus (usb_fake.h) beyond what every USB transport promises (that is
 // comm_usb_contract_test.cpp): what only libusb has. The listing when the library or the bus
 // fails, the names of a device that cannot be opened, a device on a root hub, the kernel driver
 // detached for the link and given back, the refusals libusb reports with what the operator is
@@ -14,29 +14,25 @@
 #include "comm_internal.h"
 #include "comm_links.h"
 #include "error_log.h"
-#include "usb_hooks.h"
+#include "usb_fake.h"
 
 #if NV_HAVE_LIBUSB
 
 namespace {
 
 using namespace usb_fake;
-using kinds = std::vector<int>;
-constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
-              C = COMM_EVENT_CLOSED;
-using Bus = Bench;
 
 TEST(CommUsb, TheListingWhenTheBusFails) {
-    Bus b;
+    Bench b;
     b.add(1, {4});
-    b.set([](Hooks& h) { h.list_error = LIBUSB_ERROR_IO; });
+    b.set([](Bus& k) { k.list_error = LIBUSB_ERROR_IO; });
     comm_dev_entry list[4];
     int count = -1;
     EXPECT_EQ(comm_list_devices_usb(0, list, 4, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
               -1);
     EXPECT_EQ(count, 0);
     // No USB at all on this machine: simply nothing to list.
-    b.set([](Hooks& h) { h.init_error = LIBUSB_ERROR_ACCESS; });
+    b.set([](Bus& k) { k.init_error = LIBUSB_ERROR_ACCESS; });
     count = -1;
     EXPECT_EQ(comm_list_devices_usb(0, list, 4, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D), 0);
     EXPECT_EQ(count, 0);
@@ -45,7 +41,7 @@ TEST(CommUsb, TheListingWhenTheBusFails) {
 // A device on a root hub itself is listed by its bus alone; one that cannot be opened, or
 // refuses its strings, shows no names and is not matched by a name.
 TEST(CommUsb, PlacesAndNamesOnlyLibusbShows) {
-    Bus b;
+    Bench b;
     b.add(3, {});
     Device* one = b.add(1, {4, 2});
     b.names(one, "Maker", "NV-52", "A0001");
@@ -54,14 +50,12 @@ TEST(CommUsb, PlacesAndNamesOnlyLibusbShows) {
     char text[COMM_DEVID_SIZE];
     ASSERT_EQ(comm_get_devid_string("USBS:3:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 3 (1781:0c44)");
-    b.set([](Hooks& h) { h.open_error = LIBUSB_ERROR_ACCESS; });
+    b.set([](Bus& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
     ASSERT_EQ(comm_get_devid_string("USBS:1-4.2:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
     EXPECT_EQ(usb_listing(16, "Maker", ""), std::vector<std::string>{});
-    b.set([&](Hooks& h) {
-        h.open_error = 0;
-        h.names[one] = {"refused", "refused", "refused"};
-    });
+    b.set([](Bus& k) { k.open_error = 0; });
+    b.names(one, "refused", "refused", "refused");
     ASSERT_EQ(comm_get_devid_string("USBS:1-4.2:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
 }
@@ -94,12 +88,12 @@ TEST(CommUsb, TheKernelDriverIsDetachedForTheLinkAndGivenBack) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Bus b;
+        Bench b;
         Device* dev = b.add(1, {4, 2});
         dev->kernel_driver = c.driver;
-        b.set([&](Hooks& h) {
-            h.driver_query = c.query;
-            h.detach_error = c.detach_error;
+        b.set([&](Bus& k) {
+            k.driver_query = c.query;
+            k.detach_error = c.detach_error;
         });
         Link link;
         ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
@@ -133,15 +127,15 @@ TEST(CommUsb, RefusalsOnlyLibusbReports) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Bus b;
+        Bench b;
         Device* dev = b.add(1, {4, 2});
         dev->kernel_driver = true;
-        b.set([&](Hooks& h) {
-            h.init_error = c.init;
-            h.list_error = c.list;
-            h.open_error = c.open;
-            h.claim_error = c.claim;
-            h.detach_error = c.detach;
+        b.set([&](Bus& k) {
+            k.init_error = c.init;
+            k.list_error = c.list;
+            k.open_error = c.open;
+            k.claim_error = c.claim;
+            k.detach_error = c.detach;
         });
         CommRunning running;
         EXPECT_EQ(refused_note(c.conn), c.note);
@@ -152,15 +146,15 @@ TEST(CommUsb, RefusalsOnlyLibusbReports) {
 
 // An IN transfer that overflowed ends the link.
 TEST(CommUsb, AnOverflowedReadEndsTheLink) {
-    Bus b;
+    Bench b;
     Device* dev = b.add(1, {4, 2});
     CommRunning running;
     Link link;
     ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
     ASSERT_TRUE(link.wait(O));
-    b.set([](Hooks& h) {
-        h.rewrite_in = 1;
-        h.in_status = LIBUSB_TRANSFER_OVERFLOW;
+    b.set([](Bus& k) {
+        k.rewrite_in = 1;
+        k.in_status = LIBUSB_TRANSFER_OVERFLOW;
     });
     b.send(dev, "lost");
     ASSERT_TRUE(link.wait(C));
@@ -170,18 +164,18 @@ TEST(CommUsb, AnOverflowedReadEndsTheLink) {
 
 // libusb's own deadline wakes the I/O thread when no descriptor does.
 TEST(CommUsb, LibusbsTimerIsKept) {
-    Bus b;
+    Bench b;
     Device* dev = b.add(1, {4, 2});
     CommRunning running;
     Link link;
     ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
     ASSERT_TRUE(link.wait(O));
-    b.set([&](Hooks& h) {
-        h.timer_ctx = h.last_ctx;
-        h.timer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
-        h.timer_device = dev;
-        h.timer_data = "timed";
-        kick(reinterpret_cast<Context*>(h.timer_ctx));  // as libusb does for a new timer
+    b.set([&](Bus& k) {
+        k.timer_ctx = k.last_ctx;
+        k.timer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+        k.timer_device = dev;
+        k.timer_data = "timed";
+        Bus::kick(k.timer_ctx);  // as libusb does for a new timer
     });
     ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
     EXPECT_EQ(link.data(), "timed");
@@ -189,64 +183,49 @@ TEST(CommUsb, LibusbsTimerIsKept) {
 
 // Hot-plug: the callback runs on the I/O thread once per round of changes, until it is
 // deregistered or replaced.
-std::atomic<int> plug_calls[2];
 int on_plug(void* arg) {
-    ++*static_cast<std::atomic<int>*>(arg);
+    static_cast<Counter*>(arg)->add();
     return 0;
 }
 
 TEST(CommUsb, HotPlugCallsBackOncePerRound) {
-    Bus b;
+    Bench b;
     CommRunning running;
-    plug_calls[0] = plug_calls[1] = 0;
-    auto round = [&](int changes) {
-        libusb_context* ctx;
-        {
-            std::lock_guard<std::mutex> guard(b.h.lock);
-            ctx = b.h.plug_ctx;
-            b.h.plug_changes = changes;
-        }
-        if (ctx) kick(reinterpret_cast<Context*>(ctx));
-    };
-    auto calls_reach = [&](int which, int n) {
-        for (int i = 0; i < 30000 && plug_calls[which] < n; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return plug_calls[which] >= n;
-    };
-    ASSERT_EQ(comm_usb_register(on_plug, &plug_calls[0]), 0);
-    round(3);
-    ASSERT_TRUE(calls_reach(0, 1));
-    round(1);
-    ASSERT_TRUE(calls_reach(0, 2));
+    Counter first, second;
+    ASSERT_EQ(comm_usb_register(on_plug, &first), 0);
+    b.plug_round(3);
+    ASSERT_TRUE(first.wait(1));
+    b.plug_round(1);
+    ASSERT_TRUE(first.wait(2));
     // A round that libusb finds at its own deadline, with no descriptor ready.
-    b.set([](Hooks& h) {
-        h.plug_changes = 1;
-        h.timer_ctx = h.plug_ctx;
-        h.timer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
-        kick(reinterpret_cast<Context*>(h.timer_ctx));
+    b.set([](Bus& k) {
+        k.plug_changes = 1;
+        k.timer_ctx = k.plug_ctx;
+        k.timer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+        Bus::kick(k.timer_ctx);
     });
-    ASSERT_TRUE(calls_reach(0, 3));
+    ASSERT_TRUE(first.wait(3));
     // A second registration replaces the first.
-    ASSERT_EQ(comm_usb_register(on_plug, &plug_calls[1]), 0);
-    round(1);
-    ASSERT_TRUE(calls_reach(1, 1));
-    EXPECT_EQ(plug_calls[0].load(), 3);
+    ASSERT_EQ(comm_usb_register(on_plug, &second), 0);
+    b.plug_round(1);
+    ASSERT_TRUE(second.wait(1));
+    EXPECT_EQ(first.value(), 3);
     ASSERT_EQ(comm_usb_deregister(), 0);
     EXPECT_EQ(b.calls(), (std::vector<std::string>{"hotplug off", "hotplug off"}));
-    EXPECT_EQ(plug_calls[1].load(), 1);
+    EXPECT_EQ(second.value(), 1);
     // Without hot-plug on the platform, or with no callback, nothing is registered.
-    b.set([](Hooks& h) { h.hotplug_capable = false; });
-    EXPECT_EQ(comm_usb_register(on_plug, &plug_calls[0]), 0);
-    b.set([](Hooks& h) { h.hotplug_capable = true; });
+    b.set([](Bus& k) { k.hotplug_capable = false; });
+    EXPECT_EQ(comm_usb_register(on_plug, &first), 0);
+    b.set([](Bus& k) { k.hotplug_capable = true; });
     EXPECT_EQ(comm_usb_register(nullptr, nullptr), 0);
     EXPECT_EQ(b.calls().size(), 2u);
-    b.set([](Hooks& h) { h.hotplug_error = LIBUSB_ERROR_NOT_SUPPORTED; });
-    EXPECT_EQ(comm_usb_register(on_plug, &plug_calls[0]), -1);
-    b.set([](Hooks& h) {
-        h.hotplug_error = 0;
-        h.init_error = LIBUSB_ERROR_ACCESS;
+    b.set([](Bus& k) { k.hotplug_error = LIBUSB_ERROR_NOT_SUPPORTED; });
+    EXPECT_EQ(comm_usb_register(on_plug, &first), -1);
+    b.set([](Bus& k) {
+        k.hotplug_error = 0;
+        k.init_error = LIBUSB_ERROR_ACCESS;
     });
-    EXPECT_EQ(comm_usb_register(on_plug, &plug_calls[0]), 0);  // no USB: nothing will change
+    EXPECT_EQ(comm_usb_register(on_plug, &first), 0);  // no USB: nothing will change
     EXPECT_EQ(comm_usb_deregister(), 0);
 }
 

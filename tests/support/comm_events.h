@@ -92,6 +92,35 @@ class CommEvents {
     std::vector<Event> events_;
 };
 
+// A count that one thread raises and another waits for. A wait is bounded: by LIMIT, where a
+// hang must fail the test, or by a short time, where the test holds a thread until something
+// happens that must not happen before that time.
+class Counter {
+  public:
+    void add() {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++value_;
+        changed_.notify_all();
+    }
+    int value() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return value_;
+    }
+    bool wait(int at_least = 1, std::chrono::milliseconds limit = CommEvents::LIMIT) {
+        std::unique_lock<std::mutex> held(lock_);
+        return changed_.wait_for(held, limit, [&] { return value_ >= at_least; });
+    }
+
+  private:
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    int value_ = 0;
+};
+
+// How long a test holds a thread (an event procedure, a callback) for a fault to show: a call
+// that must wait for that thread but does not returns meanwhile.
+constexpr std::chrono::milliseconds HOLD{100};
+
 // comm_init for the length of a test; comm_shut at its end.
 struct CommRunning {
     CommRunning() { EXPECT_EQ(comm_init(), 0); }

@@ -1,5 +1,6 @@
 // More test support for the communication library's links: a link under test with its event
-// recorder, a TCP listener that never completes a connect, and a stopwatch.
+// recorder, one to a TCP peer of its own, a TCP listener that never completes a connect, and a
+// stopwatch.
 #pragma once
 
 #ifndef _WIN32
@@ -19,6 +20,10 @@
 #endif
 
 constexpr int NEVER_MS = 600000;  // longer than a test's own limit: a missed wake-up fails
+// A link's events in the order they came, and their short names.
+using kinds = std::vector<int>;
+constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
+              C = COMM_EVENT_CLOSED;
 
 // Milliseconds since it was made.
 struct Stopwatch {
@@ -60,7 +65,7 @@ inline std::string refused_note(const std::string& conn) {
     if (!link.connect(conn)) return "<refused at once>";
     EXPECT_NE(comm_wait_connected(link.handle, NEVER_MS), 0);
     EXPECT_TRUE(link.wait(COMM_EVENT_CLOSED));
-    EXPECT_EQ(link.kinds(), (std::vector<int>{COMM_EVENT_ERROR, COMM_EVENT_CLOSED}));
+    EXPECT_EQ(link.kinds(), (kinds{E, C}));
     EXPECT_EQ(at_error, "");
     link.handle = 0;
     return log.text();
@@ -77,12 +82,31 @@ inline std::vector<std::string> usb_listing(int max = 16, const char* manufactur
     return std::vector<std::string>(list, list + std::max(count, 0));
 }
 
+// The Bluetooth inquiry's entries (at most 40 taken).
+inline std::vector<std::string> bt_inquiry() {
+    comm_dev_entry list[40];
+    int count = -1;
+    EXPECT_EQ(comm_bt_discover(0, 0xFFE050, 0), 0);
+    EXPECT_EQ(comm_bt_discover_wait(list, &count), 0);
+    return std::vector<std::string>(list, list + std::min(std::max(count, 0), 40));
+}
+
 inline std::string tcp_string(int port, int timeout_ms = 5000, const char* host = "127.0.0.1") {
     char conn[COMM_CONN_STRING_SIZE];
     return comm_make_conn_string_net(conn, host, port, timeout_ms) == 0 ? conn : "";
 }
 
 #ifndef _WIN32
+// A link to a fresh peer on 127.0.0.1; open() connects, accepts and waits for OPENED.
+struct TcpLink : Link {
+    TcpPeer peer;
+    int fd = -1;
+    bool open(int rx_size = 4096, int idle_ms = 0) {
+        return connect(tcp_string(peer.port()), rx_size, idle_ms) && (fd = peer.accept()) >= 0 &&
+               wait(COMM_EVENT_OPENED);
+    }
+};
+
 // A listener on 127.0.0.1 whose accept queue is full: a connect to it stays in progress (its
 // SYN goes unanswered) until the connector gives up.
 class SilentPeer {
