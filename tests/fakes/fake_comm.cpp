@@ -181,8 +181,9 @@ int comm_fill_rsp_buff(int handle, int code, const void* frame, int length) {
     return 0;
 }
 // Answers at once with what the slots hold.
-int comm_wait_response(int handle, int* len1, int* len2, int* len3, int) {
+int comm_wait_response(int handle, int* len1, int* len2, int* len3, int ms) {
     std::lock_guard<std::mutex> g(fake_comm::lock);
+    st().waits.push_back(ms);
     std::vector<fake_comm::Slot> slots = st().slots[handle];
     slots.resize(3);
     int* out[3] = {len1, len2, len3};

@@ -42,29 +42,12 @@ std::string seen(char who, const unsigned char* f) {
     return std::string(1, who) + " " + std::to_string(code_of(f)) + " " +
            hash_of(f, frame_size(f)) + " fills " + std::to_string(fake_comm::st().fills.size());
 }
-int handler_x(int, void*, const unsigned char* f, int) {
-    return note(seen('x', f)), 0;
-}
-int handler_y(int, void*, const unsigned char* f, int) {
-    return note(seen('y', f)), 0;
-}
-int handler_d(int, void*, const unsigned char* f, int) {
-    return note(seen('d', f)), 0;
-}
-int handler_c(int, void*, const unsigned char* f, int) {
-    return note(seen('c', f)), 0;
+template <char WHO>
+int handler(int, void*, const unsigned char* f, int) {
+    return note(seen(WHO, f)), 0;
 }
 QXX_event_handler handler_of(char name) {
-    switch (name) {
-        case 'x':
-            return handler_x;
-        case 'y':
-            return handler_y;
-        case 'c':
-            return handler_c;
-        default:
-            return handler_d;
-    }
+    return name == 'x' ? handler<'x'> : name == 'y' ? handler<'y'> : handler<'d'>;
 }
 int model_probe(int, int tries) {
     note("probe " + std::to_string(tries));
@@ -78,7 +61,7 @@ int model_test_probe(int, const unsigned char* f, int* type_id, int tries) {
 // The instrument's layer registers its event handler once the device is known.
 int model_connected(int handle, void*, int type_id, int user) {
     note("connected " + std::to_string(type_id) + " user " + std::to_string(user));
-    QXX_hook_async_event(handle, 9007, handler_c);
+    QXX_hook_async_event(handle, 9007, handler<'c'>);
     return 0;
 }
 
@@ -428,15 +411,9 @@ bool same(const Outcome& want, const Outcome& got, const Stream& s, const char* 
                     want.idle_results == got.idle_results && want.signals == got.signals &&
                     want.identified == got.identified &&
                     std::memcmp(&want.list, &got.list, sizeof want.list) == 0;
-    if (!ok) {
-        EXPECT_EQ(got.journal, want.journal) << how;
-        EXPECT_EQ(got.fills, want.fills) << how;
-        EXPECT_EQ(got.idle_results, want.idle_results) << how;
-        EXPECT_EQ(got.signals, want.signals) << how;
-        EXPECT_EQ(got.identified, want.identified) << how;
-        EXPECT_EQ(got.list.count, want.list.count) << how;
-        ADD_FAILURE() << how << ", stream: " << describe(s);
-    }
+    EXPECT_TRUE(ok) << how << ": journal " << testing::PrintToString(got.journal) << " for "
+                    << testing::PrintToString(want.journal) << ", " << got.fills.size() << " for "
+                    << want.fills.size() << " frames, stream: " << describe(s);
     return ok;
 }
 

@@ -74,6 +74,7 @@ TEST_F(Transaction, Attempts) {
         std::vector<Bytes> answers;  // per attempt
         size_t writes;
         int result, len, param, status;
+        int ms = 1000;  // the time-out, for the write and for each reply wait
     } cases[] = {
         {"reply", 3, 0, 1, 16, {reply}, 1, 0, 10, 21, 0},
         {"refused", 3, 0, 1, 16, {refused}, 1, 1, -1, 5, 5},
@@ -86,6 +87,7 @@ TEST_F(Transaction, Attempts) {
         {"write failure", 3, 7, 1, 16, {reply}, 1, 7, -1, -1, -1},
         {"no attempts set", 0, 0, 1, 16, {reply}, 1, 0, 10, 21, 0},
         {"no wait", 3, 0, 0, 16, {reply}, 1, 0, -1, -1, -1},
+        {"the reply wait is the time-out in ms", 3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0, 3000},
     };
     const Bytes request = text("req");
     for (const auto& c : cases) {
@@ -101,16 +103,18 @@ TEST_F(Transaction, Attempts) {
         unsigned char out[16] = {};
         int len = -1, param = -1, status = -1;
         int r = QXX_send_cmd(h, 8203, request.data(), 3, out, c.reply_size, &len, &param, &status,
-                             1000, c.wait);
+                             c.ms, c.wait);
         EXPECT_EQ((std::vector<int>{r, len, param, status}),
                   (std::vector<int>{c.result, c.len, c.param, c.status}));
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out)), c.len == 10 ? "0123456789" : "");
         const auto& writes = fake_comm::st().writes;
         ASSERT_EQ(writes.size(), c.writes);
         for (const auto& w : writes) {
-            EXPECT_EQ(w.bytes, frame(8203, request, 1000));
-            EXPECT_EQ((std::vector<int>{w.handle, w.flags, w.ms}), (std::vector<int>{h, 0, 1000}));
+            EXPECT_EQ(w.bytes, frame(8203, request, c.ms));
+            EXPECT_EQ((std::vector<int>{w.handle, w.flags, w.ms}), (std::vector<int>{h, 0, c.ms}));
         }
+        // Each attempt waits its reply the time-out, no longer.
+        EXPECT_EQ(fake_comm::st().waits, std::vector<int>(c.wait && !c.write_result ? c.writes : 0, c.ms));
         // Armed for every attempt when waiting, disarmed once; untouched without waiting.
         const auto& hooks = fake_comm::st().hooks;
         EXPECT_EQ(hooks.size(), c.wait ? c.writes : 0u);
