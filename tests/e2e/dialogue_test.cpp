@@ -1,7 +1,6 @@
-// The connection dialogue, every path that can run here, with good and bad answers: refused
-// numbers, garbage, lines longer than the buffer, NUL bytes, the end of input, a refused
-// connection. The loopback default port, the fixed address and discovery's broadcast run only
-// inside a network namespace of the test's own; the serial port by COM number only inside a
+// The connection dialogue's paths that need a namespace of the test's own (the rest are
+// transcripts in data/dialogue.txt): the loopback default port, the fixed address and
+// discovery's broadcast inside a network namespace; the serial port by COM number inside a
 // mount namespace whose /dev holds nothing but the simulator's pseudo-terminal.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -9,7 +8,6 @@
 #include <algorithm>
 #include <regex>
 
-#include "comm_peers.h"
 #include "session.h"
 
 namespace {
@@ -17,70 +15,9 @@ namespace {
 using namespace session;
 
 const std::string TYPE_PROMPT = "Select connection type[1]:";
-const std::string NO_LINK = "\nConnecting device...\nError connecting device!\n";
-const std::string LONG_ANSWER = std::string(1023, '7') + "\n";  // fills the answer buffer
 const std::string GARBAGE = "9999\n-9999\nabc\n\xff\xfe\n\x1b[A\n99999999999999999999\n";
-constexpr int GARBAGE_LINES = 6;
 // After "Connecting device...": recognised, the menu, "ve", then quit.
 const std::string SESSION = "Ok.\n" + MENU + ">" + VERSIONS + QUIT_CONNECTED;
-
-TEST(Dialogue, AnswersAtEveryPromptOverLoopback) {
-    const std::string host_prompt = "Select host[1]:", typed_host = "Enter host[]:";
-    const std::string usb_none = "0. No device\n\nSelect device[0]:";
-    const struct {
-        const char* name;
-        std::string input;   // PORT: the simulator's port; NOBODY: a port nobody listens on
-        std::string output;  // after the banner
-    } cases[] = {
-        {"type 0: no device", "0\n", TYPES + TYPE_PROMPT + NO_LINK},
-        {"type: refused answers, then the end of input keeps USB, which finds none", GARBAGE,
-         TYPES + times(TYPE_PROMPT, GARBAGE_LINES + 1) + usb_none + NO_LINK},
-        {"type: a NUL byte reads as an empty answer",
-         std::string("\0"
-                     "3\n",
-                     3),
-         TYPES + TYPE_PROMPT + usb_none + NO_LINK},
-        {"type: a line longer than the buffer, then its newline keeps USB", LONG_ANSWER + "3\n",
-         TYPES + times(TYPE_PROMPT, 2) + "0. No device\n\n" + times("Select device[0]:", 2) +
-             NO_LINK},
-        {"USB device: refused answers, then the end of input keeps no device",
-         "1\n" + GARBAGE + "1\n",
-         TYPES + TYPE_PROMPT + "0. No device\n\n" + times("Select device[0]:", GARBAGE_LINES + 2) +
-             NO_LINK},
-        {"host: refused answers, a 19-character host, then the simulator",
-         "3\n" + GARBAGE + "3\n" + std::string(19, 'h') + "\n" + LONG_ANSWER.substr(0, 300) +
-             "\n127.0.0.1:PORT\nve\nq\n",
-         TYPES + TYPE_PROMPT + HOSTS + times(host_prompt, GARBAGE_LINES + 1) +
-             times(typed_host, 3) + "\nConnecting device..." + SESSION},
-        // A name whose addresses (::1 first on Windows) are tried in turn within the time-out.
-        {"host: localhost", "3\n3\nlocalhost:PORT\nve\nq\n", NET_DIALOGUE + SESSION},
-        {"host: the end of input leaves no host to connect to", "3\n3\n",
-         TYPES + TYPE_PROMPT + HOSTS + host_prompt + typed_host + NO_LINK},
-        {"host: a line longer than the buffer keeps the empty host", "3\n3\n" + LONG_ANSWER,
-         TYPES + TYPE_PROMPT + HOSTS + host_prompt + times(typed_host, 2) + NO_LINK},
-        // Both the link's error handler and the dialogue report; the link's close comes from
-        // its own thread, before or after the dialogue's line.
-        {"host: the connection is refused", "3\n3\n127.0.0.1:NOBODY\nve\nq\n",
-         NET_DIALOGUE + "\nError connecting device!\n\nError connecting device!\n"},
-    };
-    Sim sim;
-    ASSERT_TRUE(sim.start());
-    TcpPeer nobody(false);  // bound, never listening: every connection is refused
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string input = c.input;
-        for (auto [token, port] : {std::pair{"PORT", sim.port()}, {"NOBODY", nobody.port()}})
-            for (size_t at; (at = input.find(token)) != std::string::npos;)
-                input.replace(at, strlen(token), std::to_string(port));
-        proc::Result r = nv_term(input);
-        EXPECT_EQ(r.exit_code, 0);
-        std::string out = r.output;
-        EXPECT_TRUE(c.input.find("NOBODY") == std::string::npos ||
-                    take_once(&out, DISCONNECTED, (BANNER + NET_DIALOGUE).size()))
-            << out;
-        EXPECT_EQ(out, BANNER + c.output);
-    }
-}
 
 // ---- inside namespaces of the test's own ------------------------------------------------------
 

@@ -24,10 +24,6 @@ using strings = std::vector<std::string>;
 inline const std::string QUIT_CONNECTED = ">" + DISCONNECTED;
 inline const std::string QUIT_UNLINKED = ">" + NOT_CONNECTED;
 
-inline std::string command_error(const std::string& name, int code) {
-    return "Command " + name + " error(code=" + std::to_string(code) + ")!\n";
-}
-
 // A simulator and a directory for one session; the simulator logs its requests to a file there.
 struct Bench {
     proc::TempDir dir;
@@ -147,27 +143,6 @@ class Holder {
 };
 
 inline const std::string FILE_PROMPT = "Enter XFW file name[nv52fw.xfw]:";
-
-// The upload's console text up to the erase, for a container of `size` image bytes whose
-// checksums as computed are `calc` and as the file carries them `file`.
-inline std::string upload_head(uint32_t size, Sums calc, Sums file) {
-    return ">" + FILE_PROMPT + "Reading file nv52fw.xfw...Ok (size=" + hex(size, "0x%x") +
-           ",flags=0x01).\nVersion:1.05\nEncrypted:0x01\nCalc raw checksum:" + hex(calc.raw) +
-           "\nCalc enc checksum:" + hex(calc.enc) + "\nFile raw checksum:" + hex(file.raw) +
-           "\nFile enc checksum:" + hex(file.enc) + "\n";
-}
-
-inline std::string blocks_ok(int total) {
-    std::string out;
-    for (int n = 1; n <= total; ++n)
-        out += "Writing block " + std::to_string(n) + " of " + std::to_string(total) + "...Ok.\n";
-    return out;
-}
-
-// An upload of `size` bytes in `blocks` blocks that succeeds.
-inline std::string upload_ok(uint32_t size, Sums s, int blocks) {
-    return upload_head(size, s, s) + "Erasing external flash....Ok.\n" + blocks_ok(blocks);
-}
 
 // The flash command's text up to its outcome.
 inline std::string flash_head(const std::string& name, Sums s) {

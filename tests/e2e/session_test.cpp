@@ -1,99 +1,30 @@
-// Whole sessions of nv-term against nv52-sim, one table row each: every fault the simulator can
-// inject, the firmware upload and flash with their failures and spoilt containers, and bad
-// answers at every prompt of the menu's commands (out-of-range numbers, garbage, lines longer
-// than the buffers, bytes that are not text, the end of input). Each row gives the whole console
-// output and, where it matters, what the simulator was asked and how it answered. Every run
-// ends with exit code 0, never a crash or a hang.
+// Whole sessions of nv-term against nv52-sim, written as console transcripts in data/*.txt
+// (format in data/README.md): the connection dialogue over loopback, every fault the simulator
+// can inject, the firmware upload and flash with their failures and spoilt containers, and bad
+// answers at every prompt. Every run ends with exit code 0, never a crash or a hang.
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <sstream>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <regex>
+#include <sstream>
 
+#include "comm_peers.h"
 #include "session.h"
 
 namespace {
 
 using namespace session;
 
-constexpr size_t IMAGE = 100000;  // two full blocks and one of 4000 bytes
-
-const std::string VE_TIMED_OUT = ">" + command_error("Q8_cmd_get_fw_version", 255);
-const std::string GONE = ">" + NOT_CONNECTED;
-const std::string REFUSED_FLASH = command_error("Q5_cmd_flash_fw", 1);
-// The versions report of a reply that was never copied: six empty fields.
-const std::string EMPTY_VERSIONS =
-    "\nVersions\nOverall\t\t= \nFile system\t= \nGui\t\t= \nTalvek\t\t= \nGpp\t\t= \n"
-    "Kernel\t\t= \n\n";
-const std::string LONG_ANSWER = std::string(1023, '7') + "\n";  // fills the answer buffer
-const std::string LONG_COMMAND = std::string(254, 'x');         // fills the command buffer
-// Answers every numeric prompt refuses, whatever its range here.
-const std::string GARBAGE = "9999\n-9999\nabc\n\xff\xfe\n\x1b[A\n99999999999999999999\n";
-constexpr int GARBAGE_LINES = 6;
-const std::string OFFSET = "Enter offset[0]:";
-const std::string SET_TIME = "Setting device time: TIME ...Ok.\n";
-const std::string BOX =
-    "______________________________________________\n"
-    "| Insert sample and press ENTER              |\n"
-    "______________________________________________\n";
-
-// The simulator's status record; the battery figures fall with its running time and the GPS
-// time is its clock: normalize() makes them N.
-const std::string STATUS =
-    "Status\n"
-    "Status.usb_status         = 0\n"
-    "Status.bt_status          = 0\n"
-    "Status.wifi_status        = 1\n"
-    "Status.stab_status        = 1\n"
-    "Status.alarm              = 0\n"
-    "\n"
-    "Status.bat_charger_status = Ok\n"
-    "Status.bat_voltage        = N mV\n"
-    "Status.bat_gauge          = N%\n"
-    "Status.bat_change_rate    = -2.5 %hr\n"
-    "battery charging          = No\n"
-    "battery ac adapter        = Not Connected\n"
-    "\n"
-    "Status.gpp_status         = 1\n"
-    "\n"
-    "Status.gps_power_status   = 1\n"
-    "Status.gps_comm_status    = 2\n"
-    "Status.gps_latitude       = 47.37690\n"
-    "Status.gps_longitude      = 8.54170\n"
-    "Status.gps_altitude       = 408.25\n"
-    "Status.gps_satellites     = 7\n"
-    "Status.gps_time           = N\n"
-    "\n"
-    "Status.lightsens_status   = 1\n"
-    "Status.lightsens_int      = 42\n"
-    "Status.lightsens_mono     = 0\n"
-    "\n"
-    "System status             = 1\n"
-    "\n";
-
-const std::string HELP = MENU.substr(MENU.find("[ he]"));
-
-// A session over a working link: "Ok.", the menu, `body`, then quitting.
-std::string linked(const std::string& body, const std::string& end = QUIT_CONNECTED) {
-    return "Ok.\n" + MENU + body + end;
-}
-
-// One session: the simulator's options, what is typed at the menu, and what follows
-// "Connecting device...". A command that fails because the link closed reports after "Device
-// disconnected!". `sent`: the requests after identification as answered ("" : not checked).
-struct Row {
-    const char* name;
-    std::string options, commands, output, sent;
-    size_t image;  // bytes of the raw image of nv52fw.xfw
-    void (*spoil)(std::string& xfw);
-    size_t probes;     // identification requests (0: not checked)
-    int offset_hours;  // of a time set in the session
+struct Case {
+    std::string where, name, input, output, spoil;
+    strings sim, sent, anywhere, ignore;
+    std::vector<std::pair<std::string, std::string>> replace;
+    size_t image = 8, probes = 0;
+    int offset = 0;
 };
-Row row(const char* name, const char* options, const std::string& commands,
-        const std::string& output, const char* sent = "", size_t image = 8,
-        void (*spoil)(std::string&) = nullptr, size_t probes = 0, int offset_hours = 0) {
-    return {name, options, commands, output, sent, image, spoil, probes, offset_hours};
-}
 
 strings words(const std::string& line) {
     strings w;
@@ -102,119 +33,119 @@ strings words(const std::string& line) {
     return w;
 }
 
-std::vector<Row> rows() {
-    const Sums small = sums_of(raw_image(8)), large = sums_of(raw_image(IMAGE));
-    const Sums bit = {large.raw ^ 0x10, large.enc ^ 0x10};
-    const std::string erase_refused = upload_head(8, small, small) + "Erasing external flash...." +
-                                      command_error("Q5_cmd_upload_xfw", 1);
-    const std::string read_large = ">" + FILE_PROMPT + "Reading file nv52fw.xfw...";
-    const std::string flashed_small = upload_ok(8, small, 1) + flash_head("nv52fw.xfw", small);
-    const std::string flashed_large = upload_ok(IMAGE, large, 3) + flash_head("nv52fw.xfw", large);
-    const std::string two_ve = linked(">" + VERSIONS + ">" + VERSIONS);
-    const std::string ve_lost = linked(VE_TIMED_OUT + ">" + VERSIONS);
-    return {
-        // ---- injected faults. The probe's reply is the first; the second, to "ve", is lost.
-        row("dropped reply", "--drop-every 2", "ve\nve\nq\n", ve_lost, "8001:- 8001:0"),
-        row("corrupted header", "--corrupt-header-every 2", "ve\nve\nq\n", ve_lost,
-            "8001:0 8001:0"),
-        row("corrupted payload", "--corrupt-payload-every 2", "ve\nve\nq\n", ve_lost,
-            "8001:0 8001:0"),
-        // A block write whose reply is lost is written again, silently.
-        row("dropped block reply", "--drop-every 3", "up\n\nfl\n\nq\n",
-            linked(flashed_small + DISCONNECTED + GONE, ""), "8100:0 8102:- 8102:0 8103:0"),
-        row("slow replies within the time-out", "--delay-ms 300", "ve\nq\n", linked(">" + VERSIONS),
-            "8001:0"),
-        row("replies later than the time-out", "--delay-ms 1200", "ve\nq\n", linked(VE_TIMED_OUT)),
-        // A status reply makes the transaction ask again; whether the real reply or another
-        // status reply is the first frame an attempt sees depends on how the bytes arrive, so
-        // here an empty versions record counts as the versions.
-        row("one status reply first", "--status-replies 1", "ve\nve\nq\n", two_ve),
-        row("two status replies first", "--status-replies 2", "ve\nve\nq\n", two_ve),
-        row("general error reply", "--error-reply 8001", "ve\nq\n",
-            linked(">" + command_error("Q8_cmd_get_fw_version", 1)), "8001:1"),
-        row("erase answered with the general error reply", "--error-reply 8100", "up\n\nve\nq\n",
-            linked(erase_refused + ">" + VERSIONS), "8100:1 8001:0"),
-        row("failing status", "--fail-code 8001:7", "ve\nq\n",
-            linked(">" + command_error("Q8_cmd_get_fw_version", 1)), "8001:7"),
-        row("erase failing", "--fail-code 8100:4", "up\n\nve\nq\n",
-            linked(erase_refused + ">" + VERSIONS), "8100:4 8001:0"),
-        row("link closed mid-command", "--close-after 2", "ve\nve\nq\n",
-            linked(">" + DISCONNECTED + VE_TIMED_OUT.substr(1) + GONE, QUIT_UNLINKED), "8001:-"),
-        // The link dies on the second block: its attempts fail at once and the upload stops.
-        row("link closed mid-upload", "--close-after 4", "up\n\nve\nq\n",
-            linked(upload_head(IMAGE, large, large) + "Erasing external flash....Ok.\n" +
-                       "Writing block 1 of 3...Ok.\nWriting block 2 of 3..." + DISCONNECTED +
-                       "Error!\n" + GONE,
-                   QUIT_UNLINKED),
-            "8100:0 8102:0 8102:-", IMAGE),
-        // Never recognised after seven probes: no menu; the link is closed at the end.
-        row("identification refused", "--refuse-identify", "ve\nq\n",
-            "Error!\n\nFound device:   Undefined\n\n" + NOT_CONNECTED + DISCONNECTED, "", 8,
-            nullptr, 7),
-        row("frames in small pieces", "--split", "ve\nup\n\nfl\n\nq\n",
-            linked(">" + VERSIONS + flashed_large + DISCONNECTED + GONE, ""),
-            "8001:0 8100:0 8102:0 8102:0 8102:0 8103:0", IMAGE),
+// A text with its escapes decoded; `answers` (when given) takes what is typed in braces, and
+// the text returned is what is printed. `open`: the text ends with an answer or a lone `\`.
+std::string decode(const std::string& s, std::string* answers = nullptr, bool* open = nullptr) {
+    std::string out, *to = &out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (open) *open = answers && c == '}';
+        if (answers && (c == '{' || c == '}')) {
+            to = c == '{' ? answers : &out;
+            if (c == '}') *answers += '\n';
+        } else if (c != '\\' || i + 1 == s.size()) {
+            if (open && c == '\\')
+                *open = true;
+            else
+                *to += c;
+        } else if (const char* e = strchr("n\nt\tr\r0", s[++i]); e && *e != '\0') {
+            *to += e[1];
+        } else if (s[i] == 'x') {
+            *to += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else if (s[i] == '[') {  // \[N*C]: C is one character or one escape
+            const size_t star = s.find('*', i), end = s.find(']', star + 2);
+            *to += std::string(std::stoul(s.substr(i + 1, star - i - 1)),
+                               decode(s.substr(star + 1, end - star - 1))[0]);
+            i = end;
+        } else {
+            *to += s[i];
+        }
+    }
+    return out;
+}
 
-        // ---- firmware: a block write failing twice is retried silently, five times ends it.
-        row("block write failing twice", "--fail-code 8102:1 --fail-times 2", "up\n\nfl\n\nve\nq\n",
-            linked(flashed_large + DISCONNECTED + GONE, QUIT_UNLINKED),
-            "8100:0 8102:1 8102:1 8102:0 8102:0 8102:0 8103:0", IMAGE),
-        row("block write failing five times", "--fail-code 8102:4", "up\n\nve\nq\n",
-            linked(upload_head(IMAGE, large, large) +
-                   "Erasing external flash....Ok.\nWriting block 1 of 3...Error!\n>" + VERSIONS),
-            "8100:0 8102:4 8102:4 8102:4 8102:4 8102:4 8001:0", IMAGE),
-        // The instrument refuses to flash what it did not receive.
-        row("flash with nothing uploaded; the end of input takes the default name", "", "fl\n",
-            linked(flash_head("nv52fw.xfw", small) + REFUSED_FLASH), "8103:5"),
-        // Containers the upload must not send.
-        row("container for device type 3", "", "up\n\nve\nq\n",
-            linked(read_large + "Invalid XFW file!\n>" + VERSIONS), "8001:0", IMAGE,
-            [](std::string& x) { put_u32le(reinterpret_cast<unsigned char*>(&x[44]), 3); }),
-        row("container cut short by 12 bytes", "", "up\n\nve\nq\n",
-            linked(read_large + "Error,file longer than " + hex(IMAGE - 12, "0x%x") + "!\n>" +
-                   VERSIONS),
-            "8001:0", IMAGE, [](std::string& x) { x.resize(x.size() - 12); }),
-        row("only part of a header, upload", "", "up\n\nve\nq\n",
-            linked(read_large + "Error loading file:nv52fw.xfw!\n>" + VERSIONS), "8001:0", IMAGE,
-            [](std::string& x) { x.resize(40); }),
-        row("only part of a header, flash", "", "fl\n\nve\nq\n",
-            linked(read_large + "Error loading file:nv52fw.xfw!\n>" + VERSIONS), "8001:0", IMAGE,
-            [](std::string& x) { x.resize(40); }),
-        row("one image bit changed", "", "up\n\nve\nq\n",
-            linked(upload_head(IMAGE, bit, large) + "Raw chsum wrong!\n>" + VERSIONS), "8001:0",
-            IMAGE, [](std::string& x) { x[72 + 50000] ^= 0x10; }),
+using Setter = void (*)(Case&, const std::string&);
+const std::map<std::string, Setter> SETTERS = {
+    {"sim", [](Case& c, const std::string& v) { c.sim = words(v); }},
+    {"image", [](Case& c, const std::string& v) { c.image = std::stoul(v); }},
+    {"spoil", [](Case& c, const std::string& v) { c.spoil = v; }},
+    {"sent", [](Case& c, const std::string& v) { c.sent = words(v); }},
+    {"probes", [](Case& c, const std::string& v) { c.probes = std::stoul(v); }},
+    {"offset", [](Case& c, const std::string& v) { c.offset = std::stoi(v); }},
+    {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
+    {"ignore", [](Case& c, const std::string& v) { c.ignore.push_back(decode(v)); }},
+};
 
-        // ---- the reading commands, set time with its offset on the line, help, unknown words
-        row("reading commands, set time, help", "",
-            "ve\nsa\ngt\nst 2\ngt\nhelp\nHE\nxyz\nget time\n\nquit\n",
-            linked(">" + VERSIONS + ">" + STATUS + ">Device time: TIME\n>" + SET_TIME +
-                   ">Device time: TIME\n>" + HELP + ">" + HELP + ">>>"),
-            "8001:0 8203:0 8002:0 8003:0 8002:0", 8, nullptr, 0, 2),
-
-        // ---- bad answers at the menu and the commands' prompts
-        row("menu: unknown words, bytes that are not text, an escape sequence", "",
-            "xyz\n" + std::string(1, '\0') + "ve\n\xff\xfe\n\x1b[2J\n\t \nq\n",
-            linked(times(">", 5))),
-        row("menu: a line filling the buffer, its rest read as the next command", "",
-            "ve" + std::string(252, ' ') + "\n" + LONG_COMMAND + "ve\nq\n",
-            linked(">" + VERSIONS + ">>>" + VERSIONS), "8001:0 8001:0"),
-        row("menu: the end of input quits", "", "", linked("")),
-        row("set time: refused offsets, then -5", "", "st 13\n-13\n" + GARBAGE + "-5\nq\n",
-            linked(">" + times(OFFSET, GARBAGE_LINES + 2) + SET_TIME), "", 8, nullptr, 0, -5),
-        row("set time: a line longer than the buffer keeps 0", "", "st\n" + LONG_ANSWER + "q\n",
-            linked(">" + times(OFFSET, 2) + SET_TIME)),
-        row("set time: the end of input keeps 0", "", "st abc\n", linked(">" + OFFSET + SET_TIME)),
-        row("upload: names too long, then the default", "",
-            "up\n" + std::string(256, 'n') + "\n" + LONG_ANSWER + "q\n",
-            linked(">" + times(FILE_PROMPT, 2) + upload_ok(8, small, 1).substr(1))),
-        row("upload: the end of input takes the default", "", "up\n",
-            linked(upload_ok(8, small, 1)), "8100:0 8102:0"),
-        row("flash: a name of bytes that are not text", "", "fl\n\x1b[A\xff\nq\n",
-            linked(">" + FILE_PROMPT + "Error loading file:\x1b[A\xff!\n")),
-        row("assay: anything at the box is an Enter", "--event-ms 60000",
-            "as\n" + LONG_ANSWER + "\x1b[A\nq\n", linked(">" + BOX + ">")),
-        row("assay: the end of input at the box", "--event-ms 60000", "as\n", linked(">" + BOX)),
+std::vector<Case> load() {
+    std::map<std::string, strings> defines;
+    std::vector<std::pair<std::string, strings>> files;
+    for (const auto& entry : std::filesystem::directory_iterator(NV_SOURCE_DIR "/tests/e2e/data")) {
+        if (entry.path().extension() != ".txt") continue;
+        std::istringstream in(read_file(entry.path()));
+        strings lines, *define = nullptr;
+        for (std::string line; std::getline(in, line);) {
+            if (line.empty() || line[0] == '#') continue;
+            if (line.rfind("define ", 0) == 0 || line == "end")
+                define = line == "end" ? nullptr : &defines[line.substr(7)];
+            else
+                (define ? define : &lines)->push_back(line);
+        }
+        files.emplace_back(entry.path().filename(), lines);
+    }
+    // A transcript line into the case's input and output, macros expanded.
+    std::function<void(Case&, const std::string&)> add = [&](Case& c, const std::string& line) {
+        if (line[0] == '@') {
+            EXPECT_TRUE(defines.count(line.substr(1))) << line;
+            for (const std::string& l : defines[line.substr(1)]) add(c, l);
+            return;
+        }
+        std::string typed;
+        bool open = false;
+        c.output += decode(line.substr(std::min<size_t>(2, line.size())), &typed, &open);
+        c.output += open ? "" : "\n";
+        c.input += typed;
     };
+    const auto text_of = [&](const std::string& t) {
+        Case c;
+        return t[0] == '@' ? (add(c, t), c.output) : decode(t);
+    };
+    std::vector<Case> cases;
+    for (auto& [file, lines] : files) {
+        for (const std::string& line : lines) {
+            const size_t space = line.find(' ');
+            const std::string word = line.substr(0, space), rest = line.substr(space + 1);
+            if (word == "case") cases.emplace_back().where = file, cases.back().name = rest;
+            if (cases.empty() || word == "case") continue;
+            Case& c = cases.back();
+            if (word == "|" || line[0] == '@') {
+                add(c, line);
+            } else if (word == "replace") {
+                c.replace.emplace_back(text_of(rest.substr(0, rest.find(" => "))),
+                                       text_of(rest.substr(rest.find(" => ") + 4)));
+            } else if (auto set = SETTERS.find(word); set != SETTERS.end()) {
+                set->second(c, rest);
+            } else {
+                ADD_FAILURE() << file << ": " << line;
+            }
+        }
+    }
+    return cases;
+}
+
+void spoil(const std::string& edit, std::string& xfw) {
+    std::smatch m;
+    const auto n = [&m](int i) { return std::stoul(m[i].str(), nullptr, 0); };
+    if (std::regex_match(edit, m, std::regex(R"(u32@(\d+)=(\w+))")))
+        put_u32le(reinterpret_cast<unsigned char*>(&xfw[n(1)]), static_cast<uint32_t>(n(2)));
+    else if (std::regex_match(edit, m, std::regex(R"(xor@(\d+)=(\w+))")))
+        xfw[n(1)] ^= static_cast<char>(n(2));
+    else if (std::regex_match(edit, m, std::regex(R"(cut (\d+))")))
+        xfw.resize(xfw.size() - n(1));
+    else if (std::regex_match(edit, m, std::regex(R"(size (\d+))")))
+        xfw.resize(n(1));
+    else
+        ADD_FAILURE() << "spoil " << edit;
 }
 
 // The local calendar time as seconds, so that shifts by hours compare whatever the time zone.
@@ -252,31 +183,39 @@ std::string replaced(std::string text, const std::string& piece, const std::stri
     return text;
 }
 
-TEST(Sessions, EachRowThroughTheConsole) {
-    for (const Row& row : rows()) {
-        SCOPED_TRACE(row.name);
+TEST(Sessions, EachTranscript) {
+    const std::vector<Case> cases = load();
+    ASSERT_GT(cases.size(), 40u);
+    TcpPeer nobody(false);  // bound, never listening: every connection is refused
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where + ": " + c.name);
         Bench b;
-        ASSERT_TRUE(b.start(words(row.options)));
-        make_container(b, raw_image(row.image), "nv52fw.xfw");
-        if (row.spoil) {
+        ASSERT_TRUE(b.start(c.sim));
+        make_container(b, raw_image(c.image), "nv52fw.xfw");
+        if (!c.spoil.empty()) {
             std::string xfw = read_file(b.dir.file("nv52fw.xfw"));
-            row.spoil(xfw);
+            spoil(c.spoil, xfw);
             write_file(b.dir.file("nv52fw.xfw"), xfw);
         }
+        std::string input = c.input;
+        for (auto [token, port] : {std::pair{"$PORT", b.sim.port()}, {"$NOBODY", nobody.port()}})
+            input = replaced(input, token, std::to_string(port));
         const long long before = calendar_now();
         // A session waits out a few time-outs of a second or so at most: one that waits far
         // longer (a time-out taken in the wrong unit) ends the test here.
-        proc::Result r = b.run(row.commands, 20000);
+        proc::Result r = nv_term(input, b.dir.path(), {}, 20000);
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_code, 0);
-        // The stop of an assay reports its end through an event, whenever it comes.
-        std::string out = normalize(replaced(r.output, "Done.\n"), row.offset_hours, before);
-        if (row.options.find("--status-replies") != std::string::npos)
-            out = replaced(out, EMPTY_VERSIONS, VERSIONS);
-        EXPECT_EQ(out, BANNER + NET_DIALOGUE + row.output);
+        std::string out = normalize(r.output, c.offset, before);
+        const size_t dialogue = out.find("Connecting device...");
+        for (const std::string& text : c.anywhere)
+            EXPECT_TRUE(take_once(&out, text, dialogue)) << text;
+        for (const std::string& text : c.ignore) out = replaced(out, text);
+        for (const auto& [text, as] : c.replace) out = replaced(out, text, as);
+        EXPECT_EQ(out, c.output);
         const strings requests = b.requests(), after = after_probes(requests);
-        EXPECT_TRUE(row.sent.empty() || after == words(row.sent)) << testing::PrintToString(after);
-        EXPECT_TRUE(!row.probes || requests.size() - after.size() == row.probes)
+        EXPECT_TRUE(c.sent.empty() || after == c.sent) << testing::PrintToString(after);
+        EXPECT_TRUE(!c.probes || requests.size() - after.size() == c.probes)
             << testing::PrintToString(requests);
     }
 }
