@@ -81,6 +81,8 @@ class LinkTest : public testing::Test {
     void TearDown() override {
         for (int h : fake_comm::open_handles()) fake_comm::close(h);
     }
+
+  public:
     // Opens a link with the full set of procedures (`identify`) or with none at all.
     static int open(bool identify, int user = 42) {
         int h = -1;
