@@ -114,7 +114,8 @@ TEST_F(Transaction, Attempts) {
             EXPECT_EQ((std::vector<int>{w.handle, w.flags, w.ms}), (std::vector<int>{h, 0, c.ms}));
         }
         // Each attempt waits its reply the time-out, no longer.
-        EXPECT_EQ(fake_comm::st().waits, std::vector<int>(c.wait && !c.write_result ? c.writes : 0, c.ms));
+        EXPECT_EQ(fake_comm::st().waits,
+                  std::vector<int>(c.wait && !c.write_result ? c.writes : 0, c.ms));
         // Armed for every attempt when waiting, disarmed once; untouched without waiting.
         const auto& hooks = fake_comm::st().hooks;
         EXPECT_EQ(hooks.size(), c.wait ? c.writes : 0u);
