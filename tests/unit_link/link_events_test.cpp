@@ -224,17 +224,10 @@ TEST_F(Discovery, TheListsLifetime) {
     EXPECT_EQ(listed().size(), 0u);
 }
 
-// An announcement on a link lands in the list and goes nowhere else; QXX_broadcast_event tells
-// an announcement (new or known) from any other code.
-TEST_F(Discovery, AnnouncementOnALinkAndTheEventItself) {
-    const int h = open(true);
-    QXX_hook_async_event(h, 8600, handler_b);
-    QXX_hook_async_event(h, 65535, handler_b);
+// QXX_broadcast_event tells an announcement (new or known) from any other code. (An
+// announcement on a link, which goes to the list and nowhere else: parser_model_test.cpp.)
+TEST_F(Discovery, TheEventItself) {
     const Bytes a = announcement("nv7", "10.7.7.7", "seven");
-    fake_comm::deliver(h, a + a);
-    EXPECT_EQ(journal, L{});
-    EXPECT_TRUE(filled().empty());
-    EXPECT_EQ(listed(), L{"nv7|10.7.7.7|seven"});
     EXPECT_EQ(QXX_broadcast_event(8600, a.data()), 0);
     EXPECT_EQ(QXX_broadcast_event(8600 + 65536, a.data()), 0);
     EXPECT_EQ(QXX_broadcast_event(8601, a.data()), 1);
