@@ -20,15 +20,16 @@ TEST(InstrumentMenu, PowerOffClosesTheLinkAndLaterCommandsFindNoDevice) {
     proc::Child s;
     ASSERT_TRUE(s.start({NV_TERM_BIN}, b.dir.path()));
     s.send(b.sim.net_answers() + "pw\n");
-    ASSERT_TRUE(s.wait_for(DISCONNECTED, true)) << s.output();
+    ASSERT_TRUE(s.wait_for(screen("disconnected"), true)) << s.output();
     s.send("ve\nQ\n");
     auto r = s.finish();
     EXPECT_EQ(r.exit_code, 0);
     // The link closes on the instrument's side right after its reply: the message comes from
     // the link's thread, before or after the reply's line or the next prompt.
     std::string out = r.output;
-    EXPECT_TRUE(take_once(&out, DISCONNECTED, CONNECTED.size() + 1)) << r.output;
-    EXPECT_EQ(out, CONNECTED + ">Sent 'Power off' command.\n>" + NOT_CONNECTED + QUIT_UNLINKED);
+    EXPECT_TRUE(take_once(&out, screen("disconnected"), screen("linked").size() + 1)) << r.output;
+    EXPECT_EQ(out, screen("linked") + ">Sent 'Power off' command.\n>" + screen("not_connected") +
+                       screen("quit_unlinked"));
     EXPECT_EQ(after_probes(b.requests()), strings{"8400:0"}) << "nothing sent without a device";
 }
 
@@ -116,7 +117,7 @@ TEST(InstrumentMenu, AssayAndStabilisationShowTheirEventsAndSaveTheSpectrum) {
         EXPECT_EQ(r.exit_code, 0);
         std::string fixed = r.output;
         strings events = take_events(&fixed);
-        EXPECT_EQ(fixed, CONNECTED + ">" + bar + tc.box_line + bar + QUIT_CONNECTED);
+        EXPECT_EQ(fixed, screen("linked") + ">" + bar + tc.box_line + bar + screen("quit"));
 
         // Progress and spectrum alternate, 5 % and one spectrum a period, then the end of the
         // procedure and, for a stabilisation, its result.

@@ -40,7 +40,7 @@ TEST(Names, TypedAtThePromptAndHeldByAReader) {
     const std::string xfw = CYRILLIC + ".xfw";
     const Sums s = make_container(b, raw_image(8), xfw);
     proc::Result r = b.run("fl\n" + xfw + "\nq\n");
-    const std::string read = CONNECTED + flash_head(xfw, s);  // the flash's outcome aside
+    const std::string read = screen("linked") + flash_head(xfw, s);  // the flash's outcome aside
     EXPECT_EQ(r.output.substr(0, read.size()), read);
 
     const std::string before = read_file(b.dir.file(xfw));

@@ -6,7 +6,6 @@
 
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -33,38 +32,6 @@ strings words(const std::string& line) {
     return w;
 }
 
-// A text with its escapes decoded; `answers` (when given) takes what is typed in braces, and
-// the text returned is what is printed. `open`: the text ends with an answer or a lone `\`.
-std::string decode(const std::string& s, std::string* answers = nullptr, bool* open = nullptr) {
-    std::string out, *to = &out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (open) *open = answers && c == '}';
-        if (answers && (c == '{' || c == '}')) {
-            to = c == '{' ? answers : &out;
-            if (c == '}') *answers += '\n';
-        } else if (c != '\\' || i + 1 == s.size()) {
-            if (open && c == '\\')
-                *open = true;
-            else
-                *to += c;
-        } else if (const char* e = strchr("n\nt\tr\r0", s[++i]); e && *e != '\0') {
-            *to += e[1];
-        } else if (s[i] == 'x') {
-            *to += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else if (s[i] == '[') {  // \[N*C]: C is one character or one escape
-            const size_t star = s.find('*', i), end = s.find(']', star + 2);
-            *to += std::string(std::stoul(s.substr(i + 1, star - i - 1)),
-                               decode(s.substr(star + 1, end - star - 1))[0]);
-            i = end;
-        } else {
-            *to += s[i];
-        }
-    }
-    return out;
-}
-
 using Setter = void (*)(Case&, const std::string&);
 const std::map<std::string, Setter> SETTERS = {
     {"sim", [](Case& c, const std::string& v) { c.sim = words(v); }},
@@ -80,35 +47,13 @@ const std::map<std::string, Setter> SETTERS = {
 std::vector<Case> load() {
     std::map<std::string, strings> defines;
     std::vector<std::pair<std::string, strings>> files;
-    for (const auto& entry : std::filesystem::directory_iterator(NV_SOURCE_DIR "/tests/e2e/data")) {
-        if (entry.path().extension() != ".txt") continue;
-        std::istringstream in(read_file(entry.path()));
-        strings lines, *define = nullptr;
-        for (std::string line; std::getline(in, line);) {
-            if (line.empty() || line[0] == '#') continue;
-            if (line.rfind("define ", 0) == 0 || line == "end")
-                define = line == "end" ? nullptr : &defines[line.substr(7)];
-            else
-                (define ? define : &lines)->push_back(line);
-        }
-        files.emplace_back(entry.path().filename(), lines);
-    }
-    // A transcript line into the case's input and output, macros expanded.
-    std::function<void(Case&, const std::string&)> add = [&](Case& c, const std::string& line) {
-        if (line[0] == '@') {
-            EXPECT_TRUE(defines.count(line.substr(1))) << line;
-            for (const std::string& l : defines[line.substr(1)]) add(c, l);
-            return;
-        }
-        std::string typed;
-        bool open = false;
-        c.output += decode(line.substr(std::min<size_t>(2, line.size())), &typed, &open);
-        c.output += open ? "" : "\n";
-        c.input += typed;
-    };
+    for (const auto& entry : std::filesystem::directory_iterator(NV_SOURCE_DIR "/tests/e2e/data"))
+        if (entry.path().extension() == ".txt")
+            files.emplace_back(entry.path().filename(),
+                               transcript_lines(entry.path().filename(), &defines));
     const auto text_of = [&](const std::string& t) {
-        Case c;
-        return t[0] == '@' ? (add(c, t), c.output) : decode(t);
+        std::string typed, printed;
+        return t[0] == '@' ? (add_line(defines, t, &typed, &printed), printed) : decode(t);
     };
     std::vector<Case> cases;
     for (auto& [file, lines] : files) {
@@ -119,7 +64,7 @@ std::vector<Case> load() {
             if (cases.empty() || word == "case") continue;
             Case& c = cases.back();
             if (word == "|" || line[0] == '@') {
-                add(c, line);
+                add_line(defines, line, &c.input, &c.output);
             } else if (word == "replace") {
                 c.replace.emplace_back(text_of(rest.substr(0, rest.find(" => "))),
                                        text_of(rest.substr(rest.find(" => ") + 4)));

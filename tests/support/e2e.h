@@ -1,5 +1,5 @@
 // Test support for whole programs: nv52-sim as a process on free loopback ports, nv-term run
-// to its end, and the console texts every nv-term session is made of.
+// to its end, and the banner every run of it prints (the screens of a session: tests/e2e/data).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,39 +48,6 @@ class Sim {
 };
 
 inline const std::string BANNER = "--- ORVANTIS NV-TERM ---\nver:0.10.0\n\n";
-inline const std::string TYPES = "0. No device\n1. USB\n2. COM port\n3. Net\n\n";
-inline const std::string HOSTS =
-    "0. 127.0.0.1\n1. 192.168.7.1\n2. Discover host\n3. Enter host\n\n";
-
-// The connection dialogue up to "Connecting device..." for network host choice 3 (no
-// Bluetooth adapter on the machine).
-inline const std::string NET_DIALOGUE = TYPES + "Select connection type[1]:" + HOSTS +
-                                        "Select host[1]:Enter host[]:\nConnecting device...";
-
-// The instrument's menu as main_loop prints it after a successful connection.
-inline const std::string MENU =
-    "\nFound device:   NV-52\n\n"
-    "[ he] help\n"
-    "[ ve] version    - displays device firmware version\n"
-    "[ sa] status     - displays device status\n"
-    "[ gt] get time   - displays device date/time\n"
-    "[ st] set time   - sets device date/time\n"
-    "[ up] upload xfw - uploads firmware file\n"
-    "[ fl] flash  fw  - flash firmware\n"
-    "[ pw] power off  - Power off device\n"
-    "[ as] assay      - start assay\n"
-    "[ cs] cs stab    - cs stabilization\n"
-    "[  q] quit       - quits program\n";
-
-// Start of a session up to the menu prompt, over the network.
-inline const std::string CONNECTED = BANNER + NET_DIALOGUE + "Ok.\n" + MENU;
-inline const std::string DISCONNECTED = "\nDevice disconnected!\n";
-inline const std::string NOT_CONNECTED = "\nDevice not connected!\n";
-
-// The instrument's versions as the simulator reports them, printed by "ve".
-inline const std::string VERSIONS =
-    "\nVersions\nOverall\t\t= NV52-2.14.0\nFile system\t= fs-1.8.2\nGui\t\t= gui-3.2.1\n"
-    "Talvek\t\t= tv-1.0.7\nGpp\t\t= gpp-0.9.3\nKernel\t\t= 5.10.120-nv52\n\n";
 
 // A text file nv-term wrote, with LF line ends. On the Windows run every line must end in CR LF
 // (text mode), read as LF; a bare LF there comes back as "<LF without CR>" so the comparison fails.
