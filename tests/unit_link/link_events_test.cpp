@@ -1,5 +1,6 @@
-// A link's events from opening to closing (probes, giving up, the idle discard, errors, kinds
-// that do nothing), opening a link, the idle-wait callback, and the discovery list.
+// A link's events from opening to closing (the opening probe, errors, kinds that do nothing),
+// opening a link, the idle-wait callback, the handler table and the discovery list. Idle
+// probing, the idle discard and frames in pieces: parser_model_test.cpp.
 #include <cstring>
 
 #include "link_support.h"
@@ -69,27 +70,6 @@ TEST_F(Events, KindsErrorAndClose) {
     // A data event without bytes is nothing.
     run_events(false, {{DATA, {}, 0, {}}}, "empty");
     EXPECT_TRUE(filled().empty());
-}
-
-// Idle ends half a frame on an identified link only: on a link still probing, the frame goes on.
-TEST_F(Events, IdleDiscardsHalfAFrameOnceIdentified) {
-    const Bytes f = frame(10002, text("spectrum"));
-    for (bool identified : {false, true}) {
-        fake_comm::reset();
-        int h = open(true);
-        if (identified) fake_comm::deliver(h, ANSWER);
-        fake_comm::st().fills.clear();
-        // In the magic, then in the header, then the rest; then the frame once more, whole.
-        for (auto [from, to] : {std::pair(0, 3), std::pair(3, 15)}) {
-            fake_comm::deliver(h, Bytes(f.begin() + from, f.begin() + to));
-            EXPECT_EQ(fake_comm::raise(h, IDLE), 0);
-        }
-        fake_comm::deliver(h, Bytes(f.begin() + 15, f.end()));
-        fake_comm::deliver(h, f);
-        EXPECT_EQ(filled(), (identified ? std::vector<Bytes>{f} : std::vector<Bytes>{f, f}))
-            << identified;
-        fake_comm::close(h);
-    }
 }
 
 // Opening: an empty string or a refused connect leaves nothing open; a new link starts
