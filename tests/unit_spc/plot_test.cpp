@@ -139,12 +139,7 @@ TEST(Plot, TerminalPictureMatchesStoredText) {
         o.height = 8;
         o.log = v.log;
         o.title = "known.spc";
-        std::string text = spc_plot_text(s, v.cal, peaks, o);
-        std::string path = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + v.file;
-        // NV_UPDATE_EXPECTED=1 stores the picture as it is now (look at it before committing).
-        if (std::getenv("NV_UPDATE_EXPECTED")) e2e::write_file(path, text);
-        std::string stored = e2e::read_file(path);
-        EXPECT_EQ(text, stored) << v.file << ":\n" << text;
+        expect_stored(v.file, spc_plot_text(s, v.cal, peaks, o));
     }
 }
 

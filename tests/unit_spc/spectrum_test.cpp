@@ -93,22 +93,6 @@ TEST(SpectrumFile, BadInputTable) {
     }
 }
 
-TEST(SpectrumFile, FileErrorsNameTheFile) {
-    proc::TempDir dir;
-    spc_spectrum s;
-    std::string message;
-    EXPECT_FALSE(spc_read_file(dir.file("none.spc"), &s, &message));
-    EXPECT_EQ(message, dir.file("none.spc") + ": No such file or directory");
-    EXPECT_FALSE(spc_read_file(dir.path(), &s, &message));
-    EXPECT_EQ(message, dir.path() + ": is a directory");
-    e2e::write_file(dir.file("bad.spc"), "5\n4\n1\nx\n6.8 0 3 0\n");
-    EXPECT_FALSE(spc_read_file(dir.file("bad.spc"), &s, &message));
-    EXPECT_EQ(message, dir.file("bad.spc") + ":4: 'x' is not a whole number (channel count)");
-    e2e::write_file(dir.file("big.spc"), std::string(SPC_MAX_FILE_BYTES + 1, '1'));
-    EXPECT_FALSE(spc_read_file(dir.file("big.spc"), &s, &message));
-    EXPECT_NE(message.find("too large"), std::string::npos) << message;
-}
-
 TEST(Calibration, Arithmetic) {
     struct good {
         const char* option;  // "k" for --kev-per-channel, "c" for --calibrate
