@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -91,55 +92,42 @@ TEST(Cli, HelpUsageAndRefusals) {
     EXPECT_EQ(r.output.rfind("nv-spc: standard input: file too large", 0), 0u) << r.output;
 }
 
-// What info, plot and export print, from data/cli_outputs.txt: the simulator's kind of spectrum
-// (spect.spc) with header times that are no times (hREAL_LIVE.spc), and Cs-137, Co-60 and K-40
-// in a scintillator at 2 keV a channel (cs.spc) with a quadratic calibration and its residuals,
-// the FWHM calibration, rates, fits, nuclides and a region.
+// What info, plot, trend, compare and export print (data/cli_outputs.txt, which says what its
+// spectra hold), and the files plot and export write.
 TEST(Cli, InfoExportAndPlot) {
     proc::TempDir dir;
     const std::string good = good_text();
     e2e::write_file(dir.file("spect.spc"), good);
-    struct times {
-        int32_t real, live;
-        bool rates;
-    } cases[] = {{20, 25, false}, {-3, 0, false}, {0, 10, true}, {2, 1, true}};
-    auto header = [](const times& t) {
-        std::string name = "h";  // "h" + std::to_string() trips GCC 12's -Wrestrict
-        return name.append(std::to_string(t.real) + "_" + std::to_string(t.live) + ".spc");
-    };
+    // The same counts under header times that are no times: hREAL_LIVE.spc.
     const std::string counts = good.substr(good.find('\n', good.find('\n') + 1));
-    for (const auto& t : cases)
-        e2e::write_file(dir.file(header(t)),
-                        std::to_string(t.real) + "\n" + std::to_string(t.live) + counts);
+    for (std::string times : {"20 25", "-3 0", "0 10", "2 1"}) {
+        std::string name = times;
+        name[name.find(' ')] = '_';
+        e2e::write_file(dir.file("h" + name + ".spc"),
+                        times.replace(times.find(' '), 1, "\n") + counts);
+    }
     scene s;
     s.exp_level = 3000, s.exp_length = 150, s.flat = 30;
     for (double kev : {661.7, 1173.2, 1332.5, 1460.8})
         s.lines.push_back(
             {kev / 2, 0.07 / FWHM_PER_SIGMA * std::sqrt(661.7 * kev) / 2, kev < 700 ? 2e5 : 4e4});
     e2e::write_file(dir.file("cs.spc"), spectrum_text(poisson(s, 11), 300, 290));
-    run_cases("cli_outputs.txt", dir.path());
-    for (const auto& t : cases) {
-        auto j = nlohmann::json::parse(nv_spc({"info", "--json", header(t)}, dir.path()).output);
-        EXPECT_EQ(j["count_rate_cps"].is_null(), !t.rates) << header(t);
+    // The same source measured for 100 s (a.spc), then for 200 s with the line moved by 2
+    // channels and twice as strong per second (b.spc), saved at 05:46:40 and 07:46:40 UTC.
+    for (int32_t live : {100, 200}) {
+        scene t;
+        t.flat = 4.0 * live, t.exp_level = 10.0 * live, t.exp_length = 300;
+        t.lines = {{329.0 + live / 50, 11, live * live * 5.0}, {800, 15, 50.0 * live}};
+        std::string name = live == 100 ? "a.spc" : "b.spc";
+        e2e::write_file(dir.file(name), spectrum_text(poisson(t, live / 100), live + 5, live));
+        const time_t at = live == 100 ? 1765000000 : 1765007200;
+        const timeval saved[2] = {{at, 0}, {at, 0}};
+        ASSERT_EQ(utimes(dir.file(name).c_str(), saved), 0);
     }
+    run_cases("cli_outputs.txt", dir.path());
 
-    auto r = nv_spc({"info", "--json", "--kev-per-channel", "2"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0);
-    auto j = nlohmann::json::parse(r.output);
-    EXPECT_EQ(j["channels"], 1024);
-    EXPECT_EQ(j["header"], nlohmann::json::array({20, 19}));
-    EXPECT_EQ(j["calibration"]["keV_per_channel"], 2.0);
-    ASSERT_EQ(j["peaks"].size(), 1u);
-    auto p = j["peaks"][0];
-    EXPECT_NEAR(p["centroid_channel"].get<double>(), 331, 0.5);
-    EXPECT_NEAR(p["energy_keV"].get<double>(), 662, 1);
-    EXPECT_NEAR(p["net_area"].get<double>(), 100000, 3 * p["net_area_err"].get<double>());
-    double res = p["resolution_percent"].get<double>();
-    EXPECT_NEAR(res, 100 * p["fwhm_keV"].get<double>() / p["energy_keV"].get<double>(), 1e-9);
-    EXPECT_GT(j["total_counts"].get<int64_t>(), 100000);
-
+    auto r = nv_spc({"export", "-f", "n42", "--calibrate", "331=661.7"}, dir.path());
     EXPECT_NE(e2e::read_file(dir.file("out.csv")).find("\nchannel,counts\n0,"), std::string::npos);
-    r = nv_spc({"export", "-f", "n42", "--calibrate", "331=661.7"}, dir.path());
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.output.find("<RadInstrumentData xmlns=\"http://physics.nist.gov/N42/2011/N42\""),
               std::string::npos);
@@ -157,6 +145,8 @@ TEST(Cli, InfoExportAndPlot) {
     ASSERT_EQ(stat(dir.file("fig.svg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_NE(e2e::read_file(dir.file("fig.svg")).find("<svg"), std::string::npos);
+    EXPECT_EQ(nv_spc({"compare", "-o", "c.svg", "a.spc", "b.spc"}, dir.path()).exit_code, 0);
+    EXPECT_NE(e2e::read_file(dir.file("c.svg")).find("<svg"), std::string::npos);
     // --size in cm (200 pixels per inch in a PNG).
     r = nv_spc({"plot", "-o", "small.png", "--size", "8x5"}, dir.path());
     ASSERT_EQ(r.exit_code, 0) << r.output;
@@ -191,80 +181,6 @@ TEST(Cli, ExportsReadBack) {
             EXPECT_EQ(e2e::read_file(dir.file("again")), e2e::read_file(dir.file(name)));
         }
     }
-}
-
-// trend follows the line near 662 keV over files; compare reports each peak's change; --roi
-// sums a region.
-TEST(Cli, TrendCompareAndRegions) {
-    proc::TempDir dir;
-    // The same source measured for 100 s, then for 200 s with the line moved by 2 channels and
-    // twice as strong per second.
-    auto spectrum = [](double centroid, double area, int32_t live, uint64_t seed) {
-        scene s;
-        s.flat = 4.0 * live, s.exp_level = 10.0 * live, s.exp_length = 300;
-        s.lines = {{centroid, 11, area}, {800, 15, 5000.0 * live / 100}};
-        return spectrum_text(poisson(s, seed), live + 5, live);
-    };
-    e2e::write_file(dir.file("a.spc"), spectrum(331, 50000, 100, 1));
-    e2e::write_file(dir.file("b.spc"), spectrum(333, 200000, 200, 2));
-    // With a calibration the line nearest 662 keV, without one the strongest: the same here.
-    for (bool calibrated : {true, false}) {
-        std::vector<std::string> args = {"trend", "--csv", "a.spc", "b.spc"};
-        if (calibrated) args.insert(args.end(), {"--kev-per-channel", "2"});
-        auto r = nv_spc(args, dir.path());
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        std::istringstream in(r.output);
-        std::string line;
-        std::getline(in, line);
-        EXPECT_EQ(line,
-                  "file,time_utc,live_time_s,count_rate_cps,line,centroid_channel,energy_keV,"
-                  "resolution_percent");
-        for (double centroid : {331.0, 333.0}) {
-            ASSERT_TRUE(std::getline(in, line));
-            std::vector<std::string> f;
-            for (size_t at = 0, next; at <= line.size(); at = next + 1) {
-                next = std::min(line.find(',', at), line.size());
-                f.push_back(line.substr(at, next - at));
-            }
-            ASSERT_EQ(f.size(), 8u) << line;
-            EXPECT_EQ(f[2], centroid == 331 ? "100" : "200");
-            EXPECT_EQ(f[4], calibrated ? "nearest 662 keV" : "strongest");
-            EXPECT_NEAR(std::stod(f[5]), centroid, 0.3) << line;
-            EXPECT_EQ(f[6].empty(), !calibrated);
-            EXPECT_NEAR(std::stod(f[7]), 100 * 11 * FWHM_PER_SIGMA / centroid, 0.3) << line;
-        }
-    }
-    auto r = nv_spc({"compare", "--width", "60", "a.spc", "b.spc"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0) << r.output;
-    // 500 per second in A, 1000 in B; the line at 800 the same in both.
-    size_t at = r.output.find("\n       331.0        333.0 ");
-    ASSERT_NE(at, std::string::npos) << r.output;
-    std::istringstream row(r.output.substr(at + 1));
-    double ca, cb, ra, ea, rb, eb, d, ed;
-    std::string pm;
-    row >> ca >> cb >> ra >> pm >> ea >> rb >> pm >> eb >> d >> pm >> ed;
-    EXPECT_NEAR(ra, 500, 4 * ea);
-    EXPECT_NEAR(rb, 1000, 4 * eb);
-    EXPECT_NEAR(d, 500, 4 * ed);
-    EXPECT_NE(r.output.find("•"), std::string::npos);  // B's dots over A's bars
-    r = nv_spc({"compare", "-o", "c.svg", "a.spc", "b.spc"}, dir.path());
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_NE(e2e::read_file(dir.file("c.svg")).find("<svg"), std::string::npos);
-
-    // A region over the line: its counts, and the net counts near its area; one on the
-    // continuum alone: net near 0.
-    auto j = nlohmann::json::parse(
-        nv_spc({"info", "--json", "--roi", "290:372", "--roi", "500:560", "a.spc"}, dir.path())
-            .output);
-    auto roi = j["rois"][0];
-    EXPECT_EQ(roi["first_channel"], 290);
-    EXPECT_EQ(roi["last_channel"], 372);
-    EXPECT_NEAR(roi["gross_counts_err"].get<double>(), std::sqrt(roi["gross_counts"].get<double>()),
-                1e-9);
-    EXPECT_NEAR(roi["net_counts"].get<double>(), 50000, 4 * roi["net_counts_err"].get<double>());
-    EXPECT_NEAR(roi["net_rate_cps"].get<double>(), roi["net_counts"].get<double>() / 100, 1e-9);
-    EXPECT_NEAR(j["rois"][1]["net_counts"].get<double>(), 0,
-                4 * j["rois"][1]["net_counts_err"].get<double>());
 }
 
 // The watch redraws when the file is replaced by a rename, as nv-term replaces it, and ends at
