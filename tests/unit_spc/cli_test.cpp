@@ -16,6 +16,7 @@
 
 #include "spc_spectrum.h"
 #include "spc_support.h"
+#include "stored.h"
 
 using namespace spc_test;
 

@@ -7,6 +7,7 @@
 
 #include "spc_export.h"
 #include "spc_support.h"
+#include "stored.h"
 
 using namespace spc_test;
 

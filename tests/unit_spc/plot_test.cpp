@@ -10,6 +10,7 @@
 
 #include "spc_plot.h"
 #include "spc_support.h"
+#include "stored.h"
 
 using namespace spc_test;
 

@@ -4,15 +4,11 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "e2e.h"
-#include "nv_version.h"
 #include "process.h"
 #include "spc_calib.h"
 
@@ -105,18 +101,6 @@ inline std::string spectrum_text(const std::vector<int32_t>& counts, int32_t fir
     std::string s = std::to_string(first) + "\n" + std::to_string(second) + "\n";
     for (int32_t c : counts) s += std::to_string(c) + "\n";
     return s + closing + "\n";
-}
-
-// `text` against the stored data/NAME, with "nv-spc VERSION" for this build's name and version
-// (a new version changes no stored text); NV_UPDATE_EXPECTED=1 stores it anew (look at it before
-// committing).
-inline void expect_stored(const std::string& name, std::string text) {
-    const std::string ours = "nv-spc " NV_VERSION;
-    for (size_t at; (at = text.find(ours)) != std::string::npos;)
-        text.replace(at, ours.size(), "nv-spc VERSION");
-    std::string path = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name;
-    if (std::getenv("NV_UPDATE_EXPECTED")) e2e::write_file(path, text);
-    EXPECT_EQ(text, e2e::read_file(path)) << name << ":\n" << text;
 }
 
 // nv-spc with `args`, run in `dir`; output and error merged.
