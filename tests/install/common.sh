@@ -1,6 +1,9 @@
 # Shared by the install, package and demo checks: the files an installation holds, a run of the
 # installed programs as a user would run them, and a network namespace of the test's own.
 
+# Run from make (make test, make package), the outer make's job server is not ours to use.
+unset MAKEFLAGS MFLAGS MAKELEVEL
+
 fail() {
     echo "FAIL: $*" >&2
     exit 1
@@ -17,23 +20,11 @@ own_network_namespace() {
     ip link set lo up
 }
 
-# The files under the prefix, one a line; nv-spc's when the build has it (argument 1).
+# The files under the prefix, one a line (installed_files.txt); nv-spc's when the build has it
+# (argument 1).
 expected_files() {
-    local with_spc=$1
-    cat <<'LIST'
-bin/nv-term
-bin/nv52-sim
-lib/udev/rules.d/60-nv52.rules
-share/doc/nv-term/README.md
-share/doc/nv-term/changelog.gz
-share/doc/nv-term/copyright
-share/doc/nv-term/nv52-sim.md
-share/man/man1/nv-term.1.gz
-share/man/man1/nv52-sim.1.gz
-LIST
-    if [ "$with_spc" = 1 ]; then
-        printf '%s\n' bin/nv-spc share/man/man1/nv-spc.1.gz
-    fi
+    awk -v spc="$1" '!/^#/ && NF && ($2 != "nv-spc" || spc == 1) { print $1 }' \
+        "$(dirname "${BASH_SOURCE[0]}")/installed_files.txt"
 }
 
 # check_listing ACTUAL_FILE WITH_SPC: the sorted listing equals the expected one.

@@ -8,7 +8,6 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 . "$src/tests/install/common.sh"
-unset MAKEFLAGS MFLAGS MAKELEVEL
 root=${1:-$(mktemp -d /tmp/nv-fresh-root-XXXXXX)}
 log=$(mktemp /tmp/nv-fresh-root-log-XXXXXX)
 # The machine's own Debian mirror, as its apt sources name it.

@@ -6,8 +6,6 @@
 set -euo pipefail
 src=$1 build=$2 version=$3 with_spc=$4
 . "$src/tests/install/common.sh"
-# Run from `make test`, the outer make's job server is not ours to use.
-unset MAKEFLAGS MFLAGS MAKELEVEL
 
 # A prefix of its own, which no system has: an installation that ignored DESTDIR would show
 # there, and is removed again.

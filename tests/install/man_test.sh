@@ -9,19 +9,15 @@ status=0
 pages=("$build"/man/*.1)
 [ -e "${pages[0]}" ] || { echo "FAIL: no manual page in $build/man"; exit 1; }
 
+bad() { echo "FAIL: $*"; status=1; }
+
 for page in "${pages[@]}"; do
     name=$(basename "$page" .1)
     out=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
-    if [ -n "$out" ]; then
-        echo "FAIL: groff on $name.1:"$'\n'"$out"
-        status=1
-    fi
+    [ -z "$out" ] || bad "groff on $name.1:"$'\n'"$out"
     if command -v mandoc >/dev/null; then
         out=$(mandoc -Tlint "$page" 2>&1) || true
-        if [ -n "$out" ]; then
-            echo "FAIL: mandoc -Tlint on $name.1:"$'\n'"$out"
-            status=1
-        fi
+        [ -z "$out" ] || bad "mandoc -Tlint on $name.1:"$'\n'"$out"
     else
         echo "mandoc is not installed: $name.1 checked with groff only"
     fi
@@ -29,11 +25,8 @@ for page in "${pages[@]}"; do
     # SEE ALSO names every other page the build makes.
     for other in "${pages[@]}"; do
         o=$(basename "$other" .1)
-        [ "$o" = "$name" ] && continue
-        sed -n '/^\.SH SEE ALSO/,$p' "$page" | grep -F ".BR ${o//-/\\-} (1)" >/dev/null || {
-            echo "FAIL: $name.1's SEE ALSO lacks $o(1)"
-            status=1
-        }
+        [ "$o" = "$name" ] || sed -n '/^\.SH SEE ALSO/,$p' "$page" |
+            grep -F ".BR ${o//-/\\-} (1)" >/dev/null || bad "$name.1's SEE ALSO lacks $o(1)"
     done
 
     program=$build/$name
@@ -49,11 +42,8 @@ for page in "${pages[@]}"; do
         documented=$(grep -o -- '\\-\\-[a-z][a-z0-9\\-]*' "$page" | sed 's/\\-/-/g' | sort -u)
         missing=$(comm -23 <(echo "$help") <(echo "$documented"))
         extra=$(comm -13 <(echo "$help") <(echo "$documented"))
-        if [ -n "$missing" ] || [ -n "$extra" ]; then
-            echo "FAIL: $name.1 lacks: ${missing//$'\n'/ }"
-            echo "      and names what $name has not: ${extra//$'\n'/ }"
-            status=1
-        fi
+        [ -z "$missing$extra" ] || bad "$name.1 lacks: ${missing//$'\n'/ }"$'\n'"      and" \
+            "names what $name has not: ${extra//$'\n'/ }"
     fi
 done
 [ $status -eq 0 ] && echo "${#pages[@]} manual pages render without a warning"

@@ -11,7 +11,6 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-build}
 . "$src/tests/install/common.sh"
-unset MAKEFLAGS MFLAGS MAKELEVEL
 
 make -s -C "$src" BUILD="$build" package >/dev/null
 case $build in /*) ;; *) build=$src/$build ;; esac

@@ -5,7 +5,6 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 . "$src/tests/install/common.sh"
-unset MAKEFLAGS MFLAGS MAKELEVEL
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

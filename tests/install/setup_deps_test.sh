@@ -30,7 +30,8 @@ exec "$@"
 FAKE
 chmod +x "$fake/bin/"*
 
-# run GROUP MISSING AS(root|user) SUDO_OK: the exit status, apt-get's calls and the output.
+# run GROUP MISSING AS(root|user) SUDO_OK: the exit status; apt-get's calls and the output in
+# $calls and $out.
 run() {
     local group=$1 missing=$2 as=$3 sudo_ok=$4
     : >"$fake/calls"
@@ -46,35 +47,17 @@ run() {
     return $status
 }
 
-run test "" user 0 || fail "nothing missing: $out"
-[ -z "$calls$out" ] || fail "nothing missing, yet: $calls$out"
-
-run test "libgtest-dev mandoc" user 1 || fail "sudo without a password: $out"
-[ "$calls" = $'apt-get update -q\napt-get install -y -q libgtest-dev mandoc' ] ||
-    fail "sudo without a password called: $calls"
-
-run test "libgtest-dev mandoc" user 0 && fail "without root or sudo it succeeded"
-[ -z "$calls" ] || fail "without root or sudo it called: $calls"
-[ "$(grep -c 'apt-get install' <<<"$out")" = 1 ] &&
+while IFS='|' read -r group missing as sudo_ok want_status want_calls; do
+    [ "$as" = root ] && [ "$(id -u)" -ne 0 ] && continue
+    status=0
+    run "$group" "$missing" "$as" "$sudo_ok" || status=$?
+    [ "$status" = "$want_status" ] && [ "${calls//$'\n'/;}" = "$want_calls" ] ||
+        fail "group $group, missing '$missing', as $as, sudo $sudo_ok: exit $status;" \
+             "apt-get called: ${calls:-nothing}; printed: $out"
+done < <(grep -v '^#' "$src/tests/install/setup_deps_cases.txt")
+# What it prints: nothing when nothing is missing; without root or sudo, the one apt-get line.
+run test "" user 0 && [ -z "$out" ] || fail "nothing missing, yet: $out"
+! run test "libgtest-dev mandoc" user 0 && [ "$(grep -c 'apt-get install' <<<"$out")" = 1 ] &&
     grep -qx '  sudo apt-get install libgtest-dev mandoc' <<<"$out" ||
     fail "without root or sudo it printed: $out"
-
-if [ "$(id -u)" -eq 0 ]; then
-    run test "libgtest-dev" root 0 || fail "as root: $out"
-    [ "$calls" = $'apt-get update -q\napt-get install -y -q libgtest-dev' ] ||
-        fail "as root it called: $calls"
-fi
-
-# Each group asks only for its own packages.
-run test "lintian dpkg-dev" user 1 || fail "test group: $out"
-[ -z "$calls" ] || fail "the test group asked for another group's packages: $calls"
-# The package group: the libraries of every feature the package promises, and CPack's tools.
-run package "lintian dpkg-dev libgtest-dev file libusb-1.0-0-dev" user 1 || fail "package group: $out"
-[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q libusb-1.0-0-dev dpkg-dev file" ] ||
-    fail "package group: $calls"
-run windows "wine64 lintian libgtest-dev" user 1 || fail "windows group: $out"
-[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q wine64" ] || fail "windows group: $calls"
-run ci "lintian dpkg-dev libgtest-dev wine64 mandoc" user 1 || fail "ci group: $out"
-[ "$(tail -1 <<<"$calls")" = "apt-get install -y -q libgtest-dev mandoc dpkg-dev wine64 lintian" ] ||
-    fail "ci group: $calls"
 echo "setup-deps: every case as expected"

@@ -10,7 +10,6 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 . "$src/tests/install/common.sh"
-unset MAKEFLAGS MFLAGS MAKELEVEL
 
 make -s -C "$src" windows-package >/dev/null
 [ -x "$src/build/nv52-sim" ] || make -s -C "$src" build >/dev/null

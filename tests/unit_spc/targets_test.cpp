@@ -26,18 +26,16 @@ struct row {
     std::vector<double> ratio, pull_mu, pull_area;  // of the found lines that count for it
 };
 
-double sd(const std::vector<double>& v) {
-    double m = 0, q = 0;
-    for (double x : v) m += x;
-    m /= std::max<size_t>(1, v.size());
-    for (double x : v) q += (x - m) * (x - m);
-    return std::sqrt(q / std::max<size_t>(1, v.size() - 1));
-}
-
 double mean(const std::vector<double>& v) {
     double m = 0;
     for (double x : v) m += x;
     return v.empty() ? 0 : m / v.size();
+}
+
+double sd(const std::vector<double>& v) {
+    double m = mean(v), q = 0;
+    for (double x : v) q += (x - m) * (x - m);
+    return std::sqrt(q / std::max<size_t>(1, v.size() - 1));
 }
 
 // The peak matched to each line of the scene (the nearest unused one within half a FWHM, a
