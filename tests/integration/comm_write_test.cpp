@@ -12,8 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "comm_events.h"
-#include "comm_peers.h"
+#include "comm_links.h"
 
 namespace {
 
@@ -25,14 +24,8 @@ TEST(CommWrite, ConsoleAndEventWritesNeverInterleave) {
     CommRunning running;
     for (bool over_pty : {false, true}) {
         const char* what = over_pty ? "pseudo-terminal" : "tcp";
-        TcpPeer tcp;
-        PtyPeer pty;
-        char conn[COMM_CONN_STRING_SIZE];
-        ASSERT_EQ(over_pty ? comm_make_conn_string_serial_path(conn, pty.path().c_str(), 115200, 8,
-                                                               1, 0, 0)
-                           : comm_make_conn_string_net(conn, "127.0.0.1", tcp.port(), 5000),
-                  0);
-        CommEvents ev;
+        PeerLink link(over_pty);
+        CommEvents& ev = link.ev;
         std::atomic<unsigned> event_writes{0};
         std::atomic<unsigned> event_failures{0};
         ev.hook = [&](int h, int kind, const unsigned char*, int) {
@@ -42,10 +35,8 @@ TEST(CommWrite, ConsoleAndEventWritesNeverInterleave) {
                 ++(comm_write(h, msg, MESSAGE, 0, 20000) == 0 ? event_writes : event_failures);
             return 0;
         };
-        int h = 0;
-        ASSERT_EQ(comm_connect(&h, conn, CommEvents::proc, 4096, 0, &ev), 0) << what;
-        int fd = over_pty ? pty.master() : tcp.accept();
-        ASSERT_TRUE(fd >= 0 && ev.wait_count(h, COMM_EVENT_OPENED)) << what;
+        ASSERT_TRUE(link.open()) << what;
+        const int h = link.handle, fd = link.fd;
 
         std::string received;
         std::thread reader([&] { received = read_bytes(fd); });
@@ -68,6 +59,7 @@ TEST(CommWrite, ConsoleAndEventWritesNeverInterleave) {
         stop_pings = true;
         pinger.join();
         EXPECT_EQ(comm_disconnect(h), 0);  // no event write can follow CLOSED
+        link.handle = 0;
         reader.join();
         ASSERT_TRUE(pings_flow) << what;
         EXPECT_EQ(event_failures.load(), 0u) << what;

@@ -72,10 +72,12 @@ inline int connect_loopback(int port, int rcvbuf = 0) {
 }
 
 // A listener on 127.0.0.1; with `listening` false the port refuses every connection (bound, so
-// no other test can take it meanwhile).
+// no other test can take it meanwhile); `rcvbuf` > 0 gives the accepted connection a small
+// receive buffer, so that writes to it stall soon.
 class TcpPeer {
   public:
-    explicit TcpPeer(bool listening = true) {
+    explicit TcpPeer(bool listening = true, int rcvbuf = 0) {
+        if (rcvbuf > 0) setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         port_ = bind_port(listen_);
         if (listening) ::listen(listen_, 8);
     }
