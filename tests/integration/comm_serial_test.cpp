@@ -1,7 +1,8 @@
 // Serial links over a pseudo-terminal: the terminal settings the string asks for (read back with
 // tcgetattr), bytes from before the open discarded, COM numbers through a device folder of the
-// test's own, and what an operator without permission is told. (Bytes both ways, devices that
-// cannot be opened, a stalled write and the far end going away: comm_link_test.cpp.)
+// test's own (their order: data/conn_text.txt), and what an operator without permission is told.
+// (Bytes both ways, devices that cannot be opened, a stalled write and the far end going away:
+// comm_link_test.cpp.)
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -135,34 +136,6 @@ TEST(CommSerial, ComNumbersOpenTheirDevices) {
         EXPECT_EQ(read_bytes(c.peer->master(), word.size()), word);
     }
     comm_serial_set_device_dir(nullptr);
-}
-
-// COMn is the n-th serial device of the folder: USB adapters first, then ACM, then the rest, each
-// in numeric order; two names of one number ("ttyS01" and "ttyS1") by name.
-TEST(CommSerial, ComNumbersTakeUsbAdaptersFirstInNumericOrder) {
-    const struct {
-        std::vector<std::string> files, order;
-    } cases[] = {
-        {{"ttyS10", "ttyS2", "ttyS0", "ttyACM10", "ttyUSB1", "ttyACM9", "ttyUSB0", "tty", "ttyUSB",
-          "ttySx", "ttyUSB0a", "console", "ttyACM0", "ttyprintk"},
-         {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyACM9", "ttyACM10", "ttyS0", "ttyS2", "ttyS10"}},
-        {{"ttyS1", "ttyS01", "ttyS001"}, {"ttyS001", "ttyS01", "ttyS1"}},
-    };
-    char path[COMM_TEXT_SIZE];
-    for (const auto& c : cases) {
-        proc::TempDir dev;
-        for (const std::string& n : c.files) touch(dev.file(n));
-        const int count = static_cast<int>(c.order.size());
-        for (int port = 1; port <= count; ++port) {
-            ASSERT_EQ(comm_serial_com_path(dev.path().c_str(), port, path, sizeof path), 0) << port;
-            EXPECT_EQ(path, dev.file(c.order[port - 1])) << "COM" << port;
-        }
-        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), count + 1, path, sizeof path), -1);
-        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), 0, path, sizeof path), -1);
-        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), 1, path, 8),
-                  -1);  // does not fit: not cut
-    }
-    EXPECT_EQ(comm_serial_com_path("/nonexistent/nv-comm", 1, path, sizeof path), -1);
 }
 
 TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {

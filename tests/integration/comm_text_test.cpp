@@ -1,18 +1,22 @@
 // Connection strings in their exact text forms, what the parsers take, what comm_connect refuses
-// at once, the display texts of list entries and the small text helpers the parsers share: the
-// cases are data (data/conn_text.txt, its format at its head), one test per section of it. The
-// few checks that are no row of a table follow.
+// at once, the display texts of list entries and the small text helpers the parsers share, and
+// the console log's calls: the cases are data (data/conn_text.txt, data/log_calls.txt, their
+// format at the head of the first), one test per section. The few checks that are no row of a
+// table follow.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "comm_events.h"
+#include "error_log.h"
 #include "comm_internal.h"
+#include "process.h"
 #include "qxx_comm.h"
 
 namespace {
@@ -56,6 +60,7 @@ Arg unescape(const std::string& t) {
 std::string made(const std::function<int(char*)>& make) {
     char out[COMM_CONN_STRING_SIZE];
     std::memset(out, 'x', sizeof out);
+    EXPECT_EQ(make(nullptr), -1) << "no buffer to make it in";
     int r = make(out);
     if (r == 0) return out;
     EXPECT_EQ(r, -1);
@@ -88,7 +93,44 @@ std::string number(bool ok, const long& v) {
     return ok ? std::to_string(v) : "refused";
 }
 
+// The log of the section under way, and a log call's result with what it printed.
+ErrorLog* log_now = nullptr;
+std::string logged(int result) {
+    const std::string printed = log_now->take();
+    return std::to_string(result) + (printed.empty() ? "" : " " + printed);
+}
+// A printing call: the format at a[at], then up to two arguments, numbers as int (a call with
+// none prints its format through "%s").
+template <typename Call>
+std::string logged(const Args& a, size_t at, Call call) {
+    const Arg &f = a[at], &v = a[at + 1], &w = a[at + 2];
+    const bool number = v.s.find_first_not_of("-0123456789") == std::string::npos;
+    return logged(v.s.empty()   ? call("%s", f.c())
+                  : w.s.empty() ? (number ? call(f.c(), v.i()) : call(f.c(), v.c()))
+                  : number      ? call(f.c(), v.i(), w.i())
+                                : call(f.c(), v.c(), w.i()));
+}
+
 const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS = {
+    {"addlevel",
+     [](const Args& a) { return logged(log_addlevel(a[0].c(), 0, a[1].i(), 0, 0, a[2].c())); }},
+    {"setlevel", [](const Args& a) { return logged(log_setlevel(a[0].c(), a[1].i())); }},
+    {"seterror", [](const Args& a) { return logged(log_seterror(0, a[0].i(), 0, 0, a[1].c())); }},
+    {"reset", [](const Args&) { return log_reset(), logged(0); }},
+    {"write",
+     [](const Args& a) {
+         return logged(a, 1,
+                       [&](const char* f, auto... v) { return log_write(a[0].c(), f, v...); });
+     }},
+    {"append",
+     [](const Args& a) {
+         return logged(a, 1,
+                       [&](const char* f, auto... v) { return log_append(a[0].c(), f, v...); });
+     }},
+    {"error",
+     [](const Args& a) {
+         return logged(a, 0, [](const char* f, auto... v) { return log_error(f, v...); });
+     }},
     {"net",
      [](const Args& a) {
          return made(
@@ -175,6 +217,7 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
          int h = 12345;
          const int r = comm_connect(&h, a[0].c(), CommEvents::proc, 4096, 0, &ev);
          EXPECT_EQ(h, 12345);
+         EXPECT_EQ(comm_connect(nullptr, a[0].c(), nullptr, 4096, 0, nullptr), -1);
          EXPECT_EQ(ev.total(), 0u);
          return r == -1 ? "refused" : "taken";
      }},
@@ -182,6 +225,7 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
      [](const Args& a) {
          char text[COMM_DEVID_SIZE];
          std::memset(text, 'x', sizeof text);
+         EXPECT_EQ(comm_get_devid_string(a[0].c(), nullptr), -1);
          return comm_get_devid_string(a[0].c(), text) == 0 ? std::string(text) : "-1";
      }},
     {"bt_describe",
@@ -220,6 +264,17 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
          long v = -7;
          return number(comm_parse_hex(a[0].s, a[1].i(), a[2].l(), a[3].l(), &v), v);
      }},
+    {"com_path",
+     [](const Args& a) {
+         proc::TempDir dev;
+         std::istringstream files(a[0].s);
+         for (std::string n; files >> n;) std::fclose(std::fopen(dev.file(n).c_str(), "w"));
+         char path[COMM_TEXT_SIZE];
+         const std::string dir = a[0].null ? "/nonexistent/nv-comm" : dev.path();
+         const int r = comm_serial_com_path(dir.c_str(), a[1].i(), path,
+                                            a[2].s.empty() ? COMM_TEXT_SIZE : a[2].i());
+         return r == 0 ? std::string(path).substr(dir.size() + 1) : "-1";
+     }},
     {"query",
      [](const Args& a) {
          comm_query q;
@@ -234,10 +289,10 @@ struct Case {
     std::string expected;
 };
 
-// The cases of data/conn_text.txt by section.
-std::map<std::string, std::vector<Case>> read_cases() {
+// The cases of a data file by section.
+std::map<std::string, std::vector<Case>> read_cases(const std::string& file) {
     std::map<std::string, std::vector<Case>> sections;
-    std::ifstream in(NV_SOURCE_DIR "/tests/integration/data/conn_text.txt");
+    std::ifstream in(NV_SOURCE_DIR "/tests/integration/data/" + file);
     std::string line, section;
     for (int n = 1; std::getline(in, line); ++n) {
         if (line.rfind("## ", 0) == 0) section = line.substr(3);
@@ -264,10 +319,12 @@ std::map<std::string, std::vector<Case>> read_cases() {
 
 class Section : public testing::Test {
   public:
-    explicit Section(std::vector<Case> cases) : cases_(std::move(cases)) {}
+    Section(std::string file, std::vector<Case> cases) : file_(file), cases_(std::move(cases)) {}
     void TestBody() override {
+        ErrorLog log(true);  // a log of the section's own, for the log's calls
+        log_now = &log;
         for (const Case& c : cases_) {
-            SCOPED_TRACE("conn_text.txt:" + std::to_string(c.line) + ": " + c.text);
+            SCOPED_TRACE(file_ + ":" + std::to_string(c.line) + ": " + c.text);
             auto f = FUNCTIONS.find(c.function);
             ASSERT_NE(f, FUNCTIONS.end()) << "no such function";
             EXPECT_EQ(f->second(c.args), c.expected);
@@ -275,36 +332,24 @@ class Section : public testing::Test {
     }
 
   private:
+    std::string file_;
     std::vector<Case> cases_;
 };
 
 [[maybe_unused]] const bool registered = [] {
-    const auto sections = read_cases();
-    for (const auto& [name, cases] : sections)
-        testing::RegisterTest("CommText", name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                              [cases = cases]() -> testing::Test* { return new Section(cases); });
-    if (sections.empty())
-        testing::RegisterTest("CommText", "DataFile", nullptr, nullptr, __FILE__, __LINE__,
-                              []() -> testing::Test* {
-                                  return new Section({{0, "", "", {}, ""}});
-                              });
+    for (const char* file : {"conn_text.txt", "log_calls.txt"}) {
+        const char* suite = file[0] == 'c' ? "CommText" : "CommLog";
+        auto sections = read_cases(file);
+        if (sections.empty()) sections["DataFile"] = {{0, "", "", {}, ""}};  // fails: no file
+        for (const auto& [name, cases] : sections)
+            testing::RegisterTest(
+                suite, name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                [file, cases]() -> testing::Test* { return new Section(file, cases); });
+    }
     return true;
 }();
 
-TEST(CommText, NullBuffersAndTheRestOfTheHelpers) {
-    EXPECT_EQ(comm_make_conn_string_net(nullptr, "h", 1, 1), -1);
-    EXPECT_EQ(comm_make_conn_string_serial(nullptr, 1, 115200, 8, 1, 0, 0), -1);
-    EXPECT_EQ(comm_make_conn_string_serial_path(nullptr, "/a", 115200, 8, 1, 0, 0), -1);
-    EXPECT_EQ(comm_make_conn_string_bt(nullptr, "00:11:22:AA:BB:CC", "", 0, 1, "1", 1), -1);
-    EXPECT_EQ(comm_make_conn_string_usb(nullptr, "USBS:1:1781/0c44", 0, 1, 1), -1);
-    char text[COMM_DEVID_SIZE];
-    EXPECT_EQ(comm_get_devid_string("x", nullptr), -1);
-    EXPECT_EQ(comm_get_devid_string(nullptr, text), -1);
-    {
-        CommRunning running;
-        EXPECT_EQ(comm_connect(nullptr, "tcp://h:1", nullptr, 4096, 0, nullptr), -1);
-    }
-
+TEST(CommText, TheRestOfTheHelpers) {
     uint8_t bytes[6] = {};
     ASSERT_TRUE(comm_bt_address_bytes("0A:1b:2C:3d:4E:f5", bytes));
     EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 6),
