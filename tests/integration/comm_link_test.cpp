@@ -80,7 +80,7 @@ TEST(CommLink, FailedConnectsGiveErrorThenClosedAndNoIdle) {
     ErrorLog log;
     CommRunning running;
     TcpPeer refusing(false);
-    SilentPeer silent;
+    TcpPeer silent(true, 0, true);
     TcpPeer listening;
     proc::TempDir dir;
     std::fclose(std::fopen(dir.file("plain").c_str(), "w"));
@@ -241,10 +241,10 @@ TEST(CommLink, DisconnectFromEveryThread) {
             EXPECT_EQ(comm_disconnect(h), 0);
             EXPECT_EQ(link.ev.count(h, C), 1);  // delivered before disconnect returned
             returned.add();
+            EXPECT_EQ(comm_disconnect(h), -1);  // closed and gone
         }
         EXPECT_EQ(link.kinds(), c.events);
         EXPECT_EQ(comm_get_state(h), COMM_STATE_NONE);
-        EXPECT_EQ(comm_disconnect(h), -1);                      // closed and gone
         EXPECT_EQ(c.peer_ends ? "" : read_bytes(link.fd), "");  // the peer sees the close
         link.handle = 0;
     }
@@ -485,6 +485,48 @@ TEST(CommTcp, WaitConnectedFollowsTheSignalAndTheEventResult) {
         EXPECT_EQ(comm_disconnect(h), 0);
         EXPECT_NE(comm_wait_connected(h, NEVER_MS), 0);  // closed
     }
+}
+
+// Reply capture by handle (slot by slot: data/capture.txt).
+TEST(CommCapture, TheLibrarysCallsByHandle) {
+    CommRunning running;
+    int l1 = -1, l2 = -1, l3 = -1;
+    unsigned char buf[16];
+    for (int h : {0, -3, 999999}) {
+        EXPECT_EQ(comm_hook_response(h, 1, buf, 16, 0, nullptr, 0, 0, nullptr, 0), -1);
+        EXPECT_EQ(comm_fill_rsp_buff(h, 1, "x", 1), -1);
+        l1 = l2 = l3 = -1;
+        EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), -1);
+        EXPECT_EQ(l1 + l2 + l3, 0);
+        EXPECT_EQ(comm_unhook_response(h), -1);
+    }
+    TcpPeer peer;
+    Link link;
+    ASSERT_TRUE(link.connect(tcp_string(peer.port())));
+    const int h = link.handle;
+    unsigned char a[4], b[4], c[4];
+    ASSERT_EQ(comm_hook_response(h, 11, a, 4, 12, b, 4, 13, c, 4), 0);
+    EXPECT_EQ(comm_fill_rsp_buff(h, 12, "bb", 2), 0);
+    EXPECT_EQ(comm_fill_rsp_buff(h, 14, "dd", 2), 1);
+    EXPECT_EQ(comm_fill_rsp_buff(h, 13, "ccc", 3), 0);
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), 0);
+    EXPECT_EQ(std::vector<int>({l1, l2, l3}), std::vector<int>({0, 2, 3}));
+    EXPECT_EQ(comm_wait_response(h, nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(c), 3), "ccc");
+    EXPECT_EQ(comm_unhook_response(h), 0);
+    l1 = l2 = l3 = -1;
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), -1);
+    EXPECT_EQ(l1 + l2 + l3, 0);
+    // A waiter is released by the close of its link.
+    ASSERT_EQ(comm_hook_response(h, 11, a, 4, 0, nullptr, 0, 0, nullptr, 0), 0);
+    std::thread closer([&] { comm_disconnect(h); });
+    link.handle = 0;
+    Stopwatch clock;
+    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, 20000), -1);
+    EXPECT_LT(clock.ms(), 10000);
+    closer.join();
+    EXPECT_EQ(comm_unhook_response(h), 0);  // the closed link's capture, now forgotten
+    EXPECT_EQ(comm_unhook_response(h), -1);
 }
 
 // Every wait of the library ends at its limit: not before it, and not seconds after it (a limit

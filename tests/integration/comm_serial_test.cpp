@@ -38,7 +38,7 @@ int as_nobody(const std::function<int()>& child) {
     return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
+TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) {
     CommRunning running;
     const struct {
         int baud, bits, stop, parity, flow;
@@ -60,10 +60,18 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 5;
         ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+        // Bytes that reached the port before the link opened are not delivered.
+        int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_TRUE(write_all(pty.master(), "stale\n"));
+        ASSERT_TRUE(wait_fd(slave, POLLIN));  // they are in the terminal's input now
         Link link;
         ASSERT_TRUE(
             link.connect(serial_string(pty.path(), c.baud, c.bits, c.stop, c.parity, c.flow)));
         ASSERT_TRUE(link.wait(O));
+        ::close(slave);
+        ASSERT_TRUE(write_all(pty.master(), "fresh"));
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
+        EXPECT_EQ(link.data(), "fresh");
         ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
         EXPECT_EQ(cfgetispeed(&t), c.speed);
         EXPECT_EQ(cfgetospeed(&t), c.speed);
@@ -82,27 +90,6 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
         EXPECT_EQ(t.c_cc[VMIN], 1);
         EXPECT_EQ(t.c_cc[VTIME], 0);
     }
-}
-
-// Bytes that reached the port before the link opened are not delivered.
-TEST(CommSerial, BytesFromBeforeTheOpenAreDiscarded) {
-    CommRunning running;
-    PtyPeer pty;
-    termios t{};
-    ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
-    cfmakeraw(&t);
-    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
-    int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(slave, 0);
-    ASSERT_TRUE(write_all(pty.master(), "stale"));
-    ASSERT_TRUE(wait_fd(slave, POLLIN));  // they are in the terminal's input now
-    Link link;
-    ASSERT_TRUE(link.connect(serial_string(pty.path())));
-    ASSERT_TRUE(link.wait(O));
-    ::close(slave);
-    ASSERT_TRUE(write_all(pty.master(), "fresh"));
-    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
-    EXPECT_EQ(link.data(), "fresh");
 }
 
 // COMn is the n-th serial device of the device folder, USB adapters first.

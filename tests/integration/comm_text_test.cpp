@@ -1,19 +1,21 @@
 // Connection strings in their exact text forms, what the parsers take, what comm_connect refuses
 // at once, the display texts of list entries and the small text helpers the parsers share, and
-// the console log's calls: the cases are data (data/conn_text.txt, data/log_calls.txt, their
-// format at the head of the first), one test per section. The few checks that are no row of a
-// table follow.
+// the console log's and the reply capture's calls: the cases are data (data/conn_text.txt,
+// log_calls.txt and capture.txt, their format at the head of the first), one test per section. The
+// few checks that are no row of a table follow.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "comm_events.h"
+#include "comm_links.h"
 #include "error_log.h"
 #include "comm_internal.h"
 #include "process.h"
@@ -111,7 +113,70 @@ std::string logged(const Args& a, size_t at, Call call) {
                                 : call(f.c(), v.c(), w.i()));
 }
 
+// The capture of the section under way, and a capture call's result with the slots' lengths.
+struct Slots {
+    comm_capture c;
+    unsigned char buf[3][8];
+}* capture_now = nullptr;
+std::string captured(int result) {
+    int l[3] = {-1, -1, -1};
+    comm_capture_wait(&capture_now->c, l, 0);
+    return std::to_string(result) + " " + std::to_string(l[0]) + " " + std::to_string(l[1]) + " " +
+           std::to_string(l[2]);
+}
+template <typename Call>
+std::string wait_during(Call call) {
+    std::thread other(call);
+    int l[3] = {-1, -1, -1};
+    const int r = comm_capture_wait(&capture_now->c, l, NEVER_MS);
+    other.join();
+    return std::to_string(r) + " " + std::to_string(l[0]) + " " + std::to_string(l[1]) + " " +
+           std::to_string(l[2]);
+}
+
 const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS = {
+    {"hook",
+     [](const Args& a) {
+         int codes[3], sizes[3];
+         void* buffers[3];
+         for (int i = 0; i < 3; ++i) {
+             codes[i] = a[2 * i].i();
+             sizes[i] = a[2 * i + 1].i();
+             buffers[i] = sizes[i] >= 0 ? capture_now->buf[i] : nullptr;
+         }
+         return captured(comm_capture_hook(&capture_now->c, codes, buffers, sizes));
+     }},
+    {"offer",
+     [](const Args& a) {
+         const int n = a[1].null ? 3 : static_cast<int>(a[1].s.size());
+         return captured(comm_capture_offer(&capture_now->c, a[0].i(), a[1].c(), n));
+     }},
+    {"slots",
+     [](const Args&) {
+         int l[3] = {0, 0, 0};
+         comm_capture_wait(&capture_now->c, l, 0);
+         std::string out;
+         for (int i = 0; i < 3; ++i)
+             if (l[i] > 0)
+                 out += (out.empty() ? "" : " ") +
+                        std::string(reinterpret_cast<char*>(capture_now->buf[i]), l[i]);
+         return out;
+     }},
+    {"unhook",
+     [](const Args&) {
+         comm_capture_unhook(&capture_now->c);
+         return wait_during([] {});
+     }},
+    {"wait_offer",
+     [](const Args& a) {
+         return wait_during(
+             [&] { comm_capture_offer(&capture_now->c, a[0].i(), a[1].c(), int(a[1].s.size())); });
+     }},
+    {"wait_cancel",
+     [](const Args&) {
+         return wait_during([] { EXPECT_TRUE(comm_capture_cancel(&capture_now->c)); });
+     }},
+    {"cancel", [](const Args&) { return std::to_string(comm_capture_cancel(&capture_now->c)); }},
     {"addlevel",
      [](const Args& a) { return logged(log_addlevel(a[0].c(), 0, a[1].i(), 0, 0, a[2].c())); }},
     {"setlevel", [](const Args& a) { return logged(log_setlevel(a[0].c(), a[1].i())); }},
@@ -321,8 +386,10 @@ class Section : public testing::Test {
   public:
     Section(std::string file, std::vector<Case> cases) : file_(file), cases_(std::move(cases)) {}
     void TestBody() override {
-        ErrorLog log(true);  // a log of the section's own, for the log's calls
+        ErrorLog log(true);  // a log and a capture of the section's own, for their calls
         log_now = &log;
+        auto capture = std::make_unique<Slots>();
+        capture_now = capture.get();
         for (const Case& c : cases_) {
             SCOPED_TRACE(file_ + ":" + std::to_string(c.line) + ": " + c.text);
             auto f = FUNCTIONS.find(c.function);
@@ -337,8 +404,10 @@ class Section : public testing::Test {
 };
 
 [[maybe_unused]] const bool registered = [] {
-    for (const char* file : {"conn_text.txt", "log_calls.txt"}) {
-        const char* suite = file[0] == 'c' ? "CommText" : "CommLog";
+    const std::pair<const char*, const char*> files[] = {{"conn_text.txt", "CommText"},
+                                                         {"log_calls.txt", "CommLog"},
+                                                         {"capture.txt", "CommCapture"}};
+    for (auto [file, suite] : files) {
         auto sections = read_cases(file);
         if (sections.empty()) sections["DataFile"] = {{0, "", "", {}, ""}};  // fails: no file
         for (const auto& [name, cases] : sections)

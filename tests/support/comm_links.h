@@ -1,12 +1,6 @@
 // More test support for the communication library's links: a link under test with its event
-// recorder, one to a TCP or pseudo-terminal peer of its own, a TCP listener that never
-// completes a connect, and a stopwatch.
+// recorder, one to a TCP or pseudo-terminal peer of its own, and a stopwatch.
 #pragma once
-
-#ifndef _WIN32
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -123,26 +117,4 @@ struct PeerLink : Link {
     void end() { over_pty ? pty.close_master() : peer.close_client(); }
 };
 
-// A listener on 127.0.0.1 whose accept queue is full: a connect to it stays in progress (its
-// SYN goes unanswered) until the connector gives up.
-class SilentPeer {
-  public:
-    SilentPeer() {
-        port_ = bind_port(listen_);
-        ::listen(listen_, 0);
-        filler_ = connect_loopback(port_);  // takes the one place in the queue
-    }
-    ~SilentPeer() {
-        if (filler_ >= 0) ::close(filler_);
-        ::close(listen_);
-    }
-    SilentPeer(const SilentPeer&) = delete;
-    SilentPeer& operator=(const SilentPeer&) = delete;
-    int port() const { return port_; }
-
-  private:
-    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int filler_ = -1;
-    int port_ = 0;
-};
 #endif  // !_WIN32
