@@ -1,6 +1,6 @@
-// The console log: records longer than the formatting buffer, and the real standard streams (each
-// call written whole and flushed at once, so even a process that ends without flushing has printed
-// everything). Categories, levels, prefixes and the error stream: data/log_calls.txt.
+// The console log on the real standard streams: each call written whole and flushed at once, so
+// even a process that ends without flushing has printed everything. Categories, levels, prefixes,
+// the error stream and long records: data/log_calls.txt.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,26 +9,9 @@
 #include <string>
 
 #include "comm_peers.h"
-#include "error_log.h"
 #include "libcomm.h"
 
 namespace {
-
-TEST(CommLog, LongRecordsArePrintedWhole) {
-    ErrorLog log(true);
-    log_addlevel("MAIN", 0, 1, 0, 0, "");
-    log_seterror(0, 1, 0, 0, "");
-    for (size_t n : {size_t{2046}, size_t{2047}, size_t{2048}, size_t{2049}, size_t{10000}}) {
-        std::string s(n, 'x');
-        for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 26);
-        log.take();
-        log_write("MAIN", "%s", s.c_str());
-        EXPECT_EQ(log.text(), s) << n;
-        log.take();
-        log_error("<%s>", s.c_str());
-        EXPECT_EQ(log.text(), "<" + s + ">") << n;
-    }
-}
 
 // The standard streams themselves, in a child that ends without flushing anything.
 TEST(CommLog, StandardStreamsGetEveryCallAtOnce) {
