@@ -29,10 +29,19 @@ std::vector<std::string> answers_heard() {
 }
 
 // A device on 127.0.0.1: receives the request and answers its sender.
+// (With `any`, bound to every address of its port, so it hears broadcasts too.)
 struct Device {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int port = bind_port(fd);
+    int port = 0;
     sockaddr_in from{};
+    explicit Device(bool any = false) {
+        sockaddr_in a = loopback();
+        a.sin_addr.s_addr = any ? htonl(INADDR_ANY) : a.sin_addr.s_addr;
+        socklen_t len = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+    }
     ~Device() { ::close(fd); }
     std::string receive() {
         char buf[65536];
@@ -86,19 +95,9 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
         EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)
             << b.length << " " << (b.address ? b.address : "null") << " " << b.port;
     // The socket may send to a broadcast address (the loopback's own here).
-    {
-        int any = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        socklen_t len = sizeof a;
-        ASSERT_EQ(::bind(any, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ASSERT_EQ(::getsockname(any, reinterpret_cast<sockaddr*>(&a), &len), 0);
-        EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", ntohs(a.sin_port)), 0);
-        char buf[8];
-        ssize_t n = wait_fd(any, POLLIN) ? ::recv(any, buf, sizeof buf, 0) : -1;
-        EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "all");
-        ::close(any);
-    }
+    Device all(true);
+    EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", all.port), 0);
+    EXPECT_EQ(all.receive(), "all");
     // A second registration replaces the first: a new socket, one callback.
     ASSERT_EQ(comm_net_broadcast_register(on_answer, nullptr), 0);
     CommEvents again;

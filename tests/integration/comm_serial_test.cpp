@@ -1,7 +1,8 @@
 // Serial links over a pseudo-terminal: the terminal settings the string asks for (read back with
-// tcgetattr), raw bytes both ways, bytes from before the open discarded, COM numbers through a
-// device folder of the test's own, devices that cannot be opened, what an operator without
-// permission is told, a stalled write and the far end going away.
+// tcgetattr), bytes from before the open discarded, COM numbers through a device folder of the
+// test's own (their order: data/conn_text.txt), and what an operator without permission is told.
+// (Bytes both ways, devices that cannot be opened, a stalled write and the far end going away:
+// comm_link_test.cpp.)
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -14,7 +15,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "comm_internal.h"
@@ -24,15 +24,6 @@
 #include "process.h"
 
 namespace {
-
-std::string serial_string(const std::string& path, int baud = 115200, int bits = 8, int stop = 1,
-                          int parity = 0, int flow = 0) {
-    char conn[COMM_CONN_STRING_SIZE];
-    return comm_make_conn_string_serial_path(conn, path.c_str(), baud, bits, stop, parity, flow) ==
-                   0
-               ? conn
-               : "";
-}
 
 void touch(const std::string& path) {
     std::fclose(std::fopen(path.c_str(), "w"));
@@ -47,7 +38,7 @@ int as_nobody(const std::function<int()>& child) {
     return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
+TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) {
     CommRunning running;
     const struct {
         int baud, bits, stop, parity, flow;
@@ -69,10 +60,18 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 5;
         ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+        // Bytes that reached the port before the link opened are not delivered.
+        int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_TRUE(write_all(pty.master(), "stale\n"));
+        ASSERT_TRUE(wait_fd(slave, POLLIN));  // they are in the terminal's input now
         Link link;
         ASSERT_TRUE(
             link.connect(serial_string(pty.path(), c.baud, c.bits, c.stop, c.parity, c.flow)));
         ASSERT_TRUE(link.wait(O));
+        ::close(slave);
+        ASSERT_TRUE(write_all(pty.master(), "fresh"));
+        ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
+        EXPECT_EQ(link.data(), "fresh");
         ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
         EXPECT_EQ(cfgetispeed(&t), c.speed);
         EXPECT_EQ(cfgetospeed(&t), c.speed);
@@ -91,43 +90,6 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettings) {
         EXPECT_EQ(t.c_cc[VMIN], 1);
         EXPECT_EQ(t.c_cc[VTIME], 0);
     }
-}
-
-TEST(CommSerial, EveryByteValueGoesBothWaysUnchanged) {
-    CommRunning running;
-    PtyPeer pty;
-    Link link;
-    ASSERT_TRUE(link.connect(serial_string(pty.path())));
-    ASSERT_TRUE(link.wait(O));
-    std::string all;
-    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
-    ASSERT_EQ(comm_write(link.handle, all.data(), 256, 0, 5000), 0);
-    EXPECT_TRUE(read_bytes(pty.master(), 256) == all);
-    // What the device sends arrives as sent.
-    ASSERT_TRUE(write_all(pty.master(), all));
-    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 256));
-    EXPECT_TRUE(link.data() == all);
-}
-
-// Bytes that reached the port before the link opened are not delivered.
-TEST(CommSerial, BytesFromBeforeTheOpenAreDiscarded) {
-    CommRunning running;
-    PtyPeer pty;
-    termios t{};
-    ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
-    cfmakeraw(&t);
-    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
-    int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(slave, 0);
-    ASSERT_TRUE(write_all(pty.master(), "stale"));
-    ASSERT_TRUE(wait_fd(slave, POLLIN));  // they are in the terminal's input now
-    Link link;
-    ASSERT_TRUE(link.connect(serial_string(pty.path())));
-    ASSERT_TRUE(link.wait(O));
-    ::close(slave);
-    ASSERT_TRUE(write_all(pty.master(), "fresh"));
-    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
-    EXPECT_EQ(link.data(), "fresh");
 }
 
 // COMn is the n-th serial device of the device folder, USB adapters first.
@@ -163,51 +125,6 @@ TEST(CommSerial, ComNumbersOpenTheirDevices) {
     comm_serial_set_device_dir(nullptr);
 }
 
-// COMn is the n-th serial device of the folder: USB adapters first, then ACM, then the rest, each
-// in numeric order; two names of one number ("ttyS01" and "ttyS1") by name.
-TEST(CommSerial, ComNumbersTakeUsbAdaptersFirstInNumericOrder) {
-    const struct {
-        std::vector<std::string> files, order;
-    } cases[] = {
-        {{"ttyS10", "ttyS2", "ttyS0", "ttyACM10", "ttyUSB1", "ttyACM9", "ttyUSB0", "tty", "ttyUSB",
-          "ttySx", "ttyUSB0a", "console", "ttyACM0", "ttyprintk"},
-         {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyACM9", "ttyACM10", "ttyS0", "ttyS2", "ttyS10"}},
-        {{"ttyS1", "ttyS01", "ttyS001"}, {"ttyS001", "ttyS01", "ttyS1"}},
-    };
-    char path[COMM_TEXT_SIZE];
-    for (const auto& c : cases) {
-        proc::TempDir dev;
-        for (const std::string& n : c.files) touch(dev.file(n));
-        const int count = static_cast<int>(c.order.size());
-        for (int port = 1; port <= count; ++port) {
-            ASSERT_EQ(comm_serial_com_path(dev.path().c_str(), port, path, sizeof path), 0) << port;
-            EXPECT_EQ(path, dev.file(c.order[port - 1])) << "COM" << port;
-        }
-        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), count + 1, path, sizeof path), -1);
-        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), 0, path, sizeof path), -1);
-        EXPECT_EQ(comm_serial_com_path(dev.path().c_str(), 1, path, 8),
-                  -1);  // does not fit: not cut
-    }
-    EXPECT_EQ(comm_serial_com_path("/nonexistent/nv-comm", 1, path, sizeof path), -1);
-}
-
-TEST(CommSerial, DevicesThatCannotBeOpenedGiveErrorThenClosed) {
-    ErrorLog log;
-    CommRunning running;
-    proc::TempDir dir;
-    touch(dir.file("plain"));
-    for (const std::string& path : {dir.file("plain"), dir.file("missing"), dir.path()}) {
-        SCOPED_TRACE(path);
-        Link link;
-        ASSERT_TRUE(link.connect(serial_string(path)));
-        EXPECT_NE(comm_wait_connected(link.handle, NEVER_MS), 0);
-        ASSERT_TRUE(link.wait(C));
-        EXPECT_EQ(link.kinds(), (kinds{E, C}));
-        link.handle = 0;
-    }
-    EXPECT_EQ(log.text(), "");  // nothing the operator could do about these
-}
-
 TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {
     proc::TempDir dir;
     const std::string mine = dir.file("ttyUSB0");
@@ -236,25 +153,10 @@ TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {
     EXPECT_STREQ(out, "");
 }
 
-// Another program opening the port while the link has it is refused (root may anyway).
-TEST(CommSerial, ThePortIsTakenForExclusiveUse) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to try the open as another user";
-    CommRunning running;
-    PtyPeer pty;
-    ASSERT_EQ(chmod(pty.path().c_str(), 0666), 0);
-    Link link;
-    ASSERT_TRUE(link.connect(serial_string(pty.path())));
-    ASSERT_TRUE(link.wait(O));
-    const int status = as_nobody([&] {
-        int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        return fd >= 0 ? 0 : errno == EBUSY ? 1 : 2;
-    });
-    ASSERT_NE(status, 100) << "cannot become another user here";
-    EXPECT_EQ(status, 1) << "the port was not taken for exclusive use";
-}
-
-// An operator who may not open the port gets the console's message (ERROR) and then, once, the
-// note that names the port's group. Run as another user in a child process of its own.
+// What the link's device looks like to a program of another user (run in a child process of
+// its own): while the link has the port, opening it is refused (root may anyway); a port it may
+// not open gives the console's message (ERROR) and then, once, the note that names the port's
+// group.
 int child_events(int, int kind, const unsigned char*, int, void*) {
     char text[8];
     int n = std::snprintf(text, sizeof text, "<%d>", kind);
@@ -262,13 +164,26 @@ int child_events(int, int kind, const unsigned char*, int, void*) {
     return 0;
 }
 
-TEST(CommSerial, ARefusedPortTellsTheOperatorWhatToDo) {
+TEST(CommSerial, AnotherUserIsKeptOutOrToldWhatToDo) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to try the open as another user";
     PtyPeer pty;
+    const std::string conn = serial_string(pty.path());
+    ASSERT_EQ(chmod(pty.path().c_str(), 0666), 0);
+    {
+        CommRunning running;
+        Link link;
+        ASSERT_TRUE(link.connect(conn));
+        ASSERT_TRUE(link.wait(O));
+        const int status = as_nobody([&] {
+            int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            return fd >= 0 ? 0 : errno == EBUSY ? 1 : 2;
+        });
+        ASSERT_NE(status, 100) << "cannot become another user here";
+        EXPECT_EQ(status, 1) << "the port was not taken for exclusive use";
+    }
     ASSERT_EQ(chmod(pty.path().c_str(), 0600), 0);
     char note[COMM_NOTE_SIZE];
     ASSERT_EQ(comm_serial_permission_note(pty.path().c_str(), note, sizeof note), 0);
-    const std::string conn = serial_string(pty.path());
     int err[2];
     ASSERT_EQ(pipe(err), 0);
     const int status = as_nobody([&] {
@@ -287,52 +202,8 @@ TEST(CommSerial, ARefusedPortTellsTheOperatorWhatToDo) {
     ::close(err[1]);
     const std::string printed = read_bytes(err[0]);  // a few bytes: the pipe held them
     ::close(err[0]);
-    ASSERT_NE(status, 100) << "cannot become another user here";
     EXPECT_EQ(status, 0);
     EXPECT_EQ(printed, "<2>" + std::string(note) + "<3>");
-}
-
-TEST(CommSerial, AStalledWriteFailsAndTheLinkStaysOpen) {
-    CommRunning running;
-    PtyPeer pty;
-    Link link;
-    ASSERT_TRUE(link.connect(serial_string(pty.path())));
-    ASSERT_TRUE(link.wait(O));
-    const std::string block(1 << 20, 's');
-    Stopwatch clock;
-    EXPECT_EQ(comm_write(link.handle, block.data(), static_cast<int>(block.size()), 0, 60), -1);
-    EXPECT_GE(clock.ms(), 60);
-    EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
-    std::string got;
-    std::thread reader([&] {
-        char buf[4096];
-        while (got.find("END") == std::string::npos && wait_fd(pty.master(), POLLIN)) {
-            ssize_t n = ::read(pty.master(), buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-    });
-    EXPECT_EQ(comm_write(link.handle, "END", 3, 0, 20000), 0);
-    reader.join();
-    EXPECT_EQ(got.find_first_not_of('s'), got.size() - 3);
-}
-
-TEST(CommSerial, TheFarEndGoingAwayEndsTheLink) {
-    CommRunning running;
-    PtyPeer pty;
-    Link link;
-    ASSERT_TRUE(link.connect(serial_string(pty.path())));
-    ASSERT_TRUE(link.wait(O));
-    ASSERT_TRUE(write_all(pty.master(), "last"));
-    ASSERT_TRUE(link.ev.wait_bytes(link.handle, 4));
-    pty.close_master();
-    ASSERT_TRUE(link.wait(C));
-    std::vector<int> k = link.kinds();
-    EXPECT_EQ(k.front(), O);
-    EXPECT_EQ(k.back(), C);
-    EXPECT_EQ(link.data(), "last");
-    EXPECT_NE(comm_write(link.handle, "x", 1, 0, 1000), 0);
-    link.handle = 0;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Connection strings in their exact text forms, what the parsers take, what comm_connect refuses
-// at once, the display texts of list entries and the small text helpers the parsers share: the
-// cases are data (data/conn_text.txt, its format at its head), one test per section of it. The
+// at once, the display texts of list entries and the small text helpers the parsers share, and
+// the console log's and the reply capture's calls: the cases are data (data/conn_text.txt,
+// log_calls.txt and capture.txt, their format at the head of the first), one test per section. The
 // few checks that are no row of a table follow.
 #include <gtest/gtest.h>
 
@@ -8,11 +9,16 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "comm_events.h"
+#include "comm_links.h"
+#include "error_log.h"
 #include "comm_internal.h"
+#include "process.h"
 #include "qxx_comm.h"
 
 namespace {
@@ -56,6 +62,7 @@ Arg unescape(const std::string& t) {
 std::string made(const std::function<int(char*)>& make) {
     char out[COMM_CONN_STRING_SIZE];
     std::memset(out, 'x', sizeof out);
+    EXPECT_EQ(make(nullptr), -1) << "no buffer to make it in";
     int r = make(out);
     if (r == 0) return out;
     EXPECT_EQ(r, -1);
@@ -88,7 +95,107 @@ std::string number(bool ok, const long& v) {
     return ok ? std::to_string(v) : "refused";
 }
 
+// The log of the section under way, and a log call's result with what it printed.
+ErrorLog* log_now = nullptr;
+std::string logged(int result) {
+    const std::string printed = log_now->take();
+    return std::to_string(result) + (printed.empty() ? "" : " " + printed);
+}
+// A printing call: the format at a[at], then up to two arguments, numbers as int (a call with
+// none prints its format through "%s").
+template <typename Call>
+std::string logged(const Args& a, size_t at, Call call) {
+    const Arg &f = a[at], &v = a[at + 1], &w = a[at + 2];
+    const bool number = v.s.find_first_not_of("-0123456789") == std::string::npos;
+    return logged(v.s.empty()   ? call("%s", f.c())
+                  : w.s.empty() ? (number ? call(f.c(), v.i()) : call(f.c(), v.c()))
+                  : number      ? call(f.c(), v.i(), w.i())
+                                : call(f.c(), v.c(), w.i()));
+}
+
+// The capture of the section under way, and a capture call's result with the slots' lengths.
+struct Slots {
+    comm_capture c;
+    unsigned char buf[3][8];
+}* capture_now = nullptr;
+std::string captured(int result) {
+    int l[3] = {-1, -1, -1};
+    comm_capture_wait(&capture_now->c, l, 0);
+    return std::to_string(result) + " " + std::to_string(l[0]) + " " + std::to_string(l[1]) + " " +
+           std::to_string(l[2]);
+}
+template <typename Call>
+std::string wait_during(Call call) {
+    std::thread other(call);
+    int l[3] = {-1, -1, -1};
+    const int r = comm_capture_wait(&capture_now->c, l, NEVER_MS);
+    other.join();
+    return std::to_string(r) + " " + std::to_string(l[0]) + " " + std::to_string(l[1]) + " " +
+           std::to_string(l[2]);
+}
+
 const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS = {
+    {"hook",
+     [](const Args& a) {
+         int codes[3], sizes[3];
+         void* buffers[3];
+         for (int i = 0; i < 3; ++i) {
+             codes[i] = a[2 * i].i();
+             sizes[i] = a[2 * i + 1].i();
+             buffers[i] = sizes[i] >= 0 ? capture_now->buf[i] : nullptr;
+         }
+         return captured(comm_capture_hook(&capture_now->c, codes, buffers, sizes));
+     }},
+    {"offer",
+     [](const Args& a) {
+         const int n = a[1].null ? 3 : static_cast<int>(a[1].s.size());
+         return captured(comm_capture_offer(&capture_now->c, a[0].i(), a[1].c(), n));
+     }},
+    {"slots",
+     [](const Args&) {
+         int l[3] = {0, 0, 0};
+         comm_capture_wait(&capture_now->c, l, 0);
+         std::string out;
+         for (int i = 0; i < 3; ++i)
+             if (l[i] > 0)
+                 out += (out.empty() ? "" : " ") +
+                        std::string(reinterpret_cast<char*>(capture_now->buf[i]), l[i]);
+         return out;
+     }},
+    {"unhook",
+     [](const Args&) {
+         comm_capture_unhook(&capture_now->c);
+         return wait_during([] {});
+     }},
+    {"wait_offer",
+     [](const Args& a) {
+         return wait_during(
+             [&] { comm_capture_offer(&capture_now->c, a[0].i(), a[1].c(), int(a[1].s.size())); });
+     }},
+    {"wait_cancel",
+     [](const Args&) {
+         return wait_during([] { EXPECT_TRUE(comm_capture_cancel(&capture_now->c)); });
+     }},
+    {"cancel", [](const Args&) { return std::to_string(comm_capture_cancel(&capture_now->c)); }},
+    {"addlevel",
+     [](const Args& a) { return logged(log_addlevel(a[0].c(), 0, a[1].i(), 0, 0, a[2].c())); }},
+    {"setlevel", [](const Args& a) { return logged(log_setlevel(a[0].c(), a[1].i())); }},
+    {"seterror", [](const Args& a) { return logged(log_seterror(0, a[0].i(), 0, 0, a[1].c())); }},
+    {"reset", [](const Args&) { return log_reset(), logged(0); }},
+    {"write",
+     [](const Args& a) {
+         return logged(a, 1,
+                       [&](const char* f, auto... v) { return log_write(a[0].c(), f, v...); });
+     }},
+    {"append",
+     [](const Args& a) {
+         return logged(a, 1,
+                       [&](const char* f, auto... v) { return log_append(a[0].c(), f, v...); });
+     }},
+    {"error",
+     [](const Args& a) {
+         return logged(a, 0, [](const char* f, auto... v) { return log_error(f, v...); });
+     }},
     {"net",
      [](const Args& a) {
          return made(
@@ -175,6 +282,7 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
          int h = 12345;
          const int r = comm_connect(&h, a[0].c(), CommEvents::proc, 4096, 0, &ev);
          EXPECT_EQ(h, 12345);
+         EXPECT_EQ(comm_connect(nullptr, a[0].c(), nullptr, 4096, 0, nullptr), -1);
          EXPECT_EQ(ev.total(), 0u);
          return r == -1 ? "refused" : "taken";
      }},
@@ -182,6 +290,7 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
      [](const Args& a) {
          char text[COMM_DEVID_SIZE];
          std::memset(text, 'x', sizeof text);
+         EXPECT_EQ(comm_get_devid_string(a[0].c(), nullptr), -1);
          return comm_get_devid_string(a[0].c(), text) == 0 ? std::string(text) : "-1";
      }},
     {"bt_describe",
@@ -220,6 +329,17 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
          long v = -7;
          return number(comm_parse_hex(a[0].s, a[1].i(), a[2].l(), a[3].l(), &v), v);
      }},
+    {"com_path",
+     [](const Args& a) {
+         proc::TempDir dev;
+         std::istringstream files(a[0].s);
+         for (std::string n; files >> n;) std::fclose(std::fopen(dev.file(n).c_str(), "w"));
+         char path[COMM_TEXT_SIZE];
+         const std::string dir = a[0].null ? "/nonexistent/nv-comm" : dev.path();
+         const int r = comm_serial_com_path(dir.c_str(), a[1].i(), path,
+                                            a[2].s.empty() ? COMM_TEXT_SIZE : a[2].i());
+         return r == 0 ? std::string(path).substr(dir.size() + 1) : "-1";
+     }},
     {"query",
      [](const Args& a) {
          comm_query q;
@@ -234,10 +354,10 @@ struct Case {
     std::string expected;
 };
 
-// The cases of data/conn_text.txt by section.
-std::map<std::string, std::vector<Case>> read_cases() {
+// The cases of a data file by section.
+std::map<std::string, std::vector<Case>> read_cases(const std::string& file) {
     std::map<std::string, std::vector<Case>> sections;
-    std::ifstream in(NV_SOURCE_DIR "/tests/integration/data/conn_text.txt");
+    std::ifstream in(NV_SOURCE_DIR "/tests/integration/data/" + file);
     std::string line, section;
     for (int n = 1; std::getline(in, line); ++n) {
         if (line.rfind("## ", 0) == 0) section = line.substr(3);
@@ -264,10 +384,14 @@ std::map<std::string, std::vector<Case>> read_cases() {
 
 class Section : public testing::Test {
   public:
-    explicit Section(std::vector<Case> cases) : cases_(std::move(cases)) {}
+    Section(std::string file, std::vector<Case> cases) : file_(file), cases_(std::move(cases)) {}
     void TestBody() override {
+        ErrorLog log(true);  // a log and a capture of the section's own, for their calls
+        log_now = &log;
+        auto capture = std::make_unique<Slots>();
+        capture_now = capture.get();
         for (const Case& c : cases_) {
-            SCOPED_TRACE("conn_text.txt:" + std::to_string(c.line) + ": " + c.text);
+            SCOPED_TRACE(file_ + ":" + std::to_string(c.line) + ": " + c.text);
             auto f = FUNCTIONS.find(c.function);
             ASSERT_NE(f, FUNCTIONS.end()) << "no such function";
             EXPECT_EQ(f->second(c.args), c.expected);
@@ -275,53 +399,26 @@ class Section : public testing::Test {
     }
 
   private:
+    std::string file_;
     std::vector<Case> cases_;
 };
 
 [[maybe_unused]] const bool registered = [] {
-    const auto sections = read_cases();
-    for (const auto& [name, cases] : sections)
-        testing::RegisterTest("CommText", name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                              [cases = cases]() -> testing::Test* { return new Section(cases); });
-    if (sections.empty())
-        testing::RegisterTest("CommText", "DataFile", nullptr, nullptr, __FILE__, __LINE__,
-                              []() -> testing::Test* {
-                                  return new Section({{0, "", "", {}, ""}});
-                              });
+    const std::pair<const char*, const char*> files[] = {{"conn_text.txt", "CommText"},
+                                                         {"log_calls.txt", "CommLog"},
+                                                         {"capture.txt", "CommCapture"}};
+    for (auto [file, suite] : files) {
+        auto sections = read_cases(file);
+        if (sections.empty()) sections["DataFile"] = {{0, "", "", {}, ""}};  // fails: no file
+        for (const auto& [name, cases] : sections)
+            testing::RegisterTest(
+                suite, name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                [file, cases]() -> testing::Test* { return new Section(file, cases); });
+    }
     return true;
 }();
 
-TEST(CommText, EveryStandardBaudRateAndNoOther) {
-    const int rates[] = {1200,    2400,    4800,    9600,    19200,  38400,  57600,
-                         115200,  230400,  460800,  500000,  576000, 921600, 1000000,
-                         1152000, 1500000, 2000000, 3000000, 4000000};
-    for (int rate : rates) {
-        for (int off : {-1, 0, 1}) {
-            char out[COMM_CONN_STRING_SIZE];
-            EXPECT_EQ(comm_make_conn_string_serial(out, 1, rate + off, 8, 1, 0, 0) == 0, off == 0)
-                << rate + off;
-            comm_serial_params p;
-            const std::string s = "serial:COM1?baud=" + std::to_string(rate + off);
-            EXPECT_EQ(comm_serial_parse(s.c_str(), &p) == 1 ? p.baud : -1, off == 0 ? rate : -1)
-                << s;
-        }
-    }
-}
-
-TEST(CommText, NullBuffersAndTheRestOfTheHelpers) {
-    EXPECT_EQ(comm_make_conn_string_net(nullptr, "h", 1, 1), -1);
-    EXPECT_EQ(comm_make_conn_string_serial(nullptr, 1, 115200, 8, 1, 0, 0), -1);
-    EXPECT_EQ(comm_make_conn_string_serial_path(nullptr, "/a", 115200, 8, 1, 0, 0), -1);
-    EXPECT_EQ(comm_make_conn_string_bt(nullptr, "00:11:22:AA:BB:CC", "", 0, 1, "1", 1), -1);
-    EXPECT_EQ(comm_make_conn_string_usb(nullptr, "USBS:1:1781/0c44", 0, 1, 1), -1);
-    char text[COMM_DEVID_SIZE];
-    EXPECT_EQ(comm_get_devid_string("x", nullptr), -1);
-    EXPECT_EQ(comm_get_devid_string(nullptr, text), -1);
-    {
-        CommRunning running;
-        EXPECT_EQ(comm_connect(nullptr, "tcp://h:1", nullptr, 4096, 0, nullptr), -1);
-    }
-
+TEST(CommText, TheRestOfTheHelpers) {
     uint8_t bytes[6] = {};
     ASSERT_TRUE(comm_bt_address_bytes("0A:1b:2C:3d:4E:f5", bytes));
     EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 6),

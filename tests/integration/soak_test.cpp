@@ -14,14 +14,6 @@
 #include "e2e.h"
 #include "qxx_comm.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define NV_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define NV_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 constexpr int WAIT_MS = 10000;        // generous: only a hang makes a wait this long

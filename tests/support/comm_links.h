@@ -1,12 +1,6 @@
 // More test support for the communication library's links: a link under test with its event
-// recorder, one to a TCP peer of its own, a TCP listener that never completes a connect, and a
-// stopwatch.
+// recorder, one to a TCP or pseudo-terminal peer of its own, and a stopwatch.
 #pragma once
-
-#ifndef _WIN32
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -97,36 +91,30 @@ inline std::string tcp_string(int port, int timeout_ms = 5000, const char* host 
 }
 
 #ifndef _WIN32
-// A link to a fresh peer on 127.0.0.1; open() connects, accepts and waits for OPENED.
-struct TcpLink : Link {
+inline std::string serial_string(const std::string& path, int baud = 115200, int bits = 8,
+                                 int stop = 1, int parity = 0, int flow = 0) {
+    char conn[COMM_CONN_STRING_SIZE];
+    int r = comm_make_conn_string_serial_path(conn, path.c_str(), baud, bits, stop, parity, flow);
+    return r == 0 ? conn : "";
+}
+
+// A link to a fresh peer of its own, over TCP on 127.0.0.1 (`rcvbuf` as TcpPeer's) or over a
+// pseudo-terminal. open() connects, accepts and waits for OPENED; `fd` is the peer's end, and
+// end() closes it.
+struct PeerLink : Link {
+    const bool over_pty;
     TcpPeer peer;
+    PtyPeer pty;
     int fd = -1;
+    explicit PeerLink(bool pty = false, int rcvbuf = 0) : over_pty(pty), peer(true, rcvbuf) {}
+    std::string conn() const {
+        return over_pty ? serial_string(pty.path()) : tcp_string(peer.port());
+    }
     bool open(int rx_size = 4096, int idle_ms = 0) {
-        return connect(tcp_string(peer.port()), rx_size, idle_ms) && (fd = peer.accept()) >= 0 &&
-               wait(COMM_EVENT_OPENED);
+        return connect(conn(), rx_size, idle_ms) &&
+               (fd = over_pty ? pty.master() : peer.accept()) >= 0 && wait(COMM_EVENT_OPENED);
     }
+    void end() { over_pty ? pty.close_master() : peer.close_client(); }
 };
 
-// A listener on 127.0.0.1 whose accept queue is full: a connect to it stays in progress (its
-// SYN goes unanswered) until the connector gives up.
-class SilentPeer {
-  public:
-    SilentPeer() {
-        port_ = bind_port(listen_);
-        ::listen(listen_, 0);
-        filler_ = connect_loopback(port_);  // takes the one place in the queue
-    }
-    ~SilentPeer() {
-        if (filler_ >= 0) ::close(filler_);
-        ::close(listen_);
-    }
-    SilentPeer(const SilentPeer&) = delete;
-    SilentPeer& operator=(const SilentPeer&) = delete;
-    int port() const { return port_; }
-
-  private:
-    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int filler_ = -1;
-    int port_ = 0;
-};
 #endif  // !_WIN32

@@ -72,15 +72,20 @@ inline int connect_loopback(int port, int rcvbuf = 0) {
 }
 
 // A listener on 127.0.0.1; with `listening` false the port refuses every connection (bound, so
-// no other test can take it meanwhile).
+// no other test can take it meanwhile). `rcvbuf` > 0 gives the accepted connection a small
+// receive buffer, so that writes to it stall soon. A `silent` one has a full accept queue: a
+// connect to it stays in progress (its SYN goes unanswered) until the connector gives up.
 class TcpPeer {
   public:
-    explicit TcpPeer(bool listening = true) {
+    explicit TcpPeer(bool listening = true, int rcvbuf = 0, bool silent = false) {
+        if (rcvbuf > 0) setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         port_ = bind_port(listen_);
-        if (listening) ::listen(listen_, 8);
+        if (listening) ::listen(listen_, silent ? 0 : 8);
+        if (silent) filler_ = connect_loopback(port_);  // takes the one place in the queue
     }
     ~TcpPeer() {
         close_client();
+        if (filler_ >= 0) ::close(filler_);
         ::close(listen_);
     }
     TcpPeer(const TcpPeer&) = delete;
@@ -97,7 +102,7 @@ class TcpPeer {
 
   private:
     int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int client_ = -1;
+    int client_ = -1, filler_ = -1;
     int port_ = 0;
 };
 

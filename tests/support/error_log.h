@@ -39,13 +39,6 @@ class ErrorLog {
         pieces_.clear();
         return out;
     }
-    // How often `part` occurs in what was printed.
-    int count(const std::string& part) {
-        std::string all = text();
-        int n = 0;
-        for (size_t at = all.find(part); at != std::string::npos; at = all.find(part, at + 1)) ++n;
-        return n;
-    }
 
   private:
     static void sink(int is_error, const char* text, size_t length, void* user) {
