@@ -27,7 +27,7 @@ constexpr int USB_MODE_OFFSET = 136;  // u16 usb_mode in the parameter record
 // Carries bytes between the fake device and a TCP link to the simulator on its own thread. The
 // simulator closes the link when the instrument restarts; the device then stays silent.
 struct Bridge {
-    usb_fake::Bus* bus;
+    usb_fake::Bench* bus;
     usb_fake::Device* dev;
     int fd;
     std::atomic<bool> stop{false};
@@ -78,15 +78,15 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sim_line);
         InProcessSim sim(options(c.sim_line));
-        usb_fake::Installed fake;
+        usb_fake::Bench fake;
         usb_fake::Device nv52;
         nv52.product = 0x0c45;
         nv52.ports = {3};
         nv52.kernel_driver = true;
-        usb_fake::Device* dev = fake.bus.add(nv52);
+        usb_fake::Device* dev = fake.add(nv52);
         std::string sent;
         {
-            Bridge bridge{&fake.bus, dev, connect_loopback(sim.port())};
+            Bridge bridge{&fake, dev, connect_loopback(sim.port())};
             Console con;
             connected = 0;
             std::string arg0 = "nv-term", arg1 = "eth";
@@ -94,7 +94,7 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
             EXPECT_EQ(nv_term_main(2, argv), c.exit_code);
             EXPECT_EQ(con.out(), c.output);
             QXX_shut();  // the mode leaves the link open on purpose; the program's exit closes it
-            sent = fake.bus.received(dev);
+            sent = fake.received(dev);
         }
         // What the host sent, frame by frame: probes, then the requests, the record written
         // back with usb_mode 1.
