@@ -46,6 +46,16 @@ enum class Refusal { none, in_use, gone };
 template <typename Self>
 class Core {
   public:
+    // What the bus injects, changed through set(): the next `spoil_left` reads that would
+    // complete with bytes come back `spoil`, the bytes lost (`spoiled` counts them); `reads_left`
+    // more reads go out, every one after fails (-1: all go out); writes stay pending until they
+    // are cancelled, cannot go out, or come back from a halted pipe after the device took them;
+    // opens are refused.
+    Back spoil = Back::error;
+    int spoil_left = 0, spoiled = 0, reads_left = -1;
+    bool hold_writes = false, write_refused = false, write_halted = false;
+    Refusal refusal = Refusal::none;
+
     Core() = default;
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -89,36 +99,8 @@ class Core {
         set([&](Self&) { d->gone = true; });
         self().plugged(false);
     }
-    // The next `count` reads that would complete with bytes come back `how`, the bytes lost.
-    void spoil_reads(Back how, int count) {
-        set([&](Self&) {
-            spoil_ = how;
-            spoil_left_ = count;
-        });
-    }
-    bool wait_spoiled(int n) {
-        return wait([&](Self&) { return spoiled_ >= n; });
-    }
-    // `n` more reads go out; every one after fails (-1: all go out).
-    void fail_reads_after(int n) {
-        set([&](Self&) { reads_left_ = n; });
-    }
-    // Writes stay pending until they are cancelled.
-    void hold_writes(bool on) {
-        set([&](Self&) { hold_writes_ = on; });
-    }
     bool wait_write_held() {
         return wait([](Self& s) { return s.holding(); });
-    }
-    void fail_write_submits(bool on) {
-        set([&](Self&) { write_refused_ = on; });
-    }
-    // Writes come back from a halted pipe (the device took the bytes first).
-    void halt_writes(bool on) {
-        set([&](Self&) { write_halted_ = on; });
-    }
-    void refuse_open(Refusal why) {
-        set([&](Self&) { refusal_ = why; });
     }
     // Driver and interface calls, halts cleared ("halt 81"), hot-plug off, in order.
     std::vector<std::string> calls() {
@@ -179,21 +161,21 @@ class Core {
         pipes_.insert(pipe);
         if (!in) {
             zero_packets_.push_back(zero_packet);
-            return !write_refused_;
+            return !write_refused;
         }
         read_sizes_.push_back(length);
-        if (reads_left_ == 0) return false;
-        if (reads_left_ > 0) --reads_left_;
+        if (reads_left == 0) return false;
+        if (reads_left > 0) --reads_left;
         return true;
     }
     // Under lock_: moves up to `max` of the device's bytes into `buffer` and gives their count;
-    // *spoilt tells that they come back spoilt (as spoil_), the bytes lost.
+    // *spoilt tells that they come back spoilt (as spoil), the bytes lost.
     size_t take(Device* d, unsigned char* buffer, size_t max, bool* spoilt) {
         const size_t n = std::min(d->to_host.size(), max);
         std::memcpy(buffer, d->to_host.data(), n);
         d->to_host.erase(0, n);
-        *spoilt = n > 0 && spoil_left_ > 0;
-        if (*spoilt) --spoil_left_, ++spoiled_;
+        *spoilt = n > 0 && spoil_left > 0;
+        if (*spoilt) --spoil_left, ++spoiled;
         changed_.notify_all();
         return n;
     }
@@ -201,16 +183,12 @@ class Core {
     bool took(Device* d, const unsigned char* buffer, size_t n) {
         d->from_host.append(reinterpret_cast<const char*>(buffer), n);
         changed_.notify_all();
-        return !write_halted_;
+        return !write_halted;
     }
 
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<std::unique_ptr<Device>> devices_;
-    Back spoil_ = Back::error;
-    int spoil_left_ = 0, spoiled_ = 0, reads_left_ = -1;
-    bool hold_writes_ = false, write_refused_ = false, write_halted_ = false;
-    Refusal refusal_ = Refusal::none;
     std::vector<std::string> calls_;
     std::vector<int> read_sizes_;
     std::vector<bool> zero_packets_;

@@ -215,7 +215,7 @@ class Bench : public Core<Bench> {
     static int open(libusb_device* d, libusb_device_handle** out) {
         guard g(bus().lock_);
         if (bus().open_error) return bus().open_error;
-        if (dev(d)->gone || bus().refusal_ == Refusal::gone) return LIBUSB_ERROR_NO_DEVICE;
+        if (dev(d)->gone || bus().refusal == Refusal::gone) return LIBUSB_ERROR_NO_DEVICE;
         *out = reinterpret_cast<libusb_device_handle*>(new Ref(*ref(d)));
         return 0;
     }
@@ -256,7 +256,7 @@ class Bench : public Core<Bench> {
     static int claim_interface(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
         bus().note("claim " + std::to_string(iface));
-        if (driver_bound(h, iface) || bus().refusal_ == Refusal::in_use) return LIBUSB_ERROR_BUSY;
+        if (driver_bound(h, iface) || bus().refusal == Refusal::in_use) return LIBUSB_ERROR_BUSY;
         bus().claimed_.insert(h);
         return 0;
     }
@@ -270,8 +270,8 @@ class Bench : public Core<Bench> {
         char text[16];
         std::snprintf(text, sizeof text, "halt %02x", ep);
         bus().note(text);
-        return bus().spoil_ == Back::halted_for_good && (ep & LIBUSB_ENDPOINT_IN) ? LIBUSB_ERROR_IO
-                                                                                  : 0;
+        return bus().spoil == Back::halted_for_good && (ep & LIBUSB_ENDPOINT_IN) ? LIBUSB_ERROR_IO
+                                                                                 : 0;
     }
     static libusb_transfer* alloc_transfer(int) {
         return static_cast<libusb_transfer*>(std::calloc(1, sizeof(libusb_transfer)));
@@ -288,7 +288,7 @@ class Bench : public Core<Bench> {
         if (!b.goes_out(t->endpoint, in, t->length, t->flags & LIBUSB_TRANSFER_ADD_ZERO_PACKET))
             return LIBUSB_ERROR_IO;
         if (b.pending_.count(t)) return LIBUSB_ERROR_BUSY;
-        b.pending_[t] = {false, !in && b.hold_writes_};
+        b.pending_[t] = {false, !in && b.hold_writes};
         b.order_.push_back(t);
         b.kick_all();
         b.changed_.notify_all();
@@ -414,7 +414,7 @@ class Bench : public Core<Bench> {
             if (t->status == LIBUSB_TRANSFER_COMPLETED && in) {
                 t->actual_length =
                     static_cast<int>(take(d, t->buffer, static_cast<size_t>(t->length), &spoilt));
-                if (spoilt) t->status = status_of(spoil_), t->actual_length = 0;
+                if (spoilt) t->status = status_of(spoil), t->actual_length = 0;
             } else if (t->status == LIBUSB_TRANSFER_COMPLETED) {
                 t->actual_length = t->length;
                 if (!took(d, t->buffer, static_cast<size_t>(t->length)))  // taken, then halted

@@ -118,7 +118,7 @@ class Bench : public Core<Bench> {
             } else if (op.in && !op.device->to_host.empty()) {
                 bool spoilt;
                 const size_t n = take(op.device, op.buffer, op.length, &spoilt);
-                finish(ov, op, spoilt ? error_of(spoil_) : 0, spoilt ? 0 : static_cast<DWORD>(n));
+                finish(ov, op, spoilt ? error_of(spoil) : 0, spoilt ? 0 : static_cast<DWORD>(n));
             }
         }
     }
@@ -229,9 +229,9 @@ class Bench : public Core<Bench> {
             if (!each->gone && path_of(*each) == path) d = each.get();
         bool busy = false;
         for (Open* o : b().opens_) busy = busy || o->device == d;
-        const DWORD error = d == nullptr || b().refusal_ == Refusal::gone ? ERROR_FILE_NOT_FOUND
-                            : busy || b().refusal_ == Refusal::in_use     ? ERROR_ACCESS_DENIED
-                                                                          : 0;
+        const DWORD error = d == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
+                            : busy || b().refusal == Refusal::in_use     ? ERROR_ACCESS_DENIED
+                                                                         : 0;
         if (error != 0) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
@@ -316,7 +316,7 @@ class Bench : public Core<Bench> {
         k.order_.push_back(ov);
         if (in) {
             k.woken();
-        } else if (!k.hold_writes_) {
+        } else if (!k.hold_writes) {
             const bool halted = !k.took(d, buffer, length);
             k.finish(ov, k.ops_[ov], halted ? ERROR_GEN_FAILURE : 0, halted ? 0 : length);
         }
@@ -365,7 +365,7 @@ class Bench : public Core<Bench> {
         char text[16];
         std::snprintf(text, sizeof text, "halt %02x", pipe);
         b().note(text);
-        if (iface(h)->open->device->gone || (b().spoil_ == Back::halted_for_good && pipe & 0x80)) {
+        if (iface(h)->open->device->gone || (b().spoil == Back::halted_for_good && pipe & 0x80)) {
             SetLastError(iface(h)->open->device->gone ? ERROR_DEVICE_NOT_CONNECTED
                                                       : ERROR_GEN_FAILURE);
             return FALSE;

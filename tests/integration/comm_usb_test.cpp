@@ -125,7 +125,7 @@ TEST(CommUsb, AnOverflowedReadEndsTheLink) {
     Link link;
     ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
     ASSERT_TRUE(link.wait(O));
-    b.spoil_reads(Back::overflowed, 1);
+    b.set([](Bench& k) { k.spoil = Back::overflowed, k.spoil_left = 1; });
     b.send(dev, "lost");
     ASSERT_TRUE(link.wait(C));
     EXPECT_EQ(link.kinds(), (kinds{O, E, C}));
