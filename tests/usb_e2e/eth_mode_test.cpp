@@ -37,10 +37,8 @@ struct Bridge {
             const std::string out = bus->received(dev);
             if (open && out.size() > forwarded) open = write_all(fd, out.substr(forwarded));
             forwarded = out.size();
-            if (!open || !wait_fd(fd, POLLIN, 2)) {
-                if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                continue;
-            }
+            if (!open) bus->wait([this](usb_fake::Bench&) { return stop.load(); });
+            if (!open || !wait_fd(fd, POLLIN, 2)) continue;
             char buf[4096];
             ssize_t n = read(fd, buf, sizeof buf);
             if (n > 0) bus->send(dev, std::string(buf, static_cast<size_t>(n)));
@@ -48,7 +46,7 @@ struct Bridge {
         }
     }};
     ~Bridge() {
-        stop = true;
+        bus->set([this](usb_fake::Bench&) { stop = true; });  // under the lock: wakes the wait
         thread.join();
         if (fd >= 0) close(fd);
     }
