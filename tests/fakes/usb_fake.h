@@ -1,13 +1,10 @@
-// A fake USB bus behind the USB transport's table of libusb calls (usb_api.h): devices with their
-// ids, place, strings and one instrument interface; bulk transfers that complete only inside
-// event handling (as libusb's do), on whichever thread handles events; an event descriptor per
-// context for the I/O thread's poll; hot-plug rounds reported inside event handling; and libusb's
-// own timer. It records what the transport asks for (driver and interface calls, halts cleared,
-// transfers submitted) and injects what a real bus does now and then (refusals, reads that come
-// back badly, writes the device does not take), and it counts what is handed out, so a test can
-// check that a link gives back every context, interface, driver and transfer. Bench is its face
-// for the tests, the same as the Windows fake's (usb_win_fake.h), so the contract tests
-// (comm_usb_contract_test.cpp) hold both transports; set() reaches the rest.
+// A fake USB bus behind the USB transport's table of libusb calls (usb_api.h), on the bench
+// shared with the Windows fake (usb_bench.h): one instrument interface per device; bulk transfers
+// that complete only inside event handling (as libusb's do), on whichever thread handles events;
+// an event descriptor per context for the I/O thread's poll; hot-plug rounds reported inside
+// event handling; and libusb's own timer. It records the driver and interface calls and injects
+// libusb's own refusals; it counts what is handed out, so a test can check that a link gives back
+// every context, interface, driver and transfer.
 #pragma once
 
 #if NV_HAVE_LIBUSB
@@ -17,41 +14,15 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "comm_events.h"
 #include "comm_internal.h"
 #include "usb_api.h"
+#include "usb_bench.h"
 
 namespace usb_fake {
-
-struct Device {
-    int bus = 1;
-    std::vector<uint8_t> ports;
-    uint16_t vendor = 0x1781;
-    uint16_t product = 0x0C44;
-    bool kernel_driver = false;  // bound to interface 1, which is busy until it is detached
-    // String descriptors 1 to 3 (none when all are empty); "refused" is refused.
-    std::string maker, name, serial;
-    std::string to_host, from_host;  // changed through Bus, under its lock
-    bool gone = false;               // unplugged
-};
-
-// How a read comes back when a test spoils it.
-enum class Back { timed_out, halted, halted_for_good, unplugged, error };
-// Why an open is refused.
-enum class Refusal { none, in_use, gone };
 
 struct Context;
 
@@ -74,36 +45,20 @@ struct Config {
     libusb_endpoint_descriptor endpoints[3]{};
 };
 
-class Bus;
-inline Bus* installed = nullptr;
+class Bench;
+inline Bench* installed = nullptr;
 
-class Bus {
+class Bench : public Core<Bench> {
   public:
-    // ---- the test's side --------------------------------------------------------------------
-    Bus() = default;
-    Bus(const Bus&) = delete;
-    Bus& operator=(const Bus&) = delete;
-    ~Bus() {
+    Bench() {
+        installed = this;
+        comm_usb_set_api(&table());
+    }
+    ~Bench() {
+        comm_usb_set_api(nullptr);
+        installed = nullptr;
+        EXPECT_EQ(leaks(), "") << "given back at the end";
         for (Context* c : contexts_) delete c;
-    }
-
-    Device* add(Device d) {
-        std::lock_guard<std::mutex> guard(lock_);
-        devices_.push_back(std::make_unique<Device>(std::move(d)));
-        return devices_.back().get();
-    }
-    void send(Device* d, const std::string& bytes) {
-        set([&](Bus&) { d->to_host += bytes; }, true);
-    }
-    // Pulled out: no longer listed or opened, its transfers come back as from no device.
-    void unplug(Device* d) {
-        set([&](Bus&) { d->gone = true; }, true);
-    }
-    // What the device received, once it is at least `n` bytes (or the limit passed).
-    std::string received(Device* d, size_t n = 0) {
-        wait([&](Bus&) { return d->from_host.size() >= n; });
-        std::lock_guard<std::mutex> guard(lock_);
-        return d->from_host;
     }
     // What is still handed out (memory aside, which the leak checker watches); empty when
     // everything came back.
@@ -117,24 +72,13 @@ class Bus {
             if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
         return out;
     }
-    // Changes what the fake injects, under its lock; with `wake`, every context's poll wakes.
-    template <typename F>
-    void set(F f, bool wake = false) {
-        std::lock_guard<std::mutex> guard(lock_);
-        f(*this);
-        if (wake) kick_all();
-        changed_.notify_all();
-    }
-    template <typename P>
-    bool wait(P pred) {
-        std::unique_lock<std::mutex> held(lock_);
-        return changed_.wait_for(held, CommEvents::LIMIT, [&] { return pred(*this); });
-    }
-    // Under the lock: whether an OUT transfer waits for a device that does not take it.
-    bool holding() const {
-        for (const auto& [t, p] : pending_)
-            if (p.held && !p.cancelled) return true;
-        return false;
+    // A round of `changes` arrivals and removals, reported when hot-plug is registered.
+    void plug_round(int changes = 1) {
+        set([&](Bench& k) {
+            if (k.plug_ctx == nullptr) return;
+            k.plug_changes += changes;
+            kick(k.plug_ctx);
+        });
     }
     // Wakes the poll of one context, as libusb does when its timer or its devices change.
     static void kick(libusb_context* ctx) {
@@ -143,18 +87,10 @@ class Bus {
             ADD_FAILURE() << "event fd";
     }
 
-    // What the test injects and what it saw; everything under the lock (set(), wait()).
-    int init_error = 0, list_error = 0, open_error = 0, claim_error = 0, detach_error = 0;
-    int driver_query = -99;    // not -99: what kernel_driver_active answers
-    int halt_error = 0;        // what clearing a halt answers
-    int in_submits_left = -1;  // not -1: IN submissions that succeed before one fails
-    int out_submit_error = 0;
-    bool hold_out = false;  // OUT transfers stay pending until cancelled
-    // The next `rewrite_in` IN transfers that come back complete come back with `in_status`.
-    int rewrite_in = 0, rewritten = 0;
-    libusb_transfer_status in_status = LIBUSB_TRANSFER_COMPLETED;
-    libusb_transfer_status out_status = LIBUSB_TRANSFER_COMPLETED;  // every OUT, when not so
-    libusb_context* last_ctx = nullptr;                             // the context made last
+    // What the test injects beyond the bench's own; everything under the lock (set(), get()).
+    int init_error = 0, list_error = 0, open_error = 0, detach_error = 0;
+    int driver_query = -99;              // not -99: what kernel_driver_active answers
+    libusb_context* last_ctx = nullptr;  // the context made last
     // libusb's own timer: due at `timer_at` on `timer_ctx`, when it then brings `timer_data`
     // from `timer_device` (or lets the hot-plug round of that context be reported); nothing
     // wakes the poll.
@@ -169,56 +105,36 @@ class Bus {
     void* plug_user = nullptr;
     libusb_context* plug_ctx = nullptr;
     int plug_changes = 0;
-    // Records.
-    std::vector<std::string> calls;  // driver and interface calls, halts, hot-plug off, in order
-    std::vector<int> in_lengths, out_flags;
-    std::vector<unsigned char> endpoints;  // of every submitted transfer
+
+  private:
+    friend class Core<Bench>;
+    void woken() { kick_all(); }
+    void plugged(bool) { plug_round(); }
+    // Under the lock: whether an OUT transfer waits for a device that does not take it.
+    bool holding() const {
+        for (const auto& [t, p] : pending_)
+            if (p.held && !p.cancelled) return true;
+        return false;
+    }
 
     static const comm_usb_api& table() {
+        // clang-format off
         static const comm_usb_api api = {
-            init,
-            exit,
-            get_device_list,
-            free_device_list,
-            get_device_descriptor,
-            get_bus_number,
-            get_port_numbers,
-            get_active_config_descriptor,
-            free_config_descriptor,
-            open,
-            close,
-            get_string_descriptor_ascii,
-            kernel_driver_active,
-            detach_kernel_driver,
-            attach_kernel_driver,
-            claim_interface,
-            release_interface,
-            clear_halt,
-            alloc_transfer,
-            free_transfer,
-            submit_transfer,
-            cancel_transfer,
-            get_pollfds,
-            free_pollfds,
-            get_next_timeout,
-            handle_events,
-            has_capability,
-            hotplug_register,
-            hotplug_deregister,
-        };
+            init, exit, get_device_list, free_device_list, get_device_descriptor, get_bus_number,
+            get_port_numbers, get_active_config_descriptor, free_config_descriptor, open, close,
+            get_string_descriptor_ascii, kernel_driver_active, detach_kernel_driver,
+            attach_kernel_driver, claim_interface, release_interface, clear_halt, alloc_transfer,
+            free_transfer, submit_transfer, cancel_transfer, get_pollfds, free_pollfds,
+            get_next_timeout, handle_events, has_capability, hotplug_register, hotplug_deregister};
+        // clang-format on
         return api;
     }
 
-  private:
-    // ---- libusb's side, on the installed bus ------------------------------------------------
+    // ---- libusb's side, on the installed bench ----------------------------------------------
     using guard = std::lock_guard<std::mutex>;
-    static Bus& bus() { return *installed; }
+    static Bench& bus() { return *installed; }
     static Ref* ref(void* p) { return static_cast<Ref*>(p); }
     static Device* dev(void* d) { return ref(d)->device; }
-    static void note(const std::string& call) {
-        bus().calls.push_back(call);
-        bus().changed_.notify_all();
-    }
 
     static int init(libusb_context** out) {
         guard g(bus().lock_);
@@ -299,7 +215,7 @@ class Bus {
     static int open(libusb_device* d, libusb_device_handle** out) {
         guard g(bus().lock_);
         if (bus().open_error) return bus().open_error;
-        if (dev(d)->gone) return LIBUSB_ERROR_NO_DEVICE;
+        if (dev(d)->gone || bus().refusal == Refusal::gone) return LIBUSB_ERROR_NO_DEVICE;
         *out = reinterpret_cast<libusb_device_handle*>(new Ref(*ref(d)));
         return 0;
     }
@@ -321,41 +237,41 @@ class Bus {
     }
     static int kernel_driver_active(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
-        note("active " + std::to_string(iface));
+        bus().note("active " + std::to_string(iface));
         if (bus().driver_query != -99) return bus().driver_query;
         return driver_bound(h, iface) ? 1 : 0;
     }
     static int detach_kernel_driver(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
-        note("detach " + std::to_string(iface));
+        bus().note("detach " + std::to_string(iface));
         if (bus().detach_error) return bus().detach_error;
         bus().detached_.insert(h);
         return 0;
     }
     static int attach_kernel_driver(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
-        note("attach " + std::to_string(iface));
+        bus().note("attach " + std::to_string(iface));
         return bus().detached_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
     static int claim_interface(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
-        note("claim " + std::to_string(iface));
-        if (bus().claim_error) return bus().claim_error;
-        if (driver_bound(h, iface)) return LIBUSB_ERROR_BUSY;
+        bus().note("claim " + std::to_string(iface));
+        if (driver_bound(h, iface) || bus().refusal == Refusal::in_use) return LIBUSB_ERROR_BUSY;
         bus().claimed_.insert(h);
         return 0;
     }
     static int release_interface(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
-        note("release " + std::to_string(iface));
+        bus().note("release " + std::to_string(iface));
         return bus().claimed_.erase(h) ? 0 : LIBUSB_ERROR_NOT_FOUND;
     }
     static int clear_halt(libusb_device_handle*, unsigned char ep) {
         guard g(bus().lock_);
         char text[16];
         std::snprintf(text, sizeof text, "halt %02x", ep);
-        note(text);
-        return bus().halt_error;
+        bus().note(text);
+        return bus().spoil == Back::halted_for_good && (ep & LIBUSB_ENDPOINT_IN) ? LIBUSB_ERROR_IO
+                                                                                 : 0;
     }
     static libusb_transfer* alloc_transfer(int) {
         return static_cast<libusb_transfer*>(std::calloc(1, sizeof(libusb_transfer)));
@@ -366,26 +282,20 @@ class Bus {
         std::free(t);
     }
     static int submit_transfer(libusb_transfer* t) {
-        Bus& b = bus();
+        Bench& b = bus();
         guard g(b.lock_);
-        b.endpoints.push_back(t->endpoint);
-        if ((t->endpoint & LIBUSB_ENDPOINT_IN) != 0) {
-            b.in_lengths.push_back(t->length);
-            if (b.in_submits_left == 0) return LIBUSB_ERROR_IO;
-            if (b.in_submits_left > 0) --b.in_submits_left;
-        } else {
-            if (b.out_submit_error) return b.out_submit_error;
-            b.out_flags.push_back(t->flags);
-        }
+        const bool in = (t->endpoint & LIBUSB_ENDPOINT_IN) != 0;
+        if (!b.goes_out(t->endpoint, in, t->length, t->flags & LIBUSB_TRANSFER_ADD_ZERO_PACKET))
+            return LIBUSB_ERROR_IO;
         if (b.pending_.count(t)) return LIBUSB_ERROR_BUSY;
-        b.pending_[t] = {false, (t->endpoint & LIBUSB_ENDPOINT_IN) == 0 && b.hold_out};
+        b.pending_[t] = {false, !in && b.hold_writes};
         b.order_.push_back(t);
         b.kick_all();
         b.changed_.notify_all();
         return 0;
     }
     static int cancel_transfer(libusb_transfer* t) {
-        Bus& b = bus();
+        Bench& b = bus();
         guard g(b.lock_);
         auto it = b.pending_.find(t);
         if (it == b.pending_.end()) return LIBUSB_ERROR_NOT_FOUND;
@@ -422,7 +332,7 @@ class Bus {
     // something to when nothing else happened), and calls the transfers' callbacks, as libusb
     // does, on the calling thread.
     static int handle_events(libusb_context* ctx, timeval* tv, int*) {
-        Bus& b = bus();
+        Bench& b = bus();
         std::lock_guard<std::mutex> one_handler(b.handling_);
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_transfer*> done;
@@ -444,7 +354,7 @@ class Bus {
             }
             auto limit = std::chrono::microseconds(tv ? tv->tv_sec * 1000000L + tv->tv_usec : 0);
             if (fired || changes > 0) limit = {};
-            b.kicked_.wait_for(held, limit, [&] { return b.collect(c, nullptr); });
+            b.changed_.wait_for(held, limit, [&] { return b.collect(c, nullptr); });
             b.collect(c, &done);
         }
         for (int i = 0; i < changes; ++i)
@@ -472,12 +382,11 @@ class Bus {
         guard g(bus().lock_);
         EXPECT_EQ(handle, 7);
         if (ctx == bus().plug_ctx) bus().plug_ctx = nullptr;
-        note("hotplug off");
+        bus().note("hotplug off");
     }
 
     void kick_all() {
         for (Context* c : contexts_) kick(reinterpret_cast<libusb_context*>(c));
-        kicked_.notify_all();
         changed_.notify_all();
     }
     // Under lock_: whether anything can complete now for context `c`; with a list given, it is
@@ -489,46 +398,40 @@ class Bus {
             Ref* h = ref(t->dev_handle);
             Device* d = h->device;
             const Pending p = pending_[t];
-            bool in = (t->endpoint & LIBUSB_ENDPOINT_IN) != 0;
-            auto status = LIBUSB_TRANSFER_COMPLETED;
-            int length =
-                in ? std::min<int>(static_cast<int>(d->to_host.size()), t->length) : t->length;
-            bool ready = in ? length > 0 : !p.held;
-            if (p.cancelled || d->gone) {
-                status = p.cancelled ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_NO_DEVICE;
-                ready = true;
-            }
-            if (h->context != c || !ready) {
+            const bool in = (t->endpoint & LIBUSB_ENDPOINT_IN) != 0;
+            if (h->context != c ||
+                !(p.cancelled || d->gone || (in ? !d->to_host.empty() : !p.held))) {
                 ++it;
                 continue;
             }
             any = true;
             if (done == nullptr) return true;
-            t->status = status;
-            t->actual_length = status == LIBUSB_TRANSFER_COMPLETED ? length : 0;
-            if (t->actual_length > 0 && in) {
-                std::memcpy(t->buffer, d->to_host.data(), static_cast<size_t>(length));
-                d->to_host.erase(0, static_cast<size_t>(length));
-                if (rewrite_in > 0) {  // spoilt: the bytes are lost
-                    --rewrite_in;
-                    ++rewritten;
-                    t->status = in_status;
-                    if (in_status != LIBUSB_TRANSFER_COMPLETED) t->actual_length = 0;
-                }
-            } else if (!in && status == LIBUSB_TRANSFER_COMPLETED) {
-                d->from_host.append(reinterpret_cast<const char*>(t->buffer),
-                                    static_cast<size_t>(length));
-                if (out_status != LIBUSB_TRANSFER_COMPLETED) {  // taken, then halted
-                    t->status = out_status;
-                    t->actual_length = 0;
-                }
+            t->status = p.cancelled ? LIBUSB_TRANSFER_CANCELLED
+                        : d->gone   ? LIBUSB_TRANSFER_NO_DEVICE
+                                    : LIBUSB_TRANSFER_COMPLETED;
+            t->actual_length = 0;
+            bool spoilt = false;
+            if (t->status == LIBUSB_TRANSFER_COMPLETED && in) {
+                t->actual_length =
+                    static_cast<int>(take(d, t->buffer, static_cast<size_t>(t->length), &spoilt));
+                if (spoilt) t->status = status_of(spoil), t->actual_length = 0;
+            } else if (t->status == LIBUSB_TRANSFER_COMPLETED) {
+                t->actual_length = t->length;
+                if (!took(d, t->buffer, static_cast<size_t>(t->length)))  // taken, then halted
+                    t->status = LIBUSB_TRANSFER_STALL, t->actual_length = 0;
             }
-            changed_.notify_all();
             pending_.erase(t);
             it = order_.erase(it);
             done->push_back(t);
         }
         return any;
+    }
+    static libusb_transfer_status status_of(Back how) {
+        return how == Back::timed_out    ? LIBUSB_TRANSFER_TIMED_OUT
+               : how == Back::unplugged  ? LIBUSB_TRANSFER_NO_DEVICE
+               : how == Back::error      ? LIBUSB_TRANSFER_ERROR
+               : how == Back::overflowed ? LIBUSB_TRANSFER_OVERFLOW
+                                         : LIBUSB_TRANSFER_STALL;
     }
 
     struct Pending {
@@ -536,27 +439,10 @@ class Bus {
         bool held = false;       // an OUT transfer the device does not take
     };
     std::mutex handling_;  // one event handler at a time
-    std::mutex lock_;
-    std::condition_variable kicked_, changed_;
-    std::vector<std::unique_ptr<Device>> devices_;
     std::set<Context*> contexts_;
     std::map<libusb_transfer*, Pending> pending_;  // submitted
     std::deque<libusb_transfer*> order_;           // submission order
     std::set<libusb_device_handle*> claimed_, detached_;
-};
-
-// A fresh fake bus for the length of a test.
-struct Installed {
-    Bus bus;
-    Installed() {
-        installed = &bus;
-        comm_usb_set_api(&Bus::table());
-    }
-    ~Installed() {
-        comm_usb_set_api(nullptr);
-        installed = nullptr;
-        EXPECT_EQ(bus.leaks(), "") << "given back at the end";
-    }
 };
 
 inline std::string entry_of(const Device& d) {
@@ -579,120 +465,6 @@ inline std::string words_of(const Device& d) {
                   d.product);
     return w;
 }
-
-// The fake bus for the length of a test, with the face the contract tests share with Windows.
-struct Bench : Installed {
-    template <typename F>
-    void set(F f) {
-        bus.set(f);
-    }
-    template <typename F>
-    auto get(F f) {
-        decltype(f(bus)) out;
-        bus.set([&](Bus& k) { out = f(k); });
-        return out;
-    }
-    Device* add(int bus_number, std::vector<uint8_t> ports, int product = 0x0C44,
-                int vendor = 0x1781) {
-        Device d;
-        d.bus = bus_number;
-        d.ports = std::move(ports);
-        d.product = static_cast<uint16_t>(product);
-        d.vendor = static_cast<uint16_t>(vendor);
-        return add(d);
-    }
-    Device* add(const Device& d) {
-        Device* added = bus.add(d);
-        plug_round();
-        return added;
-    }
-    void names(Device* d, const std::string& maker, const std::string& name,
-               const std::string& serial) {
-        set([&](Bus&) {
-            d->maker = maker;
-            d->name = name;
-            d->serial = serial;
-        });
-    }
-    void send(Device* d, const std::string& bytes) { bus.send(d, bytes); }
-    std::string received(Device* d, size_t n = 0) { return bus.received(d, n); }
-    // Pulled out: what is in flight comes back as from an unplugged device, the listing no
-    // longer shows it.
-    void unplug(Device* d) {
-        bus.unplug(d);
-        plug_round();
-    }
-    void spoil_reads(Back how, int count) {
-        set([&](Bus& k) {
-            k.rewrite_in = count;
-            k.in_status = how == Back::timed_out   ? LIBUSB_TRANSFER_TIMED_OUT
-                          : how == Back::unplugged ? LIBUSB_TRANSFER_NO_DEVICE
-                          : how == Back::error     ? LIBUSB_TRANSFER_ERROR
-                                                   : LIBUSB_TRANSFER_STALL;
-            k.halt_error = how == Back::halted_for_good ? LIBUSB_ERROR_IO : 0;
-        });
-    }
-    bool wait_spoiled(int n) {
-        return bus.wait([&](Bus& k) { return k.rewritten >= n; });
-    }
-    void fail_reads_after(int n) {
-        set([&](Bus& k) { k.in_submits_left = n; });
-    }
-    void hold_writes(bool on) {
-        set([&](Bus& k) { k.hold_out = on; });
-    }
-    bool wait_write_held() {
-        return bus.wait([](Bus& k) { return k.holding(); });
-    }
-    void fail_write_submits(bool on) {
-        set([&](Bus& k) { k.out_submit_error = on ? LIBUSB_ERROR_IO : 0; });
-    }
-    void halt_writes(bool on) {
-        set([&](Bus& k) { k.out_status = on ? LIBUSB_TRANSFER_STALL : LIBUSB_TRANSFER_COMPLETED; });
-    }
-    void refuse_open(Refusal why) {
-        set([&](Bus& k) {
-            k.claim_error = why == Refusal::in_use ? LIBUSB_ERROR_BUSY : 0;
-            k.open_error = why == Refusal::gone ? LIBUSB_ERROR_NO_DEVICE : 0;
-        });
-    }
-    std::vector<std::string> halts() {
-        std::vector<std::string> out;
-        for (const std::string& c : calls())
-            if (c.rfind("halt", 0) == 0) out.push_back(c);
-        return out;
-    }
-    std::vector<int> read_sizes() {
-        return get([](Bus& k) { return k.in_lengths; });
-    }
-    std::vector<bool> zero_packets() {
-        std::vector<bool> out;
-        for (int f : get([](Bus& k) { return k.out_flags; }))
-            out.push_back((f & LIBUSB_TRANSFER_ADD_ZERO_PACKET) != 0);
-        return out;
-    }
-    std::set<int> pipes() {
-        return get([](Bus& k) { return std::set<int>(k.endpoints.begin(), k.endpoints.end()); });
-    }
-    void clear_records() {
-        set([](Bus& k) {
-            k.in_lengths.clear();
-            k.out_flags.clear();
-            k.endpoints.clear();
-        });
-    }
-    std::vector<std::string> calls() {
-        return get([](Bus& k) { return k.calls; });
-    }
-    // A round of `changes` arrivals and removals, reported when hot-plug is registered.
-    void plug_round(int changes = 1) {
-        set([&](Bus& k) {
-            if (k.plug_ctx == nullptr) return;
-            k.plug_changes += changes;
-            Bus::kick(k.plug_ctx);
-        });
-    }
-};
 
 }  // namespace usb_fake
 

@@ -1,6 +1,5 @@
-// A fake USB bus behind the Windows USB transport's table of system calls (usb_win_api.h), with
-// the same test-side face as the libusb one (usb_fake.h), so that one set of contract tests
-// holds both transports: devices with their ids, place and strings, bound to WinUSB or not; the
+// A fake USB bus behind the Windows USB transport's table of system calls (usb_win_api.h), on
+// the bench shared with the libusb fake (usb_bench.h): devices bound to WinUSB or not; the
 // SetupAPI listing; one open at a time per device; interface 0 with an interrupt pipe and
 // interface 1 with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into the
 // caller's event when the device has bytes or takes them; and device notifications for arrival
@@ -12,41 +11,12 @@
 #include "usb_win_api.h"
 // After the table's header, which brings what they need.
 #include <devpkey.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
-#include "comm_events.h"
+#include "usb_bench.h"
 
 namespace usb_fake {
-
-struct Device {
-    int bus = 1;
-    std::vector<uint8_t> ports;
-    uint16_t vendor = 0x1781;
-    uint16_t product = 0x0C44;
-    std::string maker, name, serial;  // empty: the device has none
-    bool winusb = true;               // WinUSB is its driver
-    bool function = false;            // one function (interface) of a composite device
-    // The test's side, under the bench's lock.
-    std::string to_host, from_host;
-    bool gone = false;
-    int id = 0;  // in the device's path
-};
-
-// How a read comes back when a test spoils it.
-enum class Back { timed_out, halted, halted_for_good, unplugged, error };
-// Why an open is refused.
-enum class Refusal { none, in_use, gone };
 
 // On Windows a device's place is its hub and port (Device Manager's "Port_#0002.Hub_#0004"):
 // here a device straight at a bus's root port is on hub BUS, one behind a hub at root port P on
@@ -73,7 +43,7 @@ inline std::string words_of(const Device& d) {
 class Bench;
 inline Bench* bench = nullptr;
 
-class Bench {
+class Bench : public Core<Bench> {
   public:
     Bench() {
         bench = this;
@@ -84,131 +54,13 @@ class Bench {
         bench = nullptr;
         EXPECT_EQ(leaks(), "") << "given back at the end";
     }
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
-
-    // ---- the test's side --------------------------------------------------------------------
-    Device* add(int bus, std::vector<uint8_t> ports, int product = 0x0C44, int vendor = 0x1781) {
-        Device d;
-        d.bus = bus;
-        d.ports = std::move(ports);
-        d.product = static_cast<uint16_t>(product);
-        d.vendor = static_cast<uint16_t>(vendor);
-        return add(std::move(d));
-    }
-    Device* add(Device d) {
-        Device* added;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            d.id = static_cast<int>(devices_.size());
-            devices_.push_back(std::make_unique<Device>(std::move(d)));
-            added = devices_.back().get();
-        }
-        notify(CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
-        return added;
-    }
-    void names(Device* d, const std::string& maker, const std::string& name,
-               const std::string& serial) {
-        std::lock_guard<std::mutex> guard(lock_);
-        d->maker = maker;
-        d->name = name;
-        d->serial = serial;
-    }
-    void send(Device* d, const std::string& bytes) {
-        std::lock_guard<std::mutex> guard(lock_);
-        d->to_host += bytes;
-        deliver();
-    }
-    // What the device received, once it is at least `n` bytes (or the limit passed).
-    std::string received(Device* d, size_t n = 0) {
-        std::unique_lock<std::mutex> held(lock_);
-        changed_.wait_for(held, CommEvents::LIMIT, [&] { return d->from_host.size() >= n; });
-        return d->from_host;
-    }
-    // Pulled out: what is in flight fails as WinUSB fails it, the listing no longer shows it.
-    void unplug(Device* d) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            d->gone = true;
-            for (auto& [ov, op] : ops_)
-                if (op.device == d && op.pending) finish(ov, op, ERROR_DEVICE_NOT_CONNECTED, 0);
-        }
-        notify(CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL);
-    }
-    // The next `count` reads that would complete with bytes come back `how`, the bytes lost.
-    void spoil_reads(Back how, int count) {
-        std::lock_guard<std::mutex> guard(lock_);
-        spoil_ = how;
-        spoil_left_ = count;
-    }
-    bool wait_spoiled(int n) {
-        std::unique_lock<std::mutex> held(lock_);
-        return changed_.wait_for(held, CommEvents::LIMIT, [&] { return spoiled_ >= n; });
-    }
-    // `n` more reads go out; every one after fails (-1: all go out).
-    void fail_reads_after(int n) {
-        std::lock_guard<std::mutex> guard(lock_);
-        reads_left_ = n;
-    }
-    // Writes stay pending until they are aborted.
-    void hold_writes(bool on) {
-        std::lock_guard<std::mutex> guard(lock_);
-        hold_writes_ = on;
-    }
-    bool wait_write_held() {
-        std::unique_lock<std::mutex> held(lock_);
-        return changed_.wait_for(held, CommEvents::LIMIT, [&] {
-            for (auto& [ov, op] : ops_)
-                if (!op.in && op.pending) return true;
-            return false;
-        });
-    }
-    void fail_write_submits(bool on) {
-        std::lock_guard<std::mutex> guard(lock_);
-        write_refused_ = on;
-    }
-    // Writes come back from a halted pipe (the device took the bytes first).
-    void halt_writes(bool on) {
-        std::lock_guard<std::mutex> guard(lock_);
-        write_halted_ = on;
-    }
-    void refuse_open(Refusal why) {
-        std::lock_guard<std::mutex> guard(lock_);
-        refusal_ = why;
-    }
-    // "halt 81", "halt 02": every halt cleared (a pipe reset), in order.
-    std::vector<std::string> halts() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return halts_;
-    }
-    std::vector<int> read_sizes() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return read_sizes_;
-    }
-    // Whether each write went out on a pipe that ends whole packets with a zero-length one.
-    std::vector<bool> zero_packets() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return zero_packets_;
-    }
-    std::set<int> pipes() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return pipes_;
-    }
-    void clear_records() {
-        std::lock_guard<std::mutex> guard(lock_);
-        read_sizes_.clear();
-        zero_packets_.clear();
-        pipes_.clear();
-    }
     // What is still handed out; empty when everything came back.
     std::string leaks() {
         std::lock_guard<std::mutex> guard(lock_);
         std::string out;
-        int pending = 0;
-        for (auto& [ov, op] : ops_) pending += op.pending;
         for (auto [what, n] : {std::pair("opens", opens_.size()),
                                {"interfaces", interfaces_.size()},
-                               {"pending", static_cast<size_t>(pending)},
+                               {"pending", static_cast<size_t>(holding(true))},
                                {"lists", lists_.size()},
                                {"notifications", static_cast<size_t>(callback_ != nullptr)}})
             if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
@@ -253,31 +105,38 @@ class Bench {
         SetEvent(ov->hEvent);
         changed_.notify_all();
     }
-    // Under lock_: completes the reads the devices have bytes for, oldest first.
-    void deliver() {
+    friend class Core<Bench>;
+    // Under lock_: fails what is in flight to a device pulled out, completes the reads the
+    // devices have bytes for, oldest first.
+    void woken() {
         for (OVERLAPPED* ov : order_) {
             auto it = ops_.find(ov);
-            if (it == ops_.end() || !it->second.pending || !it->second.in) continue;
+            if (it == ops_.end() || !it->second.pending) continue;
             Op& op = it->second;
-            Device* d = op.device;
-            if (d->to_host.empty()) continue;
-            const size_t n = std::min<size_t>(d->to_host.size(), op.length);
-            std::memcpy(op.buffer, d->to_host.data(), n);
-            d->to_host.erase(0, n);
-            if (spoil_left_ > 0) {
-                --spoil_left_;
-                ++spoiled_;
-                finish(ov, op,
-                       spoil_ == Back::timed_out   ? ERROR_SEM_TIMEOUT
-                       : spoil_ == Back::unplugged ? ERROR_DEVICE_NOT_CONNECTED
-                       : spoil_ == Back::error     ? ERROR_IO_DEVICE
-                                                   : ERROR_GEN_FAILURE,
-                       0);
-            } else {
-                finish(ov, op, 0, static_cast<DWORD>(n));
+            if (op.device->gone) {
+                finish(ov, op, ERROR_DEVICE_NOT_CONNECTED, 0);
+            } else if (op.in && !op.device->to_host.empty()) {
+                bool spoilt;
+                const size_t n = take(op.device, op.buffer, op.length, &spoilt);
+                finish(ov, op, spoilt ? error_of(spoil) : 0, spoilt ? 0 : static_cast<DWORD>(n));
             }
         }
-        changed_.notify_all();
+    }
+    static DWORD error_of(Back how) {
+        return how == Back::timed_out   ? ERROR_SEM_TIMEOUT
+               : how == Back::unplugged ? ERROR_DEVICE_NOT_CONNECTED
+               : how == Back::error     ? ERROR_IO_DEVICE
+                                        : ERROR_GEN_FAILURE;
+    }
+    void plugged(bool in) {
+        notify(in ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
+                  : CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL);
+    }
+    // Under lock_: the number of operations in flight (only the writes: whether one is held).
+    int holding(bool all = false) const {
+        int n = 0;
+        for (auto& [ov, op] : ops_) n += op.pending && (all || !op.in);
+        return n;
     }
     void notify(CM_NOTIFY_ACTION action) {
         std::lock_guard<std::mutex> guard(notify_lock_);
@@ -370,9 +229,9 @@ class Bench {
             if (!each->gone && path_of(*each) == path) d = each.get();
         bool busy = false;
         for (Open* o : b().opens_) busy = busy || o->device == d;
-        const DWORD error = d == nullptr || b().refusal_ == Refusal::gone ? ERROR_FILE_NOT_FOUND
-                            : busy || b().refusal_ == Refusal::in_use     ? ERROR_ACCESS_DENIED
-                                                                          : 0;
+        const DWORD error = d == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
+                            : busy || b().refusal == Refusal::in_use     ? ERROR_ACCESS_DENIED
+                                                                         : 0;
         if (error != 0) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
@@ -445,32 +304,21 @@ class Bench {
                        LPOVERLAPPED ov, bool in) {
         Bench& k = b();
         std::lock_guard<std::mutex> guard(k.lock_);
-        k.pipes_.insert(pipe);
         Device* d = iface(h)->open->device;
-        if (in) {
-            k.read_sizes_.push_back(static_cast<int>(length));
-            if (k.reads_left_ == 0 || d->gone) {
-                SetLastError(d->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
-                return FALSE;
-            }
-            if (k.reads_left_ > 0) --k.reads_left_;
-        } else {
-            k.zero_packets_.push_back(iface(h)->terminated.count(pipe) > 0);
-            if (k.write_refused_ || d->gone) {
-                SetLastError(d->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
-                return FALSE;
-            }
+        if (!k.goes_out(pipe, in, static_cast<int>(length), iface(h)->terminated.count(pipe) > 0) ||
+            d->gone) {
+            SetLastError(d->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
+            return FALSE;
         }
         EXPECT_FALSE(k.ops_.count(ov) && k.ops_[ov].pending) << "an OVERLAPPED used twice";
         k.ops_[ov] = Op{d, iface(h), in, pipe, buffer, length};
         k.order_.erase(std::remove(k.order_.begin(), k.order_.end(), ov), k.order_.end());
         k.order_.push_back(ov);
         if (in) {
-            k.deliver();
-        } else if (!k.hold_writes_) {
-            d->from_host.append(reinterpret_cast<const char*>(buffer), length);
-            k.finish(ov, k.ops_[ov], k.write_halted_ ? ERROR_GEN_FAILURE : 0,
-                     k.write_halted_ ? 0 : length);
+            k.woken();
+        } else if (!k.hold_writes) {
+            const bool halted = !k.took(d, buffer, length);
+            k.finish(ov, k.ops_[ov], halted ? ERROR_GEN_FAILURE : 0, halted ? 0 : length);
         }
         k.changed_.notify_all();
         SetLastError(ERROR_IO_PENDING);
@@ -516,8 +364,8 @@ class Bench {
         std::lock_guard<std::mutex> guard(b().lock_);
         char text[16];
         std::snprintf(text, sizeof text, "halt %02x", pipe);
-        b().halts_.push_back(text);
-        if (iface(h)->open->device->gone || (b().spoil_ == Back::halted_for_good && pipe & 0x80)) {
+        b().note(text);
+        if (iface(h)->open->device->gone || (b().spoil == Back::halted_for_good && pipe & 0x80)) {
             SetLastError(iface(h)->open->device->gone ? ERROR_DEVICE_NOT_CONNECTED
                                                       : ERROR_GEN_FAILURE);
             return FALSE;
@@ -542,48 +390,22 @@ class Bench {
     }
 
     static const comm_winusb_api& table() {
+        // clang-format off
         static const comm_winusb_api api = {
-            get_class_devs,
-            enum_interfaces,
-            interface_detail,
-            device_property,
-            destroy_list,
-            create_file,
-            close_handle,
-            initialize,
-            free,
-            associated,
-            interface_settings,
-            query_pipe,
-            pipe_policy,
-            read_pipe,
-            write_pipe,
-            overlapped_result,
-            abort_pipe,
-            reset_pipe,
-            register_notification,
-            unregister_notification,
-        };
+            get_class_devs, enum_interfaces, interface_detail, device_property, destroy_list,
+            create_file, close_handle, initialize, free, associated, interface_settings, query_pipe,
+            pipe_policy, read_pipe, write_pipe, overlapped_result, abort_pipe, reset_pipe,
+            register_notification, unregister_notification};
+        // clang-format on
         return api;
     }
 
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::unique_ptr<Device>> devices_;
     std::set<Open*> opens_;
     std::set<Interface*> interfaces_;
     std::set<List*> lists_;
     std::map<OVERLAPPED*, Op> ops_;
     std::vector<OVERLAPPED*> order_;  // submission order
-    Back spoil_ = Back::error;
-    int spoil_left_ = 0, spoiled_ = 0, reads_left_ = -1;
-    bool hold_writes_ = false, write_refused_ = false, write_halted_ = false;
-    Refusal refusal_ = Refusal::none;
-    std::vector<std::string> halts_;
-    std::vector<int> read_sizes_;
-    std::vector<bool> zero_packets_;
-    std::set<int> pipes_;
-    std::mutex notify_lock_;  // held while a notification is delivered
+    std::mutex notify_lock_;          // held while a notification is delivered
     PCM_NOTIFY_CALLBACK callback_ = nullptr;
     PVOID context_ = nullptr;
 };

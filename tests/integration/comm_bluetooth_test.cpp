@@ -18,14 +18,13 @@ namespace {
 using namespace bt_fake;
 
 TEST(Bluetooth, AvailableOnlyWithAControllerThatIsUp) {
-    struct Case {
+    const struct {
         int route;
         bool up, devinfo_fails;
         int available;
-    };
-    for (const Case& c :
-         {Case{-1, true, false, 0}, Case{0, false, false, 0}, Case{0, true, false, 1},
-          Case{2, true, false, 1}, Case{0, true, true, 0}}) {
+    } cases[] = {
+        {0, false, false, 0}, {0, true, false, 1}, {2, true, false, 1}, {0, true, true, 0}};
+    for (const auto& c : cases) {
         Installed f;
         f.bt.route = c.route;
         f.bt.up = c.up;

@@ -184,7 +184,7 @@ TEST(UsbContract, RefusedOpensTellTheOperatorWhatToDo) {
         SCOPED_TRACE(c.what);
         Bench b;
         b.add(here);
-        b.refuse_open(c.refusal);
+        b.set([&](Bench& k) { k.refusal = c.refusal; });
         CommRunning running;
         EXPECT_EQ(refused_note(c.conn), c.note);
     }
@@ -211,10 +211,10 @@ TEST(UsbContract, ReadsThatComeBackBadly) {
         Link link;
         ASSERT_TRUE(link.connect(entry_of(*dev)));
         ASSERT_TRUE(link.wait(O));
-        b.spoil_reads(c.how, 2);  // both reads in flight
+        b.set([&](Bench& k) { k.spoil = c.how, k.spoil_left = 2; });  // both reads in flight
         for (int i = 1; i <= 2 && (i == 1 || c.link_lives); ++i) {
             b.send(dev, "lost");
-            ASSERT_TRUE(b.wait_spoiled(i));
+            ASSERT_TRUE(b.wait([&](Bench& k) { return k.spoiled >= i; }));
         }
         if (c.link_lives) {
             b.send(dev, "after");
@@ -239,11 +239,11 @@ TEST(UsbContract, ReadsThatCannotGoOutEndTheLink) {
         Device* dev = b.add(1, {4});
         CommRunning running;
         Link link;
-        if (!later) b.fail_reads_after(1);
+        if (!later) b.set([](Bench& k) { k.reads_left = 1; });
         ASSERT_TRUE(link.connect(entry_of(*dev)));
         if (later) {
             ASSERT_TRUE(link.wait(O));
-            b.fail_reads_after(0);
+            b.set([](Bench& k) { k.reads_left = 0; });
             b.send(dev, "last");
         }
         ASSERT_TRUE(link.wait(C));
@@ -285,29 +285,29 @@ TEST(UsbContract, WritesTheDeviceDoesNotTake) {
     Link link;
     ASSERT_TRUE(link.connect(entry_of(*dev)));
     ASSERT_TRUE(link.wait(O));
-    b.hold_writes(true);
+    b.set([](Bench& k) { k.hold_writes = true; });
     Stopwatch clock;
     EXPECT_EQ(comm_write(link.handle, "abc", 3, 0, 80), -1);
     EXPECT_GE(clock.ms(), 80);
     EXPECT_LT(clock.ms(), 800);  // at its limit, not later
     EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
-    b.hold_writes(false);
+    b.set([](Bench& k) { k.hold_writes = false; });
     ASSERT_EQ(comm_write(link.handle, "def", 3, 0, 5000), 0);
     EXPECT_EQ(b.received(dev, 3), "def");
 
-    b.fail_write_submits(true);
+    b.set([](Bench& k) { k.write_refused = true; });
     EXPECT_EQ(comm_write(link.handle, "xyz", 3, 0, 5000), -1);
-    b.fail_write_submits(false);
+    b.set([](Bench& k) { k.write_refused = false; });
     EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
 
-    b.halt_writes(true);
+    b.set([](Bench& k) { k.write_halted = true; });
     EXPECT_EQ(comm_write(link.handle, "ghi", 3, 0, 5000), -1);
     EXPECT_EQ(b.halts(), std::vector<std::string>{"halt 02"});
-    b.halt_writes(false);
+    b.set([](Bench& k) { k.write_halted = false; });
     ASSERT_EQ(comm_write(link.handle, "jkl", 3, 0, 5000), 0);
     EXPECT_EQ(b.received(dev, 9), "defghijkl");  // the fake bus took it before the halt
 
-    b.hold_writes(true);
+    b.set([](Bench& k) { k.hold_writes = true; });
     std::atomic<int> result{99};
     Stopwatch cut;
     std::thread writer([&] { result = comm_write(link.handle, "mno", 3, 0, 20000); });
@@ -346,7 +346,7 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
         std::atomic<int> result{99};
         std::thread writer;
         if (writing) {
-            b.hold_writes(true);
+            b.set([](Bench& k) { k.hold_writes = true; });
             writer = std::thread([&] { result = comm_write(link.handle, "block", 5, 0, 20000); });
             ASSERT_TRUE(b.wait_write_held());
         }

@@ -27,7 +27,7 @@ constexpr int USB_MODE_OFFSET = 136;  // u16 usb_mode in the parameter record
 // Carries bytes between the fake device and a TCP link to the simulator on its own thread. The
 // simulator closes the link when the instrument restarts; the device then stays silent.
 struct Bridge {
-    usb_fake::Bus* bus;
+    usb_fake::Bench* bus;
     usb_fake::Device* dev;
     int fd;
     std::atomic<bool> stop{false};
@@ -37,10 +37,8 @@ struct Bridge {
             const std::string out = bus->received(dev);
             if (open && out.size() > forwarded) open = write_all(fd, out.substr(forwarded));
             forwarded = out.size();
-            if (!open || !wait_fd(fd, POLLIN, 2)) {
-                if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                continue;
-            }
+            if (!open) bus->wait([this](usb_fake::Bench&) { return stop.load(); });
+            if (!open || !wait_fd(fd, POLLIN, 2)) continue;
             char buf[4096];
             ssize_t n = read(fd, buf, sizeof buf);
             if (n > 0) bus->send(dev, std::string(buf, static_cast<size_t>(n)));
@@ -48,7 +46,7 @@ struct Bridge {
         }
     }};
     ~Bridge() {
-        stop = true;
+        bus->set([this](usb_fake::Bench&) { stop = true; });  // under the lock: wakes the wait
         thread.join();
         if (fd >= 0) close(fd);
     }
@@ -78,15 +76,15 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sim_line);
         InProcessSim sim(options(c.sim_line));
-        usb_fake::Installed fake;
+        usb_fake::Bench fake;
         usb_fake::Device nv52;
         nv52.product = 0x0c45;
         nv52.ports = {3};
         nv52.kernel_driver = true;
-        usb_fake::Device* dev = fake.bus.add(nv52);
+        usb_fake::Device* dev = fake.add(nv52);
         std::string sent;
         {
-            Bridge bridge{&fake.bus, dev, connect_loopback(sim.port())};
+            Bridge bridge{&fake, dev, connect_loopback(sim.port())};
             Console con;
             connected = 0;
             std::string arg0 = "nv-term", arg1 = "eth";
@@ -94,7 +92,7 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
             EXPECT_EQ(nv_term_main(2, argv), c.exit_code);
             EXPECT_EQ(con.out(), c.output);
             QXX_shut();  // the mode leaves the link open on purpose; the program's exit closes it
-            sent = fake.bus.received(dev);
+            sent = fake.received(dev);
         }
         // What the host sent, frame by frame: probes, then the requests, the record written
         // back with usb_mode 1.

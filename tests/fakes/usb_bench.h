@@ -1,0 +1,198 @@
+// The test's side of a fake USB bus, shared by the libusb fake (usb_fake.h) and the WinUSB one
+// (usb_win_fake.h), so that one set of contract tests (comm_usb_contract_test.cpp) holds both
+// transports: devices with their ids, place and strings; what the bus injects now and then (reads
+// that come back badly, reads or writes that cannot go out, writes the device does not take or
+// takes before its pipe halts, refused opens); and what it saw. Each system's fake (Self) maps its
+// calls onto this model, completes what can complete in woken() (under the lock, after every
+// change) and reports arrivals and removals in plugged(bool) (outside it).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "comm_events.h"
+
+namespace usb_fake {
+
+struct Device {
+    int bus = 1;
+    std::vector<uint8_t> ports;
+    uint16_t vendor = 0x1781;
+    uint16_t product = 0x0C44;
+    // String descriptors (none when all are empty); libusb refuses one that reads "refused".
+    std::string maker, name, serial;
+    bool kernel_driver = false;      // libusb: bound to interface 1, busy until it is detached
+    bool winusb = true;              // Windows: WinUSB is its driver
+    bool function = false;           // Windows: one function (interface) of a composite device
+    std::string to_host, from_host;  // under the bench's lock
+    bool gone = false;               // unplugged
+    int id = 0;                      // its place in the bench's list
+};
+
+// How a read comes back when a test spoils it.
+enum class Back { timed_out, halted, halted_for_good, unplugged, error, overflowed };
+// Why an open is refused.
+enum class Refusal { none, in_use, gone };
+
+template <typename Self>
+class Core {
+  public:
+    // What the bus injects, changed through set(): the next `spoil_left` reads that would
+    // complete with bytes come back `spoil`, the bytes lost (`spoiled` counts them); `reads_left`
+    // more reads go out, every one after fails (-1: all go out); writes stay pending until they
+    // are cancelled, cannot go out, or come back from a halted pipe after the device took them;
+    // opens are refused.
+    Back spoil = Back::error;
+    int spoil_left = 0, spoiled = 0, reads_left = -1;
+    bool hold_writes = false, write_refused = false, write_halted = false;
+    Refusal refusal = Refusal::none;
+
+    Core() = default;
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    Device* add(int bus, std::vector<uint8_t> ports, int product = 0x0C44, int vendor = 0x1781) {
+        Device d;
+        d.bus = bus;
+        d.ports = std::move(ports);
+        d.product = static_cast<uint16_t>(product);
+        d.vendor = static_cast<uint16_t>(vendor);
+        return add(std::move(d));
+    }
+    Device* add(Device d) {
+        Device* added = nullptr;
+        set([&](Self&) {
+            d.id = static_cast<int>(devices_.size());
+            devices_.push_back(std::make_unique<Device>(std::move(d)));
+            added = devices_.back().get();
+        });
+        self().plugged(true);
+        return added;
+    }
+    void names(Device* d, const std::string& maker, const std::string& name,
+               const std::string& serial) {
+        set([&](Self&) {
+            d->maker = maker;
+            d->name = name;
+            d->serial = serial;
+        });
+    }
+    void send(Device* d, const std::string& bytes) {
+        set([&](Self&) { d->to_host += bytes; });
+    }
+    // What the device received, once it is at least `n` bytes (or the limit passed).
+    std::string received(Device* d, size_t n = 0) {
+        wait([&](Self&) { return d->from_host.size() >= n; });
+        return get([&](Self&) { return d->from_host; });
+    }
+    // Pulled out: what is in flight fails as from no device, the listing no longer shows it.
+    void unplug(Device* d) {
+        set([&](Self&) { d->gone = true; });
+        self().plugged(false);
+    }
+    bool wait_write_held() {
+        return wait([](Self& s) { return s.holding(); });
+    }
+    // Driver and interface calls, halts cleared ("halt 81"), hot-plug off, in order.
+    std::vector<std::string> calls() {
+        return get([](Self& s) { return s.calls_; });
+    }
+    std::vector<std::string> halts() {
+        std::vector<std::string> out;
+        for (const std::string& c : calls())
+            if (c.rfind("halt", 0) == 0) out.push_back(c);
+        return out;
+    }
+    std::vector<int> read_sizes() {
+        return get([](Self& s) { return s.read_sizes_; });
+    }
+    // Whether each write went out on a pipe that ends whole packets with a zero-length one.
+    std::vector<bool> zero_packets() {
+        return get([](Self& s) { return s.zero_packets_; });
+    }
+    std::set<int> pipes() {
+        return get([](Self& s) { return s.pipes_; });
+    }
+    void clear_records() {
+        set([](Self& s) {
+            s.read_sizes_.clear();
+            s.zero_packets_.clear();
+            s.pipes_.clear();
+        });
+    }
+
+    // Changes the bus under its lock; what can complete then completes.
+    template <typename F>
+    void set(F f) {
+        std::lock_guard<std::mutex> guard(lock_);
+        f(self());
+        self().woken();
+        changed_.notify_all();
+    }
+    template <typename F>
+    auto get(F f) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return f(self());
+    }
+    template <typename P>
+    bool wait(P pred) {
+        std::unique_lock<std::mutex> held(lock_);
+        return changed_.wait_for(held, CommEvents::LIMIT, [&] { return pred(self()); });
+    }
+
+  protected:
+    Self& self() { return static_cast<Self&>(*this); }
+    // Under lock_: records a call.
+    void note(const std::string& call) {
+        calls_.push_back(call);
+        changed_.notify_all();
+    }
+    // Under lock_: records a read or write going out on `pipe`; false when it cannot.
+    bool goes_out(int pipe, bool in, int length, bool zero_packet) {
+        pipes_.insert(pipe);
+        if (!in) {
+            zero_packets_.push_back(zero_packet);
+            return !write_refused;
+        }
+        read_sizes_.push_back(length);
+        if (reads_left == 0) return false;
+        if (reads_left > 0) --reads_left;
+        return true;
+    }
+    // Under lock_: moves up to `max` of the device's bytes into `buffer` and gives their count;
+    // *spoilt tells that they come back spoilt (as spoil), the bytes lost.
+    size_t take(Device* d, unsigned char* buffer, size_t max, bool* spoilt) {
+        const size_t n = std::min(d->to_host.size(), max);
+        std::memcpy(buffer, d->to_host.data(), n);
+        d->to_host.erase(0, n);
+        *spoilt = n > 0 && spoil_left > 0;
+        if (*spoilt) --spoil_left, ++spoiled;
+        changed_.notify_all();
+        return n;
+    }
+    // Under lock_: the device takes a write; false when its pipe halts after it.
+    bool took(Device* d, const unsigned char* buffer, size_t n) {
+        d->from_host.append(reinterpret_cast<const char*>(buffer), n);
+        changed_.notify_all();
+        return !write_halted;
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<std::string> calls_;
+    std::vector<int> read_sizes_;
+    std::vector<bool> zero_packets_;
+    std::set<int> pipes_;
+};
+
+}  // namespace usb_fake
