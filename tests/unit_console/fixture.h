@@ -94,6 +94,16 @@ class FixedClock {
     q5_clock_proc saved_;
 };
 
+// The pauses the program asked for, recorded instead of slept, and what to do at each.
+inline std::vector<int>& sleeps() {
+    static std::vector<int> s;
+    return s;
+}
+inline std::function<void()>& on_sleep() {
+    static std::function<void()> f;
+    return f;
+}
+
 // The link is up (handle 7, an NV-52) unless a test says otherwise; sleeps are recorded, not
 // slept; the current directory is a fresh one, open to every user.
 class Linked : public testing::Test {
@@ -119,14 +129,6 @@ class Linked : public testing::Test {
         connected = 0;
         std::filesystem::current_path(old);
         std::filesystem::remove_all(dir);
-    }
-    static std::vector<int>& sleeps() {
-        static std::vector<int> s;
-        return s;
-    }
-    static std::function<void()>& on_sleep() {
-        static std::function<void()> f;
-        return f;
     }
     // A command run on a typed line with `input` on standard input: its result and output.
     static std::pair<int, std::string> run(const Handler& cmd, std::string line,

@@ -10,6 +10,8 @@
 #include "q8_cmds.h"
 #include "q8_comm.h"
 
+int nv_term_main(int argc, char** argv);
+
 namespace {
 
 // ---- reading the data --------------------------------------------------------------------------
@@ -143,6 +145,18 @@ const std::map<std::string, Handler>& commands() {
         {"Q5_cmd_upload_xfw", [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
         {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
+        {"connect_dev", [](char*, int) { return connect_dev(1); }},
+        {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
+        {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
+        {"nv-term",  // the program with the line's words as its arguments
+         [](char* line, int) {
+             std::vector<std::string> args = words(line);
+             args.insert(args.begin(), "nv-term");
+             std::vector<char*> argv;
+             for (auto& a : args) argv.push_back(a.data());
+             argv.push_back(nullptr);
+             return nv_term_main(static_cast<int>(args.size()), argv.data());
+         }},
         // The Q5 board's menu as a console would run it: printed, then run until quit. Its
         // makers, and the hook of the events it has none of, report 0.
         {"Q5_menu",
@@ -172,33 +186,81 @@ void PrintTo(const Request& r, std::ostream* os) {
     for (unsigned char c : r.bytes) *os << ' ' << std::hex << int{c} << std::dec;
 }
 
+using Pairs = std::vector<std::pair<int, int>>;
+using Strings = std::vector<std::string>;
+
 struct Case {
-    std::string where, command, line, input, out, value;
+    std::string where, command, line, input, out, err, value;
     std::vector<std::string> reader;  // kind, start, min, max; then "line" and the index
-    int arg = 0, connected = 1, result = 0, disconnects = 0;
-    std::vector<int> clock;
+    int arg = 0, result = 0, disconnects = 0, shuts = 0, linked = -1;  // -1: any
+    bool errors_checked = false;
+    std::vector<int> clock, slept;
     std::vector<std::pair<int, fake_qxx::Reply>> replies;
     std::vector<std::pair<std::string, Bytes>> files;
     std::vector<Request> sent;
+    std::vector<std::function<void()>> setup;
+    std::vector<std::pair<size_t, std::function<void()>>> after_sleep;
+    Strings connects, broadcasts;
+    Pairs inquiries, waits;
 };
 
+// The words from `from` on as texts (quoted ones unescaped), or as pairs A:B.
+Strings texts(const std::vector<std::string>& w, size_t from) {
+    Strings out;
+    for (size_t k = from; k < w.size(); ++k) out.push_back(w[k][0] == '"' ? quoted(w[k]) : w[k]);
+    return out;
+}
+Pairs pairs(const std::vector<std::string>& w) {
+    Pairs out;
+    for (const std::string& t : texts(w, 1))
+        out.emplace_back(std::stoi(t), std::stoi(t.substr(t.find(':') + 1)));
+    return out;
+}
+
+// A line that prepares the link or the program (usb, bluetooth, announce, link, device,
+// connected), applied as the case starts or at a pause; null for any other line.
+std::function<void()> preparation(const std::vector<std::string>& w, const Records& records) {
+    using S = fake_qxx::State;
+    const std::string& key = w[0];
+    const Strings names = texts(w, 1);
+    if (key == "usb") return [names] { fake_qxx::st().usb_devices = names; };
+    if (key == "bluetooth")
+        return [names] { fake_qxx::st().bt_available = 1, fake_qxx::st().bt_devices = names; };
+    if (key == "announce") {
+        const Bytes f = frame_of(QXX_CODE_ANNOUNCE, payload(w, 1, records));
+        return [f] { fake_qxx::st().datagrams.push_back(f); };
+    }
+    const std::map<std::string, int S::*> link = {{"identified", &S::identified},
+                                                  {"wait", &S::wait_result},
+                                                  {"state", &S::conn_state},
+                                                  {"disconnect", &S::disconnect_result}};
+    if (key == "link") return [f = link.at(w[1]), v = std::stoi(w[2])] { fake_qxx::st().*f = v; };
+    if (key == "device") return [v = std::stoi(w[1])] { dev_type = v; };
+    if (key == "connected") return [v = std::stoi(w[1])] { connected = v; };
+    return nullptr;
+}
+
 // A line of what the operator sees: text printed, {answers typed} with their Enter; the line's
-// end is printed too unless it ends with an answer or with a lone backslash.
-void seen(const std::string& s, Case& c) {
-    bool answered = false;
-    for (size_t i = 0; i < s.size();) {
+// end is printed too unless it ends with an answer or with a lone backslash. An error line is
+// printed as an error too.
+void seen(const std::string& s, Case& c, bool error) {
+    bool answered = false, joined = false;
+    std::string text;
+    for (size_t i = 0; i < s.size() && !joined;) {
         answered = s[i] == '{';
         if (answered) {
             for (++i; i < s.size() && s[i] != '}';) c.input += unescape(s, i);
             c.input += '\n';
             ++i;
-        } else if (s[i] == '\\' && i + 1 == s.size()) {
-            return;
         } else {
-            c.out += unescape(s, i);
+            joined = s[i] == '\\' && i + 1 == s.size();
+            if (!joined) text += unescape(s, i);
         }
     }
-    if (!answered) c.out += '\n';
+    if (!answered && !joined) text += '\n';
+    c.out += text;
+    if (error) c.err += text;
+    c.errors_checked |= error;
 }
 
 // A reader of `kind` on a value that starts at `start`, within `min` and `max`, prompting with
@@ -250,7 +312,13 @@ std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) 
 void check(const Case& c) {
     SCOPED_TRACE(c.where);
     fake_qxx::reset();
-    connected = c.connected;
+    connected = 1;
+    sleeps().clear();
+    for (const auto& f : c.setup) f();
+    on_sleep() = [&c] {
+        for (const auto& [n, f] : c.after_sleep)
+            if (n == sleeps().size()) f();
+    };
     for (const auto& [code, reply] : c.replies) fake_qxx::st().replies[code].push_back(reply);
     for (const auto& [name, bytes] : c.files) write_file(name, bytes);
     std::optional<FixedClock> clock;
@@ -266,6 +334,16 @@ void check(const Case& c) {
         EXPECT_EQ(commands().at(c.command)(line.data(), c.arg), c.result);
     }
     EXPECT_EQ(con.out(), c.out);
+    EXPECT_EQ(c.errors_checked ? con.err() : "", c.err);
+    EXPECT_EQ(c.linked < 0 ? -1 : connected.load(), c.linked);
+    const fake_qxx::State& st = fake_qxx::st();
+    EXPECT_EQ(st.connect_strings, c.connects);
+    EXPECT_EQ(st.broadcasts, c.broadcasts);
+    EXPECT_EQ(st.bt_inquiries, c.inquiries);
+    EXPECT_EQ(st.waits, c.waits);
+    EXPECT_EQ(sleeps(), c.slept);
+    EXPECT_EQ(st.shuts, c.shuts);
+    EXPECT_EQ(st.broadcast, nullptr);  // no discovery left listening
     std::vector<Request> sent;
     for (size_t i = 0; i < fake_qxx::st().calls.size(); ++i) {
         const fake_qxx::Call& call = fake_qxx::st().calls[i];
@@ -288,8 +366,21 @@ void transcripts(const std::string& name) {
             if (c) check(*c);
             c.emplace();
             c->where = name + ":" + std::to_string(n) + ": " + line.substr(5);
-        } else if (key[0] == '|') {
-            seen(line.substr(line.size() > 1 && line[1] == ' ' ? 2 : 1), *c);
+        } else if (key[0] == '|' || key[0] == '!') {
+            seen(line.substr(line.size() > 1 && line[1] == ' ' ? 2 : 1), *c, key[0] == '!');
+        } else if (auto f = preparation(w, records)) {
+            c->setup.push_back(f);
+        } else if (key == "after-sleep") {
+            c->after_sleep.emplace_back(std::stoul(w[1]),
+                                        preparation({w.begin() + 2, w.end()}, records));
+        } else if (key == "connects" || key == "broadcasts") {
+            (key == "connects" ? c->connects : c->broadcasts) = texts(w, 1);
+        } else if (key == "inquiries" || key == "waits") {
+            (key == "waits" ? c->waits : c->inquiries) = pairs(w);
+        } else if (key == "slept") {
+            for (const std::string& t : texts(w, 1)) c->slept.push_back(std::stoi(t));
+        } else if (key == "errors") {
+            c->errors_checked = true;  // errors none
         } else if (key == "record") {
             records[w[1]] = payload(w, 2, records, records[w[1]]);
         } else if (key == "run") {
@@ -331,10 +422,11 @@ void transcripts(const std::string& name) {
             c->clock.resize(6);
             sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &c->clock[0], &c->clock[1],
                    &c->clock[2], &c->clock[3], &c->clock[4], &c->clock[5]);
-        } else if (key == "result" || key == "connected" || key == "disconnects") {
-            (key == "result"      ? c->result
-             : key == "connected" ? c->connected
-                                  : c->disconnects) = std::stoi(w[1]);
+        } else if (key == "result" || key == "disconnects" || key == "shuts" || key == "linked") {
+            (key == "result"        ? c->result
+             : key == "disconnects" ? c->disconnects
+             : key == "shuts"       ? c->shuts
+                                    : c->linked) = std::stoi(w[1]);
         } else {
             ADD_FAILURE() << name << ":" << n << ": unknown line " << line;
         }
@@ -362,15 +454,17 @@ TEST_F(Transcripts, Menus) {
 TEST_F(Transcripts, Readers) {
     transcripts("readers.txt");
 }
+TEST_F(Transcripts, Connect) {
+    transcripts("connect.txt");
+}
 
 // Without a device every command but power off and the event display says so, asks nothing and
 // sends nothing.
 TEST_F(Transcripts, WithoutADeviceNothingIsAskedOrSent) {
     connected = 0;
     for (const auto& [name, cmd] : commands()) {
-        if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events" || name == "main_loop" ||
-            name == "Q5_menu")
-            continue;
+        if (!name.starts_with("Q5_cmd") && !name.starts_with("Q8_cmd")) continue;
+        if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events") continue;
         EXPECT_EQ(run(cmd, "xx 1\n", "1\n1\n1\n"),
                   std::pair(-1, std::string("\nDevice not connected!\n")))
             << name;
