@@ -128,6 +128,12 @@ std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
 
 // Every command a transcript may run, by name; "/X" after a name passes X as the handler's
 // argument (Q5_cmd_set_serial's prefix letter).
+// The event `Q8_event` delivers: its code, and its frame (empty: none at all).
+std::pair<int, Bytes>& event() {
+    static std::pair<int, Bytes> e;
+    return e;
+}
+
 const std::map<std::string, Handler>& commands() {
 #define CMD(f) \
     { #f, f }
@@ -145,6 +151,16 @@ const std::map<std::string, Handler>& commands() {
         {"Q5_cmd_upload_xfw", [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
         {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
+        {"hook_events", [](char*, int) { return Q8_cmd_hook_events(9); }},
+        {"Q8_event",  // to the handler hooked for its code
+         [](char*, int) {
+             Q8_cmd_hook_events(7);
+             for (const auto& [handle, code, handler] : fake_qxx::st().hooks)
+                 if (code == event().first)
+                     return handler(7, nullptr,
+                                    event().second.empty() ? nullptr : event().second.data(), 0);
+             return -100;
+         }},
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
@@ -196,7 +212,7 @@ struct Case {
     bool errors_checked = false;
     std::vector<int> clock, slept;
     std::vector<std::pair<int, fake_qxx::Reply>> replies;
-    std::vector<std::pair<std::string, Bytes>> files;
+    std::vector<std::pair<std::string, Bytes>> files, written;
     std::vector<Request> sent;
     std::vector<std::function<void()>> setup;
     std::vector<std::pair<size_t, std::function<void()>>> after_sleep;
@@ -233,10 +249,18 @@ std::function<void()> preparation(const std::vector<std::string>& w, const Recor
     const std::map<std::string, int S::*> link = {{"identified", &S::identified},
                                                   {"wait", &S::wait_result},
                                                   {"state", &S::conn_state},
-                                                  {"disconnect", &S::disconnect_result}};
+                                                  {"disconnect", &S::disconnect_result},
+                                                  {"hook", &S::hook_result}};
     if (key == "link") return [f = link.at(w[1]), v = std::stoi(w[2])] { fake_qxx::st().*f = v; };
     if (key == "device") return [v = std::stoi(w[1])] { dev_type = v; };
     if (key == "connected") return [v = std::stoi(w[1])] { connected = v; };
+    if (key == "events") return [v = std::stoi(w[1])] { log_setlevel("EVENTS", v); };
+    if (key == "event") {
+        const int code = std::stoi(w[1]);
+        const Bytes f =
+            w.size() > 2 && w[2] == "none" ? Bytes() : frame_of(code, payload(w, 2, records));
+        return [code, f] { event() = {code, f}; };
+    }
     return nullptr;
 }
 
@@ -314,6 +338,8 @@ void check(const Case& c) {
     fake_qxx::reset();
     connected = 1;
     sleeps().clear();
+    for (const auto& e : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(e);
+    Console con(c.input);
     for (const auto& f : c.setup) f();
     on_sleep() = [&c] {
         for (const auto& [n, f] : c.after_sleep)
@@ -324,7 +350,6 @@ void check(const Case& c) {
     std::optional<FixedClock> clock;
     if (!c.clock.empty())
         clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
-    Console con(c.input);
     std::string line = c.line + "\n";
     if (!c.reader.empty()) {
         const bool on_line = c.reader.size() > 4;
@@ -353,6 +378,14 @@ void check(const Case& c) {
     }
     EXPECT_EQ(sent, c.sent);
     EXPECT_EQ(fake_qxx::st().disconnects, c.disconnects);
+    // The folder holds the case's files and what the command wrote, nothing else.
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        names.insert(e.path().filename());
+    for (const auto& [name, bytes] : c.files) names.erase(name);
+    for (const auto& [name, bytes] : c.written) EXPECT_EQ(read_file(name), bytes) << name;
+    for (const auto& [name, bytes] : c.written) names.erase(name.substr(0, name.find('/')));
+    EXPECT_EQ(names, std::set<std::string>{});
 }
 
 // Runs every case of a transcript file.
@@ -416,8 +449,8 @@ void transcripts(const std::string& name) {
             }
             r.bytes = payload(w, k, records);
             c->sent.push_back(r);
-        } else if (key == "file") {
-            c->files.emplace_back(w[1], payload(w, 2, records));
+        } else if (key == "file" || key == "written") {
+            (key == "file" ? c->files : c->written).emplace_back(w[1], payload(w, 2, records));
         } else if (key == "clock") {
             c->clock.resize(6);
             sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &c->clock[0], &c->clock[1],
@@ -453,6 +486,9 @@ TEST_F(Transcripts, Menus) {
 }
 TEST_F(Transcripts, Readers) {
     transcripts("readers.txt");
+}
+TEST_F(Transcripts, Q8Events) {
+    transcripts("q8_events.txt");
 }
 TEST_F(Transcripts, Connect) {
     transcripts("connect.txt");
