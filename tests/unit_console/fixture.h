@@ -56,6 +56,13 @@ inline std::string read_text(const std::string& path) {
     return std::string(b.begin(), b.end());
 }
 
+// The descriptors this process holds open.
+inline size_t open_descriptors() {
+    namespace fs = std::filesystem;
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
 // Bytes that differ from their neighbours and from their place, so that a slice taken from the
 // wrong offset or a word moved shows. The first n bytes of a longer pattern are the same.
 inline Bytes pattern(size_t n, unsigned seed = 1) {

@@ -10,13 +10,6 @@
 
 namespace q5test {
 
-// The descriptors this process holds open.
-inline size_t open_descriptors() {
-    namespace fs = std::filesystem;
-    return static_cast<size_t>(
-        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
 inline std::string hex(const char* format, uint64_t v) {
     char buf[64];
     snprintf(buf, sizeof buf, format, static_cast<unsigned long long>(v));

@@ -53,6 +53,7 @@ std::string quoted(const std::string& w) {
 }
 
 using Records = std::map<std::string, Bytes>;
+using Strings = std::vector<std::string>;
 
 // `b` followed by the bytes of words such as "text", hex:0aff, i32:1,-2, zero:N, pattern:N,
 // fill:N:HH, $record, and patches of what is there so far: u16@OFFSET=V, i32@, u32@, f32@,
@@ -151,6 +152,24 @@ const std::map<std::string, Handler>& commands() {
         {"Q5_cmd_upload_xfw", [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
         {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
+        // The container writers: their arguments from the line (MODEL "null": none), and the
+        // board's and the instrument's forms.
+        {"Q5_create_xfw",
+         [](char* line, int) {
+             const Strings a = words(line);
+             return Q5_create_xfw(a[0].c_str(), a[1].c_str(), std::stoi(a[2]), std::stoi(a[3]),
+                                  std::stoi(a[4]), a[5] == "null" ? nullptr : a[5].c_str(),
+                                  std::stoi(a[6]), std::stoi(a[7]));
+         }},
+        {"Q8_create_xfw",
+         [](char* line, int) {
+             const Strings a = words(line);
+             return Q8_create_xfw(a[0].c_str(), a[1].c_str(), std::stoi(a[2]), std::stoi(a[3]),
+                                  std::stoi(a[4]));
+         }},
+        {"create_xfw(board)",
+         [](char* l, int) { return Q5_cmd_create_xfw(l, "nv.bin", "fw.xfw", "Q5-BOARD", -1, 3); }},
+        {"create_xfw(instrument)", [](char* l, int) { return Q8_cmd_create_xfw(l); }},
         {"hook_events", [](char*, int) { return Q8_cmd_hook_events(9); }},
         {"Q8_event",  // to the handler hooked for its code
          [](char*, int) {
@@ -203,7 +222,6 @@ void PrintTo(const Request& r, std::ostream* os) {
 }
 
 using Pairs = std::vector<std::pair<int, int>>;
-using Strings = std::vector<std::string>;
 
 struct Case {
     std::string where, command, line, input, out, err, value;
@@ -254,6 +272,12 @@ std::function<void()> preparation(const std::vector<std::string>& w, const Recor
     if (key == "link") return [f = link.at(w[1]), v = std::stoi(w[2])] { fake_qxx::st().*f = v; };
     if (key == "device") return [v = std::stoi(w[1])] { dev_type = v; };
     if (key == "connected") return [v = std::stoi(w[1])] { connected = v; };
+    if (key == "folder") return [n = w[1]] { std::filesystem::create_directories(n); };
+    if (key == "sparse")
+        return [n = w[1], size = std::stoull(w[2], nullptr, 0)] {
+            std::ofstream(n).close();
+            std::filesystem::resize_file(n, size);
+        };
     if (key == "events") return [v = std::stoi(w[1])] { log_setlevel("EVENTS", v); };
     if (key == "event") {
         const int code = std::stoi(w[1]);
@@ -333,6 +357,14 @@ std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) 
     return {};
 }
 
+// The names in the case's folder.
+std::set<std::string> listing() {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        names.insert(e.path().filename());
+    return names;
+}
+
 void check(const Case& c) {
     SCOPED_TRACE(c.where);
     fake_qxx::reset();
@@ -350,6 +382,9 @@ void check(const Case& c) {
     std::optional<FixedClock> clock;
     if (!c.clock.empty())
         clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
+    std::set<std::string> names = listing();
+    for (const auto& [name, bytes] : c.written) names.insert(name.substr(0, name.find('/')));
+    const size_t descriptors = open_descriptors();
     std::string line = c.line + "\n";
     if (!c.reader.empty()) {
         const bool on_line = c.reader.size() > 4;
@@ -378,14 +413,16 @@ void check(const Case& c) {
     }
     EXPECT_EQ(sent, c.sent);
     EXPECT_EQ(fake_qxx::st().disconnects, c.disconnects);
-    // The folder holds the case's files and what the command wrote, nothing else.
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator("."))
-        names.insert(e.path().filename());
-    for (const auto& [name, bytes] : c.files) names.erase(name);
+    // Nothing left open; the command wrote what it should and nothing else, and left the
+    // case's own files as they were.
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(listing(), names);
     for (const auto& [name, bytes] : c.written) EXPECT_EQ(read_file(name), bytes) << name;
-    for (const auto& [name, bytes] : c.written) names.erase(name.substr(0, name.find('/')));
-    EXPECT_EQ(names, std::set<std::string>{});
+    for (const auto& [name, bytes] : c.files) {
+        const bool rewritten = std::any_of(c.written.begin(), c.written.end(),
+                                           [&](const auto& w) { return w.first == name; });
+        EXPECT_EQ(rewritten ? bytes : read_file(name), bytes) << name;
+    }
 }
 
 // Runs every case of a transcript file.
@@ -486,6 +523,9 @@ TEST_F(Transcripts, Menus) {
 }
 TEST_F(Transcripts, Readers) {
     transcripts("readers.txt");
+}
+TEST_F(Transcripts, Q5Container) {
+    transcripts("q5_container.txt");
 }
 TEST_F(Transcripts, Q8Events) {
     transcripts("q8_events.txt");
