@@ -1,6 +1,5 @@
-// Shared by the container and upload tests: a model of the firmware container written from its
-// format (header fields, word checksums, scrambling), so that the writer and the upload are
-// checked against bytes computed independently of them.
+// A model of the firmware container written from its format (header fields, word checksums,
+// scrambling), so that the writer is checked against bytes computed independently of it.
 #pragma once
 
 #include <cstdio>
@@ -69,17 +68,5 @@ struct Header {
         return h;
     }
 };
-
-// A well-formed container holding `stored` (already scrambled when flags bit 0 says so).
-inline Bytes container(const Bytes& stored, uint32_t flags = 0, uint32_t dev_type = 12) {
-    Header h;
-    h.size = static_cast<uint32_t>(stored.size());
-    h.dev_type = dev_type;
-    h.sums = sums(stored, flags & 1);
-    h.flags = flags;
-    Bytes f = h.bytes();
-    f.insert(f.end(), stored.begin(), stored.end());
-    return f;
-}
 
 }  // namespace q5test

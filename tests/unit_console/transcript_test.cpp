@@ -67,8 +67,14 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
             const std::string t = quoted(w);
             b.insert(b.end(), t.begin(), t.end());
         } else if (w[0] == '$') {
-            const Bytes& r = records.at(w.substr(1));
-            b.insert(b.end(), r.begin(), r.end());
+            // $NAME, or $NAME[OFFSET:LENGTH] for a slice of it
+            const size_t bracket = w.find('['), c = w.find(':');
+            const Bytes& r = records.at(w.substr(1, bracket - 1));
+            const size_t off = bracket == std::string::npos ? 0 : std::stoul(w.substr(bracket + 1));
+            const size_t len =
+                bracket == std::string::npos ? r.size() : std::stoul(w.substr(c + 1));
+            b.insert(b.end(), r.begin() + static_cast<long>(off),
+                     r.begin() + static_cast<long>(off + len));
         } else if (at != std::string::npos && at < colon) {
             const std::string type = w.substr(0, at), value = w.substr(w.find('=') + 1);
             const std::string t = type == "text" ? quoted(value) : "";
@@ -129,6 +135,12 @@ std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
 
 // Every command a transcript may run, by name; "/X" after a name passes X as the handler's
 // argument (Q5_cmd_set_serial's prefix letter).
+// The length limit of the upload (`limit N`; none unless given).
+int& upload_limit() {
+    static int limit = -1;
+    return limit;
+}
+
 // The event `Q8_event` delivers: its code, and its frame (empty: none at all).
 std::pair<int, Bytes>& event() {
     static std::pair<int, Bytes> e;
@@ -149,7 +161,8 @@ const std::map<std::string, Handler>& commands() {
         CMD(Q8_cmd_set_status), CMD(Q8_cmd_get_params), CMD(Q8_cmd_set_params),
         CMD(Q8_cmd_upload_xfw), CMD(Q8_cmd_flash_fw),
         // clang-format on
-        {"Q5_cmd_upload_xfw", [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); }},
+        {"Q5_cmd_upload_xfw",
+         [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, upload_limit()); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
         {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
         // The container writers: their arguments from the line (MODEL "null": none), and the
@@ -273,11 +286,12 @@ std::function<void()> preparation(const std::vector<std::string>& w, const Recor
     if (key == "device") return [v = std::stoi(w[1])] { dev_type = v; };
     if (key == "connected") return [v = std::stoi(w[1])] { connected = v; };
     if (key == "folder") return [n = w[1]] { std::filesystem::create_directories(n); };
-    if (key == "sparse")
-        return [n = w[1], size = std::stoull(w[2], nullptr, 0)] {
-            std::ofstream(n).close();
+    if (key == "sparse")  // sparse NAME SIZE [BYTES]: BYTES, then a hole up to SIZE
+        return [n = w[1], size = std::stoull(w[2], nullptr, 0), b = payload(w, 3, records)] {
+            write_file(n, b);
             std::filesystem::resize_file(n, size);
         };
+    if (key == "limit") return [v = std::stoi(w[1])] { upload_limit() = v; };
     if (key == "events") return [v = std::stoi(w[1])] { log_setlevel("EVENTS", v); };
     if (key == "event") {
         const int code = std::stoi(w[1]);
@@ -372,13 +386,18 @@ void check(const Case& c) {
     sleeps().clear();
     for (const auto& e : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(e);
     Console con(c.input);
+    upload_limit() = -1;
+    for (const auto& [name, bytes] : c.files) {
+        if (name.find('/') != std::string::npos)
+            std::filesystem::create_directories(std::filesystem::path(name).parent_path());
+        write_file(name, bytes);
+    }
     for (const auto& f : c.setup) f();
     on_sleep() = [&c] {
         for (const auto& [n, f] : c.after_sleep)
             if (n == sleeps().size()) f();
     };
     for (const auto& [code, reply] : c.replies) fake_qxx::st().replies[code].push_back(reply);
-    for (const auto& [name, bytes] : c.files) write_file(name, bytes);
     std::optional<FixedClock> clock;
     if (!c.clock.empty())
         clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
@@ -526,6 +545,9 @@ TEST_F(Transcripts, Readers) {
 }
 TEST_F(Transcripts, Q5Container) {
     transcripts("q5_container.txt");
+}
+TEST_F(Transcripts, Q5Upload) {
+    transcripts("q5_upload.txt");
 }
 TEST_F(Transcripts, Q8Events) {
     transcripts("q8_events.txt");
