@@ -135,6 +135,14 @@ std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
 
 // Every command a transcript may run, by name; "/X" after a name passes X as the handler's
 // argument (Q5_cmd_set_serial's prefix letter).
+// A menu entry's handler: prints its letter and the line it was given ("!" for an argument);
+// "a" answers -1, the others 0.
+template <char Tag>
+int entry(char* line, int arg) {
+    log_write("MAIN", "%c%s:%s", Tag, arg ? "!" : "", line);
+    return Tag == 'a' ? -1 : 0;
+}
+
 // The length limit of the upload (`limit N`; none unless given).
 int& upload_limit() {
     static int limit = -1;
@@ -207,6 +215,27 @@ const std::map<std::string, Handler>& commands() {
          }},
         // The Q5 board's menu as a console would run it: printed, then run until quit. Its
         // makers, and the hook of the events it has none of, report 0.
+        // A menu of the line's kind printed, its count shown, then run: "test [COUNT]" (five
+        // entries, the first COUNT kept), "empty", or "cut" (texts longer than their fields).
+        {"menu",
+         [](char* line, int) {
+             const Strings a = words(line);
+             menu m;
+             menu_init(&m);
+             if (a[0] == "test") {
+                 menu_add(&m, "st", "set time", "sets the time", entry<'a'>);
+                 menu_add(&m, "ve", "version", "shows the version", entry<'b'>);
+                 menu_add(&m, "VE", "again", "same code, runs too", entry<'c'>);
+                 menu_add(&m, "q", "quit", "quits program", nullptr);
+                 menu_add(&m, "x", "after", "after quit", entry<'d'>);
+                 if (a.size() > 1) m.count = std::stoi(a[1]);
+             }
+             if (a[0] == "cut" && menu_add(&m, "abcd", "abcdefghijklmnopq",
+                                           std::string(70, 'h').c_str(), nullptr) == &m)
+                 menu_add(&m, nullptr, nullptr, nullptr, nullptr);
+             log_write("MAIN", "(%d printed)\n", menu_print(&m));
+             return menu_run(&m);
+         }},
         {"Q5_menu",
          [](char*, int) {
              menu m;
@@ -492,7 +521,8 @@ void transcripts(const std::string& name) {
             for (size_t i = std::min(line.find(' '), line.size() - 1) + 1; i < line.size();)
                 text += unescape(line, i);
             if (key == "value") c->value = text;
-            if (key == "input") c->input += text + "\n";
+            if (key == "input")  // a lone backslash at its end: typed without Enter
+                c->input += text.ends_with('\\') ? text.substr(0, text.size() - 1) : text + "\n";
         } else if (key == "reply") {
             c->replies.emplace_back(std::stoi(w[1]),
                                     answer(std::stoi(w[2]), payload(w, 3, records)));
