@@ -32,11 +32,6 @@ inline Bytes frame_of(int code, const Bytes& payload) {
 inline Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
-inline std::string times(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += s;
-    return out;
-}
 // An answer of the fake link: what QXX_send_cmd returns, and the payload it copies.
 inline fake_qxx::Reply answer(int result, const Bytes& payload = Bytes()) {
     fake_qxx::Reply r;
@@ -65,9 +60,9 @@ inline size_t open_descriptors() {
 
 // Bytes that differ from their neighbours and from their place, so that a slice taken from the
 // wrong offset or a word moved shows. The first n bytes of a longer pattern are the same.
-inline Bytes pattern(size_t n, unsigned seed = 1) {
+inline Bytes pattern(size_t n) {
     Bytes b(n);
-    uint32_t x = seed * 2654435761u + 12345;
+    uint32_t x = 2654435761u + 12345;
     for (auto& c : b) {
         x = x * 1103515245u + 12345;
         c = static_cast<unsigned char>(x >> 16);
