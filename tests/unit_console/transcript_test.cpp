@@ -9,6 +9,7 @@
 #include "q5_comm.h"
 #include "q8_cmds.h"
 #include "q8_comm.h"
+#include "safe_text.h"
 
 int nv_term_main(int argc, char** argv);
 
@@ -599,6 +600,17 @@ TEST_F(Transcripts, WithoutADeviceNothingIsAskedOrSent) {
     }
     EXPECT_TRUE(fake_qxx::st().calls.empty());
     EXPECT_EQ(fake_qxx::st().disconnects, 0);
+}
+
+// Text from devices and the network as the terminal shows it.
+TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
+    for (const auto& [n, line] : data_lines("device_text.txt")) {
+        const std::vector<std::string> w = words(line);
+        const std::string in = quoted(w[1]);
+        EXPECT_EQ(device_text(w[1] == "null" ? nullptr : in.c_str(), std::stoul(w[0])),
+                  quoted(w[2]))
+            << "device_text.txt:" << n;
+    }
 }
 
 // ---- request tables ----------------------------------------------------------------------------
