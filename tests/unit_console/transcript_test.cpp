@@ -156,6 +156,16 @@ std::pair<int, Bytes>& event() {
     return e;
 }
 
+int probe(int (*test)(int, const unsigned char*, int*, int), int type_given) {
+    const unsigned char* frame = event().second.empty() ? nullptr : event().second.data();
+    int type = -1;
+    const int found = test(5, frame, &type, type_given);
+    log_write("MAIN", "type %d; without it %d\n", type, test(5, frame, nullptr, type_given));
+    for (const auto& [handle, tries] : fake_qxx::st().num_tries)
+        log_write("MAIN", "%d tries on %d\n", tries, handle);
+    return found;
+}
+
 const std::map<std::string, Handler>& commands() {
 #define CMD(f) \
     { #f, f }
@@ -202,6 +212,10 @@ const std::map<std::string, Handler>& commands() {
                                     event().second.empty() ? nullptr : event().second.data(), 0);
              return -100;
          }},
+        // The identification of the frame of `event`, with the type asked for (and again not):
+        // what it tells the link is printed.
+        {"Q5_test_probe", [](char*, int) { return probe(Q5_test_probe, 3); }},
+        {"Q8_test_probe", [](char*, int) { return probe(Q8_test_probe, 7); }},
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
