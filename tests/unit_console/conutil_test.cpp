@@ -1,6 +1,6 @@
-// The console input functions and the menu engine: readers sharing a command line, the parsers
-// and line primitives, and the menu loop's matching of the first word. (Every reader's prompt,
-// what it accepts, refuses and stores: data/readers.txt.)
+// The console input functions: readers sharing a command line, the parsers and line primitives.
+// (Every reader's prompt, what it accepts, refuses and stores: data/readers.txt; the menu
+// engine: data/menus.txt.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -168,113 +168,6 @@ TEST(LinePrimitives, AReadErrorEndsTheInputWithAnEmptyLine) {
     EXPECT_EQ(std::tuple(v, input_ended(), con.out()), std::tuple(3, 1, std::string("N[3]:")));
     input_set_stream(nullptr);
     fclose(in);
-}
-
-// ---- menu --------------------------------------------------------------------------------------
-
-// Handlers record the lines they were given, in order, tagged with their own letter.
-std::vector<std::string>& calls() {
-    static std::vector<std::string> c;
-    return c;
-}
-template <char Tag>
-int record(char* line, int arg) {
-    calls().push_back(std::string(1, Tag) + (arg == 0 ? "" : "!") + line);
-    return Tag == 'a' ? -1 : 0;
-}
-
-struct Built {
-    menu m;
-    Built() {
-        menu_init(&m);
-        menu_add(&m, "st", "set time", "sets the time", record<'a'>);
-        menu_add(&m, "ve", "version", "shows the version", record<'b'>);
-        menu_add(&m, "VE", "again", "same code, runs too", record<'c'>);
-        menu_add(&m, "q", "quit", "quits program", nullptr);
-        menu_add(&m, "x", "after", "after quit", record<'d'>);
-    }
-};
-
-const std::string MENU_HELP =
-    "[ he] help\n"
-    "[ st] set time - sets the time\n"
-    "[ ve] version  - shows the version\n"
-    "[ VE] again    - same code, runs too\n"
-    "[  q] quit     - quits program\n"
-    "[  x] after    - after quit\n";
-
-TEST(Menu, PrintAlignsTheHelpTexts) {
-    Built b;
-    Console con;
-    EXPECT_EQ(menu_print(&b.m), 5);
-    EXPECT_EQ(con.out(), MENU_HELP);
-    EXPECT_EQ(b.m.name_width, 8u);
-
-    // Texts are cut to their fields; an empty menu prints only its help row.
-    menu m;
-    menu_init(&m);
-    Console empty;
-    EXPECT_EQ(menu_print(&m), 0);
-    EXPECT_EQ(empty.out(), "[ he] help\n");
-    EXPECT_EQ(menu_add(&m, "abcd", "abcdefghijklmnopq", std::string(70, 'h').c_str(), nullptr), &m);
-    menu_add(&m, nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(std::tuple(m.count, m.name_width, std::string(m.entries[0].code),
-                         std::string(m.entries[0].name), std::string(m.entries[0].help)),
-              std::tuple(2, 15u, std::string("abc"), std::string("abcdefghijklmno"),
-                         std::string(63, 'h')));
-    Console cut;
-    menu_print(&m);
-    EXPECT_EQ(cut.out(), "[ he] help\n[abc] abcdefghijklmno - " + std::string(63, 'h') +
-                             "\n[   ] " + std::string(15, ' ') + " - \n");
-}
-
-TEST(Menu, RunMatchesTheFirstWord) {
-    const std::string long_line = "ve" + std::string(252, ' ');  // 254 characters
-    const struct {
-        const char* name;
-        std::string input, out;
-        std::vector<std::string> calls;
-    } cases[] = {
-        {"help words",
-         "HE\nHelp me\nhelps\nhe\tx\nq\n",
-         ">" + MENU_HELP + ">" + MENU_HELP + ">>" + MENU_HELP + ">",
-         {}},
-        {"blank lines and unknown words", "\n   \n\t\nget time\nxyz\nquit\n", times(">", 6), {}},
-        {"QUIT in capitals, entries after it never run", "QUIT\nx\n", ">", {}},
-        {"every matching entry runs, in table order, with the whole line",
-         "st 2\nVe  a b\nversion\nq\n",
-         times(">", 4),
-         {"ast 2\n", "bVe  a b\n", "cVe  a b\n", "bversion\n"}},
-        {"a line longer than the buffer is read in pieces",
-         long_line + "ve\nq\n",
-         times(">", 3),
-         {"b" + long_line, "c" + long_line, "bve\n", "cve\n"}},
-        {"a NUL byte reads as an empty line", std::string("\0st\nq\n", 6), ">>", {}},
-        {"the end of input quits", "st\n", ">>", {"ast\n"}},
-        {"the end of input, line without newline", "st", ">>", {"ast"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Built b;
-        calls().clear();
-        Console con(c.input);
-        EXPECT_EQ(menu_run(&b.m), 0);
-        EXPECT_EQ(con.out(), c.out);
-        EXPECT_EQ(calls(), c.calls);
-    }
-}
-
-// Entries past `count` are not the menu's: neither printed nor matched.
-TEST(Menu, LoopStaysWithinTheCount) {
-    Built b;
-    b.m.count = 2;
-    Console con("x\nq\nVE\nquit\nhe\n");
-    EXPECT_EQ(menu_print(&b.m), 2);
-    calls().clear();
-    EXPECT_EQ(menu_run(&b.m), 0);
-    const std::string help = MENU_HELP.substr(0, MENU_HELP.find("[ VE]"));
-    EXPECT_EQ(con.out(), help + times(">", 5) + help + ">");
-    EXPECT_EQ(calls(), std::vector<std::string>{"bVE\n"});
 }
 
 }  // namespace

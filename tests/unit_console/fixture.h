@@ -32,11 +32,6 @@ inline Bytes frame_of(int code, const Bytes& payload) {
 inline Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
-inline std::string times(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += s;
-    return out;
-}
 // An answer of the fake link: what QXX_send_cmd returns, and the payload it copies.
 inline fake_qxx::Reply answer(int result, const Bytes& payload = Bytes()) {
     fake_qxx::Reply r;
@@ -56,11 +51,18 @@ inline std::string read_text(const std::string& path) {
     return std::string(b.begin(), b.end());
 }
 
+// The descriptors this process holds open.
+inline size_t open_descriptors() {
+    namespace fs = std::filesystem;
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
 // Bytes that differ from their neighbours and from their place, so that a slice taken from the
 // wrong offset or a word moved shows. The first n bytes of a longer pattern are the same.
-inline Bytes pattern(size_t n, unsigned seed = 1) {
+inline Bytes pattern(size_t n) {
     Bytes b(n);
-    uint32_t x = seed * 2654435761u + 12345;
+    uint32_t x = 2654435761u + 12345;
     for (auto& c : b) {
         x = x * 1103515245u + 12345;
         c = static_cast<unsigned char>(x >> 16);
@@ -94,6 +96,16 @@ class FixedClock {
     q5_clock_proc saved_;
 };
 
+// The pauses the program asked for, recorded instead of slept, and what to do at each.
+inline std::vector<int>& sleeps() {
+    static std::vector<int> s;
+    return s;
+}
+inline std::function<void()>& on_sleep() {
+    static std::function<void()> f;
+    return f;
+}
+
 // The link is up (handle 7, an NV-52) unless a test says otherwise; sleeps are recorded, not
 // slept; the current directory is a fresh one, open to every user.
 class Linked : public testing::Test {
@@ -119,14 +131,6 @@ class Linked : public testing::Test {
         connected = 0;
         std::filesystem::current_path(old);
         std::filesystem::remove_all(dir);
-    }
-    static std::vector<int>& sleeps() {
-        static std::vector<int> s;
-        return s;
-    }
-    static std::function<void()>& on_sleep() {
-        static std::function<void()> f;
-        return f;
     }
     // A command run on a typed line with `input` on standard input: its result and output.
     static std::pair<int, std::string> run(const Handler& cmd, std::string line,

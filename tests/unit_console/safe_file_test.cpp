@@ -552,10 +552,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     }
     safe_file_tmpfile = true;
 
-    const auto open_files = [] {
-        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-    };
-    const auto files_before = open_files();
+    const size_t files_before = open_descriptors();
     for (bool unnamed : {true, false}) {
         safe_file_tmpfile = unnamed;
         ASSERT_TRUE(f.open("w/a"));
@@ -568,7 +565,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         EXPECT_TRUE(f.write("first", 5));
         EXPECT_TRUE(f.write(" second", 7));
         EXPECT_TRUE(f.commit());
-        EXPECT_EQ(open_files(), files_before);  // nothing held once committed
+        EXPECT_EQ(open_descriptors(), files_before);  // nothing held once committed
         EXPECT_EQ(get("w/a"), "first second");
         {
             SafeFile g;

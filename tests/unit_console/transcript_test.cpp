@@ -9,6 +9,9 @@
 #include "q5_comm.h"
 #include "q8_cmds.h"
 #include "q8_comm.h"
+#include "safe_text.h"
+
+int nv_term_main(int argc, char** argv);
 
 namespace {
 
@@ -51,6 +54,7 @@ std::string quoted(const std::string& w) {
 }
 
 using Records = std::map<std::string, Bytes>;
+using Strings = std::vector<std::string>;
 
 // `b` followed by the bytes of words such as "text", hex:0aff, i32:1,-2, zero:N, pattern:N,
 // fill:N:HH, $record, and patches of what is there so far: u16@OFFSET=V, i32@, u32@, f32@,
@@ -64,8 +68,14 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
             const std::string t = quoted(w);
             b.insert(b.end(), t.begin(), t.end());
         } else if (w[0] == '$') {
-            const Bytes& r = records.at(w.substr(1));
-            b.insert(b.end(), r.begin(), r.end());
+            // $NAME, or $NAME[OFFSET:LENGTH] for a slice of it
+            const size_t bracket = w.find('['), c = w.find(':');
+            const Bytes& r = records.at(w.substr(1, bracket - 1));
+            const size_t off = bracket == std::string::npos ? 0 : std::stoul(w.substr(bracket + 1));
+            const size_t len =
+                bracket == std::string::npos ? r.size() : std::stoul(w.substr(c + 1));
+            b.insert(b.end(), r.begin() + static_cast<long>(off),
+                     r.begin() + static_cast<long>(off + len));
         } else if (at != std::string::npos && at < colon) {
             const std::string type = w.substr(0, at), value = w.substr(w.find('=') + 1);
             const std::string t = type == "text" ? quoted(value) : "";
@@ -126,6 +136,36 @@ std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
 
 // Every command a transcript may run, by name; "/X" after a name passes X as the handler's
 // argument (Q5_cmd_set_serial's prefix letter).
+// A menu entry's handler: prints its letter and the line it was given ("!" for an argument);
+// "a" answers -1, the others 0.
+template <char Tag>
+int entry(char* line, int arg) {
+    log_write("MAIN", "%c%s:%s", Tag, arg ? "!" : "", line);
+    return Tag == 'a' ? -1 : 0;
+}
+
+// The length limit of the upload (`limit N`; none unless given).
+int& upload_limit() {
+    static int limit = -1;
+    return limit;
+}
+
+// The event `Q8_event` delivers: its code, and its frame (empty: none at all).
+std::pair<int, Bytes>& event() {
+    static std::pair<int, Bytes> e;
+    return e;
+}
+
+int probe(int (*test)(int, const unsigned char*, int*, int), int type_given) {
+    const unsigned char* frame = event().second.empty() ? nullptr : event().second.data();
+    int type = -1;
+    const int found = test(5, frame, &type, type_given);
+    log_write("MAIN", "type %d; without it %d\n", type, test(5, frame, nullptr, type_given));
+    for (const auto& [handle, tries] : fake_qxx::st().num_tries)
+        log_write("MAIN", "%d tries on %d\n", tries, handle);
+    return found;
+}
+
 const std::map<std::string, Handler>& commands() {
 #define CMD(f) \
     { #f, f }
@@ -140,11 +180,77 @@ const std::map<std::string, Handler>& commands() {
         CMD(Q8_cmd_set_status), CMD(Q8_cmd_get_params), CMD(Q8_cmd_set_params),
         CMD(Q8_cmd_upload_xfw), CMD(Q8_cmd_flash_fw),
         // clang-format on
-        {"Q5_cmd_upload_xfw", [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, -1); }},
+        {"Q5_cmd_upload_xfw",
+         [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, upload_limit()); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
         {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
+        // The container writers: their arguments from the line (MODEL "null": none), and the
+        // board's and the instrument's forms.
+        {"Q5_create_xfw",
+         [](char* line, int) {
+             const Strings a = words(line);
+             return Q5_create_xfw(a[0].c_str(), a[1].c_str(), std::stoi(a[2]), std::stoi(a[3]),
+                                  std::stoi(a[4]), a[5] == "null" ? nullptr : a[5].c_str(),
+                                  std::stoi(a[6]), std::stoi(a[7]));
+         }},
+        {"Q8_create_xfw",
+         [](char* line, int) {
+             const Strings a = words(line);
+             return Q8_create_xfw(a[0].c_str(), a[1].c_str(), std::stoi(a[2]), std::stoi(a[3]),
+                                  std::stoi(a[4]));
+         }},
+        {"create_xfw(board)",
+         [](char* l, int) { return Q5_cmd_create_xfw(l, "nv.bin", "fw.xfw", "Q5-BOARD", -1, 3); }},
+        {"create_xfw(instrument)", [](char* l, int) { return Q8_cmd_create_xfw(l); }},
+        {"hook_events", [](char*, int) { return Q8_cmd_hook_events(9); }},
+        {"Q8_event",  // to the handler hooked for its code
+         [](char*, int) {
+             Q8_cmd_hook_events(7);
+             for (const auto& [handle, code, handler] : fake_qxx::st().hooks)
+                 if (code == event().first)
+                     return handler(7, nullptr,
+                                    event().second.empty() ? nullptr : event().second.data(), 0);
+             return -100;
+         }},
+        // The identification of the frame of `event`, with the type asked for (and again not):
+        // what it tells the link is printed.
+        {"Q5_test_probe", [](char*, int) { return probe(Q5_test_probe, 3); }},
+        {"Q8_test_probe", [](char*, int) { return probe(Q8_test_probe, 7); }},
+        {"connect_dev", [](char*, int) { return connect_dev(1); }},
+        {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
+        {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
+        {"nv-term",  // the program with the line's words as its arguments
+         [](char* line, int) {
+             std::vector<std::string> args = words(line);
+             args.insert(args.begin(), "nv-term");
+             std::vector<char*> argv;
+             for (auto& a : args) argv.push_back(a.data());
+             argv.push_back(nullptr);
+             return nv_term_main(static_cast<int>(args.size()), argv.data());
+         }},
         // The Q5 board's menu as a console would run it: printed, then run until quit. Its
         // makers, and the hook of the events it has none of, report 0.
+        // A menu of the line's kind printed, its count shown, then run: "test [COUNT]" (five
+        // entries, the first COUNT kept), "empty", or "cut" (texts longer than their fields).
+        {"menu",
+         [](char* line, int) {
+             const Strings a = words(line);
+             menu m;
+             menu_init(&m);
+             if (a[0] == "test") {
+                 menu_add(&m, "st", "set time", "sets the time", entry<'a'>);
+                 menu_add(&m, "ve", "version", "shows the version", entry<'b'>);
+                 menu_add(&m, "VE", "again", "same code, runs too", entry<'c'>);
+                 menu_add(&m, "q", "quit", "quits program", nullptr);
+                 menu_add(&m, "x", "after", "after quit", entry<'d'>);
+                 if (a.size() > 1) m.count = std::stoi(a[1]);
+             }
+             if (a[0] == "cut" && menu_add(&m, "abcd", "abcdefghijklmnopq",
+                                           std::string(70, 'h').c_str(), nullptr) == &m)
+                 menu_add(&m, nullptr, nullptr, nullptr, nullptr);
+             log_write("MAIN", "(%d printed)\n", menu_print(&m));
+             return menu_run(&m);
+         }},
         {"Q5_menu",
          [](char*, int) {
              menu m;
@@ -172,33 +278,95 @@ void PrintTo(const Request& r, std::ostream* os) {
     for (unsigned char c : r.bytes) *os << ' ' << std::hex << int{c} << std::dec;
 }
 
+using Pairs = std::vector<std::pair<int, int>>;
+
 struct Case {
-    std::string where, command, line, input, out, value;
+    std::string where, command, line, input, out, err, value;
     std::vector<std::string> reader;  // kind, start, min, max; then "line" and the index
-    int arg = 0, connected = 1, result = 0, disconnects = 0;
-    std::vector<int> clock;
+    int arg = 0, result = 0, disconnects = 0, shuts = 0, linked = -1;  // -1: any
+    bool errors_checked = false;
+    std::vector<int> clock, slept;
     std::vector<std::pair<int, fake_qxx::Reply>> replies;
-    std::vector<std::pair<std::string, Bytes>> files;
+    std::vector<std::pair<std::string, Bytes>> files, written;
     std::vector<Request> sent;
+    std::vector<std::function<void()>> setup;
+    std::vector<std::pair<size_t, std::function<void()>>> after_sleep;
+    Strings connects, broadcasts;
+    Pairs inquiries, waits;
 };
 
+// The words from `from` on as texts (quoted ones unescaped), or as pairs A:B.
+Strings texts(const std::vector<std::string>& w, size_t from) {
+    Strings out;
+    for (size_t k = from; k < w.size(); ++k) out.push_back(w[k][0] == '"' ? quoted(w[k]) : w[k]);
+    return out;
+}
+Pairs pairs(const std::vector<std::string>& w) {
+    Pairs out;
+    for (const std::string& t : texts(w, 1))
+        out.emplace_back(std::stoi(t), std::stoi(t.substr(t.find(':') + 1)));
+    return out;
+}
+
+// A line that prepares the link or the program (usb, bluetooth, announce, link, device,
+// connected), applied as the case starts or at a pause; null for any other line.
+std::function<void()> preparation(const std::vector<std::string>& w, const Records& records) {
+    using S = fake_qxx::State;
+    const std::string& key = w[0];
+    const Strings names = texts(w, 1);
+    if (key == "usb") return [names] { fake_qxx::st().usb_devices = names; };
+    if (key == "bluetooth")
+        return [names] { fake_qxx::st().bt_available = 1, fake_qxx::st().bt_devices = names; };
+    if (key == "announce") {
+        const Bytes f = frame_of(QXX_CODE_ANNOUNCE, payload(w, 1, records));
+        return [f] { fake_qxx::st().datagrams.push_back(f); };
+    }
+    const std::map<std::string, int S::*> link = {{"identified", &S::identified},
+                                                  {"wait", &S::wait_result},
+                                                  {"state", &S::conn_state},
+                                                  {"disconnect", &S::disconnect_result},
+                                                  {"hook", &S::hook_result}};
+    if (key == "link") return [f = link.at(w[1]), v = std::stoi(w[2])] { fake_qxx::st().*f = v; };
+    if (key == "device") return [v = std::stoi(w[1])] { dev_type = v; };
+    if (key == "connected") return [v = std::stoi(w[1])] { connected = v; };
+    if (key == "folder") return [n = w[1]] { std::filesystem::create_directories(n); };
+    if (key == "sparse")  // sparse NAME SIZE [BYTES]: BYTES, then a hole up to SIZE
+        return [n = w[1], size = std::stoull(w[2], nullptr, 0), b = payload(w, 3, records)] {
+            write_file(n, b);
+            std::filesystem::resize_file(n, size);
+        };
+    if (key == "limit") return [v = std::stoi(w[1])] { upload_limit() = v; };
+    if (key == "events") return [v = std::stoi(w[1])] { log_setlevel("EVENTS", v); };
+    if (key == "event") {
+        const int code = std::stoi(w[1]);
+        const Bytes f =
+            w.size() > 2 && w[2] == "none" ? Bytes() : frame_of(code, payload(w, 2, records));
+        return [code, f] { event() = {code, f}; };
+    }
+    return nullptr;
+}
+
 // A line of what the operator sees: text printed, {answers typed} with their Enter; the line's
-// end is printed too unless it ends with an answer or with a lone backslash.
-void seen(const std::string& s, Case& c) {
-    bool answered = false;
-    for (size_t i = 0; i < s.size();) {
+// end is printed too unless it ends with an answer or with a lone backslash. An error line is
+// printed as an error too.
+void seen(const std::string& s, Case& c, bool error) {
+    bool answered = false, joined = false;
+    std::string text;
+    for (size_t i = 0; i < s.size() && !joined;) {
         answered = s[i] == '{';
         if (answered) {
             for (++i; i < s.size() && s[i] != '}';) c.input += unescape(s, i);
             c.input += '\n';
             ++i;
-        } else if (s[i] == '\\' && i + 1 == s.size()) {
-            return;
         } else {
-            c.out += unescape(s, i);
+            joined = s[i] == '\\' && i + 1 == s.size();
+            if (!joined) text += unescape(s, i);
         }
     }
-    if (!answered) c.out += '\n';
+    if (!answered && !joined) text += '\n';
+    c.out += text;
+    if (error) c.err += text;
+    c.errors_checked |= error;
 }
 
 // A reader of `kind` on a value that starts at `start`, within `min` and `max`, prompting with
@@ -247,16 +415,39 @@ std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) 
     return {};
 }
 
+// The names in the case's folder.
+std::set<std::string> listing() {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        names.insert(e.path().filename());
+    return names;
+}
+
 void check(const Case& c) {
     SCOPED_TRACE(c.where);
     fake_qxx::reset();
-    connected = c.connected;
+    connected = 1;
+    sleeps().clear();
+    for (const auto& e : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(e);
+    Console con(c.input);
+    upload_limit() = -1;
+    for (const auto& [name, bytes] : c.files) {
+        if (name.find('/') != std::string::npos)
+            std::filesystem::create_directories(std::filesystem::path(name).parent_path());
+        write_file(name, bytes);
+    }
+    for (const auto& f : c.setup) f();
+    on_sleep() = [&c] {
+        for (const auto& [n, f] : c.after_sleep)
+            if (n == sleeps().size()) f();
+    };
     for (const auto& [code, reply] : c.replies) fake_qxx::st().replies[code].push_back(reply);
-    for (const auto& [name, bytes] : c.files) write_file(name, bytes);
     std::optional<FixedClock> clock;
     if (!c.clock.empty())
         clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
-    Console con(c.input);
+    std::set<std::string> names = listing();
+    for (const auto& [name, bytes] : c.written) names.insert(name.substr(0, name.find('/')));
+    const size_t descriptors = open_descriptors();
     std::string line = c.line + "\n";
     if (!c.reader.empty()) {
         const bool on_line = c.reader.size() > 4;
@@ -266,6 +457,16 @@ void check(const Case& c) {
         EXPECT_EQ(commands().at(c.command)(line.data(), c.arg), c.result);
     }
     EXPECT_EQ(con.out(), c.out);
+    EXPECT_EQ(c.errors_checked ? con.err() : "", c.err);
+    EXPECT_EQ(c.linked < 0 ? -1 : connected.load(), c.linked);
+    const fake_qxx::State& st = fake_qxx::st();
+    EXPECT_EQ(st.connect_strings, c.connects);
+    EXPECT_EQ(st.broadcasts, c.broadcasts);
+    EXPECT_EQ(st.bt_inquiries, c.inquiries);
+    EXPECT_EQ(st.waits, c.waits);
+    EXPECT_EQ(sleeps(), c.slept);
+    EXPECT_EQ(st.shuts, c.shuts);
+    EXPECT_EQ(st.broadcast, nullptr);  // no discovery left listening
     std::vector<Request> sent;
     for (size_t i = 0; i < fake_qxx::st().calls.size(); ++i) {
         const fake_qxx::Call& call = fake_qxx::st().calls[i];
@@ -275,6 +476,16 @@ void check(const Case& c) {
     }
     EXPECT_EQ(sent, c.sent);
     EXPECT_EQ(fake_qxx::st().disconnects, c.disconnects);
+    // Nothing left open; the command wrote what it should and nothing else, and left the
+    // case's own files as they were.
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(listing(), names);
+    for (const auto& [name, bytes] : c.written) EXPECT_EQ(read_file(name), bytes) << name;
+    for (const auto& [name, bytes] : c.files) {
+        const bool rewritten = std::any_of(c.written.begin(), c.written.end(),
+                                           [&](const auto& w) { return w.first == name; });
+        EXPECT_EQ(rewritten ? bytes : read_file(name), bytes) << name;
+    }
 }
 
 // Runs every case of a transcript file.
@@ -288,8 +499,21 @@ void transcripts(const std::string& name) {
             if (c) check(*c);
             c.emplace();
             c->where = name + ":" + std::to_string(n) + ": " + line.substr(5);
-        } else if (key[0] == '|') {
-            seen(line.substr(line.size() > 1 && line[1] == ' ' ? 2 : 1), *c);
+        } else if (key[0] == '|' || key[0] == '!') {
+            seen(line.substr(line.size() > 1 && line[1] == ' ' ? 2 : 1), *c, key[0] == '!');
+        } else if (auto f = preparation(w, records)) {
+            c->setup.push_back(f);
+        } else if (key == "after-sleep") {
+            c->after_sleep.emplace_back(std::stoul(w[1]),
+                                        preparation({w.begin() + 2, w.end()}, records));
+        } else if (key == "connects" || key == "broadcasts") {
+            (key == "connects" ? c->connects : c->broadcasts) = texts(w, 1);
+        } else if (key == "inquiries" || key == "waits") {
+            (key == "waits" ? c->waits : c->inquiries) = pairs(w);
+        } else if (key == "slept") {
+            for (const std::string& t : texts(w, 1)) c->slept.push_back(std::stoi(t));
+        } else if (key == "errors") {
+            c->errors_checked = true;  // errors none
         } else if (key == "record") {
             records[w[1]] = payload(w, 2, records, records[w[1]]);
         } else if (key == "run") {
@@ -312,7 +536,8 @@ void transcripts(const std::string& name) {
             for (size_t i = std::min(line.find(' '), line.size() - 1) + 1; i < line.size();)
                 text += unescape(line, i);
             if (key == "value") c->value = text;
-            if (key == "input") c->input += text + "\n";
+            if (key == "input")  // a lone backslash at its end: typed without Enter
+                c->input += text.ends_with('\\') ? text.substr(0, text.size() - 1) : text + "\n";
         } else if (key == "reply") {
             c->replies.emplace_back(std::stoi(w[1]),
                                     answer(std::stoi(w[2]), payload(w, 3, records)));
@@ -325,16 +550,17 @@ void transcripts(const std::string& name) {
             }
             r.bytes = payload(w, k, records);
             c->sent.push_back(r);
-        } else if (key == "file") {
-            c->files.emplace_back(w[1], payload(w, 2, records));
+        } else if (key == "file" || key == "written") {
+            (key == "file" ? c->files : c->written).emplace_back(w[1], payload(w, 2, records));
         } else if (key == "clock") {
             c->clock.resize(6);
             sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &c->clock[0], &c->clock[1],
                    &c->clock[2], &c->clock[3], &c->clock[4], &c->clock[5]);
-        } else if (key == "result" || key == "connected" || key == "disconnects") {
-            (key == "result"      ? c->result
-             : key == "connected" ? c->connected
-                                  : c->disconnects) = std::stoi(w[1]);
+        } else if (key == "result" || key == "disconnects" || key == "shuts" || key == "linked") {
+            (key == "result"        ? c->result
+             : key == "disconnects" ? c->disconnects
+             : key == "shuts"       ? c->shuts
+                                    : c->linked) = std::stoi(w[1]);
         } else {
             ADD_FAILURE() << name << ":" << n << ": unknown line " << line;
         }
@@ -362,21 +588,43 @@ TEST_F(Transcripts, Menus) {
 TEST_F(Transcripts, Readers) {
     transcripts("readers.txt");
 }
+TEST_F(Transcripts, Q5Container) {
+    transcripts("q5_container.txt");
+}
+TEST_F(Transcripts, Q5Upload) {
+    transcripts("q5_upload.txt");
+}
+TEST_F(Transcripts, Q8Events) {
+    transcripts("q8_events.txt");
+}
+TEST_F(Transcripts, Connect) {
+    transcripts("connect.txt");
+}
 
 // Without a device every command but power off and the event display says so, asks nothing and
 // sends nothing.
 TEST_F(Transcripts, WithoutADeviceNothingIsAskedOrSent) {
     connected = 0;
     for (const auto& [name, cmd] : commands()) {
-        if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events" || name == "main_loop" ||
-            name == "Q5_menu")
-            continue;
+        if (!name.starts_with("Q5_cmd") && !name.starts_with("Q8_cmd")) continue;
+        if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events") continue;
         EXPECT_EQ(run(cmd, "xx 1\n", "1\n1\n1\n"),
                   std::pair(-1, std::string("\nDevice not connected!\n")))
             << name;
     }
     EXPECT_TRUE(fake_qxx::st().calls.empty());
     EXPECT_EQ(fake_qxx::st().disconnects, 0);
+}
+
+// Text from devices and the network as the terminal shows it.
+TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
+    for (const auto& [n, line] : data_lines("device_text.txt")) {
+        const std::vector<std::string> w = words(line);
+        const std::string in = quoted(w[1]);
+        EXPECT_EQ(device_text(w[1] == "null" ? nullptr : in.c_str(), std::stoul(w[0])),
+                  quoted(w[2]))
+            << "device_text.txt:" << n;
+    }
 }
 
 // ---- request tables ----------------------------------------------------------------------------
