@@ -94,6 +94,8 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     for (const auto& b : bad)
         EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)
             << b.length << " " << (b.address ? b.address : "null") << " " << b.port;
+    for (int port : {1, 65535})  // the first and last ports are ports (nobody listens there)
+        EXPECT_EQ(comm_net_broadcast_send("x", 1, "127.0.0.1", port), 0) << port;
     // The socket may send to a broadcast address (the loopback's own here).
     Device all(true);
     EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", all.port), 0);

@@ -440,6 +440,7 @@ TEST(CommText, TheRestOfTheHelpers) {
     EXPECT_FALSE(comm_query_only(q, a));
 
     char out[8];
+    EXPECT_EQ(comm_format(out, 8, "%s", ""), 0);  // an empty text fits
     EXPECT_EQ(comm_format(out, 8, "%s", "1234567"), 0);
     EXPECT_STREQ(out, "1234567");
     EXPECT_EQ(comm_format(out, 8, "%s", "12345678"), -1);
