@@ -66,6 +66,7 @@ class Bench : public Core<Bench> {
         std::lock_guard<std::mutex> guard(lock_);
         std::string out;
         for (auto [what, n] : {std::pair("contexts", contexts_.size()),
+                               {"lists", lists_},
                                {"pending", pending_.size()},
                                {"claimed", claimed_.size()},
                                {"detached", detached_.size()}})
@@ -161,11 +162,16 @@ class Bench : public Core<Bench> {
             list.push_back(reinterpret_cast<libusb_device*>(c->refs.back().get()));
         }
         list.push_back(nullptr);
+        ++bus().lists_;
         *out = new libusb_device*[list.size()];
         std::copy(list.begin(), list.end(), *out);
         return static_cast<ssize_t>(list.size() - 1);
     }
-    static void free_device_list(libusb_device** list, int) { delete[] list; }
+    static void free_device_list(libusb_device** list, int) {
+        guard g(bus().lock_);
+        --bus().lists_;
+        delete[] list;
+    }
     static int get_device_descriptor(libusb_device* d, libusb_device_descriptor* desc) {
         guard g(bus().lock_);
         const Device& device = *dev(d);
@@ -440,6 +446,7 @@ class Bench : public Core<Bench> {
     };
     std::mutex handling_;  // one event handler at a time
     std::set<Context*> contexts_;
+    size_t lists_ = 0;  // device lists handed out and not freed
     std::map<libusb_transfer*, Pending> pending_;  // submitted
     std::deque<libusb_transfer*> order_;           // submission order
     std::set<libusb_device_handle*> claimed_, detached_;
