@@ -211,9 +211,9 @@ TEST(CommLink, DisconnectFromEveryThread) {
         int at;  // the event during which the disconnect comes
         bool from_event, peer_ends;
         kinds events;
-    } cases[] = {
-        {"open link, console", O, false, false, {O, C}},
+    } cases[] = {  // the first row's link is the process's first handle, 1
         {"at CLOSED of an ended link, console", C, false, true, {O, C}},
+        {"open link, console", O, false, false, {O, C}},
         {"at CLOSED of an ended link, event procedure", C, true, true, {O, C}},
         {"at DATA, event procedure", D, true, false, {O, D, C}},
     };
