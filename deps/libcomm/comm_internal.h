@@ -226,6 +226,9 @@ int comm_bt_parse(const char* conn_string, comm_bt_params* out);
 int comm_bt_describe(const char* entry, char* text, int size);
 // The address "00:11:22:AA:BB:CC" as its six bytes, most significant first; false when malformed.
 bool comm_bt_address_bytes(const char* address, uint8_t out[6]);
+// The text "00:11:22:AA:BB:CC" of an address held least significant byte first, as both systems
+// hold it.
+void comm_bt_address_text(const uint8_t lsb_first[6], char out[18]);
 // An inquiry's entry for one device (COMM_ENTRY_SIZE bytes at `out`), with its own class of
 // device and its name, control characters shown as '?' and shortened at a character boundary
 // until the entry fits. False when even without a name it does not.
