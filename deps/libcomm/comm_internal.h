@@ -291,8 +291,10 @@ int comm_usb_display(const comm_usb_params& p, const char* product, const char* 
 // "bus 1 port 4.2 (1781:0c44)" for the operator's notes: the display text without "USB ".
 std::string comm_usb_words(const comm_usb_params& p);
 // The note for an open refused because the device is in use by another program, or is no longer
-// where the entry says; other kinds give none.
-enum { COMM_USB_IN_USE = 1, COMM_USB_GONE };
+// where the entry says, or the system will not let this program use it (no permission to open
+// it; no WinUSB driver bound to it), then followed by the program's advice
+// (comm_usb_set_access_advice); other kinds give none.
+enum { COMM_USB_IN_USE = 1, COMM_USB_GONE, COMM_USB_NO_PERMISSION, COMM_USB_NOT_BOUND };
 void comm_usb_refused(comm_link* link, const comm_usb_params& p, int kind);
 // Starts the device-list callback's endpoint with the transport's record `state` (released by
 // the transport's close also on failure), replacing any earlier one: each DATA event the
