@@ -9,8 +9,6 @@
 // once) with its own class of device and, where it tells it, its name.
 //
 // Every BlueZ and socket call goes through the table in bt_api.h.
-#if NV_HAVE_BLUEZ
-
 #include <unistd.h>
 
 #include <atomic>
@@ -193,5 +191,3 @@ void comm_bt_search_cancel(void) {
         bt().send_cmd(controller_dd, OGF_LINK_CTL, OCF_INQUIRY_CANCEL, 0, nullptr) < 0)
         comm_trace("bluetooth inquiry cancel", errno);
 }
-
-#endif  // NV_HAVE_BLUEZ

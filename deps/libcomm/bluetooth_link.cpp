@@ -6,8 +6,6 @@
 // socket the I/O thread polls. A string with a PIN asks for an authenticated link, so the device
 // is paired on the way if it is not yet. When the pairing or the channel is refused, the operator
 // is told what to do.
-#if NV_HAVE_BLUEZ || NV_HAVE_WINBT
-
 #include "bt_socket.h"
 
 namespace {
@@ -120,5 +118,3 @@ void bt_close(void* state) {
 const comm_transport comm_bt_transport = {
     "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, comm_bt_describe,
 };
-
-#endif  // NV_HAVE_BLUEZ || NV_HAVE_WINBT

@@ -14,8 +14,6 @@
 // The Bluetooth API is loaded when first used (bluetoothapis.dll, or bthprops.cpl on Windows 7):
 // where there is none, or Winsock has no Bluetooth sockets, no radio is reported. Every call goes
 // through the table in bt_win_api.h.
-#if NV_HAVE_WINBT
-
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -271,5 +269,3 @@ std::vector<std::string> comm_bt_search(int, const std::atomic<bool>& cancelled)
 
 // The search itself cannot be stopped: the listing ends at the next device.
 void comm_bt_search_cancel(void) {}
-
-#endif  // NV_HAVE_WINBT

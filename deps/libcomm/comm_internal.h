@@ -21,7 +21,7 @@ struct comm_link;  // one link, or the discovery endpoint; owned by the link cor
 
 // ---- transports ------------------------------------------------------------------------------
 //
-// One file per transport (tcp.cpp, serial.cpp, usb.cpp, bluetooth.cpp, discovery.cpp), each
+// One file per transport (tcp.cpp, serial_posix.cpp, usb.cpp, bluetooth.cpp, discovery.cpp), each
 // defining one of these records. A transport keeps its own state record: parse creates it,
 // close releases it.
 //
@@ -95,7 +95,7 @@ unsigned char* comm_link_buffer(comm_link* link, int* size);
 // waiting for room polls it too, so a close never waits for a stalled write's time limit.
 comm_fd comm_link_cancel_fd(const comm_link* link);
 
-// Reading and writing a descriptor, and the poll entry of a connecting socket: fd_io.cpp on
+// Reading and writing a descriptor, and the poll entry of a connecting socket: fd_io_posix.cpp on
 // Linux, sys_win.cpp on Windows (where every comm_fd is a socket).
 //
 // One read of up to the buffer's size from a descriptor, reported as data, end or failure.

@@ -13,8 +13,6 @@
 // event procedure may write at once.
 //
 // Every libusb call goes through the table in usb_api.h.
-#if NV_HAVE_LIBUSB
-
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -824,5 +822,3 @@ int comm_usb_deregister(void) {
     comm_usb_unwatch();
     return 0;
 }
-
-#endif  // NV_HAVE_LIBUSB

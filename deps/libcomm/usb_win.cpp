@@ -19,8 +19,6 @@
 // limit or the link closes.
 //
 // Every call goes through the table in usb_win_api.h.
-#if NV_HAVE_WINUSB
-
 #include "usb_win_api.h"
 // After the table's header, which brings what they need.
 #include <devpkey.h>
@@ -634,5 +632,3 @@ int comm_usb_deregister(void) {
     comm_usb_unwatch();
     return 0;
 }
-
-#endif  // NV_HAVE_WINUSB
