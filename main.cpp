@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "conutil.h"
+#include "libcomm.h"
 #include "main.h"
 #include "nv_version.h"
 #include "q8_cmds.h"
@@ -365,6 +366,7 @@ int interactive(void) {
 
 int main(int argc, char** argv) {
     sys_start(&argc, &argv);
+    comm_usb_set_access_advice(SYS_USB_ACCESS_ADVICE);
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_addlevel("EVENTS", 0, 0, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");

@@ -1,6 +1,7 @@
 // The few file, console and clock calls of the console units that differ between Linux and
-// Windows; everything else they use is standard C and C++, or POSIX calls MinGW-w64 provides as
-// well. Replacing a file is SafeFile's (safe_file.h, safe_file_win.cpp).
+// Windows, and what the operator is told to do when the system will not let nv-term use the
+// instrument's USB device; everything else they use is standard C and C++, or POSIX calls MinGW-w64
+// provides as well. Replacing a file is SafeFile's (safe_file.h, safe_file_win.cpp).
 //
 // Text inside the program is UTF-8 on every system. On Windows the edges convert (sysfile_win.cpp):
 // the command line is read wide, file names become UTF-16 full paths with the \\?\ prefix (any
@@ -41,6 +42,11 @@ std::wstring sys_wide_path(const char* utf8);
 // when standard input is no console. Tests replace it.
 extern int (*sys_console_chars)(wchar_t* out, int max);
 
+// The driver file comes with nv-term.
+constexpr const char* SYS_USB_ACCESS_ADVICE =
+    "Bind it once, as administrator: pnputil /add-driver nv52-winusb.inf /install (the file comes "
+    "with nv-term), then re-plug the instrument.\n";
+
 // Files are opened in binary mode: a container's bytes are never translated.
 constexpr int SYS_OPEN_READ = O_RDONLY | O_BINARY;
 
@@ -57,6 +63,11 @@ inline long sys_pwrite(int fd, const void* data, unsigned size, long offset) {
 }
 
 #else
+
+// The rules file comes with nv-term; plugdev is the group it gives the instrument to.
+constexpr const char* SYS_USB_ACCESS_ADVICE =
+    "Install udev/60-nv52.rules into /etc/udev/rules.d, add your user to the group plugdev, log "
+    "in again and re-plug the instrument.\n";
 
 // A FIFO named as a file must not block the open: it is refused once opened.
 constexpr int SYS_OPEN_READ = O_RDONLY | O_NONBLOCK | O_CLOEXEC;

@@ -1,8 +1,9 @@
 // Bluetooth connection strings, inquiry entries and the operator's notes, shared by every build;
 // and the Bluetooth side of a build without Bluetooth: no controller is reported, an inquiry
 // finds nothing, and a Bluetooth connection string is accepted but fails to open (ERROR, then
-// CLOSED) on the I/O thread. The RFCOMM transports, availability and inquiries are in
-// bluetooth_bluez.cpp (BlueZ) and bluetooth_win.cpp (Windows).
+// CLOSED) on the I/O thread. The RFCOMM links are in bluetooth_link.cpp, availability, inquiries
+// and the system calls under the links in bluetooth_bluez.cpp (BlueZ) and bluetooth_win.cpp
+// (Windows).
 //
 // Connection strings and inquiry entries:
 //   bt:00:11:22:AA:BB:CC?channel=1&cod=ffe050&pin=1234&timeout=60000&name=NV-52%20A
@@ -159,6 +160,10 @@ bool comm_bt_address_bytes(const char* address, uint8_t out[6]) {
         out[i] = static_cast<uint8_t>(byte);
     }
     return true;
+}
+
+void comm_bt_address_text(const uint8_t a[6], char out[18]) {
+    std::snprintf(out, 18, "%02X:%02X:%02X:%02X:%02X:%02X", a[5], a[4], a[3], a[2], a[1], a[0]);
 }
 
 bool comm_bt_entry(const char* address, std::string name, int cod, char* out) {

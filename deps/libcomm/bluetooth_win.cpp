@@ -1,12 +1,10 @@
 // Bluetooth on Windows: whether a radio is there, the inquiry, pairing with the string's PIN, and
-// RFCOMM links through Winsock.
+// the Winsock RFCOMM (AF_BTH) sockets under the links of bluetooth_link.cpp (see bt_socket.h).
 //
-// An RFCOMM link is a non-blocking AF_BTH socket connected to the string's address and channel
-// within the string's time-out (finished in handle(), like TCP); once connected it is a plain
-// socket the I/O thread polls. A string with a PIN asks for an authenticated link: the socket
-// is told to authenticate, and while it connects an authentication callback registered for that
-// device answers a PIN request with the string's PIN, so a device not yet paired is paired on
-// the way. Pairing methods without a PIN (numeric comparison, passkeys) are the system's to ask.
+// A link that asks to authenticate has its socket told to authenticate, and while it connects
+// an authentication callback registered for that device answers a PIN request with the string's
+// PIN, so a device not yet paired is paired on the way. Pairing methods without a PIN (numeric
+// comparison, passkeys) are the system's to ask.
 //
 // The inquiry (its thread is bluetooth.cpp's; BluetoothFindFirstDevice blocks for the whole of
 // the search) lists every device that answers or that Windows remembers, each once and at most
@@ -16,22 +14,19 @@
 // The Bluetooth API is loaded when first used (bluetoothapis.dll, or bthprops.cpl on Windows 7):
 // where there is none, or Winsock has no Bluetooth sockets, no radio is reported. Every call goes
 // through the table in bt_win_api.h.
-#if NV_HAVE_WINBT
-
 #include <atomic>
-#include <chrono>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bt_socket.h"
 #include "bt_win_api.h"
 #include "comm_win.h"
 
 namespace {
-
-using bt_clock = std::chrono::steady_clock;
 
 constexpr int INQUIRY_LENGTH = 8;  // x 1.28 s
 
@@ -113,33 +108,15 @@ BTH_ADDR address_of(const char* text) {
     return a;
 }
 
-void address_text(const BLUETOOTH_ADDRESS& a, char out[18]) {
-    std::snprintf(out, 18, "%02X:%02X:%02X:%02X:%02X:%02X", a.rgBytes[5], a.rgBytes[4],
-                  a.rgBytes[3], a.rgBytes[2], a.rgBytes[1], a.rgBytes[0]);
-}
-
 std::string utf8_of(const wchar_t* text) {
     char out[4 * BLUETOOTH_MAX_NAME_SIZE];
     const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out, nullptr, nullptr);
     return n > 0 ? std::string(out) : std::string();
 }
 
-// ---- RFCOMM links ------------------------------------------------------------------------
+// ---- RFCOMM sockets (the link is bluetooth_link.cpp's) -----------------------------------
 
-struct bt_link {
-    comm_bt_params params;
-    comm_link* link = nullptr;
-    SOCKET s = INVALID_SOCKET;
-    bool connecting = false;
-    bt_clock::time_point deadline;
-    HBLUETOOTH_AUTHENTICATION_REGISTRATION pairing = nullptr;
-};
-
-struct refusal {
-    int err;
-    int kind;
-};
-constexpr refusal REFUSALS[] = {
+constexpr bt_refusal REFUSALS[] = {
     {WSAETIMEDOUT, COMM_BT_NOT_ANSWERING},    {WSAEHOSTDOWN, COMM_BT_NOT_ANSWERING},
     {WSAEHOSTUNREACH, COMM_BT_NOT_ANSWERING}, {WSAECONNREFUSED, COMM_BT_CHANNEL_REFUSED},
     {WSAEACCES, COMM_BT_PAIRING_REFUSED},     {WSAENETDOWN, COMM_BT_NO_CONTROLLER},
@@ -147,22 +124,6 @@ constexpr refusal REFUSALS[] = {
     {WSAEAFNOSUPPORT, COMM_BT_NO_SUPPORT},    {WSAEPROTONOSUPPORT, COMM_BT_NO_SUPPORT},
     {WSAESOCKTNOSUPPORT, COMM_BT_NO_SUPPORT},
 };
-constexpr comm_bt_advice ADVICE = {
-    "Pair it once in the Bluetooth settings of Windows (Add device: %s%s%s), then connect "
-    "again.\n",
-    "No Bluetooth radio is on in this computer (switched off in the Bluetooth settings, or in "
-    "flight mode).\n",
-    "This computer has no Bluetooth serial links (no Bluetooth radio or stack is installed).\n",
-};
-
-// A connect that failed: the operator learns what it means and what to do about it.
-void refused(bt_link* s, const char* what, int err) {
-    int kind = 0;
-    for (const refusal& r : REFUSALS)
-        if (r.err == err) kind = r.kind;
-    comm_bt_refused(s->link, s->params, kind, ADVICE);
-    comm_link_failed(s->link, what, err);
-}
 
 // The system asks for the PIN while the socket connects: a PIN request gets the string's.
 BOOL CALLBACK pin_requested(LPVOID param, PBLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request) {
@@ -179,30 +140,39 @@ BOOL CALLBACK pin_requested(LPVOID param, PBLUETOOTH_AUTHENTICATION_CALLBACK_PAR
     return TRUE;
 }
 
-void stop_pairing(bt_link* s) {
-    if (s->pairing != nullptr) bt().unregister_authentication(s->pairing);
-    s->pairing = nullptr;
-}
+}  // namespace
 
-void close_socket(bt_link* s) {
-    stop_pairing(s);
-    comm_win_close_socket(s->s);
-    s->s = INVALID_SOCKET;
-    s->connecting = false;
-}
+const bt_refusal* const BT_SOCKET_REFUSALS = REFUSALS;
+const int BT_SOCKET_REFUSAL_COUNT = static_cast<int>(std::size(REFUSALS));
+const comm_bt_advice BT_SOCKET_ADVICE = {
+    "Pair it once in the Bluetooth settings of Windows (Add device: %s%s%s), then connect "
+    "again.\n",
+    "No Bluetooth radio is on in this computer (switched off in the Bluetooth settings, or in "
+    "flight mode).\n",
+    "This computer has no Bluetooth serial links (no Bluetooth radio or stack is installed).\n",
+};
+const int BT_SOCKET_TIMED_OUT = WSAETIMEDOUT;
 
-int bt_parse(const char* conn_string, void** state) {
-    comm_bt_params p;
-    int r = comm_bt_parse(conn_string, &p);
-    if (r != 1) return r;
-    auto s = new bt_link;
-    s->params = p;
-    *state = s;
-    return 1;
+comm_fd bt_socket_open(int* err, const char** setup) {
+    SOCKET s =
+        comm_winsock_start() ? bt().socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM) : INVALID_SOCKET;
+    if (s == INVALID_SOCKET) {
+        *err = WSAGetLastError();
+        return INVALID_SOCKET;
+    }
+    u_long nonblocking = 1;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    if (ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
+        *err = WSAGetLastError();
+        *setup = "bluetooth socket FIONBIO";
+        comm_win_close_socket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
 }
 
 // Answers the device's PIN requests and has the socket authenticate.
-void ask_for_pairing(bt_link* s) {
+void bt_socket_authenticate(bt_link* s) {
     BLUETOOTH_DEVICE_INFO device{};
     device.dwSize = sizeof device;
     device.Address.ullLong = address_of(s->params.address);
@@ -212,97 +182,39 @@ void ask_for_pairing(bt_link* s) {
         s->pairing = nullptr;
     }
     ULONG on = TRUE;
-    if (bt().setsockopt(s->s, SOL_RFCOMM, SO_BTH_AUTHENTICATE, reinterpret_cast<const char*>(&on),
+    if (bt().setsockopt(s->fd, SOL_RFCOMM, SO_BTH_AUTHENTICATE, reinterpret_cast<const char*>(&on),
                         sizeof on) != 0)
         comm_trace("bluetooth authentication", WSAGetLastError());
 }
 
-void bt_open(void* state, comm_link* link) {
-    auto s = static_cast<bt_link*>(state);
-    s->link = link;
-    s->s =
-        comm_winsock_start() ? bt().socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM) : INVALID_SOCKET;
-    if (s->s == INVALID_SOCKET) {
-        const int err = WSAGetLastError();
-        if (err == WSAEAFNOSUPPORT || err == WSAEPROTONOSUPPORT || err == WSAESOCKTNOSUPPORT)
-            refused(s, "bluetooth socket", err);
-        else
-            comm_link_failed(link, "bluetooth socket", err);
-        return;
-    }
-    u_long nonblocking = 1;
-    SetHandleInformation(reinterpret_cast<HANDLE>(s->s), HANDLE_FLAG_INHERIT, 0);
-    if (ioctlsocket(s->s, FIONBIO, &nonblocking) != 0) {
-        const int err = WSAGetLastError();
-        close_socket(s);
-        comm_link_failed(link, "bluetooth socket FIONBIO", err);
-        return;
-    }
-    if (s->params.pin[0] != '\0') ask_for_pairing(s);
+int bt_socket_connect(comm_fd fd, const comm_bt_params& p, int* err) {
     SOCKADDR_BTH to{};
     to.addressFamily = AF_BTH;
-    to.btAddr = address_of(s->params.address);
-    to.port = static_cast<ULONG>(s->params.channel);
-    s->deadline = bt_clock::now() + std::chrono::milliseconds(s->params.timeout_ms);
-    if (bt().connect(s->s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
-        stop_pairing(s);
-        comm_link_opened(link);
-    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        s->connecting = true;
-    } else {
-        const int err = WSAGetLastError();
-        close_socket(s);
-        refused(s, "bluetooth connect", err);
-    }
+    to.btAddr = address_of(p.address);
+    to.port = static_cast<ULONG>(p.channel);
+    if (bt().connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 1;
+    const int e = WSAGetLastError();
+    if (e == WSAEWOULDBLOCK) return 0;
+    *err = e;
+    return -1;
 }
 
-int bt_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
-    auto s = static_cast<bt_link*>(state);
-    return comm_socket_poll_fd(s->s, s->connecting, s->deadline, fds, max, timeout_ms);
+int bt_socket_connect_result(comm_fd fd) {
+    int err = 0;
+    int len = sizeof err;
+    if (bt().getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+        err = WSAGetLastError();
+    return err;
 }
 
-void bt_handle(void* state, const pollfd* fds, int count) {
-    auto s = static_cast<bt_link*>(state);
-    const short ready = count > 0 ? fds[0].revents : 0;
-    if (!s->connecting) {
-        if (ready && s->s != INVALID_SOCKET) comm_fd_read(s->link, s->s);
-        return;
-    }
-    if (ready) {
-        int err = 0;
-        int len = sizeof err;
-        if (bt().getsockopt(s->s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
-            err = WSAGetLastError();
-        if (err == 0) {
-            s->connecting = false;
-            stop_pairing(s);
-            comm_link_opened(s->link);
-            return;
-        }
-        close_socket(s);
-        refused(s, "bluetooth connect", err);
-    } else if (bt_clock::now() >= s->deadline) {
-        close_socket(s);
-        refused(s, "bluetooth connect time-out", WSAETIMEDOUT);
-    }
+void bt_socket_stop_pairing(bt_link* s) {
+    if (s->pairing != nullptr) bt().unregister_authentication(s->pairing);
+    s->pairing = nullptr;
 }
 
-int bt_write(void* state, const unsigned char* data, int length, int ms) {
-    auto s = static_cast<bt_link*>(state);
-    return comm_fd_write(s->link, s->s, data, length, ms, true);
+void bt_socket_close(comm_fd fd) {
+    comm_win_close_socket(fd);
 }
-
-void bt_close(void* state) {
-    auto s = static_cast<bt_link*>(state);
-    close_socket(s);
-    delete s;
-}
-
-}  // namespace
-
-const comm_transport comm_bt_transport = {
-    "bluetooth", bt_parse, bt_open, bt_poll_fds, bt_handle, bt_write, bt_close, comm_bt_describe,
-};
 
 void comm_btwin_set_api(const comm_btwin_api* api) {
     current_api = api != nullptr ? api : &REAL_API;
@@ -346,7 +258,7 @@ std::vector<std::string> comm_bt_search(int, const std::atomic<bool>& cancelled)
     for (bool more = find != nullptr; more && !cancelled && !found.full();
          more = bt().find_next_device(find, &info)) {
         char address[18];
-        address_text(info.Address, address);
+        comm_bt_address_text(info.Address.rgBytes, address);
         if (!found.first_time(address)) continue;
         info.szName[BLUETOOTH_MAX_NAME_SIZE - 1] = L'\0';
         found.add(address, utf8_of(info.szName), static_cast<int>(info.ulClassofDevice & 0xFFFFFF));
@@ -357,5 +269,3 @@ std::vector<std::string> comm_bt_search(int, const std::atomic<bool>& cancelled)
 
 // The search itself cannot be stopped: the listing ends at the next device.
 void comm_bt_search_cancel(void) {}
-
-#endif  // NV_HAVE_WINBT

@@ -21,7 +21,7 @@ struct comm_link;  // one link, or the discovery endpoint; owned by the link cor
 
 // ---- transports ------------------------------------------------------------------------------
 //
-// One file per transport (tcp.cpp, serial.cpp, usb.cpp, bluetooth.cpp, discovery.cpp), each
+// One file per transport (tcp.cpp, serial_posix.cpp, usb.cpp, bluetooth.cpp, discovery.cpp), each
 // defining one of these records. A transport keeps its own state record: parse creates it,
 // close releases it.
 //
@@ -95,7 +95,7 @@ unsigned char* comm_link_buffer(comm_link* link, int* size);
 // waiting for room polls it too, so a close never waits for a stalled write's time limit.
 comm_fd comm_link_cancel_fd(const comm_link* link);
 
-// Reading and writing a descriptor, and the poll entry of a connecting socket: fd_io.cpp on
+// Reading and writing a descriptor, and the poll entry of a connecting socket: fd_io_posix.cpp on
 // Linux, sys_win.cpp on Windows (where every comm_fd is a socket).
 //
 // One read of up to the buffer's size from a descriptor, reported as data, end or failure.
@@ -226,6 +226,9 @@ int comm_bt_parse(const char* conn_string, comm_bt_params* out);
 int comm_bt_describe(const char* entry, char* text, int size);
 // The address "00:11:22:AA:BB:CC" as its six bytes, most significant first; false when malformed.
 bool comm_bt_address_bytes(const char* address, uint8_t out[6]);
+// The text "00:11:22:AA:BB:CC" of an address held least significant byte first, as both systems
+// hold it.
+void comm_bt_address_text(const uint8_t lsb_first[6], char out[18]);
 // An inquiry's entry for one device (COMM_ENTRY_SIZE bytes at `out`), with its own class of
 // device and its name, control characters shown as '?' and shortened at a character boundary
 // until the entry fits. False when even without a name it does not.
@@ -288,8 +291,10 @@ int comm_usb_display(const comm_usb_params& p, const char* product, const char* 
 // "bus 1 port 4.2 (1781:0c44)" for the operator's notes: the display text without "USB ".
 std::string comm_usb_words(const comm_usb_params& p);
 // The note for an open refused because the device is in use by another program, or is no longer
-// where the entry says; other kinds give none.
-enum { COMM_USB_IN_USE = 1, COMM_USB_GONE };
+// where the entry says, or the system will not let this program use it (no permission to open
+// it; no WinUSB driver bound to it), then followed by the program's advice
+// (comm_usb_set_access_advice); other kinds give none.
+enum { COMM_USB_IN_USE = 1, COMM_USB_GONE, COMM_USB_NO_PERMISSION, COMM_USB_NOT_BOUND };
 void comm_usb_refused(comm_link* link, const comm_usb_params& p, int kind);
 // Starts the device-list callback's endpoint with the transport's record `state` (released by
 // the transport's close also on failure), replacing any earlier one: each DATA event the

@@ -56,6 +56,11 @@ constexpr int COMM_DEVID_SIZE = 256;
 int comm_init(void);  // starts the I/O thread; non-zero on failure
 int comm_usb_register(comm_usb_callback callback, void* arg);
 int comm_usb_deregister(void);
+// What the operator is to do when the system will not let the program use a USB device (no
+// permission to open it; on Windows, no WinUSB driver bound to it): the program's own advice,
+// printed after the library's line that names the device. Null or "": none. The text is kept,
+// not copied.
+int comm_usb_set_access_advice(const char* text);
 int comm_shut(void);  // closes every link (each gets CLOSED), stops and joins the I/O thread
 
 // ---- links ---------------------------------------------------------------------------------

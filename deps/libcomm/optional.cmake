@@ -1,8 +1,8 @@
 # The optional transports of the communication library, found at configure time:
 #   USB through libusb-1.0 (pkg-config libusb-1.0)     NV_WITH_USB=OFF leaves it out
 #   Bluetooth through BlueZ (bluetooth/bluetooth.h and libbluetooth)   NV_WITH_BT=OFF leaves it out
-# Without them the build still succeeds: the USB listing finds nothing and no Bluetooth
-# controller is reported. The compile definitions are public, so tests see what was built.
+# Each is built only where it is found (its files are added here). Without them the build still
+# succeeds: the USB listing finds nothing and no Bluetooth controller is reported. The compile definitions are public, so tests see what was built.
 #   On Windows: USB through WinUSB and SetupAPI, Bluetooth through the system's Bluetooth API
 #   and Winsock, all of which MinGW-w64 ships (NV_HAVE_WINUSB, NV_HAVE_WINBT).
 option(NV_WITH_USB "USB transport through libusb-1.0 when it is found" ON)
@@ -13,6 +13,7 @@ if(WIN32)
   set(NV_HAVE_WINBT OFF)
   if(NV_WITH_USB)
     set(NV_HAVE_WINUSB ON)
+    target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/usb_win.cpp)
     target_link_libraries(comm PUBLIC setupapi winusb)
     target_compile_definitions(comm PUBLIC NV_HAVE_WINUSB=1)
   else()
@@ -20,6 +21,8 @@ if(WIN32)
   endif()
   if(NV_WITH_BT)
     set(NV_HAVE_WINBT ON)
+    target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/bluetooth_link.cpp
+                                ${CMAKE_CURRENT_LIST_DIR}/bluetooth_win.cpp)
     target_compile_definitions(comm PUBLIC NV_HAVE_WINBT=1)
   else()
     nv_left_out("Bluetooth transport" "NV_WITH_BT=OFF")
@@ -35,6 +38,7 @@ if(NV_WITH_USB)
   endif()
   if(LIBUSB_FOUND)
     set(NV_HAVE_LIBUSB ON)
+    target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/usb_libusb.cpp)
     target_link_libraries(comm PUBLIC PkgConfig::LIBUSB)
     target_compile_definitions(comm PUBLIC NV_HAVE_LIBUSB=1)
   elseif(PkgConfig_FOUND)
@@ -52,6 +56,8 @@ if(NV_WITH_BT)
   find_library(BLUEZ_LIBRARY bluetooth)
   if(BLUEZ_INCLUDE_DIR AND BLUEZ_LIBRARY)
     set(NV_HAVE_BLUEZ ON)
+    target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/bluetooth_link.cpp
+                                ${CMAKE_CURRENT_LIST_DIR}/bluetooth_bluez.cpp)
     target_include_directories(comm SYSTEM PUBLIC ${BLUEZ_INCLUDE_DIR})
     target_link_libraries(comm PUBLIC ${BLUEZ_LIBRARY})
     target_compile_definitions(comm PUBLIC NV_HAVE_BLUEZ=1)

@@ -1,7 +1,7 @@
 // The serial connection string, shared by every system, and its makers:
 //   serial:COM3?baud=115200&bits=8&parity=none&stop=1&flow=none
 //   serial:/dev/ttyUSB0?baud=115200&bits=8&parity=none&stop=1&flow=none
-// What a COM number or a path opens is the system's own (serial.cpp, serial_win.cpp).
+// What a COM number or a path opens is the system's own (serial_posix.cpp, serial_win.cpp).
 #include <cstring>
 #include <string>
 

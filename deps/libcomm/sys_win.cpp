@@ -1,6 +1,6 @@
 // The link core's system calls on Windows: WSAPoll, and as the wake-up descriptor a loopback UDP
 // socket connected to itself (WSAPoll waits on sockets only; a signal is one datagram). And the
-// socket helpers of the Windows transports, which behave as fd_io.cpp's do on Linux.
+// socket helpers of the Windows transports, which behave as fd_io_posix.cpp's do on Linux.
 #include <climits>
 #include <cstdio>
 #include <cstring>

@@ -8,6 +8,7 @@
 //                             product id
 //   USBS:1-4.2:1781:0/0c44    made by comm_make_conn_string_usb: the interface number before '/'
 // The tag is four characters starting with "USB"; ids are hexadecimal. Opening ignores the tag.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,9 @@ struct watch_context {
     comm_usb_callback callback;
     void* arg;
 };
+
+// What the program tells the operator to do about a device it may not use.
+std::atomic<const char*> access_advice{""};
 
 std::mutex watch_lock;  // never held while waiting for the I/O thread
 std::shared_ptr<comm_link> watching;
@@ -84,10 +88,21 @@ std::string comm_usb_words(const comm_usb_params& p) {
     return std::string(text).substr(4);
 }
 
+int comm_usb_set_access_advice(const char* text) {
+    access_advice = text != nullptr ? text : "";
+    return 0;
+}
+
 void comm_usb_refused(comm_link* link, const comm_usb_params& p, int kind) {
     char note[COMM_NOTE_SIZE];
     const std::string device = comm_usb_words(p);
-    if (kind == COMM_USB_IN_USE) {
+    if (kind == COMM_USB_NO_PERMISSION || kind == COMM_USB_NOT_BOUND) {
+        comm_format(note, sizeof note,
+                    kind == COMM_USB_NO_PERMISSION
+                        ? "No permission to use the USB device at %s.\n%s"
+                        : "The USB device at %s is not bound to WinUSB, so it cannot be used.\n%s",
+                    device.c_str(), access_advice.load());
+    } else if (kind == COMM_USB_IN_USE) {
         comm_format(note, sizeof note,
                     "The USB device at %s is in use by another program; close it and try again.\n",
                     device.c_str());

@@ -13,8 +13,6 @@
 // event procedure may write at once.
 //
 // Every libusb call goes through the table in usb_api.h.
-#if NV_HAVE_LIBUSB
-
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -336,13 +334,7 @@ void fail(usb_link* s, const char* what, int code) {
 // An open refused: the operator learns what to do where there is something to do.
 void refuse(usb_link* s, const char* what, int code) {
     if (code == LIBUSB_ERROR_ACCESS) {
-        char note[COMM_NOTE_SIZE];
-        std::snprintf(note, sizeof note,
-                      "No permission to use the USB device at %s.\n"
-                      "Install udev/60-nv52.rules into /etc/udev/rules.d, add your user to the "
-                      "group plugdev, log in again and re-plug the instrument.\n",
-                      comm_usb_words(s->params).c_str());
-        comm_link_note(s->link, note);
+        comm_usb_refused(s->link, s->params, COMM_USB_NO_PERMISSION);
     } else if (code == LIBUSB_ERROR_BUSY) {
         comm_usb_refused(s->link, s->params, COMM_USB_IN_USE);
     } else if (code == LIBUSB_ERROR_NO_DEVICE || code == LIBUSB_ERROR_NOT_FOUND) {
@@ -830,5 +822,3 @@ int comm_usb_deregister(void) {
     comm_usb_unwatch();
     return 0;
 }
-
-#endif  // NV_HAVE_LIBUSB

@@ -19,8 +19,6 @@
 // limit or the link closes.
 //
 // Every call goes through the table in usb_win_api.h.
-#if NV_HAVE_WINUSB
-
 #include "usb_win_api.h"
 // After the table's header, which brings what they need.
 #include <devpkey.h>
@@ -349,13 +347,7 @@ void usb_open(void* state, comm_link* link) {
         return fail(s, "usb: no such device", ERROR_DEVICE_NOT_CONNECTED);
     }
     if (!d.winusb) {
-        char note[COMM_NOTE_SIZE];
-        comm_format(note, sizeof note,
-                    "The USB device at %s is not bound to WinUSB, so it cannot be used.\n"
-                    "Bind it once, as administrator: pnputil /add-driver nv52-winusb.inf "
-                    "/install (the file comes with nv-term), then re-plug the instrument.\n",
-                    comm_usb_words(s->params).c_str());
-        comm_link_note(link, note);
+        comm_usb_refused(link, s->params, COMM_USB_NOT_BOUND);
         return fail(s, "usb: not bound to WinUSB", ERROR_NOT_SUPPORTED);
     }
     s->file = usb().create_file(d.path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -640,5 +632,3 @@ int comm_usb_deregister(void) {
     comm_usb_unwatch();
     return 0;
 }
-
-#endif  // NV_HAVE_WINUSB

@@ -132,6 +132,9 @@ int QXX_comm_bt_discover(int a, int b) {
     st().bt_inquiries.emplace_back(a, b);
     return 0;
 }
+int comm_usb_set_access_advice(const char*) {
+    return 0;
+}
 int comm_get_devid_string(const char* entry, char* text) {
     snprintf(text, COMM_DEVID_SIZE, "dev %s", entry);
     return 0;

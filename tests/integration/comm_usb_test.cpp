@@ -64,9 +64,9 @@ TEST(CommUsb, PlacesAndNamesOnlyLibusbShows) {
 // the note the operator gets and nothing claimed.
 TEST(CommUsb, TheKernelDriverAndRefusalsOnlyLibusbHas) {
     const std::string no_permission =
-        "No permission to use the USB device at bus 1 port 4.2 (1781:0c44).\nInstall "
-        "udev/60-nv52.rules into /etc/udev/rules.d, add your user to the group plugdev, log in "
-        "again and re-plug the instrument.\n";
+        "No permission to use the USB device at bus 1 port 4.2 (1781:0c44).\nThe program's "
+        "advice.\n";
+    comm_usb_set_access_advice("The program's advice.\n");
     const struct {
         const char* what;
         bool driver;
@@ -115,6 +115,7 @@ TEST(CommUsb, TheKernelDriverAndRefusalsOnlyLibusbHas) {
         for (const std::string& call : b.calls()) calls += (calls.empty() ? "" : ",") + call;
         EXPECT_EQ(calls, c.calls);
     }
+    comm_usb_set_access_advice(nullptr);
 }
 
 // An IN transfer that overflowed ends the link.

@@ -1,7 +1,7 @@
-// The "eth" mode end to end over USB: the program's own entry with the real link layer and
-// communication library, on a fake USB bus whose one NV-52 is the simulator. The device's bulk
-// OUT bytes go to a TCP connection to the simulator, and its bulk IN transfers complete with the
-// bytes the simulator sends back.
+// The "eth" mode (and a refused device) end to end over USB: the program's own entry with the real
+// link layer and communication library, on a fake USB bus whose one NV-52 is the simulator. The
+// device's bulk OUT bytes go to a TCP connection to the simulator, and its bulk IN transfers
+// complete with the bytes the simulator sends back.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -112,6 +112,23 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
         ASSERT_EQ(params.size(), 1400u);
         EXPECT_EQ(get_u16le(&params[USB_MODE_OFFSET]), c.usb_mode_after);
     }
+}
+
+// A device the system will not let nv-term use: the operator learns how to be let in.
+TEST(UsbEntry, ARefusedDeviceGetsTheProgramsAdvice) {
+    usb_fake::Installed fake;
+    usb_fake::Device nv52;
+    nv52.ports = {3};
+    fake.bus.add(nv52);
+    fake.bus.set([](usb_fake::Bus& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
+    Console con("1\n1\n");  // USB, the first device
+    std::string arg0 = "nv-term";
+    char* argv[] = {arg0.data(), nullptr};
+    EXPECT_EQ(nv_term_main(1, argv), 0);
+    EXPECT_NE(con.err().find("No permission to use the USB device at bus 1 port 3 (1781:0c44).\n"
+                             "Install udev/60-nv52.rules into /etc/udev/rules.d,"),
+              std::string::npos)
+        << con.err();
 }
 
 }  // namespace

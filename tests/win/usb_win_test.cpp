@@ -1,6 +1,6 @@
 // What only the Windows USB transport has: a device whose driver is not WinUSB is listed but
-// refused, with the note that says how to bind it; one function of a composite device is not a
-// device of its own (comm_usb_contract_test.cpp holds the rest).
+// refused, with a note that names it and gives the program's advice; one function of a composite
+// device is not a device of its own (comm_usb_contract_test.cpp holds the rest).
 #include <gtest/gtest.h>
 
 #include "comm_links.h"
@@ -24,10 +24,11 @@ TEST(UsbWindows, AFunctionIsNoDeviceAndAnotherDriverIsRefused) {
     ASSERT_EQ(count, 1);
     EXPECT_STREQ(list[0], "USBS:1-4:1781/0c44");
     CommRunning running;
+    comm_usb_set_access_advice("The program's advice.\n");
     EXPECT_EQ(refused_note("USBS:1-4:1781/0c44"),
               "The USB device at hub 1 port 4 (1781:0c44) is not bound to WinUSB, so it cannot be "
-              "used.\nBind it once, as administrator: pnputil /add-driver nv52-winusb.inf "
-              "/install (the file comes with nv-term), then re-plug the instrument.\n");
+              "used.\nThe program's advice.\n");
+    comm_usb_set_access_advice(nullptr);
 }
 
 }  // namespace
