@@ -116,11 +116,11 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
 
 // A device the system will not let nv-term use: the operator learns how to be let in.
 TEST(UsbEntry, ARefusedDeviceGetsTheProgramsAdvice) {
-    usb_fake::Installed fake;
+    usb_fake::Bench fake;
     usb_fake::Device nv52;
     nv52.ports = {3};
-    fake.bus.add(nv52);
-    fake.bus.set([](usb_fake::Bus& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
+    fake.add(nv52);
+    fake.set([](usb_fake::Bench& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
     Console con("1\n1\n");  // USB, the first device
     std::string arg0 = "nv-term";
     char* argv[] = {arg0.data(), nullptr};
