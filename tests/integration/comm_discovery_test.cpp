@@ -1,8 +1,6 @@
-// Discovery over 127.0.0.1: the request's exact bytes from the discovery socket, every answer
-// to it, bad arguments and a second registration; and the deregistration, which never returns
-// while the callback runs, after which no callback runs or begins, while a peer on 127.0.0.1
-// floods the discovery socket. (Discovery toward the broadcast address is seen end to end, in a
-// network namespace of its own.)
+// Discovery over 127.0.0.1: the request's exact bytes, every answer, bad arguments and a second
+// registration; and the deregistration, which never returns while the callback runs and after
+// which none runs or begins, while a peer floods the discovery socket.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -180,13 +180,22 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
         EXPECT_NE(comm_connect(&h, tcp_string(peer.port()).c_str(), nullptr, 64, 0, nullptr), 0);
         EXPECT_EQ(comm_shut(), 0);  // twice is harmless
     }
-    // A new run of the I/O thread never gives a handle again.
+    // A new run of the I/O thread never gives a handle again. A link may have no event
+    // procedure at all.
     CommRunning again;
     EXPECT_EQ(comm_init(), 0);  // already running: nothing changes
     TcpPeer peer;
-    Link link;
-    ASSERT_TRUE(link.connect(tcp_string(peer.port())));
-    EXPECT_EQ(link.handle, handles[2] + 1);
+    int h = 0;
+    ASSERT_EQ(comm_connect(&h, tcp_string(peer.port()).c_str(), nullptr, 64, 5, nullptr), 0);
+    EXPECT_EQ(h, handles[2] + 1);
+    int fd = peer.accept();
+    ASSERT_TRUE(fd >= 0 && write_all(fd, "ignored"));
+    // Nothing tells when it is open, so the write is tried until it goes.
+    for (int i = 0; i < 20000 && comm_write(h, "ok", 2, 0, 1000) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(read_bytes(fd, 2), "ok");
+    EXPECT_EQ(comm_disconnect(h), 0);
+    EXPECT_EQ(read_bytes(fd), "");
 }
 
 // A disconnect from the console thread returns only once CLOSED was handled; one from inside the
@@ -236,23 +245,6 @@ TEST(CommLink, DisconnectFromEveryThread) {
         EXPECT_EQ(c.peer_ends ? "" : read_bytes(link.fd), "");  // the peer sees the close
         link.handle = 0;
     }
-}
-
-// A link may have no event procedure at all.
-TEST(CommLink, ALinkWithoutAnEventProcedure) {
-    CommRunning running;
-    TcpPeer peer;
-    int h = 0;
-    ASSERT_EQ(comm_connect(&h, tcp_string(peer.port()).c_str(), nullptr, 64, 5, nullptr), 0);
-    int fd = peer.accept();
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(write_all(fd, "ignored"));
-    // Nothing tells when it is open, so the write is tried until it goes.
-    for (int i = 0; i < 20000 && comm_write(h, "ok", 2, 0, 1000) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(read_bytes(fd, 2), "ok");
-    EXPECT_EQ(comm_disconnect(h), 0);
-    EXPECT_EQ(read_bytes(fd), "");
 }
 
 // A write the peer does not read fails at its limit and leaves the link open; once the peer

@@ -1,8 +1,6 @@
-// Serial links over a pseudo-terminal: the terminal settings the string asks for (read back with
-// tcgetattr), bytes from before the open discarded, COM numbers through a device folder of the
-// test's own (their order: data/conn_text.txt), and what an operator without permission is told.
-// (Bytes both ways, devices that cannot be opened, a stalled write and the far end going away:
-// comm_link_test.cpp.)
+// Serial links over a pseudo-terminal: the terminal settings the string asks for, bytes from
+// before the open discarded, COM numbers through a device folder of the test's own, and what an
+// operator without permission is told.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -24,10 +22,6 @@
 #include "process.h"
 
 namespace {
-
-void touch(const std::string& path) {
-    std::fclose(std::fopen(path.c_str(), "w"));
-}
 
 // Runs `child` in a child process as the user nobody: its exit status, or 100 when it cannot
 // become that user here.
@@ -128,18 +122,15 @@ TEST(CommSerial, ComNumbersOpenTheirDevices) {
 TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {
     proc::TempDir dir;
     const std::string mine = dir.file("ttyUSB0");
-    touch(mine);
+    std::fclose(std::fopen(mine.c_str(), "w"));
     char out[COMM_NOTE_SIZE];
     ASSERT_EQ(chown(mine.c_str(), static_cast<uid_t>(-1), 0), 0);
-    ASSERT_EQ(comm_serial_permission_note(mine.c_str(), out, sizeof out), 0);
-    EXPECT_EQ(std::string(out),
-              "No permission to open " + mine +
-                  ".\nAsk for read and write access to it (serial ports usually belong to the "
-                  "group dialout).\n");
-    ASSERT_EQ(comm_serial_permission_note("/nonexistent/tty", out, sizeof out), 0);
-    EXPECT_EQ(std::string(out),
-              "No permission to open /nonexistent/tty.\nAsk for read and write access to it "
-              "(serial ports usually belong to the group dialout).\n");
+    for (const std::string& path : {mine, std::string("/nonexistent/tty")}) {
+        ASSERT_EQ(comm_serial_permission_note(path.c_str(), out, sizeof out), 0);
+        EXPECT_EQ(std::string(out), "No permission to open " + path +
+                                        ".\nAsk for read and write access to it (serial ports "
+                                        "usually belong to the group dialout).\n");
+    }
     // A device of a group of its own names that group.
     group* g = getgrgid(1);
     if (g == nullptr || chown(mine.c_str(), static_cast<uid_t>(-1), 1) != 0)
