@@ -1,6 +1,6 @@
-// Discovery over 127.0.0.1: the request's exact bytes, every answer, bad arguments and a second
-// registration; and the deregistration, which never returns while the callback runs and after
-// which none runs or begins, while a peer floods the discovery socket.
+// Discovery over 127.0.0.1 (bad arguments: data/conn_text.txt): the request's exact bytes, every
+// answer and a second registration; and the deregistration, which never returns while the callback
+// runs and after which none runs or begins, while a peer floods the discovery socket.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -58,7 +58,6 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     CommEvents recorder;
     heard = &recorder;
     Device dev;
-    EXPECT_EQ(comm_net_broadcast_send("early", 5, "127.0.0.1", dev.port), -1);  // no socket yet
     ASSERT_EQ(comm_net_broadcast_register(on_answer, nullptr), 0);
     const unsigned char request[13] = {0xA5, 0x5A, 0x19, 0x21, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xFF};
     ASSERT_EQ(comm_net_broadcast_send(request, 13, "127.0.0.1", dev.port), 0);
@@ -74,26 +73,6 @@ TEST(CommDiscoveryRound, RequestsGoOutAsGivenAndEveryAnswerComesBack) {
     ASSERT_TRUE(recorder.wait_count(0, D, static_cast<int>(answers.size())));
     EXPECT_TRUE(answers_heard() == answers);
 
-    const struct {
-        const void* frame;
-        int length;
-        const char* address;
-        int port;
-    } bad[] = {
-        {nullptr, 5, "127.0.0.1", dev.port},
-        {"x", 0, "127.0.0.1", dev.port},
-        {"x", -1, "127.0.0.1", dev.port},
-        {"x", 1, nullptr, dev.port},
-        {"x", 1, "localhost", dev.port},
-        {"x", 1, "::1", dev.port},
-        {"x", 1, "127.0.0.1", 0},
-        {"x", 1, "127.0.0.1", 65536},
-    };
-    for (const auto& b : bad)
-        EXPECT_EQ(comm_net_broadcast_send(b.frame, b.length, b.address, b.port), -1)
-            << b.length << " " << (b.address ? b.address : "null") << " " << b.port;
-    for (int port : {1, 65535})  // the first and last ports are ports (nobody listens there)
-        EXPECT_EQ(comm_net_broadcast_send("x", 1, "127.0.0.1", port), 0) << port;
     // The socket may send to a broadcast address (the loopback's own here).
     Device all(true);
     EXPECT_EQ(comm_net_broadcast_send("all", 3, "127.255.255.255", all.port), 0);

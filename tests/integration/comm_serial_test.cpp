@@ -1,6 +1,5 @@
-// Serial links over a pseudo-terminal: the terminal settings the string asks for, bytes from
-// before the open discarded, COM numbers through a device folder of the test's own, and what an
-// operator without permission is told.
+// Serial links over a pseudo-terminal opened by COM number: the terminal settings the string asks
+// for, bytes from before the open discarded, and what an operator without permission is told.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -41,9 +40,20 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) 
         {115200, 8, 1, 0, 0, B115200},   {9600, 7, 2, 2, 0, B9600},   {1200, 5, 1, 1, 1, B1200},
         {4000000, 6, 2, 0, 2, B4000000}, {57600, 8, 1, 1, 2, B57600},
     };
-    for (const auto& c : cases) {
+    // Each case's terminal is opened by its COM number, COMn being the n-th serial device of a
+    // device folder of the test's own (USB adapters first: their order is data/conn_text.txt's).
+    PtyPeer ptys[std::size(cases)];
+    proc::TempDir dev;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string link = dev.file("ttyUSB" + std::to_string(i));
+        ASSERT_EQ(symlink(ptys[i].path().c_str(), link.c_str()), 0);
+    }
+    ASSERT_EQ(symlink("/nonexistent/nv-serial", dev.file("ttyS0").c_str()), 0);
+    comm_serial_set_device_dir(dev.path().c_str());
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        PtyPeer& pty = ptys[i];
         SCOPED_TRACE(c.baud);
-        PtyPeer pty;
         // Start from a terminal that is anything but raw.
         termios t{};
         ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
@@ -58,9 +68,12 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) 
         int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_TRUE(write_all(pty.master(), "stale\n"));
         ASSERT_TRUE(wait_fd(slave, POLLIN));  // they are in the terminal's input now
+        char conn[COMM_CONN_STRING_SIZE];
+        ASSERT_EQ(comm_make_conn_string_serial(conn, int(i) + 1, c.baud, c.bits, c.stop, c.parity,
+                                               c.flow),
+                  0);
         Link link;
-        ASSERT_TRUE(
-            link.connect(serial_string(pty.path(), c.baud, c.bits, c.stop, c.parity, c.flow)));
+        ASSERT_TRUE(link.connect(conn));
         ASSERT_TRUE(link.wait(O));
         ::close(slave);
         ASSERT_TRUE(write_all(pty.master(), "fresh"));
@@ -84,37 +97,10 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) 
         EXPECT_EQ(t.c_cc[VMIN], 1);
         EXPECT_EQ(t.c_cc[VTIME], 0);
     }
-}
-
-// COMn is the n-th serial device of the device folder, USB adapters first.
-TEST(CommSerial, ComNumbersOpenTheirDevices) {
-    CommRunning running;
-    PtyPeer usb0, acm0;
-    proc::TempDir dev;
-    ASSERT_EQ(symlink(usb0.path().c_str(), dev.file("ttyUSB0").c_str()), 0);
-    ASSERT_EQ(symlink(acm0.path().c_str(), dev.file("ttyACM0").c_str()), 0);
-    ASSERT_EQ(symlink("/nonexistent/nv-serial", dev.file("ttyS0").c_str()), 0);
-    comm_serial_set_device_dir(dev.path().c_str());
-    const struct {
-        int port;
-        PtyPeer* peer;  // null: the open fails
-    } cases[] = {{1, &usb0}, {2, &acm0}, {3, nullptr}, {4, nullptr}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.port);
+    for (int com : {6, 7}) {  // a device that cannot be opened, and none at all
         char conn[COMM_CONN_STRING_SIZE];
-        ASSERT_EQ(comm_make_conn_string_serial(conn, c.port, 115200, 8, 1, 0, 0), 0);
-        Link link;
-        ASSERT_TRUE(link.connect(conn));
-        if (c.peer == nullptr) {
-            ASSERT_TRUE(link.wait(C));
-            EXPECT_EQ(link.kinds(), (kinds{E, C}));
-            link.handle = 0;
-            continue;
-        }
-        ASSERT_TRUE(link.wait(O));
-        const std::string word = "COM" + std::to_string(c.port);
-        ASSERT_EQ(comm_write(link.handle, word.data(), static_cast<int>(word.size()), 0, 5000), 0);
-        EXPECT_EQ(read_bytes(c.peer->master(), word.size()), word);
+        ASSERT_EQ(comm_make_conn_string_serial(conn, com, 115200, 8, 1, 0, 0), 0);
+        EXPECT_EQ(refused_note(conn), "") << com;
     }
     comm_serial_set_device_dir(nullptr);
 }

@@ -340,6 +340,14 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
                                             a[2].s.empty() ? COMM_TEXT_SIZE : a[2].i());
          return r == 0 ? std::string(path).substr(dir.size() + 1) : "-1";
      }},
+    {"discovery_send",
+     [](const Args& a) {
+         CommRunning running;
+         EXPECT_EQ(comm_net_broadcast_send("early", 5, "127.0.0.1", 9), -1);  // no socket yet
+         EXPECT_EQ(
+             comm_net_broadcast_register([](const unsigned char*, int) { return 0; }, nullptr), 0);
+         return std::to_string(comm_net_broadcast_send(a[0].c(), a[1].i(), a[2].c(), a[3].i()));
+     }},
     {"query",
      [](const Args& a) {
          comm_query q;
