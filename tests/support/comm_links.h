@@ -107,11 +107,9 @@ struct PeerLink : Link {
     PtyPeer pty;
     int fd = -1;
     explicit PeerLink(bool pty = false, int rcvbuf = 0) : over_pty(pty), peer(true, rcvbuf) {}
-    std::string conn() const {
-        return over_pty ? serial_string(pty.path()) : tcp_string(peer.port());
-    }
     bool open(int rx_size = 4096, int idle_ms = 0) {
-        return connect(conn(), rx_size, idle_ms) &&
+        return connect(over_pty ? serial_string(pty.path()) : tcp_string(peer.port()), rx_size,
+                       idle_ms) &&
                (fd = over_pty ? pty.master() : peer.accept()) >= 0 && wait(COMM_EVENT_OPENED);
     }
     void end() { over_pty ? pty.close_master() : peer.close_client(); }

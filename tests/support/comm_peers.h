@@ -60,11 +60,9 @@ inline int bind_port(int fd) {
     return ::bind(fd, p, sizeof a) == 0 && ::getsockname(fd, p, &len) == 0 ? ntohs(a.sin_port) : 0;
 }
 
-// A TCP connection to 127.0.0.1:port (-1 on failure); `rcvbuf` > 0 sets a small receive
-// buffer first.
-inline int connect_loopback(int port, int rcvbuf = 0) {
+// A TCP connection to 127.0.0.1:port (-1 on failure).
+inline int connect_loopback(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a = loopback(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
     ::close(fd);
