@@ -29,25 +29,15 @@ enum class Connect { now, later, never, no_socket };
 // Why a connect is refused, as each system says it.
 enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
 
-// Every Winsock error by which Windows tells of it.
-inline std::vector<int> codes_of(Refusal why) {
-    switch (why) {
-        case Refusal::not_answering:
-            return {WSAETIMEDOUT, WSAEHOSTDOWN, WSAEHOSTUNREACH};
-        case Refusal::channel:
-            return {WSAECONNREFUSED};
-        case Refusal::pairing:
-            return {WSAEACCES};
-        case Refusal::no_controller:
-            return {WSAENETDOWN, WSAENETUNREACH, WSAEADDRNOTAVAIL};
-        case Refusal::no_support:
-            return {WSAEAFNOSUPPORT, WSAEPROTONOSUPPORT, WSAESOCKTNOSUPPORT};
-        case Refusal::other:
-            return {WSAEINVAL};
-        default:
-            return {0};
-    }
-}
+// Every Winsock error by which Windows tells of each.
+inline const std::map<Refusal, std::vector<int>> CODES = {
+    {Refusal::none, {0}},
+    {Refusal::not_answering, {WSAETIMEDOUT, WSAEHOSTDOWN, WSAEHOSTUNREACH}},
+    {Refusal::channel, {WSAECONNREFUSED}},
+    {Refusal::pairing, {WSAEACCES}},
+    {Refusal::no_controller, {WSAENETDOWN, WSAENETUNREACH, WSAEADDRNOTAVAIL}},
+    {Refusal::no_support, {WSAEAFNOSUPPORT, WSAEPROTONOSUPPORT, WSAESOCKTNOSUPPORT}},
+    {Refusal::other, {WSAEINVAL}}};
 
 inline std::string pairing_note(const std::string& address, const std::string& pin) {
     return "Bluetooth device " + address +
@@ -103,8 +93,11 @@ inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
     MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide, BLUETOOTH_MAX_NAME_SIZE);
     bt.found.push_back({address_of(n), static_cast<ULONG>(cod), wide});
 }
-inline void radio(FakeBt& bt, bool on) {
-    bt.radio = on;
+// A radio that is not there, off, whose state cannot be read, on, or on as the second: Windows
+// finds the first radio that is on.
+enum class Radio { off, down, failing, on, second };
+inline void radio(FakeBt& bt, Radio r) {
+    bt.radio = r == Radio::on || r == Radio::second;
 }
 inline std::string connected_to(FakeBt& bt) {
     std::lock_guard<std::mutex> guard(bt.lock);

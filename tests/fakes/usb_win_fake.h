@@ -123,10 +123,10 @@ class Bench : public Core<Bench> {
         }
     }
     static DWORD error_of(Back how) {
-        return how == Back::timed_out   ? ERROR_SEM_TIMEOUT
-               : how == Back::unplugged ? ERROR_DEVICE_NOT_CONNECTED
-               : how == Back::error     ? ERROR_IO_DEVICE
-                                        : ERROR_GEN_FAILURE;
+        return how == Back::timed_out                                ? ERROR_SEM_TIMEOUT
+               : how == Back::unplugged                              ? ERROR_DEVICE_NOT_CONNECTED
+               : how == Back::halted || how == Back::halted_for_good ? ERROR_GEN_FAILURE
+                                                                     : ERROR_IO_DEVICE;
     }
     void plugged(bool in) {
         notify(in ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL

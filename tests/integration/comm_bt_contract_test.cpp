@@ -1,10 +1,12 @@
-// What every Bluetooth side promises, on a fake radio: the BlueZ one on Linux (bt_fake.h), the
-// Windows one (bt_win_fake.h, run under Wine by make test-windows), both with the same face.
-// Availability, the inquiry (each device once, at most 32, its own class and name, names cut to
-// fit at a character boundary, control characters shown as '?'), RFCOMM links with and without
-// pairing, and every kind of refusal with the note the operator gets, in each system's words.
+// What every Bluetooth side promises, on a fake radio: the BlueZ one on Linux (bt_fake.h, which
+// also checks the inquiry's own arguments), the Windows one (bt_win_fake.h, run under Wine by make
+// test-windows), both with the same face; and what only BlueZ does with an inquiry. Availability,
+// the inquiry (each device once, at most 32, its own class and name, names cut to fit at a
+// character boundary, control characters shown as '?'), RFCOMM links with and without pairing,
+// and every kind of refusal with the note the operator gets, in each system's words.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,12 +26,12 @@ namespace {
 
 using namespace bt_fake;
 
-TEST(BtContract, AvailableOnlyWithARadio) {
-    for (bool on : {false, true}) {
+TEST(BtContract, AvailableOnlyWithARadioThatIsUp) {
+    for (Radio r : {Radio::off, Radio::down, Radio::failing, Radio::on, Radio::second}) {
         Installed f;
-        radio(f.bt, on);
-        EXPECT_EQ(comm_bt_is_available(), on ? 1 : 0);
-        if (on) continue;
+        radio(f.bt, r);
+        EXPECT_EQ(comm_bt_is_available(), r >= Radio::on ? 1 : 0) << static_cast<int>(r);
+        if (r != Radio::off) continue;
         EXPECT_NE(comm_bt_discover(0, 0xFFE050, 0), 0);  // nothing to find without one
         comm_dev_entry list[4];
         int count = -1;
@@ -193,7 +195,7 @@ TEST(BtContract, EveryRefusalHasItsNote) {
         {Connect::no_socket, Refusal::other, "", ""},
     };
     for (const auto& c : cases) {
-        for (int code : codes_of(c.why)) {  // every code by which the system tells of it
+        for (int code : CODES.at(c.why)) {  // every code by which the system tells of it
             SCOPED_TRACE(std::to_string(static_cast<int>(c.how)) + " " +
                          std::to_string(static_cast<int>(c.why)) + " " + std::to_string(code));
             Installed f;
@@ -213,6 +215,56 @@ TEST(BtContract, EveryRefusalHasItsNote) {
         }
     }
 }
+
+#if NV_HAVE_BLUEZ
+// BlueZ alone tells the controller to cancel an inquiry (no names are asked for after it); a
+// cancel before an inquiry does not stop the next one; an inquiry that fails finds nothing, and
+// without the controller's descriptor no names are asked for.
+TEST(BtContract, BlueZCancelsOrFailsTheInquiry) {
+    {
+        Installed f;
+        f.bt.hold_inquiry = true;
+        for (int n = 0; n < 3; ++n) answers(f.bt, n, 0x1F00, n == 0 ? "not asked for" : "");
+        ASSERT_EQ(comm_bt_discover(0, 0xFFE050, 0), 0);
+        std::unique_lock<std::mutex> held(f.bt.lock);
+        ASSERT_TRUE(f.bt.changed.wait_for(held, CommEvents::LIMIT, [&] { return f.bt.inquiring; }));
+        held.unlock();
+        EXPECT_EQ(comm_bt_discover_cancel(), 0);
+        comm_dev_entry list[32];
+        int count = -1;
+        ASSERT_EQ(comm_bt_discover_wait(list, &count), 0);
+        ASSERT_EQ(count, 3);
+        EXPECT_TRUE(f.bt.cancel_sent);
+        EXPECT_EQ(std::string(list[0]),
+                  "bt:A5:A4:A3:A2:A1:00?channel=1&cod=001f00&pin=&timeout=60000");
+    }
+    const struct {
+        int inquiry_errno;
+        bool open_dev_fails;
+        std::vector<std::string> entries;
+    } cases[] = {{EIO, false, {}},
+                 {0, true, {"bt:A5:A4:A3:A2:A1:00?channel=1&cod=000001&pin=&timeout=60000"}}};
+    for (const auto& c : cases) {
+        Installed f;
+        answers(f.bt, 0, 1, "unasked");
+        f.bt.inquiry_errno = c.inquiry_errno;
+        f.bt.open_dev_fails = c.open_dev_fails;
+        EXPECT_EQ(bt_inquiry(), c.entries);
+    }
+    Installed f;
+    answers(f.bt, 0, 1);
+    EXPECT_EQ(comm_bt_discover_cancel(), 0);
+    EXPECT_EQ(bt_inquiry().size(), 1u);
+    EXPECT_EQ(f.bt.inquiries, 1);
+    EXPECT_FALSE(f.bt.cancel_sent);  // nothing to cancel at the controller
+    int count = -1;
+    EXPECT_EQ(comm_bt_discover(0, 0xFFE050, 0), 0);
+    EXPECT_EQ(comm_bt_discover_wait(nullptr, &count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(comm_bt_discover(0, 0xFFE050, 0), 0);
+    EXPECT_EQ(comm_bt_discover_wait(nullptr, nullptr), 0);
+}
+#endif  // NV_HAVE_BLUEZ
 
 }  // namespace
 
