@@ -64,14 +64,11 @@ class Bench : public Core<Bench> {
     // everything came back.
     std::string leaks() {
         std::lock_guard<std::mutex> guard(lock_);
-        std::string out;
-        for (auto [what, n] : {std::pair("contexts", contexts_.size()),
-                               {"lists", lists_},
-                               {"pending", pending_.size()},
-                               {"claimed", claimed_.size()},
-                               {"detached", detached_.size()}})
-            if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
-        return out;
+        return counted({{"contexts", contexts_.size()},
+                        {"lists", lists_},
+                        {"pending", pending_.size()},
+                        {"claimed", claimed_.size()},
+                        {"detached", detached_.size()}});
     }
     // A round of `changes` arrivals and removals, reported when hot-plug is registered.
     void plug_round(int changes = 1) {
@@ -446,7 +443,7 @@ class Bench : public Core<Bench> {
     };
     std::mutex handling_;  // one event handler at a time
     std::set<Context*> contexts_;
-    size_t lists_ = 0;  // device lists handed out and not freed
+    size_t lists_ = 0;                             // device lists handed out and not freed
     std::map<libusb_transfer*, Pending> pending_;  // submitted
     std::deque<libusb_transfer*> order_;           // submission order
     std::set<libusb_device_handle*> claimed_, detached_;
