@@ -2,7 +2,7 @@
 // and state, the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end
 // of a socket pair (the other end is the instrument's), or a pipe that never connects. Its face
 // for the contract tests (comm_bt_contract_test.cpp) is the same as the Windows fake's
-// (bt_win_fake.h): answers, radio, codes_of, the notes, paired_with and the device_ calls.
+// (bt_win_fake.h): answers, radio, CODES, the notes, paired_with and the device_ calls.
 #pragma once
 
 #if NV_HAVE_BLUEZ
