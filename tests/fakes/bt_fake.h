@@ -2,7 +2,7 @@
 // and state, the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end
 // of a socket pair (the other end is the instrument's), or a pipe that never connects. Its face
 // for the contract tests (comm_bt_contract_test.cpp) is the same as the Windows fake's
-// (bt_win_fake.h): answers, radio, codes_of, the notes, paired_with and the device_ calls.
+// (bt_win_fake.h): answers, radio, CODES, the notes, paired_with and the device_ calls.
 #pragma once
 
 #if NV_HAVE_BLUEZ
@@ -45,10 +45,8 @@ struct FakeBt {
     bool cancel_sent = false;
     int open_devs = 0;
     bool devinfo_fails = false, open_dev_fails = false;
-    int inquiry_errno = 0;           // not 0: the inquiry fails with it
-    int inquiries = 0;               // inquiries started
-    std::vector<long> inquiry_args;  // length, max, lap given, flags of the last inquiry
-    std::vector<int> name_args;      // length and time limit of the last name request
+    int inquiry_errno = 0;  // not 0: the inquiry fails with it
+    int inquiries = 0;      // inquiries started
 
     Connect connect = Connect::later;
     int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
@@ -98,9 +96,11 @@ inline const comm_bt_api FAKE_API = {
         --fake->open_devs;
         return 0;
     },
+    // An inquiry of 8 x 1.28 s for up to 255 answers, with the cache flushed.
     [](int, int length, int max, const uint8_t* lap, inquiry_info** out, long flags) {
         std::unique_lock<std::mutex> held(fake->lock);
-        fake->inquiry_args = {length, max, lap != nullptr, flags};
+        EXPECT_EQ(std::vector<long>({length, max, lap != nullptr, flags}),
+                  std::vector<long>({8, 255, 0, IREQ_CACHE_FLUSH}));
         fake->inquiring = true;
         ++fake->inquiries;
         fake->changed.notify_all();
@@ -114,9 +114,10 @@ inline const comm_bt_api FAKE_API = {
         std::memcpy(*out, fake->found.data(), sizeof(inquiry_info) * static_cast<size_t>(n));
         return n;
     },
-    [](int, const bdaddr_t* a, int length, char* name, int timeout_ms) {
+    [](int, const bdaddr_t* a, int length, char* name, int timeout_ms) {  // 248 bytes within 3 s
         std::lock_guard<std::mutex> guard(fake->lock);
-        fake->name_args = {length, timeout_ms};
+        EXPECT_EQ(length, 249);
+        EXPECT_EQ(timeout_ms, 3000);
         auto it = fake->names.find(text_of(*a));
         if (it == fake->names.end()) return -1;
         std::snprintf(name, static_cast<size_t>(length), "%s", it->second.c_str());
@@ -184,31 +185,22 @@ struct Installed {
     ~Installed() {
         comm_bt_set_api(nullptr);
         fake = nullptr;
+        EXPECT_EQ(bt.open_devs, 0) << "a controller descriptor left open";
     }
 };
 
 // Why a connect is refused, as each system says it.
 enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
 
-// Every errno by which BlueZ tells of it.
-inline std::vector<int> codes_of(Refusal why) {
-    switch (why) {
-        case Refusal::not_answering:
-            return {EHOSTDOWN, EHOSTUNREACH, ETIMEDOUT};
-        case Refusal::channel:
-            return {ECONNREFUSED};
-        case Refusal::pairing:
-            return {EACCES, EPERM, EBADE, EKEYREJECTED, EKEYEXPIRED, EKEYREVOKED};
-        case Refusal::no_controller:
-            return {ENETDOWN, ENODEV, EADDRNOTAVAIL};
-        case Refusal::no_support:
-            return {EAFNOSUPPORT, EPROTONOSUPPORT};
-        case Refusal::other:
-            return {EINVAL, EMFILE};
-        default:
-            return {0};
-    }
-}
+// Every errno by which BlueZ tells of each.
+inline const std::map<Refusal, std::vector<int>> CODES = {
+    {Refusal::none, {0}},
+    {Refusal::not_answering, {EHOSTDOWN, EHOSTUNREACH, ETIMEDOUT}},
+    {Refusal::channel, {ECONNREFUSED}},
+    {Refusal::pairing, {EACCES, EPERM, EBADE, EKEYREJECTED, EKEYEXPIRED, EKEYREVOKED}},
+    {Refusal::no_controller, {ENETDOWN, ENODEV, EADDRNOTAVAIL}},
+    {Refusal::no_support, {EAFNOSUPPORT, EPROTONOSUPPORT}},
+    {Refusal::other, {EINVAL, EMFILE}}};
 
 inline std::string pairing_note(const std::string& address, const std::string& pin) {
     return "Bluetooth device " + address +
@@ -235,8 +227,12 @@ inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
     bt.found.push_back(answer(n, cod));
     if (!name.empty()) bt.names[text_of(answer(n, cod).bdaddr)] = name;
 }
-inline void radio(FakeBt& bt, bool on) {
-    bt.route = on ? 0 : -1;
+// A controller that is not there, down, whose state cannot be read, up, or up as the second.
+enum class Radio { off, down, failing, on, second };
+inline void radio(FakeBt& bt, Radio r) {
+    bt.route = r == Radio::off ? -1 : r == Radio::second ? 2 : 0;
+    bt.up = r != Radio::down;
+    bt.devinfo_fails = r == Radio::failing;
 }
 inline std::string connected_to(FakeBt& bt) {
     std::lock_guard<std::mutex> guard(bt.lock);

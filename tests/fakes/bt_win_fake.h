@@ -29,25 +29,15 @@ enum class Connect { now, later, never, no_socket };
 // Why a connect is refused, as each system says it.
 enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
 
-// Every Winsock error by which Windows tells of it.
-inline std::vector<int> codes_of(Refusal why) {
-    switch (why) {
-        case Refusal::not_answering:
-            return {WSAETIMEDOUT, WSAEHOSTDOWN, WSAEHOSTUNREACH};
-        case Refusal::channel:
-            return {WSAECONNREFUSED};
-        case Refusal::pairing:
-            return {WSAEACCES};
-        case Refusal::no_controller:
-            return {WSAENETDOWN, WSAENETUNREACH, WSAEADDRNOTAVAIL};
-        case Refusal::no_support:
-            return {WSAEAFNOSUPPORT, WSAEPROTONOSUPPORT, WSAESOCKTNOSUPPORT};
-        case Refusal::other:
-            return {WSAEINVAL};
-        default:
-            return {0};
-    }
-}
+// Every Winsock error by which Windows tells of each.
+inline const std::map<Refusal, std::vector<int>> CODES = {
+    {Refusal::none, {0}},
+    {Refusal::not_answering, {WSAETIMEDOUT, WSAEHOSTDOWN, WSAEHOSTUNREACH}},
+    {Refusal::channel, {WSAECONNREFUSED}},
+    {Refusal::pairing, {WSAEACCES}},
+    {Refusal::no_controller, {WSAENETDOWN, WSAENETUNREACH, WSAEADDRNOTAVAIL}},
+    {Refusal::no_support, {WSAEAFNOSUPPORT, WSAEPROTONOSUPPORT, WSAESOCKTNOSUPPORT}},
+    {Refusal::other, {WSAEINVAL}}};
 
 inline std::string pairing_note(const std::string& address, const std::string& pin) {
     return "Bluetooth device " + address +
@@ -97,14 +87,27 @@ inline BLUETOOTH_ADDRESS address_of(int n) {
     return a;
 }
 
+// The next device the inquiry finds, into *info; false after the last.
+inline bool next_found(BLUETOOTH_DEVICE_INFO* info) {
+    if (fake->next >= fake->found.size()) return false;
+    const Found& f = fake->found[fake->next++];
+    info->Address = f.address;
+    info->ulClassofDevice = f.cod;
+    wcsncpy(info->szName, f.name.c_str(), BLUETOOTH_MAX_NAME_SIZE);
+    return true;
+}
+
 // A device that answers the inquiry: address A5:A4:A3:A2:A1:NN, its class and name (UTF-8).
 inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
     wchar_t wide[BLUETOOTH_MAX_NAME_SIZE] = L"";
     MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide, BLUETOOTH_MAX_NAME_SIZE);
     bt.found.push_back({address_of(n), static_cast<ULONG>(cod), wide});
 }
-inline void radio(FakeBt& bt, bool on) {
-    bt.radio = on;
+// A radio that is not there, off, whose state cannot be read, on, or on as the second: Windows
+// finds the first radio that is on.
+enum class Radio { off, down, failing, on, second };
+inline void radio(FakeBt& bt, Radio r) {
+    bt.radio = r == Radio::on || r == Radio::second;
 }
 inline std::string connected_to(FakeBt& bt) {
     std::lock_guard<std::mutex> guard(bt.lock);
@@ -139,15 +142,22 @@ inline void device_close(FakeBt& bt) {
     bt.device = INVALID_SOCKET;
 }
 
+// A socket listening on loopback, and its address.
+inline SOCKET listening(sockaddr_in* a) {
+    SOCKET l = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    *a = {};
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof *a;
+    const bool ok = bind(l, reinterpret_cast<sockaddr*>(a), len) == 0 && listen(l, 1) == 0 &&
+                    getsockname(l, reinterpret_cast<sockaddr*>(a), &len) == 0;
+    return ok ? l : (closesocket(l), INVALID_SOCKET);
+}
 // A connected pair of loopback TCP sockets.
 inline bool socket_pair(SOCKET* mine, SOCKET* theirs) {
-    SOCKET l = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof a;
-    bool ok = bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(l, 1) == 0 &&
-              getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    sockaddr_in a;
+    SOCKET l = listening(&a);
+    bool ok = l != INVALID_SOCKET;
     *mine = ok ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
     ok = ok && connect(*mine, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
          (*theirs = accept(l, nullptr, nullptr)) != INVALID_SOCKET;
@@ -175,28 +185,18 @@ inline const comm_btwin_api FAKE_API = {
         EXPECT_TRUE(p->fIssueInquiry && p->fReturnUnknown && p->fReturnRemembered);
         EXPECT_EQ(p->cTimeoutMultiplier, 8);  // an inquiry of 8 x 1.28 s
         fake->next = 0;
-        if (fake->found.empty()) {
+        if (!next_found(info)) {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return nullptr;
         }
         ++fake->finds;
-        const Found& f = fake->found[fake->next++];
-        info->Address = f.address;
-        info->ulClassofDevice = f.cod;
-        wcsncpy(info->szName, f.name.c_str(), BLUETOOTH_MAX_NAME_SIZE);
         return reinterpret_cast<HBLUETOOTH_DEVICE_FIND>(fake);
     },
     [](HBLUETOOTH_DEVICE_FIND, BLUETOOTH_DEVICE_INFO* info) -> BOOL {
         std::lock_guard<std::mutex> guard(fake->lock);
-        if (fake->next >= fake->found.size()) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
-        const Found& f = fake->found[fake->next++];
-        info->Address = f.address;
-        info->ulClassofDevice = f.cod;
-        wcsncpy(info->szName, f.name.c_str(), BLUETOOTH_MAX_NAME_SIZE);
-        return TRUE;
+        if (next_found(info)) return TRUE;
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
     },
     [](HBLUETOOTH_DEVICE_FIND) -> BOOL { std::lock_guard<std::mutex> guard(fake->lock); --fake->finds; return TRUE; },
     [](const BLUETOOTH_DEVICE_INFO*, HBLUETOOTH_AUTHENTICATION_REGISTRATION* h,
@@ -230,15 +230,8 @@ inline const comm_btwin_api FAKE_API = {
             WSASetLastError(fake->err);
             return INVALID_SOCKET;
         }
-        if (fake->connect == Connect::never) {  // listening: never writable
-            mine = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            bind(mine, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            listen(mine, 1);
-            return mine;
-        }
+        sockaddr_in a;
+        if (fake->connect == Connect::never) return listening(&a);  // never writable
         if (fake->device != INVALID_SOCKET) closesocket(fake->device);  // the availability probe's
         if (!socket_pair(&mine, &fake->device)) ADD_FAILURE() << "no loopback pair";
         return mine;

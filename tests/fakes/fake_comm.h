@@ -50,7 +50,7 @@ struct State {
     std::vector<Write> writes;
     std::vector<std::vector<int>> hooks;  // code, size of each of the three slots
     int unhooks = 0;
-    std::vector<int> waits;  // the milliseconds of each comm_wait_response
+    std::vector<int> waits;                    // the milliseconds of each comm_wait_response
     std::vector<std::pair<int, Bytes>> fills;  // handle, frame
     std::map<int, int> signals;                // comm_signal_connected calls per handle
     std::vector<std::string> calls;

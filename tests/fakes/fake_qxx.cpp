@@ -1,5 +1,6 @@
 #include "fake_qxx.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -40,16 +41,11 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
                  int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
                  int wait) {
     auto p = static_cast<const unsigned char*>(request);
-    st().calls.push_back({handle, code, {}, reply_size, timeout_ms, wait});
+    const size_t n = static_cast<size_t>(std::max(request_size, 0));
     // A size without data still goes on the wire: as many bytes, here zeros.
-    if (request_size > 0) {
-        auto& bytes = st().calls.back().request;
-        if (p != nullptr) {
-            bytes.assign(p, p + request_size);
-        } else {
-            bytes.assign(static_cast<size_t>(request_size), 0);
-        }
-    }
+    st().calls.push_back({handle, code,
+                          p ? std::vector<unsigned char>(p, p + n) : std::vector<unsigned char>(n),
+                          reply_size, timeout_ms, wait});
     fake_qxx::Reply r;
     if (auto& q = st().replies[code]; !q.empty()) {
         r = q.front();

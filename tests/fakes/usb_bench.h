@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -151,6 +152,13 @@ class Core {
 
   protected:
     Self& self() { return static_cast<Self&>(*this); }
+    // "what=n " for each count that is not 0: what a link has not given back.
+    static std::string counted(std::initializer_list<std::pair<const char*, size_t>> counts) {
+        std::string out;
+        for (auto [what, n] : counts)
+            if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
+        return out;
+    }
     // Under lock_: records a call.
     void note(const std::string& call) {
         calls_.push_back(call);

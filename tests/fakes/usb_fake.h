@@ -64,14 +64,11 @@ class Bench : public Core<Bench> {
     // everything came back.
     std::string leaks() {
         std::lock_guard<std::mutex> guard(lock_);
-        std::string out;
-        for (auto [what, n] : {std::pair("contexts", contexts_.size()),
-                               {"lists", lists_},
-                               {"pending", pending_.size()},
-                               {"claimed", claimed_.size()},
-                               {"detached", detached_.size()}})
-            if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
-        return out;
+        return counted({{"contexts", contexts_.size()},
+                        {"lists", lists_},
+                        {"pending", pending_.size()},
+                        {"claimed", claimed_.size()},
+                        {"detached", detached_.size()}});
     }
     // A round of `changes` arrivals and removals, reported when hot-plug is registered.
     void plug_round(int changes = 1) {
@@ -192,11 +189,6 @@ class Bench : public Core<Bench> {
         std::copy(p.begin(), p.end(), ports);
         return static_cast<int>(p.size());
     }
-    static void endpoint(libusb_endpoint_descriptor* e, uint8_t address, uint8_t type) {
-        e->bEndpointAddress = address;
-        e->bmAttributes = type;
-        e->wMaxPacketSize = 64;
-    }
     // Interface 0 has one interrupt IN endpoint, as a control interface has; interface 1, with
     // bulk IN 0x81 and OUT 0x02, is the instrument's.
     static int get_active_config_descriptor(libusb_device*, libusb_config_descriptor** out) {
@@ -209,9 +201,9 @@ class Bench : public Core<Bench> {
             c->alts[i].bNumEndpoints = static_cast<uint8_t>(i + 1);
             c->alts[i].endpoint = &c->endpoints[i];
         }
-        endpoint(&c->endpoints[0], 0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT);
-        endpoint(&c->endpoints[1], 0x81, LIBUSB_TRANSFER_TYPE_BULK);
-        endpoint(&c->endpoints[2], 0x02, LIBUSB_TRANSFER_TYPE_BULK);
+        c->endpoints[0] = {0, 0, 0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT, 64, 0, 0, 0, nullptr, 0};
+        c->endpoints[1] = {0, 0, 0x81, LIBUSB_TRANSFER_TYPE_BULK, 64, 0, 0, 0, nullptr, 0};
+        c->endpoints[2] = {0, 0, 0x02, LIBUSB_TRANSFER_TYPE_BULK, 64, 0, 0, 0, nullptr, 0};
         *out = &c->config;
         return 0;
     }
@@ -446,7 +438,7 @@ class Bench : public Core<Bench> {
     };
     std::mutex handling_;  // one event handler at a time
     std::set<Context*> contexts_;
-    size_t lists_ = 0;  // device lists handed out and not freed
+    size_t lists_ = 0;                             // device lists handed out and not freed
     std::map<libusb_transfer*, Pending> pending_;  // submitted
     std::deque<libusb_transfer*> order_;           // submission order
     std::set<libusb_device_handle*> claimed_, detached_;

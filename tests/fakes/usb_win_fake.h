@@ -57,14 +57,11 @@ class Bench : public Core<Bench> {
     // What is still handed out; empty when everything came back.
     std::string leaks() {
         std::lock_guard<std::mutex> guard(lock_);
-        std::string out;
-        for (auto [what, n] : {std::pair("opens", opens_.size()),
-                               {"interfaces", interfaces_.size()},
-                               {"pending", static_cast<size_t>(holding(true))},
-                               {"lists", lists_.size()},
-                               {"notifications", static_cast<size_t>(callback_ != nullptr)}})
-            if (n != 0) out.append(what).append("=").append(std::to_string(n)).append(" ");
-        return out;
+        return counted({{"opens", opens_.size()},
+                        {"interfaces", interfaces_.size()},
+                        {"pending", holding(true)},
+                        {"lists", lists_.size()},
+                        {"notifications", callback_ != nullptr}});
     }
 
   private:
@@ -123,10 +120,10 @@ class Bench : public Core<Bench> {
         }
     }
     static DWORD error_of(Back how) {
-        return how == Back::timed_out   ? ERROR_SEM_TIMEOUT
-               : how == Back::unplugged ? ERROR_DEVICE_NOT_CONNECTED
-               : how == Back::error     ? ERROR_IO_DEVICE
-                                        : ERROR_GEN_FAILURE;
+        return how == Back::timed_out                                ? ERROR_SEM_TIMEOUT
+               : how == Back::unplugged                              ? ERROR_DEVICE_NOT_CONNECTED
+               : how == Back::halted || how == Back::halted_for_good ? ERROR_GEN_FAILURE
+                                                                     : ERROR_IO_DEVICE;
     }
     void plugged(bool in) {
         notify(in ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
@@ -185,32 +182,32 @@ class Bench : public Core<Bench> {
                                        DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD, DWORD) {
         std::lock_guard<std::mutex> guard(b().lock_);
         const Device& d = *list_of(set)->devices.at(info->Reserved);
-        auto is = [&](const DEVPROPKEY& k) { return std::memcmp(key, &k, sizeof k) == 0; };
-        wchar_t text[256] = L"";
-        if (is(DEVPKEY_Device_InstanceId)) {
-            std::swprintf(text, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
-                          d.function ? L"&MI_01" : L"",
-                          d.serial.empty() ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
-                                           : wide(d.serial).c_str());
-        } else if (is(DEVPKEY_Device_LocationInfo)) {
-            std::swprintf(text, 256, L"Port_#%04d.Hub_#%04d", port_of(d), hub_of(d));
-        } else if (is(DEVPKEY_Device_Service)) {
-            std::swprintf(text, 256, L"%ls", d.winusb ? L"WinUSB" : L"usbccgp");
-        } else if (is(DEVPKEY_Device_BusReportedDeviceDesc) && !d.name.empty()) {
-            std::swprintf(text, 256, L"%ls", wide(d.name).c_str());
-        } else if (is(DEVPKEY_Device_Manufacturer) && !d.maker.empty()) {
-            std::swprintf(text, 256, L"%ls", wide(d.maker).c_str());
-        } else {
+        wchar_t id[256], location[64];
+        std::swprintf(id, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
+                      d.function ? L"&MI_01" : L"",
+                      d.serial.empty() ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
+                                       : wide(d.serial).c_str());
+        std::swprintf(location, 64, L"Port_#%04d.Hub_#%04d", port_of(d), hub_of(d));
+        const std::pair<const DEVPROPKEY*, std::wstring> properties[] = {
+            {&DEVPKEY_Device_InstanceId, id},
+            {&DEVPKEY_Device_LocationInfo, location},
+            {&DEVPKEY_Device_Service, d.winusb ? L"WinUSB" : L"usbccgp"},
+            {&DEVPKEY_Device_BusReportedDeviceDesc, wide(d.name)},
+            {&DEVPKEY_Device_Manufacturer, wide(d.maker)}};
+        std::wstring text;
+        for (const auto& [k, value] : properties)
+            if (std::memcmp(key, k, sizeof *k) == 0) text = value;
+        if (text.empty()) {
             SetLastError(ERROR_NOT_FOUND);
             return FALSE;
         }
-        const DWORD needed = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+        const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
         if (size < needed) {
             SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return FALSE;
         }
         *type = DEVPROP_TYPE_STRING;
-        std::memcpy(buffer, text, needed);
+        std::memcpy(buffer, text.c_str(), needed);
         return TRUE;
     }
     static BOOL WINAPI destroy_list(HDEVINFO set) {
