@@ -162,28 +162,6 @@ TEST(Cli, InfoExportAndPlot) {
     EXPECT_EQ(be32(20), 394u);  // 5 cm
 }
 
-// An export reads back as its original: info of either says the same, but for the file's name.
-TEST(Cli, ExportsReadBack) {
-    proc::TempDir dir;
-    e2e::write_file(dir.file("spect.spc"), good_text());
-    auto body = [](std::string info) { return info.substr(info.find('\n')); };
-    auto original = nv_spc({"info", "--kev-per-channel", "2", "--roi", "600:720"}, dir.path());
-    ASSERT_EQ(original.exit_code, 0);
-    for (const char* format : {"n42", "csv"}) {
-        std::string name = std::string("out.") + format;
-        auto r = nv_spc({"export", "-f", format, "-o", name, "--kev-per-channel", "2"}, dir.path());
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        r = nv_spc({"info", name, "--roi", "600:720"}, dir.path());
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        EXPECT_EQ(body(r.output), body(original.output)) << format;
-        // Exported again, the same file.
-        r = nv_spc({"export", "-f", format, "-o", "again", name}, dir.path());
-        if (std::string(format) == "csv") {
-            EXPECT_EQ(e2e::read_file(dir.file("again")), e2e::read_file(dir.file(name)));
-        }
-    }
-}
-
 // The watch redraws when the file is replaced by a rename, as nv-term replaces it, and ends at
 // the end of its input.
 TEST(Cli, WatchFollowsReplacements) {
