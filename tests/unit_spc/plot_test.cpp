@@ -4,10 +4,6 @@
 
 #include <cairo.h>
 
-#include <cstdio>
-
-#include <pugixml.hpp>
-
 #include "spc_plot.h"
 #include "spc_support.h"
 #include "stored.h"
@@ -97,21 +93,16 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
         EXPECT_EQ(yellow, 0);
         EXPECT_EQ(swatch > 0, z.log) << swatch;
 
+        // The vector figures' page sizes, in points.
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::svg, &svg, &error));
-        pugi::xml_document doc;
-        ASSERT_TRUE(doc.load_string(svg.c_str()));
-        auto root = doc.document_element();
-        EXPECT_STREQ(root.name(), "svg");
-        EXPECT_EQ(root.attribute("width").as_string(), std::to_string(z.w) + "pt");
-        EXPECT_EQ(root.attribute("height").as_string(), std::to_string(z.h) + "pt");
-        EXPECT_EQ(root.attribute("viewBox").as_string(),
-                  "0 0 " + std::to_string(z.w) + " " + std::to_string(z.h));
-
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::pdf, &pdf, &error));
+        std::string w = std::to_string(z.w), h = std::to_string(z.h);
+        for (const std::string& a :
+             {std::string("<svg "), " width=\"" + w + "pt\" height=\"" + h + "pt\"",
+              " viewBox=\"0 0 " + w + " " + h + "\""})
+            EXPECT_NE(svg.find(a), std::string::npos) << a;
         EXPECT_EQ(pdf.substr(0, 5), "%PDF-");
-        char box[64];
-        std::snprintf(box, sizeof box, "/MediaBox [ 0 0 %d %d ]", z.w, z.h);
-        EXPECT_NE(pdf.find(box), std::string::npos);
+        EXPECT_NE(pdf.find("/MediaBox [ 0 0 " + w + " " + h + " ]"), std::string::npos);
     }
 }
 
