@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 
 #include "spc_spectrum.h"
 #include "spc_support.h"
@@ -178,30 +177,4 @@ TEST(Cli, WatchEndsOnInterrupt) {
     ASSERT_TRUE(watch.start({NV_SPC_BIN, "watch", "--width", "40"}, dir.path()));
     EXPECT_TRUE(watch.wait_for("spect.spc: 1024", false, 10000));
     EXPECT_EQ(watch.stop(SIGINT), 0);
-}
-
-// The whole road: an assay on the simulator with counting noise, saved by nv-term, read by
-// nv-spc, which finds the simulator's four lines.
-TEST(Cli, AssayFromTheNoisySimulator) {
-    e2e::Sim sim;
-    ASSERT_TRUE(sim.start({"--noise-seed", "7", "--event-ms", "40"}));
-    proc::TempDir dir;
-    proc::Child term;
-    ASSERT_TRUE(term.start({NV_TERM_BIN}, dir.path()));
-    term.send(sim.net_answers() + "as\n");
-    ASSERT_TRUE(term.wait_for("press ENTER")) << term.output();
-    term.send("\n");
-    ASSERT_TRUE(term.wait_for("spectrum(1024) 20 received.\n")) << term.output();
-    term.send("\n");
-    ASSERT_TRUE(term.wait_for("Done.\n")) << term.output();
-    term.send("q\n");
-    EXPECT_EQ(term.finish().exit_code, 0);
-    auto r = nv_spc({"info", "--json"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0) << r.output;
-    auto j = nlohmann::json::parse(r.output);
-    std::vector<double> centroids;
-    for (const auto& p : j["peaks"]) centroids.push_back(p["centroid_channel"].get<double>());
-    const double lines[] = {16, 304, 331, 730};
-    ASSERT_EQ(centroids.size(), 4u) << r.output;
-    for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(centroids[i], lines[i], 1.5) << r.output;
 }
