@@ -47,17 +47,13 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
     auto peaks = spc_find_peaks(s.counts);
     ASSERT_EQ(peaks.size(), 2u);
     spc_calib cal = linear(0, 2);
-    struct size {
-        int w, h;
-        bool log;
-    } sizes[] = {{1000, 600, false}, {640, 360, true}};
-    for (const auto& z : sizes) {
+    for (bool log : {false, true}) {
         spc_plot_options o;
-        o.width = z.w;
-        o.height = z.h;
-        o.log = z.log;
+        o.width = log ? 640 : 1000;
+        o.height = log ? 360 : 600;
+        o.log = log;
         o.title = "known";
-        if (z.log) {  // an overlay, and the legend naming both
+        if (log) {  // an overlay, and the legend naming both
             o.overlay.assign(s.counts.begin(), s.counts.end());
             for (auto& v : o.overlay) v *= 0.5;
             o.label = "known", o.overlay_label = "half";
@@ -66,8 +62,8 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::png, &png, &error));
         image img(png);
         ASSERT_TRUE(img.ok());
-        EXPECT_EQ(img.w(), z.w);
-        EXPECT_EQ(img.h(), z.h);
+        EXPECT_EQ(img.w(), o.width);
+        EXPECT_EQ(img.h(), o.height);
         // Not a blank page: the filled spectrum's colour is in the middle of the plot; the
         // peaks' labels are there (red text) on a white ground (nothing yellow); the legend's
         // swatch of the overlay's orange (a solid block, which no drawn line makes).
@@ -76,24 +72,24 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
             const unsigned char* p = img.px(x, y);
             return p[2] > 190 && p[1] > 70 && p[1] < 130 && p[0] < 40;
         };
-        for (int y = 0; y < z.h; ++y)
-            for (int x = 0; x < z.w; ++x) {
+        for (int y = 0; y < o.height; ++y)
+            for (int x = 0; x < o.width; ++x) {
                 const unsigned char* p = img.px(x, y);  // B, G, R
                 coloured += p[0] != p[1] || p[1] != p[2];
                 labels += p[2] > 150 && p[1] < 90 && p[0] < 90;
                 yellow += p[2] > 200 && p[1] > 200 && p[0] < 150;
-                swatch += x + 3 < z.w && y + 3 < z.h && orange(x, y) && orange(x + 3, y) &&
+                swatch += x + 3 < o.width && y + 3 < o.height && orange(x, y) && orange(x + 3, y) &&
                           orange(x, y + 3) && orange(x + 3, y + 3) && orange(x + 1, y + 1);
             }
-        EXPECT_GT(coloured, z.w * z.h / 20);
+        EXPECT_GT(coloured, o.width * o.height / 20);
         EXPECT_GT(labels, 20);
         EXPECT_EQ(yellow, 0);
-        EXPECT_EQ(swatch > 0, z.log) << swatch;
+        EXPECT_EQ(swatch > 0, log) << swatch;
 
         // The vector figures' page sizes, in points.
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::svg, &svg, &error));
         ASSERT_TRUE(spc_plot_figure(s, cal, peaks, o, spc_figure_kind::pdf, &pdf, &error));
-        std::string w = std::to_string(z.w), h = std::to_string(z.h);
+        std::string w = std::to_string(o.width), h = std::to_string(o.height);
         for (const std::string& a :
              {std::string("<svg "), " width=\"" + w + "pt\" height=\"" + h + "pt\"",
               " viewBox=\"0 0 " + w + " " + h + "\""})
