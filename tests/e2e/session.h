@@ -140,11 +140,9 @@ class Holder {
     proc::Child child_;
 };
 
-inline const std::string FILE_PROMPT = "Enter XFW file name[nv52fw.xfw]:";
-
 // The flash command's text up to its outcome.
 inline std::string flash_head(const std::string& name, Sums s) {
-    return ">" + FILE_PROMPT + "Reading file " + name +
+    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name +
            "...Ok.\nEncrypted:0x01\nRaw checksum:" + hex(s.raw) + "\nEnc checksum:" + hex(s.enc) +
            "\nStarting memory flashing process...";
 }
