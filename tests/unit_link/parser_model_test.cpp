@@ -13,10 +13,7 @@
 namespace link_test {
 namespace {
 
-constexpr int TYPE_ID = 12;
 constexpr int MAX_PROBES = 6;  // probes sent from idle events before the link gives up
-
-int stream_probe_result = 0;
 
 unsigned char xor_of(const unsigned char* p, size_t n) {
     unsigned char x = 0;
@@ -47,21 +44,6 @@ int handler(int, void*, const unsigned char* f, int) {
 }
 QXX_event_handler handler_of(char name) {
     return name == 'x' ? handler<'x'> : name == 'y' ? handler<'y'> : handler<'d'>;
-}
-int model_probe(int, int tries) {
-    note("probe " + std::to_string(tries));
-    return stream_probe_result;
-}
-int model_test_probe(int, const unsigned char* f, int* type_id, int tries) {
-    note("test " + std::to_string(code_of(f)) + " tries " + std::to_string(tries));
-    *type_id = TYPE_ID;
-    return code_of(f) == 9007 && frame_size(f) > 13 && f[QXX_OFF_PAYLOAD] == 'C';
-}
-// The instrument's layer registers its event handler once the device is known.
-int model_connected(int handle, void*, int type_id, int user) {
-    note("connected " + std::to_string(type_id) + " user " + std::to_string(user));
-    QXX_hook_async_event(handle, 9007, handler<'c'>);
-    return 0;
 }
 
 // ---- the stream --------------------------------------------------------------------------
@@ -279,12 +261,11 @@ class Model {
         if (c == 8600) return announce(f);
         auto& journal = out_->journal;
         if (!identified_ && s_.procedures) {
-            journal.push_back("test " + std::to_string(c) + " tries " + std::to_string(tries_));
+            journal.push_back("test_probe " + std::to_string(c) + " " + std::to_string(tries_));
             if (c == 9007 && f.size() > 13 && f[QXX_OFF_PAYLOAD] == 'C') {
                 identified_ = true;
-                journal.push_back("connected " + std::to_string(TYPE_ID) + " user " +
-                                  std::to_string(user_));
-                hook(9007, 'c');
+                journal.push_back("connected 12 user " + std::to_string(user_));
+                hook(9007, 'a');
                 out_->signals++;
             }
         }
@@ -292,7 +273,10 @@ class Model {
         for (const auto& e : hooks_)
             if (e.first == c && !called) called = e.second;
         if (!called) called = default_;
-        if (called) journal.push_back(seen(called, f.data(), out_->fills.size()));
+        if (called == 'a')
+            journal.push_back("a " + std::to_string(c) + " user " + std::to_string(user_));
+        else if (called)
+            journal.push_back(seen(called, f.data(), out_->fills.size()));
         out_->fills.emplace_back(handle_, f);
     }
 
@@ -360,13 +344,8 @@ Outcome real_link(const Stream& s, int user, int piece, Generator& g) {
     fake_comm::reset();
     journal.clear();
     QXX_net_broadcast_reset_list();
-    stream_probe_result = s.probe_result;
-    int h = -1;
-    EXPECT_EQ(s.procedures
-                  ? QXX_connect("link", &h, model_connected, nullptr, nullptr, model_probe,
-                                model_test_probe, user)
-                  : QXX_connect("link", &h, nullptr, nullptr, nullptr, nullptr, nullptr, user),
-              0);
+    probe_result = s.probe_result;
+    const int h = LinkTest::open(s.procedures, user);
     for (const auto& [c, name] : s.hooks) QXX_hook_async_event(h, c, handler_of(name));
     std::vector<int> idle_results;
     Bytes run;
