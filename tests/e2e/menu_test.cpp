@@ -1,6 +1,6 @@
-// The menu commands whose outcome comes from the link's thread at a moment of its own, typed
-// step by step: power off, and the assay and stabilisation with their events and spect.spc.
-// (Every other command is a row of the session table.)
+// The menu commands whose events come from the link's thread at moments of their own, typed step
+// by step: the assay and stabilisation with their events and spect.spc. (Every other command is
+// a case of data/sessions.txt.)
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -13,25 +13,6 @@
 namespace {
 
 using namespace session;
-
-TEST(InstrumentMenu, PowerOffClosesTheLinkAndLaterCommandsFindNoDevice) {
-    Bench b;
-    ASSERT_TRUE(b.start());
-    proc::Child s;
-    ASSERT_TRUE(s.start({NV_TERM_BIN}, b.dir.path()));
-    s.send(b.sim.net_answers() + "pw\n");
-    ASSERT_TRUE(s.wait_for(screen("disconnected"), true)) << s.output();
-    s.send("ve\nQ\n");
-    auto r = s.finish();
-    EXPECT_EQ(r.exit_code, 0);
-    // The link closes on the instrument's side right after its reply: the message comes from
-    // the link's thread, before or after the reply's line or the next prompt.
-    std::string out = r.output;
-    EXPECT_TRUE(take_once(&out, screen("disconnected"), screen("linked").size() + 1)) << r.output;
-    EXPECT_EQ(out, screen("linked") + ">Sent 'Power off' command.\n>" + screen("not_connected") +
-                       screen("quit_unlinked"));
-    EXPECT_EQ(after_probes(b.requests()), strings{"8400:0"}) << "nothing sent without a device";
-}
 
 // Removes the instrument's event lines (a line, or the rest of a line after the ">" prompt)
 // from `out` and returns them in order as "p5" (progress), "s1" (spectrum), "d" (done), "c0"

@@ -39,7 +39,7 @@ TEST(Names, TypedAtThePromptAndHeldByAReader) {
     ASSERT_TRUE(b.start());
     const std::string xfw = CYRILLIC + ".xfw";
     const Sums s = make_container(b, raw_image(8), xfw);
-    proc::Result r = b.run("fl\n" + xfw + "\nq\n");
+    proc::Result r = nv_term(b.sim.net_answers() + "fl\n" + xfw + "\nq\n", b.dir.path());
     const std::string read = screen("linked") + flash_head(xfw, s);  // the flash's outcome aside
     EXPECT_EQ(r.output.substr(0, read.size()), read);
 

@@ -29,10 +29,6 @@ struct Bench {
     std::string log_path = dir.file("sim.log");
 
     bool start(strings options = {}) { return sim.start(options, log_path); }
-    // Runs nv-term in the directory: the network dialogue to the simulator, then `commands`.
-    proc::Result run(const std::string& commands, int within_ms = 90000) {
-        return nv_term(sim.net_answers() + commands, dir.path(), {}, within_ms);
-    }
 
     // The simulator's answers, one "REQUEST:STATUS" per request in arrival order ("8102:1"); a
     // request that was not answered (the link closed on it, a dropped reply) shows as "CODE:-".
@@ -140,11 +136,9 @@ class Holder {
     proc::Child child_;
 };
 
-inline const std::string FILE_PROMPT = "Enter XFW file name[nv52fw.xfw]:";
-
 // The flash command's text up to its outcome.
 inline std::string flash_head(const std::string& name, Sums s) {
-    return ">" + FILE_PROMPT + "Reading file " + name +
+    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name +
            "...Ok.\nEncrypted:0x01\nRaw checksum:" + hex(s.raw) + "\nEnc checksum:" + hex(s.enc) +
            "\nStarting memory flashing process...";
 }

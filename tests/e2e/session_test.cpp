@@ -21,6 +21,7 @@ struct Case {
     std::string where, name, input, output, spoil;
     strings sim, sent, anywhere, ignore;
     std::vector<std::pair<std::string, std::string>> replace;
+    std::vector<std::pair<size_t, std::string>> waits;  // input typed so far, text to wait for
     size_t image = 8, probes = 0;
     int offset = 0;
 };
@@ -42,6 +43,8 @@ const std::map<std::string, Setter> SETTERS = {
     {"offset", [](Case& c, const std::string& v) { c.offset = std::stoi(v); }},
     {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
     {"ignore", [](Case& c, const std::string& v) { c.ignore.push_back(decode(v)); }},
+    {"wait",
+     [](Case& c, const std::string& v) { c.waits.emplace_back(c.input.size(), decode(v)); }},
 };
 
 std::vector<Case> load() {
@@ -142,13 +145,26 @@ TEST(Sessions, EachTranscript) {
             spoil(c.spoil, xfw);
             write_file(b.dir.file("nv52fw.xfw"), xfw);
         }
-        std::string input = c.input;
-        for (auto [token, port] : {std::pair{"$PORT", b.sim.port()}, {"$NOBODY", nobody.port()}})
-            input = replaced(input, token, std::to_string(port));
+        const auto typed = [&](size_t from, size_t to) {
+            std::string input = c.input.substr(from, to - from);
+            for (auto [token, port] :
+                 {std::pair{"$PORT", b.sim.port()}, {"$NOBODY", nobody.port()}})
+                input = replaced(input, token, std::to_string(port));
+            return input;
+        };
         const long long before = calendar_now();
+        proc::Child s;
+        ASSERT_TRUE(s.start({NV_TERM_BIN}, b.dir.path()));
+        size_t sent = 0;
+        for (const auto& [at, text] : c.waits) {
+            s.send(typed(sent, at));
+            sent = at;
+            EXPECT_TRUE(s.wait_for(text, true)) << text;
+        }
+        s.send(typed(sent, c.input.size()));
         // A session waits out a few time-outs of a second or so at most: one that waits far
         // longer (a time-out taken in the wrong unit) ends the test here.
-        proc::Result r = nv_term(input, b.dir.path(), {}, 20000);
+        proc::Result r = s.finish(20000);
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_code, 0);
         std::string out = normalize(r.output, c.offset, before);

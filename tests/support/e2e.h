@@ -30,7 +30,6 @@ class Sim {
     }
     int stop(int sig = SIGTERM) { return process_.stop(sig); }
     int port() const { return port_; }
-    int udp_port() const { return udp_port_; }
     const std::string& pty() const { return pty_; }
     // What the operator types at the connection dialogue to reach this simulator: type 3
     // (Net), host choice 3 (Enter host), the host with the port.

@@ -51,19 +51,12 @@ inline bool substitute_nv_term(std::vector<std::string>* args) {
     const std::vector<std::string> cmd = nv_term_command();
     auto at = std::find(args->begin(), args->end(), std::string(NV_TERM_BIN));
     if (cmd.empty() || at == args->end()) return false;
-    at = args->erase(at);
-    args->insert(at, cmd.begin(), cmd.end());
+    args->insert(args->erase(at), cmd.begin(), cmd.end());
     return true;
 #else
     (void)args;
     return false;
 #endif
-}
-
-// `text` with every CR LF made LF.
-inline std::string lf_only(std::string text) {
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
-    return text;
 }
 
 struct Result {
@@ -194,7 +187,9 @@ class Child {
         if (n > 0 && crlf_) {
             // A CR LF split between two reads is joined here too.
             const size_t from = output_.empty() ? 0 : output_.size() - 1;
-            output_ = output_.substr(0, from) + lf_only(output_.substr(from) + std::string(buf, n));
+            std::string tail = output_.substr(from) + std::string(buf, static_cast<size_t>(n));
+            for (size_t at; (at = tail.find("\r\n")) != std::string::npos;) tail.erase(at, 1);
+            output_ = output_.substr(0, from) + tail;
             return true;
         }
         if (n > 0) return output_.append(buf, static_cast<size_t>(n)), true;

@@ -7,17 +7,13 @@
 // same frame, answer idle events alike and leave the same discovery list.
 #include <cstring>
 #include <random>
-#include <sstream>
 
 #include "link_support.h"
 
 namespace link_test {
 namespace {
 
-constexpr int TYPE_ID = 12;
 constexpr int MAX_PROBES = 6;  // probes sent from idle events before the link gives up
-
-int stream_probe_result = 0;
 
 unsigned char xor_of(const unsigned char* p, size_t n) {
     unsigned char x = 0;
@@ -38,31 +34,16 @@ size_t frame_size(const unsigned char* f) {
 
 // What a handler, probe or callback sees, as one journal line. The handlers note how many
 // frames the capture had been offered when they ran: a frame reaches its handler first.
-std::string seen(char who, const unsigned char* f) {
+std::string seen(char who, const unsigned char* f, size_t fills) {
     return std::string(1, who) + " " + std::to_string(code_of(f)) + " " +
-           hash_of(f, frame_size(f)) + " fills " + std::to_string(fake_comm::st().fills.size());
+           hash_of(f, frame_size(f)) + " fills " + std::to_string(fills);
 }
 template <char WHO>
 int handler(int, void*, const unsigned char* f, int) {
-    return note(seen(WHO, f)), 0;
+    return note(seen(WHO, f, fake_comm::st().fills.size())), 0;
 }
 QXX_event_handler handler_of(char name) {
     return name == 'x' ? handler<'x'> : name == 'y' ? handler<'y'> : handler<'d'>;
-}
-int model_probe(int, int tries) {
-    note("probe " + std::to_string(tries));
-    return stream_probe_result;
-}
-int model_test_probe(int, const unsigned char* f, int* type_id, int tries) {
-    note("test " + std::to_string(code_of(f)) + " tries " + std::to_string(tries));
-    *type_id = TYPE_ID;
-    return code_of(f) == 9007 && frame_size(f) > 13 && f[QXX_OFF_PAYLOAD] == 'C';
-}
-// The instrument's layer registers its event handler once the device is known.
-int model_connected(int handle, void*, int type_id, int user) {
-    note("connected " + std::to_string(type_id) + " user " + std::to_string(user));
-    QXX_hook_async_event(handle, 9007, handler<'c'>);
-    return 0;
 }
 
 // ---- the stream --------------------------------------------------------------------------
@@ -280,12 +261,11 @@ class Model {
         if (c == 8600) return announce(f);
         auto& journal = out_->journal;
         if (!identified_ && s_.procedures) {
-            journal.push_back("test " + std::to_string(c) + " tries " + std::to_string(tries_));
+            journal.push_back("test_probe " + std::to_string(c) + " " + std::to_string(tries_));
             if (c == 9007 && f.size() > 13 && f[QXX_OFF_PAYLOAD] == 'C') {
                 identified_ = true;
-                journal.push_back("connected " + std::to_string(TYPE_ID) + " user " +
-                                  std::to_string(user_));
-                hook(9007, 'c');
+                journal.push_back("connected 12 user " + std::to_string(user_));
+                hook(9007, 'a');
                 out_->signals++;
             }
         }
@@ -293,10 +273,10 @@ class Model {
         for (const auto& e : hooks_)
             if (e.first == c && !called) called = e.second;
         if (!called) called = default_;
-        if (called)
-            journal.push_back(std::string(1, called) + " " + std::to_string(c) + " " +
-                              hash_of(f.data(), f.size()) + " fills " +
-                              std::to_string(out_->fills.size()));
+        if (called == 'a')
+            journal.push_back("a " + std::to_string(c) + " user " + std::to_string(user_));
+        else if (called)
+            journal.push_back(seen(called, f.data(), out_->fills.size()));
         out_->fills.emplace_back(handle_, f);
     }
 
@@ -347,29 +327,30 @@ Outcome collect(int handle, std::vector<int> idle_results) {
     return out;
 }
 
+// `all` cut into pieces of 1 to `most` bytes.
+std::vector<Bytes> pieces(const Bytes& all, int most, Generator& g) {
+    std::vector<Bytes> out;
+    for (size_t at = 0, n; at < all.size(); at += n) {
+        n = std::min(all.size() - at, size_t(most == 1 ? 1 : g.pick(1, most)));
+        out.emplace_back(all.begin() + static_cast<long>(at),
+                         all.begin() + static_cast<long>(at + n));
+    }
+    return out;
+}
+
 // The stream through the link: each run of bytes between idle events in pieces of 1 byte
 // (`piece` 1) or of random sizes (`piece` 0).
 Outcome real_link(const Stream& s, int user, int piece, Generator& g) {
     fake_comm::reset();
     journal.clear();
     QXX_net_broadcast_reset_list();
-    stream_probe_result = s.probe_result;
-    int h = -1;
-    EXPECT_EQ(s.procedures
-                  ? QXX_connect("link", &h, model_connected, nullptr, nullptr, model_probe,
-                                model_test_probe, user)
-                  : QXX_connect("link", &h, nullptr, nullptr, nullptr, nullptr, nullptr, user),
-              0);
+    probe_result = s.probe_result;
+    const int h = LinkTest::open(s.procedures, user);
     for (const auto& [c, name] : s.hooks) QXX_hook_async_event(h, c, handler_of(name));
     std::vector<int> idle_results;
     Bytes run;
     const auto flush = [&] {
-        for (size_t at = 0; at < run.size();) {
-            const size_t n = std::min(run.size() - at, piece ? size_t{1} : size_t(g.pick(1, 40)));
-            fake_comm::deliver(h, Bytes(run.begin() + static_cast<long>(at),
-                                        run.begin() + static_cast<long>(at + n)));
-            at += n;
-        }
+        for (const Bytes& p : pieces(run, piece ? 1 : 40, g)) fake_comm::deliver(h, p);
         run.clear();
     };
     for (const Step& step : s.steps) {
@@ -392,28 +373,15 @@ Outcome real_datagrams(const std::vector<Bytes>& datagrams) {
     return collect(0, {});
 }
 
-std::string describe(const Stream& s) {
-    std::ostringstream o;
-    o << "procedures " << s.procedures << ", probe result " << s.probe_result << ", hooks";
-    for (const auto& [c, h] : s.hooks) o << " " << c << h;
-    for (const Step& step : s.steps) {
-        o << "\n  ";
-        if (step.idle) o << "IDLE";
-        for (unsigned char b : step.bytes)
-            o << "0123456789abcdef"[b >> 4] << "0123456789abcdef"[b & 15];
-    }
-    return o.str();
-}
-
-// The two outcomes agree, or the first difference is reported with the stream.
-bool same(const Outcome& want, const Outcome& got, const Stream& s, const char* how) {
+// The two outcomes agree, or the difference is reported with the stream's number.
+bool same(const Outcome& want, const Outcome& got, int stream, const char* how) {
     const bool ok = want.journal == got.journal && want.fills == got.fills &&
                     want.idle_results == got.idle_results && want.signals == got.signals &&
                     want.identified == got.identified &&
                     std::memcmp(&want.list, &got.list, sizeof want.list) == 0;
     EXPECT_TRUE(ok) << how << ": journal " << testing::PrintToString(got.journal) << " for "
                     << testing::PrintToString(want.journal) << ", " << got.fills.size() << " for "
-                    << want.fills.size() << " frames, stream: " << describe(s);
+                    << want.fills.size() << " frames, stream " << stream;
     return ok;
 }
 
@@ -427,21 +395,15 @@ TEST_F(ParserModel, RandomStreamsAgreeWithTheModel) {
         const Stream s = g.next();
         const int user = i % 97;
         const Outcome want = model_link(s, 1, user);
-        if (!same(want, real_link(s, user, 1, g), s, "byte by byte")) return;
-        if (!same(want, real_link(s, user, 0, g), s, "in pieces")) return;
+        if (!same(want, real_link(s, user, 1, g), i, "byte by byte")) return;
+        if (!same(want, real_link(s, user, 0, g), i, "in pieces")) return;
 
         Bytes all;
         for (const Step& step : s.steps)
             all.insert(all.end(), step.bytes.begin(), step.bytes.end());
-        std::vector<Bytes> datagrams;
-        for (size_t at = 0; at < all.size();) {
-            const size_t n = std::min(all.size() - at, size_t(g.pick(1, 400)));
-            datagrams.emplace_back(all.begin() + static_cast<long>(at),
-                                   all.begin() + static_cast<long>(at + n));
-            at += n;
-        }
+        const std::vector<Bytes> datagrams = pieces(all, 400, g);
         const Outcome want_datagrams = model_datagrams(datagrams);
-        if (!same(want_datagrams, real_datagrams(datagrams), s, "as datagrams")) return;
+        if (!same(want_datagrams, real_datagrams(datagrams), i, "as datagrams")) return;
 
         frames += static_cast<int>(want.fills.size());
         identified += want.identified;
