@@ -49,42 +49,7 @@ TEST(Readers, OnlyTheFirstOnALineFindsItsParameter) {
     EXPECT_EQ(con.out(), "N[1]:T[x]:");
 }
 
-// ---- parsers and line primitives ---------------------------------------------------------------
-
-TEST(Parsers, AcceptOnlyWhatParsesWithinTheLimits) {
-    int32_t i = -1;
-    uint32_t u = 1;
-    uint8_t b = 1;
-    uint16_t w = 1;
-    float f = 1;
-    char s[32] = "keep";
-    const std::vector<std::pair<int, int>> got = {
-        {input_integer("12abc", &i, 0, 12), i},
-        {input_integer("13", &i, 0, 12), i},
-        {input_integer("", &i, 0, 12), i},
-        {input_hex_integer("0x1F", &u, 0, 31), static_cast<int>(u)},
-        {input_hex_integer("20", &u, 0, 31), static_cast<int>(u)},
-        {input_hex_char("ff", &b, 0, 255), b},
-        {input_hex_char("100", &b, 0, 255), b},
-        {input_hex_char("-1", &b, 0, 255), b},
-        {input_hex_char("g", &b, 0, 255), b},
-        {input_hex_short("0xffff", &w, 0, 0xFFFF), w},
-        {input_hex_short("10000", &w, 0, 0xFFFF), w},
-        {input_hex_short("z", &w, 0, 0xFFFF), w},
-        {input_float("2.5", &f, 0, 2.5f), static_cast<int>(f * 10)},
-        {input_float("inf", &f, 0, 2.5f), static_cast<int>(f * 10)},
-        {input_string(" \tword more", s, 1, 4), static_cast<int>(strlen(s))},
-        {input_string("   ", s, 0, 4), static_cast<int>(strlen(s))},
-        {input_string("words", s, 0, 4), static_cast<int>(strlen(s))},
-    };
-    const std::vector<std::pair<int, int>> want = {
-        {1, 12},  {0, 12},  {0, 12},  {1, 31},    {0, 31},    {1, 255},
-        {0, 255}, {0, 255}, {0, 255}, {1, 65535}, {0, 65535}, {0, 65535},
-        {1, 25},  {0, 25},  {1, 4},   {0, 4},     {0, 4},
-    };
-    EXPECT_EQ(got, want);
-    EXPECT_STREQ(s, "word");
-}
+// ---- line primitives (the parsers: data/readers.txt) ------------------------------------------
 
 TEST(LinePrimitives, WordsAndLines) {
     EXPECT_EQ(std::vector<int>(

@@ -58,7 +58,7 @@ using Strings = std::vector<std::string>;
 
 // `b` followed by the bytes of words such as "text", hex:0aff, i32:1,-2, zero:N, pattern:N,
 // fill:N:HH, $record, and patches of what is there so far: u16@OFFSET=V, i32@, u32@, f32@,
-// text@OFFSET="...".
+// text@OFFSET="...", scramble@OFFSET (word i from there on XOR i^4).
 Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& records,
               Bytes b = {}) {
     for (size_t k = from; k < ws.size(); ++k) {
@@ -86,6 +86,9 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
             if (type == "i32" || type == "u32")
                 put_u32le(p, static_cast<uint32_t>(std::stoll(value, nullptr, 0)));
             if (type == "f32") put_f32le(p, std::strtof(value.c_str(), nullptr));
+            for (uint32_t i = 0; type == "scramble" && off + 4 * i + 4 <= b.size(); ++i)
+                for (int k = 0; k < 4; ++k)
+                    p[4 * i + k] ^= static_cast<unsigned char>(i * i * i * i >> 8 * k);
             std::copy(t.begin(), t.end(), p);
         } else {
             const std::string kind = w.substr(0, colon), arg = w.substr(colon + 1);
