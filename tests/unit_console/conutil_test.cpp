@@ -1,6 +1,5 @@
-// The console input functions: readers sharing a command line, the parsers and line primitives.
-// (Every reader's prompt, what it accepts, refuses and stores: data/readers.txt; the menu
-// engine: data/menus.txt.)
+// The console input functions: readers on a null line, and the line primitives. (Every reader's
+// prompt, what it accepts, refuses and stores: data/readers.txt; the menu engine: data/menus.txt.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,33 +12,8 @@
 
 namespace {
 
-// ---- readers sharing a line (every reader alone: data/readers.txt) ----------------------------
-
-// Only the first reader on a line can find its parameter there; a null line has none.
-TEST(Readers, OnlyTheFirstOnALineFindsItsParameter) {
-    const struct {
-        std::string line, input, out, value;
-        bool string_first;
-    } cases[] = {
-        {"sl 2 3\n", "4\n", "B[0]:", "2,4", false},
-        {"sl 2\n", "11\n\n", "B[0]:B[0]:", "2,0", false},
-        {"ss ab 5\n", "6\n", "N[0]:", "ab,6", true},
-    };
-    for (auto c : cases) {
-        Console con(c.input);
-        int32_t a = 0, b = 0;
-        char s[8] = "x";
-        if (c.string_first) {
-            input_string_msg_cmd(s, 1, 4, "T", c.line.data(), 1);
-            input_integer_msg_cmd(&b, 0, 10, "N", c.line.data(), 1);
-        } else {
-            input_integer_msg_cmd(&a, 0, 10, "A", c.line.data(), 1);
-            input_integer_msg_cmd(&b, 0, 10, "B", c.line.data(), 1);
-        }
-        EXPECT_EQ((c.string_first ? std::string(s) : std::to_string(a)) + "," + std::to_string(b),
-                  c.value);
-        EXPECT_EQ(con.out(), c.out);
-    }
+// A null line has no parameter: the readers prompt. (Readers sharing a line: data/readers.txt.)
+TEST(Readers, ANullLineHasNoParameter) {
     Console con("5\nab\n");
     int32_t v = 1;
     char s[8] = "x";

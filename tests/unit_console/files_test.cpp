@@ -168,7 +168,7 @@ TEST_F(Files, SaveSpecWritesItsTextOrReplacesItsFile) {
         std::ofstream("file.spc") << "an older and longer spectrum text\n" << std::string(200, 'o');
         chmod("file.spc", 0640);
         EXPECT_EQ(SaveSpec("file.spc", c.values, c.count, c.first, c.second, c.scale, nullptr), 0);
-        EXPECT_EQ(read_text("file.spc"), c.text);
+        EXPECT_EQ(read_file("file.spc"), ::text(c.text));
         struct stat st {};
         stat("file.spc", &st);
         EXPECT_EQ(st.st_mode & 07777, 0640u);

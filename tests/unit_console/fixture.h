@@ -1,5 +1,5 @@
 // Shared by the console units' tests: a linked instrument on the fake link, run inside a scratch
-// directory of its own, a fixed PC clock, files, and the makers of frames and answers.
+// directory of its own, files, and the makers of frames and answers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -46,10 +46,6 @@ inline Bytes read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(f), {});
 }
-inline std::string read_text(const std::string& path) {
-    Bytes b = read_file(path);
-    return std::string(b.begin(), b.end());
-}
 
 // The descriptors this process holds open.
 inline size_t open_descriptors() {
@@ -69,32 +65,6 @@ inline Bytes pattern(size_t n) {
     }
     return b;
 }
-
-// The PC clock reads the given local time until the end of the scope.
-class FixedClock {
-  public:
-    FixedClock(int year, int month, int day, int hour, int minute, int second) {
-        at() = {};
-        at().tm_year = year - 1900;
-        at().tm_mon = month - 1;
-        at().tm_mday = day;
-        at().tm_hour = hour;
-        at().tm_min = minute;
-        at().tm_sec = second;
-        saved_ = Q5_local_now;
-        Q5_local_now = [](struct tm* now) { *now = at(); };
-    }
-    ~FixedClock() { Q5_local_now = saved_; }
-    FixedClock(const FixedClock&) = delete;
-    FixedClock& operator=(const FixedClock&) = delete;
-
-  private:
-    static struct tm& at() {
-        static struct tm t;
-        return t;
-    }
-    q5_clock_proc saved_;
-};
 
 // The pauses the program asked for, recorded instead of slept, and what to do at each.
 inline std::vector<int>& sleeps() {

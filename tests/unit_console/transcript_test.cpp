@@ -285,10 +285,11 @@ using Pairs = std::vector<std::pair<int, int>>;
 
 struct Case {
     std::string where, command, line, input, out, err, value;
-    std::vector<std::string> reader;  // kind, start, min, max; then "line" and the index
+    std::vector<Strings> readers;  // kind, start, min, max; then "line" and the index
     int arg = 0, result = 0, disconnects = 0, shuts = 0, linked = -1;  // -1: any
     bool errors_checked = false;
-    std::vector<int> clock, slept;
+    std::vector<int> slept;
+    struct tm clock {};
     std::vector<std::pair<int, fake_qxx::Reply>> replies;
     std::vector<std::pair<std::string, Bytes>> files, written;
     std::vector<Request> sent;
@@ -445,20 +446,27 @@ void check(const Case& c) {
             if (n == sleeps().size()) f();
     };
     for (const auto& [code, reply] : c.replies) fake_qxx::st().replies[code].push_back(reply);
-    std::optional<FixedClock> clock;
-    if (!c.clock.empty())
-        clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
+    static struct tm now;  // the PC's local time, when the case gives one
+    now = c.clock;
+    const q5_clock_proc real_clock = Q5_local_now;
+    if (now.tm_mday != 0) Q5_local_now = [](struct tm* t) { *t = now; };
     std::set<std::string> names = listing();
     for (const auto& [name, bytes] : c.written) names.insert(name.substr(0, name.find('/')));
     const size_t descriptors = open_descriptors();
     std::string line = c.line + "\n";
-    if (!c.reader.empty()) {
-        const bool on_line = c.reader.size() > 4;
-        EXPECT_EQ(read(c.reader, on_line ? line.data() : nullptr), std::pair(c.result, c.value));
-    } else {
-        ASSERT_TRUE(commands().count(c.command)) << c.command;
+    if (!c.readers.empty()) {  // the readers in turn on one line; their values joined by ","
+        std::pair<int, std::string> got;
+        for (const Strings& r : c.readers) {
+            const auto [result, value] = read(r, r.size() > 4 ? line.data() : nullptr);
+            got = {got.first | result, got.second + (&r == &c.readers[0] ? "" : ",") + value};
+        }
+        EXPECT_EQ(got, std::pair(c.result, c.value));
+    } else if (commands().count(c.command)) {
         EXPECT_EQ(commands().at(c.command)(line.data(), c.arg), c.result);
+    } else {
+        ADD_FAILURE() << "no command " << c.command;
     }
+    Q5_local_now = real_clock;
     EXPECT_EQ(con.out(), c.out);
     EXPECT_EQ(c.errors_checked ? con.err() : "", c.err);
     EXPECT_EQ(c.linked < 0 ? -1 : connected.load(), c.linked);
@@ -527,8 +535,9 @@ void transcripts(const std::string& name) {
             if (slash != std::string::npos) c->arg = rest[slash + 1];
         } else if (key == "read") {
             // read KIND START MIN MAX [line INDEX TEXT]: the text as typed, escapes and all
-            c->reader.assign(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
-            if (c->reader.size() > 4) {
+            // (a later reader of the case takes what the first left of its line)
+            c->readers.emplace_back(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
+            if (c->readers.size() == 1 && c->readers[0].size() > 4) {
                 std::string rest = line.substr(line.find(" line ") + 6);
                 rest = rest.substr(rest.find(' ') + 1);
                 c->line.clear();
@@ -556,9 +565,11 @@ void transcripts(const std::string& name) {
         } else if (key == "file" || key == "written") {
             (key == "file" ? c->files : c->written).emplace_back(w[1], payload(w, 2, records));
         } else if (key == "clock") {
-            c->clock.resize(6);
-            sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &c->clock[0], &c->clock[1],
-                   &c->clock[2], &c->clock[3], &c->clock[4], &c->clock[5]);
+            struct tm& t = c->clock;
+            sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                   &t.tm_hour, &t.tm_min, &t.tm_sec);
+            t.tm_year -= 1900;
+            t.tm_mon -= 1;
         } else if (key == "result" || key == "disconnects" || key == "shuts" || key == "linked") {
             (key == "result"        ? c->result
              : key == "disconnects" ? c->disconnects
