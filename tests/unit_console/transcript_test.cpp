@@ -222,6 +222,19 @@ const std::map<std::string, Handler>& commands() {
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
+        {"SaveSpec",  // PATH VALUES COUNT FIRST SECOND SCALE [buffer]: the buffer's text printed
+         [](char* line, int) {
+             static const int32_t values[] = {5, -6, 0, 2147483647};
+             const Strings a = words(line);
+             char text[4096];
+             std::memset(text, 'x', sizeof text - 1);
+             text[sizeof text - 1] = '\0';
+             const int r = SaveSpec(a[0].c_str(), a[1] == "null" ? nullptr : values,
+                                    std::stoi(a[2]), std::stoi(a[3]), std::stoi(a[4]),
+                                    std::stof(a[5]), a.size() > 6 ? text : nullptr);
+             if (a.size() > 6) log_write("MAIN", "%s", text);
+             return r;
+         }},
         {"nv-term",  // the program with the line's words as its arguments
          [](char* line, int) {
              std::vector<std::string> args = words(line);
@@ -613,6 +626,9 @@ TEST_F(Transcripts, Q8Events) {
 }
 TEST_F(Transcripts, Connect) {
     transcripts("connect.txt");
+}
+TEST_F(Transcripts, SaveSpec) {
+    transcripts("save_spec.txt");
 }
 
 // Without a device every command but power off and the event display says so, asks nothing and
