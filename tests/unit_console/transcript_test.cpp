@@ -169,6 +169,10 @@ int probe(int (*test)(int, const unsigned char*, int*, int), int type_given) {
     return found;
 }
 
+using Call = std::function<int(int wait)>;  // a request wrapper called on handle 7
+const std::map<std::string, Call>& wrappers();
+alignas(8) unsigned char reply_buffer[8192];  // where the wrappers leave what they read
+
 const std::map<std::string, Handler>& commands() {
 #define CMD(f) \
     { #f, f }
@@ -222,6 +226,18 @@ const std::map<std::string, Handler>& commands() {
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
+        {"call",  // WRAPPER N [BYTES]: N bytes of X, BYTES over them, left to the wrapper; printed
+         [](char* line, int) {
+             const Strings a = words(line);
+             const size_t n = std::stoul(a[1]);
+             const Bytes start = payload(a, 2, {});
+             std::memset(reply_buffer, 'X', n);
+             std::copy(start.begin(), start.end(), reply_buffer);
+             const int r = wrappers().at(a[0])(1);
+             for (size_t i = 0; i < n; ++i) log_write("MAIN", "%02x", reply_buffer[i]);
+             log_write("MAIN", "\n");
+             return r;
+         }},
         {"SaveSpec",  // PATH VALUES COUNT FIRST SECOND SCALE [buffer]: the buffer's text printed
          [](char* line, int) {
              static const int32_t values[] = {5, -6, 0, 2147483647};
@@ -627,6 +643,9 @@ TEST_F(Transcripts, Q8Events) {
 TEST_F(Transcripts, Connect) {
     transcripts("connect.txt");
 }
+TEST_F(Transcripts, ReadersBuffers) {
+    transcripts("buffers.txt");
+}
 TEST_F(Transcripts, SaveSpec) {
     transcripts("save_spec.txt");
 }
@@ -660,9 +679,7 @@ TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
 // ---- request tables ----------------------------------------------------------------------------
 
 const Bytes REQUEST = pattern(1400);  // what a caller's request buffer holds: pattern:N on the wire
-unsigned char reply_buffer[8192];
 
-using Call = std::function<int(int wait)>;
 Call call(int (*f)(int, int)) {
     return [f](int w) { return f(7, w); };
 }
@@ -705,10 +722,8 @@ const std::map<std::string, Call>& wrappers() {
         // clang-format on
         {"Q8_get_params_len", [](int w) { return Q8_get_params_len(7, reply_buffer, nullptr, w); }},
         {"Q8_get_gps_power",
-         [](int w) {
-             static int32_t v;
-             return Q8_get_gps_power(7, &v, w);
-         }},
+         [](int w) { return Q8_get_gps_power(7, reinterpret_cast<int32_t*>(reply_buffer), w); }},
+        {"Q8_get_gps_power(null)", [](int w) { return Q8_get_gps_power(7, nullptr, w); }},
         {"Q8_tx_buff_info", [](int w) { return Q8_tx_buff_info(7, 0x01020304, reply_buffer, w); }},
         {"Q8_tx_buff_prepare",
          [](int w) {
@@ -732,10 +747,7 @@ const std::map<std::string, Call>& wrappers() {
         {"Q5_get_model_rev", [](int w) { return Q5_get_model_rev(7, reply_buffer, w); }},
         {"Q5_get_model_rev(null)", [](int w) { return Q5_get_model_rev(7, nullptr, w); }},
         {"Q5_get_time",
-         [](int w) {
-             q5_time t{};
-             return Q5_get_time(7, &t, w);
-         }},
+         [](int w) { return Q5_get_time(7, reinterpret_cast<q5_time*>(reply_buffer), w); }},
         {"Q5_get_time(null)", [](int w) { return Q5_get_time(7, nullptr, w); }},
         {"Q5_set_time(2026-12-06,01:58:03)",
          [](int w) {
