@@ -102,13 +102,6 @@ class Linked : public testing::Test {
         std::filesystem::current_path(old);
         std::filesystem::remove_all(dir);
     }
-    // A command run on a typed line with `input` on standard input: its result and output.
-    static std::pair<int, std::string> run(const Handler& cmd, std::string line,
-                                           const std::string& input = "") {
-        Console con(input);
-        int r = cmd(line.data(), 0);
-        return {r, con.out()};
-    }
     std::string dir;
     std::filesystem::path old;
 };

@@ -657,7 +657,10 @@ TEST_F(Transcripts, WithoutADeviceNothingIsAskedOrSent) {
     for (const auto& [name, cmd] : commands()) {
         if (!name.starts_with("Q5_cmd") && !name.starts_with("Q8_cmd")) continue;
         if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events") continue;
-        EXPECT_EQ(run(cmd, "xx 1\n", "1\n1\n1\n"),
+        Console con("1\n1\n1\n");
+        std::string line = "xx 1\n";
+        const int result = cmd(line.data(), 0);
+        EXPECT_EQ(std::pair(result, con.out()),
                   std::pair(-1, std::string("\nDevice not connected!\n")))
             << name;
     }
@@ -755,10 +758,7 @@ const std::map<std::string, Call>& wrappers() {
              return Q5_set_time(7, &t, w);
          }},
         {"Q5_erase_ext_flash",
-         [](int w) {
-             int param = -5;
-             return Q5_erase_ext_flash(7, &param, w);
-         }},
+         [](int w) { return Q5_erase_ext_flash(7, reinterpret_cast<int*>(reply_buffer), w); }},
         {"Q5_flash_FW(1,0x1234)", [](int w) { return Q5_flash_FW(7, 1, 0x1234, w); }},
         {"Q5_flash_FW(0,0xA1B2C3D4)", [](int w) { return Q5_flash_FW(7, 0, 0xA1B2C3D4, w); }},
         {"Q5_write_ext_flash(0x0102,abc)",
