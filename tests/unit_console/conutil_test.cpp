@@ -23,9 +23,9 @@ TEST(Readers, ANullLineHasNoParameter) {
     EXPECT_EQ(con.out(), "N[1]:T[x]:");
 }
 
-// ---- line primitives (the parsers: data/readers.txt) ------------------------------------------
+// ---- line primitives (the parsers and input_get: data/readers.txt) ----------------------------
 
-TEST(LinePrimitives, WordsAndLines) {
+TEST(LinePrimitives, Words) {
     EXPECT_EQ(std::vector<int>(
                   {input_empty(""), input_empty(" \t\n"), input_empty(" x\n"), input_empty("\n")}),
               std::vector<int>({1, 1, 0, 1}));
@@ -38,51 +38,6 @@ TEST(LinePrimitives, WordsAndLines) {
     EXPECT_EQ(std::vector<int>({input_has_params("st 2\n"), input_has_params("st\t2\n"),
                                 input_has_params("st\n")}),
               std::vector<int>({1, 0, 0}));
-
-    // A line longer than the buffer comes in pieces; the end of input leaves the buffer empty.
-    Console con("abcdef\nxy\n");
-    char line[5] = "zzzz";
-    std::vector<std::string> pieces;
-    for (int i = 0; i < 4; ++i) {
-        input_get(line, sizeof line);
-        pieces.push_back(line);
-    }
-    EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "xy\n", ""}));
-    EXPECT_EQ(input_ended(), 1);
-    // A script from Windows: a byte-order mark first, CR LF line ends (also a CR that is the
-    // last character to fit), a lone CR kept. A mark later in the input is text.
-    for (const char* script : {"\xEF\xBB\xBF"
-                               "abcdef\r\nab\r\n\r\nabc\r\n\xEF\xBB\xBF\nx\ry\r",
-                               "abcdef\nab\n\nabc\n\xEF\xBB\xBF\nx\ry\r"}) {
-        con.feed(script);
-        pieces.clear();
-        for (int i = 0; i < 7; ++i) {
-            input_get(line, sizeof line);
-            pieces.push_back(line);
-        }
-        EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "ab\n", "\n", "abc\n",
-                                                    "\xEF\xBB\xBF\n", "x\ry\r"}));
-    }
-    char wide[16];
-    con.feed(
-        "\xEF\xBB\xBF"
-        "ab\n");
-    input_get(wide, sizeof wide);
-    EXPECT_STREQ(wide, "ab\n");
-    con.feed("xab\n");
-    EXPECT_EQ(input_ended(), 0);
-    EXPECT_EQ(input_get(line, 2), 0);  // room for one character
-    EXPECT_STREQ(line, "x");
-    EXPECT_EQ(input_get(line, 1), 0);  // no room for a character: empty, nothing read
-    EXPECT_STREQ(line, "");
-    strcpy(line, "zz");
-    EXPECT_EQ(input_get(line, 0), 0);  // no buffer at all: untouched
-    EXPECT_STREQ(line, "zz");
-    EXPECT_EQ(input_get(nullptr, 5), 0);
-    EXPECT_EQ(input_wait_enter(), 0);
-    EXPECT_EQ(input_get(line, sizeof line), 0);
-    EXPECT_STREQ(line, "");
-    EXPECT_EQ(input_ended(), 1);
 }
 
 // A stream that gives one character and then fails, as a terminal that goes away mid-line.

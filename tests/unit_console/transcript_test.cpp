@@ -226,6 +226,23 @@ const std::map<std::string, Handler>& commands() {
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
+        {"input_get",  // SIZE|null|enter...: each piece read, and whether the input ended
+         [](char* line, int) {
+             std::string out = "ended " + std::to_string(input_ended());
+             int r = 0;
+             for (const std::string& w : words(line)) {
+                 char piece[16] = "zz";  // the buffer as the caller left it
+                 if (w == "enter") r |= input_wait_enter();
+                 if (w != "enter")
+                     r |= input_get(w == "null" ? nullptr : piece, w == "null" ? 5 : std::stoi(w));
+                 out += " [";
+                 for (const char* p = w == "enter" || w == "null" ? w.c_str() : piece; *p; ++p)
+                     out += *p == '\n' ? "\\n" : *p == '\r' ? "\\r" : std::string(1, *p);
+                 out += "]";
+             }
+             log_write("MAIN", "%s ended %d\n", out.c_str(), input_ended());
+             return r;
+         }},
         {"call",  // WRAPPER N [BYTES]: N bytes of X, BYTES over them, left to the wrapper; printed
          [](char* line, int) {
              const Strings a = words(line);
