@@ -32,13 +32,6 @@ inline Bytes frame_of(int code, const Bytes& payload) {
 inline Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
-// An answer of the fake link: what QXX_send_cmd returns, and the payload it copies.
-inline fake_qxx::Reply answer(int result, const Bytes& payload = Bytes()) {
-    fake_qxx::Reply r;
-    r.result = result;
-    r.payload = payload;
-    return r;
-}
 inline void write_file(const std::string& path, const Bytes& d) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
 }

@@ -598,7 +598,7 @@ void transcripts(const std::string& name) {
                 c->input += text.ends_with('\\') ? text.substr(0, text.size() - 1) : text + "\n";
         } else if (key == "reply") {
             c->replies.emplace_back(std::stoi(w[1]),
-                                    answer(std::stoi(w[2]), payload(w, 3, records)));
+                                    fake_qxx::Reply{std::stoi(w[2]), payload(w, 3, records)});
         } else if (key == "sent") {
             Request r{std::stoi(w[1]), {}};
             size_t k = 2;
@@ -806,7 +806,7 @@ TEST(Requests, EachSendsItsCodeBytesReplySizeAndTimeout) {
         const Bytes bytes = payload(w, always_nowait ? 5 : 4, {});
         for (int wait : {1, 0}) {
             fake_qxx::reset();
-            fake_qxx::st().replies[code].push_back(answer(42));
+            fake_qxx::st().replies[code].push_back({42, {}});
             EXPECT_EQ(wrappers().at(w[0])(wait), 42);
             ASSERT_EQ(fake_qxx::st().calls.size(), 1u);
             const auto& c = fake_qxx::st().calls[0];
