@@ -1,6 +1,5 @@
-// The console input functions: readers sharing a command line, the parsers and line primitives.
-// (Every reader's prompt, what it accepts, refuses and stores: data/readers.txt; the menu
-// engine: data/menus.txt.)
+// The console input functions: readers on a null line, and the line primitives. (Every reader's
+// prompt, what it accepts, refuses and stores: data/readers.txt; the menu engine: data/menus.txt.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,33 +12,8 @@
 
 namespace {
 
-// ---- readers sharing a line (every reader alone: data/readers.txt) ----------------------------
-
-// Only the first reader on a line can find its parameter there; a null line has none.
-TEST(Readers, OnlyTheFirstOnALineFindsItsParameter) {
-    const struct {
-        std::string line, input, out, value;
-        bool string_first;
-    } cases[] = {
-        {"sl 2 3\n", "4\n", "B[0]:", "2,4", false},
-        {"sl 2\n", "11\n\n", "B[0]:B[0]:", "2,0", false},
-        {"ss ab 5\n", "6\n", "N[0]:", "ab,6", true},
-    };
-    for (auto c : cases) {
-        Console con(c.input);
-        int32_t a = 0, b = 0;
-        char s[8] = "x";
-        if (c.string_first) {
-            input_string_msg_cmd(s, 1, 4, "T", c.line.data(), 1);
-            input_integer_msg_cmd(&b, 0, 10, "N", c.line.data(), 1);
-        } else {
-            input_integer_msg_cmd(&a, 0, 10, "A", c.line.data(), 1);
-            input_integer_msg_cmd(&b, 0, 10, "B", c.line.data(), 1);
-        }
-        EXPECT_EQ((c.string_first ? std::string(s) : std::to_string(a)) + "," + std::to_string(b),
-                  c.value);
-        EXPECT_EQ(con.out(), c.out);
-    }
+// A null line has no parameter: the readers prompt. (Readers sharing a line: data/readers.txt.)
+TEST(Readers, ANullLineHasNoParameter) {
     Console con("5\nab\n");
     int32_t v = 1;
     char s[8] = "x";
@@ -49,44 +23,9 @@ TEST(Readers, OnlyTheFirstOnALineFindsItsParameter) {
     EXPECT_EQ(con.out(), "N[1]:T[x]:");
 }
 
-// ---- parsers and line primitives ---------------------------------------------------------------
+// ---- line primitives (the parsers and input_get: data/readers.txt) ----------------------------
 
-TEST(Parsers, AcceptOnlyWhatParsesWithinTheLimits) {
-    int32_t i = -1;
-    uint32_t u = 1;
-    uint8_t b = 1;
-    uint16_t w = 1;
-    float f = 1;
-    char s[32] = "keep";
-    const std::vector<std::pair<int, int>> got = {
-        {input_integer("12abc", &i, 0, 12), i},
-        {input_integer("13", &i, 0, 12), i},
-        {input_integer("", &i, 0, 12), i},
-        {input_hex_integer("0x1F", &u, 0, 31), static_cast<int>(u)},
-        {input_hex_integer("20", &u, 0, 31), static_cast<int>(u)},
-        {input_hex_char("ff", &b, 0, 255), b},
-        {input_hex_char("100", &b, 0, 255), b},
-        {input_hex_char("-1", &b, 0, 255), b},
-        {input_hex_char("g", &b, 0, 255), b},
-        {input_hex_short("0xffff", &w, 0, 0xFFFF), w},
-        {input_hex_short("10000", &w, 0, 0xFFFF), w},
-        {input_hex_short("z", &w, 0, 0xFFFF), w},
-        {input_float("2.5", &f, 0, 2.5f), static_cast<int>(f * 10)},
-        {input_float("inf", &f, 0, 2.5f), static_cast<int>(f * 10)},
-        {input_string(" \tword more", s, 1, 4), static_cast<int>(strlen(s))},
-        {input_string("   ", s, 0, 4), static_cast<int>(strlen(s))},
-        {input_string("words", s, 0, 4), static_cast<int>(strlen(s))},
-    };
-    const std::vector<std::pair<int, int>> want = {
-        {1, 12},  {0, 12},  {0, 12},  {1, 31},    {0, 31},    {1, 255},
-        {0, 255}, {0, 255}, {0, 255}, {1, 65535}, {0, 65535}, {0, 65535},
-        {1, 25},  {0, 25},  {1, 4},   {0, 4},     {0, 4},
-    };
-    EXPECT_EQ(got, want);
-    EXPECT_STREQ(s, "word");
-}
-
-TEST(LinePrimitives, WordsAndLines) {
+TEST(LinePrimitives, Words) {
     EXPECT_EQ(std::vector<int>(
                   {input_empty(""), input_empty(" \t\n"), input_empty(" x\n"), input_empty("\n")}),
               std::vector<int>({1, 1, 0, 1}));
@@ -99,51 +38,6 @@ TEST(LinePrimitives, WordsAndLines) {
     EXPECT_EQ(std::vector<int>({input_has_params("st 2\n"), input_has_params("st\t2\n"),
                                 input_has_params("st\n")}),
               std::vector<int>({1, 0, 0}));
-
-    // A line longer than the buffer comes in pieces; the end of input leaves the buffer empty.
-    Console con("abcdef\nxy\n");
-    char line[5] = "zzzz";
-    std::vector<std::string> pieces;
-    for (int i = 0; i < 4; ++i) {
-        input_get(line, sizeof line);
-        pieces.push_back(line);
-    }
-    EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "xy\n", ""}));
-    EXPECT_EQ(input_ended(), 1);
-    // A script from Windows: a byte-order mark first, CR LF line ends (also a CR that is the
-    // last character to fit), a lone CR kept. A mark later in the input is text.
-    for (const char* script : {"\xEF\xBB\xBF"
-                               "abcdef\r\nab\r\n\r\nabc\r\n\xEF\xBB\xBF\nx\ry\r",
-                               "abcdef\nab\n\nabc\n\xEF\xBB\xBF\nx\ry\r"}) {
-        con.feed(script);
-        pieces.clear();
-        for (int i = 0; i < 7; ++i) {
-            input_get(line, sizeof line);
-            pieces.push_back(line);
-        }
-        EXPECT_EQ(pieces, (std::vector<std::string>{"abcd", "ef\n", "ab\n", "\n", "abc\n",
-                                                    "\xEF\xBB\xBF\n", "x\ry\r"}));
-    }
-    char wide[16];
-    con.feed(
-        "\xEF\xBB\xBF"
-        "ab\n");
-    input_get(wide, sizeof wide);
-    EXPECT_STREQ(wide, "ab\n");
-    con.feed("xab\n");
-    EXPECT_EQ(input_ended(), 0);
-    EXPECT_EQ(input_get(line, 2), 0);  // room for one character
-    EXPECT_STREQ(line, "x");
-    EXPECT_EQ(input_get(line, 1), 0);  // no room for a character: empty, nothing read
-    EXPECT_STREQ(line, "");
-    strcpy(line, "zz");
-    EXPECT_EQ(input_get(line, 0), 0);  // no buffer at all: untouched
-    EXPECT_STREQ(line, "zz");
-    EXPECT_EQ(input_get(nullptr, 5), 0);
-    EXPECT_EQ(input_wait_enter(), 0);
-    EXPECT_EQ(input_get(line, sizeof line), 0);
-    EXPECT_STREQ(line, "");
-    EXPECT_EQ(input_ended(), 1);
 }
 
 // A stream that gives one character and then fails, as a terminal that goes away mid-line.

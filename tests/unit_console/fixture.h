@@ -1,5 +1,5 @@
 // Shared by the console units' tests: a linked instrument on the fake link, run inside a scratch
-// directory of its own, a fixed PC clock, files, and the makers of frames and answers.
+// directory of its own, files, and the makers of frames and answers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,23 +32,12 @@ inline Bytes frame_of(int code, const Bytes& payload) {
 inline Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
-// An answer of the fake link: what QXX_send_cmd returns, and the payload it copies.
-inline fake_qxx::Reply answer(int result, const Bytes& payload = Bytes()) {
-    fake_qxx::Reply r;
-    r.result = result;
-    r.payload = payload;
-    return r;
-}
 inline void write_file(const std::string& path, const Bytes& d) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
 }
 inline Bytes read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-inline std::string read_text(const std::string& path) {
-    Bytes b = read_file(path);
-    return std::string(b.begin(), b.end());
 }
 
 // The descriptors this process holds open.
@@ -69,32 +58,6 @@ inline Bytes pattern(size_t n) {
     }
     return b;
 }
-
-// The PC clock reads the given local time until the end of the scope.
-class FixedClock {
-  public:
-    FixedClock(int year, int month, int day, int hour, int minute, int second) {
-        at() = {};
-        at().tm_year = year - 1900;
-        at().tm_mon = month - 1;
-        at().tm_mday = day;
-        at().tm_hour = hour;
-        at().tm_min = minute;
-        at().tm_sec = second;
-        saved_ = Q5_local_now;
-        Q5_local_now = [](struct tm* now) { *now = at(); };
-    }
-    ~FixedClock() { Q5_local_now = saved_; }
-    FixedClock(const FixedClock&) = delete;
-    FixedClock& operator=(const FixedClock&) = delete;
-
-  private:
-    static struct tm& at() {
-        static struct tm t;
-        return t;
-    }
-    q5_clock_proc saved_;
-};
 
 // The pauses the program asked for, recorded instead of slept, and what to do at each.
 inline std::vector<int>& sleeps() {
@@ -131,13 +94,6 @@ class Linked : public testing::Test {
         connected = 0;
         std::filesystem::current_path(old);
         std::filesystem::remove_all(dir);
-    }
-    // A command run on a typed line with `input` on standard input: its result and output.
-    static std::pair<int, std::string> run(const Handler& cmd, std::string line,
-                                           const std::string& input = "") {
-        Console con(input);
-        int r = cmd(line.data(), 0);
-        return {r, con.out()};
     }
     std::string dir;
     std::filesystem::path old;

@@ -1,5 +1,5 @@
-// The link's event handlers, against the fake link. (The connection dialogue, "eth", and the
-// modes by the number of arguments: data/connect.txt.)
+// The link's event handlers, against the fake link. (The connection dialogue, "eth", the
+// modes by the number of arguments and the discovery datagrams: data/connect.txt.)
 #include "fixture.h"
 
 namespace {
@@ -40,17 +40,6 @@ TEST_F(Main, LinkEventHandlers) {
     EXPECT_EQ(QXX_event_device_list_changed(nullptr), 0);
     EXPECT_EQ(con.out(), "\nError connecting device!\n\nDevice disconnected!\n");
     EXPECT_EQ(con.err(), "");
-
-    // A discovery datagram goes to the list.
-    QXX_net_broadcast_register(nullptr, nullptr);
-    Bytes payload(66, 0);
-    std::memcpy(payload.data() + 10, "10.0.0.5", 8);
-    const Bytes datagram = frame_of(QXX_CODE_ANNOUNCE, payload);
-    EXPECT_EQ(QXX_event_net_broadcast(datagram.data(), static_cast<int>(datagram.size())), 0);
-    QXX_message_list list{};
-    QXX_broadcast_list(&list);
-    ASSERT_EQ(list.count, 1);
-    EXPECT_STREQ(list.rows[0].address, "10.0.0.5");
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ using Strings = std::vector<std::string>;
 
 // `b` followed by the bytes of words such as "text", hex:0aff, i32:1,-2, zero:N, pattern:N,
 // fill:N:HH, $record, and patches of what is there so far: u16@OFFSET=V, i32@, u32@, f32@,
-// text@OFFSET="...".
+// text@OFFSET="...", scramble@OFFSET (word i from there on XOR i^4).
 Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& records,
               Bytes b = {}) {
     for (size_t k = from; k < ws.size(); ++k) {
@@ -86,6 +86,9 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
             if (type == "i32" || type == "u32")
                 put_u32le(p, static_cast<uint32_t>(std::stoll(value, nullptr, 0)));
             if (type == "f32") put_f32le(p, std::strtof(value.c_str(), nullptr));
+            for (uint32_t i = 0; type == "scramble" && off + 4 * i + 4 <= b.size(); ++i)
+                for (int k = 0; k < 4; ++k)
+                    p[4 * i + k] ^= static_cast<unsigned char>(i * i * i * i >> 8 * k);
             std::copy(t.begin(), t.end(), p);
         } else {
             const std::string kind = w.substr(0, colon), arg = w.substr(colon + 1);
@@ -166,6 +169,10 @@ int probe(int (*test)(int, const unsigned char*, int*, int), int type_given) {
     return found;
 }
 
+using Call = std::function<int(int wait)>;  // a request wrapper called on handle 7
+const std::map<std::string, Call>& wrappers();
+alignas(8) unsigned char reply_buffer[8192];  // where the wrappers leave what they read
+
 const std::map<std::string, Handler>& commands() {
 #define CMD(f) \
     { #f, f }
@@ -219,6 +226,48 @@ const std::map<std::string, Handler>& commands() {
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
+        {"input_get",  // SIZE|null|enter...: each piece read, and whether the input ended
+         [](char* line, int) {
+             std::string out = "ended " + std::to_string(input_ended());
+             int r = 0;
+             for (const std::string& w : words(line)) {
+                 char piece[16] = "zz";  // the buffer as the caller left it
+                 if (w == "enter") r |= input_wait_enter();
+                 if (w != "enter")
+                     r |= input_get(w == "null" ? nullptr : piece, w == "null" ? 5 : std::stoi(w));
+                 out += " [";
+                 for (const char* p = w == "enter" || w == "null" ? w.c_str() : piece; *p; ++p)
+                     out += *p == '\n' ? "\\n" : *p == '\r' ? "\\r" : std::string(1, *p);
+                 out += "]";
+             }
+             log_write("MAIN", "%s ended %d\n", out.c_str(), input_ended());
+             return r;
+         }},
+        {"call",  // WRAPPER N [BYTES]: N bytes of X, BYTES over them, left to the wrapper; printed
+         [](char* line, int) {
+             const Strings a = words(line);
+             const size_t n = std::stoul(a[1]);
+             const Bytes start = payload(a, 2, {});
+             std::memset(reply_buffer, 'X', n);
+             std::copy(start.begin(), start.end(), reply_buffer);
+             const int r = wrappers().at(a[0])(1);
+             for (size_t i = 0; i < n; ++i) log_write("MAIN", "%02x", reply_buffer[i]);
+             log_write("MAIN", "\n");
+             return r;
+         }},
+        {"SaveSpec",  // PATH VALUES COUNT FIRST SECOND SCALE [buffer]: the buffer's text printed
+         [](char* line, int) {
+             static const int32_t values[] = {5, -6, 0, 2147483647};
+             const Strings a = words(line);
+             char text[4096];
+             std::memset(text, 'x', sizeof text - 1);
+             text[sizeof text - 1] = '\0';
+             const int r = SaveSpec(a[0].c_str(), a[1] == "null" ? nullptr : values,
+                                    std::stoi(a[2]), std::stoi(a[3]), std::stoi(a[4]),
+                                    std::stof(a[5]), a.size() > 6 ? text : nullptr);
+             if (a.size() > 6) log_write("MAIN", "%s", text);
+             return r;
+         }},
         {"nv-term",  // the program with the line's words as its arguments
          [](char* line, int) {
              std::vector<std::string> args = words(line);
@@ -282,10 +331,11 @@ using Pairs = std::vector<std::pair<int, int>>;
 
 struct Case {
     std::string where, command, line, input, out, err, value;
-    std::vector<std::string> reader;  // kind, start, min, max; then "line" and the index
+    std::vector<Strings> readers;  // kind, start, min, max; then "line" and the index
     int arg = 0, result = 0, disconnects = 0, shuts = 0, linked = -1;  // -1: any
     bool errors_checked = false;
-    std::vector<int> clock, slept;
+    std::vector<int> slept;
+    struct tm clock {};
     std::vector<std::pair<int, fake_qxx::Reply>> replies;
     std::vector<std::pair<std::string, Bytes>> files, written;
     std::vector<Request> sent;
@@ -442,20 +492,27 @@ void check(const Case& c) {
             if (n == sleeps().size()) f();
     };
     for (const auto& [code, reply] : c.replies) fake_qxx::st().replies[code].push_back(reply);
-    std::optional<FixedClock> clock;
-    if (!c.clock.empty())
-        clock.emplace(c.clock[0], c.clock[1], c.clock[2], c.clock[3], c.clock[4], c.clock[5]);
+    static struct tm now;  // the PC's local time, when the case gives one
+    now = c.clock;
+    const q5_clock_proc real_clock = Q5_local_now;
+    if (now.tm_mday != 0) Q5_local_now = [](struct tm* t) { *t = now; };
     std::set<std::string> names = listing();
     for (const auto& [name, bytes] : c.written) names.insert(name.substr(0, name.find('/')));
     const size_t descriptors = open_descriptors();
     std::string line = c.line + "\n";
-    if (!c.reader.empty()) {
-        const bool on_line = c.reader.size() > 4;
-        EXPECT_EQ(read(c.reader, on_line ? line.data() : nullptr), std::pair(c.result, c.value));
-    } else {
-        ASSERT_TRUE(commands().count(c.command)) << c.command;
+    if (!c.readers.empty()) {  // the readers in turn on one line; their values joined by ","
+        std::pair<int, std::string> got;
+        for (const Strings& r : c.readers) {
+            const auto [result, value] = read(r, r.size() > 4 ? line.data() : nullptr);
+            got = {got.first | result, got.second + (&r == &c.readers[0] ? "" : ",") + value};
+        }
+        EXPECT_EQ(got, std::pair(c.result, c.value));
+    } else if (commands().count(c.command)) {
         EXPECT_EQ(commands().at(c.command)(line.data(), c.arg), c.result);
+    } else {
+        ADD_FAILURE() << "no command " << c.command;
     }
+    Q5_local_now = real_clock;
     EXPECT_EQ(con.out(), c.out);
     EXPECT_EQ(c.errors_checked ? con.err() : "", c.err);
     EXPECT_EQ(c.linked < 0 ? -1 : connected.load(), c.linked);
@@ -524,8 +581,9 @@ void transcripts(const std::string& name) {
             if (slash != std::string::npos) c->arg = rest[slash + 1];
         } else if (key == "read") {
             // read KIND START MIN MAX [line INDEX TEXT]: the text as typed, escapes and all
-            c->reader.assign(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
-            if (c->reader.size() > 4) {
+            // (a later reader of the case takes what the first left of its line)
+            c->readers.emplace_back(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
+            if (c->readers.size() == 1 && c->readers[0].size() > 4) {
                 std::string rest = line.substr(line.find(" line ") + 6);
                 rest = rest.substr(rest.find(' ') + 1);
                 c->line.clear();
@@ -540,7 +598,7 @@ void transcripts(const std::string& name) {
                 c->input += text.ends_with('\\') ? text.substr(0, text.size() - 1) : text + "\n";
         } else if (key == "reply") {
             c->replies.emplace_back(std::stoi(w[1]),
-                                    answer(std::stoi(w[2]), payload(w, 3, records)));
+                                    fake_qxx::Reply{std::stoi(w[2]), payload(w, 3, records)});
         } else if (key == "sent") {
             Request r{std::stoi(w[1]), {}};
             size_t k = 2;
@@ -553,9 +611,11 @@ void transcripts(const std::string& name) {
         } else if (key == "file" || key == "written") {
             (key == "file" ? c->files : c->written).emplace_back(w[1], payload(w, 2, records));
         } else if (key == "clock") {
-            c->clock.resize(6);
-            sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &c->clock[0], &c->clock[1],
-                   &c->clock[2], &c->clock[3], &c->clock[4], &c->clock[5]);
+            struct tm& t = c->clock;
+            sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                   &t.tm_hour, &t.tm_min, &t.tm_sec);
+            t.tm_year -= 1900;
+            t.tm_mon -= 1;
         } else if (key == "result" || key == "disconnects" || key == "shuts" || key == "linked") {
             (key == "result"        ? c->result
              : key == "disconnects" ? c->disconnects
@@ -600,6 +660,12 @@ TEST_F(Transcripts, Q8Events) {
 TEST_F(Transcripts, Connect) {
     transcripts("connect.txt");
 }
+TEST_F(Transcripts, ReadersBuffers) {
+    transcripts("buffers.txt");
+}
+TEST_F(Transcripts, SaveSpec) {
+    transcripts("save_spec.txt");
+}
 
 // Without a device every command but power off and the event display says so, asks nothing and
 // sends nothing.
@@ -608,7 +674,10 @@ TEST_F(Transcripts, WithoutADeviceNothingIsAskedOrSent) {
     for (const auto& [name, cmd] : commands()) {
         if (!name.starts_with("Q5_cmd") && !name.starts_with("Q8_cmd")) continue;
         if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events") continue;
-        EXPECT_EQ(run(cmd, "xx 1\n", "1\n1\n1\n"),
+        Console con("1\n1\n1\n");
+        std::string line = "xx 1\n";
+        const int result = cmd(line.data(), 0);
+        EXPECT_EQ(std::pair(result, con.out()),
                   std::pair(-1, std::string("\nDevice not connected!\n")))
             << name;
     }
@@ -630,9 +699,7 @@ TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
 // ---- request tables ----------------------------------------------------------------------------
 
 const Bytes REQUEST = pattern(1400);  // what a caller's request buffer holds: pattern:N on the wire
-unsigned char reply_buffer[8192];
 
-using Call = std::function<int(int wait)>;
 Call call(int (*f)(int, int)) {
     return [f](int w) { return f(7, w); };
 }
@@ -675,10 +742,8 @@ const std::map<std::string, Call>& wrappers() {
         // clang-format on
         {"Q8_get_params_len", [](int w) { return Q8_get_params_len(7, reply_buffer, nullptr, w); }},
         {"Q8_get_gps_power",
-         [](int w) {
-             static int32_t v;
-             return Q8_get_gps_power(7, &v, w);
-         }},
+         [](int w) { return Q8_get_gps_power(7, reinterpret_cast<int32_t*>(reply_buffer), w); }},
+        {"Q8_get_gps_power(null)", [](int w) { return Q8_get_gps_power(7, nullptr, w); }},
         {"Q8_tx_buff_info", [](int w) { return Q8_tx_buff_info(7, 0x01020304, reply_buffer, w); }},
         {"Q8_tx_buff_prepare",
          [](int w) {
@@ -702,10 +767,7 @@ const std::map<std::string, Call>& wrappers() {
         {"Q5_get_model_rev", [](int w) { return Q5_get_model_rev(7, reply_buffer, w); }},
         {"Q5_get_model_rev(null)", [](int w) { return Q5_get_model_rev(7, nullptr, w); }},
         {"Q5_get_time",
-         [](int w) {
-             q5_time t{};
-             return Q5_get_time(7, &t, w);
-         }},
+         [](int w) { return Q5_get_time(7, reinterpret_cast<q5_time*>(reply_buffer), w); }},
         {"Q5_get_time(null)", [](int w) { return Q5_get_time(7, nullptr, w); }},
         {"Q5_set_time(2026-12-06,01:58:03)",
          [](int w) {
@@ -713,10 +775,7 @@ const std::map<std::string, Call>& wrappers() {
              return Q5_set_time(7, &t, w);
          }},
         {"Q5_erase_ext_flash",
-         [](int w) {
-             int param = -5;
-             return Q5_erase_ext_flash(7, &param, w);
-         }},
+         [](int w) { return Q5_erase_ext_flash(7, reinterpret_cast<int*>(reply_buffer), w); }},
         {"Q5_flash_FW(1,0x1234)", [](int w) { return Q5_flash_FW(7, 1, 0x1234, w); }},
         {"Q5_flash_FW(0,0xA1B2C3D4)", [](int w) { return Q5_flash_FW(7, 0, 0xA1B2C3D4, w); }},
         {"Q5_write_ext_flash(0x0102,abc)",
@@ -747,7 +806,7 @@ TEST(Requests, EachSendsItsCodeBytesReplySizeAndTimeout) {
         const Bytes bytes = payload(w, always_nowait ? 5 : 4, {});
         for (int wait : {1, 0}) {
             fake_qxx::reset();
-            fake_qxx::st().replies[code].push_back(answer(42));
+            fake_qxx::st().replies[code].push_back({42, {}});
             EXPECT_EQ(wrappers().at(w[0])(wait), 42);
             ASSERT_EQ(fake_qxx::st().calls.size(), 1u);
             const auto& c = fake_qxx::st().calls[0];

@@ -47,6 +47,13 @@ std::set<std::string> names_in(const std::string& dir) {
     return names;
 }
 
+// A reader as C's fopen makes one, or an editor: others may read and write, but neither delete
+// nor rename.
+HANDLE hold(const std::string& path) {
+    return CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 // A fresh folder under the system's temporary folder, named in three scripts; removed at the end.
 struct Folder {
     std::string path;
@@ -124,9 +131,7 @@ TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
             EXPECT_EQ(get(target), content);
             EXPECT_EQ(names_in(folder), after);
         }
-        HANDLE reader = CreateFileW(sys_wide_path(target.c_str()).c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);  // as an editor holds it: read all the same
+        HANDLE reader = hold(target);  // as an editor holds it: read all the same
         const int fd = sys_open_read(target.c_str());
         EXPECT_GE(fd, 0);
         if (fd >= 0) _close(fd);
@@ -135,19 +140,6 @@ TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
     EXPECT_EQ(sys_open_read((dir / "none").c_str()), -1);
     EXPECT_EQ(sys_open_read(cjk_dir.c_str()), -1);  // a folder is no file to read
 }
-
-// A reader as C's fopen makes one: others may read and write, but neither delete nor rename.
-struct Reader {
-    HANDLE h;
-    explicit Reader(const std::string& path)
-        : h(CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-    ~Reader() { release(); }
-    void release() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
 
 // The file's identity: it changes when the file is replaced, not when it is written in place.
 unsigned long long file_id(const std::string& path) {
@@ -182,22 +174,25 @@ TEST(WinFiles, AReaderThatHoldsTheTarget) {
         const std::string target = dir / "spect.spc";
         ASSERT_TRUE(put(target, "old and longer"));  // so that what is written in place is cut
         const unsigned long long before = file_id(target);
-        auto reader = std::make_unique<Reader>(target);
+        HANDLE reader = hold(target);
         std::thread letting_go;
         if (c.when == When::briefly)
             letting_go = std::thread([&] {
                 Sleep(20);  // a holder that lets go within the wait, as an antivirus does
-                reader->release();
+                CloseHandle(reader);
             });
-        if (c.when == When::at_commit) reader->release();
+        if (c.when == When::at_commit) CloseHandle(reader);
         const auto start = clock::now();
         SafeFile f;
         if (c.in_place_allowed) f.fall_back_in_place();
         bool ok = f.open(target.c_str()) && f.write("new", 3);
-        if (c.when == When::at_commit) reader = std::make_unique<Reader>(target);
+        if (c.when == When::at_commit) reader = hold(target);
         ok = ok && f.commit();
         const auto waited = clock::now() - start;
-        if (letting_go.joinable()) letting_go.join();
+        if (letting_go.joinable())
+            letting_go.join();
+        else
+            CloseHandle(reader);
         EXPECT_EQ(ok, c.written);
         if (c.when == When::at_open && !c.written) {
             EXPECT_EQ(errno, EBUSY);
