@@ -278,5 +278,10 @@ TEST(Plot, FigureGeometryFromPixels) {
             if (is(x, bottom + 3, 0) && !is(x - 1, bottom + 3, 0)) ticks.push_back(x);
         ASSERT_EQ(ticks.size(), want.size()) << v.log;
         for (size_t k = 0; k < ticks.size(); ++k) EXPECT_NEAR(ticks[k], want[k], 1.5) << v.log;
+        // Their labels below them, left of the axis name: the digit right of the tick at 10.
+        int digit = 0;
+        for (int y = bottom + 2; y < img.h(); ++y)
+            for (int x = X(10) + 2; x <= X(10) + 4; ++x) digit += is(x, y, 0);
+        EXPECT_GT(digit, 3) << v.log;
     }
 }
