@@ -159,11 +159,14 @@ TEST(Plot, LabelsNeverCoverLeaders) {
         EXPECT_GE(placed, 8);
     }
     // Beside something on its left, a label moves to the right of its line before it moves up.
-    std::vector<spc_label> one(1);
+    // A label higher up may sit across the line of a lower one, above that one's label.
+    std::vector<spc_label> one(2);
     one[0].x = 300, one[0].y = 200, one[0].w = 40, one[0].h = 12;
+    one[1].x = 310, one[1].y = 150, one[1].w = 60, one[1].h = 12;
     spc_place_labels(&one, {50, 20, 600, 400}, 4, {{260, 150, 298.5, 195}});
     EXPECT_TRUE(one[0].placed && one[0].box[0] == 299 && one[0].box[3] == 192)
         << one[0].box[0] << " " << one[0].box[3];
+    EXPECT_TRUE(one[1].placed && one[1].box[0] == 280) << one[1].box[0];
 }
 
 // The terminal picture keeps its unit at every width and marks peaks up to both ends, and a log
