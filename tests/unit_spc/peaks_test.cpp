@@ -177,4 +177,10 @@ TEST(PeakSearch, EdgeSpectra) {
     std::vector<int32_t> spike(1024, 10);
     spike[500] = 2000000000;
     for (const auto& p : spc_find_peaks(spike)) EXPECT_NEAR(p.centroid, 500, 2);
+    // Two lines of unlike widths at one place: one peak holding both.
+    scene two;
+    two.flat = 5, two.lines = {{600.8, 1.5, 56000}, {601.5, 1.25, 31000}};
+    auto both = spc_find_peaks(poisson(two, 4));
+    ASSERT_EQ(both.size(), 1u);
+    EXPECT_NEAR(both[0].area, 87000, 3 * both[0].area_err);
 }
