@@ -1,6 +1,6 @@
 // What lands on disk where the end-to-end sessions cannot look: a failed container write that
 // must keep the old container whole, an upload from a container the operator may only read,
-// and spect.spc, never half written. (SaveSpec: data/save_spec.txt.)
+// and spect.spc, never half written. (SaveSpec: data/save_spectrum.txt.)
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -664,7 +664,7 @@ TEST_F(Transcripts, ReadersBuffers) {
     transcripts("buffers.txt");
 }
 TEST_F(Transcripts, SaveSpec) {
-    transcripts("save_spec.txt");
+    transcripts("save_spectrum.txt");
 }
 
 // Without a device every command but power off and the event display says so, asks nothing and
