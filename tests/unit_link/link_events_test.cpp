@@ -1,6 +1,6 @@
 // A link's events from opening to closing (the opening probe, errors, kinds that do nothing),
 // opening a link, the idle-wait callback, the handler table and the discovery list. Idle
-// probing, the idle discard and frames in pieces: parser_model_test.cpp.
+// probing and frames in pieces: parser_model_test.cpp.
 #include <cstring>
 
 #include "link_support.h"
@@ -45,6 +45,16 @@ TEST_F(Events, OpeningProbesOnceUncounted) {
     probe_result = 1;
     run_events(true, {{OPENED, {}, -1, {"probe 0"}}}, "unsent");
     run_events(false, {{OPENED, {}, 0, {}}}, "bare");
+    // On an identified link an idle drops a half-received frame: the next one is read whole.
+    // Without the idle, the next read completes the half frame first (whose check then fails).
+    const L answered = {"a 9007 user 42"};
+    for (bool idle : {true, false})
+        run_events(true,
+                   {{DATA, ANSWER, 0, {"test_probe 9007 0", "connected 12 user 42", answered[0]}},
+                    {DATA, Bytes(ANSWER.begin(), ANSWER.begin() + 14), 0, {}},
+                    {idle ? IDLE : DATA, idle ? Bytes{} : ANSWER, 0, {}},
+                    {DATA, ANSWER, 0, answered}},
+                   idle ? "idle drop" : "half first");
 }
 
 // Only the low 8 bits of the kind count; unknown kinds do nothing. An error and the close call
@@ -150,6 +160,16 @@ TEST_F(Events, HandlerTable) {
         EXPECT_EQ(filled().back(), biggest);
         fake_comm::close(h);
     }
+    // A frame's handler runs before the frame is offered to a waiting transaction.
+    fake_comm::reset();
+    const int h = open(false);
+    QXX_hook_async_event(h, 10005, [](int, void*, const unsigned char*, int) {
+        note("offered " + std::to_string(fake_comm::st().fills.size()));
+        return 0;
+    });
+    journal.clear();
+    fake_comm::deliver(h, frame(10005) + frame(10005));
+    EXPECT_EQ(journal, (L{"offered 0", "offered 1"}));
 }
 
 // ---- discovery -----------------------------------------------------------------------------
