@@ -1,6 +1,5 @@
 // A link's events from opening to closing (the opening probe, errors, kinds that do nothing),
-// opening a link, the idle-wait callback, the handler table and the discovery list. Idle
-// probing and frames in pieces: parser_model_test.cpp.
+// opening a link, the idle-wait callback, the handler table and the discovery list.
 #include <cstring>
 
 #include "link_support.h"
@@ -38,8 +37,7 @@ using L = std::vector<std::string>;
 constexpr int OPENED = COMM_EVENT_OPENED, IDLE = COMM_EVENT_IDLE, DATA = COMM_EVENT_DATA;
 
 // Opening sends one probe that is not counted as a try (the first idle probe is try 0 again);
-// a probe that cannot be sent answers -1. Idle probing, giving up and identification are
-// checked against a model in parser_model_test.cpp.
+// a probe that cannot be sent answers -1.
 TEST_F(Events, OpeningProbesOnceUncounted) {
     run_events(true, {{OPENED, {}, 0, {"probe 0"}}, {IDLE, {}, 0, {"probe 0"}}}, "opened");
     probe_result = 1;
@@ -204,8 +202,7 @@ std::vector<std::string> listed() {
 
 using Discovery = LinkTest;
 
-// The list stays until a new registration or a reset; rows past its count are empty. (What
-// the datagrams make of the list: parser_model_test.cpp.)
+// The list stays until a new registration or a reset; rows past its count are empty.
 TEST_F(Discovery, TheListsLifetime) {
     EXPECT_EQ(QXX_net_broadcast_register(nullptr, nullptr), 0);
     for (int i = 0; i < 22; ++i) {
@@ -224,8 +221,7 @@ TEST_F(Discovery, TheListsLifetime) {
     EXPECT_EQ(listed().size(), 0u);
 }
 
-// QXX_broadcast_event tells an announcement (new or known) from any other code. (An
-// announcement on a link, which goes to the list and nowhere else: parser_model_test.cpp.)
+// QXX_broadcast_event tells an announcement (new or known) from any other code.
 TEST_F(Discovery, TheEventItself) {
     const Bytes a = announcement("nv7", "10.7.7.7", "seven");
     EXPECT_EQ(QXX_broadcast_event(8600, a.data()), 0);
