@@ -22,7 +22,7 @@ spc_spectrum known() {
     return s;
 }
 
-// A PNG decoded by cairo; px(x, y) points at a pixel's B, G, R.
+// A PNG decoded by cairo; px(x, y) points at a pixel's B, G, R, is(x, y, KIND) classifies it.
 struct image {
     cairo_surface_t* img;
     explicit image(const std::string& png) {
@@ -37,6 +37,22 @@ struct image {
     int h() const { return cairo_image_surface_get_height(img); }
     const unsigned char* px(int x, int y) const {
         return cairo_image_surface_get_data(img) + y * cairo_image_surface_get_stride(img) + 4 * x;
+    }
+    enum kind { dark, blue, red, label_red, orange };  // blue: the spectrum; label_red: text
+    bool is(int x, int y, kind k) const {
+        const unsigned char* q = px(x, y);
+        switch (k) {
+            case dark:
+                return std::max({q[0], q[1], q[2]}) < 200;
+            case blue:
+                return q[0] > q[2] + 30;
+            case red:
+                return q[2] > q[1] + 40 && q[2] > q[0] + 40;
+            case label_red:
+                return q[2] > 150 && q[1] < 90 && q[0] < 90;
+            default:
+                return q[2] > 190 && q[1] > 70 && q[1] < 130 && q[0] < 40;
+        }
     }
 };
 
@@ -68,18 +84,16 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
         // peaks' labels are there (red text) on a white ground (nothing yellow); the legend's
         // swatch of the overlay's orange (a solid block, which no drawn line makes).
         int coloured = 0, labels = 0, yellow = 0, swatch = 0;
-        auto orange = [&](int x, int y) {
-            const unsigned char* p = img.px(x, y);
-            return p[2] > 190 && p[1] > 70 && p[1] < 130 && p[0] < 40;
-        };
-        for (int y = 0; y < o.height; ++y)
-            for (int x = 0; x < o.width; ++x) {
+        for (int y = 0; y + 3 < o.height; ++y)
+            for (int x = 0; x + 3 < o.width; ++x) {
                 const unsigned char* p = img.px(x, y);  // B, G, R
                 coloured += p[0] != p[1] || p[1] != p[2];
-                labels += p[2] > 150 && p[1] < 90 && p[0] < 90;
+                labels += img.is(x, y, image::label_red);
                 yellow += p[2] > 200 && p[1] > 200 && p[0] < 150;
-                swatch += x + 3 < o.width && y + 3 < o.height && orange(x, y) && orange(x + 3, y) &&
-                          orange(x, y + 3) && orange(x + 3, y + 3) && orange(x + 1, y + 1);
+                int block = 0;
+                for (auto [dx, dy] : {std::pair{0, 0}, {3, 0}, {0, 3}, {3, 3}, {1, 1}})
+                    block += img.is(x + dx, y + dy, image::orange);
+                swatch += block == 5;
             }
         EXPECT_GT(coloured, o.width * o.height / 20);
         EXPECT_GT(labels, 20);
@@ -185,13 +199,17 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
             EXPECT_EQ(last.substr(last.size() - unit.size()), unit) << width << "\n" << text;
         }
     // Peaks in the first and the last channel: marked over the first and the last column.
-    spc_peak ends[2];
-    ends[1].centroid = s.counts.size() - 1.0;
+    // A label that fits just before the right end stays right of its marker.
+    spc_peak ends[3];
+    ends[1].centroid = s.counts.size() - 1.0, ends[2].centroid = 420;
     spc_plot_options narrow;
     narrow.width = 40;
-    std::string marks = spc_plot_text(s, {}, {ends[0], ends[1]}, narrow);
-    marks = marks.substr(0, marks.find('\n'));
-    EXPECT_EQ(marks, "        ▼0.0                      511.0▼");  // the last label on the left
+    for (auto [marked, want] : {std::pair{std::vector<spc_peak>{ends[0], ends[1]},
+                                          "        ▼0.0                      511.0▼"},
+                                {{ends[2]}, "                                  ▼420.0"}}) {
+        std::string marks = spc_plot_text(s, {}, marked, narrow);
+        EXPECT_EQ(marks.substr(0, marks.find('\n')), want);
+    }
     spc_spectrum big = s;  // a top count of six figures fills the label's first column
     big.counts[100] = 150000;
     std::string tall = spc_plot_text(big, {}, {}, narrow);
@@ -234,12 +252,7 @@ TEST(Plot, FigureGeometryFromPixels) {
         ASSERT_TRUE(spc_plot_figure(s, v.cal, {p}, o, spc_figure_kind::png, &png, &error));
         image img(png);
         ASSERT_TRUE(img.ok());
-        auto is = [&](int x, int y, int what) {     // 0 dark, 1 blue (the spectrum), 2 red
-            const unsigned char* q = img.px(x, y);  // B, G, R
-            return what == 0   ? std::max({q[0], q[1], q[2]}) < 200
-                   : what == 1 ? q[0] > q[2] + 30
-                               : q[2] > q[1] + 40 && q[2] > q[0] + 40;
-        };
+        auto is = [&](int x, int y, int what) { return img.is(x, y, image::kind(what)); };
         // The frame: the first and last columns (rows) holding a dark run as long as any.
         auto frame = [&](bool rows, int* first, int* last) {
             int lines = rows ? img.h() : img.w(), along = rows ? img.w() : img.h();
@@ -287,4 +300,32 @@ TEST(Plot, FigureGeometryFromPixels) {
             for (int x = X(10) + 2; x <= X(10) + 4; ++x) digit += is(x, y, 0);
         EXPECT_GT(digit, 3) << v.log;
     }
+}
+
+// A label over the filled spectrum has its white ground (no fill between its letters), and the
+// overlay is drawn from its first channel (here its only two are 0 and 1).
+TEST(Plot, LabelGroundAndOverlayStart) {
+    spc_spectrum s;
+    s.counts.assign(60, 1000);
+    s.counts[30] = 0;
+    spc_peak p;
+    p.centroid = 30;
+    spc_plot_options o;
+    o.width = 600, o.height = 400, o.point = 3;
+    o.overlay.assign(60, NAN);
+    o.overlay[0] = o.overlay[1] = 1100;
+    std::string png, error;
+    ASSERT_TRUE(spc_plot_figure(s, {}, {p}, o, spc_figure_kind::png, &png, &error));
+    image img(png);
+    int top = -1, x0 = o.width, x1 = 0, orange = 0, fill = 0;
+    for (int y = 0; y < o.height; ++y)
+        for (int x = 0; x < o.width; ++x) {
+            orange += img.is(x, y, image::orange);
+            if (img.is(x, y, image::label_red) && (top < 0 || y < top + 6))
+                top = top < 0 ? y : top, x0 = std::min(x0, x), x1 = std::max(x1, x);
+        }
+    for (int y = top; y < top + 6; ++y)
+        for (int x = x0; x <= x1; ++x) fill += img.is(x, y, image::blue);
+    EXPECT_GT(orange, 0);
+    EXPECT_TRUE(top > o.height / 2 && x1 > x0 + 10 && fill == 0) << top << " " << fill;
 }
