@@ -329,3 +329,23 @@ TEST(Plot, LabelGroundAndOverlayStart) {
     EXPECT_GT(orange, 0);
     EXPECT_TRUE(top > o.height / 2 && x1 > x0 + 10 && fill == 0) << top << " " << fill;
 }
+
+// A PNG sized in cm has 200 pixels per inch and its lines as many points wide: the frame's top
+// line (above the fill's edge, below the title) twice as dark as at 100 pixels per inch.
+TEST(Plot, FigureResolution) {
+    proc::TempDir dir;
+    e2e::write_file(dir.file("spect.spc"), spectrum_text(std::vector<int32_t>(1024, 5)));
+    double dark[2] = {};
+    for (int k : {0, 1}) {
+        auto r = nv_spc({"plot", "-o", "a.png", "--log", k ? "--width=315" : "--size=8x5",
+                         k ? "--height=197" : "--log"},
+                        dir.path());
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        image img(e2e::read_file(dir.file("a.png")));
+        int x = img.w() * 9 / 10, y = img.h() / 2;
+        while (img.is(x, y, image::blue) || img.is(x, y, image::dark)) --y;
+        while (!img.is(x, y, image::dark)) --y;
+        for (int j = y - 3; j < y + 3; ++j) dark[k] += (255 - img.px(x, j)[1]) / 255.0;
+    }
+    EXPECT_NEAR(dark[0], 2 * dark[1], 0.015);
+}
