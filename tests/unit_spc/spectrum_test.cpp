@@ -12,15 +12,28 @@
 
 using namespace spc_test;
 
+namespace {
+
+// The rows of data/NAME (without its comments), each split at '|'.
+std::vector<std::vector<std::string>> rows_of(const std::string& name) {
+    std::istringstream in(
+        e2e::read_file(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name));
+    std::vector<std::vector<std::string>> out;
+    for (std::string row, field; std::getline(in, row);) {
+        std::istringstream fields(row);
+        if (row[0] != '#') out.emplace_back();
+        while (row[0] != '#' && std::getline(fields, field, '|')) out.back().push_back(field);
+    }
+    return out;
+}
+
+}  // namespace
+
 // Spectra read and every way the input can be wrong (data/spectra.txt).
 TEST(SpectrumFile, Table) {
-    std::istringstream rows(
-        e2e::read_file(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/spectra.txt"));
-    for (std::string row; std::getline(rows, row);) {
-        if (row[0] == '#') continue;
-        size_t a = row.find('|'), b = row.find('|', a + 1);
-        std::string what = row.substr(a + 1, b - a - 1), text;
-        for (size_t i = b + 1; i < row.size(); ++i) {
+    for (auto f : rows_of("spectra.txt")) {
+        std::string what = f[1], row = f.size() > 2 ? f[2] : "", text;
+        for (size_t i = 0; i < row.size(); ++i) {
             char c = row[i] == '\\' ? row[++i] : 0;
             if (c == 'x')
                 text += static_cast<char>(std::stoi(row.substr(i + 1, 2), nullptr, 16)), i += 2;
@@ -32,7 +45,7 @@ TEST(SpectrumFile, Table) {
         }
         spc_spectrum s;
         spc_error err;
-        if (row[0] == '+') {
+        if (f[0] == "+") {
             ASSERT_TRUE(spc_parse(text, &s, &err)) << what << ": " << err.what;
             std::ostringstream got;
             got << s.first << " " << s.second << " " << s.counts.size() << " " << spc_total(s)
@@ -42,7 +55,7 @@ TEST(SpectrumFile, Table) {
             continue;
         }
         EXPECT_FALSE(spc_parse(text, &s, &err)) << what;
-        EXPECT_EQ(err.line, std::stoi(row)) << what << ": " << err.what;
+        EXPECT_EQ(err.line, std::stoi(f[0])) << what << ": " << err.what;
         EXPECT_NE(err.what.find(what), std::string::npos) << err.what;
     }
 }
@@ -50,17 +63,13 @@ TEST(SpectrumFile, Table) {
 // The calibrations of data/calibrations.txt. Least squares leaves residuals orthogonal to 1, x
 // and x^2, and none for points on a quadratic; energy to channel and back where it rises.
 TEST(Calibration, Table) {
-    std::istringstream rows(
-        e2e::read_file(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/calibrations.txt"));
-    for (std::string row; std::getline(rows, row);) {
-        if (row[0] == '#') continue;
-        size_t a = row.find('|'), b = row.find('|', a + 1);
-        std::string value = row.substr(a + 1, b - a - 1), error;
-        std::istringstream want(row.substr(b + 1));
+    for (auto f : rows_of("calibrations.txt")) {
+        std::string row = f[0] + "|" + f[1], error;
+        std::istringstream want(f.size() > 2 ? f[2] : "");
         spc_calib cal;
-        bool ok = row[0] == 'k' ? spc_calib_per_channel(value, &cal, &error)
-                                : spc_calib_points(value, &cal, &error);
-        ASSERT_EQ(ok, b + 1 < row.size()) << row << ": " << error;
+        bool ok = row[0] == 'k' ? spc_calib_per_channel(f[1], &cal, &error)
+                                : spc_calib_points(f[1], &cal, &error);
+        ASSERT_EQ(ok, f.size() > 2) << row << ": " << error;
         if (!ok) {
             EXPECT_TRUE(row[0] == 'k' || error.find("--calibrate") != std::string::npos) << error;
             continue;
@@ -109,20 +118,14 @@ TEST(Identify, StrongestLinesDecide) {
         for (size_t k = 0; k < kev.size(); ++k) out[k].centroid = kev[k], out[k].fwhm = fwhm;
         return out;
     };
-    std::istringstream rows(
-        e2e::read_file(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/identify.txt"));
-    for (std::string row, field; std::getline(rows, row);) {
-        std::istringstream in(row);
+    for (auto f : rows_of("identify.txt")) {
+        std::istringstream in(f[0]);
         std::vector<double> kev;
-        double fwhm;
-        while (row[0] != '#' && in >> fwhm) kev.push_back(fwhm);
-        if (kev.empty()) continue;
-        std::set<std::string> named, want;
-        in.clear(), in.ignore(), in >> fwhm, in.ignore();
-        while (std::getline(in, field, '|')) want.insert(field);
-        for (const auto& list : spc_identify(peaks_at(kev, fwhm), cal, 3000))
+        for (double e; in >> e;) kev.push_back(e);
+        std::set<std::string> named, want(f.begin() + 2, f.end());
+        for (const auto& list : spc_identify(peaks_at(kev, std::stod(f[1])), cal, 3000))
             for (const auto& x : list) named.insert(x.nuclide);
-        EXPECT_EQ(named, want) << row;
+        EXPECT_EQ(named, want) << f[0];
     }
     // Without a calibration nothing is named; lines beyond the spectrum are not asked for.
     EXPECT_TRUE(spc_identify(peaks_at({662}, 45), {}, 3000)[0].empty());
