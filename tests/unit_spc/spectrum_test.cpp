@@ -49,7 +49,7 @@ TEST(SpectrumFile, Table) {
             ASSERT_TRUE(spc_parse(text, &s, &err)) << what << ": " << err.what;
             std::ostringstream got;
             got << s.first << " " << s.second << " " << s.counts.size() << " " << spc_total(s)
-                << " " << s.scale;
+                << " " << s.scale << " " << s.counts[0] << " " << s.counts.back();
             EXPECT_EQ(got.str(), what);
             EXPECT_EQ(text.find(s.closing), text.rfind('\n', text.size() - 2) + 1) << s.closing;
             continue;
