@@ -14,10 +14,8 @@ using namespace spc_test;
 
 namespace {
 
-int scale() {
-    const char* v = std::getenv("NV_SPC_TARGETS");
-    return v && std::atoi(v) > 0 ? std::atoi(v) : 1;
-}
+const char* const TARGETS = std::getenv("NV_SPC_TARGETS");
+const int k = std::max(1, TARGETS ? std::atoi(TARGETS) : 1);  // the runs of spectra
 
 struct row {
     explicit row(const char* n = "") : name(n) {}
@@ -140,7 +138,6 @@ double report(const row& r, const char* target) {
 }  // namespace
 
 TEST(PeakTargets, StrongChainsAndWeakLines) {
-    const int k = scale();
     row strong{"strong isolated lines (20 to 10^5 sigma)"};
     row chains{"chains 8 to 12 FWHM apart (20 to 300 sigma)"};
     row z8{"8 sigma lines"}, z6{"6 sigma lines"};
@@ -201,7 +198,6 @@ TEST(PeakTargets, StrongChainsAndWeakLines) {
 // Two lines 1.5 to 3 FWHM apart, equal or 2.5 : 1, beside two isolated lines: both found, and
 // never fewer at a larger spacing.
 TEST(PeakTargets, Doublets) {
-    const int k = scale();
     const double spacing[] = {1.5, 1.75, 2, 2.5, 3};
     for (double ratio : {1.0, 2.5}) {
         int resolved[5] = {};
@@ -238,7 +234,6 @@ TEST(PeakTargets, Doublets) {
 // Lines 4 to 10 channels from either end, areas under a steep continuum, and spectra without a
 // line (half of them with a Compton-like step).
 TEST(PeakTargets, EndsSteepContinuaAndNoLines) {
-    const int k = scale();
     row ends{"lines 4 to 10 channels from either end"};
     row steep{"lines under a continuum falling by e in 40-100"};
     row smooth{"line-free spectra, smooth continua"};
