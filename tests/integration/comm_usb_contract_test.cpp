@@ -500,6 +500,11 @@ TEST(UsbContract, LibusbHotPlugCallsBackOncePerRound) {
         Bench::kick(k.timer_ctx);
     });
     ASSERT_TRUE(first.wait(3));
+    // Nor is libusb called while its deadline is still ahead.
+    b.set([](Bench& k) { k.plug_next_us = 5000; });
+    ASSERT_TRUE(b.wait([](Bench& k) { return k.next_asks >= 6; }));
+    b.set([](Bench& k) { k.plug_next_us = -1; });
+    EXPECT_EQ(b.get([](Bench& k) { return k.idle_handles; }), 0);
     // A second registration replaces the first.
     ASSERT_EQ(comm_usb_register(on_change, &second), 0);
     b.plug_round(1);
