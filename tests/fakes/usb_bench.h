@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm_events.h"
@@ -38,6 +40,13 @@ struct Device {
     bool gone = false;               // unplugged
     int id = 0;                      // its place in the bench's list
 };
+
+// The device's ids as its entry ('/') and its words (':') show them.
+inline std::string ids_of(const Device& d, char between) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x%c%04x", d.vendor, between, d.product);
+    return ids;
+}
 
 // How a read comes back when a test spoils it.
 enum class Back { timed_out, halted, halted_for_good, unplugged, error, overflowed };
@@ -103,32 +112,23 @@ class Core {
     bool wait_write_held() {
         return wait([](Self& s) { return s.holding(); });
     }
-    // Driver and interface calls, halts cleared ("halt 81"), hot-plug off, in order.
-    std::vector<std::string> calls() {
-        return get([](Self& s) { return s.calls_; });
-    }
-    std::vector<std::string> halts() {
-        std::vector<std::string> out;
-        for (const std::string& c : calls())
-            if (c.rfind("halt", 0) == 0) out.push_back(c);
+    // Driver and interface calls, halts cleared ("halt 81"), hot-plug off, in order, those
+    // starting with `prefix`, joined by commas.
+    std::string calls(const std::string& prefix = "") {
+        std::string out;
+        for (const std::string& c : get([](Self& s) { return s.calls_; }))
+            if (c.rfind(prefix, 0) == 0) out += (out.empty() ? "" : ",") + c;
         return out;
     }
-    std::vector<int> read_sizes() {
-        return get([](Self& s) { return s.read_sizes_; });
-    }
-    // Whether each write went out on a pipe that ends whole packets with a zero-length one.
-    std::vector<bool> zero_packets() {
-        return get([](Self& s) { return s.zero_packets_; });
-    }
-    std::set<int> pipes() {
-        return get([](Self& s) { return s.pipes_; });
-    }
-    void clear_records() {
-        set([](Self& s) {
-            s.read_sizes_.clear();
-            s.zero_packets_.clear();
-            s.pipes_.clear();
-        });
+    // What went out since the last clear: each read's size, whether each write went out on a
+    // pipe that ends whole packets with a zero-length one, the pipes used.
+    struct Records {
+        std::vector<int> read_sizes;
+        std::vector<bool> zero_packets;
+        std::set<int> pipes;
+    };
+    Records records(bool clear = false) {
+        return get([&](Self& s) { return clear ? std::exchange(s.records_, {}) : s.records_; });
     }
 
     // Changes the bus under its lock; what can complete then completes.
@@ -166,12 +166,12 @@ class Core {
     }
     // Under lock_: records a read or write going out on `pipe`; false when it cannot.
     bool goes_out(int pipe, bool in, int length, bool zero_packet) {
-        pipes_.insert(pipe);
+        records_.pipes.insert(pipe);
         if (!in) {
-            zero_packets_.push_back(zero_packet);
+            records_.zero_packets.push_back(zero_packet);
             return !write_refused;
         }
-        read_sizes_.push_back(length);
+        records_.read_sizes.push_back(length);
         if (reads_left == 0) return false;
         if (reads_left > 0) --reads_left;
         return true;
@@ -198,9 +198,7 @@ class Core {
     std::condition_variable changed_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::string> calls_;
-    std::vector<int> read_sizes_;
-    std::vector<bool> zero_packets_;
-    std::set<int> pipes_;
+    Records records_;
 };
 
 }  // namespace usb_fake

@@ -28,16 +28,13 @@ inline int port_of(const Device& d) {
     return d.ports.empty() ? 0 : d.ports.back();
 }
 inline std::string entry_of(const Device& d) {
-    char e[64];
-    std::snprintf(e, sizeof e, "USBS:%d-%d:%04x/%04x", hub_of(d), port_of(d), d.vendor, d.product);
-    return e;
+    return "USBS:" + std::to_string(hub_of(d)) + "-" + std::to_string(port_of(d)) + ":" +
+           ids_of(d, '/');
 }
 // The words an operator's note names the device by.
 inline std::string words_of(const Device& d) {
-    char w[64];
-    std::snprintf(w, sizeof w, "hub %d port %d (%04x:%04x)", hub_of(d), port_of(d), d.vendor,
-                  d.product);
-    return w;
+    return "hub " + std::to_string(hub_of(d)) + " port " + std::to_string(port_of(d)) + " (" +
+           ids_of(d, ':') + ")";
 }
 
 class Bench;
