@@ -86,8 +86,10 @@ class Bench : public Core<Bench> {
     }
 
     // What the test injects beyond the bench's own; everything under the lock (set(), get()).
-    int init_error = 0, list_error = 0, open_error = 0, detach_error = 0;
-    int driver_query = -99;              // not -99: what kernel_driver_active answers
+    struct Errors {
+        int query = -99;  // not -99: what kernel_driver_active answers
+        int init = 0, list = 0, open = 0, detach = 0;
+    } errors;
     libusb_context* last_ctx = nullptr;  // the context made last
     // libusb's own timer: due at `timer_at` on `timer_ctx`, when it then brings `timer_data`
     // from `timer_device` (or lets the hot-plug round of that context be reported); nothing
@@ -140,7 +142,7 @@ class Bench : public Core<Bench> {
 
     static int init(libusb_context** out) {
         guard g(bus().lock_);
-        if (bus().init_error) return bus().init_error;
+        if (bus().errors.init) return bus().errors.init;
         auto c = new Context;
         bus().contexts_.insert(c);
         *out = bus().last_ctx = reinterpret_cast<libusb_context*>(c);
@@ -154,7 +156,7 @@ class Bench : public Core<Bench> {
     }
     static ssize_t get_device_list(libusb_context* ctx, libusb_device*** out) {
         guard g(bus().lock_);
-        if (bus().list_error) return bus().list_error;
+        if (bus().errors.list) return bus().errors.list;
         auto c = reinterpret_cast<Context*>(ctx);
         std::vector<libusb_device*> list;
         for (auto& d : bus().devices_) {
@@ -216,7 +218,7 @@ class Bench : public Core<Bench> {
     }
     static int open(libusb_device* d, libusb_device_handle** out) {
         guard g(bus().lock_);
-        if (bus().open_error) return bus().open_error;
+        if (bus().errors.open) return bus().errors.open;
         if (dev(d)->gone || bus().refusal == Refusal::gone) return LIBUSB_ERROR_NO_DEVICE;
         *out = reinterpret_cast<libusb_device_handle*>(new Ref(*ref(d)));
         return 0;
@@ -240,13 +242,13 @@ class Bench : public Core<Bench> {
     static int kernel_driver_active(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
         bus().note("active " + std::to_string(iface));
-        if (bus().driver_query != -99) return bus().driver_query;
+        if (bus().errors.query != -99) return bus().errors.query;
         return driver_bound(h, iface) ? 1 : 0;
     }
     static int detach_kernel_driver(libusb_device_handle* h, int iface) {
         guard g(bus().lock_);
         bus().note("detach " + std::to_string(iface));
-        if (bus().detach_error) return bus().detach_error;
+        if (bus().errors.detach) return bus().errors.detach;
         bus().detached_.insert(h);
         return 0;
     }

@@ -388,11 +388,11 @@ TEST(UsbContract, LibusbPlacesAndNames) {
     char text[COMM_DEVID_SIZE];
     ASSERT_EQ(comm_get_devid_string("USBS:3:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 3 (1781:0c44)");
-    b.set([](Bench& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
+    b.set([](Bench& k) { k.errors.open = LIBUSB_ERROR_ACCESS; });
     ASSERT_EQ(comm_get_devid_string("USBS:1-4.2:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
     EXPECT_EQ(usb_listing(16, "Maker", ""), std::vector<std::string>{});
-    b.set([](Bench& k) { k.open_error = 0; });
+    b.set([](Bench& k) { k.errors.open = 0; });
     b.names(one, "refused", "refused", "refused");
     ASSERT_EQ(comm_get_devid_string("USBS:1-4.2:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
@@ -430,13 +430,7 @@ TEST(UsbContract, LibusbKernelDriverAndRefusals) {
         SCOPED_TRACE(c.what);
         Bench b;
         b.add(1, {4, 2})->kernel_driver = c.driver;
-        b.set([&](Bench& k) {
-            k.driver_query = c.query;
-            k.init_error = c.init;
-            k.list_error = c.list;
-            k.open_error = c.open;
-            k.detach_error = c.detach;
-        });
+        b.set([&](Bench& k) { k.errors = {c.query, c.init, c.list, c.open, c.detach}; });
         comm_dev_entry list[4];
         int count = -1;
         EXPECT_EQ(comm_list_devices_usb(0, list, 4, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
@@ -520,7 +514,7 @@ TEST(UsbContract, LibusbHotPlugCallsBackOncePerRound) {
     EXPECT_EQ(comm_usb_register(on_change, &first), -1);
     b.set([](Bench& k) {
         k.hotplug_error = 0;
-        k.init_error = LIBUSB_ERROR_ACCESS;
+        k.errors.init = LIBUSB_ERROR_ACCESS;
     });
     EXPECT_EQ(comm_usb_register(on_change, &first), 0);  // no USB: nothing will change
     EXPECT_EQ(comm_usb_deregister(), 0);

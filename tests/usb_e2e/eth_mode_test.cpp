@@ -120,7 +120,7 @@ TEST(UsbEntry, ARefusedDeviceGetsTheProgramsAdvice) {
     usb_fake::Device nv52;
     nv52.ports = {3};
     fake.add(nv52);
-    fake.set([](usb_fake::Bench& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
+    fake.set([](usb_fake::Bench& k) { k.errors.open = LIBUSB_ERROR_ACCESS; });
     Console con("1\n1\n");  // USB, the first device
     std::string arg0 = "nv-term";
     char* argv[] = {arg0.data(), nullptr};
