@@ -48,8 +48,17 @@ inline std::string ids_of(const Device& d, char between) {
     return ids;
 }
 
-// How a read comes back when a test spoils it.
-enum class Back { timed_out, halted, halted_for_good, unplugged, error, overflowed };
+// How a read or write ends: done, cancelled, or as a test spoils a read.
+enum class Back {
+    done,
+    cancelled,
+    timed_out,
+    halted,
+    halted_for_good,
+    unplugged,
+    error,
+    overflowed
+};
 // Why an open is refused.
 enum class Refusal { none, in_use, gone };
 
@@ -176,22 +185,28 @@ class Core {
         if (reads_left > 0) --reads_left;
         return true;
     }
-    // Under lock_: moves up to `max` of the device's bytes into `buffer` and gives their count;
-    // *spoilt tells that they come back spoilt (as spoil), the bytes lost.
-    size_t take(Device* d, unsigned char* buffer, size_t max, bool* spoilt) {
-        const size_t n = std::min(d->to_host.size(), max);
-        std::memcpy(buffer, d->to_host.data(), n);
-        d->to_host.erase(0, n);
-        *spoilt = n > 0 && spoil_left > 0;
-        if (*spoilt) --spoil_left, ++spoiled;
-        changed_.notify_all();
-        return n;
+    // Under lock_: whether a read or write in flight can end now.
+    static bool ready(const Device* d, bool in, bool held, bool cancelled) {
+        return cancelled || d->gone || (in ? !d->to_host.empty() : !held);
     }
-    // Under lock_: the device takes a write; false when its pipe halts after it.
-    bool took(Device* d, const unsigned char* buffer, size_t n) {
-        d->from_host.append(reinterpret_cast<const char*>(buffer), n);
+    // Under lock_: ends it, giving how and the bytes it moved: a read takes up to `length` of the
+    // device's bytes (lost when it comes back spoilt, as spoil); the device takes a write (and
+    // its pipe may halt after it).
+    Back end(Device* d, bool in, bool cancelled, unsigned char* buffer, size_t length, size_t* n) {
+        *n = 0;
         changed_.notify_all();
-        return !write_halted;
+        if (cancelled || d->gone) return cancelled ? Back::cancelled : Back::unplugged;
+        if (!in) {
+            d->from_host.append(reinterpret_cast<const char*>(buffer), length);
+            *n = write_halted ? 0 : length;
+            return write_halted ? Back::halted : Back::done;
+        }
+        const size_t taken = std::min(d->to_host.size(), length);
+        std::memcpy(buffer, d->to_host.data(), taken);
+        d->to_host.erase(0, taken);
+        if (spoil_left == 0) return *n = taken, Back::done;
+        --spoil_left, ++spoiled;
+        return spoil;
     }
 
     std::mutex lock_;

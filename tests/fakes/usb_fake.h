@@ -402,42 +402,30 @@ class Bench : public Core<Bench> {
     // Under lock_: whether anything can complete now for context `c`; with a list given, it is
     // completed and moved into it.
     bool collect(Context* c, std::vector<libusb_transfer*>* done) {
-        bool any = false;
         for (auto it = order_.begin(); it != order_.end();) {
             libusb_transfer* t = *it;
             Ref* h = ref(t->dev_handle);
-            Device* d = h->device;
             const Pending p = pending_[t];
             const bool in = (t->endpoint & LIBUSB_ENDPOINT_IN) != 0;
-            if (h->context != c ||
-                !(p.cancelled || d->gone || (in ? !d->to_host.empty() : !p.held))) {
+            if (h->context != c || !ready(h->device, in, p.held, p.cancelled)) {
                 ++it;
                 continue;
             }
-            any = true;
             if (done == nullptr) return true;
-            t->status = p.cancelled ? LIBUSB_TRANSFER_CANCELLED
-                        : d->gone   ? LIBUSB_TRANSFER_NO_DEVICE
-                                    : LIBUSB_TRANSFER_COMPLETED;
-            t->actual_length = 0;
-            bool spoilt = false;
-            if (t->status == LIBUSB_TRANSFER_COMPLETED && in) {
-                t->actual_length =
-                    static_cast<int>(take(d, t->buffer, static_cast<size_t>(t->length), &spoilt));
-                if (spoilt) t->status = status_of(spoil), t->actual_length = 0;
-            } else if (t->status == LIBUSB_TRANSFER_COMPLETED) {
-                t->actual_length = t->length;
-                if (!took(d, t->buffer, static_cast<size_t>(t->length)))  // taken, then halted
-                    t->status = LIBUSB_TRANSFER_STALL, t->actual_length = 0;
-            }
+            size_t n;
+            t->status = status_of(
+                end(h->device, in, p.cancelled, t->buffer, static_cast<size_t>(t->length), &n));
+            t->actual_length = static_cast<int>(n);
             pending_.erase(t);
             it = order_.erase(it);
             done->push_back(t);
         }
-        return any;
+        return done != nullptr && !done->empty();
     }
     static libusb_transfer_status status_of(Back how) {
-        return how == Back::timed_out    ? LIBUSB_TRANSFER_TIMED_OUT
+        return how == Back::done         ? LIBUSB_TRANSFER_COMPLETED
+               : how == Back::cancelled  ? LIBUSB_TRANSFER_CANCELLED
+               : how == Back::timed_out  ? LIBUSB_TRANSFER_TIMED_OUT
                : how == Back::unplugged  ? LIBUSB_TRANSFER_NO_DEVICE
                : how == Back::error      ? LIBUSB_TRANSFER_ERROR
                : how == Back::overflowed ? LIBUSB_TRANSFER_OVERFLOW

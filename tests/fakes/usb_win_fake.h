@@ -80,6 +80,7 @@ class Bench : public Core<Bench> {
         int pipe;
         unsigned char* buffer;
         ULONG length;
+        bool held;  // a write the device does not take
         bool pending = true;
         DWORD error = 0, done = 0;
     };
@@ -100,24 +101,21 @@ class Bench : public Core<Bench> {
         changed_.notify_all();
     }
     friend class Core<Bench>;
-    // Under lock_: fails what is in flight to a device pulled out, completes the reads the
-    // devices have bytes for, oldest first.
+    // Under lock_: ends what can end, oldest first.
     void woken() {
         for (OVERLAPPED* ov : order_) {
             auto it = ops_.find(ov);
             if (it == ops_.end() || !it->second.pending) continue;
             Op& op = it->second;
-            if (op.device->gone) {
-                finish(ov, op, ERROR_DEVICE_NOT_CONNECTED, 0);
-            } else if (op.in && !op.device->to_host.empty()) {
-                bool spoilt;
-                const size_t n = take(op.device, op.buffer, op.length, &spoilt);
-                finish(ov, op, spoilt ? error_of(spoil) : 0, spoilt ? 0 : static_cast<DWORD>(n));
-            }
+            if (!ready(op.device, op.in, op.held, false)) continue;
+            size_t n;
+            const Back how = end(op.device, op.in, false, op.buffer, op.length, &n);
+            finish(ov, op, error_of(how), static_cast<DWORD>(n));
         }
     }
     static DWORD error_of(Back how) {
-        return how == Back::timed_out                                ? ERROR_SEM_TIMEOUT
+        return how == Back::done                                     ? 0
+               : how == Back::timed_out                              ? ERROR_SEM_TIMEOUT
                : how == Back::unplugged                              ? ERROR_DEVICE_NOT_CONNECTED
                : how == Back::halted || how == Back::halted_for_good ? ERROR_GEN_FAILURE
                                                                      : ERROR_IO_DEVICE;
@@ -305,15 +303,10 @@ class Bench : public Core<Bench> {
             return FALSE;
         }
         EXPECT_FALSE(k.ops_.count(ov) && k.ops_[ov].pending) << "an OVERLAPPED used twice";
-        k.ops_[ov] = Op{d, iface(h), in, pipe, buffer, length};
+        k.ops_[ov] = Op{d, iface(h), in, pipe, buffer, length, !in && k.hold_writes};
         k.order_.erase(std::remove(k.order_.begin(), k.order_.end(), ov), k.order_.end());
         k.order_.push_back(ov);
-        if (in) {
-            k.woken();
-        } else if (!k.hold_writes) {
-            const bool halted = !k.took(d, buffer, length);
-            k.finish(ov, k.ops_[ov], halted ? ERROR_GEN_FAILURE : 0, halted ? 0 : length);
-        }
+        k.woken();
         k.changed_.notify_all();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
