@@ -41,6 +41,15 @@ struct Device {
     int id = 0;                      // its place in the bench's list
 };
 
+// A device at `bus` and `ports`, not plugged in yet.
+inline Device at(int bus, std::vector<uint8_t> ports, int product = 0x0C44, int vendor = 0x1781) {
+    Device d;
+    d.bus = bus;
+    d.ports = std::move(ports);
+    d.product = static_cast<uint16_t>(product);
+    d.vendor = static_cast<uint16_t>(vendor);
+    return d;
+}
 // The device's ids as its entry ('/') and its words (':') show them.
 inline std::string ids_of(const Device& d, char between) {
     char ids[16];
@@ -80,12 +89,7 @@ class Core {
     Core& operator=(const Core&) = delete;
 
     Device* add(int bus, std::vector<uint8_t> ports, int product = 0x0C44, int vendor = 0x1781) {
-        Device d;
-        d.bus = bus;
-        d.ports = std::move(ports);
-        d.product = static_cast<uint16_t>(product);
-        d.vendor = static_cast<uint16_t>(vendor);
-        return add(std::move(d));
+        return add(at(bus, std::move(ports), product, vendor));
     }
     Device* add(Device d) {
         Device* added = nullptr;

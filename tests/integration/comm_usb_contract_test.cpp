@@ -26,6 +26,7 @@
 
 namespace {
 
+using usb_fake::at;
 using usb_fake::Back;
 using usb_fake::Bench;
 using usb_fake::Device;
@@ -93,10 +94,7 @@ TEST(UsbContract, NamesFilterTheListingAndShowInTheDisplayText) {
     EXPECT_EQ(usb_listing(16, "Nobody", ""), std::vector<std::string>{});
     EXPECT_EQ(usb_listing(16, nullptr, nullptr).size(), 4u);
 
-    Device elsewhere = *one;
-    elsewhere.ports = {9};
-    Device other_product = *one;
-    other_product.product = 0x0C45;
+    const Device elsewhere = at(1, {9}), other_product = at(1, {4}, 0x0C45);
     const struct {
         std::string entry, text;
     } cases[] = {
@@ -161,11 +159,7 @@ TEST(UsbContract, RefusedOpensTellTheOperatorWhatToDo) {
     const std::string gone =
         " any more: it was unplugged or moved to another port; list the "
         "devices again.\n";
-    Device here;
-    here.ports = {4};
-    Device elsewhere = here, other_product = here;
-    elsewhere.ports = {9};
-    other_product.product = 0x0C45;
+    const Device here = at(1, {4}), elsewhere = at(1, {9}), other_product = at(1, {4}, 0x0C45);
     const struct {
         const char* what;
         std::string conn;
@@ -528,14 +522,8 @@ TEST(UsbContract, LibusbHotPlugCallsBackOncePerRound) {
 // device of its own.
 TEST(UsbContract, WinusbFunctionsAndOtherDrivers) {
     Bench b;
-    Device d;
-    d.ports = {4};
-    d.winusb = false;
-    b.add(d);
-    d.ports = {5};
-    d.winusb = true;
-    d.function = true;
-    b.add(d);
+    b.add(1, {4})->winusb = false;
+    b.add(1, {5})->function = true;
     EXPECT_EQ(usb_listing(), std::vector<std::string>{"USBS:1-4:1781/0c44"});
     CommRunning running;
     comm_usb_set_access_advice("The program's advice.\n");
