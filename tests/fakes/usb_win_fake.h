@@ -62,11 +62,8 @@ class Bench : public Core<Bench> {
     }
 
   private:
-    struct Open {
-        Device* device;
-    };
     struct Interface {
-        Open* open;
+        Device* device;  // the open handle is the device itself: one open at a time
         int number;
         std::set<int> terminated;  // pipes that end whole packets with a zero-length one
     };
@@ -219,35 +216,32 @@ class Bench : public Core<Bench> {
         Device* d = nullptr;
         for (auto& each : b().devices_)
             if (!each->gone && path_of(*each) == path) d = each.get();
-        bool busy = false;
-        for (Open* o : b().opens_) busy = busy || o->device == d;
         const DWORD error = d == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
-                            : busy || b().refusal == Refusal::in_use     ? ERROR_ACCESS_DENIED
-                                                                         : 0;
+                            : b().opens_.count(d) || b().refusal == Refusal::in_use
+                                ? ERROR_ACCESS_DENIED
+                                : 0;
         if (error != 0) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-        auto o = new Open{d};
-        b().opens_.insert(o);
-        return reinterpret_cast<HANDLE>(o);
+        b().opens_.insert(d);
+        return reinterpret_cast<HANDLE>(d);
     }
     static BOOL WINAPI close_handle(HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        EXPECT_EQ(b().opens_.erase(reinterpret_cast<Open*>(h)), 1u) << "closed twice";
-        delete reinterpret_cast<Open*>(h);
+        EXPECT_EQ(b().opens_.erase(reinterpret_cast<Device*>(h)), 1u) << "closed twice";
         return TRUE;
     }
     static Interface* iface(WINUSB_INTERFACE_HANDLE h) { return static_cast<Interface*>(h); }
-    static BOOL new_interface(Open* o, int number, PWINUSB_INTERFACE_HANDLE out) {
-        auto i = new Interface{o, number, {}};
+    static BOOL new_interface(Device* d, int number, PWINUSB_INTERFACE_HANDLE out) {
+        auto i = new Interface{d, number, {}};
         b().interfaces_.insert(i);
         *out = i;
         return TRUE;
     }
     static BOOL WINAPI initialize(HANDLE h, PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        return new_interface(reinterpret_cast<Open*>(h), 0, out);
+        return new_interface(reinterpret_cast<Device*>(h), 0, out);
     }
     static BOOL WINAPI free(WINUSB_INTERFACE_HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -262,7 +256,7 @@ class Bench : public Core<Bench> {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return FALSE;
         }
-        return new_interface(iface(h)->open, 1, out);
+        return new_interface(iface(h)->device, 1, out);
     }
     // Interface 0 has one interrupt IN pipe, as a control interface has; interface 1, with bulk
     // IN 0x81 and OUT 0x02, is the instrument's.
@@ -296,7 +290,7 @@ class Bench : public Core<Bench> {
                        LPOVERLAPPED ov, bool in) {
         Bench& k = b();
         std::lock_guard<std::mutex> guard(k.lock_);
-        Device* d = iface(h)->open->device;
+        Device* d = iface(h)->device;
         if (!k.goes_out(pipe, in, static_cast<int>(length), iface(h)->terminated.count(pipe) > 0) ||
             d->gone) {
             SetLastError(d->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
@@ -352,9 +346,8 @@ class Bench : public Core<Bench> {
         char text[16];
         std::snprintf(text, sizeof text, "halt %02x", pipe);
         b().note(text);
-        if (iface(h)->open->device->gone || (b().spoil == Back::halted_for_good && pipe & 0x80)) {
-            SetLastError(iface(h)->open->device->gone ? ERROR_DEVICE_NOT_CONNECTED
-                                                      : ERROR_GEN_FAILURE);
+        if (iface(h)->device->gone || (b().spoil == Back::halted_for_good && pipe & 0x80)) {
+            SetLastError(iface(h)->device->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE);
             return FALSE;
         }
         return TRUE;
@@ -387,7 +380,7 @@ class Bench : public Core<Bench> {
         return api;
     }
 
-    std::set<Open*> opens_;
+    std::set<Device*> opens_;
     std::set<Interface*> interfaces_;
     std::set<List*> lists_;
     std::map<OVERLAPPED*, Op> ops_;
