@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm_events.h"
@@ -39,8 +41,33 @@ struct Device {
     int id = 0;                      // its place in the bench's list
 };
 
-// How a read comes back when a test spoils it.
-enum class Back { timed_out, halted, halted_for_good, unplugged, error, overflowed };
+// A device at `bus` and `ports`, not plugged in yet.
+inline Device at(int bus, std::vector<uint8_t> ports, int product = 0x0C44, int vendor = 0x1781) {
+    Device d;
+    d.bus = bus;
+    d.ports = std::move(ports);
+    d.product = static_cast<uint16_t>(product);
+    d.vendor = static_cast<uint16_t>(vendor);
+    return d;
+}
+// The device's ids as its entry ('/') and its words (':') show them.
+inline std::string ids_of(const Device& d, char between) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x%c%04x", d.vendor, between, d.product);
+    return ids;
+}
+
+// How a read or write ends: done, cancelled, or as a test spoils a read.
+enum class Back {
+    done,
+    cancelled,
+    timed_out,
+    halted,
+    halted_for_good,
+    unplugged,
+    error,
+    overflowed
+};
 // Why an open is refused.
 enum class Refusal { none, in_use, gone };
 
@@ -62,12 +89,7 @@ class Core {
     Core& operator=(const Core&) = delete;
 
     Device* add(int bus, std::vector<uint8_t> ports, int product = 0x0C44, int vendor = 0x1781) {
-        Device d;
-        d.bus = bus;
-        d.ports = std::move(ports);
-        d.product = static_cast<uint16_t>(product);
-        d.vendor = static_cast<uint16_t>(vendor);
-        return add(std::move(d));
+        return add(at(bus, std::move(ports), product, vendor));
     }
     Device* add(Device d) {
         Device* added = nullptr;
@@ -103,32 +125,23 @@ class Core {
     bool wait_write_held() {
         return wait([](Self& s) { return s.holding(); });
     }
-    // Driver and interface calls, halts cleared ("halt 81"), hot-plug off, in order.
-    std::vector<std::string> calls() {
-        return get([](Self& s) { return s.calls_; });
-    }
-    std::vector<std::string> halts() {
-        std::vector<std::string> out;
-        for (const std::string& c : calls())
-            if (c.rfind("halt", 0) == 0) out.push_back(c);
+    // Driver and interface calls, halts cleared ("halt 81"), hot-plug off, in order, those
+    // starting with `prefix`, joined by commas.
+    std::string calls(const std::string& prefix = "") {
+        std::string out;
+        for (const std::string& c : get([](Self& s) { return s.calls_; }))
+            if (c.rfind(prefix, 0) == 0) out += (out.empty() ? "" : ",") + c;
         return out;
     }
-    std::vector<int> read_sizes() {
-        return get([](Self& s) { return s.read_sizes_; });
-    }
-    // Whether each write went out on a pipe that ends whole packets with a zero-length one.
-    std::vector<bool> zero_packets() {
-        return get([](Self& s) { return s.zero_packets_; });
-    }
-    std::set<int> pipes() {
-        return get([](Self& s) { return s.pipes_; });
-    }
-    void clear_records() {
-        set([](Self& s) {
-            s.read_sizes_.clear();
-            s.zero_packets_.clear();
-            s.pipes_.clear();
-        });
+    // What went out since the last clear: each read's size, whether each write went out on a
+    // pipe that ends whole packets with a zero-length one, the pipes used.
+    struct Records {
+        std::vector<int> read_sizes;
+        std::vector<bool> zero_packets;
+        std::set<int> pipes;
+    };
+    Records records(bool clear = false) {
+        return get([&](Self& s) { return clear ? std::exchange(s.records_, {}) : s.records_; });
     }
 
     // Changes the bus under its lock; what can complete then completes.
@@ -166,41 +179,45 @@ class Core {
     }
     // Under lock_: records a read or write going out on `pipe`; false when it cannot.
     bool goes_out(int pipe, bool in, int length, bool zero_packet) {
-        pipes_.insert(pipe);
+        records_.pipes.insert(pipe);
         if (!in) {
-            zero_packets_.push_back(zero_packet);
+            records_.zero_packets.push_back(zero_packet);
             return !write_refused;
         }
-        read_sizes_.push_back(length);
+        records_.read_sizes.push_back(length);
         if (reads_left == 0) return false;
         if (reads_left > 0) --reads_left;
         return true;
     }
-    // Under lock_: moves up to `max` of the device's bytes into `buffer` and gives their count;
-    // *spoilt tells that they come back spoilt (as spoil), the bytes lost.
-    size_t take(Device* d, unsigned char* buffer, size_t max, bool* spoilt) {
-        const size_t n = std::min(d->to_host.size(), max);
-        std::memcpy(buffer, d->to_host.data(), n);
-        d->to_host.erase(0, n);
-        *spoilt = n > 0 && spoil_left > 0;
-        if (*spoilt) --spoil_left, ++spoiled;
-        changed_.notify_all();
-        return n;
+    // Under lock_: whether a read or write in flight can end now.
+    static bool ready(const Device* d, bool in, bool held, bool cancelled) {
+        return cancelled || d->gone || (in ? !d->to_host.empty() : !held);
     }
-    // Under lock_: the device takes a write; false when its pipe halts after it.
-    bool took(Device* d, const unsigned char* buffer, size_t n) {
-        d->from_host.append(reinterpret_cast<const char*>(buffer), n);
+    // Under lock_: ends it, giving how and the bytes it moved: a read takes up to `length` of the
+    // device's bytes (lost when it comes back spoilt, as spoil); the device takes a write (and
+    // its pipe may halt after it).
+    Back end(Device* d, bool in, bool cancelled, unsigned char* buffer, size_t length, size_t* n) {
+        *n = 0;
         changed_.notify_all();
-        return !write_halted;
+        if (cancelled || d->gone) return cancelled ? Back::cancelled : Back::unplugged;
+        if (!in) {
+            d->from_host.append(reinterpret_cast<const char*>(buffer), length);
+            *n = write_halted ? 0 : length;
+            return write_halted ? Back::halted : Back::done;
+        }
+        const size_t taken = std::min(d->to_host.size(), length);
+        std::memcpy(buffer, d->to_host.data(), taken);
+        d->to_host.erase(0, taken);
+        if (spoil_left == 0) return *n = taken, Back::done;
+        --spoil_left, ++spoiled;
+        return spoil;
     }
 
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::string> calls_;
-    std::vector<int> read_sizes_;
-    std::vector<bool> zero_packets_;
-    std::set<int> pipes_;
+    Records records_;
 };
 
 }  // namespace usb_fake

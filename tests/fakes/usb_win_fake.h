@@ -28,16 +28,13 @@ inline int port_of(const Device& d) {
     return d.ports.empty() ? 0 : d.ports.back();
 }
 inline std::string entry_of(const Device& d) {
-    char e[64];
-    std::snprintf(e, sizeof e, "USBS:%d-%d:%04x/%04x", hub_of(d), port_of(d), d.vendor, d.product);
-    return e;
+    return "USBS:" + std::to_string(hub_of(d)) + "-" + std::to_string(port_of(d)) + ":" +
+           ids_of(d, '/');
 }
 // The words an operator's note names the device by.
 inline std::string words_of(const Device& d) {
-    char w[64];
-    std::snprintf(w, sizeof w, "hub %d port %d (%04x:%04x)", hub_of(d), port_of(d), d.vendor,
-                  d.product);
-    return w;
+    return "hub " + std::to_string(hub_of(d)) + " port " + std::to_string(port_of(d)) + " (" +
+           ids_of(d, ':') + ")";
 }
 
 class Bench;
@@ -65,11 +62,8 @@ class Bench : public Core<Bench> {
     }
 
   private:
-    struct Open {
-        Device* device;
-    };
     struct Interface {
-        Open* open;
+        Device* device;  // the open handle is the device itself: one open at a time
         int number;
         std::set<int> terminated;  // pipes that end whole packets with a zero-length one
     };
@@ -83,6 +77,7 @@ class Bench : public Core<Bench> {
         int pipe;
         unsigned char* buffer;
         ULONG length;
+        bool held;  // a write the device does not take
         bool pending = true;
         DWORD error = 0, done = 0;
     };
@@ -103,24 +98,21 @@ class Bench : public Core<Bench> {
         changed_.notify_all();
     }
     friend class Core<Bench>;
-    // Under lock_: fails what is in flight to a device pulled out, completes the reads the
-    // devices have bytes for, oldest first.
+    // Under lock_: ends what can end, oldest first.
     void woken() {
         for (OVERLAPPED* ov : order_) {
             auto it = ops_.find(ov);
             if (it == ops_.end() || !it->second.pending) continue;
             Op& op = it->second;
-            if (op.device->gone) {
-                finish(ov, op, ERROR_DEVICE_NOT_CONNECTED, 0);
-            } else if (op.in && !op.device->to_host.empty()) {
-                bool spoilt;
-                const size_t n = take(op.device, op.buffer, op.length, &spoilt);
-                finish(ov, op, spoilt ? error_of(spoil) : 0, spoilt ? 0 : static_cast<DWORD>(n));
-            }
+            if (!ready(op.device, op.in, op.held, false)) continue;
+            size_t n;
+            const Back how = end(op.device, op.in, false, op.buffer, op.length, &n);
+            finish(ov, op, error_of(how), static_cast<DWORD>(n));
         }
     }
     static DWORD error_of(Back how) {
-        return how == Back::timed_out                                ? ERROR_SEM_TIMEOUT
+        return how == Back::done                                     ? 0
+               : how == Back::timed_out                              ? ERROR_SEM_TIMEOUT
                : how == Back::unplugged                              ? ERROR_DEVICE_NOT_CONNECTED
                : how == Back::halted || how == Back::halted_for_good ? ERROR_GEN_FAILURE
                                                                      : ERROR_IO_DEVICE;
@@ -224,35 +216,32 @@ class Bench : public Core<Bench> {
         Device* d = nullptr;
         for (auto& each : b().devices_)
             if (!each->gone && path_of(*each) == path) d = each.get();
-        bool busy = false;
-        for (Open* o : b().opens_) busy = busy || o->device == d;
         const DWORD error = d == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
-                            : busy || b().refusal == Refusal::in_use     ? ERROR_ACCESS_DENIED
-                                                                         : 0;
+                            : b().opens_.count(d) || b().refusal == Refusal::in_use
+                                ? ERROR_ACCESS_DENIED
+                                : 0;
         if (error != 0) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-        auto o = new Open{d};
-        b().opens_.insert(o);
-        return reinterpret_cast<HANDLE>(o);
+        b().opens_.insert(d);
+        return reinterpret_cast<HANDLE>(d);
     }
     static BOOL WINAPI close_handle(HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        EXPECT_EQ(b().opens_.erase(reinterpret_cast<Open*>(h)), 1u) << "closed twice";
-        delete reinterpret_cast<Open*>(h);
+        EXPECT_EQ(b().opens_.erase(reinterpret_cast<Device*>(h)), 1u) << "closed twice";
         return TRUE;
     }
     static Interface* iface(WINUSB_INTERFACE_HANDLE h) { return static_cast<Interface*>(h); }
-    static BOOL new_interface(Open* o, int number, PWINUSB_INTERFACE_HANDLE out) {
-        auto i = new Interface{o, number, {}};
+    static BOOL new_interface(Device* d, int number, PWINUSB_INTERFACE_HANDLE out) {
+        auto i = new Interface{d, number, {}};
         b().interfaces_.insert(i);
         *out = i;
         return TRUE;
     }
     static BOOL WINAPI initialize(HANDLE h, PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        return new_interface(reinterpret_cast<Open*>(h), 0, out);
+        return new_interface(reinterpret_cast<Device*>(h), 0, out);
     }
     static BOOL WINAPI free(WINUSB_INTERFACE_HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -267,7 +256,7 @@ class Bench : public Core<Bench> {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return FALSE;
         }
-        return new_interface(iface(h)->open, 1, out);
+        return new_interface(iface(h)->device, 1, out);
     }
     // Interface 0 has one interrupt IN pipe, as a control interface has; interface 1, with bulk
     // IN 0x81 and OUT 0x02, is the instrument's.
@@ -301,22 +290,17 @@ class Bench : public Core<Bench> {
                        LPOVERLAPPED ov, bool in) {
         Bench& k = b();
         std::lock_guard<std::mutex> guard(k.lock_);
-        Device* d = iface(h)->open->device;
+        Device* d = iface(h)->device;
         if (!k.goes_out(pipe, in, static_cast<int>(length), iface(h)->terminated.count(pipe) > 0) ||
             d->gone) {
             SetLastError(d->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
             return FALSE;
         }
         EXPECT_FALSE(k.ops_.count(ov) && k.ops_[ov].pending) << "an OVERLAPPED used twice";
-        k.ops_[ov] = Op{d, iface(h), in, pipe, buffer, length};
+        k.ops_[ov] = Op{d, iface(h), in, pipe, buffer, length, !in && k.hold_writes};
         k.order_.erase(std::remove(k.order_.begin(), k.order_.end(), ov), k.order_.end());
         k.order_.push_back(ov);
-        if (in) {
-            k.woken();
-        } else if (!k.hold_writes) {
-            const bool halted = !k.took(d, buffer, length);
-            k.finish(ov, k.ops_[ov], halted ? ERROR_GEN_FAILURE : 0, halted ? 0 : length);
-        }
+        k.woken();
         k.changed_.notify_all();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
@@ -362,9 +346,8 @@ class Bench : public Core<Bench> {
         char text[16];
         std::snprintf(text, sizeof text, "halt %02x", pipe);
         b().note(text);
-        if (iface(h)->open->device->gone || (b().spoil == Back::halted_for_good && pipe & 0x80)) {
-            SetLastError(iface(h)->open->device->gone ? ERROR_DEVICE_NOT_CONNECTED
-                                                      : ERROR_GEN_FAILURE);
+        if (iface(h)->device->gone || (b().spoil == Back::halted_for_good && pipe & 0x80)) {
+            SetLastError(iface(h)->device->gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE);
             return FALSE;
         }
         return TRUE;
@@ -397,7 +380,7 @@ class Bench : public Core<Bench> {
         return api;
     }
 
-    std::set<Open*> opens_;
+    std::set<Device*> opens_;
     std::set<Interface*> interfaces_;
     std::set<List*> lists_;
     std::map<OVERLAPPED*, Op> ops_;

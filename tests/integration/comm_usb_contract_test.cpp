@@ -1,10 +1,10 @@
 // What every USB transport promises, on a fake bus: the libusb one on Linux (usb_fake.h), the
 // WinUSB one on Windows (usb_win_fake.h, run under Wine by make test-windows), both with the same
-// face; and, at the end, what only libusb has. The listing (ranges, order, limits, name filters),
-// display texts, links carrying bytes both ways split and joined as they come, reads and writes
-// that come back badly or not at all, a device pulled out in the middle, refused opens with their
-// notes, and device arrival and removal. Places are written as each system shows them (entry_of,
-// words_of).
+// face; and, at the end, what only one of them has. The listing (ranges, order, limits, name
+// filters), display texts, links carrying bytes both ways split and joined as they come, reads
+// and writes that come back badly or not at all, a device pulled out in the middle, refused opens
+// with their notes, and device arrival and removal. Places are written as each system shows them
+// (entry_of, words_of).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,6 +26,7 @@
 
 namespace {
 
+using usb_fake::at;
 using usb_fake::Back;
 using usb_fake::Bench;
 using usb_fake::Device;
@@ -93,10 +94,7 @@ TEST(UsbContract, NamesFilterTheListingAndShowInTheDisplayText) {
     EXPECT_EQ(usb_listing(16, "Nobody", ""), std::vector<std::string>{});
     EXPECT_EQ(usb_listing(16, nullptr, nullptr).size(), 4u);
 
-    Device elsewhere = *one;
-    elsewhere.ports = {9};
-    Device other_product = *one;
-    other_product.product = 0x0C45;
+    const Device elsewhere = at(1, {9}), other_product = at(1, {4}, 0x0C45);
     const struct {
         std::string entry, text;
     } cases[] = {
@@ -126,7 +124,7 @@ TEST(UsbContract, ALinkCarriesBytesBothWaysSplitAndJoined) {
     } cases[] = {{-1, 4096, 4096}, {1, 100, 64}, {1, 10, 64}, {-1, 200, 192}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.arg) + " " + std::to_string(c.rx_size));
-        b.clear_records();
+        b.records(true);
         Link link;
         ASSERT_TRUE(link.connect(usb_string(dev, c.arg), c.rx_size));
         ASSERT_TRUE(link.wait(O));
@@ -148,11 +146,11 @@ TEST(UsbContract, ALinkCarriesBytesBothWaysSplitAndJoined) {
         EXPECT_EQ(b.received(dev, before.size() + 131).substr(before.size()), to + "end");
         ASSERT_EQ(comm_disconnect(link.handle), 0);
         link.handle = 0;
-        const std::vector<int> sizes = b.read_sizes();
-        ASSERT_GE(sizes.size(), 2u);
-        for (int n : sizes) EXPECT_EQ(n, c.in_size);
-        EXPECT_EQ(b.zero_packets(), (std::vector<bool>{true, true}));
-        EXPECT_EQ(b.pipes(), (std::set<int>{0x81, 0x02}));
+        const Bench::Records r = b.records();
+        ASSERT_GE(r.read_sizes.size(), 2u);
+        for (int n : r.read_sizes) EXPECT_EQ(n, c.in_size);
+        EXPECT_EQ(r.zero_packets, (std::vector<bool>{true, true}));
+        EXPECT_EQ(r.pipes, (std::set<int>{0x81, 0x02}));
     }
 }
 
@@ -161,11 +159,7 @@ TEST(UsbContract, RefusedOpensTellTheOperatorWhatToDo) {
     const std::string gone =
         " any more: it was unplugged or moved to another port; list the "
         "devices again.\n";
-    Device here;
-    here.ports = {4};
-    Device elsewhere = here, other_product = here;
-    elsewhere.ports = {9};
-    other_product.product = 0x0C45;
+    const Device here = at(1, {4}), elsewhere = at(1, {9}), other_product = at(1, {4}, 0x0C45);
     const struct {
         const char* what;
         std::string conn;
@@ -197,14 +191,14 @@ TEST(UsbContract, ReadsThatComeBackBadly) {
         const char* what;
         Back how;
         bool link_lives;
-        std::vector<std::string> halts;  // cleared
+        const char* halts;  // cleared
     } cases[] = {
-        {"timed out", Back::timed_out, true, {}},
-        {"halted", Back::halted, true, {"halt 81", "halt 81"}},
-        {"halted for good", Back::halted_for_good, false, {"halt 81"}},
-        {"unplugged", Back::unplugged, false, {}},
-        {"error", Back::error, false, {}},
-        {"overflowed", Back::overflowed, false, {}},
+        {"timed out", Back::timed_out, true, ""},
+        {"halted", Back::halted, true, "halt 81,halt 81"},
+        {"halted for good", Back::halted_for_good, false, "halt 81"},
+        {"unplugged", Back::unplugged, false, ""},
+        {"error", Back::error, false, ""},
+        {"overflowed", Back::overflowed, false, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -230,7 +224,7 @@ TEST(UsbContract, ReadsThatComeBackBadly) {
             EXPECT_NE(comm_write(link.handle, "x", 1, 0, 1000), 0);
             link.handle = 0;
         }
-        EXPECT_EQ(b.halts(), c.halts);
+        EXPECT_EQ(b.calls("halt"), c.halts);
     }
 }
 
@@ -305,7 +299,7 @@ TEST(UsbContract, WritesTheDeviceDoesNotTake) {
 
     b.set([](Bench& k) { k.write_halted = true; });
     EXPECT_EQ(comm_write(link.handle, "ghi", 3, 0, 5000), -1);
-    EXPECT_EQ(b.halts(), std::vector<std::string>{"halt 02"});
+    EXPECT_EQ(b.calls("halt"), "halt 02");
     b.set([](Bench& k) { k.write_halted = false; });
     ASSERT_EQ(comm_write(link.handle, "jkl", 3, 0, 5000), 0);
     EXPECT_EQ(b.received(dev, 9), "defghijkl");  // the fake bus took it before the halt
@@ -388,11 +382,11 @@ TEST(UsbContract, LibusbPlacesAndNames) {
     char text[COMM_DEVID_SIZE];
     ASSERT_EQ(comm_get_devid_string("USBS:3:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 3 (1781:0c44)");
-    b.set([](Bench& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
+    b.set([](Bench& k) { k.errors.open = LIBUSB_ERROR_ACCESS; });
     ASSERT_EQ(comm_get_devid_string("USBS:1-4.2:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
     EXPECT_EQ(usb_listing(16, "Maker", ""), std::vector<std::string>{});
-    b.set([](Bench& k) { k.open_error = 0; });
+    b.set([](Bench& k) { k.errors.open = 0; });
     b.names(one, "refused", "refused", "refused");
     ASSERT_EQ(comm_get_devid_string("USBS:1-4.2:1781/0c44", text), 0);
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
@@ -430,24 +424,16 @@ TEST(UsbContract, LibusbKernelDriverAndRefusals) {
         SCOPED_TRACE(c.what);
         Bench b;
         b.add(1, {4, 2})->kernel_driver = c.driver;
-        b.set([&](Bench& k) {
-            k.driver_query = c.query;
-            k.init_error = c.init;
-            k.list_error = c.list;
-            k.open_error = c.open;
-            k.detach_error = c.detach;
-        });
+        b.set([&](Bench& k) { k.errors = {c.query, c.init, c.list, c.open, c.detach}; });
         comm_dev_entry list[4];
         int count = -1;
         EXPECT_EQ(comm_list_devices_usb(0, list, 4, &count, "", "", 0x1781, 0x1781, 0x0C44, 0x0C4D),
                   c.list ? -1 : 0);
         EXPECT_EQ(count, c.init || c.list ? 0 : 1);
         CommRunning running;
-        std::string calls;
         if (*c.calls == '\0') {
             EXPECT_EQ(refused_note("USBS:1-4.2:1781/0c44"), c.note);
-            for (const std::string& call : b.calls()) calls += call + ",";
-            EXPECT_EQ(calls.find("release"), std::string::npos) << calls;  // nothing was claimed
+            EXPECT_EQ(b.calls("release"), "");  // nothing was claimed
             continue;
         }
         Link link;
@@ -456,8 +442,7 @@ TEST(UsbContract, LibusbKernelDriverAndRefusals) {
         ASSERT_EQ(comm_write(link.handle, "x", 1, 0, 5000), 0);
         ASSERT_EQ(comm_disconnect(link.handle), 0);
         link.handle = 0;
-        for (const std::string& call : b.calls()) calls += (calls.empty() ? "" : ",") + call;
-        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(b.calls(), c.calls);
     }
     comm_usb_set_access_advice(nullptr);
 }
@@ -500,31 +485,54 @@ TEST(UsbContract, LibusbHotPlugCallsBackOncePerRound) {
         Bench::kick(k.timer_ctx);
     });
     ASSERT_TRUE(first.wait(3));
+    // Nor is libusb called while its deadline is still ahead.
+    b.set([](Bench& k) { k.plug_next_us = 5000; });
+    ASSERT_TRUE(b.wait([](Bench& k) { return k.next_asks >= 6; }));
+    b.set([](Bench& k) { k.plug_next_us = -1; });
+    EXPECT_EQ(b.get([](Bench& k) { return k.idle_handles; }), 0);
     // A second registration replaces the first.
     ASSERT_EQ(comm_usb_register(on_change, &second), 0);
     b.plug_round(1);
     ASSERT_TRUE(second.wait(1));
     EXPECT_EQ(first.value(), 3);
     ASSERT_EQ(comm_usb_deregister(), 0);
-    EXPECT_EQ(b.calls(), (std::vector<std::string>{"hotplug off", "hotplug off"}));
+    EXPECT_EQ(b.calls(), "hotplug off,hotplug off");
     EXPECT_EQ(second.value(), 1);
     // Without hot-plug on the platform, or with no callback, nothing is registered.
     b.set([](Bench& k) { k.hotplug_capable = false; });
     EXPECT_EQ(comm_usb_register(on_change, &first), 0);
     b.set([](Bench& k) { k.hotplug_capable = true; });
     EXPECT_EQ(comm_usb_register(nullptr, nullptr), 0);
-    EXPECT_EQ(b.calls().size(), 2u);
+    EXPECT_EQ(b.calls(), "hotplug off,hotplug off");
     b.set([](Bench& k) { k.hotplug_error = LIBUSB_ERROR_NOT_SUPPORTED; });
     EXPECT_EQ(comm_usb_register(on_change, &first), -1);
     b.set([](Bench& k) {
         k.hotplug_error = 0;
-        k.init_error = LIBUSB_ERROR_ACCESS;
+        k.errors.init = LIBUSB_ERROR_ACCESS;
     });
     EXPECT_EQ(comm_usb_register(on_change, &first), 0);  // no USB: nothing will change
     EXPECT_EQ(comm_usb_deregister(), 0);
 }
 
 #endif  // NV_HAVE_LIBUSB
+
+#if NV_HAVE_WINUSB
+// What only WinUSB has: a device whose driver is not WinUSB is listed but refused, with a note
+// that names it and gives the program's advice; one function of a composite device is not a
+// device of its own.
+TEST(UsbContract, WinusbFunctionsAndOtherDrivers) {
+    Bench b;
+    b.add(1, {4})->winusb = false;
+    b.add(1, {5})->function = true;
+    EXPECT_EQ(usb_listing(), std::vector<std::string>{"USBS:1-4:1781/0c44"});
+    CommRunning running;
+    comm_usb_set_access_advice("The program's advice.\n");
+    EXPECT_EQ(refused_note("USBS:1-4:1781/0c44"),
+              "The USB device at hub 1 port 4 (1781:0c44) is not bound to WinUSB, so it cannot be "
+              "used.\nThe program's advice.\n");
+    comm_usb_set_access_advice(nullptr);
+}
+#endif  // NV_HAVE_WINUSB
 
 }  // namespace
 

@@ -77,11 +77,8 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
         SCOPED_TRACE(c.sim_line);
         InProcessSim sim(options(c.sim_line));
         usb_fake::Bench fake;
-        usb_fake::Device nv52;
-        nv52.product = 0x0c45;
-        nv52.ports = {3};
-        nv52.kernel_driver = true;
-        usb_fake::Device* dev = fake.add(nv52);
+        usb_fake::Device* dev = fake.add(1, {3}, 0x0c45);
+        dev->kernel_driver = true;
         std::string sent;
         {
             Bridge bridge{&fake, dev, connect_loopback(sim.port())};
@@ -117,10 +114,8 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
 // A device the system will not let nv-term use: the operator learns how to be let in.
 TEST(UsbEntry, ARefusedDeviceGetsTheProgramsAdvice) {
     usb_fake::Bench fake;
-    usb_fake::Device nv52;
-    nv52.ports = {3};
-    fake.add(nv52);
-    fake.set([](usb_fake::Bench& k) { k.open_error = LIBUSB_ERROR_ACCESS; });
+    fake.add(1, {3});
+    fake.set([](usb_fake::Bench& k) { k.errors.open = LIBUSB_ERROR_ACCESS; });
     Console con("1\n1\n");  // USB, the first device
     std::string arg0 = "nv-term";
     char* argv[] = {arg0.data(), nullptr};
