@@ -11,14 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "bt_fake.h"
 #include "comm_internal.h"
 #include "comm_links.h"
 #include "error_log.h"
-#ifdef _WIN32
-#include "bt_win_fake.h"
-#else
-#include "bt_fake.h"
-#endif
 
 #if NV_HAVE_BLUEZ || NV_HAVE_WINBT
 
