@@ -18,10 +18,19 @@
 
 namespace {
 
+// `path` opened for `access`, others let do what `share` allows. hold(): as C's fopen or an
+// editor holds a file: others may read and write, but neither delete nor rename.
+HANDLE open_as(const std::string& path, DWORD access,
+               DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) {
+    return CreateFileW(sys_wide_path(path.c_str()).c_str(), access, share, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+HANDLE hold(const std::string& path) {
+    return open_as(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+}
+
 std::string get(const std::string& path) {
-    HANDLE h = CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = open_as(path, GENERIC_READ);
     std::string out;
     char buf[4096];
     for (DWORD n = 0; h != INVALID_HANDLE_VALUE && ReadFile(h, buf, sizeof buf, &n, nullptr) && n;)
@@ -45,13 +54,6 @@ std::set<std::string> names_in(const std::string& dir) {
     }
     if (h != INVALID_HANDLE_VALUE) FindClose(h);
     return names;
-}
-
-// A reader as C's fopen makes one, or an editor: others may read and write, but neither delete
-// nor rename.
-HANDLE hold(const std::string& path) {
-    return CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 // A fresh folder under the system's temporary folder, named in three scripts; removed at the end.
@@ -98,13 +100,10 @@ TEST(WinFiles, PathsAreFullAndLong) {
 
 TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
     Folder dir;
-    const std::string deep_dir =
-        dir.path + "\\" + std::string(120, 'd') + "\\" + std::string(120, 'e');
-    CreateDirectoryW(sys_wide_path((dir.path + "\\" + std::string(120, 'd')).c_str()).c_str(),
-                     nullptr);
-    CreateDirectoryW(sys_wide_path(deep_dir.c_str()).c_str(), nullptr);
+    const std::string deep_dir = dir / (std::string(120, 'd') + "\\" + std::string(120, 'e'));
     const std::string cjk_dir = dir / "\xe5\x9b\xba\xe4\xbb\xb6";  // 固件
-    CreateDirectoryW(sys_wide_path(cjk_dir.c_str()).c_str(), nullptr);
+    for (const std::string& d : {dir / std::string(120, 'd'), deep_dir, cjk_dir})
+        CreateDirectoryW(sys_wide_path(d.c_str()).c_str(), nullptr);
     const std::string targets[] = {
         dir / "\xd1\x81\xd0\xbf\xd0\xb5\xd0\xba\xd1\x82\xd1\x80.xfw",  // спектр.xfw
         dir / "\xce\xb5\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac",  // ελληνικά
@@ -143,9 +142,7 @@ TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
 
 // The file's identity: it changes when the file is replaced, not when it is written in place.
 unsigned long long file_id(const std::string& path) {
-    HANDLE h = CreateFileW(sys_wide_path(path.c_str()).c_str(), 0,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = open_as(path, 0);
     BY_HANDLE_FILE_INFORMATION info{};
     GetFileInformationByHandle(h, &info);
     CloseHandle(h);
