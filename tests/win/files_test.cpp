@@ -4,6 +4,7 @@
 // written out here as UTF-8, independent of the conversions under test.
 #include <gtest/gtest.h>
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 
 #include <chrono>
@@ -223,26 +224,12 @@ TEST(WinFiles, EveryConsoleEventRemovesTheTemporary) {
         ASSERT_TRUE(put(dir / "c.xfw", "old"));
         SetEnvironmentVariableW(L"NV_CONSOLE_EVENT", std::to_wstring(event).c_str());
         SetEnvironmentVariableW(L"NV_CONSOLE_DIR", sys_wide(dir.path.c_str()).c_str());
-        std::wstring line = L"\"" + std::wstring(self) +
-                            L"\" --gtest_filter=WinFiles.EveryConsoleEventRemovesTheTemporary";
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                 0, nullptr);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;  // the child's own report is not this test's
-        si.hStdOutput = si.hStdError = nul;
-        PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &si, &pi));
-        CloseHandle(nul);
-        WaitForSingleObject(pi.hProcess, 60000);
-        DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
+        const std::wstring quoted = L"\"" + std::wstring(self) + L"\"";
+        const intptr_t code =
+            _wspawnl(_P_WAIT, self, quoted.c_str(), L"--gtest_brief=1",
+                     L"--gtest_filter=WinFiles.EveryConsoleEventRemovesTheTemporary", nullptr);
         SetEnvironmentVariableW(L"NV_CONSOLE_EVENT", nullptr);
-        EXPECT_EQ(code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+        EXPECT_EQ(static_cast<DWORD>(code), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
         EXPECT_EQ(get(dir / "c.xfw"), "old");
         EXPECT_EQ(names_in(dir.path).size(), event == 99 ? 2u : 1u);
     }
