@@ -1,16 +1,25 @@
-// A fake Bluetooth controller behind the table of BlueZ and socket calls (bt_api.h): its route
-// and state, the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end
-// of a socket pair (the other end is the instrument's), or a pipe that never connects. Its face
-// for the contract tests (comm_bt_contract_test.cpp) is the same as the Windows fake's
-// (bt_win_fake.h): answers, radio, CODES, the notes, paired_with and the device_ calls.
+// Fake Bluetooth radios behind each system's table of calls, with one face for the contract
+// tests (comm_bt_contract_test.cpp): answers, radio, CODES, the notes, connected_to, paired_with
+// and the device_ calls. Here what both share and the BlueZ one (bt_api.h): its route and state,
+// the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end of a
+// socket pair (the other end is the instrument's), or a pipe that never connects. The Windows
+// one is bt_win_fake.h.
 #pragma once
 
-#if NV_HAVE_BLUEZ
+#if NV_HAVE_BLUEZ || NV_HAVE_WINBT
 
+#if NV_HAVE_WINBT
+#include "bt_win_api.h"
+// After the table's header, which brings Winsock.
+#else
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "bt_api.h"
+#include "comm_peers.h"
+#endif
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,19 +31,75 @@
 #include <string>
 #include <vector>
 
-#include "bt_api.h"
 #include "comm_events.h"
-#include "comm_peers.h"
 
 namespace bt_fake {
 
 // How the fake's connect goes: fails or succeeds at once, finishes later, never finishes; or
 // the RFCOMM socket cannot even be made.
 enum class Connect { now, later, never, no_socket };
+// Why a connect is refused, as each system says it.
+enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
+// A radio that is not there, down, whose state cannot be read, up, or up as the second.
+enum class Radio { off, down, failing, on, second };
+
+// What both fakes keep of a connect. Everything under `lock`.
+struct Common {
+    std::mutex lock;
+    Connect connect = Connect::later;
+    int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
+    std::string connected_to;  // "ADDRESS channel N"
+};
+
+// Device n's address A5:A4:A3:A2:A1:NN, its bytes last first as both systems keep them.
+inline void address_of(int n, uint8_t* b) {
+    for (int i = 0; i < 6; ++i) b[i] = static_cast<uint8_t>(i == 0 ? n : 0xA0 + i);
+}
+inline std::string text_of(const uint8_t* b) {
+    char out[18];
+    std::snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", b[5], b[4], b[3], b[2], b[1],
+                  b[0]);
+    return out;
+}
+// The connect's outcome: at once, or in progress (`wait` is the system's code for it).
+template <class SetError>
+int connect_outcome(Common& bt, SetError set_error, int wait) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    set_error(bt.connect == Connect::now ? bt.err : wait);
+    return bt.connect == Connect::now && bt.err == 0 ? 0 : -1;
+}
+// getsockopt(SOL_SOCKET, SO_ERROR): the connect's outcome.
+template <class Length>
+int so_error(Common& bt, int level, int name, void* value, Length* length) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    EXPECT_EQ(level, SOL_SOCKET);
+    EXPECT_EQ(name, SO_ERROR);
+    std::memcpy(value, &bt.err, sizeof(int));
+    *length = sizeof(int);
+    return 0;
+}
+inline std::string connected_to(Common& bt) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    return bt.connected_to;
+}
+// The note for a refused pairing; `how` says how the system pairs.
+inline std::string pairing_note(const std::string& address, const std::string& pin,
+                                const std::string& how) {
+    return "Bluetooth device " + address +
+           " refused the pairing (wrong or missing PIN, or no stored key).\nPair it once " + how +
+           address + (pin.empty() ? "" : ", PIN " + pin) + "), then connect again.\n";
+}
+
+}  // namespace bt_fake
+
+#if NV_HAVE_WINBT
+#include "bt_win_fake.h"
+#else
+
+namespace bt_fake {
 
 // The controller and the far side of the RFCOMM socket. Everything under `lock`.
-struct FakeBt {
-    std::mutex lock;
+struct FakeBt : Common {
     std::condition_variable changed;
     int route = 0;  // the controller's id, or -1 for none
     bool up = true;
@@ -47,10 +112,6 @@ struct FakeBt {
     bool devinfo_fails = false, open_dev_fails = false;
     int inquiry_errno = 0;  // not 0: the inquiry fails with it
     int inquiries = 0;      // inquiries started
-
-    Connect connect = Connect::later;
-    int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
-    sockaddr_rc connected_to{};
     std::vector<int> security_levels;
     int device_fd = -1;  // the instrument's end of the socket pair
     int pipe_end = -1;   // Connect::never: the write end of the pipe whose read end never connects
@@ -62,13 +123,6 @@ struct FakeBt {
 };
 
 inline FakeBt* fake = nullptr;
-
-inline std::string text_of(const bdaddr_t& a) {
-    char out[18];
-    std::snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", a.b[5], a.b[4], a.b[3], a.b[2],
-                  a.b[1], a.b[0]);
-    return out;
-}
 
 inline const comm_bt_api FAKE_API = {
     [](bdaddr_t*) {
@@ -118,7 +172,7 @@ inline const comm_bt_api FAKE_API = {
         std::lock_guard<std::mutex> guard(fake->lock);
         EXPECT_EQ(length, 249);
         EXPECT_EQ(timeout_ms, 3000);
-        auto it = fake->names.find(text_of(*a));
+        auto it = fake->names.find(text_of(a->b));
         if (it == fake->names.end()) return -1;
         std::snprintf(name, static_cast<size_t>(length), "%s", it->second.c_str());
         return 0;
@@ -149,23 +203,18 @@ inline const comm_bt_api FAKE_API = {
         return fds[0];
     },
     [](int, const sockaddr* to, socklen_t length) {
-        std::lock_guard<std::mutex> guard(fake->lock);
         EXPECT_EQ(length, sizeof(sockaddr_rc));
-        std::memcpy(&fake->connected_to, to, sizeof(sockaddr_rc));
-        if (fake->connect == Connect::now) {
-            errno = fake->err;
-            return fake->err == 0 ? 0 : -1;
+        auto rc = reinterpret_cast<const sockaddr_rc*>(to);
+        {
+            std::lock_guard<std::mutex> guard(fake->lock);
+            fake->connected_to =
+                text_of(rc->rc_bdaddr.b) + " channel " + std::to_string(rc->rc_channel);
         }
-        errno = EINPROGRESS;
-        return -1;
+        return connect_outcome(
+            *fake, [](int e) { errno = e; }, EINPROGRESS);
     },
     [](int, int level, int name, void* value, socklen_t* length) {
-        std::lock_guard<std::mutex> guard(fake->lock);
-        EXPECT_EQ(level, SOL_SOCKET);
-        EXPECT_EQ(name, SO_ERROR);
-        std::memcpy(value, &fake->err, sizeof(int));
-        *length = sizeof(int);
-        return 0;
+        return so_error(*fake, level, name, value, length);
     },
     [](int, int level, int name, const void* value, socklen_t) {
         std::lock_guard<std::mutex> guard(fake->lock);
@@ -189,11 +238,8 @@ struct Installed {
     }
 };
 
-// Why a connect is refused, as each system says it.
-enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
-
 // Every errno by which BlueZ tells of each.
-inline const std::map<Refusal, std::vector<int>> CODES = {
+inline const std::map<Refusal, std::vector<int> > CODES = {
     {Refusal::none, {0}},
     {Refusal::not_answering, {EHOSTDOWN, EHOSTUNREACH, ETIMEDOUT}},
     {Refusal::channel, {ECONNREFUSED}},
@@ -203,41 +249,25 @@ inline const std::map<Refusal, std::vector<int>> CODES = {
     {Refusal::other, {EINVAL, EMFILE}}};
 
 inline std::string pairing_note(const std::string& address, const std::string& pin) {
-    return "Bluetooth device " + address +
-           " refused the pairing (wrong or missing PIN, or no stored key).\nPair it once with the "
-           "system's Bluetooth tools (bluetoothctl: pair " +
-           address + (pin.empty() ? "" : ", PIN " + pin) + "), then connect again.\n";
+    return pairing_note(address, pin, "with the system's Bluetooth tools (bluetoothctl: pair ");
 }
 inline const std::string NO_CONTROLLER_NOTE =
     "No Bluetooth controller is up on this computer (switched off, or blocked by rfkill).\n";
 inline const std::string NO_SUPPORT_NOTE =
     "This system has no Bluetooth serial links (the kernel's RFCOMM support is missing).\n";
 
-inline inquiry_info answer(int n, int cod) {
-    inquiry_info info{};
-    for (int i = 0; i < 6; ++i) info.bdaddr.b[i] = static_cast<uint8_t>(i == 0 ? n : 0xA0 + i);
-    info.dev_class[0] = static_cast<uint8_t>(cod);
-    info.dev_class[1] = static_cast<uint8_t>(cod >> 8);
-    info.dev_class[2] = static_cast<uint8_t>(cod >> 16);
-    return info;
-}
-
-// A device that answers the inquiry: address A5:A4:A3:A2:A1:NN, its class and name.
+// A device that answers the inquiry: device n's address, its class and name.
 inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
-    bt.found.push_back(answer(n, cod));
-    if (!name.empty()) bt.names[text_of(answer(n, cod).bdaddr)] = name;
+    inquiry_info info{};
+    address_of(n, info.bdaddr.b);
+    for (int i = 0; i < 3; ++i) info.dev_class[i] = static_cast<uint8_t>(cod >> 8 * i);
+    bt.found.push_back(info);
+    if (!name.empty()) bt.names[text_of(info.bdaddr.b)] = name;
 }
-// A controller that is not there, down, whose state cannot be read, up, or up as the second.
-enum class Radio { off, down, failing, on, second };
 inline void radio(FakeBt& bt, Radio r) {
     bt.route = r == Radio::off ? -1 : r == Radio::second ? 2 : 0;
     bt.up = r != Radio::down;
     bt.devinfo_fails = r == Radio::failing;
-}
-inline std::string connected_to(FakeBt& bt) {
-    std::lock_guard<std::mutex> guard(bt.lock);
-    return text_of(bt.connected_to.rc_bdaddr) + " channel " +
-           std::to_string(bt.connected_to.rc_channel);
 }
 // Whether the link asked to be paired (BlueZ takes the PIN from the system's agent): the PIN
 // it carries, or empty when not asked.
@@ -258,4 +288,5 @@ inline void device_close(FakeBt& bt) {
 
 }  // namespace bt_fake
 
-#endif  // NV_HAVE_BLUEZ
+#endif  // NV_HAVE_WINBT
+#endif  // NV_HAVE_BLUEZ || NV_HAVE_WINBT

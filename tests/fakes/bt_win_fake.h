@@ -1,33 +1,11 @@
-// A fake Bluetooth radio behind the Windows Bluetooth side's table of system calls
-// (bt_win_api.h), with the same test-side face as the BlueZ one (bt_fake.h), so that one set of
-// contract tests holds both: whether a radio is there, the devices an inquiry finds with their
-// class and name, pairing (the PIN the transport answers when the fake asks for one), and RFCOMM
-// "sockets" that are one end of a loopback TCP connection whose other end is the instrument's,
-// or a listening socket that never connects.
+// The Windows fake Bluetooth radio (bt_win_api.h), included by bt_fake.h with what both share:
+// whether a radio is there, the devices an inquiry finds with their class and name, pairing (the
+// PIN the transport answers when the fake asks for one), and RFCOMM "sockets" that are one end
+// of a loopback TCP connection whose other end is the instrument's, or a listening socket that
+// never connects.
 #pragma once
 
-#if NV_HAVE_WINBT
-
-#include "bt_win_api.h"
-// After the table's header, which brings Winsock.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <map>
-#include <mutex>
-#include <string>
-#include <vector>
-
-#include "comm_events.h"
-
 namespace bt_fake {
-
-// How the fake's connect goes: fails or succeeds at once, finishes later, never finishes; or
-// the RFCOMM socket cannot even be made.
-enum class Connect { now, later, never, no_socket };
-// Why a connect is refused, as each system says it.
-enum class Refusal { none, not_answering, channel, pairing, no_controller, no_support, other };
 
 // Every Winsock error by which Windows tells of each.
 inline const std::map<Refusal, std::vector<int>> CODES = {
@@ -40,10 +18,7 @@ inline const std::map<Refusal, std::vector<int>> CODES = {
     {Refusal::other, {WSAEINVAL}}};
 
 inline std::string pairing_note(const std::string& address, const std::string& pin) {
-    return "Bluetooth device " + address +
-           " refused the pairing (wrong or missing PIN, or no stored key).\nPair it once in the "
-           "Bluetooth settings of Windows (Add device: " +
-           address + (pin.empty() ? "" : ", PIN " + pin) + "), then connect again.\n";
+    return pairing_note(address, pin, "in the Bluetooth settings of Windows (Add device: ");
 }
 inline const std::string NO_CONTROLLER_NOTE =
     "No Bluetooth radio is on in this computer (switched off in the Bluetooth settings, or in "
@@ -58,13 +33,9 @@ struct Found {
 };
 
 // The radio and the instrument's side of the RFCOMM socket. Everything under `lock`.
-struct FakeBt {
-    std::mutex lock;
+struct FakeBt : Common {
     bool radio = true;
     std::vector<Found> found;
-    Connect connect = Connect::later;
-    int err = 0;  // the failure of the socket call, of the connect, or the connect's outcome
-    std::string connected_to;        // "ADDRESS channel N"
     bool authenticate = false;       // the socket was told to authenticate
     std::string pin_answered;        // the PIN the transport gave when asked
     int registrations = 0;           // PIN callbacks registered and not yet unregistered
@@ -81,12 +52,6 @@ struct FakeBt {
 
 inline FakeBt* fake = nullptr;
 
-inline BLUETOOTH_ADDRESS address_of(int n) {
-    BLUETOOTH_ADDRESS a{};
-    for (int i = 0; i < 6; ++i) a.rgBytes[i] = static_cast<BYTE>(i == 0 ? n : 0xA0 + i);
-    return a;
-}
-
 // The next device the inquiry finds, into *info; false after the last.
 inline bool next_found(BLUETOOTH_DEVICE_INFO* info) {
     if (fake->next >= fake->found.size()) return false;
@@ -97,21 +62,17 @@ inline bool next_found(BLUETOOTH_DEVICE_INFO* info) {
     return true;
 }
 
-// A device that answers the inquiry: address A5:A4:A3:A2:A1:NN, its class and name (UTF-8).
+// A device that answers the inquiry: device n's address, its class and name (UTF-8).
 inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
     wchar_t wide[BLUETOOTH_MAX_NAME_SIZE] = L"";
     MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide, BLUETOOTH_MAX_NAME_SIZE);
-    bt.found.push_back({address_of(n), static_cast<ULONG>(cod), wide});
+    BLUETOOTH_ADDRESS a{};
+    address_of(n, a.rgBytes);
+    bt.found.push_back({a, static_cast<ULONG>(cod), wide});
 }
-// A radio that is not there, off, whose state cannot be read, on, or on as the second: Windows
-// finds the first radio that is on.
-enum class Radio { off, down, failing, on, second };
+// Windows finds the first radio that is on.
 inline void radio(FakeBt& bt, Radio r) {
     bt.radio = r == Radio::on || r == Radio::second;
-}
-inline std::string connected_to(FakeBt& bt) {
-    std::lock_guard<std::mutex> guard(bt.lock);
-    return bt.connected_to;
 }
 // Whether the link asked to be paired: the PIN it answered with, or empty when not asked.
 inline std::string paired_with(FakeBt& bt, const std::string&) {
@@ -251,11 +212,7 @@ inline const comm_btwin_api FAKE_API = {
             auto bth = reinterpret_cast<const SOCKADDR_BTH*>(to);
             BLUETOOTH_ADDRESS a;
             a.ullLong = bth->btAddr;
-            char text[64];
-            std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X channel %lu",
-                          a.rgBytes[5], a.rgBytes[4], a.rgBytes[3], a.rgBytes[2], a.rgBytes[1],
-                          a.rgBytes[0], bth->port);
-            fake->connected_to = text;
+            fake->connected_to = text_of(a.rgBytes) + " channel " + std::to_string(bth->port);
             ask = fake->authenticate ? fake->pin_callback : nullptr;
             param = fake->pin_param;
         }
@@ -264,21 +221,10 @@ inline const comm_btwin_api FAKE_API = {
             request.authenticationMethod = BLUETOOTH_AUTHENTICATION_METHOD_LEGACY;
             ask(param, &request);
         }
-        std::lock_guard<std::mutex> guard(fake->lock);
-        if (fake->connect == Connect::now) {
-            WSASetLastError(fake->err);
-            return fake->err == 0 ? 0 : SOCKET_ERROR;
-        }
-        WSASetLastError(WSAEWOULDBLOCK);
-        return SOCKET_ERROR;
+        return connect_outcome(*fake, WSASetLastError, WSAEWOULDBLOCK);
     },
     [](SOCKET, int level, int name, char* value, int* length) -> int {
-        std::lock_guard<std::mutex> guard(fake->lock);
-        EXPECT_EQ(level, SOL_SOCKET);
-        EXPECT_EQ(name, SO_ERROR);
-        std::memcpy(value, &fake->err, sizeof(int));
-        *length = sizeof(int);
-        return 0;
+        return so_error(*fake, level, name, value, length);
     },
 };
 // clang-format on
@@ -300,5 +246,3 @@ struct Installed {
 };
 
 }  // namespace bt_fake
-
-#endif  // NV_HAVE_WINBT

@@ -42,19 +42,15 @@ mkdir "$root/x"
 dpkg-deb -x "$deb" "$root/x"
 check_programs "$root/x/usr/bin" "$version"
 
-# The maintainer scripts where udev does not run (a container): silent and successful. Where
-# udev runs they would reload the system's rules, so they are not run there.
-dpkg-deb -e "$deb" "$root/control"
+# Only where udev does not run (a container): where it runs, the maintainer scripts would reload
+# the system's rules. They are silent and successful; dpkg installs the package into a scratch
+# root as apt would, removes and purges it (its scripts run outside that root, which has no shell).
 if [ ! -S /run/udev/control ]; then
+    dpkg-deb -e "$deb" "$root/control"
     for script in postinst:configure postrm:remove; do
         out=$(sh "$root/control/${script%%:*}" "${script#*:}" 2>&1) || fail "${script%%:*} failed"
         [ -z "$out" ] || fail "${script%%:*} printed: $out"
     done
-fi
-
-# Installed into a scratch root by dpkg as apt would, removed, purged. The maintainer scripts run
-# outside that root (there is no shell in it): only where no udev runs, as above.
-if [ ! -S /run/udev/control ]; then
     db=$root/dpkg/var/lib/dpkg
     mkdir -p "$db/info" "$db/updates" && touch "$db/status" "$db/available"
     dpkg_root() {

@@ -4,6 +4,7 @@
 // written out here as UTF-8, independent of the conversions under test.
 #include <gtest/gtest.h>
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 
 #include <chrono>
@@ -18,10 +19,19 @@
 
 namespace {
 
+// `path` opened for `access`, others let do what `share` allows. hold(): as C's fopen or an
+// editor holds a file: others may read and write, but neither delete nor rename.
+HANDLE open_as(const std::string& path, DWORD access,
+               DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) {
+    return CreateFileW(sys_wide_path(path.c_str()).c_str(), access, share, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+HANDLE hold(const std::string& path) {
+    return open_as(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+}
+
 std::string get(const std::string& path) {
-    HANDLE h = CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = open_as(path, GENERIC_READ);
     std::string out;
     char buf[4096];
     for (DWORD n = 0; h != INVALID_HANDLE_VALUE && ReadFile(h, buf, sizeof buf, &n, nullptr) && n;)
@@ -45,13 +55,6 @@ std::set<std::string> names_in(const std::string& dir) {
     }
     if (h != INVALID_HANDLE_VALUE) FindClose(h);
     return names;
-}
-
-// A reader as C's fopen makes one, or an editor: others may read and write, but neither delete
-// nor rename.
-HANDLE hold(const std::string& path) {
-    return CreateFileW(sys_wide_path(path.c_str()).c_str(), GENERIC_READ,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 // A fresh folder under the system's temporary folder, named in three scripts; removed at the end.
@@ -98,13 +101,10 @@ TEST(WinFiles, PathsAreFullAndLong) {
 
 TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
     Folder dir;
-    const std::string deep_dir =
-        dir.path + "\\" + std::string(120, 'd') + "\\" + std::string(120, 'e');
-    CreateDirectoryW(sys_wide_path((dir.path + "\\" + std::string(120, 'd')).c_str()).c_str(),
-                     nullptr);
-    CreateDirectoryW(sys_wide_path(deep_dir.c_str()).c_str(), nullptr);
+    const std::string deep_dir = dir / (std::string(120, 'd') + "\\" + std::string(120, 'e'));
     const std::string cjk_dir = dir / "\xe5\x9b\xba\xe4\xbb\xb6";  // 固件
-    CreateDirectoryW(sys_wide_path(cjk_dir.c_str()).c_str(), nullptr);
+    for (const std::string& d : {dir / std::string(120, 'd'), deep_dir, cjk_dir})
+        CreateDirectoryW(sys_wide_path(d.c_str()).c_str(), nullptr);
     const std::string targets[] = {
         dir / "\xd1\x81\xd0\xbf\xd0\xb5\xd0\xba\xd1\x82\xd1\x80.xfw",  // спектр.xfw
         dir / "\xce\xb5\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac",  // ελληνικά
@@ -143,9 +143,7 @@ TEST(WinFiles, AnyNameAndAnyLengthIsReplacedWhole) {
 
 // The file's identity: it changes when the file is replaced, not when it is written in place.
 unsigned long long file_id(const std::string& path) {
-    HANDLE h = CreateFileW(sys_wide_path(path.c_str()).c_str(), 0,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = open_as(path, 0);
     BY_HANDLE_FILE_INFORMATION info{};
     GetFileInformationByHandle(h, &info);
     CloseHandle(h);
@@ -226,26 +224,12 @@ TEST(WinFiles, EveryConsoleEventRemovesTheTemporary) {
         ASSERT_TRUE(put(dir / "c.xfw", "old"));
         SetEnvironmentVariableW(L"NV_CONSOLE_EVENT", std::to_wstring(event).c_str());
         SetEnvironmentVariableW(L"NV_CONSOLE_DIR", sys_wide(dir.path.c_str()).c_str());
-        std::wstring line = L"\"" + std::wstring(self) +
-                            L"\" --gtest_filter=WinFiles.EveryConsoleEventRemovesTheTemporary";
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                 0, nullptr);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;  // the child's own report is not this test's
-        si.hStdOutput = si.hStdError = nul;
-        PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &si, &pi));
-        CloseHandle(nul);
-        WaitForSingleObject(pi.hProcess, 60000);
-        DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
+        const std::wstring quoted = L"\"" + std::wstring(self) + L"\"";
+        const intptr_t code =
+            _wspawnl(_P_WAIT, self, quoted.c_str(), L"--gtest_brief=1",
+                     L"--gtest_filter=WinFiles.EveryConsoleEventRemovesTheTemporary", nullptr);
         SetEnvironmentVariableW(L"NV_CONSOLE_EVENT", nullptr);
-        EXPECT_EQ(code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+        EXPECT_EQ(static_cast<DWORD>(code), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
         EXPECT_EQ(get(dir / "c.xfw"), "old");
         EXPECT_EQ(names_in(dir.path).size(), event == 99 ? 2u : 1u);
     }
