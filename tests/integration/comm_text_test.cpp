@@ -2,8 +2,9 @@
 // at once, the display texts of list entries and the small text helpers the parsers share, and
 // the console log's and the reply capture's calls: the cases are data (data/conn_text.txt,
 // log_calls.txt and capture.txt, their format at the head of the first), one test per section. The
-// few checks that are no row of a table follow.
+// few checks that are no row of a table follow, and the log on the real standard streams.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <fstream>
@@ -425,6 +426,38 @@ class Section : public testing::Test {
     }
     return true;
 }();
+
+// The console log on the real standard streams, in a child that ends without flushing anything:
+// each call was written whole and at once.
+TEST(CommLog, StandardStreamsGetEveryCallAtOnce) {
+    int out[2], err[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(err), 0);
+    const std::string long_text(5000, 'L');
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        log_set_sink(nullptr, nullptr);
+        log_reset();
+        log_addlevel("MAIN", 0, 1, 0, 0, "> ");
+        log_addlevel("EVENTS", 0, 0, 0, 0, "");
+        log_seterror(0, 1, 0, 0, "! ");
+        log_write("MAIN", "Connecting device...");
+        log_append("MAIN", "Ok.\n");
+        log_write("EVENTS", "hidden\n");
+        log_error("\nError connecting device!\n");
+        log_write("MAIN", "%s\n", long_text.c_str());
+        _exit(0);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    EXPECT_EQ(read_bytes(out[0]), "> Connecting device...Ok.\n> " + long_text + "\n");
+    EXPECT_EQ(read_bytes(err[0]), "! \nError connecting device!\n");
+    EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    ::close(out[0]);
+    ::close(err[0]);
+}
 
 TEST(CommText, TheRestOfTheHelpers) {
     uint8_t bytes[6] = {};
