@@ -459,33 +459,16 @@ TEST(CommLog, StandardStreamsGetEveryCallAtOnce) {
     ::close(err[0]);
 }
 
+// What no row reaches: null and empty arguments, and a value that holds '='.
 TEST(CommText, TheRestOfTheHelpers) {
     uint8_t bytes[6] = {};
-    ASSERT_TRUE(comm_bt_address_bytes("0A:1b:2C:3d:4E:f5", bytes));
-    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 6),
-              (std::vector<uint8_t>{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0xF5}));
-    EXPECT_FALSE(comm_bt_address_bytes("0A:1b:2C:3d:4E", bytes));
     EXPECT_FALSE(comm_bt_address_bytes(nullptr, bytes));
-
     comm_query q;
-    ASSERT_TRUE(comm_query_split("b=2&a=x=1", &q));
     std::string_view value;
-    ASSERT_TRUE(comm_query_find(q, "a", &value));
+    ASSERT_TRUE(comm_query_split("b=2&a=x=1", &q) && comm_query_find(q, "a", &value));
     EXPECT_EQ(value, "x=1");
-    ASSERT_TRUE(comm_query_find(q, "b", &value));
-    EXPECT_EQ(value, "2");
-    EXPECT_FALSE(comm_query_find(q, "c", &value));
-    static const char* const ab[] = {"a", "b", nullptr};
-    static const char* const a[] = {"a", nullptr};
-    EXPECT_TRUE(comm_query_only(q, ab));
-    EXPECT_FALSE(comm_query_only(q, a));
-
     char out[8];
     EXPECT_EQ(comm_format(out, 8, "%s", ""), 0);  // an empty text fits
-    EXPECT_EQ(comm_format(out, 8, "%s", "1234567"), 0);
-    EXPECT_STREQ(out, "1234567");
-    EXPECT_EQ(comm_format(out, 8, "%s", "12345678"), -1);
-    EXPECT_STREQ(out, "");
     EXPECT_EQ(comm_format(out, 0, "x"), -1);
     EXPECT_EQ(comm_format(nullptr, 8, "x"), -1);
 }
