@@ -16,10 +16,6 @@
 
 namespace {
 
-const char* over(bool pty) {
-    return pty ? "pseudo-terminal" : "tcp";
-}
-
 // Every byte value both ways; data comes in chunks of at most the read size; a peer that ends
 // the stream closes the link (one that resets it fails it).
 TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStream) {
@@ -40,7 +36,7 @@ TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStre
         {true, 4096, 1000, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(over(c.pty)) + " " + std::to_string(c.rx_size));
+        SCOPED_TRACE(std::string(c.pty ? "pseudo-terminal " : "tcp ") + std::to_string(c.rx_size));
         PeerLink link(c.pty);
         ASSERT_TRUE(link.open(c.rx_size));
         int h = link.handle;
@@ -181,8 +177,7 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
             handles.push_back(h);
         }
         EXPECT_GT(handles[0], 0);
-        EXPECT_EQ(handles[1], handles[0] + 1);
-        EXPECT_EQ(handles[2], handles[0] + 2);
+        EXPECT_EQ(handles, (std::vector<int>{handles[0], handles[0] + 1, handles[0] + 2}));
         auto walk = [] {
             std::vector<std::pair<int, void*>> seen;
             comm_data_cntr iter{-5};
@@ -303,7 +298,7 @@ TEST(CommLink, AStalledWriteFailsAtItsLimitAndASlowOneGoesOn) {
     std::string block(8 << 20, '\0');
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + (i >> 12));
     for (bool pty : {false, true}) {
-        SCOPED_TRACE(over(pty));
+        SCOPED_TRACE(pty ? "pseudo-terminal" : "tcp");
         PeerLink link(pty, 4096);
         ASSERT_TRUE(link.open());
         const std::string stalled(pty ? 1 << 20 : 16 << 20, 'b');
@@ -505,7 +500,7 @@ TEST(CommWrite, ConsoleAndEventWritesNeverInterleave) {
     constexpr size_t BLOCK = 48 * 1024, MESSAGE = 8;  // a message: "B000123\n"
     CommRunning running;
     for (bool pty : {false, true}) {
-        SCOPED_TRACE(over(pty));
+        SCOPED_TRACE(pty ? "pseudo-terminal" : "tcp");
         PeerLink link(pty);
         std::atomic<unsigned> event_writes{0}, event_failures{0};
         link.ev.hook = [&](int h, int kind, const unsigned char*, int) {
