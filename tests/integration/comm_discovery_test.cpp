@@ -30,16 +30,9 @@ std::vector<std::string> answers_heard() {
 // (With `any`, bound to every address of its port, so it hears broadcasts too.)
 struct Device {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int port = 0;
+    int port;
     sockaddr_in from{};
-    explicit Device(bool any = false) {
-        sockaddr_in a = loopback();
-        a.sin_addr.s_addr = any ? htonl(INADDR_ANY) : a.sin_addr.s_addr;
-        socklen_t len = sizeof a;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-    }
+    explicit Device(bool any = false) : port(bind_port(fd, any)) {}
     ~Device() { ::close(fd); }
     std::string receive() {
         char buf[65536];

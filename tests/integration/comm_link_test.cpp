@@ -16,12 +16,8 @@
 
 namespace {
 
-const char* over(bool pty) {
-    return pty ? "pseudo-terminal" : "tcp";
-}
-
 // Every byte value both ways; data comes in chunks of at most the read size; a peer that ends
-// the stream closes the link.
+// the stream closes the link (one that resets it fails it).
 TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStream) {
     CommRunning running;
     std::string all;
@@ -30,16 +26,17 @@ TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStre
         bool pty;
         int rx_size;
         size_t sent, largest;  // the largest chunk must be exactly this (0: at most 1 MiB)
+        bool reset = false;
     } cases[] = {
         {false, 1, 100, 1},            // the smallest
-        {false, 16, 1000, 16},         // as asked
+        {false, 16, 1000, 16, true},   // as asked
         {false, 0, 1 << 20, 4096},     // the default read size
         {false, -1, 1 << 20, 4096},    // the default too
         {false, 2 << 20, 4 << 20, 0},  // capped at 1 MiB
         {true, 4096, 1000, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(over(c.pty)) + " " + std::to_string(c.rx_size));
+        SCOPED_TRACE(std::string(c.pty ? "pseudo-terminal " : "tcp ") + std::to_string(c.rx_size));
         PeerLink link(c.pty);
         ASSERT_TRUE(link.open(c.rx_size));
         int h = link.handle;
@@ -59,12 +56,14 @@ TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStre
         EXPECT_EQ(largest, c.largest ? c.largest : std::min(largest, size_t{1} << 20));
         EXPECT_EQ(comm_signal_connected(h), 0);
         EXPECT_EQ(comm_get_state(h), COMM_STATE_CONNECTED);
+        linger hard{1, 0};
+        if (c.reset) setsockopt(link.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         link.end();
         ASSERT_TRUE(link.wait(C));
         std::vector<int> k = link.kinds();
         k.erase(std::unique(k.begin(), k.end()), k.end());
-        EXPECT_EQ(k,
-                  c.pty ? k : (kinds{O, D, C}));  // a terminal may report its hang-up as an error
+        // A terminal may report its hang-up as an error.
+        EXPECT_EQ(k, c.pty ? k : c.reset ? kinds({O, D, E, C}) : kinds({O, D, C}));
         EXPECT_EQ(k.front(), O);
         EXPECT_EQ(k.back(), C);
         EXPECT_TRUE(link.data() == sent);
@@ -76,11 +75,28 @@ TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStre
 }
 
 // The library's own socket of a TCP link sends every frame at once: found by its address among
-// this process's descriptors.
-TEST(CommLink, TcpLinksSendWithoutDelay) {
+// this process's descriptors. With the standard input closed it may be descriptor 0, and works:
+// the I/O thread is held in another link's event until the link was asked for and the input
+// closed, so its socket is the next descriptor made.
+TEST(CommLink, TcpLinksSendWithoutDelayEvenOnDescriptorZero) {
     CommRunning running;
-    PeerLink link;
-    ASSERT_TRUE(link.open());
+    struct Input {  // the standard input, back once the links are gone
+        int saved = dup(0);
+        ~Input() { dup2(saved, 0), ::close(saved); }
+    } input;
+    PeerLink holder, link;
+    Counter held, go;
+    holder.ev.hook = [&](int, int kind, const unsigned char*, int) {
+        if (kind == D) held.add(), go.wait();
+        return 0;
+    };
+    ASSERT_TRUE(holder.open() && write_all(holder.fd, "x") && held.wait());
+    const bool asked = link.connect(tcp_string(link.peer.port()));
+    ::close(0);
+    go.add();
+    ASSERT_TRUE(asked && link.ev.wait(link.handle, [](auto& e) { return !e.empty(); }));
+    ASSERT_EQ(link.kinds(), kinds{O});
+    link.fd = link.peer.accept();
     sockaddr_in theirs{};
     socklen_t len = sizeof theirs;
     ASSERT_EQ(getpeername(link.fd, reinterpret_cast<sockaddr*>(&theirs), &len), 0);
@@ -92,10 +108,10 @@ TEST(CommLink, TcpLinksSendWithoutDelay) {
             a.sin_family == AF_INET && a.sin_port == theirs.sin_port)
             found = fd;
     }
-    ASSERT_GE(found, 0);
+    EXPECT_EQ(found, 0);
     int on = 0;
     len = sizeof on;
-    ASSERT_EQ(getsockopt(found, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+    EXPECT_EQ(getsockopt(found, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
     EXPECT_NE(on, 0);
 }
 
@@ -144,8 +160,9 @@ TEST(CommLink, FailedConnectsGiveErrorThenClosedAndNoIdle) {
     EXPECT_EQ(log.text(), "");  // nothing the operator could do about these
 }
 
-// Handles count on, the walk yields the open links in order, and the shut-down closes every link
-// still open with its CLOSED (also when the CLOSED calls for the shut-down itself).
+// Handles count on, the walk yields the open links in order, every call refuses a handle of no
+// link, and the shut-down closes every link still open with its CLOSED (also when the CLOSED
+// calls for the shut-down itself).
 TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
     CommEvents ev[3];
     std::vector<int> handles;
@@ -160,8 +177,7 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
             handles.push_back(h);
         }
         EXPECT_GT(handles[0], 0);
-        EXPECT_EQ(handles[1], handles[0] + 1);
-        EXPECT_EQ(handles[2], handles[0] + 2);
+        EXPECT_EQ(handles, (std::vector<int>{handles[0], handles[0] + 1, handles[0] + 2}));
         auto walk = [] {
             std::vector<std::pair<int, void*>> seen;
             comm_data_cntr iter{-5};
@@ -187,6 +203,13 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
             EXPECT_EQ(comm_wait_connected(bad, 0), -1);
             EXPECT_EQ(comm_signal_connected(bad), -1);
             EXPECT_EQ(comm_write(bad, "x", 1, 0, 1000), -1);
+            char buf[4];
+            EXPECT_EQ(comm_hook_response(bad, 1, buf, 4, 0, nullptr, 0, 0, nullptr, 0), -1);
+            EXPECT_EQ(comm_fill_rsp_buff(bad, 1, "x", 1), -1);
+            int l[3] = {-1, -1, -1};
+            EXPECT_EQ(comm_wait_response(bad, &l[0], &l[1], &l[2], NEVER_MS), -1);
+            EXPECT_EQ(l[0] | l[1] | l[2], 0);
+            EXPECT_EQ(comm_unhook_response(bad), -1);
         }
         ev[2].hook = [&](int, int kind, const unsigned char*, int) {
             if (kind == C) comm_shut();  // the I/O thread cannot join itself
@@ -275,7 +298,7 @@ TEST(CommLink, AStalledWriteFailsAtItsLimitAndASlowOneGoesOn) {
     std::string block(8 << 20, '\0');
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + (i >> 12));
     for (bool pty : {false, true}) {
-        SCOPED_TRACE(over(pty));
+        SCOPED_TRACE(pty ? "pseudo-terminal" : "tcp");
         PeerLink link(pty, 4096);
         ASSERT_TRUE(link.open());
         const std::string stalled(pty ? 1 << 20 : 16 << 20, 'b');
@@ -422,30 +445,17 @@ TEST(CommCapture, TheLibrarysCallsByHandle) {
     CommRunning running;
     int l1 = -1, l2 = -1, l3 = -1;
     unsigned char buf[16];
-    for (int h : {0, -3, 999999}) {
-        EXPECT_EQ(comm_hook_response(h, 1, buf, 16, 0, nullptr, 0, 0, nullptr, 0), -1);
-        EXPECT_EQ(comm_fill_rsp_buff(h, 1, "x", 1), -1);
-        l1 = l2 = l3 = -1;
-        EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), -1);
-        EXPECT_EQ(l1 + l2 + l3, 0);
-        EXPECT_EQ(comm_unhook_response(h), -1);
-    }
     PeerLink link, flashed;
     ASSERT_TRUE(link.open());
     const int h = link.handle;
     unsigned char a[4], b[4], c[4];
     ASSERT_EQ(comm_hook_response(h, 11, a, 4, 12, b, 4, 13, c, 4), 0);
     EXPECT_EQ(comm_fill_rsp_buff(h, 12, "bb", 2), 0);
-    EXPECT_EQ(comm_fill_rsp_buff(h, 14, "dd", 2), 1);
     EXPECT_EQ(comm_fill_rsp_buff(h, 13, "ccc", 3), 0);
     EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), 0);
     EXPECT_EQ(std::vector<int>({l1, l2, l3}), std::vector<int>({0, 2, 3}));
-    EXPECT_EQ(comm_wait_response(h, nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(c), 3), "ccc");
     EXPECT_EQ(comm_unhook_response(h), 0);
-    l1 = l2 = l3 = -1;
-    EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, NEVER_MS), -1);
-    EXPECT_EQ(l1 + l2 + l3, 0);
+    EXPECT_EQ(comm_wait_response(h, nullptr, nullptr, nullptr, NEVER_MS), -1);  // may be null
     ASSERT_EQ(comm_hook_response(h, 11, a, 4, 0, nullptr, 0, 0, nullptr, 0), 0);
     for (int ms : {0, 40}) {  // a limit ends the wait: not before it, not seconds after it
         Stopwatch clock;
@@ -490,7 +500,7 @@ TEST(CommWrite, ConsoleAndEventWritesNeverInterleave) {
     constexpr size_t BLOCK = 48 * 1024, MESSAGE = 8;  // a message: "B000123\n"
     CommRunning running;
     for (bool pty : {false, true}) {
-        SCOPED_TRACE(over(pty));
+        SCOPED_TRACE(pty ? "pseudo-terminal" : "tcp");
         PeerLink link(pty);
         std::atomic<unsigned> event_writes{0}, event_failures{0};
         link.ev.hook = [&](int h, int kind, const unsigned char*, int) {

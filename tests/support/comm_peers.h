@@ -52,9 +52,11 @@ inline sockaddr_in loopback(int port = 0) {
     return a;
 }
 
-// Binds a socket to an ephemeral port of 127.0.0.1 and answers the port (0 on failure).
-inline int bind_port(int fd) {
+// Binds a socket to an ephemeral port of 127.0.0.1 (with `any`, of every address) and answers
+// the port (0 on failure).
+inline int bind_port(int fd, bool any = false) {
     sockaddr_in a = loopback();
+    if (any) a.sin_addr.s_addr = htonl(INADDR_ANY);
     socklen_t len = sizeof a;
     auto p = reinterpret_cast<sockaddr*>(&a);
     return ::bind(fd, p, sizeof a) == 0 && ::getsockname(fd, p, &len) == 0 ? ntohs(a.sin_port) : 0;
