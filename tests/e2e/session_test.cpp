@@ -181,22 +181,4 @@ TEST(Sessions, EachTranscript) {
     }
 }
 
-// A script saved on Windows (CR LF line ends) or with a byte-order mark runs as the plain one.
-TEST(Sessions, ScriptsWithCrLfOrAByteOrderMarkRunAsThePlainOne) {
-    std::string plain;
-    for (const char* form : {"plain", "CR LF", "byte-order mark"}) {
-        SCOPED_TRACE(form);
-        Bench b;
-        ASSERT_TRUE(b.start());
-        std::string script = b.sim.net_answers() + "ve\nst 1\ngt\nxx\nq\n";
-        if (form[0] == 'C') script = replaced(script, "\n", "\r\n");
-        if (form[0] == 'b') script = "\xEF\xBB\xBF" + script;
-        const long long before = calendar_now();
-        const std::string out = normalize(nv_term(script, b.dir.path()).output, 1, before);
-        if (plain.empty()) plain = out;
-        EXPECT_EQ(out, plain);
-    }
-    EXPECT_NE(plain.find("Setting device time: TIME ...Ok."), std::string::npos) << plain;
-}
-
 }  // namespace
