@@ -4,9 +4,13 @@
 // answers at every prompt. Every run ends with exit code 0, never a crash or a hang.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -18,8 +22,8 @@ namespace {
 using namespace session;
 
 struct Case {
-    std::string where, name, input, output, spoil;
-    strings sim, sent, anywhere, ignore;
+    std::string where, name, input, output, spoil, folder;
+    strings sim, sent, anywhere, ignore, events;
     std::vector<std::pair<std::string, std::string>> replace;
     std::vector<std::pair<size_t, std::string>> waits;  // input typed so far, text to wait for
     size_t image = 8, probes = 0;
@@ -41,6 +45,8 @@ const std::map<std::string, Setter> SETTERS = {
     {"sent", [](Case& c, const std::string& v) { c.sent = words(v); }},
     {"probes", [](Case& c, const std::string& v) { c.probes = std::stoul(v); }},
     {"offset", [](Case& c, const std::string& v) { c.offset = std::stoi(v); }},
+    {"folder", [](Case& c, const std::string& v) { c.folder = decode(v); }},
+    {"events", [](Case& c, const std::string& v) { c.events = words(v); }},
     {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
     {"ignore", [](Case& c, const std::string& v) { c.ignore.push_back(decode(v)); }},
     {"wait",
@@ -125,6 +131,57 @@ std::string normalize(const std::string& out, int offset_hours, long long before
     return std::regex_replace(std::regex_replace(out, when, "TIME"), varying, "$1 N");
 }
 
+// Takes the instrument's event lines (a line, or the rest of a line after the ">" prompt) out
+// of `out`: progress and spectrum in turn, 5 % and one spectrum a period, at least `want[0]`
+// pairs, then the rest of `want` ("d": done, "c0": the stabilisation's result). The last
+// spectrum is in spect.spc: two header values, 1024 counts, the fixed line; the Cs-137 line is
+// the highest peak above the low-energy region, at channel 331. No spectrum, no file.
+void check_events(std::string* out, const strings& want, const std::string& spc_path) {
+    static const std::regex event(
+        R"((\d+)%|spectrum\(1024\) (\d+) received\.|(Done\.)|CS stab event\. Result:(-?\d+))");
+    strings events, expected;
+    std::string kept;
+    size_t pos = 0;
+    for (size_t nl; (nl = out->find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        const size_t body = std::min(out->find_first_not_of('>', pos), nl);
+        const std::string text = out->substr(body, nl - body);
+        std::smatch m;
+        if (!std::regex_match(text, m, event)) {
+            kept += out->substr(pos, nl + 1 - pos);
+            continue;
+        }
+        events.push_back(m[1].matched   ? "p" + m[1].str()
+                         : m[2].matched ? "s" + m[2].str()
+                         : m[3].matched ? "d"
+                                        : "c" + m[4].str());
+        kept += out->substr(pos, body - pos);
+    }
+    *out = kept + out->substr(pos);
+    const size_t pairs = events.size() < want.size() ? 0 : (events.size() + 1 - want.size()) / 2;
+    for (size_t i = 1; i <= pairs; ++i)
+        expected.insert(expected.end(), {"p" + std::to_string(std::min<size_t>(5 * i, 99)),
+                                         "s" + std::to_string(i)});
+    expected.insert(expected.end(), want.begin() + 1, want.end());
+    EXPECT_GE(pairs, std::stoul(want[0]));
+    EXPECT_EQ(events, expected);
+    const std::string spc = read_text(spc_path);
+    if (pairs == 0) {
+        EXPECT_EQ(spc, "");
+        return;
+    }
+    ASSERT_GT(spc.size(), 10u);
+    EXPECT_EQ(spc.substr(spc.size() - 11), "\n6.8 0 3 0\n");
+    std::vector<long> v;
+    for (size_t at = 0; at < spc.size() - 10; at = spc.find('\n', at) + 1) {
+        char* end;
+        v.push_back(strtol(spc.c_str() + at, &end, 10));
+        ASSERT_TRUE(*end == '\n' && end > spc.c_str() + at) << "line " << v.size();
+    }
+    ASSERT_EQ(v.size(), 1026u);
+    EXPECT_GE(v[0], v[1]);  // real time, then live time
+    EXPECT_EQ(std::max_element(v.begin() + 102, v.end()) - v.begin() - 2, 331);
+}
+
 std::string replaced(std::string text, const std::string& piece, const std::string& by = "") {
     for (size_t at = 0; (at = text.find(piece, at)) != std::string::npos; at += by.size())
         text.replace(at, piece.size(), by);
@@ -152,9 +209,16 @@ TEST(Sessions, EachTranscript) {
                 input = replaced(input, token, std::to_string(port));
             return input;
         };
+        const std::string dir = b.dir.path() + (c.folder.empty() ? "" : "/" + c.folder);
+        std::optional<Holder> reader;
+        if (!c.folder.empty()) {
+            mkdir(dir.c_str(), 0755);
+            write_file(dir + "/spect.spc", "old\n");
+            ASSERT_TRUE(reader.emplace(dir + "/spect.spc").holding());
+        }
         const long long before = calendar_now();
         proc::Child s;
-        ASSERT_TRUE(s.start({NV_TERM_BIN}, b.dir.path()));
+        ASSERT_TRUE(s.start({NV_TERM_BIN}, dir));
         size_t sent = 0;
         for (const auto& [at, text] : c.waits) {
             s.send(typed(sent, at));
@@ -168,6 +232,7 @@ TEST(Sessions, EachTranscript) {
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_code, 0);
         std::string out = normalize(r.output, c.offset, before);
+        if (!c.events.empty()) check_events(&out, c.events, dir + "/spect.spc");
         const size_t dialogue = out.find("Connecting device...");
         for (const std::string& text : c.anywhere)
             EXPECT_TRUE(take_once(&out, text, dialogue)) << text;
