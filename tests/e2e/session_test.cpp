@@ -23,11 +23,11 @@ using namespace session;
 
 struct Case {
     std::string where, name, input, output, spoil, folder;
-    strings sim, sent, anywhere, ignore, events;
+    strings sim, sent, anywhere, ignore, events, files, args = {NV_TERM_BIN};
     std::vector<std::pair<std::string, std::string>> replace;
     std::vector<std::pair<size_t, std::string>> waits;  // input typed so far, text to wait for
     size_t image = 8, probes = 0;
-    int offset = 0;
+    int offset = 0, exit = 0;
 };
 
 strings words(const std::string& line) {
@@ -45,6 +45,9 @@ const std::map<std::string, Setter> SETTERS = {
     {"sent", [](Case& c, const std::string& v) { c.sent = words(v); }},
     {"probes", [](Case& c, const std::string& v) { c.probes = std::stoul(v); }},
     {"offset", [](Case& c, const std::string& v) { c.offset = std::stoi(v); }},
+    {"args", [](Case& c, const std::string& v) { c.args = words(NV_TERM_BIN " " + v); }},
+    {"exit", [](Case& c, const std::string& v) { c.exit = std::stoi(v); }},
+    {"files", [](Case& c, const std::string& v) { c.files = words(v); }},
     {"folder", [](Case& c, const std::string& v) { c.folder = decode(v); }},
     {"events", [](Case& c, const std::string& v) { c.events = words(v); }},
     {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
@@ -218,7 +221,7 @@ TEST(Sessions, EachTranscript) {
         }
         const long long before = calendar_now();
         proc::Child s;
-        ASSERT_TRUE(s.start({NV_TERM_BIN}, dir));
+        ASSERT_TRUE(s.start(c.args, dir));
         size_t sent = 0;
         for (const auto& [at, text] : c.waits) {
             s.send(typed(sent, at));
@@ -230,7 +233,9 @@ TEST(Sessions, EachTranscript) {
         // longer (a time-out taken in the wrong unit) ends the test here.
         proc::Result r = s.finish(20000);
         ASSERT_FALSE(r.timed_out);
-        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.exit_code, c.exit);
+        const std::set<std::string> names = names_in(dir), files(c.files.begin(), c.files.end());
+        EXPECT_TRUE(files.empty() || names == files) << testing::PrintToString(names);
         std::string out = normalize(r.output, c.offset, before);
         if (!c.events.empty()) check_events(&out, c.events, dir + "/spect.spc");
         const size_t dialogue = out.find("Connecting device...");
