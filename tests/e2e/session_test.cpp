@@ -97,8 +97,6 @@ void spoil(const std::string& edit, std::string& xfw) {
         put_u32le(reinterpret_cast<unsigned char*>(&xfw[n(1)]), static_cast<uint32_t>(n(2)));
     else if (std::regex_match(edit, m, std::regex(R"(xor@(\d+)=(\w+))")))
         xfw[n(1)] ^= static_cast<char>(n(2));
-    else if (std::regex_match(edit, m, std::regex(R"(cut (\d+))")))
-        xfw.resize(xfw.size() - n(1));
     else if (std::regex_match(edit, m, std::regex(R"(size (\d+))")))
         xfw.resize(n(1));
     else
