@@ -136,13 +136,6 @@ class Holder {
     proc::Child child_;
 };
 
-// The flash command's text up to its outcome.
-inline std::string flash_head(const std::string& name, Sums s) {
-    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name +
-           "...Ok.\nEncrypted:0x01\nRaw checksum:" + hex(s.raw) + "\nEnc checksum:" + hex(s.enc) +
-           "\nStarting memory flashing process...";
-}
-
 // Removes the one message that the link's thread prints at a moment of its own (the link
 // closed) from `out`, looking from offset `from` on; false when it is not there exactly once.
 inline bool take_once(std::string* out, const std::string& message, size_t from) {

@@ -22,7 +22,7 @@ namespace {
 using namespace session;
 
 struct Case {
-    std::string where, name, input, output, spoil, folder;
+    std::string where, name, input, output, spoil, folder, container = "nv52fw.xfw";
     strings sim, sent, anywhere, ignore, events, files, args = {NV_TERM_BIN};
     std::vector<std::pair<std::string, std::string>> replace;
     std::vector<std::pair<size_t, std::string>> waits;  // input typed so far, text to wait for
@@ -48,6 +48,7 @@ const std::map<std::string, Setter> SETTERS = {
     {"args", [](Case& c, const std::string& v) { c.args = words(NV_TERM_BIN " " + v); }},
     {"exit", [](Case& c, const std::string& v) { c.exit = std::stoi(v); }},
     {"files", [](Case& c, const std::string& v) { c.files = words(v); }},
+    {"container", [](Case& c, const std::string& v) { c.container = v; }},
     {"folder", [](Case& c, const std::string& v) { c.folder = decode(v); }},
     {"events", [](Case& c, const std::string& v) { c.events = words(v); }},
     {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
@@ -197,11 +198,11 @@ TEST(Sessions, EachTranscript) {
         SCOPED_TRACE(c.where + ": " + c.name);
         Bench b;
         ASSERT_TRUE(b.start(c.sim));
-        make_container(b, raw_image(c.image), "nv52fw.xfw");
+        make_container(b, raw_image(c.image), c.container);
         if (!c.spoil.empty()) {
-            std::string xfw = read_file(b.dir.file("nv52fw.xfw"));
+            std::string xfw = read_file(b.dir.file(c.container));
             spoil(c.spoil, xfw);
-            write_file(b.dir.file("nv52fw.xfw"), xfw);
+            write_file(b.dir.file(c.container), xfw);
         }
         const auto typed = [&](size_t from, size_t to) {
             std::string input = c.input.substr(from, to - from);
