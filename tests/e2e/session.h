@@ -208,12 +208,12 @@ inline void add_line(std::map<std::string, strings>& defines, const std::string&
     *printed += open ? "" : "\n";
 }
 
-// What the screen `define NAME` of data/screens.txt prints.
-inline std::string screen(const std::string& name) {
+// What the screen `define NAME` of data/screens.txt prints; what is typed goes to `typed`.
+inline std::string screen(const std::string& name, std::string* typed = nullptr) {
     static std::map<std::string, strings> defines;
     if (defines.empty()) transcript_lines("screens.txt", &defines);
-    std::string typed, printed;
-    add_line(defines, "@" + name, &typed, &printed);
+    std::string ignored, printed;
+    add_line(defines, "@" + name, typed ? typed : &ignored, &printed);
     return printed;
 }
 
