@@ -65,6 +65,13 @@ struct Result {
     std::string output;  // standard output and standard error, merged
 };
 
+inline std::vector<char*> argv_of(std::vector<std::string>& args) {
+    std::vector<char*> v;
+    for (auto& a : args) v.push_back(a.data());
+    v.push_back(nullptr);
+    return v;
+}
+
 inline int ms_left(std::chrono::steady_clock::time_point deadline) {
     auto left = deadline - std::chrono::steady_clock::now();
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
@@ -73,6 +80,8 @@ inline int ms_left(std::chrono::steady_clock::time_point deadline) {
 class Child {
   public:
     ~Child() { stop(); }
+
+    pid_t pid() const { return pid_; }
 
     // Starts `args` (args[0] is the program's path) in `dir` (empty: here). Standard error goes
     // to `err_path` when given, else into the output with standard output.
@@ -91,9 +100,7 @@ class Child {
                                   : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
                  2);
             if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(127);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
+            auto argv = argv_of(args);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -206,6 +213,9 @@ class Child {
     std::string output_;
     size_t cursor_ = 0, line_ = 0;
 };
+
+// A program that runs for the length of a test (the simulator).
+using Background = Child;
 
 // Runs `args` in `dir` with `input` on standard input, then its end; the whole output.
 inline Result run(std::vector<std::string> args, const std::string& input = "",
