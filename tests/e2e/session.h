@@ -50,13 +50,6 @@ struct Bench {
     }
 };
 
-// The requests other than the identification probes (8007) that opened the link.
-inline strings after_probes(strings requests) {
-    size_t i = 0;
-    while (i < requests.size() && requests[i].rfind("8007:", 0) == 0) ++i;
-    return strings(requests.begin() + static_cast<long>(i), requests.end());
-}
-
 // ---- firmware containers ----------------------------------------------------------------
 
 // A raw image whose bytes differ from block to block, so a block written at the wrong place

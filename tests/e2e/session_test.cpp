@@ -243,10 +243,15 @@ TEST(Sessions, EachTranscript) {
         for (const std::string& text : c.ignore) out = replaced(out, text);
         for (const auto& [text, as] : c.replace) out = replaced(out, text, as);
         EXPECT_EQ(out, c.output);
-        const strings requests = b.requests(), after = after_probes(requests);
+        // What the simulator was asked after the identification probes (8007) that opened the link.
+        strings after = b.requests();
+        const size_t probes =
+            std::find_if(after.begin(), after.end(),
+                         [](const std::string& r) { return r.rfind("8007:", 0) != 0; }) -
+            after.begin();
+        after.erase(after.begin(), after.begin() + static_cast<long>(probes));
         EXPECT_TRUE(c.sent.empty() || after == c.sent) << testing::PrintToString(after);
-        EXPECT_TRUE(!c.probes || requests.size() - after.size() == c.probes)
-            << testing::PrintToString(requests);
+        EXPECT_TRUE(!c.probes || probes == c.probes) << probes;
     }
 }
 
