@@ -50,13 +50,6 @@ struct Bench {
     }
 };
 
-// The requests other than the identification probes (8007) that opened the link.
-inline strings after_probes(strings requests) {
-    size_t i = 0;
-    while (i < requests.size() && requests[i].rfind("8007:", 0) == 0) ++i;
-    return strings(requests.begin() + static_cast<long>(i), requests.end());
-}
-
 // ---- firmware containers ----------------------------------------------------------------
 
 // A raw image whose bytes differ from block to block, so a block written at the wrong place
@@ -136,13 +129,6 @@ class Holder {
     proc::Child child_;
 };
 
-// The flash command's text up to its outcome.
-inline std::string flash_head(const std::string& name, Sums s) {
-    return ">Enter XFW file name[nv52fw.xfw]:Reading file " + name +
-           "...Ok.\nEncrypted:0x01\nRaw checksum:" + hex(s.raw) + "\nEnc checksum:" + hex(s.enc) +
-           "\nStarting memory flashing process...";
-}
-
 // Removes the one message that the link's thread prints at a moment of its own (the link
 // closed) from `out`, looking from offset `from` on; false when it is not there exactly once.
 inline bool take_once(std::string* out, const std::string& message, size_t from) {
@@ -215,12 +201,12 @@ inline void add_line(std::map<std::string, strings>& defines, const std::string&
     *printed += open ? "" : "\n";
 }
 
-// What the screen `define NAME` of data/screens.txt prints.
-inline std::string screen(const std::string& name) {
+// What the screen `define NAME` of data/screens.txt prints; what is typed goes to `typed`.
+inline std::string screen(const std::string& name, std::string* typed = nullptr) {
     static std::map<std::string, strings> defines;
     if (defines.empty()) transcript_lines("screens.txt", &defines);
-    std::string typed, printed;
-    add_line(defines, "@" + name, &typed, &printed);
+    std::string ignored, printed;
+    add_line(defines, "@" + name, typed ? typed : &ignored, &printed);
     return printed;
 }
 

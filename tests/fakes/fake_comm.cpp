@@ -91,38 +91,29 @@ using fake_comm::made;
 using fake_comm::record;
 using fake_comm::st;
 
-int comm_init(void) {
-    return 0;
-}
-int comm_usb_register(comm_usb_callback, void*) {
-    return 0;
-}
-int comm_usb_deregister(void) {
-    return 0;
-}
-int comm_shut(void) {
-    return 0;
-}
+// The entry points that only answer: their result, then their declaration.
+#define ANSWERS(result, ...) \
+    __VA_ARGS__ {            \
+        return result;       \
+    }
+ANSWERS(0, int comm_init(void))
+ANSWERS(0, int comm_usb_register(comm_usb_callback, void*))
+ANSWERS(0, int comm_usb_deregister(void))
+ANSWERS(0, int comm_shut(void))
+ANSWERS(0, int comm_wait_connected(int, int))
+ANSWERS(0, int comm_signal_connected(int))
+ANSWERS(COMM_STATE_CONNECTED, int comm_get_state(int))
+ANSWERS(0, int comm_disconnect(int))
+ANSWERS(0, int comm_bt_is_available(void))
+ANSWERS(0, int comm_bt_discover_cancel(void))
+ANSWERS(0, int comm_net_broadcast_register(comm_broadcast_callback, void*))
+ANSWERS(0, int comm_net_broadcast_deregister(void))
 
 int comm_connect(int* handle, const char*, comm_event_proc proc, int, int, void* context) {
     std::lock_guard<std::mutex> g(fake_comm::lock);
     if (st().connect_result != 0) return st().connect_result;
     *handle = st().next_handle++;
     st().links[*handle] = {proc, context};
-    return 0;
-}
-int comm_wait_connected(int, int) {
-    return 0;
-}
-int comm_signal_connected(int handle) {
-    std::lock_guard<std::mutex> g(fake_comm::lock);
-    st().signals[handle]++;
-    return 0;
-}
-int comm_get_state(int) {
-    return COMM_STATE_CONNECTED;
-}
-int comm_disconnect(int) {
     return 0;
 }
 
@@ -229,9 +220,6 @@ int comm_list_devices_usb(int flags, comm_dev_entry* list, int max, int* count,
     return 0;
 }
 
-int comm_bt_is_available(void) {
-    return 0;
-}
 int comm_bt_discover(int flags, int cod, int arg) {
     return record("comm_bt_discover", flags, cod, arg), 0;
 }
@@ -239,16 +227,7 @@ int comm_bt_discover_wait(comm_dev_entry*, int* count) {
     if (count) *count = 0;
     return 0;
 }
-int comm_bt_discover_cancel(void) {
-    return 0;
-}
 
-int comm_net_broadcast_register(comm_broadcast_callback, void*) {
-    return 0;
-}
-int comm_net_broadcast_deregister(void) {
-    return 0;
-}
 // Recorded with the frame in hexadecimal.
 int comm_net_broadcast_send(const void* frame, int length, const char* address, int port) {
     auto p = static_cast<const unsigned char*>(frame);

@@ -52,7 +52,6 @@ struct State {
     int unhooks = 0;
     std::vector<int> waits;                    // the milliseconds of each comm_wait_response
     std::vector<std::pair<int, Bytes>> fills;  // handle, frame
-    std::map<int, int> signals;                // comm_signal_connected calls per handle
     std::vector<std::string> calls;
 };
 

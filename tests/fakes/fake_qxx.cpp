@@ -37,6 +37,16 @@ int list(const std::vector<std::string>& from, comm_dev_entry* out, int max, int
 
 }  // namespace
 
+// The entry points that only answer: their result, then their declaration.
+#define ANSWERS(result, ...) \
+    __VA_ARGS__ {            \
+        return result;       \
+    }
+ANSWERS(0, int QXX_init(QXX_wait_callback, comm_usb_callback, void*))
+ANSWERS(st().identified ? st().conn_state : 1, int QXX_get_conn_state_id(int))
+ANSWERS(st().bt_available, int QXX_bt_is_available(void))
+ANSWERS(0, int comm_usb_set_access_advice(const char*))
+
 int QXX_send_cmd(int handle, int code, const void* request, int request_size, void* reply,
                  int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
                  int wait) {
@@ -94,12 +104,6 @@ int QXX_disconnect(int handle) {
 void QXX_set_cmd_num_try(int handle, int tries) {
     st().num_tries.emplace_back(handle, tries);
 }
-int QXX_get_conn_state_id(int) {
-    return st().identified ? st().conn_state : 1;
-}
-int QXX_init(QXX_wait_callback, comm_usb_callback, void*) {
-    return 0;
-}
 int QXX_shut(void) {
     st().shuts++;
     return 0;
@@ -121,14 +125,8 @@ int QXX_comm_bt_discover_wait(comm_dev_entry* out, int* count) {
     return list(st().bt_inquiries.empty() ? std::vector<std::string>{} : st().bt_devices, out, 32,
                 count);
 }
-int QXX_bt_is_available(void) {
-    return st().bt_available;
-}
 int QXX_comm_bt_discover(int a, int b) {
     st().bt_inquiries.emplace_back(a, b);
-    return 0;
-}
-int comm_usb_set_access_advice(const char*) {
     return 0;
 }
 int comm_get_devid_string(const char* entry, char* text) {

@@ -21,17 +21,19 @@ Bytes random_stream(unsigned seed) {
         const unsigned kind = rng() % 8;
         if (kind == 0) {  // noise, often with the start of a magic in it
             const char* starts[] = {"Z", "ZO", "ZOR", "ZZORV", "\x01\x02"};
-            for (const char* p = starts[rng() % 5]; *p; ++p) s.push_back(static_cast<unsigned char>(*p));
+            for (const char* p = starts[rng() % 5]; *p; ++p)
+                s.push_back(static_cast<unsigned char>(*p));
             continue;
         }
-        const int size = kind == 1 ? static_cast<int>(rng() % 60000) : static_cast<int>(rng() % 400);
+        const int size =
+            kind == 1 ? static_cast<int>(rng() % 60000) : static_cast<int>(rng() % 400);
         Bytes payload(static_cast<size_t>(size));
         for (auto& b : payload) b = static_cast<unsigned char>(rng());
         Bytes f(payload.size() + QXX_FRAME_OVERHEAD);
         qxx_build_frame(f.data(), 9000 + piece, payload.data(), size, piece, 0);
-        if (kind == 2) f[QXX_OFF_HDR_XOR] ^= 0x40;     // dropped at its header
-        if (kind == 3) f[f.size() - 1] ^= 0x01;        // dropped at its end
-        if (kind == 4) f.resize(QXX_HEADER_SIZE);      // a bare header: length field kept
+        if (kind == 2) f[QXX_OFF_HDR_XOR] ^= 0x40;  // dropped at its header
+        if (kind == 3) f[f.size() - 1] ^= 0x01;     // dropped at its end
+        if (kind == 4) f.resize(QXX_HEADER_SIZE);   // a bare header: length field kept
         s.insert(s.end(), f.begin(), f.end());
     }
     return s;
@@ -63,9 +65,9 @@ std::vector<Bytes> by_reads(const Bytes& s, unsigned seed, size_t max_read, bool
             const unsigned char* frame = rx->buf;
             const unsigned char* at_read = s.data() + at + taken;
             const int left = static_cast<int>(read - taken);
-            const int complete =
-                in_place ? qxx_rx_next(rx.get(), at_read, left, &used, &frame, &length)
-                         : qxx_rx_feed(rx.get(), at_read, left, &used);
+            const int complete = in_place
+                                     ? qxx_rx_next(rx.get(), at_read, left, &used, &frame, &length)
+                                     : qxx_rx_feed(rx.get(), at_read, left, &used);
             EXPECT_GT(used, 0);
             taken += static_cast<size_t>(used);
             if (complete) {
@@ -87,8 +89,7 @@ TEST(Assembler, WholeReadsFindTheFramesTheByteWisePathFinds) {
         for (size_t max_read : {size_t{1}, size_t{13}, size_t{4096}, size_t{200000}})
             for (bool in_place : {false, true})
                 EXPECT_EQ(by_reads(s, seed, max_read, in_place), expected)
-                    << "seed " << seed << ", reads up to " << max_read << ", in place "
-                    << in_place;
+                    << "seed " << seed << ", reads up to " << max_read << ", in place " << in_place;
     }
 }
 

@@ -203,7 +203,7 @@ std::vector<std::string> listed() {
 using Discovery = LinkTest;
 
 // The list stays until a new registration or a reset; rows past its count are empty.
-TEST_F(Discovery, TheListsLifetime) {
+TEST_F(Discovery, TheListsLifetimeAndTheEvent) {
     EXPECT_EQ(QXX_net_broadcast_register(nullptr, nullptr), 0);
     for (int i = 0; i < 22; ++i) {
         const Bytes d = announcement("id" + std::to_string(i), "10.0.0.1", "");
@@ -219,10 +219,7 @@ TEST_F(Discovery, TheListsLifetime) {
     EXPECT_EQ(listed(), L{"nv1|a|b"});
     EXPECT_EQ(QXX_net_broadcast_reset_list(), 0);
     EXPECT_EQ(listed().size(), 0u);
-}
-
-// QXX_broadcast_event tells an announcement (new or known) from any other code.
-TEST_F(Discovery, TheEventItself) {
+    // QXX_broadcast_event tells an announcement (new or known) from any other code.
     const Bytes a = announcement("nv7", "10.7.7.7", "seven");
     EXPECT_EQ(QXX_broadcast_event(8600, a.data()), 0);
     EXPECT_EQ(QXX_broadcast_event(8600 + 65536, a.data()), 0);

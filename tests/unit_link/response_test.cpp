@@ -1,6 +1,5 @@
 // What a transaction makes of the frames it captured: the reply before the general error reply
-// before the general status reply, the payload copied only from a successful reply that fits;
-// and the sizes a request in two pieces may have.
+// before the general status reply, the payload copied only from a successful reply that fits.
 #include "link_support.h"
 
 namespace link_test {
@@ -49,39 +48,6 @@ TEST(Response, WhatWasCaptured) {
                                     nullptr, nullptr),
                   c.result);
     }
-}
-
-}  // namespace
-}  // namespace link_test
-
-namespace link_test {
-namespace {
-
-using Parts = LinkTest;
-
-// A request in two pieces may be empty or as large as one frame carries, and no larger.
-TEST_F(Parts, RequestSizes) {
-    static unsigned char data[65534];
-    const int h = open(false);
-    EXPECT_EQ(QXX_send_cmd_parts(h, 8102, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, nullptr,
-                                 nullptr, 100, 0),
-              0);
-    EXPECT_EQ(QXX_send_cmd_parts(h, 8102, data, 3, data + 3, 65530, nullptr, 0, nullptr, nullptr,
-                                 nullptr, 100, 0),
-              0);
-    ASSERT_EQ(fake_comm::st().writes.size(), 2u);
-    EXPECT_EQ(fake_comm::st().writes[0].bytes, frame(8102, {}, 100));
-    EXPECT_EQ(fake_comm::st().writes[1].bytes.size(), 65533u + QXX_FRAME_OVERHEAD);
-}
-
-TEST(PartsDeathTest, RequestSizeOutOfRange) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    static unsigned char data[65534];
-    for (auto [head, body] : {std::pair(3, 65531), std::pair(-1, 4), std::pair(4, -1)})
-        EXPECT_DEATH(QXX_send_cmd_parts(1, 8102, data, head, data + 3, body, nullptr, 0, nullptr,
-                                        nullptr, nullptr, 100, 0),
-                     "Invalid data size for QXX frame!")
-            << head << "+" << body;
 }
 
 }  // namespace

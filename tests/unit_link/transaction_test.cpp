@@ -41,7 +41,8 @@ TEST(Frame, TwoPiecesFrameAsOne) {
     }
 }
 
-// A request size no frame can carry stops the program with the standard assertion's message.
+// A request size no frame can carry, in one piece or two, stops the program with the standard
+// assertion's message.
 TEST(TransactionDeathTest, RequestSizeOutOfRange) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string message =
@@ -60,6 +61,11 @@ TEST(TransactionDeathTest, RequestSizeOutOfRange) {
             QXX_send_cmd(1, 8001, request, size, nullptr, 0, nullptr, nullptr, nullptr, 100, 0),
             pattern)
             << size;
+    for (auto [head, body] : {std::pair(3, 65531), std::pair(-1, 4), std::pair(4, -1)})
+        EXPECT_DEATH(QXX_send_cmd_parts(1, 8102, request, head, request + 3, body, nullptr, 0,
+                                        nullptr, nullptr, nullptr, 100, 0),
+                     "Invalid data size for QXX frame!")
+            << head << "+" << body;
 }
 
 using Transaction = LinkTest;
@@ -126,7 +132,8 @@ TEST_F(Transaction, Attempts) {
     }
 }
 
-// A handle of no open link makes one attempt; the largest request is framed whole.
+// A handle of no open link makes one attempt; the largest request is framed whole, in one piece
+// or in two, and a request in two pieces may be empty.
 TEST_F(Transaction, NoOpenLinkAndTheLargestRequest) {
     EXPECT_EQ(QXX_send_cmd(99, 8001, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr, 50, 1),
               255);
@@ -136,8 +143,17 @@ TEST_F(Transaction, NoOpenLinkAndTheLargestRequest) {
     EXPECT_EQ(
         QXX_send_cmd(h, 8430, request.data(), 65533, nullptr, 0, nullptr, nullptr, nullptr, 100, 0),
         0);
-    ASSERT_EQ(fake_comm::st().writes.size(), 2u);
-    EXPECT_EQ(fake_comm::st().writes[1].bytes, frame(8430, request, 100));
+    EXPECT_EQ(QXX_send_cmd_parts(h, 8102, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, nullptr,
+                                 nullptr, 100, 0),
+              0);
+    EXPECT_EQ(QXX_send_cmd_parts(h, 8102, request.data(), 3, request.data() + 3, 65530, nullptr, 0,
+                                 nullptr, nullptr, nullptr, 100, 0),
+              0);
+    const auto& writes = fake_comm::st().writes;
+    ASSERT_EQ(writes.size(), 4u);
+    EXPECT_EQ(writes[1].bytes, frame(8430, request, 100));
+    EXPECT_EQ(writes[2].bytes, frame(8102, {}, 100));
+    EXPECT_EQ(writes[3].bytes, frame(8102, request, 100));
 }
 
 }  // namespace
