@@ -1,6 +1,4 @@
-// The link core over TCP on 127.0.0.1 and over a pseudo-terminal: events and their order, bytes
-// both ways, handles, state and the connected signal, disconnects, writes, idle periods, reply
-// capture by handle and the shut-down.
+// The link core over TCP on 127.0.0.1 and over a pseudo-terminal.
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 
@@ -16,8 +14,7 @@
 
 namespace {
 
-// Every byte value both ways; data comes in chunks of at most the read size; a peer that ends
-// the stream closes the link (one that resets it fails it).
+// A peer that resets the stream instead of ending it fails the link.
 TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStream) {
     CommRunning running;
     std::string all;
@@ -74,10 +71,8 @@ TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStre
     }
 }
 
-// The library's own socket of a TCP link sends every frame at once: found by its address among
-// this process's descriptors. With the standard input closed it may be descriptor 0, and works:
-// the I/O thread is held in another link's event until the link was asked for and the input
-// closed, so its socket is the next descriptor made.
+// The library's socket is found by its address. The I/O thread is held in another link's event
+// until the standard input is closed, so the new link's socket is the next descriptor made: 0.
 TEST(CommLink, TcpLinksSendWithoutDelayEvenOnDescriptorZero) {
     CommRunning running;
     struct Input {  // the standard input, back once the links are gone
@@ -132,7 +127,6 @@ TEST(CommLink, FailedConnectsGiveErrorThenClosedAndNoIdle) {
         {tcp_string(silent.port(), 150), 140, {E, C}},  // no answer in time
         // "localhost" may name ::1 first, where nothing listens: the next address connects.
         {tcp_string(listening.port(), 20000, "localhost"), 0, {O, C}},
-        // Serial devices that cannot be opened.
         {serial_string(dir.file("plain")), 0, {E, C}},
         {serial_string(dir.file("missing")), 0, {E, C}},
         {serial_string(dir.path()), 0, {E, C}},
@@ -160,9 +154,7 @@ TEST(CommLink, FailedConnectsGiveErrorThenClosedAndNoIdle) {
     EXPECT_EQ(log.text(), "");  // nothing the operator could do about these
 }
 
-// Handles count on, the walk yields the open links in order, every call refuses a handle of no
-// link, and the shut-down closes every link still open with its CLOSED (also when the CLOSED
-// calls for the shut-down itself).
+// The shut-down delivers every open link's CLOSED, even when that CLOSED calls the shut-down.
 TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
     CommEvents ev[3];
     std::vector<int> handles;
@@ -223,8 +215,7 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
         EXPECT_NE(comm_connect(&h, tcp_string(peer.port()).c_str(), nullptr, 64, 0, nullptr), 0);
         EXPECT_EQ(comm_shut(), 0);  // twice is harmless
     }
-    // A new run of the I/O thread never gives a handle again. A link may have no event
-    // procedure at all.
+    // A new run of the I/O thread never reuses a handle; a link may have no event procedure.
     CommRunning again;
     EXPECT_EQ(comm_init(), 0);  // already running: nothing changes
     TcpPeer peer;
@@ -241,8 +232,6 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
     EXPECT_EQ(read_bytes(fd), "");
 }
 
-// A disconnect from the console thread returns only once CLOSED was handled; one from inside the
-// event procedure (at DATA, or at the CLOSED of a link the peer ended) is no error either.
 TEST(CommLink, DisconnectFromEveryThread) {
     CommRunning running;
     const struct {
@@ -290,9 +279,8 @@ TEST(CommLink, DisconnectFromEveryThread) {
     }
 }
 
-// A write the peer does not read fails at its limit and leaves the link open; once the peer
-// reads again, even slowly (pausing after every mebibyte, each pause shorter than the limit),
-// a write goes on past its limit in all and arrives whole, after what the failed one sent.
+// The limit bounds each stall, not the whole write: the reader pauses after every mebibyte for
+// less than the limit, and the write takes longer than the limit in all.
 TEST(CommLink, AStalledWriteFailsAtItsLimitAndASlowOneGoesOn) {
     CommRunning running;
     std::string block(8 << 20, '\0');
@@ -331,8 +319,7 @@ TEST(CommLink, AStalledWriteFailsAtItsLimitAndASlowOneGoesOn) {
     }
 }
 
-// A write cut short by the link's close returns promptly; one cut by the peer's reset returns
-// only after the link's CLOSED was delivered.
+// A write cut by a disconnect returns promptly; one cut by a reset, once CLOSED was delivered.
 TEST(CommLink, AWriteEndsWithItsLink) {
     CommRunning running;
     for (bool reset : {false, true}) {
@@ -383,8 +370,7 @@ TEST(CommTcp, IdleFollowsEveryQuietPeriodButNeverFlowingData) {
     }
     ASSERT_TRUE(link.ev.wait_bytes(h, 40));
     ASSERT_TRUE(link.wait(COMM_EVENT_IDLE, link.ev.count(h, COMM_EVENT_IDLE) + 2));
-    // Every IDLE comes a whole idle period after the link's previous event (with a little
-    // slack for the recorder's own clock reading).
+    // Each IDLE comes a whole period after the previous event, less 50 ms for the recorder's clock.
     auto events = link.ev.events(h);
     for (size_t i = 1; i < events.size(); ++i)
         EXPECT_TRUE(events[i].kind != COMM_EVENT_IDLE ||
@@ -438,9 +424,8 @@ TEST(CommTcp, WaitConnectedFollowsTheSignalAndTheEventResult) {
     }
 }
 
-// Reply capture by handle (slot by slot: data/capture.txt). A waiter is released by the close of
-// its link; but a reply that arrives just before the peer closes (an instrument that answers a
-// flash or a restart and goes away) is still there for the waiter that comes after CLOSED.
+// A waiter is released by its link's close, but a reply that came just before the peer closed (an
+// instrument answers a flash or a restart and goes away) is still there for a waiter after CLOSED.
 TEST(CommCapture, TheLibrarysCallsByHandle) {
     CommRunning running;
     int l1 = -1, l2 = -1, l3 = -1;
@@ -457,7 +442,7 @@ TEST(CommCapture, TheLibrarysCallsByHandle) {
     EXPECT_EQ(comm_unhook_response(h), 0);
     EXPECT_EQ(comm_wait_response(h, nullptr, nullptr, nullptr, NEVER_MS), -1);  // may be null
     ASSERT_EQ(comm_hook_response(h, 11, a, 4, 0, nullptr, 0, 0, nullptr, 0), 0);
-    for (int ms : {0, 40}) {  // a limit ends the wait: not before it, not seconds after it
+    for (int ms : {0, 40}) {
         Stopwatch clock;
         EXPECT_EQ(comm_wait_response(h, &l1, &l2, &l3, ms), -1);
         EXPECT_GE(clock.ms(), ms);
@@ -485,16 +470,13 @@ TEST(CommCapture, TheLibrarysCallsByHandle) {
     EXPECT_EQ(comm_wait_response(f, &l1, &l2, &l3, NEVER_MS), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), l1), "flashed");
     EXPECT_EQ(comm_unhook_response(f), 0);
-    // Once unhooked, the closed link is forgotten.
     EXPECT_NE(comm_wait_response(f, &l1, &l2, &l3, 10), 0);
     EXPECT_NE(comm_hook_response(f, 9103, buf, 16, 0, nullptr, 0, 0, nullptr, 0), 0);
     flashed.handle = 0;
 }
 
-// Writes from the console thread and from inside the event procedure at the same time: 48 KB
-// blocks from the console while the event procedure answers every DATA event with a short
-// message. Each write reaches the peer whole. (The terminal's small buffers make every block take
-// many rounds of the writer, so a write that is not exclusive gets cut there.)
+// The event procedure answers every DATA while the console writes 48 KB blocks. The terminal's
+// small buffers make a block take many writer rounds, where a write that is not exclusive is cut.
 TEST(CommWrite, ConsoleAndEventWritesNeverInterleave) {
     constexpr int BLOCKS = 6;
     constexpr size_t BLOCK = 48 * 1024, MESSAGE = 8;  // a message: "B000123\n"

@@ -1,5 +1,4 @@
-// Serial links over a pseudo-terminal opened by COM number: the terminal settings the string asks
-// for, bytes from before the open discarded, and what an operator without permission is told.
+// Serial links over pseudo-terminals, opened by COM number or by path.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -22,8 +21,7 @@
 
 namespace {
 
-// Runs `child` in a child process as the user nobody: its exit status, or 100 when it cannot
-// become that user here.
+// Runs `child` as nobody in a child process: its exit status, or 100 if it cannot become nobody.
 int as_nobody(const std::function<int()>& child) {
     pid_t pid = fork();
     if (pid == 0) _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 100 : child());
@@ -40,8 +38,7 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) 
         {115200, 8, 1, 0, 0, B115200},   {9600, 7, 2, 2, 0, B9600},   {1200, 5, 1, 1, 1, B1200},
         {4000000, 6, 2, 0, 2, B4000000}, {57600, 8, 1, 1, 2, B57600},
     };
-    // Each case's terminal is opened by its COM number, COMn being the n-th serial device of a
-    // device folder of the test's own (USB adapters first: their order is data/conn_text.txt's).
+    // COMn is the n-th serial device of the test's own device folder, USB adapters first.
     PtyPeer ptys[std::size(cases)];
     proc::TempDir dev;
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -64,7 +61,6 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) 
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 5;
         ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
-        // Bytes that reached the port before the link opened are not delivered.
         int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_TRUE(write_all(pty.master(), "stale\n"));
         ASSERT_TRUE(wait_fd(slave, POLLIN));  // they are in the terminal's input now
@@ -130,10 +126,8 @@ TEST(CommSerial, AnOperatorWithoutPermissionIsToldWhatToDo) {
     EXPECT_STREQ(out, "");
 }
 
-// What the link's device looks like to a program of another user (run in a child process of
-// its own): while the link has the port, opening it is refused (root may anyway); a port it may
-// not open gives the console's message (ERROR) and then, once, the note that names the port's
-// group.
+// As another user (root could open it anyway): while the link has the port, an open is refused;
+// a port it may not open gives ERROR (the console's message), then once the note naming its group.
 int child_events(int, int kind, const unsigned char*, int, void*) {
     char text[8];
     int n = std::snprintf(text, sizeof text, "<%d>", kind);

@@ -1,8 +1,5 @@
-// Connection strings in their exact text forms, what the parsers take, what comm_connect refuses
-// at once, the display texts of list entries and the small text helpers the parsers share, and
-// the console log's and the reply capture's calls: the cases are data (data/conn_text.txt,
-// log_calls.txt and capture.txt, their format at the head of the first), one test per section. The
-// few checks that are no row of a table follow, and the log on the real standard streams.
+// Text forms, parsers, log and capture calls are data: one test per section of each data file
+// (the format is at the head of data/conn_text.txt). The few checks that fit no row follow.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -80,8 +77,7 @@ std::string parsed(int (*parse)(const char*, P*), const Args& a,
     return r == 1 ? show(p) : std::to_string(r);
 }
 
-// The number, or "refused" (when it must leave the value untouched). By reference: the argument
-// is read after the parser ran.
+// By reference: the value is read after the parser ran.
 std::string number(bool ok, const long& v) {
     if (!ok) {
         EXPECT_EQ(v, -7) << "a refused number leaves the value untouched";
@@ -95,8 +91,7 @@ std::string logged(int result) {
     const std::string printed = log_now->take();
     return std::to_string(result) + (printed.empty() ? "" : " " + printed);
 }
-// A printing call: the format at a[at], then up to two arguments, numbers as int (a call with
-// none prints its format through "%s").
+// A printing call: the format at a[at], then up to two arguments, numbers as int.
 template <typename Call>
 std::string logged(const Args& a, size_t at, Call call) {
     const Arg &f = a[at], &v = a[at + 1], &w = a[at + 2];
@@ -345,7 +340,6 @@ struct Case {
     std::string expected;
 };
 
-// The cases of a data file by section.
 std::map<std::string, std::vector<Case>> read_cases(const std::string& file) {
     std::map<std::string, std::vector<Case>> sections;
     std::ifstream in(NV_SOURCE_DIR "/tests/integration/data/" + file);
@@ -409,8 +403,7 @@ class Section : public testing::Test {
     return true;
 }();
 
-// The console log on the real standard streams, in a child that ends without flushing anything:
-// each call was written whole and at once.
+// In a child that ends without flushing: each call must have been written whole and at once.
 TEST(CommLog, StandardStreamsGetEveryCallAtOnce) {
     int out[2], err[2];
     ASSERT_EQ(pipe(out), 0);

@@ -1,6 +1,4 @@
-// Soak: the real library and link layer against nv52-sim on a free loopback port, in loops of
-// fixed counts: afterwards the process holds as many descriptors and threads as before and its
-// resident memory has not grown (the figures are printed for the record).
+// The real library and link layer against nv52-sim on loopback, in loops of fixed counts.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,7 +15,6 @@ namespace {
 constexpr int WAIT_MS = 10000;        // generous: only a hang makes a wait this long
 constexpr long RSS_MARGIN_KB = 2048;  // allocator noise; a per-cycle leak of 2 KB exceeds it
 
-// Open descriptors, threads and resident kilobytes of this process.
 struct Usage {
     long fds = 0, threads = 0, rss = 0;
     Usage() {
@@ -28,8 +25,7 @@ struct Usage {
     }
 };
 
-// The instrument's identification, as the console does it: ask the serial number, accept a
-// reply that starts with 'C'.
+// The instrument's identification as the console does it: a serial number that starts with 'C'.
 int probe(int handle, int) {
     return QXX_send_cmd(handle, 8007, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr, 100, 0);
 }
@@ -59,10 +55,8 @@ int connect(const char* conn) {
     return -1;
 }
 
-// `count` rounds, and how many failed. On the test's own link `h` (> 0), a transaction each.
-// Otherwise connect, identify, `commands` transactions, disconnect; when the instrument closes the
-// link at its fourth frame, the third command's wait ends with the link gone (a failure that
-// counts as success), never in a crash or a hang.
+// How many of `count` rounds failed. With `closes`, the sim ends the link at its fourth frame: the
+// third command's wait ends with the link gone (a success here), never in a crash or a hang.
 int rounds(const char* conn, int h, int count, int commands, bool closes) {
     int failed = 0;
     for (int i = 0; i < count; ++i) {

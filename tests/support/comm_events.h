@@ -1,5 +1,4 @@
-// Test support for the communication library: an event procedure that records every event of
-// the links it is handed to, with waits bounded by a generous limit so a hang fails the test.
+// Records the events of the links it is handed to; every wait is bounded so a hang fails the test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -41,7 +40,6 @@ class CommEvents {
         return result;
     }
 
-    // Waits until `pred` holds for the events of `handle` so far.
     bool wait(int handle, const std::function<bool(const std::vector<Event>&)>& pred) {
         std::unique_lock<std::mutex> held(lock_);
         return changed_.wait_for(held, LIMIT, [&] { return pred(of(handle)); });
@@ -92,9 +90,7 @@ class CommEvents {
     std::vector<Event> events_;
 };
 
-// A count that one thread raises and another waits for. A wait is bounded: by LIMIT, where a
-// hang must fail the test, or by a short time, where the test holds a thread until something
-// happens that must not happen before that time.
+// A count one thread raises and another waits for (up to LIMIT, or HOLD to hold a thread).
 class Counter {
   public:
     void add() {
@@ -121,7 +117,6 @@ class Counter {
 // that must wait for that thread but does not returns meanwhile.
 constexpr std::chrono::milliseconds HOLD{100};
 
-// comm_init for the length of a test; comm_shut at its end.
 struct CommRunning {
     CommRunning() { EXPECT_EQ(comm_init(), 0); }
     ~CommRunning() { comm_shut(); }

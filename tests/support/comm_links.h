@@ -1,5 +1,4 @@
-// More test support for the communication library's links: a link under test with its event
-// recorder, one to a TCP or pseudo-terminal peer of its own, and a stopwatch.
+// Links under test with their event recorders and peers.
 #pragma once
 
 #include <algorithm>
@@ -19,7 +18,6 @@ using kinds = std::vector<int>;
 constexpr int O = COMM_EVENT_OPENED, D = COMM_EVENT_DATA, E = COMM_EVENT_ERROR,
               C = COMM_EVENT_CLOSED;
 
-// Milliseconds since it was made.
 struct Stopwatch {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     long ms() const {
@@ -29,8 +27,7 @@ struct Stopwatch {
     }
 };
 
-// One link and the recorder of its events; disconnected (if still open) before the recorder
-// goes.
+// One link and its recorder; the destructor disconnects it before the recorder goes.
 struct Link {
     CommEvents ev;
     int handle = 0;
@@ -45,9 +42,8 @@ struct Link {
     std::string data() const { return ev.data(handle); }
 };
 
-// Opens `conn`, which must fail: ERROR then CLOSED, the connected wait released, and nothing
-// printed before the ERROR event (an operator's note follows the console's own message). What
-// the library printed through log_error.
+// Opens `conn`, which must fail with nothing printed before ERROR (an operator's note follows the
+// console's own message): what the library printed through log_error.
 inline std::string refused_note(const std::string& conn) {
     ErrorLog log;
     Link link;
@@ -65,7 +61,7 @@ inline std::string refused_note(const std::string& conn) {
     return log.text();
 }
 
-// The instrument's USB listing (vendor 1781, products 0c44 to 0c4d), at most `max` entries.
+// The instrument's USB listing, at most `max` entries.
 inline std::vector<std::string> usb_listing(int max = 16, const char* manufacturer = "",
                                             const char* product = "") {
     comm_dev_entry list[16];
@@ -98,9 +94,8 @@ inline std::string serial_string(const std::string& path, int baud = 115200, int
     return r == 0 ? conn : "";
 }
 
-// A link to a fresh peer of its own, over TCP on 127.0.0.1 (`rcvbuf` as TcpPeer's) or over a
-// pseudo-terminal. open() connects, accepts and waits for OPENED; `fd` is the peer's end, and
-// end() closes it.
+// A link to a fresh peer over TCP on 127.0.0.1 (`rcvbuf` as TcpPeer's) or a pseudo-terminal;
+// `fd` is the peer's end, which end() closes.
 struct PeerLink : Link {
     const bool over_pty;
     TcpPeer peer;

@@ -1,6 +1,5 @@
-// Test peers for the communication library's real transports: a TCP listener on 127.0.0.1 with
-// an ephemeral port, and a pseudo-terminal whose master side plays the device.
-// Every blocking call is bounded by a generous limit so a hang fails the test.
+// Peers for the real transports: a TCP listener on 127.0.0.1 and a pseudo-terminal whose master
+// side plays the device. Every blocking call is bounded so that a hang fails the test.
 #pragma once
 
 #include <arpa/inet.h>
@@ -52,8 +51,7 @@ inline sockaddr_in loopback(int port = 0) {
     return a;
 }
 
-// Binds a socket to an ephemeral port of 127.0.0.1 (with `any`, of every address) and answers
-// the port (0 on failure).
+// Binds `fd` to an ephemeral port of 127.0.0.1 (`any`: of every address); the port, 0 on failure.
 inline int bind_port(int fd, bool any = false) {
     sockaddr_in a = loopback();
     if (any) a.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -71,10 +69,9 @@ inline int connect_loopback(int port) {
     return -1;
 }
 
-// A listener on 127.0.0.1; with `listening` false the port refuses every connection (bound, so
-// no other test can take it meanwhile). `rcvbuf` > 0 gives the accepted connection a small
-// receive buffer, so that writes to it stall soon. A `silent` one has a full accept queue: a
-// connect to it stays in progress (its SYN goes unanswered) until the connector gives up.
+// Not `listening`, the port refuses connections (bound: no other test takes it). `rcvbuf` > 0:
+// writes to the accepted end stall soon. `silent`: a full accept queue leaves a connect unanswered
+// until the connector gives up.
 class TcpPeer {
   public:
     explicit TcpPeer(bool listening = true, int rcvbuf = 0, bool silent = false) {
