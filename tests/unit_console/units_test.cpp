@@ -1,0 +1,249 @@
+// What the console units do where a transcript (data/, run by transcript_test.cpp) cannot look:
+// readers on a null line and a failing input, the link's event handlers, the sizes a write
+// refuses, commands whose timing against standard input matters, and files the system will not
+// read whole or hold.
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "fixture.h"
+#include "q5_comm.h"
+#include "q8_cmds.h"
+#include "q8_comm.h"
+
+namespace {
+
+// A null line has no parameter: the readers prompt. (Readers sharing a line: data/readers.txt.)
+TEST(Readers, ANullLineHasNoParameter) {
+    Console con("5\nab\n");
+    int32_t v = 1;
+    char s[8] = "x";
+    input_integer_msg_cmd(&v, 0, 9, "N", nullptr, 1);
+    input_string_msg_cmd(s, 1, 4, "T", nullptr, 1);
+    EXPECT_EQ(std::pair(v, std::string(s)), std::pair(5, std::string("ab")));
+    EXPECT_EQ(con.out(), "N[1]:T[x]:");
+}
+
+// ---- line primitives (the parsers and input_get: data/readers.txt) ----------------------------
+
+TEST(LinePrimitives, Words) {
+    EXPECT_EQ(std::vector<int>(
+                  {input_empty(""), input_empty(" \t\n"), input_empty(" x\n"), input_empty("\n")}),
+              std::vector<int>({1, 1, 0, 1}));
+    EXPECT_EQ(std::vector<int>(
+                  {input_equal("HE\n", "help", "he"), input_equal("  Help me\n", "help", "he"),
+                   input_equal("helps\n", "help", "he"), input_equal("hel\n", "help", "he"),
+                   input_equal("\n", "", ""), input_equal("\tq", "quit", "q"),
+                   input_equal("x", nullptr, "X"), input_equal("x", "x", nullptr)}),
+              std::vector<int>({1, 1, 0, 0, 0, 1, 1, 1}));
+    EXPECT_EQ(std::vector<int>({input_has_params("st 2\n"), input_has_params("st\t2\n"),
+                                input_has_params("st\n")}),
+              std::vector<int>({1, 0, 0}));
+}
+
+// A stream that gives one character and then fails, as a terminal that goes away mid-line.
+ssize_t one_char_then_error(void* cookie, char* buf, size_t) {
+    if ((*static_cast<int*>(cookie))++ > 0) {
+        errno = EIO;
+        return -1;
+    }
+    buf[0] = '7';
+    return 1;
+}
+
+// What was read before a read error is not an answer: the reader keeps its value.
+TEST(LinePrimitives, AReadErrorEndsTheInputWithAnEmptyLine) {
+    Console con;
+    int reads = 0;
+    FILE* in = fopencookie(&reads, "r", {one_char_then_error, nullptr, nullptr, nullptr});
+    ASSERT_NE(in, nullptr);
+    input_set_stream(in);
+    int32_t v = 3;
+    EXPECT_EQ(input_integer_msg(&v, 0, 9, "N"), 0);
+    EXPECT_EQ(std::tuple(v, input_ended(), con.out()), std::tuple(3, 1, std::string("N[3]:")));
+    input_set_stream(nullptr);
+    fclose(in);
+}
+
+using Main = Linked;
+
+// The handlers keep the shared state and print their lines under "MAIN", not as errors; an
+// NV-52 gets its event handlers registered on the link that found it.
+TEST_F(Main, LinkEventHandlers) {
+    using Hooks = std::vector<std::pair<int, int>>;
+    const auto hooked = [] {
+        Hooks out;
+        for (const auto& [handle, code, handler] : fake_qxx::st().hooks)
+            out.emplace_back(handle, code);
+        return out;
+    };
+    Console con;
+    connected = 0;
+    EXPECT_EQ(QXX_event_connected(5, nullptr, 12, 0), 0);
+    EXPECT_EQ(std::pair(connected.load(), dev_type.load()), std::pair(1, 12));
+    EXPECT_EQ(
+        hooked(),
+        (Hooks{
+            {5, 10003}, {5, 10002}, {5, 10005}, {5, 10007}, {5, 10010}, {5, 10012}, {5, 10015}}));
+    fake_qxx::reset();
+    connected = 0;
+    EXPECT_EQ(QXX_event_connected(6, nullptr, 5, 0), 0);
+    EXPECT_EQ(std::pair(connected.load(), dev_type.load()), std::pair(1, 5));
+    EXPECT_EQ(hooked(), Hooks{});
+    EXPECT_EQ(con.out(), "");
+
+    EXPECT_EQ(QXX_event_connection_error(6, nullptr, 0), 0);
+    EXPECT_EQ(connected.load(), 0);
+    connected = 1;
+    EXPECT_EQ(QXX_event_disconnected(6, nullptr, 0), 0);
+    EXPECT_EQ(connected.load(), 0);
+    EXPECT_EQ(dev_type.load(), 5);  // the last kind stays
+    EXPECT_EQ(QXX_event_device_list_changed(nullptr), 0);
+    EXPECT_EQ(con.out(), "\nError connecting device!\n\nDevice disconnected!\n");
+    EXPECT_EQ(con.err(), "");
+}
+
+// One write request carries at most 65531 bytes of data, and data of one byte or more needs a
+// buffer: the others are refused unsent. (The erase's param: data/buffers.txt.)
+TEST(Requests, WriteSizes) {
+    fake_qxx::reset();
+    const Bytes data(65532, 0x3C);
+    EXPECT_EQ(Q5_write_ext_flash(7, 1, data.data(), 65532, 1), -1);
+    EXPECT_EQ(Q5_write_ext_flash(7, 1, data.data(), -1, 1), -1);
+    EXPECT_EQ(Q5_write_ext_flash(7, 1, nullptr, 1, 1), -1);
+    EXPECT_EQ(Q5_write_ext_flash(7, 1, data.data(), 65531, 1), 0);
+    ASSERT_EQ(fake_qxx::codes(), (std::vector<int>{8102}));
+    EXPECT_EQ(fake_qxx::st().calls[0].request.size(), 65533u);
+}
+
+// What lies past an empty frame is not its data: a C there does not make an instrument. (The
+// other frames: data/q8_events.txt.)
+TEST(Requests, Q8DeviceTestReadsNoDataPastTheFrame) {
+    Bytes frame = frame_of(9007, {});
+    frame.resize(QXX_OFF_PAYLOAD + 1);
+    frame[QXX_OFF_PAYLOAD] = 'C';
+    int type = -1;
+    EXPECT_EQ(Q8_test_probe(5, frame.data(), &type, 7), 0);
+    EXPECT_EQ(type, 12);
+}
+
+using Q8Commands = Linked;
+
+// Standard input that hands out one line per read and notes how many requests had been sent
+// before each read.
+struct Lines {
+    std::vector<std::string> left;
+    std::vector<size_t> sent_before_read;
+};
+ssize_t read_line(void* cookie, char* buf, size_t size) {
+    auto* in = static_cast<Lines*>(cookie);
+    in->sent_before_read.push_back(fake_qxx::st().calls.size());
+    if (in->left.empty()) return 0;
+    size_t n = std::min(size, in->left.front().size());
+    std::memcpy(buf, in->left.front().data(), n);
+    in->left.erase(in->left.begin());
+    return static_cast<ssize_t>(n);
+}
+
+// The accumulation starts after the first Enter and stops after the second, and the command
+// reads no further.
+TEST_F(Q8Commands, ProceduresWaitForEachEnter) {
+    for (Handler cmd : std::initializer_list<Handler>{Q8_cmd_assay, Q8_cmd_cs_stab}) {
+        fake_qxx::reset();
+        Console con;
+        Lines lines{{"\n", "x y\n", "after\n"}, {}};
+        FILE* in = fopencookie(&lines, "r", {read_line, nullptr, nullptr, nullptr});
+        ASSERT_NE(in, nullptr);
+        input_set_stream(in);
+        std::string line = "as\n";
+        EXPECT_EQ(cmd(line.data(), 0), 0);
+        char rest[64];
+        input_get(rest, sizeof rest);
+        input_set_stream(nullptr);
+        fclose(in);
+        EXPECT_EQ(lines.sent_before_read, (std::vector<size_t>{0, 1, 2}));
+        EXPECT_STREQ(rest, "after\n");
+        EXPECT_EQ(fake_qxx::st().calls.size(), 2u);
+    }
+}
+
+// Standard input whose every read first delivers a keyboard event, as the link's thread would
+// while the operator has not yet answered.
+ssize_t read_after_event(void* cookie, char* buf, size_t size) {
+    auto* left = static_cast<std::string*>(cookie);
+    Bytes key(8, 0);
+    put_i32le(key.data() + 4, 7);
+    Q8_event_keyboard_data(7, nullptr, frame_of(10003, key).data(), 0);
+    size_t n = std::min(size, left->size());
+    std::memcpy(buf, left->data(), n);
+    left->erase(0, n);
+    return static_cast<ssize_t>(n);
+}
+
+// The key, status, total and light-sensor lines show only while the command waits for Enter.
+TEST_F(Q8Commands, DisplayEventsOpensTheEventLinesUntilEnter) {
+    Console con;
+    std::string answer_line = "anything at all\n";
+    FILE* in = fopencookie(&answer_line, "r", {read_after_event, nullptr, nullptr, nullptr});
+    ASSERT_NE(in, nullptr);
+    input_set_stream(in);
+    Q8_event_status_data(7, nullptr, nullptr, 0);
+    std::string line = "de\n";
+    EXPECT_EQ(Q8_cmd_display_events(line.data(), 0), 0);
+    Q8_event_total_data(7, nullptr, nullptr, 0);
+    input_set_stream(nullptr);
+    fclose(in);
+    EXPECT_EQ(con.out(), "Enter to exit[]:Keyboard event: Key=7\n");
+}
+
+using Container = Linked;
+
+// A file that ends before the length it states, as the files under /sys do, fails mid-read.
+TEST_F(Container, AFileShorterThanItSaysFailsMidRead) {
+    const char* short_file = "/sys/devices/system/cpu/online";
+    if (!std::filesystem::exists(short_file)) GTEST_SKIP() << short_file << " is not there";
+    Console con;
+    EXPECT_EQ(Q5_create_xfw(short_file, "fw.xfw", 1, 5, 1, "NV-52", -1, 12), -1);
+    EXPECT_EQ(con.out(), std::string("Reading file ") + short_file +
+                             "...Error loading file:" + short_file + "!\n");
+    EXPECT_FALSE(std::filesystem::exists("fw.xfw"));
+}
+
+// A data area the system will not hold is reported like an unreadable file and nothing is sent.
+// Run in a child whose address space is capped; the sanitizers need more than the cap leaves.
+TEST_F(Container, UploadOfAnAreaTooLargeForMemory) {
+#ifdef NV_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the cap leaves";
+#endif
+    Bytes header(72, 0);
+    put_u32le(&header[44], 12);  // the device type; a size of 0 and no checksums
+    write_file("fw.xfw", header);
+    std::filesystem::resize_file("fw.xfw", 72 + 2000000000ull);
+    pid_t pid = fork();
+    if (pid == 0) {
+        unsigned long pages = 0;
+        FILE* statm = fopen("/proc/self/statm", "r");
+        if (statm == nullptr || fscanf(statm, "%lu", &pages) != 1) _exit(99);
+        fclose(statm);
+        const rlim_t cap = pages * sysconf(_SC_PAGESIZE) + (rlim_t{512} << 20);
+        rlimit limit{cap, cap};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(98);
+        Console con("\n");
+        std::string line = "up\n";
+        const int r = Q5_cmd_upload_xfw(line.data(), "fw.xfw", 12, -1);
+        _exit(r == -1 &&
+                      con.out() ==
+                          "Enter XFW file name[fw.xfw]:Reading file fw.xfw...Error loading "
+                          "file:fw.xfw!\n" &&
+                      fake_qxx::st().calls.empty()
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
