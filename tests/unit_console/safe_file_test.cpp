@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 
 #include <fstream>
+#include <list>
 #include <set>
 
 #include "fixture.h"
@@ -466,110 +467,78 @@ TEST_F(SafeFiles, AnInterruptWhileWritingLeavesOnlyTheOldFile) {
     if (!ignored.empty()) GTEST_SKIP() << "ignored here, not tried:" << ignored;
 }
 
-// The unit's own contract where the console writers cannot reach it: writing nowhere, writing
-// twice, and a commit after a discard.
+// The unit's own contract where the console writers cannot reach it: data/safe_file.txt, steps
+// on one SafeFile.
 TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
-    folders();
     const auto original_name = safe_file_temp_name;
-    SafeFile f;
-    for (const char* nowhere : {static_cast<const char*>(nullptr), "", "w/", "w/.", "w/.."})
-        EXPECT_FALSE(f.open(nowhere)) << (nowhere ? nowhere : "null");
-    EXPECT_EQ(f.fd(), -1);
-    EXPECT_FALSE(f.write("x", 1));
-    EXPECT_FALSE(f.commit());
-    fs::create_symlink("loop", "w/loop");
-    EXPECT_FALSE(f.open("w/loop"));
-    EXPECT_EQ(errno, ELOOP);
-    fs::create_symlink(dir + "/other/abs", "w/abs");  // a link to a path from the root
-    const int in = dup(0);  // with the standard input closed, a folder opened gets descriptor 0
-    close(0);
-    ASSERT_TRUE(f.open("w/abs"));
-    EXPECT_TRUE(f.write("abs", 3) && f.commit());
-    dup2(in, 0), close(in);
-    EXPECT_EQ(get("other/abs"), "abs");
-    // As many links in a row as the system follows, the last of one character.
-    for (int i = 1; i < 39; ++i)
-        fs::create_symlink("l" + std::to_string(i + 1), "w/l" + std::to_string(i));
-    fs::create_symlink("b", "w/l39");
-    fs::create_symlink("c", "w/b");
-    ASSERT_TRUE(f.open("w/l1"));
-    EXPECT_TRUE(f.write("c", 1) && f.commit());
-    EXPECT_EQ(get("w/c"), "c");
-    folders();
-    // Temporaries dropped one after another: each gives its name back.
-    safe_file_tmpfile = false;
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_TRUE(f.open("w/c")) << i;
-        f.discard();
-    }
-    // A drawn name that exists already, a user's file or a link, is never taken: the next one
-    // is drawn, and the user's files stay as they were.
     static std::vector<std::string> drawn;
-    safe_file_temp_name = [] {
-        std::string next = drawn.front();
-        drawn.erase(drawn.begin());
-        return next;
-    };
-    put("w/.nvAAAAAA", "mine", 0644, geteuid());
-    fs::create_symlink(".nvAAAAAA", "w/.nvBBBBBB");
-    for (bool unnamed : {true, false}) {
-        safe_file_tmpfile = unnamed;
-        drawn = {".nvAAAAAA", ".nvBBBBBB", ".nvCCCCCC"};
-        ASSERT_TRUE(f.open("w/c"));
-        EXPECT_TRUE(f.write("new", 3) && f.commit());
-        EXPECT_EQ(get("w/c"), "new");
-        EXPECT_TRUE(drawn.empty());
-        EXPECT_EQ(get("w/.nvAAAAAA"), "mine");
-        EXPECT_TRUE(fs::is_symlink("w/.nvBBBBBB"));
-        EXPECT_EQ(listing().size(), 3u);
-    }
-    safe_file_temp_name = [] { return std::string(".nvAAAAAA"); };  // every draw taken
-    for (bool unnamed : {true, false}) {
-        safe_file_tmpfile = unnamed;
-        EXPECT_FALSE(f.open("w/c") && f.write("x", 1) && f.commit());
-        EXPECT_EQ(get("w/c"), "new");
+    static std::string always;
+    std::list<SafeFile> held;
+    SafeFile f;
+    size_t descriptors = 0;
+    int in = -1;
+    folders();
+    for (const auto& [n, line] : data_lines("safe_file.txt")) {
+        SCOPED_TRACE("safe_file.txt:" + std::to_string(n) + ": " + line);
+        Strings w = words(line);
+        for (std::string& x : w) {
+            if (x[0] == '"') x = ::quoted(x);
+            if (x.starts_with("$/")) x = dir + x.substr(1);
+        }
+        const std::string& op = w[0];
+        const char* path = w.size() < 2 || w[1] == "null" ? nullptr
+                           : w[1] == "empty"              ? ""
+                                                          : w[1].c_str();
+        const bool ok = w.back() == "ok";
+        bool good = true;  // the step went as the line says
+        if (op == "open") good = f.open(path) == ok;
+        if (op == "open" && w.size() > 3) good = good && errno == ELOOP;
+        if (op == "write") good = f.write(w[1].data(), w[1].size()) == ok;
+        if (op == "commit") good = f.commit() == ok;
+        if (op == "discard") f.discard();
+        if (op == "fd") good = f.fd() == -1;
+        if (op == "replace")
+            good = (f.open(path) && f.write(w[2].data(), w[2].size()) && f.commit()) == ok;
+        if (op == "has") good = w[2] == "absent" ? !fs::exists(w[1]) : get(w[1]) == w[2];
+        if (op == "link") fs::create_symlink(w[1], w[2]);
+        for (int i = 1; op == "chain" && i <= std::stoi(w[1]); ++i)
+            fs::create_symlink(i < std::stoi(w[1]) ? "l" + std::to_string(i + 1) : "b",
+                               "w/l" + std::to_string(i));
+        if (op == "put") put(w[1], w[2], 0644, geteuid());
+        if (op == "islink") good = fs::is_symlink(w[1]);
+        if (op == "count") good = listing().size() == std::stoul(w[1]);
+        if (op == "remove") fs::remove(w[1]);
+        if (op == "folders") folders();
+        if (op == "temporaries") safe_file_tmpfile = w[1] == "unnamed";
+        if (op == "draw") {
+            drawn.assign(w.begin() + 1, w.end());
+            safe_file_temp_name = [] {
+                std::string next = drawn.front();
+                drawn.erase(drawn.begin());
+                return next;
+            };
+        }
+        if (op == "drawn") good = drawn.empty();
+        if (op == "draw-always") always = w[1], safe_file_temp_name = [] { return always; };
+        if (op == "draw-random") safe_file_temp_name = original_name;
+        for (int i = 0; op == "drop" && i < std::stoi(w[1]); ++i) {
+            good = good && f.open(w[2].c_str());
+            f.discard();
+        }
+        for (int i = 0; op == "hold" && i < std::stoi(w[1]); ++i)
+            good = held.emplace_back().open(w[2].c_str()) && good;
+        if (op == "release") held.clear();
+        if (op == "stdin" && w[1] == "closed") in = dup(0), close(0);
+        if (op == "stdin" && w[1] == "back") dup2(in, 0), close(in);
+        if (op == "descriptors" && w[1] == "mark") descriptors = open_descriptors();
+        if (op == "descriptors" && w[1] == "same") good = open_descriptors() == descriptors;
+        if (op == "abandon") {
+            SafeFile g;
+            good = g.open(path) && g.write(w[2].data(), w[2].size());
+        }
+        EXPECT_TRUE(good);
     }
     safe_file_temp_name = original_name;
-    folders();
-    safe_file_tmpfile = false;
-    // Eight named temporaries at once are all the interrupt handler keeps: a ninth cannot be
-    // had, nor a name for an unnamed one, and its target stays as it was.
-    {
-        SafeFile many[8];
-        for (SafeFile& m : many) ASSERT_TRUE(m.open("w/m"));
-        EXPECT_FALSE(f.open("w/c"));
-        safe_file_tmpfile = true;
-        ASSERT_TRUE(f.open("w/c"));
-        EXPECT_TRUE(f.write("x", 1));
-        EXPECT_FALSE(f.commit());
-        EXPECT_FALSE(fs::exists("w/c"));
-    }
-    safe_file_tmpfile = true;
-
-    const size_t files_before = open_descriptors();
-    for (bool unnamed : {true, false}) {
-        safe_file_tmpfile = unnamed;
-        ASSERT_TRUE(f.open("w/a"));
-        EXPECT_TRUE(f.write("first", 5));
-        EXPECT_TRUE(f.write(" second", 7));
-        f.discard();
-        EXPECT_FALSE(f.commit());
-        EXPECT_FALSE(fs::exists("w/a"));
-        ASSERT_TRUE(f.open((dir + "/w/a").c_str()));  // a path from the root
-        EXPECT_TRUE(f.write("first", 5));
-        EXPECT_TRUE(f.write(" second", 7));
-        EXPECT_TRUE(f.commit());
-        EXPECT_EQ(open_descriptors(), files_before);  // nothing held once committed
-        EXPECT_EQ(get("w/a"), "first second");
-        {
-            SafeFile g;
-            ASSERT_TRUE(g.open("w/a"));
-            EXPECT_TRUE(g.write("third", 5));
-        }  // not committed: dropped
-        EXPECT_EQ(get("w/a"), "first second");
-        EXPECT_EQ(listing().size(), 1u);
-        fs::remove("w/a");
-    }
     safe_file_tmpfile = true;
 }
 

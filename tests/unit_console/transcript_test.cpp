@@ -15,46 +15,7 @@ int nv_term_main(int argc, char** argv);
 
 namespace {
 
-// ---- reading the data --------------------------------------------------------------------------
-
-// One character of `s` at `i`, with the escapes \n \r \t \0 \xHH (any other escaped character
-// stands for itself).
-char unescape(const std::string& s, size_t& i) {
-    char c = s[i++];
-    if (c != '\\' || i >= s.size()) return c;
-    c = s[i++];
-    if (c == 'x') {
-        i += 2;
-        return static_cast<char>(std::stoi(s.substr(i - 2, 2), nullptr, 16));
-    }
-    const std::string from = "nrt0", to = std::string("\n\r\t\0", 4);
-    return from.find(c) == std::string::npos ? c : to[from.find(c)];
-}
-
-// The words of a line: blanks separate them except inside quotes.
-std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> out(1);
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        if (!quoted && isspace(static_cast<unsigned char>(line[i]))) {
-            if (!out.back().empty()) out.emplace_back();
-            continue;
-        }
-        if (line[i] == '"') quoted = !quoted;
-        out.back() += line[i];
-        if (line[i] == '\\' && i + 1 < line.size()) out.back() += line[++i];
-    }
-    if (out.back().empty()) out.pop_back();
-    return out;
-}
-std::string quoted(const std::string& w) {
-    std::string out;
-    for (size_t i = 1; i + 1 < w.size();) out += unescape(w, i);
-    return out;
-}
-
 using Records = std::map<std::string, Bytes>;
-using Strings = std::vector<std::string>;
 
 // `b` followed by the bytes of words such as "text", hex:0aff, i32:1,-2, zero:N, pattern:N,
 // fill:N:HH, $record, and patches of what is there so far: u16@OFFSET=V, i32@, u32@, f32@,
@@ -114,18 +75,6 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
         }
     }
     return b;
-}
-
-// Lines of a data file with their numbers, comments and blank lines left out.
-std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
-    std::ifstream f(std::string(NV_SOURCE_DIR) + "/tests/unit_console/data/" + name);
-    EXPECT_TRUE(f.good()) << name;
-    std::vector<std::pair<int, std::string>> out;
-    std::string line;
-    for (int n = 1; std::getline(f, line); ++n)
-        if (!line.empty() && line[0] != '#' && line.find_first_not_of(' ') != std::string::npos)
-            out.emplace_back(n, line);
-    return out;
 }
 
 // ---- console transcripts -----------------------------------------------------------------------
