@@ -146,71 +146,50 @@ class SafeFiles : public Linked {
     }
 };
 
+// A step of data/replace.txt or data/attacks.txt that prepares a case, its files owned by `u`;
+// `@` stands for `at`.
+void prepare(const std::string& step, uid_t u, const std::string& at = "") {
+    Strings a;
+    for (size_t i = step.find('=') + 1; i <= step.size(); i = step.find(':', i) + 1) {
+        a.push_back(step.substr(i, step.find(':', i) - i));
+        if (a.back() == "@") a.back() = at;
+        if (step.find(':', i) == std::string::npos) break;
+    }
+    const std::string kind = step.substr(0, step.find('='));
+    const auto id = [u](const std::string& t) { return t == "U" ? u : std::stoul(t); };
+    if (kind == "file") put(a[0], std::string(200, 'o'), std::stoul(a[1], nullptr, 8), u);
+    if (kind == "mine") put(a[0], "mine", 0644, u);
+    if (kind == "link") fs::create_symlink(a[0], a[1]);
+    if (kind == "chown" && lchown(a[0].c_str(), id(a[1]), id(a[2])) != 0) {
+    }
+    if (kind == "mode") chmod(a[0].c_str(), std::stoul(a[1], nullptr, 8));
+    if (kind == "dir") fs::create_directory(a[0]);
+    if (kind == "fifo") mkfifo(a[0].c_str(), 0666);
+    if (kind == "node" && mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        fs::create_symlink("/dev/null", at);
+}
+
 TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
-    const std::string long_name = "w/" + std::string(251, 'n') + ".xfw";  // 255 bytes
     struct Row {
-        const char* name;
+        std::string name, path, written, how;
         Op op;
-        std::string path;
-        std::function<void(uid_t)> setup;  // its files owned by nobody when the tests run as root
-        bool ok_root, ok_user;             // written as root / as an ordinary user
-        std::string written;               // the file that takes the new contents ("": path)
-        int mode;                          // its mode afterwards
-        bool in_place_user;                // the ordinary user writes into the old file
-        std::set<std::string> added;       // names that appear
+        bool ok_root, ok_user;
+        mode_t mode;
+        Strings setup;
     };
-    const auto file = [](const char* path, mode_t mode) {
-        return [=](uid_t u) { put(path, std::string(200, 'o'), mode, u); };  // longer than new
-    };
-    const auto link = [](const char* to, const char* path) {
-        return [=](uid_t) { fs::create_symlink(to, path); };
-    };
-    const auto none = [](uid_t) {};
-    const Op x = Op::container, s = Op::spectrum;
-    const Row rows[] = {
-        // clang-format off
-        {"new file", x, "w/new.xfw", none, true, true, "", 0644, false, {"w/new.xfw"}},
-        {"mode kept", x, "w/t.xfw", file("w/t.xfw", 0604), true, true, "", 0604, false, {}},
-        {"another group", x, "w/t.xfw", [&](uid_t u) {
-             file("w/t.xfw", 0664)(u);
-             if (chown("w/t.xfw", 0, NOBODY) != 0) {}
-         }, true, true, "", 0664, false, {}},
-        {"read-only target", x, "w/t.xfw", file("w/t.xfw", 0444), true, false, "", 0444, false, {}},
-        {"read-only folder, writable target", x, "ro/t.xfw", file("ro/t.xfw", 0664), true, true, "", 0664, true, {}},
-        {"link into another folder", x, "w/link.xfw", [&](uid_t u) {
-             file("other/t.xfw", 0640)(u);
-             link("../other/t.xfw", "w/link.xfw")(u);
-         }, true, true, "other/t.xfw", 0640, false, {}},
-        {"dangling link", x, "w/link.xfw", link("../other/t.xfw", "w/link.xfw"), true, true, "other/t.xfw", 0644, false, {"other/t.xfw"}},
-        {"link of the folder's owner", x, "w/link.xfw", [&](uid_t u) {  // neither root's nor the writer's
-             file("other/t.xfw", 0666)(u);
-             link("../other/t.xfw", "w/link.xfw")(u);
-             if (lchown("w/link.xfw", OTHER, OTHER) != 0) {}
-         }, true, true, "other/t.xfw", 0666, false, {}},
-        {"set-ID bits kept, in the owner's group", x, "w/t.xfw", [&](uid_t u) {
-             file("w/t.xfw", 06755)(u);
-             if (chown("w/t.xfw", u, u) != 0) {}
-             chmod("w/t.xfw", 06755);  // again after the group, whose change clears set-ID bits
-         }, true, true, "", 06755, false, {}},
-        {"255-byte name", x, long_name, none, true, true, "", 0644, false, {long_name}},
-        {"directory", x, "w/d.xfw", [](uid_t) { fs::create_directory("w/d.xfw"); }, false, false, "", 0, false, {}},
-        {"FIFO", x, "w/f.xfw", [](uid_t) { mkfifo("w/f.xfw", 0666); }, false, false, "", 0, false, {}},
-        {"missing folder", x, "w/none/t.xfw", none, false, false, "", 0, false, {}},
-        {"files named like old temporaries", x, "w/t.xfw", [&](uid_t u) {
-             file("w/t.xfw", 0644)(u);
-             put("w/t.xfw." + std::to_string(getpid()) + ".0.tmp", "mine", 0644, u);
-             put("w/t.xfw.tmp", "mine", 0644, u);
-         }, true, true, "", 0644, false, {}},
-        {"spectrum: read-only target", s, "w/spect.spc", file("w/spect.spc", 0444), true, false, "", 0444, false, {}},
-        {"spectrum: read-only folder", s, "ro/spect.spc", file("ro/spect.spc", 0666), true, true, "", 0666, true, {}},
-        {"spectrum: link, and a file named like the old temporary", s, "w/spect.spc", [&](uid_t u) {
-             file("other/s.spc", 0600)(u);
-             put("w/spect.spc.tmp", "mine", 0644, u);
-             link("../other/s.spc", "w/spect.spc")(u);
-         }, true, true, "other/s.spc", 0600, false, {}},
-        {"spectrum: FIFO", s, "w/spect.spc", [](uid_t) { mkfifo("w/spect.spc", 0666); }, false, false, "", 0, false, {}},
-        // clang-format on
-    };
+    std::vector<Row> rows;
+    for (const auto& [n, line] : data_lines("replace.txt")) {
+        Strings w = words(line);
+        for (std::string& x : w)  // <pid>, <251n>
+            if (const size_t at = x.find('<'); at != std::string::npos)
+                x = x.substr(0, at) +
+                    (x[at + 1] == 'p' ? std::to_string(getpid()) : std::string(251, 'n')) +
+                    x.substr(x.find('>') + 1);
+        rows.push_back({::quoted(w[7]), w[1], w[4] == "=" ? w[1] : w[4], w[6],
+                        w[0] == "spc" ? Op::spectrum : Op::container, w[2] == "ok", w[3] == "ok",
+                        static_cast<mode_t>(std::stoul(w[5], nullptr, 8)),
+                        Strings(w.begin() + 8, w.end())});
+    }
     const bool root = geteuid() == 0;
     for (const Row& row : rows)
         for (Who who : {Who::self, Who::nobody})
@@ -220,9 +199,9 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
                 SCOPED_TRACE(std::string(row.name) + (as_root ? ", root" : ", user") +
                              (unnamed ? ", unnamed temporary" : ", named temporary"));
                 folders();
-                row.setup(root ? NOBODY : geteuid());
+                for (const std::string& step : row.setup) prepare(step, root ? NOBODY : geteuid());
                 ro_closed();
-                const std::string written = row.written.empty() ? row.path : row.written;
+                const std::string& written = row.written;
                 const std::string old = get(written);
                 struct stat before {};
                 stat(written.c_str(), &before);
@@ -232,19 +211,19 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
                 const int result = write_as(who, unnamed, row.op, row.path);
                 EXPECT_EQ(result, ok || row.op == Op::spectrum ? 0 : 1);  // spectrum: no report
                 std::set<std::string> expected = names;
-                if (ok) expected.insert(row.added.begin(), row.added.end());
+                if (ok && row.how == "new") expected.insert(written);
                 EXPECT_EQ(listing(), expected);
                 if (ok) {
                     EXPECT_TRUE(written_by(row.op, get(written)));
                     struct stat after {};
                     lstat(written.c_str(), &after);
                     EXPECT_TRUE(S_ISREG(after.st_mode));
-                    EXPECT_EQ(after.st_mode & 07777, static_cast<mode_t>(row.mode));
-                    if (as_root && !row.added.count(written)) {
+                    EXPECT_EQ(after.st_mode & 07777, row.mode);
+                    if (as_root && row.how != "new") {
                         EXPECT_EQ(after.st_uid, before.st_uid);  // root keeps the owner
                         EXPECT_EQ(after.st_gid, before.st_gid);
                     }
-                    EXPECT_EQ(same_inode(before, written), !as_root && row.in_place_user);
+                    EXPECT_EQ(same_inode(before, written), !as_root && row.how == "in-place");
                     if (written != row.path) {
                         EXPECT_TRUE(fs::is_symlink(row.path));
                     }
@@ -265,11 +244,6 @@ TEST_F(SafeFiles, ReplacesOnlyWhatTheUserMayWriteAndLeavesNothingBehind) {
     if (!root) GTEST_SKIP() << "not root: the cases as user nobody did not run";
 }
 
-// A link `at` to `to`, owned by `owner`.
-void link_as(uid_t owner, const std::string& to, const std::string& at) {
-    fs::create_symlink(to, at);
-    if (lchown(at.c_str(), owner, owner) != 0) ADD_FAILURE() << "lchown " << at;
-}
 // A folder "shared" of mode `shared`, and root's own "secret" holding root's file "victim".
 void attacked_folders(mode_t shared, mode_t victim) {
     for (const char* f : {"shared", "secret"}) fs::remove_all(f);
@@ -286,44 +260,23 @@ void attacked_folders(mode_t shared, mode_t victim) {
 TEST_F(SafeFiles, RootNeverWritesWhereAnotherUsersNamesLead) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root: the attack is root's writing in nobody's reach";
-    struct Row {
-        const char* name;
-        std::function<void(const std::string&)> plant;  // at the target's name
-        const char* written;                            // "": nothing may be written anywhere
-    };
-    const Row rows[] = {
-        // clang-format off
-        {"nobody's link to root's file", [](auto at) { link_as(NOBODY, "../secret/victim", at); }, ""},
-        {"nobody's dangling link into root's folder", [](auto at) { link_as(NOBODY, "../secret/new", at); }, ""},
-        {"nobody's link to nobody's link to root's file", [](auto at) {
-             link_as(NOBODY, "../secret/victim", "shared/hop");
-             link_as(NOBODY, "hop", at);
-         }, ""},
-        {"root's link to root's file", [](auto at) { link_as(0, "../secret/victim", at); }, "secret/victim"},
-        {"root's dangling link", [](auto at) { link_as(0, "../secret/new", at); }, "secret/new"},
-        {"nobody's FIFO, with a reader", [](auto at) {
-             mkfifo(at.c_str(), 0666);
-             if (chown(at.c_str(), NOBODY, NOBODY) != 0) ADD_FAILURE();
-         }, ""},
-        {"a device node", [](auto at) {  // where no node can be made, root's link to /dev/null
-             if (mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) link_as(0, "/dev/null", at);
-         }, ""},
-        // clang-format on
-    };
+    const auto rows = data_lines("attacks.txt");
     const Op ops[] = {Op::container, Op::spectrum, Op::spc_export};
     for (mode_t shared : {01777, 0777})
         for (Op op : ops)
-            for (const Row& row : rows) {
+            for (const auto& [n, line] : rows) {
 #ifndef NV_SPC_BIN
                 if (op == Op::spc_export) continue;  // nv-spc is not built here
 #endif
-                SCOPED_TRACE(std::string(row.name) + (shared & 01000 ? ", sticky" : ", 0777") +
-                             ", writer " + std::to_string(static_cast<int>(op)));
+                const Strings w = words(line);
+                SCOPED_TRACE("attacks.txt:" + std::to_string(n) +
+                             (shared & 01000 ? ", sticky" : ", 0777") + ", writer " +
+                             std::to_string(static_cast<int>(op)));
                 attacked_folders(shared, 0600);
                 const std::string target = op == Op::container  ? "shared/fw.xfw"
                                            : op == Op::spectrum ? "shared/spect.spc"
                                                                 : "shared/out.csv";
-                row.plant(target);
+                for (size_t k = 2; k < w.size(); ++k) prepare(w[k], 0, target);
                 struct stat before {};
                 lstat(target.c_str(), &before);
                 const int reader =
@@ -332,7 +285,7 @@ TEST_F(SafeFiles, RootNeverWritesWhereAnotherUsersNamesLead) {
                 if (!S_ISLNK(before.st_mode)) inotify_add_watch(watch, target.c_str(), IN_OPEN);
 
                 const int result = write_as(Who::self, true, op, target);
-                const bool ok = *row.written != '\0';
+                const bool ok = w[0] != "-";
                 if (op != Op::spectrum) {
                     EXPECT_EQ(result, ok ? 0 : 1);
                 }
@@ -341,7 +294,7 @@ TEST_F(SafeFiles, RootNeverWritesWhereAnotherUsersNamesLead) {
                 close(watch);
                 if (reader >= 0) close(reader);
                 if (ok) {
-                    EXPECT_TRUE(written_by(op, get(row.written)));
+                    EXPECT_TRUE(written_by(op, get(w[0])));
                     EXPECT_TRUE(fs::is_symlink(target));
                     continue;
                 }
@@ -366,7 +319,8 @@ TEST_F(SafeFiles, ANameSwappedWhileRootWritesNeverLeadsThroughTheLink) {
         SCOPED_TRACE(shared & 01000 ? "sticky" : "0777");
         attacked_folders(shared, 04755);
         put("shared/fw.xfw", "mine", 0644, NOBODY);
-        link_as(NOBODY, "../secret/victim", "shared/alt");
+        prepare("link=../secret/victim:shared/alt", NOBODY);
+        prepare("chown=shared/alt:U:U", NOBODY);
         mkfifo("shared/fifo", 0666);
         const int reader = ::open("shared/fifo", O_RDONLY | O_NONBLOCK);
         const int watch = inotify_init1(IN_NONBLOCK);
@@ -501,9 +455,6 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
             good = (f.open(path) && f.write(w[2].data(), w[2].size()) && f.commit()) == ok;
         if (op == "has") good = w[2] == "absent" ? !fs::exists(w[1]) : get(w[1]) == w[2];
         if (op == "link") fs::create_symlink(w[1], w[2]);
-        for (int i = 1; op == "chain" && i <= std::stoi(w[1]); ++i)
-            fs::create_symlink(i < std::stoi(w[1]) ? "l" + std::to_string(i + 1) : "b",
-                               "w/l" + std::to_string(i));
         if (op == "put") put(w[1], w[2], 0644, geteuid());
         if (op == "islink") good = fs::is_symlink(w[1]);
         if (op == "count") good = listing().size() == std::stoul(w[1]);
