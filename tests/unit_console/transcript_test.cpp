@@ -279,7 +279,7 @@ void PrintTo(const Request& r, std::ostream* os) {
 using Pairs = std::vector<std::pair<int, int>>;
 
 struct Case {
-    std::string where, command, line, input, out, err, value;
+    std::string where, command, line, input, out, err, value, left;
     std::vector<Strings> readers;  // kind, start, min, max; then "line" and the index
     int arg = 0, result = 0, disconnects = 0, shuts = 0, linked = -1;  // -1: any
     bool errors_checked = false;
@@ -462,6 +462,9 @@ void check(const Case& c) {
         ADD_FAILURE() << "no command " << c.command;
     }
     Q5_local_now = real_clock;
+    std::string left;  // the input the command left unread
+    for (char rest[INPUT_LINE_SIZE]; input_get(rest, sizeof rest), !input_ended();) left += rest;
+    EXPECT_EQ(left, c.left);
     EXPECT_EQ(con.out(), c.out);
     EXPECT_EQ(c.errors_checked ? con.err() : "", c.err);
     EXPECT_EQ(c.linked < 0 ? -1 : connected.load(), c.linked);
@@ -538,13 +541,17 @@ void transcripts(const std::string& name) {
                 c->line.clear();
                 for (size_t i = 0; i < rest.size();) c->line += unescape(rest, i);
             }
-        } else if (key == "value" || key == "input") {
+        } else if (key == "value" || key == "input" || key == "typed") {
             std::string text;
             for (size_t i = std::min(line.find(' '), line.size() - 1) + 1; i < line.size();)
                 text += unescape(line, i);
             if (key == "value") c->value = text;
-            if (key == "input")  // a lone backslash at its end: typed without Enter
-                c->input += text.ends_with('\\') ? text.substr(0, text.size() - 1) : text + "\n";
+            // A lone backslash at its end: typed without Enter. `input` the command leaves unread,
+            // `typed` it reads.
+            if (key != "value")
+                text = text.ends_with('\\') ? text.erase(text.size() - 1) : text + "\n";
+            if (key != "value") c->input += text;
+            if (key == "input") c->left += text;
         } else if (key == "reply") {
             c->replies.emplace_back(std::stoi(w[1]),
                                     fake_qxx::Reply{std::stoi(w[2]), payload(w, 3, records)});

@@ -1,6 +1,6 @@
 // What the console units do where a transcript (data/, run by transcript_test.cpp) cannot look:
 // readers on a null line and a failing input, the link's event handlers, the sizes a write
-// refuses, commands whose timing against standard input matters, and files the system will not
+// refuses, the event lines shown only while the display waits, and files the system will not
 // read whole or hold.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -130,44 +130,6 @@ TEST(Requests, Q8DeviceTestReadsNoDataPastTheFrame) {
 }
 
 using Q8Commands = Linked;
-
-// Standard input that hands out one line per read and notes how many requests had been sent
-// before each read.
-struct Lines {
-    std::vector<std::string> left;
-    std::vector<size_t> sent_before_read;
-};
-ssize_t read_line(void* cookie, char* buf, size_t size) {
-    auto* in = static_cast<Lines*>(cookie);
-    in->sent_before_read.push_back(fake_qxx::st().calls.size());
-    if (in->left.empty()) return 0;
-    size_t n = std::min(size, in->left.front().size());
-    std::memcpy(buf, in->left.front().data(), n);
-    in->left.erase(in->left.begin());
-    return static_cast<ssize_t>(n);
-}
-
-// The accumulation starts after the first Enter and stops after the second, and the command
-// reads no further.
-TEST_F(Q8Commands, ProceduresWaitForEachEnter) {
-    for (Handler cmd : std::initializer_list<Handler>{Q8_cmd_assay, Q8_cmd_cs_stab}) {
-        fake_qxx::reset();
-        Console con;
-        Lines lines{{"\n", "x y\n", "after\n"}, {}};
-        FILE* in = fopencookie(&lines, "r", {read_line, nullptr, nullptr, nullptr});
-        ASSERT_NE(in, nullptr);
-        input_set_stream(in);
-        std::string line = "as\n";
-        EXPECT_EQ(cmd(line.data(), 0), 0);
-        char rest[64];
-        input_get(rest, sizeof rest);
-        input_set_stream(nullptr);
-        fclose(in);
-        EXPECT_EQ(lines.sent_before_read, (std::vector<size_t>{0, 1, 2}));
-        EXPECT_STREQ(rest, "after\n");
-        EXPECT_EQ(fake_qxx::st().calls.size(), 2u);
-    }
-}
 
 // Standard input whose every read first delivers a keyboard event, as the link's thread would
 // while the operator has not yet answered.
