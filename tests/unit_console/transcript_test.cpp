@@ -589,28 +589,10 @@ using Transcripts = Linked;
 TEST_F(Transcripts, EachDataFile) {
     for (const std::string& name :
          words("q5_commands set_time q8_commands q8_records menus readers q5_container "
-               "q5_upload q8_events connect buffers save_spectrum")) {
+               "q5_upload q8_events connect buffers save_spectrum no_device")) {
         dev_type = 12;  // each file starts on an NV-52
         transcripts(name + ".txt");
     }
-}
-
-// Without a device every command but power off and the event display says so, asks nothing and
-// sends nothing.
-TEST_F(Transcripts, WithoutADeviceNothingIsAskedOrSent) {
-    connected = 0;
-    for (const auto& [name, cmd] : commands()) {
-        if (!name.starts_with("Q5_cmd") && !name.starts_with("Q8_cmd")) continue;
-        if (name == "Q8_cmd_power_off" || name == "Q8_cmd_display_events") continue;
-        Console con("1\n1\n1\n");
-        std::string line = "xx 1\n";
-        const int result = cmd(line.data(), 0);
-        EXPECT_EQ(std::pair(result, con.out()),
-                  std::pair(-1, std::string("\nDevice not connected!\n")))
-            << name;
-    }
-    EXPECT_TRUE(fake_qxx::st().calls.empty());
-    EXPECT_EQ(fake_qxx::st().disconnects, 0);
 }
 
 // Text from devices and the network as the terminal shows it.
