@@ -109,14 +109,8 @@ inline Bytes pattern(size_t n) {
 }
 
 // The pauses the program asked for, recorded instead of slept, and what to do at each.
-inline std::vector<int>& sleeps() {
-    static std::vector<int> s;
-    return s;
-}
-inline std::function<void()>& on_sleep() {
-    static std::function<void()> f;
-    return f;
-}
+inline std::vector<int> sleeps;
+inline std::function<void()> on_sleep;
 
 // The link is up (handle 7, an NV-52) unless a test says otherwise; sleeps are recorded, not
 // slept; the current directory is a fresh one, open to every user.
@@ -127,11 +121,11 @@ class Linked : public testing::Test {
         connected = 1;
         id_conn = 7;
         dev_type = 12;
-        sleeps().clear();
-        on_sleep() = nullptr;
+        sleeps.clear();
+        on_sleep = nullptr;
         nv_sleep_ms = [](int ms) {
-            sleeps().push_back(ms);
-            if (on_sleep()) on_sleep()();
+            sleeps.push_back(ms);
+            if (on_sleep) on_sleep();
         };
         char name[] = "/tmp/nv-console-XXXXXX";
         dir = mkdtemp(name);

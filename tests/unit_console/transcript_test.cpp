@@ -96,20 +96,11 @@ int entry(char* line, int arg) {
     return Tag == 'a' ? -1 : 0;
 }
 
-// The length limit of the upload (`limit N`; none unless given).
-int& upload_limit() {
-    static int limit = -1;
-    return limit;
-}
-
-// The event `Q8_event` delivers: its code, and its frame (empty: none at all).
-std::pair<int, Bytes>& event() {
-    static std::pair<int, Bytes> e;
-    return e;
-}
+int upload_limit = -1;        // the length limit of the upload (`limit N`; none unless given)
+std::pair<int, Bytes> event;  // what `Q8_event` delivers: its code, its frame (empty: none)
 
 int probe(int (*test)(int, const unsigned char*, int*, int), int type_given) {
-    const unsigned char* frame = event().second.empty() ? nullptr : event().second.data();
+    const unsigned char* frame = event.second.empty() ? nullptr : event.second.data();
     int type = -1;
     const int found = test(5, frame, &type, type_given);
     log_write("MAIN", "type %d; without it %d\n", type, test(5, frame, nullptr, type_given));
@@ -137,7 +128,7 @@ const std::map<std::string, Handler>& commands() {
         CMD(Q8_cmd_upload_xfw), CMD(Q8_cmd_flash_fw),
         // clang-format on
         {"Q5_cmd_upload_xfw",
-         [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, upload_limit()); }},
+         [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, upload_limit); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
         {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
         // The container writers: their arguments from the line (MODEL "null": none), and the
@@ -163,9 +154,9 @@ const std::map<std::string, Handler>& commands() {
          [](char*, int) {
              Q8_cmd_hook_events(7);
              for (const auto& [handle, code, handler] : fake_qxx::st().hooks)
-                 if (code == event().first)
+                 if (code == event.first)
                      return handler(7, nullptr,
-                                    event().second.empty() ? nullptr : event().second.data(), 0);
+                                    event.second.empty() ? nullptr : event.second.data(), 0);
              return -100;
          }},
         // The identification of the frame of `event`, with the type asked for (and again not):
@@ -334,13 +325,13 @@ std::function<void()> preparation(const std::vector<std::string>& w, const Recor
             write_file(n, b);
             std::filesystem::resize_file(n, size);
         };
-    if (key == "limit") return [v = std::stoi(w[1])] { upload_limit() = v; };
+    if (key == "limit") return [v = std::stoi(w[1])] { upload_limit = v; };
     if (key == "events") return [v = std::stoi(w[1])] { log_setlevel("EVENTS", v); };
     if (key == "event") {
         const int code = std::stoi(w[1]);
         const Bytes f =
             w.size() > 2 && w[2] == "none" ? Bytes() : frame_of(code, payload(w, 2, records));
-        return [code, f] { event() = {code, f}; };
+        return [code, f] { event = {code, f}; };
     }
     return nullptr;
 }
@@ -426,19 +417,19 @@ void check(const Case& c) {
     SCOPED_TRACE(c.where);
     fake_qxx::reset();
     connected = 1;
-    sleeps().clear();
+    sleeps.clear();
     for (const auto& e : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(e);
     Console con(c.input);
-    upload_limit() = -1;
+    upload_limit = -1;
     for (const auto& [name, bytes] : c.files) {
         if (name.find('/') != std::string::npos)
             std::filesystem::create_directories(std::filesystem::path(name).parent_path());
         write_file(name, bytes);
     }
     for (const auto& f : c.setup) f();
-    on_sleep() = [&c] {
+    on_sleep = [&c] {
         for (const auto& [n, f] : c.after_sleep)
-            if (n == sleeps().size()) f();
+            if (n == sleeps.size()) f();
     };
     for (const auto& [code, reply] : c.replies) fake_qxx::st().replies[code].push_back(reply);
     static struct tm now;  // the PC's local time, when the case gives one
@@ -473,7 +464,7 @@ void check(const Case& c) {
     EXPECT_EQ(st.broadcasts, c.broadcasts);
     EXPECT_EQ(st.bt_inquiries, c.inquiries);
     EXPECT_EQ(st.waits, c.waits);
-    EXPECT_EQ(sleeps(), c.slept);
+    EXPECT_EQ(sleeps, c.slept);
     EXPECT_EQ(st.shuts, c.shuts);
     EXPECT_EQ(st.broadcast, nullptr);  // no discovery left listening
     std::vector<Request> sent;
