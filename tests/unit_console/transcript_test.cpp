@@ -166,6 +166,21 @@ const std::map<std::string, Handler>& commands() {
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
+        {"link_event",  // connected HANDLE TYPE, error, disconnected or list; then the device kind
+                        // and the hooks left
+         [](char* line, int) {
+             const Strings a = words(line);
+             const int r = a[0] == "connected"
+                               ? QXX_event_connected(std::stoi(a[1]), nullptr, std::stoi(a[2]), 0)
+                           : a[0] == "error"        ? QXX_event_connection_error(6, nullptr, 0)
+                           : a[0] == "disconnected" ? QXX_event_disconnected(6, nullptr, 0)
+                                                    : QXX_event_device_list_changed(nullptr);
+             log_write("MAIN", "(type %d", dev_type.load());
+             for (const auto& [handle, code, handler] : fake_qxx::st().hooks)
+                 log_write("MAIN", " %d:%d", handle, code);
+             log_write("MAIN", ")\n");
+             return r;
+         }},
         {"input_get",  // SIZE|null|enter...: each piece read, and whether the input ended
          [](char* line, int) {
              std::string out = "ended " + std::to_string(input_ended());
