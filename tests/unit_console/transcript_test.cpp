@@ -343,10 +343,14 @@ std::function<void()> preparation(const std::vector<std::string>& w, const Recor
         };
     if (key == "limit") return [v = std::stoi(w[1])] { upload_limit = v; };
     if (key == "events") return [v = std::stoi(w[1])] { log_setlevel("EVENTS", v); };
-    if (key == "event") {
+    if (key == "event") {  // event CODE BYTES|none [frame BYTES]: patches of the whole frame
         const int code = std::stoi(w[1]);
+        const size_t whole = std::find(w.begin(), w.end(), "frame") - w.begin();
+        const Strings in(w.begin(), w.begin() + whole);
         const Bytes f =
-            w.size() > 2 && w[2] == "none" ? Bytes() : frame_of(code, payload(w, 2, records));
+            in.size() > 2 && in[2] == "none"
+                ? Bytes()
+                : payload(w, whole + 1, records, frame_of(code, payload(in, 2, records)));
         return [code, f] { event = {code, f}; };
     }
     return nullptr;

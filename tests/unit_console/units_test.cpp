@@ -79,17 +79,6 @@ TEST(Requests, WriteSizes) {
     EXPECT_EQ(fake_qxx::st().calls[0].request.size(), 65533u);
 }
 
-// What lies past an empty frame is not its data: a C there does not make an instrument. (The
-// other frames: data/q8_events.txt.)
-TEST(Requests, Q8DeviceTestReadsNoDataPastTheFrame) {
-    Bytes frame = frame_of(9007, {});
-    frame.resize(QXX_OFF_PAYLOAD + 1);
-    frame[QXX_OFF_PAYLOAD] = 'C';
-    int type = -1;
-    EXPECT_EQ(Q8_test_probe(5, frame.data(), &type, 7), 0);
-    EXPECT_EQ(type, 12);
-}
-
 using Q8Commands = Linked;
 
 // Standard input whose every read first delivers a keyboard event, as the link's thread would
