@@ -70,12 +70,13 @@ Bytes spectrum_text(int32_t mul) {
     return text(t + "6.8 0 3 0\n");
 }
 
-enum class Op { container, spectrum, spc_export };
+enum class Op { container, spectrum, spc_export, upload };
 enum class Who { self, nobody, other };
 
 // Runs the writer in a child as `who` (umask 022): the container writer on `path`, the
-// spectrum handler in the folder of `path` (whose name is then spect.spc), or nv-spc's export
-// of in.spc. The exit code says what the writer reported: 0 success, 1 failure, 2 anything else.
+// spectrum handler in the folder of `path` (whose name is then spect.spc), nv-spc's export of
+// in.spc, or the upload of the container `path`. The exit code says what the writer reported: 0
+// success, 1 failure, 2 anything else.
 int write_as(Who who, bool unnamed, Op op, const std::string& path) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -90,7 +91,13 @@ int write_as(Who who, bool unnamed, Op op, const std::string& path) {
             _exit(3);
         }
 #endif
-        Console con;
+        Console con(path + "\n");
+        std::string line = "up\n";
+        if (op == Op::upload)  // from the container at `path`
+            _exit(Q5_cmd_upload_xfw(line.data(), "x", 12, -1) == 0 &&
+                          fake_qxx::codes() == std::vector<int>{8100, 8102}
+                      ? 0
+                      : 2);
         if (op == Op::spectrum) {
             if (chdir(fs::path(path).parent_path().c_str()) != 0) _exit(3);
             Q8_event_spectrum_data(7, nullptr, spectrum(3).data(), 0);
@@ -529,23 +536,11 @@ TEST_F(Files, AFailedWriteKeepsTheOldContainerAndLeavesNoPartialFile) {
 }
 
 // As user nobody, so that root too is held to the missing write permission.
-TEST_F(Files, UploadReadsAReadOnlyContainer) {
-    write_file("raw.bin", text("abcdefghijkl"));
-    ASSERT_EQ(create("fw.xfw").first, 0);
+TEST_F(SafeFiles, UploadReadsAReadOnlyContainer) {
+    ASSERT_EQ(write_as(Who::self, true, Op::container, "fw.xfw"), 0);
     chmod("fw.xfw", 0444);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
-        Console con(dir + "/fw.xfw\n");
-        std::string line = "up\n";
-        _exit(Q5_cmd_upload_xfw(line.data(), "x", 12, -1) == 0 &&
-                      fake_qxx::codes() == std::vector<int>{8100, 8102}
-                  ? 0
-                  : 1);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(write_as(geteuid() == 0 ? Who::nobody : Who::self, true, Op::upload, dir + "/fw.xfw"),
+              0);
 }
 
 // spect.spc holds the last full spectrum, replaced whole (other channel counts and short events
