@@ -77,8 +77,6 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
     return b;
 }
 
-// ---- console transcripts -----------------------------------------------------------------------
-
 // Fills a stretch of the stack with garbage, as earlier calls may have left it: the menu record
 // must start empty all the same.
 [[gnu::noinline]] void dirty_stack() {
@@ -86,8 +84,6 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
     for (auto& b : junk) b = 0x7F;
 }
 
-// Every command a transcript may run, by name; "/X" after a name passes X as the handler's
-// argument (Q5_cmd_set_serial's prefix letter).
 // A menu entry's handler: prints its letter and the line it was given ("!" for an argument);
 // "a" answers -1, the others 0.
 template <char Tag>
@@ -113,6 +109,8 @@ using Call = std::function<int(int wait)>;  // a request wrapper called on handl
 const std::map<std::string, Call>& wrappers();
 alignas(8) unsigned char reply_buffer[8192];  // where the wrappers leave what they read
 
+// Every command a transcript may run, by name; "/X" after a name passes X as the handler's
+// argument.
 const std::map<std::string, Handler>& commands() {
 #define CMD(f) \
     { #f, f }
@@ -233,8 +231,6 @@ const std::map<std::string, Handler>& commands() {
              argv.push_back(nullptr);
              return nv_term_main(static_cast<int>(args.size()), argv.data());
          }},
-        // The Q5 board's menu as a console would run it: printed, then run until quit. Its
-        // makers, and the hook of the events it has none of, report 0.
         // A menu of the line's kind printed, its count shown, then run: "test [COUNT]" (five
         // entries, the first COUNT kept), "empty", or "cut" (texts longer than their fields).
         {"menu",
@@ -256,7 +252,7 @@ const std::map<std::string, Handler>& commands() {
              log_write("MAIN", "(%d printed)\n", menu_print(&m));
              return menu_run(&m);
          }},
-        {"Q5_menu",
+        {"Q5_menu",  // the board's menu as a console runs it: its makers report 0
          [](char*, int) {
              menu m;
              menu_init(&m);
@@ -425,7 +421,6 @@ std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) 
     return {};
 }
 
-// The names in the case's folder.
 std::set<std::string> listing() {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator("."))
@@ -509,7 +504,6 @@ void check(const Case& c) {
     }
 }
 
-// Runs every case of a transcript file.
 void transcripts(const std::string& name) {
     Records records;
     std::optional<Case> c;
@@ -619,8 +613,6 @@ TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
             << "device_text.txt:" << n;
     }
 }
-
-// ---- request tables ----------------------------------------------------------------------------
 
 const Bytes REQUEST = pattern(1400);  // what a caller's request buffer holds: pattern:N on the wire
 
