@@ -390,8 +390,9 @@ std::pair<int, std::string> ask(int (*read)(T*, L, L, const char*), const char* 
 }
 std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) {
     const std::string& kind = w[0];
-    const int index = line ? std::stoi(w[5]) : 0;
-    if (kind == "integer" && line) {
+    const bool cmd = w.size() > 4;  // the command-line form, on `line` (null: none)
+    const int index = cmd ? std::stoi(w[5]) : 0;
+    if (kind == "integer" && cmd) {
         int32_t v = std::stoi(w[1]);
         int r = input_integer_msg_cmd(&v, std::stoi(w[2]), std::stoi(w[3]), "N", line, index);
         return {r, std::to_string(v)};
@@ -400,8 +401,8 @@ std::pair<int, std::string> read(const std::vector<std::string>& w, char* line) 
         char v[INPUT_LINE_SIZE + 1];
         snprintf(v, sizeof v, "%s", w[1].c_str());
         const unsigned min = std::stoul(w[2]), max = std::stoul(w[3]);
-        int r = line ? input_string_msg_cmd(v, min, max, "T", line, index)
-                     : input_string_msg(v, min, max, "T");
+        int r = cmd ? input_string_msg_cmd(v, min, max, "T", line, index)
+                    : input_string_msg(v, min, max, "T");
         return {r, v};
     }
     if (kind == "yesno") {
@@ -458,7 +459,7 @@ void check(const Case& c) {
     if (!c.readers.empty()) {  // the readers in turn on one line; their values joined by ","
         std::pair<int, std::string> got;
         for (const Strings& r : c.readers) {
-            const auto [result, value] = read(r, r.size() > 4 ? line.data() : nullptr);
+            const auto [result, value] = read(r, c.line == "null" ? nullptr : line.data());
             got = {got.first | result, got.second + (&r == &c.readers[0] ? "" : ",") + value};
         }
         EXPECT_EQ(got, std::pair(c.result, c.value));

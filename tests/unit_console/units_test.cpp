@@ -1,5 +1,5 @@
 // What the console units do where a transcript (data/, run by transcript_test.cpp) cannot look:
-// readers on a null line and a failing input, the sizes a write refuses, the event lines shown
+// readers on a failing input, the sizes a write refuses, the event lines shown
 // only while the display waits, and files the system will not read whole or hold.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -13,17 +13,6 @@
 #include "q8_comm.h"
 
 namespace {
-
-// A null line has no parameter: the readers prompt. (Readers sharing a line: data/readers.txt.)
-TEST(Readers, ANullLineHasNoParameter) {
-    Console con("5\nab\n");
-    int32_t v = 1;
-    char s[8] = "x";
-    input_integer_msg_cmd(&v, 0, 9, "N", nullptr, 1);
-    input_string_msg_cmd(s, 1, 4, "T", nullptr, 1);
-    EXPECT_EQ(std::pair(v, std::string(s)), std::pair(5, std::string("ab")));
-    EXPECT_EQ(con.out(), "N[1]:T[x]:");
-}
 
 // ---- line primitives (the parsers and input_get: data/readers.txt) ----------------------------
 
