@@ -16,6 +16,7 @@
 
 #include <fstream>
 #include <list>
+#include <optional>
 #include <set>
 
 #include "fixture.h"
@@ -422,13 +423,26 @@ TEST_F(SafeFiles, AnInterruptWhileWritingLeavesOnlyTheOldFile) {
     if (!ignored.empty()) GTEST_SKIP() << "ignored here, not tried:" << ignored;
 }
 
-// The unit's own contract where the console writers cannot reach it: data/safe_file.txt, steps
-// on one SafeFile.
+// Writes beyond `bytes` fail (no signal) until the end of the scope.
+struct FileSizeLimit {
+    rlimit saved{};
+    explicit FileSizeLimit(rlim_t bytes) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lower{bytes, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+};
+
+// The unit's own contract where the console writers cannot reach it, and what lands on disk when
+// the disk is full or the names are in the way: data/safe_file.txt, steps on one SafeFile.
 TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     const auto original_name = safe_file_temp_name;
     static std::vector<std::string> drawn;
     static std::string always;
     std::list<SafeFile> held;
+    std::optional<FileSizeLimit> limit;
     SafeFile f;
     size_t descriptors = 0;
     int in = -1;
@@ -484,6 +498,28 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         if (op == "stdin" && w[1] == "back") dup2(in, 0), close(in);
         if (op == "descriptors" && w[1] == "mark") descriptors = open_descriptors();
         if (op == "descriptors" && w[1] == "same") good = open_descriptors() == descriptors;
+        if (op == "fill") write_file(w[1], Bytes(std::stoul(w[2]), 0x5A));
+        if (op == "limit" && w[1] == "none") limit.reset();
+        if (op == "limit" && w[1] != "none") limit.emplace(std::stoul(w[1]));
+        if (op == "xfw") {  // the container of raw.bin written to PATH
+            Console con;
+            const int r = Q5_create_xfw("raw.bin", path, 1, 5, 1, "NV-52", -1, 12);
+            good = ok ? r == 0
+                      : r == -1 && con.out().ends_with("Writing file " + w[1] +
+                                                       "...Error creating file:" + w[1] + "!\n");
+        }
+        if (op == "size") good = fs::file_size(w[1]) == std::stoul(w[2]);
+        if (op == "spectrum") {  // the event spectrum(MUL), and the line it prints
+            Console con;
+            const int32_t mul = std::stoi(w[1]);
+            good = Q8_event_spectrum_data(7, nullptr, spectrum(mul).data(), 0) == 0 &&
+                   con.out() == "spectrum(1024) " + std::to_string(uint16_t(mul)) + " received.\n";
+        }
+        if (op == "has-spectrum") good = text(get(w[1])) == spectrum_text(std::stoi(w[2]));
+        if (op == "entries")
+            good = std::distance(fs::directory_iterator("."), {}) == std::stol(w[1]);
+        if (op == "isdir") good = fs::is_directory(w[1]);
+        if (op == "mkdir") fs::create_directories(w[1]);
         if (op == "abandon") {
             SafeFile g;
             good = g.open(path) && g.write(w[2].data(), w[2].size());
@@ -494,88 +530,12 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     safe_file_tmpfile = true;
 }
 
-using Files = Linked;
-
-std::pair<int, std::string> create(const std::string& to) {
-    Console con;
-    int r = Q5_create_xfw("raw.bin", to.c_str(), 1, 5, 1, "NV-52", -1, 12);
-    return {r, con.out()};
-}
-
-size_t entries(const char* folder) {
-    return static_cast<size_t>(
-        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
-// Writes beyond `bytes` fail (no signal) until the end of the scope.
-struct FileSizeLimit {
-    rlimit saved{};
-    explicit FileSizeLimit(rlim_t bytes) {
-        signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit lower{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &lower);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
-};
-
-// A disk that will not take the container (no folder, a folder in the way: safe_file_test.cpp).
-TEST_F(Files, AFailedWriteKeepsTheOldContainerAndLeavesNoPartialFile) {
-    write_file("raw.bin", Bytes(100000, 0x5A));
-    write_file("fw.xfw", text("old"));
-    {
-        FileSizeLimit limit(4096);
-        auto [r, out] = create("fw.xfw");
-        EXPECT_EQ(r, -1);
-        EXPECT_TRUE(out.ends_with("Writing file fw.xfw...Error creating file:fw.xfw!\n")) << out;
-    }
-    EXPECT_EQ(read_file("fw.xfw"), text("old"));
-    EXPECT_EQ(entries("."), 2u);
-    EXPECT_EQ(create("fw.xfw").first, 0);  // once the disk takes it, replaced whole
-    EXPECT_EQ(read_file("fw.xfw").size(), 100072u);
-}
-
 // As user nobody, so that root too is held to the missing write permission.
 TEST_F(SafeFiles, UploadReadsAReadOnlyContainer) {
     ASSERT_EQ(write_as(Who::self, true, Op::container, "fw.xfw"), 0);
     chmod("fw.xfw", 0444);
     EXPECT_EQ(write_as(geteuid() == 0 ? Who::nobody : Who::self, true, Op::upload, dir + "/fw.xfw"),
               0);
-}
-
-// spect.spc holds the last full spectrum, replaced whole (other channel counts and short events
-// are only announced: data/q8_events.txt); a user's file named like a temporary file is never
-// touched, and a spectrum that cannot take the place of the old file (too large for the disk,
-// or a folder in its way) leaves the old one and nothing else behind.
-TEST_F(Files, SpectrumFileHoldsTheLastFullSpectrum) {
-    Console con;
-    const auto event = [](int32_t mul) {
-        EXPECT_EQ(Q8_event_spectrum_data(7, nullptr, spectrum(mul).data(), 0), 0);
-    };
-    write_file("spect.spc", text("old\n"));
-    event(3);
-    event(-2000);
-    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2000));
-    EXPECT_EQ(entries("."), 1u);
-    {
-        FileSizeLimit limit(100);
-        event(5);
-    }
-    EXPECT_EQ(read_file("spect.spc"), spectrum_text(-2000));
-    fs::create_symlink("/dev/full", "spect.spc.tmp");
-    event(7);
-    EXPECT_TRUE(fs::is_symlink("spect.spc.tmp"));
-    EXPECT_EQ(read_file("spect.spc"), spectrum_text(7));
-    fs::remove("spect.spc");
-    fs::remove("spect.spc.tmp");
-    fs::create_directories("spect.spc/inside");  // rename refuses
-    event(9);
-    EXPECT_EQ(entries("."), 1u);
-    EXPECT_TRUE(fs::is_directory("spect.spc/inside"));
-    EXPECT_EQ(con.out(),
-              "spectrum(1024) 3 received.\n"
-              "spectrum(1024) 63536 received.\nspectrum(1024) 5 received.\n"
-              "spectrum(1024) 7 received.\nspectrum(1024) 9 received.\n");
 }
 
 }  // namespace
