@@ -14,13 +14,14 @@ class Console {
   public:
     // Registers the program's categories ("MAIN" on, "EVENTS" off, errors on) and takes over
     // standard input with `input`.
-    explicit Console(const std::string& input = "") {
+    explicit Console(const std::string& input = "") : data_(input) {
         log_reset();
         log_addlevel("MAIN", 0, 1, 0, 0, "");
         log_addlevel("EVENTS", 0, 0, 0, 0, "");
         log_seterror(0, 1, 0, 0, "");
         log_set_sink(&Console::collect, this);
-        feed(input);
+        in_ = data_.empty() ? fopen("/dev/null", "r") : fmemopen(data_.data(), data_.size(), "r");
+        input_set_stream(in_);
     }
     ~Console() {
         log_set_sink(nullptr, nullptr);
@@ -30,14 +31,6 @@ class Console {
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 
-    // Replaces what is left of standard input with `input`.
-    void feed(const std::string& input) {
-        input_set_stream(nullptr);
-        if (in_) fclose(in_);
-        data_ = input;
-        in_ = data_.empty() ? fopen("/dev/null", "r") : fmemopen(data_.data(), data_.size(), "r");
-        input_set_stream(in_);
-    }
     std::string out() const {
         std::lock_guard<std::mutex> g(lock_);
         return all_;

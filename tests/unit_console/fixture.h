@@ -23,6 +23,7 @@
 
 using Bytes = std::vector<unsigned char>;
 using Handler = std::function<int(char*, int)>;
+using Strings = std::vector<std::string>;
 
 inline Bytes frame_of(int code, const Bytes& payload) {
     Bytes f(payload.size() + QXX_FRAME_OVERHEAD);
@@ -38,6 +39,54 @@ inline void write_file(const std::string& path, const Bytes& d) {
 inline Bytes read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+// One character of `s` at `i`, with the escapes \n \r \t \0 \xHH (any other escaped character
+// stands for itself).
+inline char unescape(const std::string& s, size_t& i) {
+    char c = s[i++];
+    if (c != '\\' || i >= s.size()) return c;
+    c = s[i++];
+    if (c == 'x') {
+        i += 2;
+        return static_cast<char>(std::stoi(s.substr(i - 2, 2), nullptr, 16));
+    }
+    const std::string from = "nrt0", to = std::string("\n\r\t\0", 4);
+    return from.find(c) == std::string::npos ? c : to[from.find(c)];
+}
+
+// The words of a line: blanks separate them except inside quotes.
+inline std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> out(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (!quoted && isspace(static_cast<unsigned char>(line[i]))) {
+            if (!out.back().empty()) out.emplace_back();
+            continue;
+        }
+        if (line[i] == '"') quoted = !quoted;
+        out.back() += line[i];
+        if (line[i] == '\\' && i + 1 < line.size()) out.back() += line[++i];
+    }
+    if (out.back().empty()) out.pop_back();
+    return out;
+}
+inline std::string quoted(const std::string& w) {
+    std::string out;
+    for (size_t i = 1; i + 1 < w.size();) out += unescape(w, i);
+    return out;
+}
+
+// Lines of a data file with their numbers, comments and blank lines left out.
+inline std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
+    std::ifstream f(std::string(NV_SOURCE_DIR) + "/tests/unit_console/data/" + name);
+    EXPECT_TRUE(f.good()) << name;
+    std::vector<std::pair<int, std::string>> out;
+    std::string line;
+    for (int n = 1; std::getline(f, line); ++n)
+        if (!line.empty() && line[0] != '#' && line.find_first_not_of(' ') != std::string::npos)
+            out.emplace_back(n, line);
+    return out;
 }
 
 // The descriptors this process holds open.
@@ -60,14 +109,8 @@ inline Bytes pattern(size_t n) {
 }
 
 // The pauses the program asked for, recorded instead of slept, and what to do at each.
-inline std::vector<int>& sleeps() {
-    static std::vector<int> s;
-    return s;
-}
-inline std::function<void()>& on_sleep() {
-    static std::function<void()> f;
-    return f;
-}
+inline std::vector<int> sleeps;
+inline std::function<void()> on_sleep;
 
 // The link is up (handle 7, an NV-52) unless a test says otherwise; sleeps are recorded, not
 // slept; the current directory is a fresh one, open to every user.
@@ -78,11 +121,11 @@ class Linked : public testing::Test {
         connected = 1;
         id_conn = 7;
         dev_type = 12;
-        sleeps().clear();
-        on_sleep() = nullptr;
+        sleeps.clear();
+        on_sleep = nullptr;
         nv_sleep_ms = [](int ms) {
-            sleeps().push_back(ms);
-            if (on_sleep()) on_sleep()();
+            sleeps.push_back(ms);
+            if (on_sleep) on_sleep();
         };
         char name[] = "/tmp/nv-console-XXXXXX";
         dir = mkdtemp(name);
