@@ -224,7 +224,6 @@ TEST(UsbContract, ReadsThatComeBackBadly) {
     }
 }
 
-// A read that cannot go out again ends the link, at the open or later.
 TEST(UsbContract, ReadsThatCannotGoOutEndTheLink) {
     for (int later : {0, 1}) {
         SCOPED_TRACE(later ? "after the open" : "at the open");

@@ -158,7 +158,6 @@ TEST(PeakTargets, StrongChainsAndWeakLines) {
                 tally(&pulls, lines[j], m[j], true);
         }
 
-        // A chain: seven lines 8 to 12 FWHM apart.
         draw c{std::mt19937_64(200 + i)};
         scene t = background(&c, i % 2 ? 4096 : i % 3 ? 1024 : 2048);
         std::vector<line> chain;
