@@ -1,9 +1,8 @@
 // Fake Bluetooth radios behind each system's table of calls, with one face for the contract
-// tests (comm_bt_contract_test.cpp): answers, radio, CODES, the notes, connected_to, paired_with
-// and the device_ calls. Here what both share and the BlueZ one (bt_api.h): its route and state,
-// the devices an inquiry finds and their names, and RFCOMM "sockets" that are one end of a
-// socket pair (the other end is the instrument's), or a pipe that never connects. The Windows
-// one is bt_win_fake.h.
+// tests: answers, radio, CODES, the notes, connected_to, paired_with and the device_ calls. Here
+// what both share and the BlueZ one: its route and state, the devices an inquiry finds and their
+// names, and RFCOMM "sockets" that are one end of a socket pair (the other end is the
+// instrument's), or a pipe that never connects.
 #pragma once
 
 #if NV_HAVE_BLUEZ || NV_HAVE_WINBT

@@ -1,8 +1,7 @@
-// The Windows fake Bluetooth radio (bt_win_api.h), included by bt_fake.h with what both share:
-// whether a radio is there, the devices an inquiry finds with their class and name, pairing (the
-// PIN the transport answers when the fake asks for one), and RFCOMM "sockets" that are one end
-// of a loopback TCP connection whose other end is the instrument's, or a listening socket that
-// never connects.
+// The Windows fake Bluetooth radio, included by bt_fake.h with what both share: whether a radio
+// is there, the devices an inquiry finds with class and name, pairing (the PIN the transport
+// answers when the fake asks), and RFCOMM "sockets" that are one end of a loopback TCP connection
+// whose other end is the instrument's, or a listening socket that never connects.
 #pragma once
 
 namespace bt_fake {
@@ -229,7 +228,6 @@ inline const comm_btwin_api FAKE_API = {
 };
 // clang-format on
 
-// A fresh fake for the length of a test.
 struct Installed {
     FakeBt bt;
     Installed() {

@@ -1,10 +1,9 @@
-// The test's side of a fake USB bus, shared by the libusb fake (usb_fake.h) and the WinUSB one
-// (usb_win_fake.h), so that one set of contract tests (comm_usb_contract_test.cpp) holds both
-// transports: devices with their ids, place and strings; what the bus injects now and then (reads
-// that come back badly, reads or writes that cannot go out, writes the device does not take or
-// takes before its pipe halts, refused opens); and what it saw. Each system's fake (Self) maps its
-// calls onto this model, completes what can complete in woken() (under the lock, after every
-// change) and reports arrivals and removals in plugged(bool) (outside it).
+// The test's side of a fake USB bus, shared by the libusb and WinUSB fakes so that one set of
+// contract tests holds both transports: devices with their ids, place and strings; what the bus
+// injects (reads that come back badly, reads or writes that cannot go out, writes the device does
+// not take or takes before its pipe halts, refused opens); and what it saw. Each system's fake
+// (Self) maps its calls onto this model, completes what can in woken() (under the lock, after
+// every change) and reports arrivals and removals in plugged(bool) (outside it).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -68,17 +67,15 @@ enum class Back {
     error,
     overflowed
 };
-// Why an open is refused.
 enum class Refusal { none, in_use, gone };
 
 template <typename Self>
 class Core {
   public:
-    // What the bus injects, changed through set(): the next `spoil_left` reads that would
-    // complete with bytes come back `spoil`, the bytes lost (`spoiled` counts them); `reads_left`
-    // more reads go out, every one after fails (-1: all go out); writes stay pending until they
-    // are cancelled, cannot go out, or come back from a halted pipe after the device took them;
-    // opens are refused.
+    // Injected through set(): the next `spoil_left` reads that would complete with bytes come
+    // back `spoil`, the bytes lost (counted in `spoiled`); reads after `reads_left` more fail (-1:
+    // none); writes stay pending until cancelled, cannot go out, or come back from a halted pipe
+    // after the device took them; opens are refused.
     Back spoil = Back::error;
     int spoil_left = 0, spoiled = 0, reads_left = -1;
     bool hold_writes = false, write_refused = false, write_halted = false;
@@ -193,9 +190,8 @@ class Core {
     static bool ready(const Device* d, bool in, bool held, bool cancelled) {
         return cancelled || d->gone || (in ? !d->to_host.empty() : !held);
     }
-    // Under lock_: ends it, giving how and the bytes it moved: a read takes up to `length` of the
-    // device's bytes (lost when it comes back spoilt, as spoil); the device takes a write (and
-    // its pipe may halt after it).
+    // Under lock_: ends it, giving how and the bytes moved: a read takes up to `length` of the
+    // device's bytes (lost when spoilt); the device takes a write (its pipe may halt after it).
     Back end(Device* d, bool in, bool cancelled, unsigned char* buffer, size_t length, size_t* n) {
         *n = 0;
         changed_.notify_all();

@@ -1,10 +1,9 @@
-// A fake USB bus behind the USB transport's table of libusb calls (usb_api.h), on the bench
-// shared with the Windows fake (usb_bench.h): one instrument interface per device; bulk transfers
-// that complete only inside event handling (as libusb's do), on whichever thread handles events;
-// an event descriptor per context for the I/O thread's poll; hot-plug rounds reported inside
-// event handling; and libusb's own timer. It records the driver and interface calls and injects
-// libusb's own refusals; it counts what is handed out, so a test can check that a link gives back
-// every context, interface, driver and transfer.
+// A fake USB bus behind the transport's table of libusb calls, on the bench shared with the
+// Windows fake: one instrument interface per device; bulk transfers complete only inside event
+// handling (as libusb's do), on whichever thread handles events; an event descriptor per context
+// for the I/O thread's poll; hot-plug rounds and libusb's own timer. It records driver and
+// interface calls, injects libusb's refusals and counts what is handed out, so a test can check
+// that a link gives back every context, interface, driver and transfer.
 #pragma once
 
 #if NV_HAVE_LIBUSB
@@ -60,8 +59,7 @@ class Bench : public Core<Bench> {
         EXPECT_EQ(leaks(), "") << "given back at the end";
         for (Context* c : contexts_) delete c;
     }
-    // What is still handed out (memory aside, which the leak checker watches); empty when
-    // everything came back.
+    // What is still handed out (memory aside: the leak checker's); empty when all came back.
     std::string leaks() {
         std::lock_guard<std::mutex> guard(lock_);
         return counted({{"contexts", contexts_.size()},
@@ -91,9 +89,8 @@ class Bench : public Core<Bench> {
         int init = 0, list = 0, open = 0, detach = 0;
     } errors;
     libusb_context* last_ctx = nullptr;  // the context made last
-    // libusb's own timer: due at `timer_at` on `timer_ctx`, when it then brings `timer_data`
-    // from `timer_device` (or lets the hot-plug round of that context be reported); nothing
-    // wakes the poll.
+    // libusb's own timer: due at `timer_at` on `timer_ctx`, then brings `timer_data` from
+    // `timer_device` (or lets that context's hot-plug round be reported); nothing wakes the poll.
     libusb_context* timer_ctx = nullptr;
     std::chrono::steady_clock::time_point timer_at;
     Device* timer_device = nullptr;
@@ -337,10 +334,9 @@ class Bench : public Core<Bench> {
         return bus().hotplug_capable ? 1 : 0;
     }
 
-    // Fires the timer when it is due, reports a round of hot-plug changes (one call each, as
-    // libusb does), completes what can complete for this context (waiting up to *tv for
-    // something to when nothing else happened), and calls the transfers' callbacks, as libusb
-    // does, on the calling thread.
+    // As libusb does: fires the due timer, reports a round of hot-plug changes (one call each),
+    // completes what can for this context (waiting up to *tv when nothing else happened), and
+    // calls the transfers' callbacks on the calling thread.
     static int handle_events(libusb_context* ctx, timeval* tv, int*) {
         Bench& b = bus();
         std::lock_guard<std::mutex> one_handler(b.handling_);

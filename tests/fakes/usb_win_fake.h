@@ -1,9 +1,9 @@
-// A fake USB bus behind the Windows USB transport's table of system calls (usb_win_api.h), on
-// the bench shared with the libusb fake (usb_bench.h): devices bound to WinUSB or not; the
-// SetupAPI listing; one open at a time per device; interface 0 with an interrupt pipe and
-// interface 1 with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into the
-// caller's event when the device has bytes or takes them; and device notifications for arrival
-// and removal. It counts what is handed out, so a test can check that a link gives it all back.
+// A fake USB bus behind the Windows USB transport's table of system calls, on the bench shared
+// with the libusb fake: devices bound to WinUSB or not; the SetupAPI listing; one open at a time
+// per device; interface 0 with an interrupt pipe (a control interface's) and interface 1, the
+// instrument's, with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into
+// the caller's event when the device has bytes or takes them; arrival and removal notifications.
+// It counts what is handed out, so a test can check that a link gives it all back.
 #pragma once
 
 #if NV_HAVE_WINUSB
@@ -18,9 +18,8 @@
 
 namespace usb_fake {
 
-// On Windows a device's place is its hub and port (Device Manager's "Port_#0002.Hub_#0004"):
-// here a device straight at a bus's root port is on hub BUS, one behind a hub at root port P on
-// hub BUS*100+P.
+// On Windows a device's place is its hub and port ("Port_#0002.Hub_#0004"): here one at a bus's
+// root port is on hub BUS, one behind a hub at root port P on hub BUS*100+P.
 inline int hub_of(const Device& d) {
     return d.ports.size() <= 1 ? d.bus : d.bus * 100 + d.ports[d.ports.size() - 2];
 }
@@ -258,8 +257,6 @@ class Bench : public Core<Bench> {
         }
         return new_interface(iface(h)->device, 1, out);
     }
-    // Interface 0 has one interrupt IN pipe, as a control interface has; interface 1, with bulk
-    // IN 0x81 and OUT 0x02, is the instrument's.
     static BOOL WINAPI interface_settings(WINUSB_INTERFACE_HANDLE h, UCHAR,
                                           PUSB_INTERFACE_DESCRIPTOR desc) {
         *desc = {};

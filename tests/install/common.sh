@@ -9,9 +9,8 @@ fail() {
     exit 1
 }
 
-# own_network_namespace "$@": runs the calling script again inside a network namespace of its
-# own with loopback up, so that nothing it starts reaches another address; exit 77 (skipped)
-# where no namespace can be made.
+# own_network_namespace "$@": reruns the calling script in a network namespace of its own with
+# loopback up, so nothing it starts reaches another address; exit 77 (skipped) where none can be.
 own_network_namespace() {
     if [ "${NV_OWN_NETNS:-}" != 1 ]; then
         unshare -n true 2>/dev/null || { echo "SKIP: no network namespace (unshare -n)"; exit 77; }
@@ -20,8 +19,7 @@ own_network_namespace() {
     ip link set lo up
 }
 
-# The files under the prefix, one a line (installed_files.txt); nv-spc's when the build has it
-# (argument 1).
+# The files under the prefix, one a line; nv-spc's too when argument 1 is 1.
 expected_files() {
     awk -v spc="$1" '!/^#/ && NF && ($2 != "nv-spc" || spc == 1) { print $1 }' \
         "$(dirname "${BASH_SOURCE[0]}")/installed_files.txt"

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# `make demo` (scripts/demo.sh) in a network namespace of its own: with its ports free, a whole
-# session of nv-term against the simulator it started; with them taken by another nv52-sim, the
-# simulator's own error and a way out, and no nv-term.
+# `make demo` in a network namespace of its own: with its ports free, a whole session against the
+# simulator it started; with them taken by another nv52-sim, its error, a way out and no nv-term.
 #   demo_test.sh SOURCE_DIR BUILD_DIR        (exit 77: no network namespace here, skipped)
 set -euo pipefail
 src=$1 build=$2

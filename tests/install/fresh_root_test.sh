@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # A fresh Debian 12 root (debootstrap --variant=minbase) follows the README and nothing else:
-# the compiler, CMake, make and git installed with apt, a clone of the last commit, `make demo`
-# with a session typed in (in a network namespace of its own), then `make package`, which must
-# give the whole package (every program, every transport's library in Depends). With
-# FULL=1, `make test` runs there too, before the package. Each step's time is printed.
+# g++, CMake, make and git from apt, a clone of the last commit, `make demo` with a session typed
+# in (in a network namespace), then `make package`, which must give the whole package (every
+# program, every transport's library in Depends); with FULL=1 `make test` before it. Steps timed.
 #   fresh_root_test.sh [ROOT]        as root; ROOT (default: a temporary folder) is removed after
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -44,7 +43,6 @@ step "apt-get install g++ cmake make git" \
 git clone -q --no-checkout "$src" "$root/nv-term"
 git -C "$root/nv-term" checkout -q "$(git -C "$src" rev-parse HEAD)"
 step "make" in_root 'make'
-# make demo: a session with the simulator it starts, typed in, in a network namespace.
 demo() {
     unshare -n sh -c 'ip link set lo up && printf "3\n0\n\nve\nq\n" |
         chroot "$0" env -i PATH=/usr/bin:/bin HOME=/root bash -c "cd /nv-term && make demo"' \

@@ -22,7 +22,6 @@ for page in "${pages[@]}"; do
         echo "mandoc is not installed: $name.1 checked with groff only"
     fi
 
-    # SEE ALSO names every other page the build makes.
     for other in "${pages[@]}"; do
         o=$(basename "$other" .1)
         [ "$o" = "$name" ] || sed -n '/^\.SH SEE ALSO/,$p' "$page" |
@@ -31,8 +30,7 @@ for page in "${pages[@]}"; do
 
     program=$build/$name
     if [ "$name" != nv-term ] && [ -x "$program" ]; then
-        # Options as the program lists them, and as the page writes them (\-\-name).
-        # nv-spc lists each command's options under 'nv-spc COMMAND --help'.
+        # Options as the program lists them (nv-spc per command) and as the page writes (\-\-name).
         help=$({ "$program" --help
                  if [ "$name" = nv-spc ]; then
                      for command in info plot watch trend compare export; do

@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# CI: `make package` builds nv-term_VERSION_ARCH.deb, whole: every program, its Depends from the
-# shared libraries of every transport, exactly the expected files under /usr; its programs work
-# when unpacked into a scratch root; dpkg installs it there, removes it (state rc) and purges it;
-# lintian --pedantic finds no error, no hardening tag and no needless section. Where libraries
-# are missing, make package refuses with the configure step's reason, and make package-reduced
-# builds a package whose description and Depends say what it lacks. Nothing is installed into
-# the system.
+# CI: `make package` gives nv-term_VERSION_ARCH.deb, whole: every program, Depends from every
+# transport's shared libraries, exactly the expected files under /usr; its programs work unpacked;
+# dpkg installs, removes (state rc) and purges it in a scratch root; lintian --pedantic finds no
+# error, hardening tag or needless section; then the reduced package. Nothing goes into the system.
 #   package_test.sh [BUILD_DIR]      (default build; run from anywhere)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -21,7 +18,6 @@ with_spc=1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-# The listing: regular files under /usr, nothing anywhere else.
 dpkg-deb --contents "$deb" | awk '{ print $6 }' | sed 's|^\./||' >"$root/all"
 grep -v '/$' "$root/all" | sed 's|^usr/||' >"$root/files"
 outside=$(grep -v '^usr/' "$root/all" || true)
@@ -72,9 +68,8 @@ fi
 echo "package: $(basename "$deb"), $(wc -l <"$root/files") files, Depends: $depends;" \
      "lintian: $(grep -c '^[WIP]: ' "$root/lintian" || true) other tags"
 
-# With the USB and nv-spc libraries hidden from pkg-config (as on a machine that lacks them):
-# make package stops before it builds anything, with the reason; make package-reduced builds a
-# package that says what it lacks.
+# With the USB and nv-spc libraries hidden from pkg-config (a machine without them): make package
+# stops before it builds anything, with the reason; make package-reduced says what it lacks.
 scratch=$root/reduced-build
 out=$(PKG_CONFIG_LIBDIR=/nonexistent make -s -C "$src" BUILD="$scratch" package 2>&1) &&
     fail "make package without libusb and cairo succeeded"

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # CI: `make windows-package` gives the archive and the installer. Under Wine, in a prefix of its
-# own in a temporary folder (never ~/.wine): the archive holds the two programs, the manual
-# pages and a README and copyright with CR LF line ends, and its nv-term.exe runs a session
-# against the Linux nv52-sim on loopback. The installer puts the same under Program
-# Files\nv-term, on the system PATH and in the list of installed programs with its version,
-# replaces an older version in place, runs the same session from there, and `msiexec /x` leaves
-# nothing of it.
+# own in a temporary folder (never ~/.wine): the archive holds the two programs, manual pages and
+# a CR LF README and copyright, and its nv-term.exe runs a session against the Linux nv52-sim on
+# loopback. The installer puts the same under Program Files\nv-term, on the system PATH and in the
+# installed programs with its version, replaces an older one in place, runs the same session, and
+# `msiexec /x` leaves nothing.
 #   windows_package_test.sh        (run from anywhere, as root: in a network namespace of its own)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)

@@ -1,6 +1,5 @@
-// What every Bluetooth side promises, on the fake radio of bt_fake.h (BlueZ here, Windows under
-// Wine by make test-windows), and what only BlueZ does with an inquiry: availability, the
-// inquiry, RFCOMM links with and without pairing, and every refusal with its note.
+// What every Bluetooth side promises on the fake radio (BlueZ here, Windows under Wine), and what
+// only BlueZ does with an inquiry.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -71,8 +70,7 @@ TEST(BtContract, TheInquiryListsEachDeviceOnceAndAtMost32) {
 }
 
 // With a PIN the link asks to be paired (and gives the PIN when asked for it); without one it
-// does not. Bytes go both ways; the instrument sees the close, and the link sees the
-// instrument's.
+// does not. Bytes go both ways; each side sees the other's close.
 TEST(BtContract, RfcommLinksCarryBytesBothWays) {
     const struct {
         const char* address;

@@ -1,9 +1,5 @@
-// What every USB transport promises, on a fake bus: the libusb one on Linux (usb_fake.h), the
-// WinUSB one on Windows (usb_win_fake.h, run under Wine by make test-windows), both with the same
-// face; and, at the end, what only one of them has. The listing (ranges, order, limits, name
-// filters), display texts, links carrying bytes both ways split and joined as they come, reads
-// and writes that come back badly or not at all, a device pulled out in the middle, refused opens
-// with their notes, and device arrival and removal. Places are written as each system shows them
+// What every USB transport promises, on a fake bus with one face (libusb on Linux, WinUSB on
+// Windows), then what only one of them has. Places are written as each system shows them
 // (entry_of, words_of).
 #include <gtest/gtest.h>
 
@@ -228,7 +224,6 @@ TEST(UsbContract, ReadsThatComeBackBadly) {
     }
 }
 
-// A read that cannot go out again ends the link, at the open or later.
 TEST(UsbContract, ReadsThatCannotGoOutEndTheLink) {
     for (int later : {0, 1}) {
         SCOPED_TRACE(later ? "after the open" : "at the open");
@@ -321,10 +316,9 @@ int on_change(void* arg) {
     return 0;
 }
 
-// The instrument pulled out in the middle of an upload (a write the device had not taken yet)
-// and of an assay (reads in flight): the write fails, the link ends with ERROR and CLOSED, the
-// listing no longer shows it, and the device-list callback hears of it, as it heard of its
-// arrival, until it is deregistered.
+// Pulled out mid-upload (a write the device had not taken) and mid-assay (reads in flight): the
+// write fails, the link ends with ERROR and CLOSED, the listing no longer shows it, and the
+// device-list callback hears of it, as of its arrival, until it is deregistered.
 TEST(UsbContract, ADevicePulledOutInTheMiddle) {
     for (bool writing : {true, false}) {
         SCOPED_TRACE(writing ? "mid-upload" : "mid-assay");
@@ -366,10 +360,6 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
 }
 
 #if NV_HAVE_LIBUSB
-// What only libusb has: the listing when the library or the bus fails, the names of a device that
-// cannot be opened, a device on a root hub, the kernel driver detached for the link and given
-// back, the refusals libusb reports with what the operator is told, libusb's own timer, and
-// hot-plug called once per round of changes.
 // A device on a root hub itself is listed by its bus alone; one that cannot be opened, or
 // refuses its strings, shows no names and is not matched by a name.
 TEST(UsbContract, LibusbPlacesAndNames) {
@@ -392,9 +382,8 @@ TEST(UsbContract, LibusbPlacesAndNames) {
     EXPECT_STREQ(text, "USB bus 1 port 4.2 (1781:0c44)");
 }
 
-// The kernel driver is detached for the link and given back; refusals only libusb reports, with
-// the note the operator gets and nothing claimed; the listing fails with the bus's list, and
-// without USB at all there is simply nothing to list.
+// The kernel driver is detached and given back; libusb's own refusals give the operator's note
+// and claim nothing; the listing fails with the bus's list; without USB nothing is listed.
 TEST(UsbContract, LibusbKernelDriverAndRefusals) {
     const std::string no_permission =
         "No permission to use the USB device at bus 1 port 4.2 (1781:0c44).\nThe program's "
@@ -466,8 +455,7 @@ TEST(UsbContract, LibusbsTimerIsKept) {
     EXPECT_EQ(link.data(), "timed");
 }
 
-// Hot-plug: the callback runs on the I/O thread once per round of changes, until it is
-// deregistered or replaced.
+// The callback runs on the I/O thread, until it is deregistered or replaced.
 TEST(UsbContract, LibusbHotPlugCallsBackOncePerRound) {
     Bench b;
     CommRunning running;
@@ -517,9 +505,8 @@ TEST(UsbContract, LibusbHotPlugCallsBackOncePerRound) {
 #endif  // NV_HAVE_LIBUSB
 
 #if NV_HAVE_WINUSB
-// What only WinUSB has: a device whose driver is not WinUSB is listed but refused, with a note
-// that names it and gives the program's advice; one function of a composite device is not a
-// device of its own.
+// A device whose driver is not WinUSB is listed but refused, with a note naming it and the
+// program's advice; one function of a composite device is no device of its own.
 TEST(UsbContract, WinusbFunctionsAndOtherDrivers) {
     Bench b;
     b.add(1, {4})->winusb = false;

@@ -29,9 +29,8 @@ std::string good_text(int32_t scale_lines = 1) {
     return spectrum_text(poisson(s, 3), 20, 19);
 }
 
-// The cases of data/NAME run in `dir`: a line "$ ARGS [< FILE]" runs nv-spc with ARGS (split at
-// blanks) and FILE of `dir` on standard input; the lines up to "= N" are its whole output
-// (standard output and error merged) and N its exit code; other lines are comments.
+// data/NAME run in `dir`: "$ ARGS [< FILE]" runs nv-spc (ARGS split at blanks, FILE of `dir` on
+// its input); the lines up to "= N" are its merged output, N its exit code; others are comments.
 void run_cases(const std::string& name, const std::string& dir) {
     std::istringstream in(
         e2e::read_file(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name));
@@ -62,8 +61,7 @@ void run_cases(const std::string& name, const std::string& dir) {
 
 }  // namespace
 
-// Help, usage errors and input nv-spc refuses (bad counts, files of other writers, special
-// files, nothing on standard input): the messages and exit codes of data/cli_refusals.txt, and
+// data/cli_refusals.txt (bad counts, other writers' files, special files, empty input), and
 // nothing written: the folder holds its inputs only, unchanged.
 TEST(Cli, HelpUsageAndRefusals) {
     proc::TempDir dir;
@@ -140,8 +138,7 @@ TEST(Cli, InfoExportAndPlot) {
               std::string("\0\0\x02\x76\0\0\x01\x8a", 8));
 }
 
-// The watch redraws when the file is replaced by a rename, as nv-term replaces it, and ends at
-// the end of its input.
+// nv-term replaces the file by a rename; the watch ends at the end of its input.
 TEST(Cli, WatchFollowsReplacements) {
     proc::TempDir dir;
     proc::Child watch;

@@ -36,29 +36,23 @@ TEST(Export, N42ForItsReaders) {
     spc_peak p;
     p.centroid = 3, p.area = 1000, p.area_err = 40;
     x.peaks = {p};
-    // The whole document, stored: the elements in the order the format's schema gives them,
-    // the instrument and detector, the start 120 s before the file was saved, the times, the
-    // counts, and with a calibration the calibrations (the coefficients give channel i's lower
-    // edge, at i - 0.5 in nv-spc's channels; five FWHM points within the spectrum's energies)
-    // and the peak, each referring to the element it belongs to.
+    // Elements in the schema's order, the start 120 s before the save; with a calibration, the
+    // coefficients give channel i's lower edge (at i - 0.5 in nv-spc's channels), five FWHM
+    // points lie within the spectrum's energies, and the peak refers to the element it belongs to.
     expect_stored("export_calibrated.n42", spc_export_n42(sample(), cal, x));
     expect_stored("export_uncalibrated.n42", spc_export_n42(sample(), {}, x));
-    // Times (data/export_times.n42): one second is a time (1 1); 0 or negative are not (0 -1,
-    // -5 7); a live time above the real time is not written, and a remark says why (20 25); the
-    // start is the real time before the save (20 0).
+    // One second is a time (1 1), 0 or negative are not (0 -1, -5 7); a live time above the real
+    // time is left out with a remark (20 25); the start is the real time before the save (20 0).
     std::string times;
     for (auto [real, live] : {std::pair{1, 1}, {0, -1}, {-5, 7}, {20, 25}, {20, 0}})
         times += spc_export_n42(sample(real, live), {}, x);
     expect_stored("export_times.n42", times);
-    // Without a given UUID each document has a new random one.
     std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     std::string a = spc_new_uuid(), b = spc_new_uuid();
     EXPECT_TRUE(std::regex_match(a, uuid)) << a;
     EXPECT_NE(a, b);
 }
 
-// Both exports read back as the spectrum they came from: counts, header values, closing line,
-// calibration.
 TEST(Export, ReadBack) {
     spc_calib cal = linear(-3.5, 661.7 / 331);
     spc_n42_extras x;

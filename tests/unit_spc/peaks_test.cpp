@@ -12,12 +12,10 @@ using namespace spc_test;
 
 namespace {
 
-// Matches `peaks` to `lines` (a peak within a sigma of a line, or 2 channels): every line is
-// found and every peak matched. A found line of at least `strong_z` measured well enough for the
-// fixed bounds (centroid and FWHM uncertainties below a third of them; counted in `strong`) must
-// have the centroid within 0.5 channel, the FWHM within 10 % and the net area within 3
-// uncertainties. Every found line is also held to 3 uncertainties in all three: that is all
-// counting statistics allow a weak or overlapped line.
+// Every line found (a peak within a sigma or 2 channels), every peak matched. A line of at least
+// `strong_z` measured well enough for the fixed bounds (centroid and FWHM uncertainties below a
+// third of them; counted in `strong`) must be within 0.5 channel, 10 % FWHM and 3 area
+// uncertainties; every line within 3 uncertainties in all three, all counting allows a weak line.
 void score(const std::vector<line>& lines, const std::vector<double>& z,
            const std::vector<spc_peak>& peaks, double strong_z, int* strong) {
     std::vector<bool> used(peaks.size());
@@ -65,8 +63,7 @@ std::vector<unsigned char> sim_spectrum(int seed, int periods) {
 
 }  // namespace
 
-// The simulator's assay with counting noise: its four lines (two of them overlapping) after 6
-// and after 21 periods, for 16 seeds.
+// Its four lines (two of them overlapping) after 6 and after 21 periods, for 16 seeds.
 TEST(PeakSearch, FindsTheSimulatorsLines) {
     // The simulator's lines per period: centroid, sigma, height (see sim_model.cpp).
     const double design[4][3] = {{16, 3, 30}, {304, 10, 60}, {331, 11, 250}, {730, 18, 35}};
@@ -101,8 +98,6 @@ TEST(PeakSearch, FindsTheSimulatorsLines) {
     EXPECT_GE(strong, 16);  // the 662 keV line at least
 }
 
-// The simulator's noise is reproducible from its seed, differs between seeds, and without it
-// the spectra are the exact expected counts.
 TEST(PeakSearch, SimulatorNoiseIsSeeded) {
     auto spectrum = [](int seed) { return sim_spectrum(seed, 3); };
     EXPECT_EQ(spectrum(5), spectrum(5));
@@ -116,8 +111,7 @@ TEST(PeakSearch, SimulatorNoiseIsSeeded) {
     EXPECT_EQ(c331, std::lround(rate * 3));
 }
 
-// Lines at the spectrum's ends, a spectrum of zeros, one channel, a single huge channel: no
-// crash, nothing outside the spectrum.
+// Zeros, one channel, ramps, a single huge channel: no crash, nothing outside the spectrum.
 TEST(PeakSearch, EdgeSpectra) {
     const std::vector<std::vector<int32_t>> cases = {
         std::vector<int32_t>(1024, 0), {7}, {0, 0, 0}, std::vector<int32_t>(64, 1000)};
@@ -127,9 +121,8 @@ TEST(PeakSearch, EdgeSpectra) {
             EXPECT_LT(p.centroid, c.size());
         }
     }
-    // Spectra that offer hundreds of candidates (a comb of single-channel spikes, random spikes)
-    // end (the test's time limit bounds them; make bench measures speed) and report no line
-    // narrower than a quarter channel.
+    // Hundreds of candidates (a comb of single-channel spikes, random spikes) end within the
+    // test's time limit and report no line narrower than a quarter channel.
     std::vector<int32_t> comb(1024), spikes(1024);
     std::mt19937_64 rng(9);
     for (int i = 0; i < 1024; ++i) {

@@ -1,5 +1,4 @@
-// Figures decode with the size asked for and put things where they belong; the terminal
-// picture's axes and labels (its whole text for files: cli_outputs.txt).
+// Figures decode at the size asked for and put things where they belong; the terminal picture.
 #include <gtest/gtest.h>
 
 #include <cairo.h>
@@ -80,9 +79,8 @@ TEST(Plot, FiguresDecodeWithTheirSize) {
         ASSERT_TRUE(img.ok());
         EXPECT_EQ(img.w(), o.width);
         EXPECT_EQ(img.h(), o.height);
-        // Not a blank page: the filled spectrum's colour is in the middle of the plot; the
-        // peaks' labels are there (red text) on a white ground (nothing yellow); the legend's
-        // swatch of the overlay's orange (a solid block, which no drawn line makes).
+        // Not blank: the fill's colour mid-plot; peak labels (red text) on white (nothing yellow);
+        // the legend's swatch of the overlay's orange (a solid block, which no drawn line makes).
         int coloured = 0, labels = 0, yellow = 0, swatch = 0;
         for (int y = 0; y + 3 < o.height; ++y)
             for (int x = 0; x + 3 < o.width; ++x) {
@@ -183,8 +181,7 @@ TEST(Plot, LabelsNeverCoverLeaders) {
     EXPECT_TRUE(one[1].placed && one[1].box[0] == 280) << one[1].box[0];
 }
 
-// The terminal picture keeps its unit at every width and marks peaks up to both ends, and a log
-// axis starts a decade below the smallest count above 0.
+// Peaks are marked up to both ends; a log axis starts a decade below the smallest count above 0.
 TEST(Plot, UnitAtEveryWidthAndLogBottom) {
     spc_spectrum s = known();
     auto peaks = spc_find_peaks(s.counts);
@@ -198,7 +195,6 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
             std::string unit = c.set ? "keV\n" : width >= 38 ? "channel\n" : "ch\n";
             EXPECT_EQ(last.substr(last.size() - unit.size()), unit) << width << "\n" << text;
         }
-    // Peaks in the first and the last channel: marked over the first and the last column.
     spc_peak ends[2];
     ends[1].centroid = s.counts.size() - 1.0;
     spc_plot_options narrow;
@@ -223,13 +219,12 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
     }
 }
 
-// Where things land in a PNG, read back from its pixels: a spectrum of 60 channels holding 10
-// counts each and 1000 in channel 30, with a peak at 29.5 whose half width reaches that
-// channel. The plot area is the frame's longest dark rows; channel c fills the c-th sixtieth of
-// it, the x ticks stand at channels 0, 10 ... 50 (round channels, or round energies at 2 keV a
-// channel), the spike rises to its count on the axis (linear: to the next 200 above 1.12 times
-// the top, so 1200; log: from a decade below the smallest count, 1, to the power of ten above
-// 1.3 times the top, 10^4), and the peak's red tick starts a little above the spike's top.
+// 60 channels of 10 counts, 1000 in channel 30, a peak at 29.5 whose half width reaches it. The
+// plot area is the frame's longest dark rows; channel c fills its c-th sixtieth; x ticks at 0, 10
+// ... 50 (round channels, or round energies at 2 keV a channel); the spike reaches its count on
+// the axis (linear: next 200 above 1.12 times the top, 1200; log: from a decade below the
+// smallest count, 1, to the power of ten above 1.3 times the top, 10^4); the peak's red tick
+// starts a little above the spike's top.
 TEST(Plot, FigureGeometryFromPixels) {
     spc_spectrum s;
     s.counts.assign(60, 10);

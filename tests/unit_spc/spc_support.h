@@ -34,9 +34,8 @@ inline double area_for(double z, double continuum_per_channel, double sigma) {
     return (z * z + std::sqrt(z * z * z * z + 4 * z * z * b)) / 2;
 }
 
-// A spectrum as a detector records it: a continuum of an exponential, a constant and a slope,
-// optionally a smoothed falling step (a Compton edge), and Gaussian lines integrated over each
-// channel.
+// A detector's spectrum: a continuum (exponential, constant, slope, optional smoothed falling step
+// as a Compton edge) and Gaussian lines integrated over each channel.
 struct scene {
     int channels = 1024;
     double exp_level = 0, exp_length = 100, flat = 0, slope = 0;
@@ -44,13 +43,11 @@ struct scene {
     std::vector<line> lines;
 };
 
-// The continuum's counts in the channel centred at `x`.
 inline double continuum(const scene& s, double x) {
     return s.exp_level * std::exp(-x / s.exp_length) + s.flat + s.slope * x +
            s.step * 0.5 * std::erfc((x - s.step_at) / (std::sqrt(2.0) * s.step_width));
 }
 
-// Expected counts per channel.
 inline std::vector<double> expected(const scene& s) {
     std::vector<double> mean(s.channels);
     for (int i = 0; i < s.channels; ++i) mean[i] = std::max(0.0, continuum(s, i));

@@ -133,8 +133,7 @@ TEST(Identify, StrongestLinesDecide) {
     EXPECT_EQ(m[0].size(), 1u);
 }
 
-// Large spectra at the bounds: the largest count of channels reads, one more is refused at its
-// line (ten million empty lines, which stop at the first: cli_refusals.txt).
+// The largest count of channels reads, one more is refused at its line.
 TEST(SpectrumFile, Bounds) {
     std::string text = "1\n1\n";
     text.reserve(2 * SPC_MAX_CHANNELS + 64);

@@ -11,9 +11,8 @@
 
 namespace spc_test {
 
-// `text` against the stored data/NAME, with "nv-spc VERSION" for this build's name and version
-// (a new version changes no stored text); NV_UPDATE_EXPECTED=1 stores it anew (look at it before
-// committing).
+// `text` against data/NAME, with "nv-spc VERSION" for this build's so a new version changes no
+// stored text; NV_UPDATE_EXPECTED=1 stores it anew (look at it before committing).
 inline void expect_stored(const std::string& name, std::string text) {
     const std::string ours = "nv-spc " NV_VERSION;
     for (size_t at; (at = text.find(ours)) != std::string::npos;)

@@ -1,7 +1,6 @@
-// The peak search's targets, measured on spectra built with seeded Poisson noise: scintillator
-// and germanium-like widths, 1024 to 65,536 channels, curved continua and Compton-like steps.
-// Each row prints what was found; NV_SPC_TARGETS=N runs N times as many spectra (the README's
-// figures come from NV_SPC_TARGETS=10).
+// The peak search's targets on spectra with seeded Poisson noise: scintillator and germanium-like
+// widths, 1024 to 65,536 channels, curved continua and Compton-like steps. Each row prints what
+// was found; NV_SPC_TARGETS=N runs N times as many spectra (the README's figures: N=10).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -57,7 +56,6 @@ std::vector<const spc_peak*> match(const scene& s, const std::vector<spc_peak>& 
     return out;
 }
 
-// Adds line `l` and the peak found for it (or none) to `r`.
 void tally(row* r, const line& l, const spc_peak* p, bool pulls) {
     r->lines++;
     if (!p) return;
@@ -160,7 +158,6 @@ TEST(PeakTargets, StrongChainsAndWeakLines) {
                 tally(&pulls, lines[j], m[j], true);
         }
 
-        // A chain: seven lines 8 to 12 FWHM apart.
         draw c{std::mt19937_64(200 + i)};
         scene t = background(&c, i % 2 ? 4096 : i % 3 ? 1024 : 2048);
         std::vector<line> chain;
@@ -173,8 +170,7 @@ TEST(PeakTargets, StrongChainsAndWeakLines) {
         t.lines = chain;
         score(t, spc_find_peaks(poisson(t, 200 + i)), &chains, false);
 
-        // Weak lines, alone and on each kind of continuum; every third spectrum has only a few
-        // hundred counts in all.
+        // Weak lines alone and on each continuum; every third spectrum has a few hundred counts.
         draw w{std::mt19937_64(300 + i)};
         scene u = background(&w, i % 2 ? 4096 : 1024);
         if (i % 3 == 0) u.exp_level = 0.3, u.flat = 0.02, u.slope = 0;

@@ -1,7 +1,6 @@
-// The "eth" mode (and a refused device) end to end over USB: the program's own entry with the real
-// link layer and communication library, on a fake USB bus whose one NV-52 is the simulator. The
-// device's bulk OUT bytes go to a TCP connection to the simulator, and its bulk IN transfers
-// complete with the bytes the simulator sends back.
+// The "eth" mode and a refused device end to end: the program's own entry with the real link
+// layer and communication library, on a fake USB bus whose one NV-52 is the simulator, its bulk
+// OUT bytes carried over TCP to the simulator and its bulk IN transfers completing with replies.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -91,8 +90,7 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
             QXX_shut();  // the mode leaves the link open on purpose; the program's exit closes it
             sent = fake.received(dev);
         }
-        // What the host sent, frame by frame: probes, then the requests, the record written
-        // back with usb_mode 1.
+        // Frame by frame after the probes; the record goes back with usb_mode 1.
         auto rx = std::make_unique<QXX_rx>();
         rx->count = 0;
         std::vector<int> codes;
@@ -111,7 +109,6 @@ TEST(EthModeOverUsb, SwitchesUsbModeToOneOnlyWhenNeeded) {
     }
 }
 
-// A device the system will not let nv-term use: the operator learns how to be let in.
 TEST(UsbEntry, ARefusedDeviceGetsTheProgramsAdvice) {
     usb_fake::Bench fake;
     fake.add(1, {3});

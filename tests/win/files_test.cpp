@@ -1,7 +1,6 @@
-// The Windows edges of text and files: names in any script and of any length, the console read
-// as UTF-16, a target another program holds open (refused, or written in place for spect.spc),
-// and the temporary removed by every console event that ends the program. Expected bytes are
-// written out here as UTF-8, independent of the conversions under test.
+// The Windows edges of text and files: names in any script and length, a target another program
+// holds open (refused, or written in place for spect.spc), the temporary removed by every console
+// event that ends the program. Expected bytes are UTF-8 here, independent of the conversions.
 #include <gtest/gtest.h>
 #include <io.h>
 #include <process.h>

@@ -1,6 +1,5 @@
-// nv-hold FILE: holds FILE open for reading as C's fopen, Python and most editors do (others may
-// read and write it, but neither delete nor rename it), prints "held", and lets go when its
-// standard input ends. The end-to-end tests run it under Wine beside nv-term.exe.
+// nv-hold FILE: holds FILE open for reading as C's fopen and most editors do (others may read and
+// write it, but neither delete nor rename it), prints "held", and lets go when its input ends.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
