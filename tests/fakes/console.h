@@ -1,6 +1,5 @@
-// Test support: feed the console's standard input from a string and collect everything the log
-// prints, in order, as one text (errors included) and as the error text alone. The log may be
-// written from the I/O thread as well.
+// Feeds standard input from a string and collects what the log prints: all of it in order, and
+// the errors alone. Locked, as the I/O thread writes the log too.
 #pragma once
 
 #include <cstdio>
@@ -12,8 +11,7 @@
 
 class Console {
   public:
-    // Registers the program's categories ("MAIN" on, "EVENTS" off, errors on) and takes over
-    // standard input with `input`.
+    // The program's categories as it registers them: "MAIN" on, "EVENTS" off, errors on.
     explicit Console(const std::string& input = "") : data_(input) {
         log_reset();
         log_addlevel("MAIN", 0, 1, 0, 0, "");

@@ -1,5 +1,4 @@
-// Shared by the console units' tests: a linked instrument on the fake link, run inside a scratch
-// directory of its own, files, and the makers of frames and answers.
+// Shared by the console units' tests: a linked instrument on the fake link, files and frames.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -41,8 +40,7 @@ inline Bytes read_file(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
-// One character of `s` at `i`, with the escapes \n \r \t \0 \xHH (any other escaped character
-// stands for itself).
+// One character of `s` at `i`, with the escapes \n \r \t \0 \xHH (others stand for themselves).
 inline char unescape(const std::string& s, size_t& i) {
     char c = s[i++];
     if (c != '\\' || i >= s.size()) return c;
@@ -77,7 +75,6 @@ inline std::string quoted(const std::string& w) {
     return out;
 }
 
-// Lines of a data file with their numbers, comments and blank lines left out.
 inline std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
     std::ifstream f(std::string(NV_SOURCE_DIR) + "/tests/unit_console/data/" + name);
     EXPECT_TRUE(f.good()) << name;
@@ -89,7 +86,6 @@ inline std::vector<std::pair<int, std::string>> data_lines(const std::string& na
     return out;
 }
 
-// The descriptors this process holds open.
 inline size_t open_descriptors() {
     namespace fs = std::filesystem;
     return static_cast<size_t>(
@@ -112,8 +108,7 @@ inline Bytes pattern(size_t n) {
 inline std::vector<int> sleeps;
 inline std::function<void()> on_sleep;
 
-// The link is up (handle 7, an NV-52) unless a test says otherwise; sleeps are recorded, not
-// slept; the current directory is a fresh one, open to every user.
+// The link up (handle 7, an NV-52); a fresh folder open to all, as writers also run as nobody.
 class Linked : public testing::Test {
   protected:
     void SetUp() override {

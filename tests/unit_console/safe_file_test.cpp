@@ -1,10 +1,5 @@
-// Replacing the files the operator keeps (a container, spect.spc) when the path is not a plain
-// file in a plain folder: read-only targets and folders, links, long names, directories, FIFOs,
-// files named like temporaries, and interrupts while writing. Every case runs as the test's own
-// user and as user nobody (root writes anywhere; nobody shows what permissions do), with
-// unnamed temporary files and with named ones, each in a child process of its own. Then what the
-// end-to-end sessions cannot see: a disk that fills, an upload from a read-only container, and
-// spect.spc never half written. (SaveSpec: data/save_spectrum.txt.)
+// Replacing the operator's files where the path is not a plain file in a plain folder, as the
+// test's user and as nobody (root writes anywhere; nobody shows what permissions do).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -74,10 +69,8 @@ Bytes spectrum_text(int32_t mul) {
 enum class Op { container, spectrum, spc_export, upload };
 enum class Who { self, nobody, other };
 
-// Runs the writer in a child as `who` (umask 022): the container writer on `path`, the
-// spectrum handler in the folder of `path` (whose name is then spect.spc), nv-spc's export of
-// in.spc, or the upload of the container `path`. The exit code says what the writer reported: 0
-// success, 1 failure, 2 anything else.
+// Runs the writer in a child as `who` (umask 022); the spectrum handler writes spect.spc in the
+// folder of `path`. Exits 0 if the writer reported success, 1 failure, 2 anything else.
 int write_as(Who who, bool unnamed, Op op, const std::string& path) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -129,7 +122,6 @@ class SafeFiles : public Linked {
         put("raw.bin", "abcdefghijkl", 0644, geteuid());
         write_file("in.spc", spectrum_text(3));
     }
-    // The case folders, open to everyone; ro is closed to writing once `ro_closed` is called.
     // w belongs to a third user, so that root's links there are followed for being root's.
     void folders() {
         chmod("ro", 0777);
@@ -148,8 +140,7 @@ class SafeFiles : public Linked {
     }
 };
 
-// A step of data/replace.txt or data/attacks.txt that prepares a case, its files owned by `u`;
-// `@` stands for `at`.
+// A step that prepares a case (KIND=A:B...), its files owned by `u`; `@` stands for `at`.
 void prepare(const std::string& step, uid_t u, const std::string& at = "") {
     Strings a;
     for (size_t i = step.find('=') + 1; i <= step.size(); i = step.find(':', i) + 1) {
@@ -256,9 +247,8 @@ void attacked_folders(mode_t shared, mode_t victim) {
     put("secret/victim", "victim", victim, 0);
 }
 
-// Root writing in a folder that others may write, sticky or not: a link that another user
-// planted there is never followed, a FIFO or device under the name is never opened for
-// writing, and root's own links are followed as before.
+// In a folder others may write, sticky or not: a FIFO or device under the name is never opened
+// for writing, and root's own links are followed as before.
 TEST_F(SafeFiles, RootNeverWritesWhereAnotherUsersNamesLead) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root: the attack is root's writing in nobody's reach";
@@ -311,9 +301,8 @@ TEST_F(SafeFiles, RootNeverWritesWhereAnotherUsersNamesLead) {
             }
 }
 
-// Another user swaps the name between a file of theirs, their link to a set-user-ID file of
-// root's and their FIFO while root writes it again and again (a bounded loop): the link's file
-// is never written, no file takes its mode, and the FIFO is never opened.
+// Another user swaps the name between their file, their link to root's set-user-ID file and
+// their FIFO while root writes it: no file takes that mode, and the FIFO is never opened.
 TEST_F(SafeFiles, ANameSwappedWhileRootWritesNeverLeadsThroughTheLink) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root: the attack is root's writing in nobody's reach";
@@ -374,8 +363,7 @@ TEST_F(SafeFiles, AFileThatChangesOwnerLosesItsSetIdBits) {
     EXPECT_EQ(st.st_mode & 07777, 0777u);
 }
 
-// Holds the container writer where the temporary is complete but not yet in place, the widest
-// window there is for an interrupt.
+// Holds the writer with the temporary complete, not yet in place: the widest window for a signal.
 int hold_pipe = -1;
 void hold(struct tm*) {
     if (write(hold_pipe, "x", 1) != 1) _exit(4);
@@ -394,8 +382,7 @@ struct FileSizeLimit {
     ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
 };
 
-// The unit's own contract where the console writers cannot reach it, and what lands on disk when
-// the disk is full or the names are in the way: data/safe_file.txt, steps on one SafeFile.
+// data/safe_file.txt: steps on one SafeFile, for what the console writers cannot reach.
 TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     const auto original_name = safe_file_temp_name;
     static std::vector<std::string> drawn;

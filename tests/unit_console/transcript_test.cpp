@@ -1,6 +1,4 @@
-// The runner of the console transcripts kept as data under data/ (their format: data/README.md):
-// each case runs one command on the fake link and compares what the operator sees, what it left
-// unread, the result and every request sent.
+// Runs the console transcripts kept under data/ (their format: data/README.md) on the fake link.
 #include <map>
 #include <optional>
 #include <set>
@@ -17,9 +15,7 @@ namespace {
 
 using Records = std::map<std::string, Bytes>;
 
-// `b` followed by the bytes of words such as "text", hex:0aff, i32:1,-2, zero:N, pattern:N,
-// fill:N:HH, $record, and patches of what is there so far: u16@OFFSET=V, i32@, u32@, f32@,
-// text@OFFSET="...", scramble@OFFSET (word i from there on XOR i^4).
+// `b` followed by the BYTES that the words from `from` on describe.
 Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& records,
               Bytes b = {}) {
     for (size_t k = from; k < ws.size(); ++k) {
@@ -29,7 +25,6 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
             const std::string t = quoted(w);
             b.insert(b.end(), t.begin(), t.end());
         } else if (w[0] == '$') {
-            // $NAME, or $NAME[OFFSET:LENGTH] for a slice of it
             const size_t bracket = w.find('['), c = w.find(':');
             const Bytes& r = records.at(w.substr(1, bracket - 1));
             const size_t off = bracket == std::string::npos ? 0 : std::stoul(w.substr(bracket + 1));
@@ -77,15 +72,13 @@ Bytes payload(const std::vector<std::string>& ws, size_t from, const Records& re
     return b;
 }
 
-// Fills a stretch of the stack with garbage, as earlier calls may have left it: the menu record
-// must start empty all the same.
+// Garbage on the stack, as earlier calls may leave it: the menu record must start empty anyway.
 [[gnu::noinline]] void dirty_stack() {
     volatile unsigned char junk[1 << 16];
     for (auto& b : junk) b = 0x7F;
 }
 
-// A menu entry's handler: prints its letter and the line it was given ("!" for an argument);
-// "a" answers -1, the others 0.
+// A menu entry: prints its letter and its line ("!" for an argument); "a" answers -1, others 0.
 template <char Tag>
 int entry(char* line, int arg) {
     log_write("MAIN", "%c%s:%s", Tag, arg ? "!" : "", line);
@@ -109,8 +102,6 @@ using Call = std::function<int(int wait)>;  // a request wrapper called on handl
 const std::map<std::string, Call>& wrappers();
 alignas(8) unsigned char reply_buffer[8192];  // where the wrappers leave what they read
 
-// Every command a transcript may run, by name; "/X" after a name passes X as the handler's
-// argument.
 const std::map<std::string, Handler>& commands() {
 #define CMD(f) \
     { #f, f }
@@ -129,8 +120,7 @@ const std::map<std::string, Handler>& commands() {
          [](char* l, int) { return Q5_cmd_upload_xfw(l, "fw.xfw", 12, upload_limit); }},
         {"Q5_cmd_flash_fw", [](char* l, int) { return Q5_cmd_flash_fw(l, "fw.xfw"); }},
         {"main_loop", [](char*, int) { return dirty_stack(), main_loop(); }},
-        // The container writers: their arguments from the line (MODEL "null": none), and the
-        // board's and the instrument's forms.
+        // The container writers' arguments come from the line (MODEL "null": none).
         {"Q5_create_xfw",
          [](char* line, int) {
              const Strings a = words(line);
@@ -157,15 +147,12 @@ const std::map<std::string, Handler>& commands() {
                                     event.second.empty() ? nullptr : event.second.data(), 0);
              return -100;
          }},
-        // The identification of the frame of `event`, with the type asked for (and again not):
-        // what it tells the link is printed.
         {"Q5_test_probe", [](char*, int) { return probe(Q5_test_probe, 3); }},
         {"Q8_test_probe", [](char*, int) { return probe(Q8_test_probe, 7); }},
         {"connect_dev", [](char*, int) { return connect_dev(1); }},
         {"connect_dev(0)", [](char*, int) { return connect_dev(0); }},
         {"disconnect_dev", [](char*, int) { return disconnect_dev(), 0; }},
-        {"link_event",  // connected HANDLE TYPE, error, disconnected or list; then the device kind
-                        // and the hooks left
+        {"link_event",
          [](char* line, int) {
              const Strings a = words(line);
              const int r = a[0] == "connected"
@@ -196,8 +183,7 @@ const std::map<std::string, Handler>& commands() {
              log_write("MAIN", "%s ended %d\n", out.c_str(), input_ended());
              return r;
          }},
-        {"call",  // WRAPPER N [BYTES]: N bytes of X, BYTES over them, left to the wrapper; printed
-                  // (call/0: asked not to wait)
+        {"call",
          [](char* line, int arg) {
              const Strings a = words(line);
              const size_t n = std::stoul(a[1]);
@@ -231,8 +217,7 @@ const std::map<std::string, Handler>& commands() {
              argv.push_back(nullptr);
              return nv_term_main(static_cast<int>(args.size()), argv.data());
          }},
-        // A menu of the line's kind printed, its count shown, then run: "test [COUNT]" (five
-        // entries, the first COUNT kept), "empty", or "cut" (texts longer than their fields).
+        // "test [COUNT]" (five entries, the first COUNT kept), "empty" or "cut" (texts too long).
         {"menu",
          [](char* line, int) {
              const Strings a = words(line);
@@ -310,8 +295,7 @@ Pairs pairs(const std::vector<std::string>& w) {
     return out;
 }
 
-// A line that prepares the link or the program (usb, bluetooth, announce, link, device,
-// connected), applied as the case starts or at a pause; null for any other line.
+// A line that prepares the link or the program, applied at the start or at a pause; else null.
 std::function<void()> preparation(const std::vector<std::string>& w, const Records& records) {
     using S = fake_qxx::State;
     const std::string& key = w[0];
@@ -352,9 +336,6 @@ std::function<void()> preparation(const std::vector<std::string>& w, const Recor
     return nullptr;
 }
 
-// A line of what the operator sees: text printed, {answers typed} with their Enter; the line's
-// end is printed too unless it ends with an answer or with a lone backslash. An error line is
-// printed as an error too.
 void seen(const std::string& s, Case& c, bool error) {
     bool answered = false, joined = false;
     std::string text;
@@ -375,8 +356,7 @@ void seen(const std::string& s, Case& c, bool error) {
     c.errors_checked |= error;
 }
 
-// A reader of `kind` on a value that starts at `start`, within `min` and `max`, prompting with
-// one letter; on the command line `line` when given. Its result, and the value it ends with.
+// A reader prompting with one letter: its result, and the value it ends with.
 template <class T, class L>
 std::pair<int, std::string> ask(int (*read)(T*, L, L, const char*), const char* prompt,
                                 const std::vector<std::string>& w) {
@@ -493,8 +473,6 @@ void check(const Case& c) {
     }
     EXPECT_EQ(sent, c.sent);
     EXPECT_EQ(fake_qxx::st().disconnects, c.disconnects);
-    // Nothing left open; the command wrote what it should and nothing else, and left the
-    // case's own files as they were.
     EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_EQ(listing(), names);
     for (const auto& [name, bytes] : c.written) EXPECT_EQ(read_file(name), bytes) << name;
@@ -539,8 +517,7 @@ void transcripts(const std::string& name) {
             c->line = blank == std::string::npos ? "" : rest.substr(blank + 1);
             if (slash != std::string::npos) c->arg = rest[slash + 1];
         } else if (key == "read") {
-            // read KIND START MIN MAX [line INDEX TEXT]: the text as typed, escapes and all
-            // (a later reader of the case takes what the first left of its line)
+            // The line's text as typed, escapes and all; later readers share it.
             c->readers.emplace_back(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
             if (c->readers.size() == 1 && c->readers[0].size() > 4) {
                 std::string rest = line.substr(line.find(" line ") + 6);
@@ -553,8 +530,6 @@ void transcripts(const std::string& name) {
             for (size_t i = std::min(line.find(' '), line.size() - 1) + 1; i < line.size();)
                 text += unescape(line, i);
             if (key == "value") c->value = text;
-            // A lone backslash at its end: typed without Enter. `input` the command leaves unread,
-            // `typed` it reads.
             if (key != "value")
                 text = text.ends_with('\\') ? text.erase(text.size() - 1) : text + "\n";
             if (key != "value") c->input += text;
@@ -604,7 +579,6 @@ TEST_F(Transcripts, EachDataFile) {
     }
 }
 
-// Text from devices and the network as the terminal shows it.
 TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
     for (const auto& [n, line] : data_lines("device_text.txt")) {
         const std::vector<std::string> w = words(line);

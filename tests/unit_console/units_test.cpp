@@ -1,6 +1,5 @@
-// What the console units do where a transcript (data/, run by transcript_test.cpp) cannot look:
-// readers on a failing input, the sizes a write refuses, the event lines shown
-// only while the display waits, and files the system will not read whole or hold.
+// What a transcript under data/ cannot express: a failing input stream, events that arrive
+// while a reader waits, and files the system will not read whole or hold.
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -13,8 +12,6 @@
 #include "q8_comm.h"
 
 namespace {
-
-// ---- line primitives (the parsers and input_get: data/readers.txt) ----------------------------
 
 TEST(LinePrimitives, Words) {
     EXPECT_EQ(std::vector<int>(
@@ -55,8 +52,7 @@ TEST(LinePrimitives, AReadErrorEndsTheInputWithAnEmptyLine) {
     fclose(in);
 }
 
-// One write request carries at most 65531 bytes of data, and data of one byte or more needs a
-// buffer: the others are refused unsent. (The erase's param: data/buffers.txt.)
+// A request carries at most 65531 bytes of data, and data needs a buffer: the rest go unsent.
 TEST(Requests, WriteSizes) {
     fake_qxx::reset();
     const Bytes data(65532, 0x3C);
@@ -70,8 +66,7 @@ TEST(Requests, WriteSizes) {
 
 using Q8Commands = Linked;
 
-// Standard input whose every read first delivers a keyboard event, as the link's thread would
-// while the operator has not yet answered.
+// Each read first delivers a keyboard event, as the link's thread does while the operator types.
 ssize_t read_after_event(void* cookie, char* buf, size_t size) {
     auto* left = static_cast<std::string*>(cookie);
     Bytes key(8, 0);
@@ -83,7 +78,6 @@ ssize_t read_after_event(void* cookie, char* buf, size_t size) {
     return static_cast<ssize_t>(n);
 }
 
-// The key, status, total and light-sensor lines show only while the command waits for Enter.
 TEST_F(Q8Commands, DisplayEventsOpensTheEventLinesUntilEnter) {
     Console con;
     std::string answer_line = "anything at all\n";
@@ -101,7 +95,7 @@ TEST_F(Q8Commands, DisplayEventsOpensTheEventLinesUntilEnter) {
 
 using Container = Linked;
 
-// A file that ends before the length it states, as the files under /sys do, fails mid-read.
+// Files under /sys end before the length they state.
 TEST_F(Container, AFileShorterThanItSaysFailsMidRead) {
     const char* short_file = "/sys/devices/system/cpu/online";
     if (!std::filesystem::exists(short_file)) GTEST_SKIP() << short_file << " is not there";
@@ -112,8 +106,7 @@ TEST_F(Container, AFileShorterThanItSaysFailsMidRead) {
     EXPECT_FALSE(std::filesystem::exists("fw.xfw"));
 }
 
-// A data area the system will not hold is reported like an unreadable file and nothing is sent.
-// Run in a child whose address space is capped; the sanitizers need more than the cap leaves.
+// In a child whose address space is capped, so that the system will not hold the data area.
 TEST_F(Container, UploadOfAnAreaTooLargeForMemory) {
 #ifdef NV_SANITIZED
     GTEST_SKIP() << "the sanitizers reserve more address space than the cap leaves";
