@@ -1,7 +1,5 @@
-// Whole sessions of nv-term against nv52-sim, written as console transcripts in data/*.txt
-// (format in data/README.md): the connection dialogue over loopback, every fault the simulator
-// can inject, the firmware upload and flash with their failures and spoilt containers, and bad
-// answers at every prompt. Every run ends with exit code 0, never a crash or a hang.
+// Whole sessions of nv-term against nv52-sim, written as console transcripts in data/*.txt: every
+// fault the simulator can inject, spoilt containers, bad answers at every prompt; never a hang.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
