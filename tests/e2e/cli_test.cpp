@@ -1,5 +1,4 @@
 // "cxfw" building a container offline, byte for byte, and onto targets that may not be written.
-// (The other command-line modes are transcripts in data/cli.txt.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,11 +10,8 @@ namespace {
 
 using namespace session;
 
-// A container that may not be replaced, a read-only file or a directory, is left as it was, a
-// read-only folder gets none, and no temporary file stays beside them. (On Windows a read-only
-// file is one with the read-only attribute, which Wine gives a file without write permission.)
-// Root writes anywhere: on Linux as root the program runs as user nobody, in a folder of
-// nobody's.
+// A target that may not be written is left as it was, no temporary beside it. Wine makes a file
+// without write permission read-only. Root writes anywhere: on Linux it runs nv-term as nobody.
 TEST(CommandLine, ContainersByteForByteAndTargetsThatMayNotBeWritten) {
     proc::TempDir dir;
     write_file(dir.file("fw.tar"), "abcdefghijkl");

@@ -1,7 +1,5 @@
-// The connection dialogue's paths that need a namespace of the test's own (the rest are
-// transcripts in data/dialogue.txt): the loopback default port, the fixed address and
-// discovery's broadcast inside a network namespace; the serial port by COM number inside a
-// mount namespace whose /dev holds nothing but the simulator's pseudo-terminal.
+// The connection dialogue's paths that need a namespace of the test's own: the default port, the
+// fixed address and discovery's broadcast in a network namespace; COM1 in a mount namespace.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -14,9 +12,8 @@ namespace {
 
 using namespace session;
 
-// Three veth pairs nvaN/nvbN, nvaN carrying 192.168.7.N/24 with its broadcast address, the
-// subnet and the default route on nva1, so that 255.255.255.255 has a route; all of it lives
-// and dies with the namespace.
+// 192.168.7.1-3 on three veth pairs, the default route on nva1 so that 255.255.255.255 has a
+// route; all of it goes with the namespace.
 strings subnet() {
     strings commands = {"ip link set lo up", "ip link add nva1 type veth peer name nvb1",
                         "ip link add nva2 type veth peer name nvb2",
@@ -30,9 +27,8 @@ strings subnet() {
     return commands;
 }
 
-// Three instruments hear the broadcast on 0.0.0.0:4455; only the first serves links, on the
-// default port 4444, which loopback, the fixed address and every listed address reach. The
-// discovery window is 8 s by design; this is the one test that waits it out.
+// Three instruments hear the broadcast on 0.0.0.0:4455; only the first serves links, on the default
+// port 4444. Discovery's window is 8 s by design; this is the one test that waits it out.
 TEST(Dialogue, LoopbackFixedAddressAndDiscoveryReachTheDefaultPort) {
     RUN_IN_NAMESPACE("n", subnet());
     proc::TempDir dir;
@@ -80,10 +76,9 @@ TEST(Dialogue, LoopbackFixedAddressAndDiscoveryReachTheDefaultPort) {
     }
 }
 
-// /dev of this mount namespace made to hold only null and ttyUSB0, the pseudo-terminal `pty`:
-// COM1. A node made with the terminal's numbers does not open (the kernel finds a pty's slave
-// only through its own file system), so the terminal itself is bound there, reached through a
-// descriptor taken before the new /dev hides /dev/pts.
+// /dev made to hold only null and ttyUSB0 (COM1), the pseudo-terminal itself bound there: a node
+// made with its numbers does not open (the kernel finds a pty's slave only through devpts), and
+// the new /dev hides /dev/pts, so it is reached through a descriptor taken before.
 void bind_pty_as_com1(const std::string& pty) {
     int slave = open(pty.c_str(), O_PATH | O_CLOEXEC);
     int null = open("/dev/null", O_PATH | O_CLOEXEC);
@@ -96,9 +91,8 @@ void bind_pty_as_com1(const std::string& pty) {
     }
 }
 
-// COM1 is the simulator's pseudo-terminal. On the Windows run COM1 is what the Wine prefix's
-// dosdevices/com1 names, made the simulator's pseudo-terminal: the program opens \\.\COM1 as it
-// would on a service bench's PC.
+// On the Windows run the Wine prefix's dosdevices/com1 names the pseudo-terminal: the program
+// opens \\.\COM1 as it would on a service bench's PC.
 TEST(Dialogue, SerialPortByComNumberReachesThePseudoTerminal) {
     if (!proc::windows_run()) RUN_IN_NAMESPACE("m", {});
     Sim sim;

@@ -1,8 +1,5 @@
-// "cxfw" interrupted while it writes a large container (a 256 MiB image): the program ends by
-// the signal, and the folder holds the raw image and the old container, as it was, and nothing
-// else. Under Wine a SIGINT reaches the program as Ctrl-C (a console control event), once its
-// temporary exists; the other events (Ctrl-Break, closing the console, logoff) cannot be raised
-// under Wine and are tested in tests/win.
+// "cxfw" ended by a signal while it writes a 256 MiB container. Under Wine a SIGINT arrives as
+// Ctrl-C once the temporary exists; the other console events cannot be raised under Wine.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>

@@ -1,8 +1,5 @@
-// File names in any script and of any length on the command line, and a container another
-// program holds open. Under Wine (make test-windows) the names reach nv-term.exe through the
-// wide command line and the working folder, and the reader is nv-hold.exe, which holds the file
-// as C's fopen does: there the held container is refused after a short wait and kept as it was,
-// while on Linux a reader hinders nothing. (A name typed at the flash prompt: sessions.txt.)
+// Under Wine the names reach nv-term.exe through the wide command line and the working folder,
+// and a container held open as C's fopen does is refused after a short wait and kept as it was.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

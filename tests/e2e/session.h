@@ -1,6 +1,4 @@
-// Helpers of the end-to-end tests: whole sessions of nv-term against nv52-sim in a temporary
-// directory, the simulator's request log, firmware containers and their console texts, and
-// tests that run again inside namespaces of their own.
+// Helpers of the end-to-end tests: sessions of nv-term against nv52-sim in a temporary directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,7 +20,6 @@ namespace session {
 using namespace e2e;
 using strings = std::vector<std::string>;
 
-// A simulator and a directory for one session; the simulator logs its requests to a file there.
 struct Bench {
     proc::TempDir dir;
     Sim sim;
@@ -30,9 +27,8 @@ struct Bench {
 
     bool start(strings options = {}) { return sim.start(options, log_path); }
 
-    // The simulator's answers, one "REQUEST:STATUS" per request in arrival order ("8102:1"); a
-    // request that was not answered (the link closed on it, a dropped reply) shows as "CODE:-".
-    // Stops the simulator so that its log is complete.
+    // One "REQUEST:STATUS" per request in arrival order ("8102:1"), "CODE:-" when unanswered (the
+    // link closed on it, a dropped reply). Stops the simulator so that its log is complete.
     strings requests() {
         sim.stop();
         strings out;
@@ -49,8 +45,6 @@ struct Bench {
         return out;
     }
 };
-
-// ---- firmware containers ----------------------------------------------------------------
 
 // A raw image whose bytes differ from block to block, so a block written at the wrong place
 // changes the checksum the simulator computes.
@@ -91,7 +85,6 @@ inline std::string cxfw_text(const std::string& raw_name, const std::string& xfw
            "\nVersion:1.5\nWriting file " + xfw_name + "...";
 }
 
-// Builds a scrambled container version 1.5 of `raw` as `xfw_name` in the bench's directory.
 inline Sums make_container(Bench& b, const std::string& raw, const std::string& xfw_name) {
     write_file(b.dir.file("fw.tar"), raw);
     auto r = proc::run({NV_TERM_BIN, "cxfw", "fw.tar", xfw_name, "1.5"}, "", b.dir.path());
@@ -101,9 +94,8 @@ inline Sums make_container(Bench& b, const std::string& raw, const std::string& 
     return s;
 }
 
-// A reader that holds `path` open as C's fopen does, for as long as it lives. On the Windows run
-// it is nv-hold.exe under Wine (NV_HOLD_CMD), which lets others read and write the file but
-// neither delete nor rename it; on Linux an open descriptor, which hinders nothing.
+// Holds `path` open as C's fopen does while it lives: on the Windows run nv-hold.exe (NV_HOLD_CMD),
+// which blocks deleting and renaming the file; on Linux an open descriptor, hindering nothing.
 class Holder {
   public:
     explicit Holder(const std::string& path) {
@@ -138,8 +130,6 @@ inline bool take_once(std::string* out, const std::string& message, size_t from)
     return true;
 }
 
-// ---- console transcripts (data/README.md) ---------------------------------------------------
-
 // A text with its escapes decoded; `answers` (when given) takes what is typed in braces, and
 // the text returned is what is printed. `open`: the text ends with an answer or a lone `\`.
 inline std::string decode(const std::string& s, std::string* answers = nullptr,
@@ -173,8 +163,7 @@ inline std::string decode(const std::string& s, std::string* answers = nullptr,
     return out;
 }
 
-// The lines of data/NAME, comments and blank lines left out; the blocks `define NAME` ... `end`
-// go to `defines` instead.
+// data/NAME's lines but comments and blank lines; blocks `define NAME`...`end` go to `defines`.
 inline strings transcript_lines(const std::string& name, std::map<std::string, strings>* defines) {
     std::istringstream in(read_file(NV_SOURCE_DIR "/tests/e2e/data/" + name));
     strings lines, *define = nullptr;
@@ -210,15 +199,11 @@ inline std::string screen(const std::string& name, std::string* typed = nullptr)
     return printed;
 }
 
-// ---- namespaces of the test's own ---------------------------------------------------------
-
 constexpr int NO_NAMESPACE = 77;
 
-// Outside: runs the current test again under "unshare -FLAGS" (with a user namespace too when
-// plain unshare is refused) and answers its exit code, NO_NAMESPACE when none can be made.
-// Inside: -1, and the test goes on. A network namespace must hold nothing but loopback, so
-// that nothing the test sends can leave it; `setup` commands ("ip ...") then shape it, and
-// NO_NAMESPACE ends the run when one fails.
+// Outside: runs the current test again under "unshare -FLAGS" (adding a user namespace when plain
+// unshare is refused); its exit code, NO_NAMESPACE when none can be made. Inside: -1. A network
+// namespace must hold only loopback, so nothing sent can leave it, before `setup` shapes it.
 inline int run_in_namespace(const std::string& flags, const strings& setup) {
     constexpr const char* INSIDE = "NV_E2E_NAMESPACE";
     if (getenv(INSIDE) == nullptr) {
@@ -235,9 +220,8 @@ inline int run_in_namespace(const std::string& flags, const strings& setup) {
         return NO_NAMESPACE;
     }
     if (flags.find('n') != std::string::npos && proc::windows_run()) {
-        // Wine makes a program's sockets in its server's process: this namespace needs a Wine
-        // server of its own, which a prefix of its own gets (a copy of the run's, linked file by
-        // file). Its server ends and the copy goes when this process ends.
+        // Wine makes a program's sockets in its server's process: this namespace needs a server of
+        // its own, so a prefix of its own (the run's, hard-linked); both go when this process ends.
         struct OwnPrefix {
             proc::TempDir dir;
             std::string path = dir.file("prefix");
@@ -265,9 +249,8 @@ inline int run_in_namespace(const std::string& flags, const strings& setup) {
             fprintf(stderr, "no Wine server in the namespace\n");
             exit(NO_NAMESPACE);
         }
-        // The first program of a Wine server starts its system processes (services, devices),
-        // which inherit that program's output and keep it open: started here with theirs going
-        // nowhere, they never hold a test's nv-term output open until its limit.
+        // A Wine server's first program starts its system processes, which inherit its output and
+        // keep it open: started here, they never hold a test's nv-term output open until its limit.
         const std::string boot = "'" + proc::nv_term_command()[0] + "' wineboot >/dev/null 2>&1";
         if (system(boot.c_str()) != 0) {
             fprintf(stderr, "the namespace's Wine server did not start its programs\n");

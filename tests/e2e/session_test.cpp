@@ -1,7 +1,5 @@
-// Whole sessions of nv-term against nv52-sim, written as console transcripts in data/*.txt
-// (format in data/README.md): the connection dialogue over loopback, every fault the simulator
-// can inject, the firmware upload and flash with their failures and spoilt containers, and bad
-// answers at every prompt. Every run ends with exit code 0, never a crash or a hang.
+// Whole sessions of nv-term against nv52-sim, written as console transcripts in data/*.txt: every
+// fault the simulator can inject, spoilt containers, bad answers at every prompt; never a hang.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -133,11 +131,10 @@ std::string normalize(const std::string& out, int offset_hours, long long before
     return std::regex_replace(std::regex_replace(out, when, "TIME"), varying, "$1 N");
 }
 
-// Takes the instrument's event lines (a line, or the rest of a line after the ">" prompt) out
-// of `out`: progress and spectrum in turn, 5 % and one spectrum a period, at least `want[0]`
-// pairs, then the rest of `want` ("d": done, "c0": the stabilisation's result). The last
-// spectrum is in spect.spc: two header values, 1024 counts, the fixed line; the Cs-137 line is
-// the highest peak above the low-energy region, at channel 331. No spectrum, no file.
+// Takes the event lines (whole, or after the ">" prompt) out of `out`: progress and spectrum in
+// turn, 5 % and one spectrum a period, at least `want[0]` pairs, then the rest of `want` ("d":
+// done, "c0": stabilisation result). spect.spc holds the last spectrum (two header values, 1024
+// counts, the fixed line), its Cs-137 peak at channel 331 above the low-energy region.
 void check_events(std::string* out, const strings& want, const std::string& spc_path) {
     static const std::regex event(
         R"((\d+)%|spectrum\(1024\) (\d+) received\.|(Done\.)|CS stab event\. Result:(-?\d+))");

@@ -1,11 +1,7 @@
-// A fake of the communication library's link functions for the link layer's tests. It records
-// every call, keeps a table of open links for the link walk, captures replies in armed slots as
-// the real library does, and lets a test raise link events and script results. The log
-// functions are the real ones (commlog).
-//
-// Threads: every function may be called from any thread; a test reads st() only while no other
-// thread runs. Calls out of the fake (the responder, a link's event procedure, the walk-end hook)
-// are made without the fake's lock held.
+// A fake of the communication library's link functions: records every call, keeps the open links
+// for the link walk, captures replies in armed slots as the real library does. Any thread may call
+// it; a test reads st() only while no other thread runs. Calls out of the fake (responder, event
+// procedure, walk_end) are made without its lock held.
 #pragma once
 
 #include <functional>
@@ -35,7 +31,6 @@ struct Slot {  // one armed capture slot, as the real library keeps three per li
 };
 
 struct State {
-    // Results of the fake functions, and what the USB listing yields.
     int connect_result = 0;  // non-zero: comm_connect refuses and opens nothing
     int write_result = 0;
     std::vector<std::string> usb_entries;
@@ -46,7 +41,7 @@ struct State {
     int next_handle = 1;
     std::map<int, Link> links;
     std::map<int, std::vector<Slot>> slots;  // armed slots per handle
-    // Records. `calls` holds the calls not recorded otherwise as "name(arg,arg,...)".
+    // The calls not recorded otherwise go to `calls` as "name(arg,arg,...)".
     std::vector<Write> writes;
     std::vector<std::vector<int>> hooks;  // code, size of each of the three slots
     int unhooks = 0;

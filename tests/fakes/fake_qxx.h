@@ -1,6 +1,5 @@
-// A fake of the link layer for the console units' tests: records every request and answers
-// from a script, so a console command can be checked against the exact bytes it sends and the
-// exact text it prints, with no thread and no transport.
+// A fake of the link layer: records every request and answers from a script, so a console command
+// is checked against the bytes it sends and the text it prints, with no thread and no transport.
 #pragma once
 
 #include <deque>
@@ -37,7 +36,6 @@ struct State {
     int wait_result = 0;                                // of QXX_wait_connected
     int conn_state = 2;         // of QXX_get_conn_state_id: 2 = the device was recognised
     int disconnect_result = 0;  // of QXX_disconnect
-    // What the console did with it.
     std::vector<std::string> connect_strings;
     std::vector<std::string> broadcasts;  // "address:port"
     int disconnects = 0;

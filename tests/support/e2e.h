@@ -1,5 +1,4 @@
-// Test support for whole programs: nv52-sim as a process on free loopback ports, nv-term run
-// to its end, and the banner every run of it prints (the screens of a session: tests/e2e/data).
+// Whole programs: nv52-sim as a process on free loopback ports, nv-term run to its end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,8 +30,7 @@ class Sim {
     int stop(int sig = SIGTERM) { return process_.stop(sig); }
     int port() const { return port_; }
     const std::string& pty() const { return pty_; }
-    // What the operator types at the connection dialogue to reach this simulator: type 3
-    // (Net), host choice 3 (Enter host), the host with the port.
+    // The dialogue's answers that reach this simulator: type 3 (Net), host 3 (Enter host), address.
     std::string net_answers() const { return "3\n3\n127.0.0.1:" + std::to_string(port_) + "\n"; }
 
     static int port_of(const std::string& address) {
@@ -62,7 +60,6 @@ inline std::string read_text(const std::string& path) {
     return out;
 }
 
-// Runs nv-term in `dir` with `input` on standard input; the whole console output, merged.
 inline proc::Result nv_term(const std::string& input, const std::string& dir = "",
                             std::vector<std::string> args = {}, int within_ms = 90000) {
     args.insert(args.begin(), NV_TERM_BIN);

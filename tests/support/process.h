@@ -1,12 +1,7 @@
-// Test support: the built programs run as child processes, and the files they leave. A Child
-// has pipes on both ends, so a test can type the next line only after the output showed what
-// must come first; run() is a whole session at once. Every wait is bounded: a hang fails the
-// test instead of blocking it.
-//
-// The Windows run (make test-windows): when the environment names a command in NV_TERM_CMD
-// ("/usr/lib/wine/wine64 /repo/build-win/nv-term.exe"), that command runs wherever a test
-// starts the built nv-term (NV_TERM_BIN), and its output's CR LF line ends read as LF: the
-// Windows program's console text is otherwise compared byte for byte with the Linux one's.
+// The built programs as child processes with pipes on both ends, so a test types a line only after
+// the output showed what must come first. Every wait is bounded: a hang fails the test.
+// On the Windows run NV_TERM_CMD ("/usr/lib/wine/wine64 /repo/build-win/nv-term.exe") runs in
+// place of NV_TERM_BIN, its CR LF read as LF: the console texts compare byte for byte.
 #pragma once
 
 #include <dirent.h>
@@ -29,8 +24,7 @@
 
 namespace proc {
 
-// The command that stands for the built nv-term (NV_TERM_CMD, its words split at blanks); empty
-// on the Linux run.
+// NV_TERM_CMD's words; empty on the Linux run.
 inline std::vector<std::string> nv_term_command() {
     std::vector<std::string> words;
     const char* cmd = getenv("NV_TERM_CMD");
@@ -39,7 +33,6 @@ inline std::vector<std::string> nv_term_command() {
     return words;
 }
 
-// True on the Windows run.
 inline bool windows_run() {
     return !nv_term_command().empty();
 }
@@ -151,7 +144,6 @@ class Child {
         }
     }
 
-    // Ends standard input, collects the rest of the output and the exit code.
     Result finish(int timeout_ms = 90000) {
         close_input();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -217,7 +209,6 @@ class Child {
 // A program that runs for the length of a test (the simulator).
 using Background = Child;
 
-// Runs `args` in `dir` with `input` on standard input, then its end; the whole output.
 inline Result run(std::vector<std::string> args, const std::string& input = "",
                   const std::string& dir = "", int timeout_ms = 90000) {
     Child c;
@@ -226,7 +217,6 @@ inline Result run(std::vector<std::string> args, const std::string& input = "",
     return c.finish(timeout_ms);
 }
 
-// A fresh empty directory, removed with its files at the end.
 class TempDir {
   public:
     TempDir() {
@@ -244,8 +234,6 @@ class TempDir {
     std::string path_;
 };
 
-// ---- small helpers of the tests that run programs ----------------------------------------------
-
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -253,7 +241,6 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
-// The names in a directory, "." and ".." left out.
 inline std::set<std::string> names_in(const std::string& dir) {
     std::set<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {

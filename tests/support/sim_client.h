@@ -1,5 +1,4 @@
-// Test support: the simulator run in-process on free loopback ports, and a small link client
-// that frames with qxx_frame.h. Every wait is bounded.
+// The simulator in-process on free loopback ports, and a small link client. Every wait is bounded.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,7 +1,6 @@
-// The frame assembler fed a whole read at once, and the link's step that checks whole frames
-// where they lie, must find exactly the frames the assembler finds byte by byte, however the
-// stream is cut: good frames of many sizes among noise, broken magics and frames with a spoiled
-// header or payload checksum.
+// The assembler fed whole reads, and the link's step that checks frames where they lie, find
+// exactly the frames found byte by byte, however the stream is cut: frames of many sizes among
+// noise, broken magics and spoiled checksums.
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -1,5 +1,4 @@
-// Connection strings with each transport's fixed values, the USB listing's tags, and the
-// discovery request.
+// Connection strings with each transport's fixed values, the USB listing's tags, discovery.
 #include <cstring>
 #include <functional>
 

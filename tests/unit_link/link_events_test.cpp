@@ -1,5 +1,4 @@
-// A link's events from opening to closing (the opening probe, errors, kinds that do nothing),
-// opening a link, the idle-wait callback, the handler table and the discovery list.
+// A link's events from opening to closing, the idle-wait callback, handlers and discovery.
 #include <cstring>
 
 #include "link_support.h"
@@ -75,7 +74,6 @@ TEST_F(Events, KindsErrorAndClose) {
     EXPECT_EQ(journal, L{"disconnected user 42"});
     EXPECT_EQ(fake_comm::open_handles(), std::vector<int>{});
 
-    // A data event without bytes is nothing.
     run_events(false, {{DATA, {}, 0, {}}}, "empty");
     EXPECT_TRUE(filled().empty());
 }
@@ -169,8 +167,6 @@ TEST_F(Events, HandlerTable) {
     fake_comm::deliver(h, frame(10005) + frame(10005));
     EXPECT_EQ(journal, (L{"offered 0", "offered 1"}));
 }
-
-// ---- discovery -----------------------------------------------------------------------------
 
 Bytes announcement(const std::string& ident, const std::string& address, const std::string& name) {
     Bytes p(QXX_ANNOUNCE_SIZE, 0);

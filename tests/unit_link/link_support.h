@@ -1,5 +1,5 @@
-// Shared support of the link layer's tests: frame makers and link procedures that write what
-// happened into one journal, so a test can check the order of probes, callbacks and handlers.
+// Frame makers, and link procedures that write what happened into one journal, so a test can
+// check the order of probes, callbacks and handlers.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -41,8 +41,7 @@ TEST(Frame, TwoPiecesFrameAsOne) {
     }
 }
 
-// A request size no frame can carry, in one piece or two, stops the program with the standard
-// assertion's message.
+// A request size no frame can carry, in one piece or two, fails the standard assertion.
 TEST(TransactionDeathTest, RequestSizeOutOfRange) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string message =
