@@ -238,6 +238,16 @@ inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+// A data file's lines with their numbers, leaving out blank lines and comments ('#').
+inline std::vector<std::pair<int, std::string>> data_lines(const std::string& path) {
+    std::istringstream in(read_file(path));
+    std::vector<std::pair<int, std::string>> out;
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n)
+        if (line.find_first_not_of(' ') != std::string::npos && line[0] != '#')
+            out.emplace_back(n, line);
+    return out;
+}
 inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console.h"
+#include "process.h"
 #include "fake_qxx.h"
 #include "main.h"
 #include "q5_cmds.h"
@@ -36,8 +37,7 @@ inline void write_file(const std::string& path, const Bytes& d) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), d.size());
 }
 inline Bytes read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
+    return text(proc::read_file(path));
 }
 
 // One character of `s` at `i`, with the escapes \n \r \t \0 \xHH (others stand for themselves).
@@ -76,13 +76,8 @@ inline std::string quoted(const std::string& w) {
 }
 
 inline std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {
-    std::ifstream f(std::string(NV_SOURCE_DIR) + "/tests/unit_console/data/" + name);
-    EXPECT_TRUE(f.good()) << name;
-    std::vector<std::pair<int, std::string>> out;
-    std::string line;
-    for (int n = 1; std::getline(f, line); ++n)
-        if (!line.empty() && line[0] != '#' && line.find_first_not_of(' ') != std::string::npos)
-            out.emplace_back(n, line);
+    auto out = proc::data_lines(std::string(NV_SOURCE_DIR) + "/tests/unit_console/data/" + name);
+    EXPECT_FALSE(out.empty()) << name;
     return out;
 }
 

@@ -32,9 +32,7 @@ void put(const std::string& path, const std::string& content, mode_t mode, uid_t
     chmod(path.c_str(), mode);  // after the owner, whose change clears set-ID bits
 }
 std::string get(const std::string& path) {
-    if (!fs::is_regular_file(path)) return "";
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    return fs::is_regular_file(path) ? proc::read_file(path) : "";
 }
 // Every name under the case's folders, with its kind: a leftover temporary shows up here.
 std::set<std::string> listing() {

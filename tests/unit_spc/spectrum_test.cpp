@@ -16,13 +16,12 @@ namespace {
 
 // The rows of data/NAME (without its comments), each split at '|'.
 std::vector<std::vector<std::string>> rows_of(const std::string& name) {
-    std::istringstream in(
-        e2e::read_file(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name));
     std::vector<std::vector<std::string>> out;
-    for (std::string row, field; std::getline(in, row);) {
+    for (const auto& [n, row] :
+         proc::data_lines(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name)) {
         std::istringstream fields(row);
-        if (row[0] != '#') out.emplace_back();
-        while (row[0] != '#' && std::getline(fields, field, '|')) out.back().push_back(field);
+        out.emplace_back();
+        for (std::string field; std::getline(fields, field, '|');) out.back().push_back(field);
     }
     return out;
 }
