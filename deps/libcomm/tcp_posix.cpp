@@ -1,11 +1,15 @@
 // The TCP link's system calls on Linux (see tcp_socket.h).
 #include <netdb.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "tcp_socket.h"
 
@@ -51,6 +55,25 @@ void tcp_socket_no_delay(comm_fd fd) {
         comm_trace("tcp TCP_NODELAY", errno);
 }
 
+// A socket closed with the peer's bytes unread is reset, and what it had not sent yet is dropped:
+// the last request before a disconnect would be lost while the instrument sends its events. So
+// the sending side is shut first, and the socket closed once the peer has acknowledged all it was
+// sent (or after LINGER_MS), the peer's bytes read and dropped meanwhile.
 void tcp_socket_close(comm_fd fd) {
-    if (fd >= 0) ::close(fd);
+    if (fd < 0) return;
+    constexpr auto LINGER_MS = std::chrono::milliseconds(500);
+    const auto deadline = std::chrono::steady_clock::now() + LINGER_MS;
+    pollfd p{fd, POLLIN, 0};
+    for (bool shut = ::shutdown(fd, SHUT_WR) == 0; shut;) {
+        char scrap[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT)) > 0) {}
+        if (n == 0) p.events = 0;  // the peer's end: nothing more to read
+        int unsent = 0;
+        if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent == 0 ||
+            std::chrono::steady_clock::now() >= deadline)
+            break;
+        ::poll(&p, 1, 5);
+    }
+    ::close(fd);
 }

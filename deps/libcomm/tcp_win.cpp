@@ -51,6 +51,13 @@ void tcp_socket_no_delay(comm_fd fd) {
         comm_trace("tcp TCP_NODELAY", WSAGetLastError());
 }
 
+// Unread bytes make a close a reset that drops what is not sent yet (see tcp_posix.cpp). Windows
+// sends what is queued after a graceful close: the sending side is shut and the peer's bytes
+// drained first.
 void tcp_socket_close(comm_fd fd) {
+    if (fd != INVALID_SOCKET && shutdown(fd, SD_SEND) == 0) {
+        char scrap[4096];
+        for (int i = 0; i < 1024 && recv(fd, scrap, sizeof scrap, 0) > 0; ++i) {}
+    }
     comm_win_close_socket(fd);
 }

@@ -279,6 +279,29 @@ TEST(CommLink, DisconnectFromEveryThread) {
     }
 }
 
+// A disconnect right after a write, with the peer still talking, loses nothing written: a socket
+// closed with bytes unread is reset, and what it had not yet sent is dropped.
+TEST(CommTcp, ADisconnectWhileThePeerTalksDeliversAllWritten) {
+    CommRunning running;
+    PeerLink link(false, 4096);
+    ASSERT_TRUE(link.open());
+    std::string block(1 << 20, '\0'), got;
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + (i >> 9));
+    std::atomic<bool> stop{false};
+    std::thread talker([&] {
+        for (int i = 0; i < 2000000 && !stop && write_all(link.fd, "p"); ++i) {}
+    });
+    std::thread reader([&] { got = read_bytes(link.fd); });
+    EXPECT_TRUE(link.ev.wait_count(link.handle, COMM_EVENT_DATA, 1));
+    EXPECT_EQ(comm_write(link.handle, block.data(), int(block.size()), 0, 20000), 0);
+    EXPECT_EQ(comm_disconnect(link.handle), 0);
+    link.handle = 0;
+    stop = true;
+    talker.join();
+    reader.join();
+    EXPECT_TRUE(got == block) << got.size() << " of " << block.size() << " bytes";
+}
+
 // The limit bounds each stall, not the whole write: the reader pauses after every mebibyte for
 // less than the limit, and the write takes longer than the limit in all.
 TEST(CommLink, AStalledWriteFailsAtItsLimitAndASlowOneGoesOn) {
