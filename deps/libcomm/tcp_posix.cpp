@@ -61,7 +61,7 @@ void tcp_socket_no_delay(comm_fd fd) {
 // sent (or after LINGER_MS), the peer's bytes read and dropped meanwhile.
 void tcp_socket_close(comm_fd fd) {
     if (fd < 0) return;
-    constexpr auto LINGER_MS = std::chrono::milliseconds(500);
+    constexpr auto LINGER_MS = std::chrono::milliseconds(1000);
     const auto deadline = std::chrono::steady_clock::now() + LINGER_MS;
     pollfd p{fd, POLLIN, 0};
     for (bool shut = ::shutdown(fd, SHUT_WR) == 0; shut;) {
