@@ -67,7 +67,7 @@ void tcp_socket_close(comm_fd fd) {
     for (bool shut = ::shutdown(fd, SHUT_WR) == 0; shut;) {
         char scrap[4096];
         ssize_t n;
-        while ((n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT)) > 0) {}
+        while ((n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT)) > 0) continue;
         if (n == 0) p.events = 0;  // the peer's end: nothing more to read
         int unsent = 0;
         if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent == 0 ||

@@ -57,7 +57,7 @@ void tcp_socket_no_delay(comm_fd fd) {
 void tcp_socket_close(comm_fd fd) {
     if (fd != INVALID_SOCKET && shutdown(fd, SD_SEND) == 0) {
         char scrap[4096];
-        for (int i = 0; i < 1024 && recv(fd, scrap, sizeof scrap, 0) > 0; ++i) {}
+        for (int i = 0; i < 1024 && recv(fd, scrap, sizeof scrap, 0) > 0; ++i) continue;
     }
     comm_win_close_socket(fd);
 }

@@ -289,7 +289,7 @@ TEST(CommTcp, ADisconnectWhileThePeerTalksDeliversAllWritten) {
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + (i >> 9));
     std::atomic<bool> stop{false};
     std::thread talker([&] {
-        for (int i = 0; i < 2000000 && !stop && write_all(link.fd, "p"); ++i) {}
+        for (int i = 0; i < 2000000 && !stop && write_all(link.fd, "p"); ++i) continue;
     });
     std::thread reader([&] { got = read_bytes(link.fd); });
     EXPECT_TRUE(link.ev.wait_count(link.handle, COMM_EVENT_DATA, 1));
