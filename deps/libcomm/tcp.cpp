@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int DEFAULT_TIMEOUT_MS = 1000;
+constexpr int LINGER_MS = 1000;  // the longest a close waits for the peer's acknowledgement
 
 using tcp_clock = std::chrono::steady_clock;
 
@@ -30,7 +31,18 @@ struct tcp_state {
     tcp_clock::time_point attempt_deadline;  // of the address being tried
 };
 
+// A socket closed with the peer's bytes unread is reset, and what it had not sent yet is dropped:
+// the last request before a disconnect would be lost while the instrument sends its events. So
+// the sending side is shut first, and the socket closed once the peer has acknowledged all it was
+// sent (or after LINGER_MS), the peer's bytes read and dropped meanwhile.
 void close_fd(tcp_state* s) {
+    const auto deadline = tcp_clock::now() + std::chrono::milliseconds(LINGER_MS);
+    pollfd p{s->fd, POLLIN, 0};
+    for (bool shut = s->fd != COMM_NO_FD && tcp_socket_shut_send(s->fd); shut;) {
+        if (!tcp_socket_drain(s->fd)) p.events = 0;  // the peer's end: nothing more to read
+        if (tcp_socket_unacknowledged(s->fd) == 0 || tcp_clock::now() >= deadline) break;
+        comm_poll(&p, 1, 5);
+    }
     tcp_socket_close(s->fd);
     s->fd = COMM_NO_FD;
     s->connecting = false;

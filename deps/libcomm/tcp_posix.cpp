@@ -3,13 +3,11 @@
 #include <netinet/in.h>
 #include <linux/sockios.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "tcp_socket.h"
 
@@ -55,25 +53,23 @@ void tcp_socket_no_delay(comm_fd fd) {
         comm_trace("tcp TCP_NODELAY", errno);
 }
 
-// A socket closed with the peer's bytes unread is reset, and what it had not sent yet is dropped:
-// the last request before a disconnect would be lost while the instrument sends its events. So
-// the sending side is shut first, and the socket closed once the peer has acknowledged all it was
-// sent (or after LINGER_MS), the peer's bytes read and dropped meanwhile.
+bool tcp_socket_shut_send(comm_fd fd) {
+    return ::shutdown(fd, SHUT_WR) == 0;
+}
+
+bool tcp_socket_drain(comm_fd fd) {
+    char scrap[4096];
+    ssize_t n = 1;
+    for (int i = 0; i < TCP_SOCKET_DRAIN_READS && n > 0; ++i)
+        n = ::recv(fd, scrap, sizeof scrap, 0);
+    return n != 0;
+}
+
+int tcp_socket_unacknowledged(comm_fd fd) {
+    int n = 0;
+    return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
+}
+
 void tcp_socket_close(comm_fd fd) {
-    if (fd < 0) return;
-    constexpr auto LINGER_MS = std::chrono::milliseconds(1000);
-    const auto deadline = std::chrono::steady_clock::now() + LINGER_MS;
-    pollfd p{fd, POLLIN, 0};
-    for (bool shut = ::shutdown(fd, SHUT_WR) == 0; shut;) {
-        char scrap[4096];
-        ssize_t n;
-        while ((n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT)) > 0) continue;
-        if (n == 0) p.events = 0;  // the peer's end: nothing more to read
-        int unsent = 0;
-        if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent == 0 ||
-            std::chrono::steady_clock::now() >= deadline)
-            break;
-        ::poll(&p, 1, 5);
-    }
-    ::close(fd);
+    if (fd >= 0) ::close(fd);
 }

@@ -24,4 +24,12 @@ int tcp_socket_connect(comm_fd fd, const sockaddr_storage& to, int length, int* 
 int tcp_socket_connect_result(comm_fd fd, short revents);
 // Sends without delay (TCP_NODELAY) on the established socket.
 void tcp_socket_no_delay(comm_fd fd);
+// Shuts the sending side of an established socket; false when that cannot be done.
+bool tcp_socket_shut_send(comm_fd fd);
+// Reads and drops what has arrived, at most TCP_SOCKET_DRAIN_READS reads (a peer that floods
+// cannot keep the caller); false once the peer has ended its side.
+constexpr int TCP_SOCKET_DRAIN_READS = 64;
+bool tcp_socket_drain(comm_fd fd);
+// Bytes sent but not yet acknowledged by the peer; 0 where the system does not tell.
+int tcp_socket_unacknowledged(comm_fd fd);
 void tcp_socket_close(comm_fd fd);

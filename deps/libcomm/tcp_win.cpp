@@ -51,13 +51,23 @@ void tcp_socket_no_delay(comm_fd fd) {
         comm_trace("tcp TCP_NODELAY", WSAGetLastError());
 }
 
-// Unread bytes make a close a reset that drops what is not sent yet (see tcp_posix.cpp). Windows
-// sends what is queued after a graceful close: the sending side is shut and the peer's bytes
-// drained first.
+bool tcp_socket_shut_send(comm_fd fd) {
+    return shutdown(fd, SD_SEND) == 0;
+}
+
+bool tcp_socket_drain(comm_fd fd) {
+    char scrap[4096];
+    int n = 1;
+    for (int i = 0; i < TCP_SOCKET_DRAIN_READS && n > 0; ++i) n = recv(fd, scrap, sizeof scrap, 0);
+    return n != 0;
+}
+
+// Windows tells no count of unacknowledged bytes short of its newer statistics calls; after a
+// graceful close it sends what is queued by itself.
+int tcp_socket_unacknowledged(comm_fd) {
+    return 0;
+}
+
 void tcp_socket_close(comm_fd fd) {
-    if (fd != INVALID_SOCKET && shutdown(fd, SD_SEND) == 0) {
-        char scrap[4096];
-        for (int i = 0; i < 1024 && recv(fd, scrap, sizeof scrap, 0) > 0; ++i) continue;
-    }
     comm_win_close_socket(fd);
 }
