@@ -108,6 +108,9 @@ TEST(CommLink, TcpLinksSendWithoutDelayEvenOnDescriptorZero) {
     len = sizeof on;
     EXPECT_EQ(getsockopt(found, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
     EXPECT_NE(on, 0);
+    EXPECT_EQ(comm_disconnect(link.handle), 0);
+    link.handle = 0;
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);  // and closed with the link
 }
 
 TEST(CommLink, FailedConnectsGiveErrorThenClosedAndNoIdle) {
