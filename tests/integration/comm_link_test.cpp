@@ -564,10 +564,14 @@ TEST(CommCapture, TheLibrarysCallsByHandle) {
     CommRunning running;
     int l1 = -1, l2 = -1, l3 = -1;
     unsigned char buf[16];
-    PeerLink link, flashed;
+    PeerLink first, link, flashed;
+    unsigned char a[4], b[4], c[4];
+    ASSERT_TRUE(first.open());  // the process's first link, handle 1: closed unhooked, it is gone
+    EXPECT_EQ(comm_disconnect(first.handle), 0);
+    EXPECT_EQ(comm_unhook_response(first.handle), -1);
+    first.handle = 0;
     ASSERT_TRUE(link.open());
     const int h = link.handle;
-    unsigned char a[4], b[4], c[4];
     ASSERT_EQ(comm_hook_response(h, 11, a, 4, 12, b, 4, 13, c, 4), 0);
     EXPECT_EQ(comm_fill_rsp_buff(h, 12, "bb", 2), 0);
     EXPECT_EQ(comm_fill_rsp_buff(h, 13, "ccc", 3), 0);
