@@ -10,7 +10,9 @@
 // renamed over; an antivirus or the search indexer holds a new file for a moment in the same way.
 // So whatever fails with a sharing or access error is tried again for up to 200 ms; after that a
 // target that may be written in place (spect.spc) is, as fopen(..., "w") would write it, and any
-// other is left as it was and refused.
+// other is left as it was and refused. A target just written in place for a holder is tried once
+// the next time, not for 200 ms: a plotting program keeps spect.spc open while a spectrum comes
+// ten times a second, and waiting for each one would leave the console ever further behind.
 //
 // The temporary is created with delete sharing, so that the console control handler, which runs
 // on a thread of its own while the descriptor may still be open, can remove it: the system then
@@ -125,11 +127,30 @@ bool held(DWORD error) {
            error == ERROR_LOCK_VIOLATION;
 }
 
-// Tries `attempt` until it succeeds, fails otherwise than by a holder, or HELD_FOR has passed;
+// The last target written in place because a holder kept it (empty: none).
+std::mutex held_lock;
+std::wstring held_target;
+
+// How long a holder of `target` is waited for: not at all when the last save of it that could go
+// in place had to, as long as this one may too.
+std::chrono::milliseconds holder_wait(const std::wstring& target, bool in_place_allowed) {
+    std::lock_guard<std::mutex> guard(held_lock);
+    return in_place_allowed && target == held_target ? std::chrono::milliseconds(0) : HELD_FOR;
+}
+
+void note_holder(const std::wstring& target, bool holding) {
+    std::lock_guard<std::mutex> guard(held_lock);
+    if (holding)
+        held_target = target;
+    else if (target == held_target)
+        held_target.clear();
+}
+
+// Tries `attempt` until it succeeds, fails otherwise than by a holder, or `wait` has passed;
 // GetLastError() tells the last failure.
 template <typename Attempt>
-bool while_held(Attempt attempt) {
-    const auto deadline = std::chrono::steady_clock::now() + HELD_FOR;
+bool while_held(std::chrono::milliseconds wait, Attempt attempt) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (attempt()) return true;
         const DWORD error = GetLastError();
@@ -254,8 +275,12 @@ bool SafeFile::open(const char* path, Mode mode) {
         }
         // Replacing takes the right to delete the old file, which a holder without delete
         // sharing keeps for itself.
-        if (!while_held([&] { return can_open(target_w_, DELETE); })) {
-            if (held(GetLastError()) && in_place_fallback_) return open_in_place(flags);
+        if (!while_held(holder_wait(target_w_, in_place_fallback_),
+                        [&] { return can_open(target_w_, DELETE); })) {
+            if (held(GetLastError()) && in_place_fallback_) {
+                note_holder(target_w_, true);
+                return open_in_place(flags);
+            }
             set_errno_from_windows();
             return false;
         }
@@ -339,14 +364,16 @@ bool SafeFile::replace() {
 // being replaced and that is allowed, its contents copied into the target and the temporary
 // removed (by discard).
 bool SafeFile::replace_or_write_in_place() {
-    if (while_held([&] {
+    if (while_held(holder_wait(target_w_, in_place_fallback_), [&] {
             return MoveFileExW(temp_w_.c_str(), target_w_.c_str(),
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         })) {
+        note_holder(target_w_, false);
         temp_w_.clear();  // it is the target now; commit's discard gives the record back
         return true;
     }
     if (!held(GetLastError()) || !in_place_fallback_) return false;
+    note_holder(target_w_, true);
     return copy_in_place(temp_w_, target_w_);
 }
 

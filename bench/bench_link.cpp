@@ -22,12 +22,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_report.h"
+#include "comm_peers.h"
+#include "libcomm.h"
 #include "process.h"
 #include "q8_comm.h"
 #include "qxx_comm.h"
@@ -53,6 +56,9 @@ constexpr int IDLE_RUNS = 3;
 constexpr int IDLE_WAIT_MS = 1000;
 constexpr int PROCESS_LIMIT_MS = 120000;
 constexpr int XFW_HEADER = 72;
+constexpr int CLOSE_RUNS = 5;
+constexpr int CLOSE_BEAT_US = 2000;
+constexpr int CLOSE_BEATS = 600;  // 1.2 s of beats, longer than a closed socket may linger
 
 double ms_since(bench_clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(bench_clock::now() - t0).count();
@@ -597,9 +603,83 @@ void figure_cxfw(const TempDir& tmp) {
     }
 }
 
+// ---- a closing link beside a busy one ---------------------------------------------------------
+
+// The times a link's bytes were delivered.
+struct Beats {
+    std::mutex lock;
+    std::vector<bench_clock::time_point> at;
+    int bytes = 0;
+    std::atomic<bool> opened{false};
+    static int proc(int, int kind, const unsigned char*, int count, void* context) {
+        auto self = static_cast<Beats*>(context);
+        if (kind == COMM_EVENT_OPENED) self->opened = true;
+        std::lock_guard<std::mutex> guard(self->lock);
+        if (kind == COMM_EVENT_DATA) self->at.push_back(bench_clock::now()), self->bytes += count;
+        return 0;
+    }
+};
+
+// A link to `peer`, opened, with the peer's end in *fd; -1 when it did not open within 5 s.
+int open_link(TcpPeer& peer, Beats& beats, int* fd) {
+    char conn[COMM_CONN_STRING_SIZE];
+    int handle = -1;
+    if (comm_make_conn_string_net(conn, "127.0.0.1", peer.port(), 5000) != 0 ||
+        comm_connect(&handle, conn, Beats::proc, 4096, 0, &beats) != 0)
+        return -1;
+    *fd = peer.accept();
+    for (int i = 0; i < 5000 && !beats.opened; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return beats.opened && *fd >= 0 ? handle : -1;
+}
+
+// The longest wait between two deliveries on a link whose peer sends a byte every 2 ms, while
+// (`close`) another link is closed with 16 MiB its peer takes nothing of, so that its socket
+// lingers the whole second a close may; -1 on failure.
+double longest_gap_ms(bool close) {
+    TcpPeer busy_peer, closing_peer(true, 4096);
+    Beats busy, closing;
+    int busy_fd = -1, closing_fd = -1;
+    const int b = open_link(busy_peer, busy, &busy_fd),
+              c = open_link(closing_peer, closing, &closing_fd);
+    if (b < 0 || c < 0) return -1;
+    const std::string stalled(16 << 20, 's');
+    comm_write(c, stalled.data(), static_cast<int>(stalled.size()), 0, 100);
+    std::thread beat([&] {
+        for (int i = 0; i < CLOSE_BEATS && ::write(busy_fd, "x", 1) == 1; ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(CLOSE_BEAT_US));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (close) comm_disconnect(c);
+    beat.join();
+    comm_disconnect(b);
+    if (!close) comm_disconnect(c);
+    double longest = 0;
+    std::lock_guard<std::mutex> guard(busy.lock);
+    for (size_t i = 1; i < busy.at.size(); ++i)
+        longest = std::max(
+            longest,
+            std::chrono::duration<double, std::milli>(busy.at[i] - busy.at[i - 1]).count());
+    return busy.bytes < CLOSE_BEATS ? -1 : longest;
+}
+
+void figure_close() {
+    std::vector<double> ours, base;
+    for (int r = 0; r < CLOSE_RUNS; ++r) {
+        base.push_back(longest_gap_ms(false));
+        ours.push_back(longest_gap_ms(true));
+    }
+    if (all_valid(ours) && all_valid(base))
+        bench::row("another link's longest wait (ms)", bench::spread(ours), bench::spread(base),
+                   "ms", bench::Goal::value_below, 50);
+    else
+        std::printf("another link's longest wait: FAILED\n");
+}
+
 }  // namespace
 
-// Names on the command line choose figures (status, connect, upload, memory, cxfw); none: all.
+// Names on the command line choose figures (status, connect, close, upload, memory, cxfw); none:
+// all.
 int main(int argc, char** argv) {
     auto wanted = [&](const char* figure) {
         if (argc < 2) return true;
@@ -628,6 +708,7 @@ int main(int argc, char** argv) {
 
     if (wanted("status")) figure_status(sim);
     if (wanted("connect")) figure_connect(sim);
+    if (wanted("close")) figure_close();
     QXX_shut();
     if (wanted("upload") || wanted("memory"))
         figure_upload(sim, tmp, wanted("upload"), wanted("memory"));

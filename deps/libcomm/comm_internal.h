@@ -87,6 +87,14 @@ void comm_link_note(comm_link* link, const char* text);
 constexpr int COMM_NOTE_SIZE = 512;  // room for any note
 // True on the library's I/O thread.
 bool comm_on_io_thread(void);
+// Called by a transport's close on the I/O thread, for what must outlive its link (a TCP socket
+// whose last bytes the peer has yet to take): `transport` finishes it as the I/O loop waits on it
+// like on any link, never holding that thread. Its open is called at once with a link record of
+// its own, its poll_fds and handle run on every round until it reports comm_link_ended or
+// comm_link_failed, then its close; comm_shut waits for that. The link it came from is closed
+// already (its CLOSED delivered, its handle gone). False, with `state` still the caller's, off
+// the I/O thread or when no record can be made: the caller then finishes at once.
+bool comm_link_linger(const comm_transport* transport, void* state);
 
 // The link's read buffer (the rx_size of comm_connect); bytes read into it may be passed to
 // comm_link_data.

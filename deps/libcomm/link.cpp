@@ -50,8 +50,12 @@ struct comm_link {
     // I/O thread only.
     std::vector<unsigned char> rx;
     bool started = false;
+    bool lingering = false;  // what a closed link left to finish (comm_link_linger)
     ending end = ending::none;
     std::string note;  // for the operator, printed after ERROR
+    // Since the last byte arrived or the last event call returned, whichever came later: a link
+    // is idle when it was quiet, not when an event procedure (its own or another link's) was
+    // busy.
     comm_clock::time_point quiet_since;
 
     // Guarded by the core's lock.
@@ -81,6 +85,8 @@ struct Core {
     // waits for that delivery instead of failing as if the handle were unknown.
     std::map<int, std::shared_ptr<comm_link>> closing;
     std::vector<std::shared_ptr<comm_link>> pending;  // not yet taken by the I/O thread
+    // What the closes of this round left to finish (comm_link_linger). I/O thread only.
+    std::vector<std::shared_ptr<comm_link>> lingerers;
     bool running = false;
     bool stopping = false;
     comm_fd wake_fd = COMM_NO_FD;
@@ -187,6 +193,30 @@ int ceil_ms(comm_clock::duration d) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+// A link whose transport finished its close (comm_link_linger): only its end or, once the library
+// stops, nothing else closes it.
+bool ends_now(const comm_link& l, bool stop) {
+    if (l.lingering) return l.end != ending::none;
+    return stop || l.close_requested || l.end != ending::none;
+}
+
+// Bytes that came while event procedures ran are read before the link may count as idle: a link
+// with bytes waiting is not quiet, however long it has been since its last DATA.
+void read_waiting(comm_link* l) {
+    pollfd fds[COMM_MAX_LINK_FDS];
+    int timeout = -1;
+    int n = l->transport->poll_fds(l->state, fds, COMM_MAX_LINK_FDS, &timeout);
+    n = std::clamp(n, 0, COMM_MAX_LINK_FDS);
+    for (int i = 0; i < n; ++i) fds[i].revents = 0;
+    if (n > 0 && comm_poll(fds, static_cast<size_t>(n), 0) > 0)
+        l->transport->handle(l->state, fds, n);
+}
+
+bool idle_due(const comm_link* l, comm_clock::time_point now) {
+    return l->stage == phase::open && l->idle_ms > 0 && !l->close_requested &&
+           l->end == ending::none && now - l->quiet_since >= std::chrono::milliseconds(l->idle_ms);
+}
+
 void io_loop(comm_fd wake_fd) {
     on_io_thread = true;
     Core& c = core();
@@ -208,18 +238,20 @@ void io_loop(comm_fd wake_fd) {
             l->started = true;
             l->transport->open(l->state, l);
         }
-        // Links that ended, failed or were asked to close; all of them when stopping.
+        // Links that ended, failed or were asked to close; all of them when stopping. What their
+        // closes leave to finish joins the loop, and keeps it running until it is done.
         for (size_t i = 0; i < active.size();) {
-            auto& l = active[i];
-            if (stop || l->close_requested || l->end != ending::none) {
-                auto keep = l;
+            if (ends_now(*active[i], stop)) {
+                auto keep = active[i];
                 active.erase(active.begin() + static_cast<long>(i));
                 finish(keep);
             } else {
                 ++i;
             }
         }
-        if (stop) break;
+        for (auto& l : c.lingerers) active.push_back(std::move(l));
+        c.lingerers.clear();
+        if (stop && active.empty()) break;
 
         fds.assign(1, pollfd{wake_fd, POLLIN, 0});
         first.assign(active.size(), 0);
@@ -247,16 +279,13 @@ void io_loop(comm_fd wake_fd) {
             if (l->close_requested || l->end != ending::none) continue;
             l->transport->handle(l->state, count[i] ? &fds[first[i]] : nullptr, count[i]);
         }
-        now = comm_clock::now();
         for (auto& lp : active) {
             comm_link* l = lp.get();
-            if (l->stage != phase::open || l->idle_ms <= 0 || l->close_requested ||
-                l->end != ending::none)
-                continue;
-            if (now - l->quiet_since >= std::chrono::milliseconds(l->idle_ms)) {
-                l->quiet_since = now;
-                deliver(l, COMM_EVENT_IDLE, nullptr, 0);
-            }
+            if (!idle_due(l, comm_clock::now())) continue;
+            read_waiting(l);
+            if (!idle_due(l, comm_clock::now())) continue;
+            deliver(l, COMM_EVENT_IDLE, nullptr, 0);
+            l->quiet_since = comm_clock::now();
         }
     }
 }
@@ -302,15 +331,15 @@ void request_close(const std::shared_ptr<comm_link>& l, std::unique_lock<std::mu
 void comm_link_opened(comm_link* l) {
     if (l->stage != phase::opening || l->close_requested || l->end != ending::none) return;
     l->stage = phase::open;
-    l->quiet_since = comm_clock::now();
     deliver(l, COMM_EVENT_OPENED, nullptr, 0);
+    l->quiet_since = comm_clock::now();
 }
 
 void comm_link_data(comm_link* l, const unsigned char* bytes, int count) {
     if (l->stage != phase::open || l->close_requested || l->end != ending::none || count <= 0)
         return;
-    l->quiet_since = comm_clock::now();
     deliver(l, COMM_EVENT_DATA, bytes, count);
+    l->quiet_since = comm_clock::now();
 }
 
 void comm_link_ended(comm_link* l) {
@@ -328,6 +357,18 @@ void comm_link_note(comm_link* l, const char* text) {
 
 bool comm_on_io_thread(void) {
     return on_io_thread;
+}
+
+bool comm_link_linger(const comm_transport* transport, void* state) {
+    if (!on_io_thread) return false;
+    auto l = new_link(transport, state, nullptr, nullptr, 1, 0);
+    if (!l) return false;
+    l->lingering = true;
+    l->started = true;
+    l->stage = phase::closing;
+    transport->open(state, l.get());
+    core().lingerers.push_back(std::move(l));
+    return true;
 }
 
 unsigned char* comm_link_buffer(comm_link* l, int* size) {

@@ -3,6 +3,7 @@
 // so the I/O thread never blocks in a lookup; the connect itself is non-blocking, tried address
 // by address within one time-out, a refusal is reported at once, and the established link sends
 // without delay (TCP_NODELAY).
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -13,7 +14,7 @@
 namespace {
 
 constexpr int DEFAULT_TIMEOUT_MS = 1000;
-constexpr int LINGER_MS = 1000;  // the longest a close waits for the peer's acknowledgement
+constexpr int LINGER_MS = 1000;  // the longest a closed socket waits for the peer (tcp_linger)
 
 using tcp_clock = std::chrono::steady_clock;
 
@@ -31,22 +32,70 @@ struct tcp_state {
     tcp_clock::time_point attempt_deadline;  // of the address being tried
 };
 
-// A socket closed with the peer's bytes unread is reset, and what it had not sent yet is dropped:
-// the last request before a disconnect would be lost while the instrument sends its events. So
-// the sending side is shut first, and the socket closed once the peer has acknowledged all it was
-// sent (or after LINGER_MS), the peer's bytes read and dropped meanwhile.
 void close_fd(tcp_state* s) {
-    const auto deadline = tcp_clock::now() + std::chrono::milliseconds(LINGER_MS);
-    pollfd p{s->fd, POLLIN, 0};
-    for (bool shut = s->fd != COMM_NO_FD && tcp_socket_shut_send(s->fd); shut;) {
-        if (!tcp_socket_drain(s->fd)) p.events = 0;  // the peer's end: nothing more to read
-        if (tcp_socket_unacknowledged(s->fd) == 0 || tcp_clock::now() >= deadline) break;
-        comm_poll(&p, 1, 5);
-    }
     tcp_socket_close(s->fd);
     s->fd = COMM_NO_FD;
     s->connecting = false;
 }
+
+// A socket closed with the peer's bytes unread is reset, and what it had not sent yet is dropped,
+// on both sides: the last request before a disconnect would be lost while the instrument sends its
+// events. So a link's close shuts the sending side and leaves the socket to the I/O loop, which
+// reads and drops what the peer still sends, and closes it once the peer has ended its side and
+// acknowledged all it was sent, or after LINGER_MS. Waiting on the descriptor, never in a loop of
+// its own, it holds up no other link.
+struct tcp_linger {
+    comm_link* link = nullptr;
+    comm_fd fd = COMM_NO_FD;
+    tcp_clock::time_point deadline;
+    bool peer_ended = false;
+};
+
+// Once the peer has ended, the descriptor is readable for good: only the acknowledgement is left
+// to wait for, which no descriptor tells, so it is looked at every RECHECK_MS.
+constexpr int RECHECK_MS = 10;
+
+void linger_open(void* state, comm_link* link) {
+    static_cast<tcp_linger*>(state)->link = link;
+}
+
+int linger_poll_fds(void* state, pollfd* fds, int max, int* timeout_ms) {
+    auto w = static_cast<tcp_linger*>(state);
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(w->deadline - tcp_clock::now());
+    int ms = static_cast<int>(std::clamp<long long>(left.count(), 0, LINGER_MS));
+    if (w->peer_ended) ms = std::min(ms, RECHECK_MS);
+    if (*timeout_ms < 0 || ms < *timeout_ms) *timeout_ms = ms;
+    if (w->peer_ended || max < 1) return 0;
+    fds[0] = {w->fd, POLLIN, 0};
+    return 1;
+}
+
+void linger_handle(void* state, const pollfd* fds, int count) {
+    auto w = static_cast<tcp_linger*>(state);
+    short ready = count > 0 ? fds[0].revents : 0;
+    if (ready & POLLERR) {  // reset: nothing of ours can arrive any more
+        comm_link_ended(w->link);
+        return;
+    }
+    if (ready && !tcp_socket_drain(w->fd)) w->peer_ended = true;
+    if ((w->peer_ended && tcp_socket_unacknowledged(w->fd) == 0) || tcp_clock::now() >= w->deadline)
+        comm_link_ended(w->link);
+}
+
+int linger_write(void*, const unsigned char*, int, int) {
+    return -1;
+}
+
+void linger_close(void* state) {
+    auto w = static_cast<tcp_linger*>(state);
+    tcp_socket_close(w->fd);
+    delete w;
+}
+
+const comm_transport tcp_linger_transport = {
+    "tcp close",   nullptr,      linger_open,  linger_poll_fds,
+    linger_handle, linger_write, linger_close, nullptr,
+};
 
 void established(tcp_state* s) {
     s->connecting = false;
@@ -169,8 +218,20 @@ int tcp_write(void* state, const unsigned char* data, int length, int ms) {
     return comm_fd_write(s->link, s->fd, data, length, ms, true);
 }
 
+// An established socket lingers (tcp_linger); one still connecting, or that cannot shut its
+// sending side (reset), is closed at once.
 void tcp_close(void* state) {
     auto s = static_cast<tcp_state*>(state);
+    if (s->fd != COMM_NO_FD && !s->connecting && tcp_socket_shut_send(s->fd)) {
+        auto w = new tcp_linger;
+        w->fd = s->fd;
+        w->deadline = tcp_clock::now() + std::chrono::milliseconds(LINGER_MS);
+        if (comm_link_linger(&tcp_linger_transport, w)) {
+            s->fd = COMM_NO_FD;
+        } else {
+            delete w;
+        }
+    }
     close_fd(s);
     delete s;
 }

@@ -1,10 +1,12 @@
 // The link core over TCP on 127.0.0.1 and over a pseudo-terminal.
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,7 +112,8 @@ TEST(CommLink, TcpLinksSendWithoutDelayEvenOnDescriptorZero) {
     EXPECT_NE(on, 0);
     EXPECT_EQ(comm_disconnect(link.handle), 0);
     link.handle = 0;
-    EXPECT_EQ(fcntl(0, F_GETFD), -1);  // and closed with the link
+    comm_shut();  // returns once the closed link's socket is closed too
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);
 }
 
 TEST(CommLink, FailedConnectsGiveErrorThenClosedAndNoIdle) {
@@ -305,6 +308,77 @@ TEST(CommTcp, ADisconnectWhileThePeerTalksDeliversAllWritten) {
     EXPECT_TRUE(got == block) << got.size() << " of " << block.size() << " bytes";
 }
 
+// A closed link reads and drops what the peer still sends: a socket closed with bytes unread is
+// reset, and the reset drops what it had not sent yet. Here the peer takes nothing until the
+// linger's second is over (comm_shut returns then), so the close comes with bytes still to send.
+TEST(CommTcp, AClosedLinkTakesThePeersLastBytesSoItsReadEndsCleanly) {
+    CommRunning running;
+    PeerLink link(false, 4096);
+    ASSERT_TRUE(link.open());
+    std::string block(8 << 10, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + (i >> 9));
+    ASSERT_EQ(comm_write(link.handle, block.data(), int(block.size()), 0, 20000), 0);
+    EXPECT_EQ(comm_disconnect(link.handle), 0);
+    link.handle = 0;
+    ASSERT_TRUE(write_all(link.fd, std::string(64 << 10, 'p')));
+    comm_shut();
+    std::string got;
+    char buf[65536];
+    ssize_t n = -1;
+    while (wait_fd(link.fd, POLLIN) && (n = ::read(link.fd, buf, sizeof buf)) > 0)
+        got.append(buf, size_t(n));
+    EXPECT_EQ(n, 0) << "the read ended with " << strerror(errno);
+    EXPECT_TRUE(got == block) << got.size() << " of " << block.size() << " bytes";
+}
+
+// A closing link waits for its peer as the I/O loop waits for any link, not on the I/O thread: a
+// peer that takes nothing more holds the closed link's socket for the whole linger (a second:
+// comm_shut returns then, not before and not much later) while another link's bytes flow, and a
+// peer that ended its side without reading costs no processor time meanwhile.
+TEST(CommTcp, AClosingLinkHoldsUpNoOtherLinkForItsSecond) {
+    constexpr int BEATS = 120, BEAT_MS = 5;
+    for (bool peer_ended : {false, true}) {
+        SCOPED_TRACE(peer_ended ? "peer ended its side" : "peer silent");
+        CommRunning running;
+        PeerLink closing(false, 4096), busy;
+        ASSERT_TRUE(closing.open() && busy.open());
+        const std::string stalled(16 << 20, 's');  // more than both ends' buffers hold
+        ASSERT_EQ(comm_write(closing.handle, stalled.data(), int(stalled.size()), 0, 100), -1);
+        if (peer_ended) ::shutdown(closing.fd, SHUT_WR);
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        std::thread beats([&] {
+            for (int i = 0; i < BEATS && write_all(busy.fd, "x"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(BEAT_MS));
+        });
+        Stopwatch clock;
+        comm_disconnect(closing.handle);  // an ended peer may have closed the link already
+        closing.handle = 0;
+        beats.join();
+        const int b = busy.handle;
+        ASSERT_TRUE(busy.ev.wait_bytes(b, BEATS));
+        EXPECT_EQ(comm_disconnect(b), 0);
+        busy.handle = 0;
+        comm_shut();
+        const long lingered = clock.ms();
+        getrusage(RUSAGE_SELF, &after);
+        auto ms = [](const timeval& t) { return t.tv_sec * 1000L + t.tv_usec / 1000; };
+        const long cpu =
+            ms(after.ru_utime) + ms(after.ru_stime) - ms(before.ru_utime) - ms(before.ru_stime);
+        std::chrono::milliseconds gap{0};
+        std::vector<CommEvents::Event> data;
+        for (const auto& e : busy.ev.events(b))
+            if (e.kind == D) data.push_back(e);
+        for (size_t i = 1; i < data.size(); ++i)
+            gap = std::max(gap, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    data[i].at - data[i - 1].at));
+        EXPECT_GE(lingered, 900);
+        EXPECT_LT(lingered, 2500);
+        EXPECT_LT(cpu, 400);
+        EXPECT_LT(gap.count(), 500);
+    }
+}
+
 // The limit bounds each stall, not the whole write: the reader pauses after every mebibyte for
 // less than the limit, and the write takes longer than the limit in all.
 TEST(CommLink, AStalledWriteFailsAtItsLimitAndASlowOneGoesOn) {
@@ -405,6 +479,40 @@ TEST(CommTcp, IdleFollowsEveryQuietPeriodButNeverFlowingData) {
     EXPECT_EQ(quiet.kinds(), (kinds{O}));
 }
 
+// Idle means the link was quiet, not that event procedures kept the I/O thread from reading: a
+// byte that came while its own link's procedure or another link's was busy for longer than the
+// idle period is delivered before any IDLE (which would throw away a half-received frame).
+TEST(CommTcp, ABusyEventProcedureNeverMakesALinkWithBytesWaitingIdle) {
+    constexpr int IDLE_MS = 200;
+    CommRunning running;
+    for (bool own : {true, false}) {
+        SCOPED_TRACE(own ? "its own procedure busy" : "another link's procedure busy");
+        PeerLink slow, other;
+        Counter busy;
+        slow.ev.hook = [&](int, int kind, const unsigned char*, int) {
+            if (kind == D && busy.value() == 0) {
+                busy.add();
+                std::this_thread::sleep_for(std::chrono::milliseconds(3 * IDLE_MS));
+            }
+            return 0;
+        };
+        ASSERT_TRUE(slow.open(4096, own ? IDLE_MS : 0));
+        ASSERT_TRUE(own || other.open(4096, IDLE_MS));
+        PeerLink& watched = own ? slow : other;
+        ASSERT_TRUE(write_all(slow.fd, "a") && busy.wait());
+        const auto sent = CommEvents::clock::now();
+        ASSERT_TRUE(write_all(watched.fd, "b"));
+        ASSERT_TRUE(watched.ev.wait(watched.handle, [](auto& e) {
+            return CommEvents::data_of(e).find('b') != std::string::npos;
+        }));
+        for (const auto& e : watched.ev.events(watched.handle)) {
+            if (e.at < sent) continue;
+            EXPECT_EQ(e.kind, D) << "the first event after the byte was sent";
+            break;
+        }
+    }
+}
+
 TEST(CommTcp, WaitConnectedFollowsTheSignalAndTheEventResult) {
     CommRunning running;
     const struct {
@@ -456,10 +564,14 @@ TEST(CommCapture, TheLibrarysCallsByHandle) {
     CommRunning running;
     int l1 = -1, l2 = -1, l3 = -1;
     unsigned char buf[16];
-    PeerLink link, flashed;
+    PeerLink first, link, flashed;
+    unsigned char a[4], b[4], c[4];
+    ASSERT_TRUE(first.open());  // the process's first link, handle 1: closed unhooked, it is gone
+    EXPECT_EQ(comm_disconnect(first.handle), 0);
+    EXPECT_EQ(comm_unhook_response(first.handle), -1);
+    first.handle = 0;
     ASSERT_TRUE(link.open());
     const int h = link.handle;
-    unsigned char a[4], b[4], c[4];
     ASSERT_EQ(comm_hook_response(h, 11, a, 4, 12, b, 4, 13, c, 4), 0);
     EXPECT_EQ(comm_fill_rsp_buff(h, 12, "bb", 2), 0);
     EXPECT_EQ(comm_fill_rsp_buff(h, 13, "ccc", 3), 0);

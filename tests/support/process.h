@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,10 +84,13 @@ class Child {
         crlf_ = substitute_nv_term(&args);
         if (crlf_ && args[0].find('/') == std::string::npos) return false;  // execv needs a path
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
+        if (terminal_ ? !open_terminal(in, out)
+                      : pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return false;
         signal(SIGPIPE, SIG_IGN);
         pid_ = fork();
         if (pid_ == 0) {
+            if (terminal_) setsid();
             dup2(in[0], 0);
             dup2(out[1], 1);
             dup2(err_path.empty() ? out[1]
@@ -98,11 +102,19 @@ class Child {
             _exit(127);
         }
         close(in[0]);
-        close(out[1]);
+        if (out[1] != in[0]) close(out[1]);
         in_ = in[1];
         out_ = out[0];
         return pid_ > 0;
     }
+
+    // Asked before start: the program's standard input, output and error are a terminal (a
+    // pseudo-terminal's slave) rather than pipes. The terminal edits lines and stops and restarts
+    // the output at Ctrl-S and Ctrl-Q, as a technician's does; it neither echoes nor adds CRs, so
+    // the output reads as through a pipe.
+    void on_terminal() { terminal_ = true; }
+    void pause_output() { send("\x13"); }
+    void resume_output() { send("\x11"); }
 
     // Inputs here are far smaller than a pipe holds, so a plain write never blocks for long.
     void send(const std::string& text) {
@@ -171,6 +183,26 @@ class Child {
     const std::string& output() const { return output_; }
 
   private:
+    // in[0] and out[1] are the slave, in[1] and out[0] the master (each its own descriptor).
+    static bool open_terminal(int in[2], int out[2]) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128];
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+            ptsname_r(master, name, sizeof name) != 0)
+            return false;
+        const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        if (slave < 0 || tcgetattr(slave, &t) != 0) return false;
+        t.c_lflag = (t.c_lflag | ICANON) & ~tcflag_t(ECHO);
+        t.c_oflag &= ~tcflag_t(OPOST);
+        t.c_iflag |= IXON;
+        tcsetattr(slave, TCSANOW, &t);
+        in[0] = out[1] = slave;
+        in[1] = master;
+        out[0] = fcntl(master, F_DUPFD_CLOEXEC, 0);
+        return true;
+    }
+
     bool read_some(int timeout_ms) {
         pollfd p{out_, POLLIN, 0};
         if (out_ < 0 || timeout_ms <= 0 || poll(&p, 1, timeout_ms) <= 0) return false;
@@ -201,6 +233,7 @@ class Child {
 
     pid_t pid_ = -1;
     bool crlf_ = false;  // the Windows program: CR LF read as LF
+    bool terminal_ = false;
     int in_ = -1, out_ = -1, status_ = 0;
     std::string output_;
     size_t cursor_ = 0, line_ = 0;
