@@ -105,6 +105,9 @@ class SafeFile {
 };
 
 #ifndef _WIN32
+// False: a new file is never put in place with RENAME_NOREPLACE, as on a file system without it
+// (the name is looked at once more just before a plain rename). For tests.
+extern bool safe_file_noreplace;
 // Called, when set, with the target's folder (a descriptor), the complete temporary's name and
 // the target's name there, just before the name is checked again and the temporary renamed over
 // it. For tests, which change the names at that very moment.

@@ -19,6 +19,7 @@
 #include <vector>
 
 bool safe_file_tmpfile = true;
+bool safe_file_noreplace = true;
 void (*safe_file_before_rename)(int, const char*, const char*) = nullptr;
 
 namespace {
@@ -379,8 +380,11 @@ bool SafeFile::rename_over(const struct stat& old) {
     const char* temp = temp_.c_str();
     const char* name = name_.c_str();
     if (target_fd_ < 0) {
-        if (renameat2(dir_fd_, temp, dir_fd_, name, RENAME_NOREPLACE) == 0) return true;
-        if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST: something came
+        if (safe_file_noreplace) {
+            if (renameat2(dir_fd_, temp, dir_fd_, name, RENAME_NOREPLACE) == 0) return true;
+            if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST: something came
+        }
+        // The file system cannot refuse to replace: a last look, then a plain rename.
         struct stat now;
         if (fstatat(dir_fd_, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
             errno = EEXIST;

@@ -443,6 +443,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         if (op == "remove") fs::remove(w[1]);
         if (op == "folders") folders();
         if (op == "temporaries") safe_file_tmpfile = w[1] == "unnamed";
+        if (op == "renames") safe_file_noreplace = w[1] == "noreplace";
         if (op == "draw") {
             drawn.assign(w.begin() + 1, w.end());
             safe_file_temp_name = [] {
@@ -528,6 +529,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     safe_file_temp_name = original_name;
     safe_file_tmpfile = true;
     safe_file_before_rename = nullptr;
+    safe_file_noreplace = true;
     if (!ignored.empty()) GTEST_SKIP() << "ignored here, not tried:" << ignored;
 }
 
