@@ -2,9 +2,9 @@
 //
 // The new contents go to a temporary file in the target's own folder: an unnamed one (O_TMPFILE)
 // where the file system has them, else one with a short random name created exclusively, so it
-// can never be a file of the user's. It is flushed to disk, linked under a short unique name and
-// renamed over the target, and the folder is flushed too: a reader, a crash or a power cut sees
-// the old file or the new one, never half of one.
+// can never be a file of the user's (a hundred names are drawn before giving up). It is flushed to
+// disk, linked under a short unique name and renamed over the target, and the folder is flushed
+// too: a reader, a crash or a power cut sees the old file or the new one, never half of one.
 //
 // - The path is walked one name at a time, and every symbolic link met on the way (in any
 //   folder, also one reached through another link) is followed only when its owner is this

@@ -399,6 +399,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     const auto original_name = safe_file_temp_name;
     static std::vector<std::string> drawn;
     static std::string always;
+    static int draws = 0;  // of draw-always
     std::list<SafeFile> held;
     std::optional<FileSizeLimit> limit;
     std::string ignored;  // signals not tried
@@ -453,7 +454,11 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
             };
         }
         if (op == "drawn") good = drawn.empty();
-        if (op == "draw-always") always = w[1], safe_file_temp_name = [] { return always; };
+        if (op == "draw-always") {
+            always = w[1], draws = 0;
+            safe_file_temp_name = [] { return ++draws, always; };
+        }
+        if (op == "draws") good = draws == std::stoi(w[1]), draws = 0;
         if (op == "draw-random") safe_file_temp_name = original_name;
         for (int i = 0; op == "drop" && i < std::stoi(w[1]); ++i) {
             good = good && f.open(w[2].c_str());
