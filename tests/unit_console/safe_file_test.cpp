@@ -420,8 +420,11 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
                                                           : w[1].c_str();
         const bool ok = w.back() == "ok";
         bool good = true;  // the step went as the line says
-        const std::map<std::string, int> errors = {
-            {"ELOOP", ELOOP}, {"EAGAIN", EAGAIN}, {"EEXIST", EEXIST}, {"ENOENT", ENOENT}};
+        const std::map<std::string, int> errors = {{"ELOOP", ELOOP},
+                                                   {"EAGAIN", EAGAIN},
+                                                   {"EEXIST", EEXIST},
+                                                   {"ENOENT", ENOENT},
+                                                   {"EISDIR", EISDIR}};
         const auto failed_with = [&](size_t at) {
             return w.size() <= at || errno == errors.at(w[at]);
         };
