@@ -2,18 +2,24 @@
 //
 // The new contents go to a temporary file in the target's own folder: an unnamed one (O_TMPFILE)
 // where the file system has them, else one with a short random name created exclusively, so it
-// can never be a file of the user's. It is flushed to disk, linked under a short unique name and
-// renamed over the target, and the folder is flushed too: a reader, a crash or a power cut sees
-// the old file or the new one, never half of one.
+// can never be a file of the user's (a hundred names are drawn before giving up). It is flushed to
+// disk, linked under a short unique name and renamed over the target, and the folder is flushed
+// too: a reader, a crash or a power cut sees the old file or the new one, never half of one.
 //
-// - The path is walked one name at a time and a symbolic link is followed only when it belongs
-//   to this user, to root, or to the owner of the folder holding it: run by root in a folder
-//   that others may write, the program never writes where another user's link points. Such a
-//   link is refused (EACCES). A trusted link to a file is followed: the file it points to is
-//   replaced, the link stays; a dangling one creates the file it names.
-// - An existing target keeps its mode (and, where allowed, its owner; where not, the new file is
-//   this user's and loses a set-user or set-group bit); a new one gets the mode
-//   fopen(..., "w") would give it (0666 less the umask).
+// - The path is walked one name at a time, and every symbolic link met on the way (in any
+//   folder, also one reached through another link) is followed only when its owner is this
+//   (effective) user, root, or the owner of the folder that holds the link; any other link is
+//   refused (EACCES). So where no other user owns a folder on the way, only this user's and
+//   root's links are followed: run by root in a folder that others may write (/tmp, a 0777
+//   folder), another user's link there is refused. A folder's owner decides its links, though:
+//   in a folder another user made, also one inside a shared folder (/tmp/theirs), that user's
+//   links are followed, and root writes where they point, as the kernel would follow them too.
+//   A trusted link to a file is followed: the file it points to is replaced, the link stays; a
+//   dangling one creates the file it names.
+// - An existing target keeps its mode, but never a set-user-ID or set-group-ID bit (the new
+//   contents are data, whatever the old file was), and, where allowed, its owner (where not, the
+//   new file is this user's); a new one gets the mode fopen(..., "w") would give it (0666 less
+//   the umask).
 // - A target this user could not open for writing is not replaced, and neither is anything that
 //   is not a regular file (a directory, a FIFO, a device): open fails without ever opening it
 //   for writing.
@@ -64,8 +70,10 @@ class SafeFile {
     int fd() const { return fd_; }
     // Writes all of `data` at the current offset. False on any failure.
     bool write(const void* data, size_t size);
-    // Puts the new contents in place of the target. False (errno set) when it failed: the target
-    // is then as it was (in place: as far as it was written).
+    // Puts the new contents in place of the target. False (errno set) when it failed, also when
+    // the final rename failed or the name no longer named the file examined by open (EAGAIN;
+    // EEXIST where there was none): the name then holds what it held, no temporary is left (in
+    // place: the target as far as it was written).
     bool commit();
     // Drops the new contents: no temporary file remains, the target is untouched.
     void discard();
@@ -95,6 +103,16 @@ class SafeFile {
 #endif
     std::string folder_, name_, temp_;
 };
+
+#ifndef _WIN32
+// False: a new file is never put in place with RENAME_NOREPLACE, as on a file system without it
+// (the name is looked at once more just before a plain rename). For tests.
+extern bool safe_file_noreplace;
+// Called, when set, with the target's folder (a descriptor), the complete temporary's name and
+// the target's name there, just before the name is checked again and the temporary renamed over
+// it. For tests, which change the names at that very moment.
+extern void (*safe_file_before_rename)(int folder, const char* temp, const char* name);
+#endif
 
 #ifdef _WIN32
 // The console control handler that removes every temporary file (Ctrl-C, Ctrl-Break, closing the

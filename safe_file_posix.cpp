@@ -19,6 +19,8 @@
 #include <vector>
 
 bool safe_file_tmpfile = true;
+bool safe_file_noreplace = true;
+void (*safe_file_before_rename)(int, const char*, const char*) = nullptr;
 
 namespace {
 
@@ -345,21 +347,24 @@ bool SafeFile::finish_in_place() {
 }
 
 // The new file takes the old one's mode and owner first, so it never shows a wider mode than it
-// keeps. An ordinary user cannot give a file away: the new file is then this user's own and
-// must not carry the set-user or set-group bit that the old file's owner chose.
+// keeps, but never a set-user-ID or set-group-ID bit: what we write is data, not the program the
+// old file may have been. (A hard link another user made in a shared folder to root's set-user-ID
+// program would otherwise leave root a new set-user-ID file of its own there.)
 bool SafeFile::replace() {
     struct stat old {};
     if (target_fd_ >= 0) {
         if (fstat(target_fd_, &old) != 0) return false;
-        mode_t mode = old.st_mode & 07777;
+        // An ordinary user cannot give a file away: the new file then stays this user's own.
         if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
-            fchown(fd_, old.st_uid, old.st_gid) != 0)
-            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-        if (fchmod(fd_, mode) != 0) return false;
+            fchown(fd_, old.st_uid, old.st_gid) != 0) {
+        }
+        const mode_t set_id = S_ISUID | S_ISGID;
+        if (fchmod(fd_, old.st_mode & 07777 & ~set_id) != 0) return false;
     }
     if (fsync(fd_) != 0) return false;
     if (temp_.empty() && !link_unnamed()) return false;
     if (!close_checked(&fd_)) return false;
+    if (safe_file_before_rename) safe_file_before_rename(dir_fd_, temp_.c_str(), name_.c_str());
     if (!rename_over(old)) return false;
     temp_.clear();  // it is the target now; commit's discard gives the record back
     int folder = openat(dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -375,8 +380,11 @@ bool SafeFile::rename_over(const struct stat& old) {
     const char* temp = temp_.c_str();
     const char* name = name_.c_str();
     if (target_fd_ < 0) {
-        if (renameat2(dir_fd_, temp, dir_fd_, name, RENAME_NOREPLACE) == 0) return true;
-        if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST: something came
+        if (safe_file_noreplace) {
+            if (renameat2(dir_fd_, temp, dir_fd_, name, RENAME_NOREPLACE) == 0) return true;
+            if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST: something came
+        }
+        // The file system cannot refuse to replace: a last look, then a plain rename.
         struct stat now;
         if (fstatat(dir_fd_, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
             errno = EEXIST;

@@ -6,19 +6,34 @@
 
 namespace {
 
-// Characters that print nothing themselves but change how the text around them reads: the
-// bidirectional controls (a name could show its end first), zero-width spaces and joiners, the
-// byte-order mark, and the Unicode line and paragraph separators.
+// Characters that print nothing themselves but change how the text around them reads, or hide
+// in it: every default-ignorable code point of the Unicode character database (bidirectional
+// controls, zero-width spaces and joiners, the soft hyphen, fillers, variation selectors, the
+// byte-order mark, the tag characters, and the code points reserved as such), and the line and
+// paragraph separators. A terminal may show any of these as nothing at all.
+struct Range {
+    uint32_t first, last;
+};
+constexpr Range INVISIBLE[] = {
+    {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x061C, 0x061C}, {0x115F, 0x1160}, {0x17B4, 0x17B5},
+    {0x180B, 0x180F},   {0x200B, 0x200F},   {0x2028, 0x202E}, {0x2060, 0x206F}, {0x3164, 0x3164},
+    {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFF8}, {0x1BCA0, 0x1BCA3},
+    {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+};
+
 bool invisible(uint32_t c) {
-    return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
-           (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+    for (const Range& r : INVISIBLE)
+        if (c >= r.first && c <= r.last) return true;
+    return false;
 }
 
 // The length of the valid UTF-8 sequence at `p` (at most `left` bytes) of a character that is
 // not a control character; 0 when there is none.
 size_t printable_sequence(const unsigned char* p, size_t left) {
     const unsigned char b = p[0];
-    if (b >= 0x20 && b < 0x7F) return 1;
+    // A backslash is escaped too: every backslash shown then starts an escape, and a device's
+    // own text "\x1b" cannot pass for an escaped control character.
+    if (b >= 0x20 && b < 0x7F) return b == '\\' ? 0 : 1;
     size_t length;
     uint32_t c;
     if (b >= 0xC2 && b <= 0xDF) {

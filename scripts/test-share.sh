@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # The tests' share of the code: non-blank lines of C++, Python and shell under tests/ against all
 # such lines of the tree (expected transcripts and other data do not count). Printed by make test,
-# which fails when the share rises above CEILING, the lowest reached so far: lower it as tests
-# are folded, never raise it.
+# which fails when the share rises above CEILING.
+#
+# The ceiling is fixed, not the lowest share reached so far: pinned to the last share, it failed
+# make test for any new test, even the one that shows a fault mended, and so taught folding tests
+# away rather than adding the one that was missing. Our aim is at most 35 %; the tree stands
+# between 37 and 38 % for now, so 38 % holds it there until the tests are folded into tables and
+# data files, when the ceiling comes down to 36 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-CEILING=${CEILING:-37.4}
+CEILING=${CEILING:-38}
 
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     files() { git ls-files -- '*.cpp' '*.h' '*.py' '*.sh'; }

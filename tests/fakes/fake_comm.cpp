@@ -109,7 +109,10 @@ ANSWERS(0, int comm_bt_discover_cancel(void))
 ANSWERS(0, int comm_net_broadcast_register(comm_broadcast_callback, void*))
 ANSWERS(0, int comm_net_broadcast_deregister(void))
 
-int comm_connect(int* handle, const char*, comm_event_proc proc, int, int, void* context) {
+// Recorded with the receive buffer's size and the idle time the link is opened with.
+int comm_connect(int* handle, const char* conn, comm_event_proc proc, int rx_size, int idle_ms,
+                 void* context) {
+    record("comm_connect", conn, rx_size, idle_ms);
     std::lock_guard<std::mutex> g(fake_comm::lock);
     if (st().connect_result != 0) return st().connect_result;
     *handle = st().next_handle++;

@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <list>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -151,6 +152,7 @@ void prepare(const std::string& step, uid_t u, const std::string& at = "") {
     if (kind == "file") put(a[0], std::string(200, 'o'), std::stoul(a[1], nullptr, 8), u);
     if (kind == "mine") put(a[0], "mine", 0644, u);
     if (kind == "link") fs::create_symlink(a[0], a[1]);
+    if (kind == "hardlink") fs::create_hard_link(a[0], a[1]);
     if (kind == "chown" && lchown(a[0].c_str(), id(a[1]), id(a[2])) != 0) {
     }
     if (kind == "mode") chmod(a[0].c_str(), std::stoul(a[1], nullptr, 8));
@@ -380,11 +382,24 @@ struct FileSizeLimit {
     ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
 };
 
+// What happens to the names at the last moment before the rename (`before-rename`): nothing,
+// the temporary removed, another file renamed over the target's name, or a file put there.
+std::string late_change, late_path;
+void change_late(int folder, const char* temp, const char* name) {
+    if (late_change == "remove-temp") unlinkat(folder, temp, 0);
+    if (late_change == "swap") renameat(AT_FDCWD, late_path.c_str(), folder, name);
+    if (late_change == "put") {
+        const int fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (write(fd, late_path.data(), late_path.size()) < 0 || close(fd) != 0) ADD_FAILURE();
+    }
+}
+
 // data/safe_file.txt: steps on one SafeFile, for what the console writers cannot reach.
 TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     const auto original_name = safe_file_temp_name;
     static std::vector<std::string> drawn;
     static std::string always;
+    static int draws = 0;  // of draw-always
     std::list<SafeFile> held;
     std::optional<FileSizeLimit> limit;
     std::string ignored;  // signals not tried
@@ -405,10 +420,21 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
                                                           : w[1].c_str();
         const bool ok = w.back() == "ok";
         bool good = true;  // the step went as the line says
-        if (op == "open") good = f.open(path) == ok;
-        if (op == "open" && w.size() > 3) good = good && errno == ELOOP;
+        const std::map<std::string, int> errors = {{"ELOOP", ELOOP},
+                                                   {"EAGAIN", EAGAIN},
+                                                   {"EEXIST", EEXIST},
+                                                   {"ENOENT", ENOENT},
+                                                   {"EISDIR", EISDIR}};
+        const auto failed_with = [&](size_t at) {
+            return w.size() <= at || errno == errors.at(w[at]);
+        };
+        if (op == "open") good = f.open(path) == ok && failed_with(3);
         if (op == "write") good = f.write(w[1].data(), w[1].size()) == ok;
-        if (op == "commit") good = f.commit() == ok;
+        if (op == "commit") good = f.commit() == ok && failed_with(2);
+        if (op == "before-rename") {
+            late_change = w[1], late_path = w.size() > 2 ? w[2] : "";
+            safe_file_before_rename = w[1] == "none" ? nullptr : change_late;
+        }
         if (op == "discard") f.discard();
         if (op == "fd") good = f.fd() == -1;
         if (op == "replace")
@@ -421,6 +447,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         if (op == "remove") fs::remove(w[1]);
         if (op == "folders") folders();
         if (op == "temporaries") safe_file_tmpfile = w[1] == "unnamed";
+        if (op == "renames") safe_file_noreplace = w[1] == "noreplace";
         if (op == "draw") {
             drawn.assign(w.begin() + 1, w.end());
             safe_file_temp_name = [] {
@@ -430,7 +457,11 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
             };
         }
         if (op == "drawn") good = drawn.empty();
-        if (op == "draw-always") always = w[1], safe_file_temp_name = [] { return always; };
+        if (op == "draw-always") {
+            always = w[1], draws = 0;
+            safe_file_temp_name = [] { return ++draws, always; };
+        }
+        if (op == "draws") good = draws == std::stoi(w[1]), draws = 0;
         if (op == "draw-random") safe_file_temp_name = original_name;
         for (int i = 0; op == "drop" && i < std::stoi(w[1]); ++i) {
             good = good && f.open(w[2].c_str());
@@ -505,6 +536,8 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     }
     safe_file_temp_name = original_name;
     safe_file_tmpfile = true;
+    safe_file_before_rename = nullptr;
+    safe_file_noreplace = true;
     if (!ignored.empty()) GTEST_SKIP() << "ignored here, not tried:" << ignored;
 }
 

@@ -589,6 +589,37 @@ TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
     }
 }
 
+// Every character from U+0080 on, as UTF-8, alone: escaped exactly when it is a C1 control, the
+// line or paragraph separator, or default-ignorable as the Unicode character database says
+// (data/default_ignorable.txt); every other one passes as it is.
+TEST(DeviceText, EveryCharacterThatPrintsNothingIsEscaped) {
+    std::vector<std::pair<uint32_t, uint32_t>> hidden = {{0x80, 0x9F}, {0x2028, 0x2029}};
+    for (const auto& numbered : data_lines("default_ignorable.txt")) {
+        const std::string& line = numbered.second;
+        const uint32_t first = std::stoul(line, nullptr, 16);
+        const size_t dots = line.find("..");
+        hidden.emplace_back(
+            first, dots < line.find(';') ? std::stoul(line.substr(dots + 2), nullptr, 16) : first);
+    }
+    std::vector<std::string> wrong;
+    for (uint32_t c = 0x80; c <= 0x10FFFF && wrong.size() < 10; ++c) {
+        if (c == 0xD800) c = 0xE000;  // surrogates are never valid UTF-8 (device_text.txt)
+        char u[5] = {};
+        const int n = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        for (int i = n - 1; i > 0; --i)
+            u[i] = static_cast<char>(0x80 | (c >> 6 * (n - 1 - i) & 0x3F));
+        u[0] = static_cast<char>((0xF00 >> n & 0xFF) | c >> 6 * (n - 1));
+        const bool escaped = device_text(u, sizeof u) != u;
+        const bool invisible = std::any_of(hidden.begin(), hidden.end(), [c](const auto& r) {
+            return c >= r.first && c <= r.second;
+        });
+        char name[24];
+        snprintf(name, sizeof name, "U+%04X %s", c, escaped ? "escaped" : "shown");
+        if (escaped != invisible) wrong.push_back(name);
+    }
+    EXPECT_EQ(wrong, std::vector<std::string>{});
+}
+
 const Bytes REQUEST = pattern(1400);  // what a caller's request buffer holds: pattern:N on the wire
 
 Call call(int (*f)(int, int)) {

@@ -1,4 +1,5 @@
-// Connection strings with each transport's fixed values, the USB listing's tags, discovery.
+// Connection strings with each transport's fixed values, the link's receive buffer and idle
+// time, the USB listing's tags, discovery.
 #include <cstring>
 #include <functional>
 
@@ -25,6 +26,7 @@ TEST_F(Connection, ConnectionStringsAndListing) {
         {[&] { return QXX_make_usb_conn_string(out, "USB", 0); }, ""},
         {[&] { return QXX_comm_bt_discover(0, 0); }, "comm_bt_discover(0,16769104,0)"},
         {[&] { return QXX_send_broadcast_net_message("127.0.0.1", 4455); }, "comm_net_broadcast_send(5A4F525699210100B80B001B00,13,127.0.0.1,4455)"},
+        {[&] { int h = 0; return QXX_connect("tcp", &h, nullptr, nullptr, nullptr, nullptr, nullptr, 0) + fake_comm::close(h); }, "comm_connect(tcp,4096,200)"},
     };
     // clang-format on
     for (const auto& [call, expected] : cases) {

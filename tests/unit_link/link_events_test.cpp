@@ -175,11 +175,14 @@ Bytes announcement(const std::string& ident, const std::string& address, const s
     std::memcpy(p.data() + 26, name.data(), name.size());
     return frame(8600, p);
 }
-// A row as text: "ident|address|name", each field at most its width.
+// A row as text: "ident|address|name", each field whole but for its trailing NULs, so that a
+// byte copied past a NUL shows.
 std::string row(const QXX_net_device& r) {
-    return std::string(r.ident, strnlen(r.ident, 10)) + "|" +
-           std::string(r.address, strnlen(r.address, 16)) + "|" +
-           std::string(r.name, strnlen(r.name, 40));
+    const auto field = [](const char* f, size_t width) {
+        std::string s(f, width);
+        return s.erase(s.find_last_not_of('\0') + 1);
+    };
+    return field(r.ident, 10) + "|" + field(r.address, 16) + "|" + field(r.name, 40);
 }
 std::vector<std::string> listed() {
     QXX_message_list list;
@@ -222,6 +225,17 @@ TEST_F(Discovery, TheListsLifetimeAndTheEvent) {
     EXPECT_EQ(QXX_broadcast_event(8601, a.data()), 1);
     EXPECT_EQ(QXX_broadcast_event(8600, nullptr), 1);
     EXPECT_EQ(listed().size(), 1u);
+    // Idents that differ only in their last byte are two instruments; a field ends at its NUL,
+    // so what follows the NUL neither shows nor tells two instruments apart.
+    QXX_net_broadcast_reset_list();
+    using std::string_literals::operator""s;
+    for (const Bytes& d : {announcement("123456789a", "10.0.0.1", "one"),
+                           announcement("123456789b", "10.0.0.2", "two"),
+                           announcement("nv\0ab"s, "10.0.0.3\0:99"s, "three\0\x1b[2J"s),
+                           announcement("nv\0cd"s, "10.0.0.4", "four")})
+        QXX_broadcast_event_proc(d.data(), static_cast<int>(d.size()));
+    EXPECT_EQ(listed(),
+              (L{"123456789a|10.0.0.1|one", "123456789b|10.0.0.2|two", "nv|10.0.0.3|three"}));
 }
 
 }  // namespace
