@@ -166,15 +166,16 @@ void finish(const std::shared_ptr<comm_link>& l) {
         c.changed.notify_all();
     }
     deliver(l.get(), COMM_EVENT_CLOSED, nullptr, 0);
+    // The waiter of a transaction wakes only now: whatever it reports comes after the link's
+    // CLOSED was handled, so the console already knows the device is gone. An unhooked capture
+    // is forgotten before comm_disconnect returns, so the handle is gone for its caller.
+    if (!comm_capture_cancel(l->capture.get()) && l->handle > 0) comm_forget_capture(l->handle);
     {
         std::lock_guard<std::mutex> guard(c.lock);
         l->closed_delivered = true;
         if (l->handle > 0) c.closing.erase(l->handle);
         c.changed.notify_all();
     }
-    // The waiter of a transaction wakes only now: whatever it reports comes after the link's
-    // CLOSED was handled, so the console already knows the device is gone.
-    if (!comm_capture_cancel(l->capture.get()) && l->handle > 0) comm_forget_capture(l->handle);
 }
 
 // A write that failed because its link is going away returns once the link's CLOSED was
