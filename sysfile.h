@@ -27,8 +27,12 @@
 // every console event that ends it).
 void sys_start(int* argc, char*** argv);
 // fgets for the console's input: a console is read as UTF-16 and handed on as UTF-8, CR LF as
-// LF, a line that starts with Ctrl-Z as the end of input; a pipe or a file is read as it is.
+// LF; a pipe or a file is read as it is (standard input in binary mode, set by sys_start). On
+// both, a line that starts with Ctrl-Z is the end of input.
 char* sys_read_line(char* buffer, int size, FILE* stream);
+// True when `stream` is standard input and that is a console (which must not be read but
+// through sys_read_line).
+bool sys_is_console(FILE* stream);
 // Opens the file named in UTF-8 for binary reading; -1 (errno set) when it cannot be.
 int sys_open_read(const char* path);
 
@@ -76,6 +80,9 @@ constexpr int SYS_OPEN_READ = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 inline void sys_start(int*, char***) {}
 inline char* sys_read_line(char* buffer, int size, FILE* stream) {
     return fgets(buffer, size, stream);
+}
+inline bool sys_is_console(FILE*) {
+    return false;
 }
 inline int sys_open_read(const char* path) {
     return open(path, SYS_OPEN_READ);

@@ -20,7 +20,7 @@ namespace {
 using namespace session;
 
 struct Case {
-    std::string where, name, input, output, spoil, folder, container = "nv52fw.xfw";
+    std::string where, name, input, output, spoil, folder, container = "nv52fw.xfw", script;
     strings sim, sent, anywhere, ignore, events, files, args = {NV_TERM_BIN};
     std::vector<std::pair<std::string, std::string>> replace;
     std::vector<std::pair<size_t, std::string>> waits;  // input typed so far, text to wait for
@@ -48,6 +48,7 @@ const std::map<std::string, Setter> SETTERS = {
     {"files", [](Case& c, const std::string& v) { c.files = words(v); }},
     {"container", [](Case& c, const std::string& v) { c.container = v; }},
     {"folder", [](Case& c, const std::string& v) { c.folder = decode(v); }},
+    {"script", [](Case& c, const std::string& v) { c.script = v; }},
     {"events", [](Case& c, const std::string& v) { c.events = words(v); }},
     {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
     {"ignore", [](Case& c, const std::string& v) { c.ignore.push_back(decode(v)); }},
@@ -181,6 +182,31 @@ void check_events(std::string* out, const strings& want, const std::string& spc_
     EXPECT_EQ(std::max_element(v.begin() + 102, v.end()) - v.begin() - 2, 331);
 }
 
+// UTF-8 `text` as Windows PowerShell 5.1 saves a script: UTF-16 (LE or BE), CR LF line ends, after
+// a byte-order mark when `first`.
+std::string utf16(const std::string& text, bool big_endian, bool first) {
+    std::string out = first ? (big_endian ? "\xfe\xff" : "\xff\xfe") : "";
+    const auto unit = [&](unsigned u) {
+        const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+        out += big_endian ? std::string{hi, lo} : std::string{lo, hi};
+    };
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        const int n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        unsigned c = n == 1 ? b : b & (0x7F >> n);
+        for (int k = 1; k < n; ++k) c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += static_cast<size_t>(n);
+        if (c == '\n') unit('\r');
+        if (c >= 0x10000) {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            unit(c);
+        }
+    }
+    return out;
+}
+
 std::string replaced(std::string text, const std::string& piece, const std::string& by = "") {
     for (size_t at = 0; (at = text.find(piece, at)) != std::string::npos; at += by.size())
         text.replace(at, piece.size(), by);
@@ -206,7 +232,7 @@ TEST(Sessions, EachTranscript) {
             for (auto [token, port] :
                  {std::pair{"$PORT", b.sim.port()}, {"$NOBODY", nobody.port()}})
                 input = replaced(input, token, std::to_string(port));
-            return input;
+            return c.script.empty() ? input : utf16(input, c.script == "utf-16be", from == 0);
         };
         const std::string dir = b.dir.path() + (c.folder.empty() ? "" : "/" + c.folder);
         std::optional<Holder> reader;

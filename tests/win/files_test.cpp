@@ -290,4 +290,21 @@ TEST(WinFiles, TheConsoleIsReadAsUtf16) {
     sys_console_chars = real;
 }
 
+// A script from a pipe or a file is read as its bytes (the console's conversions are not its), and
+// ends at a line that starts with Ctrl-Z, as a file made with `copy con` ends; for good.
+TEST(WinFiles, AScriptEndsAtCtrlZ) {
+    FILE* script = tmpfile();
+    ASSERT_NE(script, nullptr);
+    const char text[] = "1\r\n\xd0\x9a\x1a\r\n\x1a\r\nafter\r\n";
+    fwrite(text, 1, sizeof text - 1, script);
+    rewind(script);
+    EXPECT_FALSE(sys_is_console(script));
+    for (const char* want : {"1\r\n", "\xd0\x9a\x1a\r\n", "<end>", "<end>"}) {
+        char line[64];
+        const char* got = sys_read_line(line, sizeof line, script);
+        EXPECT_EQ(got ? std::string(got) : "<end>", want);
+    }
+    fclose(script);
+}
+
 }  // namespace
