@@ -33,8 +33,14 @@ struct Device {
     // String descriptors (none when all are empty); libusb refuses one that reads "refused".
     std::string maker, name, serial;
     bool kernel_driver = false;      // libusb: bound to interface 1, busy until it is detached
-    bool winusb = true;              // Windows: WinUSB is its driver
-    bool function = false;           // Windows: one function (interface) of a composite device
+    bool winusb = true;              // Windows: WinUSB is the driver of the instrument's interface
+    // Windows: a composite device, whose interface 1 is a function of its own (the instrument's);
+    // the device itself is the composite driver's.
+    bool composite = false;
+    // Windows: the interface classes WinUSB registers for it (DeviceInterfaceGUIDs, from our INF
+    // or the firmware's descriptors; as DeviceInterfaceGUID, one string, when not `several`).
+    std::vector<std::string> interface_guids = {"{A57E82B0-6334-473C-A5F5-7F197C11CCCB}"};
+    bool several = true;
     std::string to_host, from_host;  // under the bench's lock
     bool gone = false;               // unplugged
     int id = 0;                      // its place in the bench's list

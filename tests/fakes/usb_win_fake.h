@@ -1,9 +1,13 @@
 // A fake USB bus behind the Windows USB transport's table of system calls, on the bench shared
-// with the libusb fake: devices bound to WinUSB or not; the SetupAPI listing; one open at a time
-// per device; interface 0 with an interrupt pipe (a control interface's) and interface 1, the
-// instrument's, with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into
-// the caller's event when the device has bytes or takes them; arrival and removal notifications.
-// It counts what is handed out, so a test can check that a link gives it all back.
+// with the libusb fake: devices bound to WinUSB or not, whole or composite (the instrument's
+// interface a function of its own); the SetupAPI listing by device interface class and by
+// device, with the interface classes WinUSB registers for each; one open at a time per device;
+// interface 0 with an interrupt pipe (a control interface's) and interface 1, the instrument's,
+// with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into the caller's
+// event when the device has bytes or takes them, and whose results are waited for as Windows
+// waits (on that event); a device being pulled out, which no abort reaches any more; arrival and
+// removal notifications. It counts what is handed out, so a test can check that a link gives it
+// all back.
 #pragma once
 
 #if NV_HAVE_WINUSB
@@ -36,11 +40,28 @@ inline std::string words_of(const Device& d) {
            ids_of(d, ':') + ")";
 }
 
+// The ways into a device: the device itself, and a composite device's function.
+struct Node {
+    Device* device;
+    bool function;
+};
+
+// The path of the interface of class `guid` that `node` registers.
+inline std::wstring path_of(const Node& n, const std::string& guid) {
+    return L"\\\\?\\usb#vid_" + std::to_wstring(n.device->vendor) + (n.function ? L"&mi_01" : L"") +
+           L"#fake" + std::to_wstring(n.device->id) + L"#" + std::wstring(guid.begin(), guid.end());
+}
+
 class Bench;
 inline Bench* bench = nullptr;
 
 class Bench : public Core<Bench> {
   public:
+    // Windows only: the device is being pulled out; an abort no longer reaches it, and what is
+    // in flight ends with the removal (unplug()).
+    bool removing = false;
+    int blocking_waits = 0;  // waits for a result while its operation was still in flight
+
     Bench() {
         bench = this;
         comm_winusb_set_api(&table());
@@ -66,8 +87,12 @@ class Bench : public Core<Bench> {
         int number;
         std::set<int> terminated;  // pipes that end whole packets with a zero-length one
     };
+    // A device information set: nodes, or (`guid` not empty) the interfaces of one class, one a
+    // node, the first `interfaces` of them; a node opened in the set later adds no interface.
     struct List {
-        std::vector<Device*> devices;
+        std::string guid;
+        std::vector<Node> nodes;
+        size_t interfaces = 0;
     };
     struct Op {
         Device* device;
@@ -80,12 +105,53 @@ class Bench : public Core<Bench> {
         bool pending = true;
         DWORD error = 0, done = 0;
     };
+    static constexpr const char* GENERIC = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    static constexpr DWORD RESULT_WAIT_MS = 5000;  // far beyond any completion here
 
     static Bench& b() { return *bench; }
     static std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-    static std::wstring path_of(const Device& d) {
-        return L"\\\\?\\usb#fake#" + std::to_wstring(d.id) +
-               L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    static std::string lower(std::string s) {
+        for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    static std::string text_of(const GUID& g) {
+        char t[40];
+        std::snprintf(t, sizeof t, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                      static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                      g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+        return t;
+    }
+    // Under lock_: the nodes of what is plugged in.
+    std::vector<Node> nodes() const {
+        std::vector<Node> out;
+        for (auto& d : devices_) {
+            if (d->gone) continue;
+            out.push_back({d.get(), false});
+            if (d->composite) out.push_back({d.get(), true});
+        }
+        return out;
+    }
+    // Whether WinUSB is the driver of `n`.
+    static bool winusb(const Node& n) {
+        return n.device->winusb && (n.function || !n.device->composite);
+    }
+    // The interface classes `n` registers: every device the generic one; WinUSB the device's.
+    static std::vector<std::string> classes_of(const Node& n) {
+        std::vector<std::string> out;
+        if (!n.function) out.push_back(GENERIC);
+        if (winusb(n))
+            for (const std::string& g : n.device->interface_guids) out.push_back(lower(g));
+        return out;
+    }
+    static std::wstring instance_id(const Node& n) {
+        const Device& d = *n.device;
+        wchar_t id[256];
+        std::swprintf(id, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
+                      n.function ? L"&MI_01" : L"",
+                      n.function || d.serial.empty()
+                          ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
+                          : wide(d.serial).c_str());
+        return id;
     }
 
     // Under lock_: ends an operation and signals its event, as the system does.
@@ -133,18 +199,51 @@ class Bench : public Core<Bench> {
     static HCMNOTIFICATION handle() { return reinterpret_cast<HCMNOTIFICATION>(&b()); }
 
     // ---- Windows' side, on the installed bench -----------------------------------------------
-    static HDEVINFO WINAPI get_class_devs(const GUID*, PCWSTR, HWND, DWORD) {
+    static HDEVINFO WINAPI get_class_devs(const GUID* guid, PCWSTR enumerator, HWND, DWORD flags) {
         std::lock_guard<std::mutex> guard(b().lock_);
         auto list = new List;
-        for (auto& d : b().devices_)
-            if (!d->gone) list->devices.push_back(d.get());
+        if (guid != nullptr) {  // the interfaces of one class
+            EXPECT_EQ(flags, static_cast<DWORD>(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+            list->guid = text_of(*guid);
+            for (const Node& n : b().nodes()) {
+                const auto classes = classes_of(n);
+                if (std::find(classes.begin(), classes.end(), list->guid) != classes.end())
+                    list->nodes.push_back(n);
+            }
+        } else {  // every USB device
+            EXPECT_EQ(flags, static_cast<DWORD>(DIGCF_ALLCLASSES | DIGCF_PRESENT));
+            EXPECT_TRUE(enumerator != nullptr && std::wstring(enumerator) == L"USB");
+            list->nodes = b().nodes();
+        }
+        list->interfaces = list->guid.empty() ? 0 : list->nodes.size();
         b().lists_.insert(list);
         return reinterpret_cast<HDEVINFO>(list);
     }
     static List* list_of(HDEVINFO set) { return reinterpret_cast<List*>(set); }
-    static BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD index,
-                                       PSP_DEVICE_INTERFACE_DATA data) {
-        if (index >= list_of(set)->devices.size()) {
+    static BOOL WINAPI enum_info(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA info) {
+        EXPECT_TRUE(list_of(set)->guid.empty());
+        if (index >= list_of(set)->nodes.size()) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
+            return FALSE;
+        }
+        info->Reserved = index;
+        return TRUE;
+    }
+    static BOOL WINAPI open_info(HDEVINFO set, PCWSTR id, HWND, DWORD, PSP_DEVINFO_DATA info) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        for (const Node& n : b().nodes()) {
+            if (instance_id(n) != id) continue;
+            list_of(set)->nodes.push_back(n);
+            info->Reserved = list_of(set)->nodes.size() - 1;
+            return TRUE;
+        }
+        SetLastError(ERROR_NO_SUCH_DEVINST);
+        return FALSE;
+    }
+    static BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid,
+                                       DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+        EXPECT_EQ(text_of(*guid), list_of(set)->guid);
+        if (index >= list_of(set)->interfaces) {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return FALSE;
         }
@@ -155,7 +254,7 @@ class Bench : public Core<Bench> {
                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
                                         PDWORD required, PSP_DEVINFO_DATA info) {
         const size_t index = data->Reserved;
-        const std::wstring path = path_of(*list_of(set)->devices.at(index));
+        const std::wstring path = path_of(list_of(set)->nodes.at(index), list_of(set)->guid);
         const DWORD needed =
             static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                (path.size() + 1) * sizeof(wchar_t));
@@ -169,22 +268,37 @@ class Bench : public Core<Bench> {
         if (info) info->Reserved = index;
         return TRUE;
     }
+    // Copies `text` (with its terminator) into the caller's buffer, as SetupAPI does.
+    static BOOL give(const std::wstring& text, PBYTE buffer, DWORD size) {
+        const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+        if (size < needed) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::memcpy(buffer, text.c_str(), needed);
+        return TRUE;
+    }
     static BOOL WINAPI device_property(HDEVINFO set, PSP_DEVINFO_DATA info, const DEVPROPKEY* key,
                                        DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD, DWORD) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        const Device& d = *list_of(set)->devices.at(info->Reserved);
-        wchar_t id[256], location[64];
-        std::swprintf(id, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
-                      d.function ? L"&MI_01" : L"",
-                      d.serial.empty() ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
-                                       : wide(d.serial).c_str());
-        std::swprintf(location, 64, L"Port_#%04d.Hub_#%04d", port_of(d), hub_of(d));
+        const Node n = list_of(set)->nodes.at(info->Reserved);
+        const Device& d = *n.device;
+        wchar_t location[64];
+        if (n.function)  // a function has no port of its own
+            std::swprintf(location, 64, L"0000.0014.0000.%03d.000.000.000.000.000", port_of(d));
+        else
+            std::swprintf(location, 64, L"Port_#%04d.Hub_#%04d", port_of(d), hub_of(d));
+        const std::wstring parent =
+            n.function ? instance_id({n.device, false}) : L"USB\\ROOT_HUB30\\4&1a2b3c&0&0";
         const std::pair<const DEVPROPKEY*, std::wstring> properties[] = {
-            {&DEVPKEY_Device_InstanceId, id},
+            {&DEVPKEY_Device_InstanceId, instance_id(n)},
             {&DEVPKEY_Device_LocationInfo, location},
-            {&DEVPKEY_Device_Service, d.winusb ? L"WinUSB" : L"usbccgp"},
-            {&DEVPKEY_Device_BusReportedDeviceDesc, wide(d.name)},
-            {&DEVPKEY_Device_Manufacturer, wide(d.maker)}};
+            {&DEVPKEY_Device_Service,
+             winusb(n) ? L"WinUSB" : d.composite && !n.function ? L"usbccgp" : L"usbser"},
+            {&DEVPKEY_Device_BusReportedDeviceDesc,
+             n.function && !d.name.empty() ? wide(d.name) + L" data" : wide(d.name)},
+            {&DEVPKEY_Device_Manufacturer, n.function ? L"" : wide(d.maker)},
+            {&DEVPKEY_Device_Parent, parent}};
         std::wstring text;
         for (const auto& [k, value] : properties)
             if (std::memcmp(key, k, sizeof *k) == 0) text = value;
@@ -192,14 +306,27 @@ class Bench : public Core<Bench> {
             SetLastError(ERROR_NOT_FOUND);
             return FALSE;
         }
-        const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-        if (size < needed) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        *type = DEVPROP_TYPE_STRING;
+        return give(text, buffer, size);
+    }
+    static BOOL WINAPI custom_property(HDEVINFO set, PSP_DEVINFO_DATA info, PCWSTR name, DWORD,
+                                       PDWORD type, PBYTE buffer, DWORD size, PDWORD) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        const Node n = list_of(set)->nodes.at(info->Reserved);
+        const Device& d = *n.device;
+        const std::wstring wanted = d.several ? L"DeviceInterfaceGUIDs" : L"DeviceInterfaceGUID";
+        if (!winusb(n) || d.interface_guids.empty() || wanted != name) {
+            SetLastError(ERROR_NOT_FOUND);
             return FALSE;
         }
-        *type = DEVPROP_TYPE_STRING;
-        std::memcpy(buffer, text.c_str(), needed);
-        return TRUE;
+        std::wstring text;
+        for (const std::string& g : d.interface_guids) {
+            text += wide(g);
+            if (!d.several) break;
+            text += L'\0';
+        }
+        *type = d.several ? REG_MULTI_SZ : REG_SZ;
+        return give(text, buffer, size);  // REG_MULTI_SZ: with the empty string that ends it
     }
     static BOOL WINAPI destroy_list(HDEVINFO set) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -212,19 +339,22 @@ class Bench : public Core<Bench> {
         std::lock_guard<std::mutex> guard(b().lock_);
         EXPECT_EQ(access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
         EXPECT_TRUE(flags & FILE_FLAG_OVERLAPPED);
-        Device* d = nullptr;
-        for (auto& each : b().devices_)
-            if (!each->gone && path_of(*each) == path) d = each.get();
-        const DWORD error = d == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
-                            : b().opens_.count(d) || b().refusal == Refusal::in_use
+        const Node* found = nullptr;
+        const std::vector<Node> all = b().nodes();
+        for (const Node& n : all)
+            for (const std::string& guid : classes_of(n))
+                if (path_of(n, guid) == path) found = &n;
+        const DWORD error = found == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
+                            : b().opens_.count(found->device) || b().refusal == Refusal::in_use
                                 ? ERROR_ACCESS_DENIED
                                 : 0;
         if (error != 0) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-        b().opens_.insert(d);
-        return reinterpret_cast<HANDLE>(d);
+        EXPECT_TRUE(winusb(*found)) << "opened what WinUSB does not drive";
+        b().opens_.insert(found->device);
+        return reinterpret_cast<HANDLE>(found->device);
     }
     static BOOL WINAPI close_handle(HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -238,9 +368,12 @@ class Bench : public Core<Bench> {
         *out = i;
         return TRUE;
     }
+    // Only a composite device's function is WinUSB's to open: its first interface is its own
+    // (1); a whole device's is interface 0.
     static BOOL WINAPI initialize(HANDLE h, PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        return new_interface(reinterpret_cast<Device*>(h), 0, out);
+        Device* d = reinterpret_cast<Device*>(h);
+        return new_interface(d, d->composite ? 1 : 0, out);
     }
     static BOOL WINAPI free(WINUSB_INTERFACE_HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -251,7 +384,7 @@ class Bench : public Core<Bench> {
     static BOOL WINAPI associated(WINUSB_INTERFACE_HANDLE h, UCHAR index,
                                   PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        if (index > 0) {
+        if (index > 0 || iface(h)->number != 0) {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return FALSE;
         }
@@ -319,7 +452,19 @@ class Bench : public Core<Bench> {
             ADD_FAILURE() << "the result of an operation never started";
             return FALSE;
         }
-        if (wait) k.changed_.wait(held, [&] { return !it->second.pending; });
+        if (wait && it->second.pending) {
+            // As Windows waits: on the operation's event, which a completion signals once.
+            ++k.blocking_waits;
+            k.changed_.notify_all();
+            held.unlock();
+            const DWORD woke = WaitForSingleObject(ov->hEvent, RESULT_WAIT_MS);
+            held.lock();
+            if (woke != WAIT_OBJECT_0) {
+                ADD_FAILURE() << "a wait for a result whose completion another wait had taken: "
+                                 "it would never return";
+                k.changed_.wait(held, [&] { return !it->second.pending; });
+            }
+        }
         if (it->second.pending) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
@@ -333,6 +478,10 @@ class Bench : public Core<Bench> {
     }
     static BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {
         std::lock_guard<std::mutex> guard(b().lock_);
+        if (b().removing) {
+            SetLastError(ERROR_BAD_COMMAND);
+            return FALSE;
+        }
         for (auto& [ov, op] : b().ops_)
             if (op.iface == iface(h) && op.pipe == pipe && op.pending)
                 b().finish(ov, op, ERROR_OPERATION_ABORTED, 0);
@@ -369,10 +518,11 @@ class Bench : public Core<Bench> {
     static const comm_winusb_api& table() {
         // clang-format off
         static const comm_winusb_api api = {
-            get_class_devs, enum_interfaces, interface_detail, device_property, destroy_list,
-            create_file, close_handle, initialize, free, associated, interface_settings, query_pipe,
-            pipe_policy, read_pipe, write_pipe, overlapped_result, abort_pipe, reset_pipe,
-            register_notification, unregister_notification};
+            get_class_devs, enum_info, open_info, enum_interfaces, interface_detail,
+            device_property, custom_property, destroy_list, create_file, close_handle, initialize,
+            free, associated, interface_settings, query_pipe, pipe_policy, read_pipe, write_pipe,
+            overlapped_result, abort_pipe, reset_pipe, register_notification,
+            unregister_notification};
         // clang-format on
         return api;
     }
