@@ -46,10 +46,13 @@ std::wstring sys_wide_path(const char* utf8);
 // when standard input is no console. Tests replace it.
 extern int (*sys_console_chars)(wchar_t* out, int max);
 
-// The driver file comes with nv-term.
+// The driver file comes with nv-term; 64-bit Windows installs it only with a signed catalog,
+// which the maker supplies or the service PC makes (README.txt says how).
 constexpr const char* SYS_USB_ACCESS_ADVICE =
-    "Bind it once, as administrator: pnputil /add-driver nv52-winusb.inf /install (the file comes "
-    "with nv-term), then re-plug the instrument.\n";
+    "Bind it once, as administrator, in nv-term's folder: pnputil /add-driver nv52-winusb.inf "
+    "/install, then re-plug the instrument.\n"
+    "64-bit Windows takes nv52-winusb.inf only with its catalog nv52-winusb.cat signed: ask the "
+    "maker for it, or sign one on this PC as README.txt says (\"USB: the first plug-in\").\n";
 
 // Files are opened in binary mode: a container's bytes are never translated.
 constexpr int SYS_OPEN_READ = O_RDONLY | O_BINARY;
