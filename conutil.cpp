@@ -24,9 +24,12 @@ bool input_started = false;  // a line was read from this stream already
 constexpr char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
 constexpr size_t BOM_SIZE = sizeof BYTE_ORDER_MARK - 1;
 
-FILE* in() { return input_stream ? input_stream : stdin; }
+FILE* in() {
+    return input_stream ? input_stream : stdin;
+}
 
-// ---- the input's encoding ------------------------------------------------------------------------
+// ---- the input's encoding
+// ------------------------------------------------------------------------
 //
 // A script saved by Windows PowerShell 5.1 (its `>` and Out-File write UTF-16LE) starts with a
 // UTF-16 byte-order mark: such input is decoded and handed on as UTF-8, CR LF as LF, as a console's
@@ -153,7 +156,9 @@ char* read_line(char* buffer, int size) {
     return buffer;
 }
 
-bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+bool is_separator(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
 
 // The first word of a line (blank, tab and newline separate words): start and length.
 const char* first_word(const char* line, size_t* length) {
@@ -244,7 +249,9 @@ void input_set_stream(FILE* stream) {
     lookahead = -1;
 }
 
-int input_ended(void) { return input_at_end ? 1 : 0; }
+int input_ended(void) {
+    return input_at_end ? 1 : 0;
+}
 
 int input_get(char* buffer, int size) {
     if (buffer == nullptr || size <= 0) return 0;
@@ -296,7 +303,9 @@ int input_equal(const char* line, const char* name, const char* code) {
     return (word_equals(word, length, name) || word_equals(word, length, code)) ? 1 : 0;
 }
 
-int input_has_params(const char* line) { return strchr(line, ' ') != nullptr ? 1 : 0; }
+int input_has_params(const char* line) {
+    return strchr(line, ' ') != nullptr ? 1 : 0;
+}
 
 int input_wait_enter(void) {
     char line[INPUT_LINE_SIZE];
@@ -446,8 +455,8 @@ int input_yesno_msg(int32_t* value, const char* prompt) {
                });
 }
 
-int input_integer_msg_cmd(int32_t* value, int32_t min, int32_t max, const char* prompt,
-                          char* line, int index) {
+int input_integer_msg_cmd(int32_t* value, int32_t min, int32_t max, const char* prompt, char* line,
+                          int index) {
     const char* piece = command_parameter(line, index);
     if (piece != nullptr && input_integer(piece, value, min, max)) return 0;
     return input_integer_msg(value, min, max, prompt);
@@ -466,7 +475,9 @@ int input_string_msg_cmd(char* value, unsigned int min, unsigned int max, const 
 
 // ---- menu --------------------------------------------------------------------------------------
 
-void menu_init(menu* m) { memset(m, 0, sizeof *m); }
+void menu_init(menu* m) {
+    memset(m, 0, sizeof *m);
+}
 
 menu* menu_add(menu* m, const char* code, const char* name, const char* help,
                menu_handler handler) {

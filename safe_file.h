@@ -33,8 +33,8 @@
 // UTF-8, of any length the system allows, made full paths when the file is opened (the program
 // never changes its working directory). A target another program holds open (so that it cannot
 // be replaced) is waited for up to 200 ms; after that it is refused (EBUSY), or written in place
-// when fall_back_in_place() was asked for; a target this user may not replace is refused at once. Ctrl-C, Ctrl-Break, closing the console, logoff and
-// shutdown all remove the temporary.
+// when fall_back_in_place() was asked for; a target this user may not replace is refused at once.
+// Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown all remove the temporary.
 //
 // One SafeFile is used by one thread at a time; any number may be open at once.
 #pragma once

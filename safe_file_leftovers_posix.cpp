@@ -65,8 +65,7 @@ void safe_file_remove_leftovers(int dir_fd) {
     const time_t now = time(nullptr);
     while (const dirent* e = readdir(listing)) {
         struct stat st;
-        if (!temp_name_like(e->d_name) ||
-            fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (!temp_name_like(e->d_name) || fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() &&
             now - st.st_mtime > LEFTOVER_AGE_S)

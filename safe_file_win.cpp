@@ -207,7 +207,8 @@ constexpr size_t SWEPT_MAX = 64;  // folders remembered as swept in this run
 bool temp_name_like(const wchar_t* name) {
     if (wcslen(name) != 3 + TEMP_RANDOM || wcsncmp(name, L".nv", 3) != 0) return false;
     for (const wchar_t* c = name + 3; *c; ++c)
-        if (!((*c >= L'a' && *c <= L'z') || (*c >= L'A' && *c <= L'Z') || (*c >= L'0' && *c <= L'9')))
+        if (!((*c >= L'a' && *c <= L'z') || (*c >= L'A' && *c <= L'Z') ||
+              (*c >= L'0' && *c <= L'9')))
             return false;
     return true;
 }

