@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
+
+#include <algorithm>
 
 #include "libcomm.h"
 #include "qxx_cmds.h"
@@ -21,9 +24,141 @@ bool input_started = false;  // a line was read from this stream already
 constexpr char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
 constexpr size_t BOM_SIZE = sizeof BYTE_ORDER_MARK - 1;
 
-FILE* in() { return input_stream ? input_stream : stdin; }
+FILE* in() {
+    return input_stream ? input_stream : stdin;
+}
 
-bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+// ---- the input's encoding
+// ------------------------------------------------------------------------
+//
+// A script saved by Windows PowerShell 5.1 (its `>` and Out-File write UTF-16LE) starts with a
+// UTF-16 byte-order mark: such input is decoded and handed on as UTF-8, CR LF as LF, as a console's
+// input is. Any other input is read as its bytes.
+
+enum class Encoding { unknown, bytes, utf16le, utf16be };
+Encoding input_encoding = Encoding::unknown;
+std::string pending;  // read from the stream (decoded) and not handed out yet
+
+constexpr unsigned REPLACEMENT = 0xFFFD;  // for a surrogate without its partner
+
+// Looks at the first two bytes of the stream, once; bytes that are no UTF-16 mark stay pending.
+void detect_encoding() {
+    input_encoding = Encoding::bytes;
+    if (sys_is_console(in())) return;  // read as UTF-16 already, and never to be peeked at
+    const int first = fgetc(in());
+    if (first == EOF) return;
+    if (first != 0xFF && first != 0xFE) {
+        ungetc(first, in());
+        return;
+    }
+    const int second = fgetc(in());
+    if (first == 0xFF && second == 0xFE) {
+        input_encoding = Encoding::utf16le;
+    } else if (first == 0xFE && second == 0xFF) {
+        input_encoding = Encoding::utf16be;
+    } else {
+        pending += static_cast<char>(first);
+        if (second != EOF) pending += static_cast<char>(second);
+    }
+}
+
+// The next UTF-16 code unit; -1 at the end (an odd last byte is dropped).
+long next_unit() {
+    const int a = fgetc(in());
+    const int b = a == EOF ? EOF : fgetc(in());
+    if (b == EOF) return -1;
+    return input_encoding == Encoding::utf16le ? (b << 8 | a) : (a << 8 | b);
+}
+
+void append_utf8(std::string* out, unsigned c) {
+    if (c < 0x80) {
+        *out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out += static_cast<char>(0xC0 | c >> 6);
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out += static_cast<char>(0xE0 | c >> 12);
+        *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | c >> 18);
+        *out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+long lookahead = -1;  // a UTF-16 unit read ahead and not decoded yet
+
+long take_unit() {
+    const long unit = lookahead >= 0 ? lookahead : next_unit();
+    lookahead = -1;
+    return unit;
+}
+
+// Decodes one character into `pending`, CR LF as LF; false at the end of input.
+bool decode_character() {
+    const long unit = take_unit();
+    if (unit < 0) return false;
+    unsigned c = static_cast<unsigned>(unit);
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        const long low = take_unit();
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned>(low) - 0xDC00);
+        } else {
+            c = REPLACEMENT;
+            lookahead = low;
+        }
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+        c = REPLACEMENT;
+    }
+    if (c == '\n' && !pending.empty() && pending.back() == '\r')
+        pending.back() = '\n';
+    else
+        append_utf8(&pending, c);
+    return true;
+}
+
+// Decodes until `pending` holds a line end or `room` bytes.
+void decode_utf16(size_t room) {
+    while (pending.find('\n') == std::string::npos && pending.size() < room && decode_character()) {
+    }
+    // A CR at the end of the room may start a CR LF: the next character tells.
+    if (!pending.empty() && pending.back() == '\r' && pending.find('\n') == std::string::npos)
+        decode_character();
+}
+
+// The next line (as fgets gives it: at most size - 1 bytes, the line end kept) from the input in
+// its encoding; null at its end. A line of decoded text is cut between characters.
+char* read_line(char* buffer, int size) {
+    if (input_encoding == Encoding::unknown) detect_encoding();
+    const size_t room = static_cast<size_t>(size - 1);
+    if (input_encoding == Encoding::bytes) {
+        if (pending.empty()) return sys_read_line(buffer, size, in());
+        // The bytes looked at first, then the rest of their line.
+        while (pending.find('\n') == std::string::npos && pending.size() < room &&
+               sys_read_line(buffer, static_cast<int>(room - pending.size() + 1), in()) != nullptr)
+            pending += buffer;
+    } else {
+        decode_utf16(room);
+    }
+    if (pending.empty()) return nullptr;
+    const size_t end = pending.find('\n');
+    size_t take = std::min(end == std::string::npos ? pending.size() : end + 1, room);
+    if (input_encoding != Encoding::bytes && take < pending.size()) {
+        size_t whole = take;
+        while (whole > 0 && (static_cast<unsigned char>(pending[whole]) & 0xC0) == 0x80) --whole;
+        if (whole > 0) take = whole;  // a buffer too small for one character gets a piece of it
+    }
+    memcpy(buffer, pending.data(), take);
+    buffer[take] = '\0';
+    pending.erase(0, take);
+    return buffer;
+}
+
+bool is_separator(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
 
 // The first word of a line (blank, tab and newline separate words): start and length.
 const char* first_word(const char* line, size_t* length) {
@@ -109,20 +244,26 @@ bool cmd_request_ok(const char* command, int result) {
 void input_set_stream(FILE* stream) {
     input_stream = stream;
     input_at_end = input_started = false;
+    input_encoding = Encoding::unknown;
+    pending.clear();
+    lookahead = -1;
 }
 
-int input_ended(void) { return input_at_end ? 1 : 0; }
+int input_ended(void) {
+    return input_at_end ? 1 : 0;
+}
 
 int input_get(char* buffer, int size) {
     if (buffer == nullptr || size <= 0) return 0;
     buffer[0] = '\0';
     if (size < 2) return 0;
-    if (sys_read_line(buffer, size, in()) == nullptr) {
+    if (read_line(buffer, size) == nullptr) {
         buffer[0] = '\0';
         input_at_end = true;
         return 0;
     }
     size_t length = strlen(buffer);
+    if (input_encoding != Encoding::bytes) return 0;  // decoded: CR LF is LF already
     // A script saved by a Windows editor may start with a byte-order mark: it is not an answer.
     // The line then reads on as far as it would have without the mark.
     const bool first = !input_started;
@@ -162,7 +303,9 @@ int input_equal(const char* line, const char* name, const char* code) {
     return (word_equals(word, length, name) || word_equals(word, length, code)) ? 1 : 0;
 }
 
-int input_has_params(const char* line) { return strchr(line, ' ') != nullptr ? 1 : 0; }
+int input_has_params(const char* line) {
+    return strchr(line, ' ') != nullptr ? 1 : 0;
+}
 
 int input_wait_enter(void) {
     char line[INPUT_LINE_SIZE];
@@ -312,8 +455,8 @@ int input_yesno_msg(int32_t* value, const char* prompt) {
                });
 }
 
-int input_integer_msg_cmd(int32_t* value, int32_t min, int32_t max, const char* prompt,
-                          char* line, int index) {
+int input_integer_msg_cmd(int32_t* value, int32_t min, int32_t max, const char* prompt, char* line,
+                          int index) {
     const char* piece = command_parameter(line, index);
     if (piece != nullptr && input_integer(piece, value, min, max)) return 0;
     return input_integer_msg(value, min, max, prompt);
@@ -332,7 +475,9 @@ int input_string_msg_cmd(char* value, unsigned int min, unsigned int max, const 
 
 // ---- menu --------------------------------------------------------------------------------------
 
-void menu_init(menu* m) { memset(m, 0, sizeof *m); }
+void menu_init(menu* m) {
+    memset(m, 0, sizeof *m);
+}
 
 menu* menu_add(menu* m, const char* code, const char* name, const char* help,
                menu_handler handler) {

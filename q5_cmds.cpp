@@ -318,6 +318,13 @@ void build_header(unsigned char* h, const char* model, uint32_t size, int dev_ty
     put_u32le(h + XFW_OFF_FLAGS, scrambled ? XFW_FLAG_SCRAMBLED : 0);
 }
 
+// After a container could not be written: why, when the reason is one the operator can remedy.
+// On Windows another program that holds the old file open keeps it from being replaced.
+void say_if_in_use(int error) {
+    if (error == EBUSY)
+        log_error("The file is in use by another program: close it there, then try again.\n");
+}
+
 }  // namespace
 
 // Builds a container from a raw image in one pass: each piece of the image is read, checksummed,
@@ -352,6 +359,7 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
     SafeFile out;
     bool writing = out.open(xfw_path);
     const bool could_create = writing;
+    const int open_error = writing ? 0 : errno;
     unsigned char header[XFW_HEADER_SIZE] = {};
     if (writing) writing = out.write(header, sizeof header);
 
@@ -384,15 +392,18 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
     log_write("MAIN", "Writing file %s...", xfw_path);
     if (!could_create) {
         log_write("MAIN", "Error writing file:%s!\n", xfw_path);
+        say_if_in_use(open_error);
         return -1;
     }
     struct tm now {};
     Q5_local_now(&now);
     build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor, pass.sums,
                  pass.scramble, now);
-    if (!writing || sys_pwrite(out.fd(), header, sizeof header, 0) != sizeof header ||
-        !out.commit()) {
+    const bool headed = writing && sys_pwrite(out.fd(), header, sizeof header, 0) == sizeof header;
+    if (!headed || !out.commit()) {
+        const int error = headed ? errno : 0;
         log_write("MAIN", "Error creating file:%s!\n", xfw_path);
+        say_if_in_use(error);
         return -1;
     }
     log_write("MAIN", "Ok.\n");

@@ -32,14 +32,15 @@
 // - Hard links to the old file are not kept: they go on naming the old contents.
 //
 // On Windows (safe_file_win.cpp) the temporary always has a name (".nv" and six random
-// characters beside the target), is flushed with _commit and moved over the target with
-// MoveFileEx; a read-only target or a directory is refused; a symbolic link is not followed and
-// no mode or owner is carried over. A text file is written there with CR LF line ends. Names are
+// characters beside the target), is flushed with _commit and takes the target's place with
+// ReplaceFile (which keeps the old file's access control list, attributes and streams; MoveFileEx
+// for a new target); a read-only target or a directory is refused; a symbolic link is not
+// followed. A text file is written there with CR LF line ends. Names are
 // UTF-8, of any length the system allows, made full paths when the file is opened (the program
 // never changes its working directory). A target another program holds open (so that it cannot
-// be replaced) is waited for up to 200 ms; after that it is refused, or written in place when
-// fall_back_in_place() was asked for. Ctrl-C, Ctrl-Break, closing the console, logoff and
-// shutdown all remove the temporary.
+// be replaced) is waited for up to 200 ms; after that it is refused (EBUSY), or written in place
+// when fall_back_in_place() was asked for; a target this user may not replace is refused at once.
+// Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown all remove the temporary.
 //
 // One SafeFile is used by one thread at a time; any number may be open at once.
 #pragma once
@@ -93,7 +94,9 @@ class SafeFile {
 #ifdef _WIN32
     bool open_in_place(int flags);
     bool replace_or_write_in_place();
+    bool move_over();
     bool in_place_ = false;           // writing the target itself
+    bool replacing_ = false;          // the target existed when opened
     std::wstring target_w_, temp_w_;  // full paths for the wide calls
 #else
     bool rename_over(const struct stat& old);

@@ -1,5 +1,6 @@
 // Replacing a file as a whole: see safe_file.h.
 #include "safe_file.h"
+#include "safe_file_leftovers.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -275,6 +276,7 @@ bool SafeFile::open(const char* path, Mode) {
         return false;
     }
     if (!walk(path, &dir_fd_, &name_, &target_fd_)) return false;
+    safe_file_remove_leftovers(dir_fd_);
 
     // Only a regular file is replaced, and only if this user could open it for writing.
     const bool exists = target_fd_ >= 0;

@@ -1,32 +1,43 @@
 // Replacing a file as a whole, on Windows: see safe_file.h.
 //
 // The new contents go to a temporary file beside the target, created exclusively (it can never be
-// a file of the user's), flushed to the disk with _commit and moved over the target with
-// MoveFileExW, which replaces an existing file where rename() would refuse. A reader sees the old
-// file or the new one. Names are UTF-8 and reach the wide calls as full \\?\ paths (sysfile.h).
+// a file of the user's) and flushed to the disk with _commit. An existing target is then replaced
+// with ReplaceFileW, which keeps what the old file carried besides its contents (its access
+// control list, attributes, alternate streams, creation time); a new one is the temporary
+// renamed with MoveFileExW. A reader sees the old file or the new one. Names are UTF-8 and reach
+// the wide calls as full \\?\ paths (sysfile.h).
 //
 // Another program may hold the target open. C's fopen, Python, .NET and most editors share a file
 // for reading and writing but not for deleting, and such a file can be neither replaced nor
 // renamed over; an antivirus or the search indexer holds a new file for a moment in the same way.
-// So whatever fails with a sharing or access error is tried again for up to 200 ms; after that a
-// target that may be written in place (spect.spc) is, as fopen(..., "w") would write it, and any
-// other is left as it was and refused. A target just written in place for a holder is tried once
-// the next time, not for 200 ms: a plotting program keeps spect.spc open while a spectrum comes
-// ten times a second, and waiting for each one would leave the console ever further behind.
+// So a step that fails because of such a holder (a sharing violation, or a refusal while the
+// target cannot be opened for deleting for that reason) is tried again for up to 200 ms; after
+// that a target that may be written in place (spect.spc) is, as fopen(..., "w") would write it,
+// and any other is left as it was and refused (EBUSY). A target this user may not replace is
+// refused at once. A target just written in place for a holder is tried once the next time, not
+// for 200 ms: a plotting program keeps spect.spc open while a spectrum comes ten times a second,
+// and waiting for each one would leave the console ever further behind.
 //
 // The temporary is created with delete sharing, so that the console control handler, which runs
 // on a thread of its own while the descriptor may still be open, can remove it: the system then
-// deletes it when the program ends, however it ends.
+// deletes it when the program ends, however it ends. Only a program killed outright (from the
+// Task Manager) leaves it: such leftovers of ours, a day old, go when a file is next written in
+// their folder.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <cwctype>
+#include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 
 #include "safe_file.h"
 #include "sysfile.h"
@@ -121,10 +132,9 @@ bool write_all(int fd, const void* data, size_t size) {
     return true;
 }
 
-// Another program holds the file (or its folder entry) so that this cannot be done now.
+// Another program holds the file so that this cannot be done now.
 bool held(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-           error == ERROR_LOCK_VIOLATION;
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 // The last target written in place because a holder kept it (empty: none).
@@ -146,25 +156,143 @@ void note_holder(const std::wstring& target, bool holding) {
         held_target.clear();
 }
 
-// Tries `attempt` until it succeeds, fails otherwise than by a holder, or `wait` has passed;
-// GetLastError() tells the last failure.
+HANDLE open_existing(const std::wstring& path, DWORD access, DWORD creation = OPEN_EXISTING) {
+    return CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+// Whether a step on `target` that failed with `error` failed for a holder. A rename or
+// replacement over a file in use is refused as "access denied" too: then the target is asked
+// directly, by opening it for deleting, which a holder refuses with a sharing violation. The last
+// error is left as the holder's (ERROR_SHARING_VIOLATION) or as `error`.
+bool failed_for_holder(DWORD error, const std::wstring& target) {
+    if (held(error)) return true;
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
+        HANDLE h = open_existing(target, DELETE);
+        const DWORD why = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (held(why)) {
+            SetLastError(why);
+            return true;
+        }
+    }
+    SetLastError(error);
+    return false;
+}
+
+// Tries `attempt` until it succeeds, fails otherwise than by a holder of `target`, or `wait` has
+// passed; GetLastError() tells the last failure.
 template <typename Attempt>
-bool while_held(std::chrono::milliseconds wait, Attempt attempt) {
+bool while_held(const std::wstring& target, std::chrono::milliseconds wait, Attempt attempt) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (attempt()) return true;
-        const DWORD error = GetLastError();
-        if (!held(error) || std::chrono::steady_clock::now() >= deadline) {
-            SetLastError(error);
-            return false;
-        }
+        if (!failed_for_holder(GetLastError(), target)) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         Sleep(HELD_PAUSE_MS);
     }
 }
 
-HANDLE open_existing(const std::wstring& path, DWORD access, DWORD creation = OPEN_EXISTING) {
-    return CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+// ---- our leftovers -------------------------------------------------------------------------
+//
+// A temporary outlives the program only when the program is killed outright. It is removed when
+// a file is next written in its folder, if it is certainly ours: our name pattern, a plain file
+// with one name, owned by this user, and untouched for a day (a
+// temporary being written by another nv-term at this moment is younger). What is examined is the
+// file that is removed: it is opened once, and deleted through that handle.
+
+constexpr ULONGLONG LEFTOVER_AGE_100NS = 24ULL * 3600 * 10'000'000;
+constexpr size_t SWEPT_MAX = 64;  // folders remembered as swept in this run
+
+bool temp_name_like(const wchar_t* name) {
+    if (wcslen(name) != 3 + TEMP_RANDOM || wcsncmp(name, L".nv", 3) != 0) return false;
+    for (const wchar_t* c = name + 3; *c; ++c)
+        if (!((*c >= L'a' && *c <= L'z') || (*c >= L'A' && *c <= L'Z') ||
+              (*c >= L'0' && *c <= L'9')))
+            return false;
+    return true;
+}
+
+// The owners of files of ours: this user, and the owner this process gives the files it creates
+// (its token's default owner: the user, or for an elevated administrator the Administrators).
+struct our_owners {
+    std::unique_ptr<unsigned char[]> user, owner;
+
+    bool read() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+        const bool ok = query(token, TokenUser, &user) && query(token, TokenOwner, &owner);
+        CloseHandle(token);
+        return ok;
+    }
+    bool match(PSID sid) const {
+        return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid) ||
+               EqualSid(sid, reinterpret_cast<TOKEN_OWNER*>(owner.get())->Owner);
+    }
+
+  private:
+    static bool query(HANDLE token, TOKEN_INFORMATION_CLASS what,
+                      std::unique_ptr<unsigned char[]>* out) {
+        DWORD size = 0;
+        GetTokenInformation(token, what, nullptr, 0, &size);
+        if (size == 0) return false;
+        *out = std::make_unique<unsigned char[]>(size);
+        return GetTokenInformation(token, what, out->get(), size, &size) != 0;
+    }
+};
+
+ULONGLONG as_number(const FILETIME& t) {
+    return static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+}
+
+// Removes the file at `path` if it is a leftover of ours.
+void remove_if_leftover(const std::wstring& path, const our_owners& ours_are, ULONGLONG now) {
+    HANDLE h = CreateFileW(path.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, SHARE_ALL,
+                           nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info{};
+    PSID file_owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool ours =
+        GetFileInformationByHandle(h, &info) &&
+        !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        info.nNumberOfLinks == 1 && now > as_number(info.ftLastWriteTime) &&
+        now - as_number(info.ftLastWriteTime) > LEFTOVER_AGE_100NS &&
+        GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &file_owner, nullptr,
+                        nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        file_owner != nullptr && ours_are.match(file_owner);
+    if (descriptor != nullptr) LocalFree(descriptor);
+    if (ours) {
+        FILE_DISPOSITION_INFO remove{TRUE};
+        SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof remove);
+    }
+    CloseHandle(h);
+}
+
+// Removes our leftovers in `folder` (a full path ending in a separator), once a run per folder.
+void sweep_leftovers(const std::wstring& folder) {
+    static std::mutex lock;
+    static std::set<std::wstring> swept;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!swept.insert(folder).second) return;
+        if (swept.size() > SWEPT_MAX) swept = {folder};
+    }
+    our_owners owners;
+    if (!owners.read()) return;
+    FILETIME now_time;
+    GetSystemTimeAsFileTime(&now_time);
+    const ULONGLONG now = as_number(now_time);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileExW((folder + L".nv*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (temp_name_like(found.cFileName))
+            remove_if_leftover(folder + found.cFileName, owners, now);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
 }
 
 // True when the file at `path` can be opened with `access` now; it is closed again at once.
@@ -275,7 +403,7 @@ bool SafeFile::open(const char* path, Mode mode) {
         }
         // Replacing takes the right to delete the old file, which a holder without delete
         // sharing keeps for itself.
-        if (!while_held(holder_wait(target_w_, in_place_fallback_),
+        if (!while_held(target_w_, holder_wait(target_w_, in_place_fallback_),
                         [&] { return can_open(target_w_, DELETE); })) {
             if (held(GetLastError()) && in_place_fallback_) {
                 note_holder(target_w_, true);
@@ -290,6 +418,8 @@ bool SafeFile::open(const char* path, Mode mode) {
     // then given a descriptor in binary or text mode. Its name is the target's folder and 9
     // characters: never much longer than the target's own.
     const std::wstring folder = target_w_.substr(0, target_w_.find_last_of(L'\\') + 1);
+    sweep_leftovers(folder);
+    replacing_ = attributes != INVALID_FILE_ATTRIBUTES;
     for (int i = 0; i < NAME_TRIES; ++i) {
         const std::string random = safe_file_temp_name();
         const std::wstring temp = folder + sys_wide(random.c_str());
@@ -364,10 +494,8 @@ bool SafeFile::replace() {
 // being replaced and that is allowed, its contents copied into the target and the temporary
 // removed (by discard).
 bool SafeFile::replace_or_write_in_place() {
-    if (while_held(holder_wait(target_w_, in_place_fallback_), [&] {
-            return MoveFileExW(temp_w_.c_str(), target_w_.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-        })) {
+    if (while_held(target_w_, holder_wait(target_w_, in_place_fallback_),
+                   [&] { return move_over(); })) {
         note_holder(target_w_, false);
         temp_w_.clear();  // it is the target now; commit's discard gives the record back
         return true;
@@ -375,6 +503,30 @@ bool SafeFile::replace_or_write_in_place() {
     if (!held(GetLastError()) || !in_place_fallback_) return false;
     note_holder(target_w_, true);
     return copy_in_place(temp_w_, target_w_);
+}
+
+// One attempt at putting the temporary in the target's place.
+bool SafeFile::move_over() {
+    const auto rename = [&] {
+        return MoveFileExW(temp_w_.c_str(), target_w_.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    };
+    if (!replacing_) return rename();
+    // A target that cannot be removed now is not handed to ReplaceFile: Wine's leaves a file
+    // "rfeNNNN.tmp" beside it for every such attempt (Windows' refuses it leaving nothing).
+    HANDLE old = open_existing(target_w_, DELETE);
+    if (old == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND && rename();
+    CloseHandle(old);
+    if (ReplaceFileW(target_w_.c_str(), temp_w_.c_str(), nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                     nullptr))
+        return true;
+    const DWORD error = GetLastError();
+    // The old file is gone already (removed by the replacement, or by someone else meanwhile),
+    // the new one still under its temporary name: the rename finishes the replacement.
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_FILE_NOT_FOUND) return rename();
+    SetLastError(error);
+    return false;
 }
 
 void SafeFile::discard() {

@@ -27,8 +27,12 @@
 // every console event that ends it).
 void sys_start(int* argc, char*** argv);
 // fgets for the console's input: a console is read as UTF-16 and handed on as UTF-8, CR LF as
-// LF, a line that starts with Ctrl-Z as the end of input; a pipe or a file is read as it is.
+// LF; a pipe or a file is read as it is (standard input in binary mode, set by sys_start). On
+// both, a line that starts with Ctrl-Z is the end of input.
 char* sys_read_line(char* buffer, int size, FILE* stream);
+// True when `stream` is standard input and that is a console (which must not be read but
+// through sys_read_line).
+bool sys_is_console(FILE* stream);
 // Opens the file named in UTF-8 for binary reading; -1 (errno set) when it cannot be.
 int sys_open_read(const char* path);
 
@@ -42,10 +46,13 @@ std::wstring sys_wide_path(const char* utf8);
 // when standard input is no console. Tests replace it.
 extern int (*sys_console_chars)(wchar_t* out, int max);
 
-// The driver file comes with nv-term.
+// The driver file comes with nv-term; 64-bit Windows installs it only with a signed catalog,
+// which the maker supplies or the service PC makes (README.txt says how).
 constexpr const char* SYS_USB_ACCESS_ADVICE =
-    "Bind it once, as administrator: pnputil /add-driver nv52-winusb.inf /install (the file comes "
-    "with nv-term), then re-plug the instrument.\n";
+    "Bind it once, as administrator, in nv-term's folder: pnputil /add-driver nv52-winusb.inf "
+    "/install, then re-plug the instrument.\n"
+    "64-bit Windows takes nv52-winusb.inf only with its catalog nv52-winusb.cat signed: ask the "
+    "maker for it, or sign one on this PC as README.txt says (\"USB: the first plug-in\").\n";
 
 // Files are opened in binary mode: a container's bytes are never translated.
 constexpr int SYS_OPEN_READ = O_RDONLY | O_BINARY;
@@ -76,6 +83,9 @@ constexpr int SYS_OPEN_READ = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 inline void sys_start(int*, char***) {}
 inline char* sys_read_line(char* buffer, int size, FILE* stream) {
     return fgets(buffer, size, stream);
+}
+inline bool sys_is_console(FILE*) {
+    return false;
 }
 inline int sys_open_read(const char* path) {
     return open(path, SYS_OPEN_READ);

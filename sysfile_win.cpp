@@ -44,10 +44,15 @@ BOOL WINAPI restore_on_event(DWORD) {
 
 // ---- reading the console --------------------------------------------------------------------
 
-int read_console(wchar_t* out, int max) {
+bool input_is_console() {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    if (in == nullptr || in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return -1;
+    return in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode);
+}
+
+int read_console(wchar_t* out, int max) {
+    if (!input_is_console()) return -1;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD got = 0;
     if (!ReadConsoleW(in, out, static_cast<DWORD>(max), &got, nullptr)) return 0;
     return static_cast<int>(got);
@@ -175,6 +180,10 @@ void sys_start(int* argc, char*** argv) {
         *argc = n;
         *argv = pointers.data();
     }
+    // A script is read byte for byte: in text mode the C runtime would end it at the first byte
+    // 0x1A, which UTF-16 text holds in many a character (U+041A, Cyrillic Ka), and would take
+    // bytes 0D 0A inside such text for a line end. CR LF is read as LF above the runtime.
+    if (!input_is_console()) _setmode(_fileno(stdin), _O_BINARY);
     // With no console attached (a pipe, a service) there is nothing to set.
     saved_output_cp = GetConsoleOutputCP();
     saved_input_cp = GetConsoleCP();
@@ -186,10 +195,19 @@ void sys_start(int* argc, char*** argv) {
 }
 
 char* sys_read_line(char* buffer, int size, FILE* stream) {
-    if (stream != stdin || size < 2) return fgets(buffer, size, stream);
-    bool no_console = false;
-    char* line = console_line(buffer, size, &no_console);
-    return no_console ? fgets(buffer, size, stream) : line;
+    bool no_console = stream != stdin || size < 2;
+    char* line = no_console ? nullptr : console_line(buffer, size, &no_console);
+    if (!no_console) return line;
+    // As the C runtime's text mode ended a script at Ctrl-Z (a file made with `copy con` ends so).
+    static FILE* ended = nullptr;
+    line = stream == ended ? nullptr : fgets(buffer, size, stream);
+    if (line == nullptr || line[0] != END_OF_INPUT) return line;
+    ended = stream;
+    return nullptr;
+}
+
+bool sys_is_console(FILE* stream) {
+    return stream == stdin && input_is_console();
 }
 
 int sys_open_read(const char* path) {

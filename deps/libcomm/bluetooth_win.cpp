@@ -1,10 +1,10 @@
 // Bluetooth on Windows: whether a radio is there, the inquiry, pairing with the string's PIN, and
 // the Winsock RFCOMM (AF_BTH) sockets under the links of bluetooth_link.cpp (see bt_socket.h).
 //
-// A link that asks to authenticate has its socket told to authenticate, and while it connects
-// an authentication callback registered for that device answers a PIN request with the string's
-// PIN, so a device not yet paired is paired on the way. Pairing methods without a PIN (numeric
-// comparison, passkeys) are the system's to ask.
+// A link whose string has a PIN has its socket told to authenticate, and while it connects an
+// authentication callback registered for that device answers the pairing requests (see
+// pin_requested), so a device not yet paired is paired on the way. Without a PIN nothing is
+// registered: pairing is the system's to ask.
 //
 // The inquiry (its thread is bluetooth.cpp's; BluetoothFindFirstDevice blocks for the whole of
 // the search) lists every device that answers or that Windows remembers, each once and at most
@@ -15,6 +15,7 @@
 // where there is none, or Winsock has no Bluetooth sockets, no radio is reported. Every call goes
 // through the table in bt_win_api.h.
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -125,18 +126,55 @@ constexpr bt_refusal REFUSALS[] = {
     {WSAESOCKTNOSUPPORT, COMM_BT_NO_SUPPORT},
 };
 
-// The system asks for the PIN while the socket connects: a PIN request gets the string's.
+// The string's PIN as a passkey, when it is one (1 to 6 decimal digits); -1 otherwise.
+long passkey_of(const char* pin) {
+    const size_t n = std::strlen(pin);
+    if (n == 0 || n > 6 || std::strspn(pin, "0123456789") != n) return -1;
+    return std::strtol(pin, nullptr, 10);
+}
+
+bool needs_protection(BLUETOOTH_AUTHENTICATION_REQUIREMENTS r) {
+    return r == MITMProtectionRequired || r == MITMProtectionRequiredBonding ||
+           r == MITMProtectionRequiredGeneralBonding;
+}
+
+// The system asks while the socket connects, in the way the device pairs, and is answered as
+// Linux pairs at the link's security level (authenticated, no protection against a man in the
+// middle asked for): a PIN request (before Bluetooth 2.1) gets the string's PIN; a numeric
+// comparison without a number to compare (Just Works: the device has no display, or neither side
+// asks for protection) is confirmed; a passkey to enter gets the string's PIN when that is one.
+// What needs a person (a number to compare, a passkey to show) or data we do not have (out of
+// band) is declined at once, so the pairing fails with the note of what to do rather than stall.
 BOOL CALLBACK pin_requested(LPVOID param, PBLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request) {
     auto s = static_cast<bt_link*>(param);
-    if (request->authenticationMethod != BLUETOOTH_AUTHENTICATION_METHOD_LEGACY) return FALSE;
     BLUETOOTH_AUTHENTICATE_RESPONSE response{};
     response.bthAddressRemote = request->deviceInfo.Address;
-    response.authMethod = BLUETOOTH_AUTHENTICATION_METHOD_LEGACY;
-    const size_t n = std::strlen(s->params.pin);
-    std::memcpy(response.pinInfo.pin, s->params.pin, n);
-    response.pinInfo.pinLength = static_cast<UCHAR>(n);
+    response.authMethod = request->authenticationMethod;
+    switch (request->authenticationMethod) {
+        case BLUETOOTH_AUTHENTICATION_METHOD_LEGACY: {
+            const size_t n = std::strlen(s->params.pin);
+            std::memcpy(response.pinInfo.pin, s->params.pin, n);
+            response.pinInfo.pinLength = static_cast<UCHAR>(n);
+            break;
+        }
+        case BLUETOOTH_AUTHENTICATION_METHOD_NUMERIC_COMPARISON:
+            response.numericCompInfo.NumericValue = request->Numeric_Value;
+            response.negativeResponse =
+                request->ioCapability != BLUETOOTH_IO_CAPABILITY_NOINPUTNOOUTPUT &&
+                needs_protection(request->authenticationRequirements);
+            break;
+        case BLUETOOTH_AUTHENTICATION_METHOD_PASSKEY: {
+            const long passkey = passkey_of(s->params.pin);
+            response.passkeyInfo.passkey = passkey < 0 ? 0 : static_cast<ULONG>(passkey);
+            response.negativeResponse = passkey < 0;
+            break;
+        }
+        default:
+            response.negativeResponse = TRUE;
+            break;
+    }
     const HRESULT r = bt().send_authentication_response_ex(nullptr, &response);
-    if (FAILED(r)) comm_trace("bluetooth PIN answer", static_cast<int>(r));
+    if (FAILED(r)) comm_trace("bluetooth pairing answer", static_cast<int>(r));
     return TRUE;
 }
 

@@ -1,20 +1,23 @@
 // USB on Windows through WinUSB: the device listing, display texts, bulk links and device
 // arrival and removal.
 //
-// Devices are found through the interface every USB device has (GUID_DEVINTERFACE_USB_DEVICE):
-// the instance id "USB\VID_1781&PID_0C44\A0001" gives the ids and the serial number, the
-// location "Port_#0002.Hub_#0004" the place as Device Manager shows it (hub 4, port 2: entries
-// read "USBS:4-2:1781/0c44"), the bus-reported description the product's name. The interface's
-// path opens the device when WinUSB is its driver (the instrument's INF binds it, or its
-// firmware's Microsoft OS descriptors do); a device with any other driver is refused with a note
-// that says how to bind it.
+// Devices are found as WinUSB's guidance has it: through the device interfaces WinUSB registers
+// for the devices bound to it, of the class our INF names (winusb/nv52-winusb.inf) and of those
+// each such device names in its DeviceInterfaceGUIDs (its firmware's Microsoft OS descriptors
+// set it, or another INF); a composite device's function ("...&MI_01") is found so too, and is
+// shown and placed as its device. What is found no other way (a device bound to another driver,
+// which is then refused with a note that says how to bind it) comes through the interface every
+// USB device has (GUID_DEVINTERFACE_USB_DEVICE). The instance id "USB\VID_1781&PID_0C44\A0001"
+// gives the ids and the serial number, the location "Port_#0002.Hub_#0004" the place as Device
+// Manager shows it (hub 4, port 2: entries read "USBS:4-2:1781/0c44"), the bus-reported
+// description the product's name.
 //
-// A link opens the path overlapped, takes the first interface with a bulk IN and a bulk OUT pipe
-// (or the interface the string's argument names), has WinUSB end every write that fills whole
-// packets with a zero-length packet, and keeps two reads in flight. A read completes into an
-// event on which the system's wait threads wake the I/O thread (WSAPoll waits on sockets only);
-// the I/O thread collects the reads in the order they went out, delivers their bytes and sends
-// them out again, so there is no thread of the link's own. A write is one overlapped
+// A link opens the interface's path overlapped, takes the first interface with a bulk IN and a
+// bulk OUT pipe (or the interface the string's argument names), has WinUSB end every write that
+// fills whole packets with a zero-length packet, and keeps two reads in flight. A read completes
+// into an event on which the system's wait threads wake the I/O thread (WSAPoll waits on sockets
+// only); the I/O thread collects the reads in the order they went out, delivers their bytes and
+// sends them out again, so there is no thread of the link's own. A write is one overlapped
 // WinUsb_WritePipe on the writer's thread, aborted when it makes no progress within its time
 // limit or the link closes.
 //
@@ -27,6 +30,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -66,9 +70,12 @@ CONFIGRET WINAPI real_unregister(HCMNOTIFICATION notification) {
 
 const comm_winusb_api REAL_API = {
     SetupDiGetClassDevsW,
+    SetupDiEnumDeviceInfo,
+    SetupDiOpenDeviceInfoW,
     SetupDiEnumDeviceInterfaces,
     SetupDiGetDeviceInterfaceDetailW,
     SetupDiGetDevicePropertyW,
+    SetupDiGetCustomDevicePropertyW,
     SetupDiDestroyDeviceInfoList,
     CreateFileW,
     CloseHandle,
@@ -95,12 +102,20 @@ const comm_winusb_api& usb() {
 
 // ---- the listing ----------------------------------------------------------------------------
 
+// The device interface our INF (winusb/nv52-winusb.inf) registers for the instrument.
+constexpr GUID NV52_INTERFACE = {
+    0xA57E82B0, 0x6334, 0x473C, {0xA5, 0xF5, 0x7F, 0x19, 0x7C, 0x11, 0xCC, 0xCB}};
+
+// One way to the instrument: a device, or one function (interface) of a composite device, with
+// the device interface that opens it.
 struct win_device {
     std::wstring path;  // of the device interface, to open
+    std::wstring id;    // the device's instance id (a function's: its parent's)
     int vendor = 0, product = 0;
     int hub = 0, port = 0;
+    int function = -1;  // the interface number of a composite device's function; -1: the device
     std::string serial, name, maker;
-    bool winusb = false;  // WinUSB is its driver
+    bool winusb = false;  // WinUSB is the driver of what the path opens
     char location[COMM_TEXT_SIZE] = "";
 };
 
@@ -136,9 +151,38 @@ std::string printable(const std::wstring& text) {
     return out.substr(0, NAME_MAX);
 }
 
-// Fills `d` from one device interface; false for one that is not a USB device of its own (an
-// interface of a composite device) or has no place.
-bool describe_device(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, win_device* d) {
+bool is_winusb(HDEVINFO set, SP_DEVINFO_DATA* info) {
+    return _wcsicmp(property(set, info, DEVPKEY_Device_Service).c_str(), L"WinUSB") == 0;
+}
+
+// The ids, serial number, place and names of the device `info` ("USB\VID_1781&PID_0C44\A0001":
+// a serial number as the last part, unless Windows made one up, with '&' in it; the location
+// "Port_#0002.Hub_#0004": hub 4, port 2, as Device Manager shows it); false for one with no
+// ids or place.
+bool describe_device(HDEVINFO set, SP_DEVINFO_DATA* info, win_device* d) {
+    d->id = property(set, info, DEVPKEY_Device_InstanceId);
+    d->vendor = static_cast<int>(number_after(d->id, L"VID_", 16));
+    d->product = static_cast<int>(number_after(d->id, L"PID_", 16));
+    if (d->vendor < 0 || d->product < 0) return false;
+    const size_t last = d->id.rfind(L'\\');
+    if (last != std::wstring::npos && d->id.find(L'&', last) == std::wstring::npos)
+        d->serial = printable(d->id.substr(last + 1));
+    const std::wstring place = property(set, info, DEVPKEY_Device_LocationInfo);
+    d->hub = static_cast<int>(number_after(place, L"HUB_#", 10));
+    d->port = static_cast<int>(number_after(place, L"PORT_#", 10));
+    if (d->hub < 0 || d->port < 0 || d->port > 255) return false;
+    const uint8_t port = static_cast<uint8_t>(d->port);
+    if (comm_usb_location(d->hub, &port, 1, d->location, sizeof d->location) != 0) return false;
+    d->name = printable(property(set, info, DEVPKEY_Device_BusReportedDeviceDesc));
+    d->maker = printable(property(set, info, DEVPKEY_Device_Manufacturer));
+    return true;
+}
+
+// Fills `d` from one device interface. A function of a composite device ("USB\VID_1781&PID_0C44
+// &MI_01\...") is described by its parent, the device, and keeps its interface number; `functions`
+// false refuses one (the generic interface, which only whole devices have).
+bool describe_interface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, bool functions,
+                        win_device* d) {
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     DWORD required = 0;
@@ -149,60 +193,136 @@ bool describe_device(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, win_device* d
     path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     if (!usb().get_device_interface_detail(set, data, path, required, nullptr, &info)) return false;
     d->path = path->DevicePath;
-    // "USB\VID_1781&PID_0C44\A0001": a serial number as the last part, unless Windows made one
-    // up (with '&' in it); "&MI_" marks an interface of a composite device.
-    const std::wstring id = property(set, &info, DEVPKEY_Device_InstanceId);
-    d->vendor = static_cast<int>(number_after(id, L"VID_", 16));
-    d->product = static_cast<int>(number_after(id, L"PID_", 16));
-    if (d->vendor < 0 || d->product < 0 || number_after(id, L"&MI_", 16) >= 0) return false;
-    const size_t last = id.rfind(L'\\');
-    if (last != std::wstring::npos && id.find(L'&', last) == std::wstring::npos)
-        d->serial = printable(id.substr(last + 1));
-    const std::wstring place = property(set, &info, DEVPKEY_Device_LocationInfo);
-    d->hub = static_cast<int>(number_after(place, L"HUB_#", 10));
-    d->port = static_cast<int>(number_after(place, L"PORT_#", 10));
-    if (d->hub < 0 || d->port < 0) return false;
-    const uint8_t port = static_cast<uint8_t>(d->port);
-    if (d->port > 255 || comm_usb_location(d->hub, &port, 1, d->location, sizeof d->location) != 0)
+    d->winusb = is_winusb(set, &info);
+    const long function =
+        number_after(property(set, &info, DEVPKEY_Device_InstanceId), L"&MI_", 16);
+    if (function < 0) return describe_device(set, &info, d);
+    if (!functions) return false;
+    SP_DEVINFO_DATA parent{};
+    parent.cbSize = sizeof parent;
+    const std::wstring parent_id = property(set, &info, DEVPKEY_Device_Parent);
+    if (parent_id.empty() || !usb().open_device_info(set, parent_id.c_str(), nullptr, 0, &parent) ||
+        !describe_device(set, &parent, d))
         return false;
-    d->name = printable(property(set, &info, DEVPKEY_Device_BusReportedDeviceDesc));
-    d->maker = printable(property(set, &info, DEVPKEY_Device_Manufacturer));
-    d->winusb = _wcsicmp(property(set, &info, DEVPKEY_Device_Service).c_str(), L"WinUSB") == 0;
+    d->function = static_cast<int>(function);
     return true;
 }
 
-// Every USB device present; false (with GetLastError) when the system gave no list.
-bool list_devices(std::vector<win_device>* out) {
-    HDEVINFO set = usb().get_class_devs(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+// "{A57E82B0-6334-473C-A5F5-7F197C11CCCB}", the registry's form of an interface class (braces
+// optional); false for anything else.
+bool guid_from_text(const wchar_t* text, GUID* out) {
+    std::wstring t = text;
+    if (t.size() == 38 && t.front() == L'{' && t.back() == L'}') t = t.substr(1, 36);
+    if (t.size() != 36) return false;
+    std::string hex;
+    for (size_t i = 0; i < t.size(); ++i) {
+        const wchar_t c = t[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != L'-') return false;
+        } else if ((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') ||
+                   (c >= L'A' && c <= L'F')) {
+            hex += static_cast<char>(c);
+        } else {
+            return false;
+        }
+    }
+    const auto field = [&](size_t at, size_t n) {
+        return std::strtoull(hex.substr(at, n).c_str(), nullptr, 16);
+    };
+    out->Data1 = static_cast<unsigned long>(field(0, 8));
+    out->Data2 = static_cast<unsigned short>(field(8, 4));
+    out->Data3 = static_cast<unsigned short>(field(12, 4));
+    for (size_t k = 0; k < 8; ++k) out->Data4[k] = static_cast<unsigned char>(field(16 + 2 * k, 2));
+    return true;
+}
+
+// The interface classes WinUSB registers for the devices bound to it: each one's
+// DeviceInterfaceGUIDs (an INF's, or the firmware's Microsoft OS descriptors'), or its
+// DeviceInterfaceGUID, beside ours, once each.
+std::vector<GUID> winusb_interfaces() {
+    std::vector<GUID> guids = {NV52_INTERFACE};
+    HDEVINFO set = usb().get_class_devs(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return guids;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; usb().enum_device_info(set, i, &info); ++i) {
+        if (!is_winusb(set, &info)) continue;
+        wchar_t text[1024] = {};
+        DWORD type = 0;
+        for (const wchar_t* name : {L"DeviceInterfaceGUIDs", L"DeviceInterfaceGUID"}) {
+            if (usb().get_custom_property(set, &info, name, 0, &type, reinterpret_cast<PBYTE>(text),
+                                          sizeof text - 2 * sizeof(wchar_t), nullptr))
+                break;
+            text[0] = L'\0';
+        }
+        // REG_MULTI_SZ: strings one after the other, an empty one last; REG_SZ: one.
+        for (const wchar_t* g = text; *g != L'\0'; g += wcslen(g) + 1) {
+            GUID guid;
+            if (guid_from_text(g, &guid) &&
+                std::none_of(guids.begin(), guids.end(),
+                             [&](const GUID& known) { return IsEqualGUID(known, guid); }))
+                guids.push_back(guid);
+            if (type != REG_MULTI_SZ) break;
+        }
+    }
+    usb().destroy_device_info_list(set);
+    return guids;
+}
+
+// Adds what the interfaces of `guid` lead to, but devices in `seen` (whose ids it adds); false
+// (with GetLastError) when the system gave no list.
+bool add_interfaces(const GUID& guid, bool functions, std::vector<win_device>* out,
+                    std::vector<std::wstring>* seen) {
+    HDEVINFO set =
+        usb().get_class_devs(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return false;
+    std::vector<std::wstring> found;
     for (DWORD i = 0;; ++i) {
         SP_DEVICE_INTERFACE_DATA data{};
         data.cbSize = sizeof data;
-        if (!usb().enum_device_interfaces(set, nullptr, &GUID_DEVINTERFACE_USB_DEVICE, i, &data))
-            break;
+        if (!usb().enum_device_interfaces(set, nullptr, &guid, i, &data)) break;
         win_device d;
-        if (describe_device(set, &data, &d)) out->push_back(std::move(d));
+        if (!describe_interface(set, &data, functions, &d) ||
+            std::find(seen->begin(), seen->end(), d.id) != seen->end())
+            continue;
+        found.push_back(d.id);
+        out->push_back(std::move(d));
     }
     usb().destroy_device_info_list(set);
+    seen->insert(seen->end(), found.begin(), found.end());
     return true;
 }
 
-// The device at the entry's place with the entry's ids; false when it is not there.
+// Every USB device present, as WinUSB's guidance has it found: through the interfaces WinUSB
+// registers (ours, and those the devices bound to it name), composite devices' functions among
+// them; then, for what is found no other way (a device bound to another driver, or to WinUSB
+// without an interface class of its own), through the interface every USB device has. False
+// (with GetLastError) when the system gave no list.
+bool list_devices(std::vector<win_device>* out) {
+    std::vector<std::wstring> seen;
+    for (const GUID& guid : winusb_interfaces()) add_interfaces(guid, true, out, &seen);
+    return add_interfaces(GUID_DEVINTERFACE_USB_DEVICE, false, out, &seen);
+}
+
+// The device at the entry's place with the entry's ids (the function the string names, when it
+// names one that is a function of its own); false when it is not there.
 bool find_device(const comm_usb_params& p, win_device* out) {
     std::vector<win_device> all;
     if (!list_devices(&all)) {
         comm_trace("usb device list", static_cast<int>(GetLastError()));
         return false;
     }
+    win_device* found = nullptr;
     for (win_device& d : all) {
         if (d.vendor != p.vendor_id || d.product != p.product_id ||
             std::strcmp(d.location, p.location) != 0)
             continue;
-        *out = std::move(d);
-        return true;
+        if (found == nullptr || (p.arg >= 0 && d.function == p.arg && found->function != p.arg))
+            found = &d;
     }
-    return false;
+    if (found == nullptr) return false;
+    *out = std::move(*found);
+    return true;
 }
 
 bool text_matches(const char* wanted, const std::string& actual) {
@@ -469,6 +589,14 @@ int usb_write(void* state, const unsigned char* data, int length, int ms) {
 
 void usb_close(void* state) {
     auto s = static_cast<usb_link*>(state);
+    // The system's waits on the reads' events go first, each once its callback has returned: a
+    // completion one of them took would never wake the blocking waits below (the events reset
+    // as they are taken), and after a surprise removal the close would never return.
+    for (usb_read& r : s->reads) {
+        if (r.wait != nullptr) UnregisterWaitEx(r.wait, INVALID_HANDLE_VALUE);
+        r.wait = nullptr;
+    }
+    // A read's buffer is the system's until the read is over: aborted, or ended by the removal.
     if (s->iface != nullptr) {
         usb().abort_pipe(s->iface, s->ep_in);
         for (usb_read& r : s->reads) {
@@ -477,11 +605,8 @@ void usb_close(void* state) {
             r.pending = false;
         }
     }
-    // Only once no wait callback runs any more may the events and the wake-up go.
-    for (usb_read& r : s->reads) {
-        if (r.wait != nullptr) UnregisterWaitEx(r.wait, INVALID_HANDLE_VALUE);
+    for (usb_read& r : s->reads)
         if (r.done != nullptr) CloseHandle(r.done);
-    }
     if (s->write_done != nullptr) CloseHandle(s->write_done);
     if (s->other != nullptr) usb().free(s->other);
     if (s->first != nullptr) usb().free(s->first);

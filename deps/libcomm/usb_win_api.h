@@ -5,8 +5,9 @@
 // not), so the listing, the links and hot-plug run through all their paths without a device.
 //
 // Built only on Windows with USB (NV_HAVE_WINUSB). Each member has the signature of the system
-// function it is named after (SetupDi..., CreateFileW, CloseHandle, WinUsb_..., CM_...); the
-// calls report their failures through SetLastError, as the real ones do.
+// function it is named after (SetupDi..., CreateFileW, CloseHandle, WinUsb_..., CM_...; the
+// custom property is SetupDiGetCustomDevicePropertyW's); the calls report their failures through
+// SetLastError, as the real ones do.
 #pragma once
 
 #if NV_HAVE_WINUSB
@@ -24,6 +25,9 @@
 
 struct comm_winusb_api {
     HDEVINFO(WINAPI* get_class_devs)(const GUID* guid, PCWSTR enumerator, HWND parent, DWORD flags);
+    BOOL(WINAPI* enum_device_info)(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA info);
+    BOOL(WINAPI* open_device_info)
+    (HDEVINFO set, PCWSTR instance_id, HWND parent, DWORD flags, PSP_DEVINFO_DATA info);
     BOOL(WINAPI* enum_device_interfaces)
     (HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* guid, DWORD index,
      PSP_DEVICE_INTERFACE_DATA data);
@@ -33,6 +37,11 @@ struct comm_winusb_api {
     BOOL(WINAPI* get_device_property)
     (HDEVINFO set, PSP_DEVINFO_DATA info, const DEVPROPKEY* key, DEVPROPTYPE* type, PBYTE buffer,
      DWORD size, PDWORD required, DWORD flags);
+    // A value of the device's hardware key (where an INF's HKR AddReg and a device's Microsoft OS
+    // descriptors put DeviceInterfaceGUIDs).
+    BOOL(WINAPI* get_custom_property)
+    (HDEVINFO set, PSP_DEVINFO_DATA info, PCWSTR name, DWORD flags, PDWORD type, PBYTE buffer,
+     DWORD size, PDWORD required);
     BOOL(WINAPI* destroy_device_info_list)(HDEVINFO set);
 
     HANDLE(WINAPI* create_file)

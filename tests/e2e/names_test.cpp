@@ -1,5 +1,6 @@
 // Under Wine the names reach nv-term.exe through the wide command line and the working folder,
-// and a container held open as C's fopen does is refused after a short wait and kept as it was.
+// and a container held open as C's fopen does is refused after a short wait, with the reason, and
+// kept as it was.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,8 @@ using namespace session;
 const std::string GREEK = "\xce\xb5\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac";
 const std::string CYRILLIC = "\xd1\x81\xd0\xbf\xd0\xb5\xd0\xba\xd1\x82\xd1\x80";
 const std::string CJK = "\xe5\x9b\xba\xe4\xbb\xb6";
+const std::string IN_USE =
+    "The file is in use by another program: close it there, then try again.\n";
 
 TEST(Names, AnyScriptAndAnyLengthOnTheCommandLineAndHeldByAReader) {
     proc::TempDir dir;
@@ -30,7 +33,7 @@ TEST(Names, AnyScriptAndAnyLengthOnTheCommandLineAndHeldByAReader) {
         const bool refused = xfw == held && proc::windows_run();
         auto r = proc::run({NV_TERM_BIN, "cxfw", raw, xfw, "1.5"}, "", dir.path());
         EXPECT_EQ(r.output, cxfw_text(raw, xfw, {0x606F6E6D, 0x606F6E7C}) +
-                                (refused ? "Error writing file:" + xfw + "!\n" : "Ok.\n"));
+                                (refused ? "Error writing file:" + xfw + "!\n" + IN_USE : "Ok.\n"));
         EXPECT_EQ(r.exit_code, refused ? 255 : 0);
         const std::string now = read_file(dir.file(xfw));
         EXPECT_EQ(refused ? now : now.substr(std::min<size_t>(72, now.size())),

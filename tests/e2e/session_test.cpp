@@ -2,7 +2,10 @@
 // fault the simulator can inject, spoilt containers, bad answers at every prompt; never a hang.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -20,8 +23,9 @@ namespace {
 using namespace session;
 
 struct Case {
-    std::string where, name, input, output, spoil, folder, container = "nv52fw.xfw";
+    std::string where, name, input, output, spoil, folder, container = "nv52fw.xfw", script;
     strings sim, sent, anywhere, ignore, events, files, args = {NV_TERM_BIN};
+    std::vector<strings> leftovers;
     std::vector<std::pair<std::string, std::string>> replace;
     std::vector<std::pair<size_t, std::string>> waits;  // input typed so far, text to wait for
     size_t image = 8, probes = 0;
@@ -48,6 +52,8 @@ const std::map<std::string, Setter> SETTERS = {
     {"files", [](Case& c, const std::string& v) { c.files = words(v); }},
     {"container", [](Case& c, const std::string& v) { c.container = v; }},
     {"folder", [](Case& c, const std::string& v) { c.folder = decode(v); }},
+    {"script", [](Case& c, const std::string& v) { c.script = v; }},
+    {"leftover", [](Case& c, const std::string& v) { c.leftovers.push_back(words(v)); }},
     {"events", [](Case& c, const std::string& v) { c.events = words(v); }},
     {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
     {"ignore", [](Case& c, const std::string& v) { c.ignore.push_back(decode(v)); }},
@@ -181,6 +187,19 @@ void check_events(std::string* out, const strings& want, const std::string& spc_
     EXPECT_EQ(std::max_element(v.begin() + 102, v.end()) - v.begin() - 2, 331);
 }
 
+// UTF-8 `text` as Windows PowerShell 5.1 saves a script: UTF-16 (LE or BE), after a byte-order
+// mark when `first` (converted by iconv).
+std::string utf16(std::string text, bool big_endian, bool first) {
+    iconv_t cd = iconv_open(big_endian ? "UTF-16BE" : "UTF-16LE", "UTF-8");
+    std::string out(4 * text.size(), '\0');
+    char *in = text.data(), *to = out.data();
+    size_t in_left = text.size(), to_left = out.size();
+    iconv(cd, &in, &in_left, &to, &to_left);
+    iconv_close(cd);
+    out.resize(out.size() - to_left);
+    return (first ? big_endian ? "\xfe\xff" : "\xff\xfe" : "") + out;
+}
+
 std::string replaced(std::string text, const std::string& piece, const std::string& by = "") {
     for (size_t at = 0; (at = text.find(piece, at)) != std::string::npos; at += by.size())
         text.replace(at, piece.size(), by);
@@ -206,7 +225,7 @@ TEST(Sessions, EachTranscript) {
             for (auto [token, port] :
                  {std::pair{"$PORT", b.sim.port()}, {"$NOBODY", nobody.port()}})
                 input = replaced(input, token, std::to_string(port));
-            return input;
+            return c.script.empty() ? input : utf16(input, c.script == "utf-16be", from == 0);
         };
         const std::string dir = b.dir.path() + (c.folder.empty() ? "" : "/" + c.folder);
         std::optional<Holder> reader;
@@ -214,6 +233,19 @@ TEST(Sessions, EachTranscript) {
             mkdir(dir.c_str(), 0755);
             write_file(dir + "/spect.spc", "old\n");
             ASSERT_TRUE(reader.emplace(dir + "/spect.spc").holding());
+        }
+        std::set<std::string> files(c.files.begin(), c.files.end());
+        for (const strings& l : c.leftovers) {  // name, hours untouched, kind
+            const std::string path = dir + "/" + l[0], kind = l.size() > 2 ? l[2] : "";
+            if (kind == "nobody" && geteuid() != 0 && files.erase(l[0])) continue;  // needs root
+            ASSERT_TRUE(kind != "folder" || mkdir(path.c_str(), 0700) == 0);
+            ASSERT_TRUE(kind != "symlink" || symlink("fw.tar", path.c_str()) == 0);
+            if (kind != "folder" && kind != "symlink") write_file(path, "a container cut short");
+            ASSERT_TRUE(kind != "linked" || link(path.c_str(), (path + "-kept").c_str()) == 0);
+            ASSERT_TRUE(kind != "nobody" || chown(path.c_str(), 65534, 65534) == 0);
+            const timespec when = {time(nullptr) - std::stol(l[1]) * 3600, 0},
+                           times[] = {when, when};
+            ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
         }
         const long long before = calendar_now();
         proc::Child s;
@@ -230,7 +262,7 @@ TEST(Sessions, EachTranscript) {
         proc::Result r = s.finish(20000);
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_code, c.exit);
-        const std::set<std::string> names = names_in(dir), files(c.files.begin(), c.files.end());
+        const std::set<std::string> names = names_in(dir);
         EXPECT_TRUE(files.empty() || names == files) << testing::PrintToString(names);
         std::string out = normalize(r.output, c.offset, before);
         if (!c.events.empty()) check_events(&out, c.events, dir + "/spect.spc");

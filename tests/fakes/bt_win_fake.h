@@ -35,8 +35,15 @@ struct Found {
 struct FakeBt : Common {
     bool radio = true;
     std::vector<Found> found;
-    bool authenticate = false;       // the socket was told to authenticate
-    std::string pin_answered;        // the PIN the transport gave when asked
+    bool authenticate = false;  // the socket was told to authenticate
+    std::string pin_answered;   // the PIN the transport gave when asked
+    // How the device pairs; the answer but a PIN's: "confirmed N", "passkey N" or "declined".
+    BLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request = {{},
+                                                        BLUETOOTH_AUTHENTICATION_METHOD_LEGACY,
+                                                        BLUETOOTH_IO_CAPABILITY_DISPLAYYESNO,
+                                                        MITMProtectionNotRequiredGeneralBonding,
+                                                        {0}};
+    std::string answer;
     int registrations = 0;           // PIN callbacks registered and not yet unregistered
     int radios = 0, finds = 0;       // handles given out and not yet closed
     SOCKET device = INVALID_SOCKET;  // the instrument's end
@@ -72,6 +79,11 @@ inline void answers(FakeBt& bt, int n, int cod, const std::string& name = "") {
 // Windows finds the first radio that is on.
 inline void radio(FakeBt& bt, Radio r) {
     bt.radio = r == Radio::on || r == Radio::second;
+}
+// The answer to the device's last pairing request but a PIN's.
+inline std::string paired_answer(FakeBt& bt) {
+    std::lock_guard<std::mutex> guard(bt.lock);
+    return bt.answer;
 }
 // Whether the link asked to be paired: the PIN it answered with, or empty when not asked.
 inline std::string paired_with(FakeBt& bt, const std::string&) {
@@ -130,10 +142,7 @@ inline const comm_btwin_api FAKE_API = {
     [](const BLUETOOTH_FIND_RADIO_PARAMS* p, HANDLE* radio) -> HBLUETOOTH_RADIO_FIND {
         std::lock_guard<std::mutex> guard(fake->lock);
         EXPECT_EQ(p->dwSize, sizeof *p);
-        if (!fake->radio) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return nullptr;
-        }
+        if (!fake->radio) return SetLastError(ERROR_NO_MORE_ITEMS), nullptr;
         fake->radios += 2;
         *radio = reinterpret_cast<HANDLE>(fake);
         return reinterpret_cast<HBLUETOOTH_RADIO_FIND>(fake);
@@ -145,10 +154,7 @@ inline const comm_btwin_api FAKE_API = {
         EXPECT_TRUE(p->fIssueInquiry && p->fReturnUnknown && p->fReturnRemembered);
         EXPECT_EQ(p->cTimeoutMultiplier, 8);  // an inquiry of 8 x 1.28 s
         fake->next = 0;
-        if (!next_found(info)) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return nullptr;
-        }
+        if (!next_found(info)) return SetLastError(ERROR_NO_MORE_ITEMS), nullptr;
         ++fake->finds;
         return reinterpret_cast<HBLUETOOTH_DEVICE_FIND>(fake);
     },
@@ -176,8 +182,16 @@ inline const comm_btwin_api FAKE_API = {
     },
     [](HANDLE, PBLUETOOTH_AUTHENTICATE_RESPONSE r) -> HRESULT {
         std::lock_guard<std::mutex> guard(fake->lock);
-        EXPECT_EQ(r->authMethod, BLUETOOTH_AUTHENTICATION_METHOD_LEGACY);
-        fake->pin_answered.assign(reinterpret_cast<const char*>(r->pinInfo.pin), r->pinInfo.pinLength);
+        EXPECT_EQ(r->authMethod, fake->request.authenticationMethod);
+        EXPECT_EQ(text_of(r->bthAddressRemote.rgBytes), text_of(fake->request.deviceInfo.Address.rgBytes));
+        if (r->negativeResponse)
+            fake->answer = "declined";
+        else if (r->authMethod == BLUETOOTH_AUTHENTICATION_METHOD_LEGACY)
+            fake->pin_answered.assign(reinterpret_cast<const char*>(r->pinInfo.pin), r->pinInfo.pinLength);
+        else if (r->authMethod == BLUETOOTH_AUTHENTICATION_METHOD_NUMERIC_COMPARISON)
+            fake->answer = "confirmed " + std::to_string(r->numericCompInfo.NumericValue);
+        else
+            fake->answer = "passkey " + std::to_string(r->passkeyInfo.passkey);
         return S_OK;
     },
     [](int family, int type, int protocol) -> SOCKET {
@@ -186,10 +200,7 @@ inline const comm_btwin_api FAKE_API = {
         EXPECT_EQ(type, SOCK_STREAM);
         EXPECT_EQ(protocol, BTHPROTO_RFCOMM);
         SOCKET mine = INVALID_SOCKET;
-        if (fake->connect == Connect::no_socket) {
-            WSASetLastError(fake->err);
-            return INVALID_SOCKET;
-        }
+        if (fake->connect == Connect::no_socket) return WSASetLastError(fake->err), INVALID_SOCKET;
         sockaddr_in a;
         if (fake->connect == Connect::never) return listening(&a);  // never writable
         if (fake->device != INVALID_SOCKET) closesocket(fake->device);  // the availability probe's
@@ -205,6 +216,7 @@ inline const comm_btwin_api FAKE_API = {
     [](SOCKET, const sockaddr* to, int length) -> int {
         PFN_AUTHENTICATION_CALLBACK_EX ask;
         PVOID param;
+        BLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request;
         {
             std::lock_guard<std::mutex> guard(fake->lock);
             EXPECT_EQ(length, static_cast<int>(sizeof(SOCKADDR_BTH)));
@@ -214,12 +226,12 @@ inline const comm_btwin_api FAKE_API = {
             fake->connected_to = text_of(a.rgBytes) + " channel " + std::to_string(bth->port);
             ask = fake->authenticate ? fake->pin_callback : nullptr;
             param = fake->pin_param;
+            fake->request.deviceInfo.dwSize = sizeof fake->request.deviceInfo;
+            fake->request.deviceInfo.Address.ullLong = bth->btAddr;
+            request = fake->request;
         }
-        if (ask) {  // the device wants a PIN, as the system asks for it while connecting
-            BLUETOOTH_AUTHENTICATION_CALLBACK_PARAMS request{};
-            request.authenticationMethod = BLUETOOTH_AUTHENTICATION_METHOD_LEGACY;
-            ask(param, &request);
-        }
+        if (ask) ask(param, &request);  // while connecting; declined, the connection is refused
+        if (paired_answer(*fake) == "declined") return WSASetLastError(WSAEACCES), SOCKET_ERROR;
         return connect_outcome(*fake, WSASetLastError, WSAEWOULDBLOCK);
     },
     [](SOCKET, int level, int name, char* value, int* length) -> int {

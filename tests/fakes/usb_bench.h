@@ -32,9 +32,12 @@ struct Device {
     uint16_t product = 0x0C44;
     // String descriptors (none when all are empty); libusb refuses one that reads "refused".
     std::string maker, name, serial;
-    bool kernel_driver = false;      // libusb: bound to interface 1, busy until it is detached
-    bool winusb = true;              // Windows: WinUSB is its driver
-    bool function = false;           // Windows: one function (interface) of a composite device
+    bool kernel_driver = false;  // libusb: bound to interface 1, busy until it is detached
+    bool winusb = true;          // Windows: WinUSB is the driver of the instrument's interface
+    bool composite = false;      // Windows: its interface 1 a function (child device) of its own
+    // Windows: its DeviceInterfaceGUIDs (our INF's; DeviceInterfaceGUID, one, when not `several`).
+    std::vector<std::string> interface_guids = {"{A57E82B0-6334-473C-A5F5-7F197C11CCCB}"};
+    bool several = true;
     std::string to_host, from_host;  // under the bench's lock
     bool gone = false;               // unplugged
     int id = 0;                      // its place in the bench's list

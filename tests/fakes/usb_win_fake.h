@@ -1,9 +1,10 @@
 // A fake USB bus behind the Windows USB transport's table of system calls, on the bench shared
-// with the libusb fake: devices bound to WinUSB or not; the SetupAPI listing; one open at a time
-// per device; interface 0 with an interrupt pipe (a control interface's) and interface 1, the
-// instrument's, with bulk IN 0x81 and OUT 0x02; overlapped reads and writes that complete into
-// the caller's event when the device has bytes or takes them; arrival and removal notifications.
-// It counts what is handed out, so a test can check that a link gives it all back.
+// with the libusb fake: devices bound to WinUSB or not, whole or composite (the instrument's
+// interface 1 a function of its own); SetupAPI's sets of devices and of interfaces by class; one
+// open at a time per device; interface 0 with an interrupt pipe and interface 1 with bulk IN 0x81
+// and OUT 0x02; overlapped reads and writes completing into the caller's event, their results
+// waited for as Windows waits; a device being pulled out, which aborts no longer reach; arrival
+// and removal notifications. It counts what is handed out, so a test can check it all came back.
 #pragma once
 
 #if NV_HAVE_WINUSB
@@ -11,6 +12,7 @@
 #include "usb_win_api.h"
 // After the table's header, which brings what they need.
 #include <devpkey.h>
+#include <objbase.h>
 
 #include <map>
 
@@ -36,11 +38,25 @@ inline std::string words_of(const Device& d) {
            ids_of(d, ':') + ")";
 }
 
+// A way into a device: the device itself, or a composite device's function.
+struct Node {
+    Device* device;
+    bool function;
+};
+inline std::wstring path_of(const Node& n, const std::string& guid) {
+    return L"\\\\?\\usb#vid_" + std::to_wstring(n.device->vendor) + (n.function ? L"&mi_01" : L"") +
+           L"#fake" + std::to_wstring(n.device->id) + L"#" + std::wstring(guid.begin(), guid.end());
+}
+
 class Bench;
 inline Bench* bench = nullptr;
 
 class Bench : public Core<Bench> {
   public:
+    // A device is being pulled out: aborts no longer reach it, what is in flight ends on unplug().
+    bool removing = false;
+    int blocking_waits = 0;  // waits for a result while its operation was still in flight
+
     Bench() {
         bench = this;
         comm_winusb_set_api(&table());
@@ -66,8 +82,11 @@ class Bench : public Core<Bench> {
         int number;
         std::set<int> terminated;  // pipes that end whole packets with a zero-length one
     };
+    // A set of nodes, or of the interfaces of class `guid` of its first `interfaces` nodes.
     struct List {
-        std::vector<Device*> devices;
+        std::string guid;
+        std::vector<Node> nodes;
+        size_t interfaces = 0;
     };
     struct Op {
         Device* device;
@@ -80,12 +99,50 @@ class Bench : public Core<Bench> {
         bool pending = true;
         DWORD error = 0, done = 0;
     };
+    static constexpr const char* GENERIC = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+    static constexpr DWORD RESULT_WAIT_MS = 5000;  // far beyond any completion here
 
     static Bench& b() { return *bench; }
+    static BOOL fail(DWORD error) {
+        SetLastError(error);
+        return FALSE;
+    }
     static std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-    static std::wstring path_of(const Device& d) {
-        return L"\\\\?\\usb#fake#" + std::to_wstring(d.id) +
-               L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    static std::string text_of(const GUID& g) {
+        wchar_t t[40];
+        return std::string(t, t + StringFromGUID2(g, t, 40) - 1);
+    }
+    // Under lock_: the nodes of what is plugged in.
+    std::vector<Node> nodes() const {
+        std::vector<Node> out;
+        for (auto& d : devices_) {
+            if (d->gone) continue;
+            out.push_back({d.get(), false});
+            if (d->composite) out.push_back({d.get(), true});
+        }
+        return out;
+    }
+    static bool winusb(const Node& n) {
+        return n.device->winusb && (n.function || !n.device->composite);
+    }
+    // The interface classes `n` registers: every device the generic one; WinUSB the device's.
+    static std::vector<std::string> classes_of(const Node& n) {
+        std::vector<std::string> out;
+        if (!n.function) out.push_back(GENERIC);
+        if (winusb(n))
+            out.insert(out.end(), n.device->interface_guids.begin(),
+                       n.device->interface_guids.end());
+        return out;
+    }
+    static std::wstring instance_id(const Node& n) {
+        const Device& d = *n.device;
+        wchar_t id[256];
+        std::swprintf(id, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
+                      n.function ? L"&MI_01" : L"",
+                      n.function || d.serial.empty()
+                          ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
+                          : wide(d.serial).c_str());
+        return id;
     }
 
     // Under lock_: ends an operation and signals its event, as the system does.
@@ -133,21 +190,47 @@ class Bench : public Core<Bench> {
     static HCMNOTIFICATION handle() { return reinterpret_cast<HCMNOTIFICATION>(&b()); }
 
     // ---- Windows' side, on the installed bench -----------------------------------------------
-    static HDEVINFO WINAPI get_class_devs(const GUID*, PCWSTR, HWND, DWORD) {
+    static HDEVINFO WINAPI get_class_devs(const GUID* guid, PCWSTR enumerator, HWND, DWORD flags) {
         std::lock_guard<std::mutex> guard(b().lock_);
         auto list = new List;
-        for (auto& d : b().devices_)
-            if (!d->gone) list->devices.push_back(d.get());
+        if (guid != nullptr) {  // the interfaces of one class
+            EXPECT_EQ(flags, static_cast<DWORD>(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+            list->guid = text_of(*guid);
+            for (const Node& n : b().nodes()) {
+                const auto classes = classes_of(n);
+                if (std::find(classes.begin(), classes.end(), list->guid) != classes.end())
+                    list->nodes.push_back(n);
+            }
+        } else {  // every USB device
+            EXPECT_EQ(flags, static_cast<DWORD>(DIGCF_ALLCLASSES | DIGCF_PRESENT));
+            EXPECT_TRUE(enumerator != nullptr && std::wstring(enumerator) == L"USB");
+            list->nodes = b().nodes();
+        }
+        list->interfaces = list->guid.empty() ? 0 : list->nodes.size();
         b().lists_.insert(list);
         return reinterpret_cast<HDEVINFO>(list);
     }
     static List* list_of(HDEVINFO set) { return reinterpret_cast<List*>(set); }
-    static BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD index,
-                                       PSP_DEVICE_INTERFACE_DATA data) {
-        if (index >= list_of(set)->devices.size()) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
+    static BOOL WINAPI enum_info(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA info) {
+        EXPECT_TRUE(list_of(set)->guid.empty());
+        if (index >= list_of(set)->nodes.size()) return fail(ERROR_NO_MORE_ITEMS);
+        info->Reserved = index;
+        return TRUE;
+    }
+    static BOOL WINAPI open_info(HDEVINFO set, PCWSTR id, HWND, DWORD, PSP_DEVINFO_DATA info) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        const std::vector<Node> all = b().nodes();
+        const auto n =
+            std::find_if(all.begin(), all.end(), [&](auto& n) { return instance_id(n) == id; });
+        if (n == all.end()) return fail(ERROR_NO_SUCH_DEVINST);
+        list_of(set)->nodes.push_back(*n);
+        info->Reserved = list_of(set)->nodes.size() - 1;
+        return TRUE;
+    }
+    static BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid,
+                                       DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+        EXPECT_EQ(text_of(*guid), list_of(set)->guid);
+        if (index >= list_of(set)->interfaces) return fail(ERROR_NO_MORE_ITEMS);
         data->Reserved = index;
         return TRUE;
     }
@@ -155,51 +238,62 @@ class Bench : public Core<Bench> {
                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
                                         PDWORD required, PSP_DEVINFO_DATA info) {
         const size_t index = data->Reserved;
-        const std::wstring path = path_of(*list_of(set)->devices.at(index));
+        const std::wstring path = path_of(list_of(set)->nodes.at(index), list_of(set)->guid);
         const DWORD needed =
             static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                (path.size() + 1) * sizeof(wchar_t));
         if (required) *required = needed;
-        if (detail == nullptr || size < needed) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (detail == nullptr || size < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
         EXPECT_EQ(detail->cbSize, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
         std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
         if (info) info->Reserved = index;
         return TRUE;
     }
+    static BOOL give(const std::wstring& text, PBYTE buffer, DWORD size) {
+        const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+        if (size < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
+        std::memcpy(buffer, text.c_str(), needed);
+        return TRUE;
+    }
     static BOOL WINAPI device_property(HDEVINFO set, PSP_DEVINFO_DATA info, const DEVPROPKEY* key,
                                        DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD, DWORD) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        const Device& d = *list_of(set)->devices.at(info->Reserved);
-        wchar_t id[256], location[64];
-        std::swprintf(id, 256, L"USB\\VID_%04X&PID_%04X%ls\\%ls", d.vendor, d.product,
-                      d.function ? L"&MI_01" : L"",
-                      d.serial.empty() ? (L"5&2b1a3c&0&" + std::to_wstring(port_of(d))).c_str()
-                                       : wide(d.serial).c_str());
-        std::swprintf(location, 64, L"Port_#%04d.Hub_#%04d", port_of(d), hub_of(d));
+        const Node n = list_of(set)->nodes.at(info->Reserved);
+        const Device& d = *n.device;
+        wchar_t location[64];  // a function has no port of its own
+        std::swprintf(location, 64, n.function ? L"0000.0014.%04d.%03d" : L"Port_#%04d.Hub_#%04d",
+                      port_of(d), hub_of(d));
+        const std::wstring parent =
+            n.function ? instance_id({n.device, false}) : L"USB\\ROOT_HUB30\\4&1a2b3c&0&0";
         const std::pair<const DEVPROPKEY*, std::wstring> properties[] = {
-            {&DEVPKEY_Device_InstanceId, id},
+            {&DEVPKEY_Device_InstanceId, instance_id(n)},
             {&DEVPKEY_Device_LocationInfo, location},
-            {&DEVPKEY_Device_Service, d.winusb ? L"WinUSB" : L"usbccgp"},
-            {&DEVPKEY_Device_BusReportedDeviceDesc, wide(d.name)},
-            {&DEVPKEY_Device_Manufacturer, wide(d.maker)}};
+            {&DEVPKEY_Device_Service, winusb(n)                    ? L"WinUSB"
+                                      : d.composite && !n.function ? L"usbccgp"
+                                                                   : L"usbser"},
+            {&DEVPKEY_Device_BusReportedDeviceDesc,
+             n.function && !d.name.empty() ? wide(d.name) + L" data" : wide(d.name)},
+            {&DEVPKEY_Device_Manufacturer, n.function ? L"" : wide(d.maker)},
+            {&DEVPKEY_Device_Parent, parent}};
         std::wstring text;
         for (const auto& [k, value] : properties)
             if (std::memcmp(key, k, sizeof *k) == 0) text = value;
-        if (text.empty()) {
-            SetLastError(ERROR_NOT_FOUND);
-            return FALSE;
-        }
-        const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-        if (size < needed) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (text.empty()) return fail(ERROR_NOT_FOUND);
         *type = DEVPROP_TYPE_STRING;
-        std::memcpy(buffer, text.c_str(), needed);
-        return TRUE;
+        return give(text, buffer, size);
+    }
+    static BOOL WINAPI custom_property(HDEVINFO set, PSP_DEVINFO_DATA info, PCWSTR name, DWORD,
+                                       PDWORD type, PBYTE buffer, DWORD size, PDWORD) {
+        std::lock_guard<std::mutex> guard(b().lock_);
+        const Node n = list_of(set)->nodes.at(info->Reserved);
+        const Device& d = *n.device;
+        const std::wstring wanted = d.several ? L"DeviceInterfaceGUIDs" : L"DeviceInterfaceGUID";
+        if (!winusb(n) || d.interface_guids.empty() || wanted != name) return fail(ERROR_NOT_FOUND);
+        std::wstring text;  // REG_MULTI_SZ: each string ended, then an empty one
+        for (const std::string& g : d.interface_guids)
+            text += wide(g) + std::wstring(d.several, L'\0');
+        *type = d.several ? REG_MULTI_SZ : REG_SZ;
+        return give(text, buffer, size);
     }
     static BOOL WINAPI destroy_list(HDEVINFO set) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -212,19 +306,22 @@ class Bench : public Core<Bench> {
         std::lock_guard<std::mutex> guard(b().lock_);
         EXPECT_EQ(access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
         EXPECT_TRUE(flags & FILE_FLAG_OVERLAPPED);
-        Device* d = nullptr;
-        for (auto& each : b().devices_)
-            if (!each->gone && path_of(*each) == path) d = each.get();
-        const DWORD error = d == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
-                            : b().opens_.count(d) || b().refusal == Refusal::in_use
+        const Node* found = nullptr;
+        const std::vector<Node> all = b().nodes();
+        for (const Node& n : all)
+            for (const std::string& guid : classes_of(n))
+                if (path_of(n, guid) == path) found = &n;
+        const DWORD error = found == nullptr || b().refusal == Refusal::gone ? ERROR_FILE_NOT_FOUND
+                            : b().opens_.count(found->device) || b().refusal == Refusal::in_use
                                 ? ERROR_ACCESS_DENIED
                                 : 0;
         if (error != 0) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-        b().opens_.insert(d);
-        return reinterpret_cast<HANDLE>(d);
+        EXPECT_TRUE(winusb(*found)) << "opened what WinUSB does not drive";
+        b().opens_.insert(found->device);
+        return reinterpret_cast<HANDLE>(found->device);
     }
     static BOOL WINAPI close_handle(HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -238,9 +335,11 @@ class Bench : public Core<Bench> {
         *out = i;
         return TRUE;
     }
+    // The first interface: a composite device's function's own (1), a whole device's 0.
     static BOOL WINAPI initialize(HANDLE h, PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        return new_interface(reinterpret_cast<Device*>(h), 0, out);
+        Device* d = reinterpret_cast<Device*>(h);
+        return new_interface(d, d->composite ? 1 : 0, out);
     }
     static BOOL WINAPI free(WINUSB_INTERFACE_HANDLE h) {
         std::lock_guard<std::mutex> guard(b().lock_);
@@ -251,10 +350,7 @@ class Bench : public Core<Bench> {
     static BOOL WINAPI associated(WINUSB_INTERFACE_HANDLE h, UCHAR index,
                                   PWINUSB_INTERFACE_HANDLE out) {
         std::lock_guard<std::mutex> guard(b().lock_);
-        if (index > 0) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
+        if (index > 0 || iface(h)->number != 0) return fail(ERROR_NO_MORE_ITEMS);
         return new_interface(iface(h)->device, 1, out);
     }
     static BOOL WINAPI interface_settings(WINUSB_INTERFACE_HANDLE h, UCHAR,
@@ -269,10 +365,7 @@ class Bench : public Core<Bench> {
         static const WINUSB_PIPE_INFORMATION pipes[2][2] = {
             {{UsbdPipeTypeInterrupt, 0x83, 64, 1}, {}},
             {{UsbdPipeTypeBulk, 0x81, 64, 0}, {UsbdPipeTypeBulk, 0x02, 64, 0}}};
-        if (index > iface(h)->number) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
-            return FALSE;
-        }
+        if (index > iface(h)->number) return fail(ERROR_NO_MORE_ITEMS);
         *pipe = pipes[iface(h)->number][index];
         return TRUE;
     }
@@ -299,8 +392,7 @@ class Bench : public Core<Bench> {
         k.order_.push_back(ov);
         k.woken();
         k.changed_.notify_all();
-        SetLastError(ERROR_IO_PENDING);
-        return FALSE;
+        return fail(ERROR_IO_PENDING);
     }
     static BOOL WINAPI read_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffer, ULONG length,
                                  PULONG, LPOVERLAPPED ov) {
@@ -319,11 +411,20 @@ class Bench : public Core<Bench> {
             ADD_FAILURE() << "the result of an operation never started";
             return FALSE;
         }
-        if (wait) k.changed_.wait(held, [&] { return !it->second.pending; });
-        if (it->second.pending) {
-            SetLastError(ERROR_IO_INCOMPLETE);
-            return FALSE;
+        if (wait && it->second.pending) {
+            // As Windows waits: on the operation's event, which a completion signals once.
+            ++k.blocking_waits;
+            k.changed_.notify_all();
+            held.unlock();
+            const DWORD woke = WaitForSingleObject(ov->hEvent, RESULT_WAIT_MS);
+            held.lock();
+            if (woke != WAIT_OBJECT_0) {
+                ADD_FAILURE() << "a wait for a result whose completion another wait had taken: "
+                                 "it would never return";
+                k.changed_.wait(held, [&] { return !it->second.pending; });
+            }
         }
+        if (it->second.pending) return fail(ERROR_IO_INCOMPLETE);
         const Op op = it->second;
         k.ops_.erase(it);
         k.order_.erase(std::remove(k.order_.begin(), k.order_.end(), ov), k.order_.end());
@@ -333,6 +434,7 @@ class Bench : public Core<Bench> {
     }
     static BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {
         std::lock_guard<std::mutex> guard(b().lock_);
+        if (b().removing) return fail(ERROR_BAD_COMMAND);
         for (auto& [ov, op] : b().ops_)
             if (op.iface == iface(h) && op.pipe == pipe && op.pending)
                 b().finish(ov, op, ERROR_OPERATION_ABORTED, 0);
@@ -369,10 +471,11 @@ class Bench : public Core<Bench> {
     static const comm_winusb_api& table() {
         // clang-format off
         static const comm_winusb_api api = {
-            get_class_devs, enum_interfaces, interface_detail, device_property, destroy_list,
-            create_file, close_handle, initialize, free, associated, interface_settings, query_pipe,
-            pipe_policy, read_pipe, write_pipe, overlapped_result, abort_pipe, reset_pipe,
-            register_notification, unregister_notification};
+            get_class_devs, enum_info, open_info, enum_interfaces, interface_detail,
+            device_property, custom_property, destroy_list, create_file, close_handle, initialize,
+            free, associated, interface_settings, query_pipe, pipe_policy, read_pipe, write_pipe,
+            overlapped_result, abort_pipe, reset_pipe, register_notification,
+            unregister_notification};
         // clang-format on
         return api;
     }

@@ -2,9 +2,10 @@
 # CI: `make windows-package` gives the archive and the installer. Under Wine, in a prefix of its
 # own in a temporary folder (never ~/.wine): the archive holds the two programs, manual pages and
 # a CR LF README and copyright, and its nv-term.exe runs a session against the Linux nv52-sim on
-# loopback. The installer puts the same under Program Files\nv-term, on the system PATH and in the
-# installed programs with its version, replaces an older one in place, runs the same session, and
-# `msiexec /x` leaves nothing.
+# loopback. The installer puts the same under Program Files\nv-term, once on the system PATH and
+# in the installed programs with its version, replaces an older one in place and another build of
+# the same version too (one entry), runs the same session, and `msiexec /x` leaves nothing, the
+# PATH exactly as it was before.
 #   windows_package_test.sh        (run from anywhere, as root: in a network namespace of its own)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -45,6 +46,7 @@ windows_session() {
         fail "nv52-sim.exe --help"
 }
 wine_reg() { "$WINE" reg query "$@" 2>/dev/null | tr -d '\r'; }
+system_path() { wine_reg "$env_key" /v PATH | sed -n 's/^ *PATH *REG_[A-Z_]*SZ *//p'; }
 env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 installed_versions() {  # the DisplayVersion of every nv-term in the list of installed programs
@@ -68,7 +70,9 @@ grep -q "^nv-term $version for Windows" "$unpacked/README.txt" || fail "README.t
 windows_session "$unpacked"
 echo "windows-package: the archive's nv-term.exe ran a session"
 
-# The installer: an older version first, then this one over it.
+# The installer: an older version first, then this one over it, then another build of this one
+# (a product code of its own) over that.
+path_before=$(system_path)
 "$src/win/build-msi.sh" "$src/build-win/nv-term-$version-win64" 0.0.1 "$tmp/old.msi"
 msiexec /i "$tmp/old.msi" || fail "msiexec /i of version 0.0.1"
 [ "$(installed_versions)" = 0.0.1 ] || fail "installed: $(installed_versions)"
@@ -79,15 +83,22 @@ dir=$WINEPREFIX/drive_c/Program\ Files/nv-term
 listing=$(cd "$dir" && ls | sort | tr '\n' ' ')
 [ "$listing" = "COPYRIGHT.txt README.txt nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html nv52-winusb.inf " ] ||
     fail "Program Files\\nv-term holds: $listing"
-wine_reg "$env_key" /v PATH | grep -iF 'C:\Program Files\nv-term' >/dev/null ||
-    fail "the folder is not on the system PATH: $(wine_reg "$env_key" /v PATH)"
+path_installed="C:\\Program Files\\nv-term\\;$path_before"
+[ "$(system_path)" = "$path_installed" ] ||
+    fail "the system PATH is '$(system_path)', not the folder once before '$path_before'"
 windows_session "$dir"
 echo "windows-package: installed over 0.0.1 as $version, on the PATH;" \
      "the installed nv-term.exe ran a session"
 
-msiexec /x "$msi" || fail "msiexec /x"
+"$src/win/build-msi.sh" "$src/build-win/nv-term-$version-win64" "$version" "$tmp/again.msi"
+msiexec /i "$tmp/again.msi" || fail "msiexec /i of another build of $version"
+[ "$(installed_versions)" = "$version" ] && [ "$(system_path)" = "$path_installed" ] ||
+    fail "after another build of $version: '$(installed_versions)', PATH '$(system_path)'"
+echo "windows-package: another build of $version replaced the installed one"
+
+msiexec /x "$tmp/again.msi" || fail "msiexec /x"
 [ ! -e "$dir" ] || fail "msiexec /x left: $(ls -A "$dir")"
 [ -z "$(installed_versions)" ] || fail "still in the installed programs: $(installed_versions)"
-! wine_reg "$env_key" /v PATH | grep -iF 'nv-term' >/dev/null ||
-    fail "msiexec /x left the PATH entry: $(wine_reg "$env_key" /v PATH)"
-echo "windows-package: msiexec /x left nothing"
+[ "$(system_path)" = "$path_before" ] ||
+    fail "msiexec /x left the system PATH '$(system_path)', not '$path_before'"
+echo "windows-package: msiexec /x left nothing, the PATH as it was"

@@ -164,6 +164,58 @@ TEST(BtContract, EveryRefusalHasItsNote) {
     }
 }
 
+#if NV_HAVE_WINBT
+// Bluetooth 2.1 pairing: a comparison without a number for a person (Just Works: no display, or no
+// protection asked for) confirmed with the device's number; a passkey asked for is the PIN if it is
+// 1-6 digits; the rest (a person needed, out of band) declined at once, with the pairing's note.
+TEST(BtContract, WindowsAnswersEveryWayOfPairing) {
+    const char* address = "00:11:22:AA:BB:CC";
+    enum { COMPARE = 3, SHOW, ENTER, OOB = 2 };  // BLUETOOTH_AUTHENTICATION_METHOD
+    enum { SHOWS = 0, YES_NO, KEYS, NO_IO };     // BLUETOOTH_IO_CAPABILITY
+    enum { NOT_ASKED = 0, ASKED, BONDING_ASKED = 3, GENERAL_ASKED = 5, GENERAL = 4 };
+    const struct {
+        int method, io, needs;
+        ULONG number;
+        const char* pin;
+        std::string answer;
+    } cases[] = {
+        {COMPARE, NO_IO, GENERAL_ASKED, 123456, "1234", "confirmed 123456"},
+        {COMPARE, YES_NO, GENERAL, 999999, "1234", "confirmed 999999"},
+        {COMPARE, YES_NO, NOT_ASKED, 7, "0000", "confirmed 7"},
+        {COMPARE, YES_NO, ASKED, 1, "1", "declined"},
+        {COMPARE, YES_NO, BONDING_ASKED, 1, "1", "declined"},
+        {COMPARE, YES_NO, GENERAL_ASKED, 1, "1", "declined"},
+        {ENTER, SHOWS, GENERAL_ASKED, 0, "004711", "passkey 4711"},
+        {ENTER, SHOWS, GENERAL_ASKED, 0, "999999", "passkey 999999"},
+        {ENTER, SHOWS, GENERAL_ASKED, 0, "1234567", "declined"},
+        {ENTER, SHOWS, GENERAL_ASKED, 0, "12a4", "declined"},
+        {SHOW, KEYS, GENERAL_ASKED, 1, "1", "declined"},
+        {OOB, YES_NO, GENERAL_ASKED, 0, "1", "declined"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer + " " + std::to_string(c.needs) + " " + c.pin);
+        Installed f;
+        f.bt.request = {{},
+                        BLUETOOTH_AUTHENTICATION_METHOD(c.method),
+                        BLUETOOTH_IO_CAPABILITY(c.io),
+                        BLUETOOTH_AUTHENTICATION_REQUIREMENTS(c.needs),
+                        {c.number}};
+        CommRunning running;
+        char conn[COMM_CONN_STRING_SIZE];
+        ASSERT_EQ(comm_make_conn_string_bt(conn, address, "", 1, 3, c.pin, 60000), 0);
+        const bool declined = c.answer == "declined";
+        ErrorLog log;
+        Link link;
+        ASSERT_TRUE(link.connect(conn));
+        EXPECT_TRUE(link.wait(declined ? C : O));
+        EXPECT_EQ(paired_answer(f.bt), c.answer);
+        EXPECT_EQ(log.text(), declined ? pairing_note(address, c.pin) : "");
+        EXPECT_EQ(comm_disconnect(link.handle) == 0, !declined);
+        link.handle = 0;
+    }
+}
+#endif  // NV_HAVE_WINBT
+
 #if NV_HAVE_BLUEZ
 // BlueZ alone tells the controller to cancel an inquiry (no names are asked for after it); a
 // cancel before an inquiry does not stop the next one; an inquiry that fails finds nothing, and

@@ -505,19 +505,74 @@ TEST(UsbContract, LibusbHotPlugCallsBackOncePerRound) {
 #endif  // NV_HAVE_LIBUSB
 
 #if NV_HAVE_WINUSB
-// A device whose driver is not WinUSB is listed but refused, with a note naming it and the
-// program's advice; one function of a composite device is no device of its own.
-TEST(UsbContract, WinusbFunctionsAndOtherDrivers) {
-    Bench b;
-    b.add(1, {4})->winusb = false;
-    b.add(1, {5})->function = true;
-    EXPECT_EQ(usb_listing(), std::vector<std::string>{"USBS:1-4:1781/0c44"});
-    CommRunning running;
-    comm_usb_set_access_advice("The program's advice.\n");
-    EXPECT_EQ(refused_note("USBS:1-4:1781/0c44"),
-              "The USB device at hub 1 port 4 (1781:0c44) is not bound to WinUSB, so it cannot be "
-              "used.\nThe program's advice.\n");
-    comm_usb_set_access_advice(nullptr);
+// Found through the interface class of our INF or those the device names (its firmware's, several
+// or one), a composite device's function too (named as its device), and opened there; through the
+// generic one only without a class. Another driver's device, or function, is refused with advice.
+TEST(UsbContract, WinusbDevicesThroughTheirOwnInterfaces) {
+    const std::string ours = "{A57E82B0-6334-473C-A5F5-7F197C11CCCB}",
+                      makers = "{6B1D2C3A-0E7F-4A51-9C2D-3E4F5A6B7C8D}",
+                      another = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}";
+    const struct {
+        bool composite, winusb;
+        std::vector<std::string> guids;
+        bool several;
+    } cases[] = {
+        {false, true, {ours}, true},    {false, true, {makers}, true},
+        {false, true, {makers}, false}, {false, true, {}, true},
+        {true, true, {ours}, true},     {true, true, {another, makers}, true},
+        {true, true, {makers}, false},  {false, false, {ours}, true},
+        {true, false, {ours}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        Bench b;
+        Device d = at(1, {4});
+        d.composite = c.composite, d.winusb = c.winusb, d.interface_guids = c.guids;
+        Device* dev = (d.several = c.several, b.add(d));
+        b.names(dev, "Maker", "NV-52", "A0001");
+        ASSERT_EQ(usb_listing(16, "Maker", "NV-52"), std::vector<std::string>{entry_of(*dev)});
+        CommRunning running;
+        comm_usb_set_access_advice("Advice.\n");
+        for (const std::string& conn : {entry_of(*dev), usb_string(dev, 1)}) {
+            if (!c.winusb) {
+                EXPECT_EQ(refused_note(conn), "The USB device at " + words_of(*dev) +
+                                                  " is not bound to WinUSB, so it cannot be "
+                                                  "used.\nAdvice.\n");
+                continue;
+            }
+            Link link;
+            ASSERT_TRUE(link.connect(conn) && link.wait(O)) << conn;
+            b.send(dev, "ping");
+            ASSERT_TRUE(link.ev.wait_bytes(link.handle, 4));
+            ASSERT_EQ(comm_write(link.handle, "pong", 4, 0, 5000), 0);
+            ASSERT_EQ(comm_disconnect(link.handle), 0);
+            link.handle = 0;
+        }
+        comm_usb_set_access_advice(nullptr);
+        EXPECT_EQ(b.received(dev, c.winusb ? 8 : 0), c.winusb ? "pongpong" : "");
+        EXPECT_EQ(b.records().pipes, (c.winusb ? std::set<int>{0x81, 0x02} : std::set<int>{}));
+    }
+}
+
+// Pulled out while the link closes: no abort reaches it, the reads end with the removal while the
+// close waits for them, and it returns (a system wait that took their completion would hang it).
+TEST(UsbContract, WinusbACloseDuringARemovalReturns) {
+    for (bool composite : {false, true}) {
+        SCOPED_TRACE(composite);
+        Bench b;
+        Device d = at(1, {4});
+        d.composite = composite;
+        Device* dev = b.add(d);
+        CommRunning running;
+        Link link;
+        ASSERT_TRUE(link.connect(entry_of(*dev)) && link.wait(O));
+        b.set([](Bench& k) { k.removing = true; });
+        std::thread closer([&] { EXPECT_EQ(comm_disconnect(link.handle), 0); });
+        EXPECT_TRUE(b.wait([](Bench& k) { return k.blocking_waits > 0; }));
+        b.unplug(dev);
+        closer.join();  // the fake fails a wait that would never end, after 5 s
+        link.handle = 0;
+    }
 }
 #endif  // NV_HAVE_WINUSB
 
