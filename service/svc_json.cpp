@@ -87,8 +87,11 @@ void write_value(std::string* out, const json_value& v) {
                 snprintf(num, sizeof num, "null");
             else if (v.n == std::floor(v.n) && std::fabs(v.n) < 9007199254740992.0)
                 snprintf(num, sizeof num, "%.0f", v.n);
-            else
-                snprintf(num, sizeof num, "%.10g", v.n);
+            else  // the shortest that reads back as the same number
+                for (int digits = 15; digits <= 17; ++digits) {
+                    snprintf(num, sizeof num, "%.*g", digits, v.n);
+                    if (std::strtod(num, nullptr) == v.n) break;
+                }
             *out += num;
             break;
         }
