@@ -119,13 +119,18 @@ int run(const svc_options& o) {
         svc_warn("", "at most " + std::to_string(SVC_MAX_INSTRUMENTS) + " instruments a run");
         return SVC_USAGE;
     }
-    // Every link is started before any work: a connection string refused as malformed stops
-    // the run with nothing done.
-    for (size_t k = 0; k < targets.size(); ++k) {
+    // Every link is started before any work, those given as connection strings first: one that
+    // is refused as malformed stops the run with nothing sent to any instrument.
+    std::vector<size_t> order(targets.size());
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_partition(order.begin(), order.end(),
+                          [&](size_t k) { return targets[k].conn == targets[k].device; });
+    for (size_t n = 0; n < order.size(); ++n) {
+        const size_t k = order[n];
         if (svc_start_link(static_cast<int>(k), targets[k].conn)) continue;
         svc_warn("", "'" + targets[k].device + "' is a malformed connection string or one of no " +
                          "known form");
-        for (size_t j = 0; j < k; ++j) svc_drop_link(static_cast<int>(j));
+        for (size_t j = 0; j < n; ++j) svc_drop_link(static_cast<int>(order[j]));
         return SVC_USAGE;
     }
 
