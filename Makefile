@@ -9,7 +9,7 @@ BUILD ?= build
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all build test demo bench asan tsan fuzz install uninstall package package-reduced \
+.PHONY: all build test demo demo-bench bench asan tsan fuzz install uninstall package package-reduced \
         clean windows test-windows windows-package
 
 all: build
@@ -64,6 +64,10 @@ package-reduced:
 
 demo: build
 	@scripts/demo.sh
+
+# Eight simulated instruments flashed at once by nv-service, and its record of them.
+demo-bench: build
+	@scripts/demo-bench.sh
 
 bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "no benchmarks yet"; fi
