@@ -235,6 +235,8 @@ struct Work {
             *reason = "the connection failed";
         else if (link.closed)
             *reason = "the link closed before the instrument answered";
+        else if (up || QXX_get_conn_state_id(handle) != COMM_STATE_NONE)
+            *reason = "no NV-52 answered the identification";
         else
             *reason = "no NV-52 answered within " + std::to_string(wait_ms / 1000) + " s";
         return SVC_NOT_FOUND;

@@ -1,5 +1,7 @@
-// nv-service run as a process against nv52-sim --instruments 8 in a network namespace of its
-// own, joined to the test's by a veth pair; the cases are data/cases.txt (see its head).
+// nv-service run as a process against nv52-sim --instruments 8: in a network namespace of its
+// own, joined to the test's by a veth pair (data/cases.txt, whose head tells the form), and on
+// free loopback ports (data/loopback.txt), which the Windows run also runs against nv-service.exe
+// under Wine.
 #include <gtest/gtest.h>
 #include <glob.h>
 #include <sys/mount.h>
@@ -22,13 +24,27 @@ constexpr const char* BENCH = "10.9.0.2";  // the bench's
 constexpr int FIRST_PORT = 4444;
 constexpr int INSTRUMENTS = 8;
 
-// The bench: nv52-sim in a network namespace of its own, made when its shell is there.
+// The bench: nv52-sim in a network namespace of its own, made when its shell is there; or, with
+// `loopback`, on free ports of 127.0.0.1 (its ports then read off its first lines).
 class Bench {
   public:
-    bool start(const strings& options, int instruments, const std::string& log) {
+    std::vector<int> ports;
+    std::string udp;
+
+    bool start(const strings& options, int instruments, const std::string& log, bool loopback) {
+        if (loopback) {
+            strings args = {NV52_SIM_BIN, "--port", "0", "--discovery-port", "0", "--log"};
+            args.insert(args.end(), options.begin(), options.end());
+            if (!child_.start(args, "", log)) return false;
+            for (int k = 0; k < instruments; ++k)
+                ports.push_back(Sim::port_of(child_.wait_line("listening tcp ")));
+            udp = child_.wait_line("listening udp ");
+            return !udp.empty() && ports.back() > 0;
+        }
         std::string sim = std::string(NV52_SIM_BIN) + " --bind 0.0.0.0 --port " +
                           std::to_string(FIRST_PORT) + " --discovery-port 4455 --log";
         for (const std::string& o : options) sim += " '" + o + "'";
+        for (int k = 0; k < instruments; ++k) ports.push_back(FIRST_PORT + k);
         const std::string script = std::string("echo inside; read go; ip link set lo up && ") +
                                    "ip addr add " + BENCH + "/24 dev vb && ip link set vb up && " +
                                    "exec " + sim;
@@ -59,7 +75,8 @@ struct Run {
 };
 
 struct Case {
-    std::string name, setup;
+    std::string name, setup, record = "state/nv-term/service.jsonl";
+    bool loopback = false, tty = false;
     strings sim;
     std::vector<strings> files, records, sent;
     std::vector<Run> runs;
@@ -68,16 +85,19 @@ struct Case {
     int exit = 0;
 };
 
-// "$3": instrument 3's DEVICE; "$DIR": the case's folder; "$HOST": the bench's address.
-std::string expand(std::string s, const std::string& dir) {
+// "$3": instrument 3's DEVICE; "$DIR": the case's folder; "$HOST": the bench's address; "$UDP":
+// where its discovery answers.
+std::string expand_text(std::string s, const std::string& dir, const Bench& bench, bool loopback) {
+    const std::string host = loopback ? "127.0.0.1" : BENCH;
     for (size_t at; (at = s.find("$DIR")) != std::string::npos;) s.replace(at, 4, dir);
-    for (size_t at; (at = s.find("$HOST")) != std::string::npos;) s.replace(at, 5, BENCH);
+    for (size_t at; (at = s.find("$HOST")) != std::string::npos;) s.replace(at, 5, host);
+    for (size_t at; (at = s.find("$UDP")) != std::string::npos;) s.replace(at, 4, bench.udp);
     static const std::regex instrument(R"(\$([1-8]))");
     std::smatch m;
     while (std::regex_search(s, m, instrument)) {
-        const int k = std::stoi(m[1]);
-        s.replace(m.position(0), m.length(0),
-                  std::string(BENCH) + ":" + std::to_string(FIRST_PORT + k - 1));
+        const size_t k = std::stoul(m[1]);
+        const int port = k <= bench.ports.size() ? bench.ports[k - 1] : 0;
+        s.replace(m.position(0), m.length(0), host + ":" + std::to_string(port));
     }
     return s;
 }
@@ -86,9 +106,9 @@ std::string serial_of(int k) {
     return "C000" + std::to_string(1233 + k);
 }
 
-std::vector<Case> load() {
+std::vector<Case> load(const std::string& name) {
     std::vector<Case> cases;
-    for (const auto& [n, line] : proc::data_lines(NV_SOURCE_DIR "/tests/service/data/cases.txt")) {
+    for (const auto& [n, line] : proc::data_lines(NV_SOURCE_DIR "/tests/service/data/" + name)) {
         std::istringstream in(line);
         std::string word, rest;
         in >> word;
@@ -99,6 +119,7 @@ std::vector<Case> load() {
         w.pop_back();
         if (word == "case") {
             cases.emplace_back().name = rest;
+            cases.back().loopback = name == "loopback.txt";
             continue;
         }
         Case& c = cases.back();
@@ -116,6 +137,8 @@ std::vector<Case> load() {
             (word == "each" ? c.each : c.contents)
                 .push_back({rest.substr(0, rest.find(' ')), rest.substr(rest.find(' ') + 1)});
         if (word == "spc") c.spc.push_back(rest);
+        if (word == "recordfile") c.record = rest;
+        if (word == "tty") c.tty = true;
     }
     return cases;
 }
@@ -262,12 +285,20 @@ void run_case(const Case& c) {
     const std::string log = dir.file("sim.log");
     strings options = {"--instruments", std::to_string(INSTRUMENTS), "--event-ms", "20"};
     options.insert(options.end(), c.sim.begin(), c.sim.end());
-    ASSERT_TRUE(bench.start(options, INSTRUMENTS, log)) << read_file(log);
+    ASSERT_TRUE(bench.start(options, INSTRUMENTS, log, c.loopback)) << read_file(log);
+    const auto expand = [&](const std::string& text) {
+        return ::expand_text(text, dir.path(), bench, c.loopback);
+    };
 
     std::vector<proc::Child> children(c.runs.size());
     for (size_t i = 0; i < c.runs.size(); ++i) {
         strings args = {NV_SERVICE_BIN};
-        for (const std::string& a : c.runs[i].args) args.push_back(expand(a, dir.path()));
+        for (const std::string& a : c.runs[i].args) args.push_back(expand(a));
+        if (c.tty) {  // on a terminal of its own, the words quoted for script's shell
+            std::string command;
+            for (const std::string& a : args) command += "'" + a + "' ";
+            args = {"/usr/bin/script", "-qefc", command, "/dev/null"};
+        }
         ASSERT_TRUE(children[i].start(args, dir.path(), dir.file("err" + std::to_string(i))));
     }
     std::vector<Run> runs = c.runs;
@@ -275,12 +306,18 @@ void run_case(const Case& c) {
         const proc::Result r = children[i].finish();
         runs[i].exit = r.exit_code;
         runs[i].out = r.output;
+        if (c.tty)
+            runs[i].out.erase(std::remove(runs[i].out.begin(), runs[i].out.end(), '\r'),
+                              runs[i].out.end());
         runs[i].err = read_file(dir.file("err" + std::to_string(i)));
+        // nv-service.exe ends its lines with CR LF: standard output is read as LF already.
+        for (size_t at; (at = runs[i].err.find("\r\n")) != std::string::npos;)
+            runs[i].err.erase(at, 1);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(runs[i].exit, c.exit) << runs[i].out << runs[i].err;
         expect_lines(runs[i].out, c.out, "standard output");
         strings errs;
-        for (const std::string& e : c.err) errs.push_back(expand(e, dir.path()));
+        for (const std::string& e : c.err) errs.push_back(expand(e));
         expect_lines(runs[i].err, errs, "standard error");
     }
     bench.stop();  // its log is complete
@@ -292,7 +329,7 @@ void run_case(const Case& c) {
         EXPECT_EQ(it == sent.end() ? "" : it->second, want) << "instrument " << s[0];
     }
     // The service record: its lines, each a record, looked up by serial number.
-    const std::string record_path = dir.file("state/nv-term/service.jsonl");
+    const std::string record_path = dir.file(c.record);
     std::map<std::string, json_value> records;
     std::istringstream lines(read_file(record_path));
     int count = 0;
@@ -306,13 +343,11 @@ void run_case(const Case& c) {
             EXPECT_EQ(count, std::stoi(r[1])) << read_file(record_path);
             continue;
         }
-        const std::string key =
-            r[0][0] == '$' ? expand(r[0], dir.path()) : serial_of(std::stoi(r[0]));
+        const std::string key = r[0][0] == '$' ? expand(r[0]) : serial_of(std::stoi(r[0]));
         ASSERT_TRUE(records.count(key)) << key << "\n" << read_file(record_path);
         for (size_t i = 1; i < r.size(); ++i) {
             const size_t eq = r[i].find('=');
-            EXPECT_EQ(field(records[key], r[i].substr(0, eq)),
-                      expand(r[i].substr(eq + 1), dir.path()))
+            EXPECT_EQ(field(records[key], r[i].substr(0, eq)), expand(r[i].substr(eq + 1)))
                 << key << " " << r[i];
         }
     }
@@ -353,13 +388,19 @@ void PrintTo(const Case& c, std::ostream* os) {
 class Service : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Service, Case) {
-    RUN_IN_NAMESPACE("nm", {"ip link set lo up"});
+    if (!GetParam().loopback) {
+        // nv-service.exe in a namespace would need a Wine server of its own per case: the
+        // Windows run takes the loopback cases.
+        if (proc::windows_run()) GTEST_SKIP() << "the namespace cases run on Linux";
+        RUN_IN_NAMESPACE("nm", {"ip link set lo up"});
+    }
     run_case(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Service, ::testing::ValuesIn(load()),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             return info.param.name;
-                         });
+std::string name_of(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+INSTANTIATE_TEST_SUITE_P(Cases, Service, ::testing::ValuesIn(load("cases.txt")), name_of);
+INSTANTIATE_TEST_SUITE_P(Loopback, Service, ::testing::ValuesIn(load("loopback.txt")), name_of);
 
 }  // namespace
