@@ -44,6 +44,8 @@ check_programs() {
 
     local work
     work=$(mktemp -d)
+    # There before the simulator's shell opens it: a read of it never fails (and ends the script).
+    : >"$work/sim.out"
     "$bin/nv52-sim" --port 0 --discovery-port 0 >"$work/sim.out" 2>/dev/null &
     local sim=$!
     local port="" i
