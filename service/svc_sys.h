@@ -39,10 +39,15 @@ std::vector<svc_port> svc_serial_ports();
 bool svc_append(int fd, const std::string& bytes);
 void svc_close(int fd);
 
+// The calendar time in UTC of `seconds` since the epoch.
+void svc_utc_tm(int64_t seconds, struct tm* out);
+// The PC's local calendar time now.
+void svc_local_now(struct tm* out);
+
+// ---- the same on every system (svc_sys.cpp) -----------------------------------------------------
+
 // UTC as ISO 8601: "2026-12-07T10:00:00Z", with `millis` "2026-12-07T10:00:00.123Z".
 std::string svc_utc_text(int64_t ms_since_epoch, bool millis);
 // UTC as a file name's stamp: "20261207T100000Z".
 std::string svc_utc_stamp(int64_t ms_since_epoch);
 int64_t svc_now_ms();
-// The PC's local calendar time now.
-void svc_local_now(struct tm* out);

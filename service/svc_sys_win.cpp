@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <ctime>
 
@@ -168,34 +167,9 @@ void svc_close(int fd) {
     if (fd >= 0) _close(fd);
 }
 
-namespace {
-
-std::string utc_format(int64_t ms, const char* format) {
-    const time_t seconds = static_cast<time_t>(ms / 1000);
-    struct tm tm {};
-    gmtime_s(&tm, &seconds);
-    char text[64];
-    strftime(text, sizeof text, format, &tm);
-    return text;
-}
-
-}  // namespace
-
-std::string svc_utc_text(int64_t ms, bool millis) {
-    if (!millis) return utc_format(ms, "%Y-%m-%dT%H:%M:%SZ");
-    char frac[8];
-    snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms % 1000));
-    return utc_format(ms, "%Y-%m-%dT%H:%M:%S") + frac;
-}
-
-std::string svc_utc_stamp(int64_t ms) {
-    return utc_format(ms, "%Y%m%dT%H%M%SZ");
-}
-
-int64_t svc_now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+void svc_utc_tm(int64_t seconds, struct tm* out) {
+    const time_t t = static_cast<time_t>(seconds);
+    gmtime_s(out, &t);
 }
 
 void svc_local_now(struct tm* out) {
