@@ -41,7 +41,9 @@ void find_usb(std::vector<svc_found>* out) {
         f.kind = "usb";
         f.instrument = true;
         const std::string entry(list[i], strnlen(list[i], COMM_ENTRY_SIZE));
-        f.device = f.conn = entry;
+        // Its place is the shorter DEVICE, and stays the same while it is plugged there.
+        f.conn = entry;
+        f.device = usb_place(entry).empty() ? entry : usb_place(entry);
         char text[COMM_DEVID_SIZE] = "";
         comm_get_devid_string(list[i], text);
         f.name = shown(text, sizeof text);

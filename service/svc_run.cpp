@@ -40,6 +40,14 @@ constexpr int STABILISED_PERCENT = 99;   // a stabilisation's progress when it h
 constexpr int HASH_PIECE = 1 << 20;
 constexpr const char* VERSION_KEYS[Q8_VERSION_FIELDS] = {"overall", "file_system", "gui",
                                                          "talvek",  "gpp",         "kernel"};
+// The status record's fields that info reports (q8_status, little-endian).
+constexpr int ST_ALARM = 52;        // i32
+constexpr int ST_STABILISED = 56;   // i32, 1 when stabilised
+constexpr int ST_CHARGER = 98;      // u32 flags; bit 1: charging
+constexpr int ST_VOLTAGE = 102;     // f32, mV
+constexpr int ST_GAUGE = 106;       // f32, %
+constexpr int ST_SATELLITES = 194;  // i32
+constexpr uint32_t CHARGING = 2;
 
 // What the I/O thread noted about an instrument's current link.
 struct Link {
@@ -306,14 +314,17 @@ struct Work {
             v.set("serial", r->serial);
             v.set("versions", r->versions_before);
             json_value s = json_value::make_object();
-            const float gauge = get_f32le(status + 106), volts = get_f32le(status + 102);
-            const uint32_t charger = get_u32le(status + 98);
+            const float gauge = get_f32le(status + ST_GAUGE);
+            const float volts = get_f32le(status + ST_VOLTAGE);
+            const bool charging = (get_u32le(status + ST_CHARGER) & CHARGING) != 0;
+            const bool stabilised = get_i32le(status + ST_STABILISED) == 1;
+            const int alarm = get_i32le(status + ST_ALARM);
             s.set("battery_percent", std::round(gauge * 10) / 10);
             s.set("battery_mv", std::round(volts));
-            s.set("charging", (charger & 2) != 0);
-            s.set("stabilised", get_i32le(status + 56) == 1);
-            s.set("alarm", get_i32le(status + 52));
-            s.set("gps_satellites", get_i32le(status + 194));
+            s.set("charging", charging);
+            s.set("stabilised", stabilised);
+            s.set("alarm", alarm);
+            s.set("gps_satellites", get_i32le(status + ST_SATELLITES));
             v.set("status", s);
             char text[64];
             snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", clock.year, clock.month,
@@ -329,9 +340,8 @@ struct Work {
                 ver.text("talvek") + ", gpp " + ver.text("gpp") + ", kernel " + ver.text("kernel"));
             snprintf(text, sizeof text, "battery %.1f %% (%.0f mV)%s, %s, alarm %d",
                      static_cast<double>(gauge), static_cast<double>(volts),
-                     (charger & 2) ? ", charging" : "",
-                     get_i32le(status + 56) == 1 ? "stabilised" : "not stabilised",
-                     get_i32le(status + 52));
+                     charging ? ", charging" : "", stabilised ? "stabilised" : "not stabilised",
+                     alarm);
             say(std::string("status: ") + text);
             say("clock " + v.text("clock").replace(10, 1, " ") + " (" + offset_text(offset) + ")");
         }

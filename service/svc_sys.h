@@ -25,8 +25,9 @@ bool svc_exists(const std::string& path);
 bool svc_is_terminal(FILE* stream);
 int svc_terminal_width(FILE* stream);  // 80 when it cannot be told
 
-// A serial port of this machine: the path (or COMn) that opens it, and a name that says what it
-// is (its /dev/serial/by-id name, or Windows' friendly name); "" when there is none.
+// A serial port of this machine: the path (or COMn) that opens it, its stable
+// /dev/serial/by-id path where it has one, and a name that says what it is (then its /dev
+// node, or Windows' friendly name); "" when there is none.
 struct svc_port {
     std::string device;
     std::string name;

@@ -135,7 +135,7 @@ std::vector<svc_port> svc_serial_ports() {
     for (const std::string& node : nodes) {
         svc_port p{"/dev/" + node, ""};
         for (const auto& [device, link] : by_id)
-            if (device == p.device) p.device = link, p.name = link.substr(link.rfind('/') + 1);
+            if (device == p.device) p.name = p.device, p.device = link;
         ports.push_back(p);
     }
     return ports;
