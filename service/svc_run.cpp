@@ -348,18 +348,15 @@ struct Work {
         return finish(st, "info");
     }
 
-    // The instrument's clock (its local time) less the PC's, in seconds.
+    // The instrument's clock (its local time) less the PC's local time, in seconds. Both are
+    // counted as calendar seconds (mktime would reread the time zone, racing the other
+    // instruments' threads).
     static int64_t clock_offset(const q5_time& t) {
-        struct tm device {};
-        device.tm_year = t.year - 1900;
-        device.tm_mon = t.month - 1;
-        device.tm_mday = t.day;
-        device.tm_hour = t.hour;
-        device.tm_min = t.minute;
-        device.tm_sec = t.second;
-        device.tm_isdst = -1;
-        const time_t then = mktime(&device);
-        return then == static_cast<time_t>(-1) ? 0 : static_cast<int64_t>(then - time(nullptr));
+        struct tm now {};
+        svc_local_now(&now);
+        return svc_calendar_seconds(t.year, t.month, t.day, t.hour, t.minute, t.second) -
+               svc_calendar_seconds(now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour,
+                                    now.tm_min, now.tm_sec);
     }
     static std::string offset_text(int64_t offset) {
         if (offset == 0) return "as the PC's";
@@ -798,6 +795,18 @@ int svc_load_container(const std::string& path, svc_container* out, std::string*
         sha256_add(&sha, piece.data(), n);
     out->sha256 = sha256_hex(&sha);
     return SVC_OK;
+}
+
+// Days counted in eras of 400 years from March, when leap days come last.
+int64_t svc_calendar_seconds(int64_t y, int64_t m, int64_t d, int64_t H, int64_t M, int64_t S) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t year_of_era = y - era * 400;
+    const int64_t day_of_year = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const int64_t day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    const int64_t days = era * 146097 + day_of_era - 719468;
+    return ((days * 24 + H) * 60 + M) * 60 + S;
 }
 
 bool svc_version_numbers(const std::string& text, int* major, int* minor) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "svc_sys.h"
 
@@ -39,6 +40,14 @@ long number_of(const std::string& node, size_t prefix) {
     return std::strtol(node.c_str() + prefix, nullptr, 10);
 }
 
+// This user's entry of the user database (getpwuid's own buffer is shared by every thread).
+bool own_entry(passwd* pw, std::vector<char>* buffer) {
+    buffer->resize(16384);
+    passwd* found = nullptr;
+    return getpwuid_r(geteuid(), pw, buffer->data(), buffer->size(), &found) == 0 &&
+           found != nullptr;
+}
+
 }  // namespace
 
 std::string svc_host_name() {
@@ -49,8 +58,9 @@ std::string svc_host_name() {
 }
 
 std::string svc_user_name() {
-    if (const passwd* pw = getpwuid(geteuid()); pw != nullptr && pw->pw_name != nullptr)
-        return pw->pw_name;
+    passwd pw{};
+    std::vector<char> buffer;
+    if (own_entry(&pw, &buffer) && pw.pw_name != nullptr) return pw.pw_name;
     const std::string user = env("USER");
     return user.empty() ? std::to_string(geteuid()) : user;
 }
@@ -60,8 +70,9 @@ std::string svc_default_record() {
     if (state.empty() || state[0] != '/') {
         std::string home = env("HOME");
         if (home.empty() || home[0] != '/') {
-            const passwd* pw = getpwuid(geteuid());
-            home = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+            passwd pw{};
+            std::vector<char> buffer;
+            home = own_entry(&pw, &buffer) && pw.pw_dir != nullptr ? pw.pw_dir : "";
         }
         if (home.empty()) return "";
         state = home + "/.local/state";

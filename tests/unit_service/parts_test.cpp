@@ -228,6 +228,23 @@ TEST(ServiceParts, PatternsVersionsRefusalsProgress) {
     EXPECT_EQ(svc_progress_text(1, 3 * MiB, 1e-3), "0% (0.0 of 3.0 MiB), 0.0 MB/s, 3146 s left");
 
     for (int code = SVC_OK; code <= SVC_FILE; ++code) EXPECT_STRNE(svc_exit_text(code), "failed");
+
+    // Against Python's calendar.timegm of the same dates.
+    struct {
+        int64_t y, mo, d, h, mi, s, seconds;
+    } dates[] = {
+        {1970, 1, 1, 0, 0, 0, 0},
+        {2026, 12, 7, 10, 0, 0, 1796637600},
+        {2000, 2, 29, 23, 59, 59, 951868799},
+        {2100, 3, 1, 0, 0, 0, 4107542400},
+        {1969, 12, 31, 23, 59, 59, -1},
+        {1600, 1, 1, 0, 0, 0, -11676096000},
+        {2024, 2, 29, 12, 0, 0, 1709208000},
+        {2199, 12, 31, 23, 59, 59, 7258118399},
+    };
+    for (const auto& t : dates)
+        EXPECT_EQ(svc_calendar_seconds(t.y, t.mo, t.d, t.h, t.mi, t.s), t.seconds)
+            << t.y << "-" << t.mo;
 }
 
 }  // namespace
