@@ -145,7 +145,7 @@ bool has_prefix(const std::string& s, const char* prefix) {
 const svc_found* find_by(const std::vector<svc_found>& found, const std::string& what, bool place) {
     for (const svc_found& f : found)
         if (!f.conn.empty() &&
-            (place ? f.kind == "usb" && usb_place(f.device) == what : f.serial == what))
+            (place ? f.kind == "usb" && usb_place(f.conn) == what : f.serial == what))
             return &f;
     return nullptr;
 }

@@ -80,7 +80,7 @@ struct Case {
     strings sim;
     std::vector<strings> files, records, sent;
     std::vector<Run> runs;
-    strings out, err, counts, spc;
+    strings out, err, absent, counts, spc;
     std::vector<strings> contents, each;
     int exit = 0;
 };
@@ -130,6 +130,7 @@ std::vector<Case> load(const std::string& name) {
         if (word == "exit") c.exit = std::stoi(rest);
         if (word == "out") c.out.push_back(rest);
         if (word == "err") c.err.push_back(rest);
+        if (word == "absent") c.absent.push_back(rest);
         if (word == "record") c.records.push_back(w);
         if (word == "sent") c.sent.push_back(w);
         if (word == "count") c.counts.push_back(rest);
@@ -316,6 +317,10 @@ void run_case(const Case& c) {
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(runs[i].exit, c.exit) << runs[i].out << runs[i].err;
         expect_lines(runs[i].out, c.out, "standard output");
+        for (const std::string& a : c.absent)
+            EXPECT_FALSE(std::regex_search(runs[i].out, std::regex(a, std::regex::multiline)))
+                << "standard output holds " << a << "\n"
+                << runs[i].out;
         strings errs;
         for (const std::string& e : c.err) errs.push_back(expand(e));
         expect_lines(runs[i].err, errs, "standard error");

@@ -2,6 +2,8 @@
 // DEVICE forms, patterns, version numbers, refusal texts and the progress text.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <sstream>
 
 #include "process.h"
@@ -52,6 +54,17 @@ TEST(ServiceJson, ReadsAndWritesAsTheTableSays) {
             EXPECT_TRUE(json_read(json_write(v), &again)) << "json.txt:" << n;
             EXPECT_EQ(json_write(again), json_write(v)) << "json.txt:" << n;
         }
+    }
+}
+
+// Text cut off inside a string, a number, a word or between items is read to its end and no
+// further (under AddressSanitizer a byte beyond it would be an error: the buffers are exact).
+TEST(ServiceJson, ReadsNoByteBeyondTheText) {
+    for (const std::string text : {"\"abc", "\"a\\", "[1,", "tru", "{\"k\":", "-1.5e", "\"\\u12"}) {
+        const std::unique_ptr<char[]> exact(new char[text.size()]);
+        std::memcpy(exact.get(), text.data(), text.size());
+        json_value v;
+        EXPECT_FALSE(json_read(std::string_view(exact.get(), text.size()), &v)) << text;
     }
 }
 
