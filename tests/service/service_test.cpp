@@ -390,6 +390,40 @@ void PrintTo(const Case& c, std::ostream* os) {
     *os << c.name;
 }
 
+// The serial ports list shows, on a /dev and /sys made for the test: USB adapters first by their
+// stable by-id names, then the other families by number, and no ttyS the kernel keeps for
+// hardware that is not there (its type 0).
+TEST(ServiceList, SerialPortsInTheirOrderWithTheirStableNames) {
+    if (proc::windows_run()) GTEST_SKIP() << "Linux's device nodes";
+    RUN_IN_NAMESPACE("m", {});
+    const int null = open("/dev/null", O_PATH | O_CLOEXEC);
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0 ||
+        mount("tmpfs", "/sys/class/tty", "tmpfs", 0, "mode=0755") != 0)
+        GTEST_SKIP() << "no /dev and /sys of the test's own here: " << strerror(errno);
+    write_file("/dev/null", "");
+    const std::string null_path = "/proc/self/fd/" + std::to_string(null);
+    ASSERT_EQ(mount(null_path.c_str(), "/dev/null", nullptr, MS_BIND, nullptr), 0);
+    for (const char* node :
+         {"ttyS10", "ttyS2", "ttyS0", "ttyACM1", "ttyUSB3", "ttyUSB10", "ttyX1", "ttyUSB", "tty5"})
+        write_file(std::string("/dev/") + node, "");
+    for (const auto& [node, type] : {std::pair{"ttyS0", "4"}, {"ttyS2", "0"}, {"ttyS10", "1"}}) {
+        mkdir((std::string("/sys/class/tty/") + node).c_str(), 0755);
+        write_file(std::string("/sys/class/tty/") + node + "/type", type);
+    }
+    mkdir("/dev/serial", 0755);
+    mkdir("/dev/serial/by-id", 0755);
+    ASSERT_EQ(symlink("../../ttyUSB10", "/dev/serial/by-id/usb-Maker_Adapter_42-if00-port0"), 0);
+    const auto r =
+        proc::run({NV_SERVICE_BIN, "list", "--discover", "127.0.0.1:9", "--discover-ms", "100"});
+    EXPECT_EQ(r.output,
+              "serial  /dev/ttyUSB3\n"
+              "serial  /dev/serial/by-id/usb-Maker_Adapter_42-if00-port0  /dev/ttyUSB10\n"
+              "serial  /dev/ttyACM1\n"
+              "serial  /dev/ttyS0\n"
+              "serial  /dev/ttyS10\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
 class Service : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Service, Case) {
