@@ -251,9 +251,8 @@ void svc_print_usage(FILE* out) {
         "  --discover-ms MS     how long discovery listens (default 3000)\n"
         "  --help, --version\n"
         "\n"
-        "Exit status (a run returns the worst of its instruments'): 0 done, 1 done but not\n"
-        "recorded, 2 wrong command line, 3 not found or not reachable, 4 refused by the\n"
-        "instrument, 5 no reply in time, 6 link lost, 7 did not come back after a restart,\n"
-        "8 verification failed, 9 file error.\n",
+        "Exit status, the worst of the instruments':\n",
         out);
+    for (int code = SVC_OK; code <= SVC_FILE; ++code)
+        std::fprintf(out, "  %d  %s\n", code, svc_exit_text(code));
 }

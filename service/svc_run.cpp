@@ -55,7 +55,7 @@ struct Link {
     std::condition_variable changed;
     int generation = 0;  // of the link made last
     int handle = -1;
-    bool identified = false, failed = false, closed = false;
+    bool failed = false, closed = false;
     int type_id = 0;
     // Events of the accumulation running now.
     int spectra = 0;
@@ -65,7 +65,7 @@ struct Link {
     int cs_result = 0;
 
     void reset_link() {
-        identified = failed = closed = false;
+        failed = closed = false;
         type_id = 0;
     }
     void reset_events() {
@@ -131,7 +131,6 @@ int on_connected(int handle, void*, int type_id, int user) {
     QXX_hook_async_event(handle, 10015, on_cs_result);
     std::unique_lock<std::mutex> held;
     if (Link* l = current(user, &held)) {
-        l->identified = true;
         l->type_id = type_id;
         l->changed.notify_all();
     }

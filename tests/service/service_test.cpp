@@ -4,6 +4,7 @@
 // under Wine.
 #include <gtest/gtest.h>
 #include <glob.h>
+#include <pwd.h>
 #include <sys/mount.h>
 
 #include <algorithm>
@@ -86,12 +87,18 @@ struct Case {
 };
 
 // "$3": instrument 3's DEVICE; "$DIR": the case's folder; "$HOST": the bench's address; "$UDP":
-// where its discovery answers.
+// where its discovery answers; "$HOSTNAME" and "$OPERATOR": this machine's and this user's names.
 std::string expand_text(std::string s, const std::string& dir, const Bench& bench, bool loopback) {
     const std::string host = loopback ? "127.0.0.1" : BENCH;
     for (size_t at; (at = s.find("$DIR")) != std::string::npos;) s.replace(at, 4, dir);
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    for (size_t at; (at = s.find("$HOSTNAME")) != std::string::npos;) s.replace(at, 9, name);
     for (size_t at; (at = s.find("$HOST")) != std::string::npos;) s.replace(at, 5, host);
     for (size_t at; (at = s.find("$UDP")) != std::string::npos;) s.replace(at, 4, bench.udp);
+    const passwd* me = getpwuid(geteuid());
+    for (size_t at; (at = s.find("$OPERATOR")) != std::string::npos;)
+        s.replace(at, 9, me ? me->pw_name : "");
     static const std::regex instrument(R"(\$([1-8]))");
     std::smatch m;
     while (std::regex_search(s, m, instrument)) {

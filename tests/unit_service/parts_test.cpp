@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "process.h"
@@ -240,7 +241,16 @@ TEST(ServiceParts, PatternsVersionsRefusalsProgress) {
     EXPECT_EQ(svc_progress_text(0, 32 * MiB, 0.0), "0% (0.0 of 32.0 MiB)");
     EXPECT_EQ(svc_progress_text(1, 3 * MiB, 1e-3), "0% (0.0 of 3.0 MiB), 0.0 MB/s, 3146 s left");
 
-    for (int code = SVC_OK; code <= SVC_FILE; ++code) EXPECT_STRNE(svc_exit_text(code), "failed");
+    // Every exit code has a meaning of its own, and the help names it.
+    std::set<std::string> meanings;
+    const auto help = proc::run({NV_SERVICE_BIN, "--help"});
+    for (int code = SVC_OK; code <= SVC_FILE; ++code) {
+        EXPECT_TRUE(meanings.insert(svc_exit_text(code)).second) << code;
+        EXPECT_NE(help.output.find("  " + std::to_string(code) + "  " + svc_exit_text(code) + "\n"),
+                  std::string::npos)
+            << code;
+    }
+    EXPECT_STREQ(svc_exit_text(SVC_FILE + 1), "failed");
 
     // Against Python's calendar.timegm of the same dates.
     struct {
