@@ -81,9 +81,10 @@ struct Case {
     strings sim;
     std::vector<strings> files, records, sent;
     std::vector<Run> runs;
-    strings out, err, absent, counts, spc;
+    strings out, err, absent, counts, spc, order;
+    std::vector<std::pair<int, int>> refused;  // instrument, most links turned away
     std::vector<strings> contents, each;
-    int exit = 0;
+    std::vector<int> exits;  // of each run in turn; one for all; none: 0
 };
 
 // "$3": instrument 3's DEVICE; "$DIR": the case's folder; "$HOST": the bench's address; "$UDP":
@@ -134,10 +135,13 @@ std::vector<Case> load(const std::string& name) {
         if (word == "setup") c.setup = rest;
         if (word == "file") c.files.push_back(w);
         if (word == "run") c.runs.push_back(Run{w, -1, "", ""});
-        if (word == "exit") c.exit = std::stoi(rest);
+        if (word == "exit")
+            for (const std::string& code : w) c.exits.push_back(std::stoi(code));
         if (word == "out") c.out.push_back(rest);
         if (word == "err") c.err.push_back(rest);
         if (word == "absent") c.absent.push_back(rest);
+        if (word == "order") c.order = w;
+        if (word == "refused") c.refused.emplace_back(std::stoi(w[0]), std::stoi(w[1]));
         if (word == "record") c.records.push_back(w);
         if (word == "sent") c.sent.push_back(w);
         if (word == "count") c.counts.push_back(rest);
@@ -322,7 +326,8 @@ void run_case(const Case& c) {
         for (size_t at; (at = runs[i].err.find("\r\n")) != std::string::npos;)
             runs[i].err.erase(at, 1);
         EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(runs[i].exit, c.exit) << runs[i].out << runs[i].err;
+        const int exit = c.exits.empty() ? 0 : c.exits[std::min(i, c.exits.size() - 1)];
+        EXPECT_EQ(runs[i].exit, exit) << runs[i].out << runs[i].err;
         expect_lines(runs[i].out, c.out, "standard output");
         for (const std::string& a : c.absent)
             EXPECT_FALSE(std::regex_search(runs[i].out, std::regex(a, std::regex::multiline)))
@@ -333,7 +338,18 @@ void run_case(const Case& c) {
         expect_lines(runs[i].err, errs, "standard error");
     }
     bench.stop();  // its log is complete
-    const std::map<int, std::string> sent = requests(read_file(log));
+    const std::string sim_log = read_file(log);
+    const std::map<int, std::string> sent = requests(sim_log);
+    for (const auto& [k, most] : c.refused) {
+        const std::string mark = "] #" + std::to_string(k) + " link tcp ";
+        int turned = 0;
+        std::istringstream in(sim_log);
+        for (std::string line; std::getline(in, line);)
+            turned += line.find(mark) != std::string::npos &&
+                      line.find("refused: the instrument is off") != std::string::npos;
+        EXPECT_GT(turned, 0) << "instrument " << k;
+        EXPECT_LE(turned, most) << "instrument " << k << ": links made again without a pause";
+    }
     for (const strings& s : c.sent) {
         std::string want;
         for (size_t i = 1; i < s.size(); ++i) want += (i > 1 ? " " : "") + s[i];
@@ -343,12 +359,17 @@ void run_case(const Case& c) {
     // The service record: its lines, each a record, looked up by serial number.
     const std::string record_path = dir.file(c.record);
     std::map<std::string, json_value> records;
+    strings order;
     std::istringstream lines(read_file(record_path));
     int count = 0;
     for (std::string line; std::getline(lines, line); ++count) {
         json_value v;
         EXPECT_TRUE(json_read(line, &v)) << line;
         records[v.text("serial").empty() ? v.text("device") : v.text("serial")] = v;
+        order.push_back(v.text("serial"));
+    }
+    if (!c.order.empty()) {
+        EXPECT_EQ(order, c.order) << "the records' order";
     }
     for (const strings& r : c.records) {
         if (r[0] == "lines") {

@@ -173,6 +173,12 @@ TEST(ServiceHistory, RecordsOfOneInstrumentOrAll) {
     }
     EXPECT_EQ(devices, (std::vector<std::string>{"2026-12-07T08:00:00Z", "2026-12-07T09:00:00Z"}));
     proc::TempDir dir;
+    write_file(dir.file("one.jsonl"), "{\"serial\":\"C1\",\"exit_code\":0}\n{\"cut\n");
+    EXPECT_EQ(
+        proc::run({NV_SERVICE_BIN, "history", "--record", dir.file("one.jsonl"), "C2"}).output,
+        "nv-service: 1 line(s) of " + dir.file("one.jsonl") +
+            " are no records and were skipped\nnv-service: no record of C2 in " +
+            dir.file("one.jsonl") + "\n");
     auto missing = proc::run({NV_SERVICE_BIN, "history", "--record", dir.file("nothing")});
     EXPECT_EQ(missing.exit_code, SVC_FILE);
     EXPECT_EQ(missing.output, "nv-service: cannot read the service record " + dir.file("nothing") +

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "qxx_comm.h"
+#include "sim_client.h"
 #include "svc_devices.h"
 #include "usb_fake.h"
 
@@ -18,11 +19,13 @@ TEST(ServiceUsb, InstrumentsListedByPlaceAndSerial) {
     named.serial = "C0001234";
     fake.add(named);
     fake.add(2, {1, 4}, 0x0c45);  // no strings: its serial is not known without a link
+    // The first instrument also answers discovery on the network (its USB network gadget).
+    InProcessSim sim(options(""));
     ASSERT_EQ(QXX_init(nullptr, nullptr, nullptr), 0);
     svc_options o;
     o.discover = "127.0.0.1";
-    o.discover_port = 9;  // nothing answers there
-    o.discover_ms = 100;
+    o.discover_port = sim_server_udp_port(sim.server());
+    o.discover_ms = 300;
     std::vector<std::string> usb;
     for (const svc_found& f : svc_find(o))
         if (f.kind == "usb")
@@ -41,10 +44,13 @@ TEST(ServiceUsb, InstrumentsListedByPlaceAndSerial) {
         EXPECT_EQ(svc_resolve(device, &finder, &t, &error), SVC_OK) << device << error;
         EXPECT_EQ(t.conn, conn) << device;
     }
+    // --all takes it once, on the first found (USB).
     std::vector<svc_target> all;
     std::string error;
     EXPECT_EQ(svc_resolve_all(&finder, &all, &error), SVC_OK);
-    EXPECT_EQ(all.size(), 2u);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].device + " " + all[1].device, "1-3 2-1.4");
+    EXPECT_EQ(finder.all().back().kind + " " + finder.all().back().serial, "net C0001234");
     QXX_shut();
 }
 
