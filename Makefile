@@ -9,7 +9,7 @@ BUILD ?= build
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all build test demo bench asan tsan fuzz install uninstall package package-reduced \
+.PHONY: all build test demo demo-bench bench asan tsan fuzz install uninstall package package-reduced \
         clean windows test-windows windows-package
 
 all: build
@@ -65,6 +65,10 @@ package-reduced:
 demo: build
 	@scripts/demo.sh
 
+# Eight simulated instruments flashed at once by nv-service, and its record of them.
+demo-bench: build
+	@scripts/demo-bench.sh
+
 bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "no benchmarks yet"; fi
 
@@ -98,7 +102,7 @@ tsan:
 fuzz:
 	@if [ -x scripts/fuzz.sh ]; then scripts/fuzz.sh; else echo "no fuzz targets yet"; fi
 
-# Windows: build-win/nv-term.exe and build-win/nv52-sim.exe, cross-built with MinGW-w64, each a
+# Windows: build-win/nv-term.exe, nv-service.exe and nv52-sim.exe, cross-built with MinGW-w64, each a
 # self-contained program. test-windows runs the end-to-end tests against nv-term.exe under Wine,
 # then the Windows-only tests (build-win/win_tests.exe). A failed round is run once more, whole:
 # under load, Wine now and then loses a whole process's output (once in some dozens of runs);
@@ -106,7 +110,7 @@ fuzz:
 windows:
 	$(CMAKE) -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	    -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON
-	$(CMAKE) --build build-win -j$(JOBS) --target nv-term nv52-sim
+	$(CMAKE) --build build-win -j$(JOBS) --target nv-term nv52-sim nv-service
 
 test-windows: build windows
 	$(CMAKE) --build build-win -j$(JOBS) --target win_tests nv-hold

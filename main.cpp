@@ -20,6 +20,7 @@
 #include "nv_version.h"
 #include "q8_cmds.h"
 #include "q8_comm.h"
+#include "q8_usb_mode.h"
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
 #include "safe_text.h"
@@ -88,7 +89,6 @@ constexpr int HOST_SIZE = 255;
 constexpr unsigned int HOST_MAX = 18;
 constexpr int BT_ADDRESS_SIZE = 20;
 constexpr int ETH_RETRY_PAUSE_MS = 1000;
-constexpr int NO_REPLY = 255;  // a transaction's result when no answer came in time
 
 void sleep_for_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -327,30 +327,30 @@ int switch_usb_mode(void) {
         log_error("The device was not recognised as an NV-52: nothing was sent to it.\n");
         return -1;
     }
-    unsigned char params[Q8_PARAMS_SIZE] = {};
-    int length = 0;
-    int result = Q8_get_params_len(id_conn, params, &length, 1);
-    if (!cmd_request_ok("Q8_get_params", result)) return -1;
-    if (length != Q8_PARAMS_SIZE) {
-        log_error("Command %s error: incomplete parameter record (%d of %d bytes)!\n",
-                  "Q8_get_params", length, Q8_PARAMS_SIZE);
-        return -1;
+    const q8_usb_mode_result r = Q8_switch_usb_mode(id_conn);
+    switch (r.step) {
+        case Q8_USB_MODE_GET_FAILED:
+            cmd_request_ok("Q8_get_params", r.code);  // reports the failure
+            return -1;
+        case Q8_USB_MODE_INCOMPLETE:
+            log_error("Command %s error: incomplete parameter record (%d of %d bytes)!\n",
+                      "Q8_get_params", r.length, Q8_PARAMS_SIZE);
+            return -1;
+        case Q8_USB_MODE_SET_FAILED:
+            cmd_request_ok("Q8_set_params", r.code);  // reports the failure
+            return -1;
+        case Q8_USB_MODE_RESTART_FAILED:
+            cmd_request_ok("Q8_restart", r.code);  // reports the failure
+            return -1;
+        case Q8_USB_MODE_UNCONFIRMED:
+            // The new mode is written, so this is no failure for a batch file to act on.
+            log_write("MAIN",
+                      "The new USB mode was written, but the instrument did not confirm the "
+                      "restart: restart it by hand if it does not restart by itself.\n");
+            return 0;
+        default:
+            return 0;
     }
-    if (get_u16le(params + Q8_PAR_USB_MODE) != 0) return 0;
-    put_u16le(params + Q8_PAR_USB_MODE, 1);
-    result = Q8_set_params(id_conn, params, 1);
-    if (!cmd_request_ok("Q8_set_params", result)) return -1;
-    result = Q8_restart(id_conn, 1);
-    // An instrument that restarts at once may never answer; the new mode is written all the
-    // same, so this is no failure for a batch file to act on.
-    if (result == NO_REPLY) {
-        log_write("MAIN",
-                  "The new USB mode was written, but the instrument did not confirm the restart: "
-                  "restart it by hand if it does not restart by itself.\n");
-        return 0;
-    }
-    if (!cmd_request_ok("Q8_restart", result)) return -1;
-    return 0;
 }
 
 int interactive(void) {

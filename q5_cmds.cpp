@@ -18,6 +18,7 @@
 #include "safe_file.h"
 #include "safe_text.h"
 #include "sysfile.h"
+#include "xfw.h"
 
 char serial_no[9];
 
@@ -36,32 +37,7 @@ namespace {
 
 constexpr int FILE_NAME_MAX = 255;  // file names asked at the console
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// Opens a regular file for binary reading and finds its length. Anything else (a directory, a
-// FIFO whose open or read would block, a device) is refused like a missing file.
-File open_regular(const char* path, off_t* length) {
-    int fd = sys_open_read(path);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    sys_blocking(fd);
-    FILE* f = fdopen(fd, "rb");
-    if (f == nullptr) {
-        close(fd);
-        return nullptr;
-    }
-    *length = st.st_size;
-    return File(f);
-}
-
-// An image buffer: the only heap memory of the firmware commands. Null when it cannot be had.
+// A buffer of the container writer: its only heap memory. Null when it cannot be had.
 std::unique_ptr<unsigned char[]> image_buffer(size_t size) {
     return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size ? size : 1]);
 }
@@ -212,38 +188,9 @@ int Q5_cmd_create_menu(menu* m) {
     return 0;
 }
 
-// ---- firmware container ------------------------------------------------------------------------
-//
-//   offset  width  field
-//        0     20  magic         "ORVANTIS FIRMWARE", NUL-filled
-//       20     20  model         NUL-filled; 20 characters or more are cut, unterminated
-//       40      4  size          image bytes after the header, a multiple of 4
-//       44      4  dev_type      device kind the image is meant for
-//       48      4  version       major << 8 | minor
-//       52      4  raw_checksum  XOR of the image words before scrambling
-//       56      4  enc_checksum  XOR of the image words as stored
-//       60      4  date          year << 16 | month << 8 | day, local time of creation
-//       64      4  time          hour << 16 | minute << 8 | second
-//       68      4  flags         bit 0: the image is scrambled
-//
-// All numbers little-endian. Image word i is bytes 4i..4i+3; scrambling XORs it with i^4
-// (32-bit, wrapping), which is its own inverse.
+// ---- firmware container (layout: xfw.h) ---------------------------------------------------------
 
 namespace {
-
-constexpr char XFW_MAGIC[] = "ORVANTIS FIRMWARE";
-constexpr int XFW_FIELD_TEXT = 20;
-constexpr int XFW_OFF_MAGIC = 0;
-constexpr int XFW_OFF_MODEL = 20;
-constexpr int XFW_OFF_SIZE = 40;
-constexpr int XFW_OFF_DEV_TYPE = 44;
-constexpr int XFW_OFF_VERSION = 48;
-constexpr int XFW_OFF_RAW_CHECKSUM = 52;
-constexpr int XFW_OFF_ENC_CHECKSUM = 56;
-constexpr int XFW_OFF_DATE = 60;
-constexpr int XFW_OFF_TIME = 64;
-constexpr int XFW_OFF_FLAGS = 68;
-constexpr uint32_t XFW_FLAG_SCRAMBLED = 1;
 
 // The writer's piece of the image in memory: a multiple of 4, small enough to stay in cache.
 constexpr size_t XFW_PIECE = 256 * 1024;
@@ -251,22 +198,13 @@ constexpr size_t XFW_PIECE = 256 * 1024;
 // The largest image whose length, a multiple of 4, fits the 32-bit size field.
 constexpr uint64_t XFW_MAX_IMAGE = 0xFFFFFFFCu;
 
-inline uint32_t scramble_key(uint32_t i) {
-    return i * i * i * i;
-}
-
-struct Checksums {
-    uint32_t raw;
-    uint32_t stored;
-};
-
 // The writer's pass over the image, a piece at a time: the checksum of the words before
 // scrambling, optional scrambling in place, the checksum of the words as they are left. Pieces
 // are multiples of 4 bytes; `word` is the index of the next word.
 struct ImagePass {
     bool scramble;
     uint64_t word = 0;
-    Checksums sums{0, 0};
+    xfw_sums sums{0, 0};
 
     void run(unsigned char* p, size_t size) {
         const size_t words = size / 4;
@@ -277,7 +215,7 @@ struct ImagePass {
             for (size_t i = 0; i < words; ++i) {
                 uint32_t w = get_u32le(p + 4 * i);
                 sums.raw ^= w;
-                w ^= scramble_key(static_cast<uint32_t>(word + i));
+                w ^= xfw_scramble_key(static_cast<uint32_t>(word + i));
                 sums.stored ^= w;
                 put_u32le(p + 4 * i, w);
             }
@@ -286,21 +224,8 @@ struct ImagePass {
     }
 };
 
-// The checksums of an image as stored, without changing it: `raw` undoes the scrambling when
-// the flag says it was applied.
-Checksums image_checksums(const unsigned char* image, uint64_t size, bool scrambled) {
-    Checksums sums{0, 0};
-    const uint64_t words = size / 4;
-    for (uint64_t i = 0; i < words; ++i) {
-        uint32_t w = get_u32le(image + 4 * i);
-        sums.stored ^= w;
-        sums.raw ^= scrambled ? w ^ scramble_key(static_cast<uint32_t>(i)) : w;
-    }
-    return sums;
-}
-
 void build_header(unsigned char* h, const char* model, uint32_t size, int dev_type, int major,
-                  int minor, Checksums sums, bool scrambled, const struct tm& now) {
+                  int minor, xfw_sums sums, bool scrambled, const struct tm& now) {
     memset(h, 0, XFW_HEADER_SIZE);
     memcpy(h + XFW_OFF_MAGIC, XFW_MAGIC, sizeof XFW_MAGIC - 1);
     if (model) strncpy(reinterpret_cast<char*>(h + XFW_OFF_MODEL), model, XFW_FIELD_TEXT);
@@ -333,16 +258,15 @@ void say_if_in_use(int error) {
 // old container stays as it was.
 int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int minor, int scramble,
                   const char* model, int length_limit, int dev_type) {
-    off_t file_length = 0;
-    File raw = open_regular(raw_path, &file_length);
-    if (!raw) {
+    xfw_file raw;
+    if (!xfw_open(raw_path, &raw)) {
         log_write("MAIN", "Error loading file:%s!\n", raw_path);
         return -1;
     }
     log_write("MAIN", "Reading file %s...", raw_path);
 
     // A negative limit means none: the file's own length.
-    const uint64_t file_len = static_cast<uint64_t>(file_length);
+    const uint64_t file_len = raw.length;
     const uint64_t limit = length_limit < 0 ? file_len : static_cast<uint64_t>(length_limit);
     if (file_len > limit) {
         log_write("MAIN", "Error,file longer than 0x%x!\n", static_cast<unsigned>(limit));
@@ -370,7 +294,7 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
         const size_t want = static_cast<size_t>(std::min<uint64_t>(XFW_PIECE, image_len - done));
         const size_t from_file =
             done < file_len ? static_cast<size_t>(std::min<uint64_t>(want, file_len - done)) : 0;
-        if (fread(piece.get(), 1, from_file, raw.get()) != from_file) {
+        if (fread(piece.get(), 1, from_file, raw.f.get()) != from_file) {
             read_ok = false;
             break;
         }
@@ -384,7 +308,7 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
         return -1;
     }
     log_write("MAIN", "Ok.\n");
-    raw.reset();
+    raw.f.reset();
 
     log_write("MAIN", "Raw checksum:0x%.8x\n", pass.sums.raw);
     log_write("MAIN", "Enc checksum:0x%.8x\n", pass.sums.stored);
@@ -429,46 +353,37 @@ int Q5_cmd_create_xfw(char*, const char* raw_name, const char* xfw_name, const c
 
 namespace {
 
-constexpr int UPLOAD_BLOCK = 48000;
-constexpr int UPLOAD_ATTEMPTS = 5;
-// Block numbers are 16 bits: a longer data area cannot be placed in the external flash.
-constexpr uint64_t UPLOAD_MAX_DATA = uint64_t{65536} * UPLOAD_BLOCK;
-
 // Asks for the container's name, the given default shown and kept on an empty answer.
 void ask_container_name(char* name, const char* default_name) {
     snprintf(name, FILE_NAME_MAX + 1, "%s", default_name ? default_name : "");
     input_string_msg(name, 0, FILE_NAME_MAX, "Enter XFW file name");
 }
 
-// Sends one block, repeating a failed request up to UPLOAD_ATTEMPTS times in all.
-bool write_block(int block, int total, const unsigned char* data, int length) {
-    log_write("MAIN", "Writing block %d of %d...", block + 1, total);
-    for (int attempt = 0; attempt < UPLOAD_ATTEMPTS; ++attempt) {
-        if (Q5_write_ext_flash(id_conn, static_cast<uint16_t>(block), data, length, 1) == 0) {
-            log_append("MAIN", "Ok.\n");
-            return true;
-        }
-    }
-    log_append("MAIN", "Error!\n");
-    return false;
-}
-
-// Opens a container and reads its 72-byte header, printing "Reading file" and, on failure,
-// "Error loading file" (a missing file, not a regular file, or shorter than its header). The
-// file stays open at the first image byte.
-File open_container(const char* name, unsigned char* header, off_t* file_length) {
-    File f = open_regular(name, file_length);
-    if (!f) {
+// Opens a container, printing "Reading file" once it is open, or "Error loading file" (a
+// missing file, not a regular file).
+bool open_container(const char* name, xfw_file* file) {
+    if (!xfw_open(name, file)) {
         log_write("MAIN", "Error loading file:%s!\n", name);
-        return nullptr;
+        return false;
     }
     log_write("MAIN", "Reading file %s...", name);
-    if (*file_length < XFW_HEADER_SIZE ||
-        fread(header, 1, XFW_HEADER_SIZE, f.get()) != XFW_HEADER_SIZE) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return nullptr;
+    return true;
+}
+
+// The upload's lines: the erase, then each block's "Writing block" line ended by "Ok." or
+// "Error!".
+void upload_progress(void*, xfw_step step, int block, int blocks, bool done, int result) {
+    if (step == xfw_step::erase) {
+        if (!done)
+            log_write("MAIN", "Erasing external flash....");
+        else if (cmd_request_ok("Q5_cmd_upload_xfw", result))
+            log_append("MAIN", "Ok.\n");
+        return;
     }
-    return f;
+    if (!done)
+        log_write("MAIN", "Writing block %d of %d...", block + 1, blocks);
+    else
+        log_append("MAIN", result == 0 ? "Ok.\n" : "Error!\n");
 }
 
 }  // namespace
@@ -481,75 +396,45 @@ int Q5_cmd_upload_xfw(char*, const char* xfw_name, int dev_type, int length_limi
     char name[FILE_NAME_MAX + 1];
     ask_container_name(name, xfw_name);
 
-    off_t file_length = 0;
-    unsigned char header[XFW_HEADER_SIZE];
-    File f = open_container(name, header, &file_length);
-    if (!f) return -1;
-    if (get_u32le(header + XFW_OFF_DEV_TYPE) != static_cast<uint32_t>(dev_type)) {
-        log_write("MAIN", "Invalid XFW file!\n");
-        return -1;
+    xfw_file file;
+    if (!open_container(name, &file)) return -1;
+    xfw_image image;
+    switch (xfw_read_image(&file, dev_type, length_limit, &image)) {
+        case XFW_OK:
+            break;
+        case XFW_WRONG_TYPE:
+            log_write("MAIN", "Invalid XFW file!\n");
+            return -1;
+        case XFW_TOO_LONG:
+            log_write("MAIN", "Error,file longer than 0x%x!\n", static_cast<unsigned>(image.limit));
+            return -1;
+        default:
+            log_write("MAIN", "Error loading file:%s!\n", name);
+            return -1;
     }
-    const uint64_t data_len = length_limit < 0
-                                  ? static_cast<uint64_t>(file_length) - XFW_HEADER_SIZE
-                                  : static_cast<uint64_t>(length_limit);
-    if (data_len > UPLOAD_MAX_DATA) {
-        log_write("MAIN", "Error,file longer than 0x%x!\n", static_cast<unsigned>(UPLOAD_MAX_DATA));
-        return -1;
-    }
-    const uint32_t size = get_u32le(header + XFW_OFF_SIZE);
-    if (size > data_len) {
-        log_write("MAIN", "Error,file longer than 0x%x!\n", static_cast<unsigned>(data_len));
-        return -1;
-    }
-    auto data = image_buffer(data_len);
-    if (!data) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    memset(data.get(), 0xFF, data_len);
-    if (fread(data.get(), 1, size, f.get()) != size) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    const uint32_t flags = get_u32le(header + XFW_OFF_FLAGS);
-    log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", size, flags);
-    f.reset();
+    const xfw_header& h = image.header;
+    log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", h.size, h.flags);
+    file.f.reset();
 
-    const bool scrambled = (flags & XFW_FLAG_SCRAMBLED) != 0;
-    const Checksums calc = image_checksums(data.get(), data_len, scrambled);
-    const uint32_t version = get_u32le(header + XFW_OFF_VERSION);
-    const uint32_t file_raw = get_u32le(header + XFW_OFF_RAW_CHECKSUM);
-    const uint32_t file_enc = get_u32le(header + XFW_OFF_ENC_CHECKSUM);
-    log_write("MAIN", "Version:%d.%.2d\n", static_cast<int>((version >> 8) & 0xFF),
-              static_cast<int>(version & 0xFF));
-    log_write("MAIN", "Encrypted:0x%.2x\n", flags & XFW_FLAG_SCRAMBLED);
-    log_write("MAIN", "Calc raw checksum:0x%.8x\n", calc.raw);
-    log_write("MAIN", "Calc enc checksum:0x%.8x\n", calc.stored);
-    log_write("MAIN", "File raw checksum:0x%.8x\n", file_raw);
-    log_write("MAIN", "File enc checksum:0x%.8x\n", file_enc);
-    if (file_raw != calc.raw) {
-        log_write("MAIN", "Raw chsum wrong!\n");
-        return -1;
+    log_write("MAIN", "Version:%d.%.2d\n", static_cast<int>((h.version >> 8) & 0xFF),
+              static_cast<int>(h.version & 0xFF));
+    log_write("MAIN", "Encrypted:0x%.2x\n", h.flags & XFW_FLAG_SCRAMBLED);
+    log_write("MAIN", "Calc raw checksum:0x%.8x\n", image.sums.raw);
+    log_write("MAIN", "Calc enc checksum:0x%.8x\n", image.sums.stored);
+    log_write("MAIN", "File raw checksum:0x%.8x\n", h.raw_checksum);
+    log_write("MAIN", "File enc checksum:0x%.8x\n", h.enc_checksum);
+    switch (xfw_check_sums(image)) {
+        case XFW_RAW_SUM:
+            log_write("MAIN", "Raw chsum wrong!\n");
+            return -1;
+        case XFW_ENC_SUM:
+            log_write("MAIN", "Enc chsum wrong!\n");
+            return -1;
+        default:
+            break;
     }
-    if (file_enc != calc.stored) {
-        log_write("MAIN", "Enc chsum wrong!\n");
-        return -1;
-    }
-
-    log_write("MAIN", "Erasing external flash....");
-    int param = 0;
-    int r = Q5_erase_ext_flash(id_conn, &param, 1);
-    if (!cmd_request_ok(__func__, r)) return -1;
-    log_append("MAIN", "Ok.\n");
-
-    const int full = static_cast<int>(data_len / UPLOAD_BLOCK);
-    const int rest = static_cast<int>(data_len % UPLOAD_BLOCK);
-    const int total = full + (rest ? 1 : 0);
-    for (int n = 0; n < total; ++n) {
-        int length = n < full ? UPLOAD_BLOCK : rest;
-        if (!write_block(n, total, data.get() + uint64_t{UPLOAD_BLOCK} * n, length)) return -1;
-    }
-    return 0;
+    return xfw_upload(id_conn, image.data.get(), image.length, upload_progress, nullptr) == 0 ? 0
+                                                                                              : -1;
 }
 
 // Tells the device to program itself from the external flash with the container's scramble
@@ -559,21 +444,21 @@ int Q5_cmd_flash_fw(char*, const char* xfw_name) {
     char name[FILE_NAME_MAX + 1];
     ask_container_name(name, xfw_name);
 
-    off_t file_length = 0;
-    unsigned char header[XFW_HEADER_SIZE];
-    File f = open_container(name, header, &file_length);
-    if (!f) return -1;
-    f.reset();
+    xfw_file file;
+    if (!open_container(name, &file)) return -1;
+    xfw_header h;
+    if (xfw_read_header(&file, &h) != XFW_OK) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return -1;
+    }
+    file.f.reset();
     log_write("MAIN", "Ok.\n");
 
-    const uint32_t encrypted = get_u32le(header + XFW_OFF_FLAGS) & XFW_FLAG_SCRAMBLED;
-    const uint32_t raw = get_u32le(header + XFW_OFF_RAW_CHECKSUM);
-    log_write("MAIN", "Encrypted:0x%.2x\n", encrypted);
-    log_write("MAIN", "Raw checksum:0x%.8x\n", raw);
-    log_write("MAIN", "Enc checksum:0x%.8x\n", get_u32le(header + XFW_OFF_ENC_CHECKSUM));
+    log_write("MAIN", "Encrypted:0x%.2x\n", h.flags & XFW_FLAG_SCRAMBLED);
+    log_write("MAIN", "Raw checksum:0x%.8x\n", h.raw_checksum);
+    log_write("MAIN", "Enc checksum:0x%.8x\n", h.enc_checksum);
     log_write("MAIN", "Starting memory flashing process...");
-    int r = Q5_flash_FW(id_conn, encrypted, raw, 1);
-    if (!cmd_request_ok(__func__, r)) return -1;
+    if (!cmd_request_ok(__func__, xfw_flash(id_conn, h))) return -1;
     QXX_disconnect(id_conn);
     return 0;
 }

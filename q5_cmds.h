@@ -21,9 +21,7 @@ int Q5_cmd_restart(char* line, int arg);
 int Q5_cmd_hook_events(void);
 int Q5_cmd_create_menu(menu* m);
 
-// ---- firmware container (.xfw): a 72-byte header, then the image ------------------------------
-
-constexpr int XFW_HEADER_SIZE = 72;
+// ---- firmware container (.xfw, xfw.h): its writer, upload and flashing -------------------------
 
 int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int minor, int scramble,
                   const char* model, int length_limit, int dev_type);

@@ -15,9 +15,9 @@
 #include "libcomm.h"
 #include "q5_cmds.h"
 #include "q8_comm.h"
+#include "q8_spectrum.h"
 #include "qxx_cmds.h"
 #include "qxx_comm.h"
-#include "safe_file.h"
 #include "safe_text.h"
 
 namespace {
@@ -262,9 +262,8 @@ constexpr std::array<Question, 21> PARAM_QUESTIONS{{
 
 // ---- versions ----------------------------------------------------------------------------------
 
-constexpr int VERSION_FIELD = 32;  // six texts of 32 bytes, NUL-terminated when shorter
-constexpr std::array<const char*, 6> VERSION_LABELS{"Overall\t\t", "File system\t", "Gui\t\t",
-                                                    "Talvek\t\t",  "Gpp\t\t",       "Kernel\t\t"};
+constexpr std::array<const char*, Q8_VERSION_FIELDS> VERSION_LABELS{
+    "Overall\t\t", "File system\t", "Gui\t\t", "Talvek\t\t", "Gpp\t\t", "Kernel\t\t"};
 
 // ---- the two manual accumulation procedures ----------------------------------------------------
 
@@ -304,48 +303,8 @@ const unsigned char* event_data(const unsigned char* frame, int needed) {
     return frame + QXX_OFF_PAYLOAD;
 }
 
-constexpr int SPECTRUM_CHANNELS = 1024;
-constexpr int SPECTRUM_OFF_COUNT = 2;
-constexpr int SPECTRUM_OFF_VALUE = 8;
-constexpr int SPECTRUM_OFF_SECOND = 112;
-constexpr int SPECTRUM_OFF_FIRST = 116;
-constexpr int SPECTRUM_OFF_CHANNELS = 230;
-constexpr int SPECTRUM_HEADER_NEEDED = SPECTRUM_OFF_VALUE + 2;
-constexpr int SPECTRUM_FULL_NEEDED = SPECTRUM_OFF_CHANNELS + 4 * SPECTRUM_CHANNELS;  // 4326
 constexpr const char* SPECTRUM_FILE = "spect.spc";
-constexpr const char* SPECTRUM_EVENT_CLOSING = "6.8 0 3 0\n";
 constexpr int SPECTRUM_LINE_SIZE = 2048;
-
-// The spectrum text: the two header values, one line per channel, then the closing line.
-// `put` receives each line in order.
-template <typename Put>
-void spectrum_lines(Put put, const int32_t* values, int count, int32_t first, int32_t second,
-                    const char* closing) {
-    char line[SPECTRUM_LINE_SIZE];
-    snprintf(line, sizeof line, "%d\n", first);
-    put(line);
-    snprintf(line, sizeof line, "%d\n", second);
-    put(line);
-    for (int i = 0; i < count; ++i) {
-        snprintf(line, sizeof line, "%d\n", values[i]);
-        put(line);
-    }
-    put(closing);
-}
-
-// Writes the spectrum text as the new contents of `path` (safe_file.h): a reader never sees half
-// a spectrum, and a failed write keeps the previous one. On Windows it is a text file with CR LF
-// line ends, written in place when a reader keeps it from being replaced (a plotting script
-// holding it must not cost the spectrum). Failures are silent, as the caller's announcement has
-// already been printed.
-void save_spectrum_file(const char* path, const int32_t* values, int count, int32_t first,
-                        int32_t second, const char* closing) {
-    std::string text;
-    spectrum_lines([&](const char* line) { text += line; }, values, count, first, second, closing);
-    SafeFile f;
-    f.fall_back_in_place();
-    if (f.open(path, SafeFile::Text) && f.write(text.data(), text.size())) f.commit();
-}
 
 // ---- menu --------------------------------------------------------------------------------------
 
@@ -380,8 +339,9 @@ int Q8_cmd_get_fw_version(char*, int) {
     log_write("MAIN", "\n");
     log_write("MAIN", "Versions\n");
     for (size_t i = 0; i < VERSION_LABELS.size(); ++i) {
-        const char* field = reinterpret_cast<const char*>(versions + i * VERSION_FIELD);
-        log_write("MAIN", "%s= %s\n", VERSION_LABELS[i], device_text(field, VERSION_FIELD).c_str());
+        const char* field = reinterpret_cast<const char*>(versions + i * Q8_VERSION_FIELD);
+        log_write("MAIN", "%s= %s\n", VERSION_LABELS[i],
+                  device_text(field, Q8_VERSION_FIELD).c_str());
     }
     log_write("MAIN", "\n");
     return 0;
@@ -566,20 +526,14 @@ int Q8_cmd_hook_events(int handle) {
 }
 
 int Q8_event_spectrum_data(int, void*, const unsigned char* frame, int) {
-    const unsigned char* data = event_data(frame, SPECTRUM_HEADER_NEEDED);
-    if (data == nullptr) return 0;
-    int32_t count = get_i32le(data + SPECTRUM_OFF_COUNT);
-    // A full spectrum that lacks its channels is ignored whole, announcement included.
-    if (count == SPECTRUM_CHANNELS && event_data(frame, SPECTRUM_FULL_NEEDED) == nullptr) return 0;
-    log_write("MAIN", "spectrum(%d) %d received.\n", count,
-              static_cast<int>(get_u16le(data + SPECTRUM_OFF_VALUE)));
-    if (count != SPECTRUM_CHANNELS) return 0;
-    std::array<int32_t, SPECTRUM_CHANNELS> channels;
-    for (int i = 0; i < SPECTRUM_CHANNELS; ++i)
-        channels[i] = get_i32le(data + SPECTRUM_OFF_CHANNELS + 4 * i);
-    save_spectrum_file(SPECTRUM_FILE, channels.data(), SPECTRUM_CHANNELS,
-                       get_i32le(data + SPECTRUM_OFF_FIRST), get_i32le(data + SPECTRUM_OFF_SECOND),
-                       SPECTRUM_EVENT_CLOSING);
+    q8_spectrum sp;
+    const int got = Q8_read_spectrum(frame, &sp);
+    if (got == Q8_SPECTRUM_NONE) return 0;
+    log_write("MAIN", "spectrum(%d) %d received.\n", sp.count, sp.number);
+    // Failures are silent: the announcement has already been printed.
+    if (got == Q8_SPECTRUM_FULL)
+        Q8_save_spectrum(SPECTRUM_FILE, sp.channels, Q8_SPECTRUM_CHANNELS, sp.first, sp.second,
+                         Q8_SPECTRUM_CLOSING);
     return 0;
 }
 
@@ -632,17 +586,10 @@ int SaveSpec(const char* path, const int32_t* values, int count, int32_t first, 
              0.0, 3.0, 0.0);
     if (values == nullptr) count = 0;
     if (text == nullptr) {
-        save_spectrum_file(path, values, count, first, second, closing);
+        Q8_save_spectrum(path, values, count, first, second, closing);
         return 0;
     }
-    char* end = text;
-    *end = '\0';
-    spectrum_lines(
-        [&](const char* line) {
-            size_t n = strlen(line);
-            std::memcpy(end, line, n + 1);
-            end += n;
-        },
-        values, count, first, second, closing);
+    const std::string built = Q8_spectrum_text(values, count, first, second, closing);
+    std::memcpy(text, built.c_str(), built.size() + 1);
     return 0;
 }

@@ -7,6 +7,10 @@
 
 constexpr int Q8_DEV_TYPE = 12;
 constexpr int Q8_VERSIONS_SIZE = 415;
+// The versions record begins with six texts of 32 bytes, NUL-terminated when shorter: overall,
+// file system, GUI, the two firmware components, kernel.
+constexpr int Q8_VERSION_FIELD = 32;
+constexpr int Q8_VERSION_FIELDS = 6;
 constexpr int Q8_STATUS_SIZE = 346;
 constexpr int Q8_PARAMS_SIZE = 1400;
 constexpr int Q8_PAR_USB_MODE = 136;       // u16 usb_mode in the parameter record

@@ -117,6 +117,14 @@ extern bool safe_file_noreplace;
 extern void (*safe_file_before_rename)(int folder, const char* temp, const char* name);
 #endif
 
+// Opens `path` for appending (a log, a record kept line by line) under the rules open() keeps
+// for a replacement: a symbolic link is followed only when trusted, only a regular file is
+// opened (never a FIFO, a device or a folder), a missing file is created (0666 less the umask)
+// but a name that changes while it is looked at is refused. Every write goes to the file's end.
+// The descriptor, or -1 with errno (EACCES for an untrusted link). On Windows a symbolic link or
+// junction is refused, and the descriptor is the C runtime's.
+int safe_file_append(const char* path);
+
 #ifdef _WIN32
 // The console control handler that removes every temporary file (Ctrl-C, Ctrl-Break, closing the
 // console, logoff, shutdown); it answers FALSE, so the program then ends as it would without it.

@@ -441,3 +441,45 @@ bool SafeFile::fail() {
     discard();
     return false;
 }
+
+int safe_file_append(const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Twice at most: a file created by another program between the look and the create is
+    // looked at again.
+    for (int tries = 0; tries < 2; ++tries) {
+        int folder = -1, target = -1, fd = -1;
+        std::string name;
+        if (!walk(path, &folder, &name, &target)) return -1;
+        struct stat st;
+        if (target < 0) {
+            fd = openat(folder, name.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        } else if (fstat(target, &st) != 0) {
+        } else if (!S_ISREG(st.st_mode)) {
+            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        } else {
+            fd = reopen(target, O_WRONLY | O_APPEND | O_NOCTTY);
+            if (fd < 0 && errno == ENOENT) {
+                // Without /proc: by its name, which must still name the file examined.
+                fd = openat(folder, name.c_str(),
+                            O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                struct stat now;
+                if (fd >= 0 && (fstat(fd, &now) != 0 || now.st_dev != st.st_dev ||
+                                now.st_ino != st.st_ino)) {
+                    close_fd(&fd);
+                    errno = EAGAIN;
+                }
+            }
+        }
+        const int error = errno;
+        close_fd(&target);
+        close_fd(&folder);
+        if (fd >= 0) return fd;
+        errno = error;
+        if (error != EEXIST) return -1;
+    }
+    return -1;
+}

@@ -545,3 +545,36 @@ bool SafeFile::fail() {
     discard();
     return false;
 }
+
+// Appending: a file that is no symbolic link, junction or other reparse point, a disk file (not
+// a device or a pipe), opened to write at its end; made when missing. The descriptor is the C
+// runtime's, for _write; svc_append's lock and sync work on its handle.
+int safe_file_append(const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::wstring wide = sys_wide_path(path);
+    if (wide.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    HANDLE h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES |
+                                             SYNCHRONIZE,
+                           SHARE_ALL, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_windows();
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info) || GetFileType(h) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        errno = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EACCES : EINVAL;
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_APPEND | _O_BINARY);
+    if (fd < 0) CloseHandle(h);
+    return fd;
+}

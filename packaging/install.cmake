@@ -14,7 +14,7 @@ set(NV_PACKAGE_MAINTAINER "nv-term developers <nv-term@orvantis.example>"
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-set(nv_programs nv-term nv52-sim)
+set(nv_programs nv-term nv52-sim nv-service)
 if(TARGET nv-spc)
   list(APPEND nv_programs nv-spc)
 endif()
@@ -39,6 +39,14 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${nv_man_pages})
 
 install(FILES udev/60-nv52.rules DESTINATION ${NV_UDEV_RULES_DIR})
+
+# Shell completion, where bash-completion looks for it by the command's name.
+set(nv_completions completion/nv-service)
+if(TARGET nv-spc)
+  list(APPEND nv_completions completion/nv-spc)
+endif()
+install(FILES ${nv_completions}
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
 
 # Documentation, with the copyright and changelog every Debian package carries.
 configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
@@ -111,7 +119,12 @@ measures its peaks, and exports it as N42 XML or CSV.")
 endif()
 string(APPEND CPACK_PACKAGE_DESCRIPTION "
 .
-nv52-sim, a simulated instrument, lets you try nv-term without hardware.")
+nv-service services a bench of instruments from one command (info, clock,
+firmware flashing with verification, USB mode, assays, power off), with
+exit codes, JSON output and a service record of what was done to each.
+.
+nv52-sim, a simulated instrument (or a bench of them), lets you try
+nv-term and nv-service without hardware.")
 if(NV_HAVE_LIBUSB)
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 .

@@ -33,4 +33,5 @@ if [ -z "$address" ]; then
 fi
 echo "Simulator running on $address (its log: $log)."
 echo "Choose 3 (Net), then 0 (127.0.0.1), then Enter; type he for help, q to quit."
+echo "(make demo-bench shows nv-service flashing a bench of eight at once.)"
 "$BUILD/nv-term"

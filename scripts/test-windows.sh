@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make test-windows: the end-to-end tests (build/tests/e2e, the Linux test program) against
-# build-win/nv-term.exe under Wine, with the Linux nv52-sim on loopback. The Wine prefix is
+# build-win/nv-term.exe under Wine, with the Linux nv52-sim on loopback, and the loopback cases
+# of build/tests/service against build-win/nv-service.exe. The Wine prefix is
 # created for this run in a temporary folder (never the user's ~/.wine) and removed at the end;
 # its server is kept running for the whole run, so that every nv-term.exe starts quickly.
 # NV_TERM_CMD tells the tests to run the Windows program wherever they run nv-term (see
@@ -16,8 +17,9 @@ ROOT=$PWD
 WINE=${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
 WINESERVER=${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}
 export LC_ALL=C.UTF-8
-for need in "$WINE" "$WINESERVER" build-win/nv-term.exe build-win/win_tests.exe \
-            build-win/nv-hold.exe build/tests/e2e build/nv52-sim; do
+for need in "$WINE" "$WINESERVER" build-win/nv-term.exe build-win/nv-service.exe \
+            build-win/win_tests.exe build-win/nv-hold.exe build/tests/e2e build/tests/service \
+            build/nv52-sim; do
     # Under plain ctest (no Windows build made) the tier is reported skipped, not failed.
     [ -x "$need" ] || { echo "test-windows: $need is missing (make build windows; apt-get install wine64)"; exit "${NV_MISSING_STATUS:-1}"; }
 done
@@ -59,5 +61,8 @@ echo "test-windows: nv52-sim.exe served the Linux nv-term over TCP"
 export NV_TERM_CMD="$WINE $ROOT/build-win/nv-term.exe"
 export NV_HOLD_CMD="$WINE $ROOT/build-win/nv-hold.exe"
 timeout 1500 build/tests/e2e --gtest_brief=1 "$@"
+echo "test-windows: nv-service.exe against a bench of eight on loopback"
+export NV_SERVICE_CMD="$WINE $ROOT/build-win/nv-service.exe"
+timeout 600 build/tests/service --gtest_brief=1 --gtest_filter='Loopback/*'
 echo "test-windows: the Windows-only tests"
 timeout 600 "$WINE" build-win/win_tests.exe --gtest_brief=1

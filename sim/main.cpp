@@ -40,8 +40,9 @@ int main(int argc, char** argv) {
     sim_on_stop_signals(on_signal);
 
     // Tests and scripts read these lines to find the ports: keep their form.
-    std::printf("listening tcp %s\n",
-                sim_server_endpoint(server, sim_server_tcp_port(server)).c_str());
+    for (int k = 0; k < sim_server_instruments(server); ++k)
+        std::printf("listening tcp %s\n",
+                    sim_server_endpoint(server, sim_server_tcp_port(server, k)).c_str());
     std::printf("listening udp %s\n",
                 sim_server_endpoint(server, sim_server_udp_port(server)).c_str());
     if (opt.pty) std::printf("pty %s\n", sim_server_pty_path(server));

@@ -132,7 +132,8 @@ int erase_flash(sim_model* m, const unsigned char*, int, sim_answer* a) {
     return SIM_STATUS_OK;
 }
 
-int write_flash(sim_model* m, const unsigned char* req, int size, sim_answer*) {
+int write_flash(sim_model* m, const unsigned char* req, int size, sim_answer* a) {
+    a->delay_ms = m->block_ms;
     size_t offset = static_cast<size_t>(get_u16le(req)) * SIM_FLASH_BLOCK;
     size_t len = static_cast<size_t>(size - 2);
     if (offset + len > static_cast<size_t>(SIM_FLASH_CAPACITY)) return SIM_STATUS_BAD_VALUE;
@@ -160,8 +161,14 @@ int flash_firmware(sim_model* m, const unsigned char* req, int, sim_answer* a) {
     if (scrambled > 1) return SIM_STATUS_BAD_VALUE;
     if (m->flash.empty()) return SIM_STATUS_NOTHING;
     if (sim_flash_checksum(m, scrambled == 1) != checksum) return SIM_STATUS_CHECKSUM;
-    // The new firmware is programmed and the instrument restarts.
+    // The new firmware is programmed and the instrument restarts with it: with its version,
+    // when the image tells one.
+    char version[SIM_VERSION_TEXT];
+    if (!m->keep_version && sim_flash_version(m, scrambled == 1, version))
+        std::memcpy(m->versions, version, SIM_VERSION_TEXT);
+    a->delay_ms = m->flash_ms;
     a->close_link = true;
+    a->flashed = true;
     sim_model_reboot(m);
     return SIM_STATUS_OK;
 }
@@ -465,6 +472,7 @@ void sim_model_request(sim_model* m, int code, const unsigned char* data, int si
         out->reply.payload.clear();
         out->events.clear();
         out->close_link = false;
+        out->flashed = false;
     }
 }
 
@@ -535,6 +543,29 @@ int sim_request_size(int code) {
 int sim_reply_size(int code) {
     const request_def* d = find_request(code);
     return d ? d->reply_size : -1;
+}
+
+bool sim_flash_version(const sim_model* m, bool descramble, char* out) {
+    if (m->flash.size() < static_cast<size_t>(SIM_VERSION_TEXT)) return false;
+    unsigned char text[SIM_VERSION_TEXT];
+    for (int i = 0; i < SIM_VERSION_TEXT / 4; ++i) {
+        uint32_t w = get_u32le(m->flash.data() + 4 * i);
+        if (descramble) {
+            const uint32_t n = static_cast<uint32_t>(i);
+            w ^= n * n * n * n;
+        }
+        put_u32le(text + 4 * i, w);
+    }
+    const size_t prefix = std::strlen(SIM_VERSION_PREFIX);
+    const size_t len = strnlen(reinterpret_cast<const char*>(text), SIM_VERSION_TEXT);
+    if (len == SIM_VERSION_TEXT || len <= prefix ||
+        std::memcmp(text, SIM_VERSION_PREFIX, prefix) != 0)
+        return false;
+    for (size_t i = 0; i < len; ++i)
+        if (text[i] <= ' ' || text[i] >= 0x7F) return false;
+    std::memset(out, 0, SIM_VERSION_TEXT);
+    std::memcpy(out, text, len);
+    return true;
 }
 
 uint32_t sim_flash_checksum(const sim_model* m, bool descramble) {

@@ -58,6 +58,7 @@ struct sim_answer {
     sim_frame reply;
     std::vector<sim_frame> events;  // sent right after the reply
     bool close_link = false;        // the instrument restarts or powers off after the reply
+    bool flashed = false;           // ... and it restarts with new firmware
     int delay_ms = 0;               // time the instrument takes before it replies (erase)
     bool known = false;             // the code is in the command sets
 };
@@ -66,6 +67,9 @@ struct sim_model {
     char serial[SIM_SERIAL_LEN];  // NUL-padded when shorter than 8 characters
     bool refuse_identify;
     int erase_ms;
+    int block_ms = 0;           // a block write's time before its reply
+    int flash_ms = 0;           // programming's time before the flash request's reply
+    bool keep_version = false;  // a flash leaves the running version as it was
     unsigned char versions[SIM_VERSIONS_SIZE];
     unsigned char params[SIM_PARAMS_SIZE];
     unsigned char default_params[SIM_PARAMS_SIZE];
@@ -116,6 +120,15 @@ const char* sim_request_name(int code);
 // size, or -1 for an unknown code.
 int sim_request_size(int code);
 int sim_reply_size(int code);
+
+// A firmware image begins with its version text, the overall version it reports once it runs
+// ("NV52-2.15.0", NUL-terminated within SIM_VERSION_TEXT bytes, printable, starting with
+// SIM_VERSION_PREFIX). Writes that text into `out` (SIM_VERSION_TEXT bytes, NUL-padded) and
+// returns true, or false for an image without one. Reads the external flash as written,
+// descrambled when `descramble` is set.
+constexpr int SIM_VERSION_TEXT = 32;
+constexpr const char* SIM_VERSION_PREFIX = "NV52-";
+bool sim_flash_version(const sim_model* m, bool descramble, char* out);
 
 // XOR of the 32-bit little-endian words of the flash's written extent rounded up to words,
 // each word i XORed with i*i*i*i first when `descramble` is set.

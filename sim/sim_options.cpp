@@ -2,6 +2,7 @@
 
 #include "sim_sys.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,37 @@ bool add_fail_code(sim_options* opt, const char* value, std::string* error) {
     return true;
 }
 
+bool set_close_at(sim_options* opt, const char* value, std::string* error) {
+    std::string v(value);
+    size_t colon = v.find(':');
+    long code, count;
+    if (colon == std::string::npos || !parse_long(v.substr(0, colon).c_str(), 0, 65535, &code) ||
+        !parse_long(v.substr(colon + 1).c_str(), 1, 1000000, &count)) {
+        *error = std::string("--close-at needs CODE:N (N from 1), not '") + value + "'";
+        return false;
+    }
+    opt->close_at = {static_cast<int>(code), static_cast<int>(count)};
+    return true;
+}
+
+// One instrument number or several separated by commas; repeatable.
+bool add_fault_on(sim_options* opt, const char* value, std::string* error) {
+    std::string v(value);
+    for (size_t at = 0; at <= v.size();) {
+        size_t comma = v.find(',', at);
+        if (comma == std::string::npos) comma = v.size();
+        long n;
+        if (!parse_long(v.substr(at, comma - at).c_str(), 1, SIM_MAX_INSTRUMENTS, &n)) {
+            *error = std::string("--fault-on needs instrument numbers from 1 to ") +
+                     std::to_string(SIM_MAX_INSTRUMENTS) + ", not '" + value + "'";
+            return false;
+        }
+        opt->fault_on.push_back(static_cast<int>(n));
+        at = comma + 1;
+    }
+    return true;
+}
+
 using O = sim_options;
 constexpr long MAX_MS = 3600000;  // an hour
 constexpr long MAX_COUNT = 1000000;
@@ -96,6 +128,10 @@ const option_def OPTIONS[] = {
      "UDP port that answers discovery requests (default 4455; 0 picks a free port)"},
     {"--pty", nullptr, &O::pty, nullptr, nullptr, nullptr, 0, 0,
      "also serve the link on a new pseudo-terminal in raw mode (its path is printed)"},
+    {"--instruments", "N", nullptr, &O::instruments, nullptr, nullptr, 1, SIM_MAX_INSTRUMENTS,
+     "serve a bench of N instruments (default 1): instrument k (from 0) on TCP port --port + k, "
+     "its serial number the --serial one with its trailing number raised by k; one discovery "
+     "port announces them all"},
 
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "The instrument"},
     {"--serial", "TEXT", nullptr, nullptr, nullptr, set_serial, 0, 0,
@@ -118,6 +154,13 @@ const option_def OPTIONS[] = {
     {"--noise-seed", "N", nullptr, &O::noise_seed, nullptr, nullptr, 0, 2147483647,
      "draw the spectra with Poisson counting noise from seed N (the same seed gives the same "
      "spectra; default: no noise, the exact expected counts)"},
+    {"--block-ms", "N", nullptr, &O::block_ms, nullptr, nullptr, 0, MAX_MS,
+     "time a block write of the external flash takes before its reply (default 0)"},
+    {"--flash-ms", "N", nullptr, &O::flash_ms, nullptr, nullptr, 0, MAX_MS,
+     "time programming the firmware takes before the flash request's reply (default 0)"},
+    {"--boot-ms", "N", nullptr, &O::boot_ms, nullptr, nullptr, 0, MAX_MS,
+     "time the instrument is off after a restart, a power off or a flash: links are closed at "
+     "once and discovery goes unanswered (default 0)"},
 
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "Discovery announcement"},
     {"--ident", "TEXT", nullptr, nullptr, &O::ident, nullptr, 1, 10,
@@ -150,8 +193,20 @@ const option_def OPTIONS[] = {
     {"--close-after", "N", nullptr, &O::close_after, nullptr, nullptr, 0, MAX_COUNT,
      "close the link when the Nth frame arrives, without answering it (earlier replies still go "
      "out)"},
+    {"--close-at", "CODE:N", nullptr, nullptr, nullptr, set_close_at, 0, 0,
+     "close the link when the Nth request of CODE arrives on it, without answering it "
+     "(--close-at 8102:3: at the third block of an upload)"},
+    {"--close-links", "N", nullptr, &O::close_links, nullptr, nullptr, 0, MAX_COUNT,
+     "--close-at closes only the first N links of the instrument (default 0: every link)"},
+    {"--never-back", nullptr, &O::never_back, nullptr, nullptr, nullptr, 0, 0,
+     "after a successful flash the instrument stays off"},
+    {"--keep-version", nullptr, &O::keep_version, nullptr, nullptr, nullptr, 0, 0,
+     "after a successful flash the instrument still runs its old firmware version"},
     {"--split", nullptr, &O::split, nullptr, nullptr, nullptr, 0, 0,
      "write every frame in pieces of 1 to 7 bytes with short pauses"},
+    {"--fault-on", "K[,K...]", nullptr, nullptr, nullptr, add_fault_on, 0, 0,
+     "the faults of this group (and --refuse-identify, --hostile-texts) apply only to "
+     "instrument K (from 1); repeatable (default: to every instrument)"},
 
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, "Other"},
     {"--log", nullptr, &O::log, nullptr, nullptr, nullptr, 0, 0,
@@ -222,7 +277,62 @@ int sim_parse_options(int argc, char** argv, sim_options* opt, std::string* erro
         }
         if (!apply(*o, value, opt, error)) return SIM_PARSE_ERROR;
     }
+    // Every instrument of the bench needs a serial number of its own.
+    if (opt->instruments > 1 &&
+        sim_instrument_options(*opt, opt->instruments - 1).serial == opt->serial) {
+        *error = "--serial must end in a number that leaves room for " +
+                 std::to_string(opt->instruments) + " instruments";
+        return SIM_PARSE_ERROR;
+    }
+    for (int k : opt->fault_on) {
+        if (k > opt->instruments) {
+            *error = "--fault-on " + std::to_string(k) + ": there are only " +
+                     std::to_string(opt->instruments) + " instruments";
+            return SIM_PARSE_ERROR;
+        }
+    }
     return SIM_PARSE_OK;
+}
+
+sim_options sim_instrument_options(const sim_options& opt, int index) {
+    sim_options own = opt;
+    // The trailing number raised by `index`, its width kept; one that would outgrow its width
+    // leaves the serial as it is (refused when the command line is read).
+    size_t digits = opt.serial.size();
+    while (digits > 0 && opt.serial[digits - 1] >= '0' && opt.serial[digits - 1] <= '9') --digits;
+    const size_t width = opt.serial.size() - digits;
+    if (index > 0 && width > 0) {
+        const unsigned long long n = std::stoull(opt.serial.substr(digits)) + index;
+        std::string number = std::to_string(n);
+        if (number.size() <= width)
+            own.serial =
+                opt.serial.substr(0, digits) + std::string(width - number.size(), '0') + number;
+    }
+    // The announcement's own texts belong to the first instrument; the others announce their
+    // serial numbers.
+    if (index > 0) own.ident.clear(), own.name.clear();
+    const bool faulty = opt.fault_on.empty() || std::find(opt.fault_on.begin(), opt.fault_on.end(),
+                                                          index + 1) != opt.fault_on.end();
+    if (!faulty) {
+        const sim_options plain;
+        own.refuse_identify = plain.refuse_identify;
+        own.hostile_texts = plain.hostile_texts;
+        own.drop_every = plain.drop_every;
+        own.delay_ms = plain.delay_ms;
+        own.corrupt_header_every = plain.corrupt_header_every;
+        own.corrupt_payload_every = plain.corrupt_payload_every;
+        own.status_replies = plain.status_replies;
+        own.error_reply = plain.error_reply;
+        own.fail_code = plain.fail_code;
+        own.fail_times = plain.fail_times;
+        own.close_after = plain.close_after;
+        own.close_at = plain.close_at;
+        own.close_links = plain.close_links;
+        own.never_back = plain.never_back;
+        own.keep_version = plain.keep_version;
+        own.split = plain.split;
+    }
+    return own;
 }
 
 constexpr size_t HELP_LEFT = 26;   // option column
@@ -237,7 +347,8 @@ void sim_print_usage(FILE* out) {
                  "  listening tcp ADDR:PORT\n"
                  "  listening udp ADDR:PORT\n"
                  "  pty PATH            (with --pty)\n"
-                 "It serves one link at a time and ends on SIGINT or SIGTERM.\n");
+                 "Each instrument serves one link at a time; it ends on SIGINT or SIGTERM.\n"
+                 "With --instruments N there is one \"listening tcp\" line per instrument.\n");
     for (const auto& o : OPTIONS) {
         if (o.name == nullptr) {
             std::fprintf(out, "\n%s:\n", o.help);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+constexpr int SIM_MAX_INSTRUMENTS = 64;
+
 struct sim_fail_code {
     int code;
     int status;
@@ -18,6 +20,9 @@ struct sim_options {
     int port = 4444;
     int discovery_port = 4455;
     bool pty = false;
+    // How many instruments: instrument k (from 0) listens on port + k (a free port each with
+    // port 0), its serial number is `serial` with its trailing number raised by k.
+    int instruments = 1;
     // The instrument.
     std::string serial = "C0001234";
     bool refuse_identify = false;
@@ -26,7 +31,13 @@ struct sim_options {
     int event_ms = 500;
     bool events = false;
     bool hostile_texts = false;  // versions and serial carry terminal controls and broken UTF-8
-    int noise_seed = -1;  // -1: spectra without counting noise
+    int noise_seed = -1;         // -1: spectra without counting noise
+    // How long the instrument takes: to write a block of the external flash, to program its
+    // firmware on a flash request, and to start again after a restart, a power off or a flash
+    // (off meanwhile: links are closed at once, discovery goes unanswered).
+    int block_ms = 0;
+    int flash_ms = 0;
+    int boot_ms = 0;
     // Discovery announcement; empty: the serial, "NV-52 <serial>", the bound address.
     std::string ident, name, announce_address;
     // Faults.
@@ -39,7 +50,13 @@ struct sim_options {
     std::vector<sim_fail_code> fail_code;
     int fail_times = 0;  // 0: the failing codes fail every time
     int close_after = 0;
+    sim_fail_code close_at{0, 0};  // the link closes at the Nth request of a code (status: N)
+    int close_links = 0;           // --close-at on the first N links only; 0: on every link
+    bool never_back = false;       // after a flash the instrument stays off
+    bool keep_version = false;     // after a flash it still runs the old version
     bool split = false;
+    // The instruments (1 = the first) the faults apply to; empty: every instrument.
+    std::vector<int> fault_on;
     // One line per request and event on standard error.
     bool log = false;
 };
@@ -53,3 +70,7 @@ int sim_parse_options(int argc, char** argv, sim_options* opt, std::string* erro
 
 // The --help text.
 void sim_print_usage(FILE* out);
+
+// The options of instrument `index` (from 0) of a bench: its serial number, and the faults only
+// where --fault-on names it (or names none).
+sim_options sim_instrument_options(const sim_options& opt, int index);

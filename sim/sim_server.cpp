@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <vector>
 
 #include "qxx_frame.h"
 #include "sim_model.h"
@@ -23,6 +24,8 @@ constexpr int64_t PTY_RETRY_US = 50000;  // look for a new pty peer this often
 constexpr int READ_CHUNK = 65536;
 constexpr int ANNOUNCE_IDENT = 10, ANNOUNCE_ADDRESS = 16, ANNOUNCE_NAME = 40;
 constexpr int ANNOUNCE_SIZE = ANNOUNCE_IDENT + ANNOUNCE_ADDRESS + ANNOUNCE_NAME;  // 66
+constexpr int INSTRUMENT_PORT = 4444;  // the port a client assumes when an address names none
+constexpr int64_t NEVER = INT64_MAX;
 
 int64_t now_us() {
     timespec ts;
@@ -40,7 +43,7 @@ struct out_item {
 
 enum class link_kind { none, tcp, pty };
 
-// The link being served. Everything here starts afresh with every link.
+// The link an instrument serves. Everything here starts afresh with every link.
 struct link_state {
     link_kind kind = link_kind::none;
     int fd = -1;
@@ -51,6 +54,7 @@ struct link_state {
     int frames = 0;             // valid frames received
     int replies = 0;            // replies answered (dropped ones included)
     std::map<int, int> failed;  // failures injected so far, per --fail-code code
+    std::map<int, int> seen;    // requests received so far, per code (--close-at)
     std::deque<out_item> out;
     size_t out_bytes = 0;
     int64_t next_piece_us = 0;  // --split: the next piece may go from then
@@ -60,36 +64,65 @@ struct link_state {
 
 }  // namespace
 
-struct sim_server {
+// One instrument of the bench: its own options (serial number, faults), model, listener and
+// link. The first instrument also serves the pseudo-terminal.
+struct sim_instrument {
+    sim_server* server = nullptr;
+    int number = 1;  // from 1, as --fault-on and the trace name it
     sim_options opt;
     sim_model model;
-    int family = AF_INET;
     int listen_fd = -1;
+    int tcp_port = 0;
+    std::unique_ptr<QXX_rx> rx = std::make_unique<QXX_rx>();
+    link_state link;
+    int links = 0;             // links opened so far (--close-links)
+    int64_t off_until_us = 0;  // restarting until then; NEVER: it does not come back
+    std::minstd_rand rng{12345};
+};
+
+struct sim_server {
+    sim_options opt;
+    std::vector<std::unique_ptr<sim_instrument>> instruments;
+    int family = AF_INET;
     int udp_fd = -1;
     int pty_fd = -1;
     int wake[2] = {-1, -1};
     std::string pty_path;
-    int tcp_port = 0;
     int udp_port = 0;
     std::atomic<bool> stop{false};
-    std::unique_ptr<QXX_rx> rx;
-    link_state link;
     int64_t pty_retry_us = 0;
     int64_t t0_us = 0;
-    std::minstd_rand rng{12345};
 };
 
 namespace {
 
-SIM_PRINTF(2, 3) void trace(const sim_server* s, const char* fmt, ...) {
-    if (!s->opt.log) return;
+using sim_in = sim_instrument;
+
+// One line of --log: the time since start and, on a bench, the instrument ("#2").
+void vtrace(const sim_server* s, const sim_in* in, const char* fmt, va_list ap) {
     char line[512];
+    vsnprintf(line, sizeof line, fmt, ap);
+    char who[16] = "";
+    if (in != nullptr && s->instruments.size() > 1) snprintf(who, sizeof who, "#%d ", in->number);
+    std::fprintf(stderr, "[%9.3f] %s%s\n", static_cast<double>(now_us() - s->t0_us) / 1e6, who,
+                 line);
+    std::fflush(stderr);
+}
+
+SIM_PRINTF(2, 3) void trace(const sim_in* in, const char* fmt, ...) {
+    if (!in->server->opt.log) return;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
+    vtrace(in->server, in, fmt, ap);
     va_end(ap);
-    std::fprintf(stderr, "[%9.3f] %s\n", static_cast<double>(now_us() - s->t0_us) / 1e6, line);
-    std::fflush(stderr);
+}
+
+SIM_PRINTF(2, 3) void trace_server(const sim_server* s, const char* fmt, ...) {
+    if (!s->opt.log) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vtrace(s, nullptr, fmt, ap);
+    va_end(ap);
 }
 
 std::string describe(int code) {
@@ -179,44 +212,45 @@ int open_socket(sim_server* s, int type, int port, std::string* error) {
     return fd;
 }
 
-int open_pty(sim_server* s, std::string* error) {
-    return sim_open_pty(&s->pty_path, error);
+bool is_off(const sim_in* in, int64_t now) {
+    return now < in->off_until_us;
 }
 
 // ---- the link ---------------------------------------------------------------------------------
 
-void report_noise(sim_server* s) {
-    if (s->link.noise > 0)
-        trace(s, "dropped %d byte(s) that were not part of a frame", s->link.noise);
-    s->link.noise = 0;
+void report_noise(sim_in* in) {
+    if (in->link.noise > 0)
+        trace(in, "dropped %d byte(s) that were not part of a frame", in->link.noise);
+    in->link.noise = 0;
 }
 
-void close_link(sim_server* s, const char* why) {
-    link_state& l = s->link;
+void close_link(sim_in* in, const char* why) {
+    link_state& l = in->link;
     if (l.kind == link_kind::none) return;
-    report_noise(s);
-    trace(s, "link %s closed (%s)", l.peer.c_str(), why);
+    report_noise(in);
+    trace(in, "link %s closed (%s)", l.peer.c_str(), why);
     if (l.kind == link_kind::tcp) sim_close(l.fd);
     // The pty stays: the next peer that talks on it opens the next link.
-    if (l.kind == link_kind::pty) s->pty_retry_us = now_us() + PTY_RETRY_US;
-    s->link = link_state{};
-    s->rx->count = 0;
+    if (l.kind == link_kind::pty) in->server->pty_retry_us = now_us() + PTY_RETRY_US;
+    in->link = link_state{};
+    in->rx->count = 0;
 }
 
-void open_link(sim_server* s, link_kind kind, int fd, const std::string& peer) {
-    s->link = link_state{};
-    s->link.kind = kind;
-    s->link.fd = fd;
-    s->link.peer = peer;
-    s->rx->count = 0;
-    s->rx->len = 0;
-    s->rx->body = 0;
-    trace(s, "link %s open", peer.c_str());
+void open_link(sim_in* in, link_kind kind, int fd, const std::string& peer) {
+    in->link = link_state{};
+    in->link.kind = kind;
+    in->link.fd = fd;
+    in->link.peer = peer;
+    in->rx->count = 0;
+    in->rx->len = 0;
+    in->rx->body = 0;
+    in->links++;
+    trace(in, "link %s open", peer.c_str());
 }
 
-void queue(sim_server* s, std::vector<unsigned char> bytes, int64_t due,
+void queue(sim_in* in, std::vector<unsigned char> bytes, int64_t due,
            const char* close_after = nullptr) {
-    link_state& l = s->link;
+    link_state& l = in->link;
     l.out_bytes += bytes.size();
     out_item it;
     it.bytes = std::move(bytes);
@@ -225,25 +259,25 @@ void queue(sim_server* s, std::vector<unsigned char> bytes, int64_t due,
     l.out.push_back(std::move(it));
 }
 
-void trace_event(const sim_server* s, const sim_frame& e) {
-    if (!s->opt.log) return;  // the names are looked up only for the trace
+void trace_event(sim_in* in, const sim_frame& e) {
+    if (!in->server->opt.log) return;  // the names are looked up only for the trace
     if (e.code == SIM_EV_PROGRESS)
-        trace(s, "event %s %d%% state %d", describe(e.code).c_str(),
+        trace(in, "event %s %d%% state %d", describe(e.code).c_str(),
               get_i32le(e.payload.data() + 4), get_i32le(e.payload.data() + 8));
     else if (e.code == SIM_EV_CS_RESULT)
-        trace(s, "event %s %d", describe(e.code).c_str(), get_i32le(e.payload.data() + 4));
+        trace(in, "event %s %d", describe(e.code).c_str(), get_i32le(e.payload.data() + 4));
     else
-        trace(s, "event %s (%zu bytes)", describe(e.code).c_str(), e.payload.size());
+        trace(in, "event %s (%zu bytes)", describe(e.code).c_str(), e.payload.size());
 }
 
-void queue_events(sim_server* s, const std::vector<sim_frame>& events, int64_t due) {
+void queue_events(sim_in* in, const std::vector<sim_frame>& events, int64_t due) {
     for (const auto& e : events) {
-        if (s->link.out_bytes > OUT_QUEUE_LIMIT) {
-            trace(s, "event %s dropped: the peer reads nothing", describe(e.code).c_str());
+        if (in->link.out_bytes > OUT_QUEUE_LIMIT) {
+            trace(in, "event %s dropped: the peer reads nothing", describe(e.code).c_str());
             continue;
         }
-        trace_event(s, e);
-        queue(s, build(e), due);
+        trace_event(in, e);
+        queue(in, build(e), due);
     }
 }
 
@@ -252,8 +286,8 @@ bool listed(const std::vector<int>& codes, int code) {
 }
 
 // The injected answer for `code`, if a fault option takes it over.
-bool injected_answer(sim_server* s, int code, sim_answer* a, const char** why) {
-    if (listed(s->opt.error_reply, code)) {
+bool injected_answer(sim_in* in, int code, sim_answer* a, const char** why) {
+    if (listed(in->opt.error_reply, code)) {
         *a = sim_answer{};
         a->reply.code = QXX_CODE_ERROR;
         a->reply.status = SIM_STATUS_REFUSED;
@@ -261,10 +295,10 @@ bool injected_answer(sim_server* s, int code, sim_answer* a, const char** why) {
         *why = "--error-reply";
         return true;
     }
-    for (const auto& f : s->opt.fail_code) {
+    for (const auto& f : in->opt.fail_code) {
         if (f.code != code) continue;
-        int& n = s->link.failed[code];
-        if (s->opt.fail_times > 0 && n >= s->opt.fail_times) return false;
+        int& n = in->link.failed[code];
+        if (in->opt.fail_times > 0 && n >= in->opt.fail_times) return false;
         n++;
         *a = sim_answer{};
         a->reply.code = code + QXX_REPLY_OFFSET;
@@ -275,21 +309,44 @@ bool injected_answer(sim_server* s, int code, sim_answer* a, const char** why) {
     return false;
 }
 
-void handle_frame(sim_server* s, const unsigned char* frame) {
-    link_state& l = s->link;
+// Whether this frame ends the link unanswered (--close-after, --close-at), and why.
+const char* closes_link(sim_in* in, int code) {
+    link_state& l = in->link;
+    const sim_options& o = in->opt;
+    if (o.close_after > 0 && l.frames >= o.close_after) return "--close-after";
+    const int seen = ++l.seen[code];
+    if (o.close_at.code == code && o.close_at.status == seen &&
+        (o.close_links == 0 || in->links <= o.close_links))
+        return "--close-at";
+    return nullptr;
+}
+
+// A restart, a power off or a flash: the instrument is off from now for its boot time, or for
+// good when it never comes back from a flash.
+void restarts(sim_in* in, const sim_answer& a, int64_t due) {
+    const bool gone = a.flashed && in->opt.never_back;
+    in->off_until_us = gone ? NEVER : due + static_cast<int64_t>(in->opt.boot_ms) * 1000;
+    if (gone)
+        trace(in, "the instrument restarts and does not come back (--never-back)");
+    else
+        trace(in, "the instrument restarts: the link closes after the reply");
+}
+
+void handle_frame(sim_in* in, const unsigned char* frame) {
+    link_state& l = in->link;
     int code = qxx_frame_code(frame);
     int size = qxx_frame_payload_size(frame);
     l.frames++;
     if (l.closing) {
-        trace(s, "rx %s ignored: the link is closing", describe(code).c_str());
+        trace(in, "rx %s ignored: the link is closing", describe(code).c_str());
         return;
     }
-    if (s->opt.close_after > 0 && l.frames >= s->opt.close_after) {
-        trace(s, "rx %s (%d bytes): frame %d, closing the link (--close-after)",
-              describe(code).c_str(), size, l.frames);
+    if (const char* why = closes_link(in, code)) {
+        trace(in, "rx %s (%d bytes): frame %d, closing the link (%s)", describe(code).c_str(), size,
+              l.frames, why);
         // Unanswered, but the replies already owed to earlier frames still go out first.
         l.closing = true;
-        queue(s, {}, now_us(), "--close-after");
+        queue(in, {}, now_us(), why);
         return;
     }
     l.spoken = true;
@@ -297,62 +354,62 @@ void handle_frame(sim_server* s, const unsigned char* frame) {
     int64_t now = now_us();
     sim_answer a;
     const char* why = nullptr;
-    if (!injected_answer(s, code, &a, &why)) {
-        sim_activity before = s->model.activity;
-        sim_model_request(&s->model, code, frame + QXX_OFF_PAYLOAD, size, &a);
+    if (!injected_answer(in, code, &a, &why)) {
+        sim_activity before = in->model.activity;
+        sim_model_request(&in->model, code, frame + QXX_OFF_PAYLOAD, size, &a);
         // A new accumulation reports its first spectrum one full period after it starts.
-        if (s->model.activity != sim_activity::none && s->model.activity != before)
-            l.next_tick_us = now + static_cast<int64_t>(s->opt.event_ms) * 1000;
+        if (in->model.activity != sim_activity::none && in->model.activity != before)
+            l.next_tick_us = now + static_cast<int64_t>(in->opt.event_ms) * 1000;
     }
-    int64_t due = now + static_cast<int64_t>(s->opt.delay_ms + a.delay_ms) * 1000;
+    int64_t due = now + static_cast<int64_t>(in->opt.delay_ms + a.delay_ms) * 1000;
 
-    if (s->opt.log)  // the names are looked up only for the trace
-        trace(s, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(), size,
+    if (in->server->opt.log)  // the names are looked up only for the trace
+        trace(in, "rx %s (%d bytes) -> %s status %d (%zu bytes)%s%s", describe(code).c_str(), size,
               describe(a.reply.code).c_str(), a.reply.status, a.reply.payload.size(),
               why ? " by " : "", why ? why : "");
 
-    for (int i = 0; i < s->opt.status_replies; ++i) {
+    for (int i = 0; i < in->opt.status_replies; ++i) {
         sim_frame st;
         st.code = QXX_CODE_STATUS;
-        queue(s, build(st), due);
+        queue(in, build(st), due);
     }
     int k = ++l.replies;
-    if (s->opt.drop_every > 0 && k % s->opt.drop_every == 0) {
-        trace(s, "reply %d dropped (--drop-every)", k);
-        if (a.close_link) queue(s, {}, due, "restart");
+    if (in->opt.drop_every > 0 && k % in->opt.drop_every == 0) {
+        trace(in, "reply %d dropped (--drop-every)", k);
+        if (a.close_link) queue(in, {}, due, "restart");
     } else {
         std::vector<unsigned char> bytes = build(a.reply);
-        if (s->opt.corrupt_header_every > 0 && k % s->opt.corrupt_header_every == 0) {
+        if (in->opt.corrupt_header_every > 0 && k % in->opt.corrupt_header_every == 0) {
             bytes[QXX_OFF_HDR_XOR] ^= 0x5A;
-            trace(s, "reply %d: header corrupted (--corrupt-header-every)", k);
+            trace(in, "reply %d: header corrupted (--corrupt-header-every)", k);
         }
-        if (s->opt.corrupt_payload_every > 0 && k % s->opt.corrupt_payload_every == 0) {
+        if (in->opt.corrupt_payload_every > 0 && k % in->opt.corrupt_payload_every == 0) {
             // A payload byte if there is one, else the payload checksum itself.
             size_t at = a.reply.payload.empty() ? bytes.size() - 1
                                                 : QXX_OFF_PAYLOAD + a.reply.payload.size() / 2;
             bytes[at] ^= 0x5A;
-            trace(s, "reply %d: payload corrupted (--corrupt-payload-every)", k);
+            trace(in, "reply %d: payload corrupted (--corrupt-payload-every)", k);
         }
-        queue(s, std::move(bytes), due, a.close_link ? "restart" : nullptr);
+        queue(in, std::move(bytes), due, a.close_link ? "restart" : nullptr);
     }
     if (a.close_link) {
         l.closing = true;
-        trace(s, "the instrument restarts: the link closes after the reply");
+        restarts(in, a, due);
     }
-    queue_events(s, a.events, due);
+    queue_events(in, a.events, due);
 }
 
 // Feeds received bytes to the frame assembler; stops early when a frame closed the link.
-void feed(sim_server* s, const unsigned char* data, sim_ssize n) {
-    QXX_rx* rx = s->rx.get();
-    link_kind kind = s->link.kind;
-    for (sim_ssize i = 0; i < n && s->link.kind == kind; ++i) {
+void feed(sim_in* in, const unsigned char* data, sim_ssize n) {
+    QXX_rx* rx = in->rx.get();
+    link_kind kind = in->link.kind;
+    for (sim_ssize i = 0; i < n && in->link.kind == kind; ++i) {
         // Between frames, a frame that lies whole in this read is handled where it lies.
         if (rx->count == 0) {
             if (const int whole = qxx_frame_at(
                     data + i, static_cast<int>(std::min<sim_ssize>(n - i, QXX_RX_BUFFER_SIZE)))) {
-                report_noise(s);
-                handle_frame(s, data + i);
+                report_noise(in);
+                handle_frame(in, data + i);
                 i += whole - 1;
                 continue;
             }
@@ -370,45 +427,45 @@ void feed(sim_server* s, const unsigned char* data, sim_ssize n) {
             }
         }
         if (qxx_rx_push(rx, data[i])) {
-            report_noise(s);
-            handle_frame(s, rx->buf);
+            report_noise(in);
+            handle_frame(in, rx->buf);
             rx->count = 0;
             continue;
         }
         if (rx->count != 0) continue;
         if (before == QXX_HEADER_SIZE - 1) {
-            trace(s, "dropped a frame: bad header checksum");
+            trace(in, "dropped a frame: bad header checksum");
         } else if (before >= QXX_HEADER_SIZE) {
-            trace(s, "dropped a frame of %d bytes: bad payload checksum", before + 1);
+            trace(in, "dropped a frame of %d bytes: bad payload checksum", before + 1);
         } else {
-            s->link.noise += before + 1;
+            in->link.noise += before + 1;
         }
     }
 }
 
-void read_link(sim_server* s) {
+void read_link(sim_in* in) {
     unsigned char buf[READ_CHUNK];
-    sim_ssize n = sim_read(s->link.fd, buf, sizeof buf);
+    sim_ssize n = sim_read(in->link.fd, buf, sizeof buf);
     if (n > 0) {
-        feed(s, buf, n);
+        feed(in, buf, n);
         return;
     }
     if (n < 0 && sim_would_block()) return;
     // TCP end of stream, or EIO from a pty whose peer closed it.
-    close_link(s, n == 0 ? "peer closed" : sim_error_text().c_str());
+    close_link(in, n == 0 ? "peer closed" : sim_error_text().c_str());
 }
 
-void write_link(sim_server* s) {
-    link_state& l = s->link;
+void write_link(sim_in* in) {
+    link_state& l = in->link;
     int64_t now = now_us();
     while (l.kind != link_kind::none && !l.out.empty()) {
         out_item& it = l.out.front();
         if (it.due_us > now) return;
         if (it.sent < it.bytes.size()) {
             size_t want = it.bytes.size() - it.sent;
-            if (s->opt.split) {
+            if (in->opt.split) {
                 if (now < l.next_piece_us) return;
-                want = std::min<size_t>(want, 1 + s->rng() % 7);
+                want = std::min<size_t>(want, 1 + in->rng() % 7);
             }
             sim_ssize n = sim_send(l.fd, it.bytes.data() + it.sent, want, l.kind == link_kind::tcp);
             if (n < 0) {
@@ -416,44 +473,51 @@ void write_link(sim_server* s) {
                     l.blocked = true;
                     return;
                 }
-                close_link(s, sim_error_text().c_str());
+                close_link(in, sim_error_text().c_str());
                 return;
             }
             l.blocked = false;
             it.sent += static_cast<size_t>(n);
             l.out_bytes -= static_cast<size_t>(n);
-            if (s->opt.split) {
-                l.next_piece_us = now + 50 + static_cast<int64_t>(s->rng() % 250);
+            if (in->opt.split) {
+                l.next_piece_us = now + 50 + static_cast<int64_t>(in->rng() % 250);
                 if (it.sent < it.bytes.size()) return;
             }
             if (it.sent < it.bytes.size()) continue;
         }
         const char* close_after = it.close_after;
         l.out.pop_front();
-        if (close_after) close_link(s, close_after);
+        if (close_after) close_link(in, close_after);
     }
 }
 
-void tick(sim_server* s) {
-    link_state& l = s->link;
+void tick(sim_in* in) {
+    link_state& l = in->link;
     int64_t now = now_us();
     if (l.kind == link_kind::none || !l.spoken || now < l.next_tick_us) return;
-    l.next_tick_us = now + static_cast<int64_t>(s->opt.event_ms) * 1000;
+    l.next_tick_us = now + static_cast<int64_t>(in->opt.event_ms) * 1000;
     if (l.closing) return;
     std::vector<sim_frame> events;
-    sim_model_tick(&s->model, s->opt.events, s->opt.event_ms, &events);
-    queue_events(s, events, now);
+    sim_model_tick(&in->model, in->opt.events, in->opt.event_ms, &events);
+    queue_events(in, events, now);
 }
 
 // ---- listeners --------------------------------------------------------------------------------
 
-void accept_tcp(sim_server* s) {
+// A connection while the instrument is off (restarting, or gone for good) is closed at once, as
+// the peer of a device that is not there yet.
+void accept_tcp(sim_in* in) {
     sockaddr_storage ss;
     socklen_t len = sizeof ss;
-    int fd = sim_accept(s->listen_fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    int fd = sim_accept(in->listen_fd, reinterpret_cast<sockaddr*>(&ss), &len);
     if (fd < 0) return;
+    if (is_off(in, now_us())) {
+        trace(in, "link tcp %s refused: the instrument is off", peer_text(ss).c_str());
+        sim_close(fd);
+        return;
+    }
     sim_set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    open_link(s, link_kind::tcp, fd, "tcp " + peer_text(ss));
+    open_link(in, link_kind::tcp, fd, "tcp " + peer_text(ss));
 }
 
 void put_field(unsigned char* field, int width, const std::string& text) {
@@ -461,29 +525,50 @@ void put_field(unsigned char* field, int width, const std::string& text) {
     std::memcpy(field, text.data(), std::min<size_t>(text.size(), width));
 }
 
-// The address to announce: the bound one, or with a wildcard bind the local address through
-// which the requester is reached.
-std::string announce_address(const sim_server* s, const sockaddr_storage& from, socklen_t len) {
-    if (!s->opt.announce_address.empty()) return s->opt.announce_address;
-    if (s->opt.bind != "0.0.0.0" && s->opt.bind != "::") return s->opt.bind;
+// The address to announce: --announce-address as given, or the bound address (with a wildcard
+// bind the local address through which the requester is reached) and, for an instrument not
+// on the instruments' port, ":PORT".
+std::string announce_address(const sim_in* in, const sockaddr_storage& from, socklen_t len) {
+    const sim_server* s = in->server;
+    if (!in->opt.announce_address.empty()) return in->opt.announce_address;
     std::string local = s->opt.bind;
-    int fd = sim_socket(from.ss_family, SOCK_DGRAM);
-    sockaddr_storage me;
-    socklen_t me_len = sizeof me;
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&from), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&me), &me_len) == 0) {
-        char host[INET6_ADDRSTRLEN];
-        const void* a =
-            me.ss_family == AF_INET6
-                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&me)->sin6_addr)
-                : &reinterpret_cast<const sockaddr_in*>(&me)->sin_addr;
-        if (inet_ntop(me.ss_family, a, host, sizeof host)) local = host;
+    if (s->opt.bind == "0.0.0.0" || s->opt.bind == "::") {
+        int fd = sim_socket(from.ss_family, SOCK_DGRAM);
+        sockaddr_storage me;
+        socklen_t me_len = sizeof me;
+        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&from), len) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&me), &me_len) == 0) {
+            char host[INET6_ADDRSTRLEN];
+            const void* a = me.ss_family == AF_INET6
+                                ? static_cast<const void*>(
+                                      &reinterpret_cast<const sockaddr_in6*>(&me)->sin6_addr)
+                                : &reinterpret_cast<const sockaddr_in*>(&me)->sin_addr;
+            if (inet_ntop(me.ss_family, a, host, sizeof host)) local = host;
+        }
+        if (fd >= 0) sim_close(fd);
     }
-    if (fd >= 0) sim_close(fd);
-    return local;
+    if (in->tcp_port == INSTRUMENT_PORT) return local;
+    const bool v6 = local.find(':') != std::string::npos;
+    return (v6 ? "[" + local + "]" : local) + ":" + std::to_string(in->tcp_port);
 }
 
-// Answers each discovery request in one datagram with the announcement, to its sender.
+void announce(sim_in* in, const sockaddr_storage& from, socklen_t len) {
+    const std::string serial(in->model.serial, strnlen(in->model.serial, SIM_SERIAL_LEN));
+    sim_frame f;
+    f.code = QXX_CODE_ANNOUNCE;
+    f.payload.assign(ANNOUNCE_SIZE, 0);
+    unsigned char* p = f.payload.data();
+    put_field(p, ANNOUNCE_IDENT, in->opt.ident.empty() ? serial : in->opt.ident);
+    put_field(p + ANNOUNCE_IDENT, ANNOUNCE_ADDRESS, announce_address(in, from, len));
+    put_field(p + ANNOUNCE_IDENT + ANNOUNCE_ADDRESS, ANNOUNCE_NAME,
+              in->opt.name.empty() ? "NV-52 " + serial : in->opt.name);
+    std::vector<unsigned char> bytes = build(f);
+    sendto(in->server->udp_fd, reinterpret_cast<const char*>(bytes.data()), bytes.size(), 0,
+           reinterpret_cast<const sockaddr*>(&from), len);
+}
+
+// Answers each discovery request in one datagram, to its sender, with one announcement per
+// instrument that is on.
 void serve_discovery(sim_server* s) {
     unsigned char buf[READ_CHUNK];
     sockaddr_storage from;
@@ -491,30 +576,24 @@ void serve_discovery(sim_server* s) {
     sim_ssize n = recvfrom(s->udp_fd, reinterpret_cast<char*>(buf), sizeof buf, 0,
                            reinterpret_cast<sockaddr*>(&from), &len);
     if (n <= 0) return;
-    // A datagram is parsed on its own: the link's assembler is left as it is.
+    // A datagram is parsed on its own: the links' assemblers are left as they are.
     auto rx = std::make_unique<QXX_rx>();
     rx->count = 0;
+    const int64_t now = now_us();
     for (sim_ssize i = 0; i < n; ++i) {
         if (!qxx_rx_push(rx.get(), buf[i])) continue;
         int code = qxx_frame_code(rx->buf);
         rx->count = 0;
         if (code != QXX_CODE_DISCOVER) {
-            trace(s, "udp %s from %s ignored", describe(code).c_str(), peer_text(from).c_str());
+            trace_server(s, "udp %s from %s ignored", describe(code).c_str(),
+                         peer_text(from).c_str());
             continue;
         }
-        std::string serial(s->model.serial, strnlen(s->model.serial, SIM_SERIAL_LEN));
-        sim_frame f;
-        f.code = QXX_CODE_ANNOUNCE;
-        f.payload.assign(ANNOUNCE_SIZE, 0);
-        unsigned char* p = f.payload.data();
-        put_field(p, ANNOUNCE_IDENT, s->opt.ident.empty() ? serial : s->opt.ident);
-        put_field(p + ANNOUNCE_IDENT, ANNOUNCE_ADDRESS, announce_address(s, from, len));
-        put_field(p + ANNOUNCE_IDENT + ANNOUNCE_ADDRESS, ANNOUNCE_NAME,
-                  s->opt.name.empty() ? "NV-52 " + serial : s->opt.name);
-        std::vector<unsigned char> bytes = build(f);
-        sendto(s->udp_fd, reinterpret_cast<const char*>(bytes.data()), bytes.size(), 0,
-               reinterpret_cast<sockaddr*>(&from), len);
-        trace(s, "udp discovery request from %s answered", peer_text(from).c_str());
+        for (auto& in : s->instruments) {
+            if (is_off(in.get(), now)) continue;
+            announce(in.get(), from, len);
+            trace(in.get(), "udp discovery request from %s answered", peer_text(from).c_str());
+        }
     }
 }
 
@@ -524,13 +603,23 @@ int sim_server_open(const sim_options& opt, sim_server** out, std::string* error
     auto s = std::make_unique<sim_server>();
     s->opt = opt;
     s->t0_us = now_us();
-    s->rx = std::make_unique<QXX_rx>();
-    s->rx->count = 0;
     unsigned char probe[16];
     s->family = inet_pton(AF_INET6, opt.bind.c_str(), probe) == 1 ? AF_INET6 : AF_INET;
-    sim_model_init(&s->model, opt.serial, opt.usb_mode, opt.erase_ms, opt.refuse_identify);
-    if (opt.hostile_texts) sim_model_hostile_texts(&s->model);
-    if (opt.noise_seed >= 0) sim_model_set_noise(&s->model, static_cast<uint32_t>(opt.noise_seed));
+    for (int k = 0; k < std::max(opt.instruments, 1); ++k) {
+        auto in = std::make_unique<sim_instrument>();
+        in->server = s.get();
+        in->number = k + 1;
+        in->opt = sim_instrument_options(opt, k);
+        in->rx->count = 0;
+        sim_model& m = in->model;
+        sim_model_init(&m, in->opt.serial, opt.usb_mode, opt.erase_ms, in->opt.refuse_identify);
+        m.block_ms = opt.block_ms;
+        m.flash_ms = opt.flash_ms;
+        m.keep_version = in->opt.keep_version;
+        if (in->opt.hostile_texts) sim_model_hostile_texts(&m);
+        if (opt.noise_seed >= 0) sim_model_set_noise(&m, static_cast<uint32_t>(opt.noise_seed));
+        s->instruments.push_back(std::move(in));
+    }
 
     if (sim_wake_pair(s->wake) != 0) {
         *error = std::string("wake-up pipe: ") + sim_error_text();
@@ -541,17 +630,33 @@ int sim_server_open(const sim_options& opt, sim_server** out, std::string* error
         sim_server_close(s.release());
         return -1;
     };
-    if ((raw->listen_fd = open_socket(raw, SOCK_STREAM, opt.port, error)) < 0) return fail();
+    for (size_t k = 0; k < raw->instruments.size(); ++k) {
+        sim_in* in = raw->instruments[k].get();
+        const int port = opt.port == 0 ? 0 : opt.port + static_cast<int>(k);
+        if (port > 65535) {
+            *error = "tcp port " + std::to_string(port) + ": beyond 65535";
+            return fail();
+        }
+        if ((in->listen_fd = open_socket(raw, SOCK_STREAM, port, error)) < 0) return fail();
+        in->tcp_port = bound_port(in->listen_fd);
+    }
     if ((raw->udp_fd = open_socket(raw, SOCK_DGRAM, opt.discovery_port, error)) < 0) return fail();
-    if (opt.pty && (raw->pty_fd = open_pty(raw, error)) < 0) return fail();
-    raw->tcp_port = bound_port(raw->listen_fd);
+    if (opt.pty && (raw->pty_fd = sim_open_pty(&raw->pty_path, error)) < 0) return fail();
     raw->udp_port = bound_port(raw->udp_fd);
     *out = s.release();
     return 0;
 }
 
-int sim_server_tcp_port(const sim_server* s) {
-    return s->tcp_port;
+int sim_server_instruments(const sim_server* s) {
+    return static_cast<int>(s->instruments.size());
+}
+int sim_server_tcp_port(const sim_server* s, int index) {
+    if (index < 0 || index >= sim_server_instruments(s)) return -1;
+    return s->instruments[index]->tcp_port;
+}
+std::string sim_server_serial(const sim_server* s, int index) {
+    if (index < 0 || index >= sim_server_instruments(s)) return "";
+    return s->instruments[index]->opt.serial;
 }
 int sim_server_udp_port(const sim_server* s) {
     return s->udp_port;
@@ -565,45 +670,82 @@ std::string sim_server_endpoint(const sim_server* s, int port) {
     return s->opt.bind + ":" + std::to_string(port);
 }
 
-int sim_server_run(sim_server* s) {
-    while (!s->stop.load()) {
-        tick(s);
-        write_link(s);
-        link_state& l = s->link;
-        int64_t now = now_us();
+namespace {
 
-        pollfd fds[4];
-        int n = 0;
-        fds[n++] = sim_pollfd(s->wake[0], POLLIN);
-        fds[n++] = sim_pollfd(s->udp_fd, POLLIN);
-        int link_at = -1, listen_at = -1, pty_at = -1;
-        if (l.kind == link_kind::none) {
-            listen_at = n;
-            fds[n++] = sim_pollfd(s->listen_fd, POLLIN);
-            if (s->pty_fd >= 0 && now >= s->pty_retry_us) {
-                pty_at = n;
-                fds[n++] = sim_pollfd(s->pty_fd, POLLIN);
-            }
+// Where an instrument's descriptors sit in the poll array of one round.
+struct polled {
+    int listen_at = -1, link_at = -1, pty_at = -1;
+};
+
+// Adds what `in` waits for to the poll array, and moves `wake_at` to the next moment it has
+// something to do: a reply, a piece, an event tick, the end of its boot, a pty retry.
+void poll_for(sim_server* s, sim_in* in, int64_t now, std::vector<pollfd>* fds, polled* at,
+              int64_t* wake_at) {
+    link_state& l = in->link;
+    if (l.kind == link_kind::none) {
+        at->listen_at = static_cast<int>(fds->size());
+        fds->push_back(sim_pollfd(in->listen_fd, POLLIN));
+        if (in->number == 1 && s->pty_fd >= 0 && now >= s->pty_retry_us && !is_off(in, now)) {
+            at->pty_at = static_cast<int>(fds->size());
+            fds->push_back(sim_pollfd(s->pty_fd, POLLIN));
+        }
+        if (in->number == 1 && s->pty_fd >= 0 && now < s->pty_retry_us)
+            *wake_at = std::min(*wake_at, s->pty_retry_us);
+        if (is_off(in, now) && in->off_until_us != NEVER)
+            *wake_at = std::min(*wake_at, in->off_until_us);
+        return;
+    }
+    at->link_at = static_cast<int>(fds->size());
+    // While the peer reads nothing, stop reading its requests: TCP flow control then holds
+    // the peer back, and the queue stays bounded.
+    short ev = l.out_bytes > OUT_QUEUE_LIMIT ? 0 : POLLIN;
+    if (l.blocked) ev |= POLLOUT;
+    fds->push_back(sim_pollfd(l.fd, ev));
+    if (l.spoken) *wake_at = std::min(*wake_at, l.next_tick_us);
+    if (!l.out.empty() && !l.blocked)
+        *wake_at = std::min(*wake_at, std::max(l.out.front().due_us, l.next_piece_us));
+}
+
+void serve(sim_server* s, sim_in* in, const std::vector<pollfd>& fds, const polled& at) {
+    if (at.listen_at >= 0 && (fds[at.listen_at].revents & POLLIN)) {
+        accept_tcp(in);
+    } else if (at.pty_at >= 0 && fds[at.pty_at].revents) {
+        if (fds[at.pty_at].revents & POLLIN) {
+            open_link(in, link_kind::pty, s->pty_fd, "pty " + s->pty_path);
+            read_link(in);
         } else {
-            link_at = n;
-            // While the peer reads nothing, stop reading its requests: TCP flow control then
-            // holds the peer back, and the queue stays bounded.
-            short ev = l.out_bytes > OUT_QUEUE_LIMIT ? 0 : POLLIN;
-            if (l.blocked) ev |= POLLOUT;
-            fds[n++] = sim_pollfd(l.fd, ev);
+            // POLLHUP: the last peer closed the pty and no new one opened it yet.
+            s->pty_retry_us = now_us() + PTY_RETRY_US;
         }
+    }
+    if (at.link_at >= 0 && in->link.kind != link_kind::none) {
+        short re = fds[at.link_at].revents;
+        if (re & POLLOUT) in->link.blocked = false;
+        if (re & (POLLIN | POLLHUP | POLLERR)) read_link(in);
+    }
+}
 
-        // Sleep until the next thing that is due: a reply, a piece, an event tick, a pty retry.
-        int64_t wake_at = INT64_MAX;
-        if (l.kind != link_kind::none) {
-            if (l.spoken) wake_at = l.next_tick_us;
-            if (!l.out.empty() && !l.blocked)
-                wake_at = std::min(wake_at, std::max(l.out.front().due_us, l.next_piece_us));
-        } else if (s->pty_fd >= 0 && now < s->pty_retry_us) {
-            wake_at = s->pty_retry_us;
+}  // namespace
+
+int sim_server_run(sim_server* s) {
+    std::vector<pollfd> fds;
+    std::vector<polled> at(s->instruments.size());
+    while (!s->stop.load()) {
+        for (auto& in : s->instruments) {
+            tick(in.get());
+            write_link(in.get());
         }
-        int64_t timeout_us = wake_at == INT64_MAX ? -1 : std::max<int64_t>(0, wake_at - now);
-        if (sim_wait(fds, n, timeout_us) < 0) return -1;
+        const int64_t now = now_us();
+        fds.clear();
+        fds.push_back(sim_pollfd(s->wake[0], POLLIN));
+        fds.push_back(sim_pollfd(s->udp_fd, POLLIN));
+        int64_t wake_at = NEVER;
+        for (size_t k = 0; k < s->instruments.size(); ++k) {
+            at[k] = polled{};
+            poll_for(s, s->instruments[k].get(), now, &fds, &at[k], &wake_at);
+        }
+        int64_t timeout_us = wake_at == NEVER ? -1 : std::max<int64_t>(0, wake_at - now);
+        if (sim_wait(fds.data(), static_cast<int>(fds.size()), timeout_us) < 0) return -1;
 
         if (fds[0].revents) {
             char drain[64];
@@ -611,24 +753,10 @@ int sim_server_run(sim_server* s) {
             }
         }
         if (fds[1].revents & POLLIN) serve_discovery(s);
-        if (listen_at >= 0 && (fds[listen_at].revents & POLLIN)) {
-            accept_tcp(s);
-        } else if (pty_at >= 0 && fds[pty_at].revents) {
-            if (fds[pty_at].revents & POLLIN) {
-                open_link(s, link_kind::pty, s->pty_fd, "pty " + s->pty_path);
-                read_link(s);
-            } else {
-                // POLLHUP: the last peer closed the pty and no new one opened it yet.
-                s->pty_retry_us = now_us() + PTY_RETRY_US;
-            }
-        }
-        if (link_at >= 0 && s->link.kind != link_kind::none) {
-            short re = fds[link_at].revents;
-            if (re & POLLOUT) s->link.blocked = false;
-            if (re & (POLLIN | POLLHUP | POLLERR)) read_link(s);
-        }
+        for (size_t k = 0; k < s->instruments.size(); ++k)
+            serve(s, s->instruments[k].get(), fds, at[k]);
     }
-    close_link(s, "simulator stopped");
+    for (auto& in : s->instruments) close_link(in.get(), "simulator stopped");
     return 0;
 }
 
@@ -639,8 +767,11 @@ void sim_server_stop(sim_server* s) {
 
 void sim_server_close(sim_server* s) {
     if (s == nullptr) return;
-    if (s->link.kind == link_kind::tcp) sim_close(s->link.fd);
-    for (int fd : {s->listen_fd, s->udp_fd, s->pty_fd, s->wake[0], s->wake[1]})
+    for (auto& in : s->instruments) {
+        if (in->link.kind == link_kind::tcp) sim_close(in->link.fd);
+        if (in->listen_fd >= 0) sim_close(in->listen_fd);
+    }
+    for (int fd : {s->udp_fd, s->pty_fd, s->wake[0], s->wake[1]})
         if (fd >= 0) sim_close(fd);
     delete s;
 }

@@ -23,9 +23,10 @@ endfunction()
 
 nv_windows_resources(nv-term "NV-52 service console")
 nv_windows_resources(nv52-sim "NV-52 simulated instrument")
+nv_windows_resources(nv-service "NV-52 bench servicing tool")
 
 # ---- make windows-package ----------------------------------------------------------------------
-# One folder staged with the two programs, the README and copyright in Windows form (CR LF) and
+# One folder staged with the three programs, the README and copyright in Windows form (CR LF) and
 # the manual pages as HTML; zipped with the time stamps of SOURCE_DATE_EPOCH, and made into the
 # installer by win/build-msi.sh (wixl and msibuild, from Debian's wixl and msitools).
 set(nv_win_name nv-term-${PROJECT_VERSION}-win64)
@@ -42,7 +43,7 @@ if(NOT NV_MANDOC)
   set(NV_MANDOC sh -c
       "echo 'the manual pages as HTML need mandoc: scripts/setup-deps.sh windows' >&2; exit 1")
 endif()
-foreach(program nv-term nv52-sim)
+foreach(program nv-term nv-service nv52-sim)
   configure_file(man/${program}.1.in ${CMAKE_BINARY_DIR}/man/${program}.1 @ONLY)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/win/${program}.html
                      COMMAND ${NV_MANDOC} -Thtml ${CMAKE_BINARY_DIR}/man/${program}.1
@@ -55,14 +56,15 @@ add_custom_command(
   OUTPUT ${nv_win_zip} ${nv_win_msi}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${nv_win_stage}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${nv_win_stage}
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:nv-term> $<TARGET_FILE:nv52-sim> ${nv_win_docs}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:nv-term> $<TARGET_FILE:nv-service>
+          $<TARGET_FILE:nv52-sim> ${nv_win_docs}
           ${nv_win_stage}
   COMMAND ${CMAKE_COMMAND} -E rm -f ${nv_win_zip}
   COMMAND ${CMAKE_COMMAND} -E tar cf ${nv_win_zip} --format=zip "--mtime=${nv_win_mtime}"
           ${nv_win_name}
   COMMAND ${CMAKE_SOURCE_DIR}/win/build-msi.sh ${nv_win_stage} ${PROJECT_VERSION} ${nv_win_msi}
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-  DEPENDS nv-term nv52-sim ${nv_win_docs} ${CMAKE_SOURCE_DIR}/win/nv-term.wxs
+  DEPENDS nv-term nv-service nv52-sim ${nv_win_docs} ${CMAKE_SOURCE_DIR}/win/nv-term.wxs
           ${CMAKE_SOURCE_DIR}/win/build-msi.sh
   COMMENT "Windows archive and installer: ${nv_win_name}.zip, nv-term-${PROJECT_VERSION}-x64.msi")
 add_custom_target(windows_package DEPENDS ${nv_win_zip} ${nv_win_msi})

@@ -44,6 +44,8 @@ check_programs() {
 
     local work
     work=$(mktemp -d)
+    # There before the simulator's shell opens it: a read of it never fails (and ends the script).
+    : >"$work/sim.out"
     "$bin/nv52-sim" --port 0 --discovery-port 0 >"$work/sim.out" 2>/dev/null &
     local sim=$!
     local port="" i
@@ -52,9 +54,12 @@ check_programs() {
         [ -n "$port" ] && break
         sleep 0.1
     done
+    local service=""
     if [ -n "$port" ]; then
         out=$(cd "$work" && printf '3\n3\n127.0.0.1:%s\nve\nq\n' "$port" |
               timeout 30 "$bin/nv-term" 2>&1) || true
+        service=$(cd "$work" && timeout 30 "$bin/nv-service" -d "127.0.0.1:$port" \
+                  --record "$work/service.jsonl" info 2>&1) || true
     fi
     kill "$sim" 2>/dev/null
     wait "$sim" 2>/dev/null || true
@@ -63,5 +68,9 @@ check_programs() {
     case $out in
         *"Connecting device...Ok."*"Overall		= NV52-"*) ;;
         *) fail "a session of the installed nv-term with nv52-sim: $out" ;;
+    esac
+    case $service in
+        *"C0001234: versions: overall NV52-"*"C0001234  0 done  info ok"*) ;;
+        *) fail "the installed nv-service with nv52-sim: $service" ;;
     esac
 }

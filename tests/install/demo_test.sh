@@ -26,4 +26,16 @@ case $out in
     *) fail "the demo with its port taken: $out" ;;
 esac
 case $out in *ORVANTIS*) fail "nv-term started without a simulator: $out" ;; esac
-echo "demo: a session with the simulator up; its error and a way out with the port taken"
+
+# make demo-bench: eight instruments flashed at once, the eighth failing its verification.
+out=$(BUILD=$build timeout 120 "$src/scripts/demo-bench.sh" 2>&1) || fail "demo-bench: $out"
+case $out in
+    *"\$ nv-service list"*"net  127.0.0.1:"*"serial C0001241"*"C0001234  0 done"*) ;;
+    *) fail "demo-bench: $out" ;;
+esac
+case $out in
+    *"C0001241  8 verification failed  flash failed"*"(exit code 8,"*"> 8 (verification"*) ;;
+    *) fail "demo-bench: $out" ;;
+esac
+echo "demo: a session with the simulator up; its error and a way out with the port taken;" \
+     "demo-bench's eight instruments"

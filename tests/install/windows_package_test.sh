@@ -34,12 +34,14 @@ timeout 60 "$WINESERVER" -w || true  # the first start's own processes have ende
 "$WINESERVER" -p 2>/dev/null  # then one server for the whole run
 
 # windows_session DIR: the programs of DIR (a Unix path) as check_programs runs them: nv-term.exe
-# under Wine with its CR LF read as LF, the Linux nv52-sim.
+# and nv-service.exe under Wine with their CR LF read as LF, the Linux nv52-sim.
 windows_session() {
     mkdir -p "$tmp/run"
-    printf '#!/bin/bash\nset -o pipefail\n"$WINE" "%s/nv-term.exe" "$@" | tr -d "\\r"\n' "$1" \
-        >"$tmp/run/nv-term"
-    chmod +x "$tmp/run/nv-term"
+    for program in nv-term nv-service; do
+        printf '#!/bin/bash\nset -o pipefail\n"$WINE" "%s/%s.exe" "$@" | tr -d "\\r"\n' "$1" \
+            "$program" >"$tmp/run/$program"
+        chmod +x "$tmp/run/$program"
+    done
     ln -sf "$src/build/nv52-sim" "$tmp/run/nv52-sim"
     check_programs "$tmp/run" "$version"
     "$WINE" "$1/nv52-sim.exe" --help | grep '^Usage: nv52-sim' >/dev/null ||
@@ -60,7 +62,7 @@ mkdir "$tmp/zip"
 (cd "$tmp/zip" && cmake -E tar xf "$zip")
 unpacked=$tmp/zip/nv-term-$version-win64
 listing=$(cd "$unpacked" && ls | sort | tr '\n' ' ')
-[ "$listing" = "COPYRIGHT.txt README.txt nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html nv52-winusb.inf " ] ||
+[ "$listing" = "COPYRIGHT.txt README.txt nv-service.exe nv-service.html nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html nv52-winusb.inf " ] ||
     fail "the archive holds: $listing"
 for text in README.txt COPYRIGHT.txt; do
     [ "$(grep -c $'\r$' "$unpacked/$text")" = "$(wc -l <"$unpacked/$text")" ] ||
@@ -68,7 +70,7 @@ for text in README.txt COPYRIGHT.txt; do
 done
 grep -q "^nv-term $version for Windows" "$unpacked/README.txt" || fail "README.txt's version"
 windows_session "$unpacked"
-echo "windows-package: the archive's nv-term.exe ran a session"
+echo "windows-package: the archive's nv-term.exe and nv-service.exe ran a session"
 
 # The installer: an older version first, then this one over it, then another build of this one
 # (a product code of its own) over that.
@@ -81,14 +83,14 @@ msiexec /i "$msi" || fail "msiexec /i of $version over 0.0.1"
     fail "after the upgrade the installed programs list: '$(installed_versions)'"
 dir=$WINEPREFIX/drive_c/Program\ Files/nv-term
 listing=$(cd "$dir" && ls | sort | tr '\n' ' ')
-[ "$listing" = "COPYRIGHT.txt README.txt nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html nv52-winusb.inf " ] ||
+[ "$listing" = "COPYRIGHT.txt README.txt nv-service.exe nv-service.html nv-term.exe nv-term.html nv52-sim.exe nv52-sim.html nv52-winusb.inf " ] ||
     fail "Program Files\\nv-term holds: $listing"
 path_installed="C:\\Program Files\\nv-term\\;$path_before"
 [ "$(system_path)" = "$path_installed" ] ||
     fail "the system PATH is '$(system_path)', not the folder once before '$path_before'"
 windows_session "$dir"
 echo "windows-package: installed over 0.0.1 as $version, on the PATH;" \
-     "the installed nv-term.exe ran a session"
+     "the installed nv-term.exe and nv-service.exe ran a session"
 
 "$src/win/build-msi.sh" "$src/build-win/nv-term-$version-win64" "$version" "$tmp/again.msi"
 msiexec /i "$tmp/again.msi" || fail "msiexec /i of another build of $version"

@@ -38,19 +38,37 @@ inline bool windows_run() {
     return !nv_term_command().empty();
 }
 
-// Puts NV_TERM_CMD in place of the built nv-term in `args` (the program, or an argument of a
-// wrapper); true when it did.
+// The words of the command that runs `program` on the Windows run (NV_SERVICE_CMD for nv-service);
+// empty on the Linux run.
+inline std::vector<std::string> windows_command(const char* variable) {
+    std::vector<std::string> words;
+    const char* cmd = getenv(variable);
+    std::istringstream in(cmd ? cmd : "");
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// Puts NV_TERM_CMD (NV_SERVICE_CMD) in place of the built nv-term (nv-service) in `args` (the
+// program, or an argument of a wrapper); true when it did.
 inline bool substitute_nv_term(std::vector<std::string>* args) {
+    const std::pair<const char*, const char*> programs[] = {
 #ifdef NV_TERM_BIN
-    const std::vector<std::string> cmd = nv_term_command();
-    auto at = std::find(args->begin(), args->end(), std::string(NV_TERM_BIN));
-    if (cmd.empty() || at == args->end()) return false;
-    args->insert(args->erase(at), cmd.begin(), cmd.end());
-    return true;
-#else
-    (void)args;
-    return false;
+        {NV_TERM_BIN, "NV_TERM_CMD"},
 #endif
+#ifdef NV_SERVICE_BIN
+        {NV_SERVICE_BIN, "NV_SERVICE_CMD"},
+#endif
+        {nullptr, nullptr},
+    };
+    for (const auto& [bin, variable] : programs) {
+        if (bin == nullptr) break;
+        const std::vector<std::string> cmd = windows_command(variable);
+        auto at = std::find(args->begin(), args->end(), std::string(bin));
+        if (cmd.empty() || at == args->end()) continue;
+        args->insert(args->erase(at), cmd.begin(), cmd.end());
+        return true;
+    }
+    return false;
 }
 
 struct Result {

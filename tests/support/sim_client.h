@@ -49,6 +49,7 @@ class InProcessSim {
         sim_server_close(server_);
     }
     int port() const { return server_ ? sim_server_tcp_port(server_) : 0; }
+    const sim_server* server() const { return server_; }
 
   private:
     sim_server* server_ = nullptr;

@@ -79,20 +79,24 @@ TEST_F(Transaction, Attempts) {
         std::vector<Bytes> answers;  // per attempt
         size_t writes;
         int result, len, param, status;
+        int last_status, last_kind;  // what QXX_last_answer tells of the last attempt
         int ms = 1000;  // the time-out, for the write and for each reply wait
     } cases[] = {
-        {"reply", 3, 0, 1, 16, {reply}, 1, 0, 10, 21, 0},
-        {"refused", 3, 0, 1, 16, {refused}, 1, 1, -1, 5, 5},
-        {"failing status", 3, 0, 1, 16, {failing}, 1, 1, -1, 2, 4},
-        {"busy then silence", 3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0},
-        {"busy to every try", 3, 0, 1, 16, {busy, busy, busy}, 3, 0, -1, 2, 0},
-        {"silence is not repeated", 3, 0, 1, 16, {}, 1, 255, -1, -1, -1},
-        {"another code is no answer", 3, 0, 1, 16, {frame(9204, text("0123"))}, 1, 255, -1, -1, -1},
-        {"reply and error together", 1, 0, 1, 16, {error + reply}, 1, 0, 10, 21, 0},
-        {"write failure", 3, 7, 1, 16, {reply}, 1, 7, -1, -1, -1},
-        {"no attempts set", 0, 0, 1, 16, {reply}, 1, 0, 10, 21, 0},
-        {"no wait", 3, 0, 0, 16, {reply}, 1, 0, -1, -1, -1},
-        {"the reply wait is the time-out in ms", 3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0, 3000},
+        {"reply", 3, 0, 1, 16, {reply}, 1, 0, 10, 21, 0, 0, 1},
+        {"refused", 3, 0, 1, 16, {refused}, 1, 1, -1, 5, 5, 5, 1},
+        {"failing status", 3, 0, 1, 16, {failing}, 1, 1, -1, 2, 4, 4, 0},
+        {"error reply", 3, 0, 1, 16, {error}, 1, 1, -1, 3, 0, 0, 2},
+        {"busy then silence", 3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0, -1, 0},
+        {"busy to every try", 3, 0, 1, 16, {busy, busy, busy}, 3, 0, -1, 2, 0, 0, 0},
+        {"silence is not repeated", 3, 0, 1, 16, {}, 1, 255, -1, -1, -1, -1, 0},
+        {"another code is no answer",
+         3, 0, 1, 16, {frame(9204, text("0123"))}, 1, 255, -1, -1, -1, -1, 0},
+        {"reply and error together", 1, 0, 1, 16, {error + reply}, 1, 0, 10, 21, 0, 0, 1},
+        {"write failure", 3, 7, 1, 16, {reply}, 1, 7, -1, -1, -1, -1, 0},
+        {"no attempts set", 0, 0, 1, 16, {reply}, 1, 0, 10, 21, 0, 0, 1},
+        {"no wait", 3, 0, 0, 16, {reply}, 1, 0, -1, -1, -1, -1, 0},
+        {"the reply wait is the time-out in ms",
+         3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0, -1, 0, 3000},
     };
     const Bytes request = text("req");
     for (const auto& c : cases) {
@@ -109,8 +113,11 @@ TEST_F(Transaction, Attempts) {
         int len = -1, param = -1, status = -1;
         int r = QXX_send_cmd(h, 8203, request.data(), 3, out, c.reply_size, &len, &param, &status,
                              c.ms, c.wait);
-        EXPECT_EQ((std::vector<int>{r, len, param, status}),
-                  (std::vector<int>{c.result, c.len, c.param, c.status}));
+        int last_status = -2, last_kind = -2;
+        QXX_last_answer(&last_status, &last_kind);
+        EXPECT_EQ((std::vector<int>{r, len, param, status, last_status, last_kind}),
+                  (std::vector<int>{c.result, c.len, c.param, c.status, c.last_status,
+                                    c.last_kind}));
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out)), c.len == 10 ? "0123456789" : "");
         const auto& writes = fake_comm::st().writes;
         ASSERT_EQ(writes.size(), c.writes);

@@ -278,6 +278,11 @@ int QXX_broadcast_event_proc(const unsigned char* bytes, int count) {
 
 namespace {
 
+// What this thread's last transaction made of the answer it waited for: its status byte (-1 when
+// none was captured) and its kind (1 reply, 2 general error reply, 0 status reply or nothing).
+thread_local int last_status = -1;
+thread_local int last_kind = 0;
+
 // The transaction itself, for a request of a valid size in one or two pieces.
 int transaction(int handle, int code, const void* head, int head_size, const void* body,
                 int body_size, void* reply, int reply_size, int* reply_len, int* param,
@@ -299,6 +304,8 @@ int transaction(int handle, int code, const void* head, int head_size, const voi
 
     int done = wait ? 0 : 1;
     int result = 0;
+    last_status = -1;
+    last_kind = 0;
     for (int made = 0; made < attempts; ++made) {
         // Armed before the write so no answer is missed, and armed afresh for every repeat so
         // that the status reply of the previous attempt is not taken for this one's answer.
@@ -311,9 +318,13 @@ int transaction(int handle, int code, const void* head, int head_size, const voi
         if (result == 0 && wait) {
             int got_reply = 0, got_error = 0, got_status = 0;
             comm_wait_response(handle, &got_reply, &got_error, &got_status, timeout_ms);
+            int answer_status = -1;
             result = QXX_test_response(handle, reply_cap.data(), got_reply, error_cap.data(),
                                        got_error, status_cap.data(), got_status, reply, reply_size,
-                                       reply_len, param, status, &done);
+                                       reply_len, param, &answer_status, &done);
+            if (answer_status >= 0 && status) *status = answer_status;
+            last_status = answer_status;
+            last_kind = done;
         }
         if (result != 0 || done != 0) break;
     }
@@ -344,6 +355,11 @@ int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, co
            "Invalid data size for QXX frame!");
     return transaction(handle, code, head, head_size, body, body_size, reply, reply_size,
                        reply_len, param, status, timeout_ms, wait);
+}
+
+void QXX_last_answer(int* status, int* kind) {
+    if (status) *status = last_status;
+    if (kind) *kind = last_kind;
 }
 
 void QXX_set_cmd_num_try(int handle, int count) {

@@ -110,6 +110,11 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
 int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, const void* body,
                        int body_size, void* reply, int reply_size, int* reply_len, int* param,
                        int* status, int timeout_ms, int wait);
+// What the calling thread's last transaction made of the answer it waited for, for a caller that
+// reports why a device refused: the answer's status byte (-1 when nothing was captured, or the
+// request was only written) and its kind (1 the reply, 2 the general error reply, 0 a general
+// status reply or nothing). Either pointer may be null.
+void QXX_last_answer(int* status, int* kind);
 void QXX_set_cmd_num_try(int handle, int count);
 int QXX_get_conn_state_id(int handle);
 int QXX_idle_wait(int handle, int code, int arg);
