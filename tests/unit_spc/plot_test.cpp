@@ -3,6 +3,8 @@
 
 #include <cairo.h>
 
+#include <sstream>
+
 #include "spc_plot.h"
 #include "spc_support.h"
 
@@ -127,8 +129,9 @@ TEST(Plot, TicksAndLabels) {
     struct tick {
         double v, step;
         const char* text;
-    } ticks[] = {{1e-13, 200, "0"}, {-3e-14, 0.5, "0.0"}, {1200, 200, "1200"},
-                 {2.5, 0.5, "2.5"}, {3e6, 1e6, "3e+06"},  {-400, 200, "-400"}};
+    } ticks[] = {{1e-13, 200, "0"},    {-3e-14, 0.5, "0.0"}, {1200, 200, "1200"},
+                 {2.5, 0.5, "2.5"},    {3e6, 1e6, "3e+06"},  {-400, 200, "-400"},
+                 {0.15, 0.05, "0.15"}, {0.1, 0.05, "0.10"},  {0.002, 0.001, "0.002"}};
     for (const auto& t : ticks) EXPECT_EQ(spc_tick_text(t.v, t.step), t.text) << t.v;
     spc_peak p;
     p.centroid = 331.04;
@@ -339,4 +342,71 @@ TEST(Plot, FigureResolution) {
         for (int j = y - 3; j < y + 3; ++j) dark[k] += (255 - img.px(x, j)[1]) / 255.0;
     }
     EXPECT_NEAR(dark[0], 2 * dark[1], 0.015);
+}
+
+// Every decade of a log axis is labelled with its own value, in the figure's layout and in the
+// terminal: counts per second of an hour's spectrum (1 to 1000 counts) run from 2.8e-4 to 0.28.
+TEST(Plot, LogAxesLabelEveryDecade) {
+    struct decade {
+        int d;
+        const char* text;
+    } decades[] = {{-6, "1e-06"}, {-5, "1e-05"}, {-4, "0.0001"}, {-2, "0.01"}, {-1, "0.1"},
+                   {0, "1"},      {3, "1000"},   {5, "100000"},  {6, "1e+06"}};
+    for (const auto& d : decades) EXPECT_EQ(spc_decade_text(d.d), d.text);
+    spc_spectrum s;
+    for (int i = 1; i <= 1000; ++i) s.counts.push_back(i);
+    spc_plot_options o;
+    o.log = true, o.norm = 1 / 3600.0, o.width = 800, o.height = 500;
+    auto measure = [](const std::string& t, void*) { return 5.0 * t.size(); };
+    spc_figure_layout l = spc_layout_figure(s, {}, {}, o, {measure, nullptr, 11});
+    std::vector<std::string> texts;
+    for (const auto& t : l.y_ticks) texts.push_back(t.label.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"0.0001", "0.001", "0.01", "0.1", "1"}));
+    // A decade apart, equally far, upwards; the frame's bottom a decade below 1/3600.
+    for (size_t k = 1; k < l.y_ticks.size(); ++k)
+        EXPECT_NEAR(l.y_ticks[k - 1].at - l.y_ticks[k].at, l.y_ticks[0].at - l.y_ticks[1].at, 1e-9);
+    double per_decade = l.y_ticks[0].at - l.y_ticks[1].at;
+    EXPECT_NEAR(l.plot[3] - l.y_ticks[0].at, per_decade * std::log10(3600 * 1e-4 * 10), 1e-6);
+    EXPECT_NEAR(spc_layout_y(l, 1.0 / 3600), l.plot[3] - per_decade, 1e-6);
+    // The terminal: each decade's label on its row, the bottom's to one figure.
+    o.width = 60, o.height = 10;
+    std::string text = spc_plot_text(s, {}, {}, o), labels;
+    std::istringstream rows(text);
+    for (std::string row; std::getline(rows, row);)
+        if (row.find("┤") != std::string::npos || row.find("└") != std::string::npos)
+            labels += row.substr(0, row.find_first_of("\xe2")) + "|";
+    EXPECT_EQ(labels, "     1 |   0.1 |  0.01 | 0.001 |0.0001 | 3e-05 |") << text;
+}
+
+// A figure's layout in numbers: the frame inside the figure with room for the labels, ticks at
+// round channels and counts, the peak's label over its line inside the frame.
+TEST(Plot, FigureLayout) {
+    spc_spectrum s;
+    s.counts.assign(60, 10);
+    s.counts[30] = 1000;
+    spc_peak p;
+    p.centroid = 30, p.fwhm = 1, p.area = 1000;
+    spc_plot_options o;
+    o.width = 600, o.height = 400, o.title = "t";
+    auto measure = [](const std::string& t, void*) { return 6.0 * t.size(); };
+    spc_figure_layout l = spc_layout_figure(s, linear(0, 2), {p}, o, {measure, nullptr, 12});
+    const auto [left, top, right, bottom] = l.plot;
+    EXPECT_NEAR(left, 12 + 12 + 6 * 4 + 4, 1e-9);  // a line, two gaps, "1200", four points
+    EXPECT_NEAR(right, 600 - 12, 1e-9);
+    EXPECT_NEAR(top, 2.5 * 12, 1e-9);
+    EXPECT_NEAR(bottom, 400 - 2 * 12 - 3 * 6, 1e-9);
+    std::vector<std::string> ys, xs;
+    for (const auto& t : l.y_ticks) ys.push_back(t.label.text);
+    for (const auto& t : l.x_ticks) xs.push_back(t.label.text);
+    EXPECT_EQ(ys, (std::vector<std::string>{"0", "200", "400", "600", "800", "1000", "1200"}));
+    EXPECT_EQ(xs, (std::vector<std::string>{"0", "20", "40", "60", "80", "100"}));
+    for (size_t k = 0; k < l.x_ticks.size(); ++k)  // 20 keV = 10 channels, at the channel's centre
+        EXPECT_NEAR(l.x_ticks[k].at, left + (right - left) * (10 * k + 0.5) / 60, 1e-9);
+    EXPECT_NEAR(l.y_ticks[5].at, bottom - (bottom - top) * 1000 / 1200, 1e-9);
+    ASSERT_EQ(l.labels.size(), 1u);
+    const spc_label& b = l.labels[0];
+    EXPECT_EQ(l.label_texts[0], "60.0");
+    EXPECT_TRUE(b.placed && b.box[0] <= b.x && b.x <= b.box[2] && b.box[1] >= top &&
+                b.box[3] < b.y);
+    EXPECT_NEAR(b.y, spc_layout_y(l, 1000) - 6, 1e-9);
 }
