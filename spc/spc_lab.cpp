@@ -76,7 +76,7 @@ std::string chn_start(std::string_view date, std::string_view hhmm, std::string_
     int day = two(date, 0), year = two(date, 5), h = two(hhmm, 0), mi = two(hhmm, 2),
         s = two(ss, 0);
     if (month == 0 || day < 1 || day > 31 || year < 0 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
-        s < 0 || s > 60)
+        s < 0 || s > 59)
         return "";
     char buf[40];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d",
@@ -130,7 +130,8 @@ bool spc_parse_spe(std::string_view text, spc_spectrum* out, spc_error* err) {
         } else if (block == "DATE_MEA" && in_block == 1) {
             date = std::string(line);
         } else if (block == "MEAS_TIM" && in_block == 1) {
-            if (!line_numbers(line, &v) || v.size() != 2 || v[0] < 0 || v[1] < 0)
+            if (!line_numbers(line, &v) || v.size() != 2 || v[0] < 0 || v[1] < 0 ||
+                v[0] > SPC_MAX_SECONDS || v[1] > SPC_MAX_SECONDS)
                 return spc_fail(err, number,
                                 spc_quote(line) + " is not the live and real time (two numbers)");
             s.live_time = v[0], s.real_time = v[1];

@@ -268,7 +268,7 @@ bool duration(std::string_view d, double* seconds) {
         any = true;
         at = unit + 1;
     }
-    if (!any || !std::isfinite(total)) return false;
+    if (!any || !(total <= SPC_MAX_SECONDS)) return false;
     *seconds = total;
     return true;
 }
@@ -383,8 +383,10 @@ std::string describe(const n42_reader& r, size_t k, bool sizes) {
     std::string_view word;
     size_t words = 0;
     while (w.next(&word)) ++words;
-    d +=
-        ", " + std::to_string(words) + (s.compression == "CountedZeroes" ? " values" : " channels");
+    d += ", " + std::to_string(words) +
+         (s.compression == "CountedZeroes" ? " values"
+          : words == 1                     ? " channel"
+                                           : " channels");
     double live;
     if (duration(s.live_time, &live)) d += ", live " + spc_seconds(live) + " s";
     return d;

@@ -344,6 +344,6 @@ int64_t spc_total(const spc_spectrum& s) {
 
 std::string spc_seconds(double s) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, s == std::round(s) && std::abs(s) < 1e15 ? "%.0f" : "%.3f", s);
+    std::snprintf(buf, sizeof buf, s == std::round(s) ? "%.0f" : "%.3f", s);
     return buf;
 }

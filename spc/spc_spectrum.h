@@ -32,6 +32,8 @@ constexpr const char* SPC_EVENT_CLOSING = "6.8 0 3 0";
 // spectrum with energies is about 30 MiB.
 constexpr size_t SPC_MAX_FILE_BYTES = 64u << 20;
 constexpr int SPC_MAX_CHANNELS = 1 << 20;
+// No measurement lasts longer (about 32 years): a longer time in a file is not a time.
+constexpr double SPC_MAX_SECONDS = 1e9;
 // What nv-spc's exports write so that they read back as the spectrum they came from.
 constexpr const char* SPC_N42_CREATOR = "nv-spc ";
 constexpr const char* SPC_HEADER_NOTE = "nv-spc header: ";
@@ -94,5 +96,6 @@ bool spc_closing_line(std::string_view line, double* scale);
 
 int64_t spc_total(const spc_spectrum& s);
 
-// A time in seconds as messages show it: whole seconds as integers, else to the millisecond.
+// A time in seconds (at most SPC_MAX_SECONDS, or a header value) as messages show it: whole
+// seconds as integers, else to the millisecond.
 std::string spc_seconds(double s);

@@ -111,6 +111,21 @@ TEST(FieldFiles, LargestSpectrum) {
     EXPECT_EQ(l.x_ticks.back().label.text, "3000");
 }
 
+// The binary spectrum's start, from its date, hour and minute, and seconds: a clock's seconds
+// run to 59.
+TEST(FieldFiles, BinaryStart) {
+    for (std::string seconds : {"59", "60"}) {
+        std::string chn = std::string("\xff\xff\0\0\0\0", 6) + seconds + std::string(8, '\0') +
+                          "31DEC991" + "2358" + std::string("\0\0\1\0\7\0\0\0", 8);
+        spc_spectrum s;
+        spc_error err;
+        ASSERT_TRUE(spc_parse(chn, &s, &err)) << err.what;
+        EXPECT_EQ(s.source.find("started 2099-12-31 23:58:59") != std::string::npos,
+                  seconds == "59")
+            << s.source;
+    }
+}
+
 // A 60 MB document nested deep (the tree of a DOM reader took 1.4 GB) or spread wide is read
 // within 300 MB of address space: refused at the nesting bound, or read for its spectrum.
 TEST(FieldFiles, HugeDocumentsInLittleMemory) {

@@ -409,4 +409,9 @@ TEST(Plot, FigureLayout) {
     EXPECT_TRUE(b.placed && b.box[0] <= b.x && b.x <= b.box[2] && b.box[1] >= top &&
                 b.box[3] < b.y);
     EXPECT_NEAR(b.y, spc_layout_y(l, 1000) - 6, 1e-9);
+    // The axis names centred on their axes, the title over the frame's left end.
+    EXPECT_NEAR(l.x_name.x, (left + right) / 2, 1e-9);
+    EXPECT_NEAR(l.x_name.y, 400 - 6, 1e-9);
+    EXPECT_NEAR(l.y_name.y, (top + bottom) / 2, 1e-9);
+    EXPECT_TRUE(l.title.x == left && l.title.text == "t");
 }
