@@ -804,10 +804,7 @@ int cmd_trend(const options& o) {
             };
             if (!best || key(p) > key(*best)) best = &p;
         }
-        char when[32];
-        struct tm tm {};
-        gmtime_r(&l.saved, &tm);
-        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        std::string when = spc_utc_text(l.saved);
         std::string rate = live > 0 ? fmt("%.6g", spc_total(l.s) / live) : "";
         std::string live_s = l.s.header ? std::to_string(l.s.second) : spc_seconds(l.s.live_time);
         std::string centroid, kev, res;
@@ -829,11 +826,11 @@ int cmd_trend(const options& o) {
                     name.insert(at, 1, '"');
                 name = '"' + name + '"';
             }
-            std::printf("%s,%s,%s,%s,%s,%s,%s,%s\n", name.c_str(), when, live_s.c_str(),
+            std::printf("%s,%s,%s,%s,%s,%s,%s,%s\n", name.c_str(), when.c_str(), live_s.c_str(),
                         rate.c_str(), l.calib.set ? "nearest 662 keV" : "strongest",
                         centroid.c_str(), kev.c_str(), res.c_str());
         } else {
-            std::printf("%-24s %-20s %8s %12s %10s %10s %10s\n", l.name.c_str(), when,
+            std::printf("%-24s %-20s %8s %12s %10s %10s %10s\n", l.name.c_str(), when.c_str(),
                         live_s.c_str(), rate.empty() ? "-" : rate.c_str(),
                         centroid.empty() ? "-" : centroid.c_str(), kev.empty() ? "-" : kev.c_str(),
                         res.empty() ? "-" : (res + " %").c_str());

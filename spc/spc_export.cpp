@@ -15,14 +15,6 @@ std::string duration(double seconds) {
     return "PT" + spc_seconds(seconds) + "S";
 }
 
-std::string utc_time(time_t t) {
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 std::string number(double v, int digits = 10) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%.*g", digits, v);
@@ -126,7 +118,7 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_
         child_text(meas, "Remark", SPC_CLOSING_NOTE + s.closing);
     }
     child_text(meas, "MeasurementClassCode", "Foreground");
-    child_text(meas, "StartDateTime", utc_time(x.saved - (real > 0 ? std::lround(real) : 0)));
+    child_text(meas, "StartDateTime", spc_utc_text(x.saved - (real > 0 ? std::lround(real) : 0)));
     if (real > 0) child_text(meas, "RealTimeDuration", duration(real));
     auto spec = meas.append_child("Spectrum");
     spec.append_attribute("id") = "RadMeasurement-1-Spectrum-1";

@@ -159,7 +159,6 @@ struct n42_reader : spc_xml_handler {
                 target = &model;
                 break;
             case el::remark:
-                remark.clear();
                 target = &remark;
                 break;
             case el::calibration:
@@ -310,14 +309,6 @@ bool date_time(std::string_view d, time_t* out, bool* zoned) {
     tm.tm_mon -= 1;
     *out = timegm(&tm) - offset;
     return true;
-}
-
-std::string utc_text(time_t t) {
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
 }
 
 // The numbers of a list element; false with the first word that is not one.
@@ -533,7 +524,7 @@ bool spc_parse_n42(std::string_view text, const std::string& choice, spc_spectru
     if (r.spectra.size() > 1)
         s.source += ", spectrum " + std::to_string(k + 1) + " of " +
                     std::to_string(r.spectra.size()) + " (" + describe(r, k, false) + ")";
-    if (s.has_start) s.source += ", started " + utc_text(s.start);
+    if (s.has_start) s.source += ", started " + spc_utc_text(s.start);
     *out = std::move(s);
     return true;
 }

@@ -342,6 +342,14 @@ int64_t spc_total(const spc_spectrum& s) {
     return t;
 }
 
+std::string spc_utc_text(time_t t) {
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
 std::string spc_seconds(double s) {
     char buf[40];
     std::snprintf(buf, sizeof buf, s == std::round(s) ? "%.0f" : "%.3f", s);

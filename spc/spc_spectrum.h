@@ -96,6 +96,9 @@ bool spc_closing_line(std::string_view line, double* scale);
 
 int64_t spc_total(const spc_spectrum& s);
 
+// A moment as N42 and nv-spc's tables write it: "2025-12-06T05:46:40Z".
+std::string spc_utc_text(time_t t);
+
 // A time in seconds (at most SPC_MAX_SECONDS, or a header value) as messages show it: whole
 // seconds as integers, else to the millisecond.
 std::string spc_seconds(double s);

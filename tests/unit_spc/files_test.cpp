@@ -113,16 +113,26 @@ TEST(FieldFiles, LargestSpectrum) {
 
 // The binary spectrum's start, from its date, hour and minute, and seconds: a clock's seconds
 // run to 59.
+// A calibration that is not a number is left out with a note.
 TEST(FieldFiles, BinaryStart) {
-    for (std::string seconds : {"59", "60"}) {
-        std::string chn = std::string("\xff\xff\0\0\0\0", 6) + seconds + std::string(8, '\0') +
-                          "31DEC991" + "2358" + std::string("\0\0\1\0\7\0\0\0", 8);
+    struct start {
+        const char *seconds, *date, *shown;
+    } starts[] = {{"59", "31DEC991", "2099-12-31 23:58:59"},
+                  {"60", "31DEC991", ""},
+                  {"07", "01JAN950", "1995-01-01 23:58:07"}};
+    for (const auto& t : starts) {
+        std::string chn = std::string("\xff\xff\0\0\0\0", 6) + t.seconds + std::string(8, '\0') +
+                          t.date + "2358" + std::string("\0\0\1\0\7\0\0\0", 8) +
+                          std::string("\x9a\xff\0\0\0\0\xc0\x7f", 8) + std::string(8, '\0');
         spc_spectrum s;
         spc_error err;
         ASSERT_TRUE(spc_parse(chn, &s, &err)) << err.what;
-        EXPECT_EQ(s.source.find("started 2099-12-31 23:58:59") != std::string::npos,
-                  seconds == "59")
+        EXPECT_EQ(s.source.find(std::string("started ") + t.shown + " ("),
+                  *t.shown ? s.source.find("started") : std::string::npos)
             << s.source;
+        EXPECT_FALSE(s.calib.set);  // a NaN offset
+        ASSERT_EQ(s.notes.size(), 1u);
+        EXPECT_EQ(s.notes[0], "the trailer's energy calibration is not a number: channels");
     }
 }
 

@@ -197,7 +197,16 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
             std::string last = text.substr(text.rfind('\n', text.size() - 2) + 1);
             std::string unit = c.set ? "keV\n" : width >= 38 ? "channel\n" : "ch\n";
             EXPECT_EQ(last.substr(last.size() - unit.size()), unit) << width << "\n" << text;
+            // The tick labels apart and rising.
+            std::istringstream labels(last.substr(0, last.size() - unit.size()));
+            double before = -1;
+            for (double v; labels >> v; before = v) EXPECT_GT(v, before) << width << "\n" << text;
         }
+    spc_plot_options narrowest;  // below 18 columns: drawn at 18
+    narrowest.width = 10;
+    std::string at18 = spc_plot_text(s, {}, peaks, narrowest);
+    narrowest.width = 18;
+    EXPECT_EQ(at18, spc_plot_text(s, {}, peaks, narrowest));
     spc_peak ends[2];
     ends[1].centroid = s.counts.size() - 1.0;
     spc_plot_options narrow;
@@ -368,6 +377,12 @@ TEST(Plot, LogAxesLabelEveryDecade) {
     double per_decade = l.y_ticks[0].at - l.y_ticks[1].at;
     EXPECT_NEAR(l.plot[3] - l.y_ticks[0].at, per_decade * std::log10(3600 * 1e-4 * 10), 1e-6);
     EXPECT_NEAR(spc_layout_y(l, 1.0 / 3600), l.plot[3] - per_decade, 1e-6);
+    // A peak's label stays two lines below the frame's top, however high its line reaches.
+    spc_peak top;
+    top.centroid = 999, top.fwhm = 2;
+    o.height = 120;
+    l = spc_layout_figure(s, {}, {top}, o, {measure, nullptr, 11});
+    EXPECT_EQ(l.labels[0].y, l.plot[1] + 22);
     // The terminal: each decade's label on its row, the bottom's to one figure.
     o.width = 60, o.height = 10;
     std::string text = spc_plot_text(s, {}, {}, o), labels;

@@ -134,11 +134,14 @@ TEST(Identify, StrongestLinesDecide) {
 
 // The largest count of channels reads, one more is refused at its line.
 TEST(SpectrumFile, Bounds) {
+    spc_spectrum s;
+    spc_error err;
+    // A carriage return as the text's last byte, whatever follows it in memory.
+    EXPECT_FALSE(spc_parse(std::string_view("5\r\n", 2), &s, &err));
+    EXPECT_EQ(err.what, "carriage return inside the line");
     std::string text = "1\n1\n";
     text.reserve(2 * SPC_MAX_CHANNELS + 64);
     for (int i = 0; i < SPC_MAX_CHANNELS; ++i) text += "7\n";
-    spc_spectrum s;
-    spc_error err;
     ASSERT_TRUE(spc_parse(text + "0.00 0.000000 3.000000 0.000000\n", &s, &err)) << err.what;
     EXPECT_EQ(s.counts.size(), static_cast<size_t>(SPC_MAX_CHANNELS));
     EXPECT_FALSE(spc_parse(text + "7\n0.00 0.000000 3.000000 0.000000\n", &s, &err));
