@@ -394,13 +394,15 @@ int chosen(const n42_reader& r, const std::string& choice, spc_error* err) {
         if (k >= 1 && k <= n) return static_cast<int>(k - 1);
     }
     if (!choice.empty()) {
-        for (size_t k = 0; k < n; ++k)
-            if (r.spectra[k].id == choice) return static_cast<int>(k);
-        int found = -1, held = 0;
-        for (size_t k = 0; k < n; ++k)
-            if (r.measurements[r.spectra[k].measurement].id == choice)
-                found = static_cast<int>(k), held++;
-        if (held == 1) return found;
+        auto by_id = [&](const n42_spectrum& s) { return s.id == choice; };
+        auto by_measurement = [&](const n42_spectrum& s) {
+            return r.measurements[s.measurement].id == choice;
+        };
+        auto at = std::find_if(r.spectra.begin(), r.spectra.end(), by_id);
+        if (at == r.spectra.end() &&
+            std::count_if(r.spectra.begin(), r.spectra.end(), by_measurement) == 1)
+            at = std::find_if(r.spectra.begin(), r.spectra.end(), by_measurement);
+        if (at != r.spectra.end()) return static_cast<int>(at - r.spectra.begin());
     }
     std::string what =
         choice.empty()

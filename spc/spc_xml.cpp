@@ -133,13 +133,10 @@ struct scanner {
         while (at < doc.size() && is_space(doc[at])) ++at;
     }
 
-    bool resolve(std::string_view prefix, bool element, std::string* uri, size_t where) {
+    // An element's namespace from its prefix; without a prefix the default namespace, if any.
+    bool resolve(std::string_view prefix, std::string* uri, size_t where) {
         if (prefix == "xml") {
             *uri = "http://www.w3.org/XML/1998/namespace";
-            return true;
-        }
-        if (prefix.empty() && !element) {
-            uri->clear();
             return true;
         }
         for (size_t k = bindings.size(); k-- > 0;)
@@ -147,11 +144,7 @@ struct scanner {
                 *uri = bindings[k].second;
                 return true;
             }
-        if (prefix.empty()) {
-            uri->clear();
-            return true;
-        }
-        return fail(where, "a namespace prefix that is not declared");
+        return prefix.empty() || fail(where, "a namespace prefix that is not declared");
     }
 
     bool start_tag() {
@@ -211,7 +204,7 @@ struct scanner {
         size_t colon = qname.find(':');
         std::string_view prefix = colon == std::string_view::npos ? "" : qname.substr(0, colon);
         std::string uri;
-        if (!resolve(prefix, true, &uri, tag_at)) return false;
+        if (!resolve(prefix, &uri, tag_at)) return false;
         std::vector<spc_xml_attribute> attributes;
         for (auto& [an, value] : raw) {
             if (an == "xmlns" || an.substr(0, 6) == "xmlns:") continue;

@@ -428,5 +428,5 @@ TEST(Plot, FigureLayout) {
     EXPECT_NEAR(l.x_name.x, (left + right) / 2, 1e-9);
     EXPECT_NEAR(l.x_name.y, 400 - 6, 1e-9);
     EXPECT_NEAR(l.y_name.y, (top + bottom) / 2, 1e-9);
-    EXPECT_TRUE(l.title.x == left && l.title.text == "t");
+    EXPECT_TRUE(l.title.x == left && l.title.y == 6 && l.title.ay == 0 && l.title.text == "t");
 }

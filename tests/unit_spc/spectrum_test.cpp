@@ -150,6 +150,6 @@ TEST(SpectrumFile, Bounds) {
     // The size bound: its last byte is read, one more is too large.
     for (size_t size : {SPC_MAX_FILE_BYTES, SPC_MAX_FILE_BYTES + 1}) {
         EXPECT_FALSE(spc_parse(std::string(size, '\n'), &s, &err));
-        EXPECT_EQ(err.what.rfind("file too large", 0) == 0, size > SPC_MAX_FILE_BYTES) << size;
+        EXPECT_EQ(err.what == "file too large (67108865 bytes)", size > SPC_MAX_FILE_BYTES) << size;
     }
 }
