@@ -202,13 +202,13 @@ TEST(Cli, FieldFiles) {
     expect_shown_safely(run_cases("cli_field.txt", dir.path()));
 }
 
-// File names are shown escaped wherever they appear (messages, titles, trend rows); a FIFO or
-// a device reached through a link is refused without being opened (inotify sees every open of
-// them: opening a watchdog would arm it).
+// File names are shown escaped wherever they appear (messages, titles, trend rows, JSON, which
+// a name that is not UTF-8 made abort); a FIFO or a device reached through a link is refused
+// without being opened (inotify sees every open of them: opening a watchdog would arm it).
 TEST(Cli, NamesAndNodes) {
     proc::TempDir dir;
     const std::string bad =
-        "\x1b]0;x\x07\xe2\x80\xae\xc2\x9b"
+        "\x1b]0;x\x07\xe2\x80\xae\xc2\x9b\xff"
         "2J";
     e2e::write_file(dir.file(bad + ".spc"), good_text());
     e2e::write_file(dir.file(bad + ".csv"), "channel,counts\n0,-1\n");
@@ -227,7 +227,7 @@ TEST(Cli, NamesAndNodes) {
     EXPECT_TRUE(watch.wait_for("1024 channels", false, 10000));
     all += watch.finish(10000).output;
     expect_shown_safely(all);
-    EXPECT_NE(all.find("\\x1b]0;x\\x07\\xe2\\x80\\xae\\xc2\\x9b2J.spc: 1024 channels"),
+    EXPECT_NE(all.find("\\x1b]0;x\\x07\\xe2\\x80\\xae\\xc2\\x9b\\xff2J.spc: 1024 channels"),
               std::string::npos)
         << all;
 
