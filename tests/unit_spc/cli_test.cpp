@@ -202,6 +202,20 @@ TEST(Cli, FieldFiles) {
     expect_shown_safely(run_cases("cli_field.txt", dir.path()));
 }
 
+// Where /proc is not mounted the file is opened by its name again (the examined one).
+TEST(Cli, WithoutProc) {
+    proc::TempDir dir;
+    e2e::write_file(dir.file("spect.spc"), good_text());
+    auto r = proc::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                        "umount -l /proc && exec " + std::string(NV_SPC_BIN) + " info"},
+                       "", dir.path(), 30000);
+    if (r.output.find("unshare") != std::string::npos ||
+        r.output.find("umount") != std::string::npos)
+        GTEST_SKIP() << "no mount namespace here: " << r.output;
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("Channels:     1024"), std::string::npos) << r.output;
+}
+
 // File names are shown escaped wherever they appear (messages, titles, trend rows, JSON, which
 // a name that is not UTF-8 made abort); a FIFO or a device reached through a link is refused
 // without being opened (inotify sees every open of them: opening a watchdog would arm it).

@@ -49,6 +49,12 @@ TEST(Export, N42ForItsReaders) {
     for (auto [real, live] : {std::pair{1, 1}, {0, -1}, {-5, 7}, {20, 25}, {20, 0}})
         times += spc_export_n42(sample(real, live), {}, x);
     expect_stored("export_times.n42", times);
+    spc_spectrum brief = sample();  // another writer's times: a live time above the real one
+    brief.header = false, brief.real_time = 0.5, brief.live_time = 0.75;
+    EXPECT_NE(spc_export_n42(brief, {}, x)
+                  .find("<Remark>live time 0.750 s above the real time "
+                        "0.500 s: not written</Remark>"),
+              std::string::npos);
     std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     std::string a = spc_new_uuid(), b = spc_new_uuid();
     EXPECT_TRUE(std::regex_match(a, uuid)) << a;

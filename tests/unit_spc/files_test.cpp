@@ -137,6 +137,23 @@ TEST(FieldFiles, BinaryStart) {
     }
 }
 
+// More than 100000 records of a kind is not an instrument's file: refused, not kept.
+TEST(FieldFiles, RecordBounds) {
+    for (std::string kind : {"energy calibrations", "measurements", "spectra"}) {
+        const char* element = kind[0] == 'e'   ? "<EnergyCalibration/>"
+                              : kind[0] == 'm' ? "<RadMeasurement/>"
+                                               : "<Spectrum/>";
+        std::string doc = "<RadInstrumentData>";
+        doc += kind[0] == 's' ? "<RadMeasurement>" : "";
+        for (int k = 0; k <= 100000; ++k) doc += element;
+        doc += kind[0] == 's' ? "</RadMeasurement>" : "";
+        spc_spectrum s;
+        spc_error err;
+        EXPECT_FALSE(spc_parse(doc + "</RadInstrumentData>", &s, &err));
+        EXPECT_EQ(err.what, "more than 100000 " + kind + ": not read");
+    }
+}
+
 // A 60 MB document nested deep (the tree of a DOM reader took 1.4 GB) or spread wide is read
 // within 300 MB of address space: refused at the nesting bound, or read for its spectrum.
 TEST(FieldFiles, HugeDocumentsInLittleMemory) {

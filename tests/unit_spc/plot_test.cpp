@@ -429,4 +429,15 @@ TEST(Plot, FigureLayout) {
     EXPECT_NEAR(l.x_name.y, 400 - 6, 1e-9);
     EXPECT_NEAR(l.y_name.y, (top + bottom) / 2, 1e-9);
     EXPECT_TRUE(l.title.x == left && l.title.y == 6 && l.title.ay == 0 && l.title.text == "t");
+    // A legend in the frame's top right corner, a line and a fifth apart, a swatch before each.
+    o.overlay.assign(60, 5), o.label = "AB", o.overlay_label = "C";
+    l = spc_layout_figure(s, linear(0, 2), {p}, o, {measure, nullptr, 12});
+    ASSERT_EQ(l.legend.size(), 2u);
+    for (int k = 0; k < 2; ++k) {
+        const spc_text_at& t = l.legend[k].label;
+        EXPECT_NEAR(t.x, right - 6 - (k ? 6 : 12), 1e-9);
+        EXPECT_NEAR(t.y, top + 6 + 14.4 * k, 1e-9);
+        EXPECT_TRUE(t.ax == 0 && t.ay == 0 && l.legend[k].overlay == (k == 1));
+        EXPECT_NEAR(l.legend[k].swatch[2], t.x - 4.2, 1e-9);
+    }
 }

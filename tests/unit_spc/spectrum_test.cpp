@@ -50,7 +50,8 @@ TEST(SpectrumFile, Table) {
             got << s.first << " " << s.second << " " << s.counts.size() << " " << spc_total(s)
                 << " " << s.scale << " " << s.counts[0] << " " << s.counts.back();
             EXPECT_EQ(got.str(), what);
-            EXPECT_EQ(text.find(s.closing), text.rfind('\n', text.size() - 2) + 1) << s.closing;
+            size_t closing = text.rfind('\n', text.size() - 2) + 1;
+            EXPECT_TRUE(!s.header || text.find(s.closing) == closing) << s.closing;
             continue;
         }
         EXPECT_FALSE(spc_parse(text, &s, &err)) << what;
