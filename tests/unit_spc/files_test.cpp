@@ -113,8 +113,25 @@ TEST(FieldFiles, LargestSpectrum) {
 
 // The binary spectrum's start, from its date, hour and minute, and seconds: a clock's seconds
 // run to 59.
-// A calibration that is not a number is left out with a note.
+// A calibration that is not a number is left out with a note. Every month by its English
+// abbreviation (the C library's %b), and one that is none.
 TEST(FieldFiles, BinaryStart) {
+    for (int m = 0; m <= 12; ++m) {
+        struct tm tm {};
+        tm.tm_mon = m;
+        char month[8] = "XYZ";
+        if (m < 12) std::strftime(month, sizeof month, "%b", &tm);
+        for (char* c = month; *c; ++c) *c = static_cast<char>(std::toupper(*c));
+        std::string chn = std::string("\xff\xff\0\0\0\0", 6) + "00" + std::string(8, '\0') + "01" +
+                          month + "990" + "1200" + std::string("\0\0\1\0\7\0\0\0", 8);
+        spc_spectrum s;
+        spc_error err;
+        ASSERT_TRUE(spc_parse(chn, &s, &err)) << err.what;
+        char want[40];
+        std::snprintf(want, sizeof want, "started 1999-%02d-01 12:00:00 (", m + 1);
+        EXPECT_EQ(s.source.find(m < 12 ? want : "started") != std::string::npos, m < 12)
+            << month << ": " << s.source;
+    }
     struct start {
         const char *seconds, *date, *shown;
     } starts[] = {{"59", "31DEC991", "2099-12-31 23:58:59"},
