@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,12 @@ bool spc_number(std::string_view word, double* out);
 // A channel's count: a whole number from 0 to INT32_MAX, written as an integer or as a
 // floating-point number with nothing after the point ("12", "12.000", "1.2E+01").
 bool spc_whole_count(std::string_view word, int32_t* out);
+
+// N42's times: a duration "PnDTnHnMn.nS" (xsd:duration without years or months, at most
+// SPC_MAX_SECONDS) in seconds, and a moment "YYYY-MM-DDThh:mm:ss[.s][Z|+hh:mm|-hh:mm]"
+// (xsd:dateTime; `zoned` false when it gives no time zone, and it is then read as UTC).
+bool spc_duration(std::string_view text, double* seconds);
+bool spc_date_time(std::string_view text, time_t* out, bool* zoned);
 
 // The words of `text` separated by blanks, tabs and line ends, one after another.
 struct spc_words {

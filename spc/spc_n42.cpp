@@ -235,82 +235,6 @@ struct n42_reader : spc_xml_handler {
     }
 };
 
-// "PnDTnHnMn.nS" (xsd:duration without years or months) in seconds; false otherwise.
-bool duration(std::string_view d, double* seconds) {
-    std::string t;
-    for (char c : d)
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') t.push_back(c);
-    if (t.size() < 3 || t[0] != 'P') return false;
-    double total = 0;
-    bool in_time = false, any = false;
-    size_t at = 1;
-    while (at < t.size()) {
-        if (t[at] == 'T') {
-            if (in_time) return false;
-            in_time = true;
-            ++at;
-            continue;
-        }
-        size_t unit = t.find_first_not_of("0123456789.", at);
-        double v;
-        if (unit == std::string::npos || unit == at ||
-            !spc_number(std::string_view(t).substr(at, unit - at), &v))
-            return false;
-        char u = t[unit];
-        double scale = !in_time && u == 'D'  ? 86400
-                       : in_time && u == 'H' ? 3600
-                       : in_time && u == 'M' ? 60
-                       : in_time && u == 'S' ? 1
-                                             : 0;
-        if (scale == 0) return false;  // years and months have no length in seconds
-        total += v * scale;
-        any = true;
-        at = unit + 1;
-    }
-    if (!any || !(total <= SPC_MAX_SECONDS)) return false;
-    *seconds = total;
-    return true;
-}
-
-// "YYYY-MM-DDThh:mm:ss[.s][Z|+hh:mm|-hh:mm]" (xsd:dateTime). `zoned` false when it gives no
-// time zone (then it is read as UTC).
-bool date_time(std::string_view d, time_t* out, bool* zoned) {
-    std::string t(d.substr(0, 64));
-    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.pop_back();
-    size_t lead = t.find_first_not_of(" \t\r\n");
-    if (lead == std::string::npos) return false;
-    t = t.substr(lead);
-    struct tm tm {};
-    int consumed = 0;
-    if (std::sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
-        consumed != 19 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
-        tm.tm_hour > 24 || tm.tm_min > 59 || tm.tm_sec > 60)
-        return false;
-    std::string_view rest = std::string_view(t).substr(19);
-    if (!rest.empty() && rest[0] == '.') {
-        size_t digits = rest.find_first_not_of("0123456789", 1);
-        if (digits == 1) return false;
-        rest = rest.substr(digits == std::string_view::npos ? rest.size() : digits);
-    }
-    long offset = 0;
-    *zoned = !rest.empty();
-    if (rest == "Z") {
-    } else if (rest.size() == 6 && (rest[0] == '+' || rest[0] == '-') && rest[3] == ':') {
-        int hh = 0, mm = 0;
-        if (std::sscanf(std::string(rest.substr(1)).c_str(), "%2d:%2d", &hh, &mm) != 2 || hh > 14 ||
-            mm > 59)
-            return false;
-        offset = (rest[0] == '+' ? 1 : -1) * (hh * 3600L + mm * 60L);
-    } else if (!rest.empty()) {
-        return false;
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    *out = timegm(&tm) - offset;
-    return true;
-}
-
 // The numbers of a list element; false with the first word that is not one.
 bool numbers(const std::string& text, std::vector<double>* out, std::string* bad) {
     spc_words w{text};
@@ -379,7 +303,7 @@ std::string describe(const n42_reader& r, size_t k, bool sizes) {
           : words == 1                     ? " channel"
                                            : " channels");
     double live;
-    if (duration(s.live_time, &live)) d += ", live " + spc_seconds(live) + " s";
+    if (spc_duration(s.live_time, &live)) d += ", live " + spc_seconds(live) + " s";
     return d;
 }
 
@@ -462,6 +386,82 @@ void calibrate(const n42_reader& r, const n42_spectrum& sp, spc_spectrum* s, spc
 
 }  // namespace
 
+// "PnDTnHnMn.nS" (xsd:duration without years or months) in seconds; false otherwise.
+bool spc_duration(std::string_view d, double* seconds) {
+    std::string t;
+    for (char c : d)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') t.push_back(c);
+    if (t.size() < 3 || t[0] != 'P') return false;
+    double total = 0;
+    bool in_time = false, any = false;
+    size_t at = 1;
+    while (at < t.size()) {
+        if (t[at] == 'T') {
+            if (in_time) return false;
+            in_time = true;
+            ++at;
+            continue;
+        }
+        size_t unit = t.find_first_not_of("0123456789.", at);
+        double v;
+        if (unit == std::string::npos || unit == at ||
+            !spc_number(std::string_view(t).substr(at, unit - at), &v))
+            return false;
+        char u = t[unit];
+        double scale = !in_time && u == 'D'  ? 86400
+                       : in_time && u == 'H' ? 3600
+                       : in_time && u == 'M' ? 60
+                       : in_time && u == 'S' ? 1
+                                             : 0;
+        if (scale == 0) return false;  // years and months have no length in seconds
+        total += v * scale;
+        any = true;
+        at = unit + 1;
+    }
+    if (!any || !(total <= SPC_MAX_SECONDS)) return false;
+    *seconds = total;
+    return true;
+}
+
+// "YYYY-MM-DDThh:mm:ss[.s][Z|+hh:mm|-hh:mm]" (xsd:dateTime). `zoned` false when it gives no
+// time zone (then it is read as UTC).
+bool spc_date_time(std::string_view d, time_t* out, bool* zoned) {
+    std::string t(d.substr(0, 64));
+    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.pop_back();
+    size_t lead = t.find_first_not_of(" \t\r\n");
+    if (lead == std::string::npos) return false;
+    t = t.substr(lead);
+    struct tm tm {};
+    int consumed = 0;
+    if (std::sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
+        consumed != 19 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
+        tm.tm_hour > 24 || tm.tm_min > 59 || tm.tm_sec > 60)
+        return false;
+    std::string_view rest = std::string_view(t).substr(19);
+    if (!rest.empty() && rest[0] == '.') {
+        size_t digits = rest.find_first_not_of("0123456789", 1);
+        if (digits == 1) return false;
+        rest = rest.substr(digits == std::string_view::npos ? rest.size() : digits);
+    }
+    long offset = 0;
+    *zoned = !rest.empty();
+    if (rest == "Z") {
+    } else if (rest.size() == 6 && (rest[0] == '+' || rest[0] == '-') && rest[3] == ':') {
+        int hh = 0, mm = 0;
+        if (std::sscanf(std::string(rest.substr(1)).c_str(), "%2d:%2d", &hh, &mm) != 2 || hh > 14 ||
+            mm > 59)
+            return false;
+        offset = (rest[0] == '+' ? 1 : -1) * (hh * 3600L + mm * 60L);
+    } else if (!rest.empty()) {
+        return false;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    *out = timegm(&tm) - offset;
+    return true;
+}
+
 bool spc_parse_n42(std::string_view text, const std::string& choice, spc_spectrum* out,
                    spc_error* err) {
     n42_reader r;
@@ -484,17 +484,17 @@ bool spc_parse_n42(std::string_view text, const std::string& choice, spc_spectru
     calibrate(r, sp, &s, err, &ok);
     if (!ok) return false;
     double seconds;
-    if (duration(m.real_time, &seconds))
+    if (spc_duration(m.real_time, &seconds))
         s.real_time = seconds;
     else if (!m.real_time.empty())
         s.notes.push_back("RealTimeDuration " + spc_quote(m.real_time) + " is not a duration");
-    if (duration(sp.live_time, &seconds))
+    if (spc_duration(sp.live_time, &seconds))
         s.live_time = seconds;
     else if (!sp.live_time.empty())
         s.notes.push_back("LiveTimeDuration " + spc_quote(sp.live_time) + " is not a duration");
     bool zoned = false;
     if (!m.start.empty()) {
-        if (!date_time(m.start, &s.start, &zoned))
+        if (!spc_date_time(m.start, &s.start, &zoned))
             s.notes.push_back("StartDateTime " + spc_quote(m.start) + " is not a date and time");
         else if (!zoned)
             s.notes.push_back("StartDateTime " + spc_quote(m.start) +

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "spc_export.h"
+#include "spc_formats.h"
 #include "spc_plot.h"
 #include "spc_support.h"
 #include "spc_xml.h"
@@ -72,6 +73,27 @@ TEST(Xml, Table) {
     }
 }
 
+// N42's durations and moments (data/times.txt).
+TEST(FieldFiles, N42Times) {
+    for (const auto& [n, row] :
+         proc::data_lines(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/times.txt")) {
+        std::vector<std::string> f;
+        std::istringstream fields(row);
+        for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
+        std::string text = unescape(f[1]);
+        double seconds = -1;
+        time_t at = -1;
+        bool zoned = false;
+        bool ok = f[0] == "D" ? spc_duration(text, &seconds) : spc_date_time(text, &at, &zoned);
+        ASSERT_EQ(ok, f[2] != "!") << row;
+        if (!ok) continue;
+        if (f[0] == "D")
+            EXPECT_EQ(seconds, std::stod(f[2])) << row;
+        else
+            EXPECT_TRUE(at == std::stoll(f[2]) && zoned == (f[3] == "1")) << row << " " << at;
+    }
+}
+
 // 2^20 random channels in every format that holds them (the binary one holds 65,535), read
 // back whole, drawn in the terminal and laid out as a figure.
 TEST(FieldFiles, LargestSpectrum) {
@@ -123,12 +145,12 @@ TEST(FieldFiles, BinaryStart) {
         if (m < 12) std::strftime(month, sizeof month, "%b", &tm);
         for (char* c = month; *c; ++c) *c = static_cast<char>(std::toupper(*c));
         std::string chn = std::string("\xff\xff\0\0\0\0", 6) + "00" + std::string(8, '\0') + "01" +
-                          month + "990" + "1200" + std::string("\0\0\1\0\7\0\0\0", 8);
+                          month + "990" + "0012" + std::string("\0\0\1\0\7\0\0\0", 8);
         spc_spectrum s;
         spc_error err;
         ASSERT_TRUE(spc_parse(chn, &s, &err)) << err.what;
         char want[40];
-        std::snprintf(want, sizeof want, "started 1999-%02d-01 12:00:00 (", m + 1);
+        std::snprintf(want, sizeof want, "started 1999-%02d-01 00:12:00 (", m + 1);
         EXPECT_EQ(s.source.find(m < 12 ? want : "started") != std::string::npos, m < 12)
             << month << ": " << s.source;
     }
@@ -151,6 +173,10 @@ TEST(FieldFiles, BinaryStart) {
         EXPECT_FALSE(s.calib.set);  // a NaN offset
         ASSERT_EQ(s.notes.size(), 1u);
         EXPECT_EQ(s.notes[0], "the trailer's energy calibration is not a number: channels");
+        // The trailer cut after its kind and 2 bytes of 14.
+        ASSERT_TRUE(spc_parse(chn.substr(0, chn.size() - 12), &s, &err)) << err.what;
+        EXPECT_EQ(s.notes, std::vector<std::string>{"no energy calibration: the trailer is cut "
+                                                    "short or of an unknown kind"});
     }
 }
 

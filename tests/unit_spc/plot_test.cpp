@@ -131,7 +131,8 @@ TEST(Plot, TicksAndLabels) {
         const char* text;
     } ticks[] = {{1e-13, 200, "0"},    {-3e-14, 0.5, "0.0"}, {1200, 200, "1200"},
                  {2.5, 0.5, "2.5"},    {3e6, 1e6, "3e+06"},  {-400, 200, "-400"},
-                 {0.15, 0.05, "0.15"}, {0.1, 0.05, "0.10"},  {0.002, 0.001, "0.002"}};
+                 {0.15, 0.05, "0.15"}, {0.1, 0.05, "0.10"},  {0.002, 0.001, "0.002"},
+                 {40, 100, "0"}};
     for (const auto& t : ticks) EXPECT_EQ(spc_tick_text(t.v, t.step), t.text) << t.v;
     spc_peak p;
     p.centroid = 331.04;
@@ -182,6 +183,11 @@ TEST(Plot, LabelsNeverCoverLeaders) {
     EXPECT_TRUE(one[0].placed && one[0].box[0] == 299 && one[0].box[3] == 192)
         << one[0].box[0] << " " << one[0].box[3];
     EXPECT_TRUE(one[1].placed && one[1].box[0] == 280) << one[1].box[0];
+    // Beside something on its right, it ends at its line.
+    std::vector<spc_label> two(1, one[0]);
+    two[0].placed = false;
+    spc_place_labels(&two, {50, 20, 600, 400}, 4, {{301.5, 150, 340, 195}});
+    EXPECT_TRUE(two[0].placed && two[0].box[2] == 301) << two[0].box[2];
 }
 
 // Peaks are marked up to both ends; a log axis starts a decade below the smallest count above 0.
@@ -431,6 +437,7 @@ TEST(Plot, FigureLayout) {
     EXPECT_NEAR(l.x_name.x, (left + right) / 2, 1e-9);
     EXPECT_NEAR(l.x_name.y, 400 - 6, 1e-9);
     EXPECT_NEAR(l.y_name.y, (top + bottom) / 2, 1e-9);
+    EXPECT_TRUE(l.y_name.ax == 0.5 && l.y_name.ay == 0);  // turned: its top towards the edge
     EXPECT_TRUE(l.title.x == left && l.title.y == 6 && l.title.ay == 0 && l.title.text == "t");
     // A legend in the frame's top right corner, a line and a fifth apart, a swatch before each.
     o.overlay.assign(60, 5), o.label = "AB", o.overlay_label = "C";
