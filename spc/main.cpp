@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "nv_version.h"
+#include "safe_text.h"
 #include "spc_calib.h"
 #include "spc_export.h"
 #include "spc_identify.h"
@@ -41,8 +42,9 @@ const char* const MAIN_HELP =
     "Usage: nv-spc COMMAND [OPTION]... [FILE]\n"
     "Shows an NV-52 spectrum file (FILE, default spect.spc; - for standard input),\n"
     "finds and measures its peaks, names the nuclides they show, follows a detector\n"
-    "over a series of spectra and exports them for analysis tools. It only reads files;\n"
-    "it also reads its own N42 and CSV exports.\n"
+    "over a series of spectra and exports them for analysis tools. It only reads files:\n"
+    "the instrument's, N42 from any writer, a lab's .spe and .chn, two- or three-column\n"
+    "CSV, and its own exports (--spectrum N|ID picks one of several in an N42 file).\n"
     "\n"
     "Commands:\n"
     "  info     channels, times, count rate, calibrations, peaks, nuclides, regions\n"
@@ -82,6 +84,7 @@ struct option_def {
 const option_def OPTIONS[] = {
     {"--kev-per-channel", ALL, true},
     {"--calibrate", ALL, true},
+    {"--spectrum", ALL, true},
     {"--help", ALL, false},
     {"--json", INFO, false},
     {"--roi", INFO, true},
@@ -157,13 +160,15 @@ const command_def COMMANDS[] = {
      "  -f, --format n42   ANSI N42.42-2012 XML: the instrument, one measurement,\n"
      "                     real and live time, the energy and FWHM calibrations and\n"
      "                     the peaks when calibrated\n"
-     "  -f, --format csv   comments with the times and the calibration, a header row,\n"
-     "                     then channel,counts (and energy_keV) per channel\n"
+     "  -f, --format csv   the header row channel,counts (and energy_keV when\n"
+     "                     calibrated), then a row per channel\n"
      "  -o, --output FILE  write to FILE instead of standard output\n"},
 };
 
 const char* const CALIBRATION_HELP =
-    "CALIBRATION: --kev-per-channel K, or --calibrate CH=KEV[,CH=KEV]...\n";
+    "CALIBRATION: --kev-per-channel K, or --calibrate CH=KEV[,CH=KEV]...\n"
+    "--spectrum N|ID: which spectrum of an N42 file that holds several (compare: one\n"
+    "for A, a second for B)\n";
 
 struct usage_error {
     std::string what;
@@ -178,6 +183,7 @@ struct options {
     double size_w = 0, size_h = 0;  // cm; 0: the default
     std::string output, format;
     std::vector<std::pair<double, double>> rois;
+    std::vector<std::string> spectra;  // --spectrum: one for every file, or compare's A and B
 };
 
 double parse_number(const std::string& name, const std::string& v) {
@@ -278,6 +284,11 @@ options parse(const command_def* cmd, int argc, char** argv) {
             if (!(r.first < r.second))
                 throw usage_error{"--roi needs A below B, not '" + value + "'"};
             o.rois.push_back(r);
+        } else if (name == "--spectrum") {
+            if (o.spectra.size() >= (cmd->bit == COMPARE ? 2u : 1u))
+                throw usage_error{cmd->bit == COMPARE ? "--spectrum twice at most (A, then B)"
+                                                      : "one --spectrum only"};
+            o.spectra.push_back(value);
         } else if (name == "--output") {
             if (value.empty()) throw usage_error{"--output needs a file name"};
             o.output = value;
@@ -346,14 +357,21 @@ struct loaded {
     time_t saved = 0;  // the file's modification time (now for standard input)
 };
 
-bool load(const options& o, const std::string& path, loaded* out) {
+// The --spectrum for the file-th file (compare's B takes the second when given).
+std::string spectrum_choice(const options& o, size_t file) {
+    return o.spectra.empty() ? "" : o.spectra[std::min(file, o.spectra.size() - 1)];
+}
+
+bool load(const options& o, const std::string& path, loaded* out, size_t file = 0) {
     out->path = path;
     out->name = spc_display_name(path);
     std::string message;
-    if (!spc_read_file(path, &out->s, &message)) {
+    if (!spc_read_file(path, &out->s, &message, spectrum_choice(o, file))) {
         std::fprintf(stderr, "nv-spc: %s\n", message.c_str());
         return false;
     }
+    for (const auto& note : out->s.notes)
+        std::fprintf(stderr, "nv-spc: %s: %s\n", out->name.c_str(), note.c_str());
     out->calib = o.calib.set ? o.calib : out->s.calib;
     std::string bad = spc_calib_check(out->calib, static_cast<int>(out->s.counts.size()));
     if (!bad.empty()) {
@@ -362,6 +380,7 @@ bool load(const options& o, const std::string& path, loaded* out) {
     }
     struct stat st {};
     out->saved = path != "-" && stat(path.c_str(), &st) == 0 ? st.st_mtime : time(nullptr);
+    if (out->s.has_start) out->saved = out->s.start + std::lround(std::max(out->s.real_time, 0.0));
     out->a = spc_analyse(out->s.counts);
     return true;
 }
@@ -369,12 +388,24 @@ bool load(const options& o, const std::string& path, loaded* out) {
 // The live time when the header gives a usable one (above 0 and not above the real time);
 // 0 otherwise, and count rates are not given.
 double live_seconds(const spc_spectrum& s) {
-    return s.second > 0 && (s.first <= 0 || s.second <= s.first) ? s.second : 0;
+    double real = s.real_time, live = s.live_time;
+    return live > 0 && (real <= 0 || live <= real) ? live : 0;
 }
 
+// "Header:" and the header values as times, or "Times:" for a file without them.
 std::string header_text(const spc_spectrum& s) {
-    std::string t = std::to_string(s.first) + " " + std::to_string(s.second) + " (real time " +
-                    std::to_string(s.first) + " s";
+    if (!s.header) {
+        auto time = [](const char* what, double v) {
+            return std::string(what) + (v > 0 ? " " + spc_seconds(v) + " s" : " not given");
+        };
+        std::string t = "Times:        " + time("real time", s.real_time) + ", " +
+                        time("live time", s.live_time);
+        if (live_seconds(s) <= 0)
+            t += s.live_time > 0 ? ": above the real time, no count rates" : ", no count rates";
+        return t;
+    }
+    std::string t = "Header:       " + std::to_string(s.first) + " " + std::to_string(s.second) +
+                    " (real time " + std::to_string(s.first) + " s";
     if (s.first <= 0) t += ": not a time";
     t += ", live time " + std::to_string(s.second) + " s";
     if (s.second <= 0)
@@ -386,10 +417,12 @@ std::string header_text(const spc_spectrum& s) {
 
 std::string title_of(const loaded& l) {
     const spc_spectrum& s = l.s;
-    std::string name = l.path == "-" ? l.name : std::filesystem::path(l.path).filename().string();
+    std::string name = l.path == "-"
+                           ? l.name
+                           : spc_display_name(std::filesystem::path(l.path).filename().string());
     return name + ": " + std::to_string(s.counts.size()) + " channels, " +
-           std::to_string(spc_total(s)) + " counts, real " + std::to_string(s.first) + " s, live " +
-           std::to_string(s.second) + " s";
+           std::to_string(spc_total(s)) + " counts, real " + spc_seconds(s.real_time) +
+           " s, live " + spc_seconds(s.live_time) + " s";
 }
 
 std::string fmt(const char* format, double a, double b = 0, double c = 0) {
@@ -469,10 +502,11 @@ int cmd_info(const options& o) {
         j["file"] = l.name;
         j["format"] = s.format;
         j["channels"] = n;
-        j["header"] = {s.first, s.second};
-        j["real_time_s"] = s.first;
-        j["live_time_s"] = s.second;
-        j["closing_line"] = s.closing;
+        j["source"] = s.source.empty() ? json(nullptr) : json(s.source);
+        j["header"] = s.header ? json{s.first, s.second} : json(nullptr);
+        j["real_time_s"] = s.header ? json(s.first) : json(s.real_time);
+        j["live_time_s"] = s.header ? json(s.second) : json(s.live_time);
+        j["closing_line"] = s.header ? json(s.closing) : json(nullptr);
         j["total_counts"] = spc_total(s);
         j["count_rate_cps"] = rate(static_cast<double>(spc_total(s)));
         if (c.set) {
@@ -552,9 +586,10 @@ int cmd_info(const options& o) {
         return 0;
     }
     std::printf("File:         %s\n", l.name.c_str());
+    if (!s.source.empty()) std::printf("Source:       %s\n", s.source.c_str());
     std::printf("Channels:     %d\n", n);
-    std::printf("Header:       %s\n", header_text(s).c_str());
-    std::printf("Closing line: %s\n", s.closing.c_str());
+    std::printf("%s\n", header_text(s).c_str());
+    if (s.header) std::printf("Closing line: %s\n", s.closing.c_str());
     std::printf("Total counts: %lld", static_cast<long long>(spc_total(s)));
     if (live > 0) std::printf(" (%.6g per second of live time)", spc_total(s) / live);
     std::printf("\n");
@@ -665,7 +700,7 @@ int draw(const options& o, const loaded& l, spc_plot_options p) {
     bool drawn = spc_plot_figure(l.s, l.calib, l.a.peaks, p, kind, &data, &error);
     spc_figure_cleanup();  // the only figure of this run
     if (!drawn) {
-        std::fprintf(stderr, "nv-spc: %s: %s\n", o.output.c_str(), error.c_str());
+        std::fprintf(stderr, "nv-spc: %s: %s\n", spc_display_name(o.output).c_str(), error.c_str());
         return EXIT_INPUT;
     }
     if (spc_write_file(o.output, data, &error)) return 0;
@@ -688,7 +723,7 @@ int cmd_plot(const options& o) {
 
 int cmd_compare(const options& o) {
     loaded a, b;
-    if (!load(o, o.files[0], &a) || !load(o, o.files[1], &b)) return EXIT_INPUT;
+    if (!load(o, o.files[0], &a) || !load(o, o.files[1], &b, 1)) return EXIT_INPUT;
     if (a.s.counts.size() != b.s.counts.size()) {
         std::fprintf(stderr, "nv-spc: %s has %zu channels, %s %zu: not comparable\n",
                      a.name.c_str(), a.s.counts.size(), b.name.c_str(), b.s.counts.size());
@@ -769,11 +804,9 @@ int cmd_trend(const options& o) {
             };
             if (!best || key(p) > key(*best)) best = &p;
         }
-        char when[32];
-        struct tm tm {};
-        gmtime_r(&l.saved, &tm);
-        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        std::string when = spc_utc_text(l.saved);
         std::string rate = live > 0 ? fmt("%.6g", spc_total(l.s) / live) : "";
+        std::string live_s = l.s.header ? std::to_string(l.s.second) : spc_seconds(l.s.live_time);
         std::string centroid, kev, res;
         if (best) {
             centroid = fmt("%.2f", best->centroid);
@@ -786,12 +819,19 @@ int cmd_trend(const options& o) {
             }
         }
         if (o.csv) {
-            std::printf("%s,%s,%d,%s,%s,%s,%s,%s\n", l.name.c_str(), when, l.s.second, rate.c_str(),
-                        l.calib.set ? "nearest 662 keV" : "strongest", centroid.c_str(),
-                        kev.c_str(), res.c_str());
+            // A name holding the separator or a quote is quoted, as CSV readers expect.
+            std::string name = l.name;
+            if (name.find_first_of(",\"") != std::string::npos) {
+                for (size_t at = 0; (at = name.find('"', at)) != std::string::npos; at += 2)
+                    name.insert(at, 1, '"');
+                name = '"' + name + '"';
+            }
+            std::printf("%s,%s,%s,%s,%s,%s,%s,%s\n", name.c_str(), when.c_str(), live_s.c_str(),
+                        rate.c_str(), l.calib.set ? "nearest 662 keV" : "strongest",
+                        centroid.c_str(), kev.c_str(), res.c_str());
         } else {
-            std::printf("%-24s %-20s %8d %12s %10s %10s %10s\n", l.name.c_str(), when, l.s.second,
-                        rate.empty() ? "-" : rate.c_str(),
+            std::printf("%-24s %-20s %8s %12s %10s %10s %10s\n", l.name.c_str(), when.c_str(),
+                        live_s.c_str(), rate.empty() ? "-" : rate.c_str(),
                         centroid.empty() ? "-" : centroid.c_str(), kev.empty() ? "-" : kev.c_str(),
                         res.empty() ? "-" : (res + " %").c_str());
         }
@@ -808,6 +848,7 @@ int cmd_export(const options& o) {
     } else {
         spc_n42_extras x;
         x.saved = l.saved;
+        x.started = l.s.has_start;
         x.peaks = l.a.peaks;
         x.fwhm = fwhm_calibration(l);
         data = spc_export_n42(l.s, l.calib, x);
@@ -832,8 +873,8 @@ void watch_draw(const options& o) {
     struct stat st {};
     loaded l;
     if (stat(file.c_str(), &st) != 0 && errno == ENOENT) {
-        std::printf("nv-spc: waiting for %s\n", file.c_str());
-    } else if (!spc_read_file(file, &l.s, &l.name)) {
+        std::printf("nv-spc: waiting for %s\n", spc_display_name(file).c_str());
+    } else if (!spc_read_file(file, &l.s, &l.name, spectrum_choice(o, 0))) {
         std::printf("nv-spc: %s\n", l.name.c_str());
     } else {
         l.path = file;
@@ -856,7 +897,8 @@ int cmd_watch(const options& o) {
     int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (fd < 0 || inotify_add_watch(fd, dir.c_str(),
                                     IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) < 0) {
-        std::fprintf(stderr, "nv-spc: %s: %s\n", dir.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "nv-spc: %s: %s\n", spc_display_name(dir).c_str(),
+                     std::strerror(errno));
         if (fd >= 0) close(fd);
         return EXIT_INPUT;
     }
@@ -916,15 +958,17 @@ int main(int argc, char** argv) {
     for (const auto& c : COMMANDS)
         if (first == c.name) cmd = &c;
     if (cmd == nullptr) {
-        std::fprintf(stderr, "nv-spc: unknown command '%s'\nTry 'nv-spc --help'.\n", argv[1]);
+        std::fprintf(stderr, "nv-spc: unknown command '%s'\nTry 'nv-spc --help'.\n",
+                     device_text(argv[1], first.size()).c_str());
         return EXIT_USAGE;
     }
     options o;
     try {
         o = parse(cmd, argc, argv);
     } catch (const usage_error& e) {
-        std::fprintf(stderr, "nv-spc %s: %s\nTry 'nv-spc %s --help'.\n", cmd->name, e.what.c_str(),
-                     cmd->name);
+        // The words quoted may be file names from a wildcard: shown escaped.
+        std::fprintf(stderr, "nv-spc %s: %s\nTry 'nv-spc %s --help'.\n", cmd->name,
+                     device_text(e.what.c_str(), e.what.size()).c_str(), cmd->name);
         return EXIT_USAGE;
     }
     if (o.help) {

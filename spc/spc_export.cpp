@@ -2,6 +2,7 @@
 
 #include <pugixml.hpp>
 
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <sstream>
@@ -10,16 +11,8 @@
 
 namespace {
 
-std::string duration(int32_t seconds) {
-    return "PT" + std::to_string(seconds) + "S";
-}
-
-std::string utc_time(time_t t) {
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+std::string duration(double seconds) {
+    return "PT" + spc_seconds(seconds) + "S";
 }
 
 std::string number(double v, int digits = 10) {
@@ -108,26 +101,30 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_
 
     auto meas = root.append_child("RadMeasurement");
     meas.append_attribute("id") = "RadMeasurement-1";
-    child_text(meas, "Remark",
-               "StartDateTime is the spectrum file's modification time less the real time: the "
-               "spectrum file does not say when the measurement started");
-    bool live_ok = s.second > 0 && (s.first <= 0 || s.second <= s.first);
-    if (s.second > 0 && !live_ok)
+    if (!x.started)
         child_text(meas, "Remark",
-                   "live time " + std::to_string(s.second) + " s above the real time " +
-                       std::to_string(s.first) + " s: not written");
+                   "StartDateTime is the spectrum file's modification time less the real time: "
+                   "the spectrum file does not say when the measurement started");
+    const double real = s.real_time, live = s.live_time;
+    bool live_ok = live > 0 && (real <= 0 || live <= real);
+    if (live > 0 && !live_ok)
+        child_text(meas, "Remark",
+                   "live time " + spc_seconds(live) + " s above the real time " +
+                       spc_seconds(real) + " s: not written");
     // What the spectrum file held besides its counts, so that nv-spc reads the export back as
     // the file it came from.
-    child_text(meas, "Remark", SPC_HEADER_NOTE + header_values(s));
-    child_text(meas, "Remark", SPC_CLOSING_NOTE + s.closing);
+    if (s.header) {
+        child_text(meas, "Remark", SPC_HEADER_NOTE + header_values(s));
+        child_text(meas, "Remark", SPC_CLOSING_NOTE + s.closing);
+    }
     child_text(meas, "MeasurementClassCode", "Foreground");
-    child_text(meas, "StartDateTime", utc_time(x.saved - (s.first > 0 ? s.first : 0)));
-    if (s.first > 0) child_text(meas, "RealTimeDuration", duration(s.first));
+    child_text(meas, "StartDateTime", spc_utc_text(x.saved - (real > 0 ? std::lround(real) : 0)));
+    if (real > 0) child_text(meas, "RealTimeDuration", duration(real));
     auto spec = meas.append_child("Spectrum");
     spec.append_attribute("id") = "RadMeasurement-1-Spectrum-1";
     spec.append_attribute("radDetectorInformationReference") = "RadDetectorInformation-1";
     if (c.set) spec.append_attribute("energyCalibrationReference") = "EnergyCalibration-1";
-    if (live_ok) child_text(spec, "LiveTimeDuration", duration(s.second));
+    if (live_ok) child_text(spec, "LiveTimeDuration", duration(live));
     std::string data;
     for (size_t i = 0; i < s.counts.size(); ++i) {
         if (i > 0) data.push_back(' ');
@@ -155,15 +152,7 @@ std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_
 }
 
 std::string spc_export_csv(const spc_spectrum& s, const spc_calib& c) {
-    std::string out = std::string("# ") + SPC_N42_CREATOR + NV_VERSION + "\n";
-    out += "# real_time_s=" + std::to_string(s.first) + "\n";
-    out += "# live_time_s=" + std::to_string(s.second) + "\n";
-    out += "# header=" + header_values(s) + "\n";
-    out += "# closing_line=" + s.closing + "\n";
-    if (c.set)
-        out += "# calibration_keV=" + exact(c.offset) + " " + exact(c.gain) + " " + exact(c.quad) +
-               "\n";
-    out += c.set ? "channel,counts,energy_keV\n" : "channel,counts\n";
+    std::string out = c.set ? "channel,counts,energy_keV\n" : "channel,counts\n";
     char buf[64];
     for (size_t i = 0; i < s.counts.size(); ++i) {
         if (c.set)

@@ -13,23 +13,25 @@
 constexpr const char* SPC_N42_NAMESPACE = "http://physics.nist.gov/N42/2011/N42";
 
 struct spc_n42_extras {
-    time_t saved = 0;             // when the spectrum file was written (its modification time)
-    std::string uuid;             // the document's n42DocUUID
+    time_t saved = 0;      // when the measurement ended (the spectrum file's modification time)
+    bool started = false;  // `saved` comes from the start the file gave, not from its time
+    std::string uuid;      // the document's n42DocUUID
     std::vector<spc_peak> peaks;  // written with their energies when calibrated
     spc_fwhm_calib fwhm;          // written when calibrated and fitted
 };
 
 // One RadInstrumentData document: the instrument, one detector, the energy calibration when
 // `c` is set (coefficients of each channel's lower edge, as readers of the format take them),
-// the FWHM calibration and the peaks, and one measurement with its spectrum. The header's first
-// value is taken as the real time and the second as the live time (seconds), each written only
-// when above 0 and the live time only when not above the real time; the measurement's start is
-// the file's time less the real time, and a remark says so.
+// the FWHM calibration and the peaks, and one measurement with its spectrum. The real and live
+// time are written only when above 0 and the live time only when not above the real time; the
+// measurement's start is `saved` less the real time, and a remark says so. The spectrum text
+// file's header values and closing line go into two remarks, so that nv-spc reads the export
+// back as that file.
 std::string spc_export_n42(const spc_spectrum& s, const spc_calib& c, const spc_n42_extras& x);
 
-// Comments with the real and live time, the header values, the closing line and the
-// calibration; then "channel,counts" and one row per channel, with a third column "energy_keV"
-// when calibrated.
+// The header row "channel,counts" and one row per channel, with a third column "energy_keV"
+// when calibrated: no comment lines, so that every CSV reader takes it with its defaults (what
+// else a spectrum holds travels in the N42 export).
 std::string spc_export_csv(const spc_spectrum& s, const spc_calib& c);
 
 // A random (version 4) UUID.

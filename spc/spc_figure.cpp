@@ -1,5 +1,5 @@
-// The figure through cairo: a framed plot area, ticks and labels on both axes, the spectrum as
-// a filled step line, each peak marked and labelled with its energy or channel.
+// The figure through cairo: its layout (spc_layout.cpp) drawn, the spectrum as a filled step
+// line, the overlay as a line, each peak marked and labelled with its energy or channel.
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
@@ -28,58 +28,31 @@ void text_at(cairo_t* cr, double x, double y, const std::string& s, double ax, d
     cairo_show_text(cr, s.c_str());
 }
 
+void show(cairo_t* cr, const spc_text_at& t) {
+    if (!t.text.empty()) text_at(cr, t.x, t.y, t.text, t.ax, t.ay);
+}
+
+double advance(const std::string& text, void* context) {
+    cairo_text_extents_t e;
+    cairo_text_extents(static_cast<cairo_t*>(context), text.c_str(), &e);
+    return e.x_advance;
+}
+
 void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
           const std::vector<spc_peak>& peaks, const spc_plot_options& o) {
-    const double W = o.width, H = o.height, pt = o.point;
-    const double text = 9 * pt;  // every text of the figure: 9 pt
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr, text);
+    cairo_set_font_size(cr, 9 * o.point);
     cairo_font_extents_t fe;
     cairo_font_extents(cr, &fe);
-    const double gap = 0.5 * fe.height;
-    int n = static_cast<int>(s.counts.size());
-    bool energy = spc_energy_axis(c, o);
-    bool overlaid = o.overlay.size() == s.counts.size();
-
-    double vmin, vmax;
-    spc_value_range(s, o, &vmin, &vmax);
-    // Log: from a decade below the smallest count above 0 to a power of ten above the largest.
-    double ymin = 0, ymax, ystep = 1;
-    if (o.log) {
-        ymin = std::log10(vmin) - 1;
-        ymax = std::max(ymin + 1, std::ceil(std::log10(vmax * 1.3)));
-    } else {
-        ystep = spc_nice_step(vmax * 1.12, 8);
-        ymax = std::ceil(vmax * 1.12 / ystep) * ystep;
-    }
-    // Margins from the text they hold: the widest count label, the axis names, the title.
-    double label_w = 0;
-    std::vector<std::pair<double, std::string>> yticks;  // value, text
-    if (o.log) {
-        for (int d = static_cast<int>(std::ceil(ymin)); d <= ymax; ++d)
-            yticks.emplace_back(std::pow(10.0, d), spc_tick_text(std::pow(10.0, d), 1));
-    } else {
-        for (double t = 0; t <= ymax + ystep / 2; t += ystep)
-            yticks.emplace_back(t, spc_tick_text(t, ystep));
-    }
-    for (const auto& [v, t] : yticks) {
-        cairo_text_extents_t e;
-        cairo_text_extents(cr, t.c_str(), &e);
-        label_w = std::max(label_w, e.x_advance);
-    }
-    const double left = fe.height + 2 * gap + label_w + 4 * pt, right = 2 * gap;
-    const double top = (o.title.empty() ? 1 : 2.5) * fe.height, bottom = 2 * fe.height + 3 * gap;
-    const double pw = W - left - right, ph = H - top - bottom;
+    const spc_figure_layout l = spc_layout_figure(s, c, peaks, o, {advance, cr, fe.height});
+    const double pt = o.point, gap = l.gap;
+    const auto [left, top, right, bottom] = l.plot;
+    const int n = static_cast<int>(s.counts.size());
+    auto X = [&](double channel) { return spc_layout_x(l, channel); };
+    auto Y = [&](double v) { return spc_layout_y(l, v); };
 
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
-    auto Y = [&](double v) {
-        double f = o.log ? (std::log10(std::max(v, std::pow(10.0, ymin))) - ymin) / (ymax - ymin)
-                         : v / ymax;
-        return top + ph * (1 - std::clamp(f, 0.0, 1.0));
-    };
-    auto X = [&](double channel) { return left + pw * (channel + 0.5) / n; };
-
     // The spectrum: one step per channel, filled below.
     cairo_move_to(cr, X(-0.5), Y(0));
     for (int i = 0; i < n; ++i) {
@@ -94,7 +67,7 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     cairo_set_line_width(cr, 0.5 * pt);
     cairo_stroke(cr);
     // The overlay: a line through its values, broken where it has none.
-    if (overlaid) {
+    if (o.overlay.size() == s.counts.size()) {
         bool drawing = false;
         for (int i = 0; i < n; ++i) {
             if (!std::isfinite(o.overlay[i])) {
@@ -115,89 +88,58 @@ void draw(cairo_t* cr, const spc_spectrum& s, const spc_calib& c,
     // Frame, ticks and tick labels.
     cairo_set_source_rgb(cr, 0, 0, 0);
     cairo_set_line_width(cr, 0.6 * pt);
-    cairo_rectangle(cr, left, top, pw, ph);
+    cairo_rectangle(cr, left, top, right - left, bottom - top);
     cairo_stroke(cr);
-    double lo = energy ? spc_energy(c, -0.5) : -0.5, hi = energy ? spc_energy(c, n - 0.5) : n - 0.5;
-    double xstep = spc_nice_step(hi - lo, std::max(2, static_cast<int>(pw / (6 * text))));
-    for (double t = std::ceil(lo / xstep) * xstep; t <= hi; t += xstep) {
-        double x = X(energy ? spc_channel(c, t) : t);
-        cairo_move_to(cr, x, top + ph);
-        cairo_line_to(cr, x, top + ph + gap);
-        text_at(cr, x, top + ph + 1.5 * gap, spc_tick_text(t, xstep), 0.5, 0);
+    for (const auto& t : l.x_ticks) {
+        cairo_move_to(cr, t.at, bottom);
+        cairo_line_to(cr, t.at, bottom + gap);
+        show(cr, t.label);
     }
-    for (const auto& [v, t] : yticks) {
-        cairo_move_to(cr, left - gap, Y(v));
-        cairo_line_to(cr, left, Y(v));
-        text_at(cr, left - 1.5 * gap, Y(v), t, 1, 0.5);
+    for (const auto& t : l.y_ticks) {
+        cairo_move_to(cr, left - gap, t.at);
+        cairo_line_to(cr, left, t.at);
+        show(cr, t.label);
     }
     cairo_stroke(cr);
 
     // Axis names, the title and the legend.
-    text_at(cr, left + pw / 2, H - gap, energy ? "Energy (keV)" : "Channel", 0.5, 1);
+    show(cr, l.x_name);
     cairo_save(cr);
-    cairo_translate(cr, gap, top + ph / 2);
+    cairo_translate(cr, l.y_name.x, l.y_name.y);
     cairo_rotate(cr, -M_PI / 2);
-    text_at(cr, 0, 0, o.log ? o.unit + " (log)" : o.unit, 0.5, 0);
+    show(cr, {0, 0, l.y_name.ax, l.y_name.ay, l.y_name.text});
     cairo_restore(cr);
-    if (!o.title.empty()) text_at(cr, left, gap, o.title, 0, 0);
-    std::vector<spc_box> placed;  // the legend
-    if (overlaid && !o.overlay_label.empty()) {
-        double y = top + gap;
-        for (int k = 0; k < 2; ++k) {
-            const std::string& t = k == 0 ? o.label : o.overlay_label;
-            cairo_text_extents_t e;
-            cairo_text_extents(cr, t.c_str(), &e);
-            double x = left + pw - gap - e.x_advance;
-            if (k == 0)
-                cairo_set_source_rgb(cr, 0.1, 0.25, 0.6);
-            else
-                cairo_set_source_rgb(cr, 0.85, 0.4, 0.0);
-            cairo_rectangle(cr, x - 2.5 * gap, y + 0.3 * fe.height, 1.8 * gap, 0.4 * fe.height);
-            cairo_fill(cr);
-            cairo_set_source_rgb(cr, 0, 0, 0);
-            text_at(cr, x, y, t, 0, 0);
-            placed.push_back({x - 2.5 * gap, y, x + e.x_advance, y + fe.height});
-            y += 1.2 * fe.height;
-        }
+    show(cr, l.title);
+    for (const auto& e : l.legend) {
+        if (e.overlay)
+            cairo_set_source_rgb(cr, 0.85, 0.4, 0.0);
+        else
+            cairo_set_source_rgb(cr, 0.1, 0.25, 0.6);
+        cairo_rectangle(cr, e.swatch[0], e.swatch[1], e.swatch[2] - e.swatch[0],
+                        e.swatch[3] - e.swatch[1]);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        show(cr, e.label);
     }
 
-    // Peaks: a red tick above each line and its energy or channel on a white ground. A label
-    // that would cover another label or a leader line moves up, and so does one whose own
-    // leader line would cross a label; one that finds no room above the plot's top is left out.
-    std::vector<spc_label> labels;
-    std::vector<std::string> texts;
-    for (const auto& p : peaks) {
-        int from = std::clamp(static_cast<int>(std::floor(p.centroid - p.fwhm / 2)), 0, n - 1);
-        int to = std::clamp(static_cast<int>(std::ceil(p.centroid + p.fwhm / 2)), 0, n - 1);
-        double highest = *std::max_element(s.counts.begin() + from, s.counts.begin() + to + 1);
-        texts.push_back(spc_peak_label(p, c, energy));
-        cairo_text_extents_t e;
-        cairo_text_extents(cr, texts.back().c_str(), &e);
-        spc_label l;
-        l.x = X(p.centroid);
-        l.y = std::max(top + 2 * fe.height, Y(highest * o.norm) - gap);
-        l.w = e.width + 4 * pt;
-        l.h = fe.height;
-        l.area = p.area;
-        labels.push_back(l);
-    }
-    spc_place_labels(&labels, {left, top, left + pw, top + ph}, gap, placed);
-    for (size_t k = 0; k < labels.size(); ++k) {
-        const spc_label& l = labels[k];
+    // Peaks: a red tick above each line and its energy or channel on a white ground; a label
+    // that found no room keeps its tick only.
+    for (size_t k = 0; k < l.labels.size(); ++k) {
+        const spc_label& b = l.labels[k];
         cairo_set_source_rgb(cr, 0.8, 0.1, 0.1);
         cairo_set_line_width(cr, 0.6 * pt);
-        cairo_move_to(cr, l.x, l.y);
-        cairo_line_to(cr, l.x, l.placed ? l.box[3] : l.y - gap);
+        cairo_move_to(cr, b.x, b.y);
+        cairo_line_to(cr, b.x, b.placed ? b.box[3] : b.y - gap);
         cairo_stroke(cr);
-        if (!l.placed) continue;
+        if (!b.placed) continue;
         cairo_set_source_rgba(cr, 1, 1, 1, 0.85);
-        cairo_rectangle(cr, l.box[0], l.box[1], l.box[2] - l.box[0], l.box[3] - l.box[1]);
+        cairo_rectangle(cr, b.box[0], b.box[1], b.box[2] - b.box[0], b.box[3] - b.box[1]);
         cairo_fill(cr);
         cairo_set_source_rgb(cr, 0.8, 0.1, 0.1);
         cairo_text_extents_t e;
-        cairo_text_extents(cr, texts[k].c_str(), &e);
-        text_at(cr, 0.5 * (l.box[0] + l.box[2]), l.box[1] + 0.5 * (l.h - e.height), texts[k], 0.5,
-                0);
+        cairo_text_extents(cr, l.label_texts[k].c_str(), &e);
+        text_at(cr, 0.5 * (b.box[0] + b.box[2]), b.box[1] + 0.5 * (b.h - e.height),
+                l.label_texts[k], 0.5, 0);
     }
 }
 

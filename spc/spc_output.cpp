@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "safe_file.h"
+#include "safe_text.h"
 
 namespace {
 
@@ -31,6 +32,6 @@ bool spc_write_file(const std::string& path, const std::string& data, std::strin
     SafeFile file;
     if (file.open(path.c_str()) && file.write(data.data(), data.size()) && file.commit())
         return true;
-    *error = path + ": " + std::strerror(errno);
+    *error = device_text(path.c_str(), path.size()) + ": " + std::strerror(errno);
     return false;
 }

@@ -76,12 +76,25 @@ void spc_value_range(const spc_spectrum& s, const spc_plot_options& o, double* s
 }
 
 std::string spc_tick_text(double v, double step) {
-    char buf[32];
+    char buf[48];
     if (std::abs(v) < step / 2) v = 0;
+    // A step of 0.05 needs two decimals, of 0.2 one, of 5 none.
+    int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
     if (std::abs(v) >= 1e6)
         std::snprintf(buf, sizeof buf, "%.0e", v);
     else
-        std::snprintf(buf, sizeof buf, step < 1 ? "%.1f" : "%.0f", v);
+        std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+std::string spc_decade_text(int d) {
+    char buf[32];
+    if (d >= 0 && d <= 5)
+        std::snprintf(buf, sizeof buf, "%.0f", std::pow(10.0, d));
+    else if (d < 0 && d >= -4)
+        std::snprintf(buf, sizeof buf, "%.*f", -d, std::pow(10.0, d));
+    else
+        std::snprintf(buf, sizeof buf, "%.0e", std::pow(10.0, d));
     return buf;
 }
 
@@ -196,7 +209,7 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
             // Each power of ten on the row whose top is nearest to it.
             for (int d = static_cast<int>(std::floor(bottom)) + 1; d <= top; ++d)
                 if (static_cast<int>(std::lround((d - bottom) / (top - bottom) * rows)) - 1 == r)
-                    label = format_number(std::pow(10.0, d));
+                    label = spc_decade_text(d);
         } else {
             if (r == rows - 1) label = format_number(top);
             if (r == (rows - 1) / 2) label = format_number(top * (r + 1) / rows);
@@ -217,7 +230,19 @@ std::string spc_plot_text(const spc_spectrum& s, const spc_calib& c,
     // The x axis: ticks at round channels or energies, their labels below, and the unit at the
     // right end before any label, so that no width loses it.
     row axis(width), labels(width);
-    std::string zero = o.log ? format_number(std::round(std::pow(10.0, bottom) * 100) / 100) : "0";
+    // The log axis's bottom: a decade below the smallest count, to two figures.
+    std::string zero = "0";
+    if (o.log) {
+        char buf[32];
+        double v = std::pow(10.0, bottom);
+        std::snprintf(buf, sizeof buf,
+                      v < 1e-3 || v >= 1e5 ? "%.0e"
+                      : v < 1              ? "%.2g"
+                      : v < 1000           ? "%.3g"
+                                           : "%.0f",
+                      v);
+        zero = buf;
+    }
     axis.put(LABEL_WIDTH - 2 - static_cast<int>(zero.size()), zero);
     axis.cells[LABEL_WIDTH - 1] = "└";
     for (int k = 0; k < cols; ++k) axis.cells[LABEL_WIDTH + k] = "─";

@@ -40,8 +40,13 @@ double spc_nice_step(double range, int max_ticks);
 void spc_value_range(const spc_spectrum& s, const spc_plot_options& o, double* smallest,
                      double* largest);
 
-// A figure's tick label: `v` on a scale of `step` (a value within half a step of 0 is 0).
+// A figure's tick label: `v` on a scale of `step`, with as many decimals as the step needs (a
+// value within half a step of 0 is 0).
 std::string spc_tick_text(double v, double step);
+
+// The label of the decade 10^d on a log axis: "1", "10" ... "100000" and "0.1" ... "0.0001",
+// beyond those "1e+06", "1e-05" (at most six characters).
+std::string spc_decade_text(int d);
 
 // The label of a peak on a plot: its energy in keV when calibrated, else its channel.
 std::string spc_peak_label(const spc_peak& p, const spc_calib& c, bool energy_axis);
@@ -69,6 +74,60 @@ struct spc_label {
 // crosses no label.
 void spc_place_labels(std::vector<spc_label>* labels, const spc_box& frame, double tick,
                       const std::vector<spc_box>& taken);
+
+// Text on a figure: drawn with its point (`ax`, `ay`) at (x, y); `ax` 0 is its left edge, 0.5 its
+// centre, 1 its right edge, `ay` likewise from its top.
+struct spc_text_at {
+    double x = 0, y = 0, ax = 0, ay = 0;
+    std::string text;
+};
+
+// A tick: its position along its axis (pixels) and its label.
+struct spc_tick {
+    double at = 0;
+    spc_text_at label;
+};
+
+struct spc_legend_entry {
+    spc_box swatch{};  // the colour's block
+    spc_text_at label;
+    bool overlay = false;  // the overlay's colour, else the spectrum's
+};
+
+// Where everything of a figure goes, in its pixels (points for SVG and PDF), y down; drawing
+// it is spc_plot_figure's only other work.
+struct spc_figure_layout {
+    double width = 0, height = 0;
+    double text = 0;  // the size of every text
+    double gap = 0;   // half a line: tick length, distance of labels
+    spc_box plot{};   // the frame
+    int channels = 1;
+    bool energy = false, log = false;
+    // The value axis: counts (times the norm) from 0 to y_hi, or with `log` the decades
+    // 10^y_lo to 10^y_hi.
+    double y_lo = 0, y_hi = 1;
+    std::vector<spc_tick> x_ticks, y_ticks;  // x: below the frame, y: left of it
+    spc_text_at x_name, y_name, title;       // y_name is turned a quarter left about its point
+    std::vector<spc_legend_entry> legend;
+    std::vector<spc_label> labels;  // the peaks', in the order of the peaks
+    std::vector<std::string> label_texts;
+};
+
+// The figure's text measured: a text's advance in pixels, and a line's height, at the size of
+// `o.point` times 9 points.
+struct spc_text_measure {
+    double (*advance)(const std::string& text, void* context) = nullptr;
+    void* context = nullptr;
+    double line_height = 0;
+};
+
+spc_figure_layout spc_layout_figure(const spc_spectrum& s, const spc_calib& c,
+                                    const std::vector<spc_peak>& peaks, const spc_plot_options& o,
+                                    const spc_text_measure& measure);
+
+// The pixel column of a channel (its centre) and the pixel row of a value on the layout's axes.
+double spc_layout_x(const spc_figure_layout& l, double channel);
+double spc_layout_y(const spc_figure_layout& l, double value);
 
 enum class spc_figure_kind { png, svg, pdf };
 

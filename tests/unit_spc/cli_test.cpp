@@ -2,7 +2,9 @@
 // watch that follows a file replaced by rename.
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "safe_text.h"
 #include "spc_spectrum.h"
 #include "spc_support.h"
 #include "stored.h"
@@ -31,10 +34,11 @@ std::string good_text(int32_t scale_lines = 1) {
 
 // data/NAME run in `dir`: "$ ARGS [< FILE]" runs nv-spc (ARGS split at blanks, FILE of `dir` on
 // its input); the lines up to "= N" are its merged output, N its exit code; others are comments.
-void run_cases(const std::string& name, const std::string& dir) {
+// Returns what the run printed.
+std::string run_cases(const std::string& name, const std::string& dir) {
     std::istringstream in(
         e2e::read_file(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + name));
-    std::string line, now;
+    std::string line, now, printed;
     for (bool expected = false; std::getline(in, line);) {
         if (expected) {  // the stored output, replaced by the output of this run
             expected = line.rfind("= ", 0) != 0;
@@ -54,9 +58,24 @@ void run_cases(const std::string& name, const std::string& dir) {
         auto r = nv_spc(args, dir, input);
         EXPECT_TRUE(r.output.empty() || r.output.back() == '\n') << line << ": no line end";
         now += r.output + "= " + std::to_string(r.exit_code) + "\n";
+        printed += r.output;
         expected = true;
     }
     expect_stored(name, now);
+    return printed;
+}
+
+// The files of data/DIR/ in `dir`.
+void copy_data(const std::string& from, const proc::TempDir& dir) {
+    const std::string src = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/" + from + "/";
+    for (const auto& f : e2e::names_in(src)) e2e::write_file(dir.file(f), e2e::read_file(src + f));
+}
+
+// Nothing that drives a terminal: every line as the escaping shows it.
+void expect_shown_safely(const std::string& output) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(device_text(line.c_str(), line.size()), line);
 }
 
 }  // namespace
@@ -65,9 +84,7 @@ void run_cases(const std::string& name, const std::string& dir) {
 // nothing written: the folder holds its inputs only, unchanged.
 TEST(Cli, HelpUsageAndRefusals) {
     proc::TempDir dir;
-    const std::string inputs = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/input/";
-    for (const auto& f : e2e::names_in(inputs))
-        e2e::write_file(dir.file(f), e2e::read_file(inputs + f));
+    copy_data("input", dir);
     e2e::write_file(dir.file("long.spc"), std::string(10 << 20, '1') + "\n");
     e2e::write_file(dir.file("empty-lines.spc"), std::string(10000000, '\n'));
     e2e::write_file(dir.file("big.spc"), std::string(SPC_MAX_FILE_BYTES + 1, '1'));
@@ -93,6 +110,8 @@ TEST(Cli, InfoExportAndPlot) {
     proc::TempDir dir;
     const std::string good = good_text();
     e2e::write_file(dir.file("spect.spc"), good);
+    const timeval saved[2] = {{1765000000, 0}, {1765000000, 0}};  // exports' start: 20 s before
+    ASSERT_EQ(utimes(dir.file("spect.spc").c_str(), saved), 0);
     // The same counts under header times that are no times: hREAL_LIVE.spc.
     const std::string counts = good.substr(good.find('\n', good.find('\n') + 1));
     for (std::string times : {"20 25", "-3 0", "0 10", "2 1"}) {
@@ -174,4 +193,83 @@ TEST(Cli, WatchEndsOnInterrupt) {
     ASSERT_TRUE(watch.start({NV_SPC_BIN, "watch", "--width", "40"}, dir.path()));
     EXPECT_TRUE(watch.wait_for("spect.spc: 1024", false, 10000));
     EXPECT_EQ(watch.stop(SIGINT), 0);
+}
+
+// Other writers' files (data/cli_field.txt), and whatever text they hold shown escaped.
+TEST(Cli, FieldFiles) {
+    proc::TempDir dir;
+    copy_data("field", dir);
+    expect_shown_safely(run_cases("cli_field.txt", dir.path()));
+}
+
+// Where /proc is not mounted the file is opened by its name again (the examined one).
+TEST(Cli, WithoutProc) {
+#ifdef NV_SANITIZED
+    GTEST_SKIP() << "the sanitizers' runtimes read /proc as the program starts";
+#endif
+    proc::TempDir dir;
+    e2e::write_file(dir.file("spect.spc"), good_text());
+    auto r = proc::run({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                        "umount -l /proc && exec " + std::string(NV_SPC_BIN) + " info"},
+                       "", dir.path(), 30000);
+    if (r.output.find("unshare") != std::string::npos ||
+        r.output.find("umount") != std::string::npos)
+        GTEST_SKIP() << "no mount namespace here: " << r.output;
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("Channels:     1024"), std::string::npos) << r.output;
+}
+
+// File names are shown escaped wherever they appear (messages, titles, trend rows, JSON, which
+// a name that is not UTF-8 made abort); a FIFO or a device reached through a link is refused
+// without being opened (inotify sees every open of them: opening a watchdog would arm it).
+TEST(Cli, NamesAndNodes) {
+    proc::TempDir dir;
+    const std::string bad =
+        "\x1b]0;x\x07\xe2\x80\xae\xc2\x9b\xff"
+        "2J";
+    e2e::write_file(dir.file(bad + ".spc"), good_text());
+    e2e::write_file(dir.file(bad + ".csv"), "channel,counts\n0,-1\n");
+    std::string all;
+    for (std::vector<std::string> args : {std::vector<std::string>{"info", bad + ".spc"},
+                                          {"trend", bad + ".spc", bad + ".csv"},
+                                          {"trend", "--csv", bad + ".spc"},
+                                          {"plot", "--width", "100", bad + ".spc"},
+                                          {"info", "--json", bad + ".spc"},
+                                          {"info", bad + "missing"},
+                                          {"info", bad, bad},
+                                          {"plot", "-o", bad + "/a.png", bad + ".spc"}})
+        all += nv_spc(args, dir.path()).output;
+    proc::Child watch;
+    ASSERT_TRUE(watch.start({NV_SPC_BIN, "watch", "--width", "100", bad + ".spc"}, dir.path()));
+    EXPECT_TRUE(watch.wait_for("1024 channels", false, 10000));
+    all += watch.finish(10000).output;
+    expect_shown_safely(all);
+    EXPECT_NE(all.find("\\x1b]0;x\\x07\\xe2\\x80\\xae\\xc2\\x9b\\xff2J.spc: 1024 channels"),
+              std::string::npos)
+        << all;
+
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    bool device = mknod(dir.file("device").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    for (const char* node : {"fifo", "device"}) {
+        if (!device && std::string(node) == "device") continue;
+        ASSERT_GE(inotify_add_watch(watcher, dir.file(node).c_str(), IN_OPEN), 0);
+        ASSERT_EQ(symlink(node, dir.file(std::string("link-") + node).c_str()), 0);
+        const std::string link = std::string("link-") + node;
+        for (auto args : {std::vector<std::string>{"info", link},
+                          {"plot", link},
+                          {"export", "-f", "csv", link}}) {
+            auto r = nv_spc(args, dir.path());
+            EXPECT_EQ(r.exit_code, 1) << r.output;
+            EXPECT_NE(r.output.find(std::string(": not a regular file (a ") +
+                                    (node[0] == 'f' ? "FIFO" : "device")),
+                      std::string::npos)
+                << r.output;
+        }
+    }
+    char events[4096];
+    EXPECT_LT(read(watcher, events, sizeof events), 0) << "a node was opened";
+    close(watcher);
+    if (!device) GTEST_SKIP() << "no device node: mknod needs CAP_MKNOD (the FIFO was tried)";
 }

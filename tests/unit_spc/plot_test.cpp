@@ -3,6 +3,8 @@
 
 #include <cairo.h>
 
+#include <sstream>
+
 #include "spc_plot.h"
 #include "spc_support.h"
 
@@ -127,8 +129,10 @@ TEST(Plot, TicksAndLabels) {
     struct tick {
         double v, step;
         const char* text;
-    } ticks[] = {{1e-13, 200, "0"}, {-3e-14, 0.5, "0.0"}, {1200, 200, "1200"},
-                 {2.5, 0.5, "2.5"}, {3e6, 1e6, "3e+06"},  {-400, 200, "-400"}};
+    } ticks[] = {{1e-13, 200, "0"},    {-3e-14, 0.5, "0.0"}, {1200, 200, "1200"},
+                 {2.5, 0.5, "2.5"},    {3e6, 1e6, "3e+06"},  {-400, 200, "-400"},
+                 {0.15, 0.05, "0.15"}, {0.1, 0.05, "0.10"},  {0.002, 0.001, "0.002"},
+                 {40, 100, "0"}};
     for (const auto& t : ticks) EXPECT_EQ(spc_tick_text(t.v, t.step), t.text) << t.v;
     spc_peak p;
     p.centroid = 331.04;
@@ -179,6 +183,11 @@ TEST(Plot, LabelsNeverCoverLeaders) {
     EXPECT_TRUE(one[0].placed && one[0].box[0] == 299 && one[0].box[3] == 192)
         << one[0].box[0] << " " << one[0].box[3];
     EXPECT_TRUE(one[1].placed && one[1].box[0] == 280) << one[1].box[0];
+    // Beside something on its right, it ends at its line.
+    std::vector<spc_label> two(1, one[0]);
+    two[0].placed = false;
+    spc_place_labels(&two, {50, 20, 600, 400}, 4, {{301.5, 150, 340, 195}});
+    EXPECT_TRUE(two[0].placed && two[0].box[2] == 301) << two[0].box[2];
 }
 
 // Peaks are marked up to both ends; a log axis starts a decade below the smallest count above 0.
@@ -194,7 +203,16 @@ TEST(Plot, UnitAtEveryWidthAndLogBottom) {
             std::string last = text.substr(text.rfind('\n', text.size() - 2) + 1);
             std::string unit = c.set ? "keV\n" : width >= 38 ? "channel\n" : "ch\n";
             EXPECT_EQ(last.substr(last.size() - unit.size()), unit) << width << "\n" << text;
+            // The tick labels apart and rising.
+            std::istringstream labels(last.substr(0, last.size() - unit.size()));
+            double before = -1;
+            for (double v; labels >> v; before = v) EXPECT_GT(v, before) << width << "\n" << text;
         }
+    spc_plot_options narrowest;  // below 18 columns: drawn at 18
+    narrowest.width = 10;
+    std::string at18 = spc_plot_text(s, {}, peaks, narrowest);
+    narrowest.width = 18;
+    EXPECT_EQ(at18, spc_plot_text(s, {}, peaks, narrowest));
     spc_peak ends[2];
     ends[1].centroid = s.counts.size() - 1.0;
     spc_plot_options narrow;
@@ -339,4 +357,97 @@ TEST(Plot, FigureResolution) {
         for (int j = y - 3; j < y + 3; ++j) dark[k] += (255 - img.px(x, j)[1]) / 255.0;
     }
     EXPECT_NEAR(dark[0], 2 * dark[1], 0.015);
+}
+
+// Every decade of a log axis is labelled with its own value, in the figure's layout and in the
+// terminal: counts per second of an hour's spectrum (1 to 1000 counts) run from 2.8e-4 to 0.28.
+TEST(Plot, LogAxesLabelEveryDecade) {
+    struct decade {
+        int d;
+        const char* text;
+    } decades[] = {{-6, "1e-06"}, {-5, "1e-05"}, {-4, "0.0001"}, {-2, "0.01"}, {-1, "0.1"},
+                   {0, "1"},      {3, "1000"},   {5, "100000"},  {6, "1e+06"}};
+    for (const auto& d : decades) EXPECT_EQ(spc_decade_text(d.d), d.text);
+    spc_spectrum s;
+    for (int i = 1; i <= 1000; ++i) s.counts.push_back(i);
+    spc_plot_options o;
+    o.log = true, o.norm = 1 / 3600.0, o.width = 800, o.height = 500;
+    auto measure = [](const std::string& t, void*) { return 5.0 * t.size(); };
+    spc_figure_layout l = spc_layout_figure(s, {}, {}, o, {measure, nullptr, 11});
+    std::vector<std::string> texts;
+    for (const auto& t : l.y_ticks) texts.push_back(t.label.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"0.0001", "0.001", "0.01", "0.1", "1"}));
+    // A decade apart, equally far, upwards; the frame's bottom a decade below 1/3600.
+    for (size_t k = 1; k < l.y_ticks.size(); ++k)
+        EXPECT_NEAR(l.y_ticks[k - 1].at - l.y_ticks[k].at, l.y_ticks[0].at - l.y_ticks[1].at, 1e-9);
+    double per_decade = l.y_ticks[0].at - l.y_ticks[1].at;
+    EXPECT_NEAR(l.plot[3] - l.y_ticks[0].at, per_decade * std::log10(3600 * 1e-4 * 10), 1e-6);
+    EXPECT_NEAR(spc_layout_y(l, 1.0 / 3600), l.plot[3] - per_decade, 1e-6);
+    // A peak's label stays two lines below the frame's top, however high its line reaches.
+    spc_peak top;
+    top.centroid = 999, top.fwhm = 2;
+    o.height = 120;
+    l = spc_layout_figure(s, {}, {top}, o, {measure, nullptr, 11});
+    EXPECT_EQ(l.labels[0].y, l.plot[1] + 22);
+    // The terminal: each decade's label on its row, the bottom's to one figure.
+    o.width = 60, o.height = 10;
+    std::string text = spc_plot_text(s, {}, {}, o), labels;
+    std::istringstream rows(text);
+    for (std::string row; std::getline(rows, row);)
+        if (row.find("┤") != std::string::npos || row.find("└") != std::string::npos)
+            labels += row.substr(0, row.find_first_of("\xe2")) + "|";
+    EXPECT_EQ(labels, "     1 |   0.1 |  0.01 | 0.001 |0.0001 | 3e-05 |") << text;
+    o.norm = 0.0028;  // a bottom of 0.00028: one figure, to fit the label's six columns
+    text = spc_plot_text(s, {}, {}, o);
+    EXPECT_NE(text.find(" 3e-04 └"), std::string::npos) << text;
+}
+
+// A figure's layout in numbers: the frame inside the figure with room for the labels, ticks at
+// round channels and counts, the peak's label over its line inside the frame.
+TEST(Plot, FigureLayout) {
+    spc_spectrum s;
+    s.counts.assign(60, 10);
+    s.counts[30] = 1000;
+    spc_peak p;
+    p.centroid = 30, p.fwhm = 1, p.area = 1000;
+    spc_plot_options o;
+    o.width = 600, o.height = 400, o.title = "t";
+    auto measure = [](const std::string& t, void*) { return 6.0 * t.size(); };
+    spc_figure_layout l = spc_layout_figure(s, linear(0, 2), {p}, o, {measure, nullptr, 12});
+    const auto [left, top, right, bottom] = l.plot;
+    EXPECT_NEAR(left, 12 + 12 + 6 * 4 + 4, 1e-9);  // a line, two gaps, "1200", four points
+    EXPECT_NEAR(right, 600 - 12, 1e-9);
+    EXPECT_NEAR(top, 2.5 * 12, 1e-9);
+    EXPECT_NEAR(bottom, 400 - 2 * 12 - 3 * 6, 1e-9);
+    std::vector<std::string> ys, xs;
+    for (const auto& t : l.y_ticks) ys.push_back(t.label.text);
+    for (const auto& t : l.x_ticks) xs.push_back(t.label.text);
+    EXPECT_EQ(ys, (std::vector<std::string>{"0", "200", "400", "600", "800", "1000", "1200"}));
+    EXPECT_EQ(xs, (std::vector<std::string>{"0", "20", "40", "60", "80", "100"}));
+    for (size_t k = 0; k < l.x_ticks.size(); ++k)  // 20 keV = 10 channels, at the channel's centre
+        EXPECT_NEAR(l.x_ticks[k].at, left + (right - left) * (10 * k + 0.5) / 60, 1e-9);
+    EXPECT_NEAR(l.y_ticks[5].at, bottom - (bottom - top) * 1000 / 1200, 1e-9);
+    ASSERT_EQ(l.labels.size(), 1u);
+    const spc_label& b = l.labels[0];
+    EXPECT_EQ(l.label_texts[0], "60.0");
+    EXPECT_TRUE(b.placed && b.box[0] <= b.x && b.x <= b.box[2] && b.box[1] >= top &&
+                b.box[3] < b.y);
+    EXPECT_NEAR(b.y, spc_layout_y(l, 1000) - 6, 1e-9);
+    // The axis names centred on their axes, the title over the frame's left end.
+    EXPECT_NEAR(l.x_name.x, (left + right) / 2, 1e-9);
+    EXPECT_NEAR(l.x_name.y, 400 - 6, 1e-9);
+    EXPECT_NEAR(l.y_name.y, (top + bottom) / 2, 1e-9);
+    EXPECT_TRUE(l.y_name.ax == 0.5 && l.y_name.ay == 0);  // turned: its top towards the edge
+    EXPECT_TRUE(l.title.x == left && l.title.y == 6 && l.title.ay == 0 && l.title.text == "t");
+    // A legend in the frame's top right corner, a line and a fifth apart, a swatch before each.
+    o.overlay.assign(60, 5), o.label = "AB", o.overlay_label = "C";
+    l = spc_layout_figure(s, linear(0, 2), {p}, o, {measure, nullptr, 12});
+    ASSERT_EQ(l.legend.size(), 2u);
+    for (int k = 0; k < 2; ++k) {
+        const spc_text_at& t = l.legend[k].label;
+        EXPECT_NEAR(t.x, right - 6 - (k ? 6 : 12), 1e-9);
+        EXPECT_NEAR(t.y, top + 6 + 14.4 * k, 1e-9);
+        EXPECT_TRUE(t.ax == 0 && t.ay == 0 && l.legend[k].overlay == (k == 1));
+        EXPECT_NEAR(l.legend[k].swatch[2], t.x - 4.2, 1e-9);
+    }
 }

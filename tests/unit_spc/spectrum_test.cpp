@@ -50,7 +50,8 @@ TEST(SpectrumFile, Table) {
             got << s.first << " " << s.second << " " << s.counts.size() << " " << spc_total(s)
                 << " " << s.scale << " " << s.counts[0] << " " << s.counts.back();
             EXPECT_EQ(got.str(), what);
-            EXPECT_EQ(text.find(s.closing), text.rfind('\n', text.size() - 2) + 1) << s.closing;
+            size_t closing = text.rfind('\n', text.size() - 2) + 1;
+            EXPECT_TRUE(!s.header || text.find(s.closing) == closing) << s.closing;
             continue;
         }
         EXPECT_FALSE(spc_parse(text, &s, &err)) << what;
@@ -134,11 +135,14 @@ TEST(Identify, StrongestLinesDecide) {
 
 // The largest count of channels reads, one more is refused at its line.
 TEST(SpectrumFile, Bounds) {
+    spc_spectrum s;
+    spc_error err;
+    // A carriage return as the text's last byte, whatever follows it in memory.
+    EXPECT_FALSE(spc_parse(std::string_view("5\r\n", 2), &s, &err));
+    EXPECT_EQ(err.what, "carriage return inside the line");
     std::string text = "1\n1\n";
     text.reserve(2 * SPC_MAX_CHANNELS + 64);
     for (int i = 0; i < SPC_MAX_CHANNELS; ++i) text += "7\n";
-    spc_spectrum s;
-    spc_error err;
     ASSERT_TRUE(spc_parse(text + "0.00 0.000000 3.000000 0.000000\n", &s, &err)) << err.what;
     EXPECT_EQ(s.counts.size(), static_cast<size_t>(SPC_MAX_CHANNELS));
     EXPECT_FALSE(spc_parse(text + "7\n0.00 0.000000 3.000000 0.000000\n", &s, &err));
@@ -147,6 +151,6 @@ TEST(SpectrumFile, Bounds) {
     // The size bound: its last byte is read, one more is too large.
     for (size_t size : {SPC_MAX_FILE_BYTES, SPC_MAX_FILE_BYTES + 1}) {
         EXPECT_FALSE(spc_parse(std::string(size, '\n'), &s, &err));
-        EXPECT_EQ(err.what.rfind("file too large", 0) == 0, size > SPC_MAX_FILE_BYTES) << size;
+        EXPECT_EQ(err.what == "file too large (67108865 bytes)", size > SPC_MAX_FILE_BYTES) << size;
     }
 }
