@@ -524,6 +524,8 @@ int cmd_info(const options& o) {
             jp["continuum_counts"] = p.continuum;  // under the centroid +- one FWHM
             jp["group"] = p.group;
             jp["width_off_model"] = p.width_flag;
+            jp["flags"] = spc_flag_letters(p.flags);
+            jp["line"] = spc_is_line(p);
             if (c.set) {
                 double e = spc_energy(c, p.centroid), g = spc_gain_at(c, p.centroid);
                 jp["energy_keV"] = e;
@@ -593,7 +595,8 @@ int cmd_info(const options& o) {
                            : p.area / live >= 1000 ? fmt("%.0f", p.area / live)
                                                    : fmt("%.4g", p.area / live);
         std::string fit = fmt("%.2f ", g.dof > 0 ? g.chisq / g.dof : 0) +
-                          spc_continuum_name(g.kind) + (p.width_flag ? " W" : "");
+                          spc_continuum_name(g.kind) + (g.step > 0 ? "+step" : "") +
+                          (p.flags ? " " : "") + spc_flag_letters(p.flags);
         // The ± takes two bytes but one column: two more bytes of width keep the columns.
         if (c.set) {
             double e = spc_energy(c, p.centroid), gain = spc_gain_at(c, p.centroid);
@@ -609,7 +612,9 @@ int cmd_info(const options& o) {
     if (!peaks.empty())
         std::printf(
             "              fit: chi-square per degree of freedom and continuum of the "
-            "peak's group; W: width off the width model\n");
+            "peak's group; W: width off the width model, B: far too wide for a line, T: in the "
+            "threshold's cut, Q: chi-square per degree of freedom above 3, F: no fit (counts "
+            "above a straight line)\n");
     if (c.set) {
         if (nuclides.empty()) std::printf("Nuclides:     none of the library\n");
         for (const auto& name : nuclides) {
@@ -645,7 +650,7 @@ std::vector<double> fitted_model(const loaded& l, double norm) {
         for (int x = g.lo; x <= g.hi; ++x) m[x] = spc_continuum_at(g, x);
     for (const auto& p : l.a.peaks) {
         const spc_group& g = l.a.groups[p.group];
-        for (int x = g.lo; x <= g.hi; ++x) m[x] += spc_peak_counts(p, x);
+        for (int x = g.lo; x <= g.hi; ++x) m[x] += spc_peak_counts(p, x) + spc_step_counts(g, p, x);
     }
     for (double& v : m) v *= norm;
     return m;
