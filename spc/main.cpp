@@ -453,12 +453,13 @@ int cmd_info(const options& o) {
     int n = static_cast<int>(s.counts.size());
     double live = live_seconds(s);
     spc_fwhm_calib fw = fwhm_calibration(l);
-    auto names = spc_identify(peaks, c, n);
-    std::vector<std::string> nuclides;
-    for (const auto& list : names)
-        for (const auto& m : list)
-            if (std::find(nuclides.begin(), nuclides.end(), m.nuclide) == nuclides.end())
-                nuclides.push_back(m.nuclide);
+    spc_identification id = spc_identify(l.a, s.counts, c);
+    const auto& names = id.peaks;
+    std::vector<std::string> nuclides;  // an ambiguous pair both
+    for (const auto& m : id.nuclides) {
+        nuclides.push_back(m.nuclide);
+        if (!m.with.empty()) nuclides.push_back(m.with);
+    }
     std::vector<roi_sum> rois;
     for (const auto& r : o.rois) rois.push_back(roi_of(l, r));
 
@@ -539,6 +540,18 @@ int cmd_info(const options& o) {
             j["peaks"].push_back(jp);
         }
         j["nuclides"] = nuclides;
+        j["identification"] = json::array();
+        for (const auto& m : id.nuclides)
+            j["identification"].push_back({{"nuclide", m.nuclide},
+                                           {"confidence", spc_confidence_name(m.confidence)},
+                                           {"or", m.with.empty() ? json(nullptr) : json(m.with)},
+                                           {"lines_agreeing", m.lines},
+                                           {"lines_expected", m.expected},
+                                           {"significance", m.significance}});
+        j["unexplained_lines_keV"] = json::array();
+        if (c.set)
+            for (int k : id.unexplained)
+                j["unexplained_lines_keV"].push_back(spc_energy(c, peaks[k].centroid));
         j["rois"] = json::array();
         for (size_t k = 0; k < rois.size(); ++k)
             j["rois"].push_back({{"from", o.rois[k].first},
@@ -616,19 +629,28 @@ int cmd_info(const options& o) {
             "threshold's cut, Q: chi-square per degree of freedom above 3, F: no fit (counts "
             "above a straight line)\n");
     if (c.set) {
-        if (nuclides.empty()) std::printf("Nuclides:     none of the library\n");
-        for (const auto& name : nuclides) {
+        if (id.nuclides.empty()) std::printf("Nuclides:     none of the library\n");
+        for (const auto& m : id.nuclides) {
             std::string lines;
             for (size_t k = 0; k < peaks.size(); ++k)
-                for (const auto& m : names[k]) {
-                    if (m.nuclide != name) continue;
+                for (const auto& x : names[k]) {
+                    if (x.nuclide != m.nuclide) continue;
                     if (!lines.empty()) lines += ", ";
-                    lines += fmt("%.1f keV (peak at %.1f keV)", m.line_kev,
+                    lines += fmt("%.1f keV (peak at %.1f keV)", x.line_kev,
                                  spc_energy(c, peaks[k].centroid));
                 }
-            std::printf("%s%s: %s\n", name == nuclides[0] ? "Nuclides:     " : "              ",
-                        name.c_str(), lines.c_str());
+            std::string how =
+                m.with.empty() ? spc_confidence_name(m.confidence) : "ambiguous with " + m.with;
+            how += fmt(", %.0f of %.0f lines, %.0f sigma", m.lines, m.expected, m.significance);
+            std::printf("%s%s (%s): %s\n",
+                        &m == &id.nuclides[0] ? "Nuclides:     " : "              ",
+                        m.nuclide.c_str(), how.c_str(), lines.c_str());
         }
+        std::string other;
+        for (int k : id.unexplained)
+            other += (other.empty() ? "" : ", ") + fmt("%.1f", spc_energy(c, peaks[k].centroid));
+        if (!other.empty())
+            std::printf("Not explained by the library: lines at %s keV\n", other.c_str());
     }
     for (size_t k = 0; k < rois.size(); ++k) {
         const roi_sum& r = rois[k];

@@ -121,7 +121,8 @@ void search_level(const std::vector<double>& y, const std::vector<double>& var, 
 double dispersion(const std::vector<double>& y) {
     std::vector<double> q;
     for (size_t i = 0; i + 1 < y.size(); ++i)
-        if (y[i] + y[i + 1] > 0) q.push_back((y[i] - y[i + 1]) * (y[i] - y[i + 1]) / (y[i] + y[i + 1]));
+        if (y[i] + y[i + 1] > 0)
+            q.push_back((y[i] - y[i + 1]) * (y[i] - y[i + 1]) / (y[i] + y[i + 1]));
     if (q.size() < 16) return 1;
     std::nth_element(q.begin(), q.begin() + q.size() / 2, q.end());
     double d = q[q.size() / 2] / 0.455;
@@ -284,9 +285,9 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
             gsl_matrix_set(J, k, rs, gsl_matrix_get(J, k, rs) + st);
             gsl_matrix_set(J, k, i, gsl_matrix_get(J, k, i) + r * f.bin * q / (s * SQRT_2PI));
             gsl_matrix_set(J, k, i + 1, gsl_matrix_get(J, k, i + 1) + r * f.bin * height * g / s);
-            gsl_matrix_set(J, k, i + 2,
-                           gsl_matrix_get(J, k, i + 2) +
-                               sign * r * f.bin * height * (u * g - q) / s);
+            gsl_matrix_set(
+                J, k, i + 2,
+                gsl_matrix_get(J, k, i + 2) + sign * r * f.bin * height * (u * g - q) / s);
         }
     }
     if (f.what == extra::edge) {
@@ -586,8 +587,8 @@ group_fit prune(context& cx, int lo, int hi, std::vector<fit_peak>* group, bool 
         g = all_kinds ? fit_best(cx, lo, hi, *group)
                       : fit_group(cx, lo, hi, *group, spc_continuum_kind::linear);
         int count = 0;
-        int worst = g.ok ? implausible(g, cx.opt, channels, &count)
-                         : static_cast<int>(group->size()) - 1;
+        int worst =
+            g.ok ? implausible(g, cx.opt, channels, &count) : static_cast<int>(group->size()) - 1;
         if (g.ok && count >= 3) {
             // Many implausible peaks in a group (a comb of single-channel spikes): all go at once
             // rather than one refit each, but the most significant of them, which the crowd may
@@ -716,15 +717,20 @@ double width_at(const spc_width_model& w, double x) {
 }
 
 // FWHM^2 = a + b x + c x^2 (a, b, c >= 0) on the reference peaks, with one pass that drops those
-// far from the first fit (a blend among them). Two peaks give at most two terms.
+// far from the first fit (a blend among them). Two peaks give at most two terms; one gives the
+// scintillator's FWHM^2 = b x, which only tells a bump from a line (flag B, at a quarter of its
+// channel and above, where a germanium detector's constant term cannot make the difference).
 spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
     std::vector<const spc_peak*> refs;
     for (const auto& p : peaks)
         if (p.reference) refs.push_back(&p);
     spc_width_model w;
+    if (refs.size() == 1 && refs[0]->centroid > 0)
+        return {1, 0, refs[0]->fwhm * refs[0]->fwhm / refs[0]->centroid, 0, refs[0]->centroid};
     for (int pass = 0; pass < 2; ++pass) {
         std::vector<double> x, f, fe;
-        for (const auto* p : refs) x.push_back(p->centroid), f.push_back(p->fwhm), fe.push_back(p->fwhm_err);
+        for (const auto* p : refs)
+            x.push_back(p->centroid), f.push_back(p->fwhm), fe.push_back(p->fwhm_err);
         double coef[3];
         if (refs.size() < 2 || !spc_fit_width_squared(x, f, fe, coef)) return spc_width_model{};
         w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2]};
@@ -755,6 +761,7 @@ spc_peak to_peak(const fit_peak& p, const spc_group& g, int index) {
 }
 
 bool too_wide(const spc_width_model& w, const fit_peak& p, double factor) {
+    if (w.peaks == 1 && p.mu < 0.25 * w.reference) return false;
     return w.peaks > 0 && p.sigma * SPC_FWHM_PER_SIGMA > factor * width_at(w, p.mu);
 }
 
@@ -953,7 +960,8 @@ void add_unfitted(const std::vector<double>& y, const fit_peak& c, spc_analysis*
     spc_peak p;
     p.area = gross - under;
     // The counts of the window and of the two ends the line is drawn through.
-    p.area_err = std::sqrt(gross + under * under / (2.0 * side * std::max(1.0, 0.5 * (left + right))));
+    p.area_err =
+        std::sqrt(gross + under * under / (2.0 * side * std::max(1.0, 0.5 * (left + right))));
     p.centroid = p.area > 0 ? std::clamp(sum_x / p.area, c.mu - fwhm, c.mu + fwhm) : c.mu;
     p.centroid_err = fwhm / SPC_FWHM_PER_SIGMA / std::sqrt(std::max(1.0, p.area));
     p.fwhm = fwhm;
@@ -1011,7 +1019,8 @@ fitted fit_all(context& cx, const std::vector<candidate>& cands) {
         for (const auto& p : g.peaks) {
             all.push_back(to_peak(p, g.g, index));
             all.back().reference = is_reference(g, p);
-            for (int x = g.g.lo; x <= g.g.hi; ++x) out.peaks_model[x] += spc_peak_counts(all.back(), x);
+            for (int x = g.g.lo; x <= g.g.hi; ++x)
+                out.peaks_model[x] += spc_peak_counts(all.back(), x);
         }
     }
     out.result.peaks = all;
@@ -1051,8 +1060,10 @@ void judge(const spc_peak_options& opt, spc_analysis* a) {
     for (auto& p : a->peaks) {
         const spc_group& g = a->groups[p.group];
         double m = width_at(a->width, p.centroid);
+        if (a->width.peaks == 1 && p.centroid < 0.25 * a->width.reference) m = 0;
         if (m > 0 && !(p.flags & SPC_FLAG_NO_FIT)) {
-            if (std::abs(p.fwhm - m) > opt.width_sd * std::hypot(p.fwhm_err, 0.1 * m))
+            if (a->width.peaks > 1 &&
+                std::abs(p.fwhm - m) > opt.width_sd * std::hypot(p.fwhm_err, 0.1 * m))
                 p.flags |= SPC_FLAG_WIDTH;
             if (p.fwhm > opt.wide_factor * m) p.flags |= SPC_FLAG_WIDE;
         }
@@ -1097,7 +1108,8 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second) 
         }
         double r1 = dof[0] > 0 ? chi[0] / dof[0] : 0, r2 = dof[1] > 0 ? chi[1] / dof[1] : 1e300;
         bool back = lost && r2 >= r1;
-        for (size_t k = a; k < b; ++k) use[spans[k].pass][spans[k].index] = back != (spans[k].pass == 1);
+        for (size_t k = a; k < b; ++k)
+            use[spans[k].pass][spans[k].index] = back != (spans[k].pass == 1);
         a = b;
     }
     spc_analysis out;
@@ -1129,10 +1141,9 @@ bool spc_is_line(const spc_peak& p) {
 
 const char* spc_flag_letters(unsigned flags) {
     static const char* const table[32] = {
-        "",     "W",    "B",    "WB",    "T",    "WT",    "BT",    "WBT",
-        "Q",    "WQ",   "BQ",   "WBQ",   "TQ",   "WTQ",   "BTQ",   "WBTQ",
-        "F",    "WF",   "BF",   "WBF",   "TF",   "WTF",   "BTF",   "WBTF",
-        "QF",   "WQF",  "BQF",  "WBQF",  "TQF",  "WTQF",  "BTQF",  "WBTQF"};
+        "",    "W",    "B",   "WB",  "T",    "WT",   "BT",  "WBT",  "Q",    "WQ",   "BQ",
+        "WBQ", "TQ",   "WTQ", "BTQ", "WBTQ", "F",    "WF",  "BF",   "WBF",  "TF",   "WTF",
+        "BTF", "WBTF", "QF",  "WQF", "BQF",  "WBQF", "TQF", "WTQF", "BTQF", "WBTQF"};
     return table[flags & 31];
 }
 

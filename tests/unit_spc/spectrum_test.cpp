@@ -110,26 +110,38 @@ TEST(Calibration, Table) {
 }
 
 // The nuclides of data/identify.txt.
-TEST(Identify, StrongestLinesDecide) {
+TEST(Identify, LinesAgreeWithTheDecayData) {
     spc_calib cal = linear(0, 1);  // a channel a keV
-    auto peaks_at = [](std::vector<double> kev, double fwhm) {
-        std::vector<spc_peak> out(kev.size());
-        for (size_t k = 0; k < kev.size(); ++k) out[k].centroid = kev[k], out[k].fwhm = fwhm;
-        return out;
-    };
+    const std::vector<int32_t> flat(3000, 100);
     for (auto f : rows_of("identify.txt")) {
+        spc_analysis a;
         std::istringstream in(f[0]);
-        std::vector<double> kev;
-        for (double e; in >> e;) kev.push_back(e);
-        std::set<std::string> named, want(f.begin() + 2, f.end());
-        for (const auto& list : spc_identify(peaks_at(kev, std::stod(f[1])), cal, 3000))
-            for (const auto& x : list) named.insert(x.nuclide);
+        for (std::string item; in >> item;) {
+            spc_peak p;
+            p.centroid = std::stod(item.substr(0, item.find(':')));
+            p.area = std::stod(item.substr(item.find(':') + 1));
+            p.fwhm = 0.075 * std::sqrt(661.66 * p.centroid);
+            p.area_err = std::sqrt(p.area + 2 * 100 * p.fwhm);
+            p.centroid_err = p.fwhm / FWHM_PER_SIGMA / std::sqrt(p.area) * 2;
+            a.peaks.push_back(p);
+        }
+        a.groups.resize(1);
+        std::set<std::string> named, want;
+        std::istringstream w(f.size() > 1 ? f[1] : "");
+        for (std::string n; std::getline(w, n, ',');) want.insert(n);
+        auto id = spc_identify(a, flat, cal);
+        for (const auto& m : id.nuclides) named.insert(m.nuclide);
         EXPECT_EQ(named, want) << f[0];
     }
-    // Without a calibration nothing is named; lines beyond the spectrum are not asked for.
-    EXPECT_TRUE(spc_identify(peaks_at({662}, 45), {}, 3000)[0].empty());
-    auto m = spc_identify(peaks_at({239, 583, 911}, 3), cal, 2048);
-    EXPECT_EQ(m[0].size(), 1u);
+    // Without a calibration nothing is named; a line no nuclide has is unexplained.
+    spc_analysis one;
+    one.peaks = {spc_peak{}};
+    one.peaks[0].centroid = 477.6, one.peaks[0].area = 5000, one.peaks[0].area_err = 100;
+    one.peaks[0].fwhm = 36, one.peaks[0].centroid_err = 0.3;
+    EXPECT_TRUE(spc_identify(one, flat, {}).nuclides.empty());
+    auto id = spc_identify(one, flat, cal);
+    EXPECT_TRUE(id.nuclides.empty());
+    EXPECT_EQ(id.unexplained, std::vector<int>{0});
 }
 
 // The largest count of channels reads, one more is refused at its line.
