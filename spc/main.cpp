@@ -24,6 +24,7 @@
 
 #include "nv_version.h"
 #include "spc_calib.h"
+#include "spc_compare.h"
 #include "spc_export.h"
 #include "spc_identify.h"
 #include "spc_output.h"
@@ -736,39 +737,22 @@ int cmd_compare(const options& o) {
     if (!o.output.empty()) p.title = "";
     int rc = draw(o, a, p);
     if (rc != 0) return rc;
-    // The peaks of both, matched where their centroids lie within the wider FWHM.
+    // Each line of either measured in both at the same place and width.
     std::printf("%s\n", rates ? "Peaks (net counts per second of live time):"
                               : "Peaks (net counts; no usable live time):");
     std::printf("%12s %12s %20s %20s %24s\n", "A centroid", "B centroid", "A", "B", "B - A");
-    std::vector<bool> used(b.a.peaks.size());
-    auto row = [&](const spc_peak* pa, const spc_peak* pb) {
-        auto at = [&](const spc_peak* q) {
-            if (!q) return std::string("-");
-            return a.calib.set ? fmt("%.1f keV", spc_energy(a.calib, q->centroid))
-                               : fmt("%.1f", q->centroid);
+    for (const auto& r : spc_compare(a.s.counts, a.a, na, b.s.counts, b.a, nb)) {
+        auto at = [&](int k, const loaded& l) {
+            if (k < 0) return std::string("-");
+            double x = l.a.peaks[k].centroid;
+            return a.calib.set ? fmt("%.1f keV", spc_energy(a.calib, x)) : fmt("%.1f", x);
         };
-        double ra = pa ? pa->area * na : 0, ea = pa ? pa->area_err * na : 0;
-        double rb = pb ? pb->area * nb : 0, eb = pb ? pb->area_err * nb : 0;
-        double d = rb - ra, e = std::hypot(ea, eb);
-        std::string sa = pa ? fmt("%.4g ± %.2g", ra, ea) : "-";
-        std::string sb = pb ? fmt("%.4g ± %.2g", rb, eb) : "-";
+        double d = r.b - r.a, e = std::hypot(r.a_err, r.b_err);
         std::string sd = fmt("%+.4g ± %.2g", d, e) + (e > 0 ? fmt(" (%+.1f sd)", d / e) : "");
-        std::printf("%12s %12s %21s %21s %25s\n", at(pa).c_str(), at(pb).c_str(), sa.c_str(),
-                    sb.c_str(), sd.c_str());
-    };
-    for (const auto& pa : a.a.peaks) {
-        int best = -1;
-        for (size_t k = 0; k < b.a.peaks.size(); ++k) {
-            double d = std::abs(b.a.peaks[k].centroid - pa.centroid);
-            if (!used[k] && d <= std::max(pa.fwhm, b.a.peaks[k].fwhm) &&
-                (best < 0 || d < std::abs(b.a.peaks[best].centroid - pa.centroid)))
-                best = static_cast<int>(k);
-        }
-        if (best >= 0) used[best] = true;
-        row(&pa, best >= 0 ? &b.a.peaks[best] : nullptr);
+        std::printf("%12s %12s %21s %21s %25s\n", at(r.a_peak, a).c_str(), at(r.b_peak, b).c_str(),
+                    fmt("%.4g ± %.2g", r.a, r.a_err).c_str(),
+                    fmt("%.4g ± %.2g", r.b, r.b_err).c_str(), sd.c_str());
     }
-    for (size_t k = 0; k < b.a.peaks.size(); ++k)
-        if (!used[k]) row(nullptr, &b.a.peaks[k]);
     return 0;
 }
 

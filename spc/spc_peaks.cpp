@@ -732,7 +732,7 @@ spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
         for (const auto* p : refs)
             x.push_back(p->centroid), f.push_back(p->fwhm), fe.push_back(p->fwhm_err);
         double coef[3];
-        if (refs.size() < 2 || !spc_fit_width_squared(x, f, fe, coef)) return spc_width_model{};
+        if (refs.size() < 2 || !spc_fit_fwhm_squared(x, f, fe, coef)) return spc_width_model{};
         w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2]};
         std::vector<const spc_peak*> keep;
         for (const auto* p : refs)
@@ -938,8 +938,10 @@ void widen(context& cx, std::vector<region>& regions, std::vector<group_fit>& fi
 
 // A candidate too strong to lose whose fits all failed: its net counts above a straight line
 // through the ends of a window of +-1.5 FWHM (its measured width), flagged F, in a group of its
-// own that holds that line.
-void add_unfitted(const std::vector<double>& y, const fit_peak& c, spc_analysis* out) {
+// own that holds that line; nothing when those counts do not confirm it (the flank of a
+// stronger line).
+void add_unfitted(const std::vector<double>& y, const fit_peak& c, double min_sigma,
+                  spc_analysis* out) {
     int n = static_cast<int>(y.size());
     double fwhm = std::max(1.0, c.sigma * SPC_FWHM_PER_SIGMA);
     int lo = std::clamp(static_cast<int>(std::floor(c.mu - 1.5 * fwhm)), 0, n - 1);
@@ -966,6 +968,7 @@ void add_unfitted(const std::vector<double>& y, const fit_peak& c, spc_analysis*
     p.centroid_err = fwhm / SPC_FWHM_PER_SIGMA / std::sqrt(std::max(1.0, p.area));
     p.fwhm = fwhm;
     p.fwhm_err = fwhm;
+    if (!(p.area >= min_sigma * p.area_err)) return;
     p.flags = SPC_FLAG_NO_FIT;
     p.group = static_cast<int>(out->groups.size());
     for (int x = static_cast<int>(std::ceil(p.centroid - fwhm)); x <= p.centroid + fwhm; ++x)
@@ -1030,7 +1033,7 @@ fitted fit_all(context& cx, const std::vector<candidate>& cands) {
         bool held = false;
         for (const auto& p : out.result.peaks)
             held = held || std::abs(p.centroid - c.mu) < std::max(1.0, c.sigma);
-        if (!held) add_unfitted(y, c, &out.result);
+        if (!held) add_unfitted(y, c, cx.opt.area_sigma, &out.result);
     }
     out.result.width = fit_width(out.result.peaks);
     std::sort(out.result.peaks.begin(), out.result.peaks.end(),
@@ -1180,64 +1183,6 @@ const char* spc_continuum_name(spc_continuum_kind k) {
             return "exponential";
     }
     return "?";
-}
-
-bool spc_fit_width_squared(const std::vector<double>& x, const std::vector<double>& fwhm,
-                           const std::vector<double>& fwhm_err, double coef[3]) {
-    std::vector<double> y, w;
-    for (size_t i = 0; i < x.size(); ++i) {
-        double f2 = fwhm[i] * fwhm[i];
-        y.push_back(f2);
-        // The widths scatter about the model by some 5 % besides their own errors.
-        w.push_back(1 / (std::pow(0.1 * f2, 2) + std::pow(2 * fwhm[i] * fwhm_err[i], 2)));
-    }
-    // Every subset of the terms that the points determine, the best non-negative one.
-    double best = -1;
-    for (unsigned terms = 1; terms < 8; ++terms) {
-        std::vector<double> cols[3];
-        int used = 0, which[3];
-        for (int t = 0; t < 3; ++t)
-            if (terms & (1u << t)) which[used++] = t;
-        if (used > static_cast<int>(x.size()) - (x.size() > 2 ? 1 : 0)) continue;
-        // Least squares on the chosen powers by the normal equations (3 x 3 at most).
-        double A[3][4] = {};
-        for (size_t k = 0; k < x.size(); ++k) {
-            double basis[3] = {1, x[k], x[k] * x[k]};
-            for (int i = 0; i < used; ++i) {
-                for (int j = 0; j < used; ++j) A[i][j] += w[k] * basis[which[i]] * basis[which[j]];
-                A[i][3] += w[k] * basis[which[i]] * y[k];
-            }
-        }
-        bool ok = true;
-        for (int i = 0; i < used && ok; ++i) {
-            int piv = i;
-            for (int r = i + 1; r < used; ++r)
-                if (std::abs(A[r][i]) > std::abs(A[piv][i])) piv = r;
-            std::swap(A[i], A[piv]);
-            ok = std::abs(A[i][i]) > 1e-300;
-            for (int r = 0; r < used && ok; ++r) {
-                if (r == i) continue;
-                double f = A[r][i] / A[i][i];
-                for (int c = i; c < 4; ++c) A[r][c] -= f * A[i][c];
-            }
-        }
-        double c[3] = {0, 0, 0};
-        for (int i = 0; i < used && ok; ++i) {
-            c[which[i]] = A[i][3] / A[i][i];
-            ok = std::isfinite(c[which[i]]) && c[which[i]] >= 0;
-        }
-        if (!ok) continue;
-        double chi = 0;
-        for (size_t k = 0; k < x.size(); ++k) {
-            double d = c[0] + c[1] * x[k] + c[2] * x[k] * x[k] - y[k];
-            chi += w[k] * d * d;
-        }
-        if (best < 0 || chi < best) {
-            best = chi;
-            std::copy(c, c + 3, coef);
-        }
-    }
-    return best >= 0;
 }
 
 spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_options& opt) {

@@ -120,9 +120,4 @@ double spc_step_counts(const spc_group& g, const spc_peak& p, double x);
 double spc_width_at(const spc_width_model& w, double x);
 const char* spc_continuum_name(spc_continuum_kind k);
 
-// FWHM^2 = a + b x + c x^2 with a, b, c >= 0 by weighted least squares (every combination of
-// the terms, the best that stays non-negative); false when the points determine none.
-bool spc_fit_width_squared(const std::vector<double>& x, const std::vector<double>& fwhm,
-                           const std::vector<double>& fwhm_err, double coef[3]);
-
 constexpr double SPC_FWHM_PER_SIGMA = 2.3548200450309493;  // 2 sqrt(2 ln 2)
