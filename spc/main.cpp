@@ -496,7 +496,7 @@ int cmd_info(const options& o) {
                 {"a_keV2", fw.a}, {"b_keV", fw.b}, {"c", fw.c}, {"peaks", fw.peaks}};
         else
             j["fwhm_calibration"] = nullptr;
-        if (l.a.width.peaks > 0)
+        if (l.a.width.peaks > 1)
             j["width_model"] = {{"a_ch2", l.a.width.a},
                                 {"b_ch", l.a.width.b},
                                 {"c", l.a.width.c},
@@ -587,7 +587,7 @@ int cmd_info(const options& o) {
     if (fw.peaks > 0)
         std::printf("FWHM:         FWHM^2 = %.6g + %.6g * E + %.6g * E^2 (keV^2), from %d peaks\n",
                     fw.a, fw.b, fw.c, fw.peaks);
-    else if (l.a.width.peaks > 0)
+    else if (l.a.width.peaks > 1)
         std::printf(
             "Width model:  FWHM^2 = %.6g + %.6g * x + %.6g * x^2 (channels^2), from %d peaks\n",
             l.a.width.a, l.a.width.b, l.a.width.c, l.a.width.peaks);
@@ -626,9 +626,9 @@ int cmd_info(const options& o) {
     if (!peaks.empty())
         std::printf(
             "              fit: chi-square per degree of freedom and continuum of the "
-            "peak's group; W: width off the width model, B: far too wide for a line, T: in the "
-            "threshold's cut, Q: chi-square per degree of freedom above 3, F: no fit (counts "
-            "above a straight line)\n");
+            "peak's group (+step: a step under its peaks); W: width off the width model; B, T: "
+            "far too wide, in the threshold's cut: not a line; Q: chi-square per degree of "
+            "freedom above 3; F: no fit held it (counts above a straight line)\n");
     if (c.set) {
         if (id.nuclides.empty()) std::printf("Nuclides:     none of the library\n");
         for (const auto& m : id.nuclides) {

@@ -797,12 +797,12 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
         for (const auto& p : g.peaks) width = std::min(width, p.sigma);
         int half = std::max(1, static_cast<int>(width));
         std::vector<double> res(r.hi - r.lo + 1);
+        std::vector<spc_peak> fitted_peaks;
+        for (const auto& p : g.peaks) fitted_peaks.push_back(to_peak(p, g.g, 0));
         for (int x = r.lo; x <= r.hi; ++x) {
             double m = spc_continuum_at(g.g, x);
-            for (const auto& p : g.peaks) {
-                spc_peak q = to_peak(p, g.g, 0);
+            for (const auto& q : fitted_peaks)
                 m += spc_peak_counts(q, x) + spc_step_counts(g.g, q, x);
-            }
             res[x - r.lo] = y[x] - m;
         }
         std::vector<double> run(res.size() + 1, 0.0);  // running sums
