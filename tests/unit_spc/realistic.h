@@ -11,8 +11,12 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "process.h"
 
 namespace realistic {
 
@@ -24,93 +28,32 @@ struct gamma {
     double kev, per_100;  // energy and photons per 100 decays
 };
 struct source {
-    const char* name;
+    std::string name;
     std::vector<gamma> lines;
 };
 
-// Energies and emission probabilities of the evaluated decay data (DDEP/ENSDF), to three figures;
-// chains with their daughters in equilibrium (Tl-208 with its 35.9 % branch). X-rays summed per
-// K shell group. Written apart from nv-spc's library: a test's truth, not a copy of it.
+// The sources of data/realistic_sources.txt.
 inline const std::vector<source>& sources() {
-    static const std::vector<source> s = {
-        {"Cs-137", {{661.66, 85.1}, {32.0, 5.6}, {36.4, 1.3}}},
-        {"Co-60", {{1173.23, 99.85}, {1332.49, 99.98}}},
-        {"Am-241", {{59.54, 35.9}, {26.34, 2.3}}},
-        {"Ba-133",
-         {{356.01, 62.1},
-          {81.0, 33.3},
-          {302.85, 18.3},
-          {383.85, 8.9},
-          {276.40, 7.2},
-          {79.61, 2.6},
-          {53.16, 2.1},
-          {30.9, 96},
-          {35.0, 23}}},
-        {"Eu-152",
-         {{121.78, 28.5},
-          {244.70, 7.6},
-          {344.28, 26.6},
-          {411.12, 2.2},
-          {443.96, 2.8},
-          {778.90, 12.9},
-          {867.38, 4.2},
-          {964.08, 14.5},
-          {1085.84, 10.1},
-          {1112.08, 13.7},
-          {1212.95, 1.4},
-          {1299.14, 1.6},
-          {1408.01, 20.9},
-          {40.0, 59},
-          {45.4, 15}}},
-        {"Th-228",
-         {{238.63, 43.6},
-          {240.99, 4.1},
-          {300.09, 3.3},
-          {727.33, 6.7},
-          {785.37, 1.1},
-          {1620.5, 1.5},
-          {583.19, 30.5},
-          {2614.51, 35.8},
-          {510.77, 8.1},
-          {860.56, 4.5},
-          {277.37, 2.4},
-          {84.37, 1.2}}},
-        {"Ra-226",
-         {{186.21, 3.6},  {241.99, 7.3},  {295.22, 18.4}, {351.93, 35.6},  {609.31, 45.5},
-          {665.45, 1.5},  {768.36, 4.9},  {806.17, 1.3},  {934.06, 3.1},   {1120.29, 14.9},
-          {1155.19, 1.6}, {1238.11, 5.8}, {1280.96, 1.4}, {1377.67, 4.0},  {1401.5, 1.3},
-          {1407.98, 2.4}, {1509.23, 2.1}, {1729.60, 2.9}, {1764.49, 15.3}, {1847.42, 2.0},
-          {2204.21, 4.9}, {2447.86, 1.5}}},
-        {"Ac-228",  // the Th-232 chain's part before Th-228
-         {{911.20, 25.8},
-          {968.97, 15.8},
-          {338.32, 11.3},
-          {964.77, 5.0},
-          {209.25, 3.9},
-          {794.95, 4.3},
-          {1588.2, 3.2},
-          {328.0, 3.0},
-          {463.0, 4.4}}},
-        {"K-40", {{1460.82, 10.66}}},
-        {"Mn-54", {{834.85, 99.98}}},
-        {"Na-22", {{1274.54, 99.94}, {511.0, 180.7}}},
-        {"I-131", {{364.49, 81.5}, {636.99, 7.2}, {284.31, 6.1}, {80.19, 2.6}, {722.91, 1.8}}},
-        {"Tc-99m", {{140.51, 89.0}}},
-        // Not in nv-spc's library: what it must not name.
-        {"Cr-51", {{320.08, 9.9}}},
-        {"Sn-113", {{391.70, 65.0}}},
-        {"Be-7", {{477.60, 10.4}}},
-        {"Zn-65", {{1115.54, 50.0}, {511.0, 2.8}}},
-        {"Nb-95", {{765.80, 99.8}}},
-        {"Ce-139", {{165.86, 79.9}, {33.4, 64}, {37.8, 16}}},
-    };
+    static const std::vector<source> s = [] {
+        std::vector<source> out;
+        std::string path = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/realistic_sources.txt";
+        for (const auto& [n, row] : proc::data_lines(path)) {
+            std::istringstream fields(row);
+            std::string name, item;
+            std::getline(fields, name, '|');
+            out.push_back({name.substr(0, name.find_last_not_of(' ') + 1), {}});
+            for (gamma g; std::getline(fields, item, '|');)
+                if (std::istringstream(item) >> g.kev >> g.per_100) out.back().lines.push_back(g);
+        }
+        return out;
+    }();
     return s;
 }
 
 inline const source& find(const std::string& name) {
     for (const auto& s : sources())
         if (name == s.name) return s;
-    return sources().front();
+    throw std::invalid_argument("no source " + name);
 }
 
 inline double sigma_kev(double e) {
@@ -228,7 +171,7 @@ inline spectrum build(const std::vector<item>& items, double seconds, int channe
             continue;
         }
         for (const auto& g : find(it.name).lines)
-            add_line(g.kev, it.photons * g.per_100 * seconds, find(it.name).name);
+            add_line(g.kev, it.photons * g.per_100 * seconds, find(it.name).name.c_str());
     }
     if (lead > 0) {
         add_peak(74.97, lead * 0.49, "lead X-rays", true);
