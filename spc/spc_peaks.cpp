@@ -187,6 +187,7 @@ struct fit_peak {
     double area, mu, sigma;
     double area_err = 0, mu_err = 0, sigma_err = 0;
     double area_sys = 0;  // what the choice of continuum leaves open (reported, not tested)
+    double mu_sys = 0;    // the same for the centroid
     double z = 0;         // the candidate's significance in the search (0: not a candidate)
 };
 
@@ -506,8 +507,8 @@ constexpr spc_continuum_kind ALL_KINDS[] = {
 
 // The fit with the continuum that describes the counts best for its number of parameters, then
 // the same with a step under the peaks, kept when it describes them better still. Where another
-// continuum describes them almost as well, the counts cannot tell the two apart: half the
-// difference of their areas is reported with each area's uncertainty.
+// model describes them almost as well, the counts cannot tell the two apart: half the
+// difference of their areas and centroids is reported with each one's uncertainty.
 group_fit fit_best(context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
                    bool edge = false) {
     group_fit best;
@@ -530,6 +531,7 @@ group_fit fit_best(context& cx, int lo, int hi, const std::vector<fit_peak>& pea
         for (size_t k = 0; k < f.peaks.size(); ++k) {
             fit_peak& p = best.peaks[k];
             p.area_sys = std::max(p.area_sys, 0.5 * std::abs(f.peaks[k].area - p.area));
+            p.mu_sys = std::max(p.mu_sys, 0.5 * std::abs(f.peaks[k].mu - p.mu));
         }
     }
     return best;
@@ -748,7 +750,7 @@ spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
 spc_peak to_peak(const fit_peak& p, const spc_group& g, int index) {
     spc_peak r;
     r.centroid = p.mu;
-    r.centroid_err = p.mu_err;
+    r.centroid_err = std::hypot(p.mu_err, p.mu_sys);
     r.fwhm = p.sigma * SPC_FWHM_PER_SIGMA;
     r.fwhm_err = p.sigma_err * SPC_FWHM_PER_SIGMA;
     r.area = p.area;

@@ -144,6 +144,19 @@ TEST(PeakSearch, EdgeSpectra) {
     std::vector<int32_t> spike(1024, 10);
     spike[500] = 2000000000;
     for (const auto& p : spc_find_peaks(spike)) EXPECT_NEAR(p.centroid, 500, 2);
+    // Short spectra are searched too: a strong line in 16 and 64 channels.
+    for (int n : {16, 64}) {
+        scene tiny;
+        tiny.channels = n, tiny.flat = 20, tiny.lines = {{n / 2.0, 1.5, 1e5}};
+        auto found = spc_find_peaks(poisson(tiny, 5));
+        ASSERT_EQ(found.size(), 1u) << n;
+        EXPECT_NEAR(found[0].centroid, n / 2.0, 0.1);
+    }
+    // A chain of 24 lines two FWHM apart, longer than one fit takes: every line found.
+    scene chain;
+    chain.flat = 50;
+    for (int k = 0; k < 24; ++k) chain.lines.push_back({150 + 14.0 * k, 3, 20000});
+    EXPECT_EQ(spc_find_peaks(poisson(chain, 6)).size(), 24u);
     // Two lines of unlike widths at one place: one peak holding both.
     scene two;
     two.flat = 5, two.lines = {{600.8, 1.5, 56000}, {601.5, 1.25, 31000}};

@@ -107,6 +107,14 @@ TEST(Calibration, Table) {
     EXPECT_EQ(fw.peaks, 4);
     EXPECT_NEAR(spc_fwhm_at(fw, 900), std::sqrt(4 + 1.5 * 900 + 0.0001 * 810000), 1e-6);
     EXPECT_EQ(spc_fit_fwhm({662}, {40}, {1}).peaks, 0);
+    // Widths that a free quadratic takes below zero (FWHM^2 = -500 + 6 E - 0.002 E^2): never
+    // negative; fewer than three peaks, or all within a factor of two, none.
+    fw = spc_fit_fwhm({100, 300, 600, 1000}, {8.94, 33.47, 48.79, 59.16}, {1, 1, 1, 1});
+    EXPECT_EQ(fw.peaks, 4);
+    EXPECT_TRUE(fw.a >= 0 && fw.b >= 0 && fw.c >= 0);
+    for (double x : {30.0, 3000.0}) EXPECT_GT(spc_fwhm_at(fw, x), 0) << x;
+    EXPECT_EQ(spc_fit_fwhm({40, 60}, {31.6, 53.7}, {1, 1}).peaks, 0);
+    EXPECT_EQ(spc_fit_fwhm({600, 662, 1100}, {49, 52, 66}, {1, 1, 1}).peaks, 0);
 }
 
 // The nuclides of data/identify.txt.
