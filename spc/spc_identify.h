@@ -4,7 +4,7 @@
 // A library line matches a peak within the energy tolerance that the peak's centroid
 // uncertainty and the calibration allow (not the peak's width); lines the detector cannot part
 // (within half its FWHM) are matched as one. A nuclide is named only when its lines agree in
-// strength with the library, as far as a rough full-energy efficiency (falling as E^-0.8 above
+// strength with the library, as far as a rough full-energy efficiency (falling as E^-1.2 above
 // 100 keV) can tell within a factor of ten: a line it should show clearly but that is missing
 // rules it out, a line ten times stronger than the others allow is another nuclide's and no
 // evidence. Only lines count (not bumps, not the threshold's cut), and a peak flagged W or
