@@ -23,6 +23,13 @@ namespace {
 
 const char* const RUNS = std::getenv("NV_SPC_TARGETS");
 const int runs = std::max(1, RUNS ? std::atoi(RUNS) : 1);
+// Under a sanitizer each nv-spc runs many times slower: a third of the spectra, figures printed
+// and not held (the targets are held by the plain build).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t STRIDE = 3;
+#else
+constexpr size_t STRIDE = 1;
+#endif
 const std::string CAL = "--kev-per-channel=" + std::to_string(realistic::KEV_PER_CH);
 
 struct scenario {
@@ -185,7 +192,7 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::map<std::string, std::pair<int, int>> named;  // source: named, spectra
     int false_named = 0, clean = 0;
     for (int run = 0; run < runs; ++run)
-        for (size_t i = 0; i < all.size(); ++i) {
+        for (size_t i = 0; i < all.size(); i += STRIDE) {
             const scenario& sc = all[i];
             auto s = realistic::build(sc.items, sc.seconds);
             uint64_t seed = 1000 * run + i;
@@ -230,14 +237,16 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("sources named in >= 3 of 4 spectra: %d of %zu\n", sources_ok, named.size());
     std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
     // What this search reaches, held with a margin (the README gives the targets it misses).
-    EXPECT_GE(t.strong_found, 0.9 * t.strong);
-    EXPECT_GE(t.single_found, 0.95 * t.single);
-    EXPECT_LE(std::abs(median(t.pulls)), 1);
-    EXPECT_LE(sd(t.pulls), 2.5);
-    EXPECT_LE(t.false_peaks, 0.3 * t.spectra);
-    EXPECT_LE(false_named, 2 * runs);
-    EXPECT_GE(sources_ok, 9);
-    EXPECT_GE(t.fwhm_good, 0.85 * t.fwhm_given);
+    if (STRIDE == 1) {
+        EXPECT_GE(t.strong_found, 0.9 * t.strong);
+        EXPECT_GE(t.single_found, 0.95 * t.single);
+        EXPECT_LE(std::abs(median(t.pulls)), 1);
+        EXPECT_LE(sd(t.pulls), 2.5);
+        EXPECT_LE(t.false_peaks, 0.3 * t.spectra);
+        EXPECT_LE(false_named, 2 * runs);
+        EXPECT_GE(sources_ok, 9);
+        EXPECT_GE(t.fwhm_good, 0.85 * t.fwhm_given);
+    }
 
     // Two backgrounds of one model: no peak changes beyond 4 sd.
     double worst = 0;
@@ -258,4 +267,5 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
         }
     std::printf("compare of equal backgrounds: largest difference %.1f sd (target <= 4)\n", worst);
     EXPECT_LE(worst, 4);
+    if (STRIDE > 1) GTEST_SKIP() << "a sanitizer's build: a third of the spectra, figures not held";
 }
