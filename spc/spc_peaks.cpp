@@ -196,6 +196,7 @@ struct context {
     const std::vector<double>& y;
     const spc_peak_options& opt;
     double work_left;  // channels times parameters the fits may still spend
+    int threshold;     // the first channel above the threshold's cut (0: none)
     int channels() const { return static_cast<int>(y.size()); }
 };
 
@@ -633,14 +634,15 @@ double reach(const fit_peak& p, double level) {
     return std::clamp(u, 2.5, 6.0) * p.sigma;
 }
 
-// Peaks (in channel order) in groups: a chain ends where the two lines' reaches leave a few
-// channels of continuum between them. A chain of more lines than a fit takes is cut where its
-// lines stand furthest apart, again until each piece fits; the windows of two pieces of one
-// chain overlap, each holding its own lines whole (a window that misses its line makes a fit
+// Peaks (in channel order) in groups, from channel `floor` on: a chain ends where the two lines'
+// reaches leave a few channels of continuum between them. A chain of more lines than a fit takes is
+// cut where its lines stand furthest apart, again until each piece fits; the windows of two pieces
+// of one chain overlap, each holding its own lines whole (a window that misses its line makes a fit
 // that loses it). Each window holds its lines' reaches and a margin of continuum on both sides,
 // never into another chain's lines.
 std::vector<region> make_groups(const std::vector<fit_peak>& peaks,
-                                const std::vector<double>& level, int n, size_t max_peaks) {
+                                const std::vector<double>& level, int n, size_t max_peaks,
+                                int floor) {
     std::vector<region> out;
     size_t m = peaks.size();
     std::vector<double> from(m), to(m);
@@ -695,6 +697,8 @@ std::vector<region> make_groups(const std::vector<fit_peak>& peaks,
             hi = forced[last] ? std::min(hi, std::max(q.mu - 1.5 * q.sigma, to[last - 1]))
                               : std::min(hi, from[last] - 1);
         }
+        // Not into the threshold's cut, where no continuum holds, unless a line stands there.
+        lo = std::max(lo, std::min(static_cast<double>(floor), peaks[k].mu - 2 * peaks[k].sigma));
         region g;
         g.lo = std::clamp(static_cast<int>(std::floor(lo)), 0, n - 1);
         g.hi = std::clamp(static_cast<int>(std::ceil(hi)), 0, n - 1);
@@ -882,7 +886,7 @@ std::vector<fit_peak> first_round(context& cx, std::vector<fit_peak> start,
         (*level)[std::clamp(static_cast<int>(std::lround(p.mu)), 0, n - 1)] = base;
     }
     size_t max_peaks = static_cast<size_t>(cx.opt.max_group_peaks);
-    for (auto& r : make_groups(start, *level, n, max_peaks)) {
+    for (auto& r : make_groups(start, *level, n, max_peaks, cx.threshold)) {
         std::vector<fit_peak> given = r.peaks;
         std::vector<fit_peak> dropped;
         group_fit g = prune(cx, r.lo, r.hi, &r.peaks, false, &dropped);
@@ -894,7 +898,7 @@ std::vector<fit_peak> first_round(context& cx, std::vector<fit_peak> start,
             if (grow < 1.25) break;
             given[0].sigma *= grow;
             given[0].area *= grow;
-            r = make_groups(given, *level, n, max_peaks)[0];
+            r = make_groups(given, *level, n, max_peaks, cx.threshold)[0];
             dropped.clear();
             g = prune(cx, r.lo, r.hi, &r.peaks, false, &dropped);
             if (!g.peaks.empty()) given[0] = g.peaks[0];
@@ -994,7 +998,7 @@ fitted fit_all(context& cx, const std::vector<candidate>& cands) {
     // Stage 2: every continuum, a step under the peaks, the implausible dropped; then the width
     // model from the lone, well-measured peaks.
     size_t max_peaks = static_cast<size_t>(cx.opt.max_group_peaks);
-    std::vector<region> regions = make_groups(first, level, n, max_peaks);
+    std::vector<region> regions = make_groups(first, level, n, max_peaks, cx.threshold);
     std::vector<group_fit> fits;
     for (auto& r : regions) fits.push_back(prune(cx, r.lo, r.hi, &r.peaks, true, &lost));
     std::vector<spc_peak> refs;
@@ -1103,16 +1107,20 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second) 
             const spc_group& g = (spans[k].pass ? second : first).groups[spans[k].index];
             chi[spans[k].pass] += g.chisq, dof[spans[k].pass] += g.dof;
         }
-        bool lost = false;
+        // A line lost where the second pass fitted nothing at all goes back in any case.
+        bool lost = false, bare = false;
         for (const auto& p : first.peaks) {
             if (p.centroid < spans[a].lo || p.centroid > hi) continue;
-            bool kept = false;
+            bool kept = false, covered = false;
             for (const auto& q : second.peaks)
                 kept = kept || std::abs(q.centroid - p.centroid) < std::max(1.0, 0.5 * p.fwhm);
+            for (const auto& g : second.groups)
+                covered = covered || (g.lo <= p.centroid && p.centroid <= g.hi);
             lost = lost || !kept;
+            bare = bare || !covered;
         }
         double r1 = dof[0] > 0 ? chi[0] / dof[0] : 0, r2 = dof[1] > 0 ? chi[1] / dof[1] : 1e300;
-        bool back = lost && r2 >= r1;
+        bool back = bare || (lost && r2 >= r1);
         for (size_t k = a; k < b; ++k)
             use[spans[k].pass][spans[k].index] = back != (spans[k].pass == 1);
         a = b;
@@ -1191,7 +1199,8 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
     gsl_set_error_handler_off();  // a failed fit is a dropped peak, never an abort
     std::vector<double> y(counts.begin(), counts.end());
     std::vector<double> searched = y;
-    context cx{y, opt, opt.fit_work_per_channel * static_cast<double>(y.size()) + 2e7};
+    context cx{y, opt, opt.fit_work_per_channel * static_cast<double>(y.size()) + 2e7,
+               find_threshold(y)};
     // Each pass fits the peaks found so far, as they were measured, with the fresh candidates of
     // the residual: a candidate whose fit failed once may come back where the residual shows it.
     std::vector<candidate> peaks;
@@ -1209,7 +1218,7 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
         }
         for (size_t i = 0; i < y.size(); ++i) searched[i] = y[i] - f.peaks_model[i];
     }
-    result.threshold = find_threshold(y);
+    result.threshold = cx.threshold;
     judge(opt, &result);
     return result;
 }
