@@ -87,6 +87,7 @@ struct line_truth {
     double kev, channel, sigma_ch, area;  // the full-energy peak
     double z = 0;                         // its significance (filled by `build`)
     const char* what;                     // the source, or "escape", "lead X-rays"
+    double first = 0, last = 0;           // channels: the lines merged into it (the test's)
 };
 
 struct spectrum {

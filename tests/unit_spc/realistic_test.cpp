@@ -60,7 +60,8 @@ struct tally {
     std::vector<std::string> missed;
 };
 
-// The truth's lines merged where the detector cannot part them (within a FWHM), area-weighted.
+// The truth's lines merged where the detector cannot part them (within a FWHM), area-weighted;
+// a peak anywhere from the first to the last of them (half a FWHM beyond) finds the blend.
 std::vector<realistic::line_truth> merged(std::vector<realistic::line_truth> lines) {
     std::sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.channel < b.channel; });
     std::vector<realistic::line_truth> out;
@@ -72,10 +73,12 @@ std::vector<realistic::line_truth> merged(std::vector<realistic::line_truth> lin
             m.kev = m.channel * realistic::KEV_PER_CH;
             m.z = std::hypot(m.z, l.z);
             m.area = a;
+            m.last = l.channel;
             if (l.area > m.area - l.area) m.what = l.what;
             continue;
         }
         out.push_back(l);
+        out.back().first = out.back().last = l.channel;
     }
     return out;
 }
@@ -96,8 +99,9 @@ void score_peaks(const realistic::spectrum& s, const json& j, tally* t, const st
         int hit = -1;
         for (size_t k = 0; k < j["peaks"].size(); ++k) {
             const json& p = j["peaks"][k];
-            double d = std::abs(p["centroid_channel"].get<double>() - l.channel);
-            if (d < 0.5 * FWHM_PER_SIGMA * l.sigma_ch && is_line(p) &&
+            double c = p["centroid_channel"].get<double>(), d = std::abs(c - l.channel);
+            double half = 0.5 * FWHM_PER_SIGMA * l.sigma_ch;
+            if (c > l.first - half && c < l.last + half && is_line(p) &&
                 (hit < 0 ||
                  d < std::abs(j["peaks"][hit]["centroid_channel"].get<double>() - l.channel)))
                 hit = static_cast<int>(k);
