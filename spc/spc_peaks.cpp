@@ -739,7 +739,7 @@ spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
             x.push_back(p->centroid), f.push_back(p->fwhm), fe.push_back(p->fwhm_err);
         double coef[3];
         if (refs.size() < 2 || !spc_fit_fwhm_squared(x, f, fe, coef)) return spc_width_model{};
-        w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2]};
+        w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2], refs[0]->centroid};
         std::vector<const spc_peak*> keep;
         for (const auto* p : refs)
             if (std::abs(p->fwhm / width_at(w, p->centroid) - 1) < 0.25) keep.push_back(p);
@@ -767,7 +767,7 @@ spc_peak to_peak(const fit_peak& p, const spc_group& g, int index) {
 }
 
 bool too_wide(const spc_width_model& w, const fit_peak& p, double factor) {
-    if (w.peaks == 1 && p.mu < 0.25 * w.reference) return false;
+    if (p.mu < (w.peaks == 1 ? 0.25 : 0.5) * w.reference) return false;
     return w.peaks > 0 && p.sigma * SPC_FWHM_PER_SIGMA > factor * width_at(w, p.mu);
 }
 
@@ -1069,7 +1069,8 @@ void judge(const spc_peak_options& opt, spc_analysis* a) {
     for (auto& p : a->peaks) {
         const spc_group& g = a->groups[p.group];
         double m = width_at(a->width, p.centroid);
-        if (a->width.peaks == 1 && p.centroid < 0.25 * a->width.reference) m = 0;
+        // Not far below the model's lowest peak: extrapolated there, it tells nothing.
+        if (p.centroid < (a->width.peaks == 1 ? 0.25 : 0.5) * a->width.reference) m = 0;
         if (m > 0 && !(p.flags & SPC_FLAG_NO_FIT)) {
             if (a->width.peaks > 1 &&
                 std::abs(p.fwhm - m) > opt.width_sd * std::hypot(p.fwhm_err, 0.1 * m))

@@ -64,8 +64,9 @@ struct spc_group {
 };
 
 // FWHM^2 = a + b x + c x^2 in channels with a, b, c >= 0, fitted to `peaks` lone, well-measured
-// peaks (0: none, and nothing is flagged; 1: b x through the one at `reference`, which only
-// flags bumps far too wide from a quarter of its channel on).
+// peaks, the lowest at channel `reference` (0: none, and nothing is flagged; 1: b x through the
+// one, which only flags bumps far too wide). It judges peaks from half that channel on (a
+// quarter with one peak): extrapolated further down it tells nothing.
 struct spc_width_model {
     int peaks = 0;
     double a = 0, b = 0, c = 0;
