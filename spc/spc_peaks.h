@@ -9,16 +9,19 @@
 // are candidates. Each candidate's own width is measured from the zero crossings of its response;
 // among candidates at one place the most significant is kept, unless two or more narrower ones
 // resolve it.
-// Fit: candidates whose lines reach each other are fitted together; a group ends where the
-// continuum is visible between two lines (the tails of both below the continuum's noise). Each
-// group is fitted with a linear, a quadratic and an exponential continuum by Poisson-weighted
-// least squares, and the one with the lowest chi-square plus twice its parameters is kept.
-// Implausible peaks are dropped; a group the model does not describe, or a peak too wide for the
-// spectrum's own width model, is tried as one more line; a lone peak that a smoothed step
-// describes as well (a Compton edge) is dropped. The fitted peaks are subtracted and the residual
-// searched once more for lines that a stronger neighbour hid.
-// Width model: FWHM^2 = a + b x + c x^2 (x the channel), fitted to the well-measured lone peaks;
-// a peak whose width does not fit it is flagged.
+// Fit, in stages: candidates whose lines reach each other are fitted together (a chain longer
+// than one fit takes is cut where its lines stand furthest apart, the pieces' windows
+// overlapping); a first round on a straight continuum measures each line, a second fits every
+// continuum (linear, quadratic, exponential) by Poisson-weighted least squares and keeps the one
+// with the lowest chi-square plus twice its parameters, then tries a smoothed step under the
+// peaks (the detector's response) the same way. Implausible peaks are dropped; a group the model
+// does not describe, or a peak too wide for the spectrum's width model, is tried as one more
+// line; a lone peak that a smoothed step describes as well (a Compton edge) is dropped. A
+// candidate of the strong significance that no fit holds is reported without one (flag F). The
+// fitted peaks are subtracted and the residual searched once more; that pass's fits replace the
+// first's only where they lose no line or describe the counts better.
+// Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
+// well-measured lone peaks; peaks are flagged against it and against the threshold's cut.
 #pragma once
 
 #include <cstdint>
