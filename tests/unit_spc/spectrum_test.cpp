@@ -126,8 +126,14 @@ TEST(Identify, LinesAgreeWithTheDecayData) {
         std::istringstream in(f[0]);
         for (std::string item; in >> item;) {
             spc_peak p;
-            p.centroid = std::stod(item.substr(0, item.find(':')));
-            p.area = std::stod(item.substr(item.find(':') + 1));
+            size_t colon = item.find(':'), flags = item.find(':', colon + 1);
+            p.centroid = std::stod(item.substr(0, colon));
+            p.area = std::stod(item.substr(colon + 1, flags - colon - 1));
+            for (char f : flags == std::string::npos ? "" : item.substr(flags + 1))
+                p.flags |= f == 'W'   ? SPC_FLAG_WIDTH
+                           : f == 'F' ? SPC_FLAG_NO_FIT
+                           : f == 'B' ? SPC_FLAG_WIDE
+                                      : SPC_FLAG_THRESHOLD;
             p.fwhm = 0.075 * std::sqrt(661.66 * p.centroid);
             p.area_err = std::sqrt(p.area + 2 * 100 * p.fwhm);
             p.centroid_err = p.fwhm / FWHM_PER_SIGMA / std::sqrt(p.area) * 2;
