@@ -160,21 +160,25 @@ std::vector<candidate> select(std::vector<candidate> all, const std::vector<cand
     std::sort(all.begin(), all.end(), [](const candidate& a, const candidate& b) {
         return a.scale != b.scale ? a.scale < b.scale : a.z > b.z;
     });
-    std::multimap<double, candidate> kept;
+    // Kept candidates by channel: their place in `fresh`, or -1 for a taken one.
+    std::multimap<double, std::pair<double, int>> kept;  // channel: sigma, index
     double widest = 0;
     for (const auto& t : taken) {
-        kept.emplace(t.channel, t);
+        kept.emplace(t.channel, std::make_pair(t.sigma, -1));
         widest = std::max(widest, t.sigma);
     }
     std::vector<candidate> fresh;
     for (const auto& c : all) {
-        bool dup = false;
+        int dup = -2;
         double reach = std::max(widest, c.scale);
         for (auto it = kept.lower_bound(c.channel - reach);
-             it != kept.end() && it->first <= c.channel + reach && !dup; ++it)
-            dup = std::abs(it->first - c.channel) < std::max(c.scale, it->second.sigma);
-        if (dup) continue;
-        kept.emplace(c.channel, c);
+             it != kept.end() && it->first <= c.channel + reach && dup == -2; ++it)
+            if (std::abs(it->first - c.channel) < std::max(c.scale, it->second.first))
+                dup = it->second.second;
+        // The same line seen by a wider kernel: its significance is the line's, the largest.
+        if (dup >= 0) fresh[dup].z = std::max(fresh[dup].z, c.z);
+        if (dup != -2) continue;
+        kept.emplace(c.channel, std::make_pair(c.sigma, static_cast<int>(fresh.size())));
         widest = std::max(widest, c.sigma);
         fresh.push_back(c);
     }
@@ -361,7 +365,8 @@ fit_setup setup(const std::vector<double>& y, int lo, int hi, const std::vector<
                 continuum_params(kind),
                 peaks.size(),
                 what};
-    for (int x = lo; x <= hi; ++x) f.y[(x - lo) / bin] += y[x];
+    // Read through at(): a window got wrong throws rather than reading beyond the spectrum.
+    for (int x = lo; x <= hi; ++x) f.y[(x - lo) / bin] += y.at(x);
     return f;
 }
 
@@ -577,13 +582,14 @@ int implausible(const group_fit& g, const spc_peak_options& opt, int channels,
 
 // Fits `group` over lo..hi and drops peaks until every one is plausible. Every refit starts from
 // the remaining peaks' first guesses: a fit that ran off must not seed the next one. Candidates
-// of at least the strong significance that were dropped go to `lost`.
+// of at least the strong significance dropped because no fit held them go to `lost` (an
+// implausible one was judged, not lost).
 group_fit prune(context& cx, int lo, int hi, std::vector<fit_peak>* group, bool all_kinds,
                 std::vector<fit_peak>* lost) {
     group_fit g;
     int channels = cx.channels();
     auto drop = [&](size_t k) {
-        if ((*group)[k].z >= cx.opt.strong_sigma) lost->push_back((*group)[k]);
+        if (!g.ok && (*group)[k].z >= cx.opt.strong_sigma) lost->push_back((*group)[k]);
         group->erase(group->begin() + k);
     };
     while (!group->empty()) {
@@ -890,6 +896,7 @@ std::vector<fit_peak> first_round(context& cx, std::vector<fit_peak> start,
         std::vector<fit_peak> given = r.peaks;
         std::vector<fit_peak> dropped;
         group_fit g = prune(cx, r.lo, r.hi, &r.peaks, false, &dropped);
+        const std::vector<fit_peak> as_found = dropped;  // a strong line lost as first seen
         // A lone candidate that the narrowest kernel finding it measured too narrow (the top of
         // a broad line) leaves its line no room in the window: again with the width the fit
         // found, or three times the first guess when the fit failed, until the width holds.
@@ -903,6 +910,7 @@ std::vector<fit_peak> first_round(context& cx, std::vector<fit_peak> start,
             g = prune(cx, r.lo, r.hi, &r.peaks, false, &dropped);
             if (!g.peaks.empty()) given[0] = g.peaks[0];
         }
+        if (g.peaks.empty()) dropped = as_found;
         lost->insert(lost->end(), dropped.begin(), dropped.end());
         first.insert(first.end(), g.peaks.begin(), g.peaks.end());
         for (int x = r.lo; x <= r.hi && g.ok; ++x) (*level)[x] = spc_continuum_at(g.g, x);
@@ -1200,7 +1208,7 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
     gsl_set_error_handler_off();  // a failed fit is a dropped peak, never an abort
     std::vector<double> y(counts.begin(), counts.end());
     std::vector<double> searched = y;
-    context cx{y, opt, opt.fit_work_per_channel * static_cast<double>(y.size()) + 2e7,
+    context cx{y, opt, opt.fit_work_per_channel * std::max<double>(y.size(), 50000),
                find_threshold(y)};
     // Each pass fits the peaks found so far, as they were measured, with the fresh candidates of
     // the residual: a candidate whose fit failed once may come back where the residual shows it.

@@ -103,8 +103,9 @@ struct spc_peak_options {
     // Lines fitted together at most: the fit costs the cube of its parameters; a longer chain
     // is fitted in pieces whose windows overlap.
     int max_group_peaks = 12;
-    // The fits' work (channels times parameters, summed) per channel of the spectrum: beyond
-    // it candidates are measured without a fit, so any spectrum costs linear time.
+    // The fits' work (channels times parameters, summed) per channel of the spectrum, of 50,000
+    // channels at least: beyond it strong candidates are measured without a fit (flag F) and
+    // weak ones dropped, so any spectrum costs linear time.
     double fit_work_per_channel = 400;
 };
 
