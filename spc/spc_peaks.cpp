@@ -1161,12 +1161,11 @@ bool spc_is_line(const spc_peak& p) {
     return !(p.flags & (SPC_FLAG_WIDE | SPC_FLAG_THRESHOLD));
 }
 
-const char* spc_flag_letters(unsigned flags) {
-    static const char* const table[32] = {
-        "",    "W",    "B",   "WB",  "T",    "WT",   "BT",  "WBT",  "Q",    "WQ",   "BQ",
-        "WBQ", "TQ",   "WTQ", "BTQ", "WBTQ", "F",    "WF",  "BF",   "WBF",  "TF",   "WTF",
-        "BTF", "WBTF", "QF",  "WQF", "BQF",  "WBQF", "TQF", "WTQF", "BTQF", "WBTQF"};
-    return table[flags & 31];
+std::string spc_flag_letters(unsigned flags) {
+    std::string out;
+    for (const char* f = "WBTQF"; *f; ++f, flags >>= 1)
+        if (flags & 1) out += *f;
+    return out;
 }
 
 double spc_continuum_at(const spc_group& g, double x) {

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 enum class spc_continuum_kind { linear, quadratic, exponential };
@@ -52,7 +53,7 @@ struct spc_peak {
 // A line of the spectrum: not a bump, not the threshold's cut (a W or Q peak still is one).
 bool spc_is_line(const spc_peak& p);
 // The flags as letters ("WQ"), empty for none.
-const char* spc_flag_letters(unsigned flags);
+std::string spc_flag_letters(unsigned flags);
 
 // One fit: channels lo..hi, its continuum and how well the model describes them.
 struct spc_group {
