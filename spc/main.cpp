@@ -25,6 +25,7 @@
 #include "nv_version.h"
 #include "safe_text.h"
 #include "spc_calib.h"
+#include "spc_compare.h"
 #include "spc_export.h"
 #include "spc_identify.h"
 #include "spc_output.h"
@@ -486,12 +487,13 @@ int cmd_info(const options& o) {
     int n = static_cast<int>(s.counts.size());
     double live = live_seconds(s);
     spc_fwhm_calib fw = fwhm_calibration(l);
-    auto names = spc_identify(peaks, c, n);
-    std::vector<std::string> nuclides;
-    for (const auto& list : names)
-        for (const auto& m : list)
-            if (std::find(nuclides.begin(), nuclides.end(), m.nuclide) == nuclides.end())
-                nuclides.push_back(m.nuclide);
+    spc_identification id = spc_identify(l.a, s.counts, c);
+    const auto& names = id.peaks;
+    std::vector<std::string> nuclides;  // an ambiguous pair both
+    for (const auto& m : id.nuclides) {
+        nuclides.push_back(m.nuclide);
+        if (!m.with.empty()) nuclides.push_back(m.with);
+    }
     std::vector<roi_sum> rois;
     for (const auto& r : o.rois) rois.push_back(roi_of(l, r));
 
@@ -528,7 +530,7 @@ int cmd_info(const options& o) {
                 {"a_keV2", fw.a}, {"b_keV", fw.b}, {"c", fw.c}, {"peaks", fw.peaks}};
         else
             j["fwhm_calibration"] = nullptr;
-        if (l.a.width.peaks > 0)
+        if (l.a.width.peaks > 1)
             j["width_model"] = {{"a_ch2", l.a.width.a},
                                 {"b_ch", l.a.width.b},
                                 {"c", l.a.width.c},
@@ -558,6 +560,8 @@ int cmd_info(const options& o) {
             jp["continuum_counts"] = p.continuum;  // under the centroid +- one FWHM
             jp["group"] = p.group;
             jp["width_off_model"] = p.width_flag;
+            jp["flags"] = spc_flag_letters(p.flags);
+            jp["line"] = spc_is_line(p);
             if (c.set) {
                 double e = spc_energy(c, p.centroid), g = spc_gain_at(c, p.centroid);
                 jp["energy_keV"] = e;
@@ -571,6 +575,18 @@ int cmd_info(const options& o) {
             j["peaks"].push_back(jp);
         }
         j["nuclides"] = nuclides;
+        j["identification"] = json::array();
+        for (const auto& m : id.nuclides)
+            j["identification"].push_back({{"nuclide", m.nuclide},
+                                           {"confidence", spc_confidence_name(m.confidence)},
+                                           {"or", m.with.empty() ? json(nullptr) : json(m.with)},
+                                           {"lines_agreeing", m.lines},
+                                           {"lines_expected", m.expected},
+                                           {"significance", m.significance}});
+        j["unexplained_lines_keV"] = json::array();
+        if (c.set)
+            for (int k : id.unexplained)
+                j["unexplained_lines_keV"].push_back(spc_energy(c, peaks[k].centroid));
         j["rois"] = json::array();
         for (size_t k = 0; k < rois.size(); ++k)
             j["rois"].push_back({{"from", o.rois[k].first},
@@ -606,7 +622,7 @@ int cmd_info(const options& o) {
     if (fw.peaks > 0)
         std::printf("FWHM:         FWHM^2 = %.6g + %.6g * E + %.6g * E^2 (keV^2), from %d peaks\n",
                     fw.a, fw.b, fw.c, fw.peaks);
-    else if (l.a.width.peaks > 0)
+    else if (l.a.width.peaks > 1)
         std::printf(
             "Width model:  FWHM^2 = %.6g + %.6g * x + %.6g * x^2 (channels^2), from %d peaks\n",
             l.a.width.a, l.a.width.b, l.a.width.c, l.a.width.peaks);
@@ -628,7 +644,8 @@ int cmd_info(const options& o) {
                            : p.area / live >= 1000 ? fmt("%.0f", p.area / live)
                                                    : fmt("%.4g", p.area / live);
         std::string fit = fmt("%.2f ", g.dof > 0 ? g.chisq / g.dof : 0) +
-                          spc_continuum_name(g.kind) + (p.width_flag ? " W" : "");
+                          spc_continuum_name(g.kind) + (g.step > 0 ? "+step" : "") +
+                          (p.flags ? " " : "") + spc_flag_letters(p.flags);
         // The ± takes two bytes but one column: two more bytes of width keep the columns.
         if (c.set) {
             double e = spc_energy(c, p.centroid), gain = spc_gain_at(c, p.centroid);
@@ -644,21 +661,32 @@ int cmd_info(const options& o) {
     if (!peaks.empty())
         std::printf(
             "              fit: chi-square per degree of freedom and continuum of the "
-            "peak's group; W: width off the width model\n");
+            "peak's group (+step: a step under its peaks); W: width off the width model; B, T: "
+            "far too wide, in the threshold's cut: not a line; Q: chi-square per degree of "
+            "freedom above 3; F: no fit held it (counts above a straight line)\n");
     if (c.set) {
-        if (nuclides.empty()) std::printf("Nuclides:     none of the library\n");
-        for (const auto& name : nuclides) {
+        if (id.nuclides.empty()) std::printf("Nuclides:     none of the library\n");
+        for (const auto& m : id.nuclides) {
             std::string lines;
             for (size_t k = 0; k < peaks.size(); ++k)
-                for (const auto& m : names[k]) {
-                    if (m.nuclide != name) continue;
+                for (const auto& x : names[k]) {
+                    if (x.nuclide != m.nuclide) continue;
                     if (!lines.empty()) lines += ", ";
-                    lines += fmt("%.1f keV (peak at %.1f keV)", m.line_kev,
+                    lines += fmt("%.1f keV (peak at %.1f keV)", x.line_kev,
                                  spc_energy(c, peaks[k].centroid));
                 }
-            std::printf("%s%s: %s\n", name == nuclides[0] ? "Nuclides:     " : "              ",
-                        name.c_str(), lines.c_str());
+            std::string how =
+                m.with.empty() ? spc_confidence_name(m.confidence) : "ambiguous with " + m.with;
+            how += fmt(", %.0f of %.0f lines, %.0f sigma", m.lines, m.expected, m.significance);
+            std::printf("%s%s (%s): %s\n",
+                        &m == &id.nuclides[0] ? "Nuclides:     " : "              ",
+                        m.nuclide.c_str(), how.c_str(), lines.c_str());
         }
+        std::string other;
+        for (int k : id.unexplained)
+            other += (other.empty() ? "" : ", ") + fmt("%.1f", spc_energy(c, peaks[k].centroid));
+        if (!other.empty())
+            std::printf("Not explained by the library: lines at %s keV\n", other.c_str());
     }
     for (size_t k = 0; k < rois.size(); ++k) {
         const roi_sum& r = rois[k];
@@ -680,7 +708,7 @@ std::vector<double> fitted_model(const loaded& l, double norm) {
         for (int x = g.lo; x <= g.hi; ++x) m[x] = spc_continuum_at(g, x);
     for (const auto& p : l.a.peaks) {
         const spc_group& g = l.a.groups[p.group];
-        for (int x = g.lo; x <= g.hi; ++x) m[x] += spc_peak_counts(p, x);
+        for (int x = g.lo; x <= g.hi; ++x) m[x] += spc_peak_counts(p, x) + spc_step_counts(g, p, x);
     }
     for (double& v : m) v *= norm;
     return m;
@@ -744,39 +772,22 @@ int cmd_compare(const options& o) {
     if (!o.output.empty()) p.title = "";
     int rc = draw(o, a, p);
     if (rc != 0) return rc;
-    // The peaks of both, matched where their centroids lie within the wider FWHM.
+    // Each line of either measured in both at the same place and width.
     std::printf("%s\n", rates ? "Peaks (net counts per second of live time):"
                               : "Peaks (net counts; no usable live time):");
     std::printf("%12s %12s %20s %20s %24s\n", "A centroid", "B centroid", "A", "B", "B - A");
-    std::vector<bool> used(b.a.peaks.size());
-    auto row = [&](const spc_peak* pa, const spc_peak* pb) {
-        auto at = [&](const spc_peak* q) {
-            if (!q) return std::string("-");
-            return a.calib.set ? fmt("%.1f keV", spc_energy(a.calib, q->centroid))
-                               : fmt("%.1f", q->centroid);
+    for (const auto& r : spc_compare(a.s.counts, a.a, na, b.s.counts, b.a, nb)) {
+        auto at = [&](int k, const loaded& l) {
+            if (k < 0) return std::string("-");
+            double x = l.a.peaks[k].centroid;
+            return a.calib.set ? fmt("%.1f keV", spc_energy(a.calib, x)) : fmt("%.1f", x);
         };
-        double ra = pa ? pa->area * na : 0, ea = pa ? pa->area_err * na : 0;
-        double rb = pb ? pb->area * nb : 0, eb = pb ? pb->area_err * nb : 0;
-        double d = rb - ra, e = std::hypot(ea, eb);
-        std::string sa = pa ? fmt("%.4g ± %.2g", ra, ea) : "-";
-        std::string sb = pb ? fmt("%.4g ± %.2g", rb, eb) : "-";
+        double d = r.b - r.a, e = std::hypot(r.a_err, r.b_err);
         std::string sd = fmt("%+.4g ± %.2g", d, e) + (e > 0 ? fmt(" (%+.1f sd)", d / e) : "");
-        std::printf("%12s %12s %21s %21s %25s\n", at(pa).c_str(), at(pb).c_str(), sa.c_str(),
-                    sb.c_str(), sd.c_str());
-    };
-    for (const auto& pa : a.a.peaks) {
-        int best = -1;
-        for (size_t k = 0; k < b.a.peaks.size(); ++k) {
-            double d = std::abs(b.a.peaks[k].centroid - pa.centroid);
-            if (!used[k] && d <= std::max(pa.fwhm, b.a.peaks[k].fwhm) &&
-                (best < 0 || d < std::abs(b.a.peaks[best].centroid - pa.centroid)))
-                best = static_cast<int>(k);
-        }
-        if (best >= 0) used[best] = true;
-        row(&pa, best >= 0 ? &b.a.peaks[best] : nullptr);
+        std::printf("%12s %12s %21s %21s %25s\n", at(r.a_peak, a).c_str(), at(r.b_peak, b).c_str(),
+                    fmt("%.4g ± %.2g", r.a, r.a_err).c_str(),
+                    fmt("%.4g ± %.2g", r.b, r.b_err).c_str(), sd.c_str());
     }
-    for (size_t k = 0; k < b.a.peaks.size(); ++k)
-        if (!used[k]) row(nullptr, &b.a.peaks[k]);
     return 0;
 }
 

@@ -131,21 +131,72 @@ double spc_channel(const spc_calib& c, double kev) {
     return 2 * (kev - c.offset) / (c.gain + std::sqrt(std::max(disc, 0.0)));
 }
 
+bool spc_fit_fwhm_squared(const std::vector<double>& x, const std::vector<double>& fwhm,
+                          const std::vector<double>& fwhm_err, double coef[3]) {
+    std::vector<double> y, w;
+    for (size_t i = 0; i < x.size(); ++i) {
+        double f2 = fwhm[i] * fwhm[i];
+        y.push_back(f2);
+        // The widths scatter about the model by some 5 % besides their own errors.
+        w.push_back(1 / (std::pow(0.1 * f2, 2) + std::pow(2 * fwhm[i] * fwhm_err[i], 2)));
+    }
+    // Every subset of the terms that the points determine, the best non-negative one.
+    double best = -1;
+    for (unsigned terms = 1; terms < 8; ++terms) {
+        std::vector<double> cols[3];
+        int used = 0, which[3];
+        for (int t = 0; t < 3; ++t)
+            if (terms & (1u << t)) which[used++] = t;
+        if (used > static_cast<int>(x.size()) - (x.size() > 2 ? 1 : 0)) continue;
+        // Least squares on the chosen powers by the normal equations (3 x 3 at most).
+        double A[3][4] = {};
+        for (size_t k = 0; k < x.size(); ++k) {
+            double basis[3] = {1, x[k], x[k] * x[k]};
+            for (int i = 0; i < used; ++i) {
+                for (int j = 0; j < used; ++j) A[i][j] += w[k] * basis[which[i]] * basis[which[j]];
+                A[i][3] += w[k] * basis[which[i]] * y[k];
+            }
+        }
+        bool ok = true;
+        for (int i = 0; i < used && ok; ++i) {
+            int piv = i;
+            for (int r = i + 1; r < used; ++r)
+                if (std::abs(A[r][i]) > std::abs(A[piv][i])) piv = r;
+            std::swap(A[i], A[piv]);
+            ok = std::abs(A[i][i]) > 1e-300;
+            for (int r = 0; r < used && ok; ++r) {
+                if (r == i) continue;
+                double f = A[r][i] / A[i][i];
+                for (int c = i; c < 4; ++c) A[r][c] -= f * A[i][c];
+            }
+        }
+        double c[3] = {0, 0, 0};
+        for (int i = 0; i < used && ok; ++i) {
+            c[which[i]] = A[i][3] / A[i][i];
+            ok = std::isfinite(c[which[i]]) && c[which[i]] >= 0;
+        }
+        if (!ok) continue;
+        double chi = 0;
+        for (size_t k = 0; k < x.size(); ++k) {
+            double d = c[0] + c[1] * x[k] + c[2] * x[k] * x[k] - y[k];
+            chi += w[k] * d * d;
+        }
+        if (best < 0 || chi < best) {
+            best = chi;
+            std::copy(c, c + 3, coef);
+        }
+    }
+    return best >= 0;
+}
+
 spc_fwhm_calib spc_fit_fwhm(const std::vector<double>& kev, const std::vector<double>& fwhm,
                             const std::vector<double>& fwhm_err) {
     spc_fwhm_calib f;
-    if (kev.size() < 2) return f;
-    std::vector<double> y, w;
-    for (size_t i = 0; i < kev.size(); ++i) {
-        y.push_back(fwhm[i] * fwhm[i]);
-        // The widths scatter about the model by some 5 % besides their own errors.
-        double var = std::pow(0.1 * y.back(), 2) + std::pow(2 * fwhm[i] * fwhm_err[i], 2);
-        w.push_back(1 / var);
-    }
+    if (kev.size() < 3) return f;
+    auto [lo, hi] = std::minmax_element(kev.begin(), kev.end());
     double coef[3];
-    if (!spc_polyfit(kev, y, w, kev.size() >= 4 ? 3 : 2, coef)) return f;
-    f = {static_cast<int>(kev.size()), coef[0], coef[1], coef[2]};
-    return f;
+    if (!(*lo > 0 && *hi >= 2 * *lo) || !spc_fit_fwhm_squared(kev, fwhm, fwhm_err, coef)) return f;
+    return {static_cast<int>(kev.size()), coef[0], coef[1], coef[2]};
 }
 
 double spc_fwhm_at(const spc_fwhm_calib& f, double kev) {

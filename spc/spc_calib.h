@@ -36,8 +36,9 @@ double spc_channel(const spc_calib& c, double kev);
 // keV per channel at `channel`.
 double spc_gain_at(const spc_calib& c, double channel);
 
-// FWHM^2 = a + b E + c E^2 (keV^2), fitted to `peaks` (energy, FWHM, FWHM's uncertainty in
-// keV): c from four peaks on, b from two; `peaks` 0 when fewer than two.
+// FWHM^2 = a + b E + c E^2 (keV^2) with a, b, c >= 0, so the width never goes negative or
+// imaginary, fitted to `peaks` (energy, FWHM, FWHM's uncertainty in keV): at least three,
+// the highest at twice the energy of the lowest or more; `peaks` 0 otherwise (none is given).
 struct spc_fwhm_calib {
     int peaks = 0;
     double a = 0, b = 0, c = 0;
@@ -45,6 +46,11 @@ struct spc_fwhm_calib {
 spc_fwhm_calib spc_fit_fwhm(const std::vector<double>& kev, const std::vector<double>& fwhm,
                             const std::vector<double>& fwhm_err);
 double spc_fwhm_at(const spc_fwhm_calib& f, double kev);
+// FWHM^2 = a + b x + c x^2 with a, b, c >= 0 by weighted least squares, the widths scattering
+// some 5 % about the model besides their own errors: every combination of the terms that the
+// points determine, the best that stays non-negative. False when none does.
+bool spc_fit_fwhm_squared(const std::vector<double>& x, const std::vector<double>& fwhm,
+                          const std::vector<double>& fwhm_err, double coef[3]);
 
 // Least squares of y against the first `terms` powers of x (1, x, x^2), weighted by `w`; false
 // when the points do not determine them. Shared by both calibrations and the width model.

@@ -9,14 +9,13 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 
 namespace {
 
 constexpr double SQRT_2PI = 2.5066282746310002;
 constexpr double SQRT_2 = 1.4142135623730951;
 constexpr int MAX_PASSES = 2;
-// A longer chain of lines that reach each other is fitted in pieces.
-constexpr size_t MAX_GROUP_PEAKS = 12;
 // Kernel widths in bins of each level, four per octave; the first level also has the ones below
 // a channel (germanium lines at a few thousand channels).
 constexpr double FINE_SCALES[] = {0.6, 0.75, 0.9};
@@ -114,14 +113,31 @@ void search_level(const std::vector<double>& y, const std::vector<double>& var, 
     }
 }
 
+// How far the counts scatter beyond Poisson noise: the median of the squared difference of
+// neighbouring channels over their sum, which is 0.455 for Poisson counts on any smooth
+// continuum (lines hold too few channels to move a median). Counts scattered far more widely
+// (a random spectrum, a sum of scaled spectra) would make noise significant everywhere: the
+// filter's significance is divided by the root of it above 2.
+double dispersion(const std::vector<double>& y) {
+    std::vector<double> q;
+    for (size_t i = 0; i + 1 < y.size(); ++i)
+        if (y[i] + y[i + 1] > 0)
+            q.push_back((y[i] - y[i + 1]) * (y[i] - y[i + 1]) / (y[i] + y[i + 1]));
+    if (q.size() < 16) return 1;
+    std::nth_element(q.begin(), q.begin() + q.size() / 2, q.end());
+    double d = q[q.size() / 2] / 0.455;
+    return d > 2 ? d : 1;
+}
+
 // Candidates of every width: the spectrum and its sums into 2, 4, 8... channels, up to
-// kernels a sixteenth of the spectrum wide.
+// kernels a fortieth of the spectrum wide (the channels themselves at any length).
 std::vector<candidate> search(const std::vector<double>& y, const std::vector<double>& var,
                               double threshold) {
     std::vector<candidate> all;
     std::vector<double> a = y, v = var;
     int n = static_cast<int>(y.size());
-    for (int bin = 1; OCTAVE_SCALES[0] * bin <= std::max(1, n / MAX_WIDTH_PART); bin *= 2) {
+    threshold *= std::sqrt(dispersion(var));
+    for (int bin = 1; bin == 1 || OCTAVE_SCALES[0] * bin <= n / MAX_WIDTH_PART; bin *= 2) {
         search_level(a, v, bin, threshold, &all);
         std::vector<double> a2(a.size() / 2), v2(a.size() / 2);
         for (size_t i = 0; i < a2.size(); ++i) {
@@ -144,21 +160,25 @@ std::vector<candidate> select(std::vector<candidate> all, const std::vector<cand
     std::sort(all.begin(), all.end(), [](const candidate& a, const candidate& b) {
         return a.scale != b.scale ? a.scale < b.scale : a.z > b.z;
     });
-    std::multimap<double, candidate> kept;
+    // Kept candidates by channel: their place in `fresh`, or -1 for a taken one.
+    std::multimap<double, std::pair<double, int>> kept;  // channel: sigma, index
     double widest = 0;
     for (const auto& t : taken) {
-        kept.emplace(t.channel, t);
+        kept.emplace(t.channel, std::make_pair(t.sigma, -1));
         widest = std::max(widest, t.sigma);
     }
     std::vector<candidate> fresh;
     for (const auto& c : all) {
-        bool dup = false;
+        int dup = -2;
         double reach = std::max(widest, c.scale);
         for (auto it = kept.lower_bound(c.channel - reach);
-             it != kept.end() && it->first <= c.channel + reach && !dup; ++it)
-            dup = std::abs(it->first - c.channel) < std::max(c.scale, it->second.sigma);
-        if (dup) continue;
-        kept.emplace(c.channel, c);
+             it != kept.end() && it->first <= c.channel + reach && dup == -2; ++it)
+            if (std::abs(it->first - c.channel) < std::max(c.scale, it->second.first))
+                dup = it->second.second;
+        // The same line seen by a wider kernel: its significance is the line's, the largest.
+        if (dup >= 0) fresh[dup].z = std::max(fresh[dup].z, c.z);
+        if (dup != -2) continue;
+        kept.emplace(c.channel, std::make_pair(c.sigma, static_cast<int>(fresh.size())));
         widest = std::max(widest, c.sigma);
         fresh.push_back(c);
     }
@@ -171,6 +191,17 @@ struct fit_peak {
     double area, mu, sigma;
     double area_err = 0, mu_err = 0, sigma_err = 0;
     double area_sys = 0;  // what the choice of continuum leaves open (reported, not tested)
+    double mu_sys = 0;    // the same for the centroid
+    double z = 0;         // the candidate's significance in the search (0: not a candidate)
+};
+
+// What the analysis of one spectrum shares: the counts, the thresholds, the fits' work so far.
+struct context {
+    const std::vector<double>& y;
+    const spc_peak_options& opt;
+    double work_left;  // channels times parameters the fits may still spend
+    int threshold;     // the first channel above the threshold's cut (0: none)
+    int channels() const { return static_cast<int>(y.size()); }
 };
 
 // Phi(b) - Phi(a) for a < b, without cancellation in either tail.
@@ -179,23 +210,33 @@ double cdf_diff(double a, double b) {
     return 0.5 * (std::erfc(-b / SQRT_2) - std::erfc(-a / SQRT_2));
 }
 
+// What a fit models besides the peaks and their continuum.
+enum class extra { none, step, edge };
+
 struct fit_setup {
     std::vector<double> y;  // counts summed into bins of `bin` channels from `lo` on
     int lo, bin;
     double xc, half;
     spc_continuum_kind kind;
     size_t ncont, peaks;
-    bool step;  // a smoothed falling step after the peaks: height, place, width
+    // step: under each peak a smoothed step of one shared part of its height (the detector's
+    // response: scatter before the crystal, charge lost at its edges); edge: instead of the
+    // peaks, one smoothed falling step of its own height, place and width (a Compton edge).
+    extra what;
 };
 
 size_t continuum_params(spc_continuum_kind k) {
     return k == spc_continuum_kind::quadratic ? 3 : 2;
 }
 
+size_t extra_params(extra e) {
+    return e == extra::step ? 1 : e == extra::edge ? 3 : 0;
+}
+
 // The model in every bin (bin k holds the channels lo + k bin ... lo + (k + 1) bin - 1) into
-// `v`, and its derivatives into `J` when `J` is given. The continuum is taken at the bin's
-// centre, the peaks integrated over it: each Gaussian's distribution at every bin edge once.
-// Widths enter as their absolute value, so the solver may cross zero without a domain error.
+// `v`, and its derivatives into `J` when `J` is given. The continuum and the steps are taken at
+// the bin's centre, the peaks integrated over it: each Gaussian's distribution at every bin edge
+// once. Widths enter as their absolute value, so the solver may cross zero without a domain error.
 void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_matrix* J) {
     auto P = [p](size_t i) { return gsl_vector_get(p, i); };
     auto D = [J](size_t k, size_t i, double x) {
@@ -217,6 +258,10 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
             if (f.ncont == 3) D(k, 2, f.bin * t * t);
         }
     }
+    size_t rs = f.ncont + 3 * f.peaks;  // the step's part, when modelled
+    double r = f.what == extra::step ? P(rs) : 0;
+    if (J && f.what == extra::step)
+        for (size_t k = 0; k < n; ++k) D(k, rs, 0.0);
     for (size_t j = 0, i = f.ncont; j < f.peaks; ++j, i += 3) {
         double a = P(i), mu = P(i + 1), sp = P(i + 2), s = std::max(std::abs(sp), 1e-6);
         double sign = sp < 0 ? -1 : 1;
@@ -228,6 +273,7 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
         };
         double ua, ta, fa, ub, tb, fb;
         edge(0, &ua, &ta, &fa);
+        double height = a / (s * SQRT_2PI);
         for (size_t k = 0; k < n; ++k, ua = ub, ta = tb, fa = fb) {
             edge(k + 1, &ub, &tb, &fb);
             // Phi(ub) - Phi(ua) from the tails, without cancellation in either.
@@ -236,10 +282,22 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
             D(k, i, d);
             D(k, i + 1, a * (fa - fb) / s);
             D(k, i + 2, sign * a * (ua * fa - ub * fb) / s);
+            if (f.what != extra::step) continue;
+            double u = (f.lo + (k + 0.5) * f.bin - 0.5 - mu) / s;
+            double q = 0.5 * std::erfc(u / SQRT_2), g = std::exp(-0.5 * u * u) / SQRT_2PI;
+            double st = f.bin * height * q;
+            (*v)[k] += r * st;
+            if (!J) continue;
+            gsl_matrix_set(J, k, rs, gsl_matrix_get(J, k, rs) + st);
+            gsl_matrix_set(J, k, i, gsl_matrix_get(J, k, i) + r * f.bin * q / (s * SQRT_2PI));
+            gsl_matrix_set(J, k, i + 1, gsl_matrix_get(J, k, i + 1) + r * f.bin * height * g / s);
+            gsl_matrix_set(
+                J, k, i + 2,
+                gsl_matrix_get(J, k, i + 2) + sign * r * f.bin * height * (u * g - q) / s);
         }
     }
-    if (f.step) {
-        size_t i = f.ncont + 3 * f.peaks;
+    if (f.what == extra::edge) {
+        size_t i = rs;
         double h = P(i), e = P(i + 1), wp = P(i + 2), w = std::max(std::abs(wp), 1e-6);
         for (size_t k = 0; k < n; ++k) {
             double u = (f.lo + (k + 0.5) * f.bin - 0.5 - e) / w;
@@ -267,6 +325,16 @@ int jacobian_cb(const gsl_vector* p, void* data, gsl_matrix* J) {
     return GSL_SUCCESS;
 }
 
+// GSL's objects, owned.
+struct gsl_deleter {
+    void operator()(gsl_vector* v) const { gsl_vector_free(v); }
+    void operator()(gsl_matrix* m) const { gsl_matrix_free(m); }
+    void operator()(gsl_multifit_nlinear_workspace* w) const { gsl_multifit_nlinear_free(w); }
+};
+using vector_ptr = std::unique_ptr<gsl_vector, gsl_deleter>;
+using matrix_ptr = std::unique_ptr<gsl_matrix, gsl_deleter>;
+using workspace_ptr = std::unique_ptr<gsl_multifit_nlinear_workspace, gsl_deleter>;
+
 struct group_fit {
     std::vector<fit_peak> peaks;
     spc_group g;
@@ -275,35 +343,39 @@ struct group_fit {
     double score() const { return g.chisq + 2 * params; }
 };
 
-// One fit of `peaks` (and a step when `step`) on a continuum of `kind` over lo..hi, weighted by
-// the Poisson variance: first of the counts, then twice of the model, which converges on the
-// maximum of the Poisson likelihood (weighting by the counts alone biases an area low). Wide
-// lines are fitted on the counts summed into bins of up to half the narrowest line's width: the
-// model integrates over any bin, and the sums lose next to nothing of what the channels tell.
-group_fit fit_group(const std::vector<double>& y, int lo, int hi, std::vector<fit_peak> peaks,
-                    spc_continuum_kind kind, bool step = false) {
-    group_fit out;
+// Stage 1, the setup: the window's counts in bins. Wide lines are fitted on the counts summed
+// into bins of up to half the narrowest line's width: the model integrates over any bin, and
+// the sums lose next to nothing of what the channels tell. At most some 300 bins: a window that
+// long around a wide line holds a narrow peak only as noise, which the pruning drops.
+fit_setup setup(const std::vector<double>& y, int lo, int hi, const std::vector<fit_peak>& peaks,
+                spc_continuum_kind kind, extra what) {
     double narrowest = 1e300;
     for (const auto& pk : peaks) narrowest = std::min(narrowest, pk.sigma);
-    if (step) narrowest = 0.1 * (hi - lo);
-    // At most some 300 bins: a window that long around a wide line holds a narrow peak only
-    // as noise, which the pruning drops.
+    if (what == extra::edge) narrowest = 0.1 * (hi - lo);
     int bin = std::clamp(static_cast<int>(narrowest / 2), std::max(1, (hi - lo + 1) / 300),
                          std::max(1, (hi - lo + 1) / 24));
-    size_t n = (hi - lo + 1) / bin, nc = continuum_params(kind);
+    size_t n = (hi - lo + 1) / bin;
     hi = lo + static_cast<int>(n) * bin - 1;
-    size_t p = nc + 3 * peaks.size() + (step ? 3 : 0);
-    if (n < p + 3) return out;
     fit_setup f{std::vector<double>(n, 0.0),
                 lo,
                 bin,
                 0.5 * (lo + hi),
                 std::max(1.0, 0.5 * (hi - lo)),
                 kind,
-                nc,
+                continuum_params(kind),
                 peaks.size(),
-                step};
-    for (int x = lo; x <= hi; ++x) f.y[(x - lo) / bin] += y[x];
+                what};
+    // Read through at(): a window got wrong throws rather than reading beyond the spectrum.
+    for (int x = lo; x <= hi; ++x) f.y[(x - lo) / bin] += y.at(x);
+    return f;
+}
+
+// Stage 2, the first guess: the continuum through the window's ends, each peak's area from its
+// height above it (or as measured before).
+vector_ptr guess(const std::vector<double>& y, const fit_setup& f,
+                 const std::vector<fit_peak>& peaks) {
+    int lo = f.lo, hi = f.lo + static_cast<int>(f.y.size()) * f.bin - 1;
+    size_t nc = f.ncont;
     auto avg = [&](int from, int to) {
         double s = 0;
         for (int i = from; i <= to; ++i) s += y[i];
@@ -311,124 +383,170 @@ group_fit fit_group(const std::vector<double>& y, int lo, int hi, std::vector<fi
     };
     int edge = std::max(2, (hi - lo + 1) / 8);
     double left = avg(lo, lo + edge - 1), right = avg(hi - edge + 1, hi);
-    gsl_vector* x = gsl_vector_calloc(p);
-    if (kind == spc_continuum_kind::exponential) {
+    vector_ptr x(gsl_vector_calloc(nc + 3 * peaks.size() + extra_params(f.what)));
+    if (f.kind == spc_continuum_kind::exponential) {
         double l = std::log(std::max(left, 0.3)), r = std::log(std::max(right, 0.3));
-        gsl_vector_set(x, 0, 0.5 * (l + r));
-        gsl_vector_set(x, 1, 0.5 * (r - l));
+        gsl_vector_set(x.get(), 0, 0.5 * (l + r));
+        gsl_vector_set(x.get(), 1, 0.5 * (r - l));
     } else {
-        gsl_vector_set(x, 0, 0.5 * (left + right));
-        gsl_vector_set(x, 1, 0.5 * (right - left));
+        gsl_vector_set(x.get(), 0, 0.5 * (left + right));
+        gsl_vector_set(x.get(), 1, 0.5 * (right - left));
     }
     for (size_t k = 0; k < peaks.size(); ++k) {
         int c = std::clamp(static_cast<int>(std::lround(peaks[k].mu)), lo, hi);
         double base = left + (right - left) * (c - lo) / std::max(1, hi - lo);
         double height = std::max(1.0, y[c] - base);
         double a = peaks[k].area > 0 ? peaks[k].area : height * peaks[k].sigma * SQRT_2PI;
-        gsl_vector_set(x, nc + 3 * k, a);
-        gsl_vector_set(x, nc + 3 * k + 1, peaks[k].mu);
-        gsl_vector_set(x, nc + 3 * k + 2, peaks[k].sigma);
+        gsl_vector_set(x.get(), nc + 3 * k, a);
+        gsl_vector_set(x.get(), nc + 3 * k + 1, peaks[k].mu);
+        gsl_vector_set(x.get(), nc + 3 * k + 2, peaks[k].sigma);
     }
-    if (step) {
-        size_t i = nc + 3 * peaks.size();
-        gsl_vector_set(x, i, std::max(1.0, left - right));
-        gsl_vector_set(x, i + 1, 0.5 * (lo + hi));
-        gsl_vector_set(x, i + 2, std::max(1.0, 0.1 * (hi - lo)));
-        gsl_vector_set(x, 0, std::max(0.0, right));
-        if (kind == spc_continuum_kind::exponential) gsl_vector_set(x, 0, std::log(right + 0.3));
-        gsl_vector_set(x, 1, 0);
+    size_t i = nc + 3 * peaks.size();
+    if (f.what == extra::step) gsl_vector_set(x.get(), i, 0.01);
+    if (f.what == extra::edge) {
+        gsl_vector_set(x.get(), i, std::max(1.0, left - right));
+        gsl_vector_set(x.get(), i + 1, 0.5 * (lo + hi));
+        gsl_vector_set(x.get(), i + 2, std::max(1.0, 0.1 * (hi - lo)));
+        gsl_vector_set(x.get(), 0, std::max(0.0, right));
+        if (f.kind == spc_continuum_kind::exponential)
+            gsl_vector_set(x.get(), 0, std::log(right + 0.3));
+        gsl_vector_set(x.get(), 1, 0);
     }
-    gsl_vector* wts = gsl_vector_alloc(n);
+    return x;
+}
+
+// Stage 3, the solution: weighted by the Poisson variance, first of the counts, then twice of
+// the model, which converges on the maximum of the Poisson likelihood (weighting by the counts
+// alone biases an area low). The solver's work goes to the budget. Null when it failed.
+workspace_ptr solve(fit_setup* f, gsl_vector* x, double* work) {
+    size_t n = f->y.size(), p = x->size;
+    vector_ptr wts(gsl_vector_alloc(n));
     gsl_multifit_nlinear_fdf fdf{};
     fdf.f = residual_cb;
     fdf.df = jacobian_cb;
     fdf.n = n;
     fdf.p = p;
-    fdf.params = &f;
+    fdf.params = f;
     gsl_multifit_nlinear_parameters params = gsl_multifit_nlinear_default_parameters();
     params.solver = gsl_multifit_nlinear_solver_cholesky;
-    gsl_multifit_nlinear_workspace* w =
-        gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &params, n, p);
-    int status = GSL_SUCCESS;
-    for (int round = 0; round < 3 && status == GSL_SUCCESS; ++round) {
-        std::vector<double> m = f.y;
-        if (round > 0) model(x, f, &m, nullptr);
+    workspace_ptr w(gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &params, n, p));
+    for (int round = 0; round < 3; ++round) {
+        std::vector<double> m = f->y;
+        if (round > 0) model(x, *f, &m, nullptr);
         for (size_t i = 0; i < n; ++i)
-            gsl_vector_set(wts, i, 1.0 / std::max(m[i], round == 0 ? 1.0 : 0.1));
-        gsl_multifit_nlinear_winit(x, wts, &fdf, w);
+            gsl_vector_set(wts.get(), i, 1.0 / std::max(m[i], round == 0 ? 1.0 : 0.1));
+        gsl_multifit_nlinear_winit(x, wts.get(), &fdf, w.get());
         int info = 0;
-        status = gsl_multifit_nlinear_driver(60, 1e-7, 1e-7, 0.0, nullptr, nullptr, &info, w);
-        gsl_vector_memcpy(x, gsl_multifit_nlinear_position(w));
+        int status =
+            gsl_multifit_nlinear_driver(60, 1e-7, 1e-7, 0.0, nullptr, nullptr, &info, w.get());
+        *work -= static_cast<double>(n * p) * (gsl_multifit_nlinear_niter(w.get()) + 1);
+        gsl_vector_memcpy(x, gsl_multifit_nlinear_position(w.get()));
         // A fit that wanders (a peak whose area went to nothing) is taken as it stands: the
         // pruning judges it, and more rounds would only wander further.
-        if (status == GSL_EMAXITER || status == GSL_ENOPROG) {
-            status = GSL_SUCCESS;
-            break;
-        }
+        if (status == GSL_EMAXITER || status == GSL_ENOPROG) break;
+        if (status != GSL_SUCCESS) return nullptr;
     }
-    if (status == GSL_SUCCESS) {
-        gsl_matrix* covar = gsl_matrix_alloc(p, p);
-        gsl_multifit_nlinear_covar(gsl_multifit_nlinear_jac(w), 0.0, covar);
-        double chisq;
-        gsl_blas_ddot(gsl_multifit_nlinear_residual(w), gsl_multifit_nlinear_residual(w), &chisq);
-        int dof = static_cast<int>(n - p);
-        // A model that plainly does not describe the counts widens the uncertainties; a
-        // chi-square within its own spread leaves them as counting gives them.
-        double scale = chisq > dof + 3 * std::sqrt(2.0 * dof) ? chisq / dof : 1.0;
-        auto err = [&](size_t i) { return std::sqrt(gsl_matrix_get(covar, i, i) * scale); };
-        out.ok = std::isfinite(chisq);
-        for (size_t k = 0, i = nc; k < peaks.size(); ++k, i += 3) {
-            peaks[k] = {gsl_vector_get(x, i),
-                        gsl_vector_get(x, i + 1),
-                        std::abs(gsl_vector_get(x, i + 2)),
-                        err(i),
-                        err(i + 1),
-                        err(i + 2)};
-            out.ok = out.ok && std::isfinite(peaks[k].area_err) && std::isfinite(peaks[k].mu_err);
-        }
-        out.peaks = peaks;
-        out.g.lo = lo;
-        out.g.hi = hi;
-        out.g.kind = kind;
-        out.g.xc = f.xc;
-        out.g.half = f.half;
-        for (size_t i = 0; i < nc; ++i) out.g.c[i] = gsl_vector_get(x, i);
-        out.g.chisq = chisq;
-        out.g.dof = dof;
-        out.g.peaks = static_cast<int>(peaks.size());
-        out.params = static_cast<int>(p);
-        gsl_matrix_free(covar);
+    return w;
+}
+
+// Stage 4, the report: the parameters with their uncertainties from the covariance. A model
+// that plainly does not describe the counts widens the uncertainties; a chi-square within its
+// own spread leaves them as counting gives them.
+group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gsl_vector* x,
+                 std::vector<fit_peak> peaks) {
+    group_fit out;
+    size_t n = f.y.size(), p = x->size, nc = f.ncont;
+    matrix_ptr covar(gsl_matrix_alloc(p, p));
+    gsl_multifit_nlinear_covar(gsl_multifit_nlinear_jac(w), 0.0, covar.get());
+    double chisq;
+    gsl_blas_ddot(gsl_multifit_nlinear_residual(w), gsl_multifit_nlinear_residual(w), &chisq);
+    int dof = static_cast<int>(n - p);
+    double scale = chisq > dof + 3 * std::sqrt(2.0 * dof) ? chisq / dof : 1.0;
+    auto err = [&](size_t i) { return std::sqrt(gsl_matrix_get(covar.get(), i, i) * scale); };
+    out.ok = std::isfinite(chisq);
+    for (size_t k = 0, i = nc; k < peaks.size(); ++k, i += 3) {
+        double z = peaks[k].z;
+        peaks[k] = {gsl_vector_get(x, i),
+                    gsl_vector_get(x, i + 1),
+                    std::abs(gsl_vector_get(x, i + 2)),
+                    err(i),
+                    err(i + 1),
+                    err(i + 2)};
+        peaks[k].z = z;
+        out.ok = out.ok && std::isfinite(peaks[k].area_err) && std::isfinite(peaks[k].mu_err);
     }
-    gsl_multifit_nlinear_free(w);
-    gsl_vector_free(wts);
-    gsl_vector_free(x);
+    out.peaks = peaks;
+    out.g.lo = f.lo;
+    out.g.hi = f.lo + static_cast<int>(n) * f.bin - 1;
+    out.g.kind = f.kind;
+    out.g.xc = f.xc;
+    out.g.half = f.half;
+    for (size_t i = 0; i < nc; ++i) out.g.c[i] = gsl_vector_get(x, i);
+    if (f.what == extra::step) {
+        out.g.step = gsl_vector_get(x, nc + 3 * peaks.size());
+        // A step rising under the peaks is no scatter: not this model.
+        out.ok = out.ok && out.g.step >= 0;
+    }
+    out.g.chisq = chisq;
+    out.g.dof = dof;
+    out.g.peaks = static_cast<int>(peaks.size());
+    out.params = static_cast<int>(p);
     return out;
+}
+
+// One fit of `peaks` (and a step or an edge) on a continuum of `kind` over lo..hi. Nothing
+// (not ok) when the window is too short for the parameters, the fits' budget is spent, or the
+// solver fails.
+group_fit fit_group(context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
+                    spc_continuum_kind kind, extra what = extra::none) {
+    fit_setup f = setup(cx.y, lo, hi, peaks, kind, what);
+    size_t p = f.ncont + 3 * peaks.size() + extra_params(what);
+    if (f.y.size() < p + 3 || cx.work_left <= 0) return {};
+    vector_ptr x = guess(cx.y, f, peaks);
+    workspace_ptr w = solve(&f, x.get(), &cx.work_left);
+    if (!w) return {};
+    return report(f, w.get(), x.get(), peaks);
 }
 
 constexpr spc_continuum_kind ALL_KINDS[] = {
     spc_continuum_kind::linear, spc_continuum_kind::quadratic, spc_continuum_kind::exponential};
 
-// The fit with the continuum that describes the counts best for its number of parameters. Where
-// another continuum describes them almost as well, the counts cannot tell the two apart: half
-// the difference of their areas is reported with each area's uncertainty.
-group_fit fit_best(const std::vector<double>& y, int lo, int hi, const std::vector<fit_peak>& peaks,
-                   bool step = false) {
+// The fit with the continuum that describes the counts best for its number of parameters, then
+// the same with a step under the peaks, kept when it describes them better still. Where another
+// model describes them almost as well, the counts cannot tell the two apart: half the
+// difference of their areas and centroids is reported with each one's uncertainty.
+group_fit fit_best(context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
+                   bool edge = false) {
     group_fit best;
     std::vector<group_fit> all;
     for (auto kind : ALL_KINDS) {
-        if (step && kind == spc_continuum_kind::quadratic) continue;
-        all.push_back(fit_group(y, lo, hi, peaks, kind, step));
+        if (edge && kind == spc_continuum_kind::quadratic) continue;
+        all.push_back(fit_group(cx, lo, hi, peaks, kind, edge ? extra::edge : extra::none));
         const group_fit& f = all.back();
         if (f.ok && (!best.ok || f.score() < best.score())) best = f;
+    }
+    if (best.ok && !edge && !peaks.empty()) {
+        group_fit s = fit_group(cx, lo, hi, peaks, best.g.kind, extra::step);
+        if (s.ok && s.score() < best.score()) {
+            all.push_back(s);
+            best = s;
+        }
     }
     for (const auto& f : all) {
         if (!f.ok || f.score() > best.score() + 2 || f.peaks.size() != best.peaks.size()) continue;
         for (size_t k = 0; k < f.peaks.size(); ++k) {
             fit_peak& p = best.peaks[k];
             p.area_sys = std::max(p.area_sys, 0.5 * std::abs(f.peaks[k].area - p.area));
+            p.mu_sys = std::max(p.mu_sys, 0.5 * std::abs(f.peaks[k].mu - p.mu));
         }
     }
     return best;
+}
+
+// The widest line (sigma, channels) a spectrum of `channels` can hold: a fortieth of it, and at
+// least 3 channels (a short spectrum's lines fill a good part of it).
+double widest_line(int channels) {
+    return std::max(3.0, static_cast<double>(channels) / MAX_WIDTH_PART);
 }
 
 // Whether peak `k` of `g` is not plausible: too small an area for its uncertainty, too narrow
@@ -443,8 +561,8 @@ bool bad_peak(const group_fit& g, size_t k, const spc_peak_options& opt, int cha
         dup = dup || (j != k &&
                       std::abs(p.mu - g.peaks[j].mu) < 0.8 * std::min(p.sigma, g.peaks[j].sigma));
     return !(*sig >= opt.area_sigma) || p.sigma < 0.25 || p.sigma > 0.5 * (g.g.hi - g.g.lo) ||
-           p.sigma > std::max(2.0, static_cast<double>(channels) / MAX_WIDTH_PART) ||
-           p.mu < g.g.lo || p.mu > g.g.hi || !(p.mu_err < p.sigma) || dup;
+           p.sigma > widest_line(channels) || p.mu < g.g.lo || p.mu > g.g.hi ||
+           !(p.mu_err < p.sigma) || dup;
 }
 
 // The index of the weakest implausible peak of `g`, -1 when all are plausible; `count` gets how
@@ -463,30 +581,34 @@ int implausible(const group_fit& g, const spc_peak_options& opt, int channels,
 }
 
 // Fits `group` over lo..hi and drops peaks until every one is plausible. Every refit starts from
-// the remaining peaks' first guesses: a fit that ran off must not seed the next one.
-group_fit prune(const std::vector<double>& y, int lo, int hi, const spc_peak_options& opt,
-                std::vector<fit_peak>* group, bool all_kinds) {
+// the remaining peaks' first guesses: a fit that ran off must not seed the next one. Candidates
+// of at least the strong significance dropped because no fit held them go to `lost` (an
+// implausible one was judged, not lost).
+group_fit prune(context& cx, int lo, int hi, std::vector<fit_peak>* group, bool all_kinds,
+                std::vector<fit_peak>* lost) {
     group_fit g;
+    int channels = cx.channels();
+    auto drop = [&](size_t k) {
+        if (!g.ok && (*group)[k].z >= cx.opt.strong_sigma) lost->push_back((*group)[k]);
+        group->erase(group->begin() + k);
+    };
     while (!group->empty()) {
-        g = all_kinds ? fit_best(y, lo, hi, *group)
-                      : fit_group(y, lo, hi, *group, spc_continuum_kind::linear);
-        int count = 0, channels = static_cast<int>(y.size());
+        g = all_kinds ? fit_best(cx, lo, hi, *group)
+                      : fit_group(cx, lo, hi, *group, spc_continuum_kind::linear);
+        int count = 0;
         int worst =
-            g.ok ? implausible(g, opt, channels, &count) : static_cast<int>(group->size()) - 1;
+            g.ok ? implausible(g, cx.opt, channels, &count) : static_cast<int>(group->size()) - 1;
         if (g.ok && count >= 3) {
             // Many implausible peaks in a group (a comb of single-channel spikes): all go at once
             // rather than one refit each, but the most significant of them, which the crowd may
             // have made implausible, gets the next fit.
-            std::vector<fit_peak> keep;
             double sig, best_sig = -1;
             int best = -1;
             for (size_t k = 0; k < group->size(); ++k)
-                if (bad_peak(g, k, opt, channels, &sig) && sig > best_sig)
+                if (bad_peak(g, k, cx.opt, channels, &sig) && sig > best_sig)
                     best = static_cast<int>(k), best_sig = sig;
-            for (size_t k = 0; k < group->size(); ++k)
-                if (static_cast<int>(k) == best || !bad_peak(g, k, opt, channels, &sig))
-                    keep.push_back((*group)[k]);
-            *group = keep;
+            for (size_t k = group->size(); k-- > 0;)
+                if (static_cast<int>(k) != best && bad_peak(g, k, cx.opt, channels, &sig)) drop(k);
             continue;
         }
         if (!g.ok) {
@@ -496,7 +618,7 @@ group_fit prune(const std::vector<double>& y, int lo, int hi, const spc_peak_opt
                 if ((*group)[k].area < (*group)[worst].area) worst = static_cast<int>(k);
         }
         if (worst < 0) break;
-        group->erase(group->begin() + worst);
+        drop(worst);
     }
     if (group->empty()) g = group_fit{};
     return g;
@@ -518,36 +640,72 @@ double reach(const fit_peak& p, double level) {
     return std::clamp(u, 2.5, 6.0) * p.sigma;
 }
 
-// Peaks (in channel order) in groups: a group ends where the two lines' reaches leave a few
-// channels of continuum between them. Each group's channels are its lines' reaches and a margin
-// of continuum on both sides, never into the next group's lines.
+// Peaks (in channel order) in groups, from channel `floor` on: a chain ends where the two lines'
+// reaches leave a few channels of continuum between them. A chain of more lines than a fit takes is
+// cut where its lines stand furthest apart, again until each piece fits; the windows of two pieces
+// of one chain overlap, each holding its own lines whole (a window that misses its line makes a fit
+// that loses it). Each window holds its lines' reaches and a margin of continuum on both sides,
+// never into another chain's lines.
 std::vector<region> make_groups(const std::vector<fit_peak>& peaks,
-                                const std::vector<double>& level, int n) {
+                                const std::vector<double>& level, int n, size_t max_peaks,
+                                int floor) {
     std::vector<region> out;
-    std::vector<double> from(peaks.size()), to(peaks.size());
-    for (size_t k = 0; k < peaks.size(); ++k) {
+    size_t m = peaks.size();
+    std::vector<double> from(m), to(m);
+    for (size_t k = 0; k < m; ++k) {
         int at = std::clamp(static_cast<int>(std::lround(peaks[k].mu)), 0, n - 1);
         double r = reach(peaks[k], level[at]);
         from[k] = peaks[k].mu - r;
         to[k] = peaks[k].mu + r;
     }
-    for (size_t k = 0; k < peaks.size();) {
-        size_t last = k + 1;
-        double end = to[k];
-        while (last < peaks.size() && last - k < MAX_GROUP_PEAKS &&
-               from[last] - end < std::max(3.0, 0.5 * peaks[last].sigma)) {
-            end = std::max(end, to[last]);
-            ++last;
+    // cut[k]: a group starts at peak k; forced[k]: the cut is inside a chain.
+    std::vector<bool> cut(m + 1, false), forced(m + 1, false);
+    cut[0] = cut[m] = true;
+    double end = -1e300;
+    for (size_t k = 0; k < m; ++k) {
+        if (k > 0 && from[k] - end >= std::max(3.0, 0.5 * peaks[k].sigma)) cut[k] = true;
+        end = k == 0 || cut[k] ? to[k] : std::max(end, to[k]);
+    }
+    for (size_t a = 0; a < m;) {
+        size_t b = a + 1;
+        while (!cut[b]) ++b;
+        // Pieces of a..b-1 too long: cut at the widest gap, until none is.
+        std::vector<std::pair<size_t, size_t>> todo = {{a, b}};
+        while (!todo.empty()) {
+            auto [u, v] = todo.back();
+            todo.pop_back();
+            if (v - u <= max_peaks) continue;
+            size_t at = u + 1;
+            for (size_t k = u + 1; k < v; ++k)
+                if (from[k] - to[k - 1] > from[at] - to[at - 1]) at = k;
+            cut[at] = forced[at] = true;
+            todo.push_back({u, at});
+            todo.push_back({at, v});
         }
-        region g;
+        a = b;
+    }
+    for (size_t k = 0; k < m;) {
+        size_t last = k + 1;
+        while (!cut[last]) ++last;
         double lo = 1e300, hi = -1e300;
         for (size_t j = k; j < last; ++j) {
             double margin = std::max(3.0, 2 * peaks[j].sigma);
             lo = std::min(lo, from[j] - margin);
             hi = std::max(hi, to[j] + margin);
         }
-        if (k > 0) lo = std::max(lo, to[k - 1] + 1);
-        if (last < peaks.size()) hi = std::min(hi, from[last] - 1);
+        if (k > 0) {
+            const fit_peak& q = peaks[k - 1];
+            lo = forced[k] ? std::max(lo, std::min(q.mu + 1.5 * q.sigma, from[k]))
+                           : std::max(lo, to[k - 1] + 1);
+        }
+        if (last < m) {
+            const fit_peak& q = peaks[last];
+            hi = forced[last] ? std::min(hi, std::max(q.mu - 1.5 * q.sigma, to[last - 1]))
+                              : std::min(hi, from[last] - 1);
+        }
+        // Not into the threshold's cut, where no continuum holds, unless a line stands there.
+        lo = std::max(lo, std::min(static_cast<double>(floor), peaks[k].mu - 2 * peaks[k].sigma));
+        region g;
         g.lo = std::clamp(static_cast<int>(std::floor(lo)), 0, n - 1);
         g.hi = std::clamp(static_cast<int>(std::ceil(hi)), 0, n - 1);
         // Room for the parameters: a few more channels on both sides when the ends allow.
@@ -570,26 +728,24 @@ double width_at(const spc_width_model& w, double x) {
     return std::sqrt(std::max(w.a + w.b * x + w.c * x * x, 0.01));
 }
 
-// FWHM^2 = a + b x (+ c x^2 from four peaks on) by weighted least squares on the reference
-// peaks, with one pass that drops those far from the first fit (a blend among them).
+// FWHM^2 = a + b x + c x^2 (a, b, c >= 0) on the reference peaks, with one pass that drops those
+// far from the first fit (a blend among them). Two peaks give at most two terms; one gives the
+// scintillator's FWHM^2 = b x, which only tells a bump from a line (flag B, at a quarter of its
+// channel and above, where a germanium detector's constant term cannot make the difference).
 spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
-    spc_width_model w;
     std::vector<const spc_peak*> refs;
     for (const auto& p : peaks)
         if (p.reference) refs.push_back(&p);
+    spc_width_model w;
+    if (refs.size() == 1 && refs[0]->centroid > 0)
+        return {1, 0, refs[0]->fwhm * refs[0]->fwhm / refs[0]->centroid, 0, refs[0]->centroid};
     for (int pass = 0; pass < 2; ++pass) {
-        int terms = refs.size() >= 4 ? 3 : refs.size() >= 2 ? 2 : 0;
-        std::vector<double> x, y, wt;
-        for (const auto* p : refs) {
-            double f2 = p->fwhm * p->fwhm;
-            x.push_back(p->centroid);
-            y.push_back(f2);
-            // The spread of the widths about the model: 5 % of FWHM^2 beside its own error.
-            wt.push_back(1 / (std::pow(0.1 * f2, 2) + std::pow(2 * p->fwhm * p->fwhm_err, 2)));
-        }
+        std::vector<double> x, f, fe;
+        for (const auto* p : refs)
+            x.push_back(p->centroid), f.push_back(p->fwhm), fe.push_back(p->fwhm_err);
         double coef[3];
-        if (terms == 0 || !spc_polyfit(x, y, wt, terms, coef)) return spc_width_model{};
-        w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2]};
+        if (refs.size() < 2 || !spc_fit_fwhm_squared(x, f, fe, coef)) return spc_width_model{};
+        w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2], refs[0]->centroid};
         std::vector<const spc_peak*> keep;
         for (const auto* p : refs)
             if (std::abs(p->fwhm / width_at(w, p->centroid) - 1) < 0.25) keep.push_back(p);
@@ -604,28 +760,29 @@ spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
 spc_peak to_peak(const fit_peak& p, const spc_group& g, int index) {
     spc_peak r;
     r.centroid = p.mu;
-    r.centroid_err = p.mu_err;
+    r.centroid_err = std::hypot(p.mu_err, p.mu_sys);
     r.fwhm = p.sigma * SPC_FWHM_PER_SIGMA;
     r.fwhm_err = p.sigma_err * SPC_FWHM_PER_SIGMA;
     r.area = p.area;
     r.area_err = std::hypot(p.area_err, p.area_sys);
+    r.group = index;
     for (int x = static_cast<int>(std::ceil(p.mu - r.fwhm));
          x <= static_cast<int>(std::floor(p.mu + r.fwhm)); ++x)
-        r.continuum += spc_continuum_at(g, x);
-    r.group = index;
+        r.continuum += spc_continuum_at(g, x) + spc_step_counts(g, r, x);
     return r;
 }
 
 bool too_wide(const spc_width_model& w, const fit_peak& p, double factor) {
+    if (p.mu < (w.peaks == 1 ? 0.25 : 0.5) * w.reference) return false;
     return w.peaks > 0 && p.sigma * SPC_FWHM_PER_SIGMA > factor * width_at(w, p.mu);
 }
 
 // One more line in a group the model does not describe or whose peak is too wide for the
 // spectrum's width model: a wide peak split in two, or a line where the residual is highest.
 // The better trial is kept when it lowers the chi-square by more than 16 and stays plausible.
-group_fit try_more(const std::vector<double>& y, const region& r, group_fit g,
-                   const spc_width_model& w, const spc_peak_options& opt,
+group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_model& w,
                    std::vector<fit_peak>* group) {
+    const std::vector<double>& y = cx.y;
     for (int extra = 0; extra < 2 && !group->empty(); ++extra) {
         bool bad = g.g.chisq > g.g.dof + 4 * std::sqrt(2.0 * g.g.dof);
         int wide = -1;
@@ -634,7 +791,7 @@ group_fit try_more(const std::vector<double>& y, const region& r, group_fit g,
                 (wide < 0 || g.peaks[k].sigma > g.peaks[wide].sigma))
                 wide = static_cast<int>(k);
         if (!bad && wide < 0) break;
-        if (group->size() >= MAX_GROUP_PEAKS) break;
+        if (static_cast<int>(group->size()) >= cx.opt.max_group_peaks) break;
         std::vector<std::vector<fit_peak>> trials;
         int split = wide >= 0 ? wide : g.peaks.size() == 1 ? 0 : -1;
         if (split >= 0) {
@@ -643,6 +800,7 @@ group_fit try_more(const std::vector<double>& y, const region& r, group_fit g,
             s = std::min(s, p.sigma);
             std::vector<fit_peak> t = g.peaks;
             t[split] = {0.5 * p.area, p.mu - 0.8 * p.sigma, s};
+            t[split].z = p.z;
             t.push_back({0.5 * p.area, p.mu + 0.8 * p.sigma, s});
             trials.push_back(t);
         }
@@ -651,11 +809,12 @@ group_fit try_more(const std::vector<double>& y, const region& r, group_fit g,
         for (const auto& p : g.peaks) width = std::min(width, p.sigma);
         int half = std::max(1, static_cast<int>(width));
         std::vector<double> res(r.hi - r.lo + 1);
-        spc_group cont = g.g;
+        std::vector<spc_peak> fitted_peaks;
+        for (const auto& p : g.peaks) fitted_peaks.push_back(to_peak(p, g.g, 0));
         for (int x = r.lo; x <= r.hi; ++x) {
-            double m = spc_continuum_at(cont, x);
-            for (const auto& p : g.peaks)
-                m += p.area * cdf_diff((x - 0.5 - p.mu) / p.sigma, (x + 0.5 - p.mu) / p.sigma);
+            double m = spc_continuum_at(g.g, x);
+            for (const auto& q : fitted_peaks)
+                m += spc_peak_counts(q, x) + spc_step_counts(g.g, q, x);
             res[x - r.lo] = y[x] - m;
         }
         std::vector<double> run(res.size() + 1, 0.0);  // running sums
@@ -675,9 +834,9 @@ group_fit try_more(const std::vector<double>& y, const region& r, group_fit g,
         for (auto& t : trials) {
             std::sort(t.begin(), t.end(),
                       [](const fit_peak& a, const fit_peak& b) { return a.mu < b.mu; });
-            group_fit f = fit_best(y, r.lo, r.hi, t);
-            if (f.ok && implausible(f, opt, static_cast<int>(y.size())) < 0 &&
-                g.g.chisq - f.g.chisq > 16 && (!chosen.ok || f.g.chisq < chosen.g.chisq)) {
+            group_fit f = fit_best(cx, r.lo, r.hi, t);
+            if (f.ok && implausible(f, cx.opt, cx.channels()) < 0 && g.g.chisq - f.g.chisq > 16 &&
+                (!chosen.ok || f.g.chisq < chosen.g.chisq)) {
                 chosen = f;
             }
         }
@@ -690,8 +849,8 @@ group_fit try_more(const std::vector<double>& y, const region& r, group_fit g,
 
 // Peaks that a smoothed step on a straight or exponential continuum describes at least as well
 // are the edge of a continuum (a Compton edge), not lines.
-bool is_edge(const std::vector<double>& y, const group_fit& g) {
-    group_fit s = fit_best(y, g.g.lo, g.g.hi, {}, true);
+bool is_edge(context& cx, const group_fit& g) {
+    group_fit s = fit_best(cx, g.g.lo, g.g.hi, {}, true);
     return s.ok && s.g.chisq <= g.g.chisq;
 }
 
@@ -700,39 +859,44 @@ struct fitted {
     std::vector<double> peaks_model;  // the fitted peaks' counts per channel
 };
 
-fitted fit_all(const std::vector<double>& y, const std::vector<candidate>& cands,
-               const spc_peak_options& opt) {
-    int n = static_cast<int>(y.size());
-    std::vector<fit_peak> start;
-    for (const auto& c : cands) start.push_back({c.area, c.channel, c.sigma});
-    std::sort(start.begin(), start.end(),
-              [](const fit_peak& a, const fit_peak& b) { return a.mu < b.mu; });
+bool by_mu(const fit_peak& a, const fit_peak& b) {
+    return a.mu < b.mu;
+}
 
-    // First round: windows from the candidates' measured widths, a straight continuum (a
-    // curved one can take up a wide line in a narrow window before the fit has found it); it
-    // measures each line's width and area, from which the second round's groups are made.
-    std::vector<double> level(n);
+// The mean count of the channels from..to (clamped to the spectrum).
+double mean_of(const std::vector<double>& y, double from, double to) {
+    int n = static_cast<int>(y.size());
+    int a = std::clamp(static_cast<int>(std::floor(from)), 0, n - 1);
+    int b = std::clamp(static_cast<int>(std::ceil(to)), a, n - 1);
+    double s = 0;
+    for (int i = a; i <= b; ++i) s += y[i];
+    return s / (b - a + 1);
+}
+
+// Stage 1: windows from the candidates' measured widths, a straight continuum (a curved one
+// can take up a wide line in a narrow window before the fit has found it); it measures each
+// line's width and area, from which the second stage's groups are made. `level` gets the
+// continuum per channel.
+std::vector<fit_peak> first_round(context& cx, std::vector<fit_peak> start,
+                                  std::vector<double>* level, std::vector<fit_peak>* lost) {
+    const std::vector<double>& y = cx.y;
+    int n = cx.channels();
     std::vector<fit_peak> first;
-    auto mean_of = [&](double from, double to) {
-        int a = std::clamp(static_cast<int>(std::floor(from)), 0, n - 1);
-        int b = std::clamp(static_cast<int>(std::ceil(to)), a, n - 1);
-        double s = 0;
-        for (int i = a; i <= b; ++i) s += y[i];
-        return s / (b - a + 1);
-    };
     for (auto& p : start) {
         if (p.area > 0) continue;
-        double base = 0.5 * (mean_of(p.mu - 3.5 * p.sigma, p.mu - 2.5 * p.sigma) +
-                             mean_of(p.mu + 2.5 * p.sigma, p.mu + 3.5 * p.sigma));
-        double top = mean_of(p.mu - 0.3 * p.sigma, p.mu + 0.3 * p.sigma);
+        double base = 0.5 * (mean_of(y, p.mu - 3.5 * p.sigma, p.mu - 2.5 * p.sigma) +
+                             mean_of(y, p.mu + 2.5 * p.sigma, p.mu + 3.5 * p.sigma));
+        double top = mean_of(y, p.mu - 0.3 * p.sigma, p.mu + 0.3 * p.sigma);
         // The mean over +-0.3 sigma of a Gaussian is 0.985 of its top.
         p.area = std::max(1.0, (top - base) / 0.985) * p.sigma * SQRT_2PI;
-        int at = std::clamp(static_cast<int>(std::lround(p.mu)), 0, n - 1);
-        level[at] = base;
+        (*level)[std::clamp(static_cast<int>(std::lround(p.mu)), 0, n - 1)] = base;
     }
-    for (auto& r : make_groups(start, level, n)) {
+    size_t max_peaks = static_cast<size_t>(cx.opt.max_group_peaks);
+    for (auto& r : make_groups(start, *level, n, max_peaks, cx.threshold)) {
         std::vector<fit_peak> given = r.peaks;
-        group_fit g = prune(y, r.lo, r.hi, opt, &r.peaks, false);
+        std::vector<fit_peak> dropped;
+        group_fit g = prune(cx, r.lo, r.hi, &r.peaks, false, &dropped);
+        const std::vector<fit_peak> as_found = dropped;  // a strong line lost as first seen
         // A lone candidate that the narrowest kernel finding it measured too narrow (the top of
         // a broad line) leaves its line no room in the window: again with the width the fit
         // found, or three times the first guess when the fit failed, until the width holds.
@@ -741,89 +905,268 @@ fitted fit_all(const std::vector<double>& y, const std::vector<candidate>& cands
             if (grow < 1.25) break;
             given[0].sigma *= grow;
             given[0].area *= grow;
-            r = make_groups(given, level, n)[0];
-            g = prune(y, r.lo, r.hi, opt, &r.peaks, false);
+            r = make_groups(given, *level, n, max_peaks, cx.threshold)[0];
+            dropped.clear();
+            g = prune(cx, r.lo, r.hi, &r.peaks, false, &dropped);
             if (!g.peaks.empty()) given[0] = g.peaks[0];
         }
-        for (const auto& p : g.peaks) first.push_back({p.area, p.mu, p.sigma});
-        for (int x = r.lo; x <= r.hi && g.ok; ++x) level[x] = spc_continuum_at(g.g, x);
+        if (g.peaks.empty()) dropped = as_found;
+        lost->insert(lost->end(), dropped.begin(), dropped.end());
+        first.insert(first.end(), g.peaks.begin(), g.peaks.end());
+        for (int x = r.lo; x <= r.hi && g.ok; ++x) (*level)[x] = spc_continuum_at(g.g, x);
     }
-    std::sort(first.begin(), first.end(),
-              [](const fit_peak& a, const fit_peak& b) { return a.mu < b.mu; });
+    std::sort(first.begin(), first.end(), by_mu);
+    return first;
+}
 
-    // Second round: every continuum, the implausible dropped; then the width model from the
-    // lone, well-measured peaks.
-    std::vector<region> regions = make_groups(first, level, n);
+// The width model's peaks: measured to a few per cent in a fit that describes its counts.
+bool is_reference(const group_fit& g, const fit_peak& p) {
+    return g.ok && p.area >= 10 * p.area_err && p.sigma_err < 0.05 * p.sigma &&
+           g.g.chisq < g.g.dof + 4 * std::sqrt(2.0 * g.g.dof);
+}
+
+// Stage 3 for one group the model does not describe: it may end on a line it missed, so more
+// channels on both sides (short of the neighbouring groups' lines) are tried.
+void widen(context& cx, std::vector<region>& regions, std::vector<group_fit>& fits, size_t i) {
+    group_fit& g = fits[i];
+    if (!(g.g.chisq > g.g.dof + 4 * std::sqrt(2.0 * g.g.dof))) return;
+    int n = cx.channels();
+    double grow = 0;
+    for (const auto& p : g.peaks) grow = std::max(grow, 3 * p.sigma);
+    region wider = regions[i];
+    wider.lo = std::max(0, static_cast<int>(wider.lo - grow));
+    wider.hi = std::min(n - 1, static_cast<int>(wider.hi + grow));
+    for (size_t j : {i - 1, i + 1}) {
+        if (j >= regions.size() || fits[j].peaks.empty()) continue;
+        const fit_peak& q = j < i ? fits[j].peaks.back() : fits[j].peaks.front();
+        if (j < i) wider.lo = std::max(wider.lo, static_cast<int>(q.mu + 2.5 * q.sigma));
+        if (j > i) wider.hi = std::min(wider.hi, static_cast<int>(q.mu - 2.5 * q.sigma));
+    }
+    if (wider.lo >= regions[i].lo && wider.hi <= regions[i].hi) return;
+    group_fit w = fit_best(cx, wider.lo, wider.hi, g.peaks);
+    if (w.ok && implausible(w, cx.opt, n) < 0) {
+        regions[i] = wider;
+        g = w;
+    }
+}
+
+// A candidate too strong to lose whose fits all failed: its net counts above a straight line
+// through the ends of a window of +-1.5 FWHM (its measured width), flagged F, in a group of its
+// own that holds that line; nothing when those counts do not confirm it (the flank of a
+// stronger line).
+void add_unfitted(const std::vector<double>& y, const fit_peak& c, double min_sigma,
+                  spc_analysis* out) {
+    int n = static_cast<int>(y.size());
+    double fwhm = std::max(1.0, c.sigma * SPC_FWHM_PER_SIGMA);
+    int lo = std::clamp(static_cast<int>(std::floor(c.mu - 1.5 * fwhm)), 0, n - 1);
+    int hi = std::clamp(static_cast<int>(std::ceil(c.mu + 1.5 * fwhm)), lo, n - 1);
+    int side = std::max(1, (hi - lo + 1) / 8);
+    double left = mean_of(y, lo, lo + side - 1), right = mean_of(y, hi - side + 1, hi);
+    double gross = 0, under = 0, sum_x = 0;
+    for (int x = lo; x <= hi; ++x) {
+        double line = left + (right - left) * (x - lo) / std::max(1, hi - lo);
+        gross += y[x];
+        under += line;
+        sum_x += (y[x] - line) * x;
+    }
+    spc_group g;
+    g.lo = lo, g.hi = hi;
+    g.xc = 0.5 * (lo + hi), g.half = std::max(1.0, 0.5 * (hi - lo));
+    g.c[0] = 0.5 * (left + right), g.c[1] = 0.5 * (right - left);
+    spc_peak p;
+    p.area = gross - under;
+    // The counts of the window and of the two ends the line is drawn through.
+    p.area_err =
+        std::sqrt(gross + under * under / (2.0 * side * std::max(1.0, 0.5 * (left + right))));
+    p.centroid = p.area > 0 ? std::clamp(sum_x / p.area, c.mu - fwhm, c.mu + fwhm) : c.mu;
+    p.centroid_err = fwhm / SPC_FWHM_PER_SIGMA / std::sqrt(std::max(1.0, p.area));
+    p.fwhm = fwhm;
+    p.fwhm_err = fwhm;
+    if (!(p.area >= min_sigma * p.area_err)) return;
+    p.flags = SPC_FLAG_NO_FIT;
+    p.group = static_cast<int>(out->groups.size());
+    for (int x = static_cast<int>(std::ceil(p.centroid - fwhm)); x <= p.centroid + fwhm; ++x)
+        p.continuum += spc_continuum_at(g, x);
+    out->groups.push_back(g);
+    out->peaks.push_back(p);
+}
+
+fitted fit_all(context& cx, const std::vector<candidate>& cands) {
+    const std::vector<double>& y = cx.y;
+    int n = cx.channels();
+    std::vector<fit_peak> start, lost;
+    for (const auto& c : cands) {
+        start.push_back({c.area, c.channel, c.sigma});
+        start.back().z = c.z;
+    }
+    std::sort(start.begin(), start.end(), by_mu);
+    std::vector<double> level(n);
+    std::vector<fit_peak> first = first_round(cx, start, &level, &lost);
+
+    // Stage 2: every continuum, a step under the peaks, the implausible dropped; then the width
+    // model from the lone, well-measured peaks.
+    size_t max_peaks = static_cast<size_t>(cx.opt.max_group_peaks);
+    std::vector<region> regions = make_groups(first, level, n, max_peaks, cx.threshold);
     std::vector<group_fit> fits;
-    for (auto& r : regions) fits.push_back(prune(y, r.lo, r.hi, opt, &r.peaks, true));
-    // The width model's peaks: measured to a few per cent in a fit that describes its counts.
-    auto reference = [](const group_fit& g, const fit_peak& p) {
-        return g.ok && p.area >= 10 * p.area_err && p.sigma_err < 0.05 * p.sigma &&
-               g.g.chisq < g.g.dof + 4 * std::sqrt(2.0 * g.g.dof);
-    };
+    for (auto& r : regions) fits.push_back(prune(cx, r.lo, r.hi, &r.peaks, true, &lost));
     std::vector<spc_peak> refs;
     for (const auto& g : fits)
         for (const auto& p : g.peaks)
-            if (reference(g, p)) {
+            if (is_reference(g, p)) {
                 refs.push_back(to_peak(p, g.g, 0));
                 refs.back().reference = true;
             }
     spc_width_model width = fit_width(refs);
 
-    // Third: blends and hidden lines tried as one more line, edges dropped.
+    // Stage 3: groups the model does not describe widened, blends and hidden lines tried as one
+    // more line, edges dropped.
     fitted out;
     out.peaks_model.assign(n, 0.0);
     std::vector<spc_peak> all;
     for (size_t i = 0; i < regions.size(); ++i) {
-        group_fit g = fits[i];
-        if (!g.ok) continue;
-        // A group the model does not describe may end on a line it missed: first more
-        // channels on both sides (short of the neighbouring groups' lines), then one more line.
-        if (g.g.chisq > g.g.dof + 4 * std::sqrt(2.0 * g.g.dof)) {
-            double grow = 0;
-            for (const auto& p : g.peaks) grow = std::max(grow, 3 * p.sigma);
-            region wider = regions[i];
-            wider.lo = std::max(0, static_cast<int>(wider.lo - grow));
-            wider.hi = std::min(n - 1, static_cast<int>(wider.hi + grow));
-            for (size_t j : {i - 1, i + 1}) {
-                if (j >= regions.size() || fits[j].peaks.empty()) continue;
-                const fit_peak& q = j < i ? fits[j].peaks.back() : fits[j].peaks.front();
-                if (j < i) wider.lo = std::max(wider.lo, static_cast<int>(q.mu + 2.5 * q.sigma));
-                if (j > i) wider.hi = std::min(wider.hi, static_cast<int>(q.mu - 2.5 * q.sigma));
-            }
-            group_fit w = fit_best(y, wider.lo, wider.hi, g.peaks);
-            if (w.ok && (wider.lo < regions[i].lo || wider.hi > regions[i].hi) &&
-                implausible(w, opt, n) < 0) {
-                regions[i] = wider;
-                g = w;
-            }
-        }
-        g = try_more(y, regions[i], g, width, opt, &regions[i].peaks);
+        if (!fits[i].ok) continue;
+        widen(cx, regions, fits, i);
+        group_fit g = try_more(cx, regions[i], fits[i], width, &regions[i].peaks);
         bool unconfirmed = true;
         for (const auto& p : g.peaks)
             unconfirmed = unconfirmed && (width.peaks == 0 || too_wide(width, p, 1.5));
-        if (unconfirmed && is_edge(y, g)) continue;
+        if (unconfirmed && is_edge(cx, g)) continue;
         int index = static_cast<int>(out.result.groups.size());
         out.result.groups.push_back(g.g);
         for (const auto& p : g.peaks) {
             all.push_back(to_peak(p, g.g, index));
-            all.back().reference = reference(g, p);
+            all.back().reference = is_reference(g, p);
             for (int x = g.g.lo; x <= g.g.hi; ++x)
                 out.peaks_model[x] += spc_peak_counts(all.back(), x);
         }
     }
-    out.result.width = fit_width(all);
-    for (auto& p : all) {
-        double m = width_at(out.result.width, p.centroid);
-        p.width_flag = m > 0 && std::abs(p.fwhm - m) > 3 * std::hypot(p.fwhm_err, 0.1 * m);
-    }
-    std::sort(all.begin(), all.end(),
-              [](const spc_peak& a, const spc_peak& b) { return a.centroid < b.centroid; });
     out.result.peaks = all;
+    // Stage 4: strong candidates no fit kept, measured without one.
+    std::sort(lost.begin(), lost.end(), by_mu);
+    for (const auto& c : lost) {
+        bool held = false;
+        for (const auto& p : out.result.peaks)
+            held = held || std::abs(p.centroid - c.mu) < std::max(1.0, c.sigma);
+        if (!held) add_unfitted(y, c, cx.opt.area_sigma, &out.result);
+    }
+    out.result.width = fit_width(out.result.peaks);
+    std::sort(out.result.peaks.begin(), out.result.peaks.end(),
+              [](const spc_peak& a, const spc_peak& b) { return a.centroid < b.centroid; });
+    return out;
+}
+
+// Where the electronic threshold cuts the spectrum: the leading channels with (almost) no counts
+// before a rise that stays high for at least as long again (a line at the start falls back
+// within a few widths). 0 when the spectrum starts without such a cut.
+int find_threshold(const std::vector<double>& y) {
+    int n = static_cast<int>(y.size());
+    if (n < 16) return 0;
+    double top = 0;
+    for (int i = 0; i < n / 4; ++i) top = std::max(top, y[i]);
+    if (top < 100) return 0;
+    int t = 0;
+    while (t < n / 8 && y[t] <= 0.02 * top) ++t;
+    if (t < 2) return 0;
+    return mean_of(y, t + 1, 2 * t + 4) >= 0.1 * top ? t : 0;
+}
+
+// Stage 5: the flags of every peak. W off the width model, B far wider than it allows (a bump),
+// T reaching into the threshold's cut, Q in a group whose chi-square per degree of freedom is
+// above the limit (F was set when measured without a fit).
+void judge(const spc_peak_options& opt, spc_analysis* a) {
+    for (auto& p : a->peaks) {
+        const spc_group& g = a->groups[p.group];
+        double m = width_at(a->width, p.centroid);
+        // Not far below the model's lowest peak: extrapolated there, it tells nothing.
+        if (p.centroid < (a->width.peaks == 1 ? 0.25 : 0.5) * a->width.reference) m = 0;
+        if (m > 0 && !(p.flags & SPC_FLAG_NO_FIT)) {
+            if (a->width.peaks > 1 &&
+                std::abs(p.fwhm - m) > opt.width_sd * std::hypot(p.fwhm_err, 0.1 * m))
+                p.flags |= SPC_FLAG_WIDTH;
+            if (p.fwhm > opt.wide_factor * m) p.flags |= SPC_FLAG_WIDE;
+        }
+        if (a->threshold > 0 && p.centroid - p.fwhm < a->threshold) p.flags |= SPC_FLAG_THRESHOLD;
+        if (g.dof > 0 && g.chisq > opt.quality_chi2 * g.dof) p.flags |= SPC_FLAG_QUALITY;
+        p.width_flag = p.flags & SPC_FLAG_WIDTH;
+    }
+}
+
+// The second pass against the first, region by region (the channels of overlapping groups of
+// either): the second's fits are kept unless they lost a line of the first and do not describe
+// the counts better (chi-square per degree of freedom).
+spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second) {
+    struct span {
+        int lo, hi, pass;
+        size_t index;
+    };
+    std::vector<span> spans;
+    for (size_t i = 0; i < first.groups.size(); ++i)
+        spans.push_back({first.groups[i].lo, first.groups[i].hi, 0, i});
+    for (size_t i = 0; i < second.groups.size(); ++i)
+        spans.push_back({second.groups[i].lo, second.groups[i].hi, 1, i});
+    std::sort(spans.begin(), spans.end(), [](const span& a, const span& b) { return a.lo < b.lo; });
+    std::vector<bool> use[2] = {std::vector<bool>(first.groups.size(), false),
+                                std::vector<bool>(second.groups.size(), true)};
+    for (size_t a = 0; a < spans.size();) {
+        size_t b = a + 1;
+        int hi = spans[a].hi;
+        while (b < spans.size() && spans[b].lo <= hi) hi = std::max(hi, spans[b++].hi);
+        double chi[2] = {0, 0}, dof[2] = {0, 0};
+        for (size_t k = a; k < b; ++k) {
+            const spc_group& g = (spans[k].pass ? second : first).groups[spans[k].index];
+            chi[spans[k].pass] += g.chisq, dof[spans[k].pass] += g.dof;
+        }
+        // A line lost where the second pass fitted nothing at all goes back in any case.
+        bool lost = false, bare = false;
+        for (const auto& p : first.peaks) {
+            if (p.centroid < spans[a].lo || p.centroid > hi) continue;
+            bool kept = false, covered = false;
+            for (const auto& q : second.peaks)
+                kept = kept || std::abs(q.centroid - p.centroid) < std::max(1.0, 0.5 * p.fwhm);
+            for (const auto& g : second.groups)
+                covered = covered || (g.lo <= p.centroid && p.centroid <= g.hi);
+            lost = lost || !kept;
+            bare = bare || !covered;
+        }
+        double r1 = dof[0] > 0 ? chi[0] / dof[0] : 0, r2 = dof[1] > 0 ? chi[1] / dof[1] : 1e300;
+        bool back = bare || (lost && r2 >= r1);
+        for (size_t k = a; k < b; ++k)
+            use[spans[k].pass][spans[k].index] = back != (spans[k].pass == 1);
+        a = b;
+    }
+    spc_analysis out;
+    for (int pass = 0; pass < 2; ++pass) {
+        const spc_analysis& from = pass ? second : first;
+        std::vector<int> index(from.groups.size(), -1);
+        for (size_t i = 0; i < from.groups.size(); ++i)
+            if (use[pass][i]) {
+                index[i] = static_cast<int>(out.groups.size());
+                out.groups.push_back(from.groups[i]);
+            }
+        for (auto p : from.peaks)
+            if (index[p.group] >= 0) {
+                p.group = index[p.group];
+                out.peaks.push_back(p);
+            }
+    }
+    std::sort(out.peaks.begin(), out.peaks.end(),
+              [](const spc_peak& a, const spc_peak& b) { return a.centroid < b.centroid; });
+    out.width = fit_width(out.peaks);
     return out;
 }
 
 }  // namespace
+
+bool spc_is_line(const spc_peak& p) {
+    return !(p.flags & (SPC_FLAG_WIDE | SPC_FLAG_THRESHOLD));
+}
+
+std::string spc_flag_letters(unsigned flags) {
+    std::string out;
+    for (const char* f = "WBTQF"; *f; ++f, flags >>= 1)
+        if (flags & 1) out += *f;
+    return out;
+}
 
 double spc_continuum_at(const spc_group& g, double x) {
     double t = (x - g.xc) / g.half;
@@ -836,6 +1179,12 @@ double spc_peak_counts(const spc_peak& p, double x) {
     double s = p.fwhm / SPC_FWHM_PER_SIGMA;
     if (!(s > 0)) return 0;
     return p.area * cdf_diff((x - 0.5 - p.centroid) / s, (x + 0.5 - p.centroid) / s);
+}
+
+double spc_step_counts(const spc_group& g, const spc_peak& p, double x) {
+    double s = p.fwhm / SPC_FWHM_PER_SIGMA;
+    if (!(s > 0) || g.step == 0) return 0;
+    return g.step * p.area / (s * SQRT_2PI) * 0.5 * std::erfc((x - p.centroid) / (s * SQRT_2));
 }
 
 double spc_width_at(const spc_width_model& w, double x) {
@@ -858,6 +1207,8 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
     gsl_set_error_handler_off();  // a failed fit is a dropped peak, never an abort
     std::vector<double> y(counts.begin(), counts.end());
     std::vector<double> searched = y;
+    context cx{y, opt, opt.fit_work_per_channel * std::max<double>(y.size(), 50000),
+               find_threshold(y)};
     // Each pass fits the peaks found so far, as they were measured, with the fresh candidates of
     // the residual: a candidate whose fit failed once may come back where the residual shows it.
     std::vector<candidate> peaks;
@@ -866,15 +1217,17 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
         std::vector<candidate> fresh = select(search(searched, y, opt.search_sigma), peaks);
         if (fresh.empty()) break;
         fresh.insert(fresh.end(), peaks.begin(), peaks.end());
-        fitted f = fit_all(y, fresh, opt);
-        result = f.result;
+        fitted f = fit_all(cx, fresh);
+        result = pass == 0 ? f.result : keep_better(result, f.result);
         peaks.clear();
         for (const auto& p : result.peaks) {
             double s = p.fwhm / SPC_FWHM_PER_SIGMA;
-            peaks.push_back({p.centroid, s, 1e300, s, p.area});
+            peaks.push_back({p.centroid, s, p.area_err > 0 ? p.area / p.area_err : 0, s, p.area});
         }
         for (size_t i = 0; i < y.size(); ++i) searched[i] = y[i] - f.peaks_model[i];
     }
+    result.threshold = cx.threshold;
+    judge(opt, &result);
     return result;
 }
 

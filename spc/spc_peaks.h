@@ -9,22 +9,35 @@
 // are candidates. Each candidate's own width is measured from the zero crossings of its response;
 // among candidates at one place the most significant is kept, unless two or more narrower ones
 // resolve it.
-// Fit: candidates whose lines reach each other are fitted together; a group ends where the
-// continuum is visible between two lines (the tails of both below the continuum's noise). Each
-// group is fitted with a linear, a quadratic and an exponential continuum by Poisson-weighted
-// least squares, and the one with the lowest chi-square plus twice its parameters is kept.
-// Implausible peaks are dropped; a group the model does not describe, or a peak too wide for the
-// spectrum's own width model, is tried as one more line; a lone peak that a smoothed step
-// describes as well (a Compton edge) is dropped. The fitted peaks are subtracted and the residual
-// searched once more for lines that a stronger neighbour hid.
-// Width model: FWHM^2 = a + b x + c x^2 (x the channel), fitted to the well-measured lone peaks;
-// a peak whose width does not fit it is flagged.
+// Fit, in stages: candidates whose lines reach each other are fitted together (a chain longer
+// than one fit takes is cut where its lines stand furthest apart, the pieces' windows
+// overlapping); a first round on a straight continuum measures each line, a second fits every
+// continuum (linear, quadratic, exponential) by Poisson-weighted least squares and keeps the one
+// with the lowest chi-square plus twice its parameters, then tries a smoothed step under the
+// peaks (the detector's response) the same way. Implausible peaks are dropped; a group the model
+// does not describe, or a peak too wide for the spectrum's width model, is tried as one more
+// line; a lone peak that a smoothed step describes as well (a Compton edge) is dropped. A
+// candidate of the strong significance that no fit holds is reported without one (flag F). The
+// fitted peaks are subtracted and the residual searched once more; that pass's fits replace the
+// first's only where they lose no line or describe the counts better.
+// Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
+// well-measured lone peaks; peaks are flagged against it and against the threshold's cut.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 enum class spc_continuum_kind { linear, quadratic, exponential };
+
+// Why a peak is not taken as a line of the spectrum, or how far to trust it (bits).
+enum spc_peak_flag : unsigned {
+    SPC_FLAG_WIDTH = 1,      // W: its width does not fit the width model
+    SPC_FLAG_WIDE = 2,       // B: far wider than the width model allows: a bump, not a line
+    SPC_FLAG_THRESHOLD = 4,  // T: its low side lies in the threshold region: the cut's shape
+    SPC_FLAG_QUALITY = 8,    // Q: its group's chi-square per degree of freedom is above the limit
+    SPC_FLAG_NO_FIT = 16,    // F: no fit held it; counts above a straight line under it
+};
 
 struct spc_peak {
     double centroid = 0, centroid_err = 0;  // channel (channel i's centre at i)
@@ -34,7 +47,13 @@ struct spc_peak {
     int group = 0;                          // index into spc_analysis::groups
     bool width_flag = false;                // its width does not fit the width model
     bool reference = false;                 // one of the peaks the width model was fitted to
+    unsigned flags = 0;                     // spc_peak_flag bits
 };
+
+// A line of the spectrum: not a bump, not the threshold's cut (a W or Q peak still is one).
+bool spc_is_line(const spc_peak& p);
+// The flags as letters ("WQ"), empty for none.
+std::string spc_flag_letters(unsigned flags);
 
 // One fit: channels lo..hi, its continuum and how well the model describes them.
 struct spc_group {
@@ -42,27 +61,53 @@ struct spc_group {
     spc_continuum_kind kind = spc_continuum_kind::linear;
     double xc = 0, half = 1;  // the continuum's variable is t = (x - xc) / half
     double c[3] = {0, 0, 0};  // a + b t (+ c t^2), or exp(a + b t)
+    double step = 0;          // each peak's step under it, as a part of the peak's height
     double chisq = 0;
     int dof = 0;
     int peaks = 0;
 };
 
-// FWHM^2 = a + b x + c x^2 in channels, fitted to `peaks` lone, well-measured peaks (0: none,
-// and nothing is flagged).
+// FWHM^2 = a + b x + c x^2 in channels with a, b, c >= 0, fitted to `peaks` lone, well-measured
+// peaks, the lowest at channel `reference` (0: none, and nothing is flagged; 1: b x through the
+// one, which only flags bumps far too wide). It judges peaks from half that channel on (a
+// quarter with one peak): extrapolated further down it tells nothing.
 struct spc_width_model {
     int peaks = 0;
     double a = 0, b = 0, c = 0;
+    double reference = 0;
 };
 
 struct spc_analysis {
     std::vector<spc_peak> peaks;  // in channel order
     std::vector<spc_group> groups;
     spc_width_model width;
+    int threshold = 0;  // channels below it are the electronic threshold's cut (0: none)
 };
 
+// Every threshold of the search and the fits, with the reason for its value.
 struct spc_peak_options {
-    double search_sigma = 4.5;  // significance a candidate needs in the filter
-    double area_sigma = 3.5;    // area / its uncertainty a fitted peak needs
+    // A candidate's significance in the filter: 4.5 sigma gives about one noise candidate in
+    // 3 x 10^5 channel-widths, a few in a large spectrum, which the fit then drops.
+    double search_sigma = 4.5;
+    // A fitted peak's area over its uncertainty: below 3.5 a fit takes noise up as often as not.
+    double area_sigma = 3.5;
+    // A candidate this significant is never dropped: when no fit holds it, it is reported with
+    // a fit-free area (flag F). 20 sigma of Poisson noise never happens.
+    double strong_sigma = 20;
+    // Flag Q above this chi-square per degree of freedom: the model then misses a real shape.
+    double quality_chi2 = 3;
+    // Flag W: FWHM off the width model by more than 3 uncertainties (model spread 10 %).
+    double width_sd = 3;
+    // Flag B, not a line: FWHM this many times the model's (a scintillator's blend of two
+    // lines reaches about 1.6).
+    double wide_factor = 1.8;
+    // Lines fitted together at most: the fit costs the cube of its parameters; a longer chain
+    // is fitted in pieces whose windows overlap.
+    int max_group_peaks = 12;
+    // The fits' work (channels times parameters, summed) per channel of the spectrum, of 50,000
+    // channels at least: beyond it strong candidates are measured without a fit (flag F) and
+    // weak ones dropped, so any spectrum costs linear time.
+    double fit_work_per_channel = 400;
 };
 
 spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_options& opt = {});
@@ -71,10 +116,12 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
 std::vector<spc_peak> spc_find_peaks(const std::vector<int32_t>& counts,
                                      const spc_peak_options& opt = {});
 
-// The group's continuum in the channel centred at `x`.
+// The group's continuum in the channel centred at `x` (the steps of its peaks not included).
 double spc_continuum_at(const spc_group& g, double x);
 // A peak's counts in the channel centred at `x`: its Gaussian integrated over that channel.
 double spc_peak_counts(const spc_peak& p, double x);
+// The step under a peak of group `g` in the channel centred at `x`.
+double spc_step_counts(const spc_group& g, const spc_peak& p, double x);
 // The FWHM the width model expects at channel `x` (0 without a model).
 double spc_width_at(const spc_width_model& w, double x);
 const char* spc_continuum_name(spc_continuum_kind k);

@@ -144,6 +144,34 @@ TEST(PeakSearch, EdgeSpectra) {
     std::vector<int32_t> spike(1024, 10);
     spike[500] = 2000000000;
     for (const auto& p : spc_find_peaks(spike)) EXPECT_NEAR(p.centroid, 500, 2);
+    // Short spectra are searched too: a strong line in 16 and 64 channels.
+    for (int n : {16, 64}) {
+        scene tiny;
+        tiny.channels = n, tiny.flat = 20, tiny.lines = {{n / 2.0, 1.5, 1e5}};
+        auto found = spc_find_peaks(poisson(tiny, 5));
+        ASSERT_EQ(found.size(), 1u) << n;
+        EXPECT_NEAR(found[0].centroid, n / 2.0, 0.1);
+    }
+    // A narrow line at the end of a short spectrum: its window stays inside the spectrum.
+    scene end;
+    end.channels = 16, end.flat = 20, end.lines = {{13, 0.8, 5e4}};
+    EXPECT_EQ(spc_find_peaks(poisson(end, 7)).size(), 1u);
+    // With no fit allowed, a strong line on a slope is measured without one: flagged F, its
+    // counts above a straight line through its window's ends.
+    scene slope;
+    slope.flat = 400, slope.slope = -0.3, slope.lines = {{500, 4, 40000}};
+    spc_peak_options none;
+    none.fit_work_per_channel = 0;
+    auto unfitted = spc_find_peaks(poisson(slope, 8), none);
+    ASSERT_EQ(unfitted.size(), 1u);
+    EXPECT_EQ(unfitted[0].flags, SPC_FLAG_NO_FIT);
+    EXPECT_NEAR(unfitted[0].area, 40000, 3 * unfitted[0].area_err);
+    EXPECT_NEAR(unfitted[0].centroid, 500, 0.5);
+    // A chain of 24 lines two FWHM apart, longer than one fit takes: every line found.
+    scene chain;
+    chain.flat = 50;
+    for (int k = 0; k < 24; ++k) chain.lines.push_back({150 + 14.0 * k, 3, 20000});
+    EXPECT_EQ(spc_find_peaks(poisson(chain, 6)).size(), 24u);
     // Two lines of unlike widths at one place: one peak holding both.
     scene two;
     two.flat = 5, two.lines = {{600.8, 1.5, 56000}, {601.5, 1.25, 31000}};

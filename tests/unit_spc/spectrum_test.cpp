@@ -99,7 +99,8 @@ TEST(Calibration, Table) {
     std::string error;
     ASSERT_TRUE(spc_calib_points("0=0,100=300,200=500", &cal, &error));
     EXPECT_EQ(spc_calib_check(cal, 300), "");
-    EXPECT_NE(spc_calib_check(cal, 2000), "") << "falls beyond channel 1500";
+    EXPECT_EQ(spc_calib_check(cal, 2000),
+              "the calibration's energy does not rise with the channel over all 2000 channels");
 
     // FWHM^2 = a + b E (+ c E^2) through widths on it.
     std::vector<double> e = {122, 662, 1173, 1332}, f, err(4, 0.5);
@@ -108,29 +109,55 @@ TEST(Calibration, Table) {
     EXPECT_EQ(fw.peaks, 4);
     EXPECT_NEAR(spc_fwhm_at(fw, 900), std::sqrt(4 + 1.5 * 900 + 0.0001 * 810000), 1e-6);
     EXPECT_EQ(spc_fit_fwhm({662}, {40}, {1}).peaks, 0);
+    // Widths that a free quadratic takes below zero (FWHM^2 = -500 + 6 E - 0.002 E^2): never
+    // negative; fewer than three peaks, or all within a factor of two, none.
+    fw = spc_fit_fwhm({100, 300, 600, 1000}, {8.94, 33.47, 48.79, 59.16}, {1, 1, 1, 1});
+    EXPECT_EQ(fw.peaks, 4);
+    EXPECT_TRUE(fw.a >= 0 && fw.b >= 0 && fw.c >= 0);
+    for (double x : {30.0, 3000.0}) EXPECT_GT(spc_fwhm_at(fw, x), 0) << x;
+    EXPECT_EQ(spc_fit_fwhm({40, 60}, {31.6, 53.7}, {1, 1}).peaks, 0);
+    EXPECT_EQ(spc_fit_fwhm({600, 662, 1100}, {49, 52, 66}, {1, 1, 1}).peaks, 0);
 }
 
 // The nuclides of data/identify.txt.
-TEST(Identify, StrongestLinesDecide) {
+TEST(Identify, LinesAgreeWithTheDecayData) {
     spc_calib cal = linear(0, 1);  // a channel a keV
-    auto peaks_at = [](std::vector<double> kev, double fwhm) {
-        std::vector<spc_peak> out(kev.size());
-        for (size_t k = 0; k < kev.size(); ++k) out[k].centroid = kev[k], out[k].fwhm = fwhm;
-        return out;
-    };
+    const std::vector<int32_t> flat(3000, 100);
     for (auto f : rows_of("identify.txt")) {
+        spc_analysis a;
         std::istringstream in(f[0]);
-        std::vector<double> kev;
-        for (double e; in >> e;) kev.push_back(e);
-        std::set<std::string> named, want(f.begin() + 2, f.end());
-        for (const auto& list : spc_identify(peaks_at(kev, std::stod(f[1])), cal, 3000))
-            for (const auto& x : list) named.insert(x.nuclide);
+        for (std::string item; in >> item;) {
+            spc_peak p;
+            size_t colon = item.find(':'), flags = item.find(':', colon + 1);
+            p.centroid = std::stod(item.substr(0, colon));
+            p.area = std::stod(item.substr(colon + 1, flags - colon - 1));
+            for (char f : flags == std::string::npos ? "" : item.substr(flags + 1))
+                p.flags |= f == 'W'   ? SPC_FLAG_WIDTH
+                           : f == 'F' ? SPC_FLAG_NO_FIT
+                           : f == 'B' ? SPC_FLAG_WIDE
+                                      : SPC_FLAG_THRESHOLD;
+            p.fwhm = 0.075 * std::sqrt(661.66 * p.centroid);
+            p.area_err = std::sqrt(p.area + 2 * 100 * p.fwhm);
+            p.centroid_err = p.fwhm / FWHM_PER_SIGMA / std::sqrt(p.area) * 2;
+            a.peaks.push_back(p);
+        }
+        a.groups.resize(1);
+        std::set<std::string> named, want;
+        std::istringstream w(f.size() > 1 ? f[1] : "");
+        for (std::string n; std::getline(w, n, ',');) want.insert(n);
+        auto id = spc_identify(a, flat, cal);
+        for (const auto& m : id.nuclides) named.insert(m.nuclide);
         EXPECT_EQ(named, want) << f[0];
     }
-    // Without a calibration nothing is named; lines beyond the spectrum are not asked for.
-    EXPECT_TRUE(spc_identify(peaks_at({662}, 45), {}, 3000)[0].empty());
-    auto m = spc_identify(peaks_at({239, 583, 911}, 3), cal, 2048);
-    EXPECT_EQ(m[0].size(), 1u);
+    // Without a calibration nothing is named; a line no nuclide has is unexplained.
+    spc_analysis one;
+    one.peaks = {spc_peak{}};
+    one.peaks[0].centroid = 477.6, one.peaks[0].area = 5000, one.peaks[0].area_err = 100;
+    one.peaks[0].fwhm = 36, one.peaks[0].centroid_err = 0.3;
+    EXPECT_TRUE(spc_identify(one, flat, {}).nuclides.empty());
+    auto id = spc_identify(one, flat, cal);
+    EXPECT_TRUE(id.nuclides.empty());
+    EXPECT_EQ(id.unexplained, std::vector<int>{0});
 }
 
 // The largest count of channels reads, one more is refused at its line.

@@ -1,0 +1,258 @@
+// nv-spc (info --json, compare) on spectra as a handheld NaI(Tl) detector records them
+// (realistic.h, data/realistic_scenarios.txt): lines found, centroids, false peaks, nuclides
+// named, equal backgrounds compared, the FWHM calibration. Each figure is printed (the README's
+// are these); NV_SPC_TARGETS=N runs N seeds of each spectrum.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "realistic.h"
+#include "spc_support.h"
+
+using namespace spc_test;
+using json = nlohmann::json;
+
+namespace {
+
+const char* const RUNS = std::getenv("NV_SPC_TARGETS");
+const int runs = std::max(1, RUNS ? std::atoi(RUNS) : 1);
+// Under a sanitizer nv-spc runs many times slower: a third of the spectra, the figures not held.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t STRIDE = 3;
+#else
+constexpr size_t STRIDE = 1;
+#endif
+const std::string CAL = "--kev-per-channel=" + std::to_string(realistic::KEV_PER_CH);
+
+struct scenario {
+    std::vector<realistic::item> items;
+    double seconds;
+    std::set<std::string> named;  // what nv-spc must name (beside the background's)
+    bool listed;                  // else nothing may be named
+};
+
+// The background's own and what any spectrum may show besides its sources.
+const std::set<std::string> NATURAL = {"K-40", "Ra-226 chain", "Th-232 chain"};
+const std::set<std::string> HARMLESS = {"lead X-rays", "annihilation"};
+
+json info(const std::string& dir, const std::string& file) {
+    auto r = nv_spc({"info", "--json", CAL, file}, dir);
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    return r.exit_code == 0 ? json::parse(r.output, nullptr, false) : json();
+}
+
+struct tally {
+    int strong = 0, strong_found = 0, single = 0, single_found = 0, spectra = 0, false_peaks = 0;
+    std::vector<double> pulls;
+    int fwhm_given = 0, fwhm_good = 0;
+    std::vector<std::string> missed;
+};
+
+// The truth's lines merged where the detector cannot part them (within a FWHM), area-weighted;
+// a peak anywhere from the first to the last of them (half a FWHM beyond) finds the blend.
+std::vector<realistic::line_truth> merged(std::vector<realistic::line_truth> lines) {
+    std::sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.channel < b.channel; });
+    std::vector<realistic::line_truth> out;
+    for (const auto& l : lines) {
+        if (!out.empty() && l.channel - out.back().channel < FWHM_PER_SIGMA * l.sigma_ch) {
+            auto& m = out.back();
+            double a = m.area + l.area;
+            m.channel = (m.channel * m.area + l.channel * l.area) / a;
+            m.kev = m.channel * realistic::KEV_PER_CH;
+            m.z = std::hypot(m.z, l.z);
+            m.area = a;
+            m.last = l.channel;
+            if (l.area > m.area - l.area) m.what = l.what;
+            continue;
+        }
+        out.push_back(l);
+        out.back().first = out.back().last = l.channel;
+    }
+    return out;
+}
+
+// The peaks of `j` against the truth of `s`.
+void score_peaks(const realistic::spectrum& s, const json& j, tally* t, const std::string& name) {
+    auto lines = merged(s.lines);
+    std::vector<bool> used(j["peaks"].size());
+    for (const auto& l : lines) {
+        // Alone: no other line with a tenth of its area within two FWHM.
+        bool single = true;
+        for (const auto& o : s.lines)
+            single = single && (std::abs(o.channel - l.channel) < 0.5 ||
+                                std::abs(o.channel - l.channel) > 2 * FWHM_PER_SIGMA * l.sigma_ch ||
+                                o.area < 0.1 * l.area);
+        // A line reaching into the threshold's cut (25 keV) need not be found as a line.
+        bool cut = l.kev - FWHM_PER_SIGMA * realistic::sigma_kev(l.kev) < 28;
+        int hit = -1;
+        for (size_t k = 0; k < j["peaks"].size(); ++k) {
+            const json& p = j["peaks"][k];
+            double c = p["centroid_channel"].get<double>(), d = std::abs(c - l.channel);
+            double half = 0.5 * FWHM_PER_SIGMA * l.sigma_ch;
+            if (c > l.first - half && c < l.last + half && p["line"].get<bool>() &&
+                (hit < 0 ||
+                 d < std::abs(j["peaks"][hit]["centroid_channel"].get<double>() - l.channel)))
+                hit = static_cast<int>(k);
+        }
+        if (hit >= 0) used[hit] = true;
+        if (l.z >= 20 && !cut) {
+            t->strong++, t->strong_found += hit >= 0;
+            if (hit < 0)
+                t->missed.push_back(name + ": " + std::to_string(l.kev) + " keV " +
+                                    std::to_string(l.z) + " sigma");
+        }
+        if (single && l.z >= 10 && l.kev > 100) {
+            t->single++, t->single_found += hit >= 0;
+            if (hit >= 0) {
+                const json& p = j["peaks"][hit];
+                double err = p["centroid_channel_err"].get<double>();
+                if (err > 0)
+                    t->pulls.push_back((p["centroid_channel"].get<double>() - l.channel) / err);
+            }
+        }
+    }
+    // A line no truth explains (a weak one of the truth does; a backscatter bump is not counted).
+    for (size_t k = 0; k < used.size(); ++k) {
+        const json& p = j["peaks"][k];
+        if (used[k] || !p["line"].get<bool>()) continue;
+        double c = p["centroid_channel"].get<double>(), e = c * realistic::KEV_PER_CH;
+        bool known = false;
+        for (const auto& l : s.lines)
+            known = known || std::abs(l.channel - c) < 0.6 * FWHM_PER_SIGMA * l.sigma_ch;
+        for (const auto& b : s.backscatter)
+            known = known || (e > b.first - 2 * realistic::sigma_kev(e) &&
+                              e < b.second + 2 * realistic::sigma_kev(e));
+        t->false_peaks += !known;
+    }
+    t->spectra++;
+    if (!j["fwhm_calibration"].is_null()) {
+        const json& f = j["fwhm_calibration"];
+        double w =
+            std::sqrt(std::max(0.0, f["a_keV2"].get<double>() + f["b_keV"].get<double>() * 661.66 +
+                                        f["c"].get<double>() * 661.66 * 661.66));
+        t->fwhm_given++;
+        t->fwhm_good += std::abs(w / (0.075 * 661.66) - 1) <= 0.25;
+    }
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double sd(const std::vector<double>& v) {
+    double m = 0, q = 0;
+    for (double x : v) m += x / v.size();
+    for (double x : v) q += (x - m) * (x - m);
+    return v.size() > 1 ? std::sqrt(q / (v.size() - 1)) : 0;
+}
+
+}  // namespace
+
+TEST(RealisticTargets, LinesNuclidesAndCompare) {
+    std::vector<scenario> all;
+    for (const auto& [n, row] : proc::data_lines(std::string(NV_SOURCE_DIR) +
+                                                 "/tests/unit_spc/data/realistic_scenarios.txt")) {
+        std::vector<std::string> f(3);
+        std::istringstream fields(row);
+        for (auto& x : f) std::getline(fields, x, '|');
+        scenario sc{{{"background", 0}}, std::stod(f[0]), {}, false};
+        std::istringstream items(f[1]), names(f[2]);
+        for (std::string item; std::getline(items, item, ',');) {
+            std::istringstream words(item);
+            realistic::item it;
+            if (words >> it.name >> it.photons) sc.items.push_back(it);
+        }
+        for (std::string name; std::getline(names >> std::ws, name, ',');)
+            sc.named.insert(name.substr(0, name.find_last_not_of(' ') + 1));
+        sc.listed = !sc.named.empty();
+        all.push_back(sc);
+    }
+    proc::TempDir dir;
+    tally t;
+    std::map<std::string, std::pair<int, int>> named;  // source: named, spectra
+    int false_named = 0, clean = 0;
+    for (int run = 0; run < runs; ++run)
+        for (size_t i = 0; i < all.size(); i += STRIDE) {
+            const scenario& sc = all[i];
+            auto s = realistic::build(sc.items, sc.seconds);
+            uint64_t seed = 1000 * run + i;
+            std::string file = std::to_string(i) + ".spc";
+            int32_t secs = static_cast<int32_t>(sc.seconds);
+            e2e::write_file(dir.file(file),
+                            spectrum_text(realistic::counts(s, seed), secs + 1, secs));
+            json j = info(dir.path(), file);
+            if (j.is_discarded() || j.is_null()) continue;
+            std::string name = sc.items.back().name + " " + std::to_string(secs) + " s";
+            score_peaks(s, j, &t, name);
+            std::set<std::string> got;
+            for (const auto& n : j["nuclides"]) got.insert(n.get<std::string>());
+            for (const auto& n : sc.named) {
+                named[n].second++;
+                named[n].first += got.count(n);
+            }
+            std::vector<std::string> wrong;
+            for (const auto& n : got)
+                if (!sc.named.count(n) && !NATURAL.count(n) && !HARMLESS.count(n))
+                    wrong.push_back(n);
+            if (!sc.listed) clean++, false_named += !wrong.empty();
+            for (const auto& w : wrong) std::printf("  %s: named %s\n", name.c_str(), w.c_str());
+        }
+    std::printf("lines >= 20 sigma found: %d of %d (target 100 %%)\n", t.strong_found, t.strong);
+    for (const auto& m : t.missed) std::printf("  missed %s\n", m.c_str());
+    std::printf(
+        "single lines >= 10 sigma above 100 keV found: %d of %d (%.1f %%, target >= 95 %%)\n",
+        t.single_found, t.single, 100.0 * t.single_found / std::max(1, t.single));
+    std::printf("centroid pull: median %.2f, sd %.2f of %zu (target median within 1, sd <= 1.5)\n",
+                median(t.pulls), sd(t.pulls), t.pulls.size());
+    std::printf("false peaks: %d in %d spectra (%.2f a spectrum, target <= 0.3)\n", t.false_peaks,
+                t.spectra, double(t.false_peaks) / std::max(1, t.spectra));
+    std::printf(
+        "background and unlisted spectra with a false nuclide: %d of %d (target <= 1 in 20)\n",
+        false_named, clean);
+    int sources_ok = 0;
+    for (const auto& [n, c] : named) {
+        std::printf("  %-14s named in %d of %d\n", n.c_str(), c.first, c.second);
+        sources_ok += 4 * c.first >= 3 * c.second;
+    }
+    std::printf("sources named in >= 3 of 4 spectra: %d of %zu\n", sources_ok, named.size());
+    std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
+    // What this search reaches, held with a margin (the README gives the targets it misses).
+    if (STRIDE == 1) {
+        EXPECT_GE(t.strong_found, 0.92 * t.strong);
+        EXPECT_GE(t.single_found, 0.95 * t.single);
+        EXPECT_LE(std::abs(median(t.pulls)), 1);
+        EXPECT_LE(sd(t.pulls), 2.5);
+        EXPECT_LE(t.false_peaks, 0.3 * t.spectra);
+        EXPECT_LE(false_named, runs);
+        EXPECT_GE(sources_ok, 10);
+        EXPECT_GE(t.fwhm_good, 0.85 * t.fwhm_given);
+    }
+
+    // Two backgrounds of one model: no peak changes beyond 4 sd.
+    double worst = 0;
+    for (int run = 0; run < runs; ++run)
+        for (double secs : {300.0, 3600.0}) {
+            auto s = realistic::build({{"background", 0}}, secs);
+            for (int k : {0, 1})
+                e2e::write_file(
+                    dir.file("bg" + std::to_string(k) + ".spc"),
+                    spectrum_text(realistic::counts(s, 77 + 2 * run + k), secs + 1, secs));
+            auto r = nv_spc({"compare", "--width", "60", CAL, "bg0.spc", "bg1.spc"}, dir.path());
+            EXPECT_EQ(r.exit_code, 0) << r.output;
+            std::regex sd_of(R"(\(([-+][0-9.]+) sd\))");
+            for (std::sregex_iterator it(r.output.begin(), r.output.end(), sd_of), end; it != end;
+                 ++it)
+                worst = std::max(worst, std::abs(std::stod((*it)[1])));
+        }
+    std::printf("compare of equal backgrounds: largest difference %.1f sd (target <= 4)\n", worst);
+    EXPECT_LE(worst, 4);
+    if (STRIDE > 1) GTEST_SKIP() << "a sanitizer's build: a third of the spectra, figures not held";
+}
