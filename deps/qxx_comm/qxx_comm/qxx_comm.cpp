@@ -338,11 +338,7 @@ int QXX_send_cmd(int handle, int code, const void* request, int request_size, vo
                  int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
                  int wait) {
     const int inbuff_size = request_size;
-    // clang-format off
-#line 539 "deps/qxx_comm/qxx_comm/qxx_comm"
-    assert(inbuff_size >=0 && inbuff_size < (UINT16_MAX - 1) && "Invalid data size for QXX frame!");
-#line 333 "deps/qxx_comm/qxx_comm/qxx_comm.cpp"
-    // clang-format on
+#include "qxx_size_assert.inc"
     return transaction(handle, code, request, request_size, nullptr, 0, reply, reply_size,
                        reply_len, param, status, timeout_ms, wait);
 }
