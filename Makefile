@@ -24,7 +24,7 @@ build: $(BUILD)/Makefile
 # finds them and adds the tests) before building.
 test:
 	scripts/setup-deps.sh
-	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_WERROR=ON
 	$(CMAKE) --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS) -LE windows
 	@scripts/test-share.sh
@@ -51,14 +51,14 @@ uninstall: build
 package:
 	scripts/setup-deps.sh package
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON \
-	    -DNV_PACKAGE_REDUCED=OFF
+	    -DNV_PACKAGE_REDUCED=OFF -DNV_WERROR=OFF
 	$(CMAKE) --build $(BUILD) --target package_check
 	$(CMAKE) --build $(BUILD) -j$(JOBS) --target packaged
 	cd $(BUILD) && umask 022 && cpack --config CPackConfig.cmake
 
 package-reduced:
 	scripts/setup-deps.sh package-tools
-	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_PACKAGE_REDUCED=ON
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNV_PACKAGE_REDUCED=ON -DNV_WERROR=OFF
 	$(CMAKE) --build $(BUILD) -j$(JOBS) --target packaged
 	cd $(BUILD) && umask 022 && cpack --config CPackConfig.cmake
 
@@ -89,13 +89,13 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(CURDI
 
 asan:
 	scripts/setup-deps.sh
-	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=address
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=address -DNV_WERROR=ON
 	$(CMAKE) --build build-asan -j$(JOBS)
 	$(call run_sanitized,build-asan,$(ASAN_ENV))
 
 tsan:
 	scripts/setup-deps.sh
-	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=thread
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_SANITIZE=thread -DNV_WERROR=ON
 	$(CMAKE) --build build-tsan -j$(JOBS)
 	$(call run_sanitized,build-tsan,$(TSAN_ENV))
 
@@ -109,7 +109,7 @@ fuzz:
 # a fault of ours fails both rounds.
 windows:
 	$(CMAKE) -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON
+	    -DCMAKE_BUILD_TYPE=Release -DNV_WITH_USB=ON -DNV_WITH_BT=ON -DNV_WERROR=ON
 	$(CMAKE) --build build-win -j$(JOBS) --target nv-term nv52-sim nv-service
 
 test-windows: build windows

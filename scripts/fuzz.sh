@@ -17,7 +17,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is needed" >&2; exit 1; }
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_TESTS=OFF \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_TESTS=OFF -DNV_WERROR=ON \
       -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
