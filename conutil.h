@@ -32,8 +32,7 @@ struct menu {
 };
 
 void menu_init(menu* m);
-menu* menu_add(menu* m, const char* code, const char* name, const char* help,
-               menu_handler handler);
+menu* menu_add(menu* m, const char* code, const char* name, const char* help, menu_handler handler);
 int menu_print(const menu* m);
 int menu_run(menu* m);
 
@@ -86,7 +85,7 @@ int input_yesno_msg(int32_t* value, const char* prompt);
 // The same readers, first looking for the answer on the command line: the piece `index`
 // places after the command word. The line is split in place, so only the first such reader
 // called on a line can find a parameter.
-int input_integer_msg_cmd(int32_t* value, int32_t min, int32_t max, const char* prompt,
-                          char* line, int index);
+int input_integer_msg_cmd(int32_t* value, int32_t min, int32_t max, const char* prompt, char* line,
+                          int index);
 int input_string_msg_cmd(char* value, unsigned int min, unsigned int max, const char* prompt,
                          char* line, int index);

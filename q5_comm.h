@@ -7,7 +7,7 @@
 
 // The time record of get-time and set-time: six little-endian i32, 24 bytes on the wire.
 struct q5_time {
-    int32_t year;  // all four digits
+    int32_t year;   // all four digits
     int32_t month;  // 1..12
     int32_t day;    // 1..31
     int32_t hour;   // 0..23
@@ -15,7 +15,7 @@ struct q5_time {
     int32_t second;
 };
 constexpr int Q5_TIME_SIZE = 24;
-constexpr int Q5_SERIAL_LEN = 8;       // serial number: 8 characters, no terminator on the wire
+constexpr int Q5_SERIAL_LEN = 8;  // serial number: 8 characters, no terminator on the wire
 constexpr int Q5_FW_VERSION_LEN = 8;
 constexpr int Q5_EXT_FLASH_READ = 64;  // bytes returned by a read of the external flash
 

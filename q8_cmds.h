@@ -37,8 +37,7 @@ int Q8_event_keyboard_data(int handle, void* ctx, const unsigned char* frame, in
 int Q8_event_total_data(int handle, void* ctx, const unsigned char* frame, int user);
 int Q8_event_status_data(int handle, void* ctx, const unsigned char* frame, int user);
 int Q8_event_light_sensor_data(int handle, void* ctx, const unsigned char* frame, int user);
-int Q8_event_progress_indication_data(int handle, void* ctx, const unsigned char* frame,
-                                      int user);
+int Q8_event_progress_indication_data(int handle, void* ctx, const unsigned char* frame, int user);
 int Q8_event_cs_stab_data(int handle, void* ctx, const unsigned char* frame, int user);
 
 // Writes the spectrum text (two header values, one line per channel, the scale line) as the

@@ -467,8 +467,8 @@ int safe_file_append(const char* path) {
                 fd = openat(folder, name.c_str(),
                             O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
                 struct stat now;
-                if (fd >= 0 && (fstat(fd, &now) != 0 || now.st_dev != st.st_dev ||
-                                now.st_ino != st.st_ino)) {
+                if (fd >= 0 &&
+                    (fstat(fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
                     close_fd(&fd);
                     errno = EAGAIN;
                 }

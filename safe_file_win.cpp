@@ -559,8 +559,8 @@ int safe_file_append(const char* path) {
         errno = ENOENT;
         return -1;
     }
-    HANDLE h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES |
-                                             SYNCHRONIZE,
+    HANDLE h = CreateFileW(wide.c_str(),
+                           FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                            SHARE_ALL, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -574,7 +574,8 @@ int safe_file_append(const char* path) {
         errno = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EACCES : EINVAL;
         return -1;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_APPEND | _O_BINARY);
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_APPEND | _O_BINARY);
     if (fd < 0) CloseHandle(h);
     return fd;
 }

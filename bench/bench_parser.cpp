@@ -36,8 +36,8 @@ const std::vector<unsigned char>& stream_of(int frame_size) {
     s.resize(frames * static_cast<size_t>(frame_size));
     for (size_t f = 0; f < frames; ++f) {
         for (auto& b : payload) b = static_cast<unsigned char>(rng());
-        qxx_build_frame(s.data() + f * static_cast<size_t>(frame_size), EVENT_CODE,
-                        payload.data(), static_cast<int>(payload.size()), 0, 0);
+        qxx_build_frame(s.data() + f * static_cast<size_t>(frame_size), EVENT_CODE, payload.data(),
+                        static_cast<int>(payload.size()), 0, 0);
     }
     return s;
 }
@@ -153,7 +153,7 @@ void event_proc(benchmark::State& state) {
 
 // Keeps the rate of every repetition, by benchmark and frame size; prints nothing itself.
 class Collector : public benchmark::BenchmarkReporter {
-public:
+  public:
     std::map<std::string, std::map<int64_t, std::vector<double>>> rates;
     bool failed = false;
 
@@ -195,8 +195,9 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 
-    std::printf("byte parser throughput (GB/s), baseline: a bare loop reading and XORing every "
-                "byte of the same buffer\n");
+    std::printf(
+        "byte parser throughput (GB/s), baseline: a bare loop reading and XORing every "
+        "byte of the same buffer\n");
     for (int size : FRAME_SIZES) {
         const bench::Spread base = bench::spread(collector.rates["xor_loop"][size]);
         std::string name = "assembler, " + std::to_string(size) + "-byte frames";

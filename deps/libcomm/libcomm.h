@@ -116,8 +116,8 @@ int comm_make_conn_string_serial(char* out, int port, int baud, int data_bits, i
 int comm_make_conn_string_serial_path(char* out, const char* path, int baud, int data_bits,
                                       int stop_bits, int parity, int flow);
 int comm_make_conn_string_net(char* out, const char* host, int port, int connect_timeout_ms);
-int comm_make_conn_string_bt(char* out, const char* address, const char* name, int cod,
-                             int channel, const char* pin, int timeout_ms);
+int comm_make_conn_string_bt(char* out, const char* address, const char* name, int cod, int channel,
+                             const char* pin, int timeout_ms);
 
 // ---- device listing and discovery ----------------------------------------------------------
 
@@ -146,10 +146,8 @@ int log_addlevel(const char* category, int flags, int level, int reserved1, int 
                  const char* prefix);
 int log_seterror(int flags, int level, int reserved1, int reserved2, const char* prefix);
 int log_setlevel(const char* category, int level);
-int log_write(const char* category, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-int log_append(const char* category, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+int log_write(const char* category, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int log_append(const char* category, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Redirects the log, for tests: every printed piece goes to `sink` (is_error 1 for log_error)

@@ -73,6 +73,8 @@ TEST_F(Transaction, Attempts) {
     const Bytes reply = frame(9203, text("0123456789"), 21, 0);
     const Bytes busy = frame(12289, {}, 2, 0), failing = frame(12289, {}, 2, 4);
     const Bytes error = frame(12290, {}, 3, 0), refused = frame(9203, text("0"), 5, 5);
+    // A row per case.
+    // clang-format off
     struct {
         const char* name;
         int num_try, write_result, wait, reply_size;
@@ -98,6 +100,7 @@ TEST_F(Transaction, Attempts) {
         {"the reply wait is the time-out in ms",
          3, 0, 1, 16, {busy, {}}, 2, 255, -1, 2, 0, -1, 0, 3000},
     };
+    // clang-format on
     const Bytes request = text("req");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -115,9 +118,9 @@ TEST_F(Transaction, Attempts) {
                              c.ms, c.wait);
         int last_status = -2, last_kind = -2;
         QXX_last_answer(&last_status, &last_kind);
-        EXPECT_EQ((std::vector<int>{r, len, param, status, last_status, last_kind}),
-                  (std::vector<int>{c.result, c.len, c.param, c.status, c.last_status,
-                                    c.last_kind}));
+        EXPECT_EQ(
+            (std::vector<int>{r, len, param, status, last_status, last_kind}),
+            (std::vector<int>{c.result, c.len, c.param, c.status, c.last_status, c.last_kind}));
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out)), c.len == 10 ? "0123456789" : "");
         const auto& writes = fake_comm::st().writes;
         ASSERT_EQ(writes.size(), c.writes);

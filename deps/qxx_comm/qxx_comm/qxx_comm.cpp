@@ -47,7 +47,6 @@ constexpr int ANNOUNCE_NAME_OFF = 26;
 // Set by QXX_init, cleared by QXX_shut; read by whichever thread asks QXX_idle_wait.
 std::atomic<QXX_wait_callback> wait_callback{nullptr};
 
-
 // The discovery list. Written on libcomm's thread by the discovery callback while the console
 // sleeps; read by the console only after the callback was deregistered.
 QXX_message_list message_list;
@@ -285,8 +284,8 @@ thread_local int last_kind = 0;
 
 // The transaction itself, for a request of a valid size in one or two pieces.
 int transaction(int handle, int code, const void* head, int head_size, const void* body,
-                int body_size, void* reply, int reply_size, int* reply_len, int* param,
-                int* status, int timeout_ms, int wait) {
+                int body_size, void* reply, int reply_size, int* reply_len, int* param, int* status,
+                int timeout_ms, int wait) {
     int attempts = 1;
     {
         std::lock_guard<std::mutex> guard(context_lock);
@@ -349,8 +348,8 @@ int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, co
     const int inbuff_size = head_size < 0 || body_size < 0 ? -1 : head_size + body_size;
     assert(inbuff_size >= 0 && inbuff_size < (UINT16_MAX - 1) &&
            "Invalid data size for QXX frame!");
-    return transaction(handle, code, head, head_size, body, body_size, reply, reply_size,
-                       reply_len, param, status, timeout_ms, wait);
+    return transaction(handle, code, head, head_size, body, body_size, reply, reply_size, reply_len,
+                       param, status, timeout_ms, wait);
 }
 
 void QXX_last_answer(int* status, int* kind) {

@@ -21,8 +21,7 @@
 // Sends one identification probe; non-zero means sending failed.
 typedef int (*QXX_probe_proc)(int handle, int tries);
 // Non-zero when the frame identifies the device; it then has written the type id.
-typedef int (*QXX_test_probe_proc)(int handle, const unsigned char* frame, int* type_id,
-                                   int tries);
+typedef int (*QXX_test_probe_proc)(int handle, const unsigned char* frame, int* type_id, int tries);
 typedef int (*QXX_connected_proc)(int handle, void* ctx, int type_id, int user);
 typedef int (*QXX_conn_error_proc)(int handle, void* ctx, int user);
 typedef int (*QXX_disconnected_proc)(int handle, void* ctx, int user);
@@ -103,8 +102,7 @@ int QXX_broadcast_event_proc(const unsigned char* bytes, int count);
 
 // Result: 0 success, 1 the device refused, 255 no answer in time, else comm_write's result.
 int QXX_send_cmd(int handle, int code, const void* request, int request_size, void* reply,
-                 int reply_size, int* reply_len, int* param, int* status, int timeout_ms,
-                 int wait);
+                 int reply_size, int* reply_len, int* param, int* status, int timeout_ms, int wait);
 // QXX_send_cmd with the request in two pieces, `head` then `body`, joined on the wire: a large
 // payload with a few bytes in front of it goes out without first being copied together.
 int QXX_send_cmd_parts(int handle, int code, const void* head, int head_size, const void* body,

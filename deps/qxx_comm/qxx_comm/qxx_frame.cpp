@@ -17,8 +17,8 @@ void put_header(unsigned char* buf, int code, int payload_len, int param, int st
 
 }  // namespace
 
-int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len,
-                    int param, int status) {
+int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len, int param,
+                    int status) {
     put_header(buf, code, payload_len, param, status);
     unsigned char* data = buf + QXX_OFF_PAYLOAD;
     if (payload_len > 0 && payload != nullptr) std::memmove(data, payload, payload_len);

@@ -26,7 +26,9 @@ inline uint32_t get_u32le(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline int32_t get_i32le(const unsigned char* p) { return static_cast<int32_t>(get_u32le(p)); }
+inline int32_t get_i32le(const unsigned char* p) {
+    return static_cast<int32_t>(get_u32le(p));
+}
 inline float get_f32le(const unsigned char* p) {
     uint32_t u = get_u32le(p);
     float f;
@@ -43,7 +45,9 @@ inline void put_u32le(unsigned char* p, uint32_t v) {
     p[2] = static_cast<unsigned char>(v >> 16);
     p[3] = static_cast<unsigned char>(v >> 24);
 }
-inline void put_i32le(unsigned char* p, int32_t v) { put_u32le(p, static_cast<uint32_t>(v)); }
+inline void put_i32le(unsigned char* p, int32_t v) {
+    put_u32le(p, static_cast<uint32_t>(v));
+}
 inline void put_f32le(unsigned char* p, float f) {
     uint32_t u;
     std::memcpy(&u, &f, sizeof u);
@@ -71,22 +75,26 @@ constexpr int QXX_RX_BUFFER_SIZE = QXX_HEADER_SIZE + 65535;
 
 // ---- message codes -------------------------------------------------------------------------
 
-constexpr int QXX_REPLY_OFFSET = 1000;      // a reply carries its request's code + 1000
-constexpr int QXX_CODE_STATUS = 12289;      // general status reply: its status decides
-constexpr int QXX_CODE_ERROR = 12290;       // general error reply: always a failure
-constexpr int QXX_CODE_DISCOVER = 8601;     // discovery request, no payload, param 3000
-constexpr int QXX_CODE_ANNOUNCE = 8600;     // discovery announcement, 66-byte payload
-constexpr int QXX_CODE_DEFAULT = 65535;     // never sent: marks the default handler entry
+constexpr int QXX_REPLY_OFFSET = 1000;   // a reply carries its request's code + 1000
+constexpr int QXX_CODE_STATUS = 12289;   // general status reply: its status decides
+constexpr int QXX_CODE_ERROR = 12290;    // general error reply: always a failure
+constexpr int QXX_CODE_DISCOVER = 8601;  // discovery request, no payload, param 3000
+constexpr int QXX_CODE_ANNOUNCE = 8600;  // discovery announcement, 66-byte payload
+constexpr int QXX_CODE_DEFAULT = 65535;  // never sent: marks the default handler entry
 constexpr int QXX_DISCOVER_PARAM = 3000;
 
-inline int qxx_frame_code(const unsigned char* frame) { return get_u16le(frame + QXX_OFF_CODE); }
+inline int qxx_frame_code(const unsigned char* frame) {
+    return get_u16le(frame + QXX_OFF_CODE);
+}
 inline int qxx_frame_length(const unsigned char* frame) {
     return get_u16le(frame + QXX_OFF_LENGTH);
 }
 inline int qxx_frame_param(const unsigned char* frame) {
     return get_u16le(frame + QXX_OFF_PARAM);
 }
-inline int qxx_frame_status(const unsigned char* frame) { return frame[QXX_OFF_STATUS]; }
+inline int qxx_frame_status(const unsigned char* frame) {
+    return frame[QXX_OFF_STATUS];
+}
 // Payload bytes of a frame (length - 1; 0 for a header-only frame of length 0 or 1).
 inline int qxx_frame_payload_size(const unsigned char* frame) {
     int len = qxx_frame_length(frame);
@@ -119,8 +127,8 @@ inline unsigned char qxx_xor(const unsigned char* p, int n) {
 // Writes a frame with the given status into `buf` (at least payload_len + 13 bytes) and
 // returns its total length. Code, payload length and param are taken as 16-bit values.
 // Used for commands (status 0) and, by the simulator, for replies and events.
-int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len,
-                    int param, int status);
+int qxx_build_frame(unsigned char* buf, int code, const void* payload, int payload_len, int param,
+                    int status);
 
 // Copies `n` bytes and returns their XOR, in one pass over them.
 unsigned char qxx_copy_xor(unsigned char* dst, const unsigned char* src, int n);
@@ -138,9 +146,9 @@ int qxx_build_command(unsigned char* buf, int code, const void* head, int head_l
 // header or payload XOR are dropped silently and the assembler hunts for the next 'Z'.
 struct QXX_rx {
     unsigned char buf[QXX_RX_BUFFER_SIZE];
-    int count;  // bytes held in buf
-    int len;    // length field of the accepted header; 0 while none is
-    int body;   // bytes received after the header
+    int count;               // bytes held in buf
+    int len;                 // length field of the accepted header; 0 while none is
+    int body;                // bytes received after the header
     unsigned char body_xor;  // XOR of the body bytes received so far
 };
 
