@@ -1,21 +1,15 @@
-// Bluetooth connection strings, inquiry entries and the operator's notes, shared by every build;
-// and the Bluetooth side of a build without Bluetooth: no controller is reported, an inquiry
-// finds nothing, and a Bluetooth connection string is accepted but fails to open (ERROR, then
-// CLOSED) on the I/O thread. The RFCOMM links are in bluetooth_link.cpp, availability, inquiries
-// and the system calls under the links in bluetooth_bluez.cpp (BlueZ) and bluetooth_win.cpp
-// (Windows).
+// Bluetooth connection strings, inquiry entries and the operator's notes, shared by every build.
+// The RFCOMM links are in bluetooth_link.cpp, the inquiry's thread in bluetooth_inquiry.cpp,
+// availability, inquiries and the system calls under the links in bluetooth_bluez.cpp (BlueZ)
+// and bluetooth_win.cpp (Windows); a build without Bluetooth has bt_absent.cpp.
 //
 // Connection strings and inquiry entries:
 //   bt:00:11:22:AA:BB:CC?channel=1&cod=ffe050&pin=1234&timeout=60000&name=NV-52%20A
 // The name is percent-encoded (every byte but letters, digits and "-._~").
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "comm_internal.h"
 
@@ -243,111 +237,3 @@ int comm_bt_describe(const char* entry, char* text, int size) {
     }
     return 1;
 }
-
-#if NV_HAVE_BLUEZ || NV_HAVE_WINBT
-
-// ---- the inquiry, on a thread of its own, for both systems
-// ---------------------------------------
-
-namespace {
-
-// Never destroyed, so a program may end while an inquiry thread still runs.
-struct inquiry_run {
-    std::mutex control;  // one discover or wait at a time; never taken by cancel
-    std::thread worker;  // under control
-    std::mutex lock;     // the entries the worker leaves
-    std::vector<std::string> entries;
-    std::atomic<bool> cancelled{false};
-};
-
-inquiry_run& inquiry() {
-    static inquiry_run& r = *new inquiry_run;
-    return r;
-}
-
-void join_worker(inquiry_run& run) {
-    if (run.worker.joinable()) run.worker.join();
-}
-
-}  // namespace
-
-// The class given here is not used as a filter: every device that answers is listed, with its
-// own class of device in its entry, so an instrument of an unexpected class is still found.
-int comm_bt_discover(int, int, int) {
-    inquiry_run& run = inquiry();
-    std::lock_guard<std::mutex> control(run.control);
-    join_worker(run);  // an earlier inquiry nobody waited for
-    {
-        std::lock_guard<std::mutex> guard(run.lock);
-        run.entries.clear();
-    }
-    run.cancelled = false;
-    const int radio = comm_bt_radio();
-    if (radio < 0) return -1;
-    run.worker = std::thread([radio] {
-        inquiry_run& r = inquiry();
-        std::vector<std::string> entries = comm_bt_search(radio, r.cancelled);
-        std::lock_guard<std::mutex> guard(r.lock);
-        r.entries = std::move(entries);
-    });
-    return 0;
-}
-
-int comm_bt_discover_wait(comm_dev_entry* list, int* count) {
-    inquiry_run& run = inquiry();
-    std::lock_guard<std::mutex> control(run.control);
-    join_worker(run);
-    std::lock_guard<std::mutex> guard(run.lock);
-    int n = 0;
-    for (const std::string& e : run.entries) {
-        if (list == nullptr || n >= COMM_BT_MAX_ENTRIES) break;
-        std::memcpy(list[n], e.c_str(), e.size() + 1);
-        ++n;
-    }
-    if (count != nullptr) *count = n;
-    return 0;
-}
-
-// Stops the inquiry early; the devices found so far are what comm_bt_discover_wait delivers.
-int comm_bt_discover_cancel(void) {
-    inquiry().cancelled = true;
-    comm_bt_search_cancel();
-    return 0;
-}
-
-#else
-
-namespace {
-
-int bt_parse(const char* conn_string, void** state) {
-    comm_bt_params p;
-    int r = comm_bt_parse(conn_string, &p);
-    if (r == 1) *state = new comm_absent{"bluetooth", "this build has no Bluetooth support"};
-    return r;
-}
-
-}  // namespace
-
-const comm_transport comm_bt_transport = {
-    "bluetooth",        bt_parse,          comm_absent_open,  comm_absent_poll_fds,
-    comm_absent_handle, comm_absent_write, comm_absent_close, comm_bt_describe,
-};
-
-int comm_bt_is_available(void) {
-    return 0;
-}
-
-int comm_bt_discover(int, int, int) {
-    return 0;
-}
-
-int comm_bt_discover_wait(comm_dev_entry*, int* count) {
-    if (count != nullptr) *count = 0;
-    return 0;
-}
-
-int comm_bt_discover_cancel(void) {
-    return 0;
-}
-
-#endif  // NV_HAVE_BLUEZ || NV_HAVE_WINBT

@@ -2,7 +2,9 @@
 #   USB through libusb-1.0 (pkg-config libusb-1.0)     NV_WITH_USB=OFF leaves it out
 #   Bluetooth through BlueZ (bluetooth/bluetooth.h and libbluetooth)   NV_WITH_BT=OFF leaves it out
 # Each is built only where it is found (its files are added here). Without them the build still
-# succeeds: the USB listing finds nothing and no Bluetooth controller is reported. The compile definitions are public, so tests see what was built.
+# succeeds with usb_absent.cpp and bt_absent.cpp in their place: the USB listing finds nothing
+# and no Bluetooth controller is reported. The compile definitions are public, so tests see
+# what was built.
 #   On Windows: USB through WinUSB and SetupAPI, Bluetooth through the system's Bluetooth API
 #   and Winsock, all of which MinGW-w64 ships (NV_HAVE_WINUSB, NV_HAVE_WINBT).
 option(NV_WITH_USB "USB transport through libusb-1.0 when it is found" ON)
@@ -17,14 +19,17 @@ if(WIN32)
     target_link_libraries(comm PUBLIC setupapi winusb)
     target_compile_definitions(comm PUBLIC NV_HAVE_WINUSB=1)
   else()
+    target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/usb_absent.cpp)
     nv_left_out("USB transport" "NV_WITH_USB=OFF")
   endif()
   if(NV_WITH_BT)
     set(NV_HAVE_WINBT ON)
     target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/bluetooth_link.cpp
+                                ${CMAKE_CURRENT_LIST_DIR}/bluetooth_inquiry.cpp
                                 ${CMAKE_CURRENT_LIST_DIR}/bluetooth_win.cpp)
     target_compile_definitions(comm PUBLIC NV_HAVE_WINBT=1)
   else()
+    target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/bt_absent.cpp)
     nv_left_out("Bluetooth transport" "NV_WITH_BT=OFF")
   endif()
   return()
@@ -50,6 +55,10 @@ else()
   nv_left_out("USB transport" "NV_WITH_USB=OFF")
 endif()
 
+if(NOT NV_HAVE_LIBUSB)
+  target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/usb_absent.cpp)
+endif()
+
 set(NV_HAVE_BLUEZ OFF)
 if(NV_WITH_BT)
   find_path(BLUEZ_INCLUDE_DIR bluetooth/bluetooth.h)
@@ -57,6 +66,7 @@ if(NV_WITH_BT)
   if(BLUEZ_INCLUDE_DIR AND BLUEZ_LIBRARY)
     set(NV_HAVE_BLUEZ ON)
     target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/bluetooth_link.cpp
+                                ${CMAKE_CURRENT_LIST_DIR}/bluetooth_inquiry.cpp
                                 ${CMAKE_CURRENT_LIST_DIR}/bluetooth_bluez.cpp)
     target_include_directories(comm SYSTEM PUBLIC ${BLUEZ_INCLUDE_DIR})
     target_link_libraries(comm PUBLIC ${BLUEZ_LIBRARY})
@@ -66,4 +76,7 @@ if(NV_WITH_BT)
   endif()
 else()
   nv_left_out("Bluetooth transport" "NV_WITH_BT=OFF")
+endif()
+if(NOT NV_HAVE_BLUEZ)
+  target_sources(comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/bt_absent.cpp)
 endif()

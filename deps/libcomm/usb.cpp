@@ -1,7 +1,6 @@
 // USB connection strings and list entries, the operator's notes and the device-list callback's
-// endpoint, shared by every build; and the USB transport of a build without a USB library, which
-// lists no device and fails every USB open on the I/O thread (ERROR, then CLOSED). The
-// transports, listings and hot-plug are in usb_libusb.cpp (libusb) and usb_win.cpp (WinUSB).
+// endpoint, shared by every build. The transports, listings and hot-plug are in usb_libusb.cpp
+// (libusb) and usb_win.cpp (WinUSB); a build with neither has usb_absent.cpp.
 //
 // Entries and connection strings ("USB" is reserved for this form):
 //   USBS:1-4.2:1781/0c44      a list entry: tag, location (bus '-' port path), vendor id, '/',
@@ -186,61 +185,3 @@ int comm_make_conn_string_usb(char* out, const char* device, int arg, int vendor
     return comm_format(out, COMM_CONN_STRING_SIZE, "%s:%s:%04x:%d/%04x", p.tag, p.location,
                        vendor_id, arg, product_id);
 }
-
-#if !NV_HAVE_LIBUSB && !NV_HAVE_WINUSB
-
-namespace {
-
-int usb_parse(const char* conn_string, void** state) {
-    comm_usb_params p;
-    int r = comm_usb_parse(conn_string, &p);
-    if (r == 1) *state = new comm_absent{"usb", "this build has no USB support"};
-    return r;
-}
-
-int usb_describe(const char* entry, char* text, int size) {
-    comm_usb_params p;
-    if (comm_usb_parse(entry, &p) != 1) return 0;
-    comm_usb_display(p, nullptr, nullptr, text, size);
-    return 1;
-}
-
-std::mutex callback_lock;
-comm_usb_callback list_callback = nullptr;
-void* list_callback_arg = nullptr;
-
-}  // namespace
-
-const comm_transport comm_usb_transport = {
-    "usb",
-    usb_parse,
-    comm_absent_open,
-    comm_absent_poll_fds,
-    comm_absent_handle,
-    comm_absent_write,
-    comm_absent_close,
-    usb_describe,
-};
-
-int comm_list_devices_usb(int, comm_dev_entry*, int, int* count, const char*, const char*, int, int,
-                          int, int) {
-    if (count != nullptr) *count = 0;
-    return 0;
-}
-
-// Kept for the caller's sake; without libusb no change is ever reported.
-int comm_usb_register(comm_usb_callback callback, void* arg) {
-    std::lock_guard<std::mutex> guard(callback_lock);
-    list_callback = callback;
-    list_callback_arg = arg;
-    return 0;
-}
-
-int comm_usb_deregister(void) {
-    std::lock_guard<std::mutex> guard(callback_lock);
-    list_callback = nullptr;
-    list_callback_arg = nullptr;
-    return 0;
-}
-
-#endif  // !NV_HAVE_LIBUSB && !NV_HAVE_WINUSB
