@@ -41,6 +41,7 @@ ci_packages=(
     lintian                                  # the package's checks
     git                                      # the package built from two clones
     debootstrap                              # README's commands on a fresh Debian root
+    clang-format-14 clang-tidy-14            # the format and tidy checks (one version pinned)
 )
 
 case ${1:-test} in

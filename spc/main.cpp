@@ -715,7 +715,7 @@ std::vector<double> fitted_model(const loaded& l, double norm) {
 }
 
 // The terminal picture, or the figure written to o.output.
-int draw(const options& o, const loaded& l, spc_plot_options p) {
+int draw(const options& o, const loaded& l, const spc_plot_options& p) {
     if (o.output.empty()) {
         std::fputs(spc_plot_text(l.s, l.calib, l.a.peaks, p).c_str(), stdout);
         return 0;

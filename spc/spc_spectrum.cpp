@@ -11,7 +11,7 @@ namespace {
 
 // A decimal integer as "%d" writes it (a minus sign allowed, no plus, no blanks).
 bool parse_int(std::string_view s, int64_t* out) {
-    size_t i = s.size() > 0 && s[0] == '-' ? 1 : 0;
+    size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
     if (i == s.size() || s.size() - i > 12) return false;
     int64_t v = 0;
     for (size_t k = i; k < s.size(); ++k) {
@@ -156,7 +156,7 @@ spc_calib spc_calib_from_poly(const std::vector<double>& c, bool edge, int chann
                               std::string* note) {
     spc_calib cal;
     cal.set = true;
-    double c0 = c.size() > 0 ? c[0] : 0, c1 = c.size() > 1 ? c[1] : 0, c2 = c.size() > 2 ? c[2] : 0;
+    double c0 = !c.empty() ? c[0] : 0, c1 = c.size() > 1 ? c[1] : 0, c2 = c.size() > 2 ? c[2] : 0;
     // Channel i's centre lies at position i + 0.5 when positions count lower edges.
     double h = edge ? 0.5 : 0;
     cal.offset = c0 + h * c1 + h * h * c2;

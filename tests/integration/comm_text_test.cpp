@@ -369,7 +369,8 @@ std::map<std::string, std::vector<Case>> read_cases(const std::string& file) {
 
 class Section : public testing::Test {
   public:
-    Section(std::string file, std::vector<Case> cases) : file_(file), cases_(std::move(cases)) {}
+    Section(std::string file, std::vector<Case> cases)
+        : file_(std::move(file)), cases_(std::move(cases)) {}
     void TestBody() override {
         ErrorLog log(true);  // a log and a capture of the section's own, for their calls
         log_now = &log;
@@ -395,10 +396,13 @@ class Section : public testing::Test {
     for (auto [file, suite] : files) {
         auto sections = read_cases(file);
         if (sections.empty()) sections["DataFile"] = {{0, "", "", {}, ""}};  // fails: no file
-        for (const auto& [name, cases] : sections)
+        for (const auto& section : sections) {
+            const std::string data = file;  // copies, for the factory, which outlives the loop
+            const std::vector<Case> cases = section.second;
             testing::RegisterTest(
-                suite, name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                [file, cases]() -> testing::Test* { return new Section(file, cases); });
+                suite, section.first.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                [data, cases]() -> testing::Test* { return new Section(data, cases); });
+        }
     }
     return true;
 }();

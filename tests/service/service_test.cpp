@@ -50,7 +50,7 @@ class Bench {
                                    "ip addr add " + BENCH + "/24 dev vb && ip link set vb up && " +
                                    "exec " + sim;
         if (!child_.start({"/usr/bin/unshare", "-n", "sh", "-c", script}, "", log)) return false;
-        if (child_.wait_line("inside") != "") return false;
+        if (!child_.wait_line("inside").empty()) return false;
         const std::string pid = std::to_string(child_.pid());
         for (const std::string& c :
              {"ip link add va type veth peer name vb netns " + pid,
@@ -59,7 +59,7 @@ class Bench {
             if (system((c + " >/dev/null 2>&1").c_str()) != 0) return false;
         child_.send("go\n");
         for (int k = 0; k <= instruments; ++k)  // a TCP line each, then the UDP line
-            if (child_.wait_line("listening ") == "") return false;
+            if (child_.wait_line("listening ").empty()) return false;
         return true;
     }
     ~Bench() { stop(); }
@@ -158,7 +158,7 @@ std::vector<Case> load(const std::string& name) {
 // A container as the NV-52's firmware comes, its image beginning with "NV52-VERSION.0", or
 // spoilt as `kind` says. Written here from the format, apart from the program's writer.
 std::string container(const strings& w) {
-    const std::string kind = w[1];
+    const std::string& kind = w[1];
     if (kind == "text") return "no container, just text\n";
     const std::string version = w.size() > 2 ? w[2] : "2.15";
     const size_t size = w.size() > 3 ? std::stoul(w[3]) : 100000;

@@ -90,6 +90,7 @@ TEST(Cli, HelpUsageAndRefusals) {
     proc::TempDir dir;
     copy_data("input", dir);
     e2e::write_file(dir.file("long.spc"), std::string(10 << 20, '1') + "\n");
+    // NOLINTNEXTLINE(bugprone-string-constructor): ten million line ends, on purpose
     e2e::write_file(dir.file("empty-lines.spc"), std::string(10000000, '\n'));
     e2e::write_file(dir.file("big.spc"), std::string(SPC_MAX_FILE_BYTES + 1, '1'));
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
@@ -234,7 +235,7 @@ TEST(Cli, NamesAndNodes) {
     e2e::write_file(dir.file(bad + ".spc"), good_text());
     e2e::write_file(dir.file(bad + ".csv"), "channel,counts\n0,-1\n");
     std::string all;
-    for (std::vector<std::string> args : {std::vector<std::string>{"info", bad + ".spc"},
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"info", bad + ".spc"},
                                           {"trend", bad + ".spc", bad + ".csv"},
                                           {"trend", "--csv", bad + ".spc"},
                                           {"plot", "--width", "100", bad + ".spc"},
@@ -261,7 +262,7 @@ TEST(Cli, NamesAndNodes) {
         ASSERT_GE(inotify_add_watch(watcher, dir.file(node).c_str(), IN_OPEN), 0);
         ASSERT_EQ(symlink(node, dir.file(std::string("link-") + node).c_str()), 0);
         const std::string link = std::string("link-") + node;
-        for (auto args : {std::vector<std::string>{"info", link},
+        for (const auto& args : {std::vector<std::string>{"info", link},
                           {"plot", link},
                           {"export", "-f", "csv", link}}) {
             auto r = nv_spc(args, dir.path());

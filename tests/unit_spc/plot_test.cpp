@@ -395,7 +395,7 @@ TEST(Plot, LogAxesLabelEveryDecade) {
     std::istringstream rows(text);
     for (std::string row; std::getline(rows, row);)
         if (row.find("┤") != std::string::npos || row.find("└") != std::string::npos)
-            labels += row.substr(0, row.find_first_of("\xe2")) + "|";
+            labels += row.substr(0, row.find_first_of('\xe2')) + "|";
     EXPECT_EQ(labels, "     1 |   0.1 |  0.01 | 0.001 |0.0001 | 3e-05 |") << text;
     o.norm = 0.0028;  // a bottom of 0.00028: one figure, to fit the label's six columns
     text = spc_plot_text(s, {}, {}, o);
