@@ -16,7 +16,7 @@ work=$(mktemp -d /tmp/nv-demo-bench-XXXXXX)
     --fault-on 8 --keep-version >"$work/sim.out" 2>"$work/sim.log" &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
+for _ in $(seq 600); do  # long on a busy machine; ends at once on an error
     grep -q '^listening udp ' "$work/sim.out" && break
     kill -0 $sim 2>/dev/null || break
     sleep 0.1

@@ -15,8 +15,9 @@ out=$BUILD/nv52-sim.out log=$BUILD/nv52-sim.log
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
 
-# The simulator says where it listens once its sockets are bound, or ends with its error.
-for _ in $(seq 100); do
+# The simulator says where it listens once its sockets are bound, or ends with its error: on a
+# busy machine that can take seconds, so the wait is long (it ends at once on an error).
+for _ in $(seq 600); do
     grep -q '^listening tcp ' "$out" && break
     kill -0 $sim 2>/dev/null || break
     sleep 0.1

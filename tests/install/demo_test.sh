@@ -6,7 +6,7 @@ set -euo pipefail
 src=$1 build=$2
 . "$src/tests/install/common.sh"
 own_network_namespace "$@"
-demo() { printf "$1" | BUILD=$build timeout 60 "$src/scripts/demo.sh" 2>&1; }
+demo() { printf "$1" | BUILD=$build timeout 150 "$src/scripts/demo.sh" 2>&1; }
 
 out=$(demo '3\n0\n\nve\nq\n') || fail "the demo failed: $out"
 case $out in
@@ -17,7 +17,7 @@ esac
 "$build/nv52-sim" >/dev/null 2>&1 &
 other=$!
 trap 'kill $other 2>/dev/null || true' EXIT
-for _ in $(seq 50); do ss -ltn | grep -q ':4444 ' && break; sleep 0.1; done
+for _ in $(seq 600); do ss -ltn | grep -q ':4444 ' && break; sleep 0.1; done
 status=0
 out=$(demo '0\n') || status=$?
 [ $status -ne 0 ] || fail "the demo succeeded with its port taken: $out"
@@ -28,7 +28,7 @@ esac
 case $out in *ORVANTIS*) fail "nv-term started without a simulator: $out" ;; esac
 
 # make demo-bench: eight instruments flashed at once, the eighth failing its verification.
-out=$(BUILD=$build timeout 120 "$src/scripts/demo-bench.sh" 2>&1) || fail "demo-bench: $out"
+out=$(BUILD=$build timeout 240 "$src/scripts/demo-bench.sh" 2>&1) || fail "demo-bench: $out"
 case $out in
     *"\$ nv-service list"*"net  127.0.0.1:"*"serial C0001241"*"C0001234  0 done"*) ;;
     *) fail "demo-bench: $out" ;;
