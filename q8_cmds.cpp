@@ -304,7 +304,6 @@ const unsigned char* event_data(const unsigned char* frame, int needed) {
 }
 
 constexpr const char* SPECTRUM_FILE = "spect.spc";
-constexpr int SPECTRUM_LINE_SIZE = 2048;
 
 // ---- menu --------------------------------------------------------------------------------------
 
@@ -533,7 +532,7 @@ int Q8_event_spectrum_data(int, void*, const unsigned char* frame, int) {
     // Failures are silent: the announcement has already been printed.
     if (got == Q8_SPECTRUM_FULL)
         Q8_save_spectrum(SPECTRUM_FILE, sp.channels, Q8_SPECTRUM_CHANNELS, sp.first, sp.second,
-                         Q8_SPECTRUM_CLOSING);
+                         SPECT_EVENT_CLOSING);
     return 0;
 }
 
@@ -581,15 +580,13 @@ int Q8_event_cs_stab_data(int, void*, const unsigned char* frame, int) {
 
 int SaveSpec(const char* path, const int32_t* values, int count, int32_t first, int32_t second,
              float scale, char* text) {
-    char closing[SPECTRUM_LINE_SIZE];
-    snprintf(closing, sizeof closing, "%.2f %.6f %.6f %.6f\n", static_cast<double>(scale) / 100,
-             0.0, 3.0, 0.0);
+    const std::string closing = spect_saved_closing(scale);
     if (values == nullptr) count = 0;
     if (text == nullptr) {
         Q8_save_spectrum(path, values, count, first, second, closing);
         return 0;
     }
-    const std::string built = Q8_spectrum_text(values, count, first, second, closing);
+    const std::string built = spect_text(values, count, first, second, closing);
     std::memcpy(text, built.c_str(), built.size() + 1);
     return 0;
 }

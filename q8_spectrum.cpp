@@ -1,8 +1,6 @@
 // The spectrum event and its text file: see q8_spectrum.h.
 #include "q8_spectrum.h"
 
-#include <cstdio>
-
 #include "qxx_frame.h"
 #include "safe_file.h"
 
@@ -15,7 +13,6 @@ constexpr int OFF_FIRST = 116;
 constexpr int OFF_CHANNELS = 230;
 constexpr int HEADER_NEEDED = OFF_VALUE + 2;
 constexpr int FULL_NEEDED = OFF_CHANNELS + 4 * Q8_SPECTRUM_CHANNELS;  // 4326
-constexpr int LINE_SIZE = 2048;
 
 }  // namespace
 
@@ -35,22 +32,9 @@ int Q8_read_spectrum(const unsigned char* frame, q8_spectrum* out) {
     return Q8_SPECTRUM_FULL;
 }
 
-std::string Q8_spectrum_text(const int32_t* values, int count, int32_t first, int32_t second,
-                             const char* closing) {
-    std::string text;
-    char line[LINE_SIZE];
-    snprintf(line, sizeof line, "%d\n%d\n", first, second);
-    text += line;
-    for (int i = 0; values != nullptr && i < count; ++i) {
-        snprintf(line, sizeof line, "%d\n", values[i]);
-        text += line;
-    }
-    return text + closing;
-}
-
 bool Q8_save_spectrum(const char* path, const int32_t* values, int count, int32_t first,
-                      int32_t second, const char* closing) {
-    const std::string text = Q8_spectrum_text(values, count, first, second, closing);
+                      int32_t second, std::string_view closing) {
+    const std::string text = spect_text(values, count, first, second, closing);
     SafeFile f;
     f.fall_back_in_place();
     return f.open(path, SafeFile::Text) && f.write(text.data(), text.size()) && f.commit();

@@ -5,15 +5,16 @@
 // value that is only announced, i32 at 112 and 116 the file's two header values, i32 at
 // 230 + 4i the count of channel i (i = 0..1023).
 //
-// The text: the value at 116, the value at 112, one line per channel, a closing line; every line
-// "%d\n" but the closing one.
+// The file (spect_format.h): the value at 116, the value at 112, one line per channel, the
+// closing line.
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <string_view>
 
-constexpr int Q8_SPECTRUM_CHANNELS = 1024;
-constexpr const char* Q8_SPECTRUM_CLOSING = "6.8 0 3 0\n";  // the closing line of an event's file
+#include "spect_format.h"
+
+constexpr int Q8_SPECTRUM_CHANNELS = SPECT_EVENT_CHANNELS;
 
 struct q8_spectrum {
     int32_t count;   // channel count the event announces
@@ -33,11 +34,8 @@ enum {
 // Q8_SPECTRUM_FULL.
 int Q8_read_spectrum(const unsigned char* frame, q8_spectrum* out);
 
-// The spectrum text of `count` values (none when `values` is null or `count` <= 0).
-std::string Q8_spectrum_text(const int32_t* values, int count, int32_t first, int32_t second,
-                             const char* closing);
-// Writes that text as the new contents of `path`, replaced whole (safe_file.h). On Windows it is
-// a text file with CR LF line ends, written in place when a reader keeps it from being replaced.
-// False (errno set) when it could not be written.
+// Writes the spectrum text (spect_text) as the new contents of `path`, replaced whole
+// (safe_file.h). On Windows it is a text file with CR LF line ends, written in place when a reader
+// keeps it from being replaced. False (errno set) when it could not be written.
 bool Q8_save_spectrum(const char* path, const int32_t* values, int count, int32_t first,
-                      int32_t second, const char* closing);
+                      int32_t second, std::string_view closing);

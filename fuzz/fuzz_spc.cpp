@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (s.counts.empty()) std::abort();
     for (int32_t c : s.counts)
         if (c < 0) std::abort();
-    if (s.closing == SPC_EVENT_CLOSING && s.counts.size() != SPC_EVENT_CHANNELS) std::abort();
+    if (s.closing == SPECT_EVENT_CLOSING && s.counts.size() != SPECT_EVENT_CHANNELS) std::abort();
     shown_safely(s.source);
     for (const auto& note : s.notes) shown_safely(note);
 

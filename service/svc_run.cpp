@@ -529,7 +529,7 @@ struct Work {
             const std::string path = stem + (n > 1 ? "-" + std::to_string(n) : "") + ".spc";
             if (svc_exists(path)) continue;
             if (!Q8_save_spectrum(path.c_str(), sp.channels, Q8_SPECTRUM_CHANNELS, sp.first,
-                                  sp.second, Q8_SPECTRUM_CLOSING)) {
+                                  sp.second, SPECT_EVENT_CLOSING)) {
                 if (errno == EEXIST) continue;  // another took the name meanwhile
                 st.code = SVC_FILE;
                 st.reason = "cannot write " + path + ": " + strerror(errno);

@@ -22,10 +22,6 @@ bool parse_int(std::string_view s, int64_t* out) {
     return true;
 }
 
-bool digits(std::string_view s) {
-    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 // One line after another, without holding them all: a file of ten million empty lines costs no
 // more than its bytes. Bytes that no writer of this layout produces end the reading.
 struct line_reader {
@@ -188,13 +184,13 @@ bool spc_carried(std::string_view header, std::string_view closing, spc_spectrum
         !header_value(header.substr(blank + 1), &s->second))
         return spc_fail(err, line,
                         "the header values " + spc_quote(header) + " are not two whole numbers");
-    if (!spc_closing_line(closing, &s->scale))
+    if (!spect_read_closing(closing, &s->scale))
         return spc_fail(err, line, spc_quote(closing) + " is not a closing line nv-spc reads");
     s->header = true;
     s->closing = std::string(closing);
     s->real_time = s->first;
     s->live_time = s->second;
-    if (s->closing == SPC_EVENT_CLOSING && s->counts.size() != SPC_EVENT_CHANNELS)
+    if (s->closing == SPECT_EVENT_CLOSING && s->counts.size() != SPECT_EVENT_CHANNELS)
         return spc_fail(err, line, "the closing line \"6.8 0 3 0\" needs 1024 channels");
     return true;
 }
@@ -235,7 +231,7 @@ bool spc_parse_text(std::string_view text, spc_spectrum* out, spc_error* err) {
         return spc_fail(err, r.number + 1,
                         "missing closing line (\"6.8 0 3 0\" or the scale line)");
     }
-    if (!spc_closing_line(line, &s.scale)) {
+    if (!spect_read_closing(line, &s.scale)) {
         // One word is a count gone wrong; several words a closing line gone wrong.
         size_t first = line.find_first_not_of(' '), last = line.find_last_not_of(' ');
         bool one_word = first == std::string_view::npos ||
@@ -250,31 +246,13 @@ bool spc_parse_text(std::string_view text, spc_spectrum* out, spc_error* err) {
     if (r.next(&line, err)) return spc_fail(err, r.number, "extra line after the closing line");
     if (!err->what.empty()) return false;
     if (s.counts.empty()) return spc_fail(err, closing_at, "the spectrum has no channels");
-    if (s.closing == SPC_EVENT_CLOSING && s.counts.size() != SPC_EVENT_CHANNELS)
+    if (s.closing == SPECT_EVENT_CLOSING && s.counts.size() != SPECT_EVENT_CHANNELS)
         return spc_fail(err, closing_at,
                         "the closing line \"6.8 0 3 0\" follows 1024 channels, found " +
                             std::to_string(s.counts.size()) + " (lines missing?)");
     s.real_time = s.first;
     s.live_time = s.second;
     *out = std::move(s);
-    return true;
-}
-
-bool spc_closing_line(std::string_view s, double* scale) {
-    if (s == SPC_EVENT_CLOSING) {
-        *scale = 6.8;
-        return true;
-    }
-    // "%.2f 0.000000 3.000000 0.000000": an optional minus, digits, a point and two digits.
-    constexpr std::string_view tail = " 0.000000 3.000000 0.000000";
-    if (s.size() <= tail.size() || s.substr(s.size() - tail.size()) != tail) return false;
-    std::string_view number = s.substr(0, s.size() - tail.size());
-    std::string_view body = number.substr(0, 1) == "-" ? number.substr(1) : number;
-    size_t point = body.find('.');
-    if (point == std::string_view::npos || !digits(body.substr(0, point)) ||
-        body.size() - point != 3 || !digits(body.substr(point + 1)) || point > 40)
-        return false;
-    *scale = std::strtod(std::string(number).c_str(), nullptr);
     return true;
 }
 

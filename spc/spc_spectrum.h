@@ -23,11 +23,8 @@
 #include <vector>
 
 #include "spc_calib.h"
+#include "spect_format.h"
 
-// The spectrum handler writes 1024 channels closed by this line; SaveSpec writes any number of
-// channels closed by "%.2f %.6f %.6f %.6f" (its scale / 100, then 0, 3 and 0).
-constexpr int SPC_EVENT_CHANNELS = 1024;
-constexpr const char* SPC_EVENT_CLOSING = "6.8 0 3 0";
 // Bounds that keep a wrong file from taking the machine's memory: a CSV export of the largest
 // spectrum with energies is about 30 MiB.
 constexpr size_t SPC_MAX_FILE_BYTES = 64u << 20;
@@ -90,9 +87,6 @@ bool spc_read_bytes(const std::string& path, std::string* bytes, std::string* re
 
 // The name messages give `path`: "standard input" for "-", else the path escaped.
 std::string spc_display_name(const std::string& path);
-
-// True when `line` is one of the two writers' closing lines; `scale` gets its first number.
-bool spc_closing_line(std::string_view line, double* scale);
 
 int64_t spc_total(const spc_spectrum& s);
 
