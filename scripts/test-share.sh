@@ -5,12 +5,11 @@
 #
 # The ceiling is fixed, not the lowest share reached so far: pinned to the last share, it failed
 # make test for any new test, even the one that shows a fault mended, and so taught folding tests
-# away rather than adding the one that was missing. Our aim is at most 35 %; the tree stands
-# between 37 and 38 % for now, so 38 % holds it there until the tests are folded into tables and
-# data files, when the ceiling comes down to 36 %.
+# away rather than adding the one that was missing. Our aim is at most 35 %; the ceiling, 36 %,
+# leaves room for the next regression tests above that.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-CEILING=${CEILING:-38}
+CEILING=${CEILING:-36}
 
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     files() { git ls-files -- '*.cpp' '*.h' '*.py' '*.sh'; }
