@@ -323,7 +323,7 @@ int Q5_create_xfw(const char* raw_path, const char* xfw_path, int major, int min
     Q5_local_now(&now);
     build_header(header, model, static_cast<uint32_t>(image_len), dev_type, major, minor, pass.sums,
                  pass.scramble, now);
-    const bool headed = writing && sys_pwrite(out.fd(), header, sizeof header, 0) == sizeof header;
+    const bool headed = writing && out.write_at(header, sizeof header, 0);
     if (!headed || !out.commit()) {
         const int error = headed ? errno : 0;
         log_write("MAIN", "Error creating file:%s!\n", xfw_path);

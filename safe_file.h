@@ -67,10 +67,13 @@ class SafeFile {
     // Prepares the replacement of `path`. False (errno set) when it cannot be replaced. Text: on
     // Windows, every "\n" written is stored as CR LF; elsewhere the same as Binary.
     bool open(const char* path, Mode mode = Binary);
-    // The descriptor to write the new contents to (write or pwrite); -1 when not open.
+    // The descriptor of the new contents; -1 when not open. Write through write() and write_at().
     int fd() const { return fd_; }
     // Writes all of `data` at the current offset. False on any failure.
     bool write(const void* data, size_t size);
+    // Writes all of `data` at `offset` (a header patched once the rest is known); the next
+    // write() goes on where the last one ended. False on any failure.
+    bool write_at(const void* data, size_t size, long long offset);
     // Puts the new contents in place of the target. False (errno set) when it failed, also when
     // the final rename failed or the name no longer named the file examined by open (EAGAIN;
     // EEXIST where there was none): the name then holds what it held, no temporary is left (in

@@ -332,6 +332,20 @@ bool SafeFile::write(const void* data, size_t size) {
     return fd_ >= 0 && write_all(fd_, data, size);
 }
 
+bool SafeFile::write_at(const void* data, size_t size, long long offset) {
+    const char* p = static_cast<const char*>(data);
+    if (fd_ < 0 || offset < 0) return false;
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        offset += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool SafeFile::commit() {
     bool ok = false;
     if (fd_ < 0)

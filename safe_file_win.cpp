@@ -467,6 +467,14 @@ bool SafeFile::write(const void* data, size_t size) {
     return fd_ >= 0 && write_all(fd_, data, size);
 }
 
+// The C runtime has no positioned write: the position is moved there and back.
+bool SafeFile::write_at(const void* data, size_t size, long long offset) {
+    if (fd_ < 0 || offset < 0) return false;
+    const long long end = _telli64(fd_);
+    return end >= 0 && _lseeki64(fd_, offset, SEEK_SET) >= 0 && write_all(fd_, data, size) &&
+           _lseeki64(fd_, end, SEEK_SET) >= 0;
+}
+
 bool SafeFile::commit() {
     bool ok = false;
     if (fd_ < 0)

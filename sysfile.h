@@ -63,12 +63,6 @@ inline void sys_local_time(const time_t* seconds, struct tm* out) {
     localtime_s(out, seconds);
 }
 
-// Writes `size` bytes at `offset` (the descriptor's position moves; nobody else uses it).
-inline long sys_pwrite(int fd, const void* data, unsigned size, long offset) {
-    if (_lseeki64(fd, offset, SEEK_SET) < 0) return -1;
-    return _write(fd, data, size);
-}
-
 #else
 
 // The rules file comes with nv-term; plugdev is the group it gives the instrument to.
@@ -98,10 +92,6 @@ inline void sys_blocking(int fd) {
 
 inline void sys_local_time(const time_t* seconds, struct tm* out) {
     localtime_r(seconds, out);
-}
-
-inline long sys_pwrite(int fd, const void* data, unsigned size, long offset) {
-    return pwrite(fd, data, size, offset);
 }
 
 #endif

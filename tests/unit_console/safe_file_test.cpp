@@ -430,6 +430,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
         };
         if (op == "open") good = f.open(path) == ok && failed_with(3);
         if (op == "write") good = f.write(w[1].data(), w[1].size()) == ok;
+        if (op == "write-at") good = f.write_at(w[2].data(), w[2].size(), std::stoll(w[1])) == ok;
         if (op == "commit") good = f.commit() == ok && failed_with(2);
         if (op == "before-rename") {
             late_change = w[1], late_path = w.size() > 2 ? w[2] : "";
