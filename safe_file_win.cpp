@@ -40,7 +40,7 @@
 #include <set>
 
 #include "safe_file.h"
-#include "sysfile.h"
+#include "sysfile_win.h"
 
 // Windows has no unnamed temporary files: the setting is kept for the tests' sake and unused.
 bool safe_file_tmpfile = true;

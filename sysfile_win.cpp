@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "sysfile.h"
+#include "sysfile_win.h"
 
 namespace {
 
@@ -223,4 +223,19 @@ int sys_open_read(const char* path) {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
     if (fd < 0) CloseHandle(h);
     return fd;
+}
+
+// The driver file comes with nv-term; 64-bit Windows installs it only with a signed catalog,
+// which the maker supplies or the service PC makes (README.txt says how).
+const char* const SYS_USB_ACCESS_ADVICE =
+    "Bind it once, as administrator, in nv-term's folder: pnputil /add-driver nv52-winusb.inf "
+    "/install, then re-plug the instrument.\n"
+    "64-bit Windows takes nv52-winusb.inf only with its catalog nv52-winusb.cat signed: ask the "
+    "maker for it, or sign one on this PC as README.txt says (\"USB: the first plug-in\").\n";
+
+// Files are opened in binary mode (sys_open_read): a container's bytes are never translated.
+void sys_blocking(int) {}
+
+void sys_local_time(const time_t* seconds, struct tm* out) {
+    localtime_s(out, seconds);
 }

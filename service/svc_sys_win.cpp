@@ -11,7 +11,7 @@
 #include <ctime>
 
 #include "svc_sys.h"
-#include "sysfile.h"
+#include "sysfile_win.h"
 
 namespace {
 

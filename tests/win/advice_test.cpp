@@ -7,7 +7,7 @@
 #include <regex>
 #include <sstream>
 
-#include "sysfile.h"
+#include "sysfile_win.h"
 
 TEST(WinAdvice, BindingNamesTheCatalogAndWhereToReadOn) {
     std::ostringstream inf, readme;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "safe_file.h"
-#include "sysfile.h"
+#include "sysfile_win.h"
 
 namespace {
 
