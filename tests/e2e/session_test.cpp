@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -206,11 +207,10 @@ std::string replaced(std::string text, const std::string& piece, const std::stri
     return text;
 }
 
-TEST(Sessions, EachTranscript) {
-    const std::vector<Case> cases = load();
-    ASSERT_GT(cases.size(), 40u);
+// One case of a data file: a session of nv-term against a simulator of its own.
+void run_session(const Case& c) {
     TcpPeer nobody(false);  // bound, never listening: every connection is refused
-    for (const Case& c : cases) {
+    {
         SCOPED_TRACE(c.where + ": " + c.name);
         Bench b;
         ASSERT_TRUE(b.start(c.sim));
@@ -282,6 +282,42 @@ TEST(Sessions, EachTranscript) {
         EXPECT_TRUE(c.sent.empty() || after == c.sent) << testing::PrintToString(after);
         EXPECT_TRUE(!c.probes || probes == c.probes) << probes;
     }
+}
+
+// Each case of the data files a test of its own, named after its file and its words, so that a
+// failure names its case in ctest's list, and ctest runs them side by side.
+class Session : public testing::Test {
+  public:
+    explicit Session(Case c) : c_(std::move(c)) {}
+    void TestBody() override { run_session(c_); }
+
+  private:
+    Case c_;
+};
+
+std::string test_name(const Case& c, size_t number) {
+    std::string name = c.where.substr(0, c.where.find('.')) + "_" + std::to_string(number) + "_";
+    for (char ch : c.name.substr(0, 60))
+        if (std::isalnum(static_cast<unsigned char>(ch)))
+            name += ch;
+        else if (name.back() != '_')
+            name += '_';
+    while (name.back() == '_') name.pop_back();
+    return name;
+}
+
+[[maybe_unused]] const bool registered = [] {
+    std::map<std::string, size_t> numbers;  // each file's cases from 1
+    for (const Case& c : load())
+        testing::RegisterTest("Sessions", test_name(c, ++numbers[c.where]).c_str(), nullptr,
+                              nullptr, __FILE__, __LINE__,
+                              [c]() -> testing::Test* { return new Session(c); });
+    return true;
+}();
+
+// The data files were found and read: a missing one would leave its cases untried.
+TEST(Sessions, TheDataFilesHoldTheirCases) {
+    EXPECT_GT(load().size(), 40u);
 }
 
 }  // namespace

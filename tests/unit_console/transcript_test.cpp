@@ -569,16 +569,21 @@ void transcripts(const std::string& name) {
     if (c) check(*c);
 }
 
-using Transcripts = Linked;
+// Each data file a test of its own, so that a failure names its file (and its case) in ctest's
+// list too.
+class Transcripts : public Linked, public testing::WithParamInterface<const char*> {};
 
-TEST_F(Transcripts, EachDataFile) {
-    for (const std::string& name :
-         words("q5_commands set_time q8_commands q8_records menus readers q5_container "
-               "q5_upload q8_events connect buffers save_spectrum no_device requests")) {
-        dev_type = 12;  // each file starts on an NV-52
-        transcripts(name + ".txt");
-    }
+TEST_P(Transcripts, OfTheDataFile) {
+    dev_type = 12;  // each file starts on an NV-52
+    transcripts(std::string(GetParam()) + ".txt");
 }
+
+INSTANTIATE_TEST_SUITE_P(Console, Transcripts,
+                         testing::Values("q5_commands", "set_time", "q8_commands", "q8_records",
+                                         "menus", "readers", "q5_container", "q5_upload",
+                                         "q8_events", "connect", "buffers", "save_spectrum",
+                                         "no_device", "requests"),
+                         [](const testing::TestParamInfo<const char*>& p) { return p.param; });
 
 TEST(DeviceText, PrintableTextPassesControlsAndBrokenUtf8AreEscaped) {
     for (const auto& [n, line] : data_lines("device_text.txt")) {
