@@ -11,6 +11,10 @@ if [ ! -x "$BUILD/nv52-sim" ]; then
     exec "$BUILD/nv-term"
 fi
 out=$BUILD/nv52-sim.out log=$BUILD/nv52-sim.log
+# Emptied before the simulator starts: the wait below must never read an earlier run's lines
+# (the simulator's own redirection may come a moment after the wait's first look).
+: >"$out"
+: >"$log"
 "$BUILD/nv52-sim" --log >"$out" 2>"$log" &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
