@@ -478,129 +478,155 @@ roi_sum roi_of(const loaded& l, std::pair<double, double> r) {
 
 // ---- commands -----------------------------------------------------------------------------
 
-int cmd_info(const options& o) {
+// What `info` tells of a spectrum, computed once; info_json and info_text render it.
+struct info_record {
     loaded l;
-    if (!load(o, o.files[0], &l)) return EXIT_INPUT;
+    double live = 0;  // seconds, 0 when not given or not usable
+    spc_fwhm_calib fw;
+    spc_identification id;
+    std::vector<std::pair<double, double>> ranges;  // the regions asked for
+    std::vector<roi_sum> rois;                      // their counts
+};
+
+bool info_of(const options& o, info_record* r) {
+    if (!load(o, o.files[0], &r->l)) return false;
+    r->live = live_seconds(r->l.s);
+    r->fw = fwhm_calibration(r->l);
+    r->id = spc_identify(r->l.a, r->l.s.counts, r->l.calib);
+    r->ranges = o.rois;
+    for (const auto& x : o.rois) r->rois.push_back(roi_of(r->l, x));
+    return true;
+}
+
+void info_json(const info_record& info) {
+    const loaded& l = info.l;
     const spc_spectrum& s = l.s;
     const spc_calib& c = l.calib;
     const auto& peaks = l.a.peaks;
     int n = static_cast<int>(s.counts.size());
-    double live = live_seconds(s);
-    spc_fwhm_calib fw = fwhm_calibration(l);
-    spc_identification id = spc_identify(l.a, s.counts, c);
+    double live = info.live;
+    const spc_fwhm_calib& fw = info.fw;
+    const spc_identification& id = info.id;
     const auto& names = id.peaks;
+    const std::vector<roi_sum>& rois = info.rois;
     std::vector<std::string> nuclides;  // an ambiguous pair both
     for (const auto& m : id.nuclides) {
         nuclides.push_back(m.nuclide);
         if (!m.with.empty()) nuclides.push_back(m.with);
     }
-    std::vector<roi_sum> rois;
-    for (const auto& r : o.rois) rois.push_back(roi_of(l, r));
-
-    if (o.json) {
-        using json = nlohmann::ordered_json;
-        auto rate = [&](double v) { return live > 0 ? json(v / live) : json(nullptr); };
-        json j;
-        j["file"] = l.name;
-        j["format"] = s.format;
-        j["channels"] = n;
-        j["source"] = s.source.empty() ? json(nullptr) : json(s.source);
-        j["header"] = s.header ? json{s.first, s.second} : json(nullptr);
-        j["real_time_s"] = s.header ? json(s.first) : json(s.real_time);
-        j["live_time_s"] = s.header ? json(s.second) : json(s.live_time);
-        j["closing_line"] = s.header ? json(s.closing) : json(nullptr);
-        j["total_counts"] = spc_total(s);
-        j["count_rate_cps"] = rate(static_cast<double>(spc_total(s)));
-        if (c.set) {
-            json cal = {{"offset_keV", c.offset},
-                        {"keV_per_channel", c.gain},
-                        {"keV_per_channel2", c.quad},
-                        {"points", json::array()}};
-            for (const auto& p : c.points)
-                cal["points"].push_back(
-                    {{"channel", p.channel},
-                     {"keV", p.kev},
-                     {"residual_keV", std::round(p.residual * 1e6) / 1e6 + 0.0}});
-            j["calibration"] = cal;
-        } else {
-            j["calibration"] = nullptr;
-        }
-        if (fw.peaks > 0)
-            j["fwhm_calibration"] = {
-                {"a_keV2", fw.a}, {"b_keV", fw.b}, {"c", fw.c}, {"peaks", fw.peaks}};
-        else
-            j["fwhm_calibration"] = nullptr;
-        if (l.a.width.peaks > 1)
-            j["width_model"] = {{"a_ch2", l.a.width.a},
-                                {"b_ch", l.a.width.b},
-                                {"c", l.a.width.c},
-                                {"peaks", l.a.width.peaks}};
-        else
-            j["width_model"] = nullptr;
-        j["groups"] = json::array();
-        for (const auto& g : l.a.groups)
-            j["groups"].push_back({{"first_channel", g.lo},
-                                   {"last_channel", g.hi},
-                                   {"continuum", spc_continuum_name(g.kind)},
-                                   {"chi2", g.chisq},
-                                   {"dof", g.dof},
-                                   {"chi2_per_dof", g.dof > 0 ? g.chisq / g.dof : NAN},
-                                   {"peaks", g.peaks}});
-        j["peaks"] = json::array();
-        for (size_t k = 0; k < peaks.size(); ++k) {
-            const auto& p = peaks[k];
-            json jp;
-            jp["centroid_channel"] = p.centroid;
-            jp["centroid_channel_err"] = p.centroid_err;
-            jp["fwhm_channels"] = p.fwhm;
-            jp["fwhm_channels_err"] = p.fwhm_err;
-            jp["net_area"] = p.area;
-            jp["net_area_err"] = p.area_err;
-            jp["net_rate_cps"] = rate(p.area);
-            jp["continuum_counts"] = p.continuum;  // under the centroid +- one FWHM
-            jp["group"] = p.group;
-            jp["width_off_model"] = p.width_flag;
-            jp["flags"] = spc_flag_letters(p.flags);
-            jp["line"] = spc_is_line(p);
-            if (c.set) {
-                double e = spc_energy(c, p.centroid), g = spc_gain_at(c, p.centroid);
-                jp["energy_keV"] = e;
-                jp["energy_keV_err"] = p.centroid_err * g;
-                jp["fwhm_keV"] = p.fwhm * g;
-                jp["resolution_percent"] = e > 0 ? 100 * p.fwhm * g / e : NAN;
-                jp["nuclides"] = json::array();
-                for (const auto& m : names[k])
-                    jp["nuclides"].push_back({{"nuclide", m.nuclide}, {"line_keV", m.line_kev}});
-            }
-            j["peaks"].push_back(jp);
-        }
-        j["nuclides"] = nuclides;
-        j["identification"] = json::array();
-        for (const auto& m : id.nuclides)
-            j["identification"].push_back({{"nuclide", m.nuclide},
-                                           {"confidence", spc_confidence_name(m.confidence)},
-                                           {"or", m.with.empty() ? json(nullptr) : json(m.with)},
-                                           {"lines_agreeing", m.lines},
-                                           {"lines_expected", m.expected},
-                                           {"significance", m.significance}});
-        j["unexplained_lines_keV"] = json::array();
-        if (c.set)
-            for (int k : id.unexplained)
-                j["unexplained_lines_keV"].push_back(spc_energy(c, peaks[k].centroid));
-        j["rois"] = json::array();
-        for (size_t k = 0; k < rois.size(); ++k)
-            j["rois"].push_back({{"from", o.rois[k].first},
-                                 {"to", o.rois[k].second},
-                                 {"first_channel", rois[k].from},
-                                 {"last_channel", rois[k].to},
-                                 {"gross_counts", rois[k].gross},
-                                 {"gross_counts_err", std::sqrt(rois[k].gross)},
-                                 {"net_counts", rois[k].net},
-                                 {"net_counts_err", rois[k].net_err},
-                                 {"net_rate_cps", rate(rois[k].net)}});
-        std::printf("%s\n", j.dump(2).c_str());
-        return 0;
+    using json = nlohmann::ordered_json;
+    auto rate = [&](double v) { return live > 0 ? json(v / live) : json(nullptr); };
+    json j;
+    j["file"] = l.name;
+    j["format"] = s.format;
+    j["channels"] = n;
+    j["source"] = s.source.empty() ? json(nullptr) : json(s.source);
+    j["header"] = s.header ? json{s.first, s.second} : json(nullptr);
+    j["real_time_s"] = s.header ? json(s.first) : json(s.real_time);
+    j["live_time_s"] = s.header ? json(s.second) : json(s.live_time);
+    j["closing_line"] = s.header ? json(s.closing) : json(nullptr);
+    j["total_counts"] = spc_total(s);
+    j["count_rate_cps"] = rate(static_cast<double>(spc_total(s)));
+    if (c.set) {
+        json cal = {{"offset_keV", c.offset},
+                    {"keV_per_channel", c.gain},
+                    {"keV_per_channel2", c.quad},
+                    {"points", json::array()}};
+        for (const auto& p : c.points)
+            cal["points"].push_back({{"channel", p.channel},
+                                     {"keV", p.kev},
+                                     {"residual_keV", std::round(p.residual * 1e6) / 1e6 + 0.0}});
+        j["calibration"] = cal;
+    } else {
+        j["calibration"] = nullptr;
     }
+    if (fw.peaks > 0)
+        j["fwhm_calibration"] = {
+            {"a_keV2", fw.a}, {"b_keV", fw.b}, {"c", fw.c}, {"peaks", fw.peaks}};
+    else
+        j["fwhm_calibration"] = nullptr;
+    if (l.a.width.peaks > 1)
+        j["width_model"] = {{"a_ch2", l.a.width.a},
+                            {"b_ch", l.a.width.b},
+                            {"c", l.a.width.c},
+                            {"peaks", l.a.width.peaks}};
+    else
+        j["width_model"] = nullptr;
+    j["groups"] = json::array();
+    for (const auto& g : l.a.groups)
+        j["groups"].push_back({{"first_channel", g.lo},
+                               {"last_channel", g.hi},
+                               {"continuum", spc_continuum_name(g.kind)},
+                               {"chi2", g.chisq},
+                               {"dof", g.dof},
+                               {"chi2_per_dof", g.dof > 0 ? g.chisq / g.dof : NAN},
+                               {"peaks", g.peaks}});
+    j["peaks"] = json::array();
+    for (size_t k = 0; k < peaks.size(); ++k) {
+        const auto& p = peaks[k];
+        json jp;
+        jp["centroid_channel"] = p.centroid;
+        jp["centroid_channel_err"] = p.centroid_err;
+        jp["fwhm_channels"] = p.fwhm;
+        jp["fwhm_channels_err"] = p.fwhm_err;
+        jp["net_area"] = p.area;
+        jp["net_area_err"] = p.area_err;
+        jp["net_rate_cps"] = rate(p.area);
+        jp["continuum_counts"] = p.continuum;  // under the centroid +- one FWHM
+        jp["group"] = p.group;
+        jp["width_off_model"] = p.width_flag;
+        jp["flags"] = spc_flag_letters(p.flags);
+        jp["line"] = spc_is_line(p);
+        if (c.set) {
+            double e = spc_energy(c, p.centroid), g = spc_gain_at(c, p.centroid);
+            jp["energy_keV"] = e;
+            jp["energy_keV_err"] = p.centroid_err * g;
+            jp["fwhm_keV"] = p.fwhm * g;
+            jp["resolution_percent"] = e > 0 ? 100 * p.fwhm * g / e : NAN;
+            jp["nuclides"] = json::array();
+            for (const auto& m : names[k])
+                jp["nuclides"].push_back({{"nuclide", m.nuclide}, {"line_keV", m.line_kev}});
+        }
+        j["peaks"].push_back(jp);
+    }
+    j["nuclides"] = nuclides;
+    j["identification"] = json::array();
+    for (const auto& m : id.nuclides)
+        j["identification"].push_back({{"nuclide", m.nuclide},
+                                       {"confidence", spc_confidence_name(m.confidence)},
+                                       {"or", m.with.empty() ? json(nullptr) : json(m.with)},
+                                       {"lines_agreeing", m.lines},
+                                       {"lines_expected", m.expected},
+                                       {"significance", m.significance}});
+    j["unexplained_lines_keV"] = json::array();
+    if (c.set)
+        for (int k : id.unexplained)
+            j["unexplained_lines_keV"].push_back(spc_energy(c, peaks[k].centroid));
+    j["rois"] = json::array();
+    for (size_t k = 0; k < rois.size(); ++k)
+        j["rois"].push_back({{"from", info.ranges[k].first},
+                             {"to", info.ranges[k].second},
+                             {"first_channel", rois[k].from},
+                             {"last_channel", rois[k].to},
+                             {"gross_counts", rois[k].gross},
+                             {"gross_counts_err", std::sqrt(rois[k].gross)},
+                             {"net_counts", rois[k].net},
+                             {"net_counts_err", rois[k].net_err},
+                             {"net_rate_cps", rate(rois[k].net)}});
+    std::printf("%s\n", j.dump(2).c_str());
+}
+
+void info_text(const info_record& info) {
+    const loaded& l = info.l;
+    const spc_spectrum& s = l.s;
+    const spc_calib& c = l.calib;
+    const auto& peaks = l.a.peaks;
+    int n = static_cast<int>(s.counts.size());
+    double live = info.live;
+    const spc_fwhm_calib& fw = info.fw;
+    const spc_identification& id = info.id;
+    const auto& names = id.peaks;
+    const std::vector<roi_sum>& rois = info.rois;
     std::printf("File:         %s\n", l.name.c_str());
     if (!s.source.empty()) std::printf("Source:       %s\n", s.source.c_str());
     std::printf("Channels:     %d\n", n);
@@ -693,11 +719,20 @@ int cmd_info(const options& o) {
         std::printf(
             "ROI:          %g to %g %s (channels %d to %d): %.0f ± %.0f counts, net %.0f ± "
             "%.0f",
-            o.rois[k].first, o.rois[k].second, c.set ? "keV" : "channels", r.from, r.to, r.gross,
-            std::sqrt(r.gross), r.net, r.net_err);
+            info.ranges[k].first, info.ranges[k].second, c.set ? "keV" : "channels", r.from, r.to,
+            r.gross, std::sqrt(r.gross), r.net, r.net_err);
         if (live > 0) std::printf(" (%.4g ± %.2g per second)", r.net / live, r.net_err / live);
         std::printf("\n");
     }
+}
+
+int cmd_info(const options& o) {
+    info_record r;
+    if (!info_of(o, &r)) return EXIT_INPUT;
+    if (o.json)
+        info_json(r);
+    else
+        info_text(r);
     return 0;
 }
 

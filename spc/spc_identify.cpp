@@ -138,12 +138,13 @@ candidate judge(const spectrum_view& v, size_t index, const std::vector<double>&
         if (gamma) second = top ? strongest : std::max(second, want);
         if (top) strongest = want, strongest_seen = false;
         if (k < 0) {
-            // Missing where it should show clearly, and no line at all within a FWHM that
-            // could hide it: not this nuclide.
+            // Missing where it should show clearly, and no peak at all within a FWHM that
+            // could hide it (a bump or the threshold's rise hides a line as well as a line
+            // does): not this nuclide.
             bool hidden = false;
             for (const auto& p : peaks)
-                hidden = hidden || (spc_is_line(p) && std::abs(spc_energy(v.c, p.centroid) -
-                                                               l.kev) < 1.5 * fwhm_of(l.kev, &v));
+                hidden = hidden ||
+                         std::abs(spc_energy(v.c, p.centroid) - l.kev) < 1.5 * fwhm_of(l.kev, &v);
             if (clear && !hidden) return c;
             continue;
         }
@@ -252,9 +253,11 @@ spc_identification spc_identify(const spc_analysis& a, const std::vector<int32_t
                  (all[i].explains == all[best].explains && all[i].best_sig > all[best].best_sig)))
                 best = static_cast<int>(i);
         if (best < 0) break;
-        // A nuclide whose lines are all another's (Th-228 in the Th-232 chain) is named only
-        // when that other does not pass (its Ac-228 lines missing): else the larger one, which
-        // nature holds, is named.
+        // A nuclide whose lines are all another's (Th-228 in the Th-232 chain: the same
+        // daughters below Ra-228) is told from the larger one only by a line of the larger's own
+        // that agrees at ten standard deviations (Ac-228's 911 keV); then the larger, which nature
+        // holds, is named, and the smaller only on what it leaves. Else the spectrum cannot tell
+        // them apart, and they are named as one ambiguous choice.
         auto within = [](const spc_nuclide& x, const spc_nuclide& y) {
             for (const auto& l : x.lines) {
                 bool in = false;
@@ -263,13 +266,29 @@ spc_identification spc_identify(const spc_analysis& a, const std::vector<int32_t
             }
             return x.lines.size() < y.lines.size();
         };
-        bool held = false;
-        for (const auto& o : all)
-            held = held || (o.nuclide != all[best].nuclide && o.passes &&
-                            within(spc_library()[all[best].nuclide], spc_library()[o.nuclide]));
-        if (held) {
-            done[all[best].nuclide] = true;
-            continue;
+        int partner = -1;
+        bool smaller = false;  // best is the smaller of the two
+        for (size_t i = 0; i < all.size() && partner < 0; ++i) {
+            if (static_cast<int>(i) == best || !all[i].passes) continue;
+            const spc_nuclide& x = spc_library()[all[best].nuclide];
+            const spc_nuclide& y = spc_library()[all[i].nuclide];
+            smaller = within(x, y);
+            if (smaller || within(y, x)) partner = static_cast<int>(i);
+        }
+        bool told = false;
+        if (partner >= 0) {
+            const candidate& big = all[smaller ? partner : best];
+            const candidate& small = all[smaller ? best : partner];
+            for (int k : big.evidence) {
+                bool shared = false;
+                for (auto [j, q] : small.lines) shared = shared || q == k;
+                told = told || (!shared && solid(a.peaks[k]) && a.peaks[k].area_err > 0 &&
+                                residual[k] >= 10 * a.peaks[k].area_err);
+            }
+            if (told && smaller) {
+                done[all[best].nuclide] = true;
+                continue;
+            }
         }
         const candidate& w = all[best];
         done[w.nuclide] = true;
@@ -280,13 +299,18 @@ spc_identification spc_identify(const spc_analysis& a, const std::vector<int32_t
                         w.agree,
                         std::max(w.expected, w.agree),
                         w.best_sig};
+        if (partner >= 0 && !told) {
+            named.confidence = spc_confidence::ambiguous;
+            named.with = spc_library()[all[partner].nuclide].name;
+            done[all[partner].nuclide] = true;
+        }
         // Another nuclide that these very peaks name as well, with nothing of its own.
         for (size_t i = 0; i < all.size(); ++i) {
             if (static_cast<int>(i) == best || !all[i].passes) continue;
             auto mine = w.evidence, theirs = all[i].evidence;
             std::sort(mine.begin(), mine.end());
             std::sort(theirs.begin(), theirs.end());
-            if (mine == theirs && all[i].agree == w.agree) {
+            if (named.with.empty() && mine == theirs && all[i].agree == w.agree) {
                 named.confidence = spc_confidence::ambiguous;
                 named.with = spc_library()[all[i].nuclide].name;
                 done[all[i].nuclide] = true;

@@ -1072,7 +1072,8 @@ int find_threshold(const std::vector<double>& y) {
 
 // Stage 5: the flags of every peak. W off the width model, B far wider than it allows (a bump),
 // T reaching into the threshold's cut, Q in a group whose chi-square per degree of freedom is
-// above the limit (F was set when measured without a fit).
+// above the limit (F was set when measured without a fit); and the line shape's floor under the
+// centroid's uncertainty of each line fitted with a step, a detector's real response.
 void judge(const spc_peak_options& opt, spc_analysis* a) {
     for (auto& p : a->peaks) {
         const spc_group& g = a->groups[p.group];
@@ -1088,6 +1089,9 @@ void judge(const spc_peak_options& opt, spc_analysis* a) {
         if (a->threshold > 0 && p.centroid - p.fwhm < a->threshold) p.flags |= SPC_FLAG_THRESHOLD;
         if (g.dof > 0 && g.chisq > opt.quality_chi2 * g.dof) p.flags |= SPC_FLAG_QUALITY;
         p.width_flag = p.flags & SPC_FLAG_WIDTH;
+        if (!(p.flags & SPC_FLAG_NO_FIT) && g.step > 0)
+            p.centroid_err =
+                std::hypot(p.centroid_err, opt.centroid_shape * p.fwhm / SPC_FWHM_PER_SIGMA);
     }
 }
 

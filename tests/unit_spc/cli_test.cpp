@@ -173,7 +173,9 @@ TEST(Cli, WatchFollowsReplacements) {
     std::rename(dir.file("spect.spc.tmp").c_str(), dir.file("spect.spc").c_str());
     EXPECT_TRUE(watch.wait_for("spect.spc: 1024 channels", false, 10000)) << watch.output();
     EXPECT_TRUE(watch.wait_for("▼331.", false, 10000));
-    // Another file in the folder changes nothing; the next replacement redraws.
+    // A key pressed (one byte of input) and another file in the folder change nothing; the
+    // next replacement redraws.
+    watch.send("x");
     e2e::write_file(dir.file("other.txt"), "x");
     e2e::write_file(dir.file("spect.spc.tmp"), second);
     std::rename(dir.file("spect.spc.tmp").c_str(), dir.file("spect.spc").c_str());

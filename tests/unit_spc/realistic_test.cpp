@@ -192,16 +192,23 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
             if (j.is_discarded() || j.is_null()) continue;
             std::string name = sc.items.back().name + " " + std::to_string(secs) + " s";
             score_peaks(s, j, &t, name);
+            // An ambiguous choice ("Th-228 or Th-232 chain") names each of its two, and is
+            // false only when neither is there.
             std::set<std::string> got;
-            for (const auto& n : j["nuclides"]) got.insert(n.get<std::string>());
+            std::vector<std::string> wrong;
+            auto there = [&](const std::string& n) {
+                return sc.named.count(n) || NATURAL.count(n) || HARMLESS.count(n);
+            };
+            for (const auto& id : j["identification"]) {
+                std::string n = id["nuclide"],
+                            o = id["or"].is_null() ? n : id["or"].get<std::string>();
+                got.insert({n, o});
+                if (!there(n) && !there(o)) wrong.push_back(n == o ? n : n + " or " + o);
+            }
             for (const auto& n : sc.named) {
                 named[n].second++;
                 named[n].first += got.count(n);
             }
-            std::vector<std::string> wrong;
-            for (const auto& n : got)
-                if (!sc.named.count(n) && !NATURAL.count(n) && !HARMLESS.count(n))
-                    wrong.push_back(n);
             if (!sc.listed) clean++, false_named += !wrong.empty();
             for (const auto& w : wrong) std::printf("  %s: named %s\n", name.c_str(), w.c_str());
         }
@@ -226,13 +233,13 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
     // What this search reaches, held with a margin (the README gives the targets it misses).
     if (STRIDE == 1) {
-        EXPECT_GE(t.strong_found, 0.92 * t.strong);
+        EXPECT_GE(t.strong_found, 0.94 * t.strong);
         EXPECT_GE(t.single_found, 0.95 * t.single);
         EXPECT_LE(std::abs(median(t.pulls)), 1);
-        EXPECT_LE(sd(t.pulls), 2.5);
+        EXPECT_LE(sd(t.pulls), 1.5);
         EXPECT_LE(t.false_peaks, 0.3 * t.spectra);
         EXPECT_LE(false_named, runs);
-        EXPECT_GE(sources_ok, 10);
+        EXPECT_GE(sources_ok, 12);
         EXPECT_GE(t.fwhm_good, 0.85 * t.fwhm_given);
     }
 
