@@ -11,7 +11,8 @@
 // measured without a fit never is the only evidence. A peak two nuclides both explain counts
 // for the one whose other lines are stronger; where neither has other lines, both are named as
 // ambiguous. A nuclide whose lines are all another's (Th-228 in the Th-232 chain) is named with
-// it as one ambiguous choice unless a line of the larger's own tells them apart. Lines no named nuclide explains are listed as such.
+// it as one ambiguous choice unless a line of the larger's own tells them apart. Lines no named
+// nuclide explains are listed as such.
 #pragma once
 
 #include <string>

@@ -238,13 +238,13 @@ TEST(Cli, NamesAndNodes) {
     e2e::write_file(dir.file(bad + ".csv"), "channel,counts\n0,-1\n");
     std::string all;
     for (const std::vector<std::string>& args : {std::vector<std::string>{"info", bad + ".spc"},
-                                          {"trend", bad + ".spc", bad + ".csv"},
-                                          {"trend", "--csv", bad + ".spc"},
-                                          {"plot", "--width", "100", bad + ".spc"},
-                                          {"info", "--json", bad + ".spc"},
-                                          {"info", bad + "missing"},
-                                          {"info", bad, bad},
-                                          {"plot", "-o", bad + "/a.png", bad + ".spc"}})
+                                                 {"trend", bad + ".spc", bad + ".csv"},
+                                                 {"trend", "--csv", bad + ".spc"},
+                                                 {"plot", "--width", "100", bad + ".spc"},
+                                                 {"info", "--json", bad + ".spc"},
+                                                 {"info", bad + "missing"},
+                                                 {"info", bad, bad},
+                                                 {"plot", "-o", bad + "/a.png", bad + ".spc"}})
         all += nv_spc(args, dir.path()).output;
     proc::Child watch;
     ASSERT_TRUE(watch.start({NV_SPC_BIN, "watch", "--width", "100", bad + ".spc"}, dir.path()));
@@ -265,8 +265,8 @@ TEST(Cli, NamesAndNodes) {
         ASSERT_EQ(symlink(node, dir.file(std::string("link-") + node).c_str()), 0);
         const std::string link = std::string("link-") + node;
         for (const auto& args : {std::vector<std::string>{"info", link},
-                          {"plot", link},
-                          {"export", "-f", "csv", link}}) {
+                                 {"plot", link},
+                                 {"export", "-f", "csv", link}}) {
             auto r = nv_spc(args, dir.path());
             EXPECT_EQ(r.exit_code, 1) << r.output;
             EXPECT_NE(r.output.find(std::string(": not a regular file (a ") +

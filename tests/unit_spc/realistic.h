@@ -36,7 +36,8 @@ struct source {
 inline const std::vector<source>& sources() {
     static const std::vector<source> s = [] {
         std::vector<source> out;
-        std::string path = std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/realistic_sources.txt";
+        std::string path =
+            std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/realistic_sources.txt";
         for (const auto& [n, row] : proc::data_lines(path)) {
             std::istringstream fields(row);
             std::string name, item;
