@@ -77,6 +77,27 @@ struct Link {
 
 std::array<Link, SVC_MAX_INSTRUMENTS> links;
 
+// The serial numbers of this run's instruments, each with the DEVICE that reached it first: two
+// DEVICEs of one instrument (its USB place and its address) would otherwise service it twice at
+// once, two uploads interleaved into one flash.
+struct Claims {
+    std::mutex lock;
+    std::vector<std::pair<std::string, std::string>> taken;  // (serial, device)
+};
+Claims claims;
+
+// True when `serial` is this device's to service; false with the DEVICE that has it.
+bool claim(const std::string& serial, const std::string& device, std::string* holder) {
+    std::lock_guard<std::mutex> guard(claims.lock);
+    for (const auto& [s, d] : claims.taken)
+        if (s == serial) {
+            *holder = d;
+            return false;
+        }
+    claims.taken.emplace_back(serial, device);
+    return true;
+}
+
 // A link's `user` value: the index and the link's generation.
 int user_of(int index, int generation) {
     return index + SVC_MAX_INSTRUMENTS * generation;
@@ -656,6 +677,12 @@ struct Work {
                 if (r->serial.find_first_of("/\\") != std::string::npos || r->serial.empty())
                     r->serial = "unnamed";
                 svc_say(r->target.device, "connected: " + r->model + ", serial " + r->serial);
+            }
+            std::string holder;
+            if (st.code == SVC_OK && r->serial != "unnamed" &&
+                !claim(r->serial, r->target.device, &holder)) {
+                st.code = SVC_USAGE;
+                st.reason = "it is addressed as " + holder + " too: serviced there only";
             }
             if (st.code == SVC_OK) versions(st, &r->versions_before);
             if (st.code != SVC_OK) {
