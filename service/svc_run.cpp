@@ -772,6 +772,7 @@ void svc_service(const svc_options& o, const svc_container* container, int index
 int svc_load_container(const std::string& path, svc_container* out, std::string* error) {
     out->path = path;
     xfw_file file;
+    errno = 0;  // a file that opens but is no regular file leaves none of its own
     if (!xfw_open(path.c_str(), &file)) {
         *error = "cannot read " + path + ": " + (errno ? strerror(errno) : "not a regular file");
         return SVC_FILE;
