@@ -119,6 +119,14 @@ int run(const svc_options& o) {
         svc_warn("", "at most " + std::to_string(SVC_MAX_INSTRUMENTS) + " instruments a run");
         return SVC_USAGE;
     }
+    // One instrument named twice would be serviced twice at once.
+    for (size_t k = 0; k < targets.size(); ++k)
+        for (size_t j = 0; j < k; ++j)
+            if (targets[j].conn == targets[k].conn) {
+                svc_warn("", "'" + targets[j].device + "' and '" + targets[k].device +
+                                 "' name the same instrument: give it once");
+                return SVC_USAGE;
+            }
     // Every link is started before any work, those given as connection strings first: one that
     // is refused as malformed stops the run with nothing sent to any instrument.
     std::vector<size_t> order(targets.size());

@@ -242,7 +242,10 @@ int svc_resolve_all(svc_finder* finder, std::vector<svc_target>* out, std::strin
             if (std::find(serials.begin(), serials.end(), f.serial) != serials.end()) continue;
             serials.push_back(f.serial);
         }
-        out->push_back(svc_target{f.device, f.conn});
+        // An instrument also named by -d is serviced once, as named there.
+        if (std::none_of(out->begin(), out->end(),
+                         [&](const svc_target& t) { return t.conn == f.conn; }))
+            out->push_back(svc_target{f.device, f.conn});
     }
     if (out->empty()) {
         *error =

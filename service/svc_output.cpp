@@ -31,6 +31,7 @@ struct Output {
     bool json = false;
     bool terminal = false;  // standard error is a terminal: bars
     int log_fd = -1;
+    std::string log_path;
     std::map<std::string, Upload> uploads;
     int drawn = 0;  // bar lines now on the terminal, above the cursor
     out_clock::time_point last_draw{};
@@ -43,7 +44,12 @@ Output& out() {
 
 void log_line(Output& o, const std::string& line) {
     if (o.log_fd < 0) return;
-    svc_append(o.log_fd, svc_utc_text(svc_now_ms(), true) + " " + line + "\n");
+    if (svc_append(o.log_fd, svc_utc_text(svc_now_ms(), true) + " " + line + "\n")) return;
+    // A log with lines missing would pass for the whole session: it ends here, and says so.
+    const std::string why = strerror(errno);
+    svc_close(o.log_fd);
+    o.log_fd = -1;
+    std::fputs(("nv-service: the log " + o.log_path + " ends here: " + why + "\n").c_str(), stderr);
 }
 
 // The bars are taken off before a line is printed and drawn again below it.
@@ -80,8 +86,8 @@ void print(Output& o, FILE* stream, const std::string& line) {
     std::fflush(stdout);
     std::fputs((line + "\n").c_str(), stream);
     std::fflush(stream);
-    draw_bars(o);
     log_line(o, line);
+    draw_bars(o);
 }
 
 }  // namespace
@@ -92,6 +98,7 @@ bool svc_out_start(bool json, const std::string& log_path, std::string* error) {
     o.json = json;
     o.terminal = svc_is_terminal(stderr);
     if (!log_path.empty()) {
+        o.log_path = log_path;
         o.log_fd = safe_file_append(log_path.c_str());
         if (o.log_fd < 0) {
             *error = std::string(strerror(errno));

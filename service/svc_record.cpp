@@ -120,6 +120,7 @@ bool svc_record_append(int fd, const json_value& record, std::string* error) {
 int svc_history(const svc_options& o) {
     const std::string path = o.record.empty() ? svc_default_record() : o.record;
     xfw_file file;
+    errno = 0;  // a file that opens but is no regular file leaves none of its own
     if (path.empty() || !xfw_open(path.c_str(), &file)) {
         svc_warn("", "cannot read the service record " + path + ": " +
                          (errno ? strerror(errno) : "not a regular file"));

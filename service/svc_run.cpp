@@ -77,6 +77,27 @@ struct Link {
 
 std::array<Link, SVC_MAX_INSTRUMENTS> links;
 
+// The serial numbers of this run's instruments, each with the DEVICE that reached it first: two
+// DEVICEs of one instrument (its USB place and its address) would otherwise service it twice at
+// once, two uploads interleaved into one flash.
+struct Claims {
+    std::mutex lock;
+    std::vector<std::pair<std::string, std::string>> taken;  // (serial, device)
+};
+Claims claims;
+
+// True when `serial` is this device's to service; false with the DEVICE that has it.
+bool claim(const std::string& serial, const std::string& device, std::string* holder) {
+    std::lock_guard<std::mutex> guard(claims.lock);
+    for (const auto& [s, d] : claims.taken)
+        if (s == serial) {
+            *holder = d;
+            return false;
+        }
+    claims.taken.emplace_back(serial, device);
+    return true;
+}
+
 // A link's `user` value: the index and the link's generation.
 int user_of(int index, int generation) {
     return index + SVC_MAX_INSTRUMENTS * generation;
@@ -657,6 +678,12 @@ struct Work {
                     r->serial = "unnamed";
                 svc_say(r->target.device, "connected: " + r->model + ", serial " + r->serial);
             }
+            std::string holder;
+            if (st.code == SVC_OK && r->serial != "unnamed" &&
+                !claim(r->serial, r->target.device, &holder)) {
+                st.code = SVC_USAGE;
+                st.reason = "it is addressed as " + holder + " too: serviced there only";
+            }
             if (st.code == SVC_OK) versions(st, &r->versions_before);
             if (st.code != SVC_OK) {
                 fail(st.code, st.reason);
@@ -745,6 +772,7 @@ void svc_service(const svc_options& o, const svc_container* container, int index
 int svc_load_container(const std::string& path, svc_container* out, std::string* error) {
     out->path = path;
     xfw_file file;
+    errno = 0;  // a file that opens but is no regular file leaves none of its own
     if (!xfw_open(path.c_str(), &file)) {
         *error = "cannot read " + path + ": " + (errno ? strerror(errno) : "not a regular file");
         return SVC_FILE;

@@ -60,6 +60,22 @@ class Bench {
         child_.send("go\n");
         for (int k = 0; k <= instruments; ++k)  // a TCP line each, then the UDP line
             if (child_.wait_line("listening ").empty()) return false;
+        // A veth end drops what it is given until the kernel's link watch has taken its
+        // carrier in (state UP). The two ends have the same index, each in its namespace, and
+        // such a pair's event waits up to a second after the last link event of the machine
+        // (others' tests make links all the time): a connect's SYN dropped there is sent again
+        // only after nv-service's one-second time-out.
+        for (const std::string& end :
+             {std::string("ip -o link show va"),
+              "nsenter --net=/proc/" + pid + "/ns/net ip -o link show vb"}) {
+            bool up = false;
+            for (int tries = 0; tries < 1000 && !up; ++tries) {
+                up = proc::run({"/bin/sh", "-c", end}).output.find(" state UP ") !=
+                     std::string::npos;
+                if (!up) usleep(10000);  // a poll of the link's state, not a wait for it
+            }
+            if (!up) return false;
+        }
         return true;
     }
     ~Bench() { stop(); }

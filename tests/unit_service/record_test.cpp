@@ -183,6 +183,10 @@ TEST(ServiceHistory, RecordsOfOneInstrumentOrAll) {
     EXPECT_EQ(missing.exit_code, SVC_FILE);
     EXPECT_EQ(missing.output, "nv-service: cannot read the service record " + dir.file("nothing") +
                                   ": No such file or directory\n");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(proc::run({NV_SERVICE_BIN, "history", "--record", dir.file("fifo")}).output,
+              "nv-service: cannot read the service record " + dir.file("fifo") +
+                  ": not a regular file\n");
 }
 
 }  // namespace
