@@ -52,7 +52,7 @@ void svc_service(const svc_options& o, const svc_container* container, int index
 bool svc_version_numbers(const std::string& text, int* major, int* minor);
 // Seconds from 1970-01-01 00:00:00 to this date and time of the (proleptic Gregorian) calendar,
 // as if both were UTC: the difference of two local times without asking for the time zone.
-int64_t svc_calendar_seconds(int64_t year, int64_t month, int64_t day, int64_t hour,
-                             int64_t minute, int64_t second);
+int64_t svc_calendar_seconds(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
+                             int64_t second);
 // Why the instrument refused, in words, from the status byte of its answer.
 std::string svc_refusal_text(int status, int kind);
