@@ -681,14 +681,7 @@ void figure_close() {
 // Names on the command line choose figures (status, connect, close, upload, memory, cxfw); none:
 // all.
 int main(int argc, char** argv) {
-    auto wanted = [&](const char* figure) {
-        if (argc < 2) return true;
-        for (int i = 1; i < argc; ++i)
-            if (std::strcmp(argv[i], figure) == 0) return true;
-        return false;
-    };
-    signal(SIGPIPE, SIG_IGN);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const bench::Chosen wanted = bench::start(argc, argv);
     Sim sim;
     if (!sim.start()) {
         std::fprintf(stderr, "nv52-sim did not start\n");

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace bench {
@@ -70,6 +72,26 @@ inline void row(const char* name, Spread figure, Spread baseline, const char* un
     }
     std::printf("\n");
     std::fflush(stdout);
+}
+
+// The figures a benchmark's command line names; none named: all of them.
+struct Chosen {
+    int argc;
+    char** argv;
+    bool operator()(const char* figure) const {
+        if (argc < 2) return true;
+        for (int i = 1; i < argc; ++i)
+            if (std::strcmp(argv[i], figure) == 0) return true;
+        return false;
+    }
+};
+
+// A benchmark's start: a peer that goes away ends a write, not the program; every row is shown
+// as soon as it is printed.
+inline Chosen start(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return Chosen{argc, argv};
 }
 
 inline void finish() {

@@ -262,14 +262,7 @@ void figure_disconnect() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto wanted = [&](const char* figure) {
-        if (argc < 2) return true;
-        for (int i = 1; i < argc; ++i)
-            if (std::strcmp(argv[i], figure) == 0) return true;
-        return false;
-    };
-    signal(SIGPIPE, SIG_IGN);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const bench::Chosen wanted = bench::start(argc, argv);
     proc::TempDir dir;
     if (wanted("flash") || wanted("memory")) {
         if (!make_container(dir.path())) {
