@@ -10,9 +10,11 @@
 
 namespace escapes {
 
-// `s` decoded from `at` to its end or to the first unescaped character of `stops` (left at `at`).
+// `s` decoded (from `*from` on, to the first unescaped character of `stops`, left at `*from`).
 // A backslash that ends `s` stands for itself; a broken \x or repeat throws (a faulty data file).
-inline std::string unescape(std::string_view s, size_t& at, std::string_view stops = {}) {
+inline std::string unescaped(std::string_view s, size_t* from = nullptr,
+                             std::string_view stops = {}) {
+    size_t start = 0, &at = from ? *from : start;
     std::string out;
     const auto need = [s](bool ok) {
         if (!ok) throw std::invalid_argument("a broken escape in " + std::string(s));
@@ -31,7 +33,7 @@ inline std::string unescape(std::string_view s, size_t& at, std::string_view sto
             need(star != s.npos && star > at + 1 &&
                  s.find_first_not_of("0123456789", at + 1) == star);
             const unsigned long n = std::stoul(std::string(s.substr(at + 1, star - at - 1)));
-            const std::string piece = unescape(s, at = star + 1, "]");
+            const std::string piece = unescaped(s, &(at = star + 1), "]");
             need(at++ < s.size());
             for (unsigned long k = 0; k < n; ++k) out += piece;
         } else {
@@ -41,10 +43,6 @@ inline std::string unescape(std::string_view s, size_t& at, std::string_view sto
         }
     }
     return out;
-}
-inline std::string unescaped(std::string_view s) {
-    size_t at = 0;
-    return unescape(s, at);
 }
 
 // Whether `s` ends with a backslash that escapes nothing (a line joined to the next: no Enter

@@ -39,9 +39,9 @@ inline bool add(Screen& s, std::string_view line, const Defines& defines) {
     bool answered = false;  // the last thing on the line is an answer
     std::string printed;
     for (size_t at = 0; at < text.size();) {
-        printed += escapes::unescape(text, at, "{");
+        printed += escapes::unescaped(text, &at, "{");
         if (at == text.size()) break;
-        s.typed += escapes::unescape(text, ++at, "}") + "\n";
+        s.typed += escapes::unescaped(text, &++at, "}") + "\n";
         EXPECT_LT(at, text.size()) << "an answer without its }: " << line;
         answered = ++at >= text.size();
     }
@@ -51,10 +51,9 @@ inline bool add(Screen& s, std::string_view line, const Defines& defines) {
     return true;
 }
 
-// A line of a data file: its number, its text, its first word and the rest after a blank.
-struct Line {
+struct Line {  // a line of a data file
     int number = 0;
-    std::string text, key, rest;
+    std::string text, key, rest;  // key: its first word; rest: what follows the blank after it
 };
 
 // The lines of the data file at `path`, but comments, blank lines and `define` blocks (kept).
@@ -75,8 +74,7 @@ inline std::vector<Line> lines_of(const std::string& path, Defines& defines) {
     return out;
 }
 
-// A case: `case NAME` on line `number` of `file`, and what its screen lines add up to.
-struct Case {
+struct Case {  // `case NAME` on line `number` of `file`, and what its screen lines add up to
     std::string file, name;
     int number = 0;
     Screen screen;
@@ -89,12 +87,10 @@ std::vector<C> cases_of(const std::string& file, const std::vector<Line>& lines,
                         const Defines& defines, const std::function<void(C&, const Line&)>& other) {
     std::vector<C> cases(1);
     for (const Line& l : lines)
-        if (l.key == "case") {
-            C& c = cases.emplace_back();
-            c.file = file, c.name = l.rest, c.number = l.number;
-        } else if (!add(cases.back().screen, l.text, defines)) {
+        if (l.key == "case")
+            static_cast<Case&>(cases.emplace_back()) = {file, l.rest, l.number, {}};
+        else if (!add(cases.back().screen, l.text, defines))
             other(cases.back(), l);
-        }
     cases.erase(cases.begin());
     return cases;
 }

@@ -18,7 +18,7 @@ TEST(Escapes, DecodedAsWrittenAndBrokenOnesRefused) {
         EXPECT_THROW(escapes::unescaped(broken), std::invalid_argument) << broken;
     std::string_view s = R"(a\{b{c\\)";
     size_t at = 0;
-    EXPECT_EQ(escapes::unescape(s, at, "{"), "a{b");
+    EXPECT_EQ(escapes::unescaped(s, &at, "{"), "a{b");
     EXPECT_EQ(at, 4u);
     EXPECT_FALSE(escapes::take_joiner(s));  // an escaped backslash
     for (std::string_view line : {"ab\\", "ab\\\\\\", "\\"}) {

@@ -497,9 +497,8 @@ void transcripts(const std::string& name) {
             // The line's text as typed, escapes and all; later readers share it.
             c.readers.emplace_back(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
             if (c.readers.size() == 1 && c.readers[0].size() > 4) {
-                std::string rest = line.substr(line.find(" line ") + 6);
-                rest = rest.substr(rest.find(' ') + 1);
-                c.line = escapes::unescaped(rest);
+                const std::string rest = line.substr(line.find(" line ") + 6);
+                c.line = escapes::unescaped(rest.substr(rest.find(' ') + 1));
             }
         } else if (key == "value" || key == "input" || key == "typed") {
             std::string_view rest = l.rest;
