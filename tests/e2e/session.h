@@ -14,10 +14,12 @@
 
 #include "e2e.h"
 #include "qxx_frame.h"
+#include "transcript.h"
 
 namespace session {
 
 using namespace e2e;
+using escapes::unescaped;
 using strings = std::vector<std::string>;
 
 struct Bench {
@@ -130,73 +132,14 @@ inline bool take_once(std::string* out, const std::string& message, size_t from)
     return true;
 }
 
-// A text with its escapes decoded; `answers` (when given) takes what is typed in braces, and
-// the text returned is what is printed. `open`: the text ends with an answer or a lone `\`.
-inline std::string decode(const std::string& s, std::string* answers = nullptr,
-                          bool* open = nullptr) {
-    std::string out, *to = &out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (open) *open = answers && c == '}';
-        if (answers && (c == '{' || c == '}')) {
-            to = c == '{' ? answers : &out;
-            if (c == '}') *answers += '\n';
-        } else if (c != '\\' || i + 1 == s.size()) {
-            if (open && c == '\\')
-                *open = true;
-            else
-                *to += c;
-        } else if (const char* e = strchr("n\nt\tr\r0", s[++i]); e && *e != '\0') {
-            *to += e[1];
-        } else if (s[i] == 'x') {
-            *to += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else if (s[i] == '[') {  // \[N*C]: C is one character or one escape
-            const size_t star = s.find('*', i), end = s.find(']', star + 2);
-            *to += std::string(std::stoul(s.substr(i + 1, star - i - 1)),
-                               decode(s.substr(star + 1, end - star - 1))[0]);
-            i = end;
-        } else {
-            *to += s[i];
-        }
-    }
-    return out;
-}
-
-// data/NAME's lines but comments and blank lines; blocks `define NAME`...`end` go to `defines`.
-inline strings transcript_lines(const std::string& name, std::map<std::string, strings>* defines) {
-    std::istringstream in(read_file(NV_SOURCE_DIR "/tests/e2e/data/" + name));
-    strings lines, *define = nullptr;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        if (line.rfind("define ", 0) == 0 || line == "end")
-            define = line == "end" ? nullptr : &(*defines)[line.substr(7)];
-        else
-            (define ? define : &lines)->push_back(line);
-    }
-    return lines;
-}
-
-// One line of a transcript (`| TEXT`, or `@NAME` expanded) added to what is typed and printed.
-inline void add_line(std::map<std::string, strings>& defines, const std::string& line,
-                     std::string* typed, std::string* printed) {
-    if (line[0] == '@') {
-        EXPECT_TRUE(defines.count(line.substr(1))) << line;
-        for (const std::string& l : defines[line.substr(1)]) add_line(defines, l, typed, printed);
-        return;
-    }
-    bool open = false;
-    *printed += decode(line.substr(std::min<size_t>(2, line.size())), typed, &open);
-    *printed += open ? "" : "\n";
-}
-
 // What the screen `define NAME` of data/screens.txt prints; what is typed goes to `typed`.
 inline std::string screen(const std::string& name, std::string* typed = nullptr) {
-    static std::map<std::string, strings> defines;
-    if (defines.empty()) transcript_lines("screens.txt", &defines);
-    std::string ignored, printed;
-    add_line(defines, "@" + name, typed ? typed : &ignored, &printed);
-    return printed;
+    static transcript::Defines defines;
+    if (defines.empty()) transcript::lines_of(NV_SOURCE_DIR "/tests/e2e/data/screens.txt", defines);
+    transcript::Screen s;
+    transcript::add(s, "@" + name, defines);
+    if (typed) *typed += s.typed;
+    return s.printed;
 }
 
 constexpr int NO_NAMESPACE = 77;

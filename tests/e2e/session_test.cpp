@@ -23,8 +23,8 @@ namespace {
 
 using namespace session;
 
-struct Case {
-    std::string where, name, input, output, spoil, folder, container = "nv52fw.xfw", script;
+struct Case : transcript::Case {
+    std::string spoil, folder, container = "nv52fw.xfw", script;
     strings sim, sent, anywhere, ignore, events, files, args = {NV_TERM_BIN};
     std::vector<strings> leftovers;
     std::vector<std::pair<std::string, std::string>> replace;
@@ -52,46 +52,43 @@ const std::map<std::string, Setter> SETTERS = {
     {"exit", [](Case& c, const std::string& v) { c.exit = std::stoi(v); }},
     {"files", [](Case& c, const std::string& v) { c.files = words(v); }},
     {"container", [](Case& c, const std::string& v) { c.container = v; }},
-    {"folder", [](Case& c, const std::string& v) { c.folder = decode(v); }},
+    {"folder", [](Case& c, const std::string& v) { c.folder = unescaped(v); }},
     {"script", [](Case& c, const std::string& v) { c.script = v; }},
     {"leftover", [](Case& c, const std::string& v) { c.leftovers.push_back(words(v)); }},
     {"events", [](Case& c, const std::string& v) { c.events = words(v); }},
-    {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(decode(v)); }},
-    {"ignore", [](Case& c, const std::string& v) { c.ignore.push_back(decode(v)); }},
+    {"anywhere", [](Case& c, const std::string& v) { c.anywhere.push_back(unescaped(v)); }},
+    {"ignore", [](Case& c, const std::string& v) { c.ignore.push_back(unescaped(v)); }},
     {"wait",
-     [](Case& c, const std::string& v) { c.waits.emplace_back(c.input.size(), decode(v)); }},
+     [](Case& c, const std::string& v) {
+         c.waits.emplace_back(c.screen.typed.size(), unescaped(v));
+     }},
 };
 
 std::vector<Case> load() {
-    std::map<std::string, strings> defines;
-    std::vector<std::pair<std::string, strings>> files;
+    transcript::Defines defines;  // screens.txt's, used by the other files
+    std::map<std::string, std::vector<transcript::Line>> files;
     for (const auto& entry : std::filesystem::directory_iterator(NV_SOURCE_DIR "/tests/e2e/data"))
         if (entry.path().extension() == ".txt")
-            files.emplace_back(entry.path().filename(),
-                               transcript_lines(entry.path().filename(), &defines));
+            files[entry.path().filename()] = transcript::lines_of(entry.path(), defines);
     const auto text_of = [&](const std::string& t) {
-        std::string typed, printed;
-        return t[0] == '@' ? (add_line(defines, t, &typed, &printed), printed) : decode(t);
+        transcript::Screen s;
+        return t.starts_with('@') ? (transcript::add(s, t, defines), s.printed) : unescaped(t);
     };
     std::vector<Case> cases;
-    for (auto& [file, lines] : files) {
-        for (const std::string& line : lines) {
-            const size_t space = line.find(' ');
-            const std::string word = line.substr(0, space), rest = line.substr(space + 1);
-            if (word == "case") cases.emplace_back().where = file, cases.back().name = rest;
-            if (cases.empty() || word == "case") continue;
-            Case& c = cases.back();
-            if (word == "|" || line[0] == '@') {
-                add_line(defines, line, &c.input, &c.output);
-            } else if (word == "replace") {
-                c.replace.emplace_back(text_of(rest.substr(0, rest.find(" => "))),
-                                       text_of(rest.substr(rest.find(" => ") + 4)));
-            } else if (auto set = SETTERS.find(word); set != SETTERS.end()) {
-                set->second(c, rest);
+    for (const auto& [file, lines] : files) {
+        const auto other = [&](Case& c, const transcript::Line& l) {
+            if (l.key == "replace") {
+                const size_t arrow = l.rest.find(" => ");
+                c.replace.emplace_back(text_of(l.rest.substr(0, arrow)),
+                                       text_of(l.rest.substr(arrow + 4)));
+            } else if (auto set = SETTERS.find(l.key); set != SETTERS.end()) {
+                set->second(c, l.rest);
             } else {
-                ADD_FAILURE() << file << ": " << line;
+                ADD_FAILURE() << file << ":" << l.number << ": " << l.text;
             }
-        }
+        };
+        for (Case& c : transcript::cases_of<Case>(file, lines, defines, other))
+            cases.push_back(std::move(c));
     }
     return cases;
 }
@@ -211,7 +208,7 @@ std::string replaced(std::string text, const std::string& piece, const std::stri
 void run_session(const Case& c) {
     TcpPeer nobody(false);  // bound, never listening: every connection is refused
     {
-        SCOPED_TRACE(c.where + ": " + c.name);
+        SCOPED_TRACE(c.file + ":" + std::to_string(c.number) + ": " + c.name);
         Bench b;
         ASSERT_TRUE(b.start(c.sim));
         make_container(b, raw_image(c.image), c.container);
@@ -221,7 +218,7 @@ void run_session(const Case& c) {
             write_file(b.dir.file(c.container), xfw);
         }
         const auto typed = [&](size_t from, size_t to) {
-            std::string input = c.input.substr(from, to - from);
+            std::string input = c.screen.typed.substr(from, to - from);
             for (auto [token, port] :
                  {std::pair{"$PORT", b.sim.port()}, {"$NOBODY", nobody.port()}})
                 input = replaced(input, token, std::to_string(port));
@@ -256,7 +253,7 @@ void run_session(const Case& c) {
             sent = at;
             EXPECT_TRUE(s.wait_for(text, true)) << text;
         }
-        s.send(typed(sent, c.input.size()));
+        s.send(typed(sent, c.screen.typed.size()));
         // A session waits out a few time-outs of a second or so at most: one that waits far
         // longer (a time-out taken in the wrong unit) ends the test here.
         proc::Result r = s.finish(20000);
@@ -271,7 +268,7 @@ void run_session(const Case& c) {
             EXPECT_TRUE(take_once(&out, text, dialogue)) << text;
         for (const std::string& text : c.ignore) out = replaced(out, text);
         for (const auto& [text, as] : c.replace) out = replaced(out, text, as);
-        EXPECT_EQ(out, c.output);
+        EXPECT_EQ(out, c.screen.printed);
         // What the simulator was asked after the identification probes (8007) that opened the link.
         strings after = b.requests();
         const size_t probes =
@@ -296,7 +293,7 @@ class Session : public testing::Test {
 };
 
 std::string test_name(const Case& c, size_t number) {
-    std::string name = c.where.substr(0, c.where.find('.')) + "_" + std::to_string(number) + "_";
+    std::string name = c.file.substr(0, c.file.find('.')) + "_" + std::to_string(number) + "_";
     for (char ch : c.name.substr(0, 60))
         if (std::isalnum(static_cast<unsigned char>(ch)))
             name += ch;
@@ -309,8 +306,8 @@ std::string test_name(const Case& c, size_t number) {
 [[maybe_unused]] const bool registered = [] {
     std::map<std::string, size_t> numbers;  // each file's cases from 1
     for (const Case& c : load())
-        testing::RegisterTest("Sessions", test_name(c, ++numbers[c.where]).c_str(), nullptr,
-                              nullptr, __FILE__, __LINE__,
+        testing::RegisterTest("Sessions", test_name(c, ++numbers[c.file]).c_str(), nullptr, nullptr,
+                              __FILE__, __LINE__,
                               [c]() -> testing::Test* { return new Session(c); });
     return true;
 }();

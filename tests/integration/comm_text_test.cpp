@@ -15,6 +15,7 @@
 
 #include "comm_links.h"
 #include "error_log.h"
+#include "escapes.h"
 #include "comm_internal.h"
 #include "process.h"
 #include "qxx_comm.h"
@@ -30,30 +31,9 @@ struct Arg {
 };
 using Args = std::vector<Arg>;
 
-// The text of an argument or result: escapes, repeats and <null> resolved.
+// The text of an argument or result: escapes resolved, "<null>" none.
 Arg unescape(const std::string& t) {
-    if (t == "<null>") return {"", true};
-    std::string out;
-    for (size_t i = 0; i < t.size(); ++i) {
-        size_t star = t.find('*', i), close = t.find('}', i);
-        if (t[i] == '{' && star != std::string::npos && close > star &&
-            t.find_first_not_of("0123456789", i + 1) == star && star > i + 1) {
-            for (long n = std::stol(t.substr(i + 1)); n > 0; --n)
-                out += unescape(t.substr(star + 1, close - star - 1)).s;
-            i = close;
-        } else if (t[i] == '\\' && i + 1 < t.size()) {
-            const char e = t[++i];
-            if (e == 'x') {
-                out += static_cast<char>(std::stoi(t.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                out += e == 't' ? '\t' : e == 'n' ? '\n' : e;
-            }
-        } else {
-            out += t[i];
-        }
-    }
-    return {out};
+    return t == "<null>" ? Arg{"", true} : Arg{escapes::unescaped(t)};
 }
 
 // A maker's result: its text, or "-1" for a refusal (which must leave the buffer empty).

@@ -407,7 +407,8 @@ void run_case(const Case& c) {
         EXPECT_EQ(g.gl_pathc, std::stoul(cnt.substr(blank + 1))) << cnt;
         globfree(&g);
     }
-    for (const strings& f : c.contents) EXPECT_EQ(read_file(dir.file(f[0])), decode(f[1])) << f[0];
+    for (const strings& f : c.contents)
+        EXPECT_EQ(read_file(dir.file(f[0])), unescaped(f[1])) << f[0];
     for (const strings& f : c.each) {
         std::istringstream in(read_file(dir.file(f[0])));
         const std::regex rx(f[1]);

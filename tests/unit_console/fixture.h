@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console.h"
+#include "escapes.h"
 #include "process.h"
 #include "fake_qxx.h"
 #include "main.h"
@@ -40,19 +41,6 @@ inline Bytes read_file(const std::string& path) {
     return text(proc::read_file(path));
 }
 
-// One character of `s` at `i`, with the escapes \n \r \t \0 \xHH (others stand for themselves).
-inline char unescape(const std::string& s, size_t& i) {
-    char c = s[i++];
-    if (c != '\\' || i >= s.size()) return c;
-    c = s[i++];
-    if (c == 'x') {
-        i += 2;
-        return static_cast<char>(std::stoi(s.substr(i - 2, 2), nullptr, 16));
-    }
-    const std::string from = "nrt0", to = std::string("\n\r\t\0", 4);
-    return from.find(c) == std::string::npos ? c : to[from.find(c)];
-}
-
 // The words of a line: blanks separate them except inside quotes.
 inline std::vector<std::string> words(const std::string& line) {
     std::vector<std::string> out(1);
@@ -70,9 +58,7 @@ inline std::vector<std::string> words(const std::string& line) {
     return out;
 }
 inline std::string quoted(const std::string& w) {
-    std::string out;
-    for (size_t i = 1; i + 1 < w.size();) out += unescape(w, i);
-    return out;
+    return escapes::unescaped(std::string_view(w).substr(1, w.size() - 2));
 }
 
 inline std::vector<std::pair<int, std::string>> data_lines(const std::string& name) {

@@ -8,6 +8,7 @@
 #include "q8_cmds.h"
 #include "q8_comm.h"
 #include "safe_text.h"
+#include "transcript.h"
 
 int nv_term_main(int argc, char** argv);
 
@@ -266,11 +267,10 @@ void PrintTo(const Request& r, std::ostream* os) {
 
 using Pairs = std::vector<std::pair<int, int>>;
 
-struct Case {
-    std::string where, command, line, input, out, err, value, left;
+struct Case : transcript::Case {
+    std::string command, line, value, left;
     std::vector<Strings> readers;  // kind, start, min, max; then "line" and the index
     int arg = 0, result = 0, disconnects = 0, shuts = 0, linked = -1;  // -1: any
-    bool errors_checked = false;
     std::vector<int> slept;
     struct tm clock {};
     std::vector<std::pair<int, fake_qxx::Reply>> replies;
@@ -336,26 +336,6 @@ std::function<void()> preparation(const std::vector<std::string>& w, const Recor
     return nullptr;
 }
 
-void seen(const std::string& s, Case& c, bool error) {
-    bool answered = false, joined = false;
-    std::string text;
-    for (size_t i = 0; i < s.size() && !joined;) {
-        answered = s[i] == '{';
-        if (answered) {
-            for (++i; i < s.size() && s[i] != '}';) c.input += unescape(s, i);
-            c.input += '\n';
-            ++i;
-        } else {
-            joined = s[i] == '\\' && i + 1 == s.size();
-            if (!joined) text += unescape(s, i);
-        }
-    }
-    if (!answered && !joined) text += '\n';
-    c.out += text;
-    if (error) c.err += text;
-    c.errors_checked |= error;
-}
-
 // A reader prompting with one letter: its result, and the value it ends with.
 template <class T, class L>
 std::pair<int, std::string> ask(int (*read)(T*, L, L, const char*), const char* prompt,
@@ -410,12 +390,12 @@ std::set<std::string> listing() {
 }
 
 void check(const Case& c) {
-    SCOPED_TRACE(c.where);
+    SCOPED_TRACE(c.file + ":" + std::to_string(c.number) + ": " + c.name);
     fake_qxx::reset();
     connected = 1;
     sleeps.clear();
     for (const auto& e : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(e);
-    Console con(c.input);
+    Console con(c.screen.typed);
     upload_limit = -1;
     for (const auto& [name, bytes] : c.files) {
         if (name.find('/') != std::string::npos)
@@ -452,8 +432,8 @@ void check(const Case& c) {
     std::string left;  // the input the command left unread
     for (char rest[INPUT_LINE_SIZE]; input_get(rest, sizeof rest), !input_ended();) left += rest;
     EXPECT_EQ(left, c.left);
-    EXPECT_EQ(con.out(), c.out);
-    EXPECT_EQ(c.errors_checked ? con.err() : "", c.err);
+    EXPECT_EQ(con.out(), c.screen.printed);
+    EXPECT_EQ(c.screen.errors_shown ? con.err() : "", c.screen.errors);
     EXPECT_EQ(c.linked < 0 ? -1 : connected.load(), c.linked);
     const fake_qxx::State& st = fake_qxx::st();
     EXPECT_EQ(st.connect_strings, c.connects);
@@ -486,58 +466,51 @@ void check(const Case& c) {
 
 void transcripts(const std::string& name) {
     Records records;
-    std::optional<Case> c;
-    for (const auto& [n, line] : data_lines(name)) {
-        const std::vector<std::string> w = words(line);
-        const std::string& key = w[0];
-        if (key == "case") {
-            if (c) check(*c);
-            c.emplace();
-            c->where = name + ":" + std::to_string(n) + ": " + line.substr(5);
-        } else if (key[0] == '|' || key[0] == '!') {
-            seen(line.substr(line.size() > 1 && line[1] == ' ' ? 2 : 1), *c, key[0] == '!');
-        } else if (auto f = preparation(w, records)) {
-            c->setup.push_back(f);
-        } else if (key == "after-sleep") {
-            c->after_sleep.emplace_back(std::stoul(w[1]),
-                                        preparation({w.begin() + 2, w.end()}, records));
-        } else if (key == "connects" || key == "broadcasts") {
-            (key == "connects" ? c->connects : c->broadcasts) = texts(w, 1);
-        } else if (key == "inquiries" || key == "waits") {
-            (key == "waits" ? c->waits : c->inquiries) = pairs(w);
-        } else if (key == "slept") {
-            for (const std::string& t : texts(w, 1)) c->slept.push_back(std::stoi(t));
-        } else if (key == "errors") {
-            c->errors_checked = true;  // errors none
-        } else if (key == "record") {
+    transcript::Defines defines;
+    const auto lines =
+        transcript::lines_of(NV_SOURCE_DIR "/tests/unit_console/data/" + name, defines);
+    const auto other = [&](Case& c, const transcript::Line& l) {
+        const std::vector<std::string> w = words(l.text);
+        const std::string &key = w[0], &line = l.text;
+        if (key == "record") {
             records[w[1]] = payload(w, 2, records, records[w[1]]);
+        } else if (auto f = preparation(w, records)) {
+            c.setup.push_back(f);
+        } else if (key == "after-sleep") {
+            c.after_sleep.emplace_back(std::stoul(w[1]),
+                                       preparation({w.begin() + 2, w.end()}, records));
+        } else if (key == "connects" || key == "broadcasts") {
+            (key == "connects" ? c.connects : c.broadcasts) = texts(w, 1);
+        } else if (key == "inquiries" || key == "waits") {
+            (key == "waits" ? c.waits : c.inquiries) = pairs(w);
+        } else if (key == "slept") {
+            for (const std::string& t : texts(w, 1)) c.slept.push_back(std::stoi(t));
+        } else if (key == "errors") {
+            c.screen.errors_shown = true;  // errors none
         } else if (key == "run") {
             const std::string rest = line.substr(4);
             const size_t blank = rest.find(' '), slash = rest.substr(0, blank).find('/');
-            c->command = rest.substr(0, std::min(blank, slash));
-            c->line = blank == std::string::npos ? "" : rest.substr(blank + 1);
-            if (slash != std::string::npos) c->arg = rest[slash + 1];
+            c.command = rest.substr(0, std::min(blank, slash));
+            c.line = blank == std::string::npos ? "" : rest.substr(blank + 1);
+            if (slash != std::string::npos) c.arg = rest[slash + 1];
         } else if (key == "read") {
             // The line's text as typed, escapes and all; later readers share it.
-            c->readers.emplace_back(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
-            if (c->readers.size() == 1 && c->readers[0].size() > 4) {
-                std::string rest = line.substr(line.find(" line ") + 6);
-                rest = rest.substr(rest.find(' ') + 1);
-                c->line.clear();
-                for (size_t i = 0; i < rest.size();) c->line += unescape(rest, i);
+            c.readers.emplace_back(w.begin() + 1, w.begin() + std::min<size_t>(w.size(), 7));
+            if (c.readers.size() == 1 && c.readers[0].size() > 4) {
+                const std::string rest = line.substr(line.find(" line ") + 6);
+                c.line = escapes::unescaped(rest.substr(rest.find(' ') + 1));
             }
         } else if (key == "value" || key == "input" || key == "typed") {
-            std::string text;
-            for (size_t i = std::min(line.find(' '), line.size() - 1) + 1; i < line.size();)
-                text += unescape(line, i);
-            if (key == "value") c->value = text;
-            if (key != "value")
-                text = text.ends_with('\\') ? text.erase(text.size() - 1) : text + "\n";
-            if (key != "value") c->input += text;
-            if (key == "input") c->left += text;
+            std::string_view rest = l.rest;
+            const bool joined = key != "value" && escapes::take_joiner(rest);
+            const std::string text =
+                escapes::unescaped(rest) + (key == "value" || joined ? "" : "\n");
+            if (key == "value") c.value = text;
+            if (key != "value") c.screen.typed += text;
+            if (key == "input") c.left += text;
         } else if (key == "reply") {
-            c->replies.emplace_back(std::stoi(w[1]),
-                                    fake_qxx::Reply{std::stoi(w[2]), payload(w, 3, records)});
+            c.replies.emplace_back(std::stoi(w[1]),
+                                   fake_qxx::Reply{std::stoi(w[2]), payload(w, 3, records)});
         } else if (key == "sent") {
             Request r{std::stoi(w[1]), {}};
             size_t k = 2;
@@ -548,25 +521,25 @@ void transcripts(const std::string& name) {
                         std::stoi(w[k].substr(w[k].find('=') + 1));
             }
             r.bytes = payload(w, k, records);
-            c->sent.push_back(r);
+            c.sent.push_back(r);
         } else if (key == "file" || key == "written") {
-            (key == "file" ? c->files : c->written).emplace_back(w[1], payload(w, 2, records));
+            (key == "file" ? c.files : c.written).emplace_back(w[1], payload(w, 2, records));
         } else if (key == "clock") {
-            struct tm& t = c->clock;
+            struct tm& t = c.clock;
             sscanf(line.c_str(), "clock %d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
                    &t.tm_hour, &t.tm_min, &t.tm_sec);
             t.tm_year -= 1900;
             t.tm_mon -= 1;
         } else if (key == "result" || key == "disconnects" || key == "shuts" || key == "linked") {
-            (key == "result"        ? c->result
-             : key == "disconnects" ? c->disconnects
-             : key == "shuts"       ? c->shuts
-                                    : c->linked) = std::stoi(w[1]);
+            (key == "result"        ? c.result
+             : key == "disconnects" ? c.disconnects
+             : key == "shuts"       ? c.shuts
+                                    : c.linked) = std::stoi(w[1]);
         } else {
-            ADD_FAILURE() << name << ":" << n << ": unknown line " << line;
+            ADD_FAILURE() << name << ":" << l.number << ": unknown line " << line;
         }
-    }
-    if (c) check(*c);
+    };
+    for (const Case& c : transcript::cases_of<Case>(name, lines, defines, other)) check(c);
 }
 
 // Each data file a test of its own, so that a failure names its file (and its case) in ctest's

@@ -5,6 +5,7 @@
 #include <random>
 #include <sstream>
 
+#include "escapes.h"
 #include "spc_export.h"
 #include "spc_formats.h"
 #include "spc_plot.h"
@@ -31,26 +32,13 @@ struct recorder : spc_xml_handler {
     void end() override { events += "/"; }
 };
 
-std::string unescape(const std::string& row) {
-    std::string out;
-    for (size_t i = 0; i < row.size(); ++i) {
-        if (row[i] != '\\')
-            out += row[i];
-        else if (row[++i] == 'n')
-            out += '\n';
-        else
-            out += static_cast<char>(std::stoi(row.substr(i + 1, 2), nullptr, 16)), i += 2;
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST(Xml, Table) {
     for (const auto& [n, row] :
          proc::data_lines(std::string(NV_SOURCE_DIR) + "/tests/unit_spc/data/xml.txt")) {
         size_t bar = row.find('|');
-        std::string want = row.substr(0, bar), doc = unescape(row.substr(bar + 1)), error;
+        std::string want = row.substr(0, bar), doc = escapes::unescaped(row.substr(bar + 1)), error;
         recorder r;
         size_t offset = 0;
         bool ok = spc_xml_scan(doc, &r, &error, &offset);
@@ -80,7 +68,7 @@ TEST(FieldFiles, N42Times) {
         std::vector<std::string> f;
         std::istringstream fields(row);
         for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
-        std::string text = unescape(f[1]);
+        std::string text = escapes::unescaped(f[1]);
         double seconds = -1;
         time_t at = -1;
         bool zoned = false;

@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "escapes.h"
 #include "spc_calib.h"
 #include "spc_identify.h"
 #include "spc_spectrum.h"
@@ -31,17 +32,7 @@ std::vector<std::vector<std::string>> rows_of(const std::string& name) {
 // Spectra read and every way the input can be wrong (data/spectra.txt).
 TEST(SpectrumFile, Table) {
     for (auto f : rows_of("spectra.txt")) {
-        std::string what = f[1], row = f.size() > 2 ? f[2] : "", text;
-        for (size_t i = 0; i < row.size(); ++i) {
-            char c = row[i] == '\\' ? row[++i] : 0;
-            if (c == 'x')
-                text += static_cast<char>(std::stoi(row.substr(i + 1, 2), nullptr, 16)), i += 2;
-            else if (std::isdigit(c))
-                for (int n = std::stoi(row.substr(i)); n > 0; --n) text += "1\n";
-            else
-                text += c == 'n' ? '\n' : c == 'r' ? '\r' : c ? c : row[i];
-            if (std::isdigit(c)) i = row.find('\\', i);
-        }
+        std::string what = f[1], text = escapes::unescaped(f.size() > 2 ? f[2] : "");
         spc_spectrum s;
         spc_error err;
         if (f[0] == "+") {
