@@ -294,6 +294,16 @@ int run_procedure(const Procedure& p) {
     return 0;
 }
 
+// Fetches the record of `size` bytes with `fetch` and prints it by `lines`.
+template <size_t size>
+int show_record(const char* command, int (*fetch)(int, void*, int), std::span<const Line> lines) {
+    if (!cmd_connected()) return -1;
+    unsigned char record[size] = {};
+    if (!cmd_request_ok(command, fetch(id_conn, record, WAIT))) return -1;
+    print_record(record, lines);
+    return 0;
+}
+
 // ---- events ------------------------------------------------------------------------------------
 
 // Event data begins at frame offset 12; its size comes from the frame's length field, so a
@@ -433,11 +443,7 @@ int Q8_cmd_reacquire_bg(char*, int) {
 // ---- status and parameter records --------------------------------------------------------------
 
 int Q8_cmd_get_status(char*, int) {
-    if (!cmd_connected()) return -1;
-    unsigned char status[Q8_STATUS_SIZE] = {};
-    if (!cmd_request_ok("Q8_cmd_get_status", Q8_get_status(id_conn, status, WAIT))) return -1;
-    print_record(status, STATUS_LINES);
-    return 0;
+    return show_record<Q8_STATUS_SIZE>("Q8_cmd_get_status", Q8_get_status, STATUS_LINES);
 }
 
 // The instrument has no request that writes its status: the edited copy is dropped.
@@ -452,11 +458,7 @@ int Q8_cmd_set_status(char* line, int) {
 }
 
 int Q8_cmd_get_params(char*, int) {
-    if (!cmd_connected()) return -1;
-    unsigned char params[Q8_PARAMS_SIZE] = {};
-    if (!cmd_request_ok("Q8_cmd_get_params", Q8_get_params(id_conn, params, WAIT))) return -1;
-    print_record(params, PARAM_LINES);
-    return 0;
+    return show_record<Q8_PARAMS_SIZE>("Q8_cmd_get_params", Q8_get_params, PARAM_LINES);
 }
 
 // Writes back only a record the instrument filled completely: a shorter reply (or one too long

@@ -6,6 +6,7 @@
 #   BUILD=dir scripts/demo-bench.sh      (default build)
 set -u
 cd "$(dirname "$0")/.."
+. scripts/sim-wait.sh
 BUILD=${BUILD:-build}
 for program in nv52-sim nv-service nv-term; do
     [ -x "$BUILD/$program" ] || { echo "$BUILD/$program is not built: run make first."; exit 1; }
@@ -16,12 +17,7 @@ work=$(mktemp -d /tmp/nv-demo-bench-XXXXXX)
     --fault-on 8 --keep-version >"$work/sim.out" 2>"$work/sim.log" &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 600); do  # long on a busy machine; ends at once on an error
-    grep -q '^listening udp ' "$work/sim.out" && break
-    kill -0 $sim 2>/dev/null || break
-    sleep 0.1
-done
-udp=$(sed -n 's/^listening udp //p' "$work/sim.out")
+udp=$(sim_address $sim "$work/sim.out" udp)
 if [ -z "$udp" ]; then
     echo "The simulator did not start:"
     sed 's/^/    /' "$work/sim.log"

@@ -5,6 +5,7 @@
 #   BUILD=dir scripts/demo.sh      (default build)
 set -u
 cd "$(dirname "$0")/.."
+. scripts/sim-wait.sh
 BUILD=${BUILD:-build}
 if [ ! -x "$BUILD/nv52-sim" ]; then
     echo "The simulator ($BUILD/nv52-sim) is not built yet; starting nv-term alone."
@@ -18,15 +19,7 @@ out=$BUILD/nv52-sim.out log=$BUILD/nv52-sim.log
 "$BUILD/nv52-sim" --log >"$out" 2>"$log" &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT
-
-# The simulator says where it listens once its sockets are bound, or ends with its error: on a
-# busy machine that can take seconds, so the wait is long (it ends at once on an error).
-for _ in $(seq 600); do
-    grep -q '^listening tcp ' "$out" && break
-    kill -0 $sim 2>/dev/null || break
-    sleep 0.1
-done
-address=$(sed -n 's/^listening tcp //p' "$out")
+address=$(sim_address $sim "$out" tcp)
 if [ -z "$address" ]; then
     echo "The simulator did not start:"
     sed 's/^/    /' "$log"

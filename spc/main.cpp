@@ -498,17 +498,27 @@ bool info_of(const options& o, info_record* r) {
     return true;
 }
 
+// The parts of a record both renderers read, under the names they read them by.
+struct info_parts {
+    const loaded& l;
+    const spc_spectrum& s;
+    const spc_calib& c;
+    const std::vector<spc_peak>& peaks;
+    int n;  // channels
+    double live;
+    const spc_fwhm_calib& fw;
+    const spc_identification& id;
+    const std::vector<std::vector<spc_match>>& names;  // per peak, the named nuclides' lines
+    const std::vector<roi_sum>& rois;
+};
+
+info_parts parts_of(const info_record& r) {
+    return {r.l,    r.l.s, r.l.calib, r.l.a.peaks, static_cast<int>(r.l.s.counts.size()),
+            r.live, r.fw,  r.id,      r.id.peaks,  r.rois};
+}
+
 void info_json(const info_record& info) {
-    const loaded& l = info.l;
-    const spc_spectrum& s = l.s;
-    const spc_calib& c = l.calib;
-    const auto& peaks = l.a.peaks;
-    int n = static_cast<int>(s.counts.size());
-    double live = info.live;
-    const spc_fwhm_calib& fw = info.fw;
-    const spc_identification& id = info.id;
-    const auto& names = id.peaks;
-    const std::vector<roi_sum>& rois = info.rois;
+    auto [l, s, c, peaks, n, live, fw, id, names, rois] = parts_of(info);
     std::vector<std::string> nuclides;  // an ambiguous pair both
     for (const auto& m : id.nuclides) {
         nuclides.push_back(m.nuclide);
@@ -617,16 +627,7 @@ void info_json(const info_record& info) {
 }
 
 void info_text(const info_record& info) {
-    const loaded& l = info.l;
-    const spc_spectrum& s = l.s;
-    const spc_calib& c = l.calib;
-    const auto& peaks = l.a.peaks;
-    int n = static_cast<int>(s.counts.size());
-    double live = info.live;
-    const spc_fwhm_calib& fw = info.fw;
-    const spc_identification& id = info.id;
-    const auto& names = id.peaks;
-    const std::vector<roi_sum>& rois = info.rois;
+    auto [l, s, c, peaks, n, live, fw, id, names, rois] = parts_of(info);
     std::printf("File:         %s\n", l.name.c_str());
     if (!s.source.empty()) std::printf("Source:       %s\n", s.source.c_str());
     std::printf("Channels:     %d\n", n);

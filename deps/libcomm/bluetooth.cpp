@@ -87,14 +87,8 @@ bool decode_name(std::string_view text, char* out, size_t size) {
 }  // namespace
 
 int comm_bt_parse(const char* conn_string, comm_bt_params* out) {
-    std::string_view text(conn_string);
-    if (text.substr(0, PREFIX.size()) != PREFIX) return 0;
-    text.remove_prefix(PREFIX.size());
-    std::string_view address = text, query;
-    if (size_t q = text.find('?'); q != std::string_view::npos) {
-        address = text.substr(0, q);
-        query = text.substr(q + 1);
-    }
+    std::string_view address, query;
+    if (!comm_split_link(conn_string, PREFIX, comm_query_at::first, &address, &query)) return 0;
     if (!valid_address(address)) return -1;
     comm_bt_params p{};
     address.copy(p.address, address.size());

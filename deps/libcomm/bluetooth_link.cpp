@@ -38,15 +38,7 @@ void established(bt_link* s) {
     comm_link_opened(s->link);
 }
 
-int bt_parse(const char* conn_string, void** state) {
-    comm_bt_params p;
-    int r = comm_bt_parse(conn_string, &p);
-    if (r != 1) return r;
-    auto s = new bt_link;
-    s->params = p;
-    *state = s;
-    return 1;
-}
+constexpr auto bt_parse = comm_parse_into<bt_link, comm_bt_parse>;
 
 void bt_open(void* state, comm_link* link) {
     auto s = static_cast<bt_link*>(state);

@@ -55,6 +55,19 @@ struct comm_transport {
 
 constexpr int COMM_MAX_LINK_FDS = 16;  // descriptors one transport may ask to poll
 
+// A transport's parse when its record `State` keeps the string's parsed form in its `params`:
+// `parse_string` (comm_serial_parse and the like) makes that form.
+template <class State, auto parse_string>
+int comm_parse_into(const char* conn_string, void** state) {
+    decltype(State::params) p;
+    int r = parse_string(conn_string, &p);
+    if (r != 1) return r;
+    auto s = new State;
+    s->params = p;
+    *state = s;
+    return 1;
+}
+
 extern const comm_transport comm_tcp_transport;
 extern const comm_transport comm_serial_transport;
 extern const comm_transport comm_usb_transport;
@@ -134,6 +147,21 @@ std::shared_ptr<comm_link> comm_endpoint_start(const comm_transport* transport, 
 // Closes the endpoint. Off the I/O thread it returns once its CLOSED event was delivered, so no
 // call of its procedure runs any more; on the I/O thread it only asks for the close.
 void comm_endpoint_stop(const std::shared_ptr<comm_link>& endpoint);
+// An endpoint the library runs at most one of at a time (the discovery socket, the device-list
+// callback's). The lock guards only the pointer and is never held while waiting for the I/O
+// thread.
+struct comm_endpoint_slot {
+    std::mutex lock;
+    std::shared_ptr<comm_link> endpoint;
+};
+// Starts an endpoint as comm_endpoint_start does and puts it in the slot, stopping the one it
+// replaces. When it cannot be started, the transport's close releases `state` and `context` is
+// given the CLOSED event it would have had as an endpoint; -1.
+int comm_slot_start(comm_endpoint_slot& slot, const comm_transport* transport, void* state,
+                    comm_event_proc proc, void* context, int rx_size);
+std::shared_ptr<comm_link> comm_slot_get(comm_endpoint_slot& slot);
+// Empties the slot; the caller stops what it held.
+std::shared_ptr<comm_link> comm_slot_take(comm_endpoint_slot& slot);
 // Calls fn(state, arg) under the link's write lock while its transport record exists; -1 when
 // the link is already closed.
 int comm_link_locked(comm_link* link, int (*fn)(void* state, void* arg), void* arg);
@@ -318,6 +346,13 @@ void comm_usb_unwatch(void);
 bool comm_parse_decimal(std::string_view text, long lo, long hi, long* value);
 // A whole hexadecimal number of 1..max_digits digits, in [lo, hi].
 bool comm_parse_hex(std::string_view text, int max_digits, long lo, long hi, long* value);
+
+// Splits a connection string "PREFIX TARGET[?QUERY]" into its target and query (empty when
+// there is none). The query starts at the first '?', or at the last where the target may hold
+// one itself (a path). False when the text does not begin with `prefix`.
+enum class comm_query_at { first, last };
+bool comm_split_link(std::string_view text, std::string_view prefix, comm_query_at at,
+                     std::string_view* target, std::string_view* query);
 
 // "key=value&key=value": at most COMM_QUERY_MAX pairs, keys unique and non-empty.
 constexpr int COMM_QUERY_MAX = 8;

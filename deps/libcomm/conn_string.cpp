@@ -39,6 +39,16 @@ bool comm_parse_hex(std::string_view text, int max_digits, long lo, long hi, lon
     return true;
 }
 
+bool comm_split_link(std::string_view text, std::string_view prefix, comm_query_at at,
+                     std::string_view* target, std::string_view* query) {
+    if (text.substr(0, prefix.size()) != prefix) return false;
+    text.remove_prefix(prefix.size());
+    size_t q = at == comm_query_at::last ? text.rfind('?') : text.find('?');
+    *target = text.substr(0, q);
+    *query = q == std::string_view::npos ? std::string_view() : text.substr(q + 1);
+    return true;
+}
+
 bool comm_query_split(std::string_view text, comm_query* out) {
     out->count = 0;
     while (!text.empty()) {

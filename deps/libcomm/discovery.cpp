@@ -23,8 +23,7 @@ struct discovery_context {
     comm_broadcast_callback callback;
 };
 
-std::mutex registration_lock;  // never held while waiting for the I/O thread
-std::shared_ptr<comm_link> registered;
+comm_endpoint_slot registered;
 
 int discovery_event(int, int kind, const unsigned char* bytes, int count, void* context) {
     auto ctx = static_cast<discovery_context*>(context);
@@ -79,11 +78,6 @@ int send_locked(void* state, void* arg) {
     return discovery_socket_send(s->fd, a->frame, a->length, a->to) == a->length ? 0 : -1;
 }
 
-std::shared_ptr<comm_link> take_registration() {
-    std::lock_guard<std::mutex> guard(registration_lock);
-    return std::move(registered);
-}
-
 }  // namespace
 
 const comm_transport comm_discovery_transport = {
@@ -92,27 +86,13 @@ const comm_transport comm_discovery_transport = {
 };
 
 int comm_net_broadcast_register(comm_broadcast_callback callback, void*) {
-    comm_endpoint_stop(take_registration());  // a second registration replaces the first
+    comm_endpoint_stop(comm_slot_take(registered));  // a second registration replaces the first
     comm_fd fd = discovery_socket_open();
     if (fd == COMM_NO_FD) return -1;
     auto state = new discovery_state;
     state->fd = fd;
-    auto context = new discovery_context{callback};
-    auto endpoint = comm_endpoint_start(&comm_discovery_transport, state, discovery_event, context,
-                                        DATAGRAM_SIZE);
-    if (!endpoint) {
-        discovery_close(state);
-        delete context;
-        return -1;
-    }
-    std::shared_ptr<comm_link> replaced;
-    {
-        std::lock_guard<std::mutex> guard(registration_lock);
-        replaced = std::move(registered);
-        registered = endpoint;
-    }
-    comm_endpoint_stop(replaced);  // only when two threads registered at once
-    return 0;
+    return comm_slot_start(registered, &comm_discovery_transport, state, discovery_event,
+                           new discovery_context{callback}, DATAGRAM_SIZE);
 }
 
 int comm_net_broadcast_send(const void* frame, int length, const char* address, int port) {
@@ -122,17 +102,13 @@ int comm_net_broadcast_send(const void* frame, int length, const char* address, 
     args.to.sin_family = AF_INET;
     args.to.sin_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET, address, &args.to.sin_addr) != 1) return -1;
-    std::shared_ptr<comm_link> endpoint;
-    {
-        std::lock_guard<std::mutex> guard(registration_lock);
-        endpoint = registered;
-    }
+    std::shared_ptr<comm_link> endpoint = comm_slot_get(registered);
     if (!endpoint) return -1;
     return comm_link_locked(endpoint.get(), send_locked, &args);
 }
 
 int comm_net_broadcast_deregister(void) {
-    std::shared_ptr<comm_link> endpoint = take_registration();
+    std::shared_ptr<comm_link> endpoint = comm_slot_take(registered);
     if (!endpoint) return -1;
     comm_endpoint_stop(endpoint);
     return 0;

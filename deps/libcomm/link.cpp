@@ -419,6 +419,34 @@ void comm_endpoint_stop(const std::shared_ptr<comm_link>& endpoint) {
     request_close(endpoint, held);
 }
 
+int comm_slot_start(comm_endpoint_slot& slot, const comm_transport* t, void* state,
+                    comm_event_proc proc, void* context, int rx_size) {
+    auto endpoint = comm_endpoint_start(t, state, proc, context, rx_size);
+    if (!endpoint) {
+        t->close(state);
+        proc(0, COMM_EVENT_CLOSED, nullptr, 0, context);
+        return -1;
+    }
+    std::shared_ptr<comm_link> replaced;
+    {
+        std::lock_guard<std::mutex> guard(slot.lock);
+        replaced = std::move(slot.endpoint);
+        slot.endpoint = endpoint;
+    }
+    comm_endpoint_stop(replaced);  // only when two threads started one at once
+    return 0;
+}
+
+std::shared_ptr<comm_link> comm_slot_get(comm_endpoint_slot& slot) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    return slot.endpoint;
+}
+
+std::shared_ptr<comm_link> comm_slot_take(comm_endpoint_slot& slot) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    return std::move(slot.endpoint);
+}
+
 std::shared_ptr<comm_capture> comm_find_capture(int handle) {
     if (handle <= 0) return nullptr;
     if (auto l = find_link(handle)) return l->capture;

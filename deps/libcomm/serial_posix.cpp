@@ -77,15 +77,7 @@ int configure(int fd, const comm_serial_params& p) {
     return 0;
 }
 
-int serial_parse(const char* conn_string, void** state) {
-    comm_serial_params p;
-    int r = comm_serial_parse(conn_string, &p);
-    if (r != 1) return r;
-    auto s = new serial_state;
-    s->params = p;
-    *state = s;
-    return 1;
-}
+constexpr auto serial_parse = comm_parse_into<serial_state, comm_serial_parse>;
 
 void serial_open(void* state, comm_link* link) {
     auto s = static_cast<serial_state*>(state);

@@ -44,15 +44,9 @@ bool valid_settings(int baud, int data_bits, int stop_bits, int parity, int flow
 }  // namespace
 
 int comm_serial_parse(const char* conn_string, comm_serial_params* out) {
-    std::string_view text(conn_string);
-    if (text.substr(0, PREFIX.size()) != PREFIX) return 0;
-    text.remove_prefix(PREFIX.size());
-    // The query starts at the last '?': a path may hold one itself.
-    std::string_view target = text, query;
-    if (size_t q = text.rfind('?'); q != std::string_view::npos) {
-        target = text.substr(0, q);
-        query = text.substr(q + 1);
-    }
+    std::string_view target, query;
+    // A path may hold a '?' itself.
+    if (!comm_split_link(conn_string, PREFIX, comm_query_at::last, &target, &query)) return 0;
     comm_serial_params p{};
     long number;
     if (target.substr(0, 3) == "COM") {

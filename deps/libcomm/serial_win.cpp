@@ -143,15 +143,7 @@ bool configure(HANDLE port, const comm_serial_params& p) {
     return true;
 }
 
-int serial_parse(const char* conn_string, void** state) {
-    comm_serial_params p;
-    int r = comm_serial_parse(conn_string, &p);
-    if (r != 1) return r;
-    auto s = new serial_state;
-    s->params = p;
-    *state = s;
-    return 1;
-}
+constexpr auto serial_parse = comm_parse_into<serial_state, comm_serial_parse>;
 
 void serial_open(void* state, comm_link* link) {
     auto s = static_cast<serial_state*>(state);

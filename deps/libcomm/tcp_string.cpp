@@ -36,14 +36,8 @@ bool valid_name(std::string_view host) {
 }  // namespace
 
 int comm_net_parse(const char* conn_string, comm_net_params* out) {
-    std::string_view text(conn_string);
-    if (text.substr(0, PREFIX.size()) != PREFIX) return 0;
-    text.remove_prefix(PREFIX.size());
-    std::string_view query;
-    if (size_t q = text.find('?'); q != std::string_view::npos) {
-        query = text.substr(q + 1);
-        text = text.substr(0, q);
-    }
+    std::string_view text, query;
+    if (!comm_split_link(conn_string, PREFIX, comm_query_at::first, &text, &query)) return 0;
     std::string_view host, port;
     if (!text.empty() && text[0] == '[') {
         size_t close = text.find(']');

@@ -27,19 +27,13 @@ struct watch_context {
 // What the program tells the operator to do about a device it may not use.
 std::atomic<const char*> access_advice{""};
 
-std::mutex watch_lock;  // never held while waiting for the I/O thread
-std::shared_ptr<comm_link> watching;
+comm_endpoint_slot watching;
 
 int watch_event(int, int kind, const unsigned char*, int, void* context) {
     auto ctx = static_cast<watch_context*>(context);
     if (kind == COMM_EVENT_DATA && ctx->callback != nullptr) ctx->callback(ctx->arg);
     if (kind == COMM_EVENT_CLOSED) delete ctx;
     return 0;
-}
-
-std::shared_ptr<comm_link> take_watch() {
-    std::lock_guard<std::mutex> guard(watch_lock);
-    return std::move(watching);
 }
 
 bool location_char(char ch) {
@@ -118,25 +112,12 @@ void comm_usb_refused(comm_link* link, const comm_usb_params& p, int kind) {
 
 int comm_usb_watch(const comm_transport* transport, void* state, comm_usb_callback callback,
                    void* arg) {
-    auto context = new watch_context{callback, arg};
-    auto endpoint = comm_endpoint_start(transport, state, watch_event, context, 16);
-    if (!endpoint) {
-        transport->close(state);
-        delete context;
-        return -1;
-    }
-    std::shared_ptr<comm_link> replaced;
-    {
-        std::lock_guard<std::mutex> guard(watch_lock);
-        replaced = std::move(watching);
-        watching = endpoint;
-    }
-    comm_endpoint_stop(replaced);  // only when two threads registered at once
-    return 0;
+    return comm_slot_start(watching, transport, state, watch_event,
+                           new watch_context{callback, arg}, 16);
 }
 
 void comm_usb_unwatch(void) {
-    comm_endpoint_stop(take_watch());
+    comm_endpoint_stop(comm_slot_take(watching));
 }
 
 int comm_usb_parse(const char* conn_string, comm_usb_params* out) {

@@ -343,15 +343,7 @@ void refuse(usb_link* s, const char* what, int code) {
     fail(s, what, code);
 }
 
-int usb_parse(const char* conn_string, void** state) {
-    comm_usb_params p;
-    int r = comm_usb_parse(conn_string, &p);
-    if (r != 1) return r;
-    auto s = new usb_link;
-    s->params = p;
-    *state = s;
-    return 1;
-}
+constexpr auto usb_parse = comm_parse_into<usb_link, comm_usb_parse>;
 
 // Picks the interface: the one the string names, or the first with bulk IN and bulk OUT.
 int choose_interface(usb_link* s, libusb_device* dev) {

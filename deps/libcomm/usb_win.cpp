@@ -372,15 +372,7 @@ bool gone(DWORD error) {
            error == ERROR_INVALID_HANDLE;
 }
 
-int usb_parse(const char* conn_string, void** state) {
-    comm_usb_params p;
-    int r = comm_usb_parse(conn_string, &p);
-    if (r != 1) return r;
-    auto s = new usb_link;
-    s->params = p;
-    *state = s;
-    return 1;
-}
+constexpr auto usb_parse = comm_parse_into<usb_link, comm_usb_parse>;
 
 // The pipes of one interface: true when it has a bulk IN and a bulk OUT pipe (and is the one
 // the string names, when it names one).
