@@ -364,8 +364,10 @@ class Bench : public Core<Bench> {
             b.changed_.wait_for(held, limit, [&] { return b.collect(c, nullptr); });
             b.collect(c, &done);
         }
-        for (int i = 0; i < changes; ++i)
-            b.plug_fn(ctx, nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, b.plug_user);
+        // As libusb: a callback that returns anything but 0 is deregistered and never called again.
+        for (int i = 0; i < changes && b.plug_fn; ++i)
+            if (b.plug_fn(ctx, nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, b.plug_user) != 0)
+                b.plug_fn = nullptr;
         for (libusb_transfer* t : done) t->callback(t);
         return 0;
     }
