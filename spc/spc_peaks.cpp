@@ -1040,8 +1040,8 @@ bool fit_alone(context& cx, fit_peak line, const spc_width_model& width, fitted*
 // Stage 4 for one strong candidate no fit kept: nothing when a line of the spectrum's width
 // already holds it (a bump does not: it may have swallowed the line); else fitted alone as a
 // line of the width model's width; else, when no fit held it at all, measured without a fit
-// (flag F). One a fit judged implausible is tried alone only above the threshold's cut and where
-// the width model tells a line's width: elsewhere it was a shape of the continuum.
+// (flag F). One a fit judged implausible is tried alone only above the threshold's cut, where
+// the cut's own shape is no line; where no width model judges, at its own measured width.
 void recover(context& cx, const fit_peak& c, const spc_width_model& width, fitted* out) {
     for (const auto& p : out->result.peaks)
         if (std::abs(p.centroid - c.mu) < std::max(1.0, c.sigma) &&
@@ -1050,7 +1050,7 @@ void recover(context& cx, const fit_peak& c, const spc_width_model& width, fitte
     fit_peak line = c;
     double m = judged_width(width, c.mu) / SPC_FWHM_PER_SIGMA;
     if (m > 0) line.sigma = m;
-    if (c.judged && !(m > 0 && c.mu - 2 * c.sigma > cx.threshold)) return;
+    if (c.judged && !(c.mu - 2 * c.sigma > cx.threshold)) return;
     if (fit_alone(cx, line, width, out) || c.judged) return;
     add_unfitted(cx.y, line, cx.opt.area_sigma, &out->result);
 }

@@ -241,7 +241,7 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
         EXPECT_LE(t.false_peaks, 0.3 * t.spectra);
         EXPECT_LE(false_named, runs);
         EXPECT_GE(sources_ok, 12);
-        EXPECT_GE(t.fwhm_good, 0.85 * t.fwhm_given);
+        EXPECT_EQ(t.fwhm_good, t.fwhm_given);
     }
 
     // Two backgrounds of one model: no peak changes beyond 4 sd.
