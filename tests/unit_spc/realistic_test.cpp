@@ -234,7 +234,7 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
     // What this search reaches, held with a margin (the README gives the targets it misses).
     if (STRIDE == 1) {
-        EXPECT_GE(t.strong_found, 0.955 * t.strong);
+        EXPECT_GE(t.strong_found, 0.96 * t.strong);
         EXPECT_GE(t.single_found, 0.95 * t.single);
         EXPECT_LE(std::abs(median(t.pulls)), 1);
         EXPECT_LE(sd(t.pulls), 1.5);
