@@ -193,6 +193,7 @@ struct fit_peak {
     double area_sys = 0;  // what the choice of continuum leaves open (reported, not tested)
     double mu_sys = 0;    // the same for the centroid
     double z = 0;         // the candidate's significance in the search (0: not a candidate)
+    bool judged = false;  // dropped as implausible from a fit that held (not a failed fit)
 };
 
 // What the analysis of one spectrum shares: the counts, the thresholds, the fits' work so far.
@@ -589,7 +590,10 @@ group_fit prune(context& cx, int lo, int hi, std::vector<fit_peak>* group, bool 
     group_fit g;
     int channels = cx.channels();
     auto drop = [&](size_t k) {
-        if (!g.ok && (*group)[k].z >= cx.opt.strong_sigma) lost->push_back((*group)[k]);
+        if ((*group)[k].z >= (g.ok ? cx.opt.retry_sigma : cx.opt.strong_sigma)) {
+            lost->push_back((*group)[k]);
+            lost->back().judged = g.ok;
+        }
         group->erase(group->begin() + k);
     };
     while (!group->empty()) {
@@ -991,8 +995,67 @@ void add_unfitted(const std::vector<double>& y, const fit_peak& c, double min_si
     out->peaks.push_back(p);
 }
 
+// The FWHM the width model expects at channel `x` where it judges peaks, 0 elsewhere (below half
+// its lowest peak, a quarter with one: extrapolated further down it tells nothing).
+double judged_width(const spc_width_model& w, double x) {
+    if (w.peaks == 0 || x < (w.peaks == 1 ? 0.25 : 0.5) * w.reference) return 0;
+    return width_at(w, x);
+}
+
+// Whether a reported peak is a line of the spectrum's width: not a bump far wider than the
+// width model allows, which may lie under a narrow line without being it.
+bool line_width(const spc_width_model& w, const spc_peak& p, double wide_factor) {
+    double m = judged_width(w, p.centroid);
+    return !(m > 0 && p.fwhm > wide_factor * m);
+}
+
+// A strong candidate whose group's fit lost it or judged it implausible, once more alone: a line
+// starting at the width model's width in a window of +-2 FWHM, where a curved continuum
+// describes the structure beneath (a backscatter bump, a Compton edge) that took it into a bump
+// in its group. Kept when the fit holds a plausible line within a FWHM of the candidate, no
+// wider than a line may be (a blend of two reaches 1.6 times the model), on no reported line.
+bool fit_alone(context& cx, fit_peak line, const spc_width_model& width, fitted* out) {
+    int n = cx.channels();
+    double fwhm = line.sigma * SPC_FWHM_PER_SIGMA;
+    line.area = 0;
+    int lo = std::max(0, static_cast<int>(std::floor(line.mu - 2 * fwhm)));
+    int hi = std::min(n - 1, static_cast<int>(std::ceil(line.mu + 2 * fwhm)));
+    group_fit f = fit_best(cx, lo, hi, {line});
+    if (!f.ok || implausible(f, cx.opt, n) >= 0) return false;
+    const fit_peak& p = f.peaks[0];
+    if (std::abs(p.mu - line.mu) >= fwhm ||
+        (width.peaks > 0 && too_wide(width, p, cx.opt.wide_factor)))
+        return false;
+    for (const auto& q : out->result.peaks)
+        if (line_width(width, q, cx.opt.wide_factor) &&
+            std::abs(q.centroid - p.mu) < 0.5 * std::max(q.fwhm, fwhm))
+            return false;
+    int index = static_cast<int>(out->result.groups.size());
+    out->result.groups.push_back(f.g);
+    out->result.peaks.push_back(to_peak(p, f.g, index));
+    out->result.peaks.back().recovered = true;
+    return true;
+}
+
+// Stage 4 for one strong candidate no fit kept: nothing when a line of the spectrum's width
+// already holds it (a bump does not: it may have swallowed the line); else fitted alone as a
+// line of the width model's width; else, when no fit held it at all, measured without a fit
+// (flag F). One a fit judged implausible is tried alone only above the threshold's cut, where
+// the cut's own shape is no line; where no width model judges, at its own measured width.
+void recover(context& cx, const fit_peak& c, const spc_width_model& width, fitted* out) {
+    for (const auto& p : out->result.peaks)
+        if (std::abs(p.centroid - c.mu) < std::max(1.0, c.sigma) &&
+            line_width(width, p, cx.opt.wide_factor))
+            return;
+    fit_peak line = c;
+    double m = judged_width(width, c.mu) / SPC_FWHM_PER_SIGMA;
+    if (m > 0) line.sigma = m;
+    if (c.judged && !(c.mu - 2 * c.sigma > cx.threshold)) return;
+    if (fit_alone(cx, line, width, out) || c.judged) return;
+    add_unfitted(cx.y, line, cx.opt.area_sigma, &out->result);
+}
+
 fitted fit_all(context& cx, const std::vector<candidate>& cands) {
-    const std::vector<double>& y = cx.y;
     int n = cx.channels();
     std::vector<fit_peak> start, lost;
     for (const auto& c : cands) {
@@ -1041,14 +1104,9 @@ fitted fit_all(context& cx, const std::vector<candidate>& cands) {
         }
     }
     out.result.peaks = all;
-    // Stage 4: strong candidates no fit kept, measured without one.
+    // Stage 4: strong candidates no fit kept.
     std::sort(lost.begin(), lost.end(), by_mu);
-    for (const auto& c : lost) {
-        bool held = false;
-        for (const auto& p : out.result.peaks)
-            held = held || std::abs(p.centroid - c.mu) < std::max(1.0, c.sigma);
-        if (!held) add_unfitted(y, c, cx.opt.area_sigma, &out.result);
-    }
+    for (const auto& c : lost) recover(cx, c, width, &out);
     out.result.width = fit_width(out.result.peaks);
     std::sort(out.result.peaks.begin(), out.result.peaks.end(),
               [](const spc_peak& a, const spc_peak& b) { return a.centroid < b.centroid; });
@@ -1077,9 +1135,7 @@ int find_threshold(const std::vector<double>& y) {
 void judge(const spc_peak_options& opt, spc_analysis* a) {
     for (auto& p : a->peaks) {
         const spc_group& g = a->groups[p.group];
-        double m = width_at(a->width, p.centroid);
-        // Not far below the model's lowest peak: extrapolated there, it tells nothing.
-        if (p.centroid < (a->width.peaks == 1 ? 0.25 : 0.5) * a->width.reference) m = 0;
+        double m = judged_width(a->width, p.centroid);
         if (m > 0 && !(p.flags & SPC_FLAG_NO_FIT)) {
             if (a->width.peaks > 1 &&
                 std::abs(p.fwhm - m) > opt.width_sd * std::hypot(p.fwhm_err, 0.1 * m))
@@ -1225,6 +1281,9 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
         result = pass == 0 ? f.result : keep_better(result, f.result);
         peaks.clear();
         for (const auto& p : result.peaks) {
+            // Fitted alone, it is left to the next pass's search, which meets it afresh in the
+            // residual: seeded into a group, it would be taken into the bump again.
+            if (p.recovered) continue;
             double s = p.fwhm / SPC_FWHM_PER_SIGMA;
             peaks.push_back({p.centroid, s, p.area_err > 0 ? p.area / p.area_err : 0, s, p.area});
         }

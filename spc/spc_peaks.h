@@ -17,7 +17,9 @@
 // peaks (the detector's response) the same way. Implausible peaks are dropped; a group the model
 // does not describe, or a peak too wide for the spectrum's width model, is tried as one more
 // line; a lone peak that a smoothed step describes as well (a Compton edge) is dropped. A
-// candidate of the strong significance that no fit holds is reported without one (flag F). The
+// strong candidate that no fit kept, or that a group's fit took into a bump, is fitted alone in
+// a short window on a curved continuum; failing that, one no fit held is reported without a fit
+// (flag F); a bump never stands for a narrow line beneath it. The
 // fitted peaks are subtracted and the residual searched once more; that pass's fits replace the
 // first's only where they lose no line or describe the counts better.
 // Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
@@ -48,6 +50,7 @@ struct spc_peak {
     bool width_flag = false;                // its width does not fit the width model
     bool reference = false;                 // one of the peaks the width model was fitted to
     unsigned flags = 0;                     // spc_peak_flag bits
+    bool recovered = false;                 // a strong line no group's fit kept, fitted alone
 };
 
 // A line of the spectrum: not a bump, not the threshold's cut (a W or Q peak still is one).
@@ -94,6 +97,12 @@ struct spc_peak_options {
     // A candidate this significant is never dropped: when no fit holds it, it is reported with
     // a fit-free area (flag F). 20 sigma of Poisson noise never happens.
     double strong_sigma = 20;
+    // A candidate this significant that a group's fit judged implausible (a wide bump of the
+    // continuum, a Compton edge or backscatter, took its counts) is fitted once more alone, as a
+    // line of the width model on a curved continuum. The filter measures a line on such a
+    // structure low (the structure's own curvature enters its response), and 15 sigma of noise
+    // never happens either.
+    double retry_sigma = 15;
     // Flag Q above this chi-square per degree of freedom: the model then misses a real shape.
     double quality_chi2 = 3;
     // Flag W: FWHM off the width model by more than 3 uncertainties (model spread 10 %).

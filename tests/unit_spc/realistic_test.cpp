@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "realistic.h"
+#include "spc_peaks.h"
 #include "spc_support.h"
 
 using namespace spc_test;
@@ -233,14 +234,14 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
     // What this search reaches, held with a margin (the README gives the targets it misses).
     if (STRIDE == 1) {
-        EXPECT_GE(t.strong_found, 0.94 * t.strong);
+        EXPECT_GE(t.strong_found, 0.96 * t.strong);
         EXPECT_GE(t.single_found, 0.95 * t.single);
         EXPECT_LE(std::abs(median(t.pulls)), 1);
         EXPECT_LE(sd(t.pulls), 1.5);
         EXPECT_LE(t.false_peaks, 0.3 * t.spectra);
         EXPECT_LE(false_named, runs);
         EXPECT_GE(sources_ok, 12);
-        EXPECT_GE(t.fwhm_good, 0.85 * t.fwhm_given);
+        EXPECT_EQ(t.fwhm_good, t.fwhm_given);
     }
 
     // Two backgrounds of one model: no peak changes beyond 4 sd.
@@ -262,4 +263,23 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("compare of equal backgrounds: largest difference %.1f sd (target <= 4)\n", worst);
     EXPECT_LE(worst, 4);
     if (STRIDE > 1) GTEST_SKIP() << "a sanitizer's build: a third of the spectra, figures not held";
+}
+
+// Background lines on a strong source's backscatter bump and Compton continuum, where no
+// continuum of a group's fit holds and wide bumps take up the counts: Pb-212's 239 keV and
+// Pb-214's 352 keV under Cs-137 at 1 h are each reported as a line, near its energy and of a
+// line's width, not swallowed by a bump.
+TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
+    auto s = realistic::build({{"background", 0}, {"Cs-137", 2.5}}, 3600);
+    spc_analysis a = spc_analyse(realistic::counts(s, 51));
+    for (double kev : {238.6, 351.9}) {
+        double ch = kev / realistic::KEV_PER_CH;
+        double fwhm = FWHM_PER_SIGMA * realistic::sigma_kev(kev) / realistic::KEV_PER_CH;
+        const spc_peak* hit = nullptr;
+        for (const auto& p : a.peaks)
+            if (spc_is_line(p) && std::abs(p.centroid - ch) < 0.5 * fwhm) hit = &p;
+        ASSERT_NE(hit, nullptr) << kev << " keV (channel " << ch << ") not found";
+        EXPECT_LT(hit->fwhm, 1.5 * fwhm) << kev << " keV";
+        EXPECT_GT(hit->area, 3 * hit->area_err) << kev << " keV";
+    }
 }
