@@ -35,8 +35,7 @@ bool parse_long(const char* s, long min, long max, long* out) {
 }
 
 bool set_bind(sim_options* opt, const char* value, std::string* error) {
-    unsigned char addr[16];
-    if (inet_pton(AF_INET, value, addr) != 1 && inet_pton(AF_INET6, value, addr) != 1) {
+    if (!sim_is_address(value)) {
         *error = std::string("--bind needs a numeric IPv4 or IPv6 address, not '") + value + "'";
         return false;
     }

@@ -16,6 +16,14 @@
 #include "sim_model.h"
 #include "sim_sys.h"
 
+// printf-style checks as the C99 printf the build uses (on Windows MinGW-w64's own, not the
+// system's older one, which knows no %zu).
+#ifdef _WIN32
+#define SIM_PRINTF(format_at, args_at) __attribute__((format(gnu_printf, format_at, args_at)))
+#else
+#define SIM_PRINTF(format_at, args_at) __attribute__((format(printf, format_at, args_at)))
+#endif
+
 namespace {
 
 // Queued bytes beyond which events are dropped and requests are no longer read.
@@ -50,7 +58,7 @@ struct link_state {
     std::string peer;
     bool spoken = false;        // a valid frame arrived: events may flow
     bool closing = false;       // the link ends once the queue is written: input is ignored
-    bool blocked = false;       // the last write would have blocked: wait for POLLOUT
+    bool blocked = false;       // the last write would have blocked: wait for SIM_WRITABLE
     int frames = 0;             // valid frames received
     int replies = 0;            // replies answered (dropped ones included)
     std::map<int, int> failed;  // failures injected so far, per --fail-code code
@@ -83,7 +91,7 @@ struct sim_instrument {
 struct sim_server {
     sim_options opt;
     std::vector<std::unique_ptr<sim_instrument>> instruments;
-    int family = AF_INET;
+    bool ipv6 = false;  // the bound address is an IPv6 one
     int udp_fd = -1;
     int pty_fd = -1;
     int wake[2] = {-1, -1};
@@ -152,58 +160,15 @@ std::vector<unsigned char> build(const sim_frame& f) {
     return bytes;
 }
 
-// sockaddr of the bound address and a port, IPv4 or IPv6.
-socklen_t make_addr(const sim_server* s, int port, sockaddr_storage* ss) {
-    std::memset(ss, 0, sizeof *ss);
-    if (s->family == AF_INET6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(ss);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET6, s->opt.bind.c_str(), &a->sin6_addr);
-        return sizeof *a;
-    }
-    auto* a = reinterpret_cast<sockaddr_in*>(ss);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, s->opt.bind.c_str(), &a->sin_addr);
-    return sizeof *a;
-}
-
-int bound_port(int fd) {
-    sockaddr_storage ss;
-    socklen_t len = sizeof ss;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
-    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
-    return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-}
-
-std::string peer_text(const sockaddr_storage& ss) {
-    char host[INET6_ADDRSTRLEN] = "?";
-    int port = 0;
-    if (ss.ss_family == AF_INET6) {
-        auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
-        inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-        port = ntohs(a->sin6_port);
-        return std::string("[") + host + "]:" + std::to_string(port);
-    }
-    auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
-    inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
-    port = ntohs(a->sin_port);
-    return std::string(host) + ":" + std::to_string(port);
-}
-
-int open_socket(sim_server* s, int type, int port, std::string* error) {
-    const char* what = type == SOCK_STREAM ? "tcp" : "udp";
-    int fd = sim_socket(s->family, type);
+int open_socket(sim_server* s, bool stream, int port, std::string* error) {
+    const char* what = stream ? "tcp" : "udp";
+    int fd = sim_socket(s->opt.bind.c_str(), stream);
     if (fd < 0) {
         *error = std::string(what) + " socket: " + sim_error_text();
         return -1;
     }
     sim_reuse_address(fd);
-    sockaddr_storage ss;
-    socklen_t len = make_addr(s, port, &ss);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
-        (type == SOCK_STREAM && listen(fd, 8) != 0)) {
+    if (!sim_bind(fd, s->opt.bind.c_str(), port, stream)) {
         *error = std::string(what) + " " + sim_server_endpoint(s, port) + ": " + sim_error_text();
         sim_close(fd);
         return -1;
@@ -507,17 +472,16 @@ void tick(sim_in* in) {
 // A connection while the instrument is off (restarting, or gone for good) is closed at once, as
 // the peer of a device that is not there yet.
 void accept_tcp(sim_in* in) {
-    sockaddr_storage ss;
-    socklen_t len = sizeof ss;
-    int fd = sim_accept(in->listen_fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    sim_address from;
+    int fd = sim_accept(in->listen_fd, &from);
     if (fd < 0) return;
     if (is_off(in, now_us())) {
-        trace(in, "link tcp %s refused: the instrument is off", peer_text(ss).c_str());
+        trace(in, "link tcp %s refused: the instrument is off", sim_address_text(from).c_str());
         sim_close(fd);
         return;
     }
-    sim_set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    open_link(in, link_kind::tcp, fd, "tcp " + peer_text(ss));
+    sim_set_nodelay(fd);
+    open_link(in, link_kind::tcp, fd, "tcp " + sim_address_text(from));
 }
 
 void put_field(unsigned char* field, int width, const std::string& text) {
@@ -528,53 +492,39 @@ void put_field(unsigned char* field, int width, const std::string& text) {
 // The address to announce: --announce-address as given, or the bound address (with a wildcard
 // bind the local address through which the requester is reached) and, for an instrument not
 // on the instruments' port, ":PORT".
-std::string announce_address(const sim_in* in, const sockaddr_storage& from, socklen_t len) {
+std::string announce_address(const sim_in* in, const sim_address& from) {
     const sim_server* s = in->server;
     if (!in->opt.announce_address.empty()) return in->opt.announce_address;
     std::string local = s->opt.bind;
     if (s->opt.bind == "0.0.0.0" || s->opt.bind == "::") {
-        int fd = sim_socket(from.ss_family, SOCK_DGRAM);
-        sockaddr_storage me;
-        socklen_t me_len = sizeof me;
-        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&from), len) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&me), &me_len) == 0) {
-            char host[INET6_ADDRSTRLEN];
-            const void* a = me.ss_family == AF_INET6
-                                ? static_cast<const void*>(
-                                      &reinterpret_cast<const sockaddr_in6*>(&me)->sin6_addr)
-                                : &reinterpret_cast<const sockaddr_in*>(&me)->sin_addr;
-            if (inet_ntop(me.ss_family, a, host, sizeof host)) local = host;
-        }
-        if (fd >= 0) sim_close(fd);
+        const std::string toward = sim_local_address_toward(from);
+        if (!toward.empty()) local = toward;
     }
     if (in->tcp_port == INSTRUMENT_PORT) return local;
     const bool v6 = local.find(':') != std::string::npos;
     return (v6 ? "[" + local + "]" : local) + ":" + std::to_string(in->tcp_port);
 }
 
-void announce(sim_in* in, const sockaddr_storage& from, socklen_t len) {
+void announce(sim_in* in, const sim_address& from) {
     const std::string serial(in->model.serial, strnlen(in->model.serial, SIM_SERIAL_LEN));
     sim_frame f;
     f.code = QXX_CODE_ANNOUNCE;
     f.payload.assign(ANNOUNCE_SIZE, 0);
     unsigned char* p = f.payload.data();
     put_field(p, ANNOUNCE_IDENT, in->opt.ident.empty() ? serial : in->opt.ident);
-    put_field(p + ANNOUNCE_IDENT, ANNOUNCE_ADDRESS, announce_address(in, from, len));
+    put_field(p + ANNOUNCE_IDENT, ANNOUNCE_ADDRESS, announce_address(in, from));
     put_field(p + ANNOUNCE_IDENT + ANNOUNCE_ADDRESS, ANNOUNCE_NAME,
               in->opt.name.empty() ? "NV-52 " + serial : in->opt.name);
     std::vector<unsigned char> bytes = build(f);
-    sendto(in->server->udp_fd, reinterpret_cast<const char*>(bytes.data()), bytes.size(), 0,
-           reinterpret_cast<const sockaddr*>(&from), len);
+    sim_send_to(in->server->udp_fd, bytes.data(), bytes.size(), from);
 }
 
 // Answers each discovery request in one datagram, to its sender, with one announcement per
 // instrument that is on.
 void serve_discovery(sim_server* s) {
     unsigned char buf[READ_CHUNK];
-    sockaddr_storage from;
-    socklen_t len = sizeof from;
-    sim_ssize n = recvfrom(s->udp_fd, reinterpret_cast<char*>(buf), sizeof buf, 0,
-                           reinterpret_cast<sockaddr*>(&from), &len);
+    sim_address from;
+    sim_ssize n = sim_receive_from(s->udp_fd, buf, sizeof buf, &from);
     if (n <= 0) return;
     // A datagram is parsed on its own: the links' assemblers are left as they are.
     auto rx = std::make_unique<QXX_rx>();
@@ -586,13 +536,14 @@ void serve_discovery(sim_server* s) {
         rx->count = 0;
         if (code != QXX_CODE_DISCOVER) {
             trace_server(s, "udp %s from %s ignored", describe(code).c_str(),
-                         peer_text(from).c_str());
+                         sim_address_text(from).c_str());
             continue;
         }
         for (auto& in : s->instruments) {
             if (is_off(in.get(), now)) continue;
-            announce(in.get(), from, len);
-            trace(in.get(), "udp discovery request from %s answered", peer_text(from).c_str());
+            announce(in.get(), from);
+            trace(in.get(), "udp discovery request from %s answered",
+                  sim_address_text(from).c_str());
         }
     }
 }
@@ -603,8 +554,7 @@ int sim_server_open(const sim_options& opt, sim_server** out, std::string* error
     auto s = std::make_unique<sim_server>();
     s->opt = opt;
     s->t0_us = now_us();
-    unsigned char probe[16];
-    s->family = inet_pton(AF_INET6, opt.bind.c_str(), probe) == 1 ? AF_INET6 : AF_INET;
+    s->ipv6 = sim_is_ipv6(opt.bind.c_str());
     for (int k = 0; k < std::max(opt.instruments, 1); ++k) {
         auto in = std::make_unique<sim_instrument>();
         in->server = s.get();
@@ -637,12 +587,12 @@ int sim_server_open(const sim_options& opt, sim_server** out, std::string* error
             *error = "tcp port " + std::to_string(port) + ": beyond 65535";
             return fail();
         }
-        if ((in->listen_fd = open_socket(raw, SOCK_STREAM, port, error)) < 0) return fail();
-        in->tcp_port = bound_port(in->listen_fd);
+        if ((in->listen_fd = open_socket(raw, true, port, error)) < 0) return fail();
+        in->tcp_port = sim_bound_port(in->listen_fd);
     }
-    if ((raw->udp_fd = open_socket(raw, SOCK_DGRAM, opt.discovery_port, error)) < 0) return fail();
+    if ((raw->udp_fd = open_socket(raw, false, opt.discovery_port, error)) < 0) return fail();
     if (opt.pty && (raw->pty_fd = sim_open_pty(&raw->pty_path, error)) < 0) return fail();
-    raw->udp_port = bound_port(raw->udp_fd);
+    raw->udp_port = sim_bound_port(raw->udp_fd);
     *out = s.release();
     return 0;
 }
@@ -666,7 +616,7 @@ const char* sim_server_pty_path(const sim_server* s) {
 }
 
 std::string sim_server_endpoint(const sim_server* s, int port) {
-    if (s->family == AF_INET6) return "[" + s->opt.bind + "]:" + std::to_string(port);
+    if (s->ipv6) return "[" + s->opt.bind + "]:" + std::to_string(port);
     return s->opt.bind + ":" + std::to_string(port);
 }
 
@@ -679,15 +629,15 @@ struct polled {
 
 // Adds what `in` waits for to the poll array, and moves `wake_at` to the next moment it has
 // something to do: a reply, a piece, an event tick, the end of its boot, a pty retry.
-void poll_for(sim_server* s, sim_in* in, int64_t now, std::vector<pollfd>* fds, polled* at,
+void poll_for(sim_server* s, sim_in* in, int64_t now, std::vector<sim_poll>* fds, polled* at,
               int64_t* wake_at) {
     link_state& l = in->link;
     if (l.kind == link_kind::none) {
         at->listen_at = static_cast<int>(fds->size());
-        fds->push_back(sim_pollfd(in->listen_fd, POLLIN));
+        fds->push_back(sim_poll{in->listen_fd, SIM_READABLE});
         if (in->number == 1 && s->pty_fd >= 0 && now >= s->pty_retry_us && !is_off(in, now)) {
             at->pty_at = static_cast<int>(fds->size());
-            fds->push_back(sim_pollfd(s->pty_fd, POLLIN));
+            fds->push_back(sim_poll{s->pty_fd, SIM_READABLE});
         }
         if (in->number == 1 && s->pty_fd >= 0 && now < s->pty_retry_us)
             *wake_at = std::min(*wake_at, s->pty_retry_us);
@@ -698,37 +648,37 @@ void poll_for(sim_server* s, sim_in* in, int64_t now, std::vector<pollfd>* fds, 
     at->link_at = static_cast<int>(fds->size());
     // While the peer reads nothing, stop reading its requests: TCP flow control then holds
     // the peer back, and the queue stays bounded.
-    short ev = l.out_bytes > OUT_QUEUE_LIMIT ? 0 : POLLIN;
-    if (l.blocked) ev |= POLLOUT;
-    fds->push_back(sim_pollfd(l.fd, ev));
+    short ev = l.out_bytes > OUT_QUEUE_LIMIT ? 0 : SIM_READABLE;
+    if (l.blocked) ev |= SIM_WRITABLE;
+    fds->push_back(sim_poll{l.fd, ev});
     if (l.spoken) *wake_at = std::min(*wake_at, l.next_tick_us);
     if (!l.out.empty() && !l.blocked)
         *wake_at = std::min(*wake_at, std::max(l.out.front().due_us, l.next_piece_us));
 }
 
-void serve(sim_server* s, sim_in* in, const std::vector<pollfd>& fds, const polled& at) {
-    if (at.listen_at >= 0 && (fds[at.listen_at].revents & POLLIN)) {
+void serve(sim_server* s, sim_in* in, const std::vector<sim_poll>& fds, const polled& at) {
+    if (at.listen_at >= 0 && (fds[at.listen_at].revents & SIM_READABLE)) {
         accept_tcp(in);
     } else if (at.pty_at >= 0 && fds[at.pty_at].revents) {
-        if (fds[at.pty_at].revents & POLLIN) {
+        if (fds[at.pty_at].revents & SIM_READABLE) {
             open_link(in, link_kind::pty, s->pty_fd, "pty " + s->pty_path);
             read_link(in);
         } else {
-            // POLLHUP: the last peer closed the pty and no new one opened it yet.
+            // A hang-up: the last peer closed the pty and no new one opened it yet.
             s->pty_retry_us = now_us() + PTY_RETRY_US;
         }
     }
     if (at.link_at >= 0 && in->link.kind != link_kind::none) {
         short re = fds[at.link_at].revents;
-        if (re & POLLOUT) in->link.blocked = false;
-        if (re & (POLLIN | POLLHUP | POLLERR)) read_link(in);
+        if (re & SIM_WRITABLE) in->link.blocked = false;
+        if (re & (SIM_READABLE | SIM_HANGUP | SIM_FAILED)) read_link(in);
     }
 }
 
 }  // namespace
 
 int sim_server_run(sim_server* s) {
-    std::vector<pollfd> fds;
+    std::vector<sim_poll> fds;
     std::vector<polled> at(s->instruments.size());
     while (!s->stop.load()) {
         for (auto& in : s->instruments) {
@@ -737,8 +687,8 @@ int sim_server_run(sim_server* s) {
         }
         const int64_t now = now_us();
         fds.clear();
-        fds.push_back(sim_pollfd(s->wake[0], POLLIN));
-        fds.push_back(sim_pollfd(s->udp_fd, POLLIN));
+        fds.push_back(sim_poll{s->wake[0], SIM_READABLE});
+        fds.push_back(sim_poll{s->udp_fd, SIM_READABLE});
         int64_t wake_at = NEVER;
         for (size_t k = 0; k < s->instruments.size(); ++k) {
             at[k] = polled{};
@@ -752,7 +702,7 @@ int sim_server_run(sim_server* s) {
             while (sim_read(s->wake[0], drain, sizeof drain) > 0) {
             }
         }
-        if (fds[1].revents & POLLIN) serve_discovery(s);
+        if (fds[1].revents & SIM_READABLE) serve_discovery(s);
         for (size_t k = 0; k < s->instruments.size(); ++k)
             serve(s, s->instruments[k].get(), fds, at[k]);
     }

@@ -542,4 +542,35 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
     if (!ignored.empty()) GTEST_SKIP() << "ignored here, not tried:" << ignored;
 }
 
+// Under nohup a writer leaves SIGHUP ignored: the handler that removes the temporary and then
+// lets the signal end the program goes only over a signal that would end it. An empty name is
+// no file (ENOENT); a name ending in a slash is a folder (EISDIR).
+TEST(SafeFileEdges, AnIgnoredSignalStaysIgnoredAndAnEmptyNameIsNoFile) {
+    char dir[] = "/tmp/nv-safe-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string target = std::string(dir) + "/f";
+    const pid_t pid = fork();
+    if (pid == 0) {  // a process of its own: the handlers go in with its first temporary name
+        signal(SIGHUP, SIG_IGN);
+        signal(SIGTERM, SIG_DFL);
+        safe_file_tmpfile = false;
+        SafeFile f;
+        const bool opened = f.open(target.c_str());
+        struct sigaction hup {
+        }, term{};
+        sigaction(SIGHUP, nullptr, &hup);
+        sigaction(SIGTERM, nullptr, &term);
+        _exit(!opened ? 2 : hup.sa_handler != SIG_IGN ? 3 : term.sa_handler == SIG_DFL ? 4 : 0);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0) << "2: not opened, 3: SIGHUP no longer ignored, 4: SIGTERM not handled";
+    SafeFile f;
+    EXPECT_FALSE(f.open(""));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(f.open((std::string(dir) + "/").c_str()));
+    EXPECT_EQ(errno, EISDIR);
+    rmdir(dir);
+}
+
 }  // namespace

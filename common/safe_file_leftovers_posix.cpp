@@ -1,7 +1,7 @@
-// Our leftover temporaries on Linux (safe_file_leftovers.h). A temporary is unnamed where the
+// Our leftover temporaries on Linux (safe_file_leftovers_posix.h). A temporary is unnamed where the
 // file system allows (O_TMPFILE) and otherwise removed on an interrupt; only a program killed
 // outright, or a file system without unnamed files, leaves one behind.
-#include "safe_file_leftovers.h"
+#include "safe_file_leftovers_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // Replacing a file as a whole: see safe_file.h.
 #include "safe_file.h"
-#include "safe_file_leftovers.h"
+#include "safe_file_leftovers_posix.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -10,14 +10,26 @@
 
 #include <array>
 #include <atomic>
-#include <deque>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string_view>
 #include <vector>
+
+// A replacement under way: the new contents' descriptor, the target's folder and name there, the
+// target as examined, and the temporary's name while it has one.
+struct safe_file_state {
+    int fd = -1;
+    int slot = -1;          // the signal-safe record of the temporary's name, while it has one
+    int dir_fd = -1;        // the target's folder; every name below is taken relative to it
+    int target_fd = -1;     // the existing target as examined (O_PATH); -1: a new file
+    bool in_place = false;  // writing the target itself
+    std::string name, temp;
+};
 
 bool safe_file_tmpfile = true;
 bool safe_file_noreplace = true;
@@ -263,31 +275,142 @@ bool denied(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-}  // namespace
-
-SafeFile::~SafeFile() {
-    discard();
+// Drops the new contents and forgets the target; errno kept.
+void drop(safe_file_state& s) {
+    const int saved = errno;
+    close_fd(&s.fd);
+    if (!s.temp.empty()) unlinkat(s.dir_fd, s.temp.c_str(), 0);
+    s.temp.clear();
+    forget_temp(s.slot);  // before its folder's descriptor goes
+    close_fd(&s.dir_fd);
+    close_fd(&s.target_fd);
+    s.in_place = false;
+    errno = saved;
 }
 
+bool fail(safe_file_state& s) {
+    drop(s);
+    return false;
+}
+
+// Written in place: cut to what was written, flushed.
+bool finish_in_place(safe_file_state& s) {
+    const off_t end = lseek(s.fd, 0, SEEK_CUR);
+    return end >= 0 && ftruncate(s.fd, end) == 0 && fsync(s.fd) == 0 && close_checked(&s.fd);
+}
+
+// Renames the temporary over the target, but only while the name still is what open examined:
+// the same file, or still nothing. Whatever was put there since (another user's link, a FIFO)
+// is not written through, and the rename never follows a link.
+bool rename_over(safe_file_state& s, const struct stat& old) {
+    const char* temp = s.temp.c_str();
+    const char* name = s.name.c_str();
+    if (s.target_fd < 0) {
+        if (safe_file_noreplace) {
+            if (renameat2(s.dir_fd, temp, s.dir_fd, name, RENAME_NOREPLACE) == 0) return true;
+            if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST: something came
+        }
+        // The file system cannot refuse to replace: a last look, then a plain rename.
+        struct stat now;
+        if (fstatat(s.dir_fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+            errno = EEXIST;
+            return false;
+        }
+        return renameat(s.dir_fd, temp, s.dir_fd, name) == 0;
+    }
+    struct stat now;
+    if (fstatat(s.dir_fd, name, &now, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (now.st_dev != old.st_dev || now.st_ino != old.st_ino) {
+        errno = EAGAIN;  // the name changed under us
+        return false;
+    }
+    return renameat(s.dir_fd, temp, s.dir_fd, name) == 0;
+}
+
+// An unnamed temporary gets a fresh name, never one that exists.
+bool link_unnamed(safe_file_state& s) {
+    const std::string self = "/proc/self/fd/" + std::to_string(s.fd);
+    for (int i = 0; i < NAME_TRIES; ++i) {
+        std::string name = safe_file_temp_name();
+        s.slot = record_temp(s.dir_fd, name);
+        if (s.slot < 0) {
+            errno = ENOMEM;
+            return false;
+        }
+        if (linkat(AT_FDCWD, self.c_str(), s.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            s.temp = name;
+            return true;
+        }
+        const int error = errno;
+        forget_temp(s.slot);
+        errno = error;
+        if (error != EEXIST) return false;
+    }
+    return false;
+}
+
+// The new file takes the old one's mode and owner first, so it never shows a wider mode than it
+// keeps, but never a set-user-ID or set-group-ID bit: what we write is data, not the program the
+// old file may have been. (A hard link another user made in a shared folder to root's set-user-ID
+// program would otherwise leave root a new set-user-ID file of its own there.)
+bool replace(safe_file_state& s) {
+    struct stat old {};
+    if (s.target_fd >= 0) {
+        if (fstat(s.target_fd, &old) != 0) return false;
+        // An ordinary user cannot give a file away: the new file then stays this user's own.
+        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
+            fchown(s.fd, old.st_uid, old.st_gid) != 0) {
+        }
+        const mode_t set_id = S_ISUID | S_ISGID;
+        if (fchmod(s.fd, old.st_mode & 07777 & ~set_id) != 0) return false;
+    }
+    if (fsync(s.fd) != 0) return false;
+    if (s.temp.empty() && !link_unnamed(s)) return false;
+    if (!close_checked(&s.fd)) return false;
+    if (safe_file_before_rename) safe_file_before_rename(s.dir_fd, s.temp.c_str(), s.name.c_str());
+    if (!rename_over(s, old)) return false;
+    s.temp.clear();  // it is the target now; commit's discard gives the record back
+    int folder = openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) fsync(folder);  // some file systems cannot sync a folder; the rename stands
+    close_fd(&folder);
+    return true;
+}
+
+}  // namespace
+
+SafeFile::SafeFile() : s_(std::make_unique<safe_file_state>()) {}
+
+SafeFile::~SafeFile() {
+    drop(*s_);
+}
+
+int SafeFile::fd() const {
+    return s_->fd;
+}
+
+// Nothing is ever held here that a replacement would have to wait for.
+void SafeFile::fall_back_in_place() {}
+
 bool SafeFile::open(const char* path, Mode) {
-    discard();
+    safe_file_state& s = *s_;
+    drop(s);
     if (path == nullptr) {
         errno = EINVAL;
         return false;
     }
-    if (!walk(path, &dir_fd_, &name_, &target_fd_)) return false;
-    safe_file_remove_leftovers(dir_fd_);
+    if (!walk(path, &s.dir_fd, &s.name, &s.target_fd)) return false;
+    safe_file_remove_leftovers(s.dir_fd);
 
     // Only a regular file is replaced, and only if this user could open it for writing.
-    const bool exists = target_fd_ >= 0;
+    const bool exists = s.target_fd >= 0;
     struct stat st;
     if (exists) {
-        if (fstat(target_fd_, &st) != 0) return fail();
+        if (fstat(s.target_fd, &st) != 0) return fail(s);
         if (!S_ISREG(st.st_mode)) {
             errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-            return fail();
+            return fail(s);
         }
-        if (!may_write(target_fd_, dir_fd_, name_)) return fail();
+        if (!may_write(s.target_fd, s.dir_fd, s.name)) return fail(s);
     }
 
     // A new file is created as fopen would create it; the temporary of an existing one is private
@@ -295,23 +418,23 @@ bool SafeFile::open(const char* path, Mode) {
     const mode_t create_mode = exists ? 0600 : 0666;
     // An unnamed file is linked through /proc at the end; without /proc it could not be.
     if (safe_file_tmpfile && access("/proc/self/fd", X_OK) == 0) {
-        fd_ = openat(dir_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
-        if (fd_ >= 0) return true;
+        s.fd = openat(s.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
+        if (s.fd >= 0) return true;
     }
     for (int i = 0; i < NAME_TRIES; ++i) {
         const std::string name = safe_file_temp_name();
-        slot_ = record_temp(dir_fd_, name);
-        if (slot_ < 0) {
+        s.slot = record_temp(s.dir_fd, name);
+        if (s.slot < 0) {
             errno = ENOMEM;
             break;
         }
-        fd_ = openat(dir_fd_, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, create_mode);
-        if (fd_ >= 0) {
-            temp_ = name;
+        s.fd = openat(s.dir_fd, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, create_mode);
+        if (s.fd >= 0) {
+            s.temp = name;
             return true;
         }
         const int error = errno;
-        forget_temp(slot_);
+        forget_temp(s.slot);
         errno = error;
         if (error != EEXIST) break;
     }
@@ -319,24 +442,26 @@ bool SafeFile::open(const char* path, Mode) {
     // the file examined above. It is truncated only when committed, so nothing is lost before
     // the first byte is written.
     if (exists && denied(errno)) {
-        fd_ = reopen(target_fd_, O_WRONLY | O_NOCTTY);
-        if (fd_ >= 0) {
-            in_place_ = true;
+        s.fd = reopen(s.target_fd, O_WRONLY | O_NOCTTY);
+        if (s.fd >= 0) {
+            s.in_place = true;
             return true;
         }
     }
-    return fail();
+    return fail(s);
 }
 
 bool SafeFile::write(const void* data, size_t size) {
-    return fd_ >= 0 && write_all(fd_, data, size);
+    const safe_file_state& s = *s_;
+    return s.fd >= 0 && write_all(s.fd, data, size);
 }
 
 bool SafeFile::write_at(const void* data, size_t size, long long offset) {
+    const safe_file_state& s = *s_;
     const char* p = static_cast<const char*>(data);
-    if (fd_ < 0 || offset < 0) return false;
+    if (s.fd < 0 || offset < 0) return false;
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+        const ssize_t n = ::pwrite(s.fd, p, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;
@@ -347,113 +472,18 @@ bool SafeFile::write_at(const void* data, size_t size, long long offset) {
 }
 
 bool SafeFile::commit() {
+    safe_file_state& s = *s_;
     bool ok = false;
-    if (fd_ < 0)
+    if (s.fd < 0)
         errno = EBADF;
     else
-        ok = in_place_ ? finish_in_place() : replace();
-    discard();  // errno kept
+        ok = s.in_place ? finish_in_place(s) : replace(s);
+    drop(s);  // errno kept
     return ok;
 }
 
-// Written in place: cut to what was written, flushed.
-bool SafeFile::finish_in_place() {
-    const off_t end = lseek(fd_, 0, SEEK_CUR);
-    return end >= 0 && ftruncate(fd_, end) == 0 && fsync(fd_) == 0 && close_checked(&fd_);
-}
-
-// The new file takes the old one's mode and owner first, so it never shows a wider mode than it
-// keeps, but never a set-user-ID or set-group-ID bit: what we write is data, not the program the
-// old file may have been. (A hard link another user made in a shared folder to root's set-user-ID
-// program would otherwise leave root a new set-user-ID file of its own there.)
-bool SafeFile::replace() {
-    struct stat old {};
-    if (target_fd_ >= 0) {
-        if (fstat(target_fd_, &old) != 0) return false;
-        // An ordinary user cannot give a file away: the new file then stays this user's own.
-        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
-            fchown(fd_, old.st_uid, old.st_gid) != 0) {
-        }
-        const mode_t set_id = S_ISUID | S_ISGID;
-        if (fchmod(fd_, old.st_mode & 07777 & ~set_id) != 0) return false;
-    }
-    if (fsync(fd_) != 0) return false;
-    if (temp_.empty() && !link_unnamed()) return false;
-    if (!close_checked(&fd_)) return false;
-    if (safe_file_before_rename) safe_file_before_rename(dir_fd_, temp_.c_str(), name_.c_str());
-    if (!rename_over(old)) return false;
-    temp_.clear();  // it is the target now; commit's discard gives the record back
-    int folder = openat(dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) fsync(folder);  // some file systems cannot sync a folder; the rename stands
-    close_fd(&folder);
-    return true;
-}
-
-// Renames the temporary over the target, but only while the name still is what open examined:
-// the same file, or still nothing. Whatever was put there since (another user's link, a FIFO)
-// is not written through, and the rename never follows a link.
-bool SafeFile::rename_over(const struct stat& old) {
-    const char* temp = temp_.c_str();
-    const char* name = name_.c_str();
-    if (target_fd_ < 0) {
-        if (safe_file_noreplace) {
-            if (renameat2(dir_fd_, temp, dir_fd_, name, RENAME_NOREPLACE) == 0) return true;
-            if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST: something came
-        }
-        // The file system cannot refuse to replace: a last look, then a plain rename.
-        struct stat now;
-        if (fstatat(dir_fd_, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
-            errno = EEXIST;
-            return false;
-        }
-        return renameat(dir_fd_, temp, dir_fd_, name) == 0;
-    }
-    struct stat now;
-    if (fstatat(dir_fd_, name, &now, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    if (now.st_dev != old.st_dev || now.st_ino != old.st_ino) {
-        errno = EAGAIN;  // the name changed under us
-        return false;
-    }
-    return renameat(dir_fd_, temp, dir_fd_, name) == 0;
-}
-
-// An unnamed temporary gets a fresh name, never one that exists.
-bool SafeFile::link_unnamed() {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    for (int i = 0; i < NAME_TRIES; ++i) {
-        std::string name = safe_file_temp_name();
-        slot_ = record_temp(dir_fd_, name);
-        if (slot_ < 0) {
-            errno = ENOMEM;
-            return false;
-        }
-        if (linkat(AT_FDCWD, self.c_str(), dir_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            temp_ = name;
-            return true;
-        }
-        const int error = errno;
-        forget_temp(slot_);
-        errno = error;
-        if (error != EEXIST) return false;
-    }
-    return false;
-}
-
 void SafeFile::discard() {
-    const int saved = errno;
-    close_fd(&fd_);
-    if (!temp_.empty()) unlinkat(dir_fd_, temp_.c_str(), 0);
-    temp_.clear();
-    forget_temp(slot_);  // before its folder's descriptor goes
-    close_fd(&dir_fd_);
-    close_fd(&target_fd_);
-    in_place_ = false;
-    errno = saved;
-}
-
-bool SafeFile::fail() {
-    discard();
-    return false;
+    drop(*s_);
 }
 
 int safe_file_append(const char* path) {
@@ -496,4 +526,9 @@ int safe_file_append(const char* path) {
         if (error != EEXIST) return -1;
     }
     return -1;
+}
+
+// Linux has no console events: the signal handlers above remove the temporaries.
+int safe_file_console_event(unsigned long) {
+    return 0;
 }

@@ -45,20 +45,36 @@
 // One SafeFile is used by one thread at a time; any number may be open at once.
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstddef>
+#include <memory>
 #include <string>
 
-// False: never use unnamed temporary files, as on a file system without them. For tests.
+// For tests, on every system; a system without what a hook is about ignores it.
+// False: never use unnamed temporary files, as on a file system without them (Windows never
+// has them).
 extern bool safe_file_tmpfile;
-// Draws the name of a temporary file (".nv" and six random letters and digits). For tests.
+// Draws the name of a temporary file (".nv" and six random letters and digits).
 extern std::string (*safe_file_temp_name)();
+// False: a new file is never put in place with RENAME_NOREPLACE, as on a file system without it
+// (the name is looked at once more just before a plain rename). Linux only.
+extern bool safe_file_noreplace;
+// Called, when set, with the target's folder (a descriptor), the complete temporary's name and
+// the target's name there, just before the name is checked again and the temporary renamed over
+// it: tests change the names at that very moment. Linux only (Windows names no folder by a
+// descriptor).
+extern void (*safe_file_before_rename)(int folder, const char* temp, const char* name);
+// The console control handler that removes every temporary file (Ctrl-C, Ctrl-Break, closing the
+// console, logoff, shutdown); it answers FALSE (0), so the program then ends as it would without
+// it. Tests call it, as they cannot raise those events under Wine. Linux has no such events (its
+// signal handlers remove the temporaries): 0 there.
+int safe_file_console_event(unsigned long event);
+
+// Each system's record of a replacement under way (safe_file_posix.cpp, safe_file_win.cpp).
+struct safe_file_state;
 
 class SafeFile {
   public:
-    SafeFile() = default;
+    SafeFile();
     ~SafeFile();  // discards whatever was not committed
     SafeFile(const SafeFile&) = delete;
     SafeFile& operator=(const SafeFile&) = delete;
@@ -68,7 +84,7 @@ class SafeFile {
     // Windows, every "\n" written is stored as CR LF; elsewhere the same as Binary.
     bool open(const char* path, Mode mode = Binary);
     // The descriptor of the new contents; -1 when not open. Write through write() and write_at().
-    int fd() const { return fd_; }
+    int fd() const;
     // Writes all of `data` at the current offset. False on any failure.
     bool write(const void* data, size_t size);
     // Writes all of `data` at `offset` (a header patched once the rest is known); the next
@@ -83,42 +99,11 @@ class SafeFile {
     void discard();
     // Asked before open: on Windows, a target another program keeps from being replaced is
     // written in place (as fopen(..., "w") would) rather than refused. No effect elsewhere.
-    void fall_back_in_place() { in_place_fallback_ = true; }
+    void fall_back_in_place();
 
   private:
-    bool fail();  // discards, keeps errno, returns false
-    bool finish_in_place();
-    bool replace();
-    bool link_unnamed();
-
-    int fd_ = -1;
-    int slot_ = -1;  // the signal-safe record of the temporary's name, while it has one
-    bool in_place_fallback_ = false;
-#ifdef _WIN32
-    bool open_in_place(int flags);
-    bool replace_or_write_in_place();
-    bool move_over();
-    bool in_place_ = false;           // writing the target itself
-    bool replacing_ = false;          // the target existed when opened
-    std::wstring target_w_, temp_w_;  // full paths for the wide calls
-#else
-    bool rename_over(const struct stat& old);
-    int dir_fd_ = -1;        // the target's folder; every name below is taken relative to it
-    int target_fd_ = -1;     // the existing target as examined (O_PATH); -1: a new file
-    bool in_place_ = false;  // writing the target itself
-#endif
-    std::string folder_, name_, temp_;
+    std::unique_ptr<safe_file_state> s_;
 };
-
-#ifndef _WIN32
-// False: a new file is never put in place with RENAME_NOREPLACE, as on a file system without it
-// (the name is looked at once more just before a plain rename). For tests.
-extern bool safe_file_noreplace;
-// Called, when set, with the target's folder (a descriptor), the complete temporary's name and
-// the target's name there, just before the name is checked again and the temporary renamed over
-// it. For tests, which change the names at that very moment.
-extern void (*safe_file_before_rename)(int folder, const char* temp, const char* name);
-#endif
 
 // Opens `path` for appending (a log, a record kept line by line) under the rules open() keeps
 // for a replacement: a symbolic link is followed only when trusted, only a regular file is
@@ -127,10 +112,3 @@ extern void (*safe_file_before_rename)(int folder, const char* temp, const char*
 // The descriptor, or -1 with errno (EACCES for an untrusted link). On Windows a symbolic link or
 // junction is refused, and the descriptor is the C runtime's.
 int safe_file_append(const char* path);
-
-#ifdef _WIN32
-// The console control handler that removes every temporary file (Ctrl-C, Ctrl-Break, closing the
-// console, logoff, shutdown); it answers FALSE, so the program then ends as it would without it.
-// For tests, which cannot raise those events under Wine.
-int safe_file_console_event(unsigned long event);
-#endif

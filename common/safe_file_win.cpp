@@ -42,8 +42,22 @@
 #include "safe_file.h"
 #include "sysfile_win.h"
 
-// Windows has no unnamed temporary files: the setting is kept for the tests' sake and unused.
+// A replacement under way: the new contents' descriptor, the full paths of the target and of
+// the temporary, and how the target is being replaced.
+struct safe_file_state {
+    int fd = -1;
+    int slot = -1;  // the console handler's record of the temporary's name, while it has one
+    bool in_place_fallback = false;
+    bool in_place = false;          // writing the target itself
+    bool replacing = false;         // the target existed when opened
+    std::wstring target_w, temp_w;  // full paths for the wide calls
+};
+
+// Windows has no unnamed temporary files and names no folder by a descriptor: these are kept
+// for the tests' sake and unused.
 bool safe_file_tmpfile = true;
+bool safe_file_noreplace = true;
+void (*safe_file_before_rename)(int, const char*, const char*) = nullptr;
 
 namespace {
 
@@ -358,23 +372,121 @@ int safe_file_console_event(unsigned long event) {
     return on_console_event(event);
 }
 
+namespace {
+
+// Drops the new contents and forgets the target; errno kept.
+void drop(safe_file_state& s) {
+    const int saved = errno;
+    if (s.fd >= 0) _close(s.fd);
+    s.fd = -1;
+    if (!s.temp_w.empty()) DeleteFileW(s.temp_w.c_str());
+    s.temp_w.clear();
+    s.in_place = false;
+    forget_temp(s.slot);
+    errno = saved;
+}
+
+bool fail(safe_file_state& s) {
+    drop(s);
+    return false;
+}
+
+// The target itself, emptied, as fopen(..., "w") opens it.
+bool open_in_place(safe_file_state& s, int flags) {
+    HANDLE h = open_existing(s.target_w, GENERIC_WRITE, TRUNCATE_EXISTING);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_windows();
+        return false;
+    }
+    s.fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (s.fd < 0) CloseHandle(h);
+    s.in_place = s.fd >= 0;
+    return s.in_place;
+}
+
+// One attempt at putting the temporary in the target's place.
+bool move_over(safe_file_state& s) {
+    const auto rename = [&] {
+        return MoveFileExW(s.temp_w.c_str(), s.target_w.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    };
+    if (!s.replacing) return rename();
+    // A target that cannot be removed now is not handed to ReplaceFile: Wine's leaves a file
+    // "rfeNNNN.tmp" beside it for every such attempt (Windows' refuses it leaving nothing).
+    HANDLE old = open_existing(s.target_w, DELETE);
+    if (old == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND && rename();
+    CloseHandle(old);
+    if (ReplaceFileW(s.target_w.c_str(), s.temp_w.c_str(), nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                     nullptr))
+        return true;
+    const DWORD error = GetLastError();
+    // The old file is gone already (removed by the replacement, or by someone else meanwhile),
+    // the new one still under its temporary name: the rename finishes the replacement.
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_FILE_NOT_FOUND) return rename();
+    SetLastError(error);
+    return false;
+}
+
+// The last step: the temporary moved over the target; or, when a holder keeps the target from
+// being replaced and that is allowed, its contents copied into the target and the temporary
+// removed (by discard).
+bool replace_or_write_in_place(safe_file_state& s) {
+    if (while_held(s.target_w, holder_wait(s.target_w, s.in_place_fallback),
+                   [&] { return move_over(s); })) {
+        note_holder(s.target_w, false);
+        s.temp_w.clear();  // it is the target now; commit's discard gives the record back
+        return true;
+    }
+    if (!held(GetLastError()) || !s.in_place_fallback) return false;
+    note_holder(s.target_w, true);
+    return copy_in_place(s.temp_w, s.target_w);
+}
+
+bool replace(safe_file_state& s) {
+    if (_commit(s.fd) != 0) return false;
+    const int fd = s.fd;
+    s.fd = -1;
+    if (_close(fd) != 0) return false;
+    if (s.in_place) return true;
+    if (!replace_or_write_in_place(s)) {
+        set_errno_from_windows();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+SafeFile::SafeFile() : s_(std::make_unique<safe_file_state>()) {}
+
 SafeFile::~SafeFile() {
-    discard();
+    drop(*s_);
+}
+
+int SafeFile::fd() const {
+    return s_->fd;
+}
+
+void SafeFile::fall_back_in_place() {
+    s_->in_place_fallback = true;
 }
 
 bool SafeFile::open(const char* path, Mode mode) {
-    discard();
+    safe_file_state& s = *s_;
+    drop(s);
     if (path == nullptr) {
         errno = EINVAL;
         return false;
     }
-    split(path, &folder_, &name_);
-    if (name_.empty() || name_ == "." || name_ == "..") {
+    std::string folder_part, name;
+    split(path, &folder_part, &name);
+    if (name.empty() || name == "." || name == "..") {
         errno = EISDIR;
         return false;
     }
-    target_w_ = sys_wide_path(path);
-    if (target_w_.empty()) {
+    s.target_w = sys_wide_path(path);
+    if (s.target_w.empty()) {
         errno = ENOENT;
         return false;
     }
@@ -382,7 +494,7 @@ bool SafeFile::open(const char* path, Mode mode) {
 
     // The target as it is: a directory or a read-only file is not replaced, nor a file this user
     // could not open for writing (nothing is changed by these opens).
-    const DWORD attributes = GetFileAttributesW(target_w_.c_str());
+    const DWORD attributes = GetFileAttributesW(s.target_w.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND) {
             set_errno_from_windows();
@@ -397,17 +509,17 @@ bool SafeFile::open(const char* path, Mode mode) {
             errno = EACCES;
             return false;
         }
-        if (!can_open(target_w_, GENERIC_WRITE)) {
+        if (!can_open(s.target_w, GENERIC_WRITE)) {
             set_errno_from_windows();
             return false;
         }
         // Replacing takes the right to delete the old file, which a holder without delete
         // sharing keeps for itself.
-        if (!while_held(target_w_, holder_wait(target_w_, in_place_fallback_),
-                        [&] { return can_open(target_w_, DELETE); })) {
-            if (held(GetLastError()) && in_place_fallback_) {
-                note_holder(target_w_, true);
-                return open_in_place(flags);
+        if (!while_held(s.target_w, holder_wait(s.target_w, s.in_place_fallback),
+                        [&] { return can_open(s.target_w, DELETE); })) {
+            if (held(GetLastError()) && s.in_place_fallback) {
+                note_holder(s.target_w, true);
+                return open_in_place(s, flags);
             }
             set_errno_from_windows();
             return false;
@@ -417,141 +529,65 @@ bool SafeFile::open(const char* path, Mode mode) {
     // Created as O_CREAT|O_EXCL would (CREATE_NEW), with delete sharing for the control handler,
     // then given a descriptor in binary or text mode. Its name is the target's folder and 9
     // characters: never much longer than the target's own.
-    const std::wstring folder = target_w_.substr(0, target_w_.find_last_of(L'\\') + 1);
+    const std::wstring folder = s.target_w.substr(0, s.target_w.find_last_of(L'\\') + 1);
     sweep_leftovers(folder);
-    replacing_ = attributes != INVALID_FILE_ATTRIBUTES;
+    s.replacing = attributes != INVALID_FILE_ATTRIBUTES;
     for (int i = 0; i < NAME_TRIES; ++i) {
         const std::string random = safe_file_temp_name();
         const std::wstring temp = folder + sys_wide(random.c_str());
-        slot_ = record_temp(temp);
-        if (slot_ < 0) {
+        s.slot = record_temp(temp);
+        if (s.slot < 0) {
             errno = ENOMEM;
             return false;
         }
         HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            temp_ = folder_ + random;
-            temp_w_ = temp;
-            fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
-            if (fd_ >= 0) return true;
+            s.temp_w = temp;
+            s.fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+            if (s.fd >= 0) return true;
             CloseHandle(h);
-            return fail();
+            return fail(s);
         }
         set_errno_from_windows();
         const int error = errno;
-        forget_temp(slot_);
+        forget_temp(s.slot);
         // A folder this user may not write, holding a target the user may: in place, if allowed.
-        if (error == EACCES && attributes != INVALID_FILE_ATTRIBUTES && in_place_fallback_)
-            return open_in_place(flags);
+        if (error == EACCES && attributes != INVALID_FILE_ATTRIBUTES && s.in_place_fallback)
+            return open_in_place(s, flags);
         errno = error;
         if (error != EEXIST) return false;
     }
     return false;
 }
 
-// The target itself, emptied, as fopen(..., "w") opens it.
-bool SafeFile::open_in_place(int flags) {
-    HANDLE h = open_existing(target_w_, GENERIC_WRITE, TRUNCATE_EXISTING);
-    if (h == INVALID_HANDLE_VALUE) {
-        set_errno_from_windows();
-        return false;
-    }
-    fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
-    if (fd_ < 0) CloseHandle(h);
-    in_place_ = fd_ >= 0;
-    return in_place_;
-}
-
 bool SafeFile::write(const void* data, size_t size) {
-    return fd_ >= 0 && write_all(fd_, data, size);
+    const safe_file_state& s = *s_;
+    return s.fd >= 0 && write_all(s.fd, data, size);
 }
 
 // The C runtime has no positioned write: the position is moved there and back.
 bool SafeFile::write_at(const void* data, size_t size, long long offset) {
-    if (fd_ < 0 || offset < 0) return false;
-    const long long end = _telli64(fd_);
-    return end >= 0 && _lseeki64(fd_, offset, SEEK_SET) >= 0 && write_all(fd_, data, size) &&
-           _lseeki64(fd_, end, SEEK_SET) >= 0;
+    const safe_file_state& s = *s_;
+    if (s.fd < 0 || offset < 0) return false;
+    const long long end = _telli64(s.fd);
+    return end >= 0 && _lseeki64(s.fd, offset, SEEK_SET) >= 0 && write_all(s.fd, data, size) &&
+           _lseeki64(s.fd, end, SEEK_SET) >= 0;
 }
 
 bool SafeFile::commit() {
+    safe_file_state& s = *s_;
     bool ok = false;
-    if (fd_ < 0)
+    if (s.fd < 0)
         errno = EBADF;
     else
-        ok = replace();
-    discard();  // errno kept
+        ok = replace(s);
+    drop(s);  // errno kept
     return ok;
 }
 
-bool SafeFile::replace() {
-    if (_commit(fd_) != 0) return false;
-    const int fd = fd_;
-    fd_ = -1;
-    if (_close(fd) != 0) return false;
-    if (in_place_) return true;
-    if (!replace_or_write_in_place()) {
-        set_errno_from_windows();
-        return false;
-    }
-    return true;
-}
-
-// The last step: the temporary moved over the target; or, when a holder keeps the target from
-// being replaced and that is allowed, its contents copied into the target and the temporary
-// removed (by discard).
-bool SafeFile::replace_or_write_in_place() {
-    if (while_held(target_w_, holder_wait(target_w_, in_place_fallback_),
-                   [&] { return move_over(); })) {
-        note_holder(target_w_, false);
-        temp_w_.clear();  // it is the target now; commit's discard gives the record back
-        return true;
-    }
-    if (!held(GetLastError()) || !in_place_fallback_) return false;
-    note_holder(target_w_, true);
-    return copy_in_place(temp_w_, target_w_);
-}
-
-// One attempt at putting the temporary in the target's place.
-bool SafeFile::move_over() {
-    const auto rename = [&] {
-        return MoveFileExW(temp_w_.c_str(), target_w_.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    };
-    if (!replacing_) return rename();
-    // A target that cannot be removed now is not handed to ReplaceFile: Wine's leaves a file
-    // "rfeNNNN.tmp" beside it for every such attempt (Windows' refuses it leaving nothing).
-    HANDLE old = open_existing(target_w_, DELETE);
-    if (old == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND && rename();
-    CloseHandle(old);
-    if (ReplaceFileW(target_w_.c_str(), temp_w_.c_str(), nullptr,
-                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                     nullptr))
-        return true;
-    const DWORD error = GetLastError();
-    // The old file is gone already (removed by the replacement, or by someone else meanwhile),
-    // the new one still under its temporary name: the rename finishes the replacement.
-    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_FILE_NOT_FOUND) return rename();
-    SetLastError(error);
-    return false;
-}
-
 void SafeFile::discard() {
-    const int saved = errno;
-    if (fd_ >= 0) _close(fd_);
-    fd_ = -1;
-    if (!temp_w_.empty()) DeleteFileW(temp_w_.c_str());
-    temp_w_.clear();
-    temp_.clear();
-    in_place_ = false;
-    forget_temp(slot_);
-    errno = saved;
-}
-
-bool SafeFile::fail() {
-    discard();
-    return false;
+    drop(*s_);
 }
 
 // Appending: a file that is no symbolic link, junction or other reparse point, a disk file (not
