@@ -1,5 +1,6 @@
 // Replacing a file as a whole: see safe_file.h.
 #include "safe_file.h"
+#include "safe_file_steps.h"
 #include "safe_file_leftovers_posix.h"
 
 #include <fcntl.h>
@@ -384,10 +385,6 @@ SafeFile::~SafeFile() {
     drop(*s_);
 }
 
-int SafeFile::fd() const {
-    return s_->fd;
-}
-
 // Nothing is ever held here that a replacement would have to wait for.
 void SafeFile::fall_back_in_place() {}
 
@@ -471,26 +468,19 @@ bool SafeFile::write_at(const void* data, size_t size, long long offset) {
     return true;
 }
 
-bool SafeFile::commit() {
-    safe_file_state& s = *s_;
-    bool ok = false;
-    if (s.fd < 0)
-        errno = EBADF;
-    else
-        ok = s.in_place ? finish_in_place(s) : replace(s);
-    drop(s);  // errno kept
-    return ok;
+int safe_file_state_fd(const safe_file_state& s) {
+    return s.fd;
 }
 
-void SafeFile::discard() {
-    drop(*s_);
+bool safe_file_finish(safe_file_state& s) {
+    return s.in_place ? finish_in_place(s) : replace(s);
 }
 
-int safe_file_append(const char* path) {
-    if (path == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
+void safe_file_drop(safe_file_state& s) {
+    drop(s);
+}
+
+int safe_file_append_open(const char* path) {
     // Twice at most: a file created by another program between the look and the create is
     // looked at again.
     for (int tries = 0; tries < 2; ++tries) {

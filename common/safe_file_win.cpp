@@ -40,6 +40,7 @@
 #include <set>
 
 #include "safe_file.h"
+#include "safe_file_steps.h"
 #include "sysfile_win.h"
 
 // A replacement under way: the new contents' descriptor, the full paths of the target and of
@@ -464,10 +465,6 @@ SafeFile::~SafeFile() {
     drop(*s_);
 }
 
-int SafeFile::fd() const {
-    return s_->fd;
-}
-
 void SafeFile::fall_back_in_place() {
     s_->in_place_fallback = true;
 }
@@ -575,29 +572,22 @@ bool SafeFile::write_at(const void* data, size_t size, long long offset) {
            _lseeki64(s.fd, end, SEEK_SET) >= 0;
 }
 
-bool SafeFile::commit() {
-    safe_file_state& s = *s_;
-    bool ok = false;
-    if (s.fd < 0)
-        errno = EBADF;
-    else
-        ok = replace(s);
-    drop(s);  // errno kept
-    return ok;
+int safe_file_state_fd(const safe_file_state& s) {
+    return s.fd;
 }
 
-void SafeFile::discard() {
-    drop(*s_);
+bool safe_file_finish(safe_file_state& s) {
+    return replace(s);
+}
+
+void safe_file_drop(safe_file_state& s) {
+    drop(s);
 }
 
 // Appending: a file that is no symbolic link, junction or other reparse point, a disk file (not
 // a device or a pipe), opened to write at its end; made when missing. The descriptor is the C
 // runtime's, for _write; svc_append's lock and sync work on its handle.
-int safe_file_append(const char* path) {
-    if (path == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
+int safe_file_append_open(const char* path) {
     const std::wstring wide = sys_wide_path(path);
     if (wide.empty()) {
         errno = ENOENT;
