@@ -525,7 +525,7 @@ void info_json(const info_record& info) {
         if (!m.with.empty()) nuclides.push_back(m.with);
     }
     using json = nlohmann::ordered_json;
-    auto rate = [&](double v) { return live > 0 ? json(v / live) : json(nullptr); };
+    auto rate = [&, live = live](double v) { return live > 0 ? json(v / live) : json(nullptr); };
     json j;
     j["file"] = l.name;
     j["format"] = s.format;

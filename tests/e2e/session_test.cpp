@@ -76,7 +76,7 @@ std::vector<Case> load() {
     };
     std::vector<Case> cases;
     for (const auto& [file, lines] : files) {
-        const auto other = [&](Case& c, const transcript::Line& l) {
+        const auto other = [&, &file = file](Case& c, const transcript::Line& l) {
             if (l.key == "replace") {
                 const size_t arrow = l.rest.find(" => ");
                 c.replace.emplace_back(text_of(l.rest.substr(0, arrow)),
