@@ -529,8 +529,7 @@ group_fit fit_best(context& cx, int lo, int hi, const std::vector<fit_peak>& pea
     std::vector<group_fit> all;
     for (auto kind : ALL_KINDS) {
         if (edge && kind == spc_continuum_kind::quadratic) continue;
-        all.push_back(
-            fit_group(cx, lo, hi, peaks, kind, edge ? extra::edge : extra::none, held));
+        all.push_back(fit_group(cx, lo, hi, peaks, kind, edge ? extra::edge : extra::none, held));
         const group_fit& f = all.back();
         if (f.ok && (!best.ok || f.score() < best.score())) best = f;
     }
