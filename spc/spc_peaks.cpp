@@ -224,6 +224,9 @@ struct fit_setup {
     // response: scatter before the crystal, charge lost at its edges); edge: instead of the
     // peaks, one smoothed falling step of its own height, place and width (a Compton edge).
     extra what;
+    // The peaks' widths held at their first guess: the solver does not move them (a line too
+    // close to a bump or a neighbour for the counts to tell its width).
+    bool held = false;
 };
 
 size_t continuum_params(spc_continuum_kind k) {
@@ -265,7 +268,8 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
         for (size_t k = 0; k < n; ++k) D(k, rs, 0.0);
     for (size_t j = 0, i = f.ncont; j < f.peaks; ++j, i += 3) {
         double a = P(i), mu = P(i + 1), sp = P(i + 2), s = std::max(std::abs(sp), 1e-6);
-        double sign = sp < 0 ? -1 : 1;
+        // A held width keeps a zero derivative, so the solver leaves it where it started.
+        double sign = f.held ? 0 : sp < 0 ? -1 : 1;
         // At each edge u: the tail beyond |u| and the density.
         auto edge = [&](size_t k, double* u, double* tail, double* dens) {
             *u = (f.lo + static_cast<double>(k) * f.bin - 0.5 - mu) / s;
@@ -461,7 +465,8 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
     gsl_multifit_nlinear_covar(gsl_multifit_nlinear_jac(w), 0.0, covar.get());
     double chisq;
     gsl_blas_ddot(gsl_multifit_nlinear_residual(w), gsl_multifit_nlinear_residual(w), &chisq);
-    int dof = static_cast<int>(n - p);
+    size_t free = p - (f.held ? peaks.size() : 0);
+    int dof = static_cast<int>(n - free);
     double scale = chisq > dof + 3 * std::sqrt(2.0 * dof) ? chisq / dof : 1.0;
     auto err = [&](size_t i) { return std::sqrt(gsl_matrix_get(covar.get(), i, i) * scale); };
     out.ok = std::isfinite(chisq);
@@ -474,6 +479,7 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
                     err(i + 1),
                     err(i + 2)};
         peaks[k].z = z;
+        if (f.held) peaks[k].sigma_err = 0;
         out.ok = out.ok && std::isfinite(peaks[k].area_err) && std::isfinite(peaks[k].mu_err);
     }
     out.peaks = peaks;
@@ -491,7 +497,7 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
     out.g.chisq = chisq;
     out.g.dof = dof;
     out.g.peaks = static_cast<int>(peaks.size());
-    out.params = static_cast<int>(p);
+    out.params = static_cast<int>(free);
     return out;
 }
 
@@ -499,8 +505,9 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
 // (not ok) when the window is too short for the parameters, the fits' budget is spent, or the
 // solver fails.
 group_fit fit_group(context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
-                    spc_continuum_kind kind, extra what = extra::none) {
+                    spc_continuum_kind kind, extra what = extra::none, bool held = false) {
     fit_setup f = setup(cx.y, lo, hi, peaks, kind, what);
+    f.held = held;
     size_t p = f.ncont + 3 * peaks.size() + extra_params(what);
     if (f.y.size() < p + 3 || cx.work_left <= 0) return {};
     vector_ptr x = guess(cx.y, f, peaks);
@@ -517,17 +524,17 @@ constexpr spc_continuum_kind ALL_KINDS[] = {
 // model describes them almost as well, the counts cannot tell the two apart: half the
 // difference of their areas and centroids is reported with each one's uncertainty.
 group_fit fit_best(context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
-                   bool edge = false) {
+                   bool edge = false, bool held = false) {
     group_fit best;
     std::vector<group_fit> all;
     for (auto kind : ALL_KINDS) {
         if (edge && kind == spc_continuum_kind::quadratic) continue;
-        all.push_back(fit_group(cx, lo, hi, peaks, kind, edge ? extra::edge : extra::none));
+        all.push_back(fit_group(cx, lo, hi, peaks, kind, edge ? extra::edge : extra::none, held));
         const group_fit& f = all.back();
         if (f.ok && (!best.ok || f.score() < best.score())) best = f;
     }
     if (best.ok && !edge && !peaks.empty()) {
-        group_fit s = fit_group(cx, lo, hi, peaks, best.g.kind, extra::step);
+        group_fit s = fit_group(cx, lo, hi, peaks, best.g.kind, extra::step, held);
         if (s.ok && s.score() < best.score()) {
             all.push_back(s);
             best = s;
@@ -1012,27 +1019,37 @@ bool line_width(const spc_width_model& w, const spc_peak& p, double wide_factor)
 // A strong candidate whose group's fit lost it or judged it implausible, once more alone: a line
 // starting at the width model's width in a window of +-2 FWHM, where a curved continuum
 // describes the structure beneath (a backscatter bump, a Compton edge) that took it into a bump
-// in its group. Kept when the fit holds a plausible line within a FWHM of the candidate, no
-// wider than a line may be (a blend of two reaches 1.6 times the model), on no reported line.
+// in its group. When the free width runs off (no fit, wider than a line may be, away from the
+// candidate), once more with the width held at the model's: one parameter fewer, which a bump
+// beneath cannot take over. Kept when the fit holds a plausible line within a FWHM of the
+// candidate, no wider than a line may be (a blend of two reaches 1.6 times the model), on no
+// reported line.
 bool fit_alone(context& cx, fit_peak line, const spc_width_model& width, fitted* out) {
     int n = cx.channels();
     double fwhm = line.sigma * SPC_FWHM_PER_SIGMA;
     line.area = 0;
     int lo = std::max(0, static_cast<int>(std::floor(line.mu - 2 * fwhm)));
     int hi = std::min(n - 1, static_cast<int>(std::ceil(line.mu + 2 * fwhm)));
+    auto away = [&](const fit_peak& p) {
+        return std::abs(p.mu - line.mu) >= fwhm ||
+               (width.peaks > 0 && too_wide(width, p, cx.opt.wide_factor));
+    };
+    auto holds = [&](const group_fit& f) {
+        if (!f.ok || implausible(f, cx.opt, n) >= 0 || away(f.peaks[0])) return false;
+        for (const auto& q : out->result.peaks)
+            if (line_width(width, q, cx.opt.wide_factor) &&
+                std::abs(q.centroid - f.peaks[0].mu) < 0.5 * std::max(q.fwhm, fwhm))
+                return false;
+        return true;
+    };
     group_fit f = fit_best(cx, lo, hi, {line});
-    if (!f.ok || implausible(f, cx.opt, n) >= 0) return false;
-    const fit_peak& p = f.peaks[0];
-    if (std::abs(p.mu - line.mu) >= fwhm ||
-        (width.peaks > 0 && too_wide(width, p, cx.opt.wide_factor)))
-        return false;
-    for (const auto& q : out->result.peaks)
-        if (line_width(width, q, cx.opt.wide_factor) &&
-            std::abs(q.centroid - p.mu) < 0.5 * std::max(q.fwhm, fwhm))
-            return false;
+    // A free width that stayed a line's but found no significant area has had its answer.
+    if (!holds(f) && width.peaks > 0 && (!f.ok || away(f.peaks[0])))
+        f = fit_best(cx, lo, hi, {line}, false, true);
+    if (!holds(f)) return false;
     int index = static_cast<int>(out->result.groups.size());
     out->result.groups.push_back(f.g);
-    out->result.peaks.push_back(to_peak(p, f.g, index));
+    out->result.peaks.push_back(to_peak(f.peaks[0], f.g, index));
     out->result.peaks.back().recovered = true;
     return true;
 }
