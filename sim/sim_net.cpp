@@ -8,12 +8,24 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #endif
 
 #include <cstring>
 
 static_assert(sizeof(sim_address::bytes) >= sizeof(sockaddr_storage));
+
+short sim_poll_events(short ours) {
+    return static_cast<short>(((ours & SIM_READABLE) ? POLLIN : 0) |
+                              ((ours & SIM_WRITABLE) ? POLLOUT : 0));
+}
+
+short sim_events_of(short polled) {
+    return static_cast<short>(
+        ((polled & POLLIN) ? SIM_READABLE : 0) | ((polled & POLLOUT) ? SIM_WRITABLE : 0) |
+        ((polled & POLLHUP) ? SIM_HANGUP : 0) | ((polled & (POLLERR | POLLNVAL)) ? SIM_FAILED : 0));
+}
 
 namespace {
 

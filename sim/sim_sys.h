@@ -58,6 +58,9 @@ struct sim_poll {
 };
 // Waits up to `timeout_us` (-1: no limit) for any of `fds`; -1 on a failure.
 int sim_wait(sim_poll* fds, int n, int64_t timeout_us);
+// For the systems' sim_wait: our events as poll's, and poll's as ours (WSAPoll takes poll's).
+short sim_poll_events(short ours);
+short sim_events_of(short polled);
 
 // A wake-up pair: sim_wake on it makes wake[0] readable. wake[1] is -1 where one socket is both.
 int sim_wake_pair(int wake[2]);

@@ -49,13 +49,7 @@ std::string sim_error_text() {
 int sim_wait(sim_poll* fds, int n, int64_t timeout_us) {
     thread_local std::vector<pollfd> polled;
     polled.resize(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        const short ev = fds[i].events;
-        polled[i] = pollfd{fds[i].fd,
-                           static_cast<short>(((ev & SIM_READABLE) ? POLLIN : 0) |
-                                              ((ev & SIM_WRITABLE) ? POLLOUT : 0)),
-                           0};
-    }
+    for (int i = 0; i < n; ++i) polled[i] = pollfd{fds[i].fd, sim_poll_events(fds[i].events), 0};
     timespec ts{};
     if (timeout_us >= 0) {
         ts.tv_sec = static_cast<time_t>(timeout_us / 1000000);
@@ -65,12 +59,7 @@ int sim_wait(sim_poll* fds, int n, int64_t timeout_us) {
         for (int i = 0; i < n; ++i) fds[i].revents = 0;
         return errno == EINTR ? 0 : -1;
     }
-    for (int i = 0; i < n; ++i) {
-        const short re = polled[i].revents;
-        fds[i].revents = static_cast<short>(
-            ((re & POLLIN) ? SIM_READABLE : 0) | ((re & POLLOUT) ? SIM_WRITABLE : 0) |
-            ((re & POLLHUP) ? SIM_HANGUP : 0) | ((re & (POLLERR | POLLNVAL)) ? SIM_FAILED : 0));
-    }
+    for (int i = 0; i < n; ++i) fds[i].revents = sim_events_of(polled[i].revents);
     return 0;
 }
 
