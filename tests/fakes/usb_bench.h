@@ -82,6 +82,7 @@ class Core {
     Back spoil = Back::error;
     int spoil_left = 0, spoiled = 0, reads_left = -1;
     bool hold_writes = false, write_refused = false, write_halted = false;
+    int taken_before_stall = 0;  // of a held write: taken before it stalled, then takes again
     Refusal refusal = Refusal::none;
 
     Core() = default;
@@ -198,6 +199,11 @@ class Core {
     Back end(Device* d, bool in, bool cancelled, unsigned char* buffer, size_t length, size_t* n) {
         *n = 0;
         changed_.notify_all();
+        if (cancelled && !in && taken_before_stall > 0) {
+            *n = std::min(length, static_cast<size_t>(std::exchange(taken_before_stall, 0)));
+            d->from_host.append(reinterpret_cast<const char*>(buffer), *n);
+            hold_writes = false;
+        }
         if (cancelled || d->gone) return cancelled ? Back::cancelled : Back::unplugged;
         if (!in) {
             d->from_host.append(reinterpret_cast<const char*>(buffer), length);

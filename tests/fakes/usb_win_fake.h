@@ -436,8 +436,11 @@ class Bench : public Core<Bench> {
         std::lock_guard<std::mutex> guard(b().lock_);
         if (b().removing) return fail(ERROR_BAD_COMMAND);
         for (auto& [ov, op] : b().ops_)
-            if (op.iface == iface(h) && op.pipe == pipe && op.pending)
-                b().finish(ov, op, ERROR_OPERATION_ABORTED, 0);
+            if (op.iface == iface(h) && op.pipe == pipe && op.pending) {
+                size_t n;
+                b().end(op.device, op.in, true, op.buffer, op.length, &n);
+                b().finish(ov, op, ERROR_OPERATION_ABORTED, static_cast<DWORD>(n));
+            }
         return TRUE;
     }
     static BOOL WINAPI reset_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe) {

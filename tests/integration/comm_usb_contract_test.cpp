@@ -268,8 +268,9 @@ TEST(UsbContract, TheEventProcedureWritesAtOnce) {
     EXPECT_EQ(results.load(), 2);
 }
 
-// A write the device does not take fails at its time limit and leaves the link open; one that
-// cannot go out fails at once; a halted pipe is cleared; one cut by the close returns at once.
+// A write the device does not take fails at its time limit and leaves the link open (one it took
+// part of goes on); one that cannot go out fails at once; a halted pipe is cleared; one cut by the
+// close returns at once.
 TEST(UsbContract, WritesTheDeviceDoesNotTake) {
     Bench b;
     Device* dev = b.add(1, {4});
@@ -298,6 +299,11 @@ TEST(UsbContract, WritesTheDeviceDoesNotTake) {
     b.set([](Bench& k) { k.write_halted = false; });
     ASSERT_EQ(comm_write(link.handle, "jkl", 3, 0, 5000), 0);
     EXPECT_EQ(b.received(dev, 9), "defghijkl");  // the fake bus took it before the halt
+
+    // Part taken before a stall past the limit is progress: the rest goes once it takes again.
+    b.set([](Bench& k) { k.hold_writes = true, k.taken_before_stall = 2; });
+    EXPECT_EQ(comm_write(link.handle, "pqrs", 4, 0, 80), 0);
+    EXPECT_EQ(b.received(dev, 13), "defghijklpqrs");
 
     b.set([](Bench& k) { k.hold_writes = true; });
     std::atomic<int> result{99};
