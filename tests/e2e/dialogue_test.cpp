@@ -2,6 +2,7 @@
 // fixed address and discovery's broadcast in a network namespace; COM1 in a mount namespace.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <termios.h>
 
 #include <algorithm>
 #include <regex>
@@ -91,6 +92,20 @@ void bind_pty_as_com1(const std::string& pty) {
     }
 }
 
+// The port's settings, first set to 9600 7E2 when `spoil`.
+termios port_settings(const std::string& path, bool spoil) {
+    termios t{};
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_TRUE(fd >= 0 && tcgetattr(fd, &t) == 0) << path << ": " << strerror(errno);
+    if (spoil) {
+        cfsetspeed(&t, B9600);
+        t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
+        EXPECT_EQ(tcsetattr(fd, TCSANOW, &t), 0) << strerror(errno);
+    }
+    if (fd >= 0) close(fd);
+    return t;
+}
+
 // On the Windows run the Wine prefix's dosdevices/com1 names the pseudo-terminal: the program
 // opens \\.\COM1 as it would on a service bench's PC.
 TEST(Dialogue, SerialPortByComNumberReachesThePseudoTerminal) {
@@ -111,10 +126,16 @@ TEST(Dialogue, SerialPortByComNumberReachesThePseudoTerminal) {
     } else {
         ASSERT_NO_FATAL_FAILURE(bind_pty_as_com1(sim.pty()));
     }
+    // Left at other settings by the last program, the port is set to the session's: 115200 8N1.
+    const std::string port = proc::windows_run() ? sim.pty() : "/dev/ttyUSB0";
+    port_settings(port, true);
     std::string typed;
     const std::string want = screen("com1", &typed);
     const auto r = nv_term(typed);
     EXPECT_EQ(std::pair(r.exit_code, r.output), std::pair(0, want));
+    termios t = port_settings(port, false);
+    EXPECT_EQ(cfgetospeed(&t), B115200);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
 }
 
 }  // namespace
