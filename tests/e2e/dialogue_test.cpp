@@ -97,12 +97,9 @@ termios port_settings(const std::string& path, bool spoil) {
     termios t{};
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_TRUE(fd >= 0 && tcgetattr(fd, &t) == 0) << path << ": " << strerror(errno);
-    if (spoil) {
-        cfsetspeed(&t, B9600);
-        t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
-        EXPECT_EQ(tcsetattr(fd, TCSANOW, &t), 0) << strerror(errno);
-    }
-    if (fd >= 0) close(fd);
+    t.c_cflag = spoil ? (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB : t.c_cflag;
+    EXPECT_TRUE(!spoil || (cfsetspeed(&t, B9600) == 0 && tcsetattr(fd, TCSANOW, &t) == 0));
+    close(fd);
     return t;
 }
 

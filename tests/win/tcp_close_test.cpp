@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "comm_internal.h"
 #include "comm_links.h"
@@ -22,74 +23,52 @@ TEST(WinTcpClose, UnacknowledgedAsTheStatisticsTellIt) {
             << c.state << " " << c.in_flight;
 }
 
-namespace {
-
-// A link to a peer on 127.0.0.1 whose receive buffer is small, so that bytes it does not read
-// soon hold up the link's writes.
-struct PeerLink : Link {
-    SOCKET listener = INVALID_SOCKET, peer = INVALID_SOCKET;
-    bool open() {
-        if (!comm_winsock_start()) return false;
-        listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof a, small = 4096;
-        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
-                   sizeof small);
-        return bind(listener, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
-               listen(listener, 1) == 0 &&
-               getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
-               connect(tcp_string(ntohs(a.sin_port))) &&
-               (peer = accept(listener, nullptr, nullptr)) != INVALID_SOCKET && wait(O);
-    }
-    ~PeerLink() {
-        if (handle > 0) comm_disconnect(handle);
-        handle = 0;
-        closesocket(peer);
-        closesocket(listener);
-    }
-};
-
-}  // namespace
-
-// A peer that reads nothing: a write fails at its limit as making no progress (not as a broken
-// link), with no error, and the link stays open for the next one.
-TEST(WinTcp, AStalledWriteFailsAtItsLimitAndTheLinkStaysOpen) {
-    CommRunning running;
-    PeerLink link;
-    ASSERT_TRUE(link.open());
-    const std::string stalled(32 << 20, 'b');
-    Stopwatch clock;
-    EXPECT_EQ(comm_write(link.handle, stalled.data(), static_cast<int>(stalled.size()), 0, 100),
-              -1);
-    EXPECT_GE(clock.ms(), 100);
-    EXPECT_LT(clock.ms(), 900);  // at its limit: not waiting for a close that no one began
-    EXPECT_EQ(comm_get_state(link.handle), COMM_STATE_OPEN);
-    EXPECT_EQ(link.ev.count(link.handle, E), 0);
+// A link to a peer on 127.0.0.1 with a small receive buffer: the peer's socket.
+SOCKET open_with_peer(Link* link) {
+    SOCKET listener = comm_win_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP, false), peer = 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a, small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
+               sizeof small);
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&a), len) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+        !link->connect(tcp_string(ntohs(a.sin_port))) ||
+        (peer = accept(listener, nullptr, nullptr)) == INVALID_SOCKET || !link->wait(O))
+        ADD_FAILURE() << "no link to a peer on loopback";
+    closesocket(listener);
+    return peer;
 }
 
-// A closed link reads and drops what the peer still sends until the peer ends its side: a socket
-// closed with bytes unread is reset, and the reset drops what it had not sent yet. The peer takes
-// nothing until the library has stopped.
-TEST(WinTcp, AClosedLinkTakesThePeersLastBytesSoItsReadEndsCleanly) {
-    std::string block(8 << 10, '\0');
+// A peer that reads nothing: a write fails at its limit as making no progress (not as a broken
+// link), and the link stays open. A closed link reads and drops what the peer still sends until
+// the peer ends its side: a socket closed with bytes unread is reset, and the reset drops what it
+// had not sent yet (the peer here reads only once the library has stopped).
+TEST(WinTcp, AStalledWriteLeavesTheLinkOpenAndAClosedOneTakesThePeersLastBytes) {
+    std::string block(8 << 10, '\0'), stalled(32 << 20, 'b'), got;
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + (i >> 9));
-    PeerLink link;
+    SOCKET peers[2];
     {
         CommRunning running;
-        ASSERT_TRUE(link.open());
-        ASSERT_EQ(comm_write(link.handle, block.data(), int(block.size()), 0, 20000), 0);
-        EXPECT_EQ(comm_disconnect(link.handle), 0);
-        link.handle = 0;
-        // A peer that talks on a while, a byte a millisecond: the link's reads run dry in between.
-        for (int i = 0; i < 300 && send(link.peer, "p", 1, 0) == 1; ++i) Sleep(1);
-        shutdown(link.peer, SD_SEND);
+        Link stalling, closing;
+        peers[0] = open_with_peer(&stalling);
+        Stopwatch clock;
+        EXPECT_EQ(comm_write(stalling.handle, stalled.data(), int(stalled.size()), 0, 100), -1);
+        EXPECT_GE(clock.ms(), 100);
+        EXPECT_LT(clock.ms(), 900);  // at its limit: not waiting for a close that no one began
+        EXPECT_EQ(comm_get_state(stalling.handle), COMM_STATE_OPEN);
+        EXPECT_EQ(stalling.ev.count(stalling.handle, E), 0);
+        peers[1] = open_with_peer(&closing);
+        ASSERT_EQ(comm_write(closing.handle, block.data(), int(block.size()), 0, 20000), 0);
+        EXPECT_EQ(comm_disconnect(std::exchange(closing.handle, 0)), 0);
+        // It talks on a while, a byte a millisecond: the link's reads run dry in between.
+        for (int i = 0; i < 300 && send(peers[1], "p", 1, 0) == 1; ++i) Sleep(1);
+        shutdown(peers[1], SD_SEND);
     }
-    std::string got;
     char buf[65536];
-    int n = -1;
-    while ((n = recv(link.peer, buf, sizeof buf, 0)) > 0) got.append(buf, size_t(n));
-    EXPECT_EQ(n, 0) << "the read ended with " << WSAGetLastError();
+    for (int n; (n = recv(peers[1], buf, sizeof buf, 0)) > 0;) got.append(buf, size_t(n));
     EXPECT_TRUE(got == block) << got.size() << " of " << block.size() << " bytes";
+    for (SOCKET p : peers) closesocket(p);
 }
