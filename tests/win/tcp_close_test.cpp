@@ -43,9 +43,10 @@ SOCKET open_with_peer(Link* link) {
 }
 
 // A peer that reads nothing: a write fails at its limit as making no progress (not as a broken
-// link), and the link stays open. A closed link reads and drops what the peer still sends until
-// the peer ends its side: a socket closed with bytes unread is reset, and the reset drops what it
-// had not sent yet (the peer here reads only once the library has stopped).
+// link), and the link stays open; its urgent byte is no failure either. A closed link reads and
+// drops what the peer still sends until the peer ends its side: a socket closed with bytes unread
+// is reset, and the reset drops what it had not sent yet (the peer here reads only once the library
+// has stopped).
 TEST(WinTcp, AStalledWriteLeavesTheLinkOpenAndAClosedOneTakesThePeersLastBytes) {
     std::string block(8 << 10, '\0'), stalled(32 << 20, 'b'), got;
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + (i >> 9));
@@ -61,6 +62,12 @@ TEST(WinTcp, AStalledWriteLeavesTheLinkOpenAndAClosedOneTakesThePeersLastBytes) 
         EXPECT_EQ(comm_get_state(stalling.handle), COMM_STATE_OPEN);
         EXPECT_EQ(stalling.ev.count(stalling.handle, E), 0);
         peers[1] = open_with_peer(&closing);
+        // An urgent byte wakes the link with nothing to read: no error, and what follows comes.
+        EXPECT_EQ(send(peers[1], "!", 1, MSG_OOB), 1);
+        Sleep(100);  // the peer's next bytes a while later
+        EXPECT_EQ(send(peers[1], "data", 4, 0), 4);
+        EXPECT_TRUE(closing.ev.wait_bytes(closing.handle, 4));
+        EXPECT_EQ(closing.ev.count(closing.handle, E), 0);
         ASSERT_EQ(comm_write(closing.handle, block.data(), int(block.size()), 0, 20000), 0);
         EXPECT_EQ(comm_disconnect(std::exchange(closing.handle, 0)), 0);
         // It talks on a while, a byte a millisecond: the link's reads run dry in between.
