@@ -1,7 +1,10 @@
 // The link core over TCP on 127.0.0.1 and over a pseudo-terminal.
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -220,6 +223,18 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
         int h = 0;
         EXPECT_NE(comm_connect(&h, tcp_string(peer.port()).c_str(), nullptr, 64, 0, nullptr), 0);
         EXPECT_EQ(comm_shut(), 0);  // twice is harmless
+        // Out of descriptors, the library does not start, and says so.
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const rlimit few{32, 32};
+            if (setrlimit(RLIMIT_NOFILE, &few) != 0) _exit(2);
+            while (open("/dev/null", O_RDONLY) >= 0) {
+            }
+            _exit(comm_init() == -1 ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, 0);
     }
     // A new run of the I/O thread never reuses a handle; a link may have no event procedure.
     CommRunning again;

@@ -1,4 +1,5 @@
-// Serial links over pseudo-terminals, opened by COM number or by path.
+// Serial links over pseudo-terminals, opened by COM number or by path, and the wait of the
+// descriptors they share with TCP and RFCOMM.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -27,6 +29,18 @@ int as_nobody(const std::function<int()>& child) {
     if (pid == 0) _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 100 : child());
     int status = 0;
     return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A descriptor's connect deadline shortens the I/O loop's wait, never lengthens it: a wait of
+// 0 (another link has work now) stays 0.
+TEST(CommFd, AConnectDeadlineOnlyShortensTheWait) {
+    const auto in_5_s = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int before : {-1, 0, 100, 9000}) {
+        pollfd fd[1];
+        int wait_ms = before;
+        EXPECT_EQ(comm_socket_poll_fd(7, true, in_5_s, fd, 1, &wait_ms), 1);
+        EXPECT_NEAR(wait_ms, before < 0 || before > 5000 ? 5000 : before, 500) << before;
+    }
 }
 
 TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) {

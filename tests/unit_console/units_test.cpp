@@ -52,6 +52,25 @@ TEST(LinePrimitives, AReadErrorEndsTheInputWithAnEmptyLine) {
     fclose(in);
 }
 
+// A new input starts clean: what was read ahead of the last one's answer is not its first line.
+TEST(LinePrimitives, ANewInputForgetsWhatTheLastOneReadAhead) {
+    Console con;
+    char first_text[] = {'\xff', 'a', 'b', '\n'}, second_text[] = {'7', '\n'};  // 0xFF: a mark?
+    FILE* first = fmemopen(first_text, sizeof first_text, "r");
+    FILE* second = fmemopen(second_text, sizeof second_text, "r");
+    ASSERT_TRUE(first != nullptr && second != nullptr);
+    char line[16];
+    input_set_stream(first);
+    input_get(line, 2);  // room for one byte: "a", looked at with it, is not handed out
+    EXPECT_STREQ(line, "\xff");
+    input_set_stream(second);
+    input_get(line, sizeof line);
+    EXPECT_EQ(line[0], '7');
+    input_set_stream(nullptr);
+    fclose(first);
+    fclose(second);
+}
+
 // A request carries at most 65531 bytes of data, and data needs a buffer: the rest go unsent.
 TEST(Requests, WriteSizes) {
     fake_qxx::reset();

@@ -121,8 +121,8 @@ TEST(FieldFiles, LargestSpectrum) {
     EXPECT_EQ(l.x_ticks.back().label.text, "3000");
 }
 
-// The binary spectrum's start, from its date, hour and minute, and seconds: a clock's seconds
-// run to 59.
+// The binary spectrum's start, from its date, hour and minute, and seconds: a clock's hours run
+// to 23, its seconds to 59.
 // A calibration that is not a number is left out with a note. Every month by its English
 // abbreviation (the C library's %b), and one that is none.
 TEST(FieldFiles, BinaryStart) {
@@ -144,12 +144,13 @@ TEST(FieldFiles, BinaryStart) {
     }
     struct start {
         const char *seconds, *date, *shown;
-    } starts[] = {{"59", "31DEC991", "2099-12-31 23:58:59"},
-                  {"60", "31DEC991", ""},
-                  {"07", "01SEP950", "1995-09-01 23:58:07"}};
+    } starts[] = {{"59", "31DEC9912358", "2099-12-31 23:58:59"},
+                  {"60", "31DEC9912358", ""},
+                  {"00", "31DEC9912400", ""},
+                  {"07", "01SEP9502358", "1995-09-01 23:58:07"}};
     for (const auto& t : starts) {
         std::string chn = std::string("\xff\xff\0\0\0\0", 6) + t.seconds + std::string(8, '\0') +
-                          t.date + "2358" + std::string("\0\0\1\0\7\0\0\0", 8) +
+                          t.date + std::string("\0\0\1\0\7\0\0\0", 8) +
                           std::string("\x9a\xff\0\0\0\0\xc0\x7f", 8) + std::string(8, '\0');
         spc_spectrum s;
         spc_error err;

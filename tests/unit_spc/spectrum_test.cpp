@@ -102,6 +102,11 @@ TEST(Calibration, Table) {
     EXPECT_EQ(fw.peaks, 4);
     EXPECT_NEAR(spc_fwhm_at(fw, 900), std::sqrt(4 + 1.5 * 900 + 0.0001 * 810000), 1e-6);
     EXPECT_EQ(spc_fit_fwhm({662}, {40}, {1}).peaks, 0);
+    // Two lines alone (Co-60's pair) give the peak search's width model both its terms.
+    double coef[3];
+    ASSERT_TRUE(
+        spc_fit_fwhm_squared({400, 460}, {std::sqrt(420.0), std::sqrt(480.0)}, {1, 1}, coef));
+    for (double x : {400, 460}) EXPECT_NEAR(coef[0] + coef[1] * x + coef[2] * x * x, 20 + x, 1e-6);
     // Widths that a free quadratic takes below zero (FWHM^2 = -500 + 6 E - 0.002 E^2): never
     // negative; fewer than three peaks, or all within a factor of two, none.
     fw = spc_fit_fwhm({100, 300, 600, 1000}, {8.94, 33.47, 48.79, 59.16}, {1, 1, 1, 1});
