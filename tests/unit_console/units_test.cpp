@@ -154,9 +154,7 @@ TEST_F(Container, UploadOfAnAreaTooLargeForMemory) {
                   ? 0
                   : 1);
     }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(proc::status_of(pid), 0);
 }
 
 }  // namespace
