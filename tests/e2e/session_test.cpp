@@ -14,7 +14,6 @@
 #include <map>
 #include <optional>
 #include <regex>
-#include <sstream>
 
 #include "comm_peers.h"
 #include "session.h"

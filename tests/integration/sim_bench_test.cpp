@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -11,7 +11,6 @@
 
 #include <fstream>
 #include <list>
-#include <map>
 #include <optional>
 #include <set>
 

@@ -1,7 +1,6 @@
 // What a transcript under data/ cannot express: a failing input stream, events that arrive
 // while a reader waits, and files the system will not read whole or hold.
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdio>

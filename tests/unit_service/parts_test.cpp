@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include "process.h"
 #include "qxx_comm.h"

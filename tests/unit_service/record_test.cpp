@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <csignal>
 #include <map>
