@@ -101,9 +101,7 @@ inline Sums make_container(Bench& b, const std::string& raw, const std::string& 
 class Holder {
   public:
     explicit Holder(const std::string& path) {
-        std::istringstream cmd(getenv("NV_HOLD_CMD") ? getenv("NV_HOLD_CMD") : "");
-        strings args;
-        for (std::string w; cmd >> w;) args.push_back(w);
+        strings args = proc::windows_command("NV_HOLD_CMD");
         if (args.empty()) {
             fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
             return;

@@ -14,7 +14,6 @@
 #include <map>
 #include <optional>
 #include <regex>
-#include <sstream>
 
 #include "comm_peers.h"
 #include "session.h"
@@ -33,12 +32,7 @@ struct Case : transcript::Case {
     int offset = 0, exit = 0;
 };
 
-strings words(const std::string& line) {
-    strings w;
-    std::istringstream in(line);
-    for (std::string word; in >> word;) w.push_back(word);
-    return w;
-}
+constexpr auto words = proc::words_of;
 
 using Setter = void (*)(Case&, const std::string&);
 const std::map<std::string, Setter> SETTERS = {

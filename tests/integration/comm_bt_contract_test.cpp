@@ -92,8 +92,7 @@ TEST(BtContract, RfcommLinksCarryBytesBothWays) {
         ASSERT_EQ(
             comm_make_conn_string_bt(conn, c.address, "NV", 0xFFE050, c.channel, c.pin, 60000), 0);
         Link link;
-        ASSERT_TRUE(link.connect(conn));
-        ASSERT_TRUE(link.wait(O));
+        ASSERT_TRUE(link.opened(conn));
         EXPECT_EQ(connected_to(f.bt), c.to);
         EXPECT_EQ(paired_with(f.bt, c.pin), c.pin);
         ASSERT_TRUE(device_write(f.bt, "from the instrument"));

@@ -49,8 +49,7 @@ TEST(CommLink, EveryByteGoesBothWaysInChunksOfTheReadSizeUntilThePeerEndsTheStre
         EXPECT_EQ(comm_get_state(h), COMM_STATE_OPEN);
         ASSERT_EQ(comm_write(h, all.data(), 256, 0, 5000), 0);
         EXPECT_TRUE(read_bytes(link.fd, 256) == all);
-        std::string sent(c.sent, '\0');  // every byte value in the first 256, never periodic
-        for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 + (i >> 8));
+        const std::string sent = varied(c.sent, 7, 8);
         ASSERT_TRUE(write_all(link.fd, sent));
         ASSERT_TRUE(link.ev.wait_bytes(h, sent.size()));
         size_t largest = 0;
@@ -113,8 +112,7 @@ TEST(CommLink, TcpLinksSendWithoutDelayEvenOnDescriptorZero) {
     len = sizeof on;
     EXPECT_EQ(getsockopt(found, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
     EXPECT_NE(on, 0);
-    EXPECT_EQ(comm_disconnect(link.handle), 0);
-    link.handle = 0;
+    EXPECT_EQ(link.disconnect(), 0);
     comm_shut();  // returns once the closed link's socket is closed too
     EXPECT_EQ(fcntl(0, F_GETFD), -1);
 }
@@ -232,9 +230,7 @@ TEST(CommLink, HandlesTheWalkOverOpenLinksAndTheShutDown) {
             }
             _exit(comm_init() == -1 ? 0 : 1);
         }
-        int status = -1;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_EQ(status, 0);
+        EXPECT_EQ(proc::status_of(pid), 0);
     }
     // A new run of the I/O thread never reuses a handle; a link may have no event procedure.
     CommRunning again;
@@ -306,8 +302,8 @@ TEST(CommTcp, ADisconnectWhileThePeerTalksDeliversAllWritten) {
     CommRunning running;
     PeerLink link(false, 4096);
     ASSERT_TRUE(link.open());
-    std::string block(1 << 20, '\0'), got;
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + (i >> 9));
+    const std::string block = varied(1 << 20);
+    std::string got;
     std::atomic<bool> stop{false};
     std::thread talker([&] {
         for (int i = 0; i < 2000000 && !stop && write_all(link.fd, "p"); ++i) continue;
@@ -315,8 +311,7 @@ TEST(CommTcp, ADisconnectWhileThePeerTalksDeliversAllWritten) {
     std::thread reader([&] { got = read_bytes(link.fd); });
     EXPECT_TRUE(link.ev.wait_count(link.handle, COMM_EVENT_DATA, 1));
     EXPECT_EQ(comm_write(link.handle, block.data(), int(block.size()), 0, 20000), 0);
-    EXPECT_EQ(comm_disconnect(link.handle), 0);
-    link.handle = 0;
+    EXPECT_EQ(link.disconnect(), 0);
     stop = true;
     talker.join();
     reader.join();
@@ -330,11 +325,9 @@ TEST(CommTcp, AClosedLinkTakesThePeersLastBytesSoItsReadEndsCleanly) {
     CommRunning running;
     PeerLink link(false, 4096);
     ASSERT_TRUE(link.open());
-    std::string block(8 << 10, '\0');
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + (i >> 9));
+    const std::string block = varied(8 << 10);
     ASSERT_EQ(comm_write(link.handle, block.data(), int(block.size()), 0, 20000), 0);
-    EXPECT_EQ(comm_disconnect(link.handle), 0);
-    link.handle = 0;
+    EXPECT_EQ(link.disconnect(), 0);
     ASSERT_TRUE(write_all(link.fd, std::string(64 << 10, 'p')));
     comm_shut();
     std::string got;
@@ -367,13 +360,11 @@ TEST(CommTcp, AClosingLinkHoldsUpNoOtherLinkForItsSecond) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(BEAT_MS));
         });
         Stopwatch clock;
-        comm_disconnect(closing.handle);  // an ended peer may have closed the link already
-        closing.handle = 0;
+        closing.disconnect();  // an ended peer may have closed the link already
         beats.join();
         const int b = busy.handle;
         ASSERT_TRUE(busy.ev.wait_bytes(b, BEATS));
-        EXPECT_EQ(comm_disconnect(b), 0);
-        busy.handle = 0;
+        EXPECT_EQ(busy.disconnect(), 0);
         comm_shut();
         const long lingered = clock.ms();
         getrusage(RUSAGE_SELF, &after);
@@ -398,8 +389,7 @@ TEST(CommTcp, AClosingLinkHoldsUpNoOtherLinkForItsSecond) {
 // less than the limit, and the write takes longer than the limit in all.
 TEST(CommLink, AStalledWriteFailsAtItsLimitAndASlowOneGoesOn) {
     CommRunning running;
-    std::string block(8 << 20, '\0');
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + (i >> 12));
+    const std::string block = varied(8 << 20, 7, 12);
     for (bool pty : {false, true}) {
         SCOPED_TRACE(pty ? "pseudo-terminal" : "tcp");
         PeerLink link(pty, 4096);
@@ -666,8 +656,7 @@ TEST(CommWrite, ConsoleAndEventWritesNeverInterleave) {
         }
         stop_pings = true;
         pinger.join();
-        EXPECT_EQ(comm_disconnect(h), 0);  // no event write can follow CLOSED
-        link.handle = 0;
+        EXPECT_EQ(link.disconnect(), 0);  // no event write can follow CLOSED
         reader.join();
         ASSERT_TRUE(pings_flow);
         EXPECT_EQ(event_failures.load(), 0u);

@@ -27,8 +27,8 @@ namespace {
 int as_nobody(const std::function<int()>& child) {
     pid_t pid = fork();
     if (pid == 0) _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 100 : child());
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = proc::status_of(pid);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A descriptor's connect deadline shortens the I/O loop's wait, never lengthens it: a wait of
@@ -83,8 +83,7 @@ TEST(CommSerial, TheTerminalIsRawWithTheStringsSettingsAndStaleBytesAreDropped) 
                                                c.flow),
                   0);
         Link link;
-        ASSERT_TRUE(link.connect(conn));
-        ASSERT_TRUE(link.wait(O));
+        ASSERT_TRUE(link.opened(conn));
         ::close(slave);
         ASSERT_TRUE(write_all(pty.master(), "fresh"));
         ASSERT_TRUE(link.ev.wait_bytes(link.handle, 5));
@@ -157,8 +156,7 @@ TEST(CommSerial, AnotherUserIsKeptOutOrToldWhatToDo) {
     {
         CommRunning running;
         Link link;
-        ASSERT_TRUE(link.connect(conn));
-        ASSERT_TRUE(link.wait(O));
+        ASSERT_TRUE(link.opened(conn));
         const int status = as_nobody([&] {
             int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             return fd >= 0 ? 0 : errno == EBUSY ? 1 : 2;

@@ -48,21 +48,34 @@ std::string made(const std::function<int(char*)>& make) {
     return "-1";
 }
 
-template <typename P>
-std::string parsed(int (*parse)(const char*, P*), const Args& a,
-                   const std::function<std::string(const P&)>& show) {
+template <typename P, typename Show>
+std::string parsed(int (*parse)(const char*, P*), const Args& a, Show show) {
     P p;
     std::memset(&p, 0x55, sizeof p);
     int r = parse(a[0].c(), &p);
     return r == 1 ? show(p) : std::to_string(r);
 }
+std::string hex(unsigned v, const char* format) {
+    char t[16];
+    std::snprintf(t, sizeof t, format, v);
+    return t;
+}
+// Table entries: a maker on its buffer `o`, a parser showing its result `p`, a number parser
+// reading into `v`, a printing call of the format `f` and arguments `v` (see logged), each on the
+// line's arguments `a`.
+#define MADE(call) [](const Args& a) { return made([&](char* o) { return call; }); }
+#define NUMBER(call) [](const Args& a) { return number([&](long* v) { return call; }); }
+#define PARSED(parse, shown) \
+    [](const Args& a) { return parsed(parse, a, [](const auto& p) { return shown; }); }
+#define PRINTS(at, call) \
+    [](const Args& a) { return logged(a, at, [&](const char* f, auto... v) { return call; }); }
 
-// By reference: the value is read after the parser ran.
-std::string number(bool ok, const long& v) {
-    if (!ok) {
-        EXPECT_EQ(v, -7) << "a refused number leaves the value untouched";
-    }
-    return ok ? std::to_string(v) : "refused";
+// A number parser's result: the value, or "refused" (which must leave the value untouched).
+std::string number(const std::function<bool(long*)>& parse) {
+    long v = -7;
+    if (parse(&v)) return std::to_string(v);
+    EXPECT_EQ(v, -7) << "a refused number leaves the value untouched";
+    return "refused";
 }
 
 // The log of the section under way, and a log call's result with what it printed.
@@ -151,88 +164,32 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
     {"setlevel", [](const Args& a) { return logged(log_setlevel(a[0].c(), a[1].i())); }},
     {"seterror", [](const Args& a) { return logged(log_seterror(0, a[0].i(), 0, 0, a[1].c())); }},
     {"reset", [](const Args&) { return log_reset(), logged(0); }},
-    {"write",
-     [](const Args& a) {
-         return logged(a, 1,
-                       [&](const char* f, auto... v) { return log_write(a[0].c(), f, v...); });
-     }},
-    {"append",
-     [](const Args& a) {
-         return logged(a, 1,
-                       [&](const char* f, auto... v) { return log_append(a[0].c(), f, v...); });
-     }},
-    {"error",
-     [](const Args& a) {
-         return logged(a, 0, [](const char* f, auto... v) { return log_error(f, v...); });
-     }},
-    {"net",
-     [](const Args& a) {
-         return made(
-             [&](char* o) { return comm_make_conn_string_net(o, a[0].c(), a[1].i(), a[2].i()); });
-     }},
-    {"serial",
-     [](const Args& a) {
-         return made([&](char* o) {
-             return comm_make_conn_string_serial(o, a[0].i(), a[1].i(), a[2].i(), a[3].i(),
-                                                 a[4].i(), a[5].i());
-         });
-     }},
-    {"serial_path",
-     [](const Args& a) {
-         return made([&](char* o) {
-             return comm_make_conn_string_serial_path(o, a[0].c(), a[1].i(), a[2].i(), a[3].i(),
-                                                      a[4].i(), a[5].i());
-         });
-     }},
-    {"bt",
-     [](const Args& a) {
-         return made([&](char* o) {
-             return comm_make_conn_string_bt(o, a[0].c(), a[1].c(), a[2].i(), a[3].i(), a[4].c(),
-                                             a[5].i());
-         });
-     }},
-    {"usb",
-     [](const Args& a) {
-         return made([&](char* o) {
-             return comm_make_conn_string_usb(o, a[0].c(), a[1].i(), a[2].i(), a[3].i());
-         });
-     }},
-    {"qxx_usb",
-     [](const Args& a) {
-         return made([&](char* o) { return QXX_make_usb_conn_string(o, a[0].c(), a[1].i()); });
-     }},
-    {"parse_net",
-     [](const Args& a) {
-         return parsed<comm_net_params>(comm_net_parse, a, [](const comm_net_params& p) {
-             return std::string(p.host) + " " + std::to_string(p.port) + " " +
-                    std::to_string(p.timeout_ms);
-         });
-     }},
+    {"write", PRINTS(1, log_write(a[0].c(), f, v...))},
+    {"append", PRINTS(1, log_append(a[0].c(), f, v...))},
+    {"error", PRINTS(0, log_error(f, v...))},
+    {"net", MADE(comm_make_conn_string_net(o, a[0].c(), a[1].i(), a[2].i()))},
+    {"serial", MADE(comm_make_conn_string_serial(o, a[0].i(), a[1].i(), a[2].i(), a[3].i(),
+                                                 a[4].i(), a[5].i()))},
+    {"serial_path", MADE(comm_make_conn_string_serial_path(o, a[0].c(), a[1].i(), a[2].i(),
+                                                           a[3].i(), a[4].i(), a[5].i()))},
+    {"bt", MADE(comm_make_conn_string_bt(o, a[0].c(), a[1].c(), a[2].i(), a[3].i(), a[4].c(),
+                                         a[5].i()))},
+    {"usb", MADE(comm_make_conn_string_usb(o, a[0].c(), a[1].i(), a[2].i(), a[3].i()))},
+    {"qxx_usb", MADE(QXX_make_usb_conn_string(o, a[0].c(), a[1].i()))},
+    {"parse_net", PARSED(comm_net_parse, std::string(p.host) + " " + std::to_string(p.port) +
+                                             " " + std::to_string(p.timeout_ms))},
     {"parse_serial",
-     [](const Args& a) {
-         return parsed<comm_serial_params>(comm_serial_parse, a, [](const comm_serial_params& p) {
-             return std::to_string(p.com_port) + " '" + p.path + "' " + std::to_string(p.baud) +
-                    " " + std::to_string(p.data_bits) + std::to_string(p.parity) +
-                    std::to_string(p.stop_bits) + std::to_string(p.flow);
-         });
-     }},
+     PARSED(comm_serial_parse, std::to_string(p.com_port) + " '" + p.path + "' " +
+                                   std::to_string(p.baud) + " " + std::to_string(p.data_bits) +
+                                   std::to_string(p.parity) + std::to_string(p.stop_bits) +
+                                   std::to_string(p.flow))},
     {"parse_bt",
-     [](const Args& a) {
-         return parsed<comm_bt_params>(comm_bt_parse, a, [](const comm_bt_params& p) {
-             char cod[16];
-             std::snprintf(cod, sizeof cod, "%06x", p.cod);
-             return std::string(p.address) + " " + std::to_string(p.channel) + " " + cod + " '" +
-                    p.pin + "' " + std::to_string(p.timeout_ms) + " '" + p.name + "'";
-         });
-     }},
-    {"parse_usb",
-     [](const Args& a) {
-         return parsed<comm_usb_params>(comm_usb_parse, a, [](const comm_usb_params& p) {
-             char ids[32];
-             std::snprintf(ids, sizeof ids, "%04x %d %04x", p.vendor_id, p.arg, p.product_id);
-             return std::string(p.tag) + " " + p.location + " " + ids;
-         });
-     }},
+     PARSED(comm_bt_parse, std::string(p.address) + " " + std::to_string(p.channel) + " " +
+                               hex(p.cod, "%06x") + " '" + p.pin + "' " +
+                               std::to_string(p.timeout_ms) + " '" + p.name + "'")},
+    {"parse_usb", PARSED(comm_usb_parse, std::string(p.tag) + " " + p.location + " " +
+                                             hex(p.vendor_id, "%04x ") + std::to_string(p.arg) +
+                                             hex(p.product_id, " %04x"))},
     {"connect",
      [](const Args& a) {
          CommRunning running;
@@ -277,16 +234,8 @@ const std::map<std::string, std::function<std::string(const Args&)>> FUNCTIONS =
          return comm_usb_display(p, a[1].c(), a[2].c(), text, sizeof text) == 0 ? std::string(text)
                                                                                 : "-1";
      }},
-    {"decimal",
-     [](const Args& a) {
-         long v = -7;
-         return number(comm_parse_decimal(a[0].s, a[1].l(), a[2].l(), &v), v);
-     }},
-    {"hex",
-     [](const Args& a) {
-         long v = -7;
-         return number(comm_parse_hex(a[0].s, a[1].i(), a[2].l(), a[3].l(), &v), v);
-     }},
+    {"decimal", NUMBER(comm_parse_decimal(a[0].s, a[1].l(), a[2].l(), v))},
+    {"hex", NUMBER(comm_parse_hex(a[0].s, a[1].i(), a[2].l(), a[3].l(), v))},
     {"com_path",
      [](const Args& a) {
          proc::TempDir dev;

@@ -122,10 +122,8 @@ TEST(UsbContract, ALinkCarriesBytesBothWaysSplitAndJoined) {
         SCOPED_TRACE(std::to_string(c.arg) + " " + std::to_string(c.rx_size));
         b.records(true);
         Link link;
-        ASSERT_TRUE(link.connect(usb_string(dev, c.arg), c.rx_size));
-        ASSERT_TRUE(link.wait(O));
-        std::string from(1000, '\0');
-        for (size_t i = 0; i < from.size(); ++i) from[i] = static_cast<char>(i * 13);
+        ASSERT_TRUE(link.opened(usb_string(dev, c.arg), c.rx_size));
+        const std::string from = varied(1000, 13, 16);
         b.send(dev, "1");
         ASSERT_TRUE(link.ev.wait_bytes(link.handle, 1));
         b.send(dev, from);
@@ -140,8 +138,7 @@ TEST(UsbContract, ALinkCarriesBytesBothWaysSplitAndJoined) {
         ASSERT_EQ(comm_write(link.handle, "end", 3, 0, 20000), 0);
         EXPECT_LT(clock.ms(), 10000);
         EXPECT_EQ(b.received(dev, before.size() + 131).substr(before.size()), to + "end");
-        ASSERT_EQ(comm_disconnect(link.handle), 0);
-        link.handle = 0;
+        ASSERT_EQ(link.disconnect(), 0);
         const Bench::Records r = b.records();
         ASSERT_GE(r.read_sizes.size(), 2u);
         for (int n : r.read_sizes) EXPECT_EQ(n, c.in_size);
@@ -202,8 +199,7 @@ TEST(UsbContract, ReadsThatComeBackBadly) {
         Device* dev = b.add(1, {4});
         CommRunning running;
         Link link;
-        ASSERT_TRUE(link.connect(entry_of(*dev)));
-        ASSERT_TRUE(link.wait(O));
+        ASSERT_TRUE(link.opened(entry_of(*dev)));
         b.set([&](Bench& k) { k.spoil = c.how, k.spoil_left = 2; });  // both reads in flight
         for (int i = 1; i <= 2 && (i == 1 || c.link_lives); ++i) {
             b.send(dev, "lost");
@@ -257,14 +253,12 @@ TEST(UsbContract, TheEventProcedureWritesAtOnce) {
         results += comm_write(h, reply.data(), static_cast<int>(reply.size()), 0, 5000) == 0;
         return 0;
     };
-    ASSERT_TRUE(link.connect(entry_of(*dev)));
-    ASSERT_TRUE(link.wait(O));
+    ASSERT_TRUE(link.opened(entry_of(*dev)));
     b.send(dev, "one");
     EXPECT_EQ(b.received(dev, 6), "re:one");
     b.send(dev, "two");
     EXPECT_EQ(b.received(dev, 12), "re:onere:two");
-    ASSERT_EQ(comm_disconnect(link.handle), 0);  // every event call has returned
-    link.handle = 0;
+    ASSERT_EQ(link.disconnect(), 0);  // every event call has returned
     EXPECT_EQ(results.load(), 2);
 }
 
@@ -276,8 +270,7 @@ TEST(UsbContract, WritesTheDeviceDoesNotTake) {
     Device* dev = b.add(1, {4});
     CommRunning running;
     Link link;
-    ASSERT_TRUE(link.connect(entry_of(*dev)));
-    ASSERT_TRUE(link.wait(O));
+    ASSERT_TRUE(link.opened(entry_of(*dev)));
     b.set([](Bench& k) { k.hold_writes = true; });
     Stopwatch clock;
     EXPECT_EQ(comm_write(link.handle, "abc", 3, 0, 80), -1);
@@ -336,8 +329,7 @@ TEST(UsbContract, ADevicePulledOutInTheMiddle) {
         ASSERT_TRUE(changes.wait(1));
         ASSERT_EQ(usb_listing(), std::vector<std::string>{entry_of(*dev)});
         Link link;
-        ASSERT_TRUE(link.connect(entry_of(*dev)));
-        ASSERT_TRUE(link.wait(O));
+        ASSERT_TRUE(link.opened(entry_of(*dev)));
         b.send(dev, "spectrum");
         ASSERT_TRUE(link.ev.wait_bytes(link.handle, 8));
         std::atomic<int> result{99};
@@ -432,11 +424,9 @@ TEST(UsbContract, LibusbKernelDriverAndRefusals) {
             continue;
         }
         Link link;
-        ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
-        ASSERT_TRUE(link.wait(O));
+        ASSERT_TRUE(link.opened("USBS:1-4.2:1781/0c44"));
         ASSERT_EQ(comm_write(link.handle, "x", 1, 0, 5000), 0);
-        ASSERT_EQ(comm_disconnect(link.handle), 0);
-        link.handle = 0;
+        ASSERT_EQ(link.disconnect(), 0);
         EXPECT_EQ(b.calls(), c.calls);
     }
     comm_usb_set_access_advice(nullptr);
@@ -448,8 +438,7 @@ TEST(UsbContract, LibusbsTimerIsKept) {
     Device* dev = b.add(1, {4, 2});
     CommRunning running;
     Link link;
-    ASSERT_TRUE(link.connect("USBS:1-4.2:1781/0c44"));
-    ASSERT_TRUE(link.wait(O));
+    ASSERT_TRUE(link.opened("USBS:1-4.2:1781/0c44"));
     b.set([&](Bench& k) {
         k.timer_ctx = k.last_ctx;
         k.timer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
@@ -547,12 +536,11 @@ TEST(UsbContract, WinusbDevicesThroughTheirOwnInterfaces) {
                 continue;
             }
             Link link;
-            ASSERT_TRUE(link.connect(conn) && link.wait(O)) << conn;
+            ASSERT_TRUE(link.opened(conn)) << conn;
             b.send(dev, "ping");
             ASSERT_TRUE(link.ev.wait_bytes(link.handle, 4));
             ASSERT_EQ(comm_write(link.handle, "pong", 4, 0, 5000), 0);
-            ASSERT_EQ(comm_disconnect(link.handle), 0);
-            link.handle = 0;
+            ASSERT_EQ(link.disconnect(), 0);
         }
         comm_usb_set_access_advice(nullptr);
         EXPECT_EQ(b.received(dev, c.winusb ? 8 : 0), c.winusb ? "pongpong" : "");
@@ -571,7 +559,7 @@ TEST(UsbContract, WinusbACloseDuringARemovalReturns) {
         Device* dev = b.add(d);
         CommRunning running;
         Link link;
-        ASSERT_TRUE(link.connect(entry_of(*dev)) && link.wait(O));
+        ASSERT_TRUE(link.opened(entry_of(*dev)));
         b.set([](Bench& k) { k.removing = true; });
         std::thread closer([&] { EXPECT_EQ(comm_disconnect(link.handle), 0); });
         EXPECT_TRUE(b.wait([](Bench& k) { return k.blocking_waits > 0; }));

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -148,15 +147,11 @@ TEST(SimBench, SerialsAndFaultTargetsAreChecked) {
         {"--instruments 2 --serial C0000008 --fault-on 2,1", ""},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"nv52-sim"};
-        for (std::istringstream in(c.line); in >> args.emplace_back();) {
-        }
-        args.pop_back();
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        std::vector<std::string> args = proc::words_of(std::string("nv52-sim ") + c.line);
         sim_options opt;
         std::string error;
-        const int r = sim_parse_options(static_cast<int>(argv.size()), argv.data(), &opt, &error);
+        const int r = sim_parse_options(static_cast<int>(args.size()), proc::argv_of(args).data(),
+                                        &opt, &error);
         EXPECT_EQ(r, c.error[0] ? SIM_PARSE_ERROR : SIM_PARSE_OK) << c.line;
         EXPECT_EQ(error.substr(0, strlen(c.error)), c.error) << c.line;
     }

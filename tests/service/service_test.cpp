@@ -137,10 +137,7 @@ std::vector<Case> load(const std::string& name) {
         std::string word, rest;
         in >> word;
         std::getline(in >> std::ws, rest);
-        strings w;
-        for (std::istringstream ws(rest); ws >> w.emplace_back();) {
-        }
-        w.pop_back();
+        const strings w = proc::words_of(rest);
         if (word == "case") {
             cases.emplace_back().name = rest;
             cases.back().loopback = name == "loopback.txt";

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm_events.h"
@@ -27,6 +28,13 @@ struct Stopwatch {
     }
 };
 
+// `n` bytes with every value in the first 256 and no period.
+inline std::string varied(size_t n, unsigned mul = 13, unsigned shift = 9) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * mul + (i >> shift));
+    return s;
+}
+
 // One link and its recorder; the destructor disconnects it before the recorder goes.
 struct Link {
     CommEvents ev;
@@ -37,6 +45,11 @@ struct Link {
     bool connect(const std::string& conn, int rx_size = 4096, int idle_ms = 0) {
         return comm_connect(&handle, conn.c_str(), CommEvents::proc, rx_size, idle_ms, &ev) == 0;
     }
+    bool opened(const std::string& conn, int rx_size = 4096) {
+        return connect(conn, rx_size) && wait(COMM_EVENT_OPENED);
+    }
+    // Disconnects now, and leaves nothing for the destructor.
+    int disconnect() { return comm_disconnect(std::exchange(handle, 0)); }
     bool wait(int kind, int n = 1) { return ev.wait_count(handle, kind, n); }
     std::vector<int> kinds() const { return ev.kinds(handle); }
     std::string data() const { return ev.data(handle); }

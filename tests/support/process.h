@@ -25,27 +25,34 @@
 
 namespace proc {
 
-// NV_TERM_CMD's words; empty on the Linux run.
-inline std::vector<std::string> nv_term_command() {
+// The words of `text`, split at white space.
+inline std::vector<std::string> words_of(const std::string& text) {
     std::vector<std::string> words;
-    const char* cmd = getenv("NV_TERM_CMD");
-    std::istringstream in(cmd ? cmd : "");
+    std::istringstream in(text);
     for (std::string w; in >> w;) words.push_back(w);
     return words;
-}
-
-inline bool windows_run() {
-    return !nv_term_command().empty();
 }
 
 // The words of the command that runs `program` on the Windows run (NV_SERVICE_CMD for nv-service);
 // empty on the Linux run.
 inline std::vector<std::string> windows_command(const char* variable) {
-    std::vector<std::string> words;
     const char* cmd = getenv(variable);
-    std::istringstream in(cmd ? cmd : "");
-    for (std::string w; in >> w;) words.push_back(w);
-    return words;
+    return words_of(cmd ? cmd : "");
+}
+
+// NV_TERM_CMD's words; empty on the Linux run.
+inline std::vector<std::string> nv_term_command() {
+    return windows_command("NV_TERM_CMD");
+}
+
+// The status `pid` ends with, as waitpid gives it (0: exit code 0); -1 if it cannot be waited for.
+inline int status_of(pid_t pid) {
+    int status = -1;
+    return waitpid(pid, &status, 0) == pid ? status : -1;
+}
+
+inline bool windows_run() {
+    return !nv_term_command().empty();
 }
 
 // Puts NV_TERM_CMD (NV_SERVICE_CMD) in place of the built nv-term (nv-service) in `args` (the

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "comm_peers.h"
+#include "process.h"
 #include "qxx_frame.h"
 #include "sim_server.h"
 
@@ -17,15 +17,12 @@ using bytes = std::vector<unsigned char>;
 
 // The options of a command line such as "--usb-mode 1".
 inline sim_options options(const std::string& line) {
-    std::vector<std::string> args = {"nv52-sim"};
-    for (std::istringstream in(line); in >> args.emplace_back();) {
-    }
-    args.pop_back();
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    std::vector<std::string> args = proc::words_of("nv52-sim " + line);
     sim_options opt;
     std::string error;
-    EXPECT_EQ(sim_parse_options(static_cast<int>(argv.size()), argv.data(), &opt, &error), 0)
+    EXPECT_EQ(
+        sim_parse_options(static_cast<int>(args.size()), proc::argv_of(args).data(), &opt, &error),
+        0)
         << line << ": " << error;
     opt.port = opt.discovery_port = 0;
     return opt;

@@ -11,7 +11,6 @@
 
 #include <fstream>
 #include <list>
-#include <map>
 #include <optional>
 #include <set>
 
@@ -102,8 +101,7 @@ int write_as(Who who, bool unnamed, Op op, const std::string& path) {
         if (r == -1 && out.ends_with(head + "Error writing file:" + path + "!\n")) _exit(1);
         _exit(2);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = proc::status_of(pid);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
@@ -419,14 +417,10 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
                            : w[1] == "empty"              ? ""
                                                           : w[1].c_str();
         const bool ok = w.back() == "ok";
-        bool good = true;  // the step went as the line says
-        const std::map<std::string, int> errors = {{"ELOOP", ELOOP},
-                                                   {"EAGAIN", EAGAIN},
-                                                   {"EEXIST", EEXIST},
-                                                   {"ENOENT", ENOENT},
-                                                   {"EISDIR", EISDIR}};
-        const auto failed_with = [&](size_t at) {
-            return w.size() <= at || errno == errors.at(w[at]);
+        bool good = true;                          // the step went as the line says
+        const auto failed_with = [&](size_t at) {  // with the error named at w[at], if any
+            const char* name = strerrorname_np(errno);
+            return w.size() <= at || (name != nullptr && w[at] == name);
         };
         if (op == "open") good = f.open(path) == ok && failed_with(3);
         if (op == "write") good = f.write(w[1].data(), w[1].size()) == ok;
@@ -525,8 +519,7 @@ TEST_F(SafeFiles, OpenWriteCommitAndDiscard) {
             good = read(p[0], &byte, 1) == 1 && listing().size() == (safe_file_tmpfile ? 1u : 2u);
             close(p[0]);
             kill(pid, sig);
-            int status = 0;
-            waitpid(pid, &status, 0);
+            const int status = proc::status_of(pid);
             good = good && WIFSIGNALED(status) && WTERMSIG(status) == sig;
         }
         if (op == "abandon") {
@@ -562,9 +555,8 @@ TEST(SafeFileEdges, AnIgnoredSignalStaysIgnoredAndAnEmptyNameIsNoFile) {
         sigaction(SIGTERM, nullptr, &term);
         _exit(!opened ? 2 : hup.sa_handler != SIG_IGN ? 3 : term.sa_handler == SIG_DFL ? 4 : 0);
     }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0) << "2: not opened, 3: SIGHUP no longer ignored, 4: SIGTERM not handled";
+    EXPECT_EQ(proc::status_of(pid), 0)
+        << "2: not opened, 3: SIGHUP no longer ignored, 4: SIGTERM not handled";
     SafeFile f;
     EXPECT_FALSE(f.open(""));
     EXPECT_EQ(errno, ENOENT);

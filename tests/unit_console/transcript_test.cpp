@@ -213,10 +213,7 @@ const std::map<std::string, Handler>& commands() {
          [](char* line, int) {
              std::vector<std::string> args = words(line);
              args.insert(args.begin(), "nv-term");
-             std::vector<char*> argv;
-             for (auto& a : args) argv.push_back(a.data());
-             argv.push_back(nullptr);
-             return nv_term_main(static_cast<int>(args.size()), argv.data());
+             return nv_term_main(static_cast<int>(args.size()), proc::argv_of(args).data());
          }},
         // "test [COUNT]" (five entries, the first COUNT kept), "empty" or "cut" (texts too long).
         {"menu",
@@ -607,8 +604,9 @@ Call call(int (*f)(int, int)) {
 Call call(int (*f)(int, const void*, int)) {
     return [f](int w) { return f(7, REQUEST.data(), w); };
 }
-Call call(int (*f)(int, void*, int)) {
-    return [f](int w) { return f(7, reply_buffer, w); };
+template <typename T>  // the reply to reply_buffer, whatever the wrapper's type for it
+Call call(int (*f)(int, T*, int)) {
+    return [f](int w) { return f(7, static_cast<T*>(static_cast<void*>(reply_buffer)), w); };
 }
 Call call(int (*f)(int, int32_t, int)) {  // the value 0x01020304
     return [f](int w) { return f(7, 0x01020304, w); };
@@ -640,10 +638,10 @@ const std::map<std::string, Call>& wrappers() {
         W(Q8_prepare_note_db), W(Q8_save_calib_log), W(Q8_check_calib_date), W(Q8_get_memory_usage),
         W(Q8_set_default_params), W(Q8_load_default_params), W(Q8_get_calibration_method_names),
         W(Q8_get_calibration_methods), W(Q8_save_calibration_spect), W(Q8_probe), W(Q5_probe),
+        W(Q8_get_gps_power), W(Q5_get_fw_version), W(Q5_get_serial), W(Q5_get_model_rev),
+        W(Q5_get_time), W(Q5_erase_ext_flash),
         // clang-format on
         {"Q8_get_params_len", [](int w) { return Q8_get_params_len(7, reply_buffer, nullptr, w); }},
-        {"Q8_get_gps_power",
-         [](int w) { return Q8_get_gps_power(7, reinterpret_cast<int32_t*>(reply_buffer), w); }},
         {"Q8_get_gps_power(null)", [](int w) { return Q8_get_gps_power(7, nullptr, w); }},
         {"Q8_tx_buff_info", [](int w) { return Q8_tx_buff_info(7, 0x01020304, reply_buffer, w); }},
         {"Q8_tx_buff_prepare",
@@ -658,25 +656,16 @@ const std::map<std::string, Call>& wrappers() {
              std::memcpy(r.bytes, REQUEST.data(), sizeof r.bytes);
              return Q8_tx_buff_get(7, r, reply_buffer, w);
          }},
-        {"Q5_get_fw_version",
-         [](int w) { return Q5_get_fw_version(7, reinterpret_cast<char*>(reply_buffer), w); }},
         {"Q5_get_fw_version(null)", [](int w) { return Q5_get_fw_version(7, nullptr, w); }},
-        {"Q5_get_serial",
-         [](int w) { return Q5_get_serial(7, reinterpret_cast<char*>(reply_buffer), w); }},
         {"Q5_set_serial", [](int w) { return Q5_set_serial(7, "B0001234", w); }},
         {"Q5_set_model_rev", [](int w) { return Q5_set_model_rev(7, 0x01020304, w); }},
-        {"Q5_get_model_rev", [](int w) { return Q5_get_model_rev(7, reply_buffer, w); }},
         {"Q5_get_model_rev(null)", [](int w) { return Q5_get_model_rev(7, nullptr, w); }},
-        {"Q5_get_time",
-         [](int w) { return Q5_get_time(7, reinterpret_cast<q5_time*>(reply_buffer), w); }},
         {"Q5_get_time(null)", [](int w) { return Q5_get_time(7, nullptr, w); }},
         {"Q5_set_time(2026-12-06,01:58:03)",
          [](int w) {
              const q5_time t{2026, 12, 6, 1, 58, 3};
              return Q5_set_time(7, &t, w);
          }},
-        {"Q5_erase_ext_flash",
-         [](int w) { return Q5_erase_ext_flash(7, reinterpret_cast<int*>(reply_buffer), w); }},
         {"Q5_flash_FW(1,0x1234)", [](int w) { return Q5_flash_FW(7, 1, 0x1234, w); }},
         {"Q5_flash_FW(0,0xA1B2C3D4)", [](int w) { return Q5_flash_FW(7, 0, 0xA1B2C3D4, w); }},
         {"Q5_write_ext_flash(0x0102,abc)",

@@ -1,7 +1,6 @@
 // What a transcript under data/ cannot express: a failing input stream, events that arrive
 // while a reader waits, and files the system will not read whole or hold.
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -154,9 +153,7 @@ TEST_F(Container, UploadOfAnAreaTooLargeForMemory) {
                   ? 0
                   : 1);
     }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(proc::status_of(pid), 0);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include "process.h"
 #include "qxx_comm.h"
@@ -142,14 +141,12 @@ TEST(ServiceOptions, CommandLinesAsTheTableSays) {
         const size_t bar = line.find(" | ") != std::string::npos ? line.find(" | ") : 0;
         const std::string args = line.substr(0, bar);
         const std::string want = line.substr(line.find("| ") + 2);
-        std::vector<std::string> words = {"nv-service"};
-        std::istringstream in(args);
-        for (std::string w; in >> w;) words.push_back(w == "''" ? "" : w);
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
+        std::vector<std::string> words = proc::words_of("nv-service " + args);
+        std::replace(words.begin(), words.end(), std::string("''"), std::string());
         svc_options o;
         std::string error;
-        const int r = svc_parse(static_cast<int>(argv.size()), argv.data(), &o, &error);
+        const int r =
+            svc_parse(static_cast<int>(words.size()), proc::argv_of(words).data(), &o, &error);
         const std::string got = r == SVC_OK ? summary(o) : "usage: " + error;
         if (want.rfind("usage: ", 0) == 0)
             EXPECT_EQ(got.substr(0, want.size()), want) << "options.txt:" << n;

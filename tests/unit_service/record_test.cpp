@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <csignal>
 #include <map>
@@ -97,11 +96,7 @@ TEST(ServiceRecordFile, WritersAtOnceNeverInterleave) {
         }
         children.push_back(pid);
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    for (pid_t pid : children) EXPECT_EQ(proc::status_of(pid), 0);
     std::istringstream in(read_file(file));
     std::set<std::string> seen;
     for (std::string line; std::getline(in, line);) {
@@ -131,9 +126,7 @@ TEST(ServiceRecordFile, ARecordThatDoesNotFitIsTakenBack) {
         const bool ok = svc_append(fd, "{\"new\":\"" + std::string(100, 'x') + "\"}\n");
         _exit(ok ? 1 : errno == EFBIG ? 0 : 2);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(proc::status_of(pid), 0);
     EXPECT_EQ(read_file(file), "{\"earlier\":1}\n{\"earlier\":2}\n");
 }
 
