@@ -1201,7 +1201,8 @@ void judge(const spc_peak_options& opt, spc_analysis* a) {
 
 // The second pass against the first, region by region (the channels of overlapping groups of
 // either): the second's fits are kept unless they lost a line of the first and do not describe
-// the counts better (chi-square per degree of freedom).
+// the counts better (chi-square per degree of freedom), or a bump of theirs took up a line of the
+// first; where the first's are kept, the second's lines fitted alone off the first's lines stay.
 spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, double wide_factor,
                          double retry_sigma) {
     struct span {
@@ -1214,6 +1215,9 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, 
     for (size_t i = 0; i < second.groups.size(); ++i)
         spans.push_back({second.groups[i].lo, second.groups[i].hi, 1, i});
     std::sort(spans.begin(), spans.end(), [](const span& a, const span& b) { return a.lo < b.lo; });
+    // The second pass's groups that hold only lines fitted alone.
+    std::vector<bool> recovered(second.groups.size(), true);
+    for (const auto& q : second.peaks) recovered[q.group] = recovered[q.group] && q.recovered;
     std::vector<bool> use[2] = {std::vector<bool>(first.groups.size(), false),
                                 std::vector<bool>(second.groups.size(), true)};
     for (size_t a = 0; a < spans.size();) {
@@ -1250,6 +1254,15 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, 
         bool back = bare || swallowed || (lost && r2 >= r1);
         for (size_t k = a; k < b; ++k)
             use[spans[k].pass][spans[k].index] = back != (spans[k].pass == 1);
+        // A line the second pass fitted alone where the first had no line stays beside the
+        // first's fits: the two do not compete for its counts.
+        for (size_t k = a; k < b && back; ++k) {
+            if (spans[k].pass == 0 || !recovered[spans[k].index]) continue;
+            const spc_group& g = second.groups[spans[k].index];
+            auto in = std::lower_bound(first.peaks.begin(), first.peaks.end(), g.lo,
+                                       [](const spc_peak& p, double x) { return p.centroid < x; });
+            if (in == first.peaks.end() || in->centroid > g.hi) use[1][spans[k].index] = true;
+        }
         a = b;
     }
     spc_analysis out;

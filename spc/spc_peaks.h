@@ -22,7 +22,8 @@
 // as measured; failing that, one no fit held is reported without a fit (flag F); a bump never
 // stands for a narrow line beneath it. The fitted peaks are subtracted and the residual searched
 // once more; that pass's fits replace the first's only where they lose no line or describe the
-// counts better, and never where a bump of theirs took up a significant line of the first.
+// counts better, and never where a bump of theirs took up a significant line of the first (a
+// line the second pass fitted alone off the first's lines is kept either way).
 // Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
 // well-measured lone peaks; peaks are flagged against it and against the threshold's cut.
 #pragma once
