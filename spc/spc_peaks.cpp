@@ -202,7 +202,15 @@ struct context {
     const spc_peak_options& opt;
     double work_left;  // channels times parameters the fits may still spend
     int threshold;     // the first channel above the threshold's cut (0: none)
+    // Counts every fit takes as given, in the channels from known_lo on (empty: none): the lines
+    // measured before beside the one a fit alone looks for.
+    int known_lo = 0;
+    std::vector<double> known;
     int channels() const { return static_cast<int>(y.size()); }
+    double known_at(int x) const {
+        size_t k = static_cast<size_t>(x - known_lo);
+        return x >= known_lo && k < known.size() ? known[k] : 0;
+    }
 };
 
 // Phi(b) - Phi(a) for a < b, without cancellation in either tail.
@@ -215,7 +223,8 @@ double cdf_diff(double a, double b) {
 enum class extra { none, step, edge };
 
 struct fit_setup {
-    std::vector<double> y;  // counts summed into bins of `bin` channels from `lo` on
+    std::vector<double> y;      // counts summed into bins of `bin` channels from `lo` on
+    std::vector<double> known;  // counts the model holds as given, in the same bins
     int lo, bin;
     double xc, half;
     spc_continuum_kind kind;
@@ -247,16 +256,16 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
         if (J) gsl_matrix_set(J, k, i, x);
     };
     size_t n = f.y.size();
-    v->assign(n, 0.0);
+    v->assign(f.known.begin(), f.known.end());
     for (size_t k = 0; k < n; ++k) {
         double t = (f.lo + (k + 0.5) * f.bin - 0.5 - f.xc) / f.half;
         if (f.kind == spc_continuum_kind::exponential) {
             double e = f.bin * std::exp(std::clamp(P(0) + P(1) * t, -700.0, 700.0));
-            (*v)[k] = e;
+            (*v)[k] += e;
             D(k, 0, e);
             D(k, 1, t * e);
         } else {
-            (*v)[k] = f.bin * (P(0) + P(1) * t + (f.ncont == 3 ? P(2) * t * t : 0));
+            (*v)[k] += f.bin * (P(0) + P(1) * t + (f.ncont == 3 ? P(2) * t * t : 0));
             D(k, 0, f.bin);
             D(k, 1, f.bin * t);
             if (f.ncont == 3) D(k, 2, f.bin * t * t);
@@ -352,8 +361,9 @@ struct group_fit {
 // into bins of up to half the narrowest line's width: the model integrates over any bin, and
 // the sums lose next to nothing of what the channels tell. At most some 300 bins: a window that
 // long around a wide line holds a narrow peak only as noise, which the pruning drops.
-fit_setup setup(const std::vector<double>& y, int lo, int hi, const std::vector<fit_peak>& peaks,
+fit_setup setup(const context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
                 spc_continuum_kind kind, extra what) {
+    const std::vector<double>& y = cx.y;
     double narrowest = 1e300;
     for (const auto& pk : peaks) narrowest = std::min(narrowest, pk.sigma);
     if (what == extra::edge) narrowest = 0.1 * (hi - lo);
@@ -362,6 +372,7 @@ fit_setup setup(const std::vector<double>& y, int lo, int hi, const std::vector<
     size_t n = (hi - lo + 1) / bin;
     hi = lo + static_cast<int>(n) * bin - 1;
     fit_setup f{std::vector<double>(n, 0.0),
+                std::vector<double>(n, 0.0),
                 lo,
                 bin,
                 0.5 * (lo + hi),
@@ -371,19 +382,22 @@ fit_setup setup(const std::vector<double>& y, int lo, int hi, const std::vector<
                 peaks.size(),
                 what};
     // Read through at(): a window got wrong throws rather than reading beyond the spectrum.
-    for (int x = lo; x <= hi; ++x) f.y[(x - lo) / bin] += y.at(x);
+    for (int x = lo; x <= hi; ++x) {
+        f.y[(x - lo) / bin] += y.at(x);
+        f.known[(x - lo) / bin] += cx.known_at(x);
+    }
     return f;
 }
 
 // Stage 2, the first guess: the continuum through the window's ends, each peak's area from its
 // height above it (or as measured before).
-vector_ptr guess(const std::vector<double>& y, const fit_setup& f,
-                 const std::vector<fit_peak>& peaks) {
+vector_ptr guess(const context& cx, const fit_setup& f, const std::vector<fit_peak>& peaks) {
     int lo = f.lo, hi = f.lo + static_cast<int>(f.y.size()) * f.bin - 1;
     size_t nc = f.ncont;
+    auto y = [&cx](int i) { return cx.y[i] - cx.known_at(i); };
     auto avg = [&](int from, int to) {
         double s = 0;
-        for (int i = from; i <= to; ++i) s += y[i];
+        for (int i = from; i <= to; ++i) s += y(i);
         return s / (to - from + 1);
     };
     int edge = std::max(2, (hi - lo + 1) / 8);
@@ -400,7 +414,7 @@ vector_ptr guess(const std::vector<double>& y, const fit_setup& f,
     for (size_t k = 0; k < peaks.size(); ++k) {
         int c = std::clamp(static_cast<int>(std::lround(peaks[k].mu)), lo, hi);
         double base = left + (right - left) * (c - lo) / std::max(1, hi - lo);
-        double height = std::max(1.0, y[c] - base);
+        double height = std::max(1.0, y(c) - base);
         double a = peaks[k].area > 0 ? peaks[k].area : height * peaks[k].sigma * SQRT_2PI;
         gsl_vector_set(x.get(), nc + 3 * k, a);
         gsl_vector_set(x.get(), nc + 3 * k + 1, peaks[k].mu);
@@ -506,11 +520,11 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
 // solver fails.
 group_fit fit_group(context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
                     spc_continuum_kind kind, extra what = extra::none, bool held = false) {
-    fit_setup f = setup(cx.y, lo, hi, peaks, kind, what);
+    fit_setup f = setup(cx, lo, hi, peaks, kind, what);
     f.held = held;
     size_t p = f.ncont + 3 * peaks.size() + extra_params(what);
     if (f.y.size() < p + 3 || cx.work_left <= 0) return {};
-    vector_ptr x = guess(cx.y, f, peaks);
+    vector_ptr x = guess(cx, f, peaks);
     workspace_ptr w = solve(&f, x.get(), &cx.work_left);
     if (!w) return {};
     return report(f, w.get(), x.get(), peaks);
@@ -520,11 +534,12 @@ constexpr spc_continuum_kind ALL_KINDS[] = {
     spc_continuum_kind::linear, spc_continuum_kind::quadratic, spc_continuum_kind::exponential};
 
 // The fit with the continuum that describes the counts best for its number of parameters, then
-// the same with a step under the peaks, kept when it describes them better still. Where another
-// model describes them almost as well, the counts cannot tell the two apart: half the
-// difference of their areas and centroids is reported with each one's uncertainty.
+// (unless `step` is false) the same with a step under the peaks, kept when it describes them
+// better still. Where another model describes them almost as well, the counts cannot tell the
+// two apart: half the difference of their areas and centroids is reported with each one's
+// uncertainty.
 group_fit fit_best(context& cx, int lo, int hi, const std::vector<fit_peak>& peaks,
-                   bool edge = false, bool held = false) {
+                   bool edge = false, bool held = false, bool step = true) {
     group_fit best;
     std::vector<group_fit> all;
     for (auto kind : ALL_KINDS) {
@@ -533,7 +548,7 @@ group_fit fit_best(context& cx, int lo, int hi, const std::vector<fit_peak>& pea
         const group_fit& f = all.back();
         if (f.ok && (!best.ok || f.score() < best.score())) best = f;
     }
-    if (best.ok && !edge && !peaks.empty()) {
+    if (best.ok && !edge && step && !peaks.empty()) {
         group_fit s = fit_group(cx, lo, hi, peaks, best.g.kind, extra::step, held);
         if (s.ok && s.score() < best.score()) {
             all.push_back(s);
@@ -1042,10 +1057,26 @@ bool fit_alone(context& cx, fit_peak line, const spc_width_model& width, fitted*
                 return false;
         return true;
     };
+    // The well-measured lines already reported that reach into the window, with their steps, as
+    // measured: a fit of one line cannot describe a neighbour's flank, and runs off on it.
+    cx.known_lo = lo;
+    cx.known.assign(hi - lo + 1, 0.0);
+    for (const auto& q : out->result.peaks) {
+        double reach = 4 * q.fwhm / SPC_FWHM_PER_SIGMA;
+        const spc_group& g = out->result.groups[q.group];
+        if (!line_width(width, q, cx.opt.known_wide) || g.chisq > cx.opt.quality_chi2 * g.dof ||
+            q.centroid + reach < lo || q.centroid - reach > hi)
+            continue;
+        for (int x = lo; x <= hi; ++x)
+            cx.known[x - lo] += spc_peak_counts(q, x) + spc_step_counts(g, q, x);
+    }
     group_fit f = fit_best(cx, lo, hi, {line});
-    // A free width that stayed a line's but found no significant area has had its answer.
+    // A free width that stayed a line's but found no significant area has had its answer. The
+    // held width's fit has no step under its line: on a short window's curved continuum the
+    // counts tell a step and a line's area apart no better than by their product.
     if (!holds(f) && width.peaks > 0 && (!f.ok || away(f.peaks[0])))
-        f = fit_best(cx, lo, hi, {line}, false, true);
+        f = fit_best(cx, lo, hi, {line}, false, true, false);
+    cx.known.clear();
     if (!holds(f)) return false;
     int index = static_cast<int>(out->result.groups.size());
     out->result.groups.push_back(f.g);
@@ -1170,8 +1201,10 @@ void judge(const spc_peak_options& opt, spc_analysis* a) {
 
 // The second pass against the first, region by region (the channels of overlapping groups of
 // either): the second's fits are kept unless they lost a line of the first and do not describe
-// the counts better (chi-square per degree of freedom).
-spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second) {
+// the counts better (chi-square per degree of freedom), or a bump of theirs took up a line of the
+// first; where the first's are kept, the second's lines fitted alone off the first's lines stay.
+spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, double wide_factor,
+                         double retry_sigma) {
     struct span {
         int lo, hi, pass;
         size_t index;
@@ -1182,6 +1215,9 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second) 
     for (size_t i = 0; i < second.groups.size(); ++i)
         spans.push_back({second.groups[i].lo, second.groups[i].hi, 1, i});
     std::sort(spans.begin(), spans.end(), [](const span& a, const span& b) { return a.lo < b.lo; });
+    // The second pass's groups that hold only lines fitted alone.
+    std::vector<bool> recovered(second.groups.size(), true);
+    for (const auto& q : second.peaks) recovered[q.group] = recovered[q.group] && q.recovered;
     std::vector<bool> use[2] = {std::vector<bool>(first.groups.size(), false),
                                 std::vector<bool>(second.groups.size(), true)};
     for (size_t a = 0; a < spans.size();) {
@@ -1193,22 +1229,40 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second) 
             const spc_group& g = (spans[k].pass ? second : first).groups[spans[k].index];
             chi[spans[k].pass] += g.chisq, dof[spans[k].pass] += g.dof;
         }
-        // A line lost where the second pass fitted nothing at all goes back in any case.
-        bool lost = false, bare = false;
+        // A line lost where the second pass fitted nothing at all, or that a bump of the second
+        // took up, goes back in any case: a bump never stands for a line beneath it.
+        bool lost = false, bare = false, swallowed = false;
         for (const auto& p : first.peaks) {
             if (p.centroid < spans[a].lo || p.centroid > hi) continue;
-            bool kept = false, covered = false;
-            for (const auto& q : second.peaks)
-                kept = kept || std::abs(q.centroid - p.centroid) < std::max(1.0, 0.5 * p.fwhm);
+            bool kept = false, kept_line = false, covered = false, bump = false;
+            for (const auto& q : second.peaks) {
+                bool line = line_width(second.width, q, wide_factor);
+                bool near = std::abs(q.centroid - p.centroid) < std::max(1.0, 0.5 * p.fwhm);
+                kept = kept || near;
+                kept_line = kept_line || (line && near);
+                bump = bump || (!line && std::abs(q.centroid - p.centroid) < q.fwhm);
+            }
             for (const auto& g : second.groups)
                 covered = covered || (g.lo <= p.centroid && p.centroid <= g.hi);
             lost = lost || !kept;
             bare = bare || !covered;
+            swallowed =
+                swallowed || (!kept_line && bump && line_width(first.width, p, wide_factor) &&
+                              p.area >= retry_sigma * p.area_err);
         }
         double r1 = dof[0] > 0 ? chi[0] / dof[0] : 0, r2 = dof[1] > 0 ? chi[1] / dof[1] : 1e300;
-        bool back = bare || (lost && r2 >= r1);
+        bool back = bare || swallowed || (lost && r2 >= r1);
         for (size_t k = a; k < b; ++k)
             use[spans[k].pass][spans[k].index] = back != (spans[k].pass == 1);
+        // A line the second pass fitted alone where the first had no line stays beside the
+        // first's fits: the two do not compete for its counts.
+        for (size_t k = a; k < b && back; ++k) {
+            if (spans[k].pass == 0 || !recovered[spans[k].index]) continue;
+            const spc_group& g = second.groups[spans[k].index];
+            auto in = std::lower_bound(first.peaks.begin(), first.peaks.end(), g.lo,
+                                       [](const spc_peak& p, double x) { return p.centroid < x; });
+            if (in == first.peaks.end() || in->centroid > g.hi) use[1][spans[k].index] = true;
+        }
         a = b;
     }
     spc_analysis out;
@@ -1284,8 +1338,9 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
     gsl_set_error_handler_off();  // a failed fit is a dropped peak, never an abort
     std::vector<double> y(counts.begin(), counts.end());
     std::vector<double> searched = y;
-    context cx{y, opt, opt.fit_work_per_channel * std::max<double>(y.size(), 50000),
-               find_threshold(y)};
+    context cx{
+        y, opt, opt.fit_work_per_channel * std::max<double>(y.size(), 50000), find_threshold(y),
+        0, {}};
     // Each pass fits the peaks found so far, as they were measured, with the fresh candidates of
     // the residual: a candidate whose fit failed once may come back where the residual shows it.
     std::vector<candidate> peaks;
@@ -1295,7 +1350,8 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
         if (fresh.empty()) break;
         fresh.insert(fresh.end(), peaks.begin(), peaks.end());
         fitted f = fit_all(cx, fresh);
-        result = pass == 0 ? f.result : keep_better(result, f.result);
+        result =
+            pass == 0 ? f.result : keep_better(result, f.result, opt.wide_factor, opt.retry_sigma);
         peaks.clear();
         for (const auto& p : result.peaks) {
             // Fitted alone, it is left to the next pass's search, which meets it afresh in the

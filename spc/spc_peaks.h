@@ -18,10 +18,12 @@
 // does not describe, or a peak too wide for the spectrum's width model, is tried as one more
 // line; a lone peak that a smoothed step describes as well (a Compton edge) is dropped. A
 // strong candidate that no fit kept, or that a group's fit took into a bump, is fitted alone in
-// a short window on a curved continuum; failing that, one no fit held is reported without a fit
-// (flag F); a bump never stands for a narrow line beneath it. The
-// fitted peaks are subtracted and the residual searched once more; that pass's fits replace the
-// first's only where they lose no line or describe the counts better.
+// a short window on a curved continuum, the well-measured lines reaching into the window taken
+// as measured; failing that, one no fit held is reported without a fit (flag F); a bump never
+// stands for a narrow line beneath it. The fitted peaks are subtracted and the residual searched
+// once more; that pass's fits replace the first's only where they lose no line or describe the
+// counts better, and never where a bump of theirs took up a significant line of the first (a
+// line the second pass fitted alone off the first's lines is kept either way).
 // Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
 // well-measured lone peaks; peaks are flagged against it and against the threshold's cut.
 #pragma once
@@ -101,7 +103,8 @@ struct spc_peak_options {
     // continuum, a Compton edge or backscatter, took its counts) is fitted once more alone, as a
     // line of the width model on a curved continuum. The filter measures a line on such a
     // structure low (the structure's own curvature enters its response), and 15 sigma of noise
-    // never happens either.
+    // never happens either. A line of the first pass this significant that a bump of the second
+    // took up keeps the first pass's fit there.
     double retry_sigma = 15;
     // Flag Q above this chi-square per degree of freedom: the model then misses a real shape.
     double quality_chi2 = 3;
@@ -110,6 +113,11 @@ struct spc_peak_options {
     // Flag B, not a line: FWHM this many times the model's (a scintillator's blend of two
     // lines reaches about 1.6).
     double wide_factor = 1.8;
+    // A line fitted alone sees the lines reported near it as they were measured, their counts
+    // taken as given, when they are well measured: a group the model describes (chi-square per
+    // degree of freedom within quality_chi2), a FWHM within this many times the width model's
+    // (a wider peak may stand for a Compton edge or a blend, whose counts are not a line's).
+    double known_wide = 1.3;
     // A floor under the centroid's uncertainty of a line fitted with a step (a detector's real
     // response), as a part of the line's sigma: such a line is not quite the model's Gaussian
     // with a step (a scintillator's low tail, the step's real shape, a Compton edge beneath),

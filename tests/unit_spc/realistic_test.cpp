@@ -234,7 +234,7 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
     // What this search reaches, held with a margin (the README gives the targets it misses).
     if (STRIDE == 1) {
-        EXPECT_GE(t.strong_found, 0.96 * t.strong);
+        EXPECT_GE(t.strong_found, 0.975 * t.strong);
         EXPECT_GE(t.single_found, 0.95 * t.single);
         EXPECT_LE(std::abs(median(t.pulls)), 1);
         EXPECT_LE(sd(t.pulls), 1.5);
@@ -265,21 +265,28 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     if (STRIDE > 1) GTEST_SKIP() << "a sanitizer's build: a third of the spectra, figures not held";
 }
 
-// Background lines on a strong source's backscatter bump and Compton continuum, where no
-// continuum of a group's fit holds and wide bumps take up the counts: Pb-212's 239 keV and
-// Pb-214's 352 keV under Cs-137 at 1 h are each reported as a line, near its energy and of a
-// line's width, not swallowed by a bump. (Bi-212's 727 keV in a short Th-228 spectrum, found by
-// the held width, is not asked for here: whether that fit holds depends on how the build orders
-// its floating-point work; the release build finds it, the address sanitizer's build does not.)
+// Lines on a strong source's backscatter bump and Compton continuum, or beside a stronger line,
+// where no continuum of a group's fit holds and wide bumps take up the counts: Pb-212's 239 keV,
+// Pb-214's 352 keV and Ac-228's 911 keV (found only in the residual) under Cs-137 at 1 h, and
+// Eu-152's 411 and 444 keV (closer than a FWHM: one line at their area-weighted mean) on the
+// flank of its 344 keV, and Ba-133's 276 and 303 keV (one line too) beside Cs-137, are each
+// reported as a line, near its energy and of a line's width, not swallowed by a bump. (Bi-212's
+// 727 keV in a short Th-228 spectrum, found by the held width, is not asked for here: whether that
+// fit holds depends on how the build orders its floating-point work; the release build finds it,
+// the address sanitizer's build does not.)
 TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
     struct {
-        const char* source;
-        double photons, seconds;
+        std::vector<realistic::item> sources;
+        double seconds;
         uint64_t seed;
         std::vector<double> kev;
-    } cases[] = {{"Cs-137", 2.5, 3600, 51, {238.6, 351.9}}};
+    } cases[] = {{{{"Cs-137", 2.5}}, 3600, 51, {238.6, 351.9, 911.2}},
+                 {{{"Eu-152", 3}}, 1200, 18, {428.8}},
+                 {{{"Ba-133", 1}, {"Cs-137", 1}}, 600, 50, {295.0}}};
     for (const auto& c : cases) {
-        auto s = realistic::build({{"background", 0}, {c.source, c.photons}}, c.seconds);
+        std::vector<realistic::item> items = {{"background", 0}};
+        items.insert(items.end(), c.sources.begin(), c.sources.end());
+        auto s = realistic::build(items, c.seconds);
         spc_analysis a = spc_analyse(realistic::counts(s, c.seed));
         for (double kev : c.kev) {
             double ch = kev / realistic::KEV_PER_CH;
