@@ -261,6 +261,7 @@ TEST(ServiceParts, PatternsVersionsRefusalsProgress) {
         {1600, 1, 1, 0, 0, 0, -11676096000},
         {2024, 2, 29, 12, 0, 0, 1709208000},
         {2199, 12, 31, 23, 59, 59, 7258118399},
+        {2004, 7, 1, 12, 0, 0, 1088683200},  // an instrument's clock after a reset
     };
     for (const auto& t : dates)
         EXPECT_EQ(svc_calendar_seconds(t.y, t.mo, t.d, t.h, t.mi, t.s), t.seconds)
