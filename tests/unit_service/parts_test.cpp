@@ -156,6 +156,17 @@ TEST(ServiceOptions, CommandLinesAsTheTableSays) {
     }
 }
 
+// The help text, word for word (data/usage.txt).
+TEST(ServiceOptions, Usage) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    svc_print_usage(out);
+    std::fclose(out);
+    EXPECT_EQ(std::string(text, size), proc::read_file(data("usage.txt")));
+    std::free(text);
+}
+
 TEST(ServiceDevices, DeviceFormsAsTheTableSays) {
     svc_options o;
     o.discover = "127.0.0.1";
