@@ -8,8 +8,9 @@
 # tests/support/process.h); its CR LF line ends are read as LF there. NV_HOLD_CMD is the reader
 # that holds a file open as C's fopen does (nv-hold.exe). Then the Windows-only tests
 # (build-win/win_tests.exe: the Windows transports against fakes of their system calls, TCP
-# against a peer on loopback, the file replacement, the console) run under Wine too. Wine converts the command line and file
-# names with the locale's character set, so the locale is UTF-8 here.
+# against a peer on loopback, the file replacement, the console) run under Wine too. Wine
+# converts the command line and file names with the locale's character set, so the locale is
+# UTF-8 here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
