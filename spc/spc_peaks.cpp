@@ -1103,23 +1103,20 @@ void recover(context& cx, const fit_peak& c, const spc_width_model& width, fitte
     add_unfitted(cx.y, line, cx.opt.area_sigma, &out->result);
 }
 
-fitted fit_all(context& cx, const std::vector<candidate>& cands) {
-    int n = cx.channels();
-    std::vector<fit_peak> start, lost;
-    for (const auto& c : cands) {
-        start.push_back({c.area, c.channel, c.sigma});
-        start.back().z = c.z;
-    }
-    std::sort(start.begin(), start.end(), by_mu);
-    std::vector<double> level(n);
-    std::vector<fit_peak> first = first_round(cx, start, &level, &lost);
-
-    // Stage 2: every continuum, a step under the peaks, the implausible dropped; then the width
-    // model from the lone, well-measured peaks.
+// Stage 2: the first round's lines in groups, each fitted with every continuum and a step under
+// its peaks, the implausible dropped (the strong ones among them to `lost`).
+std::vector<group_fit> second_round(context& cx, const std::vector<fit_peak>& first,
+                                    const std::vector<double>& level, std::vector<region>* regions,
+                                    std::vector<fit_peak>* lost) {
     size_t max_peaks = static_cast<size_t>(cx.opt.max_group_peaks);
-    std::vector<region> regions = make_groups(first, level, n, max_peaks, cx.threshold);
+    *regions = make_groups(first, level, cx.channels(), max_peaks, cx.threshold);
     std::vector<group_fit> fits;
-    for (auto& r : regions) fits.push_back(prune(cx, r.lo, r.hi, &r.peaks, true, &lost));
+    for (auto& r : *regions) fits.push_back(prune(cx, r.lo, r.hi, &r.peaks, true, lost));
+    return fits;
+}
+
+// The width model from the groups' lone, well-measured peaks.
+spc_width_model reference_width(const std::vector<group_fit>& fits) {
     std::vector<spc_peak> refs;
     for (const auto& g : fits)
         for (const auto& p : g.peaks)
@@ -1127,13 +1124,14 @@ fitted fit_all(context& cx, const std::vector<candidate>& cands) {
                 refs.push_back(to_peak(p, g.g, 0));
                 refs.back().reference = true;
             }
-    spc_width_model width = fit_width(refs);
+    return fit_width(refs);
+}
 
-    // Stage 3: groups the model does not describe widened, blends and hidden lines tried as one
-    // more line, edges dropped.
-    fitted out;
-    out.peaks_model.assign(n, 0.0);
-    std::vector<spc_peak> all;
+// Stage 3: each group the model does not describe widened, blends and hidden lines tried as one
+// more line, edges dropped; the groups left go to `out`, their peaks' counts to its model.
+void refine(context& cx, std::vector<region>& regions, std::vector<group_fit>& fits,
+            const spc_width_model& width, fitted* out) {
+    out->peaks_model.assign(cx.channels(), 0.0);
     for (size_t i = 0; i < regions.size(); ++i) {
         if (!fits[i].ok) continue;
         widen(cx, regions, fits, i);
@@ -1142,17 +1140,33 @@ fitted fit_all(context& cx, const std::vector<candidate>& cands) {
         for (const auto& p : g.peaks)
             unconfirmed = unconfirmed && (width.peaks == 0 || too_wide(width, p, 1.5));
         if (unconfirmed && is_edge(cx, g)) continue;
-        int index = static_cast<int>(out.result.groups.size());
-        out.result.groups.push_back(g.g);
+        int index = static_cast<int>(out->result.groups.size());
+        out->result.groups.push_back(g.g);
         for (const auto& p : g.peaks) {
-            all.push_back(to_peak(p, g.g, index));
-            all.back().reference = is_reference(g, p);
+            out->result.peaks.push_back(to_peak(p, g.g, index));
+            out->result.peaks.back().reference = is_reference(g, p);
             for (int x = g.g.lo; x <= g.g.hi; ++x)
-                out.peaks_model[x] += spc_peak_counts(all.back(), x);
+                out->peaks_model[x] += spc_peak_counts(out->result.peaks.back(), x);
         }
     }
-    out.result.peaks = all;
-    // Stage 4: strong candidates no fit kept.
+}
+
+// The candidates fitted in the stages above; then strong candidates no fit kept (stage 4), and
+// the width model of what was reported.
+fitted fit_all(context& cx, const std::vector<candidate>& cands) {
+    std::vector<fit_peak> start, lost;
+    for (const auto& c : cands) {
+        start.push_back({c.area, c.channel, c.sigma});
+        start.back().z = c.z;
+    }
+    std::sort(start.begin(), start.end(), by_mu);
+    std::vector<double> level(cx.channels());
+    std::vector<fit_peak> first = first_round(cx, start, &level, &lost);
+    std::vector<region> regions;
+    std::vector<group_fit> fits = second_round(cx, first, level, &regions, &lost);
+    spc_width_model width = reference_width(fits);
+    fitted out;
+    refine(cx, regions, fits, width, &out);
     std::sort(lost.begin(), lost.end(), by_mu);
     for (const auto& c : lost) recover(cx, c, width, &out);
     out.result.width = fit_width(out.result.peaks);
