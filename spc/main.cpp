@@ -985,9 +985,7 @@ int cmd_watch(const options& o) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (argc < 2) {
         std::fputs(MAIN_HELP, stderr);
         return EXIT_USAGE;
@@ -1036,4 +1034,20 @@ int main(int argc, char** argv) {
         default:
             return cmd_export(o);
     }
+}
+
+// What was printed must have reached standard output: a full disk or a failing device under a
+// script's redirection is a failure, never a success with half a report.
+int finish(int status) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "nv-spc: standard output: %s\n",
+                 errno != 0 ? std::strerror(errno) : "write error");
+    return status == 0 ? 1 : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return finish(run(argc, argv));
 }

@@ -107,6 +107,14 @@ TEST(Cli, HelpUsageAndRefusals) {
     auto r = proc::run({"/bin/sh", "-c", std::string(NV_SPC_BIN) + " info - < /dev/zero"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.output.rfind("nv-spc: standard input: file too large", 0), 0u) << r.output;
+    // Standard output on a full disk: said, and a failure (a script's report is not complete).
+    for (std::string args :
+         {"info plain.csv", "info --json plain.csv", "export -f csv plain.csv"}) {
+        r = proc::run({"/bin/sh", "-c",
+                       "cd " + dir.path() + " && " + NV_SPC_BIN + " " + args + " > /dev/full"});
+        EXPECT_EQ(r.exit_code, 1) << args;
+        EXPECT_EQ(r.output, "nv-spc: standard output: No space left on device\n") << args;
+    }
 }
 
 // What info, plot, trend, compare and export print (data/cli_outputs.txt, which says what its
