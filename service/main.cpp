@@ -10,7 +10,9 @@
 // its own; each one's record is appended as it finishes; a summary table ends the run, and the
 // exit code is the worst of the instruments'.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -175,10 +177,7 @@ int run(const svc_options& o) {
     return worst;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    sys_start(&argc, &argv);
+int service(int argc, char** argv) {
     svc_options o;
     std::string error;
     if (svc_parse(argc, argv, &o, &error) != SVC_OK) {
@@ -215,4 +214,21 @@ int main(int argc, char** argv) {
     }
     svc_out_stop();
     return code;
+}
+
+// What was printed must have reached standard output: results that a full disk swallowed are a
+// file error, never a success.
+int finish(int code) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return code;
+    std::fprintf(stderr, "nv-service: standard output: %s\n",
+                 errno != 0 ? std::strerror(errno) : "write error");
+    return std::max(code, static_cast<int>(SVC_FILE));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sys_start(&argc, &argv);
+    return finish(service(argc, argv));
 }

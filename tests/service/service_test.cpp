@@ -466,6 +466,17 @@ TEST(ServiceList, SerialPortsInTheirOrderWithTheirStableNames) {
     EXPECT_EQ(r.exit_code, 0);
 }
 
+// What never reached standard output (a full disk) is a file error, said: a script's report is
+// not complete.
+TEST(ServiceOutput, AFullStandardOutputIsAFileError) {
+    for (std::string args : {"--version", "--help"}) {
+        const auto r =
+            proc::run({"/bin/sh", "-c", std::string(NV_SERVICE_BIN) + " " + args + " > /dev/full"});
+        EXPECT_EQ(r.exit_code, 9) << args;
+        EXPECT_EQ(r.output, "nv-service: standard output: No space left on device\n") << args;
+    }
+}
+
 class Service : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Service, Case) {
