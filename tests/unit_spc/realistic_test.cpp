@@ -270,7 +270,9 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
 // Pb-214's 352 keV and Ac-228's 911 keV (found only in the residual) under Cs-137 at 1 h, and
 // Eu-152's 411 and 444 keV (closer than a FWHM: one line at their area-weighted mean) on the
 // flank of its 344 keV, and Ba-133's 276 and 303 keV (one line too) beside Cs-137, are each
-// reported as a line, near its energy and of a line's width, not swallowed by a bump. (Bi-212's
+// reported as a line, near its energy and of a line's width, not swallowed by a bump; Tc-99m's
+// 140 keV at 1200 s in a group the model describes (the residual's pass had fitted it beside a
+// bump that described the counts far worse). (Bi-212's
 // 727 keV in a short Th-228 spectrum, found by the held width, is not asked for here: whether that
 // fit holds depends on how the build orders its floating-point work; the release build finds it,
 // the address sanitizer's build does not.)
@@ -280,9 +282,11 @@ TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
         double seconds;
         uint64_t seed;
         std::vector<double> kev;
+        bool described = false;  // in a group whose model describes its counts (no flag Q)
     } cases[] = {{{{"Cs-137", 2.5}}, 3600, 51, {238.6, 351.9, 911.2}},
                  {{{"Eu-152", 3}}, 1200, 18, {428.8}},
-                 {{{"Ba-133", 1}, {"Cs-137", 1}}, 600, 50, {295.0}}};
+                 {{{"Ba-133", 1}, {"Cs-137", 1}}, 600, 50, {295.0}},
+                 {{{"Tc-99m", 0.4}}, 1200, 47, {140.5}, true}};
     for (const auto& c : cases) {
         std::vector<realistic::item> items = {{"background", 0}};
         items.insert(items.end(), c.sources.begin(), c.sources.end());
@@ -297,6 +301,7 @@ TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
             ASSERT_NE(hit, nullptr) << kev << " keV (channel " << ch << ") not found";
             EXPECT_LT(hit->fwhm, 1.5 * fwhm) << kev << " keV";
             EXPECT_GT(hit->area, 3 * hit->area_err) << kev << " keV";
+            EXPECT_TRUE(!c.described || !(hit->flags & SPC_FLAG_QUALITY)) << kev << " keV";
         }
     }
 }
