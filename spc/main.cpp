@@ -637,8 +637,11 @@ void info_text(const info_record& info) {
     if (live > 0) std::printf(" (%.6g per second of live time)", spc_total(s) / live);
     std::printf("\n");
     if (c.set) {
-        std::printf("Calibration:  energy = %.6g + %.6g * channel", c.offset, c.gain);
-        if (c.quad != 0) std::printf(" + %.6g * channel^2", c.quad);
+        // A negative term is subtracted: "- 2e-08 * channel^2", never "+ -2e-08".
+        auto sign = [](double v) { return v < 0 ? '-' : '+'; };
+        std::printf("Calibration:  energy = %.6g %c %.6g * channel", c.offset, sign(c.gain),
+                    std::abs(c.gain));
+        if (c.quad != 0) std::printf(" %c %.6g * channel^2", sign(c.quad), std::abs(c.quad));
         std::printf(" (keV)\n");
         for (const auto& p : c.points)
             std::printf("              channel %.6g = %.6g keV: residual %.3f keV\n", p.channel,
