@@ -140,9 +140,14 @@ bool spc_fit_fwhm_squared(const std::vector<double>& x, const std::vector<double
         // The widths scatter about the model by some 5 % besides their own errors.
         w.push_back(1 / (std::pow(0.1 * f2, 2) + std::pow(2 * fwhm[i] * fwhm_err[i], 2)));
     }
-    // Every subset of the terms that the points determine, the best non-negative one.
+    // Every subset of the terms that the points determine, the best non-negative one. Over less
+    // than a factor of 4 in x the counts tell x and x^2 apart too poorly: an x^2 term there only
+    // takes up the excess of one wide point (a blend) and grows it beyond the points.
+    auto [lo, hi] = std::minmax_element(x.begin(), x.end());
+    bool curved = !x.empty() && *lo > 0 && *hi >= 4 * *lo;
     double best = -1;
     for (unsigned terms = 1; terms < 8; ++terms) {
+        if ((terms & 4u) && !curved) continue;
         std::vector<double> cols[3];
         int used = 0, which[3];
         for (int t = 0; t < 3; ++t)
