@@ -296,9 +296,11 @@ TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
             double ch = kev / realistic::KEV_PER_CH;
             double fwhm = FWHM_PER_SIGMA * realistic::sigma_kev(kev) / realistic::KEV_PER_CH;
             const spc_peak* hit = nullptr;
+            int hits = 0;  // one line, one peak
             for (const auto& p : a.peaks)
-                if (spc_is_line(p) && std::abs(p.centroid - ch) < 0.5 * fwhm) hit = &p;
+                if (spc_is_line(p) && std::abs(p.centroid - ch) < 0.5 * fwhm) hit = &p, ++hits;
             ASSERT_NE(hit, nullptr) << kev << " keV (channel " << ch << ") not found";
+            EXPECT_EQ(hits, 1) << kev << " keV";
             EXPECT_LT(hit->fwhm, 1.5 * fwhm) << kev << " keV";
             EXPECT_GT(hit->area, 3 * hit->area_err) << kev << " keV";
             EXPECT_TRUE(!c.described || !(hit->flags & SPC_FLAG_QUALITY)) << kev << " keV";
