@@ -162,9 +162,13 @@ TEST(PeakSearch, EdgeSpectra) {
     slope.flat = 400, slope.slope = -0.3, slope.lines = {{500, 4, 40000}};
     spc_peak_options none;
     none.fit_work_per_channel = 0;
-    auto unfitted = spc_find_peaks(poisson(slope, 8), none);
+    spc_analysis measured = spc_analyse(poisson(slope, 8), none);
+    const auto& unfitted = measured.peaks;
     ASSERT_EQ(unfitted.size(), 1u);
     EXPECT_EQ(unfitted[0].flags, SPC_FLAG_NO_FIT);
+    const spc_group& line = measured.groups[unfitted[0].group];  // the straight line, both ends
+    for (int x : {line.lo, line.hi})
+        EXPECT_NEAR(spc_continuum_at(line, x), continuum(slope, x), 0.1 * continuum(slope, x));
     EXPECT_NEAR(unfitted[0].area, 40000, 3 * unfitted[0].area_err);
     EXPECT_NEAR(unfitted[0].centroid, 500, 0.5);
     // A chain of 24 lines two FWHM apart, longer than one fit takes: every line found.
