@@ -171,6 +171,12 @@ TEST(PeakSearch, EdgeSpectra) {
         EXPECT_NEAR(spc_continuum_at(line, x), continuum(slope, x), 0.1 * continuum(slope, x));
     EXPECT_NEAR(unfitted[0].area, 40000, 3 * unfitted[0].area_err);
     EXPECT_NEAR(unfitted[0].centroid, 500, 0.5);
+    // The same at the spectrum's end: its window reaches the last channel, past the line's foot.
+    scene last;
+    last.channels = 64, last.flat = 400, last.lines = {{57.5, 1.5, 40000}};
+    auto at_end = spc_find_peaks(poisson(last, 9), none);
+    ASSERT_EQ(at_end.size(), 1u);
+    EXPECT_NEAR(at_end[0].area, 40000, 3 * at_end[0].area_err);
     // A chain of 24 lines two FWHM apart, longer than one fit takes: every line found.
     scene chain;
     chain.flat = 50;

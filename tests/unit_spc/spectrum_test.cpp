@@ -88,6 +88,7 @@ TEST(Calibration, Table) {
     }
     double q[3];  // sums beyond the largest double: no fit
     EXPECT_FALSE(spc_polyfit({0, 1}, {1e308, 1e308}, {1, 1}, 1, q));
+    EXPECT_FALSE(spc_polyfit({5, 5}, {1, 2}, {1, 1}, 2, q));  // one place: no slope
     spc_calib cal;
     std::string error;
     ASSERT_TRUE(spc_calib_points("0=0,100=300,200=500", &cal, &error));
