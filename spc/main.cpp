@@ -672,7 +672,8 @@ void info_text(const info_record& info) {
                                                    : fmt("%.4g", p.area / live);
         std::string fit = fmt("%.2f ", g.dof > 0 ? g.chisq / g.dof : 0) +
                           spc_continuum_name(g.kind) + (g.step > 0 ? "+step" : "") +
-                          (p.flags ? " " : "") + spc_flag_letters(p.flags);
+                          (g.edge[0] != 0 || g.edge[3] != 0 ? "+edge" : "") + (p.flags ? " " : "") +
+                          spc_flag_letters(p.flags);
         // The ± takes two bytes but one column: two more bytes of width keep the columns.
         if (c.set) {
             double e = spc_energy(c, p.centroid), gain = spc_gain_at(c, p.centroid);
