@@ -210,6 +210,8 @@ struct context {
     // whether its width is held there.
     double edge_at = 0, edge_width = 0;
     bool edge_held = false, edge_ramp = false;
+    // Whether the peaks of a fit share one width, widening as the root of their place.
+    bool shared_width = false;
     int channels() const { return static_cast<int>(y.size()); }
     double known_at(int x) const {
         size_t k = static_cast<size_t>(x - known_lo);
@@ -242,6 +244,10 @@ struct fit_setup {
     bool held = false;
     bool edge_held = false;  // the same for the edge's width
     bool ramp = false;       // the edge with a slope of its own below it
+    // One width for all peaks, scaled by `ratio` from the first's (a scintillator's lines widen
+    // as the root of their place): two halves of a blend cannot trade width for area.
+    bool shared = false;
+    std::vector<double> ratio = {};
 };
 
 size_t continuum_params(spc_continuum_kind k) {
@@ -282,9 +288,16 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
     if (J && f.what == extra::step)
         for (size_t k = 0; k < n; ++k) D(k, rs, 0.0);
     for (size_t j = 0, i = f.ncont; j < f.peaks; ++j, i += 3) {
-        double a = P(i), mu = P(i + 1), sp = P(i + 2), s = std::max(std::abs(sp), 1e-6);
+        // A shared width: the first peak's parameter scaled by each peak's ratio, its
+        // derivative gathered there (the peaks are taken in order, the first setting it).
+        double ratio = f.shared ? f.ratio[j] : 1;
+        size_t wc = f.shared ? f.ncont + 2 : i + 2;
+        double a = P(i), mu = P(i + 1), sp = P(wc) * ratio, s = std::max(std::abs(sp), 1e-6);
         // A held width keeps a zero derivative, so the solver leaves it where it started.
-        double sign = f.held ? 0 : sp < 0 ? -1 : 1;
+        double sign = (f.held ? 0 : sp < 0 ? -1 : 1) * ratio;
+        auto add = [&](size_t k, size_t col, double x) {
+            if (J) gsl_matrix_set(J, k, col, gsl_matrix_get(J, k, col) + x);
+        };
         // At each edge u: the tail beyond |u| and the density.
         auto edge = [&](size_t k, double* u, double* tail, double* dens) {
             *u = (f.lo + static_cast<double>(k) * f.bin - 0.5 - mu) / s;
@@ -301,7 +314,13 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
             (*v)[k] += a * d;
             D(k, i, d);
             D(k, i + 1, a * (fa - fb) / s);
-            D(k, i + 2, sign * a * (ua * fa - ub * fb) / s);
+            double dw = sign * a * (ua * fa - ub * fb) / s;
+            if (wc == i + 2) {
+                D(k, i + 2, dw);
+            } else {
+                D(k, i + 2, 0.0);
+                add(k, wc, dw);
+            }
             if (f.what != extra::step) continue;
             double u = (f.lo + (k + 0.5) * f.bin - 0.5 - mu) / s;
             double q = 0.5 * std::erfc(u / SQRT_2), g = std::exp(-0.5 * u * u) / SQRT_2PI;
@@ -311,9 +330,7 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
             gsl_matrix_set(J, k, rs, gsl_matrix_get(J, k, rs) + st);
             gsl_matrix_set(J, k, i, gsl_matrix_get(J, k, i) + r * f.bin * q / (s * SQRT_2PI));
             gsl_matrix_set(J, k, i + 1, gsl_matrix_get(J, k, i + 1) + r * f.bin * height * g / s);
-            gsl_matrix_set(
-                J, k, i + 2,
-                gsl_matrix_get(J, k, i + 2) + sign * r * f.bin * height * (u * g - q) / s);
+            add(k, wc, sign * r * f.bin * height * (u * g - q) / s);
         }
     }
     if (f.what == extra::edge) {
@@ -489,19 +506,25 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
     gsl_multifit_nlinear_covar(gsl_multifit_nlinear_jac(w), 0.0, covar.get());
     double chisq;
     gsl_blas_ddot(gsl_multifit_nlinear_residual(w), gsl_multifit_nlinear_residual(w), &chisq);
-    size_t free = p - (f.held ? peaks.size() : 0) - (f.edge_held ? 1 : 0);
+    size_t free = p -
+                  (f.held     ? peaks.size()
+                   : f.shared ? peaks.size() - 1
+                              : 0) -
+                  (f.edge_held ? 1 : 0);
     int dof = static_cast<int>(n - free);
     double scale = chisq > dof + 3 * std::sqrt(2.0 * dof) ? chisq / dof : 1.0;
     auto err = [&](size_t i) { return std::sqrt(gsl_matrix_get(covar.get(), i, i) * scale); };
     out.ok = std::isfinite(chisq);
     for (size_t k = 0, i = nc; k < peaks.size(); ++k, i += 3) {
         double z = peaks[k].z;
+        double ratio = f.shared ? f.ratio[k] : 1;
+        size_t wc = f.shared ? nc + 2 : i + 2;
         peaks[k] = {gsl_vector_get(x, i),
                     gsl_vector_get(x, i + 1),
-                    std::abs(gsl_vector_get(x, i + 2)),
+                    std::abs(gsl_vector_get(x, wc)) * ratio,
                     err(i),
                     err(i + 1),
-                    err(i + 2)};
+                    err(wc) * ratio};
         peaks[k].z = z;
         if (f.held) peaks[k].sigma_err = 0;
         out.ok = out.ok && std::isfinite(peaks[k].area_err) && std::isfinite(peaks[k].mu_err);
@@ -541,6 +564,10 @@ group_fit fit_group(context& cx, int lo, int hi, const std::vector<fit_peak>& pe
     f.held = held;
     f.edge_held = what == extra::edge && cx.edge_held;
     f.ramp = what == extra::edge && cx.edge_ramp;
+    f.shared = cx.shared_width && !held && peaks.size() > 1;
+    for (const auto& q : peaks)
+        if (f.shared)
+            f.ratio.push_back(std::sqrt(std::max(q.mu, 1.0) / std::max(peaks[0].mu, 1.0)));
     size_t p = f.ncont + 3 * peaks.size() + extra_params(what, f.ramp);
     if (f.y.size() < p + 3 || cx.work_left <= 0) return {};
     vector_ptr x = guess(cx, f, peaks);
@@ -838,6 +865,7 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
         if (!bad && wide < 0) break;
         if (static_cast<int>(group->size()) >= cx.opt.max_group_peaks) break;
         std::vector<std::vector<fit_peak>> trials;
+        size_t shared = SIZE_MAX;  // the trial whose peaks share one width
         int split = wide >= 0 ? wide : g.peaks.size() == 1 ? 0 : -1;
         if (split >= 0) {
             fit_peak p = g.peaks[split];
@@ -847,6 +875,17 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
             t[split] = {0.5 * p.area, p.mu - 0.8 * p.sigma, s};
             t[split].z = p.z;
             t.push_back({0.5 * p.area, p.mu + 0.8 * p.sigma, s});
+            trials.push_back(t);
+        }
+        // With no width model to tell a blend, every peak split in two, all of one width that
+        // widens as the root of the place (a scintillator's): no half can trade width for area.
+        if (w.peaks == 0 && 2 * g.peaks.size() <= static_cast<size_t>(cx.opt.max_group_peaks)) {
+            std::vector<fit_peak> t;
+            for (const auto& p : g.peaks) {
+                t.push_back({0.5 * p.area, p.mu - 0.8 * p.sigma, 0.6 * p.sigma});
+                t.push_back({0.5 * p.area, p.mu + 0.8 * p.sigma, 0.6 * p.sigma});
+            }
+            shared = trials.size();
             trials.push_back(t);
         }
         // The residual, summed over the narrowest peak's width, where it is highest.
@@ -876,10 +915,18 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
             trials.push_back(t);
         }
         group_fit chosen;
-        for (auto& t : trials) {
+        for (size_t k = 0; k < trials.size(); ++k) {
+            auto& t = trials[k];
             std::sort(t.begin(), t.end(),
                       [](const fit_peak& a, const fit_peak& b) { return a.mu < b.mu; });
+            cx.shared_width = k == shared;
             group_fit f = fit_best(cx, r.lo, r.hi, t);
+            cx.shared_width = false;
+            // Halves of one width closer than doublet_sigma: one peak of another shape.
+            for (size_t j = 1; k == shared && f.ok && j < f.peaks.size(); ++j)
+                if (f.peaks[j].mu - f.peaks[j - 1].mu <
+                    cx.opt.doublet_sigma * std::max(f.peaks[j].sigma, f.peaks[j - 1].sigma))
+                    f.ok = false;
             if (f.ok && implausible(f, cx.opt, cx.channels()) < 0 && g.g.chisq - f.g.chisq > 16 &&
                 (!chosen.ok || f.g.chisq < chosen.g.chisq)) {
                 chosen = f;

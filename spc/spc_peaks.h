@@ -118,6 +118,10 @@ struct spc_peak_options {
     // the chi-square of the edge's fit by more than this: 25, five sigma for its one area (its
     // place and width are guided).
     double edge_chi2 = 25;
+    // Where no width model tells a blend, the peaks of a group the model does not describe are
+    // each tried as two lines of one shared width; two of them closer than this many of their
+    // sigma are one peak of another shape as much as two lines, and the trial is not taken.
+    double doublet_sigma = 1.5;
     // Flag Q above this chi-square per degree of freedom: the model then misses a real shape.
     double quality_chi2 = 3;
     // Flag W: FWHM off the width model by more than 3 uncertainties (model spread 10 %).
