@@ -844,6 +844,8 @@ spc_peak to_peak(const fit_peak& p, const spc_group& g, int index) {
     return r;
 }
 
+double judged_width(const spc_width_model& w, double x);
+
 bool too_wide(const spc_width_model& w, const fit_peak& p, double factor) {
     if (p.mu < (w.peaks == 1 ? 0.25 : 0.5) * w.reference) return false;
     return w.peaks > 0 && p.sigma * SPC_FWHM_PER_SIGMA > factor * width_at(w, p.mu);
@@ -877,16 +879,27 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
             t.push_back({0.5 * p.area, p.mu + 0.8 * p.sigma, s});
             trials.push_back(t);
         }
-        // With no width model to tell a blend, every peak split in two, all of one width that
-        // widens as the root of the place (a scintillator's): no half can trade width for area.
-        if (w.peaks == 0 && 2 * g.peaks.size() <= static_cast<size_t>(cx.opt.max_group_peaks)) {
+        // Where no width model judges the group's peaks (none, or all below its range), every
+        // peak split in two (with a model, each one far wider than it extrapolates), all of one
+        // width that widens as the root of the place (a scintillator's): no half can trade width
+        // for area.
+        bool judged = false;
+        for (const auto& p : g.peaks) judged = judged || judged_width(w, p.mu) > 0;
+        if (!judged && 2 * g.peaks.size() <= static_cast<size_t>(cx.opt.max_group_peaks)) {
             std::vector<fit_peak> t;
             for (const auto& p : g.peaks) {
+                if (w.peaks > 0 &&
+                    p.sigma * SPC_FWHM_PER_SIGMA <= cx.opt.wide_factor * width_at(w, p.mu)) {
+                    t.push_back(p);
+                    continue;
+                }
                 t.push_back({0.5 * p.area, p.mu - 0.8 * p.sigma, 0.6 * p.sigma});
                 t.push_back({0.5 * p.area, p.mu + 0.8 * p.sigma, 0.6 * p.sigma});
             }
-            shared = trials.size();
-            trials.push_back(t);
+            if (t.size() > g.peaks.size()) {
+                shared = trials.size();
+                trials.push_back(t);
+            }
         }
         // The residual, summed over the narrowest peak's width, where it is highest.
         double width = 1e300;
