@@ -234,7 +234,7 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
     // What this search reaches, held with a margin (the README gives the targets it misses).
     if (STRIDE == 1) {
-        EXPECT_GE(t.strong_found, 0.975 * t.strong);
+        EXPECT_GE(t.strong_found, 0.995 * t.strong);
         EXPECT_GE(t.single_found, 0.95 * t.single);
         EXPECT_LE(std::abs(median(t.pulls)), 1);
         EXPECT_LE(sd(t.pulls), 1.5);
@@ -269,11 +269,12 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
 // where no continuum of a group's fit holds and wide bumps take up the counts: Pb-212's 239 keV,
 // Pb-214's 352 keV and Ac-228's 911 keV (found only in the residual) under Cs-137 at 1 h, and
 // Eu-152's 411 and 444 keV (closer than a FWHM: one line at their area-weighted mean) on the
-// flank of its 344 keV, and Ba-133's 276 and 303 keV (one line too) beside Cs-137, are each
-// reported as a line, near its energy and of a line's width, not swallowed by a bump. (Bi-212's
-// 727 keV in a short Th-228 spectrum, found by the held width, is not asked for here: whether that
-// fit holds depends on how the build orders its floating-point work; the release build finds it,
-// the address sanitizer's build does not.)
+// flank of its 344 keV, and Ba-133's 276 and 303 keV (one line too) beside Cs-137, and Pb-212's
+// 239 keV on the foot of I-131's Compton edge (the edge's curvature hides it from the search), are
+// each reported as a line, near its energy and of a line's width, not swallowed by a bump.
+// (Bi-212's 727 keV in a short Th-228 spectrum, found by the held width, is not asked for here:
+// whether that fit holds depends on how the build orders its floating-point work; the release build
+// finds it, the address sanitizer's build does not.)
 TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
     struct {
         std::vector<realistic::item> sources;
@@ -282,7 +283,8 @@ TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
         std::vector<double> kev;
     } cases[] = {{{{"Cs-137", 2.5}}, 3600, 51, {238.6, 351.9, 911.2}},
                  {{{"Eu-152", 3}}, 1200, 18, {428.8}},
-                 {{{"Ba-133", 1}, {"Cs-137", 1}}, 600, 50, {295.0}}};
+                 {{{"Ba-133", 1}, {"Cs-137", 1}}, 600, 50, {295.0}},
+                 {{{"I-131", 3}}, 1200, 42, {238.6}}};
     for (const auto& c : cases) {
         std::vector<realistic::item> items = {{"background", 0}};
         items.insert(items.end(), c.sources.begin(), c.sources.end());
