@@ -689,7 +689,8 @@ void info_text(const info_record& info) {
     if (!peaks.empty())
         std::printf(
             "              fit: chi-square per degree of freedom and continuum of the "
-            "peak's group (+step: a step under its peaks); W: width off the width model; B, T: "
+            "peak's group (+step: a step under its peaks; +edge: a Compton edge in it); W: width "
+            "off the width model; B, T: "
             "far too wide, in the threshold's cut: not a line; Q: chi-square per degree of "
             "freedom above 3; F: no fit held it (counts above a straight line)\n");
     if (c.set) {
