@@ -675,7 +675,8 @@ void info_text(const info_record& info) {
                                                    : fmt("%.4g", p.area / live);
         std::string fit = fmt("%.2f ", g.dof > 0 ? g.chisq / g.dof : 0) +
                           spc_continuum_name(g.kind) + (g.step > 0 ? "+step" : "") +
-                          (p.flags ? " " : "") + spc_flag_letters(p.flags);
+                          (g.edge[0] != 0 || g.edge[3] != 0 ? "+edge" : "") + (p.flags ? " " : "") +
+                          spc_flag_letters(p.flags);
         // The ± takes two bytes but one column: two more bytes of width keep the columns.
         if (c.set) {
             double e = spc_energy(c, p.centroid), gain = spc_gain_at(c, p.centroid);
@@ -691,7 +692,8 @@ void info_text(const info_record& info) {
     if (!peaks.empty())
         std::printf(
             "              fit: chi-square per degree of freedom and continuum of the "
-            "peak's group (+step: a step under its peaks); W: width off the width model; B, T: "
+            "peak's group (+step: a step under its peaks; +edge: a Compton edge in it); W: width "
+            "off the width model; B, T: "
             "far too wide, in the threshold's cut: not a line; Q: chi-square per degree of "
             "freedom above 3; F: no fit held it (counts above a straight line)\n");
     if (c.set) {

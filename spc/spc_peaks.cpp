@@ -206,6 +206,12 @@ struct context {
     // measured before beside the one a fit alone looks for.
     int known_lo = 0;
     std::vector<double> known;
+    // Where a fit's Compton edge starts, its place and width (width 0: the window's middle), and
+    // whether its width is held there.
+    double edge_at = 0, edge_width = 0;
+    bool edge_held = false, edge_ramp = false;
+    // Whether the peaks of a fit share one width, widening as the root of their place.
+    bool shared_width = false;
     int channels() const { return static_cast<int>(y.size()); }
     double known_at(int x) const {
         size_t k = static_cast<size_t>(x - known_lo);
@@ -236,14 +242,20 @@ struct fit_setup {
     // The peaks' widths held at their first guess: the solver does not move them (a line too
     // close to a bump or a neighbour for the counts to tell its width).
     bool held = false;
+    bool edge_held = false;  // the same for the edge's width
+    bool ramp = false;       // the edge with a slope of its own below it
+    // One width for all peaks, scaled by `ratio` from the first's (a scintillator's lines widen
+    // as the root of their place): two halves of a blend cannot trade width for area.
+    bool shared = false;
+    std::vector<double> ratio = {};
 };
 
 size_t continuum_params(spc_continuum_kind k) {
     return k == spc_continuum_kind::quadratic ? 3 : 2;
 }
 
-size_t extra_params(extra e) {
-    return e == extra::step ? 1 : e == extra::edge ? 3 : 0;
+size_t extra_params(extra e, bool ramp = false) {
+    return e == extra::step ? 1 : e == extra::edge ? 3 + ramp : 0;
 }
 
 // The model in every bin (bin k holds the channels lo + k bin ... lo + (k + 1) bin - 1) into
@@ -276,9 +288,16 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
     if (J && f.what == extra::step)
         for (size_t k = 0; k < n; ++k) D(k, rs, 0.0);
     for (size_t j = 0, i = f.ncont; j < f.peaks; ++j, i += 3) {
-        double a = P(i), mu = P(i + 1), sp = P(i + 2), s = std::max(std::abs(sp), 1e-6);
+        // A shared width: the first peak's parameter scaled by each peak's ratio, its
+        // derivative gathered there (the peaks are taken in order, the first setting it).
+        double ratio = f.shared ? f.ratio[j] : 1;
+        size_t wc = f.shared ? f.ncont + 2 : i + 2;
+        double a = P(i), mu = P(i + 1), sp = P(wc) * ratio, s = std::max(std::abs(sp), 1e-6);
         // A held width keeps a zero derivative, so the solver leaves it where it started.
-        double sign = f.held ? 0 : sp < 0 ? -1 : 1;
+        double sign = (f.held ? 0 : sp < 0 ? -1 : 1) * ratio;
+        auto add = [&](size_t k, size_t col, double x) {
+            if (J) gsl_matrix_set(J, k, col, gsl_matrix_get(J, k, col) + x);
+        };
         // At each edge u: the tail beyond |u| and the density.
         auto edge = [&](size_t k, double* u, double* tail, double* dens) {
             *u = (f.lo + static_cast<double>(k) * f.bin - 0.5 - mu) / s;
@@ -295,7 +314,13 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
             (*v)[k] += a * d;
             D(k, i, d);
             D(k, i + 1, a * (fa - fb) / s);
-            D(k, i + 2, sign * a * (ua * fa - ub * fb) / s);
+            double dw = sign * a * (ua * fa - ub * fb) / s;
+            if (wc == i + 2) {
+                D(k, i + 2, dw);
+            } else {
+                D(k, i + 2, 0.0);
+                add(k, wc, dw);
+            }
             if (f.what != extra::step) continue;
             double u = (f.lo + (k + 0.5) * f.bin - 0.5 - mu) / s;
             double q = 0.5 * std::erfc(u / SQRT_2), g = std::exp(-0.5 * u * u) / SQRT_2PI;
@@ -305,9 +330,7 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
             gsl_matrix_set(J, k, rs, gsl_matrix_get(J, k, rs) + st);
             gsl_matrix_set(J, k, i, gsl_matrix_get(J, k, i) + r * f.bin * q / (s * SQRT_2PI));
             gsl_matrix_set(J, k, i + 1, gsl_matrix_get(J, k, i + 1) + r * f.bin * height * g / s);
-            gsl_matrix_set(
-                J, k, i + 2,
-                gsl_matrix_get(J, k, i + 2) + sign * r * f.bin * height * (u * g - q) / s);
+            add(k, wc, sign * r * f.bin * height * (u * g - q) / s);
         }
     }
     if (f.what == extra::edge) {
@@ -316,10 +339,13 @@ void model(const gsl_vector* p, const fit_setup& f, std::vector<double>* v, gsl_
         for (size_t k = 0; k < n; ++k) {
             double u = (f.lo + (k + 0.5) * f.bin - 0.5 - e) / w;
             double g = std::exp(-0.5 * u * u) / SQRT_2PI, q = 0.5 * std::erfc(u / SQRT_2);
-            (*v)[k] += f.bin * h * q;
+            // With a slope: a density h + m (x - e) up to the edge, through the resolution.
+            double m = f.ramp ? P(i + 3) : 0, d = u * w;
+            (*v)[k] += f.bin * ((h + m * d) * q - m * w * g);
             D(k, i, f.bin * q);
-            D(k, i + 1, f.bin * h * g / w);
-            D(k, i + 2, (wp < 0 ? -1 : 1) * f.bin * h * g * u / w);
+            D(k, i + 1, f.bin * (h * g / w - m * q));
+            D(k, i + 2, f.edge_held ? 0 : (wp < 0 ? -1 : 1) * f.bin * (h * g * u / w - m * g));
+            if (f.ramp) D(k, i + 3, f.bin * (d * q - w * g));
         }
     }
 }
@@ -366,7 +392,7 @@ fit_setup setup(const context& cx, int lo, int hi, const std::vector<fit_peak>& 
     const std::vector<double>& y = cx.y;
     double narrowest = 1e300;
     for (const auto& pk : peaks) narrowest = std::min(narrowest, pk.sigma);
-    if (what == extra::edge) narrowest = 0.1 * (hi - lo);
+    if (what == extra::edge) narrowest = std::min(narrowest, 0.1 * (hi - lo));
     int bin = std::clamp(static_cast<int>(narrowest / 2), std::max(1, (hi - lo + 1) / 300),
                          std::max(1, (hi - lo + 1) / 24));
     size_t n = (hi - lo + 1) / bin;
@@ -402,7 +428,7 @@ vector_ptr guess(const context& cx, const fit_setup& f, const std::vector<fit_pe
     };
     int edge = std::max(2, (hi - lo + 1) / 8);
     double left = avg(lo, lo + edge - 1), right = avg(hi - edge + 1, hi);
-    vector_ptr x(gsl_vector_calloc(nc + 3 * peaks.size() + extra_params(f.what)));
+    vector_ptr x(gsl_vector_calloc(nc + 3 * peaks.size() + extra_params(f.what, f.ramp)));
     if (f.kind == spc_continuum_kind::exponential) {
         double l = std::log(std::max(left, 0.3)), r = std::log(std::max(right, 0.3));
         gsl_vector_set(x.get(), 0, 0.5 * (l + r));
@@ -424,8 +450,9 @@ vector_ptr guess(const context& cx, const fit_setup& f, const std::vector<fit_pe
     if (f.what == extra::step) gsl_vector_set(x.get(), i, 0.01);
     if (f.what == extra::edge) {
         gsl_vector_set(x.get(), i, std::max(1.0, left - right));
-        gsl_vector_set(x.get(), i + 1, 0.5 * (lo + hi));
-        gsl_vector_set(x.get(), i + 2, std::max(1.0, 0.1 * (hi - lo)));
+        gsl_vector_set(x.get(), i + 1, cx.edge_width > 0 ? cx.edge_at : 0.5 * (lo + hi));
+        gsl_vector_set(x.get(), i + 2,
+                       cx.edge_width > 0 ? cx.edge_width : std::max(1.0, 0.1 * (hi - lo)));
         gsl_vector_set(x.get(), 0, std::max(0.0, right));
         if (f.kind == spc_continuum_kind::exponential)
             gsl_vector_set(x.get(), 0, std::log(right + 0.3));
@@ -479,19 +506,25 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
     gsl_multifit_nlinear_covar(gsl_multifit_nlinear_jac(w), 0.0, covar.get());
     double chisq;
     gsl_blas_ddot(gsl_multifit_nlinear_residual(w), gsl_multifit_nlinear_residual(w), &chisq);
-    size_t free = p - (f.held ? peaks.size() : 0);
+    size_t free = p -
+                  (f.held     ? peaks.size()
+                   : f.shared ? peaks.size() - 1
+                              : 0) -
+                  (f.edge_held ? 1 : 0);
     int dof = static_cast<int>(n - free);
     double scale = chisq > dof + 3 * std::sqrt(2.0 * dof) ? chisq / dof : 1.0;
     auto err = [&](size_t i) { return std::sqrt(gsl_matrix_get(covar.get(), i, i) * scale); };
     out.ok = std::isfinite(chisq);
     for (size_t k = 0, i = nc; k < peaks.size(); ++k, i += 3) {
         double z = peaks[k].z;
+        double ratio = f.shared ? f.ratio[k] : 1;
+        size_t wc = f.shared ? nc + 2 : i + 2;
         peaks[k] = {gsl_vector_get(x, i),
                     gsl_vector_get(x, i + 1),
-                    std::abs(gsl_vector_get(x, i + 2)),
+                    std::abs(gsl_vector_get(x, wc)) * ratio,
                     err(i),
                     err(i + 1),
-                    err(i + 2)};
+                    err(wc) * ratio};
         peaks[k].z = z;
         if (f.held) peaks[k].sigma_err = 0;
         out.ok = out.ok && std::isfinite(peaks[k].area_err) && std::isfinite(peaks[k].mu_err);
@@ -508,6 +541,13 @@ group_fit report(const fit_setup& f, gsl_multifit_nlinear_workspace* w, const gs
         // A step rising under the peaks is no scatter: not this model.
         out.ok = out.ok && out.g.step >= 0;
     }
+    if (f.what == extra::edge) {
+        size_t i = nc + 3 * peaks.size();
+        out.g.edge[0] = gsl_vector_get(x, i);
+        out.g.edge[1] = gsl_vector_get(x, i + 1);
+        out.g.edge[2] = std::max(std::abs(gsl_vector_get(x, i + 2)), 1e-6);
+        out.g.edge[3] = f.ramp ? gsl_vector_get(x, i + 3) : 0;
+    }
     out.g.chisq = chisq;
     out.g.dof = dof;
     out.g.peaks = static_cast<int>(peaks.size());
@@ -522,7 +562,13 @@ group_fit fit_group(context& cx, int lo, int hi, const std::vector<fit_peak>& pe
                     spc_continuum_kind kind, extra what = extra::none, bool held = false) {
     fit_setup f = setup(cx, lo, hi, peaks, kind, what);
     f.held = held;
-    size_t p = f.ncont + 3 * peaks.size() + extra_params(what);
+    f.edge_held = what == extra::edge && cx.edge_held;
+    f.ramp = what == extra::edge && cx.edge_ramp;
+    f.shared = cx.shared_width && !held && peaks.size() > 1;
+    for (const auto& q : peaks)
+        if (f.shared)
+            f.ratio.push_back(std::sqrt(std::max(q.mu, 1.0) / std::max(peaks[0].mu, 1.0)));
+    size_t p = f.ncont + 3 * peaks.size() + extra_params(what, f.ramp);
     if (f.y.size() < p + 3 || cx.work_left <= 0) return {};
     vector_ptr x = guess(cx, f, peaks);
     workspace_ptr w = solve(&f, x.get(), &cx.work_left);
@@ -798,6 +844,8 @@ spc_peak to_peak(const fit_peak& p, const spc_group& g, int index) {
     return r;
 }
 
+double judged_width(const spc_width_model& w, double x);
+
 bool too_wide(const spc_width_model& w, const fit_peak& p, double factor) {
     if (p.mu < (w.peaks == 1 ? 0.25 : 0.5) * w.reference) return false;
     return w.peaks > 0 && p.sigma * SPC_FWHM_PER_SIGMA > factor * width_at(w, p.mu);
@@ -819,6 +867,7 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
         if (!bad && wide < 0) break;
         if (static_cast<int>(group->size()) >= cx.opt.max_group_peaks) break;
         std::vector<std::vector<fit_peak>> trials;
+        size_t shared = SIZE_MAX;  // the trial whose peaks share one width
         int split = wide >= 0 ? wide : g.peaks.size() == 1 ? 0 : -1;
         if (split >= 0) {
             fit_peak p = g.peaks[split];
@@ -829,6 +878,28 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
             t[split].z = p.z;
             t.push_back({0.5 * p.area, p.mu + 0.8 * p.sigma, s});
             trials.push_back(t);
+        }
+        // Where no width model judges the group's peaks (none, or all below its range), every
+        // peak split in two (with a model, each one far wider than it extrapolates), all of one
+        // width that widens as the root of the place (a scintillator's): no half can trade width
+        // for area.
+        bool judged = false;
+        for (const auto& p : g.peaks) judged = judged || judged_width(w, p.mu) > 0;
+        if (!judged && 2 * g.peaks.size() <= static_cast<size_t>(cx.opt.max_group_peaks)) {
+            std::vector<fit_peak> t;
+            for (const auto& p : g.peaks) {
+                if (w.peaks > 0 &&
+                    p.sigma * SPC_FWHM_PER_SIGMA <= cx.opt.wide_factor * width_at(w, p.mu)) {
+                    t.push_back(p);
+                    continue;
+                }
+                t.push_back({0.5 * p.area, p.mu - 0.8 * p.sigma, 0.6 * p.sigma});
+                t.push_back({0.5 * p.area, p.mu + 0.8 * p.sigma, 0.6 * p.sigma});
+            }
+            if (t.size() > g.peaks.size()) {
+                shared = trials.size();
+                trials.push_back(t);
+            }
         }
         // The residual, summed over the narrowest peak's width, where it is highest.
         double width = 1e300;
@@ -857,10 +928,18 @@ group_fit try_more(context& cx, const region& r, group_fit g, const spc_width_mo
             trials.push_back(t);
         }
         group_fit chosen;
-        for (auto& t : trials) {
+        for (size_t k = 0; k < trials.size(); ++k) {
+            auto& t = trials[k];
             std::sort(t.begin(), t.end(),
                       [](const fit_peak& a, const fit_peak& b) { return a.mu < b.mu; });
+            cx.shared_width = k == shared;
             group_fit f = fit_best(cx, r.lo, r.hi, t);
+            cx.shared_width = false;
+            // Halves of one width closer than doublet_sigma: one peak of another shape.
+            for (size_t j = 1; k == shared && f.ok && j < f.peaks.size(); ++j)
+                if (f.peaks[j].mu - f.peaks[j - 1].mu <
+                    cx.opt.doublet_sigma * std::max(f.peaks[j].sigma, f.peaks[j - 1].sigma))
+                    f.ok = false;
             if (f.ok && implausible(f, cx.opt, cx.channels()) < 0 && g.g.chisq - f.g.chisq > 16 &&
                 (!chosen.ok || f.g.chisq < chosen.g.chisq)) {
                 chosen = f;
@@ -1103,6 +1182,95 @@ void recover(context& cx, const fit_peak& c, const spc_width_model& width, fitte
     add_unfitted(cx.y, line, cx.opt.area_sigma, &out->result);
 }
 
+// Stage 4 for a peak of the spectrum's width on a fall of the counts, which may stand for the top
+// of a Compton edge with a line hidden on its foot (the edge's curvature cancels the line's in the
+// filter, so the search sees none): a window from a FWHM below the peak to three above it, fitted
+// with an edge in place of the peak, the edge as sharp as the resolution there and with a slope
+// of its own below it (the scatter's density rises towards it); then once more with a line of
+// the width model's width started at three places on the foot. The reported lines within the
+// window are fitted beside them, those reaching in from outside taken as measured. The line is
+// kept when it lowers the chi-square by more than edge_chi2, is plausible and of the spectrum's
+// width, stands above the peak and the edge and on no reported line.
+void edge_foot(context& cx, size_t at, const spc_width_model& width, fitted* out) {
+    const spc_peak p = out->result.peaks[at];  // a copy: the peaks grow below
+    const std::vector<double>& y = cx.y;
+    int n = cx.channels();
+    double fwhm = judged_width(width, p.centroid), s = p.fwhm / SPC_FWHM_PER_SIGMA;
+    if (!(fwhm > 0) || p.fwhm > 1.3 * fwhm || (p.flags & SPC_FLAG_NO_FIT)) return;
+    double height = p.area / (s * SQRT_2PI);
+    if (mean_of(y, p.centroid - 3 * s, p.centroid - 2 * s) -
+            mean_of(y, p.centroid + 2 * s, p.centroid + 3 * s) <
+        cx.opt.edge_fall * height)
+        return;
+    int lo = std::max(0, static_cast<int>(std::floor(p.centroid - fwhm)));
+    int hi = std::min(n - 1, static_cast<int>(std::ceil(p.centroid + 3 * fwhm)));
+    // The reported lines within the window are fitted beside the new one (the window widened to
+    // hold them whole); those outside it that reach in are taken as measured.
+    std::vector<fit_peak> beside;
+    auto reported = [&](size_t k) {
+        const spc_peak& q = out->result.peaks[k];
+        const spc_group& g = out->result.groups[q.group];
+        return k != at && line_width(width, q, cx.opt.known_wide) &&
+               !(g.chisq > cx.opt.quality_chi2 * g.dof);
+    };
+    int end = hi;
+    for (size_t k = 0; k < out->result.peaks.size(); ++k) {
+        const spc_peak& q = out->result.peaks[k];
+        double sq = q.fwhm / SPC_FWHM_PER_SIGMA;
+        if (!reported(k) || q.centroid < lo || q.centroid > hi) continue;
+        beside.push_back({q.area, q.centroid, sq});
+        end = std::max(end, std::min(n - 1, static_cast<int>(std::ceil(q.centroid + 2.5 * sq))));
+    }
+    hi = end;
+    cx.known_lo = lo;
+    cx.known.assign(hi - lo + 1, 0.0);
+    for (size_t k = 0; k < out->result.peaks.size(); ++k) {
+        const spc_peak& q = out->result.peaks[k];
+        double reach = 4 * q.fwhm / SPC_FWHM_PER_SIGMA;
+        if (!reported(k) || (q.centroid >= lo && q.centroid <= p.centroid + 3 * fwhm) ||
+            q.centroid + reach < lo || q.centroid - reach > hi)
+            continue;
+        const spc_group& g = out->result.groups[q.group];
+        for (int x = lo; x <= hi; ++x)
+            cx.known[x - lo] += spc_peak_counts(q, x) + spc_step_counts(g, q, x);
+    }
+    cx.edge_at = p.centroid + 0.5 * s;
+    cx.edge_width = judged_width(width, cx.edge_at) / SPC_FWHM_PER_SIGMA;
+    cx.edge_held = true;
+    cx.edge_ramp = true;
+    group_fit a = fit_best(cx, lo, hi, beside, true, true);
+    // A line on the foot: plausible, of the spectrum's width, above the peak and the edge, on no
+    // reported line.
+    auto holds = [&](const group_fit& f) {
+        if (!f.ok || implausible(f, cx.opt, n) >= 0) return false;
+        const fit_peak& l = f.peaks[0];
+        if (too_wide(width, l, 1.3) || l.mu < p.centroid || l.mu < f.g.edge[1]) return false;
+        for (const auto& q : out->result.peaks)
+            if (line_width(width, q, cx.opt.wide_factor) &&
+                std::abs(q.centroid - l.mu) < 0.5 * std::max(q.fwhm, fwhm))
+                return false;
+        return true;
+    };
+    group_fit b;
+    // The line starts on the foot at three places, with the peak's area; the best fit is kept.
+    for (int j = 0; j < 3 && a.ok; ++j) {
+        std::vector<fit_peak> t = {
+            {p.area, p.centroid + s + 0.5 * j * fwhm, fwhm / SPC_FWHM_PER_SIGMA}};
+        t.insert(t.end(), beside.begin(), beside.end());
+        group_fit f = fit_best(cx, lo, hi, t, true, true);
+        if (holds(f) && (!b.ok || f.g.chisq < b.g.chisq)) b = f;
+    }
+    cx.known.clear();
+    cx.edge_at = cx.edge_width = 0;
+    cx.edge_held = cx.edge_ramp = false;
+    if (!b.ok || a.g.chisq - b.g.chisq <= cx.opt.edge_chi2) return;
+    b.g.peaks = 1;  // the lines beside it stay as their own groups measured them
+    int index = static_cast<int>(out->result.groups.size());
+    out->result.groups.push_back(b.g);
+    out->result.peaks.push_back(to_peak(b.peaks[0], b.g, index));
+    out->result.peaks.back().recovered = true;
+}
+
 // Stage 2: the first round's lines in groups, each fitted with every continuum and a step under
 // its peaks, the implausible dropped (the strong ones among them to `lost`).
 std::vector<group_fit> second_round(context& cx, const std::vector<fit_peak>& first,
@@ -1167,6 +1335,8 @@ fitted fit_all(context& cx, const std::vector<candidate>& cands) {
     spc_width_model width = reference_width(fits);
     fitted out;
     refine(cx, regions, fits, width, &out);
+    for (size_t i = 0, reported = out.result.peaks.size(); i < reported; ++i)
+        edge_foot(cx, i, width, &out);
     std::sort(lost.begin(), lost.end(), by_mu);
     for (const auto& c : lost) recover(cx, c, width, &out);
     out.result.width = fit_width(out.result.peaks);
@@ -1318,9 +1488,15 @@ std::string spc_flag_letters(unsigned flags) {
 
 double spc_continuum_at(const spc_group& g, double x) {
     double t = (x - g.xc) / g.half;
+    double edge = 0;
+    if (g.edge[0] != 0 || g.edge[3] != 0) {
+        double d = x - g.edge[1], u = d / g.edge[2];
+        edge = (g.edge[0] + g.edge[3] * d) * 0.5 * std::erfc(u / SQRT_2) -
+               g.edge[3] * g.edge[2] * std::exp(-0.5 * u * u) / SQRT_2PI;
+    }
     if (g.kind == spc_continuum_kind::exponential)
-        return std::exp(std::clamp(g.c[0] + g.c[1] * t, -700.0, 700.0));
-    return g.c[0] + g.c[1] * t + g.c[2] * t * t;
+        return edge + std::exp(std::clamp(g.c[0] + g.c[1] * t, -700.0, 700.0));
+    return edge + g.c[0] + g.c[1] * t + g.c[2] * t * t;
 }
 
 double spc_peak_counts(const spc_peak& p, double x) {

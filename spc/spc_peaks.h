@@ -67,6 +67,10 @@ struct spc_group {
     double xc = 0, half = 1;  // the continuum's variable is t = (x - xc) / half
     double c[3] = {0, 0, 0};  // a + b t (+ c t^2), or exp(a + b t)
     double step = 0;          // each peak's step under it, as a part of the peak's height
+    // A Compton edge in the continuum, a density falling to nothing at a place, seen through the
+    // detector's resolution: its height per channel there, the place, the resolution's width
+    // (channels) and the density's slope below the place (per channel; height and slope 0: none).
+    double edge[4] = {0, 0, 0, 0};
     double chisq = 0;
     int dof = 0;
     int peaks = 0;
@@ -106,6 +110,18 @@ struct spc_peak_options {
     // never happens either. A line of the first pass this significant that a bump of the second
     // took up keeps the first pass's fit there.
     double retry_sigma = 15;
+    // A peak is tried as the top of a Compton edge when the counts fall across it (from 2 to 3
+    // sigma below to as far above) by this part of its height at least: a line on a smooth
+    // continuum shows a fall of a few per cent (its step), the top of an edge one of its height.
+    double edge_fall = 0.5;
+    // A line on the foot of a Compton edge, which the search cannot see, is kept when it lowers
+    // the chi-square of the edge's fit by more than this: 25, five sigma for its one area (its
+    // place and width are guided).
+    double edge_chi2 = 25;
+    // Where no width model tells a blend, the peaks of a group the model does not describe are
+    // each tried as two lines of one shared width; two of them closer than this many of their
+    // sigma are one peak of another shape as much as two lines, and the trial is not taken.
+    double doublet_sigma = 1.5;
     // Flag Q above this chi-square per degree of freedom: the model then misses a real shape.
     double quality_chi2 = 3;
     // Flag W: FWHM off the width model by more than 3 uncertainties (model spread 10 %).
@@ -140,7 +156,8 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
 std::vector<spc_peak> spc_find_peaks(const std::vector<int32_t>& counts,
                                      const spc_peak_options& opt = {});
 
-// The group's continuum in the channel centred at `x` (the steps of its peaks not included).
+// The group's continuum in the channel centred at `x`, its edge included (the steps of its peaks
+// not).
 double spc_continuum_at(const spc_group& g, double x);
 // A peak's counts in the channel centred at `x`: its Gaussian integrated over that channel.
 double spc_peak_counts(const spc_peak& p, double x);

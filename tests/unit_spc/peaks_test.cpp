@@ -188,4 +188,15 @@ TEST(PeakSearch, EdgeSpectra) {
     auto both = spc_find_peaks(poisson(two, 4));
     ASSERT_EQ(both.size(), 1u);
     EXPECT_NEAR(both[0].area, 87000, 3 * both[0].area_err);
+    // A group's Compton edge: a density 300 + 4 (t - 500) up to channel 500, through a Gaussian
+    // of 6 channels, on a flat 20: against the sum of that density over fine steps.
+    spc_group g;
+    g.c[0] = 20, g.edge[0] = 300, g.edge[1] = 500, g.edge[2] = 6, g.edge[3] = 4;
+    for (double x : {440.0, 494.0, 500.0, 507.0, 530.0}) {
+        double sum = 0;
+        for (double t = 400.005; t < 500; t += 0.01)
+            sum += 0.01 * (300 + 4 * (t - 500)) * std::exp(-0.5 * (x - t) * (x - t) / 36) /
+                   (6 * std::sqrt(2 * M_PI));
+        EXPECT_NEAR(spc_continuum_at(g, x), 20 + sum, 0.01) << x;
+    }
 }

@@ -234,7 +234,7 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
     std::printf("FWHM at 662 keV within 25 %%: %d of %d given\n", t.fwhm_good, t.fwhm_given);
     // What this search reaches, held with a margin (the README gives the targets it misses).
     if (STRIDE == 1) {
-        EXPECT_GE(t.strong_found, 0.975 * t.strong);
+        EXPECT_GE(t.strong_found, 0.995 * t.strong);
         EXPECT_GE(t.single_found, 0.95 * t.single);
         EXPECT_LE(std::abs(median(t.pulls)), 1);
         EXPECT_LE(sd(t.pulls), 1.5);
@@ -269,24 +269,29 @@ TEST(RealisticTargets, LinesNuclidesAndCompare) {
 // where no continuum of a group's fit holds and wide bumps take up the counts: Pb-212's 239 keV,
 // Pb-214's 352 keV and Ac-228's 911 keV (found only in the residual) under Cs-137 at 1 h, and
 // Eu-152's 411 and 444 keV (closer than a FWHM: one line at their area-weighted mean) on the
-// flank of its 344 keV, and Ba-133's 276 and 303 keV (one line too) beside Cs-137, are each
-// reported as a line, near its energy and of a line's width, not swallowed by a bump; Tc-99m's
+// flank of its 344 keV, and Ba-133's 276 and 303 keV (one line too) beside Cs-137, and Pb-212's
+// 239 keV on the foot of I-131's Compton edge (the edge's curvature hides it from the search), are
+// each reported as a line, near its energy and of a line's width, not swallowed by a bump; Tc-99m's
 // 140 keV at 1200 s in a group the model describes (the residual's pass had fitted it beside a
-// bump that described the counts far worse). (Bi-212's
-// 727 keV in a short Th-228 spectrum, found by the held width, is not asked for here: whether that
-// fit holds depends on how the build orders its floating-point work; the release build finds it,
-// the address sanitizer's build does not.)
+// bump that described the counts far worse). Where no line stands on the foot of a real Compton
+// edge (Bi-214's 609 keV, its edge at 401 keV, under weak Cs-137 and Tc-99m), none is reported
+// there: the real edge is no sharp step. (Bi-212's 727 keV in a short Th-228 spectrum, found by the
+// held width, is not asked for here: whether that fit holds depends on how the build orders its
+// floating-point work; the release build finds it, the address sanitizer's build does not.)
 TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
     struct {
         std::vector<realistic::item> sources;
         double seconds;
         uint64_t seed;
         std::vector<double> kev;
-        bool described = false;  // in a group whose model describes its counts (no flag Q)
+        bool described = false;             // in a group whose model describes its counts (no Q)
+        double none_from = 0, none_to = 0;  // keV: no line there
     } cases[] = {{{{"Cs-137", 2.5}}, 3600, 51, {238.6, 351.9, 911.2}},
                  {{{"Eu-152", 3}}, 1200, 18, {428.8}},
                  {{{"Ba-133", 1}, {"Cs-137", 1}}, 600, 50, {295.0}},
-                 {{{"Tc-99m", 0.4}}, 1200, 47, {140.5}, true}};
+                 {{{"I-131", 3}}, 1200, 42, {238.6}},
+                 {{{"Cs-137", 0.4}}, 1200, 3, {}, false, 380, 430},
+                 {{{"Tc-99m", 0.4}}, 1200, 47, {140.5}, true, 380, 430}};
     for (const auto& c : cases) {
         std::vector<realistic::item> items = {{"background", 0}};
         items.insert(items.end(), c.sources.begin(), c.sources.end());
@@ -304,6 +309,10 @@ TEST(RealisticLines, StrongLinesOnBackscatterAndComptonContinuum) {
             EXPECT_LT(hit->fwhm, 1.5 * fwhm) << kev << " keV";
             EXPECT_GT(hit->area, 3 * hit->area_err) << kev << " keV";
             EXPECT_TRUE(!c.described || !(hit->flags & SPC_FLAG_QUALITY)) << kev << " keV";
+        }
+        for (const auto& p : a.peaks) {
+            double kev = p.centroid * realistic::KEV_PER_CH;
+            EXPECT_FALSE(spc_is_line(p) && kev > c.none_from && kev < c.none_to) << kev << " keV";
         }
     }
 }
