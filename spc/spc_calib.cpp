@@ -148,7 +148,6 @@ bool spc_fit_fwhm_squared(const std::vector<double>& x, const std::vector<double
     double best = -1;
     for (unsigned terms = 1; terms < 8; ++terms) {
         if ((terms & 4u) && !curved) continue;
-        std::vector<double> cols[3];
         int used = 0, which[3];
         for (int t = 0; t < 3; ++t)
             if (terms & (1u << t)) which[used++] = t;
