@@ -18,9 +18,11 @@ double efficiency(double kev) {
 }
 
 // A nuclide's lines as the detector shows them: those within half a FWHM merged (intensity-
-// weighted energy, summed intensity).
+// weighted energy, summed intensity). Its peak may lie as far from that energy as a part of a
+// quarter of its intensity or more (two equal lines partly resolved); a weaker part hardly
+// moves it (Co-57's 136 keV beside its 122 keV).
 struct seen_line {
-    double kev, intensity, spread;  // spread: how far its parts lie from its energy
+    double kev, intensity, spread;  // spread: how far its strong parts lie from its energy
     bool xray;
 };
 
@@ -29,19 +31,23 @@ std::vector<seen_line> as_seen(const spc_nuclide& n, double (*fwhm)(double, cons
     std::vector<spc_line> lines = n.lines;
     std::sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.kev < b.kev; });
     std::vector<seen_line> out;
-    double first = 0;
+    std::vector<std::vector<spc_line>> parts;
     for (const auto& l : lines) {
-        if (!out.empty() && l.kev - first < 0.5 * fwhm(l.kev, data)) {
+        if (!out.empty() && l.kev - parts.back()[0].kev < 0.5 * fwhm(l.kev, data)) {
             seen_line& s = out.back();
             s.kev = (s.kev * s.intensity + l.kev * l.intensity) / (s.intensity + l.intensity);
             s.intensity += l.intensity;
-            s.spread = std::max(s.kev - first, l.kev - s.kev);
             s.xray = s.xray && l.xray;
+            parts.back().push_back(l);
             continue;
         }
-        first = l.kev;
+        parts.push_back({l});
         out.push_back({l.kev, l.intensity, 0, l.xray});
     }
+    for (size_t k = 0; k < out.size(); ++k)
+        for (const auto& l : parts[k])
+            if (l.intensity >= 0.25 * out[k].intensity)
+                out[k].spread = std::max(out[k].spread, std::abs(l.kev - out[k].kev));
     return out;
 }
 

@@ -379,7 +379,7 @@ TEST(RealisticLines, StoredAnalyses) {
         auto counts = realistic::counts(realistic::build(c.items, c.seconds), seed);
         spc_analysis a = spc_analyse(counts);
         text +=
-            std::to_string(static_cast<int>(c.seconds)) + " s, row " + std::to_string(row) + ":";
+            std::to_string(static_cast<int>(c.seconds)) + " s, seed " + std::to_string(seed) + ":";
         for (const auto& i : c.items) text += " " + i.name;
         text += ", ";
         print(a);
