@@ -808,6 +808,17 @@ spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
     std::vector<const spc_peak*> refs;
     for (const auto& p : peaks)
         if (p.reference) refs.push_back(&p);
+    // A detector's lines never narrow as the energy rises: a peak wider by far than one above it
+    // is a blend or a bump (the top of a Compton edge), not the resolution there.
+    std::vector<const spc_peak*> rising;
+    for (const auto* p : refs) {
+        bool narrower_above = false;
+        for (const auto* q : refs)
+            narrower_above =
+                narrower_above || (q->centroid > p->centroid && p->fwhm > 1.15 * q->fwhm);
+        if (!narrower_above) rising.push_back(p);
+    }
+    refs = rising;
     spc_width_model w;
     if (refs.size() == 1 && refs[0]->centroid > 0)
         return {1, 0, refs[0]->fwhm * refs[0]->fwhm / refs[0]->centroid, 0, refs[0]->centroid};

@@ -25,7 +25,8 @@
 // counts better, and never where a bump of theirs took up a significant line of the first (a
 // line the second pass fitted alone off the first's lines is kept either way).
 // Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
-// well-measured lone peaks; peaks are flagged against it and against the threshold's cut.
+// well-measured lone peaks (not one far wider than a peak above it: a blend or a bump); peaks
+// are flagged against it and against the threshold's cut.
 #pragma once
 
 #include <cstdint>
