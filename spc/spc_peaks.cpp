@@ -804,38 +804,45 @@ double width_at(const spc_width_model& w, double x) {
 // far from the first fit (a blend among them). Two peaks give at most two terms; one gives the
 // scintillator's FWHM^2 = b x, which only tells a bump from a line (flag B, at a quarter of its
 // channel and above, where a germanium detector's constant term cannot make the difference).
-spc_width_model fit_width(const std::vector<spc_peak>& peaks) {
-    std::vector<const spc_peak*> refs;
-    for (const auto& p : peaks)
+// The peaks it leaves out are no longer marked as references.
+spc_width_model fit_width(std::vector<spc_peak>& peaks) {
+    std::vector<spc_peak*> refs;
+    for (auto& p : peaks)
         if (p.reference) refs.push_back(&p);
     // A detector's lines never narrow as the energy rises: a peak wider by far than one above it
     // is a blend or a bump (the top of a Compton edge), not the resolution there.
-    std::vector<const spc_peak*> rising;
-    for (const auto* p : refs) {
+    std::vector<spc_peak*> rising;
+    for (auto* p : refs) {
         bool narrower_above = false;
         for (const auto* q : refs)
             narrower_above =
                 narrower_above || (q->centroid > p->centroid && p->fwhm > 1.15 * q->fwhm);
         if (!narrower_above) rising.push_back(p);
     }
-    refs = rising;
+    auto fitted_on = [&](const std::vector<spc_peak*>& used, const spc_width_model& w) {
+        for (auto* p : refs) p->reference = false;
+        for (auto* p : used) p->reference = true;
+        return w;
+    };
+    std::vector<spc_peak*> used = rising;
+    if (used.size() == 1 && used[0]->centroid > 0)
+        return fitted_on(
+            used, {1, 0, used[0]->fwhm * used[0]->fwhm / used[0]->centroid, 0, used[0]->centroid});
     spc_width_model w;
-    if (refs.size() == 1 && refs[0]->centroid > 0)
-        return {1, 0, refs[0]->fwhm * refs[0]->fwhm / refs[0]->centroid, 0, refs[0]->centroid};
     for (int pass = 0; pass < 2; ++pass) {
         std::vector<double> x, f, fe;
-        for (const auto* p : refs)
+        for (const auto* p : used)
             x.push_back(p->centroid), f.push_back(p->fwhm), fe.push_back(p->fwhm_err);
         double coef[3];
-        if (refs.size() < 2 || !spc_fit_fwhm_squared(x, f, fe, coef)) return spc_width_model{};
-        w = {static_cast<int>(refs.size()), coef[0], coef[1], coef[2], refs[0]->centroid};
-        std::vector<const spc_peak*> keep;
-        for (const auto* p : refs)
+        if (used.size() < 2 || !spc_fit_fwhm_squared(x, f, fe, coef)) return fitted_on({}, {});
+        w = {static_cast<int>(used.size()), coef[0], coef[1], coef[2], used[0]->centroid};
+        std::vector<spc_peak*> keep;
+        for (auto* p : used)
             if (std::abs(p->fwhm / width_at(w, p->centroid) - 1) < 0.25) keep.push_back(p);
-        if (keep.size() == refs.size()) break;
-        refs = keep;
+        if (keep.size() == used.size() || pass == 1) break;
+        used = keep;
     }
-    return w;
+    return fitted_on(used, w);
 }
 
 // ---- the whole fit -----------------------------------------------------------------------------
