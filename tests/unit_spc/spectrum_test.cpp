@@ -116,6 +116,8 @@ TEST(Calibration, Table) {
     for (double x : {30.0, 3000.0}) EXPECT_GT(spc_fwhm_at(fw, x), 0) << x;
     EXPECT_EQ(spc_fit_fwhm({40, 60}, {31.6, 53.7}, {1, 1}).peaks, 0);
     EXPECT_EQ(spc_fit_fwhm({600, 662, 1100}, {49, 52, 66}, {1, 1, 1}).peaks, 0);
+    EXPECT_EQ(spc_fit_fwhm({0.5, 1.5, 3}, {0.1, 0.15, 0.2}, {0.01, 0.01, 0.01}).peaks,
+              3);  // X-rays
     // A background's lines at 239, 352 and 583/609 keV (a blend 20 % wider than one line) on a
     // handheld's 7.5 % at 662 keV: the blend bends no E^2 term up beyond them.
     fw = spc_fit_fwhm({239, 349, 599}, {27.7, 39.9, 56.4}, {0.6, 0.7, 1.2});
