@@ -804,7 +804,7 @@ double width_at(const spc_width_model& w, double x) {
 // far from the first fit (a blend among them). Two peaks give at most two terms; one gives the
 // scintillator's FWHM^2 = b x, which only tells a bump from a line (flag B, at a quarter of its
 // channel and above, where a germanium detector's constant term cannot make the difference).
-// The peaks it leaves out are no longer marked as references.
+// The peaks it leaves out lose their reference mark.
 spc_width_model fit_width(std::vector<spc_peak>& peaks) {
     std::vector<spc_peak*> refs;
     for (auto& p : peaks)
