@@ -1378,10 +1378,11 @@ int find_threshold(const std::vector<double>& y) {
     return mean_of(y, t + 1, 2 * t + 4) >= 0.1 * top ? t : 0;
 }
 
-// Stage 5: the flags of every peak. W off the width model, B far wider than it allows (a bump),
-// T reaching into the threshold's cut, Q in a group whose chi-square per degree of freedom is
-// above the limit (F was set when measured without a fit); and the line shape's floor under the
-// centroid's uncertainty of each line fitted with a step, a detector's real response.
+// Stage 5: the flags of every peak. W off the width model, B far wider than it allows (a bump)
+// or a Compton edge's top, T reaching into the threshold's cut, Q in a group whose chi-square
+// per degree of freedom is above the limit (F was set when measured without a fit); and the line
+// shape's floor under the centroid's uncertainty of each line fitted with a step, a detector's
+// real response.
 void judge(const spc_peak_options& opt, spc_analysis* a) {
     for (auto& p : a->peaks) {
         const spc_group& g = a->groups[p.group];
@@ -1391,6 +1392,8 @@ void judge(const spc_peak_options& opt, spc_analysis* a) {
                 std::abs(p.fwhm - m) > opt.width_sd * std::hypot(p.fwhm_err, 0.1 * m))
                 p.flags |= SPC_FLAG_WIDTH;
             if (p.fwhm > opt.wide_factor * m) p.flags |= SPC_FLAG_WIDE;
+            if (g.peaks == 1 && g.step >= 1 && p.fwhm > opt.edge_top_wide * m)
+                p.flags |= SPC_FLAG_WIDE;
         }
         if (a->threshold > 0 && p.centroid - p.fwhm < a->threshold) p.flags |= SPC_FLAG_THRESHOLD;
         if (g.dof > 0 && g.chisq > opt.quality_chi2 * g.dof) p.flags |= SPC_FLAG_QUALITY;

@@ -38,7 +38,8 @@ enum class spc_continuum_kind { linear, quadratic, exponential };
 // Why a peak is not taken as a line of the spectrum, or how far to trust it (bits).
 enum spc_peak_flag : unsigned {
     SPC_FLAG_WIDTH = 1,      // W: its width does not fit the width model
-    SPC_FLAG_WIDE = 2,       // B: far wider than the width model allows: a bump, not a line
+    SPC_FLAG_WIDE = 2,       // B: a bump, not a line: far wider than the width model allows,
+                             // or a Compton edge's top (edge_top_wide)
     SPC_FLAG_THRESHOLD = 4,  // T: its low side lies in the threshold region: the cut's shape
     SPC_FLAG_QUALITY = 8,    // Q: its group's chi-square per degree of freedom is above the limit
     SPC_FLAG_NO_FIT = 16,    // F: no fit held it; counts above a straight line under it
@@ -130,6 +131,12 @@ struct spc_peak_options {
     // Flag B, not a line: FWHM this many times the model's (a scintillator's blend of two
     // lines reaches about 1.6).
     double wide_factor = 1.8;
+    // Flag B too: a lone peak on a step higher than itself and this many times the model's
+    // FWHM. That is the top of a Compton edge: the scatter's density rises to the edge and falls
+    // by more than the peak's height across it, some 1.2 to 1.7 times a line's width. A line's
+    // own step is a few per cent of its height; a line on a backscatter bump may stand on a step
+    // that high, but has the line's width.
+    double edge_top_wide = 1.2;
     // A line fitted alone sees the lines reported near it as they were measured, their counts
     // taken as given, when they are well measured: a group the model describes (chi-square per
     // degree of freedom within quality_chi2), a FWHM within this many times the width model's
