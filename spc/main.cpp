@@ -382,7 +382,7 @@ bool load(const options& o, const std::string& path, loaded* out, size_t file = 
     struct stat st {};
     out->saved = path != "-" && stat(path.c_str(), &st) == 0 ? st.st_mtime : time(nullptr);
     if (out->s.has_start) out->saved = out->s.start + std::lround(std::max(out->s.real_time, 0.0));
-    out->a = spc_analyse(out->s.counts);
+    out->a = spc_analyse(out->s.counts, {}, out->calib);
     return true;
 }
 
@@ -567,6 +567,7 @@ void info_json(const info_record& info) {
         j["groups"].push_back({{"first_channel", g.lo},
                                {"last_channel", g.hi},
                                {"continuum", spc_continuum_name(g.kind)},
+                               {"step", g.step},
                                {"chi2", g.chisq},
                                {"dof", g.dof},
                                {"chi2_per_dof", g.dof > 0 ? g.chisq / g.dof : NAN},
@@ -931,7 +932,7 @@ void watch_draw(const options& o) {
     } else {
         l.path = file;
         l.calib = o.calib.set ? o.calib : l.s.calib;
-        l.a = spc_analyse(l.s.counts);
+        l.a = spc_analyse(l.s.counts, {}, l.calib);
         spc_plot_options p = plot_options(o, false);
         p.title = title_of(l);
         if (o.fit) p.overlay = fitted_model(l, 1);

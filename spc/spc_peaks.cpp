@@ -1378,14 +1378,40 @@ int find_threshold(const std::vector<double>& y) {
     return mean_of(y, t + 1, 2 * t + 4) >= 0.1 * top ? t : 0;
 }
 
-// Stage 5: the flags of every peak. W off the width model, B far wider than it allows (a bump)
-// or a Compton edge's top, T reaching into the threshold's cut, Q in a group whose chi-square
-// per degree of freedom is above the limit (F was set when measured without a fit); and the line
-// shape's floor under the centroid's uncertainty of each line fitted with a step, a detector's
-// real response.
-void judge(const spc_peak_options& opt, spc_analysis* a) {
-    for (auto& p : a->peaks) {
+// The Compton edge of a line of `kev`: the most a photon scattered once gives the crystal.
+double compton_edge_kev(double kev) {
+    constexpr double ELECTRON_KEV = 510.999;
+    return 2 * kev * kev / (ELECTRON_KEV + 2 * kev);
+}
+
+// Whether peak `i` is the top of the Compton edge of a line above it: it stands on a step of
+// most of its height, its centroid where the edge's top lies, and the line has the area to make
+// such a top (from the top down, so the line itself is already judged).
+bool compton_top(const spc_peak_options& opt, const spc_calib& calib, const spc_analysis& a,
+                 size_t i) {
+    const spc_peak& p = a.peaks[i];
+    double e = spc_energy(calib, p.centroid);
+    double sigma = p.fwhm * spc_gain_at(calib, p.centroid) / SPC_FWHM_PER_SIGMA;
+    if (a.groups[p.group].step < opt.edge_top_step || !spc_is_line(p) || !(sigma > 0)) return false;
+    for (size_t k = i + 1; k < a.peaks.size(); ++k) {
+        const spc_peak& q = a.peaks[k];
+        if (!spc_is_line(q) || q.area < opt.edge_top_area * p.area) continue;
+        double below = (compton_edge_kev(spc_energy(calib, q.centroid)) - e) / sigma;
+        if (below >= opt.edge_top_below[0] && below <= opt.edge_top_below[1]) return true;
+    }
+    return false;
+}
+
+// The flags that follow from the width model and the groups: W off the width model, B far wider
+// than it allows (a bump) or a Compton edge's top on a step, T reaching into the threshold's
+// cut, Q in a group whose chi-square per degree of freedom is above the limit. F (measured
+// without a fit) and `top` (B as the top of a line's Compton edge) stay.
+void flag_peaks(const spc_peak_options& opt, const std::vector<bool>& top, spc_analysis* a) {
+    for (size_t i = 0; i < a->peaks.size(); ++i) {
+        spc_peak& p = a->peaks[i];
         const spc_group& g = a->groups[p.group];
+        p.flags &= SPC_FLAG_NO_FIT;
+        if (top[i]) p.flags |= SPC_FLAG_WIDE;
         double m = judged_width(a->width, p.centroid);
         if (m > 0 && !(p.flags & SPC_FLAG_NO_FIT)) {
             if (a->width.peaks > 1 &&
@@ -1398,10 +1424,32 @@ void judge(const spc_peak_options& opt, spc_analysis* a) {
         if (a->threshold > 0 && p.centroid - p.fwhm < a->threshold) p.flags |= SPC_FLAG_THRESHOLD;
         if (g.dof > 0 && g.chisq > opt.quality_chi2 * g.dof) p.flags |= SPC_FLAG_QUALITY;
         p.width_flag = p.flags & SPC_FLAG_WIDTH;
-        if (!(p.flags & SPC_FLAG_NO_FIT) && g.step > 0)
+    }
+}
+
+// Stage 5: the flags of every peak; with an energy calibration, the tops of Compton edges too
+// (a width model fitted to one is fitted again without it, and the flags set anew). Then the
+// line shape's floor under the centroid's uncertainty of each line fitted with a step, a
+// detector's real response.
+void judge(const spc_peak_options& opt, const spc_calib& calib, spc_analysis* a) {
+    std::vector<bool> top(a->peaks.size(), false);
+    flag_peaks(opt, top, a);
+    if (calib.set) {
+        bool refit = false;
+        for (size_t i = a->peaks.size(); i-- > 0;)
+            if (compton_top(opt, calib, *a, i)) {
+                top[i] = true;
+                a->peaks[i].flags |= SPC_FLAG_WIDE;
+                refit = refit || a->peaks[i].reference;
+                a->peaks[i].reference = false;
+            }
+        if (refit) a->width = fit_width(a->peaks);
+        flag_peaks(opt, top, a);
+    }
+    for (auto& p : a->peaks)
+        if (!(p.flags & SPC_FLAG_NO_FIT) && a->groups[p.group].step > 0)
             p.centroid_err =
                 std::hypot(p.centroid_err, opt.centroid_shape * p.fwhm / SPC_FWHM_PER_SIGMA);
-    }
 }
 
 // The second pass against the first, region by region (the channels of overlapping groups of
@@ -1548,7 +1596,8 @@ const char* spc_continuum_name(spc_continuum_kind k) {
     return "?";
 }
 
-spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_options& opt) {
+spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_options& opt,
+                         const spc_calib& calib) {
     gsl_set_error_handler_off();  // a failed fit is a dropped peak, never an abort
     std::vector<double> y(counts.begin(), counts.end());
     std::vector<double> searched = y;
@@ -1577,7 +1626,7 @@ spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_opti
         for (size_t i = 0; i < y.size(); ++i) searched[i] = y[i] - f.peaks_model[i];
     }
     result.threshold = cx.threshold;
-    judge(opt, &result);
+    judge(opt, calib, &result);
     return result;
 }
 

@@ -26,12 +26,15 @@
 // line the second pass fitted alone off the first's lines is kept either way).
 // Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
 // well-measured lone peaks (not one far wider than a peak above it: a blend or a bump); peaks
-// are flagged against it and against the threshold's cut.
+// are flagged against it and against the threshold's cut, and, with an energy calibration, where
+// the top of a stronger line's Compton edge lies.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "spc_calib.h"
 
 enum class spc_continuum_kind { linear, quadratic, exponential };
 
@@ -39,7 +42,7 @@ enum class spc_continuum_kind { linear, quadratic, exponential };
 enum spc_peak_flag : unsigned {
     SPC_FLAG_WIDTH = 1,      // W: its width does not fit the width model
     SPC_FLAG_WIDE = 2,       // B: a bump, not a line: far wider than the width model allows,
-                             // or a Compton edge's top (edge_top_wide)
+                             // or a Compton edge's top (edge_top_wide, edge_top_step)
     SPC_FLAG_THRESHOLD = 4,  // T: its low side lies in the threshold region: the cut's shape
     SPC_FLAG_QUALITY = 8,    // Q: its group's chi-square per degree of freedom is above the limit
     SPC_FLAG_NO_FIT = 16,    // F: no fit held it; counts above a straight line under it
@@ -137,6 +140,16 @@ struct spc_peak_options {
     // own step is a few per cent of its height; a line on a backscatter bump may stand on a step
     // that high, but has the line's width.
     double edge_top_wide = 1.2;
+    // Flag B too, with an energy calibration: a peak on a step of most of its height
+    // (edge_top_step) whose centroid lies 0.4 to 1.1 of its own sigma below the Compton edge of
+    // a line with twice its area or more (edge_top_below, edge_top_area). The scattered photons'
+    // density rises to the edge and falls through the resolution: its top, a peak of about a
+    // line's width, lies that far below the edge (0.6 to 1.0 sigma on a handheld's spectra).
+    // A line of the spectrum that lies there is seldom strong beside the top's counts; a line
+    // on a backscatter bump lies far below any edge.
+    double edge_top_step = 0.8;
+    double edge_top_below[2] = {0.4, 1.1};
+    double edge_top_area = 2;
     // A line fitted alone sees the lines reported near it as they were measured, their counts
     // taken as given, when they are well measured: a group the model describes (chi-square per
     // degree of freedom within quality_chi2), a FWHM within this many times the width model's
@@ -158,7 +171,9 @@ struct spc_peak_options {
     double fit_work_per_channel = 400;
 };
 
-spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_options& opt = {});
+// With an energy calibration, the tops of Compton edges are told from lines as well (flag B).
+spc_analysis spc_analyse(const std::vector<int32_t>& counts, const spc_peak_options& opt = {},
+                         const spc_calib& calib = {});
 
 // The peaks alone, in channel order.
 std::vector<spc_peak> spc_find_peaks(const std::vector<int32_t>& counts,
