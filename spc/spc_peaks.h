@@ -142,14 +142,15 @@ struct spc_peak_options {
     double edge_top_wide = 1.2;
     // Flag B too, with an energy calibration: a peak on a step of most of its height
     // (edge_top_step) whose centroid lies 0.4 to 1.1 of its own sigma below the Compton edge of
-    // a line with twice its area or more (edge_top_below, edge_top_area). The scattered photons'
-    // density rises to the edge and falls through the resolution: its top, a peak of about a
-    // line's width, lies that far below the edge (0.6 to 1.0 sigma on a handheld's spectra).
-    // A line of the spectrum that lies there is seldom strong beside the top's counts; a line
-    // on a backscatter bump lies far below any edge.
+    // a line with two fifths of its area or more (edge_top_below, edge_top_area). The scattered
+    // photons' density rises to the edge and falls through the resolution: its top, a peak of
+    // about a line's width, lies that far below the edge (0.5 to 1.0 sigma on a handheld's
+    // spectra), and holds a tenth of its line's counts at 662 keV, twice them at 2614 keV, where
+    // a small crystal absorbs few photons whole. A line of the spectrum that lies there is seldom
+    // strong beside the top's counts; a line on a backscatter bump lies far below any edge.
     double edge_top_step = 0.8;
     double edge_top_below[2] = {0.4, 1.1};
-    double edge_top_area = 2;
+    double edge_top_area = 0.4;
     // A line fitted alone sees the lines reported near it as they were measured, their counts
     // taken as given, when they are well measured: a group the model describes (chi-square per
     // degree of freedom within quality_chi2), a FWHM within this many times the width model's
