@@ -1455,8 +1455,10 @@ void judge(const spc_peak_options& opt, const spc_calib& calib, spc_analysis* a)
 // The second pass against the first, region by region (the channels of overlapping groups of
 // either): the second's fits are kept unless they lost a line of the first, or put a bump over a
 // strong line of the first, and do not describe the counts better (chi-square per degree of
-// freedom), or a bump of theirs took up a line of the first; where the first's are kept, the
-// second's lines fitted alone off the first's lines stay.
+// freedom), or they lost a strong line of the first (the chi-square of a region that reaches
+// from the threshold's cut over a crowd of X-rays and blends is the worst group's, and says
+// nothing of the line), or a bump of theirs took up a line of the first; where the first's are
+// kept, the second's lines fitted alone off the first's lines stay.
 spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, double wide_factor,
                          double retry_sigma) {
     struct span {
@@ -1483,9 +1485,10 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, 
             const spc_group& g = (spans[k].pass ? second : first).groups[spans[k].index];
             chi[spans[k].pass] += g.chisq, dof[spans[k].pass] += g.dof;
         }
-        // A line lost where the second pass fitted nothing at all, or that a bump of the second
-        // took up, goes back in any case: a bump never stands for a line beneath it.
-        bool lost = false, bare = false, swallowed = false, bumped = false;
+        // A line lost where the second pass fitted nothing at all, a strong line lost, or one that
+        // a bump of the second took up, goes back in any case: a bump never stands for a line
+        // beneath it.
+        bool lost = false, bare = false, swallowed = false, bumped = false, lost_strong = false;
         for (const auto& p : first.peaks) {
             if (p.centroid < spans[a].lo || p.centroid > hi) continue;
             bool kept = false, kept_line = false, covered = false, bump = false;
@@ -1499,6 +1502,8 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, 
             for (const auto& g : second.groups)
                 covered = covered || (g.lo <= p.centroid && p.centroid <= g.hi);
             lost = lost || !kept;
+            lost_strong = lost_strong || (!kept && line_width(first.width, p, wide_factor) &&
+                                          p.area >= retry_sigma * p.area_err);
             bare = bare || !covered;
             // A strong line of the first under a bump of the second.
             bool buried = bump && line_width(first.width, p, wide_factor) &&
@@ -1507,7 +1512,7 @@ spc_analysis keep_better(const spc_analysis& first, const spc_analysis& second, 
             bumped = bumped || buried;
         }
         double r1 = dof[0] > 0 ? chi[0] / dof[0] : 0, r2 = dof[1] > 0 ? chi[1] / dof[1] : 1e300;
-        bool back = bare || swallowed || ((lost || bumped) && r2 >= r1);
+        bool back = bare || swallowed || lost_strong || ((lost || bumped) && r2 >= r1);
         for (size_t k = a; k < b; ++k)
             use[spans[k].pass][spans[k].index] = back != (spans[k].pass == 1);
         // A line the second pass fitted alone where the first had no line stays beside the

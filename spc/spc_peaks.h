@@ -22,8 +22,8 @@
 // as measured; failing that, one no fit held is reported without a fit (flag F); a bump never
 // stands for a narrow line beneath it. The fitted peaks are subtracted and the residual searched
 // once more; that pass's fits replace the first's only where they lose no line or describe the
-// counts better, and never where a bump of theirs took up a significant line of the first (a
-// line the second pass fitted alone off the first's lines is kept either way).
+// counts better, and never where they lost a strong line of the first or a bump of theirs took
+// one up (a line the second pass fitted alone off the first's lines is kept either way).
 // Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
 // well-measured lone peaks (not one far wider than a peak above it: a blend or a bump); peaks
 // are flagged against it and against the threshold's cut, and, with an energy calibration, where
