@@ -1403,9 +1403,9 @@ bool compton_top(const spc_peak_options& opt, const spc_calib& calib, const spc_
 }
 
 // The flags that follow from the width model and the groups: W off the width model, B far wider
-// than it allows (a bump) or a Compton edge's top on a step, T reaching into the threshold's
-// cut, Q in a group whose chi-square per degree of freedom is above the limit. F (measured
-// without a fit) and `top` (B as the top of a line's Compton edge) stay.
+// than it or a strong line above allows (a bump) or a Compton edge's top on a step, T reaching
+// into the threshold's cut, Q in a group whose chi-square per degree of freedom is above the
+// limit. F (measured without a fit) and `top` (B as the top of a line's Compton edge) stay.
 void flag_peaks(const spc_peak_options& opt, const std::vector<bool>& top, spc_analysis* a) {
     for (size_t i = 0; i < a->peaks.size(); ++i) {
         spc_peak& p = a->peaks[i];
@@ -1424,6 +1424,16 @@ void flag_peaks(const spc_peak_options& opt, const std::vector<bool>& top, spc_a
         if (a->threshold > 0 && p.centroid - p.fwhm < a->threshold) p.flags |= SPC_FLAG_THRESHOLD;
         if (g.dof > 0 && g.chisq > opt.quality_chi2 * g.dof) p.flags |= SPC_FLAG_QUALITY;
         p.width_flag = p.flags & SPC_FLAG_WIDTH;
+    }
+    // A detector's lines never narrow as the energy rises: a peak far wider than a strong line
+    // above it is a bump, also where no width model judges (below its range, or none at all).
+    double narrowest = 1e300;
+    for (size_t i = a->peaks.size(); i-- > 0;) {
+        spc_peak& p = a->peaks[i];
+        if (p.flags & SPC_FLAG_NO_FIT) continue;
+        if (p.fwhm > opt.wide_factor * narrowest) p.flags |= SPC_FLAG_WIDE;
+        if (spc_is_line(p) && p.area >= opt.strong_sigma * p.area_err)
+            narrowest = std::min(narrowest, p.fwhm);
     }
 }
 

@@ -26,8 +26,9 @@
 // one up (a line the second pass fitted alone off the first's lines is kept either way).
 // Width model: FWHM^2 = a + b x + c x^2 (x the channel, a, b, c >= 0), fitted to the
 // well-measured lone peaks (not one far wider than a peak above it: a blend or a bump); peaks
-// are flagged against it and against the threshold's cut, and, with an energy calibration, where
-// the top of a stronger line's Compton edge lies.
+// are flagged against it, against the strong lines above them (lines never narrow as the energy
+// rises) and against the threshold's cut, and, with an energy calibration, where the top of a
+// stronger line's Compton edge lies.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +42,9 @@ enum class spc_continuum_kind { linear, quadratic, exponential };
 // Why a peak is not taken as a line of the spectrum, or how far to trust it (bits).
 enum spc_peak_flag : unsigned {
     SPC_FLAG_WIDTH = 1,      // W: its width does not fit the width model
-    SPC_FLAG_WIDE = 2,       // B: a bump, not a line: far wider than the width model allows,
-                             // or a Compton edge's top (edge_top_wide, edge_top_step)
+    SPC_FLAG_WIDE = 2,       // B: a bump, not a line: far wider than the width model or a
+                             // strong line above allows, or a Compton edge's top (edge_top_wide,
+                             // edge_top_step)
     SPC_FLAG_THRESHOLD = 4,  // T: its low side lies in the threshold region: the cut's shape
     SPC_FLAG_QUALITY = 8,    // Q: its group's chi-square per degree of freedom is above the limit
     SPC_FLAG_NO_FIT = 16,    // F: no fit held it; counts above a straight line under it
@@ -132,7 +134,8 @@ struct spc_peak_options {
     // Flag W: FWHM off the width model by more than 3 uncertainties (model spread 10 %).
     double width_sd = 3;
     // Flag B, not a line: FWHM this many times the model's (a scintillator's blend of two
-    // lines reaches about 1.6).
+    // lines reaches about 1.6), or a strong line's (strong_sigma) above it, which also judges
+    // where the model does not (a detector's lines never narrow as the energy rises).
     double wide_factor = 1.8;
     // Flag B too: a lone peak on a step higher than itself and this many times the model's
     // FWHM. That is the top of a Compton edge: the scatter's density rises to the edge and falls
