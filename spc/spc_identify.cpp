@@ -114,6 +114,19 @@ candidate judge(const spectrum_view& v, size_t index, const std::vector<double>&
         }
         c.lines.push_back({j, best});
     }
+    // One peak is one line: a peak within reach of two of the nuclide's lines stands for the
+    // nearer only (a wide peak between U-235's 163 and 186 keV is not both).
+    for (auto& [j, k] : c.lines) {
+        if (k < 0) continue;
+        double e = spc_energy(v.c, peaks[k].centroid), d = std::abs(e - c.seen[j].kev);
+        for (const auto& [j2, k2] : c.lines) {
+            double d2 = std::abs(e - c.seen[j2].kev);
+            if (k2 == k && j2 != j && (d2 < d || (d2 == d && j2 < j))) {
+                k = -1;
+                break;
+            }
+        }
+    }
     // The scale from the line that allows the least (the others may hold more than this
     // nuclide's share); only agreeing lines of usable peaks set it.
     // Annihilation radiation comes from any positron emitter and from pair production: 511 keV
