@@ -36,6 +36,8 @@ constexpr int IDENTIFY_MS = 10000;       // the longest a new link may take to i
 constexpr int RECONNECT_PAUSE_MS = 500;  // between attempts to reach a restarting instrument
 constexpr int EVENT_WAIT_MS = 5000;      // for the events that end an accumulation
 constexpr int SPECTRUM_NAMES = 100;      // DIR/SERIAL-TIME-N.spc tried before giving up
+constexpr int SERIAL_ATTEMPTS = 3;       // serial-number requests without a reply in time
+constexpr int NO_REPLY = 255;            // a request's result: no reply in time
 constexpr int STABILISED_PERCENT = 99;   // a stabilisation's progress when it has measured enough
 constexpr int HASH_PIECE = 1 << 20;
 constexpr const char* VERSION_KEYS[Q8_VERSION_FIELDS] = {"overall", "file_system", "gui",
@@ -228,7 +230,7 @@ struct Work {
             st.code = SVC_REFUSED;
             st.reason = std::string("the instrument refused ") + what + ": " +
                         svc_refusal_text(status, kind);
-        } else if (result == 255) {
+        } else if (result == NO_REPLY) {
             st.code = SVC_NO_REPLY;
             st.reason = std::string("no reply to ") + what + " in time";
         } else {
@@ -671,7 +673,13 @@ struct Work {
             r->model = Q8_MODEL;
             char serial[Q5_SERIAL_LEN + 1] = {};
             Step st;
-            if (ok(st, Q5_get_serial(handle, serial, 1), "the serial-number request")) {
+            // The instrument answers the serial-number request within 100 ms. A busy host
+            // misses that now and then (eight instruments at once on a loaded machine), so the
+            // request is asked twice more before the instrument counts as not answering.
+            int asked = NO_REPLY;
+            for (int attempt = 0; attempt < SERIAL_ATTEMPTS && asked == NO_REPLY; ++attempt)
+                asked = Q5_get_serial(handle, serial, 1);
+            if (ok(st, asked, "the serial-number request")) {
                 r->serial = device_text(serial, Q5_SERIAL_LEN);
                 // A serial number that would make no file name is shown, not used as one.
                 if (r->serial.find_first_of("/\\") != std::string::npos || r->serial.empty())
